@@ -1,0 +1,147 @@
+#include "Platform.h"
+
+#include <errno.h>
+#include <libusb.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <vector>
+
+#include "Log.h"
+
+namespace {
+
+std::atomic<const KyrTimeSource*> g_pTimeSource{nullptr};
+KyrTimeSource g_TimeSourceCopy;
+
+}  // namespace
+
+int InitializeCriticalSection(S_MUTEX_UNIX* pMutex) {
+    int rc = pthread_mutexattr_init(&pMutex->attr);
+    if (rc != 0) {
+        DbgPrint(-1, "InitializeCriticalSection", "pthread_mutexattr_init fail: %s\n", strerror(rc));
+        return rc;
+    }
+    rc = pthread_mutexattr_settype(&pMutex->attr, PTHREAD_MUTEX_RECURSIVE);
+    if (rc != 0) {
+        DbgPrint(-1, "InitializeCriticalSection", "pthread_mutexattr_settype fail: %s\n", strerror(rc));
+        return rc;
+    }
+    rc = pthread_mutex_init(&pMutex->mutex, &pMutex->attr);
+    if (rc != 0) {
+        DbgPrint(-1, "InitializeCriticalSection", "pthread_mutex_init fail: %s\n", strerror(rc));
+    }
+    return rc;
+}
+
+int DeleteCriticalSection(S_MUTEX_UNIX* pMutex) {
+    int rc = pthread_mutex_destroy(&pMutex->mutex);
+    if (rc != 0) {
+        DbgPrint(-1, "DeleteCriticalSection", "pthread_mutex_destroy fail: %s\n", strerror(rc));
+    }
+    rc = pthread_mutexattr_destroy(&pMutex->attr);
+    if (rc != 0) {
+        DbgPrint(-1, "DeleteCriticalSection", "pthread_mutexattr_destroy fail: %s\n", strerror(rc));
+    }
+    return rc;
+}
+
+uint32_t GetTickCount() {
+    const KyrTimeSource* src = g_pTimeSource.load(std::memory_order_acquire);
+    if (src) return src->now_ms(src->ctx);
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                                 static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+}
+
+void SleepUs(uint32_t us) {
+    const KyrTimeSource* src = g_pTimeSource.load(std::memory_order_acquire);
+    if (src) {
+        src->sleep_us(src->ctx, us);
+        return;
+    }
+    struct timespec ts;
+    ts.tv_sec = us / 1000000u;
+    ts.tv_nsec = static_cast<long>(us % 1000000u) * 1000;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+void Sleep(uint32_t ms) {
+    const KyrTimeSource* src = g_pTimeSource.load(std::memory_order_acquire);
+    if (src) {
+        src->sleep_us(src->ctx, ms * 1000u);
+        return;
+    }
+    struct timespec ts;
+    ts.tv_sec = ms / 1000u;
+    ts.tv_nsec = static_cast<long>(ms % 1000u) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+void SetTimeSourceForTest(const KyrTimeSource* pSource) {
+    if (pSource) {
+        g_TimeSourceCopy = *pSource;
+        g_pTimeSource.store(&g_TimeSourceCopy, std::memory_order_release);
+    } else {
+        g_pTimeSource.store(nullptr, std::memory_order_release);
+    }
+}
+
+int max(int a, int b) { return a > b ? a : b; }
+int min(int a, int b) { return a < b ? a : b; }
+
+bool GetHomeDir(char* buf, size_t cap) {
+    if (!buf || cap == 0) return false;
+    const char* home = getenv("HOME");
+    if (home && *home) {
+        size_t len = strlen(home);
+        if (len >= cap) return false;
+        memcpy(buf, home, len + 1);
+        return true;
+    }
+    long bufSize = sysconf(_SC_GETPW_R_SIZE_MAX);
+    if (bufSize <= 0) bufSize = 16384;
+    std::vector<char> pwBuf(static_cast<size_t>(bufSize));
+    struct passwd pw;
+    struct passwd* result = nullptr;
+    if (getpwuid_r(getuid(), &pw, pwBuf.data(), pwBuf.size(), &result) != 0 || !result || !pw.pw_dir)
+        return false;
+    size_t len = strlen(pw.pw_dir);
+    if (len == 0 || len >= cap) return false;
+    memcpy(buf, pw.pw_dir, len + 1);
+    return true;
+}
+
+int MakeDir0755(const char* path) {
+    if (mkdir(path, 0755) != 0) return errno == EEXIST ? 0 : -1;
+    if (chmod(path, 0755) != 0) return -1;
+    return 1;
+}
+
+libusb_device_handle* libusb_open_device_with_vid_pid_index(libusb_context* ctx, uint16_t vendor_id,
+                                                            uint16_t product_id, uint8_t index) {
+    libusb_device** list = nullptr;
+    ssize_t count = libusb_get_device_list(ctx, &list);
+    if (count < 0) return nullptr;
+    libusb_device_handle* handle = nullptr;
+    int matches = 0;
+    for (ssize_t i = 0; i < count; ++i) {
+        struct libusb_device_descriptor desc;
+        if (libusb_get_device_descriptor(list[i], &desc) != 0) break;
+        if (desc.idVendor != vendor_id || desc.idProduct != product_id) continue;
+        if (++matches == index) {
+            if (libusb_open(list[i], &handle) != 0) handle = nullptr;
+            break;
+        }
+    }
+    libusb_free_device_list(list, 1);
+    return handle;
+}

@@ -1,0 +1,71 @@
+// Portable layer with Windows-style names, implemented on POSIX: recursive
+// critical sections, the millisecond tick count, sleeps, and the home directory.
+// Every timeout and sleep of the library goes through here, so that tests can
+// substitute the time source.
+#ifndef KYR_PLATFORM_H
+#define KYR_PLATFORM_H
+
+#include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+
+struct libusb_context;
+struct libusb_device_handle;
+
+// One recursive mutex. Callers lock and unlock `mutex` with the POSIX calls.
+struct S_MUTEX_UNIX {
+    pthread_mutex_t mutex;
+    pthread_mutexattr_t attr;
+};
+
+// Creates a recursive mutex; 0 or the failing call's error number.
+int InitializeCriticalSection(S_MUTEX_UNIX* pMutex);
+// Destroys the mutex and its attribute object; the attribute destroy's result.
+int DeleteCriticalSection(S_MUTEX_UNIX* pMutex);
+
+// Scoped hold of an S_MUTEX_UNIX.
+class CCritSecLock {
+public:
+    explicit CCritSecLock(S_MUTEX_UNIX& cs) : m_pCs(&cs) { pthread_mutex_lock(&m_pCs->mutex); }
+    ~CCritSecLock() { pthread_mutex_unlock(&m_pCs->mutex); }
+    CCritSecLock(const CCritSecLock&) = delete;
+    CCritSecLock& operator=(const CCritSecLock&) = delete;
+
+private:
+    S_MUTEX_UNIX* m_pCs;
+};
+
+// Milliseconds of the monotonic clock; wraps after about 49.7 days, so callers
+// compare differences.
+uint32_t GetTickCount();
+// Sleeps of the library (milliseconds and microseconds).
+void Sleep(uint32_t ms);
+void SleepUs(uint32_t us);
+
+int max(int a, int b);
+int min(int a, int b);
+
+// Test-only time source: when set, GetTickCount returns now() and the sleeps
+// call sleep_us() instead of the system's. Null restores the system clock.
+struct KyrTimeSource {
+    uint32_t (*now_ms)(void* ctx);
+    void (*sleep_us)(void* ctx, uint32_t us);
+    void* ctx;
+};
+void SetTimeSourceForTest(const KyrTimeSource* pSource);
+
+// The user's home directory: HOME, else the password entry of the current user.
+// Writes it into buf (capacity cap) and returns true; false when neither is known
+// or the path does not fit (a path that does not fit counts as no home).
+bool GetHomeDir(char* buf, size_t cap);
+
+// Makes a directory with mode 0755 (set after mkdir, so the umask cannot change
+// it). Returns 1 when made, 0 when it existed already, -1 on failure.
+int MakeDir0755(const char* path);
+
+// Opens the index-th (from 1) device with the vendor and product ID, in list
+// order; null when there is none or the open is refused.
+libusb_device_handle* libusb_open_device_with_vid_pid_index(libusb_context* ctx, uint16_t vendor_id,
+                                                            uint16_t product_id, uint8_t index);
+
+#endif

@@ -1,0 +1,83 @@
+#include "ThreadCtrl.h"
+
+#include "Log.h"
+
+ThreadCtrl::ThreadCtrl() : ThreadCtrl(nullptr) {}
+
+ThreadCtrl::ThreadCtrl(ThreadFunc pFunc) : m_pFunc(pFunc) { InitializeCriticalSection(&m_csLock); }
+
+ThreadCtrl::~ThreadCtrl() {
+    Stop();
+    pthread_mutex_lock(&m_csLock.mutex);
+    // A Stop from the body's own thread left the join to us.
+    if (m_bHaveThread && !pthread_equal(m_hThread, pthread_self())) JoinFinishedLocked();
+    pthread_mutex_unlock(&m_csLock.mutex);
+    DeleteCriticalSection(&m_csLock);
+}
+
+bool ThreadCtrl::InitFuncPt(ThreadFunc pFunc) {
+    if (m_bRunning.load()) return false;
+    m_pFunc.store(pFunc);
+    return true;
+}
+
+void ThreadCtrl::JoinFinishedLocked() {
+    pthread_join(m_hThread, nullptr);
+    m_bHaveThread = false;
+}
+
+bool ThreadCtrl::Start(void* pArg) {
+    CCritSecLock lock(m_csLock);
+    if (m_bRunning.load() || m_bInThread.load()) {
+        DbgPrint(-1, "Start", "thread is already running\n");
+        return false;
+    }
+    if (!m_pFunc.load()) {
+        DbgPrint(-1, "Start", "pointer is not assigned\n");
+        return false;
+    }
+    // The previous body has ended (both flags clear under the lock): reap it.
+    if (m_bHaveThread) JoinFinishedLocked();
+    m_pArg = pArg;
+    m_bRunning.store(true);
+    if (pthread_create(&m_hThread, nullptr, ThreadTrampoline, this) != 0) {
+        m_bRunning.store(false);
+        return false;
+    }
+    m_bHaveThread = true;
+    return true;
+}
+
+void ThreadCtrl::Stop() {
+    pthread_mutex_lock(&m_csLock.mutex);
+    if (m_bHaveThread && pthread_equal(m_hThread, pthread_self())) {
+        m_bRunning.store(false);
+        pthread_mutex_unlock(&m_csLock.mutex);
+        return;
+    }
+    if (!m_bRunning.load() && !m_bInThread.load()) {
+        if (m_bHaveThread) JoinFinishedLocked();
+        pthread_mutex_unlock(&m_csLock.mutex);
+        return;
+    }
+    m_bRunning.store(false);
+    DbgPrint(-1, "Stop", "WaitForSingleObject >\n");
+    pthread_t thread = m_hThread;
+    bool haveThread = m_bHaveThread;
+    m_bHaveThread = false;
+    // The trampoline takes the lock as it ends, so join outside it.
+    pthread_mutex_unlock(&m_csLock.mutex);
+    if (haveThread) pthread_join(thread, nullptr);
+    DbgPrint(-1, "Stop", "WaitForSingleObject <\n");
+}
+
+void* ThreadCtrl::ThreadTrampoline(void* pSelf) {
+    ThreadCtrl* self = static_cast<ThreadCtrl*>(pSelf);
+    self->m_bInThread.store(true);
+    ThreadFunc func = self->m_pFunc.load();
+    func(&self->m_bRunning, self->m_pArg);
+    CCritSecLock lock(self->m_csLock);
+    self->m_bRunning.store(false);
+    self->m_bInThread.store(false);
+    return nullptr;
+}

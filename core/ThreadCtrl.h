@@ -1,0 +1,52 @@
+// One thread slot whose body polls a running flag. Every thread of the library
+// (capture, trigger capture, auto control, ring insert, cooler) runs through it.
+//
+// A thread is never detached: Start, Stop and the destructor join a thread that
+// has finished, so no thread outlives its owner and no handle is joined twice.
+#ifndef KYR_THREADCTRL_H
+#define KYR_THREADCTRL_H
+
+#include <pthread.h>
+
+#include <atomic>
+
+#include "Platform.h"
+
+// The body receives the running flag, which it polls and leaves soon after it
+// turns false, and the argument given to Start.
+typedef void (*ThreadFunc)(std::atomic<bool>* pbRunning, void* pArg);
+
+class ThreadCtrl {
+public:
+    ThreadCtrl();
+    explicit ThreadCtrl(ThreadFunc pFunc);
+    // Stops and joins a thread still alive.
+    ~ThreadCtrl();
+    ThreadCtrl(const ThreadCtrl&) = delete;
+    ThreadCtrl& operator=(const ThreadCtrl&) = delete;
+
+    // Sets the body; refused (false, body kept) while the thread runs.
+    bool InitFuncPt(ThreadFunc pFunc);
+    // Starts the body on a new thread; false when alive already or without body.
+    bool Start(void* pArg);
+    // Asks the body to end and joins it. Called from the body's own thread it
+    // only clears the running flag; a later Start, Stop or destruction joins.
+    void Stop();
+    // Alive while the running flag or the in-thread flag is set.
+    bool IsAlive() const { return m_bRunning.load() || m_bInThread.load(); }
+
+    std::atomic<bool> m_bRunning{false};   // from Start until Stop or the body's return
+    std::atomic<bool> m_bInThread{false};  // while the thread is inside the trampoline
+
+private:
+    static void* ThreadTrampoline(void* pSelf);
+    void JoinFinishedLocked();
+
+    pthread_t m_hThread{};
+    bool m_bHaveThread = false;  // m_hThread is a thread not yet joined
+    std::atomic<ThreadFunc> m_pFunc{nullptr};
+    S_MUTEX_UNIX m_csLock;
+    void* m_pArg = nullptr;
+};
+
+#endif

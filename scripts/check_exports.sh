@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# The shipped library exports the KYR functions and nothing else of its own,
+# and links the real libusb-1.0.
+set -euo pipefail
+lib=${1:?library path}
+bad=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRVW]$/ {print $3}' | grep -v '^KYR' || true)
+if [ -n "$bad" ]; then
+  echo "check_exports: $lib exports more than the KYR functions:" >&2
+  echo "$bad" | head -20 >&2
+  exit 1
+fi
+count=$(nm -D --defined-only "$lib" | awk '$2 == "T" && $3 ~ /^KYR/' | wc -l)
+echo "check_exports: $count KYR functions exported"
+if ! ldd "$lib" | grep -q 'libusb-1.0.so'; then
+  echo "check_exports: $lib does not link the real libusb-1.0" >&2
+  exit 1
+fi
