@@ -1,0 +1,412 @@
+/*
+ * kyrsim: control API of the camera simulator.
+ *
+ * libkyrsim.so implements the libusb-1.0 calls the camera library makes and
+ * answers them from a simulated USB bus with simulated cameras on it. Tests
+ * (C++ directly, Python through ctypes) use the functions below to plug and
+ * unplug cameras, look at their registers and at the requests they received,
+ * and switch faults on and off. All state is process-wide.
+ *
+ * Conventions: a "handle" is the simulator's own number for one plugged camera
+ * (>= 0; never reused, a replug gives a new one). Functions taking a handle
+ * return -1 when the handle names no plugged camera, unless said otherwise.
+ * Only plain C types appear, so ctypes can call every function.
+ */
+#ifndef KYRSIM_H
+#define KYRSIM_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define KYRSIM_VENDOR_ID 0x2e7b /* vendor ID of every supported camera */
+#define KYRSIM_ANY (-1)         /* wildcard in fault rules and filters */
+
+/* Direction of a control request (bit 7 of bmRequestType). */
+#define KYRSIM_DIR_OUT 0
+#define KYRSIM_DIR_IN 1
+
+/* ------------------------------------------------------------------------ */
+/* Bus                                                                       */
+/* ------------------------------------------------------------------------ */
+
+/* Description of a camera to plug. Fill it with kyrsim_config_init first. */
+struct kyrsim_device_config {
+    int vendor_id;                /* USB vendor ID (default 0x2e7b) */
+    int product_id;               /* USB product ID; selects the device profile */
+    int bus;                      /* bus number, 1..255 */
+    char ports[32];               /* port chain "1,3" from the root, 0..7 numbers 1..255; "" = none readable */
+    int usb3_host;                /* answer of the USB-3 host query: 1 on a USB-3 port (default), 0 on USB 2 */
+    unsigned char serial[8];      /* factory serial number; all zero = the camera has none */
+    unsigned char fw_answer[2];   /* answer to the firmware-version request (default 'V', 0x31) */
+};
+
+/* Fills cfg with defaults for a camera of product_id on bus and ports (NULL = none) with a serial unique in the process. */
+void kyrsim_config_init(struct kyrsim_device_config *cfg, int product_id, int bus, const char *ports);
+
+/* Unplugs every camera, clears faults, holds, logs, counters, options and profile changes; open libusb objects stay valid. */
+void kyrsim_reset(void);
+
+/* Plugs a camera with default settings; ports like "1,3" (NULL or "" = no port numbers readable); a handle >= 0, or -1. */
+int kyrsim_plug(int product_id, int bus, const char *ports);
+
+/* Plugs a camera described by cfg; a handle >= 0, or -1 when cfg is invalid. */
+int kyrsim_plug_ex(const struct kyrsim_device_config *cfg);
+
+/* Unplugs a camera: held and in-flight requests end with LIBUSB_ERROR_NO_DEVICE; 0 on success, -1 for an unknown handle. */
+int kyrsim_unplug(int handle);
+
+/* Number of cameras plugged in now. */
+int kyrsim_device_count(void);
+
+/* 1 when the handle names a plugged camera, else 0. */
+int kyrsim_is_plugged(int handle);
+
+/* Handle of the plugged camera at bus and ports ("1,3"), or -1. */
+int kyrsim_device_at(int bus, const char *ports);
+
+/* Lists the given cameras first, in this order, the rest after them in bus and port order; n = 0 restores the default order. */
+int kyrsim_set_list_order(const int *handles, int n);
+
+/* Copies up to max product IDs of the supported-camera table into out (may be NULL); returns the table size (113). */
+int kyrsim_product_ids(int *out, int max);
+
+/* ------------------------------------------------------------------------ */
+/* Device profiles (per product ID; applied when a camera is plugged)       */
+/* ------------------------------------------------------------------------ */
+
+/* Register 35 bit 0 (DDR ready) policies. */
+#define KYRSIM_DDR_READY 0       /* always ready */
+#define KYRSIM_DDR_AFTER_WRITES 1 /* ready after ddr_writes writes of 128 to register 24 */
+#define KYRSIM_DDR_NEVER 2       /* never ready */
+
+/* Frame marker generations on the bulk endpoint. */
+#define KYRSIM_MARKERS_NONE 0 /* raw image, no markers */
+#define KYRSIM_MARKERS_A 1    /* u16 0x5A7E, counter ... counter, 0x3CF0 */
+#define KYRSIM_MARKERS_B 2    /* u16 0xAA11 ... 0x11AA, no counters */
+#define KYRSIM_MARKERS_C 3    /* u32 0xBB00AA11 at the start, nothing else */
+
+/* Temperature sensor kinds (answer formats of requests 0xB3 and 0xC7). */
+#define KYRSIM_TEMP_TMP100 0 /* 0xB3: 12-bit two's complement, 1/16 degree; 0xC7: 12-bit thermistor ADC */
+#define KYRSIM_TEMP_TMP451 1 /* 0xB3: whole degrees in byte 1, sixteenths in byte 0 */
+#define KYRSIM_TEMP_ADC8 2   /* 0xC7: 8-bit thermistor ADC */
+
+struct kyrsim_profile {
+    int has_fpga;       /* 1: frames gated by FPGA register 0 and sized by its window registers */
+    int fpga_ver[6];    /* power-on values of the read-only FPGA registers 28..33 */
+    int ddr_policy;     /* KYRSIM_DDR_* */
+    int ddr_writes;     /* k for KYRSIM_DDR_AFTER_WRITES */
+    int markers;        /* KYRSIM_MARKERS_* */
+    int endpoint;       /* bulk IN endpoint of the frame stream: 0x81 or 0x82 */
+    int temp_kind;      /* KYRSIM_TEMP_* */
+};
+
+/* Copies the profile plugged cameras of product_id get (defaults for unknown IDs); 0, or -1 when out is NULL. */
+int kyrsim_get_profile(int product_id, struct kyrsim_profile *out);
+
+/* Replaces the profile of product_id for cameras plugged afterwards (until kyrsim_reset); 0, or -1 when invalid. */
+int kyrsim_set_profile(int product_id, const struct kyrsim_profile *profile);
+
+/* Sets register 35 bit 0 behaviour of one camera (KYRSIM_DDR_*, k for AFTER_WRITES); counting starts anew. */
+int kyrsim_set_ddr_policy(int handle, int policy, int k);
+
+/* ------------------------------------------------------------------------ */
+/* Registers                                                                 */
+/* ------------------------------------------------------------------------ */
+
+/* The FPGA register's value as a read request would see it (applied writes only), or -1. */
+int kyrsim_fpga_reg(int handle, int reg);
+
+/* Preloads an FPGA register (read-only ones too) without the latch; 0, or -1. */
+int kyrsim_set_fpga_reg(int handle, int reg, int value);
+
+/* Number of FPGA register writes held by the update latch (register 1 = 1) and not yet applied, or -1. */
+int kyrsim_fpga_pending(int handle);
+
+/* The sensor register's value (0..0xFFFF; 0 when never written), or -1. */
+int kyrsim_sensor_reg(int handle, int reg);
+
+/* Preloads a sensor register (for instance a read-only chip ID); 0, or -1. */
+int kyrsim_set_sensor_reg(int handle, int reg, int value);
+
+/* Number of write requests a sensor register received (8- and 16-bit), or -1. */
+int kyrsim_sensor_writes(int handle, int reg);
+
+/* ------------------------------------------------------------------------ */
+/* Identity, guide port, environment                                         */
+/* ------------------------------------------------------------------------ */
+
+/* Sets the two bytes the firmware-version request answers (first 'V' or anything else). */
+int kyrsim_set_firmware_answer(int handle, int byte0, int byte1);
+
+/* Sets the USB-3 host answer (1 or 0). */
+int kyrsim_set_usb3(int handle, int usb3);
+
+/* Sets the 8-byte factory serial number (all zero = none). */
+int kyrsim_set_serial(int handle, const unsigned char *serial8);
+
+/* State of a guide output (direction 0..3): 1 on, 0 off, or -1. */
+int kyrsim_guide_state(int handle, int direction);
+
+/* Number of on/off changes a guide output has seen, or -1. */
+int kyrsim_guide_change_count(int handle, int direction);
+
+/* The i-th change of a guide output: new state into *on, time (kyrsim_now_us) into *time_us; 0, or -1. */
+int kyrsim_guide_change(int handle, int direction, int i, int *on, long long *time_us);
+
+/* Microseconds on the simulator's monotonic clock (the clock of every time stamp it reports). */
+long long kyrsim_now_us(void);
+
+/* Sets the temperature the board sensor and thermistor report, in thousandths of a degree Celsius. */
+int kyrsim_set_temperature_mc(int handle, int millicelsius);
+
+/* Sets the relative humidity the humidity request reports, in percent. */
+int kyrsim_set_humidity(int handle, int percent);
+
+/* ------------------------------------------------------------------------ */
+/* Memories: SPI flash (16 MiB NOR), controller RAM, boot EEPROMs            */
+/* ------------------------------------------------------------------------ */
+
+/* Copies len bytes of the SPI flash from addr into buf; 0, or -1. */
+int kyrsim_flash_read(int handle, int addr, unsigned char *buf, int len);
+
+/* Stores len bytes into the SPI flash at addr as they are (no NOR rules); 0, or -1. */
+int kyrsim_flash_write(int handle, int addr, const unsigned char *buf, int len);
+
+/* Number of status polls after a sector erase that still read busy (default 2); 0, or -1. */
+int kyrsim_set_flash_busy_polls(int handle, int polls);
+
+/* Copies len bytes of the controller RAM from addr into buf; 0, or -1. */
+int kyrsim_ram_read(int handle, unsigned int addr, unsigned char *buf, int len);
+
+/* Copies len bytes of I2C boot EEPROM device dev (0..7, 64 KiB each; 8 = the loader-served page store) into buf; 0, or -1. */
+int kyrsim_eeprom_read(int handle, int dev, int addr, unsigned char *buf, int len);
+
+/* ------------------------------------------------------------------------ */
+/* Device state queries                                                      */
+/* ------------------------------------------------------------------------ */
+
+#define KYRSIM_Q_STREAMING 1        /* 1 between stream start (0xA9) and stop (0xAA) */
+#define KYRSIM_Q_GPIF_TAKEN 2       /* 1 while the parallel bus belongs to the image path (0xBE 1) */
+#define KYRSIM_Q_COOLER_DA 3        /* last cooler drive value (0xB2) */
+#define KYRSIM_Q_XFER_COUNT 4       /* last transfer count (0xB5), 32 bits */
+#define KYRSIM_Q_CLAIMED 5          /* 1 while some handle holds interface 0 */
+#define KYRSIM_Q_OPEN_HANDLES 6     /* open libusb handles on this camera */
+#define KYRSIM_Q_USB_RESETS 7       /* libusb_reset_device calls that reached the camera */
+#define KYRSIM_Q_CLEAR_HALTS_81 8   /* libusb_clear_halt calls on endpoint 0x81 */
+#define KYRSIM_Q_CLEAR_HALTS_82 9   /* libusb_clear_halt calls on endpoint 0x82 */
+#define KYRSIM_Q_HALTED 10          /* 1 while the stream endpoint is halted */
+#define KYRSIM_Q_FRAMES 11          /* frames started on the stream since plug */
+#define KYRSIM_Q_FRAMES_DONE 12     /* frames fully sent since plug */
+#define KYRSIM_Q_INFLIGHT_BYTES 13  /* bytes of bulk transfers in flight */
+#define KYRSIM_Q_INFLIGHT 14        /* bulk transfers in flight */
+#define KYRSIM_Q_FRAME_BYTES 15     /* size of the frame the source would send now */
+#define KYRSIM_Q_FPGA_RESETS 16     /* writes to FPGA register 0 with the run bit clear */
+#define KYRSIM_Q_FLASH_UNFRAMED 17  /* SPI flash requests while the image path held the parallel bus */
+#define KYRSIM_Q_CLOSED_BUSY 18     /* handles closed with bulk transfers still in flight */
+#define KYRSIM_Q_ADDRESS 19         /* USB device address */
+#define KYRSIM_Q_STREAM_STARTS 20   /* stream start requests (0xA9 without data) */
+#define KYRSIM_Q_STREAM_STOPS 21    /* stream stop requests (0xAA) */
+
+/* A number describing the camera's state (KYRSIM_Q_*), or -1. */
+long long kyrsim_query(int handle, int what);
+
+/* ------------------------------------------------------------------------ */
+/* Control request log                                                       */
+/* ------------------------------------------------------------------------ */
+
+#define KYRSIM_RESULT_PENDING (-1000) /* result of a request still in flight */
+
+struct kyrsim_request {
+    long long seq;              /* order of arrival, from 1 */
+    unsigned long long thread;  /* calling thread (compare with kyrsim_thread_id) */
+    int device;                 /* camera handle */
+    int request_type;           /* bmRequestType */
+    int request;                /* bRequest */
+    int value;                  /* wValue */
+    int index;                  /* wIndex */
+    int length;                 /* wLength */
+    unsigned int timeout;       /* timeout in ms as passed */
+    int result;                 /* libusb result, or KYRSIM_RESULT_PENDING */
+    int unexpected;             /* 1 when the camera did not accept the request (stalled) */
+    int overlapped;             /* 1 when another control transfer of the camera was in progress */
+    int faulted;                /* 1 when a fault rule acted on it */
+    int data_len;               /* bytes in data: sent (OUT) or answered (IN), at most 64 */
+    unsigned char data[64];
+    long long start_us;         /* kyrsim_now_us at arrival */
+    long long end_us;           /* kyrsim_now_us at completion (0 while pending) */
+};
+
+/* Number of logged control requests. */
+int kyrsim_log_count(void);
+
+/* Copies entry i (0 = oldest) into out; 0, or -1. */
+int kyrsim_log_get(int i, struct kyrsim_request *out);
+
+/* Number of logged requests of a camera (or KYRSIM_ANY) with code request (or KYRSIM_ANY) and direction (or KYRSIM_ANY). */
+int kyrsim_log_count_matching(int handle, int request, int direction);
+
+/* Empties the log (counters below keep their values). */
+void kyrsim_log_clear(void);
+
+/* The calling thread's id in the form the log records. */
+unsigned long long kyrsim_thread_id(void);
+
+/* Number of requests the cameras did not accept (wrong code, direction, value, index or length). */
+int kyrsim_unexpected_count(void);
+
+/* Number of control transfers that started on a camera while another one was inside it. */
+int kyrsim_overlap_count(void);
+
+/* Time every matching control transfer spends inside the camera (request KYRSIM_ANY = all), in microseconds. */
+int kyrsim_set_latency(int handle, int request, int microseconds);
+
+/* ------------------------------------------------------------------------ */
+/* Control request faults                                                    */
+/* ------------------------------------------------------------------------ */
+
+#define KYRSIM_FAULT_ERROR 1 /* the transfer fails with arg (LIBUSB_ERROR_IO, _PIPE, _TIMEOUT, _NO_DEVICE ...); not executed */
+#define KYRSIM_FAULT_SHORT 2 /* executed, but only arg bytes are transferred */
+#define KYRSIM_FAULT_DELAY 3 /* waits arg ms first; at or beyond the transfer's timeout it fails with LIBUSB_ERROR_TIMEOUT */
+#define KYRSIM_FAULT_HOLD 4  /* waits until kyrsim_release_holds; then fails with arg if arg < 0, else runs */
+
+struct kyrsim_fault {
+    int device;    /* camera handle or KYRSIM_ANY */
+    int request;   /* bRequest or KYRSIM_ANY */
+    int direction; /* KYRSIM_DIR_IN, KYRSIM_DIR_OUT or KYRSIM_ANY */
+    int value;     /* wValue or KYRSIM_ANY */
+    int index;     /* wIndex or KYRSIM_ANY */
+    int nth;       /* first matching request acted on (1 = the first match) */
+    int times;     /* number of matches acted on from the nth on; 0 = every one */
+    int action;    /* KYRSIM_FAULT_* */
+    int arg;       /* error code, byte count or milliseconds, by action */
+};
+
+/* Fills f with: any camera, any request, nth 1, times 1, the given action and arg. */
+void kyrsim_fault_init(struct kyrsim_fault *f, int action, int arg);
+
+/* Adds a rule (rules are tried in the order added; the first that acts wins); a rule id >= 0, or -1. */
+int kyrsim_add_fault(const struct kyrsim_fault *f);
+
+/* Number of requests a rule has acted on, or -1. */
+int kyrsim_fault_hits(int rule);
+
+/* Removes a rule; 0, or -1. Requests it holds stay held until released. */
+int kyrsim_remove_fault(int rule);
+
+/* Removes every rule (held requests stay held). */
+void kyrsim_clear_faults(void);
+
+/* Lets every held request go on. */
+void kyrsim_release_holds(void);
+
+/* Number of requests being held now. */
+int kyrsim_held_count(void);
+
+/* Waits until at least n requests are held; the number held, or -1 after timeout_ms. */
+int kyrsim_wait_held(int n, int timeout_ms);
+
+/* ------------------------------------------------------------------------ */
+/* libusb call faults                                                        */
+/* ------------------------------------------------------------------------ */
+
+#define KYRSIM_CALL_INIT 1        /* libusb_init */
+#define KYRSIM_CALL_GET_LIST 2    /* libusb_get_device_list */
+#define KYRSIM_CALL_DESCRIPTOR 3  /* libusb_get_device_descriptor */
+#define KYRSIM_CALL_OPEN 4        /* libusb_open */
+#define KYRSIM_CALL_SET_CONFIG 5  /* libusb_set_configuration */
+#define KYRSIM_CALL_CLAIM 6       /* libusb_claim_interface */
+#define KYRSIM_CALL_CLEAR_HALT 7  /* libusb_clear_halt */
+#define KYRSIM_CALL_RESET 8       /* libusb_reset_device */
+#define KYRSIM_CALL_SUBMIT 9      /* libusb_submit_transfer */
+
+/* The next `times` calls of kind `call` on camera handle (KYRSIM_ANY = any) fail with error; times -1 = until cleared, 0 clears. */
+int kyrsim_fail_call(int call, int handle, int error, int times);
+
+/* The next n calls of libusb_init fail with error (0 = LIBUSB_ERROR_OTHER). */
+void kyrsim_fail_init(int n, int error);
+
+/* libusb_open of the camera fails with error (a LIBUSB_ERROR_* code; 0 = allowed again). */
+int kyrsim_refuse_open(int handle, int error);
+
+/* libusb_get_device_descriptor of the camera fails with error (0 = works again). */
+int kyrsim_fail_descriptor(int handle, int error);
+
+#define KYRSIM_RESET_NORMAL 0       /* USB side reset only: stream off, transfers ended, halts cleared, registers kept */
+#define KYRSIM_RESET_REENUMERATE 1  /* answers LIBUSB_ERROR_NOT_FOUND; the camera's open handles die, it reappears at a new address */
+
+/* Chooses what libusb_reset_device does to the camera. */
+int kyrsim_set_reset_mode(int handle, int mode);
+
+/* ------------------------------------------------------------------------ */
+/* Resource counters                                                         */
+/* ------------------------------------------------------------------------ */
+
+int kyrsim_live_contexts(void);      /* libusb contexts initialised and not yet exited */
+int kyrsim_open_handles(void);       /* device handles opened and not yet closed */
+int kyrsim_outstanding_lists(void);  /* device lists returned and not yet freed */
+int kyrsim_device_refs(void);        /* device references held by the caller (lists, ref_device, open handles) */
+int kyrsim_live_transfers(void);     /* transfers allocated and not yet freed */
+int kyrsim_inflight_transfers(void); /* transfers submitted whose callback has not yet run */
+int kyrsim_freed_in_flight(void);    /* libusb_free_transfer calls on a transfer in flight (a fault of the caller) */
+int kyrsim_misuse_count(void);       /* other calls the real libusb would crash or misbehave on (unknown pointers, double free) */
+
+/* ------------------------------------------------------------------------ */
+/* Frame stream                                                              */
+/* ------------------------------------------------------------------------ */
+
+/* Frame size in bytes; 0 = from the FPGA window (width x height, x2 with 16-bit output). */
+int kyrsim_set_frame_size(int handle, int bytes);
+
+/* Marker generation of the frames (KYRSIM_MARKERS_*). */
+int kyrsim_set_markers(int handle, int generation);
+
+/* Value of the frame counter in the next frame (u16; starts at 0xFFFC so it wraps early). */
+int kyrsim_set_frame_counter(int handle, int value);
+
+/* Bulk IN endpoint that carries the frames (0x81 or 0x82). */
+int kyrsim_set_stream_endpoint(int handle, int endpoint);
+
+#define KYRSIM_SCENE_FRAME_NUMBER 1 /* bytes 0..3 of every row hold the frame's sequence number (u32 little-endian) */
+
+/* Scene options (KYRSIM_SCENE_* bits); the scene is colour bars, gradients and a few stars. */
+int kyrsim_set_scene(int handle, int flags);
+
+/* Time between frame starts in microseconds; 0 = as fast as the transfers take them. */
+int kyrsim_set_frame_interval(int handle, int microseconds);
+
+/* Stream faults, each acting on `count` frames from the `first`-th frame to start from now on (0 = the next). */
+#define KYRSIM_STREAM_STALL 1       /* the endpoint halts after arg bytes of the frame, until libusb_clear_halt */
+#define KYRSIM_STREAM_NO_DATA 2     /* nothing is sent for arg ms (0 = until the fault is cleared) */
+#define KYRSIM_STREAM_SHORT 3       /* the frame ends arg bytes early */
+#define KYRSIM_STREAM_SHORT_512 4   /* the frame ends 512 bytes early */
+#define KYRSIM_STREAM_EMPTY 5       /* arg transfers (at least 1) complete empty before the frame */
+#define KYRSIM_STREAM_BAD_HEAD 6    /* the head marker is wrong */
+#define KYRSIM_STREAM_BAD_TAIL 7    /* the tail marker is wrong */
+#define KYRSIM_STREAM_BAD_COUNTER 8 /* the two counter copies differ */
+#define KYRSIM_STREAM_COUNTER_SKIP 9 /* the counter jumps forward by arg (at least 1) before the frame */
+#define KYRSIM_STREAM_UNPLUG 10     /* the camera is unplugged after arg bytes of the frame */
+
+/* Adds a stream fault; 0, or -1. */
+int kyrsim_stream_fault(int handle, int kind, int arg, int first, int count);
+
+/* Removes the camera's stream faults and ends a no-data period. */
+int kyrsim_clear_stream_faults(int handle);
+
+/* Halts a bulk endpoint now, as a stall would. */
+int kyrsim_halt_endpoint(int handle, int endpoint);
+
+/* Copies the last frame started (as sent, markers included, up to size bytes) into buf; its size (buf may be NULL), or -1. */
+int kyrsim_last_frame(int handle, unsigned char *buf, int size);
+
+/* Most bytes of bulk transfers in flight on the camera (default 16 MiB); beyond it submit fails with LIBUSB_ERROR_NO_MEM. */
+int kyrsim_set_max_inflight(int handle, long long bytes);
+
+/* Most callbacks one event-handling call runs (0 = every completed transfer, the default). */
+void kyrsim_set_events_per_call(int n);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KYRSIM_H */
