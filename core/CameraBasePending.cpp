@@ -1,0 +1,69 @@
+// Shared CCameraBase methods whose real bodies come with the work that owns
+// them. Until then each one refuses (false, 0, KYR_ERROR_GENERAL_ERROR) or does
+// nothing, and touches no device. Each block names the work that replaces it;
+// whoever brings the real body deletes the block here.
+#include "CameraBase.h"
+
+// ---- Capture control, camera modes, triggers, guiding ---------------------------
+
+bool CCameraBase::StartCapture(bool) { return false; }
+bool CCameraBase::StartExposure() { return StartCapture(true); }
+bool CCameraBase::StopCapture() { return false; }
+bool CCameraBase::GetImageAfterExp(unsigned char*, int) { return false; }
+bool CCameraBase::StartAutoControlThr() { return false; }
+void CCameraBase::StopAutoControlThr() { m_thrAutoCtrl.Stop(); }
+bool CCameraBase::CameraModeCheck() { return false; }
+bool CCameraBase::GetCameraSupportedMode(KYR_SUPPORTED_MODE*) { return false; }
+int CCameraBase::SetCameraMode(CAM_MODE) { return KYR_ERROR_GENERAL_ERROR; }
+bool CCameraBase::SelectCameraMode(CAM_MODE) { return false; }
+int CCameraBase::SetTrigOutPinConf(Trig_Output_Pin, bool, long, long) { return KYR_ERROR_GENERAL_ERROR; }
+int CCameraBase::GetTrigOutPinConf(Trig_Output_Pin, KYR_BOOL*, long*, long*) { return KYR_ERROR_GENERAL_ERROR; }
+bool CCameraBase::PulseGuideOn(GuideD) { return false; }
+bool CCameraBase::PulseGuideOff(GuideD) { return false; }
+int CCameraBase::EnableDebugLog(KYR_BOOL) { return KYR_ERROR_GENERAL_ERROR; }
+int CCameraBase::GetDebugLogIsEnabled(KYR_BOOL*) { return KYR_ERROR_GENERAL_ERROR; }
+
+// ---- Settings store ------------------------------------------------------------------
+
+void CCameraBase::InitSubKey() {}
+bool CCameraBase::LoadSetting() { return false; }
+bool CCameraBase::SaveSetting() { return false; }
+
+// ---- Camera ID, serial number, hot-pixel table (flash and ID work) --------------------
+
+bool CCameraBase::GetIDFromSPI(KYR_ID*) { return false; }
+bool CCameraBase::SetIDToSPI(KYR_ID) { return false; }
+bool CCameraBase::GetSerialNumber(KYR_ID*) { return false; }
+bool CCameraBase::SetHPCStates(bool) { return false; }
+
+// ---- Temperature and cooling -------------------------------------------------------
+
+float CCameraBase::GetSensorTemp() { return m_fSensorTemp; }
+float CCameraBase::GetTemp() { return GetSensorTemp(); }
+
+// ---- Frame post-processing -------------------------------------------------------------
+
+bool CCameraBase::SetGamma(int) { return false; }
+int CCameraBase::LoadBMPFromFile(const char*) { return 0; }
+void CCameraBase::UsingDark(bool) {}
+
+// ---- Auto exposure, gain and white balance -------------------------------------------
+
+void CCameraBase::SetAutoPara(int, int, int) {}
+void CCameraBase::GetAutoPara(int* piMaxGain, int* piMaxExpMs, int* piTargetBrightness) {
+    if (piMaxGain) *piMaxGain = m_iAutoGainMax;
+    if (piMaxExpMs) *piMaxExpMs = m_iAutoExpMaxMs;
+    if (piTargetBrightness) *piTargetBrightness = m_iDestBrightness;
+}
+
+// ---- Controls and camera description -----------------------------------------------------
+
+int CCameraBase::SetControlValue(KYR_CONTROL_TYPE, long, bool) { return KYR_ERROR_GENERAL_ERROR; }
+int CCameraBase::GetControlValue(KYR_CONTROL_TYPE, long*, KYR_BOOL*) { return KYR_ERROR_GENERAL_ERROR; }
+int CCameraBase::GetNumOfControls() { return 0; }
+bool CCameraBase::GetControlCaps(int, KYR_CONTROL_CAPS*) { return false; }
+bool CCameraBase::GetCtrllCaps(KYR_CONTROL_TYPE, KYR_CONTROL_CAPS*) { return false; }
+void CCameraBase::GetCameraProperty(KYR_CAMERA_INFO*) {}
+bool CCameraBase::IsImgTypeSupported(IMG_TYPE) { return false; }
+void CCameraBase::SetMonoBin(bool) {}
+bool CCameraBase::GetMonoBin() { return false; }
