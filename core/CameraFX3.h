@@ -1,0 +1,134 @@
+// CCameraFX3: the USB transport of every camera object. It owns the camera
+// object's libusb context, the device handle once open, and the USB lock that
+// serialises the camera's control transfers. The camera's USB controller
+// forwards vendor requests to the sensor, the FPGA, the SPI flash and the
+// temperature sensors.
+#ifndef KYR_CAMERA_FX3_H
+#define KYR_CAMERA_FX3_H
+
+#include <stdint.h>
+
+#include <atomic>
+
+#include "Platform.h"
+
+struct libusb_context;
+struct libusb_device_handle;
+struct libusb_transfer;
+
+// Vendor requests: control transfers, type vendor, recipient device.
+enum VENDOR_REQUEST : uint8_t {
+    VR_READ_HUMIDITY = 0x85,
+    VR_FW_RAM = 0xA0,
+    VR_CLK_24M = 0xA3,
+    VR_CLK_48M = 0xA4,
+    VR_WRITE_SENSOR_REG16 = 0xA6,
+    VR_READ_SENSOR_REG16 = 0xA7,
+    VR_START_STREAM = 0xA9,
+    VR_EEPROM_PAGE = 0xA9,
+    VR_STOP_STREAM = 0xAA,
+    VR_OUTPUT_8BIT = 0xAB,
+    VR_OUTPUT_16BIT = 0xAC,
+    VR_GET_FW_VERSION = 0xAD,
+    VR_CMD_AE = 0xAE,
+    VR_CMD_AF = 0xAF,
+    VR_GUIDE_ON = 0xB0,
+    VR_GUIDE_OFF = 0xB1,
+    VR_SET_COOLER_DA = 0xB2,
+    VR_READ_TEMP_I2C = 0xB3,
+    VR_IS_USB3 = 0xB4,
+    VR_SET_XFER_COUNT = 0xB5,
+    VR_WRITE_SENSOR_REG8 = 0xB6,
+    VR_READ_SENSOR_REG8 = 0xB7,
+    VR_I2C_EEPROM_WRITE = 0xBA,
+    VR_I2C_EEPROM_READ = 0xBB,
+    VR_READ_FPGA_REG = 0xBC,
+    VR_WRITE_FPGA_REG = 0xBD,
+    VR_GPIF_32DQ = 0xBE,
+    VR_SPI_WRITE = 0xC2,
+    VR_SPI_READ = 0xC3,
+    VR_SPI_ERASE = 0xC4,
+    VR_READ_TEMP_ADC = 0xC7,
+    VR_GET_SERIAL = 0xC8,
+    VR_GPIF_STATUS = 0xFD,
+};
+
+// The library's version text and build tag.
+#define KYR_SDK_VERSION "1, 26, 0, 0"
+#define KYR_SDK_BUILD "08041650"
+
+class CCameraFX3 {
+public:
+    CCameraFX3();
+    virtual ~CCameraFX3();
+    CCameraFX3(const CCameraFX3&) = delete;
+    CCameraFX3& operator=(const CCameraFX3&) = delete;
+
+    // Vendor-request primitives. Short form: OUT, wValue 0, wIndex 0, no data,
+    // 200 ms. Long form: 500 ms; succeeds only when the full length moved, and
+    // a length outside 0..65535 is refused without a transfer. Both return
+    // false at once while the device is closed.
+    bool SendCMD(uint8_t request);
+    bool SendCMD(uint8_t request, uint16_t wValue, uint16_t wIndex, bool in, uint8_t* data, long length);
+
+    // Sensor registers.
+    bool WriteCameraRegister(uint16_t reg, uint16_t value);
+    bool ReadCameraRegister(uint16_t reg, uint16_t* value);
+    bool WriteCameraRegisterByte(uint16_t reg, uint8_t value);
+    bool ReadCameraRegisterByte(uint16_t reg, uint8_t* value);
+    bool WriteSONYREG(uint16_t reg, uint8_t value) { return WriteCameraRegisterByte(reg, value); }
+    bool ReadSONYREG(uint16_t reg, uint8_t* value) { return ReadCameraRegisterByte(reg, value); }
+    // Bit-field read-modify-writes, atomic under the USB lock.
+    bool WriteCameraRegister_B(uint16_t reg, uint8_t firstBit, uint8_t lastBit, uint16_t value);
+    bool WriteCameraRegisterByte_B(uint16_t reg, uint8_t firstBit, uint8_t lastBit, uint8_t value);
+
+    // FPGA registers.
+    bool WriteFPGAREG(uint16_t reg, uint16_t value);
+    bool ReadFPGAREG(uint16_t reg, uint8_t* value);
+
+    bool EnableGPIF32DQ(bool enable);
+    bool GetGPIFStatus(uint8_t* status);
+
+    bool GetFirmwareVer(uint8_t* ver);
+    bool GetFirmwareVer();
+    bool GetFPGAVer(uint16_t* ver, uint8_t digits[4]);
+    bool GetFPGAVer();
+    void GetFPGAVerVal(uint16_t* ver, uint8_t digits[4]);
+    bool IsUSB3Host();
+    void CameraPID(int pid) { m_iCameraPID = pid; }
+
+    bool ResetEndPoint(uint8_t endpoint);
+    bool ResetDevice();
+    bool SetXferSize(unsigned int size);
+    void CloseDevice();
+
+    // Shadows of FPGA registers, kept by the FPGA setters.
+    uint8_t m_ucFPGAReg0 = 0;
+    uint8_t m_ucFPGAReg10 = 0;
+    uint8_t m_ucFPGAReg11 = 0;
+    uint8_t m_ucFPGAReg25 = 0;
+    uint8_t m_ucFPGAReg24 = 0;
+    uint8_t m_ucFPGAReg40 = 0;
+    uint8_t m_ucFPGAReg41 = 0;
+    uint8_t m_ucFPGAReg39 = 0;
+    std::atomic<bool> m_bOpened{false};
+    libusb_context* m_pUsbContext = nullptr;
+    libusb_device_handle* m_hDevice = nullptr;
+    S_MUTEX_UNIX m_csUsb;
+    bool m_bXferDone = false;
+    int32_t m_iXferLen = -1;
+    int32_t m_iXferStatus = 0;
+    int32_t m_iXferTotal = 0;
+    uint8_t m_ucFirmwareVer = 0;
+    uint16_t m_usFPGAVer = 0;
+    uint8_t m_ucFPGAVerDigits[4] = {0, 0, 0, 0};
+    int32_t m_iCameraPID = -1;
+    int32_t m_iXferCount = 0;
+    int32_t m_iXferWindow = 0;
+    uint8_t* m_pXferSubmitted = nullptr;
+    libusb_transfer** m_pXfers = nullptr;
+    libusb_transfer** m_pSingleXfers = nullptr;
+    int32_t* m_pSingleXferDone = nullptr;
+};
+
+#endif
