@@ -1,0 +1,110 @@
+// CTestDriver: a driver class for tests of the camera core, used until real
+// drivers exist. It implements the pure operations with results the test sets
+// and counts their calls; its InitCamera sets a small maximum size and calls
+// InitVariable; its capture body can end with success or failure, loop until
+// stopped, or wait on a latch first; its GetImage waits until a frame is fed
+// or the readers are released. It records its CloseCamera calls and sets a
+// flag of the test's when it is destroyed.
+#ifndef KYR_TEST_DRIVER_H
+#define KYR_TEST_DRIVER_H
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "CameraBase.h"
+
+class CTestDriver : public CCameraBase {
+public:
+    static constexpr int kVendorID = 0x2e7b;
+    static constexpr int kProductID = 0x832b;
+    static constexpr int kMaxWidth = 64;
+    static constexpr int kMaxHeight = 48;
+
+    // The pure operations, for call counts and scripted results.
+    enum Op {
+        OP_INIT_CAMERA,
+        OP_SET_RESOLUTION,
+        OP_SET_START_POS,
+        OP_SET_GAIN,
+        OP_SET_RGB_BALANCE,
+        OP_SET_EXP,
+        OP_GET_IMAGE,
+        OP_COUNT
+    };
+
+    // What the capture body does after its latch (if armed) has opened.
+    enum CaptureMode {
+        CAPTURE_SUCCEED,  // reports success at once and ends
+        CAPTURE_FAIL,     // reports failure at once and ends
+        CAPTURE_LOOP,     // one step per millisecond until stopped, then ends (failure)
+    };
+
+    explicit CTestDriver(int iProductID = kProductID);
+    ~CTestDriver() override;
+
+    bool InitCamera() override;
+    void CloseCamera() override;
+    bool SetResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType) override;
+    bool SetStartPos(int iStartX, int iStartY) override;
+    bool SetGain(int iGain, bool bAuto) override;
+    bool SetRGBBalance(int iRed, int iBlue, bool bAuto) override;
+    bool SetExp(unsigned long long ullExposureUs, bool bAuto) override;
+    // Waits up to iWaitMs (-1: no limit) for a fed frame and copies up to iBytes
+    // of it; false on time-out or once the readers are released.
+    bool GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) override;
+
+    // Scripting.
+    void SetResult(Op op, bool bResult) { m_bResult[op] = bResult; }
+    int Calls(Op op) const { return m_iCalls[op].load(); }
+    int CloseCalls() const { return m_iCloseCalls.load(); }
+    // Set to true by the destructor (the pointed-to flag must outlive the object).
+    void SetDestroyedFlag(std::atomic<bool>* pbDestroyed) { m_pbDestroyed = pbDestroyed; }
+
+    // Feeds one frame to GetImage.
+    void FeedFrame(const std::vector<unsigned char>& frame);
+
+    // Capture body of m_thrWork, m_thrTrigger and m_thrAutoCtrl.
+    void SetCaptureMode(CaptureMode mode) { m_captureMode = mode; }
+    // An armed latch makes every body wait before it does anything, until
+    // OpenLatch or its running flag is cleared.
+    void ArmLatch();
+    void OpenLatch();
+    // Starts the threads with the scripted body.
+    bool StartWorkThread();
+    bool StartTriggerThread();
+    bool StartAutoCtrlThread();
+    // Steps done by the looping bodies (all threads together), and bodies
+    // currently waiting on the latch.
+    int Steps() const { return m_iSteps.load(); }
+    int LatchWaiters() const { return m_iLatchWaiters.load(); }
+    // Waits up to iTimeoutMs for Steps() to reach n.
+    bool WaitSteps(int n, int iTimeoutMs);
+
+private:
+    static void CaptureBody(std::atomic<bool>* pbRunning, void* pArg);
+    void RunCapture(std::atomic<bool>* pbRunning);
+    // Takes the control lock, polling so that a cleared running flag ends the
+    // wait; false (lock not held) when the flag was cleared.
+    bool LockControlWhileRunning(std::atomic<bool>* pbRunning);
+
+    std::atomic<int> m_iCalls[OP_COUNT] = {};
+    std::atomic<bool> m_bResult[OP_COUNT];
+    std::atomic<int> m_iCloseCalls{0};
+    std::atomic<bool>* m_pbDestroyed = nullptr;
+
+    std::mutex m_mtxFrame;
+    std::condition_variable m_cvFrame;
+    std::vector<unsigned char> m_frame;
+    bool m_bHaveFrame = false;
+
+    std::atomic<CaptureMode> m_captureMode{CAPTURE_LOOP};
+    std::mutex m_mtxLatch;
+    std::condition_variable m_cvLatch;
+    bool m_bLatchArmed = false;
+    std::atomic<int> m_iLatchWaiters{0};
+    std::atomic<int> m_iSteps{0};
+};
+
+#endif
