@@ -1,0 +1,670 @@
+// The camera: product profiles, the vendor requests it accepts, and what each
+// one does to its FPGA, sensor, memories and stream state.
+#include "internal.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+namespace kyrsim_impl {
+namespace {
+
+// USB product IDs of every supported camera, in the library's table order.
+constexpr int kProductIds[] = {
+    0x841a, 0x810a, 0x810b, 0x839b, 0x839a, 0x840a, 0x838b, 0x808b, 0x808a, 0x806a, 0x806b, 0x833b, 0x810d,
+    0x810e, 0x810c, 0x810f, 0x804f, 0x830a, 0x818b, 0x818a, 0x818d, 0x818c, 0x818f, 0x818e, 0x8189, 0x813c,
+    0x813a, 0x813d, 0x813b, 0x813e, 0x813f, 0x835a, 0x835b, 0x835e, 0x835f, 0x835c, 0x803a, 0x803b, 0x7602,
+    0x7600, 0x7603, 0x7601, 0x7604, 0x7605, 0x7606, 0x8129, 0x816a, 0x816b, 0x802a, 0x805b, 0x809b, 0x809f,
+    0x819b, 0x819f, 0x831a, 0x831e, 0x824b, 0x824a, 0x824d, 0x824c, 0x8f1a, 0x8f1b, 0x824f, 0x811a, 0x811b,
+    0x811e, 0x811f, 0x8f79, 0x7505, 0x710e, 0x710a, 0x812a, 0x812b, 0x815b, 0x815f, 0x801b, 0x801f, 0x836b,
+    0x836d, 0x836f, 0x834e, 0x8299, 0x829e, 0x821a, 0x821b, 0x821e, 0x837e, 0x8379, 0x822e, 0x823b, 0x823f,
+    0x825b, 0x825f, 0x827b, 0x827f, 0x814b, 0x814f, 0x807a, 0x807e, 0x829a, 0x828a, 0x828b, 0x828e, 0x828f,
+    0x832b, 0x832f, 0x730a, 0x730b, 0x817b, 0x817f, 0x820b, 0x820f, 0x826e,
+};
+static_assert(sizeof(kProductIds) / sizeof(kProductIds[0]) == 113, "product table has 113 entries");
+
+// First-generation USB-2 cameras: no FPGA, the USB controller drives the sensor.
+// Their frames carry head word 0xAA11/0x11AA (Mini and S models) or only the
+// 32-bit head 0xBB00AA11 (the older ones, which stream on endpoint 0x82).
+constexpr int kMarkersBNoFpga[] = {0x810d, 0x810e, 0x810c, 0x810f, 0x8129};
+constexpr int kMarkersCNoFpga[] = {0x810a, 0x810b, 0x839b, 0x839a, 0x840a, 0x838b, 0x841a};
+
+template <size_t N>
+bool contains(const int (&table)[N], int v) {
+    return std::find(std::begin(table), std::end(table), v) != std::end(table);
+}
+
+kyrsim_profile defaultProfile(int productId) {
+    kyrsim_profile p{};
+    p.has_fpga = 1;
+    // Version layout 3 (word in 29-30, digits in 32-33): FPGA 0x0128, digits 1.2.3.4.
+    const int ver[6] = {3, 0x28, 0x01, 0x00, 0x12, 0x34};
+    std::copy(std::begin(ver), std::end(ver), p.fpga_ver);
+    p.ddr_policy = KYRSIM_DDR_READY;
+    p.ddr_writes = 0;
+    p.markers = KYRSIM_MARKERS_A;
+    p.endpoint = 0x81;
+    p.temp_kind = KYRSIM_TEMP_TMP100;
+    if (contains(kMarkersBNoFpga, productId)) {
+        p.has_fpga = 0;
+        p.markers = KYRSIM_MARKERS_B;
+    } else if (contains(kMarkersCNoFpga, productId)) {
+        p.has_fpga = 0;
+        p.markers = KYRSIM_MARKERS_C;
+        p.endpoint = 0x82;
+    }
+    return p;
+}
+
+// One accepted form of a vendor request: direction and the ranges (with step)
+// that wValue, wIndex and wLength must fall in.
+struct Range {
+    int lo, hi, step;
+    bool has(int v) const { return v >= lo && v <= hi && (v - lo) % step == 0; }
+};
+struct RequestForm {
+    int code;
+    int dir;
+    Range value, index, length;
+};
+
+constexpr Range kZero{0, 0, 1};
+constexpr Range kAny{0, 0xFFFF, 1};
+constexpr Range kByte{0, 0xFF, 1};
+constexpr Range kNone{0, 0, 1};
+constexpr Range exactly(int n) { return Range{n, n, 1}; }
+
+// The camera's whole vocabulary of vendor requests. "Short" commands carry
+// wValue 0, wIndex 0 and no data.
+constexpr RequestForm kForms[] = {
+    {0x85, KYRSIM_DIR_IN, exactly(245), kZero, exactly(2)},          // humidity
+    {0xA0, KYRSIM_DIR_OUT, kAny, kAny, Range{0, 4096, 1}},           // controller RAM write / program entry
+    {0xA0, KYRSIM_DIR_IN, kAny, kAny, Range{1, 4096, 1}},            // controller RAM read
+    {0xA3, KYRSIM_DIR_OUT, kZero, kZero, kNone},                     // sensor clock 24 MHz
+    {0xA4, KYRSIM_DIR_OUT, kZero, kZero, kNone},                     // sensor clock 48 MHz
+    {0xA6, KYRSIM_DIR_OUT, kAny, kAny, kNone},                       // sensor register write, 16 bit
+    {0xA7, KYRSIM_DIR_IN, kAny, kZero, exactly(2)},                  // sensor register read, 16 bit
+    {0xA9, KYRSIM_DIR_OUT, kZero, kZero, kNone},                     // stream start
+    {0xA9, KYRSIM_DIR_OUT, Range{0, 0xF000, 4096}, kZero, Range{1, 4096, 1}},  // EEPROM page write (loader)
+    {0xA9, KYRSIM_DIR_IN, Range{0, 0xF000, 4096}, kZero, Range{1, 4096, 1}},   // EEPROM page read (loader)
+    {0xAA, KYRSIM_DIR_OUT, kZero, kZero, kNone},                     // stream stop
+    {0xAB, KYRSIM_DIR_OUT, kZero, kZero, kNone},                     // 8-bit output
+    {0xAC, KYRSIM_DIR_OUT, kZero, kZero, kNone},                     // 16-bit output
+    {0xAD, KYRSIM_DIR_IN, kZero, kZero, exactly(2)},                 // firmware version
+    {0xAE, KYRSIM_DIR_OUT, kZero, kZero, kNone},                     // command AE
+    {0xAF, KYRSIM_DIR_OUT, kZero, kZero, kNone},                     // command AF
+    {0xB0, KYRSIM_DIR_OUT, Range{0, 3, 1}, kZero, kNone},            // guide output on
+    {0xB1, KYRSIM_DIR_OUT, Range{0, 3, 1}, kZero, kNone},            // guide output off
+    {0xB2, KYRSIM_DIR_OUT, kAny, kZero, kNone},                      // cooler drive level
+    {0xB3, KYRSIM_DIR_IN, kZero, kZero, exactly(2)},                 // board temperature (I2C)
+    {0xB4, KYRSIM_DIR_IN, kZero, kZero, exactly(1)},                 // USB-3 host
+    {0xB5, KYRSIM_DIR_OUT, kAny, kAny, kNone},                       // transfer count
+    {0xB6, KYRSIM_DIR_OUT, kAny, kByte, kNone},                      // sensor register write, 8 bit
+    {0xB7, KYRSIM_DIR_IN, kAny, kZero, exactly(1)},                  // sensor register read, 8 bit
+    {0xBA, KYRSIM_DIR_OUT, Range{0, 7, 1}, kAny, Range{64, 2048, 64}},  // I2C boot EEPROM write
+    {0xBB, KYRSIM_DIR_IN, Range{0, 7, 1}, kAny, Range{1, 2048, 1}},     // I2C boot EEPROM read
+    {0xBC, KYRSIM_DIR_IN, kByte, kZero, exactly(1)},                 // FPGA register read
+    {0xBD, KYRSIM_DIR_OUT, kByte, kByte, kNone},                     // FPGA register write
+    {0xBE, KYRSIM_DIR_OUT, Range{0, 1, 1}, kZero, kNone},            // parallel bus owner
+    {0xC2, KYRSIM_DIR_OUT, kZero, kAny, Range{1, 4096, 1}},          // SPI flash program
+    {0xC3, KYRSIM_DIR_IN, kZero, kAny, Range{1, 4096, 1}},           // SPI flash read
+    {0xC4, KYRSIM_DIR_OUT, exactly(1), kByte, kNone},                // SPI flash sector erase
+    {0xC4, KYRSIM_DIR_IN, kZero, kByte, exactly(1)},                 // SPI flash busy poll
+    {0xC7, KYRSIM_DIR_IN, kZero, kZero, exactly(2)},                 // temperature ADC
+    {0xC8, KYRSIM_DIR_IN, kZero, kZero, exactly(8)},                 // factory serial number
+    {0xFD, KYRSIM_DIR_IN, kZero, kZero, exactly(1)},                 // parallel interface state
+};
+
+constexpr int kTypeVendorOut = 0x40;  // vendor, device recipient, host to device
+constexpr int kTypeVendorIn = 0xC0;   // vendor, device recipient, device to host
+
+// FPGA register numbers and bits the model acts on.
+constexpr int kRegCtrl = 0;
+constexpr int kRegUpdate = 1;
+constexpr int kRegDataFmt = 10;
+constexpr int kRegBufCtrl = 24;
+constexpr int kRegStatus = 35;
+constexpr uint8_t kCtrlRun = 0x01;
+constexpr uint8_t kCtrlStop = 0x10;
+constexpr uint8_t kFmtDdrBypass = 0x40;
+constexpr uint8_t kBufResend = 0x01;
+constexpr int kDdrInitRequest = 128;
+constexpr uint8_t kStatusDdrReady = 0x01;
+constexpr uint8_t kStatusBufValid = 0x04;
+
+bool readOnlyFpga(int reg) { return (reg >= 28 && reg <= 33) || reg == kRegStatus; }
+
+// 10 kOhm (25 C) NTC thermistor, beta model; resistance in kOhm.
+double thermistorKOhm(double celsius) {
+    constexpr double kBeta = 3435.0;
+    return 10.0 * std::exp(kBeta * (1.0 / (celsius + 273.15) - 1.0 / 298.15));
+}
+
+std::vector<uint8_t>& flashSector(SimDevice& d, uint32_t sector) {
+    auto& s = d.flash[sector];
+    if (s.empty()) s.assign(kFlashSector, 0xFF);
+    return s;
+}
+
+uint8_t ramByte(const SimDevice& d, uint32_t addr) {
+    auto it = d.ram.find(addr / kRamPage);
+    return it == d.ram.end() ? 0 : it->second[addr % kRamPage];
+}
+
+void setRamByte(SimDevice& d, uint32_t addr, uint8_t v) {
+    auto& page = d.ram[addr / kRamPage];
+    if (page.empty()) page.assign(kRamPage, 0);
+    page[addr % kRamPage] = v;
+}
+
+std::vector<uint8_t>& eeprom(SimDevice& d, int dev) {
+    auto& e = d.eeprom[static_cast<size_t>(dev)];
+    if (e.empty()) e.assign(kEepromSize, 0xFF);
+    return e;
+}
+
+void applyFpgaWrite(SimDevice& d, int reg, int value) {
+    const uint8_t v = static_cast<uint8_t>(value);
+    if (readOnlyFpga(reg)) return;
+    switch (reg) {
+        case kRegCtrl:
+            if (!(v & kCtrlRun)) {
+                // Bit 0 clear resets the FPGA; the reset completes by itself and
+                // the run bit reads back set. The frame cache is lost.
+                ++d.fpgaResets;
+                d.bufValid = false;
+                abandonFrame(d);
+            }
+            d.fpga[kRegCtrl] = v | kCtrlRun;
+            break;
+        case kRegBufCtrl:
+            if (value == kDdrInitRequest) {
+                ++d.ddrWrites;
+                d.bufValid = false;
+            }
+            if (v & kBufResend) d.resendPending = true;
+            d.fpga[kRegBufCtrl] = v & ~kBufResend;  // the resend bit is a pulse
+            break;
+        default:
+            d.fpga[static_cast<size_t>(reg)] = v;
+            break;
+    }
+}
+
+void writeFpga(SimDevice& d, int reg, int value) {
+    if (reg == kRegUpdate) {
+        d.fpga[kRegUpdate] = static_cast<uint8_t>(value);
+        if (!(value & 1)) {
+            // Latch released: the held writes take effect together, in order.
+            auto held = std::move(d.latched);
+            d.latched.clear();
+            for (const auto& w : held) applyFpgaWrite(d, w.first, w.second);
+        }
+        return;
+    }
+    if (d.fpga[kRegUpdate] & 1) {
+        d.latched.emplace_back(reg, value);
+        return;
+    }
+    applyFpgaWrite(d, reg, value);
+}
+
+void setGuide(SimDevice& d, int dir, bool on) {
+    auto idx = static_cast<size_t>(dir);
+    if (d.guide[idx] == on) return;
+    d.guide[idx] = on;
+    d.guideLog[idx].push_back(GuideChange{on, nowUs()});
+}
+
+void answerTemperatureI2c(const SimDevice& d, unsigned char* out) {
+    const double t = d.tempMc / 1000.0;
+    if (d.profile.temp_kind == KYRSIM_TEMP_TMP451) {
+        const double whole = std::floor(t);
+        out[1] = static_cast<unsigned char>(static_cast<int>(whole) & 0xFF);
+        out[0] = static_cast<unsigned char>(static_cast<int>((t - whole) * 16.0) & 0x0F);
+        return;
+    }
+    // TMP100: 12-bit two's complement in 1/16 degree, left-aligned in 16 bits.
+    const int raw = static_cast<int>(std::lround(t * 16.0)) & 0xFFF;
+    out[1] = static_cast<unsigned char>(raw >> 4);
+    out[0] = static_cast<unsigned char>((raw & 0xF) << 4);
+}
+
+void answerTemperatureAdc(const SimDevice& d, unsigned char* out) {
+    // Thermistor against a 10 kOhm reference, read by a 12-bit (or 8-bit) ADC.
+    const double r = thermistorKOhm(d.tempMc / 1000.0);
+    const int full = d.profile.temp_kind == KYRSIM_TEMP_ADC8 ? 256 : 4096;
+    int adc = static_cast<int>(std::lround(full * r / (r + 10.0)));
+    adc = std::clamp(adc, 1, full - 1);
+    out[1] = static_cast<unsigned char>(adc >> 4);
+    out[0] = static_cast<unsigned char>((adc & 0xF) << 4);
+}
+
+void answerHumidity(const SimDevice& d, unsigned char* out) {
+    // The sensor's raw word: percent = raw * 125 / 65536 - 6.
+    const long long raw = std::min(65535ll, ((d.humidity + 6) * 65536ll + 124) / 125);
+    out[0] = static_cast<unsigned char>(raw & 0xFF);
+    out[1] = static_cast<unsigned char>(raw >> 8);
+}
+
+}  // namespace
+
+bool knownProduct(int productId) { return contains(kProductIds, productId); }
+
+kyrsim_profile profileFor(int productId) {
+    auto& s = state();
+    auto it = s.profileOverrides.find(productId);
+    return it != s.profileOverrides.end() ? it->second : defaultProfile(productId);
+}
+
+void initDeviceModel(SimDevice& d) {
+    d.fpga.fill(0);
+    for (int i = 0; i < 6; ++i) d.fpga[static_cast<size_t>(28 + i)] = static_cast<uint8_t>(d.profile.fpga_ver[i]);
+    d.fpga[kRegCtrl] = kCtrlRun;  // out of reset at power-on
+    d.ddrPolicy = d.profile.ddr_policy;
+    d.ddrK = d.profile.ddr_writes;
+    d.markers = d.profile.markers;
+    d.streamEndpoint = d.profile.endpoint;
+}
+
+int fpgaRead(const SimDevice& d, int reg) {
+    if (reg != kRegStatus) return d.fpga[static_cast<size_t>(reg)];
+    bool ddrReady = d.ddrPolicy == KYRSIM_DDR_READY || (d.ddrPolicy == KYRSIM_DDR_AFTER_WRITES && d.ddrWrites >= d.ddrK);
+    uint8_t v = d.fpga[kRegStatus] & ~(kStatusDdrReady | kStatusBufValid);
+    if (ddrReady) v |= kStatusDdrReady;
+    if (d.bufValid) v |= kStatusBufValid;
+    return v;
+}
+
+void updateGate(SimDevice& d) {
+    bool open = d.plugged && d.streaming && d.gpifTaken;
+    if (d.profile.has_fpga) {
+        const uint8_t ctrl = d.fpga[kRegCtrl];
+        open = open && (ctrl & kCtrlRun) && !(ctrl & kCtrlStop);
+    }
+    if (open && !d.gateOpen) d.gateOpenSinceUs = nowUs();
+    if (!open && d.gateOpen) abandonFrame(d);
+    d.gateOpen = open;
+    if (d.fpga[kRegDataFmt] & kFmtDdrBypass) d.bufValid = false;
+}
+
+bool requestAccepted(int requestType, int request, int value, int index, int length) {
+    int dir;
+    if (requestType == kTypeVendorOut)
+        dir = KYRSIM_DIR_OUT;
+    else if (requestType == kTypeVendorIn)
+        dir = KYRSIM_DIR_IN;
+    else
+        return false;
+    for (const auto& f : kForms)
+        if (f.code == request && f.dir == dir && f.value.has(value) && f.index.has(index) && f.length.has(length))
+            return true;
+    return false;
+}
+
+int executeRequest(SimDevice& d, int requestType, int request, int value, int index, unsigned char* data,
+                   int length) {
+    const bool in = (requestType & 0x80) != 0;
+    switch (request) {
+        case 0x85:
+            answerHumidity(d, data);
+            return 2;
+        case 0xA0: {
+            const uint32_t addr = static_cast<uint32_t>(value) | (static_cast<uint32_t>(index) << 16);
+            if (length == 0) {
+                d.programEntry = addr;  // a data-less write starts the program there
+                return 0;
+            }
+            for (int i = 0; i < length; ++i) {
+                if (in)
+                    data[i] = ramByte(d, addr + static_cast<uint32_t>(i));
+                else
+                    setRamByte(d, addr + static_cast<uint32_t>(i), data[i]);
+            }
+            return length;
+        }
+        case 0xA6:
+            d.sensor[value] = static_cast<uint16_t>(index);
+            ++d.sensorWrites[value];
+            return 0;
+        case 0xA7: {
+            auto it = d.sensor.find(value);
+            const uint16_t v = it == d.sensor.end() ? 0 : it->second;
+            data[0] = static_cast<unsigned char>(v >> 8);  // big-endian on the wire
+            data[1] = static_cast<unsigned char>(v & 0xFF);
+            return 2;
+        }
+        case 0xA9:
+            if (length == 0) {
+                d.streaming = true;
+                ++d.streamStarts;
+                return 0;
+            } else {
+                auto& page = eeprom(d, kEepromDevices - 1);
+                const size_t base = static_cast<size_t>(value);
+                for (int i = 0; i < length; ++i) {
+                    if (in)
+                        data[i] = page[base + static_cast<size_t>(i)];
+                    else
+                        page[base + static_cast<size_t>(i)] = data[i];
+                }
+                return length;
+            }
+        case 0xAA:
+            d.streaming = false;
+            ++d.streamStops;
+            abandonFrame(d);
+            return 0;
+        case 0xAD:
+            data[0] = d.cfg.fw_answer[0];
+            data[1] = d.cfg.fw_answer[1];
+            return 2;
+        case 0xB0:
+        case 0xB1:
+            setGuide(d, value, request == 0xB0);
+            return 0;
+        case 0xB2:
+            d.coolerDa = value;
+            return 0;
+        case 0xB3:
+            answerTemperatureI2c(d, data);
+            return 2;
+        case 0xB4:
+            data[0] = static_cast<unsigned char>(d.cfg.usb3_host ? 1 : 0);
+            return 1;
+        case 0xB5:
+            d.xferCount = (static_cast<uint32_t>(value) << 16) | static_cast<uint32_t>(index);
+            return 0;
+        case 0xB6:
+            d.sensor[value] = static_cast<uint16_t>(index & 0xFF);
+            ++d.sensorWrites[value];
+            return 0;
+        case 0xB7: {
+            auto it = d.sensor.find(value);
+            data[0] = static_cast<unsigned char>(it == d.sensor.end() ? 0 : it->second & 0xFF);
+            return 1;
+        }
+        case 0xBA:
+        case 0xBB: {
+            auto& e = eeprom(d, value);
+            for (int i = 0; i < length; ++i) {
+                const size_t a = (static_cast<size_t>(index) + static_cast<size_t>(i)) % kEepromSize;
+                if (in)
+                    data[i] = e[a];
+                else
+                    e[a] = data[i];
+            }
+            return length;
+        }
+        case 0xBC:
+            data[0] = static_cast<unsigned char>(fpgaRead(d, value));
+            return 1;
+        case 0xBD:
+            writeFpga(d, value, index);
+            return 0;
+        case 0xBE:
+            d.gpifTaken = value == 1;
+            return 0;
+        case 0xC2:
+        case 0xC3: {
+            if (d.gpifTaken) ++d.flashUnframed;
+            const uint32_t addr = static_cast<uint32_t>(index) * 256u;
+            if (addr + static_cast<uint32_t>(length) > kFlashSize) return LIBUSB_ERROR_PIPE;
+            if (!in && d.flashBusyLeft > 0) return length;  // a busy NOR part ignores the program command
+            for (int i = 0; i < length; ++i) {
+                const uint32_t a = addr + static_cast<uint32_t>(i);
+                auto& sector = flashSector(d, a / kFlashSector);
+                if (in)
+                    data[i] = sector[a % kFlashSector];
+                else
+                    sector[a % kFlashSector] &= data[i];  // programming only clears bits
+            }
+            return length;
+        }
+        case 0xC4:
+            if (d.gpifTaken) ++d.flashUnframed;
+            if (!in) {
+                auto& sector = flashSector(d, static_cast<uint32_t>(index));
+                std::fill(sector.begin(), sector.end(), 0xFF);
+                d.flashBusyLeft = d.flashBusyPolls;
+                return 0;
+            }
+            data[0] = d.flashBusyLeft > 0 ? 1 : 0;
+            if (d.flashBusyLeft > 0) --d.flashBusyLeft;
+            return 1;
+        case 0xC7:
+            answerTemperatureAdc(d, data);
+            return 2;
+        case 0xC8:
+            std::memcpy(data, d.cfg.serial, 8);
+            return 8;
+        case 0xFD:
+            data[0] = 0;  // parallel interface idle
+            return 1;
+        case 0xAB:
+        case 0xAC:
+            d.out16 = request == 0xAC;
+            return 0;
+        default:  // 0xA3, 0xA4, 0xAE, 0xAF: accepted and logged
+            return 0;
+    }
+}
+
+}  // namespace kyrsim_impl
+
+using namespace kyrsim_impl;
+
+extern "C" {
+
+int kyrsim_product_ids(int* out, int max) {
+    const int n = static_cast<int>(sizeof(kProductIds) / sizeof(kProductIds[0]));
+    if (out)
+        for (int i = 0; i < n && i < max; ++i) out[i] = kProductIds[i];
+    return n;
+}
+
+int kyrsim_get_profile(int product_id, kyrsim_profile* out) {
+    if (!out) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    *out = profileFor(product_id);
+    return 0;
+}
+
+int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
+    if (!p || (p->endpoint != 0x81 && p->endpoint != 0x82) || p->markers < KYRSIM_MARKERS_NONE ||
+        p->markers > KYRSIM_MARKERS_C || p->ddr_policy < KYRSIM_DDR_READY || p->ddr_policy > KYRSIM_DDR_NEVER)
+        return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    state().profileOverrides[product_id] = *p;
+    return 0;
+}
+
+int kyrsim_set_ddr_policy(int handle, int policy, int k) {
+    if (policy < KYRSIM_DDR_READY || policy > KYRSIM_DDR_NEVER || k < 0) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    d->ddrPolicy = policy;
+    d->ddrK = k;
+    d->ddrWrites = 0;
+    return 0;
+}
+
+int kyrsim_fpga_reg(int handle, int reg) {
+    if (reg < 0 || reg >= kFpgaRegs) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    return d ? fpgaRead(*d, reg) : -1;
+}
+
+int kyrsim_set_fpga_reg(int handle, int reg, int value) {
+    if (reg < 0 || reg >= kFpgaRegs || value < 0 || value > 0xFF) return -1;
+    auto& s = state();
+    std::lock_guard<std::mutex> lk(s.mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    d->fpga[static_cast<size_t>(reg)] = static_cast<uint8_t>(value);
+    updateGate(*d);
+    s.cv.notify_all();
+    return 0;
+}
+
+int kyrsim_fpga_pending(int handle) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    return d ? static_cast<int>(d->latched.size()) : -1;
+}
+
+int kyrsim_sensor_reg(int handle, int reg) {
+    if (reg < 0 || reg > 0xFFFF) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    auto it = d->sensor.find(reg);
+    return it == d->sensor.end() ? 0 : it->second;
+}
+
+int kyrsim_set_sensor_reg(int handle, int reg, int value) {
+    if (reg < 0 || reg > 0xFFFF || value < 0 || value > 0xFFFF) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    d->sensor[reg] = static_cast<uint16_t>(value);
+    return 0;
+}
+
+int kyrsim_sensor_writes(int handle, int reg) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    auto it = d->sensorWrites.find(reg);
+    return it == d->sensorWrites.end() ? 0 : it->second;
+}
+
+int kyrsim_set_firmware_answer(int handle, int byte0, int byte1) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    d->cfg.fw_answer[0] = static_cast<unsigned char>(byte0);
+    d->cfg.fw_answer[1] = static_cast<unsigned char>(byte1);
+    return 0;
+}
+
+int kyrsim_set_usb3(int handle, int usb3) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    d->cfg.usb3_host = usb3 ? 1 : 0;
+    return 0;
+}
+
+int kyrsim_set_serial(int handle, const unsigned char* serial8) {
+    if (!serial8) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    std::memcpy(d->cfg.serial, serial8, 8);
+    return 0;
+}
+
+int kyrsim_guide_state(int handle, int direction) {
+    if (direction < 0 || direction > 3) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    return d ? (d->guide[static_cast<size_t>(direction)] ? 1 : 0) : -1;
+}
+
+int kyrsim_guide_change_count(int handle, int direction) {
+    if (direction < 0 || direction > 3) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    return d ? static_cast<int>(d->guideLog[static_cast<size_t>(direction)].size()) : -1;
+}
+
+int kyrsim_guide_change(int handle, int direction, int i, int* on, long long* time_us) {
+    if (direction < 0 || direction > 3) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    const auto& log = d->guideLog[static_cast<size_t>(direction)];
+    if (i < 0 || static_cast<size_t>(i) >= log.size()) return -1;
+    if (on) *on = log[static_cast<size_t>(i)].on ? 1 : 0;
+    if (time_us) *time_us = log[static_cast<size_t>(i)].timeUs;
+    return 0;
+}
+
+int kyrsim_set_temperature_mc(int handle, int millicelsius) {
+    if (millicelsius < -100000 || millicelsius > 150000) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    d->tempMc = millicelsius;
+    return 0;
+}
+
+int kyrsim_set_humidity(int handle, int percent) {
+    if (percent < 0 || percent > 100) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    d->humidity = percent;
+    return 0;
+}
+
+int kyrsim_flash_read(int handle, int addr, unsigned char* buf, int len) {
+    if (!buf || addr < 0 || len < 0 || static_cast<long long>(addr) + len > kFlashSize) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    for (int i = 0; i < len; ++i) {
+        const uint32_t a = static_cast<uint32_t>(addr + i);
+        auto it = d->flash.find(a / kFlashSector);
+        buf[i] = it == d->flash.end() ? 0xFF : it->second[a % kFlashSector];
+    }
+    return 0;
+}
+
+int kyrsim_flash_write(int handle, int addr, const unsigned char* buf, int len) {
+    if (!buf || addr < 0 || len < 0 || static_cast<long long>(addr) + len > kFlashSize) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    for (int i = 0; i < len; ++i) {
+        const uint32_t a = static_cast<uint32_t>(addr + i);
+        flashSector(*d, a / kFlashSector)[a % kFlashSector] = buf[i];
+    }
+    return 0;
+}
+
+int kyrsim_set_flash_busy_polls(int handle, int polls) {
+    if (polls < 0) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    d->flashBusyPolls = polls;
+    return 0;
+}
+
+int kyrsim_ram_read(int handle, unsigned int addr, unsigned char* buf, int len) {
+    if (!buf || len < 0) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    for (int i = 0; i < len; ++i) buf[i] = ramByte(*d, addr + static_cast<uint32_t>(i));
+    return 0;
+}
+
+int kyrsim_eeprom_read(int handle, int dev, int addr, unsigned char* buf, int len) {
+    if (!buf || dev < 0 || dev >= kEepromDevices || addr < 0 || len < 0 ||
+        static_cast<long long>(addr) + len > kEepromSize)
+        return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    auto& e = eeprom(*d, dev);
+    std::memcpy(buf, e.data() + addr, static_cast<size_t>(len));
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,284 @@
+// Internal state of the camera simulator, shared by its source files.
+//
+// One process-wide State holds the bus, the cameras and every libusb object the
+// caller holds. One mutex guards all of it; every wait (held requests, request
+// latency, event handling) waits on the one condition variable with the mutex
+// released, and callbacks run with it released. Cameras are never deleted while
+// the process lives: libusb objects of the caller may still point at them
+// after an unplug or a kyrsim_reset.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+// The library is built with hidden visibility; the libusb and kyrsim functions
+// declared in these two headers are its exported interface.
+#pragma GCC visibility push(default)
+#include <kyrsim.h>
+#include <libusb.h>
+#pragma GCC visibility pop
+
+namespace kyrsim_impl {
+struct SimDevice;
+struct TransferState;
+}  // namespace kyrsim_impl
+
+// libusb's opaque types, defined here as the simulator's own objects.
+struct libusb_context {
+    bool alive = true;
+    bool isDefault = false;
+    int initCount = 1;                                    // the default context is reference-counted by libusb_init(NULL)
+    int objects = 0;                                      // devices and handles that still point here
+    bool handling = false;                                // an event-handling call is running
+    std::deque<kyrsim_impl::TransferState*> done;                      // completed transfers whose callbacks have not run
+    std::map<std::pair<int, int>, libusb_device*> cache;  // (camera, USB generation) -> device object
+};
+
+struct libusb_device {
+    libusb_context* ctx = nullptr;
+    kyrsim_impl::SimDevice* sim = nullptr;
+    int generation = 0;  // the camera's USB identity when this object was made
+    int refs = 0;
+};
+
+struct libusb_device_handle {
+    libusb_context* ctx = nullptr;
+    libusb_device* dev = nullptr;
+    kyrsim_impl::SimDevice* sim = nullptr;
+    int generation = 0;
+    bool claimed = false;
+};
+
+namespace kyrsim_impl {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kFpgaRegs = 256;
+constexpr uint32_t kFlashSize = 16u << 20;     // 16 MiB NOR flash
+constexpr uint32_t kFlashSector = 64u << 10;   // erase unit
+constexpr uint32_t kEepromSize = 64u << 10;    // each I2C boot EEPROM device
+constexpr int kEepromDevices = 9;              // 8 I2C devices + the loader-served page store
+constexpr uint32_t kRamPage = 4096;            // controller RAM is kept in pages
+constexpr long long kDefaultMaxInflight = 16ll << 20;
+constexpr uint16_t kCounterStart = 0xFFFC;     // frame counter starts just below its wrap
+constexpr int kDefaultFlashBusyPolls = 2;
+
+struct FaultRule {
+    int id = 0;
+    kyrsim_fault rule{};
+    int matches = 0;
+    int hits = 0;
+    bool active = true;
+};
+
+struct CallFault {
+    int call = 0;
+    int device = KYRSIM_ANY;
+    int error = 0;
+    int times = 0;  // -1 = until cleared
+};
+
+struct GuideChange {
+    bool on = false;
+    long long timeUs = 0;
+};
+
+struct StreamFault {
+    int kind = 0;
+    int arg = 0;
+    long long first = 0;  // absolute frame index
+    long long count = 1;
+    bool used = false;    // no-data faults act once
+};
+
+// One queued bulk transfer as the device side sees it.
+struct TransferState {
+    libusb_transfer* xfer = nullptr;
+    bool inFlight = false;   // submitted, callback not yet run
+    bool queued = false;     // waiting on the device's endpoint queue
+    libusb_device_handle* handle = nullptr;
+    libusb_context* ctx = nullptr;
+    SimDevice* sim = nullptr;
+    int endpoint = 0;
+    int length = 0;
+    int actual = 0;
+    long long deadlineUs = -1;  // -1 = no timeout
+    long long submitUs = 0;
+};
+
+struct SimDevice {
+    int handle = -1;
+    long long plugOrder = 0;
+    bool plugged = true;
+    bool known = true;       // false after kyrsim_reset forgot it
+    int generation = 0;      // bumps when the camera re-enumerates
+    int address = 0;
+    kyrsim_device_config cfg{};
+    std::vector<int> ports;
+    kyrsim_profile profile{};
+
+    // FPGA.
+    std::array<uint8_t, kFpgaRegs> fpga{};
+    std::vector<std::pair<int, int>> latched;  // writes held while register 1 is 1
+    int ddrPolicy = KYRSIM_DDR_READY;
+    int ddrK = 0;
+    int ddrWrites = 0;
+    bool bufValid = false;
+    bool resendPending = false;
+    int fpgaResets = 0;
+
+    // Sensor.
+    std::unordered_map<int, uint16_t> sensor;
+    std::unordered_map<int, int> sensorWrites;
+
+    // Identity and environment.
+    std::array<bool, 4> guide{};
+    std::array<std::vector<GuideChange>, 4> guideLog;
+    int tempMc = 25000;
+    int humidity = 40;
+    int coolerDa = 0;
+    uint32_t xferCount = 0;
+    bool gpifTaken = true;
+
+    // Memories.
+    std::map<uint32_t, std::vector<uint8_t>> flash;  // sector number -> bytes, made on first touch
+    int flashBusyPolls = kDefaultFlashBusyPolls;
+    int flashBusyLeft = 0;
+    int flashUnframed = 0;
+    std::map<uint32_t, std::vector<uint8_t>> ram;    // page number -> bytes
+    uint32_t programEntry = 0;
+    std::array<std::vector<uint8_t>, kEepromDevices> eeprom;
+
+    // USB side.
+    libusb_device_handle* claimedBy = nullptr;
+    int openHandles = 0;
+    int usbResets = 0;
+    int clearHalts81 = 0;
+    int clearHalts82 = 0;
+    int closedBusy = 0;
+    int resetMode = KYRSIM_RESET_NORMAL;
+    int inside = 0;                         // control transfers in progress
+    std::map<int, int> latencyUs;           // request (-1 = all) -> microseconds
+
+    // Stream.
+    bool streaming = false;
+    int streamStarts = 0;
+    int streamStops = 0;
+    bool gateOpen = false;
+    long long gateOpenSinceUs = 0;
+    std::array<bool, 2> halted{};           // endpoints 0x81, 0x82
+    std::array<std::deque<TransferState*>, 2> queue;
+    long long inflightBytes = 0;
+    long long maxInflight = kDefaultMaxInflight;
+    int frameSizeOverride = 0;
+    int markers = KYRSIM_MARKERS_A;
+    int streamEndpoint = 0x81;
+    int sceneFlags = 0;
+    bool out16 = false;                     // 16-bit output of cameras without FPGA (0xAC / 0xAB)
+    long long intervalUs = 0;
+    uint16_t counter = kCounterStart;
+    long long framesStarted = 0;
+    long long framesDone = 0;
+    long long nextFrameUs = 0;
+    long long noDataUntilUs = -1;           // -1 none, LLONG_MAX until cleared
+    std::vector<StreamFault> streamFaults;
+    std::vector<uint8_t> frame;             // the frame last started (sent from here)
+    bool inFrame = false;
+    size_t frameSent = 0;
+    size_t frameLength = 0;                 // bytes of `frame` that will be sent
+    long long stallAt = -1;                 // stall after this many bytes of the frame
+    long long unplugAt = -1;                // unplug after this many bytes of the frame
+    int emptyPending = 0;
+    std::vector<uint8_t> sceneCache;
+    std::array<int, 4> sceneKey{};          // width, height, bytes per pixel, size
+};
+
+struct State {
+    std::mutex mu;
+    std::condition_variable cv;
+    Clock::time_point epoch = Clock::now();
+
+    // Bus.
+    std::map<int, std::unique_ptr<SimDevice>> devices;  // every camera since the last reset
+    std::vector<std::unique_ptr<SimDevice>> forgotten;  // cameras of earlier resets still referenced
+    int nextHandle = 0;
+    long long nextPlugOrder = 0;
+    std::map<int, int> nextAddress;                    // per bus
+    std::vector<int> listOrder;
+    unsigned serialCounter = 0;
+    std::map<int, kyrsim_profile> profileOverrides;
+
+    // libusb objects.
+    std::unordered_set<libusb_context*> contexts;
+    libusb_context* defaultCtx = nullptr;
+    std::unordered_set<libusb_device*> usbDevices;
+    std::unordered_set<libusb_device_handle*> handles;
+    std::unordered_set<libusb_device**> lists;
+    std::unordered_map<libusb_transfer*, std::unique_ptr<TransferState>> transfers;
+    int liveContexts = 0;
+    int openHandles = 0;
+    int deviceRefs = 0;
+    int inflight = 0;
+    int freedInFlight = 0;
+    int misuse = 0;
+    int eventsPerCall = 0;
+
+    // Control requests.
+    std::vector<kyrsim_request> log;
+    long long nextSeq = 1;
+    int unexpected = 0;
+    int overlaps = 0;
+    std::vector<FaultRule> rules;
+    int nextRuleId = 0;
+    int held = 0;
+    long long releaseEpoch = 0;   // bumps on every kyrsim_release_holds
+    std::vector<CallFault> callFaults;
+    int initFailures = 0;
+    int initError = LIBUSB_ERROR_OTHER;
+};
+
+State& state();
+long long nowUs();
+long long toUs(Clock::time_point t);
+
+// Camera lookup by kyrsim handle (nullptr when unknown); `plugged` requires it still on the bus.
+SimDevice* findDevice(int handle, bool plugged);
+
+// Profiles.
+kyrsim_profile profileFor(int productId);
+bool knownProduct(int productId);
+
+// Device model (device.cpp). Called with the state mutex held.
+void initDeviceModel(SimDevice& d);
+bool requestAccepted(int requestType, int request, int value, int index, int length);
+int executeRequest(SimDevice& d, int requestType, int request, int value, int index, unsigned char* data,
+                   int length);
+int fpgaRead(const SimDevice& d, int reg);
+void updateGate(SimDevice& d);
+
+// USB side (bus.cpp). Called with the state mutex held.
+void unplugLocked(SimDevice& d);
+bool handleUsable(libusb_device_handle* h);  // known, camera plugged, same USB generation
+int takeCallFault(int call, const SimDevice* d);
+libusb_context* resolveContext(libusb_context* ctx);  // NULL = the default context; nullptr when unusable
+void releaseCtxObject(libusb_context* ctx);          // a device or handle of ctx went away
+
+// Stream (stream.cpp). Called with the state mutex held.
+void completeTransfer(TransferState& ts, libusb_transfer_status status);
+void endAllTransfers(SimDevice& d, libusb_transfer_status status);
+void abandonFrame(SimDevice& d);
+void dropHandleTransfers(libusb_device_handle* h);
+size_t frameBytes(const SimDevice& d);
+int bytesPerPixel(const SimDevice& d);
+
+}  // namespace kyrsim_impl

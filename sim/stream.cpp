@@ -1,0 +1,702 @@
+// The frame stream on the bulk IN endpoint and libusb's asynchronous transfer
+// machinery: submit, cancel, free, event handling and the synchronous bulk
+// call built on them.
+//
+// The device side is evaluated lazily: whenever an event-handling call runs,
+// every camera's queued transfers are brought up to date with what the camera
+// would have sent by now (frames, stalls, timeouts), and the completed ones
+// wait in their context's queue until an event call runs their callbacks.
+#include "internal.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <sys/time.h>
+
+namespace kyrsim_impl {
+namespace {
+
+constexpr int kDefaultRowPixels = 640;      // row length when no FPGA window says otherwise
+constexpr long long kEventWaitCapUs = 3600ll * 1000 * 1000;
+constexpr long long kHandleEventsTimeoutUs = 60ll * 1000 * 1000;  // libusb_handle_events waits up to 60 s
+
+constexpr uint16_t kHeadA = 0x5A7E;
+constexpr uint16_t kTailA = 0x3CF0;
+constexpr uint16_t kHeadB = 0xAA11;
+constexpr uint16_t kTailB = 0x11AA;
+constexpr uint32_t kHeadC = 0xBB00AA11;
+
+constexpr uint8_t kFmtAdc12 = 0x01;
+constexpr uint8_t kFmtOut16 = 0x10;
+constexpr uint8_t kFmtDdrBypass = 0x40;
+
+size_t epIndex(int endpoint) { return endpoint == 0x82 ? 1 : 0; }
+
+int rowPixels(const SimDevice& d) {
+    const int w = d.fpga[4] | (d.fpga[5] << 8);
+    return w > 0 ? w : kDefaultRowPixels;
+}
+
+void put16(std::vector<uint8_t>& f, size_t word, uint16_t v) {
+    f[2 * word] = static_cast<uint8_t>(v & 0xFF);
+    f[2 * word + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+// The test scene, 16 bits per pixel before output formatting: colour bars on
+// an RGGB mosaic in the top third, a horizontal ramp in the middle third, a
+// dark sky with a vertical ramp and four stars in the bottom third.
+uint16_t sceneValue(int x, int y, int w, int h) {
+    // White, yellow, cyan, green, magenta, red, blue, black as R, G, B bits.
+    static const uint8_t kBars[8] = {7, 6, 3, 2, 5, 4, 1, 0};
+    long long v;
+    const int band = static_cast<int>(3ll * y / std::max(h, 1));
+    if (band == 0) {
+        const int bar = static_cast<int>(8ll * x / std::max(w, 1));
+        const int channel = ((y & 1) << 1) | (x & 1);  // 0 R, 1 and 2 G, 3 B
+        const int bit = channel == 0 ? 4 : channel == 3 ? 1 : 2;
+        v = (kBars[bar] & bit) ? 0xC000 : 0x1000;
+    } else if (band == 1) {
+        v = w > 1 ? 0xFFFFll * x / (w - 1) : 0;
+    } else {
+        const int top = h * 2 / 3;
+        v = 0x0800 + 0x1000ll * (y - top) / std::max(h - top, 1);
+    }
+    static const int kStars[4][3] = {{25, 83, 0xE000}, {50, 75, 0xF000}, {75, 92, 0xC000}, {62, 79, 0x9000}};
+    for (const auto& s : kStars) {
+        const long long dx = x - w * s[0] / 100;
+        const long long dy = y - h * s[1] / 100;
+        const long long d2 = dx * dx + dy * dy;
+        if (d2 <= 8) v += s[2] / (1 + 2 * d2);
+    }
+    return static_cast<uint16_t>(std::min(v, 0xFFFFll));
+}
+
+void renderScene(SimDevice& d, size_t size) {
+    const int bpp = bytesPerPixel(d);
+    const int w = rowPixels(d);
+    const size_t rowBytes = static_cast<size_t>(w) * static_cast<size_t>(bpp);
+    const int h = static_cast<int>((size + rowBytes - 1) / rowBytes);
+    const int adc12 = (d.fpga[10] & kFmtAdc12) ? 1 : 0;
+    const std::array<int, 4> key{w, h * bpp + adc12 * 0x40000000, bpp, static_cast<int>(size)};
+    if (d.sceneKey == key && d.sceneCache.size() == size) return;
+    d.sceneCache.assign(size, 0);
+    // 16-bit output carries the ADC's bits left-aligned.
+    const uint16_t mask = adc12 ? 0xFFF0 : 0xFFC0;
+    for (size_t i = 0; i < size; i += static_cast<size_t>(bpp)) {
+        const size_t pixel = i / static_cast<size_t>(bpp);
+        const int x = static_cast<int>(pixel % static_cast<size_t>(w));
+        const int y = static_cast<int>(pixel / static_cast<size_t>(w));
+        const uint16_t v = sceneValue(x, y, w, h);
+        if (bpp == 1) {
+            d.sceneCache[i] = static_cast<uint8_t>(v >> 8);
+        } else {
+            const uint16_t o = v & mask;
+            d.sceneCache[i] = static_cast<uint8_t>(o & 0xFF);
+            if (i + 1 < size) d.sceneCache[i + 1] = static_cast<uint8_t>(o >> 8);
+        }
+    }
+    d.sceneKey = key;
+}
+
+bool faultActive(const StreamFault& f, long long frame) { return frame >= f.first && frame < f.first + f.count; }
+
+void writeMarkers(SimDevice& d, std::vector<uint8_t>& f, bool badHead, bool badTail, bool badCounter) {
+    const size_t n = f.size() / 2;
+    switch (d.markers) {
+        case KYRSIM_MARKERS_A:
+            if (n < 4) return;
+            put16(f, 0, badHead ? static_cast<uint16_t>(~kHeadA) : kHeadA);
+            put16(f, 1, d.counter);
+            put16(f, n - 2, badCounter ? static_cast<uint16_t>(d.counter + 1) : d.counter);
+            put16(f, n - 1, badTail ? static_cast<uint16_t>(~kTailA) : kTailA);
+            break;
+        case KYRSIM_MARKERS_B:
+            if (n < 2) return;
+            put16(f, 0, badHead ? static_cast<uint16_t>(~kHeadB) : kHeadB);
+            put16(f, n - 1, badTail ? static_cast<uint16_t>(~kTailB) : kTailB);
+            break;
+        case KYRSIM_MARKERS_C: {
+            if (f.size() < 4) return;
+            const uint32_t head = badHead ? ~kHeadC : kHeadC;
+            for (int i = 0; i < 4; ++i) f[static_cast<size_t>(i)] = static_cast<uint8_t>(head >> (8 * i));
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+// Starts the next frame at `startUs`. False when a no-data period begins instead.
+bool startFrame(SimDevice& d, size_t size, long long startUs) {
+    const long long index = d.framesStarted;
+    for (auto& f : d.streamFaults) {
+        if (f.kind == KYRSIM_STREAM_NO_DATA && !f.used && faultActive(f, index)) {
+            f.used = true;
+            d.noDataUntilUs = f.arg > 0 ? startUs + f.arg * 1000ll : LLONG_MAX;
+            return false;
+        }
+    }
+    bool badHead = false, badTail = false, badCounter = false;
+    long long shortBy = 0;
+    d.stallAt = -1;
+    d.unplugAt = -1;
+    d.emptyPending = 0;
+    for (const auto& f : d.streamFaults) {
+        if (!faultActive(f, index)) continue;
+        switch (f.kind) {
+            case KYRSIM_STREAM_STALL: d.stallAt = std::max(f.arg, 0); break;
+            case KYRSIM_STREAM_SHORT: shortBy += std::max(f.arg, 0); break;
+            case KYRSIM_STREAM_SHORT_512: shortBy += 512; break;
+            case KYRSIM_STREAM_EMPTY: d.emptyPending += std::max(f.arg, 1); break;
+            case KYRSIM_STREAM_BAD_HEAD: badHead = true; break;
+            case KYRSIM_STREAM_BAD_TAIL: badTail = true; break;
+            case KYRSIM_STREAM_BAD_COUNTER: badCounter = true; break;
+            case KYRSIM_STREAM_COUNTER_SKIP: d.counter = static_cast<uint16_t>(d.counter + std::max(f.arg, 1)); break;
+            case KYRSIM_STREAM_UNPLUG: d.unplugAt = std::max(f.arg, 0); break;
+            default: break;
+        }
+    }
+    if (d.resendPending && d.bufValid && d.frame.size() == size) {
+        // The FPGA sends the frame held in its DDR cache again, unchanged.
+        d.resendPending = false;
+    } else {
+        d.resendPending = false;
+        renderScene(d, size);
+        d.frame = d.sceneCache;
+        if (d.sceneFlags & KYRSIM_SCENE_FRAME_NUMBER) {
+            const size_t rowBytes = static_cast<size_t>(rowPixels(d)) * static_cast<size_t>(bytesPerPixel(d));
+            const uint32_t seq = static_cast<uint32_t>(index);
+            for (size_t off = 0; off + 4 <= size; off += rowBytes)
+                for (int i = 0; i < 4; ++i) d.frame[off + static_cast<size_t>(i)] = static_cast<uint8_t>(seq >> (8 * i));
+        }
+        writeMarkers(d, d.frame, badHead, badTail, badCounter);
+        d.counter = static_cast<uint16_t>(d.counter + 1);
+    }
+    d.frameLength = size > static_cast<size_t>(shortBy) ? size - static_cast<size_t>(shortBy) : 0;
+    d.frameSent = 0;
+    d.inFrame = true;
+    ++d.framesStarted;
+    d.nextFrameUs = startUs + d.intervalUs;
+    return true;
+}
+
+// Earliest time the next frame could start for the transfer at the queue front.
+long long frameAvailableAt(const SimDevice& d, const TransferState& front) {
+    long long t = std::max({d.nextFrameUs, d.gateOpenSinceUs, front.submitUs});
+    if (d.noDataUntilUs >= 0) t = std::max(t, d.noDataUntilUs);
+    return t;
+}
+
+void frameEnded(SimDevice& d) {
+    d.inFrame = false;
+    ++d.framesDone;
+    if (d.profile.has_fpga && !(d.fpga[10] & kFmtDdrBypass)) d.bufValid = true;
+}
+
+// Brings one endpoint queue up to date; returns false when the camera went away.
+bool pumpEndpoint(SimDevice& d, size_t idx, long long now) {
+    auto& q = d.queue[idx];
+    const bool streamEp = epIndex(d.streamEndpoint) == idx;
+    while (!q.empty()) {
+        TransferState& ts = *q.front();
+        if (d.halted[idx]) {
+            completeTransfer(ts, LIBUSB_TRANSFER_STALL);
+            continue;
+        }
+        if (!streamEp) break;
+        if (!d.inFrame && d.emptyPending == 0) {
+            const size_t size = frameBytes(d);
+            if (!d.gateOpen || size == 0) break;
+            const long long avail = frameAvailableAt(d, ts);
+            if (avail > now || (ts.deadlineUs >= 0 && ts.deadlineUs < avail)) break;
+            if (!startFrame(d, size, avail)) continue;
+        }
+        if (d.emptyPending > 0) {
+            --d.emptyPending;
+            completeTransfer(ts, LIBUSB_TRANSFER_COMPLETED);
+            continue;
+        }
+        size_t limit = d.frameLength;
+        if (d.stallAt >= 0) limit = std::min(limit, static_cast<size_t>(d.stallAt));
+        if (d.unplugAt >= 0) limit = std::min(limit, static_cast<size_t>(d.unplugAt));
+        limit = std::min(limit, d.frame.size());
+        const size_t room = static_cast<size_t>(ts.length - ts.actual);
+        const size_t n = std::min(room, limit > d.frameSent ? limit - d.frameSent : 0);
+        if (n > 0) {
+            std::memcpy(ts.xfer->buffer + ts.actual, d.frame.data() + d.frameSent, n);
+            ts.actual += static_cast<int>(n);
+            d.frameSent += n;
+        }
+        if (d.unplugAt >= 0 && d.frameSent >= static_cast<size_t>(d.unplugAt)) {
+            unplugLocked(d);
+            return false;
+        }
+        if (d.stallAt >= 0 && d.frameSent >= static_cast<size_t>(d.stallAt)) {
+            d.halted[idx] = true;
+            abandonFrame(d);
+            continue;  // the front transfer ends with the stall, with its bytes
+        }
+        if (d.frameSent >= d.frameLength) {
+            frameEnded(d);
+            completeTransfer(ts, LIBUSB_TRANSFER_COMPLETED);  // the frame's end cuts the transfer short
+        } else if (ts.actual == ts.length) {
+            completeTransfer(ts, LIBUSB_TRANSFER_COMPLETED);
+        }
+    }
+    // Transfers whose time ran out before data came.
+    std::vector<TransferState*> expired;
+    for (TransferState* ts : q)
+        if (ts->deadlineUs >= 0 && ts->deadlineUs <= now) expired.push_back(ts);
+    for (TransferState* ts : expired) completeTransfer(*ts, LIBUSB_TRANSFER_TIMED_OUT);
+    return true;
+}
+
+// Updates every camera; returns the next time something will change by itself.
+long long pumpAll(long long now) {
+    auto& s = state();
+    long long wake = LLONG_MAX;
+    auto visit = [&](SimDevice& d) {
+        if (d.queue[0].empty() && d.queue[1].empty()) return;
+        for (size_t idx = 0; idx < 2; ++idx)
+            if (!pumpEndpoint(d, idx, now)) return;
+        for (size_t idx = 0; idx < 2; ++idx)
+            for (TransferState* ts : d.queue[idx])
+                if (ts->deadlineUs >= 0) wake = std::min(wake, ts->deadlineUs);
+        const size_t si = epIndex(d.streamEndpoint);
+        if (!d.queue[si].empty() && !d.halted[si] && d.gateOpen && !d.inFrame && frameBytes(d) > 0) {
+            const long long avail = frameAvailableAt(d, *d.queue[si].front());
+            if (avail > now) wake = std::min(wake, avail);
+        }
+    };
+    for (auto& kv : s.devices) visit(*kv.second);
+    for (auto& d : s.forgotten) visit(*d);
+    return wake;
+}
+
+TransferState* lookup(libusb_transfer* xfer) {
+    auto& s = state();
+    auto it = s.transfers.find(xfer);
+    if (it != s.transfers.end()) return it->second.get();
+    ++s.misuse;
+    return nullptr;
+}
+
+void unqueue(TransferState& ts) {
+    if (!ts.queued) return;
+    auto& q = ts.sim->queue[epIndex(ts.endpoint)];
+    q.erase(std::remove(q.begin(), q.end(), &ts), q.end());
+    ts.queued = false;
+    ts.sim->inflightBytes -= ts.length;
+}
+
+Clock::time_point timeAt(long long us) { return state().epoch + std::chrono::microseconds(us); }
+
+int handleEvents(libusb_context* ctx, long long timeoutUs, int* completed) {
+    auto& s = state();
+    std::unique_lock<std::mutex> lk(s.mu);
+    ctx = resolveContext(ctx);
+    if (!ctx) return LIBUSB_ERROR_INVALID_PARAM;
+    const long long deadline = nowUs() + std::clamp(timeoutUs, 0ll, kEventWaitCapUs);
+    // One thread handles a context's events at a time, as with libusb's event lock.
+    while (ctx->handling) {
+        if (completed && *completed) return 0;
+        if (s.cv.wait_until(lk, timeAt(deadline)) == std::cv_status::timeout && ctx->handling) return 0;
+    }
+    ctx->handling = true;
+    for (;;) {
+        if (completed && *completed) break;
+        const long long now = nowUs();
+        const long long wake = pumpAll(now);
+        if (!ctx->done.empty() || now >= deadline) break;
+        s.cv.wait_until(lk, timeAt(std::min(wake, deadline)));
+    }
+    std::vector<TransferState*> batch;
+    while (!ctx->done.empty() && (s.eventsPerCall <= 0 || static_cast<int>(batch.size()) < s.eventsPerCall)) {
+        TransferState* ts = ctx->done.front();
+        ctx->done.pop_front();
+        ts->inFlight = false;
+        --s.inflight;
+        batch.push_back(ts);
+    }
+    std::vector<libusb_transfer*> xfers;
+    for (TransferState* ts : batch) xfers.push_back(ts->xfer);
+    lk.unlock();
+    for (libusb_transfer* x : xfers) {
+        const uint8_t flags = x->flags;
+        if (x->callback) x->callback(x);
+        if (flags & LIBUSB_TRANSFER_FREE_TRANSFER) libusb_free_transfer(x);
+    }
+    lk.lock();
+    ctx->handling = false;
+    if (!ctx->alive && ctx->objects == 0) {
+        s.contexts.erase(ctx);
+        delete ctx;
+    }
+    s.cv.notify_all();
+    return 0;
+}
+
+long long tvToUs(const struct timeval* tv) {
+    if (!tv) return 0;
+    return static_cast<long long>(tv->tv_sec) * 1000000ll + tv->tv_usec;
+}
+
+}  // namespace
+
+int bytesPerPixel(const SimDevice& d) {
+    if (d.profile.has_fpga) return (d.fpga[10] & kFmtOut16) ? 2 : 1;
+    return d.out16 ? 2 : 1;
+}
+
+size_t frameBytes(const SimDevice& d) {
+    if (d.frameSizeOverride > 0) return static_cast<size_t>(d.frameSizeOverride);
+    if (!d.profile.has_fpga) return 0;
+    const size_t w = static_cast<size_t>(d.fpga[4] | (d.fpga[5] << 8));
+    const size_t h = static_cast<size_t>(d.fpga[8] | (d.fpga[9] << 8));
+    return w * h * static_cast<size_t>(bytesPerPixel(d));
+}
+
+void completeTransfer(TransferState& ts, libusb_transfer_status status) {
+    auto& s = state();
+    unqueue(ts);
+    if (status == LIBUSB_TRANSFER_COMPLETED && (ts.xfer->flags & LIBUSB_TRANSFER_SHORT_NOT_OK) &&
+        ts.actual < ts.length)
+        status = LIBUSB_TRANSFER_ERROR;
+    ts.xfer->status = status;
+    ts.xfer->actual_length = ts.actual;
+    if (ts.ctx->alive) {
+        ts.ctx->done.push_back(&ts);
+    } else {
+        ts.inFlight = false;  // its context is gone; no callback will run
+        --s.inflight;
+    }
+    s.cv.notify_all();
+}
+
+void endAllTransfers(SimDevice& d, libusb_transfer_status status) {
+    abandonFrame(d);
+    for (auto& q : d.queue) {
+        std::vector<TransferState*> all(q.begin(), q.end());
+        for (TransferState* ts : all) completeTransfer(*ts, status);
+    }
+}
+
+void abandonFrame(SimDevice& d) {
+    d.inFrame = false;
+    d.emptyPending = 0;
+    d.stallAt = -1;
+    d.unplugAt = -1;
+}
+
+void dropHandleTransfers(libusb_device_handle* h) {
+    auto& s = state();
+    bool dropped = false;
+    for (auto& q : h->sim->queue) {
+        std::vector<TransferState*> mine;
+        for (TransferState* ts : q)
+            if (ts->handle == h) mine.push_back(ts);
+        for (TransferState* ts : mine) {
+            unqueue(*ts);
+            ts->inFlight = false;
+            --s.inflight;
+            dropped = true;
+        }
+    }
+    auto& done = h->ctx->done;
+    for (auto it = done.begin(); it != done.end();) {
+        if ((*it)->handle == h) {
+            (*it)->inFlight = false;
+            --s.inflight;
+            dropped = true;
+            it = done.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (dropped) ++h->sim->closedBusy;
+}
+
+// Runs `change` on a camera under the lock and wakes event handlers.
+template <typename F>
+int withDevice(int handle, F change) {
+    auto& s = state();
+    std::lock_guard<std::mutex> lk(s.mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    const int r = change(*d);
+    s.cv.notify_all();
+    return r;
+}
+
+}  // namespace kyrsim_impl
+
+using namespace kyrsim_impl;
+
+extern "C" {
+
+// ---------------------------------------------------------------------------
+// libusb: asynchronous transfers
+// ---------------------------------------------------------------------------
+
+struct libusb_transfer* libusb_alloc_transfer(int iso_packets) {
+    if (iso_packets < 0) return nullptr;
+    const size_t bytes =
+        sizeof(libusb_transfer) + static_cast<size_t>(iso_packets) * sizeof(libusb_iso_packet_descriptor);
+    auto* x = static_cast<libusb_transfer*>(std::calloc(1, bytes));
+    if (!x) return nullptr;
+    x->num_iso_packets = iso_packets;
+    auto ts = std::make_unique<TransferState>();
+    ts->xfer = x;
+    std::lock_guard<std::mutex> lk(state().mu);
+    state().transfers.emplace(x, std::move(ts));
+    return x;
+}
+
+void libusb_free_transfer(struct libusb_transfer* transfer) {
+    if (!transfer) return;
+    auto& s = state();
+    std::lock_guard<std::mutex> lk(s.mu);
+    TransferState* ts = lookup(transfer);
+    if (!ts) return;
+    if (ts->inFlight) {
+        // The caller frees memory the host controller may still write into.
+        ++s.freedInFlight;
+        unqueue(*ts);
+        auto& done = ts->ctx->done;
+        done.erase(std::remove(done.begin(), done.end(), ts), done.end());
+        --s.inflight;
+    }
+    if (transfer->flags & LIBUSB_TRANSFER_FREE_BUFFER) std::free(transfer->buffer);
+    s.transfers.erase(transfer);
+    std::free(transfer);
+}
+
+int libusb_submit_transfer(struct libusb_transfer* transfer) {
+    auto& s = state();
+    std::lock_guard<std::mutex> lk(s.mu);
+    TransferState* ts = transfer ? lookup(transfer) : nullptr;
+    if (!ts) return LIBUSB_ERROR_INVALID_PARAM;
+    if (ts->inFlight) return LIBUSB_ERROR_BUSY;
+    libusb_device_handle* h = transfer->dev_handle;
+    if (!h || !s.handles.count(h)) {
+        ++s.misuse;
+        return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    if (!handleUsable(h)) return LIBUSB_ERROR_NO_DEVICE;
+    SimDevice& d = *h->sim;
+    if (int err = takeCallFault(KYRSIM_CALL_SUBMIT, &d)) return err;
+    if (transfer->type != LIBUSB_TRANSFER_TYPE_BULK) return LIBUSB_ERROR_NOT_SUPPORTED;
+    if (transfer->endpoint != 0x81 && transfer->endpoint != 0x82) return LIBUSB_ERROR_NOT_FOUND;
+    if (transfer->length < 0 || (transfer->length > 0 && !transfer->buffer)) return LIBUSB_ERROR_INVALID_PARAM;
+    if (d.inflightBytes + transfer->length > d.maxInflight) return LIBUSB_ERROR_NO_MEM;
+    const long long now = nowUs();
+    ts->inFlight = true;
+    ts->queued = true;
+    ts->handle = h;
+    ts->ctx = h->ctx;
+    ts->sim = &d;
+    ts->endpoint = transfer->endpoint;
+    ts->length = transfer->length;
+    ts->actual = 0;
+    ts->submitUs = now;
+    ts->deadlineUs = transfer->timeout ? now + static_cast<long long>(transfer->timeout) * 1000 : -1;
+    transfer->actual_length = 0;
+    d.queue[epIndex(ts->endpoint)].push_back(ts);
+    d.inflightBytes += ts->length;
+    ++s.inflight;
+    s.cv.notify_all();
+    return LIBUSB_SUCCESS;
+}
+
+int libusb_cancel_transfer(struct libusb_transfer* transfer) {
+    auto& s = state();
+    std::lock_guard<std::mutex> lk(s.mu);
+    TransferState* ts = transfer ? lookup(transfer) : nullptr;
+    if (!ts) return LIBUSB_ERROR_INVALID_PARAM;
+    // Only a transfer still on the wire can be cancelled; one that already
+    // completed (callback pending) or was never submitted cannot.
+    if (!ts->inFlight || !ts->queued) return LIBUSB_ERROR_NOT_FOUND;
+    completeTransfer(*ts, LIBUSB_TRANSFER_CANCELLED);
+    return LIBUSB_SUCCESS;
+}
+
+int libusb_handle_events_timeout_completed(libusb_context* ctx, struct timeval* tv, int* completed) {
+    return handleEvents(ctx, tvToUs(tv), completed);
+}
+
+int libusb_handle_events_timeout(libusb_context* ctx, struct timeval* tv) {
+    return handleEvents(ctx, tvToUs(tv), nullptr);
+}
+
+int libusb_handle_events(libusb_context* ctx) { return handleEvents(ctx, kHandleEventsTimeoutUs, nullptr); }
+
+int libusb_handle_events_completed(libusb_context* ctx, int* completed) {
+    return handleEvents(ctx, kHandleEventsTimeoutUs, completed);
+}
+
+static void LIBUSB_CALL syncTransferDone(struct libusb_transfer* transfer) {
+    *static_cast<int*>(transfer->user_data) = 1;
+}
+
+int libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned char endpoint, unsigned char* data, int length,
+                         int* actual_length, unsigned int timeout) {
+    libusb_transfer* x = libusb_alloc_transfer(0);
+    if (!x) return LIBUSB_ERROR_NO_MEM;
+    int completed = 0;
+    libusb_fill_bulk_transfer(x, dev_handle, endpoint, data, length, syncTransferDone, &completed, timeout);
+    int r = libusb_submit_transfer(x);
+    if (r < 0) {
+        libusb_free_transfer(x);
+        return r;
+    }
+    libusb_context* ctx;
+    {
+        std::lock_guard<std::mutex> lk(state().mu);
+        ctx = dev_handle->ctx;
+    }
+    while (!completed) {
+        r = libusb_handle_events_completed(ctx, &completed);
+        if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED) {
+            libusb_cancel_transfer(x);
+            while (!completed)
+                if (libusb_handle_events_completed(ctx, &completed) < 0) break;
+            break;
+        }
+    }
+    if (actual_length) *actual_length = x->actual_length;
+    switch (x->status) {
+        case LIBUSB_TRANSFER_COMPLETED: r = 0; break;
+        case LIBUSB_TRANSFER_TIMED_OUT: r = LIBUSB_ERROR_TIMEOUT; break;
+        case LIBUSB_TRANSFER_STALL: r = LIBUSB_ERROR_PIPE; break;
+        case LIBUSB_TRANSFER_NO_DEVICE: r = LIBUSB_ERROR_NO_DEVICE; break;
+        case LIBUSB_TRANSFER_OVERFLOW: r = LIBUSB_ERROR_OVERFLOW; break;
+        default: r = LIBUSB_ERROR_IO; break;
+    }
+    libusb_free_transfer(x);
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+// Control API: transfers and stream
+// ---------------------------------------------------------------------------
+
+int kyrsim_live_transfers(void) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    return static_cast<int>(state().transfers.size());
+}
+
+int kyrsim_inflight_transfers(void) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    return state().inflight;
+}
+
+int kyrsim_freed_in_flight(void) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    return state().freedInFlight;
+}
+
+void kyrsim_set_events_per_call(int n) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    state().eventsPerCall = n > 0 ? n : 0;
+}
+
+int kyrsim_set_frame_size(int handle, int bytes) {
+    if (bytes < 0) return -1;
+    return withDevice(handle, [&](SimDevice& d) {
+        d.frameSizeOverride = bytes;
+        return 0;
+    });
+}
+
+int kyrsim_set_markers(int handle, int generation) {
+    if (generation < KYRSIM_MARKERS_NONE || generation > KYRSIM_MARKERS_C) return -1;
+    return withDevice(handle, [&](SimDevice& d) {
+        d.markers = generation;
+        return 0;
+    });
+}
+
+int kyrsim_set_frame_counter(int handle, int value) {
+    if (value < 0 || value > 0xFFFF) return -1;
+    return withDevice(handle, [&](SimDevice& d) {
+        d.counter = static_cast<uint16_t>(value);
+        return 0;
+    });
+}
+
+int kyrsim_set_stream_endpoint(int handle, int endpoint) {
+    if (endpoint != 0x81 && endpoint != 0x82) return -1;
+    return withDevice(handle, [&](SimDevice& d) {
+        d.streamEndpoint = endpoint;
+        abandonFrame(d);
+        return 0;
+    });
+}
+
+int kyrsim_set_scene(int handle, int flags) {
+    if (flags & ~KYRSIM_SCENE_FRAME_NUMBER) return -1;
+    return withDevice(handle, [&](SimDevice& d) {
+        d.sceneFlags = flags;
+        return 0;
+    });
+}
+
+int kyrsim_set_frame_interval(int handle, int microseconds) {
+    if (microseconds < 0) return -1;
+    return withDevice(handle, [&](SimDevice& d) {
+        d.intervalUs = microseconds;
+        return 0;
+    });
+}
+
+int kyrsim_stream_fault(int handle, int kind, int arg, int first, int count) {
+    if (kind < KYRSIM_STREAM_STALL || kind > KYRSIM_STREAM_UNPLUG || first < 0 || count < 1 || arg < 0) return -1;
+    return withDevice(handle, [&](SimDevice& d) {
+        StreamFault f;
+        f.kind = kind;
+        f.arg = arg;
+        f.first = d.framesStarted + first;
+        f.count = count;
+        d.streamFaults.push_back(f);
+        return 0;
+    });
+}
+
+int kyrsim_clear_stream_faults(int handle) {
+    return withDevice(handle, [&](SimDevice& d) {
+        d.streamFaults.clear();
+        d.noDataUntilUs = -1;
+        d.stallAt = -1;
+        d.unplugAt = -1;
+        d.emptyPending = 0;
+        return 0;
+    });
+}
+
+int kyrsim_halt_endpoint(int handle, int endpoint) {
+    if (endpoint != 0x81 && endpoint != 0x82) return -1;
+    return withDevice(handle, [&](SimDevice& d) {
+        d.halted[epIndex(endpoint)] = true;
+        if (endpoint == d.streamEndpoint) abandonFrame(d);
+        return 0;
+    });
+}
+
+int kyrsim_last_frame(int handle, unsigned char* buf, int size) {
+    if (size < 0) return -1;
+    return withDevice(handle, [&](SimDevice& d) {
+        if (buf) std::memcpy(buf, d.frame.data(), std::min(d.frame.size(), static_cast<size_t>(size)));
+        return static_cast<int>(d.frame.size());
+    });
+}
+
+int kyrsim_set_max_inflight(int handle, long long bytes) {
+    if (bytes < 0) return -1;
+    return withDevice(handle, [&](SimDevice& d) {
+        d.maxInflight = bytes;
+        return 0;
+    });
+}
+
+}  // extern "C"
