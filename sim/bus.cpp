@@ -421,6 +421,8 @@ long long kyrsim_query(int handle, int what) {
         case KYRSIM_Q_ADDRESS: return d->address;
         case KYRSIM_Q_STREAM_STARTS: return d->streamStarts;
         case KYRSIM_Q_STREAM_STOPS: return d->streamStops;
+        case KYRSIM_Q_BUS: return d->cfg.bus;
+        case KYRSIM_Q_RUNNING: return d->gateOpen ? 1 : 0;
         default: return -1;
     }
 }

@@ -207,6 +207,8 @@ int kyrsim_eeprom_read(int handle, int dev, int addr, unsigned char *buf, int le
 #define KYRSIM_Q_ADDRESS 19         /* USB device address */
 #define KYRSIM_Q_STREAM_STARTS 20   /* stream start requests (0xA9 without data) */
 #define KYRSIM_Q_STREAM_STOPS 21    /* stream stop requests (0xAA) */
+#define KYRSIM_Q_BUS 22             /* bus number */
+#define KYRSIM_Q_RUNNING 23         /* 1 while frames may flow: streaming, bus taken, FPGA running and not stopped */
 
 /* A number describing the camera's state (KYRSIM_Q_*), or -1. */
 long long kyrsim_query(int handle, int what);
@@ -396,7 +398,7 @@ int kyrsim_clear_stream_faults(int handle);
 /* Halts a bulk endpoint now, as a stall would. */
 int kyrsim_halt_endpoint(int handle, int endpoint);
 
-/* Copies the last frame started (as sent, markers included, up to size bytes) into buf; its size (buf may be NULL), or -1. */
+/* Copies the last frame started (as generated, markers included, up to size bytes) into buf; its size (buf may be NULL), or -1. */
 int kyrsim_last_frame(int handle, unsigned char *buf, int size);
 
 /* Most bytes of bulk transfers in flight on the camera (default 16 MiB); beyond it submit fails with LIBUSB_ERROR_NO_MEM. */
