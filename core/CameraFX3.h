@@ -10,6 +10,7 @@
 
 #include <atomic>
 
+#include "FpgaRegs.h"
 #include "Platform.h"
 
 struct libusb_context;
@@ -101,6 +102,62 @@ public:
     bool ResetDevice();
     bool SetXferSize(unsigned int size);
     void CloseDevice();
+
+    // FPGA control (register map in FpgaRegs.h). Each read-modify-write and
+    // latched sequence holds the USB lock as a whole. A failed read writes
+    // nothing and keeps the shadow; a latched setter fails when any of its
+    // writes failed and releases the latch all the same.
+    // Control word, register 0.
+    bool FPGAReset();
+    bool FPGAStart();
+    bool FPGAStop();
+    bool SetFPGAAsMaster(bool master);
+    bool EnableFPGAWaitMode(bool enable);
+    bool EnableFPGATriggerMode(bool enable);
+    bool SetFPGALVDSChannel(LVDS_CHANNEL channel);
+    // Latched multi-byte values.
+    bool SetFPGAHBLK(uint16_t hblk);
+    bool SetFPGAWidth(int width);
+    bool SetFPGAVBLK(uint16_t vblk);
+    bool SetFPGAHeight(int height);
+    bool SetFPGAGain(int red, int green1, int green2, int blue);
+    bool SetFPGAVMAX(unsigned int vmax);
+    bool SetFPGAHMAX(uint16_t hmax);
+    bool SetFPGABandWidth(float percent);
+    bool SetExtTrigExpTime(unsigned int us);
+    bool SetExtSyncADelayTime(unsigned int time);
+    bool SetExtSyncAKeepTime(unsigned int time);
+    bool SetExtSyncBDelayTime(unsigned int time);
+    bool SetExtSyncBKeepTime(unsigned int time);
+    bool SetFPGABinDataLen(unsigned int length);
+    // Bits of registers 10, 11, 25, 39, 40 and 41.
+    bool SetFPGAADCWidthOutputWidth(ADC_BIT adc, bool out16);
+    bool SetFPGAPatternSelect(bool pattern);
+    bool EnableFPGADDRMultiFrameCache(bool enable);
+    bool EnableFPGADDR(bool enable);
+    bool EnableFPGATriggerSignal(bool enable);
+    bool EnableFPGAXHSStop(bool enable);
+    bool EnableFPGASensorReset(bool enable);
+    bool EnableLowPower(bool enable);
+    bool EnableWarm(bool enable);
+    bool EnableCfan(bool enable);
+    bool SetFPGABinType(bool monoBin);
+    bool SelectExtTrigSource(bool external);
+    bool SelectExtTrigExp(bool select);
+    bool SelectExtTrigSoftMode(bool select);
+    bool SelectExtTrigType(bool select);
+    bool SelectExtTrigValidType(bool select);
+    bool EnableExtSyncA(bool enable);
+    bool EnableExtSyncB(bool enable);
+    bool SelectExtSyncALevel(bool high);
+    bool SelectExtSyncBLevel(bool high);
+    // Bin mode, DDR cache, cooler, I/O and heater.
+    bool SetFPGABinMode(FPGA_BIN_MODE mode);
+    bool FPGABufReload();
+    bool FPGADDRTest();
+    bool SetFPGACoolPower(int power);
+    bool SetExtendIOValue(uint8_t value);
+    bool SetFPGAHeaterPowerPercent(uint8_t percent);
 
     // Shadows of FPGA registers, kept by the FPGA setters.
     uint8_t m_ucFPGAReg0 = 0;
