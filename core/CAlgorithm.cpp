@@ -1,0 +1,731 @@
+// Software image processing of one camera: demosaic, binning, flip, gamma, dark
+// subtraction and white-balance statistics. See CAlgorithm.h.
+#include "CAlgorithm.h"
+
+#include <stdint.h>
+#include <string.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <initializer_list>
+
+#include "KYRCamera.h"
+
+namespace {
+
+// White-balance value that leaves a channel unchanged: the tables scale by value / 50.
+constexpr int kWBNeutral = 50;
+
+// Colour conversion in 16.16 fixed point: each table entry is trunc(i x weight x
+// 65536), so a pixel costs three look-ups, two additions and one shift.
+constexpr double kFixedOne = 65536.0;
+constexpr int kFixedShift = 16;
+// Studio-range BT.601 weights (luminance peaks at 219 for white).
+constexpr double kLumaR = 0.257;
+constexpr double kLumaG = 0.504;
+constexpr double kLumaB = 0.098;
+constexpr double kChroma439 = 0.439;  // red weight of Cr, blue weight of Cb
+constexpr double kCrG = 0.368;
+constexpr double kCrB = 0.071;
+constexpr double kCbG = 0.291;
+constexpr double kCbR = 0.148;
+// YUV2 words carry luminance raised by the studio black level and chroma
+// centred on the middle of the byte.
+constexpr int kYUVLumaOffset = 16;
+constexpr int kYUVChromaOffset = 128;
+
+// Bytes of one RGB24 pixel and of one YUV2 pixel.
+constexpr int kRGBBytes = 3;
+constexpr int kYUV2Bytes = 2;
+// The working cell holds 2 x 2 pixels, so its rows are 2 pixels apart.
+constexpr int kCellStride = 2;
+
+// Binning factor bound: keeps a block's sum of 16-bit samples inside 32 bits
+// (256 x 256 x 65535 < 2^32); cameras bin by 4 at most.
+constexpr int kMaxSoftBin = 256;
+
+// White-balance statistics sample a 10 x 10 grid of each block, which keeps a
+// step of auto white balance to a few thousand reads whatever the frame size.
+constexpr int kStatGrid = 10;
+// Deviations are reported in tenths of a grey level.
+constexpr int kStatDevScale = 10;
+// 16-bit sums are brought to the 8-bit scale of the averages.
+constexpr int kStat16Shift = 8;
+
+// Byte count of a buffer whose size is the product of the factors, or false
+// when a factor is not positive or the product does not fit in the address
+// space (checked in size_t, so also on 32-bit targets).
+bool BufferBytes(std::initializer_list<int> factors, size_t* pBytes) {
+    size_t uBytes = 1;
+    for (const int iFactor : factors) {
+        if (iFactor <= 0 || __builtin_mul_overflow(uBytes, static_cast<size_t>(iFactor), &uBytes))
+            return false;
+    }
+    if (uBytes > static_cast<size_t>(PTRDIFF_MAX)) return false;
+    *pBytes = uBytes;
+    return true;
+}
+
+inline void PutPixel(unsigned char* pOut, unsigned uBlue, unsigned uGreen, unsigned uRed) {
+    pOut[0] = static_cast<unsigned char>(uBlue);
+    pOut[1] = static_cast<unsigned char>(uGreen);
+    pOut[2] = static_cast<unsigned char>(uRed);
+}
+
+}  // namespace
+
+// The eight constant conversion tables, entry i = trunc(i x weight x 65536).
+struct CAlgorithm::SYUVTables {
+    int iLumaR[256];
+    int iLumaG[256];
+    int iLumaB[256];
+    int iChroma439[256];
+    int iCrG[256];
+    int iCrB[256];
+    int iCbG[256];
+    int iCbR[256];
+};
+
+const CAlgorithm::SYUVTables& CAlgorithm::SharedYUVTables() {
+    // Built by the first caller; the static's initialisation is thread-safe and
+    // nothing writes the tables afterwards.
+    static const SYUVTables s_tables = [] {
+        SYUVTables t{};
+        for (int i = 0; i < 256; i++) {
+            const double dI = i;
+            t.iLumaR[i] = static_cast<int>(dI * (kLumaR * kFixedOne));
+            t.iLumaG[i] = static_cast<int>(dI * (kLumaG * kFixedOne));
+            t.iLumaB[i] = static_cast<int>(dI * (kLumaB * kFixedOne));
+            t.iChroma439[i] = static_cast<int>(dI * (kChroma439 * kFixedOne));
+            t.iCrG[i] = static_cast<int>(dI * (kCrG * kFixedOne));
+            t.iCrB[i] = static_cast<int>(dI * (kCrB * kFixedOne));
+            t.iCbG[i] = static_cast<int>(dI * (kCbG * kFixedOne));
+            t.iCbR[i] = static_cast<int>(dI * (kCbR * kFixedOne));
+        }
+        return t;
+    }();
+    return s_tables;
+}
+
+// Everything the per-cell fills and writers need for one frame, copied into
+// one place at the start of the frame: the loops then read no member that a
+// store into the target could alias, and a concurrent SetRGBWB cannot change
+// the white balance halfway through a frame.
+struct CAlgorithm::SCellPlan {
+    ptrdiff_t iSrcGR, iSrcGB, iSrcB, iSrcR;  // source offsets of the four positions
+    ptrdiff_t iOutGR, iOutGB, iOutB, iOutR;  // byte offsets of their output pixels
+    ptrdiff_t iWidth;                        // source row length
+    bool bWBActive;
+    unsigned char ucBlueMap[256];  // snapshot of m_iWBRTable
+    unsigned char ucRedMap[256];   // snapshot of m_iWBBTable
+    const SYUVTables* pYUV;
+};
+
+CAlgorithm::CAlgorithm()
+    : m_pRGBTemp(new unsigned char[4 * kRGBBytes]()),
+      m_pBayerColor(new int[4]()),
+      m_pBayerByte(new int[4]()),
+      m_iGreenRX(0),
+      m_iGreenRY(0),
+      m_iGreenBX(0),
+      m_iGreenBY(0),
+      m_iBlueX(0),
+      m_iBlueY(0),
+      m_iRedX(0),
+      m_iRedY(0),
+      m_iSrcOffGR(0),
+      m_iSrcOffGB(0),
+      m_iSrcOffB(0),
+      m_iSrcOffR(0),
+      m_iDstOffGR(0),
+      m_iDstOffGB(0),
+      m_iDstOffB(0),
+      m_iDstOffR(0),
+      m_iBayerPattern(BAYER_RG),
+      m_bPosValid(false),
+      m_bWBActive(false),
+      m_bLastFlipV(false),
+      m_bLastFlipH(false),
+      m_iWBRTable(),
+      m_iWBBTable(),
+      m_pYUV(nullptr) {
+    // A usable state before the camera sets its own pattern: tables ready,
+    // neutral white balance, RG phase.
+    RGBYUV_Init();
+    SetBayer(BAYER_RG);
+}
+
+CAlgorithm::~CAlgorithm() = default;
+
+void CAlgorithm::RGBYUV_Init() {
+    m_pYUV = &SharedYUVTables();
+    SetRGBWB(kWBNeutral, kWBNeutral);
+}
+
+void CAlgorithm::SetRGBWB(int iRed, int iBlue) {
+    if (iRed < 0 || iBlue < 0) return;
+    unsigned char ucRed[256], ucBlue[256];
+    for (int i = 0; i < 256; i++) {
+        // 64-bit product: a large value saturates instead of overflowing.
+        ucRed[i] = static_cast<unsigned char>(std::min<int64_t>(255, int64_t{i} * iRed / kWBNeutral));
+        ucBlue[i] = static_cast<unsigned char>(std::min<int64_t>(255, int64_t{i} * iBlue / kWBNeutral));
+    }
+    std::lock_guard<std::mutex> lock(m_mtxWB);
+    memcpy(m_iWBBTable, ucRed, sizeof(m_iWBBTable));
+    memcpy(m_iWBRTable, ucBlue, sizeof(m_iWBRTable));
+    m_bWBActive = iRed != kWBNeutral || iBlue != kWBNeutral;
+}
+
+void CAlgorithm::SetBayer(int iBayerPattern) {
+    // Sensor colour of cell positions (0,0), (1,0), (0,1), (1,1): 0 red, 1 green, 2 blue.
+    static const int s_iColour[4][4] = {
+        {0, 1, 1, 2},  // BAYER_RG
+        {2, 1, 1, 0},  // BAYER_BG
+        {1, 0, 2, 1},  // BAYER_GR
+        {1, 2, 0, 1},  // BAYER_GB
+    };
+    if (iBayerPattern < BAYER_RG || iBayerPattern > BAYER_GB) return;
+    m_iBayerPattern = iBayerPattern;
+    for (int k = 0; k < 4; k++) {
+        m_pBayerColor[k] = s_iColour[iBayerPattern][k];
+        // RGB24 is stored blue, green, red: red goes to byte 2, blue to byte 0.
+        m_pBayerByte[k] = 2 - s_iColour[iBayerPattern][k];
+    }
+    m_bPosValid = false;
+    FlipBayer(false, false);
+}
+
+void CAlgorithm::FlipBayer(bool bFlipV, bool bFlipH) {
+    if (m_bPosValid && bFlipV == m_bLastFlipV && bFlipH == m_bLastFlipH) return;
+    m_bLastFlipV = bFlipV;
+    m_bLastFlipH = bFlipH;
+    m_bPosValid = true;
+
+    int iByte[4];
+    for (int k = 0; k < 4; k++) iByte[k] = m_pBayerByte[k];
+    if (bFlipV) {  // rows of the cell swap places
+        std::swap(iByte[0], iByte[2]);
+        std::swap(iByte[1], iByte[3]);
+    }
+    if (bFlipH) {  // columns of the cell swap places
+        std::swap(iByte[0], iByte[1]);
+        std::swap(iByte[2], iByte[3]);
+    }
+    for (int k = 0; k < 4; k++) {
+        const int iX = k % 2, iY = k / 2;
+        if (iByte[k] == 0) {
+            m_iBlueX = iX;
+            m_iBlueY = iY;
+        } else if (iByte[k] == 2) {
+            m_iRedX = iX;
+            m_iRedY = iY;
+        } else if (iByte[k ^ 1] == 2) {  // the other site of this row is red
+            m_iGreenRX = iX;
+            m_iGreenRY = iY;
+        } else {
+            m_iGreenBX = iX;
+            m_iGreenBY = iY;
+        }
+    }
+}
+
+void CAlgorithm::SetWidth(int iSrcWidth, int iDstStride) {
+    m_iSrcOffGR = m_iGreenRX + m_iGreenRY * iSrcWidth;
+    m_iSrcOffGB = m_iGreenBX + m_iGreenBY * iSrcWidth;
+    m_iSrcOffB = m_iBlueX + m_iBlueY * iSrcWidth;
+    m_iSrcOffR = m_iRedX + m_iRedY * iSrcWidth;
+    m_iDstOffGR = m_iGreenRX + m_iGreenRY * iDstStride;
+    m_iDstOffGB = m_iGreenBX + m_iGreenBY * iDstStride;
+    m_iDstOffB = m_iBlueX + m_iBlueY * iDstStride;
+    m_iDstOffR = m_iRedX + m_iRedY * iDstStride;
+}
+
+// Nearest fill: every pixel of the cell takes the cell's red and blue sample;
+// the greens keep their own sample and red and blue take the greens' mean.
+inline void CAlgorithm::BayerCopy(const SCellPlan& plan, const unsigned char* pCell, unsigned char* pOut) {
+    const unsigned uGR = pCell[plan.iSrcGR];
+    const unsigned uGB = pCell[plan.iSrcGB];
+    const unsigned uBlue = plan.ucBlueMap[pCell[plan.iSrcB]];
+    const unsigned uRed = plan.ucRedMap[pCell[plan.iSrcR]];
+    const unsigned uGMean = (uGR + uGB) >> 1;
+    PutPixel(pOut + plan.iOutGR, uBlue, uGR, uRed);
+    PutPixel(pOut + plan.iOutGB, uBlue, uGB, uRed);
+    PutPixel(pOut + plan.iOutB, uBlue, uGMean, uRed);
+    PutPixel(pOut + plan.iOutR, uBlue, uGMean, uRed);
+}
+
+// Bilinear fill: each missing colour is the mean of the nearest sites of that
+// colour (two in line for a green site, four for red and blue sites).
+inline void CAlgorithm::BayerBilinear(const SCellPlan& plan, const unsigned char* pCell,
+                                      unsigned char* pOut) {
+    const ptrdiff_t w = plan.iWidth;
+    unsigned uB[4], uG[4], uR[4];
+
+    const unsigned char* p = pCell + plan.iSrcGR;  // green in a red row: blue above and below
+    uB[0] = (p[w] + p[-w]) >> 1;
+    uG[0] = p[0];
+    uR[0] = (p[1] + p[-1]) >> 1;
+
+    p = pCell + plan.iSrcGB;  // green in a blue row: red above and below
+    uB[1] = (p[-1] + p[1]) >> 1;
+    uG[1] = p[0];
+    uR[1] = (p[-w] + p[w]) >> 1;
+
+    p = pCell + plan.iSrcB;
+    uB[2] = p[0];
+    uG[2] = (p[-1] + p[1] + p[-w] + p[w]) >> 2;
+    uR[2] = (p[-w - 1] + p[-w + 1] + p[w - 1] + p[w + 1]) >> 2;
+
+    p = pCell + plan.iSrcR;
+    uR[3] = p[0];
+    uG[3] = (p[-1] + p[1] + p[-w] + p[w]) >> 2;
+    uB[3] = (p[-w - 1] + p[-w + 1] + p[w - 1] + p[w + 1]) >> 2;
+
+    if (plan.bWBActive) {
+        for (int k = 0; k < 4; k++) {
+            uB[k] = plan.ucBlueMap[uB[k]];
+            uR[k] = plan.ucRedMap[uR[k]];
+        }
+    }
+    PutPixel(pOut + plan.iOutGR, uB[0], uG[0], uR[0]);
+    PutPixel(pOut + plan.iOutGB, uB[1], uG[1], uR[1]);
+    PutPixel(pOut + plan.iOutB, uB[2], uG[2], uR[2]);
+    PutPixel(pOut + plan.iOutR, uB[3], uG[3], uR[3]);
+}
+
+namespace {
+
+// Luminance of one blue, green, red pixel: 0.257 R + 0.504 G + 0.098 B.
+template <class TTables>
+inline unsigned Luma(const TTables& t, const unsigned char* pPix) {
+    return static_cast<unsigned>(t.iLumaR[pPix[2]] + t.iLumaG[pPix[1]] + t.iLumaB[pPix[0]]) >> kFixedShift;
+}
+
+// YUV2 word of the left pixel of a pair (low byte luminance, high byte Cr of
+// that pixel), stored little-endian.
+template <class TTables>
+inline void YUV2Left(const TTables& t, const unsigned char* pPix, unsigned char* pWord) {
+    const int iCr = (t.iChroma439[pPix[2]] - t.iCrB[pPix[0]] - t.iCrG[pPix[1]]) >> kFixedShift;
+    pWord[0] = static_cast<unsigned char>((Luma(t, pPix) + kYUVLumaOffset) & 255);
+    pWord[1] = static_cast<unsigned char>(iCr + kYUVChromaOffset);
+}
+
+// YUV2 word of the right pixel of a pair: its own luminance, and Cb of the
+// left pixel, so that the pair shares the left pixel's chroma.
+template <class TTables>
+inline void YUV2Right(const TTables& t, const unsigned char* pLeft, const unsigned char* pRight,
+                      unsigned char* pWord) {
+    const int iCb = (t.iChroma439[pLeft[0]] - t.iCbR[pLeft[2]] - t.iCbG[pLeft[1]]) >> kFixedShift;
+    pWord[0] = static_cast<unsigned char>((Luma(t, pRight) + kYUVLumaOffset) & 255);
+    pWord[1] = static_cast<unsigned char>(iCb + kYUVChromaOffset);
+}
+
+}  // namespace
+
+inline void CAlgorithm::RGBTemp2Y8(const SCellPlan& plan, const unsigned char* pTemp, unsigned char* pDst,
+                                   int iX, int iY, int iWidth) {
+    const SYUVTables& t = *plan.pYUV;
+    unsigned char* pRow0 = pDst + static_cast<ptrdiff_t>(iY) * iWidth + iX;
+    unsigned char* pRow1 = pRow0 + iWidth;
+    pRow0[0] = static_cast<unsigned char>(Luma(t, pTemp + 0 * kRGBBytes));
+    pRow0[1] = static_cast<unsigned char>(Luma(t, pTemp + 1 * kRGBBytes));
+    pRow1[0] = static_cast<unsigned char>(Luma(t, pTemp + 2 * kRGBBytes));
+    pRow1[1] = static_cast<unsigned char>(Luma(t, pTemp + 3 * kRGBBytes));
+}
+
+inline void CAlgorithm::RGBTemp2YUV2(const SCellPlan& plan, const unsigned char* pTemp, unsigned char* pDst,
+                                     int iX, int iY, int iWidth) {
+    const SYUVTables& t = *plan.pYUV;
+    unsigned char* pRow0 = pDst + (static_cast<ptrdiff_t>(iY) * iWidth + iX) * kYUV2Bytes;
+    unsigned char* pRow1 = pRow0 + static_cast<ptrdiff_t>(iWidth) * kYUV2Bytes;
+    YUV2Left(t, pTemp + 0 * kRGBBytes, pRow0);
+    YUV2Right(t, pTemp + 0 * kRGBBytes, pTemp + 1 * kRGBBytes, pRow0 + kYUV2Bytes);
+    YUV2Left(t, pTemp + 2 * kRGBBytes, pRow1);
+    YUV2Right(t, pTemp + 2 * kRGBBytes, pTemp + 3 * kRGBBytes, pRow1 + kYUV2Bytes);
+}
+
+// Walks the cells of the even part of the frame: the first and last row pair
+// and the first and last cell of a row take the nearest fill (their bilinear
+// neighbours would lie outside the frame), every other cell the bilinear
+// fill. The writer decides where a cell's pixels go and, for an odd width,
+// fills the last column of each row pair.
+template <class TWriter>
+void CAlgorithm::ConvertCells(const SCellPlan& plan, const unsigned char* pSrc, int iWidth, int iHeight,
+                              TWriter writer) {
+    const int iW2 = iWidth & ~1, iH2 = iHeight & ~1;
+    const bool bOddW = (iWidth & 1) != 0;
+    // Cells from x = 2 up to (not including) iMidEnd are inner cells; with an
+    // even width the last cell (x = w - 2) is a border cell.
+    const int iMidEnd = bOddW ? iW2 : iWidth - 2;
+    for (int y = 0; y < iH2; y += 2) {
+        const unsigned char* pRow = pSrc + static_cast<ptrdiff_t>(y) * iWidth;
+        if (y == 0 || y == iHeight - 2) {
+            for (int x = 0; x < iW2; x += 2) {
+                BayerCopy(plan, pRow + x, writer.Cell(x, y));
+                writer.Write(plan, x, y);
+            }
+        } else {
+            BayerCopy(plan, pRow, writer.Cell(0, y));
+            writer.Write(plan, 0, y);
+            for (int x = 2; x < iMidEnd; x += 2) {
+                BayerBilinear(plan, pRow + x, writer.Cell(x, y));
+                writer.Write(plan, x, y);
+            }
+            if (!bOddW && iWidth > 2) {
+                BayerCopy(plan, pRow + iWidth - 2, writer.Cell(iWidth - 2, y));
+                writer.Write(plan, iWidth - 2, y);
+            }
+        }
+        if (bOddW) writer.LastColumn(plan, y);
+    }
+}
+
+namespace {
+
+// RGB24: the fills write straight into the target.
+struct SRGB24Writer {
+    unsigned char* pDst;
+    int iWidth;
+    unsigned char* Cell(int x, int y) const {
+        return pDst + (static_cast<ptrdiff_t>(y) * iWidth + x) * kRGBBytes;
+    }
+    template <class TPlan>
+    void Write(const TPlan&, int, int) const {}
+    // Odd width: column w - 1 repeats column w - 2.
+    template <class TPlan>
+    void LastColumn(const TPlan&, int y) const {
+        for (int r = y; r < y + 2; r++) {
+            unsigned char* pPix = Cell(iWidth - 1, r);
+            memcpy(pPix, pPix - kRGBBytes, kRGBBytes);
+        }
+    }
+};
+
+}  // namespace
+
+void CAlgorithm::BayerConv(const unsigned char* pSrc, unsigned char* pDst, int iWidth, int iHeight,
+                           IMAGE_TYPE imageType, bool bFlipV, bool bFlipH) {
+    if (!pSrc || !pDst) return;
+    int iOutBytes;
+    switch (imageType) {
+        case IMAGE_RGB24:
+            iOutBytes = kRGBBytes;
+            break;
+        case IMAGE_8BIT:
+            iOutBytes = 1;
+            break;
+        case IMAGE_YUV2:
+            iOutBytes = kYUV2Bytes;
+            break;
+        default:
+            return;
+    }
+    if (iWidth < 2 || iHeight < 2) return;  // no complete 2 x 2 cell
+    size_t uDstBytes, uRowBytes;
+    if (!BufferBytes({iWidth, iHeight, iOutBytes}, &uDstBytes) ||
+        !BufferBytes({iWidth, iOutBytes}, &uRowBytes) || uRowBytes > static_cast<size_t>(INT_MAX))
+        return;
+
+    // The mosaic was flipped before it got here. Reversing an even number of
+    // rows (columns) moves the Bayer phase by one; an odd number keeps it.
+    FlipBayer(bFlipV && iHeight % 2 == 0, bFlipH && iWidth % 2 == 0);
+    SetWidth(iWidth, imageType == IMAGE_RGB24 ? iWidth : kCellStride);
+
+    SCellPlan plan;
+    plan.iSrcGR = m_iSrcOffGR;
+    plan.iSrcGB = m_iSrcOffGB;
+    plan.iSrcB = m_iSrcOffB;
+    plan.iSrcR = m_iSrcOffR;
+    plan.iOutGR = static_cast<ptrdiff_t>(m_iDstOffGR) * kRGBBytes;
+    plan.iOutGB = static_cast<ptrdiff_t>(m_iDstOffGB) * kRGBBytes;
+    plan.iOutB = static_cast<ptrdiff_t>(m_iDstOffB) * kRGBBytes;
+    plan.iOutR = static_cast<ptrdiff_t>(m_iDstOffR) * kRGBBytes;
+    plan.iWidth = iWidth;
+    plan.pYUV = m_pYUV;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxWB);
+        plan.bWBActive = m_bWBActive;
+        memcpy(plan.ucBlueMap, m_iWBRTable, sizeof(plan.ucBlueMap));
+        memcpy(plan.ucRedMap, m_iWBBTable, sizeof(plan.ucRedMap));
+    }
+
+    unsigned char* pTemp = m_pRGBTemp.get();
+    if (imageType == IMAGE_RGB24) {
+        ConvertCells(plan, pSrc, iWidth, iHeight, SRGB24Writer{pDst, iWidth});
+    } else if (imageType == IMAGE_8BIT) {
+        // Each cell is built in the working cell, then reduced to luminance.
+        struct SY8Writer {
+            unsigned char* pTemp;
+            unsigned char* pDst;
+            int iWidth;
+            unsigned char* Cell(int, int) const { return pTemp; }
+            void Write(const SCellPlan& p, int x, int y) const { RGBTemp2Y8(p, pTemp, pDst, x, y, iWidth); }
+            void LastColumn(const SCellPlan&, int y) const {
+                for (int r = y; r < y + 2; r++) {
+                    unsigned char* pPix = pDst + static_cast<ptrdiff_t>(r) * iWidth + iWidth - 1;
+                    pPix[0] = pPix[-1];
+                }
+            }
+        };
+        ConvertCells(plan, pSrc, iWidth, iHeight, SY8Writer{pTemp, pDst, iWidth});
+    } else {
+        struct SYUV2Writer {
+            unsigned char* pTemp;
+            unsigned char* pDst;
+            int iWidth;
+            unsigned char* Cell(int, int) const { return pTemp; }
+            void Write(const SCellPlan& p, int x, int y) const { RGBTemp2YUV2(p, pTemp, pDst, x, y, iWidth); }
+            // Odd width: the last column repeats the colour of column w - 2
+            // (still in the working cell, pixels 1 and 3) and, being an even
+            // column, is written as the left word of a pair.
+            void LastColumn(const SCellPlan& p, int y) const {
+                for (int r = 0; r < 2; r++) {
+                    unsigned char* pWord =
+                        pDst + (static_cast<ptrdiff_t>(y + r) * iWidth + iWidth - 1) * kYUV2Bytes;
+                    YUV2Left(*p.pYUV, pTemp + (2 * r + 1) * kRGBBytes, pWord);
+                }
+            }
+        };
+        ConvertCells(plan, pSrc, iWidth, iHeight, SYUV2Writer{pTemp, pDst, iWidth});
+    }
+
+    // Odd height: the last row repeats the row before it.
+    if (iHeight & 1) CopyLastLine(pDst, iHeight & ~1, static_cast<int>(uRowBytes));
+}
+
+void CAlgorithm::CopyLastLine(unsigned char* pBuf, int iRows, int iRowBytes) {
+    if (!pBuf || iRows <= 0 || iRowBytes <= 0) return;
+    unsigned char* pLast = pBuf + static_cast<ptrdiff_t>(iRows) * iRowBytes;
+    memcpy(pLast, pLast - iRowBytes, static_cast<size_t>(iRowBytes));
+}
+
+namespace {
+
+// Mono binning of one element type: out[r][c] = f(sum of the bin x bin block).
+template <class T, class TFinish>
+void MonoBinImpl(T* pBuf, int iWidth, int iHeight, int iBin, TFinish finish) {
+    const ptrdiff_t iInWidth = static_cast<ptrdiff_t>(iWidth) * iBin;
+    T* pOut = pBuf;
+    for (int r = 0; r < iHeight; r++) {
+        const T* pBlockRow = pBuf + static_cast<ptrdiff_t>(r) * iBin * iInWidth;
+        for (int c = 0; c < iWidth; c++) {
+            const T* pBlock = pBlockRow + static_cast<ptrdiff_t>(c) * iBin;
+            uint32_t uSum = 0;
+            for (int i = 0; i < iBin; i++, pBlock += iInWidth)
+                for (int j = 0; j < iBin; j++) uSum += pBlock[j];
+            // In place: this output lies at or before every input it or any
+            // later output reads.
+            *pOut++ = finish(uSum);
+        }
+    }
+}
+
+// First input row (column) of output row (column) r of a colour-binned frame:
+// the sites of r's colour, starting in its own 2 x bin block, offset by bin
+// rounded down to even for the second colour of a cell.
+inline ptrdiff_t ColourBinStart(int r, int iBin) {
+    const int iPhase = r & 1;
+    return iPhase + static_cast<ptrdiff_t>(r - iPhase) * iBin + ((iPhase * iBin) & ~1);
+}
+
+template <class T, class TFull, class TPartial>
+void ColorBinImpl(T* pBuf, int iWidth, int iHeight, int iBin, TFull full, TPartial partial) {
+    const ptrdiff_t iInWidth = static_cast<ptrdiff_t>(iWidth) * iBin;
+    const ptrdiff_t iInHeight = static_cast<ptrdiff_t>(iHeight) * iBin;
+    // Below these, every site of the block lies inside the input frame.
+    const int iFullRows = (iHeight - 1) / 2 * 2;
+    const int iFullCols = (iWidth - 1) / 2 * 2;
+    T* pOut = pBuf;
+    for (int r = 0; r < iHeight; r++) {
+        const ptrdiff_t iRow0 = ColourBinStart(r, iBin);
+        for (int c = 0; c < iWidth; c++) {
+            const ptrdiff_t iCol0 = ColourBinStart(c, iBin);
+            uint32_t uSum = 0;
+            if (r < iFullRows && c < iFullCols) {
+                const T* pSite = pBuf + iRow0 * iInWidth + iCol0;
+                for (int i = 0; i < iBin; i++, pSite += 2 * iInWidth)
+                    for (int j = 0; j < iBin; j++) uSum += pSite[2 * j];
+                *pOut++ = full(uSum);
+            } else {
+                // Edge of the frame: only the sites inside it, so that a
+                // block never takes a site of another colour from the next row.
+                uint32_t uCount = 0;
+                for (int i = 0; i < iBin; i++) {
+                    const ptrdiff_t iRow = iRow0 + 2 * i;
+                    if (iRow >= iInHeight) break;
+                    for (int j = 0; j < iBin; j++) {
+                        const ptrdiff_t iCol = iCol0 + 2 * j;
+                        if (iCol >= iInWidth) break;
+                        uSum += pBuf[iRow * iInWidth + iCol];
+                        uCount++;
+                    }
+                }
+                *pOut++ = uCount ? partial(uSum, uCount) : T(0);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void CAlgorithm::MonoBin(unsigned char* pBuf8, unsigned short* pBuf16, int iWidth, int iHeight, int iBin,
+                         bool b16Bit) {
+    size_t uBytes;
+    if (iBin <= 1 || iBin > kMaxSoftBin ||
+        !BufferBytes({iWidth, iBin, iHeight, iBin, b16Bit ? 2 : 1}, &uBytes))
+        return;
+    const uint32_t uArea = static_cast<uint32_t>(iBin) * static_cast<uint32_t>(iBin);
+    if (b16Bit) {
+        if (!pBuf16) return;
+        MonoBinImpl(pBuf16, iWidth, iHeight, iBin, [uArea](uint32_t uSum) {
+            return static_cast<unsigned short>(std::min<uint32_t>(65535, uSum / uArea));
+        });
+    } else {
+        if (!pBuf8) return;
+        MonoBinImpl(pBuf8, iWidth, iHeight, iBin,
+                    [](uint32_t uSum) { return static_cast<unsigned char>(std::min<uint32_t>(255, uSum)); });
+    }
+}
+
+void CAlgorithm::ColorRAWBin(unsigned char* pBuf8, unsigned short* pBuf16, int iWidth, int iHeight, int iBin,
+                             bool b16Bit) {
+    size_t uBytes;
+    if (iBin <= 1 || iBin > kMaxSoftBin ||
+        !BufferBytes({iWidth, iBin, iHeight, iBin, b16Bit ? 2 : 1}, &uBytes))
+        return;
+    const uint32_t uArea = static_cast<uint32_t>(iBin) * static_cast<uint32_t>(iBin);
+    if (b16Bit) {
+        if (!pBuf16) return;
+        ColorBinImpl(
+            pBuf16, iWidth, iHeight, iBin,
+            [uArea](uint32_t uSum) {
+                return static_cast<unsigned short>(std::min<uint32_t>(65535, uSum / uArea));
+            },
+            [](uint32_t uSum, uint32_t uCount) {
+                return static_cast<unsigned short>(std::min<uint32_t>(65535, uSum / uCount));
+            });
+    } else {
+        if (!pBuf8) return;
+        // 8-bit binning adds: an edge block missing some sites is scaled up to
+        // the full block from the mean of the sites it has.
+        ColorBinImpl(
+            pBuf8, iWidth, iHeight, iBin,
+            [](uint32_t uSum) { return static_cast<unsigned char>(std::min<uint32_t>(255, uSum)); },
+            [uArea](uint32_t uSum, uint32_t uCount) {
+                return static_cast<unsigned char>(std::min<uint32_t>(255, uArea * (uSum / uCount)));
+            });
+    }
+}
+
+void CAlgorithm::Gamma(unsigned char* pBuf, const unsigned char* pTable, int iWidth, int iHeight) {
+    size_t uCount;
+    if (!pBuf || !pTable || !BufferBytes({iWidth, iHeight}, &uCount)) return;
+    for (size_t i = 0; i < uCount; i++) pBuf[i] = pTable[pBuf[i]];
+}
+
+void CAlgorithm::Gamma(unsigned short* pBuf, const unsigned short* pTable, int iWidth, int iHeight) {
+    size_t uBytes;
+    if (!pBuf || !pTable || !BufferBytes({iWidth, iHeight, 2}, &uBytes)) return;
+    const size_t uCount = uBytes / 2;
+    for (size_t i = 0; i < uCount; i++) pBuf[i] = pTable[pBuf[i]];
+}
+
+void CAlgorithm::SubtractDark(unsigned char* pBuf, int iWidth, int iHeight, unsigned int uOffset,
+                              const unsigned char* pDark) {
+    size_t uCount;
+    if (!pBuf || !pDark || !BufferBytes({iWidth, iHeight}, &uCount)) return;
+    // An offset of 255 or more saturates every pixel; clamping first keeps the
+    // sum from wrapping.
+    const unsigned uOff = std::min(uOffset, 255u);
+    for (size_t i = 0; i < uCount; i++) {
+        const unsigned uPix = pBuf[i], uDark = pDark[i];
+        const unsigned uDiff = uPix > uDark ? uPix - uDark : 0;
+        pBuf[i] = static_cast<unsigned char>(std::min(255u, uDiff + uOff));
+    }
+}
+
+namespace {
+
+template <class T>
+void FlipImpl(T* pBuf, int iWidth, int iHeight, bool bFlipV, bool bFlipH) {
+    const ptrdiff_t w = iWidth;
+    if (bFlipV && bFlipH) {
+        std::reverse(pBuf, pBuf + w * iHeight);
+    } else if (bFlipH) {
+        for (int y = 0; y < iHeight; y++) std::reverse(pBuf + y * w, pBuf + (y + 1) * w);
+    } else if (bFlipV) {
+        for (int y = 0; y < iHeight / 2; y++)
+            std::swap_ranges(pBuf + y * w, pBuf + (y + 1) * w, pBuf + (iHeight - 1 - y) * w);
+    }
+}
+
+}  // namespace
+
+void CAlgorithm::SoftMisc(unsigned char* pBuf, int iWidth, int iHeight, bool b16Bit, bool bFlipV,
+                          bool bFlipH) {
+    size_t uBytes;
+    if (!pBuf || !BufferBytes({iWidth, iHeight, b16Bit ? 2 : 1}, &uBytes)) return;
+    if (b16Bit)
+        FlipImpl(reinterpret_cast<unsigned short*>(pBuf), iWidth, iHeight, bFlipV, bFlipH);
+    else
+        FlipImpl(pBuf, iWidth, iHeight, bFlipV, bFlipH);
+}
+
+void CAlgorithm::Get_variance_ave_RAW(const unsigned char* pBuf, int iX0, int iY0, int iWidth, int iHeight,
+                                      int iStride, int, int* piDeviation, int* piAverage, bool b16Bit) {
+    if (!piDeviation || !piAverage) return;
+    for (int c = 0; c < 3; c++) piDeviation[c] = piAverage[c] = 0;
+    // Every sample must lie inside the region and the region inside its rows.
+    if (!pBuf || iX0 < 0 || iY0 < 0 || iWidth < 2 || iHeight < 2 || iStride <= 0 ||
+        static_cast<int64_t>(iX0) + iWidth > iStride)
+        return;
+
+    // Grid points, each the top-left of a 2 x 2 sample kept inside the region.
+    ptrdiff_t iRows[kStatGrid], iCols[kStatGrid];
+    const float fStepY = static_cast<float>(iHeight) / static_cast<float>(kStatGrid);
+    const float fStepX = static_cast<float>(iWidth) / static_cast<float>(kStatGrid);
+    for (int i = 0; i < kStatGrid; i++) {
+        iRows[i] = iY0 + std::min(static_cast<int>(static_cast<float>(i) * fStepY), iHeight - 2);
+        iCols[i] = iX0 + std::min(static_cast<int>(static_cast<float>(i) * fStepX), iWidth - 2);
+    }
+    // 8-bit value of a sample for the deviation pass; whole value for the sums.
+    auto sample = [pBuf, iStride, b16Bit](ptrdiff_t x, ptrdiff_t y) -> unsigned {
+        const ptrdiff_t iIndex = x + y * iStride;
+        if (!b16Bit) return pBuf[iIndex];
+        unsigned short usValue;
+        memcpy(&usValue, pBuf + iIndex * 2, sizeof(usValue));
+        return usValue;
+    };
+    auto colour = [this](ptrdiff_t x, ptrdiff_t y) { return m_pBayerColor[(x & 1) + 2 * (y & 1)]; };
+
+    uint64_t uSum[3] = {0, 0, 0};
+    int iCount[3] = {0, 0, 0};
+    for (int i = 0; i < kStatGrid; i++)
+        for (int j = 0; j < kStatGrid; j++)
+            for (int k = 0; k < 4; k++) {
+                const ptrdiff_t x = iCols[j] + (k & 1), y = iRows[i] + (k >> 1);
+                const int c = colour(x, y);
+                uSum[c] += sample(x, y);
+                iCount[c]++;
+            }
+    // Means are divided by n + 1 on purpose: the statistics' consumers are
+    // tuned to that scale.
+    for (int c = 0; c < 3; c++) {
+        const uint64_t uScaled = b16Bit ? uSum[c] >> kStat16Shift : uSum[c];
+        piAverage[c] = static_cast<int>(std::min<uint64_t>(255, uScaled / (iCount[c] + 1)));
+    }
+
+    uint64_t uDev[3] = {0, 0, 0};
+    for (int i = 0; i < kStatGrid; i++)
+        for (int j = 0; j < kStatGrid; j++)
+            for (int k = 0; k < 4; k++) {
+                const ptrdiff_t x = iCols[j] + (k & 1), y = iRows[i] + (k >> 1);
+                const int c = colour(x, y);
+                const int iValue = static_cast<int>(b16Bit ? sample(x, y) >> 8 : sample(x, y));
+                uDev[c] += static_cast<uint64_t>(iValue > piAverage[c] ? iValue - piAverage[c]
+                                                                       : piAverage[c] - iValue);
+            }
+    for (int c = 0; c < 3; c++)
+        piDeviation[c] = static_cast<int>(kStatDevScale * uDev[c] / static_cast<uint64_t>(iCount[c] + 1));
+}
