@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <thread>
 
 using namespace simtest;
 
@@ -311,6 +312,20 @@ TEST_F(Stream, TimeoutsAreHonouredAndZeroMeansNone) {
     EXPECT_EQ(forever.completions(), 0);
     libusb_cancel_transfer(forever.xfer());
     ASSERT_TRUE(waitAll(usb.ctx(), {&forever}));
+}
+
+TEST_F(Stream, TransferWhoseTimeRanOutBeforeFramesFlowedIsNotFilledLater) {
+    out(h, 0xAA);
+    Bulk b(h, 0x81, kFrame, 30);
+    ASSERT_EQ(b.submit(), 0);
+    // No event call runs while the deadline passes; the device side is
+    // brought up to date only afterwards and must keep the order of events.
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    out(h, 0xA9);
+    ASSERT_TRUE(waitAll(usb.ctx(), {&b}));
+    EXPECT_EQ(b.status(), LIBUSB_TRANSFER_TIMED_OUT);
+    EXPECT_EQ(b.actual(), 0);
+    EXPECT_EQ(cam.query(KYRSIM_Q_FRAMES), 0);
 }
 
 TEST_F(Stream, BytesInFlightAreCapped) {
