@@ -23,12 +23,6 @@ bool CCameraBase::PulseGuideOff(GuideD) { return false; }
 int CCameraBase::EnableDebugLog(KYR_BOOL) { return KYR_ERROR_GENERAL_ERROR; }
 int CCameraBase::GetDebugLogIsEnabled(KYR_BOOL*) { return KYR_ERROR_GENERAL_ERROR; }
 
-// ---- Settings store ------------------------------------------------------------------
-
-void CCameraBase::InitSubKey() {}
-bool CCameraBase::LoadSetting() { return false; }
-bool CCameraBase::SaveSetting() { return false; }
-
 // ---- Camera ID, serial number, hot-pixel table (flash and ID work) --------------------
 
 bool CCameraBase::GetIDFromSPI(KYR_ID*) { return false; }
