@@ -25,6 +25,8 @@ constexpr int kPktSizeUSB2 = 97;
 // The camera answers on configuration 1, interface 0.
 constexpr int kUsbConfiguration = 1;
 constexpr int kUsbInterface = 0;
+// Frame ring slots: one frame can be read out while the next is copied in.
+constexpr int kRingSlots = 2;
 // Reconnection: time for the controller to drop the old handle, settle time
 // before the reopen, and the pause before the one retry.
 constexpr uint32_t kReconnectCloseMs = 100;
@@ -215,8 +217,17 @@ bool CCameraBase::InitVariable() {
     m_pXferBuf = new (std::nothrow) uint8_t[frameBytes];
     m_pXferBuf2 = new (std::nothrow) uint8_t[frameBytes];
     m_pImgBuf = new (std::nothrow) uint8_t[frameBytes];
-    if (!m_pGammaLUT16 || !m_pHotPixMap || !m_pHotPixRoi || !m_pXferBuf || !m_pXferBuf2 || !m_pImgBuf) {
+    m_pCirBuf = new (std::nothrow) CirBuf(static_cast<long>(frameBytes), kRingSlots);
+    if (!m_pGammaLUT16 || !m_pHotPixMap || !m_pHotPixRoi || !m_pXferBuf || !m_pXferBuf2 || !m_pImgBuf ||
+        !m_pCirBuf || !m_pCirBuf->IsValid()) {
         DbgPrint(-1, "InitVariable", "memory fail\n");
+        ReleaseFrameBuffers();
+        return false;
+    }
+    // No capture runs yet: a reader of the new ring returns at once.
+    m_pCirBuf->SetStopped(true);
+    if (!m_pCirBuf->StartInstBufThr()) {
+        DbgPrint(-1, "InitVariable", "insert thread start fail\n");
         ReleaseFrameBuffers();
         return false;
     }
@@ -225,7 +236,13 @@ bool CCameraBase::InitVariable() {
 
 // ---- Close, threads, readers --------------------------------------------------
 
-void CCameraBase::ReleaseImageReaders() { m_bImageReadersReleased = true; }
+void CCameraBase::ReleaseImageReaders() {
+    m_bImageReadersReleased = true;
+    // Readers waiting in the ring wake and find it stopped. The control lock
+    // keeps InitVariable from replacing the ring meanwhile.
+    CCritSecLock lock(m_csControl);
+    if (m_pCirBuf) m_pCirBuf->SetStopped(true);
+}
 
 void CCameraBase::StopCameraThreads() {
     // The capture threads first: in video mode they run the auto-control thread.
