@@ -1,12 +1,12 @@
 // The USB bus: cameras plugged at a bus number and port chain, libusb
 // contexts, device lists, device objects and handles, interface claims, device
 // reset, and the faults of these calls.
-#include "internal.hpp"
-
 #include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstring>
+
+#include "internal.hpp"
 
 namespace kyrsim_impl {
 
@@ -97,8 +97,10 @@ bool parsePorts(const char* text, std::vector<int>& out) {
         if (v < 1) return false;
         out.push_back(static_cast<int>(v));
         while (*p == ' ') ++p;
-        if (*p == ',') ++p;
-        else if (*p) return false;
+        if (*p == ',')
+            ++p;
+        else if (*p)
+            return false;
     }
     return out.size() <= 7;
 }
@@ -227,7 +229,8 @@ void kyrsim_config_init(kyrsim_device_config* cfg, int product_id, int bus, cons
     static const char kHex[] = "0123456789ABCDEF";
     cfg->serial[0] = 'K';
     cfg->serial[1] = 'S';
-    for (int i = 0; i < 6; ++i) cfg->serial[2 + i] = static_cast<unsigned char>(kHex[(n >> (4 * (5 - i))) & 0xF]);
+    for (int i = 0; i < 6; ++i)
+        cfg->serial[2 + i] = static_cast<unsigned char>(kHex[(n >> (4 * (5 - i))) & 0xF]);
     cfg->fw_answer[0] = 'V';
     cfg->fw_answer[1] = 0x31;
 }
@@ -334,9 +337,10 @@ int kyrsim_fail_call(int call, int handle, int error, int times) {
     if (call < KYRSIM_CALL_INIT || call > KYRSIM_CALL_SUBMIT || times < -1) return -1;
     auto& s = state();
     std::lock_guard<std::mutex> lk(s.mu);
-    s.callFaults.erase(std::remove_if(s.callFaults.begin(), s.callFaults.end(),
-                                      [&](const CallFault& f) { return f.call == call && f.device == handle; }),
-                       s.callFaults.end());
+    s.callFaults.erase(
+        std::remove_if(s.callFaults.begin(), s.callFaults.end(),
+                       [&](const CallFault& f) { return f.call == call && f.device == handle; }),
+        s.callFaults.end());
     if (times != 0 && error != 0) s.callFaults.push_back(CallFault{call, handle, error, times});
     return 0;
 }
@@ -400,30 +404,54 @@ long long kyrsim_query(int handle, int what) {
     if (!d) return -1;
     const size_t streamIdx = d->streamEndpoint == 0x82 ? 1 : 0;
     switch (what) {
-        case KYRSIM_Q_STREAMING: return d->streaming ? 1 : 0;
-        case KYRSIM_Q_GPIF_TAKEN: return d->gpifTaken ? 1 : 0;
-        case KYRSIM_Q_COOLER_DA: return d->coolerDa;
-        case KYRSIM_Q_XFER_COUNT: return d->xferCount;
-        case KYRSIM_Q_CLAIMED: return d->claimedBy ? 1 : 0;
-        case KYRSIM_Q_OPEN_HANDLES: return d->openHandles;
-        case KYRSIM_Q_USB_RESETS: return d->usbResets;
-        case KYRSIM_Q_CLEAR_HALTS_81: return d->clearHalts81;
-        case KYRSIM_Q_CLEAR_HALTS_82: return d->clearHalts82;
-        case KYRSIM_Q_HALTED: return d->halted[streamIdx] ? 1 : 0;
-        case KYRSIM_Q_FRAMES: return d->framesStarted;
-        case KYRSIM_Q_FRAMES_DONE: return d->framesDone;
-        case KYRSIM_Q_INFLIGHT_BYTES: return d->inflightBytes;
-        case KYRSIM_Q_INFLIGHT: return static_cast<long long>(d->queue[0].size() + d->queue[1].size());
-        case KYRSIM_Q_FRAME_BYTES: return static_cast<long long>(frameBytes(*d));
-        case KYRSIM_Q_FPGA_RESETS: return d->fpgaResets;
-        case KYRSIM_Q_FLASH_UNFRAMED: return d->flashUnframed;
-        case KYRSIM_Q_CLOSED_BUSY: return d->closedBusy;
-        case KYRSIM_Q_ADDRESS: return d->address;
-        case KYRSIM_Q_STREAM_STARTS: return d->streamStarts;
-        case KYRSIM_Q_STREAM_STOPS: return d->streamStops;
-        case KYRSIM_Q_BUS: return d->cfg.bus;
-        case KYRSIM_Q_RUNNING: return d->gateOpen ? 1 : 0;
-        default: return -1;
+        case KYRSIM_Q_STREAMING:
+            return d->streaming ? 1 : 0;
+        case KYRSIM_Q_GPIF_TAKEN:
+            return d->gpifTaken ? 1 : 0;
+        case KYRSIM_Q_COOLER_DA:
+            return d->coolerDa;
+        case KYRSIM_Q_XFER_COUNT:
+            return d->xferCount;
+        case KYRSIM_Q_CLAIMED:
+            return d->claimedBy ? 1 : 0;
+        case KYRSIM_Q_OPEN_HANDLES:
+            return d->openHandles;
+        case KYRSIM_Q_USB_RESETS:
+            return d->usbResets;
+        case KYRSIM_Q_CLEAR_HALTS_81:
+            return d->clearHalts81;
+        case KYRSIM_Q_CLEAR_HALTS_82:
+            return d->clearHalts82;
+        case KYRSIM_Q_HALTED:
+            return d->halted[streamIdx] ? 1 : 0;
+        case KYRSIM_Q_FRAMES:
+            return d->framesStarted;
+        case KYRSIM_Q_FRAMES_DONE:
+            return d->framesDone;
+        case KYRSIM_Q_INFLIGHT_BYTES:
+            return d->inflightBytes;
+        case KYRSIM_Q_INFLIGHT:
+            return static_cast<long long>(d->queue[0].size() + d->queue[1].size());
+        case KYRSIM_Q_FRAME_BYTES:
+            return static_cast<long long>(frameBytes(*d));
+        case KYRSIM_Q_FPGA_RESETS:
+            return d->fpgaResets;
+        case KYRSIM_Q_FLASH_UNFRAMED:
+            return d->flashUnframed;
+        case KYRSIM_Q_CLOSED_BUSY:
+            return d->closedBusy;
+        case KYRSIM_Q_ADDRESS:
+            return d->address;
+        case KYRSIM_Q_STREAM_STARTS:
+            return d->streamStarts;
+        case KYRSIM_Q_STREAM_STOPS:
+            return d->streamStops;
+        case KYRSIM_Q_BUS:
+            return d->cfg.bus;
+        case KYRSIM_Q_RUNNING:
+            return d->gateOpen ? 1 : 0;
+        default:
+            return -1;
     }
 }
 
@@ -742,47 +770,83 @@ int libusb_reset_device(libusb_device_handle* h) {
 
 const char* libusb_error_name(int code) {
     switch (code) {
-        case LIBUSB_SUCCESS: return "LIBUSB_SUCCESS";
-        case LIBUSB_ERROR_IO: return "LIBUSB_ERROR_IO";
-        case LIBUSB_ERROR_INVALID_PARAM: return "LIBUSB_ERROR_INVALID_PARAM";
-        case LIBUSB_ERROR_ACCESS: return "LIBUSB_ERROR_ACCESS";
-        case LIBUSB_ERROR_NO_DEVICE: return "LIBUSB_ERROR_NO_DEVICE";
-        case LIBUSB_ERROR_NOT_FOUND: return "LIBUSB_ERROR_NOT_FOUND";
-        case LIBUSB_ERROR_BUSY: return "LIBUSB_ERROR_BUSY";
-        case LIBUSB_ERROR_TIMEOUT: return "LIBUSB_ERROR_TIMEOUT";
-        case LIBUSB_ERROR_OVERFLOW: return "LIBUSB_ERROR_OVERFLOW";
-        case LIBUSB_ERROR_PIPE: return "LIBUSB_ERROR_PIPE";
-        case LIBUSB_ERROR_INTERRUPTED: return "LIBUSB_ERROR_INTERRUPTED";
-        case LIBUSB_ERROR_NO_MEM: return "LIBUSB_ERROR_NO_MEM";
-        case LIBUSB_ERROR_NOT_SUPPORTED: return "LIBUSB_ERROR_NOT_SUPPORTED";
-        case LIBUSB_ERROR_OTHER: return "LIBUSB_ERROR_OTHER";
-        case LIBUSB_TRANSFER_ERROR: return "LIBUSB_TRANSFER_ERROR";
-        case LIBUSB_TRANSFER_TIMED_OUT: return "LIBUSB_TRANSFER_TIMED_OUT";
-        case LIBUSB_TRANSFER_CANCELLED: return "LIBUSB_TRANSFER_CANCELLED";
-        case LIBUSB_TRANSFER_STALL: return "LIBUSB_TRANSFER_STALL";
-        case LIBUSB_TRANSFER_NO_DEVICE: return "LIBUSB_TRANSFER_NO_DEVICE";
-        case LIBUSB_TRANSFER_OVERFLOW: return "LIBUSB_TRANSFER_OVERFLOW";
-        default: return "**UNKNOWN**";
+        case LIBUSB_SUCCESS:
+            return "LIBUSB_SUCCESS";
+        case LIBUSB_ERROR_IO:
+            return "LIBUSB_ERROR_IO";
+        case LIBUSB_ERROR_INVALID_PARAM:
+            return "LIBUSB_ERROR_INVALID_PARAM";
+        case LIBUSB_ERROR_ACCESS:
+            return "LIBUSB_ERROR_ACCESS";
+        case LIBUSB_ERROR_NO_DEVICE:
+            return "LIBUSB_ERROR_NO_DEVICE";
+        case LIBUSB_ERROR_NOT_FOUND:
+            return "LIBUSB_ERROR_NOT_FOUND";
+        case LIBUSB_ERROR_BUSY:
+            return "LIBUSB_ERROR_BUSY";
+        case LIBUSB_ERROR_TIMEOUT:
+            return "LIBUSB_ERROR_TIMEOUT";
+        case LIBUSB_ERROR_OVERFLOW:
+            return "LIBUSB_ERROR_OVERFLOW";
+        case LIBUSB_ERROR_PIPE:
+            return "LIBUSB_ERROR_PIPE";
+        case LIBUSB_ERROR_INTERRUPTED:
+            return "LIBUSB_ERROR_INTERRUPTED";
+        case LIBUSB_ERROR_NO_MEM:
+            return "LIBUSB_ERROR_NO_MEM";
+        case LIBUSB_ERROR_NOT_SUPPORTED:
+            return "LIBUSB_ERROR_NOT_SUPPORTED";
+        case LIBUSB_ERROR_OTHER:
+            return "LIBUSB_ERROR_OTHER";
+        case LIBUSB_TRANSFER_ERROR:
+            return "LIBUSB_TRANSFER_ERROR";
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            return "LIBUSB_TRANSFER_TIMED_OUT";
+        case LIBUSB_TRANSFER_CANCELLED:
+            return "LIBUSB_TRANSFER_CANCELLED";
+        case LIBUSB_TRANSFER_STALL:
+            return "LIBUSB_TRANSFER_STALL";
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return "LIBUSB_TRANSFER_NO_DEVICE";
+        case LIBUSB_TRANSFER_OVERFLOW:
+            return "LIBUSB_TRANSFER_OVERFLOW";
+        default:
+            return "**UNKNOWN**";
     }
 }
 
 const char* libusb_strerror(int code) {
     switch (code) {
-        case LIBUSB_SUCCESS: return "Success";
-        case LIBUSB_ERROR_IO: return "Input/Output Error";
-        case LIBUSB_ERROR_INVALID_PARAM: return "Invalid parameter";
-        case LIBUSB_ERROR_ACCESS: return "Access denied (insufficient permissions)";
-        case LIBUSB_ERROR_NO_DEVICE: return "No such device (it may have been disconnected)";
-        case LIBUSB_ERROR_NOT_FOUND: return "Entity not found";
-        case LIBUSB_ERROR_BUSY: return "Resource busy";
-        case LIBUSB_ERROR_TIMEOUT: return "Operation timed out";
-        case LIBUSB_ERROR_OVERFLOW: return "Overflow";
-        case LIBUSB_ERROR_PIPE: return "Pipe error";
-        case LIBUSB_ERROR_INTERRUPTED: return "System call interrupted (perhaps due to signal)";
-        case LIBUSB_ERROR_NO_MEM: return "Insufficient memory";
-        case LIBUSB_ERROR_NOT_SUPPORTED: return "Operation not supported or unimplemented on this platform";
-        case LIBUSB_ERROR_OTHER: return "Other error";
-        default: return "Unknown error";
+        case LIBUSB_SUCCESS:
+            return "Success";
+        case LIBUSB_ERROR_IO:
+            return "Input/Output Error";
+        case LIBUSB_ERROR_INVALID_PARAM:
+            return "Invalid parameter";
+        case LIBUSB_ERROR_ACCESS:
+            return "Access denied (insufficient permissions)";
+        case LIBUSB_ERROR_NO_DEVICE:
+            return "No such device (it may have been disconnected)";
+        case LIBUSB_ERROR_NOT_FOUND:
+            return "Entity not found";
+        case LIBUSB_ERROR_BUSY:
+            return "Resource busy";
+        case LIBUSB_ERROR_TIMEOUT:
+            return "Operation timed out";
+        case LIBUSB_ERROR_OVERFLOW:
+            return "Overflow";
+        case LIBUSB_ERROR_PIPE:
+            return "Pipe error";
+        case LIBUSB_ERROR_INTERRUPTED:
+            return "System call interrupted (perhaps due to signal)";
+        case LIBUSB_ERROR_NO_MEM:
+            return "Insufficient memory";
+        case LIBUSB_ERROR_NOT_SUPPORTED:
+            return "Operation not supported or unimplemented on this platform";
+        case LIBUSB_ERROR_OTHER:
+            return "Other error";
+        default:
+            return "Unknown error";
     }
 }
 

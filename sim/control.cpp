@@ -1,12 +1,12 @@
 // Control transfers on endpoint 0: the request log, fault rules (error, short
 // reply, delay, hold), per-request latency and the detection of two transfers
 // inside one camera at once.
-#include "internal.hpp"
-
 #include <algorithm>
 #include <cstring>
 #include <functional>
 #include <thread>
+
+#include "internal.hpp"
 
 namespace kyrsim_impl {
 namespace {
@@ -15,16 +15,19 @@ unsigned long long threadId() {
     return static_cast<unsigned long long>(std::hash<std::thread::id>()(std::this_thread::get_id()));
 }
 
-bool ruleMatches(const kyrsim_fault& f, const SimDevice& d, int requestType, int request, int value, int index) {
+bool ruleMatches(const kyrsim_fault& f, const SimDevice& d, int requestType, int request, int value,
+                 int index) {
     const int dir = (requestType & 0x80) ? KYRSIM_DIR_IN : KYRSIM_DIR_OUT;
-    return (f.device == KYRSIM_ANY || f.device == d.handle) && (f.request == KYRSIM_ANY || f.request == request) &&
+    return (f.device == KYRSIM_ANY || f.device == d.handle) &&
+           (f.request == KYRSIM_ANY || f.request == request) &&
            (f.direction == KYRSIM_ANY || f.direction == dir) && (f.value == KYRSIM_ANY || f.value == value) &&
            (f.index == KYRSIM_ANY || f.index == index);
 }
 
 // The rule that acts on this request, if any. Every rule tried counts the
 // match; the first one whose turn has come acts.
-const FaultRule* actingRule(State& s, const SimDevice& d, int requestType, int request, int value, int index) {
+const FaultRule* actingRule(State& s, const SimDevice& d, int requestType, int request, int value,
+                            int index) {
     for (FaultRule& r : s.rules) {
         if (!r.active || !ruleMatches(r.rule, d, requestType, request, value, index)) continue;
         ++r.matches;
@@ -49,7 +52,8 @@ Clock::time_point timeAt(long long us) { return state().epoch + std::chrono::mic
 // handle's camera goes away.
 void waitInside(std::unique_lock<std::mutex>& lk, libusb_device_handle* h, long long untilUs) {
     auto& s = state();
-    s.cv.wait_until(lk, timeAt(untilUs), [&] { return !s.handles.count(h) || !handleUsable(h) || nowUs() >= untilUs; });
+    s.cv.wait_until(lk, timeAt(untilUs),
+                    [&] { return !s.handles.count(h) || !handleUsable(h) || nowUs() >= untilUs; });
 }
 
 kyrsim_request* logEntry(State& s, long long seq) {
@@ -138,7 +142,8 @@ int libusb_control_transfer(libusb_device_handle* h, uint8_t request_type, uint8
                 ++s.held;
                 const long long epoch = s.releaseEpoch;
                 s.cv.notify_all();
-                s.cv.wait(lk, [&] { return s.releaseEpoch != epoch || !s.handles.count(h) || !handleUsable(h); });
+                s.cv.wait(lk,
+                          [&] { return s.releaseEpoch != epoch || !s.handles.count(h) || !handleUsable(h); });
                 --s.held;
                 if (arg < 0) {
                     result = arg;
@@ -165,7 +170,8 @@ int libusb_control_transfer(libusb_device_handle* h, uint8_t request_type, uint8
                     if (result > 0) std::memcpy(data, buf.data(), static_cast<size_t>(result));
                     reply.assign(buf.begin(), buf.begin() + result);
                 } else {
-                    result = action == KYRSIM_FAULT_SHORT ? std::min<int>(wLength, std::max(arg, 0)) : wLength;
+                    result =
+                        action == KYRSIM_FAULT_SHORT ? std::min<int>(wLength, std::max(arg, 0)) : wLength;
                 }
             }
             updateGate(d);
@@ -262,7 +268,8 @@ void kyrsim_fault_init(kyrsim_fault* f, int action, int arg) {
 }
 
 int kyrsim_add_fault(const kyrsim_fault* f) {
-    if (!f || f->nth < 1 || f->times < 0 || f->action < KYRSIM_FAULT_ERROR || f->action > KYRSIM_FAULT_HOLD) return -1;
+    if (!f || f->nth < 1 || f->times < 0 || f->action < KYRSIM_FAULT_ERROR || f->action > KYRSIM_FAULT_HOLD)
+        return -1;
     if (f->action == KYRSIM_FAULT_ERROR && f->arg >= 0) return -1;
     if ((f->action == KYRSIM_FAULT_SHORT || f->action == KYRSIM_FAULT_DELAY) && f->arg < 0) return -1;
     if (f->action == KYRSIM_FAULT_HOLD && f->arg > 0) return -1;

@@ -1,11 +1,11 @@
 // The camera: product profiles, the vendor requests it accepts, and what each
 // one does to its FPGA, sensor, memories and stream state.
-#include "internal.hpp"
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
+
+#include "internal.hpp"
 
 namespace kyrsim_impl {
 namespace {
@@ -78,42 +78,42 @@ constexpr Range exactly(int n) { return Range{n, n, 1}; }
 // The camera's whole vocabulary of vendor requests. "Short" commands carry
 // wValue 0, wIndex 0 and no data.
 constexpr RequestForm kForms[] = {
-    {0x85, KYRSIM_DIR_IN, exactly(245), kZero, exactly(2)},          // humidity
-    {0xA0, KYRSIM_DIR_OUT, kAny, kAny, Range{0, 4096, 1}},           // controller RAM write / program entry
-    {0xA0, KYRSIM_DIR_IN, kAny, kAny, Range{1, 4096, 1}},            // controller RAM read
-    {0xA3, KYRSIM_DIR_OUT, kZero, kZero, kNone},                     // sensor clock 24 MHz
-    {0xA4, KYRSIM_DIR_OUT, kZero, kZero, kNone},                     // sensor clock 48 MHz
-    {0xA6, KYRSIM_DIR_OUT, kAny, kAny, kNone},                       // sensor register write, 16 bit
-    {0xA7, KYRSIM_DIR_IN, kAny, kZero, exactly(2)},                  // sensor register read, 16 bit
-    {0xA9, KYRSIM_DIR_OUT, kZero, kZero, kNone},                     // stream start
+    {0x85, KYRSIM_DIR_IN, exactly(245), kZero, exactly(2)},  // humidity
+    {0xA0, KYRSIM_DIR_OUT, kAny, kAny, Range{0, 4096, 1}},   // controller RAM write / program entry
+    {0xA0, KYRSIM_DIR_IN, kAny, kAny, Range{1, 4096, 1}},    // controller RAM read
+    {0xA3, KYRSIM_DIR_OUT, kZero, kZero, kNone},             // sensor clock 24 MHz
+    {0xA4, KYRSIM_DIR_OUT, kZero, kZero, kNone},             // sensor clock 48 MHz
+    {0xA6, KYRSIM_DIR_OUT, kAny, kAny, kNone},               // sensor register write, 16 bit
+    {0xA7, KYRSIM_DIR_IN, kAny, kZero, exactly(2)},          // sensor register read, 16 bit
+    {0xA9, KYRSIM_DIR_OUT, kZero, kZero, kNone},             // stream start
     {0xA9, KYRSIM_DIR_OUT, Range{0, 0xF000, 4096}, kZero, Range{1, 4096, 1}},  // EEPROM page write (loader)
     {0xA9, KYRSIM_DIR_IN, Range{0, 0xF000, 4096}, kZero, Range{1, 4096, 1}},   // EEPROM page read (loader)
-    {0xAA, KYRSIM_DIR_OUT, kZero, kZero, kNone},                     // stream stop
-    {0xAB, KYRSIM_DIR_OUT, kZero, kZero, kNone},                     // 8-bit output
-    {0xAC, KYRSIM_DIR_OUT, kZero, kZero, kNone},                     // 16-bit output
-    {0xAD, KYRSIM_DIR_IN, kZero, kZero, exactly(2)},                 // firmware version
-    {0xAE, KYRSIM_DIR_OUT, kZero, kZero, kNone},                     // command AE
-    {0xAF, KYRSIM_DIR_OUT, kZero, kZero, kNone},                     // command AF
-    {0xB0, KYRSIM_DIR_OUT, Range{0, 3, 1}, kZero, kNone},            // guide output on
-    {0xB1, KYRSIM_DIR_OUT, Range{0, 3, 1}, kZero, kNone},            // guide output off
-    {0xB2, KYRSIM_DIR_OUT, kAny, kZero, kNone},                      // cooler drive level
-    {0xB3, KYRSIM_DIR_IN, kZero, kZero, exactly(2)},                 // board temperature (I2C)
-    {0xB4, KYRSIM_DIR_IN, kZero, kZero, exactly(1)},                 // USB-3 host
-    {0xB5, KYRSIM_DIR_OUT, kAny, kAny, kNone},                       // transfer count
-    {0xB6, KYRSIM_DIR_OUT, kAny, kByte, kNone},                      // sensor register write, 8 bit
-    {0xB7, KYRSIM_DIR_IN, kAny, kZero, exactly(1)},                  // sensor register read, 8 bit
-    {0xBA, KYRSIM_DIR_OUT, Range{0, 7, 1}, kAny, Range{64, 2048, 64}},  // I2C boot EEPROM write
-    {0xBB, KYRSIM_DIR_IN, Range{0, 7, 1}, kAny, Range{1, 2048, 1}},     // I2C boot EEPROM read
-    {0xBC, KYRSIM_DIR_IN, kByte, kZero, exactly(1)},                 // FPGA register read
-    {0xBD, KYRSIM_DIR_OUT, kByte, kByte, kNone},                     // FPGA register write
-    {0xBE, KYRSIM_DIR_OUT, Range{0, 1, 1}, kZero, kNone},            // parallel bus owner
-    {0xC2, KYRSIM_DIR_OUT, kZero, kAny, Range{1, 4096, 1}},          // SPI flash program
-    {0xC3, KYRSIM_DIR_IN, kZero, kAny, Range{1, 4096, 1}},           // SPI flash read
-    {0xC4, KYRSIM_DIR_OUT, exactly(1), kByte, kNone},                // SPI flash sector erase
-    {0xC4, KYRSIM_DIR_IN, kZero, kByte, exactly(1)},                 // SPI flash busy poll
-    {0xC7, KYRSIM_DIR_IN, kZero, kZero, exactly(2)},                 // temperature ADC
-    {0xC8, KYRSIM_DIR_IN, kZero, kZero, exactly(8)},                 // factory serial number
-    {0xFD, KYRSIM_DIR_IN, kZero, kZero, exactly(1)},                 // parallel interface state
+    {0xAA, KYRSIM_DIR_OUT, kZero, kZero, kNone},                               // stream stop
+    {0xAB, KYRSIM_DIR_OUT, kZero, kZero, kNone},                               // 8-bit output
+    {0xAC, KYRSIM_DIR_OUT, kZero, kZero, kNone},                               // 16-bit output
+    {0xAD, KYRSIM_DIR_IN, kZero, kZero, exactly(2)},                           // firmware version
+    {0xAE, KYRSIM_DIR_OUT, kZero, kZero, kNone},                               // command AE
+    {0xAF, KYRSIM_DIR_OUT, kZero, kZero, kNone},                               // command AF
+    {0xB0, KYRSIM_DIR_OUT, Range{0, 3, 1}, kZero, kNone},                      // guide output on
+    {0xB1, KYRSIM_DIR_OUT, Range{0, 3, 1}, kZero, kNone},                      // guide output off
+    {0xB2, KYRSIM_DIR_OUT, kAny, kZero, kNone},                                // cooler drive level
+    {0xB3, KYRSIM_DIR_IN, kZero, kZero, exactly(2)},                           // board temperature (I2C)
+    {0xB4, KYRSIM_DIR_IN, kZero, kZero, exactly(1)},                           // USB-3 host
+    {0xB5, KYRSIM_DIR_OUT, kAny, kAny, kNone},                                 // transfer count
+    {0xB6, KYRSIM_DIR_OUT, kAny, kByte, kNone},                                // sensor register write, 8 bit
+    {0xB7, KYRSIM_DIR_IN, kAny, kZero, exactly(1)},                            // sensor register read, 8 bit
+    {0xBA, KYRSIM_DIR_OUT, Range{0, 7, 1}, kAny, Range{64, 2048, 64}},         // I2C boot EEPROM write
+    {0xBB, KYRSIM_DIR_IN, Range{0, 7, 1}, kAny, Range{1, 2048, 1}},            // I2C boot EEPROM read
+    {0xBC, KYRSIM_DIR_IN, kByte, kZero, exactly(1)},                           // FPGA register read
+    {0xBD, KYRSIM_DIR_OUT, kByte, kByte, kNone},                               // FPGA register write
+    {0xBE, KYRSIM_DIR_OUT, Range{0, 1, 1}, kZero, kNone},                      // parallel bus owner
+    {0xC2, KYRSIM_DIR_OUT, kZero, kAny, Range{1, 4096, 1}},                    // SPI flash program
+    {0xC3, KYRSIM_DIR_IN, kZero, kAny, Range{1, 4096, 1}},                     // SPI flash read
+    {0xC4, KYRSIM_DIR_OUT, exactly(1), kByte, kNone},                          // SPI flash sector erase
+    {0xC4, KYRSIM_DIR_IN, kZero, kByte, exactly(1)},                           // SPI flash busy poll
+    {0xC7, KYRSIM_DIR_IN, kZero, kZero, exactly(2)},                           // temperature ADC
+    {0xC8, KYRSIM_DIR_IN, kZero, kZero, exactly(8)},                           // factory serial number
+    {0xFD, KYRSIM_DIR_IN, kZero, kZero, exactly(1)},                           // parallel interface state
 };
 
 constexpr int kTypeVendorOut = 0x40;  // vendor, device recipient, host to device
@@ -260,7 +260,8 @@ kyrsim_profile profileFor(int productId) {
 
 void initDeviceModel(SimDevice& d) {
     d.fpga.fill(0);
-    for (int i = 0; i < 6; ++i) d.fpga[static_cast<size_t>(28 + i)] = static_cast<uint8_t>(d.profile.fpga_ver[i]);
+    for (int i = 0; i < 6; ++i)
+        d.fpga[static_cast<size_t>(28 + i)] = static_cast<uint8_t>(d.profile.fpga_ver[i]);
     d.fpga[kRegCtrl] = kCtrlRun;  // out of reset at power-on
     d.ddrPolicy = d.profile.ddr_policy;
     d.ddrK = d.profile.ddr_writes;
@@ -270,7 +271,8 @@ void initDeviceModel(SimDevice& d) {
 
 int fpgaRead(const SimDevice& d, int reg) {
     if (reg != kRegStatus) return d.fpga[static_cast<size_t>(reg)];
-    bool ddrReady = d.ddrPolicy == KYRSIM_DDR_READY || (d.ddrPolicy == KYRSIM_DDR_AFTER_WRITES && d.ddrWrites >= d.ddrK);
+    bool ddrReady =
+        d.ddrPolicy == KYRSIM_DDR_READY || (d.ddrPolicy == KYRSIM_DDR_AFTER_WRITES && d.ddrWrites >= d.ddrK);
     uint8_t v = d.fpga[kRegStatus] & ~(kStatusDdrReady | kStatusBufValid);
     if (ddrReady) v |= kStatusDdrReady;
     if (d.bufValid) v |= kStatusBufValid;
@@ -298,7 +300,8 @@ bool requestAccepted(int requestType, int request, int value, int index, int len
     else
         return false;
     for (const auto& f : kForms)
-        if (f.code == request && f.dir == dir && f.value.has(value) && f.index.has(index) && f.length.has(length))
+        if (f.code == request && f.dir == dir && f.value.has(value) && f.index.has(index) &&
+            f.length.has(length))
             return true;
     return false;
 }

@@ -37,10 +37,10 @@ struct TransferState;
 struct libusb_context {
     bool alive = true;
     bool isDefault = false;
-    int initCount = 1;                                    // the default context is reference-counted by libusb_init(NULL)
-    int objects = 0;                                      // devices and handles that still point here
-    bool handling = false;                                // an event-handling call is running
-    std::deque<kyrsim_impl::TransferState*> done;                      // completed transfers whose callbacks have not run
+    int initCount = 1;      // the default context is reference-counted by libusb_init(NULL)
+    int objects = 0;        // devices and handles that still point here
+    bool handling = false;  // an event-handling call is running
+    std::deque<kyrsim_impl::TransferState*> done;         // completed transfers whose callbacks have not run
     std::map<std::pair<int, int>, libusb_device*> cache;  // (camera, USB generation) -> device object
 };
 
@@ -64,13 +64,13 @@ namespace kyrsim_impl {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kFpgaRegs = 256;
-constexpr uint32_t kFlashSize = 16u << 20;     // 16 MiB NOR flash
-constexpr uint32_t kFlashSector = 64u << 10;   // erase unit
-constexpr uint32_t kEepromSize = 64u << 10;    // each I2C boot EEPROM device
-constexpr int kEepromDevices = 9;              // 8 I2C devices + the loader-served page store
-constexpr uint32_t kRamPage = 4096;            // controller RAM is kept in pages
+constexpr uint32_t kFlashSize = 16u << 20;    // 16 MiB NOR flash
+constexpr uint32_t kFlashSector = 64u << 10;  // erase unit
+constexpr uint32_t kEepromSize = 64u << 10;   // each I2C boot EEPROM device
+constexpr int kEepromDevices = 9;             // 8 I2C devices + the loader-served page store
+constexpr uint32_t kRamPage = 4096;           // controller RAM is kept in pages
 constexpr long long kDefaultMaxInflight = 16ll << 20;
-constexpr uint16_t kCounterStart = 0xFFFC;     // frame counter starts just below its wrap
+constexpr uint16_t kCounterStart = 0xFFFC;  // frame counter starts just below its wrap
 constexpr int kDefaultFlashBusyPolls = 2;
 
 struct FaultRule {
@@ -98,14 +98,14 @@ struct StreamFault {
     int arg = 0;
     long long first = 0;  // absolute frame index
     long long count = 1;
-    bool used = false;    // no-data faults act once
+    bool used = false;  // no-data faults act once
 };
 
 // One queued bulk transfer as the device side sees it.
 struct TransferState {
     libusb_transfer* xfer = nullptr;
-    bool inFlight = false;   // submitted, callback not yet run
-    bool queued = false;     // waiting on the device's endpoint queue
+    bool inFlight = false;  // submitted, callback not yet run
+    bool queued = false;    // waiting on the device's endpoint queue
     libusb_device_handle* handle = nullptr;
     libusb_context* ctx = nullptr;
     SimDevice* sim = nullptr;
@@ -120,8 +120,8 @@ struct SimDevice {
     int handle = -1;
     long long plugOrder = 0;
     bool plugged = true;
-    bool known = true;       // false after kyrsim_reset forgot it
-    int generation = 0;      // bumps when the camera re-enumerates
+    bool known = true;   // false after kyrsim_reset forgot it
+    int generation = 0;  // bumps when the camera re-enumerates
     int address = 0;
     kyrsim_device_config cfg{};
     std::vector<int> ports;
@@ -155,7 +155,7 @@ struct SimDevice {
     int flashBusyPolls = kDefaultFlashBusyPolls;
     int flashBusyLeft = 0;
     int flashUnframed = 0;
-    std::map<uint32_t, std::vector<uint8_t>> ram;    // page number -> bytes
+    std::map<uint32_t, std::vector<uint8_t>> ram;  // page number -> bytes
     uint32_t programEntry = 0;
     std::array<std::vector<uint8_t>, kEepromDevices> eeprom;
 
@@ -167,8 +167,8 @@ struct SimDevice {
     int clearHalts82 = 0;
     int closedBusy = 0;
     int resetMode = KYRSIM_RESET_NORMAL;
-    int inside = 0;                         // control transfers in progress
-    std::map<int, int> latencyUs;           // request (-1 = all) -> microseconds
+    int inside = 0;                // control transfers in progress
+    std::map<int, int> latencyUs;  // request (-1 = all) -> microseconds
 
     // Stream.
     bool streaming = false;
@@ -176,7 +176,7 @@ struct SimDevice {
     int streamStops = 0;
     bool gateOpen = false;
     long long gateOpenSinceUs = 0;
-    std::array<bool, 2> halted{};           // endpoints 0x81, 0x82
+    std::array<bool, 2> halted{};  // endpoints 0x81, 0x82
     std::array<std::deque<TransferState*>, 2> queue;
     long long inflightBytes = 0;
     long long maxInflight = kDefaultMaxInflight;
@@ -184,23 +184,23 @@ struct SimDevice {
     int markers = KYRSIM_MARKERS_A;
     int streamEndpoint = 0x81;
     int sceneFlags = 0;
-    bool out16 = false;                     // 16-bit output of cameras without FPGA (0xAC / 0xAB)
+    bool out16 = false;  // 16-bit output of cameras without FPGA (0xAC / 0xAB)
     long long intervalUs = 0;
     uint16_t counter = kCounterStart;
     long long framesStarted = 0;
     long long framesDone = 0;
     long long nextFrameUs = 0;
-    long long noDataUntilUs = -1;           // -1 none, LLONG_MAX until cleared
+    long long noDataUntilUs = -1;  // -1 none, LLONG_MAX until cleared
     std::vector<StreamFault> streamFaults;
-    std::vector<uint8_t> frame;             // the frame last started (sent from here)
+    std::vector<uint8_t> frame;  // the frame last started (sent from here)
     bool inFrame = false;
     size_t frameSent = 0;
-    size_t frameLength = 0;                 // bytes of `frame` that will be sent
-    long long stallAt = -1;                 // stall after this many bytes of the frame
-    long long unplugAt = -1;                // unplug after this many bytes of the frame
+    size_t frameLength = 0;   // bytes of `frame` that will be sent
+    long long stallAt = -1;   // stall after this many bytes of the frame
+    long long unplugAt = -1;  // unplug after this many bytes of the frame
     int emptyPending = 0;
     std::vector<uint8_t> sceneCache;
-    std::array<int, 4> sceneKey{};          // width, height, bytes per pixel, size
+    std::array<int, 4> sceneKey{};  // width, height, bytes per pixel, size
 };
 
 struct State {
@@ -213,7 +213,7 @@ struct State {
     std::vector<std::unique_ptr<SimDevice>> forgotten;  // cameras of earlier resets still referenced
     int nextHandle = 0;
     long long nextPlugOrder = 0;
-    std::map<int, int> nextAddress;                    // per bus
+    std::map<int, int> nextAddress;  // per bus
     std::vector<int> listOrder;
     unsigned serialCounter = 0;
     std::map<int, kyrsim_profile> profileOverrides;
@@ -241,7 +241,7 @@ struct State {
     std::vector<FaultRule> rules;
     int nextRuleId = 0;
     int held = 0;
-    long long releaseEpoch = 0;   // bumps on every kyrsim_release_holds
+    long long releaseEpoch = 0;  // bumps on every kyrsim_release_holds
     std::vector<CallFault> callFaults;
     int initFailures = 0;
     int initError = LIBUSB_ERROR_OTHER;
@@ -271,7 +271,7 @@ void unplugLocked(SimDevice& d);
 bool handleUsable(libusb_device_handle* h);  // known, camera plugged, same USB generation
 int takeCallFault(int call, const SimDevice* d);
 libusb_context* resolveContext(libusb_context* ctx);  // NULL = the default context; nullptr when unusable
-void releaseCtxObject(libusb_context* ctx);          // a device or handle of ctx went away
+void releaseCtxObject(libusb_context* ctx);           // a device or handle of ctx went away
 
 // Stream (stream.cpp). Called with the state mutex held.
 void completeTransfer(TransferState& ts, libusb_transfer_status status);

@@ -32,28 +32,32 @@ extern "C" {
 
 /* Description of a camera to plug. Fill it with kyrsim_config_init first. */
 struct kyrsim_device_config {
-    int vendor_id;                /* USB vendor ID (default 0x2e7b) */
-    int product_id;               /* USB product ID; selects the device profile */
-    int bus;                      /* bus number, 1..255 */
-    char ports[32];               /* port chain "1,3" from the root, 0..7 numbers 1..255; "" = none readable */
-    int usb3_host;                /* answer of the USB-3 host query: 1 on a USB-3 port (default), 0 on USB 2 */
-    unsigned char serial[8];      /* factory serial number; all zero = the camera has none */
-    unsigned char fw_answer[2];   /* answer to the firmware-version request (default 'V', 0x31) */
+    int vendor_id;              /* USB vendor ID (default 0x2e7b) */
+    int product_id;             /* USB product ID; selects the device profile */
+    int bus;                    /* bus number, 1..255 */
+    char ports[32];             /* port chain "1,3" from the root, 0..7 numbers 1..255; "" = none readable */
+    int usb3_host;              /* answer of the USB-3 host query: 1 on a USB-3 port (default), 0 on USB 2 */
+    unsigned char serial[8];    /* factory serial number; all zero = the camera has none */
+    unsigned char fw_answer[2]; /* answer to the firmware-version request (default 'V', 0x31) */
 };
 
-/* Fills cfg with defaults for a camera of product_id on bus and ports (NULL = none) with a serial unique in the process. */
+/* Fills cfg with defaults for a camera of product_id on bus and ports (NULL = none) with a serial unique in
+ * the process. */
 void kyrsim_config_init(struct kyrsim_device_config *cfg, int product_id, int bus, const char *ports);
 
-/* Unplugs every camera, clears faults, holds, logs, counters, options and profile changes; open libusb objects stay valid. */
+/* Unplugs every camera, clears faults, holds, logs, counters, options and profile changes; open libusb
+ * objects stay valid. */
 void kyrsim_reset(void);
 
-/* Plugs a camera with default settings; ports like "1,3" (NULL or "" = no port numbers readable); a handle >= 0, or -1. */
+/* Plugs a camera with default settings; ports like "1,3" (NULL or "" = no port numbers readable); a handle >=
+ * 0, or -1. */
 int kyrsim_plug(int product_id, int bus, const char *ports);
 
 /* Plugs a camera described by cfg; a handle >= 0, or -1 when cfg is invalid. */
 int kyrsim_plug_ex(const struct kyrsim_device_config *cfg);
 
-/* Unplugs a camera: held and in-flight requests end with LIBUSB_ERROR_NO_DEVICE; 0 on success, -1 for an unknown handle. */
+/* Unplugs a camera: held and in-flight requests end with LIBUSB_ERROR_NO_DEVICE; 0 on success, -1 for an
+ * unknown handle. */
 int kyrsim_unplug(int handle);
 
 /* Number of cameras plugged in now. */
@@ -65,10 +69,12 @@ int kyrsim_is_plugged(int handle);
 /* Handle of the plugged camera at bus and ports ("1,3"), or -1. */
 int kyrsim_device_at(int bus, const char *ports);
 
-/* Lists the given cameras first, in this order, the rest after them in bus and port order; n = 0 restores the default order. */
+/* Lists the given cameras first, in this order, the rest after them in bus and port order; n = 0 restores the
+ * default order. */
 int kyrsim_set_list_order(const int *handles, int n);
 
-/* Copies up to max product IDs of the supported-camera table into out (may be NULL); returns the table size (113). */
+/* Copies up to max product IDs of the supported-camera table into out (may be NULL); returns the table size
+ * (113). */
 int kyrsim_product_ids(int *out, int max);
 
 /* ------------------------------------------------------------------------ */
@@ -76,9 +82,9 @@ int kyrsim_product_ids(int *out, int max);
 /* ------------------------------------------------------------------------ */
 
 /* Register 35 bit 0 (DDR ready) policies. */
-#define KYRSIM_DDR_READY 0       /* always ready */
+#define KYRSIM_DDR_READY 0        /* always ready */
 #define KYRSIM_DDR_AFTER_WRITES 1 /* ready after ddr_writes writes of 128 to register 24 */
-#define KYRSIM_DDR_NEVER 2       /* never ready */
+#define KYRSIM_DDR_NEVER 2        /* never ready */
 
 /* Frame marker generations on the bulk endpoint. */
 #define KYRSIM_MARKERS_NONE 0 /* raw image, no markers */
@@ -92,19 +98,21 @@ int kyrsim_product_ids(int *out, int max);
 #define KYRSIM_TEMP_ADC8 2   /* 0xC7: 8-bit thermistor ADC */
 
 struct kyrsim_profile {
-    int has_fpga;       /* 1: frames gated by FPGA register 0 and sized by its window registers */
-    int fpga_ver[6];    /* power-on values of the read-only FPGA registers 28..33 */
-    int ddr_policy;     /* KYRSIM_DDR_* */
-    int ddr_writes;     /* k for KYRSIM_DDR_AFTER_WRITES */
-    int markers;        /* KYRSIM_MARKERS_* */
-    int endpoint;       /* bulk IN endpoint of the frame stream: 0x81 or 0x82 */
-    int temp_kind;      /* KYRSIM_TEMP_* */
+    int has_fpga;    /* 1: frames gated by FPGA register 0 and sized by its window registers */
+    int fpga_ver[6]; /* power-on values of the read-only FPGA registers 28..33 */
+    int ddr_policy;  /* KYRSIM_DDR_* */
+    int ddr_writes;  /* k for KYRSIM_DDR_AFTER_WRITES */
+    int markers;     /* KYRSIM_MARKERS_* */
+    int endpoint;    /* bulk IN endpoint of the frame stream: 0x81 or 0x82 */
+    int temp_kind;   /* KYRSIM_TEMP_* */
 };
 
-/* Copies the profile plugged cameras of product_id get (defaults for unknown IDs); 0, or -1 when out is NULL. */
+/* Copies the profile plugged cameras of product_id get (defaults for unknown IDs); 0, or -1 when out is NULL.
+ */
 int kyrsim_get_profile(int product_id, struct kyrsim_profile *out);
 
-/* Replaces the profile of product_id for cameras plugged afterwards (until kyrsim_reset); 0, or -1 when invalid. */
+/* Replaces the profile of product_id for cameras plugged afterwards (until kyrsim_reset); 0, or -1 when
+ * invalid. */
 int kyrsim_set_profile(int product_id, const struct kyrsim_profile *profile);
 
 /* Sets register 35 bit 0 behaviour of one camera (KYRSIM_DDR_*, k for AFTER_WRITES); counting starts anew. */
@@ -117,7 +125,8 @@ int kyrsim_set_ddr_policy(int handle, int policy, int k);
 /* The FPGA register's value as a read request would see it (applied writes only), or -1. */
 int kyrsim_fpga_reg(int handle, int reg);
 
-/* Preloads an FPGA register (read-only ones too) without the latch; 0, or -1. */
+/* Preloads an FPGA register (read-only ones too) without the latch; register 35 bits 0 and 2 keep following
+ * the DDR policy and the frame cache; 0, or -1. */
 int kyrsim_set_fpga_reg(int handle, int reg, int value);
 
 /* Number of FPGA register writes held by the update latch (register 1 = 1) and not yet applied, or -1. */
@@ -179,36 +188,38 @@ int kyrsim_set_flash_busy_polls(int handle, int polls);
 /* Copies len bytes of the controller RAM from addr into buf; 0, or -1. */
 int kyrsim_ram_read(int handle, unsigned int addr, unsigned char *buf, int len);
 
-/* Copies len bytes of I2C boot EEPROM device dev (0..7, 64 KiB each; 8 = the loader-served page store) into buf; 0, or -1. */
+/* Copies len bytes of I2C boot EEPROM device dev (0..7, 64 KiB each; 8 = the loader-served page store) into
+ * buf; 0, or -1. */
 int kyrsim_eeprom_read(int handle, int dev, int addr, unsigned char *buf, int len);
 
 /* ------------------------------------------------------------------------ */
 /* Device state queries                                                      */
 /* ------------------------------------------------------------------------ */
 
-#define KYRSIM_Q_STREAMING 1        /* 1 between stream start (0xA9) and stop (0xAA) */
-#define KYRSIM_Q_GPIF_TAKEN 2       /* 1 while the parallel bus belongs to the image path (0xBE 1) */
-#define KYRSIM_Q_COOLER_DA 3        /* last cooler drive value (0xB2) */
-#define KYRSIM_Q_XFER_COUNT 4       /* last transfer count (0xB5), 32 bits */
-#define KYRSIM_Q_CLAIMED 5          /* 1 while some handle holds interface 0 */
-#define KYRSIM_Q_OPEN_HANDLES 6     /* open libusb handles on this camera */
-#define KYRSIM_Q_USB_RESETS 7       /* libusb_reset_device calls that reached the camera */
-#define KYRSIM_Q_CLEAR_HALTS_81 8   /* libusb_clear_halt calls on endpoint 0x81 */
-#define KYRSIM_Q_CLEAR_HALTS_82 9   /* libusb_clear_halt calls on endpoint 0x82 */
-#define KYRSIM_Q_HALTED 10          /* 1 while the stream endpoint is halted */
-#define KYRSIM_Q_FRAMES 11          /* frames started on the stream since plug */
-#define KYRSIM_Q_FRAMES_DONE 12     /* frames fully sent since plug */
-#define KYRSIM_Q_INFLIGHT_BYTES 13  /* bytes of bulk transfers in flight */
-#define KYRSIM_Q_INFLIGHT 14        /* bulk transfers in flight */
-#define KYRSIM_Q_FRAME_BYTES 15     /* size of the frame the source would send now */
-#define KYRSIM_Q_FPGA_RESETS 16     /* writes to FPGA register 0 with the run bit clear */
-#define KYRSIM_Q_FLASH_UNFRAMED 17  /* SPI flash requests while the image path held the parallel bus */
-#define KYRSIM_Q_CLOSED_BUSY 18     /* handles closed with bulk transfers still in flight */
-#define KYRSIM_Q_ADDRESS 19         /* USB device address */
-#define KYRSIM_Q_STREAM_STARTS 20   /* stream start requests (0xA9 without data) */
-#define KYRSIM_Q_STREAM_STOPS 21    /* stream stop requests (0xAA) */
-#define KYRSIM_Q_BUS 22             /* bus number */
-#define KYRSIM_Q_RUNNING 23         /* 1 while frames may flow: streaming, bus taken, FPGA running and not stopped */
+#define KYRSIM_Q_STREAMING 1       /* 1 between stream start (0xA9) and stop (0xAA) */
+#define KYRSIM_Q_GPIF_TAKEN 2      /* 1 while the parallel bus belongs to the image path (0xBE 1) */
+#define KYRSIM_Q_COOLER_DA 3       /* last cooler drive value (0xB2) */
+#define KYRSIM_Q_XFER_COUNT 4      /* last transfer count (0xB5), 32 bits */
+#define KYRSIM_Q_CLAIMED 5         /* 1 while some handle holds interface 0 */
+#define KYRSIM_Q_OPEN_HANDLES 6    /* open libusb handles on this camera */
+#define KYRSIM_Q_USB_RESETS 7      /* libusb_reset_device calls that reached the camera */
+#define KYRSIM_Q_CLEAR_HALTS_81 8  /* libusb_clear_halt calls on endpoint 0x81 */
+#define KYRSIM_Q_CLEAR_HALTS_82 9  /* libusb_clear_halt calls on endpoint 0x82 */
+#define KYRSIM_Q_HALTED 10         /* 1 while the stream endpoint is halted */
+#define KYRSIM_Q_FRAMES 11         /* frames started on the stream since plug */
+#define KYRSIM_Q_FRAMES_DONE 12    /* frames fully sent since plug */
+#define KYRSIM_Q_INFLIGHT_BYTES 13 /* bytes of bulk transfers in flight */
+#define KYRSIM_Q_INFLIGHT 14       /* bulk transfers in flight */
+#define KYRSIM_Q_FRAME_BYTES 15    /* size of the frame the source would send now */
+#define KYRSIM_Q_FPGA_RESETS 16    /* writes to FPGA register 0 with the run bit clear */
+#define KYRSIM_Q_FLASH_UNFRAMED 17 /* SPI flash requests while the image path held the parallel bus */
+#define KYRSIM_Q_CLOSED_BUSY 18    /* handles closed with bulk transfers still in flight */
+#define KYRSIM_Q_ADDRESS 19        /* USB device address */
+#define KYRSIM_Q_STREAM_STARTS 20  /* stream start requests (0xA9 without data) */
+#define KYRSIM_Q_STREAM_STOPS 21   /* stream stop requests (0xAA) */
+#define KYRSIM_Q_BUS 22            /* bus number */
+#define KYRSIM_Q_RUNNING 23 /* 1 while frames may flow: streaming, bus taken, FPGA running and not stopped \
+                             */
 
 /* A number describing the camera's state (KYRSIM_Q_*), or -1. */
 long long kyrsim_query(int handle, int what);
@@ -220,23 +231,23 @@ long long kyrsim_query(int handle, int what);
 #define KYRSIM_RESULT_PENDING (-1000) /* result of a request still in flight */
 
 struct kyrsim_request {
-    long long seq;              /* order of arrival, from 1 */
-    unsigned long long thread;  /* calling thread (compare with kyrsim_thread_id) */
-    int device;                 /* camera handle */
-    int request_type;           /* bmRequestType */
-    int request;                /* bRequest */
-    int value;                  /* wValue */
-    int index;                  /* wIndex */
-    int length;                 /* wLength */
-    unsigned int timeout;       /* timeout in ms as passed */
-    int result;                 /* libusb result, or KYRSIM_RESULT_PENDING */
-    int unexpected;             /* 1 when the camera did not accept the request (stalled) */
-    int overlapped;             /* 1 when another control transfer of the camera was in progress */
-    int faulted;                /* 1 when a fault rule acted on it */
-    int data_len;               /* bytes in data: sent (OUT) or answered (IN), at most 64 */
+    long long seq;             /* order of arrival, from 1 */
+    unsigned long long thread; /* calling thread (compare with kyrsim_thread_id) */
+    int device;                /* camera handle */
+    int request_type;          /* bmRequestType */
+    int request;               /* bRequest */
+    int value;                 /* wValue */
+    int index;                 /* wIndex */
+    int length;                /* wLength */
+    unsigned int timeout;      /* timeout in ms as passed */
+    int result;                /* libusb result, or KYRSIM_RESULT_PENDING */
+    int unexpected;            /* 1 when the camera did not accept the request (stalled) */
+    int overlapped;            /* 1 when another control transfer of the camera was in progress */
+    int faulted;               /* 1 when a fault rule acted on it */
+    int data_len;              /* bytes in data: sent (OUT) or answered (IN), at most 64 */
     unsigned char data[64];
-    long long start_us;         /* kyrsim_now_us at arrival */
-    long long end_us;           /* kyrsim_now_us at completion (0 while pending) */
+    long long start_us; /* kyrsim_now_us at arrival */
+    long long end_us;   /* kyrsim_now_us at completion (0 while pending) */
 };
 
 /* Number of logged control requests. */
@@ -245,7 +256,8 @@ int kyrsim_log_count(void);
 /* Copies entry i (0 = oldest) into out; 0, or -1. */
 int kyrsim_log_get(int i, struct kyrsim_request *out);
 
-/* Number of logged requests of a camera (or KYRSIM_ANY) with code request (or KYRSIM_ANY) and direction (or KYRSIM_ANY). */
+/* Number of logged requests of a camera (or KYRSIM_ANY) with code request (or KYRSIM_ANY) and direction (or
+ * KYRSIM_ANY). */
 int kyrsim_log_count_matching(int handle, int request, int direction);
 
 /* Empties the log (counters below keep their values). */
@@ -260,17 +272,21 @@ int kyrsim_unexpected_count(void);
 /* Number of control transfers that started on a camera while another one was inside it. */
 int kyrsim_overlap_count(void);
 
-/* Time every matching control transfer spends inside the camera (request KYRSIM_ANY = all), in microseconds. */
+/* Time every matching control transfer spends inside the camera (request KYRSIM_ANY = all), in microseconds.
+ */
 int kyrsim_set_latency(int handle, int request, int microseconds);
 
 /* ------------------------------------------------------------------------ */
 /* Control request faults                                                    */
 /* ------------------------------------------------------------------------ */
 
-#define KYRSIM_FAULT_ERROR 1 /* the transfer fails with arg (LIBUSB_ERROR_IO, _PIPE, _TIMEOUT, _NO_DEVICE ...); not executed */
+#define KYRSIM_FAULT_ERROR \
+    1 /* the transfer fails with arg (LIBUSB_ERROR_IO, _PIPE, _TIMEOUT, _NO_DEVICE ...); not executed */
 #define KYRSIM_FAULT_SHORT 2 /* executed, but only arg bytes are transferred */
-#define KYRSIM_FAULT_DELAY 3 /* waits arg ms first; at or beyond the transfer's timeout it fails with LIBUSB_ERROR_TIMEOUT */
-#define KYRSIM_FAULT_HOLD 4  /* waits until kyrsim_release_holds; then fails with arg if arg < 0, else runs */
+#define KYRSIM_FAULT_DELAY \
+    3 /* waits arg ms first; at or beyond the transfer's timeout it fails with LIBUSB_ERROR_TIMEOUT */
+#define KYRSIM_FAULT_HOLD 4 /* waits until kyrsim_release_holds; then fails with arg if arg < 0, else runs \
+                             */
 
 struct kyrsim_fault {
     int device;    /* camera handle or KYRSIM_ANY */
@@ -312,17 +328,18 @@ int kyrsim_wait_held(int n, int timeout_ms);
 /* libusb call faults                                                        */
 /* ------------------------------------------------------------------------ */
 
-#define KYRSIM_CALL_INIT 1        /* libusb_init */
-#define KYRSIM_CALL_GET_LIST 2    /* libusb_get_device_list */
-#define KYRSIM_CALL_DESCRIPTOR 3  /* libusb_get_device_descriptor */
-#define KYRSIM_CALL_OPEN 4        /* libusb_open */
-#define KYRSIM_CALL_SET_CONFIG 5  /* libusb_set_configuration */
-#define KYRSIM_CALL_CLAIM 6       /* libusb_claim_interface */
-#define KYRSIM_CALL_CLEAR_HALT 7  /* libusb_clear_halt */
-#define KYRSIM_CALL_RESET 8       /* libusb_reset_device */
-#define KYRSIM_CALL_SUBMIT 9      /* libusb_submit_transfer */
+#define KYRSIM_CALL_INIT 1       /* libusb_init */
+#define KYRSIM_CALL_GET_LIST 2   /* libusb_get_device_list */
+#define KYRSIM_CALL_DESCRIPTOR 3 /* libusb_get_device_descriptor */
+#define KYRSIM_CALL_OPEN 4       /* libusb_open */
+#define KYRSIM_CALL_SET_CONFIG 5 /* libusb_set_configuration */
+#define KYRSIM_CALL_CLAIM 6      /* libusb_claim_interface */
+#define KYRSIM_CALL_CLEAR_HALT 7 /* libusb_clear_halt */
+#define KYRSIM_CALL_RESET 8      /* libusb_reset_device */
+#define KYRSIM_CALL_SUBMIT 9     /* libusb_submit_transfer */
 
-/* The next `times` calls of kind `call` on camera handle (KYRSIM_ANY = any) fail with error; times -1 = until cleared, 0 clears. */
+/* The next `times` calls of kind `call` on camera handle (KYRSIM_ANY = any) fail with error; times -1 = until
+ * cleared, 0 clears. */
 int kyrsim_fail_call(int call, int handle, int error, int times);
 
 /* The next n calls of libusb_init fail with error (0 = LIBUSB_ERROR_OTHER). */
@@ -334,8 +351,10 @@ int kyrsim_refuse_open(int handle, int error);
 /* libusb_get_device_descriptor of the camera fails with error (0 = works again). */
 int kyrsim_fail_descriptor(int handle, int error);
 
-#define KYRSIM_RESET_NORMAL 0       /* USB side reset only: stream off, transfers ended, halts cleared, registers kept */
-#define KYRSIM_RESET_REENUMERATE 1  /* answers LIBUSB_ERROR_NOT_FOUND; the camera's open handles die, it reappears at a new address */
+#define KYRSIM_RESET_NORMAL \
+    0 /* USB side reset only: stream off, transfers ended, halts cleared, registers kept */
+#define KYRSIM_RESET_REENUMERATE \
+    1 /* answers LIBUSB_ERROR_NOT_FOUND; the camera's open handles die, it reappears at a new address */
 
 /* Chooses what libusb_reset_device does to the camera. */
 int kyrsim_set_reset_mode(int handle, int mode);
@@ -344,14 +363,16 @@ int kyrsim_set_reset_mode(int handle, int mode);
 /* Resource counters                                                         */
 /* ------------------------------------------------------------------------ */
 
-int kyrsim_live_contexts(void);      /* libusb contexts initialised and not yet exited */
-int kyrsim_open_handles(void);       /* device handles opened and not yet closed */
-int kyrsim_outstanding_lists(void);  /* device lists returned and not yet freed */
-int kyrsim_device_refs(void);        /* device references held by the caller (lists, ref_device, open handles) */
-int kyrsim_live_transfers(void);     /* transfers allocated and not yet freed */
+int kyrsim_live_contexts(void);     /* libusb contexts initialised and not yet exited */
+int kyrsim_open_handles(void);      /* device handles opened and not yet closed */
+int kyrsim_outstanding_lists(void); /* device lists returned and not yet freed */
+int kyrsim_device_refs(void);    /* device references held by the caller (lists, ref_device, open handles) */
+int kyrsim_live_transfers(void); /* transfers allocated and not yet freed */
 int kyrsim_inflight_transfers(void); /* transfers submitted whose callback has not yet run */
-int kyrsim_freed_in_flight(void);    /* libusb_free_transfer calls on a transfer in flight (a fault of the caller) */
-int kyrsim_misuse_count(void);       /* other calls the real libusb would crash or misbehave on (unknown pointers, double free) */
+int kyrsim_freed_in_flight(
+    void); /* libusb_free_transfer calls on a transfer in flight (a fault of the caller) */
+int kyrsim_misuse_count(
+    void); /* other calls the real libusb would crash or misbehave on (unknown pointers, double free) */
 
 /* ------------------------------------------------------------------------ */
 /* Frame stream                                                              */
@@ -369,7 +390,8 @@ int kyrsim_set_frame_counter(int handle, int value);
 /* Bulk IN endpoint that carries the frames (0x81 or 0x82). */
 int kyrsim_set_stream_endpoint(int handle, int endpoint);
 
-#define KYRSIM_SCENE_FRAME_NUMBER 1 /* bytes 0..3 of every row hold the frame's sequence number (u32 little-endian) */
+#define KYRSIM_SCENE_FRAME_NUMBER \
+    1 /* bytes 0..3 of every row hold the frame's sequence number (u32 little-endian) */
 
 /* Scene options (KYRSIM_SCENE_* bits); the scene is colour bars, gradients and a few stars. */
 int kyrsim_set_scene(int handle, int flags);
@@ -377,17 +399,18 @@ int kyrsim_set_scene(int handle, int flags);
 /* Time between frame starts in microseconds; 0 = as fast as the transfers take them. */
 int kyrsim_set_frame_interval(int handle, int microseconds);
 
-/* Stream faults, each acting on `count` frames from the `first`-th frame to start from now on (0 = the next). */
-#define KYRSIM_STREAM_STALL 1       /* the endpoint halts after arg bytes of the frame, until libusb_clear_halt */
-#define KYRSIM_STREAM_NO_DATA 2     /* nothing is sent for arg ms (0 = until the fault is cleared) */
-#define KYRSIM_STREAM_SHORT 3       /* the frame ends arg bytes early */
-#define KYRSIM_STREAM_SHORT_512 4   /* the frame ends 512 bytes early */
-#define KYRSIM_STREAM_EMPTY 5       /* arg transfers (at least 1) complete empty before the frame */
-#define KYRSIM_STREAM_BAD_HEAD 6    /* the head marker is wrong */
-#define KYRSIM_STREAM_BAD_TAIL 7    /* the tail marker is wrong */
-#define KYRSIM_STREAM_BAD_COUNTER 8 /* the two counter copies differ */
+/* Stream faults, each acting on `count` frames from the `first`-th frame to start from now on (0 = the next).
+ */
+#define KYRSIM_STREAM_STALL 1   /* the endpoint halts after arg bytes of the frame, until libusb_clear_halt */
+#define KYRSIM_STREAM_NO_DATA 2 /* nothing is sent for arg ms (0 = until the fault is cleared) */
+#define KYRSIM_STREAM_SHORT 3   /* the frame ends arg bytes early */
+#define KYRSIM_STREAM_SHORT_512 4    /* the frame ends 512 bytes early */
+#define KYRSIM_STREAM_EMPTY 5        /* arg transfers (at least 1) complete empty before the frame */
+#define KYRSIM_STREAM_BAD_HEAD 6     /* the head marker is wrong */
+#define KYRSIM_STREAM_BAD_TAIL 7     /* the tail marker is wrong */
+#define KYRSIM_STREAM_BAD_COUNTER 8  /* the two counter copies differ */
 #define KYRSIM_STREAM_COUNTER_SKIP 9 /* the counter jumps forward by arg (at least 1) before the frame */
-#define KYRSIM_STREAM_UNPLUG 10     /* the camera is unplugged after arg bytes of the frame */
+#define KYRSIM_STREAM_UNPLUG 10      /* the camera is unplugged after arg bytes of the frame */
 
 /* Adds a stream fault; 0, or -1. */
 int kyrsim_stream_fault(int handle, int kind, int arg, int first, int count);
@@ -398,10 +421,12 @@ int kyrsim_clear_stream_faults(int handle);
 /* Halts a bulk endpoint now, as a stall would. */
 int kyrsim_halt_endpoint(int handle, int endpoint);
 
-/* Copies the last frame started (as generated, markers included, up to size bytes) into buf; its size (buf may be NULL), or -1. */
+/* Copies the last frame started (as generated, markers included, up to size bytes) into buf; its size (buf
+ * may be NULL), or -1. */
 int kyrsim_last_frame(int handle, unsigned char *buf, int size);
 
-/* Most bytes of bulk transfers in flight on the camera (default 16 MiB); beyond it submit fails with LIBUSB_ERROR_NO_MEM. */
+/* Most bytes of bulk transfers in flight on the camera (default 16 MiB); beyond it submit fails with
+ * LIBUSB_ERROR_NO_MEM. */
 int kyrsim_set_max_inflight(int handle, long long bytes);
 
 /* Most callbacks one event-handling call runs (0 = every completed transfer, the default). */

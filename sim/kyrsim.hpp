@@ -18,7 +18,7 @@ using Profile = kyrsim_profile;
 // One plugged camera, named by its simulator handle. Copyable; does not unplug
 // on destruction (kyrsim::reset() does that between tests).
 class Device {
-public:
+  public:
     Device() = default;
     explicit Device(int handle) : handle_(handle) {}
 
@@ -101,7 +101,7 @@ public:
         return out;
     }
 
-private:
+  private:
     int handle_ = -1;
 };
 
@@ -152,28 +152,74 @@ inline void clearLog() { kyrsim_log_clear(); }
 
 // Fault rule builder: kyrsim::Fault().request(0xBC).in().nth(2).error(LIBUSB_ERROR_IO).add();
 class Fault {
-public:
+  public:
     Fault() { kyrsim_fault_init(&f_, KYRSIM_FAULT_ERROR, -1); }
 
-    Fault& device(const Device& d) { f_.device = d.handle(); return *this; }
-    Fault& device(int handle) { f_.device = handle; return *this; }
-    Fault& request(int code) { f_.request = code; return *this; }
-    Fault& in() { f_.direction = KYRSIM_DIR_IN; return *this; }
-    Fault& out() { f_.direction = KYRSIM_DIR_OUT; return *this; }
-    Fault& value(int v) { f_.value = v; return *this; }
-    Fault& index(int i) { f_.index = i; return *this; }
-    Fault& nth(int n) { f_.nth = n; return *this; }
-    Fault& times(int k) { f_.times = k; return *this; }
-    Fault& always() { f_.times = 0; return *this; }
-    Fault& error(int code) { f_.action = KYRSIM_FAULT_ERROR; f_.arg = code; return *this; }
-    Fault& shortReply(int bytes) { f_.action = KYRSIM_FAULT_SHORT; f_.arg = bytes; return *this; }
-    Fault& delay(int ms) { f_.action = KYRSIM_FAULT_DELAY; f_.arg = ms; return *this; }
-    Fault& hold(int errorAfter = 0) { f_.action = KYRSIM_FAULT_HOLD; f_.arg = errorAfter; return *this; }
+    Fault& device(const Device& d) {
+        f_.device = d.handle();
+        return *this;
+    }
+    Fault& device(int handle) {
+        f_.device = handle;
+        return *this;
+    }
+    Fault& request(int code) {
+        f_.request = code;
+        return *this;
+    }
+    Fault& in() {
+        f_.direction = KYRSIM_DIR_IN;
+        return *this;
+    }
+    Fault& out() {
+        f_.direction = KYRSIM_DIR_OUT;
+        return *this;
+    }
+    Fault& value(int v) {
+        f_.value = v;
+        return *this;
+    }
+    Fault& index(int i) {
+        f_.index = i;
+        return *this;
+    }
+    Fault& nth(int n) {
+        f_.nth = n;
+        return *this;
+    }
+    Fault& times(int k) {
+        f_.times = k;
+        return *this;
+    }
+    Fault& always() {
+        f_.times = 0;
+        return *this;
+    }
+    Fault& error(int code) {
+        f_.action = KYRSIM_FAULT_ERROR;
+        f_.arg = code;
+        return *this;
+    }
+    Fault& shortReply(int bytes) {
+        f_.action = KYRSIM_FAULT_SHORT;
+        f_.arg = bytes;
+        return *this;
+    }
+    Fault& delay(int ms) {
+        f_.action = KYRSIM_FAULT_DELAY;
+        f_.arg = ms;
+        return *this;
+    }
+    Fault& hold(int errorAfter = 0) {
+        f_.action = KYRSIM_FAULT_HOLD;
+        f_.arg = errorAfter;
+        return *this;
+    }
 
     const kyrsim_fault& raw() const { return f_; }
     int add() const { return kyrsim_add_fault(&f_); }
 
-private:
+  private:
     kyrsim_fault f_;
 };
 
@@ -198,7 +244,7 @@ struct Resources {
 
 // Resets the simulator on construction and destruction (one per test).
 class Scope {
-public:
+  public:
     Scope() { kyrsim_reset(); }
     ~Scope() { kyrsim_reset(); }
     Scope(const Scope&) = delete;

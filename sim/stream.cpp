@@ -6,18 +6,19 @@
 // every camera's queued transfers are brought up to date with what the camera
 // would have sent by now (frames, stalls, timeouts), and the completed ones
 // wait in their context's queue until an event call runs their callbacks.
-#include "internal.hpp"
+#include <sys/time.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <sys/time.h>
+
+#include "internal.hpp"
 
 namespace kyrsim_impl {
 namespace {
 
-constexpr int kDefaultRowPixels = 640;      // row length when no FPGA window says otherwise
+constexpr int kDefaultRowPixels = 640;  // row length when no FPGA window says otherwise
 constexpr long long kEventWaitCapUs = 3600ll * 1000 * 1000;
 constexpr long long kHandleEventsTimeoutUs = 60ll * 1000 * 1000;  // libusb_handle_events waits up to 60 s
 
@@ -99,7 +100,9 @@ void renderScene(SimDevice& d, size_t size) {
     d.sceneKey = key;
 }
 
-bool faultActive(const StreamFault& f, long long frame) { return frame >= f.first && frame < f.first + f.count; }
+bool faultActive(const StreamFault& f, long long frame) {
+    return frame >= f.first && frame < f.first + f.count;
+}
 
 void writeMarkers(SimDevice& d, std::vector<uint8_t>& f, bool badHead, bool badTail, bool badCounter) {
     const size_t n = f.size() / 2;
@@ -145,16 +148,35 @@ bool startFrame(SimDevice& d, size_t size, long long startUs) {
     for (const auto& f : d.streamFaults) {
         if (!faultActive(f, index)) continue;
         switch (f.kind) {
-            case KYRSIM_STREAM_STALL: d.stallAt = std::max(f.arg, 0); break;
-            case KYRSIM_STREAM_SHORT: shortBy += std::max(f.arg, 0); break;
-            case KYRSIM_STREAM_SHORT_512: shortBy += 512; break;
-            case KYRSIM_STREAM_EMPTY: d.emptyPending += std::max(f.arg, 1); break;
-            case KYRSIM_STREAM_BAD_HEAD: badHead = true; break;
-            case KYRSIM_STREAM_BAD_TAIL: badTail = true; break;
-            case KYRSIM_STREAM_BAD_COUNTER: badCounter = true; break;
-            case KYRSIM_STREAM_COUNTER_SKIP: d.counter = static_cast<uint16_t>(d.counter + std::max(f.arg, 1)); break;
-            case KYRSIM_STREAM_UNPLUG: d.unplugAt = std::max(f.arg, 0); break;
-            default: break;
+            case KYRSIM_STREAM_STALL:
+                d.stallAt = std::max(f.arg, 0);
+                break;
+            case KYRSIM_STREAM_SHORT:
+                shortBy += std::max(f.arg, 0);
+                break;
+            case KYRSIM_STREAM_SHORT_512:
+                shortBy += 512;
+                break;
+            case KYRSIM_STREAM_EMPTY:
+                d.emptyPending += std::max(f.arg, 1);
+                break;
+            case KYRSIM_STREAM_BAD_HEAD:
+                badHead = true;
+                break;
+            case KYRSIM_STREAM_BAD_TAIL:
+                badTail = true;
+                break;
+            case KYRSIM_STREAM_BAD_COUNTER:
+                badCounter = true;
+                break;
+            case KYRSIM_STREAM_COUNTER_SKIP:
+                d.counter = static_cast<uint16_t>(d.counter + std::max(f.arg, 1));
+                break;
+            case KYRSIM_STREAM_UNPLUG:
+                d.unplugAt = std::max(f.arg, 0);
+                break;
+            default:
+                break;
         }
     }
     if (d.resendPending && d.bufValid && d.frame.size() == size) {
@@ -168,7 +190,8 @@ bool startFrame(SimDevice& d, size_t size, long long startUs) {
             const size_t rowBytes = static_cast<size_t>(rowPixels(d)) * static_cast<size_t>(bytesPerPixel(d));
             const uint32_t seq = static_cast<uint32_t>(index);
             for (size_t off = 0; off + 4 <= size; off += rowBytes)
-                for (int i = 0; i < 4; ++i) d.frame[off + static_cast<size_t>(i)] = static_cast<uint8_t>(seq >> (8 * i));
+                for (int i = 0; i < 4; ++i)
+                    d.frame[off + static_cast<size_t>(i)] = static_cast<uint8_t>(seq >> (8 * i));
         }
         writeMarkers(d, d.frame, badHead, badTail, badCounter);
         d.counter = static_cast<uint16_t>(d.counter + 1);
@@ -488,7 +511,8 @@ int libusb_submit_transfer(struct libusb_transfer* transfer) {
     if (int err = takeCallFault(KYRSIM_CALL_SUBMIT, &d)) return err;
     if (transfer->type != LIBUSB_TRANSFER_TYPE_BULK) return LIBUSB_ERROR_NOT_SUPPORTED;
     if (transfer->endpoint != 0x81 && transfer->endpoint != 0x82) return LIBUSB_ERROR_NOT_FOUND;
-    if (transfer->length < 0 || (transfer->length > 0 && !transfer->buffer)) return LIBUSB_ERROR_INVALID_PARAM;
+    if (transfer->length < 0 || (transfer->length > 0 && !transfer->buffer))
+        return LIBUSB_ERROR_INVALID_PARAM;
     if (d.inflightBytes + transfer->length > d.maxInflight) return LIBUSB_ERROR_NO_MEM;
     const long long now = nowUs();
     ts->inFlight = true;
@@ -539,8 +563,8 @@ static void LIBUSB_CALL syncTransferDone(struct libusb_transfer* transfer) {
     *static_cast<int*>(transfer->user_data) = 1;
 }
 
-int libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned char endpoint, unsigned char* data, int length,
-                         int* actual_length, unsigned int timeout) {
+int libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned char endpoint, unsigned char* data,
+                         int length, int* actual_length, unsigned int timeout) {
     libusb_transfer* x = libusb_alloc_transfer(0);
     if (!x) return LIBUSB_ERROR_NO_MEM;
     int completed = 0;
@@ -566,12 +590,24 @@ int libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned char endpoin
     }
     if (actual_length) *actual_length = x->actual_length;
     switch (x->status) {
-        case LIBUSB_TRANSFER_COMPLETED: r = 0; break;
-        case LIBUSB_TRANSFER_TIMED_OUT: r = LIBUSB_ERROR_TIMEOUT; break;
-        case LIBUSB_TRANSFER_STALL: r = LIBUSB_ERROR_PIPE; break;
-        case LIBUSB_TRANSFER_NO_DEVICE: r = LIBUSB_ERROR_NO_DEVICE; break;
-        case LIBUSB_TRANSFER_OVERFLOW: r = LIBUSB_ERROR_OVERFLOW; break;
-        default: r = LIBUSB_ERROR_IO; break;
+        case LIBUSB_TRANSFER_COMPLETED:
+            r = 0;
+            break;
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            r = LIBUSB_ERROR_TIMEOUT;
+            break;
+        case LIBUSB_TRANSFER_STALL:
+            r = LIBUSB_ERROR_PIPE;
+            break;
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            r = LIBUSB_ERROR_NO_DEVICE;
+            break;
+        case LIBUSB_TRANSFER_OVERFLOW:
+            r = LIBUSB_ERROR_OVERFLOW;
+            break;
+        default:
+            r = LIBUSB_ERROR_IO;
+            break;
     }
     libusb_free_transfer(x);
     return r;
@@ -651,7 +687,8 @@ int kyrsim_set_frame_interval(int handle, int microseconds) {
 }
 
 int kyrsim_stream_fault(int handle, int kind, int arg, int first, int count) {
-    if (kind < KYRSIM_STREAM_STALL || kind > KYRSIM_STREAM_UNPLUG || first < 0 || count < 1 || arg < 0) return -1;
+    if (kind < KYRSIM_STREAM_STALL || kind > KYRSIM_STREAM_UNPLUG || first < 0 || count < 1 || arg < 0)
+        return -1;
     return withDevice(handle, [&](SimDevice& d) {
         StreamFault f;
         f.kind = kind;

@@ -3,11 +3,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <kyrsim.hpp>
 #include <libusb.h>
 
 #include <chrono>
 #include <cstdint>
+#include <kyrsim.hpp>
 #include <vector>
 
 namespace simtest {
@@ -20,7 +20,7 @@ constexpr unsigned kTimeoutMs = 500;  // the library's timeout for requests with
 // One libusb context of the test and the handles it opened; everything is
 // released in the order the library uses (close every handle, then exit).
 class Usb {
-public:
+  public:
     Usb() { EXPECT_EQ(libusb_init(&ctx_), 0); }
     ~Usb() {
         for (auto* h : handles_) libusb_close(h);
@@ -46,7 +46,8 @@ public:
         libusb_device_handle* h = nullptr;
         for (ssize_t i = 0; i < n && !h; ++i)
             if (libusb_get_bus_number(list[i]) == dev.query(KYRSIM_Q_BUS) &&
-                libusb_get_device_address(list[i]) == dev.query(KYRSIM_Q_ADDRESS) && libusb_open(list[i], &h) != 0)
+                libusb_get_device_address(list[i]) == dev.query(KYRSIM_Q_ADDRESS) &&
+                libusb_open(list[i], &h) != 0)
                 h = nullptr;
         if (n >= 0) libusb_free_device_list(list, 1);
         if (h) handles_.push_back(h);
@@ -62,7 +63,7 @@ public:
             }
     }
 
-private:
+  private:
     libusb_context* ctx_ = nullptr;
     std::vector<libusb_device_handle*> handles_;
 };
@@ -72,10 +73,11 @@ inline int out(libusb_device_handle* h, int request, int value = 0, int index = 
                                    static_cast<uint16_t>(index), nullptr, 0, kTimeoutMs);
 }
 
-inline int outData(libusb_device_handle* h, int request, int value, int index, std::vector<unsigned char> data) {
+inline int outData(libusb_device_handle* h, int request, int value, int index,
+                   std::vector<unsigned char> data) {
     return libusb_control_transfer(h, kOut, static_cast<uint8_t>(request), static_cast<uint16_t>(value),
-                                   static_cast<uint16_t>(index), data.data(), static_cast<uint16_t>(data.size()),
-                                   kTimeoutMs);
+                                   static_cast<uint16_t>(index), data.data(),
+                                   static_cast<uint16_t>(data.size()), kTimeoutMs);
 }
 
 struct Reply {
@@ -86,8 +88,8 @@ struct Reply {
 inline Reply in(libusb_device_handle* h, int request, int value, int index, int length) {
     Reply r{0, std::vector<unsigned char>(static_cast<size_t>(length), 0xEE)};
     r.result = libusb_control_transfer(h, kIn, static_cast<uint8_t>(request), static_cast<uint16_t>(value),
-                                       static_cast<uint16_t>(index), r.data.data(), static_cast<uint16_t>(length),
-                                       kTimeoutMs);
+                                       static_cast<uint16_t>(index), r.data.data(),
+                                       static_cast<uint16_t>(length), kTimeoutMs);
     return r;
 }
 
@@ -111,7 +113,8 @@ inline void setWindow(libusb_device_handle* h, int width, int height, bool out16
 }
 
 inline long long elapsedMs(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since)
+        .count();
 }
 
 }  // namespace simtest

@@ -2,16 +2,16 @@
 // buffers, and a fixture with a streaming FPGA camera.
 #pragma once
 
-#include "simtest.hpp"
-
 #include <sys/time.h>
+
+#include "simtest.hpp"
 
 namespace simtest {
 
 // One asynchronous bulk transfer with its own buffer; the callback counts
 // completions and notes the thread it ran on.
 class Bulk {
-public:
+  public:
     Bulk(libusb_device_handle* h, unsigned char endpoint, int length, unsigned timeoutMs = 1000)
         : buf_(static_cast<size_t>(length), 0xEE), xfer_(libusb_alloc_transfer(0)) {
         libusb_fill_bulk_transfer(xfer_, h, endpoint, buf_.data(), length, &Bulk::done, this, timeoutMs);
@@ -32,7 +32,7 @@ public:
     std::vector<unsigned char> data() const { return {buf_.begin(), buf_.begin() + xfer_->actual_length}; }
     const std::vector<unsigned char>& buffer() const { return buf_; }
 
-private:
+  private:
     static void LIBUSB_CALL done(libusb_transfer* t) {
         auto* self = static_cast<Bulk*>(t->user_data);
         ++self->completions_;
@@ -66,7 +66,7 @@ inline uint16_t word(const std::vector<unsigned char>& f, size_t i) {
 
 // A camera streaming frames of kWidth x kHeight 8-bit pixels.
 class Streaming : public ::testing::Test {
-protected:
+  protected:
     static constexpr int kWidth = 64;
     static constexpr int kHeight = 24;
     static constexpr int kFrame = kWidth * kHeight;

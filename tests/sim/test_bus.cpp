@@ -1,18 +1,18 @@
 // The simulated USB bus through the libusb API: listing order and port chains,
 // plug and unplug, interface claims, device reset, resource counting and the
 // faults of the enumeration and open calls.
-#include "simtest.hpp"
-
 #include <set>
 #include <string>
 #include <tuple>
+
+#include "simtest.hpp"
 
 using namespace simtest;
 
 namespace {
 
 class Bus : public ::testing::Test {
-protected:
+  protected:
     kyrsim::Scope scope;
 };
 
@@ -44,7 +44,8 @@ std::vector<Listed> listBus(libusb_context* ctx) {
 TEST_F(Bus, ListsDevicesByBusThenPortChainWithTheirPortNumbers) {
     // Plugged out of order; the list is sorted by bus, then port chain from the root.
     const std::vector<std::tuple<int, const char*, int>> plugged = {
-        {2, "1", 0x820b}, {1, "2", 0x832b}, {1, "1,3", 0x821a}, {1, "1", 0x8f79}, {1, "1,2,4", 0x815b}, {1, "", 0x7600},
+        {2, "1", 0x820b}, {1, "2", 0x832b},     {1, "1,3", 0x821a},
+        {1, "1", 0x8f79}, {1, "1,2,4", 0x815b}, {1, "", 0x7600},
     };
     for (const auto& p : plugged) ASSERT_GE(kyrsim_plug(std::get<2>(p), std::get<0>(p), std::get<1>(p)), 0);
 
@@ -406,10 +407,14 @@ TEST_F(Bus, MisuseIsCountedInsteadOfCrashing) {
 
 TEST(LibusbErrors, NamesAndTexts) {
     const std::vector<std::pair<int, std::string>> names = {
-        {LIBUSB_SUCCESS, "LIBUSB_SUCCESS"},           {LIBUSB_ERROR_IO, "LIBUSB_ERROR_IO"},
-        {LIBUSB_ERROR_NO_DEVICE, "LIBUSB_ERROR_NO_DEVICE"}, {LIBUSB_ERROR_PIPE, "LIBUSB_ERROR_PIPE"},
-        {LIBUSB_ERROR_TIMEOUT, "LIBUSB_ERROR_TIMEOUT"}, {LIBUSB_ERROR_NOT_FOUND, "LIBUSB_ERROR_NOT_FOUND"},
-        {LIBUSB_ERROR_BUSY, "LIBUSB_ERROR_BUSY"},       {LIBUSB_ERROR_NO_MEM, "LIBUSB_ERROR_NO_MEM"},
+        {LIBUSB_SUCCESS, "LIBUSB_SUCCESS"},
+        {LIBUSB_ERROR_IO, "LIBUSB_ERROR_IO"},
+        {LIBUSB_ERROR_NO_DEVICE, "LIBUSB_ERROR_NO_DEVICE"},
+        {LIBUSB_ERROR_PIPE, "LIBUSB_ERROR_PIPE"},
+        {LIBUSB_ERROR_TIMEOUT, "LIBUSB_ERROR_TIMEOUT"},
+        {LIBUSB_ERROR_NOT_FOUND, "LIBUSB_ERROR_NOT_FOUND"},
+        {LIBUSB_ERROR_BUSY, "LIBUSB_ERROR_BUSY"},
+        {LIBUSB_ERROR_NO_MEM, "LIBUSB_ERROR_NO_MEM"},
         {-12345, "**UNKNOWN**"},
     };
     for (const auto& n : names) EXPECT_EQ(libusb_error_name(n.first), n.second);

@@ -2,20 +2,20 @@
 // Control transfers from several threads: held requests kept in flight and
 // released from another thread, disconnects while a request is inside the
 // camera, and the detection of two transfers inside one camera at once.
-#include "simtest.hpp"
-
 #include <atomic>
 #include <future>
 #include <mutex>
 #include <set>
 #include <thread>
 
+#include "simtest.hpp"
+
 using namespace simtest;
 
 namespace {
 
 class ControlThreads : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         cam = kyrsim::plug(kFpgaCamera, 1, "1");
         h = usb.open(cam);

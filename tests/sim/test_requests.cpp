@@ -1,17 +1,17 @@
 // The simulated camera's vendor requests: which forms it accepts, its FPGA and
 // sensor register files, identity answers, memories, the request log and the
 // fault rules on control transfers.
-#include "simtest.hpp"
-
 #include <cmath>
 #include <string>
+
+#include "simtest.hpp"
 
 using namespace simtest;
 
 namespace {
 
 class Requests : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         cam = kyrsim::plug(kFpgaCamera, 1, "1");
         h = usb.open(cam);
@@ -116,8 +116,8 @@ TEST_F(Requests, AcceptsEachRequestOnlyInItsOwnForm) {
     for (const Form& f : kForms) {
         SCOPED_TRACE(f.what);
         kyrsim_log_clear();
-        const int r = libusb_control_transfer(h, f.type, f.request, f.value, f.index, buf.data(), f.length,
-                                              kTimeoutMs);
+        const int r =
+            libusb_control_transfer(h, f.type, f.request, f.value, f.index, buf.data(), f.length, kTimeoutMs);
         ASSERT_EQ(kyrsim_log_count(), 1);
         kyrsim::Request logged = kyrsim::requests()[0];
         if (f.accepted) {
@@ -187,8 +187,9 @@ TEST_F(Requests, DdrReadyBitFollowsTheProfilePolicy) {
         int ready;
     };
     const Case cases[] = {
-        {KYRSIM_DDR_READY, 0, 0, 1},       {KYRSIM_DDR_AFTER_WRITES, 3, 2, 0}, {KYRSIM_DDR_AFTER_WRITES, 3, 3, 1},
-        {KYRSIM_DDR_AFTER_WRITES, 0, 0, 1}, {KYRSIM_DDR_NEVER, 0, 6, 0},
+        {KYRSIM_DDR_READY, 0, 0, 1},        {KYRSIM_DDR_AFTER_WRITES, 3, 2, 0},
+        {KYRSIM_DDR_AFTER_WRITES, 3, 3, 1}, {KYRSIM_DDR_AFTER_WRITES, 0, 0, 1},
+        {KYRSIM_DDR_NEVER, 0, 6, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.policy * 100 + c.k * 10 + c.writes);

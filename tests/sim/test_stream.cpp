@@ -2,12 +2,12 @@
 // frame size and markers from the FPGA registers, gating, pacing, the test
 // scene, cancel, resubmit, free, timeouts, the in-flight cap, and the stream
 // faults.
-#include "streamtest.hpp"
-
 #include <algorithm>
 #include <functional>
 #include <memory>
 #include <thread>
+
+#include "streamtest.hpp"
 
 using namespace simtest;
 
@@ -101,7 +101,8 @@ TEST_F(Stream, MarkerGenerationsBAndCAndNone) {
 
     ASSERT_TRUE(cam.setMarkers(KYRSIM_MARKERS_C));
     f = frame();
-    EXPECT_EQ(std::vector<unsigned char>(f.begin(), f.begin() + 4), (std::vector<unsigned char>{0x11, 0xAA, 0x00, 0xBB}));
+    EXPECT_EQ(std::vector<unsigned char>(f.begin(), f.begin() + 4),
+              (std::vector<unsigned char>{0x11, 0xAA, 0x00, 0xBB}));
     EXPECT_TRUE(std::equal(f.begin() + 4, f.end(), plain.begin() + 4));  // no tail
 }
 
@@ -111,8 +112,10 @@ TEST_F(Stream, FirstGenerationProfilesStreamOnTheirOwnEndpointAndMarkers) {
         int markers;
         int endpoint;
     };
-    const Case cases[] = {{0x839a, KYRSIM_MARKERS_C, 0x82}, {0x810c, KYRSIM_MARKERS_B, 0x81},
-                          {0x808a, KYRSIM_MARKERS_A, 0x81}, {0x1234, KYRSIM_MARKERS_A, 0x81}};
+    const Case cases[] = {{0x839a, KYRSIM_MARKERS_C, 0x82},
+                          {0x810c, KYRSIM_MARKERS_B, 0x81},
+                          {0x808a, KYRSIM_MARKERS_A, 0x81},
+                          {0x1234, KYRSIM_MARKERS_A, 0x81}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.product);
         kyrsim_profile p;
@@ -131,7 +134,8 @@ TEST_F(Stream, FirstGenerationProfilesStreamOnTheirOwnEndpointAndMarkers) {
     int got = -1;
     EXPECT_EQ(libusb_bulk_transfer(ho, 0x82, buf.data(), 4096, &got, 1000), 0);
     EXPECT_EQ(got, 3000);
-    EXPECT_EQ(std::vector<unsigned char>(buf.begin(), buf.begin() + 4), (std::vector<unsigned char>{0x11, 0xAA, 0x00, 0xBB}));
+    EXPECT_EQ(std::vector<unsigned char>(buf.begin(), buf.begin() + 4),
+              (std::vector<unsigned char>{0x11, 0xAA, 0x00, 0xBB}));
     EXPECT_EQ(libusb_bulk_transfer(ho, 0x81, buf.data(), 4096, &got, 30), LIBUSB_ERROR_TIMEOUT);
     EXPECT_EQ(got, 0);
 }
@@ -280,8 +284,9 @@ TEST_F(Stream, FreeingATransferInFlightIsCountedNotFatal) {
     int calls = 0;
     libusb_transfer* x = libusb_alloc_transfer(0);
     std::vector<unsigned char> buf(kFrame);
-    libusb_fill_bulk_transfer(x, h, 0x81, buf.data(), kFrame, [](libusb_transfer* t) { ++*static_cast<int*>(t->user_data); },
-                              &calls, 0);
+    libusb_fill_bulk_transfer(
+        x, h, 0x81, buf.data(), kFrame, [](libusb_transfer* t) { ++*static_cast<int*>(t->user_data); },
+        &calls, 0);
     EXPECT_EQ(kyrsim_live_transfers(), live + 1);
     ASSERT_EQ(libusb_submit_transfer(x), 0);
     libusb_free_transfer(x);
@@ -389,7 +394,9 @@ TEST_F(Stream, SceneIsDeterministicAndFollowsTheOutputFormat) {
     const auto f1 = frame();
     const auto f2 = frame();
     EXPECT_EQ(f1, f2);
-    auto px = [&](const std::vector<unsigned char>& f, int x, int y) { return f[static_cast<size_t>(y * kWidth + x)]; };
+    auto px = [&](const std::vector<unsigned char>& f, int x, int y) {
+        return f[static_cast<size_t>(y * kWidth + x)];
+    };
     // Top third: colour bars on the RGGB mosaic; the first bar is white, the last black.
     EXPECT_EQ(px(f1, 0, 0), 0xC0);
     EXPECT_EQ(px(f1, 1, 1), 0xC0);
@@ -434,7 +441,8 @@ TEST_F(Stream, FrameNumberInEveryRow) {
         EXPECT_EQ(word(f, 0), 0x5A7E);  // the markers overwrite row 0
         for (int row = 1; row < kHeight; ++row) {
             const size_t o = static_cast<size_t>(row * kWidth);
-            const uint32_t v = f[o] | (f[o + 1] << 8) | (f[o + 2] << 16) | (static_cast<uint32_t>(f[o + 3]) << 24);
+            const uint32_t v =
+                f[o] | (f[o + 1] << 8) | (f[o + 2] << 16) | (static_cast<uint32_t>(f[o + 3]) << 24);
             EXPECT_EQ(v, n);
         }
     }
@@ -608,11 +616,13 @@ TEST_F(Stream, SynchronousBulkTransfer) {
     EXPECT_EQ(std::vector<unsigned char>(buf.begin(), buf.begin() + kFrame), cam.lastFrame());
 
     ASSERT_TRUE(cam.streamFault(KYRSIM_STREAM_STALL, 10));
-    EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf.data(), static_cast<int>(buf.size()), &got, 1000), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf.data(), static_cast<int>(buf.size()), &got, 1000),
+              LIBUSB_ERROR_PIPE);
     EXPECT_EQ(got, 10);
     ASSERT_EQ(libusb_clear_halt(h, 0x81), 0);
     out(h, 0xAA);
-    EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf.data(), static_cast<int>(buf.size()), &got, 30), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf.data(), static_cast<int>(buf.size()), &got, 30),
+              LIBUSB_ERROR_TIMEOUT);
     EXPECT_EQ(got, 0);
     EXPECT_EQ(kyrsim_live_transfers(), 0);
 }

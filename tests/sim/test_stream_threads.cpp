@@ -2,11 +2,11 @@
 // The stream and event handling across threads: event calls woken by a cancel
 // or an unplug from another thread, one event handler per context at a time,
 // and a capture thread streaming while other threads send control requests.
-#include "streamtest.hpp"
-
 #include <atomic>
 #include <future>
 #include <thread>
+
+#include "streamtest.hpp"
 
 using namespace simtest;
 
