@@ -7,8 +7,10 @@
 namespace {
 
 // bmRequestType of every vendor request: type vendor, recipient device.
-constexpr uint8_t kRequestTypeOut = LIBUSB_ENDPOINT_OUT | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE;  // 0x40
-constexpr uint8_t kRequestTypeIn = LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE;    // 0xC0
+constexpr uint8_t kRequestTypeOut =
+    LIBUSB_ENDPOINT_OUT | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE;  // 0x40
+constexpr uint8_t kRequestTypeIn =
+    LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE;  // 0xC0
 
 // Data-less commands are answered by the controller at once; requests that
 // reach the sensor, the FPGA or the flash get more time.
@@ -46,6 +48,9 @@ CCameraFX3::CCameraFX3() {
 
 CCameraFX3::~CCameraFX3() {
     DbgPrint(-1, "~CCameraFX3", "~CCameraFX3\n");
+    // Transfer sets a capture thread left behind go before their context.
+    releaseAsyncXfer();
+    finishAsyncXfer(m_iSingleXferCount);
     DeleteCriticalSection(&m_csUsb);
     if (m_pUsbContext) {
         libusb_exit(m_pUsbContext);
@@ -56,18 +61,20 @@ CCameraFX3::~CCameraFX3() {
 bool CCameraFX3::SendCMD(uint8_t request) {
     CCritSecLock lock(m_csUsb);
     if (!m_bOpened) return false;
-    int rc = libusb_control_transfer(m_hDevice, kRequestTypeOut, request, 0, 0, nullptr, 0, kShortCmdTimeoutMs);
+    int rc =
+        libusb_control_transfer(m_hDevice, kRequestTypeOut, request, 0, 0, nullptr, 0, kShortCmdTimeoutMs);
     return rc >= 0;
 }
 
-bool CCameraFX3::SendCMD(uint8_t request, uint16_t wValue, uint16_t wIndex, bool in, uint8_t* data, long length) {
+bool CCameraFX3::SendCMD(uint8_t request, uint16_t wValue, uint16_t wIndex, bool in, uint8_t* data,
+                         long length) {
     CCritSecLock lock(m_csUsb);
     if (!m_bOpened) return false;
     // A length that does not fit wLength would be sent cut short and the rest
     // silently dropped: refuse it before anything reaches the bus.
     if (length < 0 || length > kMaxControlLength) return false;
-    int rc = libusb_control_transfer(m_hDevice, in ? kRequestTypeIn : kRequestTypeOut, request, wValue, wIndex,
-                                     data, static_cast<uint16_t>(length), kLongCmdTimeoutMs);
+    int rc = libusb_control_transfer(m_hDevice, in ? kRequestTypeIn : kRequestTypeOut, request, wValue,
+                                     wIndex, data, static_cast<uint16_t>(length), kLongCmdTimeoutMs);
     // A transfer that moved fewer bytes than asked left the rest of the
     // caller's buffer at its preset value (or the device without the rest of
     // its data), so only the full length counts as success.

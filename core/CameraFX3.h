@@ -72,14 +72,16 @@ public:
     bool SendCMD(uint8_t request);
     bool SendCMD(uint8_t request, uint16_t wValue, uint16_t wIndex, bool in, uint8_t* data, long length);
 
-    // Sensor registers.
+    // Sensor registers. A read that fails returns false and gives 0.
     bool WriteCameraRegister(uint16_t reg, uint16_t value);
     bool ReadCameraRegister(uint16_t reg, uint16_t* value);
     bool WriteCameraRegisterByte(uint16_t reg, uint8_t value);
     bool ReadCameraRegisterByte(uint16_t reg, uint8_t* value);
     bool WriteSONYREG(uint16_t reg, uint8_t value) { return WriteCameraRegisterByte(reg, value); }
     bool ReadSONYREG(uint16_t reg, uint8_t* value) { return ReadCameraRegisterByte(reg, value); }
-    // Bit-field read-modify-writes, atomic under the USB lock.
+    // Bit-field read-modify-writes, atomic under the USB lock. _B replaces bits
+    // firstBit..lastBit, Byte_B bits firstBit up to lastBit exclusive; a failed
+    // read writes nothing and returns false.
     bool WriteCameraRegister_B(uint16_t reg, uint8_t firstBit, uint8_t lastBit, uint16_t value);
     bool WriteCameraRegisterByte_B(uint16_t reg, uint8_t firstBit, uint8_t lastBit, uint8_t value);
 
@@ -90,14 +92,19 @@ public:
     bool EnableGPIF32DQ(bool enable);
     bool GetGPIFStatus(uint8_t* status);
 
+    // Firmware version as the camera object keeps it ('V',3 is 0x30); 0 on failure.
     bool GetFirmwareVer(uint8_t* ver);
     bool GetFirmwareVer();
+    // FPGA version word and digits; true only when every register read did,
+    // and the outputs are left alone otherwise.
     bool GetFPGAVer(uint16_t* ver, uint8_t digits[4]);
     bool GetFPGAVer();
     void GetFPGAVerVal(uint16_t* ver, uint8_t digits[4]);
     bool IsUSB3Host();
     void CameraPID(int pid) { m_iCameraPID = pid; }
 
+    // libusb's result; the handle stays open (dead after a re-enumerating
+    // reset, for the reconnection to close).
     bool ResetEndPoint(uint8_t endpoint);
     bool ResetDevice();
     bool SetXferSize(unsigned int size);

@@ -48,41 +48,55 @@ std::vector<SOperation> Operations() {
         {"SendCMD(transfer count)",
          [](CCameraFX3& c) { return c.SendCMD(VR_SET_XFER_COUNT, 0x0001, 0x2345, false, nullptr, 0); },
          {Out(0xB5, 0x0001, 0x2345)}},
-        {"SendCMD(guide on west)", [](CCameraFX3& c) { return c.SendCMD(VR_GUIDE_ON, 3, 0, false, nullptr, 0); },
+        {"SendCMD(guide on west)",
+         [](CCameraFX3& c) { return c.SendCMD(VR_GUIDE_ON, 3, 0, false, nullptr, 0); },
          {Out(0xB0, 3, 0)}},
-        {"SendCMD(serial, IN 8)", [](CCameraFX3& c) { return c.SendCMD(VR_GET_SERIAL, 0, 0, true, s_ucBuf, 8); },
+        {"SendCMD(serial, IN 8)",
+         [](CCameraFX3& c) { return c.SendCMD(VR_GET_SERIAL, 0, 0, true, s_ucBuf, 8); },
          {In(0xC8, 0, 0, 8)}},
-        {"WriteCameraRegister", [](CCameraFX3& c) { return c.WriteCameraRegister(kSensorReg16, 0xBEEF); },
+        {"WriteCameraRegister",
+         [](CCameraFX3& c) { return c.WriteCameraRegister(kSensorReg16, 0xBEEF); },
          {Out(0xA6, kSensorReg16, 0xBEEF)}},
-        {"ReadCameraRegister", [](CCameraFX3& c) { return c.ReadCameraRegister(kSensorReg16, &s_usWord); },
+        {"ReadCameraRegister",
+         [](CCameraFX3& c) { return c.ReadCameraRegister(kSensorReg16, &s_usWord); },
          {In(0xA7, kSensorReg16, 0, 2)}},
-        {"WriteCameraRegisterByte", [](CCameraFX3& c) { return c.WriteCameraRegisterByte(kSensorReg8, 0x5A); },
+        {"WriteCameraRegisterByte",
+         [](CCameraFX3& c) { return c.WriteCameraRegisterByte(kSensorReg8, 0x5A); },
          {Out(0xB6, kSensorReg8, 0x5A)}},
-        {"ReadCameraRegisterByte", [](CCameraFX3& c) { return c.ReadCameraRegisterByte(kSensorReg8, &s_ucByte); },
+        {"ReadCameraRegisterByte",
+         [](CCameraFX3& c) { return c.ReadCameraRegisterByte(kSensorReg8, &s_ucByte); },
          {In(0xB7, kSensorReg8, 0, 1)}},
-        {"WriteSONYREG", [](CCameraFX3& c) { return c.WriteSONYREG(kSensorReg8, 0x21); },
+        {"WriteSONYREG",
+         [](CCameraFX3& c) { return c.WriteSONYREG(kSensorReg8, 0x21); },
          {Out(0xB6, kSensorReg8, 0x21)}},
-        {"ReadSONYREG", [](CCameraFX3& c) { return c.ReadSONYREG(kSensorReg8, &s_ucByte); },
+        {"ReadSONYREG",
+         [](CCameraFX3& c) { return c.ReadSONYREG(kSensorReg8, &s_ucByte); },
          {In(0xB7, kSensorReg8, 0, 1)}},
         // 0x1234 with bits 4-7 replaced by 0xA: 0x12A4.
-        {"WriteCameraRegister_B", [](CCameraFX3& c) { return c.WriteCameraRegister_B(kSensorReg16, 4, 7, 0xA); },
+        {"WriteCameraRegister_B",
+         [](CCameraFX3& c) { return c.WriteCameraRegister_B(kSensorReg16, 4, 7, 0xA); },
          {In(0xA7, kSensorReg16, 0, 2), Out(0xA6, kSensorReg16, 0x12A4)}},
         // 0xC3 with bits 4-6 replaced by 0x5: 0xD3.
         {"WriteCameraRegisterByte_B",
          [](CCameraFX3& c) { return c.WriteCameraRegisterByte_B(kSensorReg8, 4, 7, 0x5); },
          {In(0xB7, kSensorReg8, 0, 1), Out(0xB6, kSensorReg8, 0xD3)}},
-        {"WriteFPGAREG", [](CCameraFX3& c) { return c.WriteFPGAREG(kFpgaReg, 0x80); },
+        {"WriteFPGAREG",
+         [](CCameraFX3& c) { return c.WriteFPGAREG(kFpgaReg, 0x80); },
          {Out(0xBD, kFpgaReg, 0x80)}},
         {"ReadFPGAREG", [](CCameraFX3& c) { return c.ReadFPGAREG(35, &s_ucByte); }, {In(0xBC, 35, 0, 1)}},
         {"EnableGPIF32DQ(true)", [](CCameraFX3& c) { return c.EnableGPIF32DQ(true); }, {Out(0xBE, 1, 0)}},
         {"EnableGPIF32DQ(false)", [](CCameraFX3& c) { return c.EnableGPIF32DQ(false); }, {Out(0xBE, 0, 0)}},
         {"GetGPIFStatus", [](CCameraFX3& c) { return c.GetGPIFStatus(&s_ucByte); }, {In(0xFD, 0, 0, 1)}},
-        {"GetFirmwareVer(ver)", [](CCameraFX3& c) { return c.GetFirmwareVer(&s_ucByte); }, {In(0xAD, 0, 0, 2)}},
+        {"GetFirmwareVer(ver)",
+         [](CCameraFX3& c) { return c.GetFirmwareVer(&s_ucByte); },
+         {In(0xAD, 0, 0, 2)}},
         {"GetFirmwareVer()", [](CCameraFX3& c) { return c.GetFirmwareVer(); }, {In(0xAD, 0, 0, 2)}},
-        {"GetFPGAVer(ver, digits)", [](CCameraFX3& c) { return c.GetFPGAVer(&s_usWord, s_ucDigits); },
+        {"GetFPGAVer(ver, digits)",
+         [](CCameraFX3& c) { return c.GetFPGAVer(&s_usWord, s_ucDigits); },
          {In(0xBC, 28, 0, 1), In(0xBC, 29, 0, 1), In(0xBC, 30, 0, 1), In(0xBC, 31, 0, 1), In(0xBC, 32, 0, 1),
           In(0xBC, 33, 0, 1)}},
-        {"GetFPGAVer()", [](CCameraFX3& c) { return c.GetFPGAVer(); },
+        {"GetFPGAVer()",
+         [](CCameraFX3& c) { return c.GetFPGAVer(); },
          {In(0xBC, 28, 0, 1), In(0xBC, 29, 0, 1), In(0xBC, 30, 0, 1), In(0xBC, 31, 0, 1), In(0xBC, 32, 0, 1),
           In(0xBC, 33, 0, 1)}},
         {"IsUSB3Host", [](CCameraFX3& c) { return c.IsUSB3Host(); }, {In(0xB4, 0, 0, 1)}},
@@ -216,8 +230,8 @@ TEST_F(CTransportTest, FirmwareVersionAnswersAreParsed) {
         uint8_t ucExpected;
     };
     const SCase cases[] = {
-        {'V', 3, 0x30}, {'V', 0x31, 0x31}, {'V', 15, 0xF0}, {'V', 16, 16}, {'V', 0, 0x00}, {'X', 5, 0x10},
-        {0, 0, 0x10},
+        {'V', 3, 0x30}, {'V', 0x31, 0x31}, {'V', 15, 0xF0}, {'V', 16, 16},
+        {'V', 0, 0x00}, {'X', 5, 0x10},    {0, 0, 0x10},
     };
     for (const SCase& tc : cases) {
         SCOPED_TRACE(testing::Message() << "answer " << tc.iByte0 << "," << tc.iByte1);
@@ -240,7 +254,8 @@ TEST_F(CTransportTest, FirmwareVersionLogsResultAndValue) {
     std::string strErr = testing::internal::GetCapturedStderr();
     EXPECT_NE(strErr.find("Ver return 1: 0x30"), std::string::npos) << strErr;
     EXPECT_NE(strErr.find("Get firmware ver: 0x30"), std::string::npos) << strErr;
-    EXPECT_NE(strErr.find("Failed to get firmware ver. The USB transmission is disconnected"), std::string::npos)
+    EXPECT_NE(strErr.find("Failed to get firmware ver. The USB transmission is disconnected"),
+              std::string::npos)
         << strErr;
 }
 
@@ -359,21 +374,17 @@ TEST_F(CTransportTest, BitFieldWritesReplaceOnlyTheirMask) {
         int iExpected;
     };
     const SCase cases[] = {
-        {false, 0xFFFF, 4, 7, 0xA, 0xFFAF},
-        {false, 0x0000, 4, 7, 0xA, 0x00A0},
+        {false, 0xFFFF, 4, 7, 0xA, 0xFFAF},     {false, 0x0000, 4, 7, 0xA, 0x00A0},
         {false, 0x0000, 4, 7, 0x1FA, 0x00A0},  // value bits beyond the field are dropped
-        {false, 0x1234, 0, 15, 0xBEEF, 0xBEEF},
-        {false, 0x0000, 15, 15, 1, 0x8000},
+        {false, 0x1234, 0, 15, 0xBEEF, 0xBEEF}, {false, 0x0000, 15, 15, 1, 0x8000},
         {false, 0x1234, 8, 20, 0xFFFF, 0xFF34},  // bits above 15 do not exist
         {false, 0x1234, 7, 4, 0xF, 0x1234},      // empty mask
         {false, 0x1234, 16, 20, 0xF, 0x1234},    // empty mask above the register
-        {true, 0xFF, 4, 7, 0x5, 0xDF},
-        {true, 0x00, 4, 7, 0x7, 0x70},           // bit 7 is not in the field
-        {true, 0x00, 4, 7, 0xF, 0x70},
-        {true, 0x12, 0, 8, 0xAB, 0xAB},
-        {true, 0x00, 6, 10, 0xF, 0xC0},          // bits above 7 do not exist
-        {true, 0xA5, 4, 4, 0xF, 0xA5},           // empty mask
-        {true, 0xA5, 5, 4, 0xF, 0xA5},           // empty mask
+        {true, 0xFF, 4, 7, 0x5, 0xDF},          {true, 0x00, 4, 7, 0x7, 0x70},  // bit 7 is not in the field
+        {true, 0x00, 4, 7, 0xF, 0x70},          {true, 0x12, 0, 8, 0xAB, 0xAB},
+        {true, 0x00, 6, 10, 0xF, 0xC0},  // bits above 7 do not exist
+        {true, 0xA5, 4, 4, 0xF, 0xA5},   // empty mask
+        {true, 0xA5, 5, 4, 0xF, 0xA5},   // empty mask
     };
     for (const SCase& tc : cases) {
         SCOPED_TRACE(testing::Message() << (tc.bByte ? "Byte_B" : "_B") << " old 0x" << std::hex << tc.iOld
@@ -407,19 +418,53 @@ TEST_F(CTransportTest, ReadsReportShortRepliesAndErrors) {
     };
     const SRead reads[] = {
         {"ReadCameraRegister", VR_READ_SENSOR_REG16, 2,
-         [](CCameraFX3& c, int* p) { uint16_t v = 0xEEEE; bool ok = c.ReadCameraRegister(kSensorReg16, &v); *p = v; return ok; }},
+         [](CCameraFX3& c, int* p) {
+             uint16_t v = 0xEEEE;
+             bool ok = c.ReadCameraRegister(kSensorReg16, &v);
+             *p = v;
+             return ok;
+         }},
         {"ReadCameraRegisterByte", VR_READ_SENSOR_REG8, 1,
-         [](CCameraFX3& c, int* p) { uint8_t v = 0xEE; bool ok = c.ReadCameraRegisterByte(kSensorReg8, &v); *p = v; return ok; }},
+         [](CCameraFX3& c, int* p) {
+             uint8_t v = 0xEE;
+             bool ok = c.ReadCameraRegisterByte(kSensorReg8, &v);
+             *p = v;
+             return ok;
+         }},
         {"ReadSONYREG", VR_READ_SENSOR_REG8, 1,
-         [](CCameraFX3& c, int* p) { uint8_t v = 0xEE; bool ok = c.ReadSONYREG(kSensorReg8, &v); *p = v; return ok; }},
+         [](CCameraFX3& c, int* p) {
+             uint8_t v = 0xEE;
+             bool ok = c.ReadSONYREG(kSensorReg8, &v);
+             *p = v;
+             return ok;
+         }},
         {"ReadFPGAREG", VR_READ_FPGA_REG, 1,
-         [](CCameraFX3& c, int* p) { uint8_t v = 0xEE; bool ok = c.ReadFPGAREG(35, &v); *p = v; return ok; }},
+         [](CCameraFX3& c, int* p) {
+             uint8_t v = 0xEE;
+             bool ok = c.ReadFPGAREG(35, &v);
+             *p = v;
+             return ok;
+         }},
         {"GetGPIFStatus", VR_GPIF_STATUS, 1,
-         [](CCameraFX3& c, int* p) { uint8_t v = 0xEE; bool ok = c.GetGPIFStatus(&v); *p = v; return ok; }},
+         [](CCameraFX3& c, int* p) {
+             uint8_t v = 0xEE;
+             bool ok = c.GetGPIFStatus(&v);
+             *p = v;
+             return ok;
+         }},
         {"GetFirmwareVer", VR_GET_FW_VERSION, 2,
-         [](CCameraFX3& c, int* p) { uint8_t v = 0xEE; bool ok = c.GetFirmwareVer(&v); *p = v; return ok; }},
+         [](CCameraFX3& c, int* p) {
+             uint8_t v = 0xEE;
+             bool ok = c.GetFirmwareVer(&v);
+             *p = v;
+             return ok;
+         }},
         {"SendCMD(serial)", VR_GET_SERIAL, 8,
-         [](CCameraFX3& c, int* p) { uint8_t buf[8] = {}; *p = 0; return c.SendCMD(VR_GET_SERIAL, 0, 0, true, buf, 8); }},
+         [](CCameraFX3& c, int* p) {
+             uint8_t buf[8] = {};
+             *p = 0;
+             return c.SendCMD(VR_GET_SERIAL, 0, 0, true, buf, 8);
+         }},
     };
     struct SFault {
         const char* szName;
@@ -438,7 +483,8 @@ TEST_F(CTransportTest, ReadsReportShortRepliesAndErrors) {
             SCOPED_TRACE(testing::Message() << rd.szName << ", " << ft.szName);
             kyrsim_clear_faults();
             kyrsim_fault f;
-            int iArg = ft.iAction == KYRSIM_FAULT_SHORT ? (ft.iArg < 0 ? rd.iLength + ft.iArg : ft.iArg) : ft.iArg;
+            int iArg =
+                ft.iAction == KYRSIM_FAULT_SHORT ? (ft.iArg < 0 ? rd.iLength + ft.iArg : ft.iArg) : ft.iArg;
             kyrsim_fault_init(&f, ft.iAction, iArg);
             f.request = rd.iRequest;
             ASSERT_GE(kyrsim_add_fault(&f), 0);
@@ -600,7 +646,8 @@ TEST_F(CTransportTest, ResetThatReenumeratesFailsAndLeavesADeadHandle) {
     EXPECT_FALSE(m_pFx3->IsUSB3Host());
     EXPECT_FALSE(m_pFx3->ResetEndPoint(0x81));
     EXPECT_EQ(kyrsim_log_count(), 0);
-    EXPECT_EQ(libusb_control_transfer(hOld, 0x40, VR_STOP_STREAM, 0, 0, nullptr, 0, 200), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(libusb_control_transfer(hOld, 0x40, VR_STOP_STREAM, 0, 0, nullptr, 0, 200),
+              LIBUSB_ERROR_NO_DEVICE);
 
     // The reconnection: close the dead handle and open the camera anew.
     m_pFx3->CloseDevice();
@@ -629,8 +676,9 @@ TEST_F(CTransportTest, UnplugUnderAnOpenHandle) {
     // Nothing reached a camera; libusb answers the handle with NO_DEVICE.
     EXPECT_EQ(kyrsim_log_count(), 0);
     uint8_t ucByte = 0;
-    EXPECT_EQ(libusb_control_transfer(m_pFx3->m_hDevice, 0xC0, VR_READ_FPGA_REG, kFpgaReg, 0, &ucByte, 1, 500),
-              LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(
+        libusb_control_transfer(m_pFx3->m_hDevice, 0xC0, VR_READ_FPGA_REG, kFpgaReg, 0, &ucByte, 1, 500),
+        LIBUSB_ERROR_NO_DEVICE);
 
     libusb_device** list = nullptr;
     ssize_t n = libusb_get_device_list(m_pFx3->m_pUsbContext, &list);
@@ -641,7 +689,8 @@ TEST_F(CTransportTest, UnplugUnderAnOpenHandle) {
         EXPECT_FALSE(desc.idVendor == kVendorId && desc.idProduct == kProductId);
     }
     libusb_free_device_list(list, 1);
-    EXPECT_EQ(libusb_open_device_with_vid_pid_index(m_pFx3->m_pUsbContext, kVendorId, kProductId, 1), nullptr);
+    EXPECT_EQ(libusb_open_device_with_vid_pid_index(m_pFx3->m_pUsbContext, kVendorId, kProductId, 1),
+              nullptr);
 
     // Closing the dead handle still works and frees it.
     m_pFx3->CloseDevice();
@@ -671,8 +720,9 @@ TEST_F(CTransportTest, ConstructionStartsClosedWithItsOwnContext) {
         EXPECT_EQ(fx3.m_iXferLen, -1);
         EXPECT_EQ(fx3.m_ucFirmwareVer, 0);
         EXPECT_EQ(fx3.m_usFPGAVer, 0);
-        const uint8_t* shadows[] = {&fx3.m_ucFPGAReg0,  &fx3.m_ucFPGAReg10, &fx3.m_ucFPGAReg11, &fx3.m_ucFPGAReg25,
-                                    &fx3.m_ucFPGAReg24, &fx3.m_ucFPGAReg40, &fx3.m_ucFPGAReg41, &fx3.m_ucFPGAReg39};
+        const uint8_t* shadows[] = {&fx3.m_ucFPGAReg0,  &fx3.m_ucFPGAReg10, &fx3.m_ucFPGAReg11,
+                                    &fx3.m_ucFPGAReg25, &fx3.m_ucFPGAReg24, &fx3.m_ucFPGAReg40,
+                                    &fx3.m_ucFPGAReg41, &fx3.m_ucFPGAReg39};
         for (const uint8_t* p : shadows) EXPECT_EQ(*p, 0);
         EXPECT_EQ(fx3.m_pXfers, nullptr);
         EXPECT_EQ(fx3.m_pSingleXfers, nullptr);

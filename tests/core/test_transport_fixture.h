@@ -38,7 +38,8 @@ inline SExpectedRequest In(int request, int value, int index, int length) {
     return {0xC0, request, value, index, length, 500};
 }
 
-inline void ExpectRequests(const std::vector<kyrsim::Request>& log, const std::vector<SExpectedRequest>& expected) {
+inline void ExpectRequests(const std::vector<kyrsim::Request>& log,
+                           const std::vector<SExpectedRequest>& expected) {
     ASSERT_EQ(log.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         SCOPED_TRACE(testing::Message() << "request " << i);

@@ -28,7 +28,9 @@ std::vector<unsigned char> SerialOf(libusb_device_handle* hDevice) {
     return serial;
 }
 
-std::vector<unsigned char> Serial(const unsigned char (&sn)[8]) { return std::vector<unsigned char>(sn, sn + 8); }
+std::vector<unsigned char> Serial(const unsigned char (&sn)[8]) {
+    return std::vector<unsigned char>(sn, sn + 8);
+}
 
 // Bus, in port order: another model, the first match, a device of another
 // vendor with the same product ID, the second match, another model.
@@ -70,7 +72,8 @@ protected:
 
     // Opens index; the serial of the opened camera, or empty when null.
     std::vector<unsigned char> OpenSerial(uint8_t index) {
-        libusb_device_handle* hDevice = libusb_open_device_with_vid_pid_index(m_pContext, kVendorId, kProductId, index);
+        libusb_device_handle* hDevice =
+            libusb_open_device_with_vid_pid_index(m_pContext, kVendorId, kProductId, index);
         EXPECT_EQ(kyrsim_outstanding_lists(), 0);
         if (!hDevice) return {};
         std::vector<unsigned char> serial = SerialOf(hDevice);
@@ -117,8 +120,7 @@ TEST_F(COpenByIndexTest, FailuresGiveNullAndFreeTheList) {
         {"device list fails",
          [] { kyrsim_fail_call(KYRSIM_CALL_GET_LIST, KYRSIM_ANY, LIBUSB_ERROR_NO_MEM, 1); }, 1},
         // The descriptor of a device listed before the match cannot be read.
-        {"descriptor fails before the match",
-         [this] { m_OtherVendor.failDescriptor(LIBUSB_ERROR_IO); }, 2},
+        {"descriptor fails before the match", [this] { m_OtherVendor.failDescriptor(LIBUSB_ERROR_IO); }, 2},
         {"descriptor of the match fails", [this] { m_First.failDescriptor(LIBUSB_ERROR_IO); }, 1},
         {"open refused", [this] { m_First.refuseOpen(LIBUSB_ERROR_ACCESS); }, 1},
         {"open of the second refused", [this] { m_Second.refuseOpen(LIBUSB_ERROR_BUSY); }, 2},
