@@ -243,22 +243,23 @@ void CAlgorithm::SetWidth(int iSrcWidth, int iDstStride) {
 
 // Nearest fill: every pixel of the cell takes the cell's red and blue sample;
 // the greens keep their own sample and red and blue take the greens' mean.
-inline void CAlgorithm::BayerCopy(const SCellPlan& plan, const unsigned char* pCell, unsigned char* pOut) {
+template <class TSink>
+inline void CAlgorithm::BayerCopy(const SCellPlan& plan, const unsigned char* pCell, const TSink& out) {
     const unsigned uGR = pCell[plan.iSrcGR];
     const unsigned uGB = pCell[plan.iSrcGB];
     const unsigned uBlue = plan.ucBlueMap[pCell[plan.iSrcB]];
     const unsigned uRed = plan.ucRedMap[pCell[plan.iSrcR]];
     const unsigned uGMean = (uGR + uGB) >> 1;
-    PutPixel(pOut + plan.iOutGR, uBlue, uGR, uRed);
-    PutPixel(pOut + plan.iOutGB, uBlue, uGB, uRed);
-    PutPixel(pOut + plan.iOutB, uBlue, uGMean, uRed);
-    PutPixel(pOut + plan.iOutR, uBlue, uGMean, uRed);
+    out.Put(plan.iOutGR, uBlue, uGR, uRed);
+    out.Put(plan.iOutGB, uBlue, uGB, uRed);
+    out.Put(plan.iOutB, uBlue, uGMean, uRed);
+    out.Put(plan.iOutR, uBlue, uGMean, uRed);
 }
 
 // Bilinear fill: each missing colour is the mean of the nearest sites of that
 // colour (two in line for a green site, four for red and blue sites).
-inline void CAlgorithm::BayerBilinear(const SCellPlan& plan, const unsigned char* pCell,
-                                      unsigned char* pOut) {
+template <class TSink>
+inline void CAlgorithm::BayerBilinear(const SCellPlan& plan, const unsigned char* pCell, const TSink& out) {
     const ptrdiff_t w = plan.iWidth;
     unsigned uB[4], uG[4], uR[4];
 
@@ -288,18 +289,24 @@ inline void CAlgorithm::BayerBilinear(const SCellPlan& plan, const unsigned char
             uR[k] = plan.ucRedMap[uR[k]];
         }
     }
-    PutPixel(pOut + plan.iOutGR, uB[0], uG[0], uR[0]);
-    PutPixel(pOut + plan.iOutGB, uB[1], uG[1], uR[1]);
-    PutPixel(pOut + plan.iOutB, uB[2], uG[2], uR[2]);
-    PutPixel(pOut + plan.iOutR, uB[3], uG[3], uR[3]);
+    out.Put(plan.iOutGR, uB[0], uG[0], uR[0]);
+    out.Put(plan.iOutGB, uB[1], uG[1], uR[1]);
+    out.Put(plan.iOutB, uB[2], uG[2], uR[2]);
+    out.Put(plan.iOutR, uB[3], uG[3], uR[3]);
 }
 
 namespace {
 
-// Luminance of one blue, green, red pixel: 0.257 R + 0.504 G + 0.098 B.
+// Luminance of one pixel: 0.257 R + 0.504 G + 0.098 B.
+template <class TTables>
+inline unsigned Luma(const TTables& t, unsigned uBlue, unsigned uGreen, unsigned uRed) {
+    return static_cast<unsigned>(t.iLumaR[uRed] + t.iLumaG[uGreen] + t.iLumaB[uBlue]) >> kFixedShift;
+}
+
+// The same for a pixel stored blue, green, red.
 template <class TTables>
 inline unsigned Luma(const TTables& t, const unsigned char* pPix) {
-    return static_cast<unsigned>(t.iLumaR[pPix[2]] + t.iLumaG[pPix[1]] + t.iLumaB[pPix[0]]) >> kFixedShift;
+    return Luma(t, pPix[0], pPix[1], pPix[2]);
 }
 
 // YUV2 word of the left pixel of a pair (low byte luminance, high byte Cr of
@@ -321,19 +328,28 @@ inline void YUV2Right(const TTables& t, const unsigned char* pLeft, const unsign
     pWord[1] = static_cast<unsigned char>(iCb + kYUVChromaOffset);
 }
 
+// Where a fill puts a cell's pixels: 3-byte pixels (the RGB24 target or the
+// working cell), or their luminance straight into a Y8 target.
+struct SRGBSink {
+    unsigned char* pCell;
+    void Put(ptrdiff_t iOffset, unsigned uBlue, unsigned uGreen, unsigned uRed) const {
+        PutPixel(pCell + iOffset, uBlue, uGreen, uRed);
+    }
+};
+
+template <class TTables>
+struct SLumaSink {
+    unsigned char* pCell;
+    const TTables* pTables;
+    void Put(ptrdiff_t iOffset, unsigned uBlue, unsigned uGreen, unsigned uRed) const {
+        pCell[iOffset] = static_cast<unsigned char>(Luma(*pTables, uBlue, uGreen, uRed));
+    }
+};
+
 }  // namespace
 
-inline void CAlgorithm::RGBTemp2Y8(const SCellPlan& plan, const unsigned char* pTemp, unsigned char* pDst,
-                                   int iX, int iY, int iWidth) {
-    const SYUVTables& t = *plan.pYUV;
-    unsigned char* pRow0 = pDst + static_cast<ptrdiff_t>(iY) * iWidth + iX;
-    unsigned char* pRow1 = pRow0 + iWidth;
-    pRow0[0] = static_cast<unsigned char>(Luma(t, pTemp + 0 * kRGBBytes));
-    pRow0[1] = static_cast<unsigned char>(Luma(t, pTemp + 1 * kRGBBytes));
-    pRow1[0] = static_cast<unsigned char>(Luma(t, pTemp + 2 * kRGBBytes));
-    pRow1[1] = static_cast<unsigned char>(Luma(t, pTemp + 3 * kRGBBytes));
-}
-
+// YUV2 cell writer: the working cell's top pixel pair goes to row y, the
+// bottom pair to row y + 1, one word per pixel.
 inline void CAlgorithm::RGBTemp2YUV2(const SCellPlan& plan, const unsigned char* pTemp, unsigned char* pDst,
                                      int iX, int iY, int iWidth) {
     const SYUVTables& t = *plan.pYUV;
@@ -348,8 +364,8 @@ inline void CAlgorithm::RGBTemp2YUV2(const SCellPlan& plan, const unsigned char*
 // Walks the cells of the even part of the frame: the first and last row pair
 // and the first and last cell of a row take the nearest fill (their bilinear
 // neighbours would lie outside the frame), every other cell the bilinear
-// fill. The writer decides where a cell's pixels go and, for an odd width,
-// fills the last column of each row pair.
+// fill. The writer gives each cell's sink, finishes the cell and, for an odd
+// width, fills the last column of each row pair.
 template <class TWriter>
 void CAlgorithm::ConvertCells(const SCellPlan& plan, const unsigned char* pSrc, int iWidth, int iHeight,
                               TWriter writer) {
@@ -362,47 +378,24 @@ void CAlgorithm::ConvertCells(const SCellPlan& plan, const unsigned char* pSrc, 
         const unsigned char* pRow = pSrc + static_cast<ptrdiff_t>(y) * iWidth;
         if (y == 0 || y == iHeight - 2) {
             for (int x = 0; x < iW2; x += 2) {
-                BayerCopy(plan, pRow + x, writer.Cell(x, y));
-                writer.Write(plan, x, y);
+                BayerCopy(plan, pRow + x, writer.Sink(x, y));
+                writer.Finish(plan, x, y);
             }
         } else {
-            BayerCopy(plan, pRow, writer.Cell(0, y));
-            writer.Write(plan, 0, y);
+            BayerCopy(plan, pRow, writer.Sink(0, y));
+            writer.Finish(plan, 0, y);
             for (int x = 2; x < iMidEnd; x += 2) {
-                BayerBilinear(plan, pRow + x, writer.Cell(x, y));
-                writer.Write(plan, x, y);
+                BayerBilinear(plan, pRow + x, writer.Sink(x, y));
+                writer.Finish(plan, x, y);
             }
             if (!bOddW && iWidth > 2) {
-                BayerCopy(plan, pRow + iWidth - 2, writer.Cell(iWidth - 2, y));
-                writer.Write(plan, iWidth - 2, y);
+                BayerCopy(plan, pRow + iWidth - 2, writer.Sink(iWidth - 2, y));
+                writer.Finish(plan, iWidth - 2, y);
             }
         }
         if (bOddW) writer.LastColumn(plan, y);
     }
 }
-
-namespace {
-
-// RGB24: the fills write straight into the target.
-struct SRGB24Writer {
-    unsigned char* pDst;
-    int iWidth;
-    unsigned char* Cell(int x, int y) const {
-        return pDst + (static_cast<ptrdiff_t>(y) * iWidth + x) * kRGBBytes;
-    }
-    template <class TPlan>
-    void Write(const TPlan&, int, int) const {}
-    // Odd width: column w - 1 repeats column w - 2.
-    template <class TPlan>
-    void LastColumn(const TPlan&, int y) const {
-        for (int r = y; r < y + 2; r++) {
-            unsigned char* pPix = Cell(iWidth - 1, r);
-            memcpy(pPix, pPix - kRGBBytes, kRGBBytes);
-        }
-    }
-};
-
-}  // namespace
 
 void CAlgorithm::BayerConv(const unsigned char* pSrc, unsigned char* pDst, int iWidth, int iHeight,
                            IMAGE_TYPE imageType, bool bFlipV, bool bFlipH) {
@@ -430,17 +423,20 @@ void CAlgorithm::BayerConv(const unsigned char* pSrc, unsigned char* pDst, int i
     // The mosaic was flipped before it got here. Reversing an even number of
     // rows (columns) moves the Bayer phase by one; an odd number keeps it.
     FlipBayer(bFlipV && iHeight % 2 == 0, bFlipH && iWidth % 2 == 0);
-    SetWidth(iWidth, imageType == IMAGE_RGB24 ? iWidth : kCellStride);
+    // RGB24 and Y8 cells go straight into the target; YUV2 cells are built in
+    // the working cell (2 pixels a row) first, since a pair shares chroma.
+    SetWidth(iWidth, imageType == IMAGE_YUV2 ? kCellStride : iWidth);
+    const int iSinkBytes = imageType == IMAGE_8BIT ? 1 : kRGBBytes;
 
     SCellPlan plan;
     plan.iSrcGR = m_iSrcOffGR;
     plan.iSrcGB = m_iSrcOffGB;
     plan.iSrcB = m_iSrcOffB;
     plan.iSrcR = m_iSrcOffR;
-    plan.iOutGR = static_cast<ptrdiff_t>(m_iDstOffGR) * kRGBBytes;
-    plan.iOutGB = static_cast<ptrdiff_t>(m_iDstOffGB) * kRGBBytes;
-    plan.iOutB = static_cast<ptrdiff_t>(m_iDstOffB) * kRGBBytes;
-    plan.iOutR = static_cast<ptrdiff_t>(m_iDstOffR) * kRGBBytes;
+    plan.iOutGR = static_cast<ptrdiff_t>(m_iDstOffGR) * iSinkBytes;
+    plan.iOutGB = static_cast<ptrdiff_t>(m_iDstOffGB) * iSinkBytes;
+    plan.iOutB = static_cast<ptrdiff_t>(m_iDstOffB) * iSinkBytes;
+    plan.iOutR = static_cast<ptrdiff_t>(m_iDstOffR) * iSinkBytes;
     plan.iWidth = iWidth;
     plan.pYUV = m_pYUV;
     {
@@ -450,32 +446,51 @@ void CAlgorithm::BayerConv(const unsigned char* pSrc, unsigned char* pDst, int i
         memcpy(plan.ucRedMap, m_iWBBTable, sizeof(plan.ucRedMap));
     }
 
-    unsigned char* pTemp = m_pRGBTemp.get();
     if (imageType == IMAGE_RGB24) {
-        ConvertCells(plan, pSrc, iWidth, iHeight, SRGB24Writer{pDst, iWidth});
-    } else if (imageType == IMAGE_8BIT) {
-        // Each cell is built in the working cell, then reduced to luminance.
-        struct SY8Writer {
-            unsigned char* pTemp;
+        struct SRGB24Writer {
             unsigned char* pDst;
             int iWidth;
-            unsigned char* Cell(int, int) const { return pTemp; }
-            void Write(const SCellPlan& p, int x, int y) const { RGBTemp2Y8(p, pTemp, pDst, x, y, iWidth); }
+            unsigned char* Pixel(int x, int y) const {
+                return pDst + (static_cast<ptrdiff_t>(y) * iWidth + x) * kRGBBytes;
+            }
+            SRGBSink Sink(int x, int y) const { return SRGBSink{Pixel(x, y)}; }
+            void Finish(const SCellPlan&, int, int) const {}
+            // Odd width: column w - 1 repeats column w - 2.
             void LastColumn(const SCellPlan&, int y) const {
                 for (int r = y; r < y + 2; r++) {
-                    unsigned char* pPix = pDst + static_cast<ptrdiff_t>(r) * iWidth + iWidth - 1;
+                    unsigned char* pPix = Pixel(iWidth - 1, r);
+                    memcpy(pPix, pPix - kRGBBytes, kRGBBytes);
+                }
+            }
+        };
+        ConvertCells(plan, pSrc, iWidth, iHeight, SRGB24Writer{pDst, iWidth});
+    } else if (imageType == IMAGE_8BIT) {
+        struct SY8Writer {
+            unsigned char* pDst;
+            int iWidth;
+            const SYUVTables* pTables;
+            unsigned char* Pixel(int x, int y) const { return pDst + static_cast<ptrdiff_t>(y) * iWidth + x; }
+            SLumaSink<SYUVTables> Sink(int x, int y) const {
+                return SLumaSink<SYUVTables>{Pixel(x, y), pTables};
+            }
+            void Finish(const SCellPlan&, int, int) const {}
+            void LastColumn(const SCellPlan&, int y) const {
+                for (int r = y; r < y + 2; r++) {
+                    unsigned char* pPix = Pixel(iWidth - 1, r);
                     pPix[0] = pPix[-1];
                 }
             }
         };
-        ConvertCells(plan, pSrc, iWidth, iHeight, SY8Writer{pTemp, pDst, iWidth});
+        ConvertCells(plan, pSrc, iWidth, iHeight, SY8Writer{pDst, iWidth, m_pYUV});
     } else {
         struct SYUV2Writer {
             unsigned char* pTemp;
             unsigned char* pDst;
             int iWidth;
-            unsigned char* Cell(int, int) const { return pTemp; }
-            void Write(const SCellPlan& p, int x, int y) const { RGBTemp2YUV2(p, pTemp, pDst, x, y, iWidth); }
+            SRGBSink Sink(int, int) const { return SRGBSink{pTemp}; }
+            void Finish(const SCellPlan& p, int x, int y) const {
+                RGBTemp2YUV2(p, pTemp, pDst, x, y, iWidth);
+            }
             // Odd width: the last column repeats the colour of column w - 2
             // (still in the working cell, pixels 1 and 3) and, being an even
             // column, is written as the left word of a pair.
@@ -487,7 +502,7 @@ void CAlgorithm::BayerConv(const unsigned char* pSrc, unsigned char* pDst, int i
                 }
             }
         };
-        ConvertCells(plan, pSrc, iWidth, iHeight, SYUV2Writer{pTemp, pDst, iWidth});
+        ConvertCells(plan, pSrc, iWidth, iHeight, SYUV2Writer{m_pRGBTemp.get(), pDst, iWidth});
     }
 
     // Odd height: the last row repeats the row before it.
@@ -502,22 +517,49 @@ void CAlgorithm::CopyLastLine(unsigned char* pBuf, int iRows, int iRowBytes) {
 
 namespace {
 
-// Mono binning of one element type: out[r][c] = f(sum of the bin x bin block).
-template <class T, class TFinish>
-void MonoBinImpl(T* pBuf, int iWidth, int iHeight, int iBin, TFinish finish) {
+// Outputs summed before any of them is stored: the reads of a chunk come
+// before its in-place writes, and the sums stay in L1. Even, so that colour
+// binning's chunks hold whole cells.
+constexpr int kBinChunk = 256;
+
+// Mono binning of one element type: out[r][c] = finish(sum of the bin x bin
+// block). kBin is the factor when known at compile time (0: iBinArg).
+//
+// In place: every input that output k reads lies at index k or later, and
+// outputs are stored in increasing order after their chunk's reads, so no
+// output overwrites an input still to be read.
+template <int kBin, class T, class TFinish>
+void MonoBinRows(T* pBuf, int iWidth, int iHeight, int iBinArg, TFinish finish) {
+    const int iBin = kBin ? kBin : iBinArg;
     const ptrdiff_t iInWidth = static_cast<ptrdiff_t>(iWidth) * iBin;
-    T* pOut = pBuf;
+    uint32_t uSum[kBinChunk];
     for (int r = 0; r < iHeight; r++) {
         const T* pBlockRow = pBuf + static_cast<ptrdiff_t>(r) * iBin * iInWidth;
-        for (int c = 0; c < iWidth; c++) {
-            const T* pBlock = pBlockRow + static_cast<ptrdiff_t>(c) * iBin;
-            uint32_t uSum = 0;
-            for (int i = 0; i < iBin; i++, pBlock += iInWidth)
-                for (int j = 0; j < iBin; j++) uSum += pBlock[j];
-            // In place: this output lies at or before every input it or any
-            // later output reads.
-            *pOut++ = finish(uSum);
+        T* pOut = pBuf + static_cast<ptrdiff_t>(r) * iWidth;
+        for (int c0 = 0; c0 < iWidth; c0 += kBinChunk) {
+            const int n = std::min(kBinChunk, iWidth - c0);
+            std::fill(uSum, uSum + n, 0u);
+            for (int i = 0; i < iBin; i++) {
+                const T* pIn = pBlockRow + i * iInWidth + static_cast<ptrdiff_t>(c0) * iBin;
+                for (int c = 0; c < n; c++, pIn += iBin)
+                    for (int j = 0; j < iBin; j++) uSum[c] += pIn[j];
+            }
+            for (int c = 0; c < n; c++) pOut[c0 + c] = finish(uSum[c]);
         }
+    }
+}
+
+template <class T, class TFinish>
+void MonoBinImpl(T* pBuf, int iWidth, int iHeight, int iBin, TFinish finish) {
+    switch (iBin) {
+        case 2:
+            return MonoBinRows<2>(pBuf, iWidth, iHeight, iBin, finish);
+        case 3:
+            return MonoBinRows<3>(pBuf, iWidth, iHeight, iBin, finish);
+        case 4:
+            return MonoBinRows<4>(pBuf, iWidth, iHeight, iBin, finish);
+        default:
+            return MonoBinRows<0>(pBuf, iWidth, iHeight, iBin, finish);
     }
 }
 
@@ -529,41 +571,68 @@ inline ptrdiff_t ColourBinStart(int r, int iBin) {
     return iPhase + static_cast<ptrdiff_t>(r - iPhase) * iBin + ((iPhase * iBin) & ~1);
 }
 
-template <class T, class TFull, class TPartial>
-void ColorBinImpl(T* pBuf, int iWidth, int iHeight, int iBin, TFull full, TPartial partial) {
+// Colour binning, in place in the same order as MonoBinRows. Inner cells
+// take all bin x bin sites of their colour; edge cells only the sites inside
+// the input frame, so that a block never takes a site of another colour from
+// the next row.
+template <int kBin, class T, class TFull, class TPartial>
+void ColorBinRows(T* pBuf, int iWidth, int iHeight, int iBinArg, TFull full, TPartial partial) {
+    const int iBin = kBin ? kBin : iBinArg;
     const ptrdiff_t iInWidth = static_cast<ptrdiff_t>(iWidth) * iBin;
     const ptrdiff_t iInHeight = static_cast<ptrdiff_t>(iHeight) * iBin;
     // Below these, every site of the block lies inside the input frame.
     const int iFullRows = (iHeight - 1) / 2 * 2;
     const int iFullCols = (iWidth - 1) / 2 * 2;
-    T* pOut = pBuf;
+    uint32_t uSum[kBinChunk];
     for (int r = 0; r < iHeight; r++) {
         const ptrdiff_t iRow0 = ColourBinStart(r, iBin);
-        for (int c = 0; c < iWidth; c++) {
-            const ptrdiff_t iCol0 = ColourBinStart(c, iBin);
-            uint32_t uSum = 0;
-            if (r < iFullRows && c < iFullCols) {
-                const T* pSite = pBuf + iRow0 * iInWidth + iCol0;
-                for (int i = 0; i < iBin; i++, pSite += 2 * iInWidth)
-                    for (int j = 0; j < iBin; j++) uSum += pSite[2 * j];
-                *pOut++ = full(uSum);
-            } else {
-                // Edge of the frame: only the sites inside it, so that a
-                // block never takes a site of another colour from the next row.
-                uint32_t uCount = 0;
+        T* pOut = pBuf + static_cast<ptrdiff_t>(r) * iWidth;
+        int cEdge = 0;
+        if (r < iFullRows) {
+            for (int c0 = 0; c0 < iFullCols; c0 += kBinChunk) {
+                const int n = std::min(kBinChunk, iFullCols - c0);
+                std::fill(uSum, uSum + n, 0u);
                 for (int i = 0; i < iBin; i++) {
-                    const ptrdiff_t iRow = iRow0 + 2 * i;
-                    if (iRow >= iInHeight) break;
-                    for (int j = 0; j < iBin; j++) {
-                        const ptrdiff_t iCol = iCol0 + 2 * j;
-                        if (iCol >= iInWidth) break;
-                        uSum += pBuf[iRow * iInWidth + iCol];
-                        uCount++;
+                    const T* pRow = pBuf + (iRow0 + 2 * i) * iInWidth;
+                    // Column pairs: c0 and n are even, so c0 + c is the first
+                    // colour of a cell and c0 + c + 1 the second.
+                    for (int c = 0; c < n; c += 2) {
+                        const T* pFirst = pRow + static_cast<ptrdiff_t>(c0 + c) * iBin;
+                        const T* pSecond = pFirst + 1 + (iBin & ~1);
+                        for (int j = 0; j < iBin; j++) {
+                            uSum[c] += pFirst[2 * j];
+                            uSum[c + 1] += pSecond[2 * j];
+                        }
                     }
                 }
-                *pOut++ = uCount ? partial(uSum, uCount) : T(0);
+                for (int c = 0; c < n; c++) pOut[c0 + c] = full(uSum[c]);
             }
+            cEdge = std::max(iFullCols, 0);
         }
+        for (int c = cEdge; c < iWidth; c++) {
+            const ptrdiff_t iCol0 = ColourBinStart(c, iBin);
+            uint32_t uEdgeSum = 0, uCount = 0;
+            for (ptrdiff_t iRow = iRow0; iRow < iRow0 + 2 * iBin && iRow < iInHeight; iRow += 2)
+                for (ptrdiff_t iCol = iCol0; iCol < iCol0 + 2 * iBin && iCol < iInWidth; iCol += 2) {
+                    uEdgeSum += pBuf[iRow * iInWidth + iCol];
+                    uCount++;
+                }
+            pOut[c] = uCount ? partial(uEdgeSum, uCount) : T(0);
+        }
+    }
+}
+
+template <class T, class TFull, class TPartial>
+void ColorBinImpl(T* pBuf, int iWidth, int iHeight, int iBin, TFull full, TPartial partial) {
+    switch (iBin) {
+        case 2:
+            return ColorBinRows<2>(pBuf, iWidth, iHeight, iBin, full, partial);
+        case 3:
+            return ColorBinRows<3>(pBuf, iWidth, iHeight, iBin, full, partial);
+        case 4:
+            return ColorBinRows<4>(pBuf, iWidth, iHeight, iBin, full, partial);
+        default:
+            return ColorBinRows<0>(pBuf, iWidth, iHeight, iBin, full, partial);
     }
 }
 
@@ -621,7 +690,11 @@ void CAlgorithm::ColorRAWBin(unsigned char* pBuf8, unsigned short* pBuf16, int i
 void CAlgorithm::Gamma(unsigned char* pBuf, const unsigned char* pTable, int iWidth, int iHeight) {
     size_t uCount;
     if (!pBuf || !pTable || !BufferBytes({iWidth, iHeight}, &uCount)) return;
-    for (size_t i = 0; i < uCount; i++) pBuf[i] = pTable[pBuf[i]];
+    // A private copy: stores into the frame cannot alias it, so the loop
+    // need not reload the table after every pixel.
+    unsigned char ucTable[256];
+    memcpy(ucTable, pTable, sizeof(ucTable));
+    for (size_t i = 0; i < uCount; i++) pBuf[i] = ucTable[pBuf[i]];
 }
 
 void CAlgorithm::Gamma(unsigned short* pBuf, const unsigned short* pTable, int iWidth, int iHeight) {

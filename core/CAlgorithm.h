@@ -129,10 +129,10 @@ class CAlgorithm {
     struct SYUVTables;
     struct SCellPlan;
 
-    static void BayerCopy(const SCellPlan& plan, const unsigned char* pCell, unsigned char* pOut);
-    static void BayerBilinear(const SCellPlan& plan, const unsigned char* pCell, unsigned char* pOut);
-    static void RGBTemp2Y8(const SCellPlan& plan, const unsigned char* pTemp, unsigned char* pDst, int iX,
-                           int iY, int iWidth);
+    template <class TSink>
+    static void BayerCopy(const SCellPlan& plan, const unsigned char* pCell, const TSink& out);
+    template <class TSink>
+    static void BayerBilinear(const SCellPlan& plan, const unsigned char* pCell, const TSink& out);
     static void RGBTemp2YUV2(const SCellPlan& plan, const unsigned char* pTemp, unsigned char* pDst, int iX,
                              int iY, int iWidth);
 

@@ -490,7 +490,8 @@ TEST(AlgorithmMonoBin, ConstantFrameTable) {
 // Each output is the b x b block below it: summed and saturated in 8 bits,
 // averaged in 16 bits, computed in place without reading overwritten input.
 TEST(AlgorithmMonoBin, RandomFrameMatchesBlockReference) {
-    const Size kSizes[] = {{1, 1}, {3, 2}, {7, 5}, {16, 9}};
+    // 600 columns span several of the chunks that binning sums before storing.
+    const Size kSizes[] = {{1, 1}, {3, 2}, {7, 5}, {16, 9}, {600, 3}};
     for (int iBin = 2; iBin <= 4; iBin++)
         for (const Size& size : kSizes)
             for (bool b16 : {false, true}) {
@@ -602,7 +603,8 @@ TEST(AlgorithmColorRAWBin, ConstantChannelsStayInTheirColours) {
 }
 
 TEST(AlgorithmColorRAWBin, RandomFrameMatchesReference) {
-    const Size kSizes[] = {{1, 1}, {2, 1}, {1, 2}, {2, 2}, {3, 5}, {6, 4}, {7, 7}, {12, 9}};
+    const Size kSizes[] = {{1, 1}, {2, 1}, {1, 2},  {2, 2},   {3, 5},
+                           {6, 4}, {7, 7}, {12, 9}, {600, 3}, {515, 4}};
     uint32_t uSeed = 300;
     for (int iBin = 2; iBin <= 4; iBin++)
         for (const Size& size : kSizes)

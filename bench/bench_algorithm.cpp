@@ -1,0 +1,257 @@
+// Image algorithms against the memory limit and against OpenCV. For each
+// operation and frame size three benchmarks run in this order: memcpy of the
+// same bytes, the OpenCV operation that does the same job (when OpenCV is
+// there), then ours. Ours reports its time as ratios to the two before it:
+// x_memcpy (how far from the memory limit) and x_opencv (below 1 is faster).
+// OpenCV runs on one thread, as the library does.
+#include <benchmark/benchmark.h>
+#include <string.h>
+
+#include <chrono>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "CAlgorithm.h"
+#include "KYRCamera.h"
+
+#if KYR_BENCH_HAVE_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
+
+namespace {
+
+struct FrameSize {
+    int w, h;
+};
+// A full-HD frame and the largest sensor frame the cameras deliver.
+const FrameSize kSizes[] = {{1920, 1080}, {6248, 4176}};
+
+// Seconds per iteration of the reference runs, by "operation/size".
+std::map<std::string, double>& ReferenceTimes() {
+    static std::map<std::string, double> s_times;
+    return s_times;
+}
+
+std::string Key(const char* pszOp, const FrameSize& size, const char* pszRef) {
+    return std::string(pszOp) + "/" + std::to_string(size.w) + "x" + std::to_string(size.h) + "/" + pszRef;
+}
+
+std::vector<unsigned char> RandomBytes(size_t n) {
+    std::vector<unsigned char> v(n);
+    std::mt19937 rng(12345);
+    for (auto& b : v) b = static_cast<unsigned char>(rng() & 255);
+    return v;
+}
+
+// Runs body once per iteration and returns the mean wall time of one.
+template <class TBody>
+double TimedLoop(benchmark::State& state, TBody body) {
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        body();
+        benchmark::ClobberMemory();
+    }
+    const double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return state.iterations() ? dSeconds / static_cast<double>(state.iterations()) : 0.0;
+}
+
+void RecordReference(benchmark::State& state, const char* pszOp, const FrameSize& size, const char* pszRef,
+                     double dSeconds) {
+    ReferenceTimes()[Key(pszOp, size, pszRef)] = dSeconds;
+    state.SetLabel(pszRef);
+}
+
+void ReportRatios(benchmark::State& state, const char* pszOp, const FrameSize& size, double dSeconds,
+                  size_t uBytes) {
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(uBytes));
+    for (const char* pszRef : {"memcpy", "opencv"}) {
+        const auto it = ReferenceTimes().find(Key(pszOp, size, pszRef));
+        if (it != ReferenceTimes().end() && it->second > 0)
+            state.counters[std::string("x_") + pszRef] = dSeconds / it->second;
+    }
+    state.SetLabel("ours");
+}
+
+void Memcpy(benchmark::State& state, const char* pszOp, FrameSize size, size_t uBytes) {
+    std::vector<unsigned char> src = RandomBytes(uBytes), dst(uBytes);
+    const double d = TimedLoop(state, [&] { memcpy(dst.data(), src.data(), uBytes); });
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(uBytes));
+    RecordReference(state, pszOp, size, "memcpy", d);
+}
+
+#if KYR_BENCH_HAVE_OPENCV
+// OpenCV names Bayer patterns differently; take the code whose bilinear
+// output of a flat RG mosaic (red 200, green 100, blue 30) is ours: blue 30,
+// green 100, red 200 in every inner pixel.
+int OpenCVBayerCode(bool bGray) {
+    static const int s_iCodes[4][2] = {{cv::COLOR_BayerBG2BGR, cv::COLOR_BayerBG2GRAY},
+                                       {cv::COLOR_BayerGB2BGR, cv::COLOR_BayerGB2GRAY},
+                                       {cv::COLOR_BayerRG2BGR, cv::COLOR_BayerRG2GRAY},
+                                       {cv::COLOR_BayerGR2BGR, cv::COLOR_BayerGR2GRAY}};
+    static const int s_iFamily = [] {
+        cv::Mat mosaic(8, 8, CV_8UC1);
+        for (int y = 0; y < 8; y++)
+            for (int x = 0; x < 8; x++)
+                mosaic.at<unsigned char>(y, x) = (x + y) % 2 ? 100 : (y % 2 ? 30 : 200);  // RG pattern
+        for (int k = 0; k < 4; k++) {
+            cv::Mat bgr;
+            cv::cvtColor(mosaic, bgr, s_iCodes[k][0]);
+            const cv::Vec3b px = bgr.at<cv::Vec3b>(4, 4);
+            if (px[0] == 30 && px[1] == 100 && px[2] == 200) return k;
+        }
+        return 0;
+    }();
+    return s_iCodes[s_iFamily][bGray ? 1 : 0];
+}
+#endif
+
+// ---------------------------------------------------------------------------
+// Demosaic
+
+void BM_Demosaic(benchmark::State& state, IMAGE_TYPE type, int iRef) {
+    const FrameSize size = kSizes[state.range(0)];
+    const char* pszOp = type == IMAGE_RGB24 ? "demosaic_rgb24" : "demosaic_y8";
+    const size_t uOut = static_cast<size_t>(size.w) * size.h * (type == IMAGE_RGB24 ? 3 : 1);
+    if (iRef == 0) return Memcpy(state, pszOp, size, uOut);
+    const std::vector<unsigned char> mosaic = RandomBytes(static_cast<size_t>(size.w) * size.h);
+    std::vector<unsigned char> out(uOut);
+    if (iRef == 1) {
+#if KYR_BENCH_HAVE_OPENCV
+        const cv::Mat src(size.h, size.w, CV_8UC1, const_cast<unsigned char*>(mosaic.data()));
+        cv::Mat dst(size.h, size.w, type == IMAGE_RGB24 ? CV_8UC3 : CV_8UC1, out.data());
+        const int iCode = OpenCVBayerCode(type != IMAGE_RGB24);
+        RecordReference(state, pszOp, size, "opencv",
+                        TimedLoop(state, [&] { cv::cvtColor(src, dst, iCode); }));
+#else
+        state.SkipWithError("OpenCV not found");
+#endif
+        return;
+    }
+    CAlgorithm alg;
+    alg.SetBayer(BAYER_RG);
+    const double d = TimedLoop(
+        state, [&] { alg.BayerConv(mosaic.data(), out.data(), size.w, size.h, type, false, false); });
+    ReportRatios(state, pszOp, size, d, uOut);
+}
+
+// ---------------------------------------------------------------------------
+// Flip (both directions, a 180-degree turn)
+
+void BM_Flip(benchmark::State& state, int iRef) {
+    const FrameSize size = kSizes[state.range(0)];
+    const size_t n = static_cast<size_t>(size.w) * size.h;
+    if (iRef == 0) return Memcpy(state, "flip", size, n);
+    std::vector<unsigned char> buf = RandomBytes(n);
+    if (iRef == 1) {
+#if KYR_BENCH_HAVE_OPENCV
+        std::vector<unsigned char> out(n);
+        const cv::Mat src(size.h, size.w, CV_8UC1, buf.data());
+        cv::Mat dst(size.h, size.w, CV_8UC1, out.data());
+        RecordReference(state, "flip", size, "opencv", TimedLoop(state, [&] { cv::flip(src, dst, -1); }));
+#else
+        state.SkipWithError("OpenCV not found");
+#endif
+        return;
+    }
+    CAlgorithm alg;
+    const double d = TimedLoop(state, [&] { alg.SoftMisc(buf.data(), size.w, size.h, false, true, true); });
+    ReportRatios(state, "flip", size, d, n);
+}
+
+// ---------------------------------------------------------------------------
+// 8-bit gamma
+
+void BM_Gamma(benchmark::State& state, int iRef) {
+    const FrameSize size = kSizes[state.range(0)];
+    const size_t n = static_cast<size_t>(size.w) * size.h;
+    if (iRef == 0) return Memcpy(state, "gamma8", size, n);
+    std::vector<unsigned char> buf = RandomBytes(n);
+    unsigned char ucTable[256];
+    for (int i = 0; i < 256; i++) ucTable[i] = static_cast<unsigned char>(255 - i);
+    if (iRef == 1) {
+#if KYR_BENCH_HAVE_OPENCV
+        std::vector<unsigned char> out(n);
+        const cv::Mat src(size.h, size.w, CV_8UC1, buf.data());
+        cv::Mat dst(size.h, size.w, CV_8UC1, out.data());
+        const cv::Mat lut(1, 256, CV_8UC1, ucTable);
+        RecordReference(state, "gamma8", size, "opencv", TimedLoop(state, [&] { cv::LUT(src, lut, dst); }));
+#else
+        state.SkipWithError("OpenCV not found");
+#endif
+        return;
+    }
+    CAlgorithm alg;
+    const double d = TimedLoop(state, [&] { alg.Gamma(buf.data(), ucTable, size.w, size.h); });
+    ReportRatios(state, "gamma8", size, d, n);
+}
+
+// ---------------------------------------------------------------------------
+// 2 x 2 software binning of an 8-bit frame: the frame size is the input.
+
+void BM_Bin(benchmark::State& state, bool bColour, int iRef) {
+    const FrameSize size = kSizes[state.range(0)];
+    const char* pszOp = bColour ? "colorbin2" : "monobin2";
+    const size_t n = static_cast<size_t>(size.w) * size.h;
+    if (iRef == 0) return Memcpy(state, pszOp, size, n);
+    std::vector<unsigned char> buf = RandomBytes(n);
+    if (iRef == 1) {
+#if KYR_BENCH_HAVE_OPENCV
+        std::vector<unsigned char> out(n / 4);
+        const cv::Mat src(size.h, size.w, CV_8UC1, buf.data());
+        cv::Mat dst(size.h / 2, size.w / 2, CV_8UC1, out.data());
+        RecordReference(state, pszOp, size, "opencv",
+                        TimedLoop(state, [&] { cv::resize(src, dst, dst.size(), 0, 0, cv::INTER_AREA); }));
+#else
+        state.SkipWithError("OpenCV not found");
+#endif
+        return;
+    }
+    CAlgorithm alg;
+    // In place: later iterations bin what the first left; the work is the same.
+    const double d = TimedLoop(state, [&] {
+        if (bColour)
+            alg.ColorRAWBin(buf.data(), nullptr, size.w / 2, size.h / 2, 2, false);
+        else
+            alg.MonoBin(buf.data(), nullptr, size.w / 2, size.h / 2, 2, false);
+    });
+    ReportRatios(state, pszOp, size, d, n);
+}
+
+// Registration order is run order: memcpy, OpenCV, ours.
+void RegisterAll() {
+#if KYR_BENCH_HAVE_OPENCV
+    // The library converts on the caller's thread; compare with one OpenCV thread.
+    cv::setNumThreads(1);
+#endif
+    auto each = [](benchmark::internal::Benchmark* b) {
+        b->DenseRange(0, static_cast<int>(sizeof(kSizes) / sizeof(kSizes[0])) - 1)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+    };
+    const char* const kRefNames[3] = {"memcpy", "opencv", "ours"};
+    for (IMAGE_TYPE type : {IMAGE_RGB24, IMAGE_8BIT})
+        for (int iRef = 0; iRef < 3; iRef++)
+            each(benchmark::RegisterBenchmark(
+                (std::string("Demosaic") + (type == IMAGE_RGB24 ? "RGB24/" : "Y8/") + kRefNames[iRef])
+                    .c_str(),
+                BM_Demosaic, type, iRef));
+    for (int iRef = 0; iRef < 3; iRef++)
+        each(
+            benchmark::RegisterBenchmark((std::string("Flip180/") + kRefNames[iRef]).c_str(), BM_Flip, iRef));
+    for (int iRef = 0; iRef < 3; iRef++)
+        each(
+            benchmark::RegisterBenchmark((std::string("Gamma8/") + kRefNames[iRef]).c_str(), BM_Gamma, iRef));
+    for (bool bColour : {false, true})
+        for (int iRef = 0; iRef < 3; iRef++)
+            each(benchmark::RegisterBenchmark(
+                (std::string(bColour ? "ColorRAWBin2/" : "MonoBin2/") + kRefNames[iRef]).c_str(), BM_Bin,
+                bColour, iRef));
+}
+
+// Registers before benchmark_main's main runs.
+const int g_iRegistered = (RegisterAll(), 0);
+
+}  // namespace
