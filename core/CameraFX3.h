@@ -166,6 +166,44 @@ public:
     bool SetExtendIOValue(uint8_t value);
     bool SetFPGAHeaterPowerPercent(uint8_t percent);
 
+    // Asynchronous bulk transfers (CameraFX3Bulk.cpp). Only the capture or
+    // trigger thread uses a set; the callbacks run inside that thread's event
+    // handling. A transfer is never submitted again or freed while libusb still
+    // owns it: cancelled transfers are drained (bounded) before a call returns,
+    // and one that does not come back is kept and logged, not freed.
+    //
+    // Multi-transfer set: a frame of `total` bytes cut into `count` transfers
+    // of `size` bytes (the last takes the rest) into `buffer`, less than
+    // 200 MiB in flight. A later call with more transfers rebuilds the set.
+    // False, and nothing changed, for a size of 200 MiB or more, lengths that
+    // do not fit together, a closed device, or no memory.
+    bool initAsyncXfer(int total, int count, int size, uint8_t endpoint, uint8_t* buffer);
+    // Points the set at another frame buffer of the same length, without
+    // reallocating; false while a transfer is in flight.
+    bool setAsyncXferBuf(uint8_t* buffer);
+    // Reads one frame. Each transfer is waited for up to firstMs, events are
+    // handled in slices of at most 100 ms (or nextMs after the first
+    // transfer), and the wait ends when *pbRunning clears (null: never).
+    // Nothing is in flight on return. *got: the bytes received, or expected
+    // when the frame came exactly 512 bytes short. Returns 1.
+    int startAsyncXfer(unsigned int firstMs, unsigned int nextMs, int* got, std::atomic<bool>* pbRunning,
+                       int expected);
+    void releaseAsyncXfer();
+    // Single-read set: `length` bytes in transfers of 1 MiB, each submitted
+    // and waited for on its own with libusb's timeout. begin returns the
+    // number of transfers, LIBUSB_ERROR_NO_MEM or another libusb error;
+    // waitForAsyncXfer submits transfer i, waits for it and returns the
+    // libusb code of its status (XferStatusToError) with its bytes in *length;
+    // finishAsyncXfer frees the whole set (n is the count begin returned).
+    int beginAsyncXfer(uint8_t endpoint, uint8_t* buffer, int length, unsigned int timeoutMs);
+    int waitForAsyncXfer(int i, int* length);
+    void finishAsyncXfer(int n);
+    // libusb error code of a transfer status: completed 0, error and cancelled
+    // LIBUSB_ERROR_IO, timed out LIBUSB_ERROR_TIMEOUT, stall LIBUSB_ERROR_PIPE,
+    // no device LIBUSB_ERROR_NO_DEVICE, overflow LIBUSB_ERROR_OVERFLOW, any
+    // other LIBUSB_ERROR_OTHER.
+    static int XferStatusToError(int status);
+
     // Shadows of FPGA registers, kept by the FPGA setters.
     uint8_t m_ucFPGAReg0 = 0;
     uint8_t m_ucFPGAReg10 = 0;
@@ -179,7 +217,6 @@ public:
     libusb_context* m_pUsbContext = nullptr;
     libusb_device_handle* m_hDevice = nullptr;
     S_MUTEX_UNIX m_csUsb;
-    bool m_bXferDone = false;
     int32_t m_iXferLen = -1;
     int32_t m_iXferStatus = 0;
     int32_t m_iXferTotal = 0;
@@ -189,10 +226,15 @@ public:
     int32_t m_iCameraPID = -1;
     int32_t m_iXferCount = 0;
     int32_t m_iXferWindow = 0;
-    uint8_t* m_pXferSubmitted = nullptr;
+    int32_t m_iXferSize = 0;       // bytes of each transfer but the last
+    int32_t m_iXferAllocated = 0;  // transfers the arrays hold
+    // Per transfer: 0 while libusb owns it, 1 once its callback ran (or never
+    // submitted). A transfer's own word is its user data.
+    int32_t* m_pXferDone = nullptr;
     libusb_transfer** m_pXfers = nullptr;
     libusb_transfer** m_pSingleXfers = nullptr;
     int32_t* m_pSingleXferDone = nullptr;
+    int32_t m_iSingleXferCount = 0;
 };
 
 #endif
