@@ -361,11 +361,14 @@ inline void CAlgorithm::RGBTemp2YUV2(const SCellPlan& plan, const unsigned char*
     YUV2Right(t, pTemp + 2 * kRGBBytes, pTemp + 3 * kRGBBytes, pRow1 + kYUV2Bytes);
 }
 
-// Walks the cells of the even part of the frame: the first and last row pair
-// and the first and last cell of a row take the nearest fill (their bilinear
-// neighbours would lie outside the frame), every other cell the bilinear
-// fill. The writer gives each cell's sink, finishes the cell and, for an odd
-// width, fills the last column of each row pair.
+// Walks the cells of the even part of the frame. Cells on the frame's edge
+// take the nearest fill, as their bilinear neighbours would lie outside it:
+// the first row pair and the first cell of each row, and the last row pair
+// and last cell of a row where they end the frame (even height, even width;
+// an odd last row or column is a neighbour to the cells before it). Every
+// other cell takes the bilinear fill. The writer gives each cell's sink,
+// finishes the cell and, for an odd width, fills the last column of each
+// row pair.
 template <class TWriter>
 void CAlgorithm::ConvertCells(const SCellPlan& plan, const unsigned char* pSrc, int iWidth, int iHeight,
                               TWriter writer) {
@@ -749,9 +752,13 @@ void CAlgorithm::Get_variance_ave_RAW(const unsigned char* pBuf, int iX0, int iY
                                       int iStride, int, int* piDeviation, int* piAverage, bool b16Bit) {
     if (!piDeviation || !piAverage) return;
     for (int c = 0; c < 3; c++) piDeviation[c] = piAverage[c] = 0;
-    // Every sample must lie inside the region and the region inside its rows.
+    // Every sample must lie inside the region, the region inside its rows, and
+    // the frame up to the region's last row inside the address space.
+    const int64_t iRowsUsed = static_cast<int64_t>(iY0) + iHeight;
+    size_t uBytes;
     if (!pBuf || iX0 < 0 || iY0 < 0 || iWidth < 2 || iHeight < 2 || iStride <= 0 ||
-        static_cast<int64_t>(iX0) + iWidth > iStride)
+        static_cast<int64_t>(iX0) + iWidth > iStride || iRowsUsed > INT_MAX ||
+        !BufferBytes({static_cast<int>(iRowsUsed), iStride, b16Bit ? 2 : 1}, &uBytes))
         return;
 
     // Grid points, each the top-left of a 2 x 2 sample kept inside the region.
@@ -762,7 +769,7 @@ void CAlgorithm::Get_variance_ave_RAW(const unsigned char* pBuf, int iX0, int iY
         iRows[i] = iY0 + std::min(static_cast<int>(static_cast<float>(i) * fStepY), iHeight - 2);
         iCols[i] = iX0 + std::min(static_cast<int>(static_cast<float>(i) * fStepX), iWidth - 2);
     }
-    // 8-bit value of a sample for the deviation pass; whole value for the sums.
+    // A sample's whole value (16-bit data: the 16-bit word).
     auto sample = [pBuf, iStride, b16Bit](ptrdiff_t x, ptrdiff_t y) -> unsigned {
         const ptrdiff_t iIndex = x + y * iStride;
         if (!b16Bit) return pBuf[iIndex];
@@ -782,8 +789,8 @@ void CAlgorithm::Get_variance_ave_RAW(const unsigned char* pBuf, int iX0, int iY
                 uSum[c] += sample(x, y);
                 iCount[c]++;
             }
-    // Means are divided by n + 1 on purpose: the statistics' consumers are
-    // tuned to that scale.
+    // Divided by n + 1 on purpose: auto white balance is tuned to that scale.
+    // 16-bit sums are shifted after summing, keeping the low bytes' weight.
     for (int c = 0; c < 3; c++) {
         const uint64_t uScaled = b16Bit ? uSum[c] >> kStat16Shift : uSum[c];
         piAverage[c] = static_cast<int>(std::min<uint64_t>(255, uScaled / (iCount[c] + 1)));
@@ -795,7 +802,7 @@ void CAlgorithm::Get_variance_ave_RAW(const unsigned char* pBuf, int iX0, int iY
             for (int k = 0; k < 4; k++) {
                 const ptrdiff_t x = iCols[j] + (k & 1), y = iRows[i] + (k >> 1);
                 const int c = colour(x, y);
-                const int iValue = static_cast<int>(b16Bit ? sample(x, y) >> 8 : sample(x, y));
+                const int iValue = static_cast<int>(b16Bit ? sample(x, y) >> kStat16Shift : sample(x, y));
                 uDev[c] += static_cast<uint64_t>(iValue > piAverage[c] ? iValue - piAverage[c]
                                                                        : piAverage[c] - iValue);
             }

@@ -41,9 +41,10 @@ class CAlgorithm {
     // BAYER_GB of KYRCamera.h); any other value is refused and changes nothing.
     void SetBayer(int iBayerPattern);
 
-    // Computes the 2 x 2 cell positions of each colour for a mosaic whose rows
-    // (vertical) or columns (horizontal) have been reversed an even number of
-    // times; cached while the flips stay the same.
+    // Computes the 2 x 2 cell positions of each colour once the Bayer phase has
+    // moved by one row (vertical) and/or one column (horizontal), as reversing
+    // an even number of rows or columns moves it; cached while the flips stay
+    // the same.
     void FlipBayer(bool bFlipV, bool bFlipH);
 
     // Per-frame offsets of the four cell positions in the source (width pixels
@@ -65,12 +66,19 @@ class CAlgorithm {
 
     // Mono software binning in place. iWidth x iHeight is the binned size; the
     // input is iBin times wider and higher. 16-bit: block mean; 8-bit: block
-    // sum saturated at 255 (binning adds the light of the block).
+    // sum saturated at 255 (binning adds the light of the block). A bin of 1
+    // or less, or above 256, changes nothing. pBuf16 is used for 16-bit data,
+    // pBuf8 otherwise.
     void MonoBin(unsigned char* pBuf8, unsigned short* pBuf16, int iWidth, int iHeight, int iBin,
                  bool b16Bit);
 
     // Colour software binning in place that keeps the Bayer mosaic: each output
-    // site combines iBin x iBin input sites of its own colour.
+    // site combines iBin x iBin input sites of its own colour, two apart,
+    // starting in its own 2·iBin block (the second colour of a cell iBin
+    // rounded down to even further on). Inner cells: 8-bit saturated sum,
+    // 16-bit mean. Edge cells take only the sites inside the frame: 16-bit
+    // their mean, 8-bit their mean times iBin², saturated (0 without a site).
+    // Bins as for MonoBin.
     void ColorRAWBin(unsigned char* pBuf8, unsigned short* pBuf16, int iWidth, int iHeight, int iBin,
                      bool b16Bit);
 
@@ -90,13 +98,15 @@ class CAlgorithm {
     // iWidth x iHeight) of a mosaic with iStride pixels per row, from a 10 x 10
     // grid of 2 x 2 samples that all lie inside the region. Means are capped
     // at 255 (16-bit data is scaled to 8 bits). A region without room for one
-    // 2 x 2 sample gives 0 everywhere. piDeviation and piAverage point at
-    // three ints each (red, green, blue). The seventh argument is not read.
+    // 2 x 2 sample gives 0 everywhere. Means and deviations are divided by the
+    // sample count plus one, the scale auto white balance is tuned to.
+    // piDeviation and piAverage point at three ints each (red, green, blue).
+    // The seventh argument is not read.
     void Get_variance_ave_RAW(const unsigned char* pBuf, int iX0, int iY0, int iWidth, int iHeight,
                               int iStride, int iUnused, int* piDeviation, int* piAverage, bool b16Bit);
 
-    // Working cell: the four pixels of one 2 x 2 cell, 3 bytes each, in cell
-    // order (0,0), (1,0), (0,1), (1,1).
+    // Working cell of the YUV2 conversion: the four pixels of one 2 x 2 cell,
+    // 3 bytes each, in cell order (0,0), (1,0), (0,1), (1,1).
     std::unique_ptr<unsigned char[]> m_pRGBTemp;
     // Sensor colour (0 red, 1 green, 2 blue) of each cell position.
     std::unique_ptr<int[]> m_pBayerColor;
@@ -129,6 +139,8 @@ class CAlgorithm {
     struct SYUVTables;
     struct SCellPlan;
 
+    // Cell fills (nearest, bilinear) handing each pixel to a sink that stores
+    // it as RGB24 or as luminance, and the YUV2 writer of the working cell.
     template <class TSink>
     static void BayerCopy(const SCellPlan& plan, const unsigned char* pCell, const TSink& out);
     template <class TSink>

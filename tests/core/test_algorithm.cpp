@@ -280,6 +280,21 @@ TEST(AlgorithmColourPlacement, SingleColourLuminance) {
         }
 }
 
+// YUV2 of neutral scenes: luminance 16 (black) to 235 (white, 219 + 16),
+// both chroma bytes at their neutral 128.
+TEST(AlgorithmColourPlacement, YUV2OfBlackAndWhite) {
+    for (int iValue : {0, 255}) {
+        SCOPED_TRACE(iValue);
+        CAlgorithm alg;
+        const Mosaic m = FlatFlippedMosaic(alg, BAYER_GB, 7, 5, false, false, iValue, iValue, iValue);
+        const std::vector<unsigned char> yuv = Convert(alg, m, IMAGE_YUV2);
+        for (size_t i = 0; i < yuv.size(); i += 2) {
+            ASSERT_EQ(yuv[i], iValue ? 235 : 16) << "luminance of pixel " << i / 2;
+            ASSERT_EQ(yuv[i + 1], 128) << "chroma of pixel " << i / 2;
+        }
+    }
+}
+
 TEST(AlgorithmColourPlacement, UnknownPatternIsRefused) {
     CAlgorithm alg;
     alg.SetBayer(BAYER_BG);
@@ -1045,9 +1060,9 @@ TEST(AlgorithmDegenerate, StatisticsBadRegionsGiveZero) {
     struct Case {
         int x0, y0, w, h, iStride;
     };
-    const Case kCases[] = {{0, 0, 0, 10, 16},      {0, 0, 10, -2, 16},    {-1, 0, 4, 4, 16},
-                           {0, -1, 4, 4, 16},      {14, 0, 4, 4, 16},     {0, 0, 4, 4, 0},
-                           {INT_MAX, 0, 4, 4, 16}, {0, 0, INT_MAX, 4, 16}};
+    const Case kCases[] = {{0, 0, 0, 10, 16},      {0, 0, 10, -2, 16},     {-1, 0, 4, 4, 16},
+                           {0, -1, 4, 4, 16},      {14, 0, 4, 4, 16},      {0, 0, 4, 4, 0},
+                           {INT_MAX, 0, 4, 4, 16}, {0, 0, INT_MAX, 4, 16}, {0, INT_MAX, 4, 4, 16}};
     auto frame = ExactBuffer(16 * 16, 100);
     CAlgorithm alg;
     for (const Case& c : kCases) {
