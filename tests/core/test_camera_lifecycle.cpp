@@ -45,11 +45,14 @@ public:
         CCameraBase* camera = static_cast<CCameraBase*>(pArg);
         const size_t bytes = static_cast<size_t>(CTestDriver::kMaxWidth) * CTestDriver::kMaxHeight * 2;
         while (pbRunning->load()) {
-            memset(camera->m_pImgBuf, 1, bytes);
-            memset(camera->m_pXferBuf, 2, bytes);
-            memset(camera->m_pXferBuf2, 3, bytes);
-            camera->m_pGammaLUT16[kGammaLUT16Entries - 1] = 4;
-            ++camera->m_iDroppedFrames;
+            {
+                CCritSecLock lock(camera->m_csControl);  // the three threads share the buffers
+                memset(camera->m_pImgBuf, 1, bytes);
+                memset(camera->m_pXferBuf, 2, bytes);
+                memset(camera->m_pXferBuf2, 3, bytes);
+                camera->m_pGammaLUT16[kGammaLUT16Entries - 1] = 4;
+                ++camera->m_iDroppedFrames;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
