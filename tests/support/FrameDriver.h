@@ -1,0 +1,49 @@
+// CFrameDriver: a test driver whose capture body streams real frames from the
+// (simulated) camera the way the drivers' capture thread does: it programs the
+// FPGA window so that the camera sends the frame the ROI asks for, starts the
+// stream, reads each frame with the multi-transfer set, offers it to the ring
+// with the generation A markers, counts lost frames, reports the snapshot's
+// result, and ends in the drivers' exit order. Its GetImage takes the oldest
+// frame from the ring and restores the marker words.
+//
+// It accepts raw 8-bit and raw 16-bit images at bin 1 only; it does no colour
+// conversion, binning or post-processing.
+#ifndef KYR_FRAME_DRIVER_H
+#define KYR_FRAME_DRIVER_H
+
+#include <atomic>
+
+#include "TestDriver.h"
+
+class CFrameDriver : public CTestDriver {
+public:
+    // Frames are read in transfers of this size, as every driver does.
+    static constexpr int kXferBytes = 1 << 20;
+
+    explicit CFrameDriver(int iMaxWidth = kMaxWidth, int iMaxHeight = kMaxHeight);
+    ~CFrameDriver() override;
+
+    bool InitCamera() override;
+    bool SetResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType) override;
+    bool SetStartPos(int iStartX, int iStartY) override;
+    bool SetExp(unsigned long long ullExposureUs, bool bAuto) override;
+    bool GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) override;
+
+    // Frames the ring accepted since the object was made.
+    int FramesAccepted() const { return m_iAccepted.load(); }
+
+private:
+    static void WorkingFunc(std::atomic<bool>* pbRunning, void* pArg);
+    void RunWorking(std::atomic<bool>* pbRunning);
+    // Takes the control lock, giving up (false, not held) once the running
+    // flag is clear: a stop holds the lock while it joins this thread.
+    bool LockControl(std::atomic<bool>* pbRunning);
+    // A frame that arrived incomplete or failed its markers.
+    void LostFrame(int iFailures, int* piEmpty);
+
+    int m_iMaxW;
+    int m_iMaxH;
+    std::atomic<int> m_iAccepted{0};
+};
+
+#endif
