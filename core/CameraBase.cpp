@@ -288,9 +288,10 @@ bool CCameraBase::StopSensorCLK() { return SendCMD(VR_CMD_AE); }
 
 bool CCameraBase::SetTransferCount(int iBytes) {
     if (iBytes < 0) return false;
-    const uint32_t count = static_cast<uint32_t>(iBytes / kXferCountUnit + (iBytes % kXferCountUnit != 0 ? 1 : 0));
-    return SendCMD(VR_SET_XFER_COUNT, static_cast<uint16_t>(count >> 16), static_cast<uint16_t>(count & 0xFFFF),
-                   false, nullptr, 0);
+    const uint32_t count =
+        static_cast<uint32_t>(iBytes / kXferCountUnit + (iBytes % kXferCountUnit != 0 ? 1 : 0));
+    return SendCMD(VR_SET_XFER_COUNT, static_cast<uint16_t>(count >> 16),
+                   static_cast<uint16_t>(count & 0xFFFF), false, nullptr, 0);
 }
 
 // ---- Base bodies of the virtual operations ----------------------------------------

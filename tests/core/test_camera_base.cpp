@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <sys/syscall.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <functional>
@@ -243,4 +244,15 @@ TEST_F(CameraBaseTest, DbgPrint2PrefixCarriesTheProductIdOnceSet) {
     testing::internal::CaptureStderr();
     camera.DbgPrint2("Func", "silent\n");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(CameraBaseTest, ConstructionLogsTheSystemNameVersionAndMachine) {
+    struct utsname info;
+    ASSERT_EQ(uname(&info), 0);
+    testing::internal::CaptureStderr();
+    { CTestDriver camera; }
+    std::string err = testing::internal::GetCapturedStderr();
+    const std::string lines = Prefix("SysInfo") + info.sysname + "\n" + Prefix("SysInfo") + info.version +
+                              "\n" + Prefix("SysInfo") + info.machine + "\n";
+    EXPECT_NE(err.find(lines), std::string::npos) << err;
 }

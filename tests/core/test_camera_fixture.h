@@ -22,7 +22,9 @@ namespace camera_test {
 
 using Serial = std::array<unsigned char, 8>;
 
-inline Serial MakeSerial(unsigned char last) { return Serial{0x4B, 0x59, 0x52, 0x00, 0x00, 0x00, 0x10, last}; }
+inline Serial MakeSerial(unsigned char last) {
+    return Serial{0x4B, 0x59, 0x52, 0x00, 0x00, 0x00, 0x10, last};
+}
 
 // The port path the library gives a device at bus and ports ("1,3" gives
 // "bus1.port:1,3,"; "" gives "bus1.port:").
@@ -58,13 +60,14 @@ template <class F>
 long long TimedMs(F&& f) {
     auto t0 = std::chrono::steady_clock::now();
     f();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+        .count();
 }
 
 // Resets the simulator around each test and switches debug output on, so
 // that log lines can be checked on standard error.
 class CCameraTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kyrsim::reset();
         g_bDebugPrint = true;

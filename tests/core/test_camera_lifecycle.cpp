@@ -26,7 +26,7 @@ constexpr int kStepTimeoutMs = 5000;
 std::atomic<bool> g_bBareDestroyed{false};
 
 class CBareDriver : public CCameraBase {
-public:
+  public:
     ~CBareDriver() override { g_bBareDestroyed = true; }
     bool InitCamera() override {
         m_iMaxWidth = CTestDriver::kMaxWidth;
@@ -299,7 +299,8 @@ TEST_F(CameraLifecycleTest, CaptureBodiesEndByThemselvesOrWhenStopped) {
     const struct {
         CTestDriver::CaptureMode mode;
         int status;
-    } cases[] = {{CTestDriver::CAPTURE_SUCCEED, KYR_EXP_SUCCESS}, {CTestDriver::CAPTURE_FAIL, KYR_EXP_FAILED}};
+    } cases[] = {{CTestDriver::CAPTURE_SUCCEED, KYR_EXP_SUCCESS},
+                 {CTestDriver::CAPTURE_FAIL, KYR_EXP_FAILED}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status);
         CTestDriver camera;

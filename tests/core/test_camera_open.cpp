@@ -15,7 +15,9 @@ using CameraOpenTest = CCameraTest;
 
 namespace {
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 // Runs f and returns what it wrote to standard error.
 template <class F>
@@ -119,10 +121,12 @@ TEST_F(CameraOpenTest, OpenDeviceByPathPicksByPathAndIndexOnlyAmongSharers) {
         EXPECT_EQ(kyrsim_outstanding_lists(), 0);
     }
     // Another model at the same path is not ours.
-    EXPECT_EQ(OpenDeviceByPath(ctx, CTestDriver::kVendorID, CTestDriver::kProductID + 1, PathOf(1, "1").c_str(), 1),
-              nullptr);
-    EXPECT_EQ(OpenDeviceByPath(nullptr, CTestDriver::kVendorID, CTestDriver::kProductID, PathOf(1, "1").c_str(), 1),
-              nullptr);
+    EXPECT_EQ(
+        OpenDeviceByPath(ctx, CTestDriver::kVendorID, CTestDriver::kProductID + 1, PathOf(1, "1").c_str(), 1),
+        nullptr);
+    EXPECT_EQ(
+        OpenDeviceByPath(nullptr, CTestDriver::kVendorID, CTestDriver::kProductID, PathOf(1, "1").c_str(), 1),
+        nullptr);
     EXPECT_EQ(kyrsim_device_refs(), 0);
     libusb_exit(ctx);
 }
@@ -340,7 +344,8 @@ TEST_F(CameraOpenTest, OpenFailsAndClosesTheHandleWhenInterfaceCannotBeClaimed) 
         libusb_device_handle* other = nullptr;
         if (c.heldByOther) {
             ASSERT_EQ(libusb_init(&otherCtx), 0);
-            other = libusb_open_device_with_vid_pid_index(otherCtx, CTestDriver::kVendorID, CTestDriver::kProductID, 1);
+            other = libusb_open_device_with_vid_pid_index(otherCtx, CTestDriver::kVendorID,
+                                                          CTestDriver::kProductID, 1);
             ASSERT_NE(other, nullptr);
             ASSERT_EQ(libusb_claim_interface(other, 0), 0);
         } else {

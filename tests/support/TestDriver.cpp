@@ -146,28 +146,28 @@ void CTestDriver::RunCapture(std::atomic<bool>* pbRunning) {
     }
     int status = KYR_EXP_FAILED;
     switch (m_captureMode.load()) {
-    case CAPTURE_SUCCEED:
-        status = pbRunning->load() ? KYR_EXP_SUCCESS : KYR_EXP_FAILED;
-        break;
-    case CAPTURE_FAIL:
-        break;
-    case CAPTURE_LOOP:
-        while (pbRunning->load()) {
-            if (!LockControlWhileRunning(pbRunning)) break;
-            // Touch every frame buffer, as a capture thread does, so that a
-            // buffer freed under a running thread shows at once.
-            const int step = m_iSteps.load();
-            const size_t frameBytes = static_cast<size_t>(m_iMaxWidth) * m_iMaxHeight * 2;
-            uint8_t* buffers[] = {m_pXferBuf, m_pXferBuf2, m_pImgBuf};
-            for (uint8_t* buf : buffers)
-                if (buf) memset(buf, step & 0xFF, frameBytes);
-            if (m_pHotPixMap) m_pHotPixMap[step % (m_iMaxWidth * m_iMaxHeight)] ^= 1;
-            if (m_pGammaLUT16) m_pGammaLUT16[step & 0xFFFF] = static_cast<uint16_t>(step);
-            ++m_iSteps;
-            pthread_mutex_unlock(&m_csControl.mutex);
-            std::this_thread::sleep_for(kPollStep);
-        }
-        break;
+        case CAPTURE_SUCCEED:
+            status = pbRunning->load() ? KYR_EXP_SUCCESS : KYR_EXP_FAILED;
+            break;
+        case CAPTURE_FAIL:
+            break;
+        case CAPTURE_LOOP:
+            while (pbRunning->load()) {
+                if (!LockControlWhileRunning(pbRunning)) break;
+                // Touch every frame buffer, as a capture thread does, so that a
+                // buffer freed under a running thread shows at once.
+                const int step = m_iSteps.load();
+                const size_t frameBytes = static_cast<size_t>(m_iMaxWidth) * m_iMaxHeight * 2;
+                uint8_t* buffers[] = {m_pXferBuf, m_pXferBuf2, m_pImgBuf};
+                for (uint8_t* buf : buffers)
+                    if (buf) memset(buf, step & 0xFF, frameBytes);
+                if (m_pHotPixMap) m_pHotPixMap[step % (m_iMaxWidth * m_iMaxHeight)] ^= 1;
+                if (m_pGammaLUT16) m_pGammaLUT16[step & 0xFFFF] = static_cast<uint16_t>(step);
+                ++m_iSteps;
+                pthread_mutex_unlock(&m_csControl.mutex);
+                std::this_thread::sleep_for(kPollStep);
+            }
+            break;
     }
     m_iSnapStatus = status;
     m_iExpStatus = status;

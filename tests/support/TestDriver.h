@@ -16,7 +16,7 @@
 #include "CameraBase.h"
 
 class CTestDriver : public CCameraBase {
-public:
+  public:
     static constexpr int kVendorID = 0x2e7b;
     static constexpr int kProductID = 0x832b;
     static constexpr int kMaxWidth = 64;
@@ -82,7 +82,7 @@ public:
     // Waits up to iTimeoutMs for Steps() to reach n.
     bool WaitSteps(int n, int iTimeoutMs);
 
-private:
+  private:
     static void CaptureBody(std::atomic<bool>* pbRunning, void* pArg);
     void RunCapture(std::atomic<bool>* pbRunning);
     // Takes the control lock, polling so that a cleared running flag ends the
