@@ -281,6 +281,10 @@ public:
     bool m_bTriggerCam = false;
     bool m_bTrigEdge = false;
     bool m_bTrigLevel = false;
+    // Set by a driver whose trigger capture thread really completes a
+    // snapshot. Without it the camera offers no trigger mode, whatever FPGA
+    // register 28 says (CameraModeCheck).
+    bool m_bTrigSnapCapture = false;
     int m_iGainDef = 0;
     int m_iGainMax = 0;
     int m_iGainMin = 0;

@@ -6,22 +6,7 @@
 
 // ---- Capture control, camera modes, triggers, guiding ---------------------------
 
-bool CCameraBase::StartCapture(bool) { return false; }
-bool CCameraBase::StartExposure() { return StartCapture(true); }
-bool CCameraBase::StopCapture() { return false; }
-bool CCameraBase::GetImageAfterExp(unsigned char*, int) { return false; }
 bool CCameraBase::StartAutoControlThr() { return false; }
-void CCameraBase::StopAutoControlThr() { m_thrAutoCtrl.Stop(); }
-bool CCameraBase::CameraModeCheck() { return false; }
-bool CCameraBase::GetCameraSupportedMode(KYR_SUPPORTED_MODE*) { return false; }
-int CCameraBase::SetCameraMode(CAM_MODE) { return KYR_ERROR_GENERAL_ERROR; }
-bool CCameraBase::SelectCameraMode(CAM_MODE) { return false; }
-int CCameraBase::SetTrigOutPinConf(Trig_Output_Pin, bool, long, long) { return KYR_ERROR_GENERAL_ERROR; }
-int CCameraBase::GetTrigOutPinConf(Trig_Output_Pin, KYR_BOOL*, long*, long*) { return KYR_ERROR_GENERAL_ERROR; }
-bool CCameraBase::PulseGuideOn(GuideD) { return false; }
-bool CCameraBase::PulseGuideOff(GuideD) { return false; }
-int CCameraBase::EnableDebugLog(KYR_BOOL) { return KYR_ERROR_GENERAL_ERROR; }
-int CCameraBase::GetDebugLogIsEnabled(KYR_BOOL*) { return KYR_ERROR_GENERAL_ERROR; }
 
 // ---- Camera ID, serial number, hot-pixel table (flash and ID work) --------------------
 

@@ -51,7 +51,8 @@ bool WriteFPGALatched(CCameraFX3& cam, uint16_t firstReg, const uint8_t* bytes, 
     // Without the hold each byte would take effect on its own and the FPGA
     // would run on a half-written value: write no data then. After a failed
     // data byte the device is not answering; the rest would fail as well.
-    for (int i = 0; ok && i < count; ++i) ok = cam.WriteFPGAREG(static_cast<uint16_t>(firstReg + i), bytes[i]);
+    for (int i = 0; ok && i < count; ++i)
+        ok = cam.WriteFPGAREG(static_cast<uint16_t>(firstReg + i), bytes[i]);
     // Released even when the hold request failed, in case the FPGA took it.
     bool released = cam.WriteFPGAREG(FPGA_REG_UPDATE, FPGA_UPDATE_APPLY);
     return ok && released;
@@ -212,7 +213,8 @@ bool CCameraFX3::SetExtSyncBKeepTime(unsigned int time) {
 }
 
 bool CCameraFX3::SetFPGABinDataLen(unsigned int length) {
-    return WriteFPGALatchedValue(*this, FPGA_REG_BIN_DATA_LEN, length > kBinDataLenMax ? kBinDataLenMax : length, 4);
+    return WriteFPGALatchedValue(*this, FPGA_REG_BIN_DATA_LEN,
+                                 length > kBinDataLenMax ? kBinDataLenMax : length, 4);
 }
 
 // ---------------------------------------------------------------------------
@@ -220,7 +222,8 @@ bool CCameraFX3::SetFPGABinDataLen(unsigned int length) {
 // ---------------------------------------------------------------------------
 
 bool CCameraFX3::SetFPGAADCWidthOutputWidth(ADC_BIT adc, bool out16) {
-    uint8_t set = static_cast<uint8_t>((adc == ADC_12BIT ? FPGA_FMT_ADC12 : 0) | (out16 ? FPGA_FMT_OUT16 : 0));
+    uint8_t set =
+        static_cast<uint8_t>((adc == ADC_12BIT ? FPGA_FMT_ADC12 : 0) | (out16 ? FPGA_FMT_OUT16 : 0));
     return UpdateFPGABits(*this, FPGA_REG_DATA_FMT, m_ucFPGAReg10, FPGA_FMT_ADC12 | FPGA_FMT_OUT16, set);
 }
 
@@ -345,4 +348,6 @@ bool CCameraFX3::SetFPGACoolPower(int power) {
 
 bool CCameraFX3::SetExtendIOValue(uint8_t value) { return WriteFPGAREG(FPGA_REG_EXT_IO, value); }
 
-bool CCameraFX3::SetFPGAHeaterPowerPercent(uint8_t percent) { return WriteFPGAREG(FPGA_REG_HEATER_POWER, percent); }
+bool CCameraFX3::SetFPGAHeaterPowerPercent(uint8_t percent) {
+    return WriteFPGAREG(FPGA_REG_HEATER_POWER, percent);
+}

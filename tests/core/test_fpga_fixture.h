@@ -76,7 +76,7 @@ inline std::vector<SFpgaAccess> Latched(int firstReg, const std::vector<int>& by
 }
 
 class CFpgaTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kyrsim::reset();
         m_Dev = kyrsim::plug(kProductId, 1, "1");

@@ -72,7 +72,8 @@ TEST_F(CFpgaThreadsTest, BitSettersAndLatchedSettersDoNotInterleave) {
     EXPECT_EQ(m_Dev.fpga(25) & 0x41, 0x41);
     EXPECT_EQ(m_Dev.fpgaPending(), 0);
     // Whole values only: the last latched write of each setter was applied as one.
-    EXPECT_TRUE(m_Dev.fpgaWide(16, 3) == 0x111111 || m_Dev.fpgaWide(16, 3) == 0x222222) << m_Dev.fpgaWide(16, 3);
+    EXPECT_TRUE(m_Dev.fpgaWide(16, 3) == 0x111111 || m_Dev.fpgaWide(16, 3) == 0x222222)
+        << m_Dev.fpgaWide(16, 3);
     EXPECT_TRUE(m_Dev.fpgaWide(36, 2) == 0x100 || m_Dev.fpgaWide(36, 2) == 0x180) << m_Dev.fpgaWide(36, 2);
     EXPECT_TRUE(m_Dev.fpgaWide(48, 4) == 0x01020304 || m_Dev.fpgaWide(48, 4) == 0x05060708);
 
@@ -100,7 +101,7 @@ TEST_F(CFpgaThreadsTest, BitSettersAndLatchedSettersDoNotInterleave) {
         i = j;
     }
     EXPECT_EQ(windows, static_cast<int>(kIterations * (bitSetters.size() + latchedSetters.size()) +
-                                         bitSetters.size()));
+                                        bitSetters.size()));
 }
 
 }  // namespace
