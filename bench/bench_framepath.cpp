@@ -36,7 +36,7 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return
 // A simulated 832MC with the frame driver behind it, open and initialised,
 // with its settings written to a temporary HOME, not the user's.
 class CCameraScope {
-public:
+  public:
     CCameraScope() {
         char dir[] = "/tmp/kyrbench-home-XXXXXX";
         if (mkdtemp(dir)) {
@@ -49,7 +49,8 @@ public:
         if (KYRGetNumOfConnectedCameras() != 1) return;
         if (KYROpenCamera(0) != KYR_SUCCESS) return;
         m_bOpen = true;
-        m_bReady = KYRInitCamera(0) == KYR_SUCCESS && KYRSetROIFormat(0, kWidth, kHeight, 1, IMG_RAW8) == KYR_SUCCESS;
+        m_bReady = KYRInitCamera(0) == KYR_SUCCESS &&
+                   KYRSetROIFormat(0, kWidth, kHeight, 1, IMG_RAW8) == KYR_SUCCESS;
     }
     ~CCameraScope() {
         if (m_bOpen) KYRCloseCamera(0);
@@ -59,7 +60,7 @@ public:
     }
     bool Ready() const { return m_bReady; }
 
-private:
+  private:
     std::string m_strHome;
     bool m_bOpen = false;
     bool m_bReady = false;

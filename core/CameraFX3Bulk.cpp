@@ -42,7 +42,9 @@ constexpr int kLastPacketBytes = 512;
 constexpr int kXferInFlight = 0;
 constexpr int kXferBack = 1;
 
-void LIBUSB_CALL BulkTransferDone(libusb_transfer* pXfer) { *static_cast<int*>(pXfer->user_data) = kXferBack; }
+void LIBUSB_CALL BulkTransferDone(libusb_transfer* pXfer) {
+    *static_cast<int*>(pXfer->user_data) = kXferBack;
+}
 
 struct timeval Slice(uint32_t ms) {
     if (ms == 0) ms = 1;  // a zero timeout would only poll, and the caller would spin
@@ -128,14 +130,22 @@ bool WaitTransfer(libusb_context* pCtx, int* piDone, uint32_t waitMs, uint32_t s
 
 int CCameraFX3::XferStatusToError(int status) {
     switch (status) {
-        case LIBUSB_TRANSFER_COMPLETED: return LIBUSB_SUCCESS;
-        case LIBUSB_TRANSFER_ERROR: return LIBUSB_ERROR_IO;
-        case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
-        case LIBUSB_TRANSFER_CANCELLED: return LIBUSB_ERROR_IO;
-        case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
-        case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
-        case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
-        default: return LIBUSB_ERROR_OTHER;
+        case LIBUSB_TRANSFER_COMPLETED:
+            return LIBUSB_SUCCESS;
+        case LIBUSB_TRANSFER_ERROR:
+            return LIBUSB_ERROR_IO;
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            return LIBUSB_ERROR_TIMEOUT;
+        case LIBUSB_TRANSFER_CANCELLED:
+            return LIBUSB_ERROR_IO;
+        case LIBUSB_TRANSFER_STALL:
+            return LIBUSB_ERROR_PIPE;
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return LIBUSB_ERROR_NO_DEVICE;
+        case LIBUSB_TRANSFER_OVERFLOW:
+            return LIBUSB_ERROR_OVERFLOW;
+        default:
+            return LIBUSB_ERROR_OTHER;
     }
 }
 
@@ -204,8 +214,8 @@ bool CCameraFX3::initAsyncXfer(int total, int count, int size, uint8_t endpoint,
     for (int i = 0; i < count; ++i) {
         const int len = i < count - 1 ? size : static_cast<int>(last);
         // Timeout 0: libusb never times these out; startAsyncXfer does.
-        libusb_fill_bulk_transfer(m_pXfers[i], hDevice, endpoint, buffer + static_cast<long long>(i) * size, len,
-                                  BulkTransferDone, &m_pXferDone[i], 0);
+        libusb_fill_bulk_transfer(m_pXfers[i], hDevice, endpoint, buffer + static_cast<long long>(i) * size,
+                                  len, BulkTransferDone, &m_pXferDone[i], 0);
     }
     return true;
 }
@@ -214,12 +224,13 @@ bool CCameraFX3::setAsyncXferBuf(uint8_t* buffer) {
     if (!m_pXfers || !buffer) return false;
     for (int i = 0; i < m_iXferCount; ++i)
         if (m_pXferDone[i] == kXferInFlight) return false;
-    for (int i = 0; i < m_iXferCount; ++i) m_pXfers[i]->buffer = buffer + static_cast<long long>(i) * m_iXferSize;
+    for (int i = 0; i < m_iXferCount; ++i)
+        m_pXfers[i]->buffer = buffer + static_cast<long long>(i) * m_iXferSize;
     return true;
 }
 
-int CCameraFX3::startAsyncXfer(unsigned int firstMs, unsigned int nextMs, int* got, std::atomic<bool>* pbRunning,
-                               int expected) {
+int CCameraFX3::startAsyncXfer(unsigned int firstMs, unsigned int nextMs, int* got,
+                               std::atomic<bool>* pbRunning, int expected) {
     m_iXferTotal = 0;
     if (got) *got = 0;
     if (!m_pXfers || m_iXferCount <= 0 || m_iXferWindow <= 0 || !m_pUsbContext) return 1;
@@ -342,8 +353,8 @@ int CCameraFX3::beginAsyncXfer(uint8_t endpoint, uint8_t* buffer, int length, un
     for (int i = 0; i < n; ++i) {
         const int len = i < n - 1 ? kSingleXferBytes : length - (n - 1) * kSingleXferBytes;
         libusb_fill_bulk_transfer(m_pSingleXfers[i], hDevice, endpoint,
-                                  buffer + static_cast<long long>(i) * kSingleXferBytes, len, BulkTransferDone,
-                                  &m_pSingleXferDone[i], timeoutMs);
+                                  buffer + static_cast<long long>(i) * kSingleXferBytes, len,
+                                  BulkTransferDone, &m_pSingleXferDone[i], timeoutMs);
     }
     return n;
 }

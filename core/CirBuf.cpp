@@ -32,7 +32,7 @@ struct timespec DeadlineAfter(int iWaitMs) {
 
 // Held ring mutex, released on scope exit.
 class CRingHold {
-public:
+  public:
     explicit CRingHold(S_MUTEX_UNIX& cs) : m_pMutex(&cs.mutex) { pthread_mutex_lock(m_pMutex); }
     ~CRingHold() {
         if (m_bHeld) pthread_mutex_unlock(m_pMutex);
@@ -44,7 +44,7 @@ public:
     CRingHold(const CRingHold&) = delete;
     CRingHold& operator=(const CRingHold&) = delete;
 
-private:
+  private:
     pthread_mutex_t* m_pMutex;
     bool m_bHeld = true;
 };
@@ -210,7 +210,8 @@ int CirBuf::InsertBuff(uint8_t* pData, int iLen, uint16_t usHead, int iHeadPos, 
         return INSERT_REFUSED;
     }
     const bool bCounters = iCnt0Pos != 0 && iCnt1Pos != 0;
-    if ((usHead != 0 && !PositionInFrame(iHeadPos, iLen)) || (usTail != 0 && !PositionInFrame(iTailPos, iLen)) ||
+    if ((usHead != 0 && !PositionInFrame(iHeadPos, iLen)) ||
+        (usTail != 0 && !PositionInFrame(iTailPos, iLen)) ||
         (bCounters && (!PositionInFrame(iCnt0Pos, iLen) || !PositionInFrame(iCnt1Pos, iLen)))) {
         DbgPrint(-1, "InsertBuff", "marker position outside the frame of %d bytes\n", iLen);
         return INSERT_REFUSED;

@@ -43,7 +43,7 @@ enum INSERT_RESULT {
 };
 
 class CirBuf {
-public:
+  public:
     // The ring never has more slots than this.
     static constexpr int kMaxSlots = 2;
 
@@ -98,7 +98,7 @@ public:
     bool WaitInsertIdle(int iWaitMs);
     int Ready();
 
-private:
+  private:
     static void InsertBufThd(std::atomic<bool>* pbRunning, void* pArg);
     void InsertLoop(std::atomic<bool>* pbRunning);
     // Waits on cond under the ring mutex until pred() holds or the deadline
@@ -114,23 +114,23 @@ private:
     long m_lBufSize = 0;
     uint8_t* m_pBuf[kMaxSlots] = {nullptr, nullptr};
     uint8_t* m_pStaged = nullptr;  // the caller's buffer, not owned
-    bool m_bStaged = false;    // a checked frame waits for the insert thread
-    int m_iLen = 0;            // bytes of the staged frame
-    int m_iReady = 0;          // filled slots not yet read
-    bool m_bInserting = false; // the insert thread copies a frame
-    int m_iWriteIndex = 0;     // slot that the next copy fills
+    bool m_bStaged = false;        // a checked frame waits for the insert thread
+    int m_iLen = 0;                // bytes of the staged frame
+    int m_iReady = 0;              // filled slots not yet read
+    bool m_bInserting = false;     // the insert thread copies a frame
+    int m_iWriteIndex = 0;         // slot that the next copy fills
     bool m_bStopped = false;
     bool m_bQuit = false;  // the insert thread is asked to end
     bool m_bHeldForTest = false;
     int m_iCount = 0;
     bool m_bValid = false;
 
-    S_MUTEX_UNIX m_csRing;           // the ring mutex
-    pthread_condattr_t m_condAttr;   // monotonic clock for every ring condition
-    pthread_cond_t m_condRead;       // a frame is ready, or the ring stopped or was reset
-    pthread_cond_t m_condInsert;     // a frame is staged, the hold is lifted, or the thread must end
-    pthread_cond_t m_condIdle;       // a copy ended or a staged frame was dropped
-    S_MUTEX_UNIX m_csBuf[kMaxSlots]; // one lock per slot, held during its copies
+    S_MUTEX_UNIX m_csRing;            // the ring mutex
+    pthread_condattr_t m_condAttr;    // monotonic clock for every ring condition
+    pthread_cond_t m_condRead;        // a frame is ready, or the ring stopped or was reset
+    pthread_cond_t m_condInsert;      // a frame is staged, the hold is lifted, or the thread must end
+    pthread_cond_t m_condIdle;        // a copy ended or a staged frame was dropped
+    S_MUTEX_UNIX m_csBuf[kMaxSlots];  // one lock per slot, held during its copies
     bool m_bRingLockMade = false;
     bool m_bCondAttrMade = false;
     bool m_bCondsMade = false;

@@ -38,14 +38,15 @@ long ElapsedMs(Clock::time_point since) {
 int Ceil(int total, int size) { return total / size + (total % size != 0 ? 1 : 0); }
 
 class BulkTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kyrsim::reset();
         m_Dev = kyrsim::plug(kProductId, 1, "1");
         ASSERT_TRUE(m_Dev.valid());
         m_pFx3 = std::make_unique<CCameraFX3>();
         ASSERT_NE(m_pFx3->m_pUsbContext, nullptr);
-        libusb_device_handle* h = libusb_open_device_with_vid_pid_index(m_pFx3->m_pUsbContext, kVendorId, kProductId, 1);
+        libusb_device_handle* h =
+            libusb_open_device_with_vid_pid_index(m_pFx3->m_pUsbContext, kVendorId, kProductId, 1);
         ASSERT_NE(h, nullptr);
         ASSERT_EQ(libusb_claim_interface(h, 0), 0);
         m_pFx3->m_hDevice = h;
@@ -112,10 +113,9 @@ TEST_F(BulkTest, WindowKeepsLessThan200MiBInFlight) {
         int size;
         int window;  // 0: refused
     } cases[] = {
-        {10, kMiB, 10},        {300, kMiB, 199},       {200, kMiB, 199},
-        {199, kMiB, 199},      {1, 100 * kMiB, 1},     {3, 100 * kMiB, 1},
-        {2, 150 * kMiB, 1},    {5, 30 * kMiB, 5},      {7, 30 * kMiB, 6},
-        {1, 200 * kMiB, 0},    {1, 300 * kMiB, 0},
+        {10, kMiB, 10},     {300, kMiB, 199},   {200, kMiB, 199},   {199, kMiB, 199},
+        {1, 100 * kMiB, 1}, {3, 100 * kMiB, 1}, {2, 150 * kMiB, 1}, {5, 30 * kMiB, 5},
+        {7, 30 * kMiB, 6},  {1, 200 * kMiB, 0}, {1, 300 * kMiB, 0},
     };
     uint8_t dummy[16];
     for (const auto& c : cases) {
@@ -134,7 +134,8 @@ TEST_F(BulkTest, WindowKeepsLessThan200MiBInFlight) {
 TEST_F(BulkTest, InconsistentSetsAreRefused) {
     uint8_t buf[64];
     EXPECT_FALSE(m_pFx3->initAsyncXfer(3 * kSmall, 2, kSmall, kEndpoint, buf)) << "2 transfers cannot hold 3";
-    EXPECT_FALSE(m_pFx3->initAsyncXfer(kSmall, 3, kSmall, kEndpoint, buf)) << "the last transfer would be empty";
+    EXPECT_FALSE(m_pFx3->initAsyncXfer(kSmall, 3, kSmall, kEndpoint, buf))
+        << "the last transfer would be empty";
     EXPECT_FALSE(m_pFx3->initAsyncXfer(kSmall, 1, kSmall, kEndpoint, nullptr));
     EXPECT_FALSE(m_pFx3->initAsyncXfer(0, 1, kSmall, kEndpoint, buf));
     EXPECT_FALSE(m_pFx3->initAsyncXfer(kSmall, 0, kSmall, kEndpoint, buf));
@@ -411,9 +412,15 @@ TEST(BulkStatusTest, StatusToCodeTable) {
         int status;
         int code;
     } rows[] = {
-        {LIBUSB_TRANSFER_COMPLETED, 0},  {LIBUSB_TRANSFER_ERROR, -1},    {LIBUSB_TRANSFER_TIMED_OUT, -7},
-        {LIBUSB_TRANSFER_CANCELLED, -1}, {LIBUSB_TRANSFER_STALL, -9},    {LIBUSB_TRANSFER_NO_DEVICE, -4},
-        {LIBUSB_TRANSFER_OVERFLOW, -8},  {99, -99},                      {-1, -99},
+        {LIBUSB_TRANSFER_COMPLETED, 0},
+        {LIBUSB_TRANSFER_ERROR, -1},
+        {LIBUSB_TRANSFER_TIMED_OUT, -7},
+        {LIBUSB_TRANSFER_CANCELLED, -1},
+        {LIBUSB_TRANSFER_STALL, -9},
+        {LIBUSB_TRANSFER_NO_DEVICE, -4},
+        {LIBUSB_TRANSFER_OVERFLOW, -8},
+        {99, -99},
+        {-1, -99},
     };
     for (const auto& r : rows) EXPECT_EQ(CCameraFX3::XferStatusToError(r.status), r.code) << r.status;
 }
@@ -425,7 +432,7 @@ TEST_F(BulkTest, SingleReadReportsEachOutcome) {
     ASSERT_NO_FATAL_FAILURE(Stream(kBytes));
     struct {
         const char* name;
-        int fault;   // stream fault, 0 none
+        int fault;  // stream fault, 0 none
         int arg;
         int action;  // 0 none, 1 reset the device, 2 cancel the transfer, 3 refuse the submit
         int code;

@@ -48,12 +48,12 @@ std::vector<uint8_t> FrameA(uint8_t fill, uint16_t counter, int bytes = kFrameBy
 
 int OfferA(CirBuf& ring, std::vector<uint8_t>& f) {
     const int n = static_cast<int>(f.size()) / 2;
-    return ring.InsertBuff(f.data(), static_cast<int>(f.size()), FRAME_HEAD_MARKER, 0, FRAME_TAIL_MARKER, n - 1, 1,
-                           n - 2);
+    return ring.InsertBuff(f.data(), static_cast<int>(f.size()), FRAME_HEAD_MARKER, 0, FRAME_TAIL_MARKER,
+                           n - 1, 1, n - 2);
 }
 
 class RingTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(m_Ring.IsValid());
         ASSERT_TRUE(m_Ring.StartInstBufThr());
@@ -98,8 +98,8 @@ TEST_F(RingTest, OfferChecksMarkersCountersAndBounds) {
         {"bad tail", false, kFrameBytes, kA, 0, kZ, n - 1, 1, n - 2, n - 1, 0, INSERT_BAD_FRAME},
         {"counters differ", false, kFrameBytes, kA, 0, kZ, n - 1, 1, n - 2, n - 2, 6, INSERT_BAD_FRAME},
         {"all markers 0, any content", false, kFrameBytes, 0, 0, 0, 0, 0, 0, 0, 0xFFFF, INSERT_ACCEPTED},
-        {"one counter position 0 skips the counters", false, kFrameBytes, kA, 0, kZ, n - 1, 0, n - 2, n - 2, 6,
-         INSERT_ACCEPTED},
+        {"one counter position 0 skips the counters", false, kFrameBytes, kA, 0, kZ, n - 1, 0, n - 2, n - 2,
+         6, INSERT_ACCEPTED},
         {"generation B good", false, kFrameBytes, kB, 0, kBZ, n - 1, 0, 0, -2, 0, INSERT_ACCEPTED},
         {"generation B bad tail", false, kFrameBytes, kB, 0, kBZ, n - 1, 0, 0, -3, 0, INSERT_BAD_FRAME},
         {"null data", true, kFrameBytes, kA, 0, kZ, n - 1, 1, n - 2, -1, 0, INSERT_REFUSED},
@@ -341,8 +341,9 @@ TEST(RingLifeTest, SlotCountIsClampedAndDestructionStopsTheThread) {
     }
     const std::string err = testing::internal::GetCapturedStderr();
     g_bDebugPrint = false;
-    for (const char* line : {"InsertBufThr begin\n", ">> wait InsertBufThr exit\n", "StopInstBufThr 0\n",
-                             "StopInstBufThr 1\n", "thread InsertBufThd Exit\n", "<< wait InsertBufThr exit\n"})
+    for (const char* line :
+         {"InsertBufThr begin\n", ">> wait InsertBufThr exit\n", "StopInstBufThr 0\n", "StopInstBufThr 1\n",
+          "thread InsertBufThd Exit\n", "<< wait InsertBufThr exit\n"})
         EXPECT_NE(err.find(line), std::string::npos) << line;
     CirBuf empty(0, 2);
     EXPECT_FALSE(empty.IsValid());

@@ -42,7 +42,8 @@ uint16_t Word(const uint8_t* pFrame, int iWord) {
 
 }  // namespace
 
-CFrameDriver::CFrameDriver(int iMaxWidth, int iMaxHeight) : CTestDriver(kProductID), m_iMaxW(iMaxWidth), m_iMaxH(iMaxHeight) {}
+CFrameDriver::CFrameDriver(int iMaxWidth, int iMaxHeight)
+    : CTestDriver(kProductID), m_iMaxW(iMaxWidth), m_iMaxH(iMaxHeight) {}
 
 CFrameDriver::~CFrameDriver() {
     // The capture body uses this class's members.
@@ -57,7 +58,8 @@ bool CFrameDriver::InitCamera() {
 }
 
 bool CFrameDriver::SetResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType) {
-    if (iBin != 1 || iWidth <= 0 || iHeight <= 0 || iWidth > m_iMaxWidth || iHeight > m_iMaxHeight) return false;
+    if (iBin != 1 || iWidth <= 0 || iHeight <= 0 || iWidth > m_iMaxWidth || iHeight > m_iMaxHeight)
+        return false;
     const bool bRaw16 = imageType == IMAGE_RAW16;
     if (!bRaw16 && !(imageType == IMAGE_8BIT && m_bRawOutput)) return false;
     m_iWidth = iWidth;
@@ -187,8 +189,8 @@ void CFrameDriver::RunWorking(std::atomic<bool>* pbRunning) {
         if (!pbRunning->load()) break;
 
         if (got >= length) {
-            const int r = pRing->InsertBuff(pBuf, length, FRAME_HEAD_MARKER, 0, FRAME_TAIL_MARKER, words - 1, 1,
-                                            words - 2);
+            const int r = pRing->InsertBuff(pBuf, length, FRAME_HEAD_MARKER, 0, FRAME_TAIL_MARKER, words - 1,
+                                            1, words - 2);
             if (r == INSERT_ACCEPTED) {
                 ++m_iAccepted;
                 empty = 0;

@@ -16,7 +16,7 @@
 #include "TestDriver.h"
 
 class CFrameDriver : public CTestDriver {
-public:
+  public:
     // Frames are read in transfers of this size, as every driver does.
     static constexpr int kXferBytes = 1 << 20;
 
@@ -32,7 +32,7 @@ public:
     // Frames the ring accepted since the object was made.
     int FramesAccepted() const { return m_iAccepted.load(); }
 
-private:
+  private:
     static void WorkingFunc(std::atomic<bool>* pbRunning, void* pArg);
     void RunWorking(std::atomic<bool>* pbRunning);
     // Takes the control lock, giving up (false, not held) once the running
