@@ -40,8 +40,13 @@ bool ThreadCtrl::Start(void* pArg) {
     if (m_bHaveThread) JoinFinishedLocked();
     m_pArg = pArg;
     m_bRunning.store(true);
+    // The thread counts as inside from its creation, so that it never looks
+    // finished (and gets joined under the lock) before it has even started,
+    // whoever clears the running flag.
+    m_bInThread.store(true);
     if (pthread_create(&m_hThread, nullptr, ThreadTrampoline, this) != 0) {
         m_bRunning.store(false);
+        m_bInThread.store(false);
         return false;
     }
     m_bHaveThread = true;
@@ -73,7 +78,6 @@ void ThreadCtrl::Stop() {
 
 void* ThreadCtrl::ThreadTrampoline(void* pSelf) {
     ThreadCtrl* self = static_cast<ThreadCtrl*>(pSelf);
-    self->m_bInThread.store(true);
     ThreadFunc func = self->m_pFunc.load();
     func(&self->m_bRunning, self->m_pArg);
     CCritSecLock lock(self->m_csLock);

@@ -36,7 +36,7 @@ public:
     bool IsAlive() const { return m_bRunning.load() || m_bInThread.load(); }
 
     std::atomic<bool> m_bRunning{false};   // from Start until Stop or the body's return
-    std::atomic<bool> m_bInThread{false};  // while the thread is inside the trampoline
+    std::atomic<bool> m_bInThread{false};  // from the thread's creation until its body has returned
 
 private:
     static void* ThreadTrampoline(void* pSelf);

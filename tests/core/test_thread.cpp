@@ -175,6 +175,24 @@ TEST(ThreadCtrlStress, StopRacingTheBodysOwnEnd) {
     }
 }
 
+TEST(ThreadCtrlStress, RunningFlagClearedBeforeTheThreadStartsThenStopOrStart) {
+    // Owners clear the running flag themselves to ask several threads to end
+    // before joining them; the thread may not have started yet.
+    for (int round = 0; round < 300; ++round) {
+        std::atomic<int> loops{0};
+        ThreadCtrl thr(LoopingBody);
+        ASSERT_TRUE(thr.Start(&loops));
+        thr.m_bRunning = false;
+        if (round % 2) {
+            thr.Stop();
+        } else {
+            while (!thr.Start(&loops)) std::this_thread::yield();
+            thr.Stop();
+        }
+        EXPECT_FALSE(thr.IsAlive());
+    }
+}
+
 TEST(CriticalSection, RecursiveLockFromOneThreadDoesNotBlock) {
     S_MUTEX_UNIX cs;
     ASSERT_EQ(InitializeCriticalSection(&cs), 0);
