@@ -626,8 +626,12 @@ KYRCAMERA_API KYR_ERROR_CODE KYRStartExposure(int iCameraID, KYR_BOOL /*bIsDark*
     if (KYR_ERROR_CODE rc = call.RequireInit()) return rc;
     CCameraBase* pCam = call.Camera();
     CControlHold control(pCam);
-    if (IsCapturing(pCam))
-        return pCam->m_bSnapMode ? KYR_ERROR_EXPOSURE_IN_PROGRESS : KYR_ERROR_VIDEO_MODE_ACTIVE;
+    if (IsCapturing(pCam)) {
+        if (!pCam->m_bSnapMode) return KYR_ERROR_VIDEO_MODE_ACTIVE;
+        // An exposure that has reported its result is over, even while its
+        // thread is still returning: it never blocks the next one.
+        if (pCam->m_iExpStatus == KYR_EXP_WORKING) return KYR_ERROR_EXPOSURE_IN_PROGRESS;
+    }
     pCam->StartExposure();
     return KYR_SUCCESS;
 }
