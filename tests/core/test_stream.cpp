@@ -313,24 +313,37 @@ TEST_F(StreamTest, StopReleasesAReaderBlockedWithoutLimit) {
     EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
 }
 
+// Close while video runs, with a reader waiting without limit: while frames
+// flow, and while none come at all.
 TEST_F(StreamTest, CloseWhileStreamingEndsEveryThreadAndTransfer) {
-    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
-    ASSERT_EQ(Video(), KYR_SUCCESS);
-    std::atomic<bool> reading{true};
-    std::thread reader([&] {
-        std::vector<uint8_t> image(m_Image.size());
-        while (KYRGetVideoData(0, image.data(), static_cast<long>(image.size()), -1) == KYR_SUCCESS) {
+    for (bool bNoData : {false, true}) {
+        SCOPED_TRACE(bNoData ? "no data" : "frames flowing");
+        if (bNoData) {
+            ASSERT_EQ(KYROpenCamera(0), KYR_SUCCESS);
+            ASSERT_EQ(KYRInitCamera(0), KYR_SUCCESS);
+            ASSERT_NO_FATAL_FAILURE(SetFormat(IMG_RAW8));
+            ASSERT_TRUE(m_Dev.streamFault(KYRSIM_STREAM_NO_DATA, 0));
         }
-        reading = false;
-    });
-    std::this_thread::sleep_for(milliseconds(100));
-    const auto t0 = Clock::now();
-    EXPECT_EQ(KYRCloseCamera(0), KYR_SUCCESS);
-    EXPECT_LT(ElapsedMs(t0), 3000);
-    reader.join();
-    EXPECT_FALSE(reading.load());
-    EXPECT_EQ(kyrsim_inflight_transfers(), 0);
-    EXPECT_EQ(m_Dev.query(KYRSIM_Q_CLOSED_BUSY), 0) << "the device was closed with transfers in flight";
+        ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+        if (!bNoData) {
+            ASSERT_EQ(Video(), KYR_SUCCESS);
+        }
+        std::atomic<bool> reading{true};
+        std::thread reader([&] {
+            std::vector<uint8_t> image(m_Image.size());
+            while (KYRGetVideoData(0, image.data(), static_cast<long>(image.size()), -1) == KYR_SUCCESS) {
+            }
+            reading = false;
+        });
+        std::this_thread::sleep_for(milliseconds(100));
+        const auto t0 = Clock::now();
+        EXPECT_EQ(KYRCloseCamera(0), KYR_SUCCESS);
+        EXPECT_LT(ElapsedMs(t0), 3000);
+        reader.join();
+        EXPECT_FALSE(reading.load());
+        EXPECT_EQ(kyrsim_inflight_transfers(), 0);
+        EXPECT_EQ(m_Dev.query(KYRSIM_Q_CLOSED_BUSY), 0) << "the device was closed with transfers in flight";
+    }
 }
 
 TEST_F(StreamTest, UnplugMidStreamEndsCleanly) {
