@@ -202,4 +202,43 @@ TEST_F(ApiThreadsTest, StopUnderControlLockEndsALoopingBodyThatTakesTheLock) {
     }
 }
 
+CTestDriver* g_pLastDriver = nullptr;
+
+TEST_F(ApiThreadsTest, StartsDuringASnapshotAndRacingStartsMakeOneCaptureThread) {
+    SetCameraConstructorForTest(kPid, [] {
+        g_pLastDriver = new CTestDriver(kPid);
+        return static_cast<CCameraBase*>(g_pLastDriver);
+    });
+    for (int round = 0; round < kRounds; ++round) {
+        OpenAndInit();
+        CTestDriver& cam = *g_pLastDriver;
+        cam.SetCaptureMode(CTestDriver::CAPTURE_LOOP);
+        cam.ArmLatch();
+        // Starts of both kinds from several threads at once: one capture thread.
+        std::vector<std::thread> starters;
+        std::atomic<int> started{0};
+        for (int i = 0; i < 6; ++i)
+            starters.emplace_back([&, i] {
+                KYR_ERROR_CODE rc = (i % 2) ? KYRStartExposure(0, KYR_FALSE) : KYRStartVideoCapture(0);
+                if (rc == KYR_SUCCESS) ++started;
+            });
+        for (auto& t : starters) t.join();
+        EXPECT_GE(started.load(), 1);
+        EXPECT_TRUE(WaitFor([&] { return cam.LatchWaiters() == 1; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(cam.LatchWaiters(), 1) << "more than one capture thread started";
+
+        if (cam.m_bSnapMode) {
+            EXPECT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_ERROR_EXPOSURE_IN_PROGRESS);
+            EXPECT_EQ(KYRStartVideoCapture(0), KYR_ERROR_EXPOSURE_IN_PROGRESS);
+            EXPECT_EQ(KYRStopExposure(0), KYR_SUCCESS);
+        } else {
+            EXPECT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_ERROR_VIDEO_MODE_ACTIVE);
+            EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+        }
+        cam.OpenLatch();
+        EXPECT_EQ(KYRCloseCamera(0), KYR_SUCCESS);
+    }
+}
+
 }  // namespace

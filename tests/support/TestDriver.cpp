@@ -18,6 +18,9 @@ CTestDriver::CTestDriver(int iProductID) {
     m_iVID = kVendorID;
     m_iPID = iProductID;
     for (auto& result : m_bResult) result = true;
+    // Like a real driver, the capture threads run the driver's bodies.
+    m_thrWork.InitFuncPt(CaptureBody);
+    m_thrTrigger.InitFuncPt(CaptureBody);
 }
 
 CTestDriver::~CTestDriver() {
