@@ -209,6 +209,17 @@ bool CCameraBase::InitVariable() {
     // The threads read and write the old buffers: they end before the buffers go.
     StopCameraThreads();
     CCritSecLock lock(m_csControl);
+    // Buffers of the same size are kept: a reader may still be inside the ring
+    // (an image call of another call slot), so it is replaced only when the
+    // size really changes. The kept ring is emptied and stopped.
+    if (m_pCirBuf && m_pCirBuf->IsValid() && m_pCirBuf->SlotBytes() == static_cast<long>(frameBytes) &&
+        m_pGammaLUT16 && m_pHotPixMap && m_pHotPixRoi && m_pXferBuf && m_pXferBuf2 && m_pImgBuf) {
+        m_pCirBuf->SetStopped(true);
+        m_pCirBuf->ResetCirBuff();
+        memset(m_pHotPixMap, 0, mapBytes);
+        memset(m_pHotPixRoi, 0, mapBytes);
+        return true;
+    }
     ReleaseFrameBuffers();
 
     m_pGammaLUT16 = new (std::nothrow) uint16_t[kGammaLUT16Entries];

@@ -313,6 +313,34 @@ TEST_F(StreamTest, StopReleasesAReaderBlockedWithoutLimit) {
     EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
 }
 
+// A camera initialised again while readers of other call slots are inside
+// the ring: the ring they read from stays valid, they return, and capture
+// starts again afterwards.
+TEST_F(StreamTest, InitAgainWhileReadersWaitKeepsTheirRing) {
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::thread videoReader([&] {
+        std::vector<uint8_t> image(m_Image.size());
+        while (!stop) KYRGetVideoData(0, image.data(), static_cast<long>(image.size()), 50);
+    });
+    std::thread snapReader([&] {
+        std::vector<uint8_t> image(m_Image.size());
+        while (!stop) KYRGetDataAfterExp(0, image.data(), static_cast<long>(image.size()));
+    });
+    for (int i = 0; i < 5; ++i) {
+        std::this_thread::sleep_for(milliseconds(20));
+        EXPECT_EQ(KYRInitCamera(0), KYR_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(SetFormat(IMG_RAW8));
+        EXPECT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    }
+    stop = true;
+    videoReader.join();
+    snapReader.join();
+    ASSERT_EQ(Video(kReadMs), KYR_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(ExpectScene());
+    EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+}
+
 // Close while video runs, with a reader waiting without limit: while frames
 // flow, and while none come at all.
 TEST_F(StreamTest, CloseWhileStreamingEndsEveryThreadAndTransfer) {

@@ -53,8 +53,9 @@ CFrameDriver::~CFrameDriver() {
 bool CFrameDriver::InitCamera() {
     m_iMaxWidth = m_iMaxW;
     m_iMaxHeight = m_iMaxH;
-    if (!m_thrWork.InitFuncPt(WorkingFunc)) return false;
-    return InitVariable();
+    // InitVariable stops a capture still running, so the body can be bound after it.
+    if (!InitVariable()) return false;
+    return m_thrWork.InitFuncPt(WorkingFunc);
 }
 
 bool CFrameDriver::SetResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType) {
