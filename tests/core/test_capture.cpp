@@ -175,7 +175,7 @@ TEST_F(CCaptureStatusTest, TriggerModeRunsTheTriggerThread) {
 }
 
 TEST_F(CCaptureStatusTest, StartAndStopLogTheirSteps) {
-    std::string log = CaptureLog([&] {
+    std::string log = CaptureDebugLog([&] {
         EXPECT_TRUE(Cam().StartCapture(false));
         EXPECT_TRUE(Cam().StopCapture());
     });
@@ -451,7 +451,7 @@ TEST_F(CCameraModeTest, RefusedWhileCapturing) {
         ASSERT_TRUE(Cam().StartCapture(snap));
         kyrsim::clearLog();
         for (int mode : {0, 1, 4, 9}) {
-            std::string log = CaptureLog([&] {
+            std::string log = CaptureDebugLog([&] {
                 EXPECT_EQ(Cam().SetCameraMode(static_cast<CAM_MODE>(mode)), KYR_ERROR_INVALID_SEQUENCE);
             });
             EXPECT_NE(log.find("set camera mode " + std::to_string(mode) + "\n"), std::string::npos) << log;
@@ -703,10 +703,10 @@ TEST_F(CGuideTest, EachDirectionSendsOnAndOffWithItsValue) {
         SCOPED_TRACE(testing::Message() << "direction " << dir);
         kyrsim::clearLog();
         std::string log =
-            CaptureLog([&] { EXPECT_EQ(KYRPulseGuideOn(0, static_cast<GuideD>(dir)), KYR_SUCCESS); });
+            CaptureDebugLog([&] { EXPECT_EQ(KYRPulseGuideOn(0, static_cast<GuideD>(dir)), KYR_SUCCESS); });
         EXPECT_NE(log.find("PulseGuide Direction On:" + std::to_string(dir)), std::string::npos) << log;
         EXPECT_EQ(m_Dev.guide(dir), 1);
-        log = CaptureLog([&] { EXPECT_EQ(KYRPulseGuideOff(0, static_cast<GuideD>(dir)), KYR_SUCCESS); });
+        log = CaptureDebugLog([&] { EXPECT_EQ(KYRPulseGuideOff(0, static_cast<GuideD>(dir)), KYR_SUCCESS); });
         EXPECT_NE(log.find("PulseGuide Direction Off:" + std::to_string(dir)), std::string::npos) << log;
         EXPECT_EQ(m_Dev.guide(dir), 0);
         const std::vector<kyrsim::Request> reqs = kyrsim::requests();

@@ -6,6 +6,8 @@
 #define KYR_TEST_CAPTURE_FIXTURE_H
 
 #include <gtest/gtest.h>
+
+#include "Fx3Fixture.h"
 #include <libusb.h>
 
 #include <atomic>
@@ -85,17 +87,6 @@ inline void BindCaptureBodies(CTestDriver& cam) {
     cam.SetCaptureMode(CTestDriver::CAPTURE_LOOP);
 }
 
-// Runs fn with debug output on and returns what it wrote to standard error.
-template <class F>
-std::string CaptureLog(F fn) {
-    const bool was = g_bDebugPrint;
-    g_bDebugPrint = true;
-    testing::internal::CaptureStderr();
-    fn();
-    std::string text = testing::internal::GetCapturedStderr();
-    g_bDebugPrint = was;
-    return text;
-}
 
 // A test driver opened and initialised on a simulated camera, capture bodies
 // bound, registers 0, 40 and 41 preset to known values.

@@ -328,7 +328,7 @@ TEST_F(CFpgaBitTest, LaneSettingAndBinModeTables) {
             ASSERT_TRUE(m_Dev.setFpga(tc.iReg, preload));
             kyrsim::clearLog();
             bool ok = false;
-            std::string log = CaptureLog([&] { ok = tc.fnCall(Fx3()); });
+            std::string log = CaptureDebugLog([&] { ok = tc.fnCall(Fx3()); });
             EXPECT_TRUE(ok);
             const int expected = tc.iBits < 0 ? preload : ((preload & ~tc.ucMask) | tc.iBits);
             EXPECT_EQ(FpgaAccesses(), (std::vector<SFpgaAccess>{R(tc.iReg), W(tc.iReg, expected)}));
@@ -477,7 +477,7 @@ TEST_F(CFpgaOtherTest, DDRTestRequestsInitialisationUntilReady) {
 TEST_F(CFpgaOtherTest, DDRTestGivesUpAfterFiveAttempts) {
     ASSERT_TRUE(m_Dev.setDdrPolicy(KYRSIM_DDR_NEVER));
     bool ok = true;
-    std::string log = CaptureLog([&] { ok = Fx3().FPGADDRTest(); });
+    std::string log = CaptureDebugLog([&] { ok = Fx3().FPGADDRTest(); });
     EXPECT_FALSE(ok);
     std::vector<SFpgaAccess> expected;
     for (int i = 0; i < 5; ++i) {

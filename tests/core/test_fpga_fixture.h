@@ -13,6 +13,7 @@
 
 #include "CameraFX3.h"
 #include "FpgaRegs.h"
+#include "Fx3Fixture.h"
 #include "Log.h"
 #include "Platform.h"
 #include "kyrsim.hpp"
@@ -75,53 +76,15 @@ inline std::vector<SFpgaAccess> Latched(int firstReg, const std::vector<int>& by
     return out;
 }
 
-class CFpgaTest : public ::testing::Test {
+class CFpgaTest : public CFx3DeviceTest {
   protected:
-    void SetUp() override {
-        kyrsim::reset();
-        m_Dev = kyrsim::plug(kProductId, 1, "1");
-        ASSERT_TRUE(m_Dev.valid());
-        m_pFx3 = std::make_unique<CCameraFX3>();
-        ASSERT_NE(m_pFx3->m_pUsbContext, nullptr);
-        libusb_device_handle* hDevice =
-            libusb_open_device_with_vid_pid_index(m_pFx3->m_pUsbContext, kVendorId, kProductId, 1);
-        ASSERT_NE(hDevice, nullptr);
-        libusb_set_configuration(hDevice, 1);
-        ASSERT_EQ(libusb_claim_interface(hDevice, 0), 0);
-        m_pFx3->m_hDevice = hDevice;
-        m_pFx3->m_bOpened = true;
-        kyrsim::clearLog();
-    }
-
     void TearDown() override {
         // No request the camera refused and no two control transfers inside
         // the camera at once.
         EXPECT_EQ(kyrsim_unexpected_count(), 0);
         EXPECT_EQ(kyrsim_overlap_count(), 0);
-        if (m_pFx3) {
-            m_pFx3->CloseDevice();
-            m_pFx3.reset();
-        }
-        EXPECT_EQ(kyrsim_open_handles(), 0);
-        g_bDebugPrint = false;
-        kyrsim::reset();
+        CFx3DeviceTest::TearDown();
     }
-
-    CCameraFX3& Fx3() { return *m_pFx3; }
-
-    // Runs fn with debug output on and returns what it wrote to standard error.
-    template <class F>
-    std::string CaptureLog(F fn) {
-        g_bDebugPrint = true;
-        testing::internal::CaptureStderr();
-        fn();
-        std::string text = testing::internal::GetCapturedStderr();
-        g_bDebugPrint = false;
-        return text;
-    }
-
-    kyrsim::Device m_Dev;
-    std::unique_ptr<CCameraFX3> m_pFx3;
 };
 
 }  // namespace fpga_test

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "CameraFX3.h"
+#include "Fx3Fixture.h"
 #include "Log.h"
 #include "Platform.h"
 #include "kyrsim.hpp"
@@ -52,47 +53,15 @@ inline void ExpectRequests(const std::vector<kyrsim::Request>& log,
     }
 }
 
-class CTransportTest : public ::testing::Test {
+class CTransportTest : public CFx3DeviceTest {
 protected:
-    void SetUp() override {
-        kyrsim::reset();
-        m_Dev = kyrsim::plug(kProductId, 1, "1");
-        ASSERT_TRUE(m_Dev.valid());
-        m_pFx3 = std::make_unique<CCameraFX3>();
-        ASSERT_NE(m_pFx3->m_pUsbContext, nullptr);
-        ASSERT_NO_FATAL_FAILURE(Open());
-        kyrsim::clearLog();
-    }
-
-    // What the camera object's open does with the transport's context.
-    void Open() {
-        libusb_device_handle* hDevice =
-            libusb_open_device_with_vid_pid_index(m_pFx3->m_pUsbContext, kVendorId, kProductId, 1);
-        ASSERT_NE(hDevice, nullptr);
-        libusb_set_configuration(hDevice, 1);
-        ASSERT_EQ(libusb_claim_interface(hDevice, 0), 0);
-        m_pFx3->m_hDevice = hDevice;
-        m_pFx3->m_bOpened = true;
-    }
-
     void TearDown() override {
         // No request the camera refused and no two control transfers inside the
         // camera at once, in any transport test.
         EXPECT_EQ(kyrsim_unexpected_count(), 0);
         EXPECT_EQ(kyrsim_overlap_count(), 0);
-        if (m_pFx3) {
-            m_pFx3->CloseDevice();
-            m_pFx3.reset();
-        }
-        EXPECT_EQ(kyrsim_open_handles(), 0);
-        EXPECT_EQ(kyrsim_live_contexts(), 0);
-        EXPECT_EQ(kyrsim_outstanding_lists(), 0);
-        g_bDebugPrint = false;
-        kyrsim::reset();
+        CFx3DeviceTest::TearDown();
     }
-
-    kyrsim::Device m_Dev;
-    std::unique_ptr<CCameraFX3> m_pFx3;
 };
 
 }  // namespace transport_test
