@@ -104,21 +104,31 @@ bool CCameraFX3::ReadCameraRegisterByte(uint16_t reg, uint8_t* value) {
     return ok;
 }
 
+namespace {
+
+// Replaces the mask's bits of a register with those of field. The capture,
+// auto-control and cooler threads write bits of the same registers; holding
+// the USB lock from the read to the write keeps another thread's change from
+// landing in between and being written over. Without the register's present
+// value the other bits are unknown, so a failed read writes nothing.
+template <typename T, typename Read, typename Write>
+bool WriteMasked(S_MUTEX_UNIX& csUsb, T mask, T field, Read read, Write write) {
+    CCritSecLock lock(csUsb);
+    T old = 0;
+    if (!read(&old)) return false;
+    return write(static_cast<T>((old & ~mask) | (field & mask)));
+}
+
+}  // namespace
+
 bool CCameraFX3::WriteCameraRegister_B(uint16_t reg, uint8_t firstBit, uint8_t lastBit, uint16_t value) {
     // Bits firstBit..lastBit inclusive of a 16-bit register.
     uint16_t mask = 0;
     for (unsigned bit = firstBit; bit <= lastBit && bit < 16; ++bit) mask |= static_cast<uint16_t>(1u << bit);
     uint16_t field = firstBit < 16 ? static_cast<uint16_t>(static_cast<uint32_t>(value) << firstBit) : 0;
-
-    // The capture, auto-control and cooler threads write bits of the same
-    // registers; holding the USB lock from the read to the write keeps another
-    // thread's change from landing in between and being written over.
-    CCritSecLock lock(m_csUsb);
-    uint16_t old = 0;
-    // Without the register's present value the other bits are unknown: write nothing.
-    if (!ReadCameraRegister(reg, &old)) return false;
-    uint16_t updated = static_cast<uint16_t>((old & ~mask) | (field & mask));
-    return WriteCameraRegister(reg, updated);
+    return WriteMasked<uint16_t>(
+        m_csUsb, mask, field, [&](uint16_t* old) { return ReadCameraRegister(reg, old); },
+        [&](uint16_t updated) { return WriteCameraRegister(reg, updated); });
 }
 
 bool CCameraFX3::WriteCameraRegisterByte_B(uint16_t reg, uint8_t firstBit, uint8_t lastBit, uint8_t value) {
@@ -126,13 +136,9 @@ bool CCameraFX3::WriteCameraRegisterByte_B(uint16_t reg, uint8_t firstBit, uint8
     uint8_t mask = 0;
     for (unsigned bit = firstBit; bit < lastBit && bit < 8; ++bit) mask |= static_cast<uint8_t>(1u << bit);
     uint8_t field = firstBit < 8 ? static_cast<uint8_t>(static_cast<uint32_t>(value) << firstBit) : 0;
-
-    // Atomic as a whole under the USB lock, as in WriteCameraRegister_B.
-    CCritSecLock lock(m_csUsb);
-    uint8_t old = 0;
-    if (!ReadCameraRegisterByte(reg, &old)) return false;
-    uint8_t updated = static_cast<uint8_t>((old & ~mask) | (field & mask));
-    return WriteCameraRegisterByte(reg, updated);
+    return WriteMasked<uint8_t>(
+        m_csUsb, mask, field, [&](uint8_t* old) { return ReadCameraRegisterByte(reg, old); },
+        [&](uint8_t updated) { return WriteCameraRegisterByte(reg, updated); });
 }
 
 bool CCameraFX3::WriteFPGAREG(uint16_t reg, uint16_t value) {
