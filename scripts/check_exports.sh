@@ -11,6 +11,10 @@ if [ -n "$bad" ]; then
 fi
 count=$(nm -D --defined-only "$lib" | awk '$2 == "T" && $3 ~ /^KYR/' | wc -l)
 echo "check_exports: $count KYR functions exported"
+if [ "$count" -ne 42 ]; then
+  echo "check_exports: expected the 42 KYR functions" >&2
+  exit 1
+fi
 if ! ldd "$lib" | grep -q 'libusb-1.0.so'; then
   echo "check_exports: $lib does not link the real libusb-1.0" >&2
   exit 1

@@ -32,6 +32,14 @@ ninja -C build/asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan -j"$JOBS" --output-on-failure --timeout 300
 
+# Test binaries talk to the simulator, never to the real libusb.
+for bin in build/asan/tests/*_test_*; do
+  if ldd "$bin" | grep -q 'libusb-1.0.so'; then
+    echo "test.sh: $bin links the real libusb-1.0" >&2
+    exit 1
+  fi
+done
+
 step "TSan build and thread tests"
 cmake -S . -B build/tsan "${GEN[@]}" -DKYR_SANITIZE=thread >/dev/null
 ninja -C build/tsan
