@@ -85,8 +85,13 @@ bool CFrameDriver::SetExp(unsigned long long ullExposureUs, bool bAuto) {
 
 bool CFrameDriver::GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) {
     if (ImageReadersReleased() || !m_pCirBuf || !m_pImgBuf || !pBuffer || iBytes < 0) return false;
-    const int rowBytes = m_iWidth * (m_bOutput16Bits ? 2 : 1);
-    const int length = rowBytes * m_iHeight;
+    int rowBytes, length;
+    {
+        // The geometry as one whole: a format change holds the control lock.
+        CCritSecLock lock(m_csControl);
+        rowBytes = m_iWidth * (m_bOutput16Bits ? 2 : 1);
+        length = rowBytes * m_iHeight;
+    }
     if (!m_pCirBuf->ReadBuff(m_pImgBuf, length, iWaitMs)) return false;
     // The camera wrote its markers over the first and last pixels: they take
     // the pixels two rows away in the same columns (same Bayer phase).

@@ -33,8 +33,12 @@ CTestDriver::~CTestDriver() {
 bool CTestDriver::InitCamera() {
     ++m_iCalls[OP_INIT_CAMERA];
     if (!m_bResult[OP_INIT_CAMERA]) return false;
-    m_iMaxWidth = kMaxWidth;
-    m_iMaxHeight = kMaxHeight;
+    {
+        // A capture body of an earlier initialisation may still read the sizes.
+        CCritSecLock lock(m_csControl);
+        m_iMaxWidth = kMaxWidth;
+        m_iMaxHeight = kMaxHeight;
+    }
     return InitVariable();
 }
 
