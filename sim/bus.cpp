@@ -40,6 +40,11 @@ int takeCallFault(int call, const SimDevice* d) {
     for (auto it = s.callFaults.begin(); it != s.callFaults.end(); ++it) {
         if (it->call != call) continue;
         if (it->device != KYRSIM_ANY && (!d || d->handle != it->device)) continue;
+        if (it->skip > 0) {
+            // Counted by this rule but not failed: a later rule may still act on it.
+            --it->skip;
+            continue;
+        }
         const int error = it->error;
         if (it->times > 0 && --it->times == 0) s.callFaults.erase(it);
         return error;
@@ -326,6 +331,7 @@ void kyrsim_reset(void) {
     s.freedInFlight = 0;
     s.misuse = 0;
     s.eventsPerCall = 0;
+    s.lastLogLevel = -1;
     s.cv.notify_all();
 }
 
@@ -333,16 +339,30 @@ void kyrsim_reset(void) {
 // Control API: call faults, counters, queries
 // ---------------------------------------------------------------------------
 
-int kyrsim_fail_call(int call, int handle, int error, int times) {
-    if (call < KYRSIM_CALL_INIT || call > KYRSIM_CALL_SUBMIT || times < -1) return -1;
+int kyrsim_fail_call_nth(int call, int handle, int error, int nth, int times) {
+    if (call < KYRSIM_CALL_INIT || call > KYRSIM_CALL_ALLOC || times < -1 || nth < 1) return -1;
+    // libusb_alloc_transfer belongs to no camera: a rule naming one would never act.
+    if (call == KYRSIM_CALL_ALLOC && handle != KYRSIM_ANY) return -1;
     auto& s = state();
     std::lock_guard<std::mutex> lk(s.mu);
     s.callFaults.erase(
         std::remove_if(s.callFaults.begin(), s.callFaults.end(),
                        [&](const CallFault& f) { return f.call == call && f.device == handle; }),
         s.callFaults.end());
-    if (times != 0 && error != 0) s.callFaults.push_back(CallFault{call, handle, error, times});
+    if (times != 0 && error != 0) {
+        CallFault f;
+        f.call = call;
+        f.device = handle;
+        f.error = error;
+        f.skip = nth - 1;
+        f.times = times;
+        s.callFaults.push_back(f);
+    }
     return 0;
+}
+
+int kyrsim_fail_call(int call, int handle, int error, int times) {
+    return kyrsim_fail_call_nth(call, handle, error, 1, times);
 }
 
 void kyrsim_fail_init(int n, int error) {
@@ -394,6 +414,19 @@ int kyrsim_device_refs(void) {
 int kyrsim_misuse_count(void) {
     std::lock_guard<std::mutex> lk(state().mu);
     return state().misuse;
+}
+
+int kyrsim_last_log_level(void) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    return state().lastLogLevel;
+}
+
+int kyrsim_context_log_level(const void* ctx) {
+    auto& s = state();
+    std::lock_guard<std::mutex> lk(s.mu);
+    auto* c = ctx ? static_cast<libusb_context*>(const_cast<void*>(ctx)) : s.defaultCtx;
+    if (!c || !s.contexts.count(c) || !c->alive) return -1;
+    return c->logLevel;
 }
 
 long long kyrsim_now_us(void) { return nowUs(); }
@@ -526,15 +559,19 @@ void libusb_set_debug(libusb_context* ctx, int level) {
 }
 
 int libusb_set_option(libusb_context* ctx, enum libusb_option option, ...) {
-    (void)ctx;
-    if (option == LIBUSB_OPTION_LOG_LEVEL) {
-        va_list ap;
-        va_start(ap, option);
-        (void)va_arg(ap, int);
-        va_end(ap);
-        return LIBUSB_SUCCESS;
-    }
-    return LIBUSB_ERROR_NOT_SUPPORTED;
+    if (option != LIBUSB_OPTION_LOG_LEVEL) return LIBUSB_ERROR_NOT_SUPPORTED;
+    va_list ap;
+    va_start(ap, option);
+    const int level = va_arg(ap, int);
+    va_end(ap);
+    auto& s = state();
+    std::lock_guard<std::mutex> lk(s.mu);
+    // Recorded as passed, so that tests see what the caller handed over.
+    s.lastLogLevel = level;
+    if (level < LIBUSB_LOG_LEVEL_NONE || level > LIBUSB_LOG_LEVEL_DEBUG) return LIBUSB_ERROR_INVALID_PARAM;
+    if (!ctx) ctx = s.defaultCtx;
+    if (ctx && s.contexts.count(ctx) && ctx->alive) ctx->logLevel = level;
+    return LIBUSB_SUCCESS;
 }
 
 // ---------------------------------------------------------------------------

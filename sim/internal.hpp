@@ -40,6 +40,7 @@ struct libusb_context {
     int initCount = 1;      // the default context is reference-counted by libusb_init(NULL)
     int objects = 0;        // devices and handles that still point here
     bool handling = false;  // an event-handling call is running
+    int logLevel = -1;      // level last set with LIBUSB_OPTION_LOG_LEVEL, -1 = never
     std::deque<kyrsim_impl::TransferState*> done;         // completed transfers whose callbacks have not run
     std::map<std::pair<int, int>, libusb_device*> cache;  // (camera, USB generation) -> device object
 };
@@ -85,6 +86,7 @@ struct CallFault {
     int call = 0;
     int device = KYRSIM_ANY;
     int error = 0;
+    int skip = 0;   // matching calls that go through before the first failure
     int times = 0;  // -1 = until cleared
 };
 
@@ -195,9 +197,10 @@ struct SimDevice {
     std::vector<uint8_t> frame;  // the frame last started (sent from here)
     bool inFrame = false;
     size_t frameSent = 0;
-    size_t frameLength = 0;   // bytes of `frame` that will be sent
-    long long stallAt = -1;   // stall after this many bytes of the frame
-    long long unplugAt = -1;  // unplug after this many bytes of the frame
+    size_t frameLength = 0;     // bytes of `frame` that will be sent
+    long long stallAt = -1;     // stall after this many bytes of the frame
+    long long unplugAt = -1;    // unplug after this many bytes of the frame
+    long long overflowAt = -1;  // a too-large packet comes after this many bytes of the frame
     int emptyPending = 0;
     std::vector<uint8_t> sceneCache;
     std::array<int, 4> sceneKey{};  // width, height, bytes per pixel, size
@@ -245,6 +248,7 @@ struct State {
     std::vector<CallFault> callFaults;
     int initFailures = 0;
     int initError = LIBUSB_ERROR_OTHER;
+    int lastLogLevel = -1;  // level of the last LIBUSB_OPTION_LOG_LEVEL call since reset, -1 = none
 };
 
 State& state();

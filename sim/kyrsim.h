@@ -337,10 +337,14 @@ int kyrsim_wait_held(int n, int timeout_ms);
 #define KYRSIM_CALL_CLEAR_HALT 7 /* libusb_clear_halt */
 #define KYRSIM_CALL_RESET 8      /* libusb_reset_device */
 #define KYRSIM_CALL_SUBMIT 9     /* libusb_submit_transfer */
+#define KYRSIM_CALL_ALLOC 10     /* libusb_alloc_transfer: returns NULL (handle KYRSIM_ANY, any error < 0) */
 
 /* The next `times` calls of kind `call` on camera handle (KYRSIM_ANY = any) fail with error; times -1 = until
  * cleared, 0 clears. */
 int kyrsim_fail_call(int call, int handle, int error, int times);
+
+/* As kyrsim_fail_call, but the matching calls before the nth from now (1 = the next) go through; 0, or -1. */
+int kyrsim_fail_call_nth(int call, int handle, int error, int nth, int times);
 
 /* The next n calls of libusb_init fail with error (0 = LIBUSB_ERROR_OTHER). */
 void kyrsim_fail_init(int n, int error);
@@ -373,6 +377,12 @@ int kyrsim_freed_in_flight(
     void); /* libusb_free_transfer calls on a transfer in flight (a fault of the caller) */
 int kyrsim_misuse_count(
     void); /* other calls the real libusb would crash or misbehave on (unknown pointers, double free) */
+
+/* Last level given to libusb_set_option(LIBUSB_OPTION_LOG_LEVEL) on any context, as passed; -1 = none. */
+int kyrsim_last_log_level(void);
+
+/* Last valid level set that way on context ctx (NULL = the default one); -1 = none or ctx unknown. */
+int kyrsim_context_log_level(const void *ctx);
 
 /* ------------------------------------------------------------------------ */
 /* Frame stream                                                              */
@@ -411,6 +421,8 @@ int kyrsim_set_frame_interval(int handle, int microseconds);
 #define KYRSIM_STREAM_BAD_COUNTER 8  /* the two counter copies differ */
 #define KYRSIM_STREAM_COUNTER_SKIP 9 /* the counter jumps forward by arg (at least 1) before the frame */
 #define KYRSIM_STREAM_UNPLUG 10      /* the camera is unplugged after arg bytes of the frame */
+#define KYRSIM_STREAM_OVERFLOW \
+    11 /* after arg bytes an oversized packet ends the transfer with LIBUSB_TRANSFER_OVERFLOW; frame lost */
 
 /* Adds a stream fault; 0, or -1. */
 int kyrsim_stream_fault(int handle, int kind, int arg, int first, int count);

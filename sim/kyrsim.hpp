@@ -55,6 +55,10 @@ class Device {
     bool setResetMode(int mode) const { return kyrsim_set_reset_mode(handle_, mode) == 0; }
     bool refuseOpen(int error) const { return kyrsim_refuse_open(handle_, error) == 0; }
     bool failDescriptor(int error) const { return kyrsim_fail_descriptor(handle_, error) == 0; }
+    // Calls of kind `call` (KYRSIM_CALL_*) on this camera fail with error from the nth on, `times` of them.
+    bool failCall(int call, int error, int nth = 1, int times = 1) const {
+        return kyrsim_fail_call_nth(call, handle_, error, nth, times) == 0;
+    }
     bool setLatency(int request, int us) const { return kyrsim_set_latency(handle_, request, us) == 0; }
 
     // Memories.
@@ -222,6 +226,13 @@ class Fault {
   private:
     kyrsim_fault f_;
 };
+
+// libusb_alloc_transfer returns NULL from its nth call from now on, `times` times (-1 = until cleared, 0
+// clears).
+inline bool failAlloc(int nth, int times = 1) {
+    return kyrsim_fail_call_nth(KYRSIM_CALL_ALLOC, KYRSIM_ANY, -1 /* any error: the call returns NULL */, nth,
+                                times) == 0;
+}
 
 inline void releaseHolds() { kyrsim_release_holds(); }
 inline int waitHeld(int n, int timeoutMs = 5000) { return kyrsim_wait_held(n, timeoutMs); }

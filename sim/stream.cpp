@@ -144,6 +144,7 @@ bool startFrame(SimDevice& d, size_t size, long long startUs) {
     long long shortBy = 0;
     d.stallAt = -1;
     d.unplugAt = -1;
+    d.overflowAt = -1;
     d.emptyPending = 0;
     for (const auto& f : d.streamFaults) {
         if (!faultActive(f, index)) continue;
@@ -174,6 +175,9 @@ bool startFrame(SimDevice& d, size_t size, long long startUs) {
                 break;
             case KYRSIM_STREAM_UNPLUG:
                 d.unplugAt = std::max(f.arg, 0);
+                break;
+            case KYRSIM_STREAM_OVERFLOW:
+                d.overflowAt = std::max(f.arg, 0);
                 break;
             default:
                 break;
@@ -243,6 +247,7 @@ bool pumpEndpoint(SimDevice& d, size_t idx, long long now) {
         size_t limit = d.frameLength;
         if (d.stallAt >= 0) limit = std::min(limit, static_cast<size_t>(d.stallAt));
         if (d.unplugAt >= 0) limit = std::min(limit, static_cast<size_t>(d.unplugAt));
+        if (d.overflowAt >= 0) limit = std::min(limit, static_cast<size_t>(d.overflowAt));
         limit = std::min(limit, d.frame.size());
         const size_t room = static_cast<size_t>(ts.length - ts.actual);
         const size_t n = std::min(room, limit > d.frameSent ? limit - d.frameSent : 0);
@@ -259,6 +264,19 @@ bool pumpEndpoint(SimDevice& d, size_t idx, long long now) {
             d.halted[idx] = true;
             abandonFrame(d);
             continue;  // the front transfer ends with the stall, with its bytes
+        }
+        if (d.overflowAt >= 0 && d.frameSent >= static_cast<size_t>(d.overflowAt)) {
+            if (ts.length > 0 && ts.actual == ts.length) {
+                // Full before the oversized packet came: the next transfer meets it.
+                completeTransfer(ts, LIBUSB_TRANSFER_COMPLETED);
+                continue;
+            }
+            // The host controller drops the packet and the rest of the frame
+            // with it; the endpoint stays usable and the next transfer starts
+            // at a frame boundary.
+            abandonFrame(d);
+            completeTransfer(ts, LIBUSB_TRANSFER_OVERFLOW);
+            continue;
         }
         if (d.frameSent >= d.frameLength) {
             frameEnded(d);
@@ -410,6 +428,7 @@ void abandonFrame(SimDevice& d) {
     d.emptyPending = 0;
     d.stallAt = -1;
     d.unplugAt = -1;
+    d.overflowAt = -1;
 }
 
 void dropHandleTransfers(libusb_device_handle* h) {
@@ -464,6 +483,9 @@ extern "C" {
 
 struct libusb_transfer* libusb_alloc_transfer(int iso_packets) {
     if (iso_packets < 0) return nullptr;
+    std::lock_guard<std::mutex> lk(state().mu);
+    // A failure chosen by the test stands for the host running out of memory.
+    if (takeCallFault(KYRSIM_CALL_ALLOC, nullptr)) return nullptr;
     const size_t bytes =
         sizeof(libusb_transfer) + static_cast<size_t>(iso_packets) * sizeof(libusb_iso_packet_descriptor);
     auto* x = static_cast<libusb_transfer*>(std::calloc(1, bytes));
@@ -471,7 +493,6 @@ struct libusb_transfer* libusb_alloc_transfer(int iso_packets) {
     x->num_iso_packets = iso_packets;
     auto ts = std::make_unique<TransferState>();
     ts->xfer = x;
-    std::lock_guard<std::mutex> lk(state().mu);
     state().transfers.emplace(x, std::move(ts));
     return x;
 }
@@ -687,7 +708,7 @@ int kyrsim_set_frame_interval(int handle, int microseconds) {
 }
 
 int kyrsim_stream_fault(int handle, int kind, int arg, int first, int count) {
-    if (kind < KYRSIM_STREAM_STALL || kind > KYRSIM_STREAM_UNPLUG || first < 0 || count < 1 || arg < 0)
+    if (kind < KYRSIM_STREAM_STALL || kind > KYRSIM_STREAM_OVERFLOW || first < 0 || count < 1 || arg < 0)
         return -1;
     return withDevice(handle, [&](SimDevice& d) {
         StreamFault f;
@@ -706,6 +727,7 @@ int kyrsim_clear_stream_faults(int handle) {
         d.noDataUntilUs = -1;
         d.stallAt = -1;
         d.unplugAt = -1;
+        d.overflowAt = -1;
         d.emptyPending = 0;
         return 0;
     });

@@ -7,6 +7,7 @@
 #include <libusb.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -142,6 +143,27 @@ TEST_F(BulkTest, InconsistentSetsAreRefused) {
     EXPECT_EQ(m_pFx3->m_pXfers, nullptr);
     m_pFx3->CloseDevice();
     EXPECT_FALSE(m_pFx3->initAsyncXfer(kSmall, 1, kSmall, kEndpoint, buf)) << "closed device";
+}
+
+// A transfer of the multi-transfer set that cannot be allocated fails the
+// set-up and frees the transfers allocated before it; the next set-up works.
+TEST_F(BulkTest, AllocationFailureFailsTheSetUpAndLeavesNoTransfer) {
+    constexpr int kBytes = 4 * kSmall;
+    m_Buf.assign(kBytes, 0);
+    for (int nth : {1, 3, 4}) {
+        SCOPED_TRACE(nth);
+        ASSERT_TRUE(kyrsim::failAlloc(nth));
+        EXPECT_FALSE(m_pFx3->initAsyncXfer(kBytes, 4, kSmall, kEndpoint, m_Buf.data()));
+        ASSERT_TRUE(kyrsim::failAlloc(1, 0));
+        EXPECT_EQ(kyrsim_live_transfers(), 0);
+        EXPECT_EQ(m_pFx3->m_pXfers, nullptr);
+        EXPECT_EQ(m_pFx3->m_iXferAllocated, 0);
+    }
+    ASSERT_NO_FATAL_FAILURE(Stream(kBytes));
+    ASSERT_NO_FATAL_FAILURE(Init(kBytes, kSmall));
+    EXPECT_EQ(kyrsim_live_transfers(), 4);
+    EXPECT_EQ(Read(kBytes), kBytes);
+    ExpectLastFrame(m_Buf, kBytes);
 }
 
 // A frame of 10 transfers with a window of 10: all ten are with the host
@@ -328,20 +350,25 @@ TEST_F(BulkTest, ClearedRunningFlagEndsTheWaitWithinASlice) {
     EXPECT_LT(std::chrono::duration_cast<milliseconds>(returned - t0).count(), 100 + kDrainSlackMs);
 }
 
-// More than the host takes in flight (16 MiB in the simulator): the submit of
-// transfer k is refused, the transfers before it are read, and the frame ends
-// short at once.
+// The submit of transfer k is refused, by a failing call or because more
+// than the host takes would be in flight (16 MiB in the simulator): the
+// transfers before it are read, none after it is submitted (their part of the
+// buffer stays untouched), and the frame ends short at once.
 TEST_F(BulkTest, RefusedSubmitEndsTheFrameShortNeverHangs) {
     struct {
         const char* name;
         int bytes;
         int size;
+        int refuseAt;   // transfer whose submit fails, -1: none
         long long cap;  // 0: the simulator's default
         int expectGot;
     } cases[] = {
-        {"refused at transfer 3", 6 * kSmall, kSmall, 3LL * kSmall, 3 * kSmall},
-        {"refused at transfer 0", 6 * kSmall, kSmall, kSmall - 1, 0},
-        {"frame above the 16 MiB cap", 20 * kMiB, kMiB, 0, 16 * kMiB},
+        {"submit of transfer 3 refused", 6 * kSmall, kSmall, 3, 0, 3 * kSmall},
+        {"submit of transfer 0 refused", 6 * kSmall, kSmall, 0, 0, 0},
+        {"submit of the last transfer refused", 6 * kSmall, kSmall, 5, 0, 5 * kSmall},
+        {"in-flight cap reached at transfer 3", 6 * kSmall, kSmall, -1, 3LL * kSmall, 3 * kSmall},
+        {"in-flight cap below one transfer", 6 * kSmall, kSmall, -1, kSmall - 1, 0},
+        {"frame above the 16 MiB cap", 20 * kMiB, kMiB, -1, 0, 16 * kMiB},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -350,9 +377,18 @@ TEST_F(BulkTest, RefusedSubmitEndsTheFrameShortNeverHangs) {
             ASSERT_TRUE(m_Dev.setMaxInflight(c.cap));
         }
         ASSERT_NO_FATAL_FAILURE(Init(c.bytes, c.size));
+        if (c.refuseAt >= 0) {
+            ASSERT_TRUE(m_Dev.failCall(KYRSIM_CALL_SUBMIT, LIBUSB_ERROR_IO, c.refuseAt + 1));
+        }
         const auto t0 = Clock::now();
         EXPECT_EQ(Read(c.bytes, 3000), c.expectGot);
         EXPECT_LT(ElapsedMs(t0), 2000);
+        const std::vector<uint8_t> sent = m_Dev.lastFrame();
+        ASSERT_EQ(sent.size(), static_cast<size_t>(c.bytes));
+        EXPECT_EQ(memcmp(m_Buf.data(), sent.data(), static_cast<size_t>(c.expectGot)), 0);
+        EXPECT_EQ(std::count(m_Buf.begin() + c.expectGot, m_Buf.end(), 0xEE), c.bytes - c.expectGot)
+            << "a transfer after the refused one was submitted";
+        ASSERT_TRUE(m_Dev.failCall(KYRSIM_CALL_SUBMIT, 0, 1, 0));
         ASSERT_TRUE(m_Dev.setMaxInflight(16LL * kMiB));
         EXPECT_TRUE(m_pFx3->ResetEndPoint(kEndpoint));
         m_pFx3->releaseAsyncXfer();
@@ -371,9 +407,39 @@ TEST_F(BulkTest, UnplugMidFrameEndsTheFrameAndFreesEverything) {
     EXPECT_EQ(Read(kBytes, 200), 0) << "reads of a gone device end at once";
 }
 
+// A transfer the device overflowed (it sent more than the transfer asked
+// for) ends the frame: the transfers before it count, its own bytes do not,
+// its status is kept, nothing is left in flight, and after the endpoint reset
+// frames are whole again.
 TEST_F(BulkTest, TransferOverflowEndsTheFrame) {
-    GTEST_SKIP() << "the simulator cannot make a bulk transfer complete with LIBUSB_TRANSFER_OVERFLOW "
-                    "(a device sending more than the transfer asked for)";
+    constexpr int kBytes = 6 * kSmall;
+    struct {
+        const char* name;
+        int at;  // bytes of the frame before the oversized packet
+        int expectGot;
+    } cases[] = {
+        {"inside transfer 1", kSmall + kSmall / 2, kSmall},
+        {"at the start of transfer 3", 3 * kSmall, 3 * kSmall},
+        {"at the first byte", 0, 0},
+        {"inside the last transfer", 5 * kSmall + 100, 5 * kSmall},
+    };
+    ASSERT_NO_FATAL_FAILURE(Stream(kBytes));
+    ASSERT_NO_FATAL_FAILURE(Init(kBytes, kSmall));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(m_Dev.streamFault(KYRSIM_STREAM_OVERFLOW, c.at));
+        const auto t0 = Clock::now();
+        EXPECT_EQ(Read(kBytes, 2000), c.expectGot);
+        EXPECT_LT(ElapsedMs(t0), 1000);
+        EXPECT_EQ(m_pFx3->m_iXferTotal, c.expectGot);
+        EXPECT_EQ(m_pFx3->m_iXferStatus, LIBUSB_TRANSFER_OVERFLOW);
+        EXPECT_EQ(m_pFx3->m_iXferLen, -1);
+        EXPECT_TRUE(m_pFx3->ResetEndPoint(kEndpoint));
+        EXPECT_EQ(Read(kBytes), kBytes) << "the stream did not recover";
+        EXPECT_EQ(m_pFx3->m_iXferStatus, LIBUSB_TRANSFER_COMPLETED);
+        ExpectLastFrame(m_Buf, kBytes);
+        ASSERT_TRUE(m_Dev.clearStreamFaults());
+    }
 }
 
 // ---- Single-read set ----------------------------------------------------------------------
@@ -403,8 +469,53 @@ TEST_F(BulkTest, SingleReadSetCutsTheLengthIntoMiBTransfers) {
     EXPECT_EQ(m_pFx3->waitForAsyncXfer(3, nullptr), LIBUSB_ERROR_INVALID_PARAM);
 }
 
+// A transfer that cannot be allocated fails the single-read set with
+// LIBUSB_ERROR_NO_MEM and leaves no transfer behind, wherever in the set it
+// happens and also when a set of another size was there before; a set of the
+// same size is reused without allocating. The next call builds the set.
 TEST_F(BulkTest, SingleReadSetAllocationFailureGivesNoMem) {
-    GTEST_SKIP() << "the simulator has no switch to make libusb_alloc_transfer fail";
+    constexpr int kLength = 2 * kMiB + 100;  // three transfers
+    std::vector<uint8_t> buf(kLength);
+    struct {
+        const char* name;
+        int before;  // length of a set built first, 0: none
+        int nth;     // first allocation that fails
+        int times;   // -1: every one from the nth on
+        int expect;
+    } cases[] = {
+        {"first allocation", 0, 1, 1, LIBUSB_ERROR_NO_MEM},
+        {"second allocation", 0, 2, 1, LIBUSB_ERROR_NO_MEM},
+        {"last allocation", 0, 3, 1, LIBUSB_ERROR_NO_MEM},
+        {"every allocation from the second", 0, 2, -1, LIBUSB_ERROR_NO_MEM},
+        {"rebuilding a set of one transfer", kMiB, 2, 1, LIBUSB_ERROR_NO_MEM},
+        {"a set of the same size is reused", kLength, 1, -1, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.before > 0) {
+            ASSERT_EQ(m_pFx3->beginAsyncXfer(kEndpoint, buf.data(), c.before, 1000), Ceil(c.before, kMiB));
+        }
+        ASSERT_TRUE(kyrsim::failAlloc(c.nth, c.times));
+        EXPECT_EQ(m_pFx3->beginAsyncXfer(kEndpoint, buf.data(), kLength, 1000), c.expect);
+        ASSERT_TRUE(kyrsim::failAlloc(1, 0));
+        if (c.expect == LIBUSB_ERROR_NO_MEM) {
+            EXPECT_EQ(kyrsim_live_transfers(), 0) << "a transfer allocated before the failure leaked";
+            EXPECT_EQ(m_pFx3->m_pSingleXfers, nullptr);
+            EXPECT_EQ(m_pFx3->m_iSingleXferCount, 0);
+            EXPECT_EQ(m_pFx3->beginAsyncXfer(kEndpoint, buf.data(), kLength, 1000), 3);
+        }
+        EXPECT_EQ(kyrsim_live_transfers(), 3);
+        m_pFx3->finishAsyncXfer(3);
+        EXPECT_EQ(kyrsim_live_transfers(), 0);
+    }
+
+    // A set built after a failure reads a frame.
+    ASSERT_TRUE(kyrsim::failAlloc(3));
+    EXPECT_EQ(m_pFx3->beginAsyncXfer(kEndpoint, buf.data(), kLength, 1000), LIBUSB_ERROR_NO_MEM);
+    ASSERT_EQ(m_pFx3->beginAsyncXfer(kEndpoint, buf.data(), kLength, 1000), 3);
+    ASSERT_NO_FATAL_FAILURE(Stream(kLength));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(m_pFx3->waitForAsyncXfer(i, nullptr), LIBUSB_SUCCESS);
+    ExpectLastFrame(buf, kLength);
 }
 
 TEST(BulkStatusTest, StatusToCodeTable) {

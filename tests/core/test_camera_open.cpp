@@ -195,6 +195,27 @@ TEST_F(CameraOpenTest, OpenSucceedsAndReadsFirmwareVersionThenClosesCleanly) {
     EXPECT_EQ(kyrsim_misuse_count(), 0);
 }
 
+// Opening hands libusb the camera object's libusb log level on its own
+// context, clamped to the levels libusb knows (0..4).
+TEST_F(CameraOpenTest, OpenHandsLibusbTheLogLevelClampedToItsRange) {
+    const struct {
+        int level;
+        int handed;
+    } cases[] = {{0, 0}, {3, 3}, {7, 4}, {-2, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.level);
+        kyrsim::reset();
+        PlugCamera(1, "1", MakeSerial(1));
+        auto camera = std::make_unique<CTestDriver>();
+        camera->m_iLibusbLogLevel = c.level;
+        SetPath(*camera, PathOf(1, "1"));
+        ASSERT_TRUE(camera->OpenCamera(1));
+        EXPECT_EQ(kyrsim_last_log_level(), c.handed);
+        EXPECT_EQ(kyrsim_context_log_level(camera->m_pUsbContext), c.handed);
+        camera->CloseCamera();
+    }
+}
+
 TEST_F(CameraOpenTest, TwoIdenticalCamerasEachPathOpensItsOwn) {
     const Serial snA = MakeSerial(0xA1), snB = MakeSerial(0xB2);
     kyrsim::Device a = PlugCamera(1, "1", snA);

@@ -1,6 +1,6 @@
 // The simulated USB bus through the libusb API: listing order and port chains,
 // plug and unplug, interface claims, device reset, resource counting and the
-// faults of the enumeration and open calls.
+// faults of the enumeration and open calls, and the log level given to each context.
 #include <set>
 #include <string>
 #include <tuple>
@@ -318,6 +318,103 @@ TEST_F(Bus, CallFaultsActOnTheirCameraForTheGivenCount) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(libusb_set_configuration(ha, 1), LIBUSB_ERROR_TIMEOUT);
     ASSERT_EQ(kyrsim_fail_call(KYRSIM_CALL_SET_CONFIG, KYRSIM_ANY, 0, 0), 0);
     EXPECT_EQ(libusb_set_configuration(ha, 1), 0);
+}
+
+// A rule from the nth call: the calls before it go through, calls on other
+// cameras do not count, and a new rule for the same call and camera replaces
+// the old one.
+TEST_F(Bus, CallFaultsCanStartAtTheNthMatchingCall) {
+    struct Case {
+        int nth, times;
+        const char* pattern;  // six claims on camera a: 'x' fails, 'o' succeeds
+    };
+    const Case cases[] = {{3, 2, "ooxxoo"}, {1, 1, "xooooo"}, {4, -1, "oooxxx"}, {6, 1, "ooooox"}};
+    kyrsim::Device a = kyrsim::plug(kFpgaCamera, 1, "1");
+    kyrsim::Device b = kyrsim::plug(kFpgaCamera, 1, "2");
+    Usb usb;
+    libusb_device_handle* ha = usb.openRaw(a);
+    libusb_device_handle* hb = usb.openRaw(b);
+    ASSERT_NE(ha, nullptr);
+    ASSERT_NE(hb, nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pattern);
+        ASSERT_TRUE(a.failCall(KYRSIM_CALL_CLAIM, LIBUSB_ERROR_IO, c.nth, c.times));
+        std::string got;
+        for (int i = 0; i < 6; ++i) {
+            EXPECT_EQ(libusb_claim_interface(hb, 0), 0);  // the other camera's calls are not counted
+            EXPECT_EQ(libusb_release_interface(hb, 0), 0);
+            const int r = libusb_claim_interface(ha, 0);
+            got += r == 0 ? 'o' : r == LIBUSB_ERROR_IO ? 'x' : '?';
+            if (r == 0) libusb_release_interface(ha, 0);
+        }
+        EXPECT_EQ(got, c.pattern);
+        ASSERT_EQ(kyrsim_fail_call(KYRSIM_CALL_CLAIM, a.handle(), 0, 0), 0);
+    }
+
+    // kyrsim_fail_call replaces a rule still waiting for its nth call.
+    ASSERT_EQ(kyrsim_fail_call_nth(KYRSIM_CALL_CLAIM, a.handle(), LIBUSB_ERROR_IO, 2, 1), 0);
+    ASSERT_EQ(kyrsim_fail_call(KYRSIM_CALL_CLAIM, a.handle(), LIBUSB_ERROR_BUSY, 1), 0);
+    EXPECT_EQ(libusb_claim_interface(ha, 0), LIBUSB_ERROR_BUSY);
+    EXPECT_EQ(libusb_claim_interface(ha, 0), 0);
+    EXPECT_EQ(libusb_claim_interface(ha, 0), 0);
+
+    // While one rule lets a call through, a rule for any camera still acts on it.
+    ASSERT_EQ(kyrsim_fail_call_nth(KYRSIM_CALL_CLAIM, a.handle(), LIBUSB_ERROR_IO, 2, 1), 0);
+    ASSERT_EQ(kyrsim_fail_call(KYRSIM_CALL_CLAIM, KYRSIM_ANY, LIBUSB_ERROR_ACCESS, 1), 0);
+    EXPECT_EQ(libusb_claim_interface(ha, 0), LIBUSB_ERROR_ACCESS);
+    EXPECT_EQ(libusb_claim_interface(ha, 0), LIBUSB_ERROR_IO);
+    EXPECT_EQ(libusb_claim_interface(ha, 0), 0);
+
+    EXPECT_EQ(kyrsim_fail_call_nth(KYRSIM_CALL_CLAIM, a.handle(), LIBUSB_ERROR_IO, 0, 1), -1);
+    EXPECT_EQ(kyrsim_fail_call_nth(KYRSIM_CALL_CLAIM, a.handle(), LIBUSB_ERROR_IO, 1, -2), -1);
+    EXPECT_EQ(kyrsim_fail_call_nth(KYRSIM_CALL_ALLOC + 1, KYRSIM_ANY, LIBUSB_ERROR_IO, 1, 1), -1);
+}
+
+// The log level handed to each context is recorded as passed; levels out of
+// range are refused as by libusb and leave the context's level as it was.
+TEST_F(Bus, LogLevelOfEachContextIsRecorded) {
+    EXPECT_EQ(kyrsim_last_log_level(), -1);
+    libusb_context* a = nullptr;
+    libusb_context* b = nullptr;
+    ASSERT_EQ(libusb_init(&a), 0);
+    ASSERT_EQ(libusb_init(&b), 0);
+    EXPECT_EQ(kyrsim_context_log_level(a), -1);
+    struct Step {
+        libusb_context* ctx;
+        int level;
+        int result;
+        int levelA, levelB;  // the contexts' levels afterwards
+    };
+    const Step steps[] = {
+        {a, LIBUSB_LOG_LEVEL_WARNING, 0, 2, -1},   {b, LIBUSB_LOG_LEVEL_NONE, 0, 2, 0},
+        {a, LIBUSB_LOG_LEVEL_DEBUG, 0, 4, 0},      {a, 7, LIBUSB_ERROR_INVALID_PARAM, 4, 0},
+        {b, -2, LIBUSB_ERROR_INVALID_PARAM, 4, 0},
+    };
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.level);
+        EXPECT_EQ(libusb_set_option(st.ctx, LIBUSB_OPTION_LOG_LEVEL, st.level), st.result);
+        EXPECT_EQ(kyrsim_last_log_level(), st.level);
+        EXPECT_EQ(kyrsim_context_log_level(a), st.levelA);
+        EXPECT_EQ(kyrsim_context_log_level(b), st.levelB);
+    }
+
+    // NULL names the default context.
+    EXPECT_EQ(kyrsim_context_log_level(nullptr), -1);
+    ASSERT_EQ(libusb_init(nullptr), 0);
+    EXPECT_EQ(libusb_set_option(nullptr, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_INFO), 0);
+    EXPECT_EQ(kyrsim_context_log_level(nullptr), LIBUSB_LOG_LEVEL_INFO);
+    EXPECT_EQ(kyrsim_context_log_level(a), 4);
+    libusb_exit(nullptr);
+
+    kyrsim::reset();  // forgets the last call, not the contexts' levels
+    EXPECT_EQ(kyrsim_last_log_level(), -1);
+    EXPECT_EQ(kyrsim_context_log_level(a), 4);
+    int notAContext = 0;
+    EXPECT_EQ(kyrsim_context_log_level(&notAContext), -1);
+    libusb_exit(a);
+    EXPECT_EQ(kyrsim_context_log_level(a), -1);
+    libusb_exit(b);
+    EXPECT_EQ(kyrsim_misuse_count(), 0);
 }
 
 TEST_F(Bus, NormalResetKeepsTheCameraStateAndTheHandle) {

@@ -1,10 +1,11 @@
 // The simulated frame stream and libusb's asynchronous transfer semantics:
 // frame size and markers from the FPGA registers, gating, pacing, the test
-// scene, cancel, resubmit, free, timeouts, the in-flight cap, and the stream
-// faults.
+// scene, cancel, resubmit, free, timeouts, the in-flight cap, the stream
+// faults and failing transfer allocations.
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "streamtest.hpp"
@@ -482,6 +483,102 @@ TEST_F(Stream, StallHaltsTheEndpointUntilTheHaltIsCleared) {
     const auto f = frame();
     ASSERT_EQ(f.size(), static_cast<size_t>(kFrame));
     EXPECT_EQ(word(f, 0), 0x5A7E);  // a new frame from its start
+}
+
+// An oversized packet ends the transfer it meets with an overflow, keeping
+// the bytes before it; the rest of that frame is lost, the endpoint is not
+// halted, and the next transfer gets the next frame from its start.
+TEST_F(Stream, OverflowEndsTheTransferItMeetsAndLosesTheRestOfTheFrame) {
+    constexpr int kBig = kFrame + 4096;
+    struct Case {
+        const char* what;
+        int arg;
+        int sizes[3];
+        int status[3];
+        int actual[3];
+        int nextFrameAt;  // the transfer that starts the next frame
+    };
+    const int C = LIBUSB_TRANSFER_COMPLETED, O = LIBUSB_TRANSFER_OVERFLOW;
+    const Case cases[] = {
+        {"inside a transfer", 900, {600, 600, kBig}, {C, O, C}, {600, 300, kFrame}, 2},
+        {"at a transfer boundary", 600, {600, 600, kBig}, {C, O, C}, {600, 0, kFrame}, 2},
+        {"at the first byte", 0, {600, 600, kBig}, {O, C, C}, {0, 600, kFrame - 600}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const long long framesDone = cam.query(KYRSIM_Q_FRAMES_DONE);
+        ASSERT_TRUE(cam.streamFault(KYRSIM_STREAM_OVERFLOW, c.arg));
+        Bulk a(h, 0x81, c.sizes[0]), b(h, 0x81, c.sizes[1]), d(h, 0x81, c.sizes[2]);
+        const Bulk* bulks[] = {&a, &b, &d};
+        for (Bulk* x : {&a, &b, &d}) ASSERT_EQ(x->submit(), 0);
+        ASSERT_TRUE(waitAll(usb.ctx(), {&a, &b, &d}));
+        for (int i = 0; i < 3; ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(bulks[i]->status(), c.status[i]);
+            EXPECT_EQ(bulks[i]->actual(), c.actual[i]);
+        }
+        const std::vector<unsigned char> next = bulks[c.nextFrameAt]->data();
+        ASSERT_GE(next.size(), 4u);
+        EXPECT_EQ(word(next, 0), 0x5A7E);
+        if (c.arg > 0) {
+            EXPECT_EQ(word(next, 1), static_cast<uint16_t>(word(a.data(), 1) + 1));  // the frame after
+        }
+        EXPECT_EQ(cam.query(KYRSIM_Q_HALTED), 0);
+        EXPECT_EQ(cam.query(KYRSIM_Q_FRAMES_DONE), framesDone + 1) << "only the next frame ended whole";
+    }
+    EXPECT_EQ(frame().size(), static_cast<size_t>(kFrame));  // the fault acted on one frame each
+
+    ASSERT_TRUE(cam.streamFault(KYRSIM_STREAM_OVERFLOW, 10));
+    std::vector<unsigned char> buf(kFrame);
+    int got = -1;
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf.data(), kFrame, &got, 1000), LIBUSB_ERROR_OVERFLOW);
+    EXPECT_EQ(got, 10);
+    EXPECT_EQ(kyrsim_stream_fault(cam.handle(), KYRSIM_STREAM_OVERFLOW + 1, 0, 0, 1), -1);
+}
+
+// libusb_alloc_transfer returns NULL for the chosen calls only; a failed
+// allocation holds nothing, and the synchronous call reports it as no memory.
+TEST_F(Stream, TransferAllocationFailsForTheChosenCalls) {
+    struct Case {
+        int nth, times;
+        const char* pattern;  // the next five calls: 'x' fails, 'o' allocates
+    };
+    const Case cases[] = {{1, 2, "xxooo"}, {2, 1, "oxooo"}, {3, -1, "ooxxx"}, {1, 0, "ooooo"}};
+    const int live = kyrsim_live_transfers();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pattern);
+        ASSERT_TRUE(kyrsim::failAlloc(c.nth, c.times));
+        std::string got;
+        std::vector<libusb_transfer*> made;
+        for (int i = 0; i < 5; ++i) {
+            libusb_transfer* x = libusb_alloc_transfer(0);
+            got += x ? 'o' : 'x';
+            if (x) made.push_back(x);
+        }
+        EXPECT_EQ(got, c.pattern);
+        EXPECT_EQ(kyrsim_live_transfers(), live + static_cast<int>(made.size()));
+        for (libusb_transfer* x : made) libusb_free_transfer(x);
+        ASSERT_TRUE(kyrsim::failAlloc(1, 0));
+    }
+    EXPECT_EQ(kyrsim_live_transfers(), live);
+
+    ASSERT_TRUE(kyrsim::failAlloc(1));
+    std::vector<unsigned char> buf(kFrame);
+    int got = -1;
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf.data(), kFrame, &got, 1000), LIBUSB_ERROR_NO_MEM);
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf.data(), kFrame, &got, 1000), 0);
+    EXPECT_EQ(got, kFrame);
+    EXPECT_EQ(kyrsim_live_transfers(), live);
+
+    // The allocation belongs to no camera, and the first call is the first.
+    EXPECT_EQ(kyrsim_fail_call_nth(KYRSIM_CALL_ALLOC, cam.handle(), LIBUSB_ERROR_NO_MEM, 1, 1), -1);
+    EXPECT_EQ(kyrsim_fail_call_nth(KYRSIM_CALL_ALLOC, KYRSIM_ANY, LIBUSB_ERROR_NO_MEM, 0, 1), -1);
+    kyrsim::reset();  // clears the switch
+    ASSERT_TRUE(kyrsim::failAlloc(1, -1));
+    kyrsim::reset();
+    libusb_transfer* x = libusb_alloc_transfer(0);
+    EXPECT_NE(x, nullptr);
+    libusb_free_transfer(x);
 }
 
 TEST_F(Stream, ClearHaltRestartsAtAFrameBoundary) {
