@@ -117,4 +117,19 @@ inline long long elapsedMs(std::chrono::steady_clock::time_point since) {
         .count();
 }
 
+// One FPGA camera plugged and opened through the libusb calls.
+class OpenedCamera : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        cam = kyrsim::plug(kFpgaCamera, 1, "1");
+        h = usb.open(cam);
+        ASSERT_NE(h, nullptr);
+    }
+
+    kyrsim::Scope scope;
+    Usb usb;
+    kyrsim::Device cam;
+    libusb_device_handle* h = nullptr;
+};
+
 }  // namespace simtest

@@ -14,19 +14,7 @@ using namespace simtest;
 
 namespace {
 
-class ControlThreads : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        cam = kyrsim::plug(kFpgaCamera, 1, "1");
-        h = usb.open(cam);
-        ASSERT_NE(h, nullptr);
-    }
-
-    kyrsim::Scope scope;
-    Usb usb;
-    kyrsim::Device cam;
-    libusb_device_handle* h = nullptr;
-};
+class ControlThreads : public OpenedCamera {};
 
 TEST_F(ControlThreads, HeldRequestStaysInFlightUntilReleased) {
     ASSERT_GE(kyrsim::Fault().request(0xBD).hold().add(), 0);

@@ -10,19 +10,7 @@ using namespace simtest;
 
 namespace {
 
-class Requests : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        cam = kyrsim::plug(kFpgaCamera, 1, "1");
-        h = usb.open(cam);
-        ASSERT_NE(h, nullptr);
-    }
-
-    kyrsim::Scope scope;
-    Usb usb;
-    kyrsim::Device cam;
-    libusb_device_handle* h = nullptr;
-};
+class Requests : public OpenedCamera {};
 
 struct Form {
     const char* what;
