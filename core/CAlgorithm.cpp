@@ -641,12 +641,19 @@ void ColorBinImpl(T* pBuf, int iWidth, int iHeight, int iBin, TFull full, TParti
 
 }  // namespace
 
+namespace {
+
+// A software bin of 2 up to kMaxSoftBin over a frame whose byte size fits.
+bool IsSoftBinValid(int iWidth, int iHeight, int iBin, bool b16Bit) {
+    size_t uBytes;
+    return iBin > 1 && iBin <= kMaxSoftBin && BufferBytes({iWidth, iBin, iHeight, iBin, b16Bit ? 2 : 1}, &uBytes);
+}
+
+}  // namespace
+
 void CAlgorithm::MonoBin(unsigned char* pBuf8, unsigned short* pBuf16, int iWidth, int iHeight, int iBin,
                          bool b16Bit) {
-    size_t uBytes;
-    if (iBin <= 1 || iBin > kMaxSoftBin ||
-        !BufferBytes({iWidth, iBin, iHeight, iBin, b16Bit ? 2 : 1}, &uBytes))
-        return;
+    if (!IsSoftBinValid(iWidth, iHeight, iBin, b16Bit)) return;
     const uint32_t uArea = static_cast<uint32_t>(iBin) * static_cast<uint32_t>(iBin);
     if (b16Bit) {
         if (!pBuf16) return;
@@ -662,10 +669,7 @@ void CAlgorithm::MonoBin(unsigned char* pBuf8, unsigned short* pBuf16, int iWidt
 
 void CAlgorithm::ColorRAWBin(unsigned char* pBuf8, unsigned short* pBuf16, int iWidth, int iHeight, int iBin,
                              bool b16Bit) {
-    size_t uBytes;
-    if (iBin <= 1 || iBin > kMaxSoftBin ||
-        !BufferBytes({iWidth, iBin, iHeight, iBin, b16Bit ? 2 : 1}, &uBytes))
-        return;
+    if (!IsSoftBinValid(iWidth, iHeight, iBin, b16Bit)) return;
     const uint32_t uArea = static_cast<uint32_t>(iBin) * static_cast<uint32_t>(iBin);
     if (b16Bit) {
         if (!pBuf16) return;

@@ -580,13 +580,18 @@ void clearSpace(char* name) {
     }
 }
 
-int XMLOpenKey(const char* fileName, const char* keyPath, xmlHandle* h) {
-    if (!h) return 0;
+// Clears the handle and builds the settings file's path: the common start of
+// opening and creating a key.
+static bool BeginKey(const char* fileName, const char* keyPath, xmlHandle* h, char* path, size_t cap) {
+    if (!h) return false;
     h->pDoc = nullptr;
     h->pNode = nullptr;
-    if (!fileName || !keyPath) return 0;
+    return fileName && keyPath && ConfigFilePath(fileName, path, cap);
+}
+
+int XMLOpenKey(const char* fileName, const char* keyPath, xmlHandle* h) {
     char path[kConfigPathBytes];
-    if (!ConfigFilePath(fileName, path, sizeof(path))) return 0;
+    if (!BeginKey(fileName, keyPath, h, path, sizeof(path))) return 0;
 
     TiXmlDocument* doc = new TiXmlDocument();
     std::string why;
@@ -618,12 +623,8 @@ int XMLOpenKey(const char* fileName, const char* keyPath, xmlHandle* h) {
 }
 
 int XMLCreateKey(const char* fileName, const char* keyPath, xmlHandle* h, const char* attr) {
-    if (!h) return 0;
-    h->pDoc = nullptr;
-    h->pNode = nullptr;
-    if (!fileName || !keyPath) return 0;
     char path[kConfigPathBytes];
-    if (!ConfigFilePath(fileName, path, sizeof(path))) return 0;
+    if (!BeginKey(fileName, keyPath, h, path, sizeof(path))) return 0;
 
     SFolders folders = SplitKeyPath(keyPath);
     if (folders.iCount <= 0 || folders.iCount >= kConfigMaxDepth) {
