@@ -66,7 +66,7 @@ CCameraBase::~CCameraBase() {
     StopCameraThreads();
     // Transfers go back before any buffer they may target is freed; a buffer
     // that a transfer which never came back still targets is kept.
-    AbandonAsyncXfers();
+    releaseAllAsyncXfers();
     ReleaseFrameBuffers();
     DeleteArray(m_pDarkBuf);
     DeleteArray(m_pDarkRoi);
@@ -252,7 +252,7 @@ bool CCameraBase::InitVariable() {
         return true;
     }
     // The transfer sets point into the old receive buffers.
-    AbandonAsyncXfers();
+    releaseAllAsyncXfers();
     ReleaseFrameBuffers();
 
     m_pGammaLUT16 = new (std::nothrow) uint16_t[kGammaLUT16Entries];

@@ -209,9 +209,13 @@ public:
     // no device LIBUSB_ERROR_NO_DEVICE, overflow LIBUSB_ERROR_OVERFLOW, any
     // other LIBUSB_ERROR_OTHER.
     static int XferStatusToError(int status);
-    // Cancels and drains both sets (bounded) and frees what came back. A
-    // transfer that never does is left to libusb with its completion word and
-    // its buffer (logged): callers free no buffer for which IsXferTarget holds.
+    // Both sets released (releaseAsyncXfer, finishAsyncXfer): a set with a
+    // transfer that never came back is kept whole, so IsXferTarget still
+    // tells which memory it may write.
+    void releaseAllAsyncXfers();
+    // At destruction: releases both sets, then leaves a transfer that never
+    // came back to libusb with its completion word and its buffer (logged);
+    // only the sets' pointer arrays go.
     void AbandonAsyncXfers();
 
     // Shadows of FPGA registers, kept by the FPGA setters.

@@ -458,9 +458,13 @@ bool CCameraFX3::IsXferTarget(const uint8_t* pBuf, size_t bytes) const {
            TargetsRange(m_pSingleXfers, m_pSingleXferDone, m_iSingleXferCount, pBuf, bytes);
 }
 
-void CCameraFX3::AbandonAsyncXfers() {
+void CCameraFX3::releaseAllAsyncXfers() {
     releaseAsyncXfer();
     finishAsyncXfer(m_iSingleXferCount);
+}
+
+void CCameraFX3::AbandonAsyncXfers() {
+    releaseAllAsyncXfers();
     AbandonSet(m_pXfers, m_pXferDone, m_iXferAllocated, "~CCameraFX3");
     AbandonSet(m_pSingleXfers, m_pSingleXferDone, m_iSingleXferCount, "~CCameraFX3");
     m_iXferAllocated = 0;

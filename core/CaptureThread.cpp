@@ -44,7 +44,7 @@ void CCameraBase::RunCaptureThread(CaptureBody body, std::atomic<bool>* pbRunnin
 
     // Exit, whatever way the body left. No camera lock is held here.
     m_iDroppedFrames = 0;
-    AbandonAsyncXfers();
+    releaseAllAsyncXfers();
     // Video frames end with the run; a snapshot's frame stays for its reader.
     if (pRing) {
         if (!bSnap) pRing->ResetCirBuff();

@@ -30,6 +30,11 @@ class CFrameDriver : public CTestDriver {
     bool SetExp(unsigned long long ullExposureUs, bool bAuto) override;
     bool GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) override;
 
+    // The maximum size the next InitCamera sets up.
+    void SetMaxSize(int iMaxWidth, int iMaxHeight) {
+        m_iMaxW = iMaxWidth;
+        m_iMaxH = iMaxHeight;
+    }
     // Frames the ring accepted since the object was made.
     int FramesAccepted() const { return m_iAccepted.load(); }
 
