@@ -471,8 +471,11 @@ private:
     std::atomic<bool> m_bImageReadersReleased{false};
     std::atomic<CaptureBody> m_pWorkBody{nullptr};
     std::atomic<CaptureBody> m_pTriggerBody{nullptr};
-    int m_iRecvBuf = 0;   // receive buffer of the next frame: 0 m_pXferBuf, 1 m_pXferBuf2
-    int m_iRecvLen = 0;   // bytes of the last frame offered, for the exit's marker clearing
+    // Receive buffer of the next frame (0 m_pXferBuf, 1 m_pXferBuf2) and bytes
+    // of the last frame offered (for the exit's marker clearing). The capture
+    // threads use them; atomic, as both may be alive at once.
+    std::atomic<int> m_iRecvBuf{0};
+    std::atomic<int> m_iRecvLen{0};
     size_t m_uFrameBufBytes = 0;  // bytes of each of m_pXferBuf, m_pXferBuf2 and m_pImgBuf
 };
 

@@ -54,7 +54,7 @@ void CCameraBase::RunCaptureThread(CaptureBody body, std::atomic<bool>* pbRunnin
     // (the ring may still copy a snapshot's frame from the other one): its
     // markers are cleared, so that a read bringing nothing new cannot pass
     // the marker check with this run's frame.
-    if (m_iRecvLen > 0) ClearFrameMarkers(RecvBuffer(), m_iRecvLen);
+    if (m_iRecvLen > 0) ClearFrameMarkers(RecvBuffer(), m_iRecvLen.load());
     // The auto-control thread this run started goes with it.
     if (!bSnap) StopAutoControlThr();
     // Last: a snapshot that has not reported failed. Once the status is no
@@ -74,7 +74,7 @@ int CCameraBase::OfferRecvFrame(int iLen, uint16_t usHead, int iHeadPos, uint16_
     const int r = m_pCirBuf->InsertBuff(RecvBuffer(), iLen, usHead, iHeadPos, usTail, iTailPos, iCnt0Pos,
                                         iCnt1Pos);
     if (r == INSERT_ACCEPTED) {
-        m_iRecvBuf ^= 1;
+        m_iRecvBuf.fetch_xor(1);
         // The multi-transfer set (when the body uses one) follows; refused
         // only while a transfer is in flight, which a received frame excludes.
         if (m_pXfers) setAsyncXferBuf(RecvBuffer());
