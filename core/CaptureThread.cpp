@@ -71,8 +71,8 @@ int CCameraBase::OfferRecvFrame(int iLen, uint16_t usHead, int iHeadPos, uint16_
                                 int iCnt0Pos, int iCnt1Pos) {
     if (!m_pCirBuf) return INSERT_REFUSED;
     m_iRecvLen = iLen;
-    const int r = m_pCirBuf->InsertBuff(RecvBuffer(), iLen, usHead, iHeadPos, usTail, iTailPos, iCnt0Pos,
-                                        iCnt1Pos);
+    const int r =
+        m_pCirBuf->InsertBuff(RecvBuffer(), iLen, usHead, iHeadPos, usTail, iTailPos, iCnt0Pos, iCnt1Pos);
     if (r == INSERT_ACCEPTED) {
         m_iRecvBuf.fetch_xor(1);
         // The multi-transfer set (when the body uses one) follows; refused
