@@ -42,12 +42,13 @@ void ThreadCtrl::JoinFinishedLocked() {
 
 bool ThreadCtrl::Start(void* pArg) {
     CCritSecLock lock(m_csLock);
-    // A Stop joining the previous thread still owns its handle.
-    if (!(m_bHaveThread && pthread_equal(m_hThread, pthread_self()))) WaitJoinedLocked();
     if (m_bRunning.load() || m_bInThread.load()) {
         DbgPrint(-1, "Start", "thread is already running\n");
         return false;
     }
+    // The body has ended, but a Stop may still be joining its thread (which
+    // needs no lock any more): the handle is that Stop's until then.
+    WaitJoinedLocked();
     if (!m_pFunc.load()) {
         DbgPrint(-1, "Start", "pointer is not assigned\n");
         return false;
