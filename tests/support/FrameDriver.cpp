@@ -85,6 +85,8 @@ bool CFrameDriver::GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) {
         length = rowBytes * m_iHeight;
     }
     if (!m_pCirBuf->ReadBuff(m_pImgBuf, length, iWaitMs)) return false;
+    ++m_iReadOuts;
+    if (const int pauseMs = m_iReadOutPauseMs.load()) Sleep(static_cast<uint32_t>(pauseMs));
     // The camera wrote its markers over the first and last pixels: they take
     // the pixels two rows away in the same columns (same Bayer phase).
     const int twoRows = 2 * rowBytes;

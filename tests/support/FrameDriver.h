@@ -35,6 +35,11 @@ class CFrameDriver : public CTestDriver {
         m_iMaxW = iMaxWidth;
         m_iMaxH = iMaxHeight;
     }
+    // The read-out pauses this long between taking a frame from the ring and
+    // finishing it in m_pImgBuf, as post-processing takes time; ReadOuts()
+    // counts the read-outs that have reached the pause.
+    void SetReadOutPauseMs(int iMs) { m_iReadOutPauseMs = iMs; }
+    int ReadOuts() const { return m_iReadOuts.load(); }
     // Frames the ring accepted since the object was made.
     int FramesAccepted() const { return m_iAccepted.load(); }
 
@@ -47,6 +52,8 @@ class CFrameDriver : public CTestDriver {
     int m_iMaxW;
     int m_iMaxH;
     std::atomic<int> m_iAccepted{0};
+    std::atomic<int> m_iReadOutPauseMs{0};
+    std::atomic<int> m_iReadOuts{0};
 };
 
 #endif
