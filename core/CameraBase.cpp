@@ -10,7 +10,6 @@
 #include <string.h>
 #include <sys/utsname.h>
 
-#include <memory>
 #include <new>
 
 #include "DevPath.h"
@@ -238,11 +237,10 @@ bool CCameraBase::InitVariable() {
     const bool bKeep = m_pCirBuf && m_pCirBuf->IsValid() &&
                        m_pCirBuf->SlotBytes() == static_cast<long>(frameBytes) && m_pGammaLUT16 &&
                        m_pHotPixMap && m_pHotPixRoi && m_pXferBuf && m_pXferBuf2 && m_pImgBuf;
-    // Before the ring and the read-out scratch go, the readers still inside
-    // leave them: the read-out lock waits for them, and keeps new ones out
-    // until the new buffers are in place.
-    std::unique_ptr<CCritSecLock> readOut;
-    if (!bKeep) readOut.reset(new CCritSecLock(m_csReadOut));
+    // Before the ring and the read-out scratch (m_pImgBuf, m_Alg) change or
+    // go, the readers still inside leave them: the read-out lock waits for
+    // them, and keeps new ones out until the new buffers are in place.
+    CCritSecLock readOut(m_csReadOut);
     CCritSecLock lock(m_csControl);
     m_Alg.SetBayer(m_iBayer);
     if (bKeep) {

@@ -136,9 +136,9 @@ public:
     // Allocates the frame-size work buffers for m_iMaxWidth x m_iMaxHeight and
     // hands m_iBayer to the image algorithms. Called again, it first stops the
     // threads that use the old buffers (joined with the control lock
-    // released) and stops the ring, so waiting readers return; buffers of the
-    // same size are kept, others are released only once the image readers
-    // have left them (read-out lock). False (nothing
+    // released) and stops the ring, so waiting readers return, and waits for
+    // the image readers to leave (read-out lock); buffers of the same size
+    // are then kept, others replaced. False (nothing
     // changed) when the maximum size is not positive or its byte count does
     // not fit an int; false when memory runs out (then no buffer is held).
     bool InitVariable();
