@@ -280,8 +280,8 @@ void updateGate(SimDevice& d);
 
 // Cooler and thermistor (cooler.cpp). Called with the state mutex held.
 double thermistorKOhm(double celsius);
-void setCoolerDa(SimDevice& d, int da);          // request 0xB2
-void setCoolerFpgaPower(SimDevice& d, int value);  // FPGA register 38
+void setCoolerDa(SimDevice& d, int da);               // request 0xB2
+void setCoolerFpgaPower(SimDevice& d, int value);     // FPGA register 38
 long long coolerQuery(const SimDevice& d, int what);  // KYRSIM_Q_COOLER_DRIVE, _TEMPERATURE_MC
 
 // USB side (bus.cpp). Called with the state mutex held.

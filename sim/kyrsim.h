@@ -235,7 +235,7 @@ int kyrsim_eeprom_read(int handle, int dev, int addr, unsigned char *buf, int le
 #define KYRSIM_Q_BUS 22            /* bus number */
 #define KYRSIM_Q_RUNNING 23 /* 1 while frames may flow: streaming, bus taken, FPGA running and not stopped \
                              */
-#define KYRSIM_Q_COOLER_DRIVE 24    /* DA level of the cooler drive in force (255 = off) */
+#define KYRSIM_Q_COOLER_DRIVE 24   /* DA level of the cooler drive in force (255 = off) */
 #define KYRSIM_Q_TEMPERATURE_MC 25 /* temperature now, in thousandths of a degree Celsius */
 
 /* A number describing the camera's state (KYRSIM_Q_*), or -1. */

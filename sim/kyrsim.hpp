@@ -54,7 +54,9 @@ class Device {
     bool setAmbient(double celsius) const {
         return kyrsim_set_ambient_mc(handle_, static_cast<int>(celsius * 1000.0)) == 0;
     }
-    bool setCoolerTimeConstantMs(int ms) const { return kyrsim_set_cooler_time_constant_ms(handle_, ms) == 0; }
+    bool setCoolerTimeConstantMs(int ms) const {
+        return kyrsim_set_cooler_time_constant_ms(handle_, ms) == 0;
+    }
     // The temperature now, and the cooler's DA level in force (255 = off).
     double temperature() const { return static_cast<double>(query(KYRSIM_Q_TEMPERATURE_MC)) / 1000.0; }
     int coolerDrive() const { return static_cast<int>(query(KYRSIM_Q_COOLER_DRIVE)); }

@@ -225,8 +225,8 @@ TEST_F(CAutoTempTest, RateGateIgnoresJumps) {
         float delta;  // over one second
         bool ignored;
     } cases[] = {
-        {"KYR832MC Pro", 2.0f, true},   {"KYR832MC Pro", -2.0f, true},     {"KYR832MC Pro", 1.9375f, false},
-        {"KYR806MC Pro", 0.125f, true}, {"KYR806MC Pro", -0.125f, true},   {"KYR806MC Pro", 0.0625f, false},
+        {"KYR832MC Pro", 2.0f, true},   {"KYR832MC Pro", -2.0f, true},   {"KYR832MC Pro", 1.9375f, false},
+        {"KYR806MC Pro", 0.125f, true}, {"KYR806MC Pro", -0.125f, true}, {"KYR806MC Pro", 0.0625f, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.delta));
