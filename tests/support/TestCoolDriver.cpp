@@ -10,18 +10,8 @@ CTestCoolDriver::CTestCoolDriver(const char* szName) {
     m_bCapTemperature = true;
 }
 
-CTestCoolDriver::~CTestCoolDriver() {
-    if (m_pbDestroyed) *m_pbDestroyed = true;
-}
-
 bool CTestCoolDriver::InitCamera() {
-    if (!Run(OP_INIT_CAMERA)) return false;
-    {
-        CCritSecLock lock(m_csControl);
-        m_iMaxWidth = kMaxWidth;
-        m_iMaxHeight = kMaxHeight;
-    }
-    if (!InitVariable()) return false;
+    if (!RunInitCamera(*this, kMaxWidth, kMaxHeight)) return false;
     StartAutoTempThr();
     SetPowerPerc(0);
     SetAutoTemp(false, static_cast<float>(m_iTargetTemp.load()));

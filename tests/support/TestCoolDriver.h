@@ -17,7 +17,6 @@ class CTestCoolDriver : public CCameraCool, public CTestOpScript {
     static constexpr int kMaxHeight = 48;
 
     explicit CTestCoolDriver(const char* szName = "KYR832MC Pro");
-    ~CTestCoolDriver() override;
 
     bool InitCamera() override;
     bool SetResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType) override;
@@ -27,12 +26,8 @@ class CTestCoolDriver : public CCameraCool, public CTestOpScript {
     bool SetExp(unsigned long long ullExposureUs, bool bAuto) override;
     bool GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) override;
 
-    // Set to true by the destructor (the pointed-to flag must outlive the object).
-    void SetDestroyedFlag(std::atomic<bool>* pbDestroyed) { m_pbDestroyed = pbDestroyed; }
-
   private:
     char m_szName[64] = {};
-    std::atomic<bool>* m_pbDestroyed = nullptr;
 };
 
 #endif

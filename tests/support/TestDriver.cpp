@@ -26,19 +26,20 @@ CTestDriver::~CTestDriver() {
     // The bodies use this class's members, which go before ~CCameraBase runs.
     OpenLatch();
     StopCameraThreads();
-    if (m_pbDestroyed) *m_pbDestroyed = true;
 }
 
-bool CTestDriver::InitCamera() {
+bool CTestOpScript::RunInitCamera(CCameraBase& cam, int iMaxWidth, int iMaxHeight) {
     if (!Run(OP_INIT_CAMERA)) return false;
     {
         // A capture body of an earlier initialisation may still read the sizes.
-        CCritSecLock lock(m_csControl);
-        m_iMaxWidth = kMaxWidth;
-        m_iMaxHeight = kMaxHeight;
+        CCritSecLock lock(cam.m_csControl);
+        cam.m_iMaxWidth = iMaxWidth;
+        cam.m_iMaxHeight = iMaxHeight;
     }
-    return InitVariable();
+    return cam.InitVariable();
 }
+
+bool CTestDriver::InitCamera() { return RunInitCamera(*this, kMaxWidth, kMaxHeight); }
 
 void CTestDriver::CloseCamera() {
     ++m_iCloseCalls;

@@ -31,11 +31,19 @@ class CTestOpScript {
 
     void SetResult(Op op, bool bResult) { m_bResult[op] = bResult; }
     int Calls(Op op) const { return m_iCalls[op].load(); }
+    // Set to true when the driver is destroyed (the pointed-to flag must outlive it).
+    void SetDestroyedFlag(std::atomic<bool>* pbDestroyed) { m_pbDestroyed = pbDestroyed; }
 
   protected:
     CTestOpScript() {
         for (auto& result : m_bResult) result = true;
     }
+    ~CTestOpScript() {
+        if (m_pbDestroyed) *m_pbDestroyed = true;
+    }
+    // InitCamera of a test driver: counts the call and, unless scripted to
+    // fail, sets the small maximum size and allocates the work buffers.
+    bool RunInitCamera(CCameraBase& cam, int iMaxWidth, int iMaxHeight);
     void Count(Op op) { ++m_iCalls[op]; }
     bool Result(Op op) const { return m_bResult[op]; }
     // Counts a call of op and returns its scripted result.
@@ -47,6 +55,7 @@ class CTestOpScript {
   private:
     std::atomic<int> m_iCalls[OP_COUNT] = {};
     std::atomic<bool> m_bResult[OP_COUNT];
+    std::atomic<bool>* m_pbDestroyed = nullptr;
 };
 
 class CTestDriver : public CCameraBase, public CTestOpScript {
@@ -78,8 +87,6 @@ class CTestDriver : public CCameraBase, public CTestOpScript {
     bool GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) override;
 
     int CloseCalls() const { return m_iCloseCalls.load(); }
-    // Set to true by the destructor (the pointed-to flag must outlive the object).
-    void SetDestroyedFlag(std::atomic<bool>* pbDestroyed) { m_pbDestroyed = pbDestroyed; }
 
     // Feeds one frame to GetImage.
     void FeedFrame(const std::vector<unsigned char>& frame);
@@ -109,8 +116,6 @@ class CTestDriver : public CCameraBase, public CTestOpScript {
     bool LockControlWhileRunning(std::atomic<bool>* pbRunning);
 
     std::atomic<int> m_iCloseCalls{0};
-    std::atomic<bool>* m_pbDestroyed = nullptr;
-
     std::mutex m_mtxFrame;
     std::condition_variable m_cvFrame;
     std::vector<unsigned char> m_frame;
