@@ -244,6 +244,19 @@ TEST_F(CAutoTempTest, RateGateIgnoresJumps) {
     }
 }
 
+// Two readings within the same millisecond: a change is infinitely fast and
+// left out, an unchanged reading is taken.
+TEST_F(CAutoTempTest, RateGateWithinOneTick) {
+    ASSERT_NO_FATAL_FAILURE(Open());
+    Cam().SetAutoTemp(false, kTarget);
+    Cam().AutoTemp(10.0f);
+    Cam().AutoTemp(10.0625f);
+    EXPECT_EQ(Cam().m_fLastTemp, 10.0f);
+    Cam().AutoTemp(10.0f);
+    EXPECT_EQ(Cam().m_fLastTemp, 10.0f);
+    EXPECT_EQ(Cam().m_iAutoTempState, m_pClock->Now());
+}
+
 TEST_F(CAutoTempTest, RegulationOffOnlyRecordsTheReading) {
     ASSERT_NO_FATAL_FAILURE(Open());
     ASSERT_NO_FATAL_FAILURE(Prepare(50.0f));

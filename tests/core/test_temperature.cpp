@@ -181,6 +181,7 @@ TEST_F(TemperatureTest, ThermistorKeepsValueWithoutMeaningfulReading) {
     EXPECT_EQ(m_pCam->GetSensorTemp(), good);
     EXPECT_EQ(m_pCam->CalculTempuature(0, 10), good);
     EXPECT_EQ(m_pCam->CalculTempuature(4095, 10), good);
+    EXPECT_EQ(m_pCam->CalculTempuature(4096, 10), good);  // full scale: no finite resistance
     EXPECT_EQ(m_pCam->CalculTempuature(static_cast<unsigned char>(0), 10), good);
     EXPECT_EQ(m_pCam->CalculTempuature(static_cast<unsigned char>(255), 10), good);
 
