@@ -8,13 +8,6 @@
 
 bool CCameraBase::StartAutoControlThr() { return false; }
 
-// ---- Camera ID, serial number, hot-pixel table (flash and ID work) --------------------
-
-bool CCameraBase::GetIDFromSPI(KYR_ID*) { return false; }
-bool CCameraBase::SetIDToSPI(KYR_ID) { return false; }
-bool CCameraBase::GetSerialNumber(KYR_ID*) { return false; }
-bool CCameraBase::SetHPCStates(bool) { return false; }
-
 // ---- Temperature and cooling -------------------------------------------------------
 
 float CCameraBase::GetSensorTemp() { return m_fSensorTemp; }
@@ -23,6 +16,7 @@ float CCameraBase::GetTemp() { return GetSensorTemp(); }
 // ---- Frame post-processing -------------------------------------------------------------
 
 bool CCameraBase::SetGamma(int) { return false; }
+void CCameraBase::AdjustHPCTable() {}
 int CCameraBase::LoadBMPFromFile(const char*) { return 0; }
 void CCameraBase::UsingDark(bool) {}
 
