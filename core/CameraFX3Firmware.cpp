@@ -60,8 +60,8 @@ std::atomic<const KyrLoaderFirmware*> g_pLoaderFirmware{nullptr};
 KyrLoaderFirmware g_LoaderFirmwareCopy;
 
 uint32_t LittleEndian32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 uint64_t RoundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
@@ -121,18 +121,19 @@ bool ProgramSPIFlashVerified(CCameraFX3& cam, const uint8_t* data, unsigned int 
 bool CCameraFX3::DownloadBufferToDevice(unsigned int address, uint16_t length, const uint8_t* data,
                                         uint8_t request) {
     // libusb takes a non-const buffer for both directions; an OUT transfer only reads it.
-    return SendCMD(request, static_cast<uint16_t>(address & 0xFFFF), static_cast<uint16_t>(address >> 16), false,
-                   const_cast<uint8_t*>(data), length);
+    return SendCMD(request, static_cast<uint16_t>(address & 0xFFFF), static_cast<uint16_t>(address >> 16),
+                   false, const_cast<uint8_t*>(data), length);
 }
 
-bool CCameraFX3::UploadBufferFromDevice(unsigned int address, uint16_t length, uint8_t* data, uint8_t request) {
-    return SendCMD(request, static_cast<uint16_t>(address & 0xFFFF), static_cast<uint16_t>(address >> 16), true,
-                   data, length);
+bool CCameraFX3::UploadBufferFromDevice(unsigned int address, uint16_t length, uint8_t* data,
+                                        uint8_t request) {
+    return SendCMD(request, static_cast<uint16_t>(address & 0xFFFF), static_cast<uint16_t>(address >> 16),
+                   true, data, length);
 }
 
 bool CCameraFX3::SetProgramEntry(uint8_t request, unsigned int address) {
-    return SendCMD(request, static_cast<uint16_t>(address >> 16), static_cast<uint16_t>(address & 0xFFFF), false,
-                   nullptr, 0);
+    return SendCMD(request, static_cast<uint16_t>(address >> 16), static_cast<uint16_t>(address & 0xFFFF),
+                   false, nullptr, 0);
 }
 
 bool CCameraFX3::IsBootLoaderRunning() {
@@ -150,7 +151,8 @@ int CCameraFX3::EraseSectorOfSPIFlash(unsigned int sector, uint8_t request) {
         if (!SendCMD(request, 0, index, true, &busy, 1)) return 1;
         if (busy == 0) return 0;
         if (GetTickCount() - start >= kEraseDeadlineMs) {
-            DbgPrint(-1, "EraseSectorOfSPIFlash", "sector %u still busy after %u ms\n", sector, kEraseDeadlineMs);
+            DbgPrint(-1, "EraseSectorOfSPIFlash", "sector %u still busy after %u ms\n", sector,
+                     kEraseDeadlineMs);
             return 1;
         }
         Sleep(kErasePollMs);
@@ -162,7 +164,8 @@ namespace {
 // The page number of a flash address, when the address is a page start inside
 // the flash and the transfer fits a request.
 bool FlashPage(unsigned int length, unsigned int address, uint16_t* pPage) {
-    if (address % kSPIPageBytes != 0 || static_cast<uint64_t>(address) + length > kSPIFlashBytes) return false;
+    if (address % kSPIPageBytes != 0 || static_cast<uint64_t>(address) + length > kSPIFlashBytes)
+        return false;
     *pPage = static_cast<uint16_t>(address / kSPIPageBytes);
     return true;
 }
@@ -220,8 +223,9 @@ namespace {
 const KyrLoaderFirmware* LoaderOrLog(const char* szFunction) {
     const KyrLoaderFirmware* fw = GetLoaderFirmware();
     if (!fw)
-        DbgPrint(-1, szFunction,
-                 "this library carries no loader firmware and cannot update the camera's controller firmware\n");
+        DbgPrint(
+            -1, szFunction,
+            "this library carries no loader firmware and cannot update the camera's controller firmware\n");
     return fw;
 }
 
@@ -233,8 +237,8 @@ bool WriteEepromPagesVerified(CCameraFX3& cam, const uint8_t* image, unsigned in
         bool ok = true;
         for (unsigned int off = 0; ok && off < length; off += kEepromPageBytes) {
             const unsigned int n = std::min(kEepromPageBytes, length - off);
-            ok = cam.SendCMD(VR_EEPROM_PAGE, static_cast<uint16_t>(off), 0, false, const_cast<uint8_t*>(image + off),
-                             n);
+            ok = cam.SendCMD(VR_EEPROM_PAGE, static_cast<uint16_t>(off), 0, false,
+                             const_cast<uint8_t*>(image + off), n);
         }
         std::fill(back.begin(), back.end(), 0);
         for (unsigned int off = 0; ok && off < length; off += kEepromPageBytes) {
@@ -297,8 +301,8 @@ int CCameraFX3::DownloadFwToRam(const uint8_t* image, unsigned int length, uint8
             const unsigned int at = static_cast<unsigned int>(address + off);
             for (int round = 1; round <= kBootPieceRounds; ++round) {
                 std::fill(back.begin(), back.end(), 0);
-                const bool ok =
-                    DownloadBufferToDevice(at, n, piece, request) && UploadBufferFromDevice(at, n, back.data(), request);
+                const bool ok = DownloadBufferToDevice(at, n, piece, request) &&
+                                UploadBufferFromDevice(at, n, back.data(), request);
                 if (!ok && round == kBootPieceRounds) return 1;
             }
             if (memcmp(back.data(), piece, n) != 0) return 1;
@@ -310,7 +314,8 @@ int CCameraFX3::DownloadFwToRam(const uint8_t* image, unsigned int length, uint8
 int CCameraFX3::DownloadBuftoSPIFLASH(const uint8_t* image, unsigned int length, uint8_t eraseRequest) {
     if (!image || length == 0 || length > kSPIFlashBytes) return 1;
     const uint64_t padded = RoundUp(length, kSPIPageBytes);
-    const unsigned int sectors = static_cast<unsigned int>(RoundUp(length, kSPISectorBytes) / kSPISectorBytes);
+    const unsigned int sectors =
+        static_cast<unsigned int>(RoundUp(length, kSPISectorBytes) / kSPISectorBytes);
     return WithFlashBus(*this, m_csUsb, 1, 0, [&]() -> int {
         for (unsigned int s = 0; s < sectors; ++s)
             if (EraseSectorOfSPIFlash(s, eraseRequest) != 0) {
@@ -320,7 +325,8 @@ int CCameraFX3::DownloadBuftoSPIFLASH(const uint8_t* image, unsigned int length,
         // The last piece is padded here, never read past the caller's image.
         std::vector<uint8_t> piece(kFlashPieceBytes);
         for (uint64_t off = 0; off < padded; off += kFlashPieceBytes) {
-            const unsigned int n = static_cast<unsigned int>(std::min<uint64_t>(kFlashPieceBytes, padded - off));
+            const unsigned int n =
+                static_cast<unsigned int>(std::min<uint64_t>(kFlashPieceBytes, padded - off));
             const unsigned int have = static_cast<unsigned int>(std::min<uint64_t>(n, length - off));
             memcpy(piece.data(), image + off, have);
             memset(piece.data() + have, kFlashPadByte, n - have);
@@ -370,7 +376,8 @@ int CCameraFX3::DownloadBuftoI2CE2PROM(const uint8_t* image, unsigned int length
     std::vector<uint8_t> piece(n, 0);
     std::vector<uint8_t> back(n, 0);
     memcpy(piece.data(), image + whole, rest);
-    if (!SendCMD(request, static_cast<uint16_t>(device), static_cast<uint16_t>(address), false, piece.data(), n) ||
+    if (!SendCMD(request, static_cast<uint16_t>(device), static_cast<uint16_t>(address), false, piece.data(),
+                 n) ||
         !SendCMD(VR_I2C_EEPROM_READ, static_cast<uint16_t>(device), static_cast<uint16_t>(address), true,
                  back.data(), n))
         return 1;
@@ -399,7 +406,8 @@ int CCameraFX3::DownloadFw(const char* path, FX3_FWDWNLOAD_MEDIA_TYPE media) {
     if (fd < 0) return 6;
     struct stat st;
     std::vector<uint8_t> image;
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && st.st_size <= kMaxFirmwareFileBytes;
+    bool ok =
+        fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && st.st_size <= kMaxFirmwareFileBytes;
     if (ok) {
         image.resize(static_cast<size_t>(st.st_size));
         size_t got = 0;

@@ -34,8 +34,8 @@ constexpr uint64_t kHPCBlockBytes = 256;
 constexpr int kHotPixelMargin = 30;
 
 uint32_t BigEndian32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
-           static_cast<uint32_t>(p[3]);
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
 }
 
 void PutBigEndian32(uint8_t* p, uint32_t v) {
@@ -65,8 +65,9 @@ uint64_t SensorPixels(int iWidth, int iHeight) {
 bool CCameraBase::ReadSPI(uint8_t* pOut, int iOffset, int iLength) {
     if (!pOut || !IDPageRange(iOffset, iLength)) return false;
     uint8_t page[kIDPageBytes] = {};
-    const bool ok = WithFlashBus(*this, m_csControl, false, true,
-                                 [&] { return ReadFromSPIFlash(page, kIDPageBytes, SPI_FLASH_ID_ADDR, VR_SPI_READ); });
+    const bool ok = WithFlashBus(*this, m_csControl, false, true, [&] {
+        return ReadFromSPIFlash(page, kIDPageBytes, SPI_FLASH_ID_ADDR, VR_SPI_READ);
+    });
     if (ok) memcpy(pOut, page + iOffset, static_cast<size_t>(iLength));
     return ok;
 }
@@ -83,8 +84,9 @@ bool CCameraBase::WriteSPI(const uint8_t* pData, int iOffset, int iLength) {
             return false;
         }
         memcpy(page + iOffset, pData, static_cast<size_t>(iLength));
-        return ProgramSPIFlashVerified(*this, page, kIDPageBytes, SPI_FLASH_ID_ADDR,
-                                       [](int iTry) { DbgPrint(-1, "WriteSPI", "fail %d try again\n", iTry); });
+        return ProgramSPIFlashVerified(*this, page, kIDPageBytes, SPI_FLASH_ID_ADDR, [](int iTry) {
+            DbgPrint(-1, "WriteSPI", "fail %d try again\n", iTry);
+        });
     });
 }
 
@@ -152,7 +154,8 @@ uint8_t* CCameraBase::Uncompress(const uint8_t* pTable, int iLength, bool bPairs
     // The stated length is checked as the unsigned number it is, and never
     // lets a read pass the table.
     const uint32_t total = BigEndian32(pTable + 4);
-    if (total < static_cast<uint32_t>(kHPCHeaderBytes) || total > static_cast<uint32_t>(iLength)) return nullptr;
+    if (total < static_cast<uint32_t>(kHPCHeaderBytes) || total > static_cast<uint32_t>(iLength))
+        return nullptr;
     if (!bPairs) {
         const uint32_t n = total - kHPCHeaderBytes;
         uint8_t* out = new (std::nothrow) uint8_t[n ? n : 1]();
@@ -177,8 +180,8 @@ uint8_t* CCameraBase::Uncompress(const uint8_t* pTable, int iLength, bool bPairs
         }
         const uint64_t pos = base + (index >> 4) + (index & 15) * 16u;
         if (pos >= outBytes) {
-            DbgPrint(-1, "Uncompress", "Uncompress over flow,block%d,x%d,y%d\n", static_cast<int>(base), index >> 4,
-                     index & 15);
+            DbgPrint(-1, "Uncompress", "Uncompress over flow,block%d,x%d,y%d\n", static_cast<int>(base),
+                     index >> 4, index & 15);
             delete[] out;
             return nullptr;
         }
@@ -201,18 +204,20 @@ bool CCameraBase::CompressAndWriteIntoFLASH(const uint8_t* pData, unsigned int i
     }
     return WithFlashBus(*this, m_csControl, false, true, [&] {
         const unsigned int firstSector = SPI_FLASH_HPC_ADDR / kSPISectorBytes;
-        const unsigned int sectors = static_cast<unsigned int>(RoundUp(length, kSPISectorBytes) / kSPISectorBytes);
+        const unsigned int sectors =
+            static_cast<unsigned int>(RoundUp(length, kSPISectorBytes) / kSPISectorBytes);
         for (unsigned int s = firstSector; s < firstSector + sectors; ++s)
             if (EraseSectorOfSPIFlash(s, VR_SPI_ERASE) != 0) {
-                DbgPrint(-1, "CompressAndWriteIntoFLASH", "Erase SPI FLASH sector %d failed :\n", static_cast<int>(s));
+                DbgPrint(-1, "CompressAndWriteIntoFLASH", "Erase SPI FLASH sector %d failed :\n",
+                         static_cast<int>(s));
                 return false;
             }
         const unsigned int whole = length / kFlashPieceBytes;
         for (unsigned int p = 0; p < whole; ++p) {
             if (!ProgramSPIFlashVerified(*this, table.get() + p * kFlashPieceBytes, kFlashPieceBytes,
                                          SPI_FLASH_HPC_ADDR + p * kFlashPieceBytes, [&](int iTry) {
-                                             DbgPrint(-1, "CompressAndWriteIntoFLASH", "fail %d try again :%d\n",
-                                                      static_cast<int>(p), iTry);
+                                             DbgPrint(-1, "CompressAndWriteIntoFLASH",
+                                                      "fail %d try again :%d\n", static_cast<int>(p), iTry);
                                          }))
                 return false;
         }
@@ -222,8 +227,9 @@ bool CCameraBase::CompressAndWriteIntoFLASH(const uint8_t* pData, unsigned int i
         memcpy(piece.data(), table.get() + whole * kFlashPieceBytes, rest);
         return ProgramSPIFlashVerified(*this, piece.data(), static_cast<unsigned int>(piece.size()),
                                        SPI_FLASH_HPC_ADDR + whole * kFlashPieceBytes, [&](int iTry) {
-                                           DbgPrint(-1, "CompressAndWriteIntoFLASH", "last fail %d try again :%d\n",
-                                                    static_cast<int>(whole), iTry);
+                                           DbgPrint(-1, "CompressAndWriteIntoFLASH",
+                                                    "last fail %d try again :%d\n", static_cast<int>(whole),
+                                                    iTry);
                                        });
     });
 }
@@ -243,8 +249,10 @@ bool CCameraBase::ReadFromFLAHAndUnCompress(uint8_t* pOut, unsigned int iLength,
             DbgPrint(-1, "ReadFromFLAHAndUnCompress", "LoadHPCTable: HPC data length too big\n");
             return false;
         }
-        DbgPrint(-1, "ReadFromFLAHAndUnCompress", "LoadHPC: Compressed length: %d :\n", static_cast<int>(length));
-        std::vector<uint8_t> table(std::max<uint64_t>(RoundUp(length, kFlashPieceBytes), kFlashPieceBytes), 0);
+        DbgPrint(-1, "ReadFromFLAHAndUnCompress", "LoadHPC: Compressed length: %d :\n",
+                 static_cast<int>(length));
+        std::vector<uint8_t> table(std::max<uint64_t>(RoundUp(length, kFlashPieceBytes), kFlashPieceBytes),
+                                   0);
         memcpy(table.data(), first.data(), kFlashPieceBytes);
         const unsigned int whole = length / kFlashPieceBytes;
         for (unsigned int p = 1; p < whole; ++p) {
@@ -264,7 +272,8 @@ bool CCameraBase::ReadFromFLAHAndUnCompress(uint8_t* pOut, unsigned int iLength,
                               SPI_FLASH_HPC_ADDR + whole * kFlashPieceBytes, VR_SPI_READ))
             return false;
         int decoded = 0;
-        std::unique_ptr<uint8_t[]> out(Uncompress(table.data(), static_cast<int>(table.size()), bPairs, &decoded));
+        std::unique_ptr<uint8_t[]> out(
+            Uncompress(table.data(), static_cast<int>(table.size()), bPairs, &decoded));
         if (!out) return false;
         memcpy(pOut, out.get(), std::min<size_t>(iLength, static_cast<size_t>(decoded)));
         return true;
@@ -291,7 +300,8 @@ bool CCameraBase::SaveHPCTable() {
         CCritSecLock map(m_csHPCTable);
         memcpy(m_pHotPixMap, flags.data(), pixels);
     }
-    for (uint64_t i = 0; i < packed.size() * 8; ++i) packed[i / 8] |= static_cast<uint8_t>(flags[i] << (i % 8));
+    for (uint64_t i = 0; i < packed.size() * 8; ++i)
+        packed[i / 8] |= static_cast<uint8_t>(flags[i] << (i % 8));
     return CompressAndWriteIntoFLASH(packed.data(), static_cast<unsigned int>(packed.size()), true);
 }
 
@@ -300,7 +310,8 @@ bool CCameraBase::LoadHPCTable() {
     const uint64_t pixels = SensorPixels(m_iMaxWidth, m_iMaxHeight);
     if (!m_pHotPixMap || pixels == 0) return false;
     std::vector<uint8_t> packed(pixels / 8, 0);
-    if (!ReadFromFLAHAndUnCompress(packed.data(), static_cast<unsigned int>(packed.size()), true)) return false;
+    if (!ReadFromFLAHAndUnCompress(packed.data(), static_cast<unsigned int>(packed.size()), true))
+        return false;
     {
         // Least significant bit first; pixels past the last whole byte are not stored.
         CCritSecLock map(m_csHPCTable);
