@@ -577,6 +577,9 @@ TEST_F(FlashObjectTest, InitialisationLoadsTheMapLeastSignificantBitFirst) {
     EXPECT_FALSE(m_pCam->m_bHPCOn);
     EXPECT_NE(log.find("Load HPC table error"), std::string::npos) << log;
     ExpectBusBack(m_Dev);
+    m_pCam->m_bHPCOn = true;
+    EXPECT_FALSE(m_pCam->SetHPCStates(true));
+    EXPECT_FALSE(m_pCam->m_bHPCOn);
 
     Bytes packed(kMapBytes, 0);
     packed[0] = 0x05;   // pixels 0 and 2
