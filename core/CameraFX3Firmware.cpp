@@ -64,8 +64,6 @@ uint32_t LittleEndian32(const uint8_t* p) {
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-uint64_t RoundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
-
 bool SetCPUHold(CCameraFX3& cam, bool bHold) {
     uint8_t value = bHold ? 1 : 0;
     return cam.DownloadBufferToDevice(kCPUControlAddr, 1, &value, VR_FW_RAM);

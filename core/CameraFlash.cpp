@@ -45,8 +45,6 @@ void PutBigEndian32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v);
 }
 
-uint64_t RoundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
-
 bool IDPageRange(int iOffset, int iLength) {
     return iOffset >= 0 && iLength >= 0 && static_cast<long long>(iOffset) + iLength <= kIDPageBytes;
 }

@@ -23,6 +23,8 @@ constexpr unsigned int kFlashPieceBytes = 2048;
 // the part ignored or a read that came back wrong, nothing else).
 constexpr int kFlashWriteTries = 3;
 
+inline uint64_t RoundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
+
 // Runs body with the SPI flash owning the parallel bus it shares with the
 // image path, under lock: the bus is released first (body is skipped when
 // that fails) and taken back on every path. A body that succeeded still

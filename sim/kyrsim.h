@@ -315,8 +315,9 @@ int kyrsim_set_latency(int handle, int request, int microseconds);
 #define KYRSIM_FAULT_FLIP_BIT                                                                              \
     5 /* executed; bit arg (bit arg % 8 of byte arg / 8) of an IN answer is inverted, if the answer has it \
        */
-#define KYRSIM_FAULT_IGNORE \
-    6 /* an OUT request is answered as done, with its whole length, and not executed */
+#define KYRSIM_FAULT_IGNORE                                                                              \
+    6 /* an OUT request is answered as done, with its whole length, and not executed; IN requests run as \
+         usual */
 
 struct kyrsim_fault {
     int device;    /* camera handle or KYRSIM_ANY */

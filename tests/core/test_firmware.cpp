@@ -26,13 +26,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::vector<kyrsim::Request> RequestsOf(int code, int dir) {
-    std::vector<kyrsim::Request> out;
-    for (const kyrsim::Request& r : kyrsim::requests(code))
-        if (((r.request_type & 0x80) ? KYRSIM_DIR_IN : KYRSIM_DIR_OUT) == dir) out.push_back(r);
-    return out;
-}
-
 Bytes Pattern(size_t n, unsigned seed) {
     Bytes b(n);
     for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i * 131 + seed * 17 + (i >> 8)) & 0xFF);

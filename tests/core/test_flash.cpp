@@ -28,14 +28,6 @@ constexpr int kPid = CTestDriver::kProductID;
 constexpr int kIdPage = 0x70000;
 constexpr int kHpcAddr = 0x40000;
 
-// Requests of one code and direction (KYRSIM_DIR_*), oldest first.
-std::vector<kyrsim::Request> RequestsOf(int code, int dir) {
-    std::vector<kyrsim::Request> out;
-    for (const kyrsim::Request& r : kyrsim::requests(code))
-        if (((r.request_type & 0x80) ? KYRSIM_DIR_IN : KYRSIM_DIR_OUT) == dir) out.push_back(r);
-    return out;
-}
-
 // wValue of the last parallel-bus request, or -1 without one.
 int LastBusValue() {
     const auto bus = kyrsim::requests(VR_GPIF_32DQ);

@@ -65,11 +65,17 @@ TEST_F(Firmware, LoaderRunsOnlyFromBothPiecesWrittenUnderTheHold) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(cam.setFirmwareState(KYRSIM_FW_BOOTLOADER));
         ASSERT_EQ(holdCpu(false), 1);
-        if (c.holdFirst) ASSERT_EQ(holdCpu(true), 1);
+        if (c.holdFirst) {
+            ASSERT_EQ(holdCpu(true), 1);
+        }
         EXPECT_EQ(cam.query(KYRSIM_Q_CPU_HOLD), c.holdFirst ? 1 : 0);
         ASSERT_EQ(writeRam(0, c.firstBytes), c.firstBytes);
-        if (c.secondBytes) ASSERT_EQ(writeRam(2048, c.secondBytes), c.secondBytes);
-        if (!c.holdFirst) ASSERT_EQ(holdCpu(true), 1);
+        if (c.secondBytes) {
+            ASSERT_EQ(writeRam(2048, c.secondBytes), c.secondBytes);
+        }
+        if (!c.holdFirst) {
+            ASSERT_EQ(holdCpu(true), 1);
+        }
         EXPECT_EQ(cam.query(KYRSIM_Q_FW_STATE), KYRSIM_FW_BOOTLOADER) << "the CPU is still held";
         ASSERT_EQ(holdCpu(false), 1);
         EXPECT_EQ(cam.query(KYRSIM_Q_CPU_HOLD), 0);
