@@ -8,11 +8,6 @@
 
 bool CCameraBase::StartAutoControlThr() { return false; }
 
-// ---- Temperature and cooling -------------------------------------------------------
-
-float CCameraBase::GetSensorTemp() { return m_fSensorTemp; }
-float CCameraBase::GetTemp() { return GetSensorTemp(); }
-
 // ---- Frame post-processing -------------------------------------------------------------
 
 bool CCameraBase::SetGamma(int) { return false; }
