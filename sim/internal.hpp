@@ -116,6 +116,7 @@ struct TransferState {
     int actual = 0;
     long long deadlineUs = -1;  // -1 = no timeout
     long long submitUs = 0;
+    bool lost = false;  // cancelled under kyrsim_lose_cancelled: in flight, never coming back
 };
 
 // Temperature of the camera and its thermo-electric cooler (cooler.cpp).
@@ -214,6 +215,7 @@ struct SimDevice {
     int emptyPending = 0;
     std::vector<uint8_t> sceneCache;
     std::array<int, 4> sceneKey{};  // width, height, bytes per pixel, size
+    bool loseCancelled = false;     // a cancelled transfer never comes back
 };
 
 struct State {
@@ -307,6 +309,10 @@ void completeTransfer(TransferState& ts, libusb_transfer_status status);
 void endAllTransfers(SimDevice& d, libusb_transfer_status status);
 void abandonFrame(SimDevice& d);
 void dropHandleTransfers(libusb_device_handle* h);
+// Runs the callbacks of ctx that are due, on the calling thread, unless another
+// thread handles ctx's events now; as libusb does inside a synchronous control
+// transfer. Called without the state mutex.
+void runDueEvents(libusb_context* ctx);
 size_t frameBytes(const SimDevice& d);
 int bytesPerPixel(const SimDevice& d);
 

@@ -491,6 +491,22 @@ int kyrsim_set_max_inflight(int handle, long long bytes);
 /* Most callbacks one event-handling call runs (0 = every completed transfer, the default). */
 void kyrsim_set_events_per_call(int n);
 
+/* Event handling follows libusb: callbacks of completed transfers run inside libusb_handle_events* and inside
+ * libusb_control_transfer (on a handle of the same context), on whichever thread calls them, one thread per
+ * context at a time. */
+
+/* While on, libusb_cancel_transfer on a bulk transfer of the camera succeeds but the transfer never comes back:
+ * it stays in flight (kyrsim_inflight_transfers), receives nothing and its callback does not run. */
+int kyrsim_lose_cancelled(int handle, int on);
+
+/* Transfers lost that way that have not been finished. */
+int kyrsim_lost_transfers(void);
+
+/* Finishes every lost transfer as a late host controller would: its whole buffer is written (0xA5), then it
+ * completes as cancelled (its callback runs at the next event call; none when its context has gone). The
+ * number finished. */
+int kyrsim_finish_lost_transfers(void);
+
 #ifdef __cplusplus
 }
 #endif
