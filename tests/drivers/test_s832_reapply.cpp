@@ -65,6 +65,12 @@ class C832ReapplyTest : public C832Test {
         C832Test::TearDown();
     }
     bool Capturing() { return m_pCam->m_thrWork.IsAlive(); }
+    // 640 x 480 RAW8, 12-bit mode, DDR in use: what each change starts from.
+    void StartingPoint() {
+        ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW8), KYR_SUCCESS);
+        ASSERT_TRUE(m_pCam->SetHighSpeedMode(false));
+        ASSERT_TRUE(m_pCam->SetEnableDDR(true));
+    }
     KYR_EXPOSURE_STATUS Status() {
         KYR_EXPOSURE_STATUS status = KYR_EXP_IDLE;
         EXPECT_EQ(KYRGetExpStatus(0, &status), KYR_SUCCESS);
@@ -99,7 +105,7 @@ std::vector<SChange> Changes() {
 TEST_F(C832ReapplyTest, IdleChangesStartNoCapture) {
     for (const SChange& change : Changes()) {
         SCOPED_TRACE(change.name);
-        ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW8), KYR_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(StartingPoint());
         ASSERT_TRUE(change.apply(m_pCam));
         EXPECT_FALSE(Capturing());
         EXPECT_EQ(Engine().GetRealImageSize(), change.frameBytes);
@@ -110,8 +116,7 @@ TEST_F(C832ReapplyTest, IdleChangesStartNoCapture) {
 TEST_F(C832ReapplyTest, VideoIsStoppedReprogrammedAndRestartedAtTheNewFrameLength) {
     for (const SChange& change : Changes()) {
         SCOPED_TRACE(change.name);
-        ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW8), KYR_SUCCESS);
-        ASSERT_TRUE(m_pCam->SetHighSpeedMode(false));
+        ASSERT_NO_FATAL_FAILURE(StartingPoint());
         const int before = Runs();
         ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
         ASSERT_TRUE(WaitRuns(before + 1));
@@ -123,15 +128,13 @@ TEST_F(C832ReapplyTest, VideoIsStoppedReprogrammedAndRestartedAtTheNewFrameLengt
         EXPECT_EQ(m_dev.fpgaWide(64, 4), change.frameBytes / 4);
         EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
         EXPECT_EQ(Runs(), before + 2);
-        ASSERT_TRUE(m_pCam->SetEnableDDR(true));
     }
 }
 
 TEST_F(C832ReapplyTest, ACutSnapshotEndsFailedAndIsNotRestarted) {
     for (const SChange& change : Changes()) {
         SCOPED_TRACE(change.name);
-        ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW8), KYR_SUCCESS);
-        ASSERT_TRUE(m_pCam->SetHighSpeedMode(false));
+        ASSERT_NO_FATAL_FAILURE(StartingPoint());
         const int before = Runs();
         ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
         ASSERT_TRUE(WaitRuns(before + 1));
@@ -146,7 +149,6 @@ TEST_F(C832ReapplyTest, ACutSnapshotEndsFailedAndIsNotRestarted) {
         ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
         ASSERT_TRUE(WaitRuns(before + 2));
         EXPECT_EQ(KYRStopExposure(0), KYR_SUCCESS);
-        ASSERT_TRUE(m_pCam->SetEnableDDR(true));
     }
 }
 

@@ -8,26 +8,17 @@
 #include <fstream>
 #include <string>
 
+#include "SettingsText.h"
 #include "test_s832_fixture.h"
 
 namespace {
 
-std::string Hex32(int32_t v) {
-    unsigned char b[4];
-    memcpy(b, &v, 4);
-    char text[9];
-    snprintf(text, sizeof(text), "%02x%02x%02x%02x", b[0], b[1], b[2], b[3]);
-    return text;
-}
-
-std::string Val32(const char* name, int32_t v) {
-    return std::string("        <") + name + " type=\"4\">" + Hex32(v) + "</" + name + ">\n";
-}
+std::string Val32(const char* name, int32_t v) { return Val(name, 4, Hex32(v)); }
 
 std::string ValByte(const char* name, int v) {
     char text[3];
     snprintf(text, sizeof(text), "%02x", v & 0xFF);
-    return std::string("        <") + name + " type=\"3\">" + text + "</" + name + ">\n";
+    return Val(name, 3, text);
 }
 
 // Writes ~/.VORN/KYRconfig.xml with one model folder.
@@ -35,9 +26,7 @@ void WriteSettings(const std::string& folder, const std::string& values) {
     const std::string dir = std::string(getenv("HOME")) + "/.VORN";
     mkdir(dir.c_str(), 0755);
     std::ofstream out(dir + "/KYRconfig.xml");
-    out << "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<software date=\"20240101_120000\">\n    <" << folder
-        << " date=\"20240101_120000\">\n"
-        << values << "    </" << folder << ">\n</software>\n";
+    out << SettingsDoc(folder, values);
 }
 
 const std::string kHostile = Val32("Exposure", -1) + Val32("Gain", 99999) + Val32("Brightness", -5) +
