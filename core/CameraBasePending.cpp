@@ -20,12 +20,6 @@ bool CCameraBase::SetHPCStates(bool) { return false; }
 float CCameraBase::GetSensorTemp() { return m_fSensorTemp; }
 float CCameraBase::GetTemp() { return GetSensorTemp(); }
 
-// ---- Frame post-processing -------------------------------------------------------------
-
-bool CCameraBase::SetGamma(int) { return false; }
-int CCameraBase::LoadBMPFromFile(const char*) { return 0; }
-void CCameraBase::UsingDark(bool) {}
-
 // ---- Auto exposure, gain and white balance -------------------------------------------
 
 void CCameraBase::SetAutoPara(int, int, int) {}
