@@ -196,6 +196,35 @@ int PhaseOffsets(const uint8_t* pRow, int iFirst, int iAxis, int* piOffsets) {
 // moved by (dx, dy) before the binning.
 inline int BinnedPos(int v, int d, int iBinDiv) { return ((v + d) / (2 * iBinDiv)) * 2 + (v % 2); }
 
+// The preset row of a bin factor, or null for factors without one.
+const uint8_t* PresetRow(const uint8_t* pPresets, int iBin) {
+    return (pPresets && iBin >= 0 && iBin < kPresetRows) ? pPresets + iBin * kPresetRowBytes : nullptr;
+}
+
+// Calls fn(c, r, value) for each pixel (c, r) of the ROI that lies on the
+// sensor, with its value in the full-sensor buffer pFull; the parts of the
+// ROI outside the sensor are left out.
+template <class F>
+void ForEachRoiPixel(const SGeometry& g, const SRoiLayout& l, const uint8_t* pFull, F fn) {
+    for (int r = 0; r < l.iRoiH; ++r) {
+        const int64_t sy = static_cast<int64_t>(g.iStartY) + r;
+        if (sy < 0 || sy >= g.iMaxH) continue;
+        for (int c = 0; c < l.iRoiW; ++c) {
+            const int64_t sx = static_cast<int64_t>(g.iStartX) + c;
+            if (sx < 0 || sx >= g.iMaxW) continue;
+            fn(c, r, pFull[sy * g.iMaxW + sx]);
+        }
+    }
+}
+
+// A new array holding the indices (one slot more, so that an empty list is
+// an array too); null when memory runs out.
+uint32_t* NewIndexList(const std::vector<uint32_t>& indices) {
+    uint32_t* p = new (std::nothrow) uint32_t[indices.size() + 1];
+    if (p) std::copy(indices.begin(), indices.end(), p);
+    return p;
+}
+
 // ---- Hot-pixel repair --------------------------------------------------------------
 
 // Pixel (x, y) of a W x H frame becomes the integer mean of its neighbours s
@@ -499,42 +528,33 @@ void CCameraBase::AdjustHPCTable() {
     const int W = l.bValid ? l.iMapW : 0;
     const int H = l.bValid ? l.iMapH : 0;
     if (l.bValid) {
-        const uint8_t* full = m_pHotPixMap;
-        const uint8_t* presetRow =
-            (l.iBin >= 0 && l.iBin < kPresetRows) ? m_pPresetBytes + l.iBin * kPresetRowBytes : nullptr;
+        const uint8_t* presetRow = PresetRow(m_pPresetBytes, l.iBin);
         const bool bRounded = (m_iPID & kRoundedBinPIDMask) == kRoundedBinPID;
-        for (int r = 0; r < l.iRoiH; ++r) {
-            // Parts of the ROI outside the sensor count as not hot.
-            const int64_t sy = static_cast<int64_t>(g.iStartY) + r;
-            if (sy < 0 || sy >= g.iMaxH) continue;
-            for (int c = 0; c < l.iRoiW; ++c) {
-                const int64_t sx = static_cast<int64_t>(g.iStartX) + c;
-                if (sx < 0 || sx >= g.iMaxW) continue;
-                const uint8_t v = full[sy * g.iMaxW + sx];
-                if (!l.bHardBinRun) {
-                    roi[static_cast<size_t>(r) * W + c] = v;
-                    continue;
-                }
-                if (!v) continue;
-                int dxs[4], dys[4];
-                const int nx = PhaseOffsets(presetRow, c % 2, 0, dxs);
-                const int ny = PhaseOffsets(presetRow, r % 2, 1, dys);
-                for (int i = 0; i < nx; ++i) {
-                    for (int j = 0; j < ny; ++j) {
-                        int x, y;
-                        if (bRounded) {
-                            const float div = 2.0f * static_cast<float>(l.iBinDiv);
-                            y = static_cast<int>(2.0f * static_cast<float>(r) / div + 0.5f) + dys[j];
-                            x = static_cast<int>(2.0f * static_cast<float>(c) / div) + dxs[i];
-                        } else {
-                            x = BinnedPos(c, dxs[i], l.iBinDiv);
-                            y = BinnedPos(r, dys[j], l.iBinDiv);
-                        }
-                        if (x >= 0 && y >= 0 && x < W && y < H) roi[static_cast<size_t>(y) * W + x] = v;
+        // Parts of the ROI outside the sensor count as not hot.
+        ForEachRoiPixel(g, l, m_pHotPixMap, [&](int c, int r, uint8_t v) {
+            if (!l.bHardBinRun) {
+                roi[static_cast<size_t>(r) * W + c] = v;
+                return;
+            }
+            if (!v) return;
+            int dxs[4], dys[4];
+            const int nx = PhaseOffsets(presetRow, c % 2, 0, dxs);
+            const int ny = PhaseOffsets(presetRow, r % 2, 1, dys);
+            for (int i = 0; i < nx; ++i) {
+                for (int j = 0; j < ny; ++j) {
+                    int x, y;
+                    if (bRounded) {
+                        const float div = 2.0f * static_cast<float>(l.iBinDiv);
+                        y = static_cast<int>(2.0f * static_cast<float>(r) / div + 0.5f) + dys[j];
+                        x = static_cast<int>(2.0f * static_cast<float>(c) / div) + dxs[i];
+                    } else {
+                        x = BinnedPos(c, dxs[i], l.iBinDiv);
+                        y = BinnedPos(r, dys[j], l.iBinDiv);
                     }
+                    if (x >= 0 && y >= 0 && x < W && y < H) roi[static_cast<size_t>(y) * W + x] = v;
                 }
             }
-        }
+        });
     }
 
     // Rows at least half hot are repaired whole and leave the list.
@@ -566,12 +586,11 @@ void CCameraBase::AdjustHPCTable() {
             break;
         }
     }
-    std::unique_ptr<uint32_t[]> list(new (std::nothrow) uint32_t[hot.size() + 1]);
+    std::unique_ptr<uint32_t[]> list(NewIndexList(hot));
     if (!list) {
         DbgPrint(-1, "AdjustHPCTable", "memory fail\n");
         return;
     }
-    std::copy(hot.begin(), hot.end(), list.get());
 
     uint8_t* oldRoi = roi.release();
     uint8_t* oldRows = rows.release();
@@ -684,28 +703,20 @@ void CCameraBase::AdjustDarkBuff() {
     const int W = l.bValid ? l.iMapW : 0;
     const int H = l.bValid ? l.iMapH : 0;
     if (l.bValid) {
-        const uint8_t* presetRow =
-            (l.iBin >= 0 && l.iBin < kPresetRows) ? m_pPresetBytes + l.iBin * kPresetRowBytes : nullptr;
-        for (int r = 0; r < l.iRoiH; ++r) {
-            const int64_t sy = static_cast<int64_t>(g.iStartY) + r;
-            if (sy < 0 || sy >= g.iMaxH) continue;
-            for (int c = 0; c < l.iRoiW; ++c) {
-                const int64_t sx = static_cast<int64_t>(g.iStartX) + c;
-                if (sx < 0 || sx >= g.iMaxW) continue;
-                unsigned v = m_pDarkBuf[sy * g.iMaxW + sx];
-                if (!l.bHardBinRun) {
-                    roi[static_cast<size_t>(r) * W + c] = static_cast<uint8_t>(v);
-                    continue;
-                }
-                const int x = BinnedPos(c, PresetOffset(presetRow, 2 * (c % 2)), l.iBinDiv);
-                const int y = BinnedPos(r, PresetOffset(presetRow, 2 * (r % 2) + 1), l.iBinDiv);
-                if (x < 0 || y < 0 || x >= W || y >= H) continue;
-                // The sensor averages the binned pixels unless this model sums them.
-                if (!m_bDarkBinSum) v = v / l.iBinDiv / l.iBinDiv;
-                uint8_t& d = roi[static_cast<size_t>(y) * W + x];
-                d = static_cast<uint8_t>(std::min(255u, d + v));
+        const uint8_t* presetRow = PresetRow(m_pPresetBytes, l.iBin);
+        ForEachRoiPixel(g, l, m_pDarkBuf, [&](int c, int r, uint8_t value) {
+            if (!l.bHardBinRun) {
+                roi[static_cast<size_t>(r) * W + c] = value;
+                return;
             }
-        }
+            const int x = BinnedPos(c, PresetOffset(presetRow, 2 * (c % 2)), l.iBinDiv);
+            const int y = BinnedPos(r, PresetOffset(presetRow, 2 * (r % 2) + 1), l.iBinDiv);
+            if (x < 0 || y < 0 || x >= W || y >= H) return;
+            // The sensor averages the binned pixels unless this model sums them.
+            const unsigned v = m_bDarkBinSum ? value : value / l.iBinDiv / l.iBinDiv;
+            uint8_t& d = roi[static_cast<size_t>(y) * W + x];
+            d = static_cast<uint8_t>(std::min(255u, d + v));
+        });
     }
     const size_t total = static_cast<size_t>(W) * static_cast<size_t>(H);
     uint64_t sum = 0;
@@ -716,12 +727,11 @@ void CCameraBase::AdjustDarkBuff() {
     for (size_t i = 0; i < total; ++i) {
         if (roi[i] > avg + kDarkHotMargin) hot.push_back(static_cast<uint32_t>(i));
     }
-    std::unique_ptr<uint32_t[]> list(new (std::nothrow) uint32_t[hot.size() + 1]);
+    std::unique_ptr<uint32_t[]> list(NewIndexList(hot));
     if (!list) {
         DbgPrint(-1, "AdjustDarkBuff", "memory fail\n");
         return;
     }
-    std::copy(hot.begin(), hot.end(), list.get());
 
     uint8_t* oldRoi = roi.release();
     uint32_t* oldList = list.release();
