@@ -245,6 +245,19 @@ TEST(HotPixels, RowsAtLeastHalfHotAreRepairedWhole) {
     }
 }
 
+TEST(HotPixels, OnePixelWideFrameFlagsNoRowWithoutAHotPixel) {
+    // Half of a one-pixel row is 0 pixels: a row is flagged only with a hot pixel in it.
+    CPostCamera cam(1, 6);
+    ASSERT_TRUE(cam.m_bBuffers);
+    cam.SetHotMap({{0, 2}});
+    ASSERT_NE(cam.m_pHPCRows, nullptr);
+    for (int y = 0; y < 6; ++y) EXPECT_EQ(cam.m_pHPCRows[y] != 0, y == 2) << y;
+    for (int y = 0; y < 6; ++y) cam.Frame8()[y] = static_cast<uint8_t>(10 * y);
+    cam.HandleHotPixels();
+    EXPECT_EQ(cam.Frame8()[2], (10 + 30) / 2);
+    EXPECT_EQ(cam.Frame8()[3], 30);
+}
+
 TEST(HotPixels, DarkFrameHotPixelsAreRepairedWhileSubtractionIsOn) {
     for (bool b16 : {false, true}) {
         SCOPED_TRACE(b16 ? "16-bit" : "8-bit");
