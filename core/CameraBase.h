@@ -151,7 +151,20 @@ public:
     bool SetHPCStates(bool bOn);
 
     // ---- Temperature -----------------------------------------------------------
+    // Reads the source m_iTempSensorType names (0 and unknown values TMP100,
+    // 1 8-bit thermistor converter, 2 12-bit converter, 3 TMP451, 4 the
+    // driver's GetSensorTempInside) and keeps the result in m_fSensorTemp.
     float GetSensorTemp();
+    // Each returns the new reading, or the last good one when the request
+    // failed or came back short, or the reading means nothing.
+    float GetTMP100Temp();
+    float GetTMP451Temp();
+    float GetAD7142Temp();
+    float GetADC081Temp();
+    // Thermistor against iRefKOhm read by the 12-bit and the 8-bit converter.
+    // Outside the table (m_iTempTabMin..m_iTempTabMax): m_fThermTemp unchanged.
+    float CalculTempuature(int iAdc, int iRefKOhm);
+    float CalculTempuature(unsigned char ucAdc, int iRefKOhm);
 
     // ---- Frame post-processing -------------------------------------------------
     // The corrections the image operation runs on each frame in m_pImgBuf, in
@@ -392,8 +405,8 @@ public:
     char* m_pszSubKey = nullptr;
     uint8_t* m_pPresetBytes = nullptr;  // kPresetBytes bytes
     CAlgorithm m_Alg;
-    int m_iTempTabMax = 0;
-    int m_iTempTabMin = 0;
+    int m_iTempTabMax = 113;  // range of the thermistor table, degrees C
+    int m_iTempTabMin = -50;
     int m_iAutoCtrlPeriodUs = 0;
     ThreadCtrl m_thrAutoCtrl;
 
@@ -405,6 +418,8 @@ public:
     std::unique_ptr<uint8_t[]> m_pDarkAcc;
 
 private:
+    // Temperature of a thermistor resistance, by the thermistor table.
+    float ThermistorTemp(float fResKOhm);
     // Frees the buffers InitVariable allocates and nulls their pointers.
     void ReleaseFrameBuffers();
 

@@ -118,6 +118,14 @@ struct TransferState {
     long long submitUs = 0;
 };
 
+// Temperature of the camera and its thermo-electric cooler (cooler.cpp).
+struct CoolerModel {
+    double tempC = 25.0;     // sensor temperature now
+    double ambientC = 25.0;  // where it settles with the cooler off
+    int driveDa = 255;       // the DA level in force; 255 = off
+    long long timeConstantUs = 90'000'000;
+};
+
 struct SimDevice {
     int handle = -1;
     long long plugOrder = 0;
@@ -146,7 +154,7 @@ struct SimDevice {
     // Identity and environment.
     std::array<bool, 4> guide{};
     std::array<std::vector<GuideChange>, 4> guideLog;
-    int tempMc = 25000;
+    CoolerModel cooler;
     int humidity = 40;
     int coolerDa = 0;
     uint32_t xferCount = 0;
@@ -269,6 +277,12 @@ int executeRequest(SimDevice& d, int requestType, int request, int value, int in
                    int length);
 int fpgaRead(const SimDevice& d, int reg);
 void updateGate(SimDevice& d);
+
+// Cooler and thermistor (cooler.cpp). Called with the state mutex held.
+double thermistorKOhm(double celsius);
+void setCoolerDa(SimDevice& d, int da);               // request 0xB2
+void setCoolerFpgaPower(SimDevice& d, int value);     // FPGA register 38
+long long coolerQuery(const SimDevice& d, int what);  // KYRSIM_Q_COOLER_DRIVE, _TEMPERATURE_MC
 
 // USB side (bus.cpp). Called with the state mutex held.
 void unplugLocked(SimDevice& d);

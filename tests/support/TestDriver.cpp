@@ -17,7 +17,6 @@ constexpr auto kPollStep = std::chrono::milliseconds(1);
 CTestDriver::CTestDriver(int iProductID) {
     m_iVID = kVendorID;
     m_iPID = iProductID;
-    for (auto& result : m_bResult) result = true;
     // Like a real driver, the capture threads run the driver's bodies.
     m_thrWork.InitFuncPt(CaptureBody);
     m_thrTrigger.InitFuncPt(CaptureBody);
@@ -27,53 +26,38 @@ CTestDriver::~CTestDriver() {
     // The bodies use this class's members, which go before ~CCameraBase runs.
     OpenLatch();
     StopCameraThreads();
-    if (m_pbDestroyed) *m_pbDestroyed = true;
 }
 
-bool CTestDriver::InitCamera() {
-    ++m_iCalls[OP_INIT_CAMERA];
-    if (!m_bResult[OP_INIT_CAMERA]) return false;
+bool CTestOpScript::RunInitCamera(CCameraBase& cam, int iMaxWidth, int iMaxHeight) {
+    if (!Run(OP_INIT_CAMERA)) return false;
     {
         // A capture body of an earlier initialisation may still read the sizes.
-        CCritSecLock lock(m_csControl);
-        m_iMaxWidth = kMaxWidth;
-        m_iMaxHeight = kMaxHeight;
+        CCritSecLock lock(cam.m_csControl);
+        cam.m_iMaxWidth = iMaxWidth;
+        cam.m_iMaxHeight = iMaxHeight;
     }
-    return InitVariable();
+    return cam.InitVariable();
 }
+
+bool CTestDriver::InitCamera() { return RunInitCamera(*this, kMaxWidth, kMaxHeight); }
 
 void CTestDriver::CloseCamera() {
     ++m_iCloseCalls;
     CCameraBase::CloseCamera();
 }
 
-bool CTestDriver::SetResolution(int, int, int, IMAGE_TYPE) {
-    ++m_iCalls[OP_SET_RESOLUTION];
-    return m_bResult[OP_SET_RESOLUTION];
-}
+bool CTestDriver::SetResolution(int, int, int, IMAGE_TYPE) { return Run(OP_SET_RESOLUTION); }
 
-bool CTestDriver::SetStartPos(int, int) {
-    ++m_iCalls[OP_SET_START_POS];
-    return m_bResult[OP_SET_START_POS];
-}
+bool CTestDriver::SetStartPos(int, int) { return Run(OP_SET_START_POS); }
 
-bool CTestDriver::SetGain(int, bool) {
-    ++m_iCalls[OP_SET_GAIN];
-    return m_bResult[OP_SET_GAIN];
-}
+bool CTestDriver::SetGain(int, bool) { return Run(OP_SET_GAIN); }
 
-bool CTestDriver::SetRGBBalance(int, int, bool) {
-    ++m_iCalls[OP_SET_RGB_BALANCE];
-    return m_bResult[OP_SET_RGB_BALANCE];
-}
+bool CTestDriver::SetRGBBalance(int, int, bool) { return Run(OP_SET_RGB_BALANCE); }
 
-bool CTestDriver::SetExp(unsigned long long, bool) {
-    ++m_iCalls[OP_SET_EXP];
-    return m_bResult[OP_SET_EXP];
-}
+bool CTestDriver::SetExp(unsigned long long, bool) { return Run(OP_SET_EXP); }
 
 bool CTestDriver::GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) {
-    ++m_iCalls[OP_GET_IMAGE];
+    Count(OP_GET_IMAGE);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iWaitMs);
     std::unique_lock<std::mutex> lock(m_mtxFrame);
     while (!m_bHaveFrame) {
@@ -82,7 +66,7 @@ bool CTestDriver::GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) {
         m_cvFrame.wait_for(lock, kPollStep);
     }
     if (ImageReadersReleased()) return false;
-    if (!m_bResult[OP_GET_IMAGE] || !pBuffer || iBytes < 0) return false;
+    if (!Result(OP_GET_IMAGE) || !pBuffer || iBytes < 0) return false;
     size_t n = m_frame.size() < static_cast<size_t>(iBytes) ? m_frame.size() : static_cast<size_t>(iBytes);
     if (n > 0) memcpy(pBuffer, m_frame.data(), n);
     m_bHaveFrame = false;

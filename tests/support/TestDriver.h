@@ -15,14 +15,9 @@
 
 #include "CameraBase.h"
 
-class CTestDriver : public CCameraBase {
+// Call counts and scripted results of the pure operations of a test driver.
+class CTestOpScript {
   public:
-    static constexpr int kVendorID = 0x2e7b;
-    static constexpr int kProductID = 0x832b;
-    static constexpr int kMaxWidth = 64;
-    static constexpr int kMaxHeight = 48;
-
-    // The pure operations, for call counts and scripted results.
     enum Op {
         OP_INIT_CAMERA,
         OP_SET_RESOLUTION,
@@ -33,6 +28,42 @@ class CTestDriver : public CCameraBase {
         OP_GET_IMAGE,
         OP_COUNT
     };
+
+    void SetResult(Op op, bool bResult) { m_bResult[op] = bResult; }
+    int Calls(Op op) const { return m_iCalls[op].load(); }
+    // Set to true when the driver is destroyed (the pointed-to flag must outlive it).
+    void SetDestroyedFlag(std::atomic<bool>* pbDestroyed) { m_pbDestroyed = pbDestroyed; }
+
+  protected:
+    CTestOpScript() {
+        for (auto& result : m_bResult) result = true;
+    }
+    ~CTestOpScript() {
+        if (m_pbDestroyed) *m_pbDestroyed = true;
+    }
+    // InitCamera of a test driver: counts the call and, unless scripted to
+    // fail, sets the small maximum size and allocates the work buffers.
+    bool RunInitCamera(CCameraBase& cam, int iMaxWidth, int iMaxHeight);
+    void Count(Op op) { ++m_iCalls[op]; }
+    bool Result(Op op) const { return m_bResult[op]; }
+    // Counts a call of op and returns its scripted result.
+    bool Run(Op op) {
+        Count(op);
+        return Result(op);
+    }
+
+  private:
+    std::atomic<int> m_iCalls[OP_COUNT] = {};
+    std::atomic<bool> m_bResult[OP_COUNT];
+    std::atomic<bool>* m_pbDestroyed = nullptr;
+};
+
+class CTestDriver : public CCameraBase, public CTestOpScript {
+  public:
+    static constexpr int kVendorID = 0x2e7b;
+    static constexpr int kProductID = 0x832b;
+    static constexpr int kMaxWidth = 64;
+    static constexpr int kMaxHeight = 48;
 
     // What the capture body does after its latch (if armed) has opened.
     enum CaptureMode {
@@ -55,12 +86,7 @@ class CTestDriver : public CCameraBase {
     // of it; false on time-out or once the readers are released.
     bool GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) override;
 
-    // Scripting.
-    void SetResult(Op op, bool bResult) { m_bResult[op] = bResult; }
-    int Calls(Op op) const { return m_iCalls[op].load(); }
     int CloseCalls() const { return m_iCloseCalls.load(); }
-    // Set to true by the destructor (the pointed-to flag must outlive the object).
-    void SetDestroyedFlag(std::atomic<bool>* pbDestroyed) { m_pbDestroyed = pbDestroyed; }
 
     // Feeds one frame to GetImage.
     void FeedFrame(const std::vector<unsigned char>& frame);
@@ -89,11 +115,7 @@ class CTestDriver : public CCameraBase {
     // wait; false (lock not held) when the flag was cleared.
     bool LockControlWhileRunning(std::atomic<bool>* pbRunning);
 
-    std::atomic<int> m_iCalls[OP_COUNT] = {};
-    std::atomic<bool> m_bResult[OP_COUNT];
     std::atomic<int> m_iCloseCalls{0};
-    std::atomic<bool>* m_pbDestroyed = nullptr;
-
     std::mutex m_mtxFrame;
     std::condition_variable m_cvFrame;
     std::vector<unsigned char> m_frame;
