@@ -4,16 +4,12 @@
 // whoever brings the real body deletes the block here.
 #include "CameraBase.h"
 
+#include <stdio.h>
+#include <string.h>
+
 // ---- Capture control, camera modes, triggers, guiding ---------------------------
 
 bool CCameraBase::StartAutoControlThr() { return false; }
-
-// ---- Camera ID, serial number, hot-pixel table (flash and ID work) --------------------
-
-bool CCameraBase::GetIDFromSPI(KYR_ID*) { return false; }
-bool CCameraBase::SetIDToSPI(KYR_ID) { return false; }
-bool CCameraBase::GetSerialNumber(KYR_ID*) { return false; }
-bool CCameraBase::SetHPCStates(bool) { return false; }
 
 // ---- Auto exposure, gain and white balance -------------------------------------------
 
@@ -31,7 +27,12 @@ int CCameraBase::GetControlValue(KYR_CONTROL_TYPE, long*, KYR_BOOL*) { return KY
 int CCameraBase::GetNumOfControls() { return 0; }
 bool CCameraBase::GetControlCaps(int, KYR_CONTROL_CAPS*) { return false; }
 bool CCameraBase::GetCtrllCaps(KYR_CONTROL_TYPE, KYR_CONTROL_CAPS*) { return false; }
-void CCameraBase::GetCameraProperty(KYR_CAMERA_INFO*) {}
+// Until then a defined record: all zero but for the model's name.
+void CCameraBase::GetCameraProperty(KYR_CAMERA_INFO* pInfo) {
+    if (!pInfo) return;
+    memset(pInfo, 0, sizeof(*pInfo));
+    if (m_pszName) snprintf(pInfo->name, sizeof(pInfo->name), "%s", m_pszName);
+}
 bool CCameraBase::IsImgTypeSupported(IMG_TYPE) { return false; }
 void CCameraBase::SetMonoBin(bool) {}
 bool CCameraBase::GetMonoBin() { return false; }

@@ -54,6 +54,13 @@ enum VENDOR_REQUEST : uint8_t {
     VR_GPIF_STATUS = 0xFD,
 };
 
+// Media of the controller firmware download (DownloadFw).
+enum FX3_FWDWNLOAD_MEDIA_TYPE {
+    FX3_MEDIA_RAM = 1,
+    FX3_MEDIA_I2C_EEPROM = 2,
+    FX3_MEDIA_SPI_FLASH = 3,
+};
+
 // The library's version text and build tag.
 #define KYR_SDK_VERSION "1, 26, 0, 0"
 #define KYR_SDK_BUILD "08041650"
@@ -166,11 +173,50 @@ public:
     bool SetExtendIOValue(uint8_t value);
     bool SetFPGAHeaterPowerPercent(uint8_t percent);
 
+    // Controller firmware download and SPI flash (CameraFX3Firmware.cpp).
+    // Primitives: one request each, never framing the parallel bus (their
+    // callers do). Buffer transfers address wValue = bits 0-15, wIndex = bits
+    // 16-31; the program entry the other way round. Flash addresses are
+    // multiples of 256 below 16 MiB.
+    bool DownloadBufferToDevice(unsigned int address, uint16_t length, const uint8_t* data, uint8_t request);
+    bool UploadBufferFromDevice(unsigned int address, uint16_t length, uint8_t* data, uint8_t request);
+    bool SetProgramEntry(uint8_t request, unsigned int address);
+    bool IsBootLoaderRunning();
+    // 0 once the busy byte reads 0; 1 when a request fails or the camera stays
+    // busy past the erase deadline.
+    int EraseSectorOfSPIFlash(unsigned int sector, uint8_t request);
+    bool WriteToSPIFlash(const uint8_t* data, unsigned int length, unsigned int address, uint8_t request);
+    bool ReadFromSPIFlash(uint8_t* data, unsigned int length, unsigned int address, uint8_t request);
+    // Runs a controller RAM image (8 header bytes, then records of length,
+    // address and data, big-endian, up to the end record) with the CPU held
+    // while it is written. False when a record runs past the image or a write
+    // fails; the CPU is released in every case.
+    bool UpdateFW2RAM(const uint8_t* image, long length);
+    // Boot EEPROM through the loader firmware. Both need the loader pieces,
+    // which the shipped library does not carry: without them false at once,
+    // nothing sent.
+    bool EraseFlash();
+    // At most 16 pages of 4096 bytes; written, read back and compared up to 3
+    // times, then run from RAM.
+    bool UpdateFW(const uint8_t* image, long length);
+    // Codes: 0 done; 1 failed or mismatched transfer; 3 no C-Y signature;
+    // 5 a section or header past the image; 6 no usable file; 7 an erase
+    // failed; 8 a section longer than the image; 9 a bad EEPROM size code or
+    // an image larger than the EEPROMs.
+    int DownloadFwToRam(const uint8_t* image, unsigned int length, uint8_t request);
+    int DownloadBuftoSPIFLASH(const uint8_t* image, unsigned int length, uint8_t eraseRequest);
+    int DownloadBuftoI2CE2PROM(const uint8_t* image, unsigned int length, uint8_t request);
+    int DownloadFw(const char* path, FX3_FWDWNLOAD_MEDIA_TYPE media);
+    int DownloadFw(const uint8_t* image, unsigned int length, FX3_FWDWNLOAD_MEDIA_TYPE media);
+
     // Asynchronous bulk transfers (CameraFX3Bulk.cpp). Only the capture or
-    // trigger thread uses a set; the callbacks run inside that thread's event
-    // handling. A transfer is never submitted again or freed while libusb still
-    // owns it: cancelled transfers are drained (bounded) before a call returns,
-    // and one that does not come back is kept and logged, not freed.
+    // trigger thread uses a set; the callbacks run inside whichever thread
+    // handles the context's events (usually that thread, but a control
+    // transfer on another thread may run them). A transfer is never submitted
+    // again or freed while libusb still owns it: cancelled transfers are
+    // drained (bounded) before a call returns, and one that does not come back
+    // is kept and logged, not freed; nor are its completion word and the
+    // buffer it targets (see IsXferTarget).
     //
     // Multi-transfer set: a frame of `total` bytes cut into `count` transfers
     // of `size` bytes (the last takes the rest) into `buffer`, less than
@@ -189,6 +235,9 @@ public:
     int startAsyncXfer(unsigned int firstMs, unsigned int nextMs, int* got, std::atomic<bool>* pbRunning,
                        int expected);
     void releaseAsyncXfer();
+    // True when a transfer of either set that has not come back targets
+    // memory inside [pBuf, pBuf + bytes): such memory must not be freed.
+    bool IsXferTarget(const uint8_t* pBuf, size_t bytes) const;
     // Single-read set: `length` bytes in transfers of 1 MiB, each submitted
     // and waited for on its own with libusb's timeout. begin returns the
     // number of transfers, LIBUSB_ERROR_NO_MEM or another libusb error;
@@ -203,6 +252,14 @@ public:
     // no device LIBUSB_ERROR_NO_DEVICE, overflow LIBUSB_ERROR_OVERFLOW, any
     // other LIBUSB_ERROR_OTHER.
     static int XferStatusToError(int status);
+    // Both sets released (releaseAsyncXfer, finishAsyncXfer): a set with a
+    // transfer that never came back is kept whole, so IsXferTarget still
+    // tells which memory it may write.
+    void releaseAllAsyncXfers();
+    // At destruction: releases both sets, then leaves a transfer that never
+    // came back to libusb with its completion word and its buffer (logged);
+    // only the sets' pointer arrays go.
+    void AbandonAsyncXfers();
 
     // Shadows of FPGA registers, kept by the FPGA setters.
     uint8_t m_ucFPGAReg0 = 0;
@@ -229,11 +286,13 @@ public:
     int32_t m_iXferSize = 0;       // bytes of each transfer but the last
     int32_t m_iXferAllocated = 0;  // transfers the arrays hold
     // Per transfer: 0 while libusb owns it, 1 once its callback ran (or never
-    // submitted). A transfer's own word is its user data.
-    int32_t* m_pXferDone = nullptr;
+    // submitted). A transfer's own word is its user data. The callback may run
+    // on any thread that handles the context's events, so the words are
+    // atomic (stored with release, read with acquire).
+    std::atomic<int32_t>* m_pXferDone = nullptr;
     libusb_transfer** m_pXfers = nullptr;
     libusb_transfer** m_pSingleXfers = nullptr;
-    int32_t* m_pSingleXferDone = nullptr;
+    std::atomic<int32_t>* m_pSingleXferDone = nullptr;
     int32_t m_iSingleXferCount = 0;
 };
 

@@ -497,17 +497,6 @@ void CCameraBase::HandleHotPixels() {
     }
 }
 
-bool CCameraBase::IsHPCChange() {
-    CCritSecLock lock(m_csControl);
-    if (m_bHPCRebuild) return true;
-    if (m_iHPCParam[0] == m_iBin && m_iHPCParam[1] == m_iWidth && m_iHPCParam[2] == m_iHeight &&
-        m_iHPCParam[3] == m_iStartX && m_iHPCParam[4] == m_iStartY && m_bHPCHardwareBin == m_bHardwareBin) {
-        DbgPrint(-1, "IsHPCChange", "not changed, return\n");
-        return false;
-    }
-    return true;
-}
-
 void CCameraBase::AdjustHPCTable() {
     // The whole rebuild is one geometry change: it runs under the control
     // lock, and the image thread keeps the old tables until the new ones are in.

@@ -116,6 +116,7 @@ struct TransferState {
     int actual = 0;
     long long deadlineUs = -1;  // -1 = no timeout
     long long submitUs = 0;
+    bool lost = false;  // cancelled under kyrsim_lose_cancelled: in flight, never coming back
 };
 
 // Temperature of the camera and its thermo-electric cooler (cooler.cpp).
@@ -166,7 +167,9 @@ struct SimDevice {
     int flashBusyLeft = 0;
     int flashUnframed = 0;
     std::map<uint32_t, std::vector<uint8_t>> ram;  // page number -> bytes
-    uint32_t programEntry = 0;
+    long long programEntry = -1;                   // -1 until a program is started
+    int fwState = KYRSIM_FW_NORMAL;
+    std::array<bool, 2> loaderPieces{};  // loader pieces written under the current CPU hold
     std::array<std::vector<uint8_t>, kEepromDevices> eeprom;
 
     // USB side.
@@ -212,6 +215,7 @@ struct SimDevice {
     int emptyPending = 0;
     std::vector<uint8_t> sceneCache;
     std::array<int, 4> sceneKey{};  // width, height, bytes per pixel, size
+    bool loseCancelled = false;     // a cancelled transfer never comes back
 };
 
 struct State {
@@ -278,6 +282,15 @@ int executeRequest(SimDevice& d, int requestType, int request, int value, int in
 int fpgaRead(const SimDevice& d, int reg);
 void updateGate(SimDevice& d);
 
+// Controller firmware (firmware.cpp). Called with the state mutex held.
+bool firmwareStalls(const SimDevice& d, bool in, int request, int value, int index, int length);
+uint8_t ramByte(const SimDevice& d, uint32_t addr);
+void setRamByte(SimDevice& d, uint32_t addr, uint8_t v);
+// A RAM write of length bytes at addr (0: the program entry) in the firmware's eyes.
+void ramWritten(SimDevice& d, uint32_t addr, int length, uint8_t holdBefore);
+uint8_t cpuHold(const SimDevice& d);
+long long firmwareQuery(const SimDevice& d, int what);  // -1 for other queries
+
 // Cooler and thermistor (cooler.cpp). Called with the state mutex held.
 double thermistorKOhm(double celsius);
 void setCoolerDa(SimDevice& d, int da);               // request 0xB2
@@ -296,6 +309,10 @@ void completeTransfer(TransferState& ts, libusb_transfer_status status);
 void endAllTransfers(SimDevice& d, libusb_transfer_status status);
 void abandonFrame(SimDevice& d);
 void dropHandleTransfers(libusb_device_handle* h);
+// Runs the callbacks of ctx that are due, on the calling thread, unless another
+// thread handles ctx's events now; as libusb does inside a synchronous control
+// transfer. Called without the state mutex.
+void runDueEvents(libusb_context* ctx);
 size_t frameBytes(const SimDevice& d);
 int bytesPerPixel(const SimDevice& d);
 

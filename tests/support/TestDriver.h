@@ -1,9 +1,10 @@
 // CTestDriver: a driver class for tests of the camera core, used until real
 // drivers exist. It implements the pure operations with results the test sets
 // and counts their calls; its InitCamera sets a small maximum size and calls
-// InitVariable; its capture body can end with success or failure, loop until
-// stopped, or wait on a latch first; its GetImage waits until a frame is fed
-// or the readers are released. It records its CloseCamera calls and sets a
+// InitVariable; its capture body, run by the core's capture-thread frame like
+// a driver's, can end with success or failure, loop until stopped (taking the
+// control lock the plain way at each step), or wait on a latch first; its
+// GetImage waits until a frame is fed or the readers are released. It records its CloseCamera calls and sets a
 // flag of the test's when it is destroyed.
 #ifndef KYR_TEST_DRIVER_H
 #define KYR_TEST_DRIVER_H
@@ -91,7 +92,7 @@ class CTestDriver : public CCameraBase, public CTestOpScript {
     // Feeds one frame to GetImage.
     void FeedFrame(const std::vector<unsigned char>& frame);
 
-    // Capture body of m_thrWork, m_thrTrigger and m_thrAutoCtrl.
+    // Scripted body of m_thrWork, m_thrTrigger and m_thrAutoCtrl.
     void SetCaptureMode(CaptureMode mode) { m_captureMode = mode; }
     // An armed latch makes every body wait before it does anything, until
     // OpenLatch or its running flag is cleared.
@@ -109,11 +110,10 @@ class CTestDriver : public CCameraBase, public CTestOpScript {
     bool WaitSteps(int n, int iTimeoutMs);
 
   private:
-    static void CaptureBody(std::atomic<bool>* pbRunning, void* pArg);
-    void RunCapture(std::atomic<bool>* pbRunning);
-    // Takes the control lock, polling so that a cleared running flag ends the
-    // wait; false (lock not held) when the flag was cleared.
-    bool LockControlWhileRunning(std::atomic<bool>* pbRunning);
+    static void ScriptedCapture(CCameraBase* pCam, std::atomic<bool>* pbRunning);
+    static void ScriptedAutoControl(std::atomic<bool>* pbRunning, void* pArg);
+    // The script; returns the status it reached.
+    int RunScript(std::atomic<bool>* pbRunning);
 
     std::atomic<int> m_iCloseCalls{0};
     std::mutex m_mtxFrame;
