@@ -411,7 +411,7 @@ static SGeometry ReadGeometry(CCameraBase& cam) {
 
 bool CCameraBase::SetGamma(int iGamma) {
     if (iGamma > kGammaMax) iGamma = kGammaMax;
-    // Exponent: 1 at 50, 0.5 at 100, 1.98 at 1 (single precision, as the tables are specified).
+    // Exponent: 1 at 50, 0.5 at 100, 1.98 at 1, in single precision.
     const float e = iGamma <= kGammaIdentity ? (200.0f - 2.0f * static_cast<float>(iGamma)) / 100.0f
                                              : (150.0f - static_cast<float>(iGamma)) / 100.0f;
     // Built aside, so that a frame being mapped never sees a half-built table.
