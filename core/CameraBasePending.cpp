@@ -11,13 +11,6 @@
 
 bool CCameraBase::StartAutoControlThr() { return false; }
 
-// ---- Frame post-processing -------------------------------------------------------------
-
-bool CCameraBase::SetGamma(int) { return false; }
-void CCameraBase::AdjustHPCTable() {}
-int CCameraBase::LoadBMPFromFile(const char*) { return 0; }
-void CCameraBase::UsingDark(bool) {}
-
 // ---- Auto exposure, gain and white balance -------------------------------------------
 
 void CCameraBase::SetAutoPara(int, int, int) {}
