@@ -425,6 +425,9 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
     if (x < 0) x = 0;
     this->m_iStartY = static_cast<int>(y);
     this->m_iStartX = static_cast<int>(x);
+    // The dark frame and the hot-pixel map follow the window.
+    if (this->m_bCutDark) this->AdjustDarkBuff();
+    if (this->m_bHPCOn) this->AdjustHPCTable();
 
     int hblk = g_iHBLK;
     if (m_Desc.bHBLKFromStart && IsSensorBinned(this->m_iBin)) hblk += this->m_iStartX / this->m_iBin;

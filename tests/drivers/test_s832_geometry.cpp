@@ -241,3 +241,26 @@ TEST_F(C832GeometryTest, EveryWindowAndModeChangeWritesItsRegistersInsideOneHold
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(C832GeometryTest, TheHotPixelMapFollowsTheWindowStart) {
+    constexpr int kHotX = 300, kHotY = 500;
+    {
+        CCritSecLock lock(m_pCam->m_csControl);
+        m_pCam->m_pHotPixMap[kHotY * 3840 + kHotX] = 1;
+        m_pCam->m_bHPCOn = true;
+    }
+    ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW8), KYR_SUCCESS);
+    const struct { int x, y; } starts[] = {{200, 400}, {296, 496}};
+    for (const auto& s : starts) {
+        SCOPED_TRACE(testing::Message() << s.x << "," << s.y);
+        ASSERT_EQ(KYRSetStartPos(0, s.x, s.y), KYR_SUCCESS);
+        CCritSecLock lock(m_pCam->m_csControl);
+        EXPECT_EQ(m_pCam->m_iHPCRoiW, 640);
+        EXPECT_EQ(m_pCam->m_iHPCRoiH, 480);
+        EXPECT_NE(m_pCam->m_pHotPixRoi[(kHotY - s.y) * 640 + (kHotX - s.x)], 0);
+    }
+}
+
+}  // namespace
