@@ -4,10 +4,6 @@
 // whoever brings the real body deletes the block here.
 #include "CameraBase.h"
 
-// ---- Capture control, camera modes, triggers, guiding ---------------------------
-
-bool CCameraBase::StartAutoControlThr() { return false; }
-
 // ---- Camera ID, serial number, hot-pixel table (flash and ID work) --------------------
 
 bool CCameraBase::GetIDFromSPI(KYR_ID*) { return false; }
@@ -25,24 +21,3 @@ float CCameraBase::GetTemp() { return GetSensorTemp(); }
 bool CCameraBase::SetGamma(int) { return false; }
 int CCameraBase::LoadBMPFromFile(const char*) { return 0; }
 void CCameraBase::UsingDark(bool) {}
-
-// ---- Auto exposure, gain and white balance -------------------------------------------
-
-void CCameraBase::SetAutoPara(int, int, int) {}
-void CCameraBase::GetAutoPara(int* piMaxGain, int* piMaxExpMs, int* piTargetBrightness) {
-    if (piMaxGain) *piMaxGain = m_iAutoGainMax;
-    if (piMaxExpMs) *piMaxExpMs = m_iAutoExpMaxMs;
-    if (piTargetBrightness) *piTargetBrightness = m_iDestBrightness;
-}
-
-// ---- Controls and camera description -----------------------------------------------------
-
-int CCameraBase::SetControlValue(KYR_CONTROL_TYPE, long, bool) { return KYR_ERROR_GENERAL_ERROR; }
-int CCameraBase::GetControlValue(KYR_CONTROL_TYPE, long*, KYR_BOOL*) { return KYR_ERROR_GENERAL_ERROR; }
-int CCameraBase::GetNumOfControls() { return 0; }
-bool CCameraBase::GetControlCaps(int, KYR_CONTROL_CAPS*) { return false; }
-bool CCameraBase::GetCtrllCaps(KYR_CONTROL_TYPE, KYR_CONTROL_CAPS*) { return false; }
-void CCameraBase::GetCameraProperty(KYR_CAMERA_INFO*) {}
-bool CCameraBase::IsImgTypeSupported(IMG_TYPE) { return false; }
-void CCameraBase::SetMonoBin(bool) {}
-bool CCameraBase::GetMonoBin() { return false; }
