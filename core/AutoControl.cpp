@@ -36,8 +36,8 @@ constexpr int kAutoSleepsPerCycle = 10;
 
 // The models whose 16-bit frames carry the brightness in the low byte.
 const char* const kLowByteModels[] = {
-    "VORN KYR810MC",   "VORN KYR810MM",    "VORN KYR810MC-S",  "VORN KYR810MM-S",
-    "VORN KYR841MM",   "VORN KYR810MC-SC", "VORN KYR810MM-SC",
+    "VORN KYR810MC", "VORN KYR810MM",    "VORN KYR810MC-S",  "VORN KYR810MM-S",
+    "VORN KYR841MM", "VORN KYR810MC-SC", "VORN KYR810MM-SC",
 };
 
 // Width and height of the frame the sensor delivers for the current image
@@ -125,9 +125,13 @@ void StepExpGain(CCameraBase& cam, int iMean) {
     const int64_t e = static_cast<int64_t>(cam.m_lExpTimeUs.load());
     const int64_t eMax = 1000 * static_cast<int64_t>(cam.m_iAutoExpMaxMs.load());
     // Each gain step starts from the gain the previous step left.
-    auto gainUp = [&cam](int step) { cam.SetGain(std::min<int>(cam.m_iAutoGainMax, cam.m_iGain + step), cam.m_bAutoGain); };
+    auto gainUp = [&cam](int step) {
+        cam.SetGain(std::min<int>(cam.m_iAutoGainMax, cam.m_iGain + step), cam.m_bAutoGain);
+    };
     auto gainDown = [&cam, s100]() { cam.SetGain(std::max(1, cam.m_iGain - s100), cam.m_bAutoGain); };
-    auto expUp = [&]() { cam.SetExp(static_cast<uint64_t>(std::min(eMax, e + (T - M) * e / 200)), cam.m_bAutoExp); };
+    auto expUp = [&]() {
+        cam.SetExp(static_cast<uint64_t>(std::min(eMax, e + (T - M) * e / 200)), cam.m_bAutoExp);
+    };
     auto expDown = [&]() { cam.SetExp(static_cast<uint64_t>(e - (M - T) * e / 400), true); };
 
     if (M < T - p15) {
@@ -300,7 +304,8 @@ void CCameraBase::SetGainExpFunc(std::atomic<bool>* pbRunning, void* pArg) {
             // Long exposures and slow frames are stepped by the capture thread
             // itself, frame by frame.
             const int64_t period = cam->m_iAutoCtrlPeriodUs;
-            if (static_cast<int64_t>(cam->m_lExpTimeUs.load()) < period && static_cast<int64_t>(t0) < period) {
+            if (static_cast<int64_t>(cam->m_lExpTimeUs.load()) < period &&
+                static_cast<int64_t>(t0) < period) {
                 if (cam->m_bAutoExp || cam->m_bAutoGain) cam->AutoExpGainFromRing();
                 if (cam->m_bColor && cam->m_bAutoWB) {
                     if (iWBCycle >= kWBCycleEvery) {

@@ -45,14 +45,21 @@ SControlRow ControlRow(const CCameraBase& cam, unsigned int uType) {
         case KYR_GAMMA:
             return {"Gamma", "Gamma", cam.m_iGammaMax, cam.m_iGammaMin, cam.m_iGammaDef, false, true};
         case KYR_WB_R:
-            return {"WB_R", "White balance: Red component", cam.m_iWBMax, cam.m_iWBMin, cam.m_iWBRDef, true, true};
+            return {"WB_R", "White balance: Red component", cam.m_iWBMax, cam.m_iWBMin, cam.m_iWBRDef, true,
+                    true};
         case KYR_WB_B:
-            return {"WB_B", "White balance: Blue component", cam.m_iWBMax, cam.m_iWBMin, cam.m_iWBBDef, true, true};
+            return {"WB_B", "White balance: Blue component", cam.m_iWBMax, cam.m_iWBMin, cam.m_iWBBDef, true,
+                    true};
         case KYR_OFFSET:
             return {"Offset", "offset", cam.m_iOffsetMax, cam.m_iOffsetMin, cam.m_iOffsetDef, false, true};
         case KYR_BANDWIDTH:
-            return {"BandWidth", "The total data transfer rate percentage", cam.m_iBandWidthMax,
-                    cam.m_iBandWidthMin, 50, cam.m_bCapAutoBandWidth, true};
+            return {"BandWidth",
+                    "The total data transfer rate percentage",
+                    cam.m_iBandWidthMax,
+                    cam.m_iBandWidthMin,
+                    50,
+                    cam.m_bCapAutoBandWidth,
+                    true};
         case KYR_OVERCLK:
             return {"OverCLK", "Over clocking percentage", 30, 0, 0, false, true};
         case KYR_TEMPERATURE:
@@ -61,14 +68,29 @@ SControlRow ControlRow(const CCameraBase& cam, unsigned int uType) {
         case KYR_FLIP:
             return {"Flip", "Flip: 0->None 1->Horiz 2->Vert 3->Both", 3, 0, 0, false, true};
         case KYR_AUTO_MAX_GAIN:
-            return {"AutoExpMaxGain", "Auto exposure maximum gain value", cam.m_iGainMax, cam.m_iGainMin,
-                    (cam.m_iGainMin + cam.m_iGainMax) / 2, false, true};
+            return {"AutoExpMaxGain",
+                    "Auto exposure maximum gain value",
+                    cam.m_iGainMax,
+                    cam.m_iGainMin,
+                    (cam.m_iGainMin + cam.m_iGainMax) / 2,
+                    false,
+                    true};
         case KYR_AUTO_MAX_EXP:
-            return {"AutoExpMaxExpMS", "Auto exposure maximum exposure value(unit ms)",
-                    cam.m_iExpMax >= kAutoExpCapFromUs ? kAutoExpMaxMsCap : cam.m_iExpMax / 1000, 1, 100, false,
+            return {"AutoExpMaxExpMS",
+                    "Auto exposure maximum exposure value(unit ms)",
+                    cam.m_iExpMax >= kAutoExpCapFromUs ? kAutoExpMaxMsCap : cam.m_iExpMax / 1000,
+                    1,
+                    100,
+                    false,
                     true};
         case KYR_AUTO_TARGET_BRIGHTNESS:
-            return {"AutoExpTargetBrightness", "Auto exposure target brightness value", 160, 50, 100, false, true};
+            return {"AutoExpTargetBrightness",
+                    "Auto exposure target brightness value",
+                    160,
+                    50,
+                    100,
+                    false,
+                    true};
         case KYR_HARDWARE_BIN:
             return {"HardwareBin", "Is hardware bin2:0->No 1->Yes", 1, 0, 0, false, true};
         case KYR_HIGH_SPEED_MODE:
@@ -80,11 +102,17 @@ SControlRow ControlRow(const CCameraBase& cam, unsigned int uType) {
         case KYR_COOLER_ON:
             return {"CoolerOn", "turn on/off cooler(cool camera only)", 1, 0, 0, false, true};
         case KYR_MONO_BIN:
-            return {"MonoBin", "bin R G G B to one pixel for color camera, color will loss", 1, 0, 0, false, true};
+            return {"MonoBin", "bin R G G B to one pixel for color camera, color will loss", 1, 0, 0, false,
+                    true};
         case KYR_FAN_ON:
             return {"FanOn", "turn on/off fan(cool camera only)", 1, 0, 0, false, true};
         case KYR_PATTERN_ADJUST:
-            return {"PatternAdjust", "make brightness accordant", cam.m_iPatternMax, cam.m_iPatternMin, 0, false,
+            return {"PatternAdjust",
+                    "make brightness accordant",
+                    cam.m_iPatternMax,
+                    cam.m_iPatternMin,
+                    0,
+                    false,
                     true};
         default:
             return {"AntiDewHeater", "turn on/off anti dew heater(cool camera only)", 1, 0, 0, false, true};

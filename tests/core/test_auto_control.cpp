@@ -24,11 +24,11 @@ Rec::SCall WB(long long r, long long b, bool bAuto = true) { return {Rec::REC_WB
 
 struct SAECase {
     const char* szWhat;
-    int iPixel;            // every pixel's value (8-bit) or 16-bit word
+    int iPixel;  // every pixel's value (8-bit) or 16-bit word
     bool bAutoExp, bAutoGain;
-    long long llExpUs;     // exposure before the step
-    int iGain;             // gain before the step
-    int iLines;            // exposure lines the camera reports (also after its SetExp)
+    long long llExpUs;  // exposure before the step
+    int iGain;          // gain before the step
+    int iLines;         // exposure lines the camera reports (also after its SetExp)
     Calls expected;
     int iAutoExpMaxMs = 30000;
     int iBin = 1;
@@ -39,6 +39,7 @@ struct SAECase {
 
 // Target 100: the dead band is 85..115 (M = pixel + 1 for 8-bit frames), gain
 // steps are 6 (s100) and 12 (s50) for gain 0..600, the auto gain limit is 300.
+// clang-format off
 const SAECase kAECases[] = {
     {"inside the dead band", 89, true, true, 10000, 100, 100, {}},
     {"upper edge of the dead band", 114, true, true, 10000, 100, 100, {}},
@@ -77,6 +78,7 @@ const SAECase kAECases[] = {
     {"the same word on another model reads dark", 0x104F, true, false, 10000, 100, 100, {Exp(14150)}, 30000, 1,
      false, true},
 };
+// clang-format on
 
 TEST_F(CAutoTest, OneBrightnessStepMakesTheTableCalls) {
     for (const SAECase& c : kAECases) {
@@ -151,9 +153,9 @@ TEST_F(CAutoTest, SamplingJitterDependsOnTheSeedOnly) {
 
 struct SWBCase {
     const char* szWhat;
-    int r, g, b;            // channel levels of a deviation-free 16-bit frame
-    bool bAutoExp;          // auto exposure on (tolerance 10 %) or off with gain (4 %)
-    int iRed, iBlue;        // white balance before the step
+    int r, g, b;      // channel levels of a deviation-free 16-bit frame
+    bool bAutoExp;    // auto exposure on (tolerance 10 %) or off with gain (4 %)
+    int iRed, iBlue;  // white balance before the step
     Calls expected;
     const int* pFirstRed = nullptr;
 };
@@ -173,7 +175,15 @@ const SWBCase kWBCases[] = {
     {"red cast outside 4 %", 86, 90, 90, false, 52, 95, {WB(53, 93)}},
     {"small red value nudged by 1", 80, 90, 90, true, 3, 3, {WB(4, 2)}},
     {"red value 5 is not nudged", 80, 90, 90, true, 5, 3, {WB(5, 2)}},
-    {"no deviation anywhere: the first block's levels", 90, 90, 90, true, 52, 95, {WB(101, 93)}, &kFirstRed45},
+    {"no deviation anywhere: the first block's levels",
+     90,
+     90,
+     90,
+     true,
+     52,
+     95,
+     {WB(101, 93)},
+     &kFirstRed45},
 };
 
 TEST_F(CAutoTest, OneWhiteBalanceStepMakesTheTableCall) {
@@ -273,7 +283,8 @@ TEST_F(CAutoTest, ClosedLoopFromDarkSettlesInTheDeadBandAndStays) {
     struct {
         const char* szWhat;
         bool bAutoExp, bAutoGain;
-    } modes[] = {{"exposure and gain", true, true}, {"exposure only", true, false}, {"gain only", false, true}};
+    } modes[] = {
+        {"exposure and gain", true, true}, {"exposure only", true, false}, {"gain only", false, true}};
     for (const auto& mode : modes) {
         SCOPED_TRACE(mode.szWhat);
         Cam().SetLineUs(10);

@@ -154,12 +154,12 @@ TEST_F(CAutoThreadTest, NothingWhileExposureOrFrameTimeReachThePeriod) {
         uint32_t frameUs, xferUs;
         bool bSteps;
     } cases[] = {
-        {kPeriodUs, 0, 0, false},     {kPeriodUs - 1, 0, 0, true},
-        {1000, 60000, 40000, false},  {1000, 60000, 39999, true},
-        {kPeriodUs + 1, 0, 0, false},
+        {kPeriodUs, 0, 0, false},   {kPeriodUs - 1, 0, 0, true},  {1000, 60000, 40000, false},
+        {1000, 60000, 39999, true}, {kPeriodUs + 1, 0, 0, false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "exposure " << c.expUs << " frame " << c.frameUs << " + " << c.xferUs);
+        SCOPED_TRACE(testing::Message()
+                     << "exposure " << c.expUs << " frame " << c.frameUs << " + " << c.xferUs);
         StopOnOpenClock();
         NewClock();
         Cam().SetExp(c.expUs, true);
@@ -211,7 +211,9 @@ class CFastClock {
                                          std::chrono::steady_clock::now().time_since_epoch())
                                          .count());
     }
-    static void Sleep(void*, uint32_t us) { std::this_thread::sleep_for(std::chrono::microseconds(us / 100)); }
+    static void Sleep(void*, uint32_t us) {
+        std::this_thread::sleep_for(std::chrono::microseconds(us / 100));
+    }
     KyrTimeSource m_source{NowMs, Sleep, nullptr};
 };
 

@@ -98,7 +98,8 @@ class CAutoTest : public ::testing::Test {
         while (ring->Ready() > 0) ASSERT_TRUE(ring->ReadBuff(sink.data(), 0, 0));
         std::vector<unsigned char> copy(f);
         copy.resize(static_cast<size_t>(ring->SlotBytes()), 0);
-        ASSERT_EQ(ring->InsertBuff(copy.data(), static_cast<int>(copy.size()), 0, 0, 0, 0, 0, 0), INSERT_ACCEPTED);
+        ASSERT_EQ(ring->InsertBuff(copy.data(), static_cast<int>(copy.size()), 0, 0, 0, 0, 0, 0),
+                  INSERT_ACCEPTED);
         ASSERT_TRUE(ring->WaitInsertIdle(5000));
     }
 

@@ -116,10 +116,10 @@ const SCapsRow kCapsRows[] = {
     {KYR_TEMPERATURE, "Temperature", "Sensor temperature(degrees Celsius)", 1000, -500, 20, false, false},
     {KYR_FLIP, "Flip", "Flip: 0->None 1->Horiz 2->Vert 3->Both", 3, 0, 0, false, true},
     {KYR_AUTO_MAX_GAIN, "AutoExpMaxGain", "Auto exposure maximum gain value", 600, 0, 300, false, true},
-    {KYR_AUTO_MAX_EXP, "AutoExpMaxExpMS", "Auto exposure maximum exposure value(unit ms)", 60000, 1, 100, false,
-     true},
-    {KYR_AUTO_TARGET_BRIGHTNESS, "AutoExpTargetBrightness", "Auto exposure target brightness value", 160, 50, 100,
+    {KYR_AUTO_MAX_EXP, "AutoExpMaxExpMS", "Auto exposure maximum exposure value(unit ms)", 60000, 1, 100,
      false, true},
+    {KYR_AUTO_TARGET_BRIGHTNESS, "AutoExpTargetBrightness", "Auto exposure target brightness value", 160, 50,
+     100, false, true},
     {KYR_HARDWARE_BIN, "HardwareBin", "Is hardware bin2:0->No 1->Yes", 1, 0, 0, false, true},
     {KYR_HIGH_SPEED_MODE, "HighSpeedMode", "Is high speed mode:0->No 1->Yes", 1, 0, 0, false, true},
     {KYR_COOLER_POWER_PERC, "CoolPowerPerc", "Cooler power percent", 100, 0, 0, false, false},
@@ -287,10 +287,14 @@ TEST_F(CControlsApiTest, AutoExposureParametersAreClampedAndReadBack) {
         long lValue;
         long lStored;
     } cases[] = {
-        {KYR_AUTO_TARGET_BRIGHTNESS, 200, 160}, {KYR_AUTO_TARGET_BRIGHTNESS, 10, 50},
-        {KYR_AUTO_TARGET_BRIGHTNESS, 120, 120}, {KYR_AUTO_MAX_GAIN, 700, 600},
-        {KYR_AUTO_MAX_GAIN, -1, 0},             {KYR_AUTO_MAX_GAIN, 420, 420},
-        {KYR_AUTO_MAX_EXP, 0, 1},               {KYR_AUTO_MAX_EXP, 100000, 60000},
+        {KYR_AUTO_TARGET_BRIGHTNESS, 200, 160},
+        {KYR_AUTO_TARGET_BRIGHTNESS, 10, 50},
+        {KYR_AUTO_TARGET_BRIGHTNESS, 120, 120},
+        {KYR_AUTO_MAX_GAIN, 700, 600},
+        {KYR_AUTO_MAX_GAIN, -1, 0},
+        {KYR_AUTO_MAX_GAIN, 420, 420},
+        {KYR_AUTO_MAX_EXP, 0, 1},
+        {KYR_AUTO_MAX_EXP, 100000, 60000},
         {KYR_AUTO_MAX_EXP, 250, 250},
     };
     for (const auto& c : cases) {
@@ -314,8 +318,8 @@ TEST_F(CControlsApiTest, FlipTakesBothBitsAndReadsBack) {
         long lValue;
         long lRead;
         bool bRow, bColumn;
-    } cases[] = {{2, 2, false, true}, {1, 1, true, false}, {3, 3, true, true},
-                 {0, 0, false, false}, {7, 3, true, true}, {-4, 0, false, false}};
+    } cases[] = {{2, 2, false, true},  {1, 1, true, false}, {3, 3, true, true},
+                 {0, 0, false, false}, {7, 3, true, true},  {-4, 0, false, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.lValue);
         EXPECT_EQ(KYRSetControlValue(0, KYR_FLIP, c.lValue, KYR_FALSE), KYR_SUCCESS);
@@ -374,7 +378,8 @@ TEST_F(CControlsApiTest, FailedExposureRequestIsNotRememberedAsDone) {
 TEST_F(CControlsApiTest, ExposureRequestAfterAutoExposureMovedItReachesTheCamera) {
     ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 10000, KYR_TRUE), KYR_SUCCESS);
     // A dark frame: auto exposure lengthens the exposure.
-    const std::vector<unsigned char> dark(static_cast<size_t>(CTestDriver::kMaxWidth) * CTestDriver::kMaxHeight, 10);
+    const std::vector<unsigned char> dark(
+        static_cast<size_t>(CTestDriver::kMaxWidth) * CTestDriver::kMaxHeight, 10);
     Cam().AutoExpGain(dark.data(), static_cast<long>(dark.size()));
     ASSERT_GT(Cam().m_lExpTimeUs.load(), 10000u);
     EXPECT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 10000, KYR_TRUE), KYR_SUCCESS);
@@ -425,10 +430,12 @@ TEST_F(CControlsApiTest, ValuesAndAutoFlagsReadBack) {
         long lValue;
         KYR_BOOL bAuto;
     } cases[] = {
-        {KYR_GAIN, 321, KYR_TRUE},      {KYR_EXPOSURE, 123456, KYR_TRUE},     {KYR_WB_R, 33, KYR_TRUE},
-        {KYR_WB_B, 95, KYR_TRUE},       {KYR_OFFSET, 17, KYR_FALSE},          {KYR_BANDWIDTH, 80, KYR_TRUE},
-        {KYR_GAMMA, 61, KYR_FALSE},     {KYR_OVERCLK, 11, KYR_FALSE},         {KYR_HARDWARE_BIN, 1, KYR_FALSE},
-        {KYR_HIGH_SPEED_MODE, 1, KYR_FALSE}, {KYR_PATTERN_ADJUST, 6, KYR_FALSE},
+        {KYR_GAIN, 321, KYR_TRUE},          {KYR_EXPOSURE, 123456, KYR_TRUE},
+        {KYR_WB_R, 33, KYR_TRUE},           {KYR_WB_B, 95, KYR_TRUE},
+        {KYR_OFFSET, 17, KYR_FALSE},        {KYR_BANDWIDTH, 80, KYR_TRUE},
+        {KYR_GAMMA, 61, KYR_FALSE},         {KYR_OVERCLK, 11, KYR_FALSE},
+        {KYR_HARDWARE_BIN, 1, KYR_FALSE},   {KYR_HIGH_SPEED_MODE, 1, KYR_FALSE},
+        {KYR_PATTERN_ADJUST, 6, KYR_FALSE},
     };
     for (const auto& c : cases) {
         KYR_BOOL bAuto = c.bAuto == KYR_TRUE ? KYR_FALSE : KYR_TRUE;
@@ -464,14 +471,26 @@ TEST_F(CControlsApiTest, MonoBinFailedRegisterReadKeepsTheKnownState) {
     ASSERT_TRUE(m_Dev.setFpga(FPGA_REG_BIN, 0x00));
     EXPECT_EQ(Get(KYR_MONO_BIN), 1);
     ASSERT_TRUE(m_Dev.setFpga(FPGA_REG_BIN, 0x80));
-    kyrsim::Fault().device(m_Dev).request(kReqReadFpga).value(FPGA_REG_BIN).always().error(LIBUSB_ERROR_IO).add();
+    kyrsim::Fault()
+        .device(m_Dev)
+        .request(kReqReadFpga)
+        .value(FPGA_REG_BIN)
+        .always()
+        .error(LIBUSB_ERROR_IO)
+        .add();
     EXPECT_EQ(Get(KYR_MONO_BIN), 1);
 }
 
 TEST_F(CControlsApiTest, MonoBinRefusedByTheFpgaIsAFailureAndChangesNothing) {
     Cam().m_bFPGAMonoBin = true;
     ASSERT_TRUE(m_Dev.setFpga(FPGA_REG_BIN, 0x80));
-    kyrsim::Fault().device(m_Dev).request(kReqWriteFpga).value(FPGA_REG_BIN).always().error(LIBUSB_ERROR_IO).add();
+    kyrsim::Fault()
+        .device(m_Dev)
+        .request(kReqWriteFpga)
+        .value(FPGA_REG_BIN)
+        .always()
+        .error(LIBUSB_ERROR_IO)
+        .add();
     EXPECT_EQ(KYRSetControlValue(0, KYR_MONO_BIN, 1, KYR_FALSE), KYR_ERROR_GENERAL_ERROR);
     EXPECT_FALSE(Cam().m_bMonoBin.load());
     EXPECT_EQ(m_Dev.fpga(FPGA_REG_BIN), 0x80);
@@ -578,8 +597,8 @@ TEST_F(CControlsApiTest, ElectronsPerAduFollowTheGainLawOfTheSensor) {
         int iGain;
         float fFactor;
     } cases[] = {
-        {"VORN KYR810MC", 0, 1.0f},   {"VORN KYR810MC", 16, 2.0f},  {"VORN KYR810MC", 40, 6.0f},
-        {"VORN KYR810MC", 79, 31.0f}, {"VORN KYR810MC", 80, 32.0f}, {"VORN KYR810MC", 100, 64.0f},
+        {"VORN KYR810MC", 0, 1.0f},   {"VORN KYR810MC", 16, 2.0f},   {"VORN KYR810MC", 40, 6.0f},
+        {"VORN KYR810MC", 79, 31.0f}, {"VORN KYR810MC", 80, 32.0f},  {"VORN KYR810MC", 100, 64.0f},
         {"VORN KYR832MC", 0, 1.0f},   {"VORN KYR832MC", 200, 10.0f},
     };
     for (const auto& c : cases) {

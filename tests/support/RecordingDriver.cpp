@@ -132,7 +132,8 @@ bool CRecordingDriver::SetExp(unsigned long long ullExposureUs, bool bAuto) {
     m_bAutoExp = bAuto;
     m_lExpTimeUs = exp;
     const int fixed = m_iFixedLines.load();
-    m_iExpLines = fixed >= 0 ? fixed : static_cast<int>(exp / static_cast<unsigned long long>(m_iLineUs.load()));
+    m_iExpLines =
+        fixed >= 0 ? fixed : static_cast<int>(exp / static_cast<unsigned long long>(m_iLineUs.load()));
     return true;
 }
 
