@@ -34,89 +34,82 @@ struct SControlRow {
     bool bWritable;
 };
 
-// The row of a control type (at most kLastControl); the limits that depend on
-// the model come from the camera's fields.
+// The capability table, by control type. Limits shown as 0 in the rows of
+// gain, exposure, gamma, white balance, offset, bandwidth, the auto maximum
+// gain and exposure and the pattern come from the camera (ControlRow). The
+// temperature is in tenths of a degree: the value read is the temperature
+// times 10.
+// clang-format off
+const SControlRow kControlRows[kLastControl + 1] = {
+    {"Gain", "Gain", 0, 0, 0, true, true},
+    {"Exposure", "Exposure Time(us)", 0, 0, 0, true, true},
+    {"Gamma", "Gamma", 0, 0, 0, false, true},
+    {"WB_R", "White balance: Red component", 0, 0, 0, true, true},
+    {"WB_B", "White balance: Blue component", 0, 0, 0, true, true},
+    {"Offset", "offset", 0, 0, 0, false, true},
+    {"BandWidth", "The total data transfer rate percentage", 0, 0, 50, false, true},
+    {"OverCLK", "Over clocking percentage", 30, 0, 0, false, true},
+    {"Temperature", "Sensor temperature(degrees Celsius)", 1000, -500, 20, false, false},
+    {"Flip", "Flip: 0->None 1->Horiz 2->Vert 3->Both", 3, 0, 0, false, true},
+    {"AutoExpMaxGain", "Auto exposure maximum gain value", 0, 0, 0, false, true},
+    {"AutoExpMaxExpMS", "Auto exposure maximum exposure value(unit ms)", 0, 1, 100, false, true},
+    {"AutoExpTargetBrightness", "Auto exposure target brightness value", 160, 50, 100, false, true},
+    {"HardwareBin", "Is hardware bin2:0->No 1->Yes", 1, 0, 0, false, true},
+    {"HighSpeedMode", "Is high speed mode:0->No 1->Yes", 1, 0, 0, false, true},
+    {"CoolPowerPerc", "Cooler power percent", 100, 0, 0, false, false},
+    {"TargetTemp", "Target temperature(cool camera only)", 30, -40, 0, false, true},
+    {"CoolerOn", "turn on/off cooler(cool camera only)", 1, 0, 0, false, true},
+    {"MonoBin", "bin R G G B to one pixel for color camera, color will loss", 1, 0, 0, false, true},
+    {"FanOn", "turn on/off fan(cool camera only)", 1, 0, 0, false, true},
+    {"PatternAdjust", "make brightness accordant", 0, 0, 0, false, true},
+    {"AntiDewHeater", "turn on/off anti dew heater(cool camera only)", 1, 0, 0, false, true},
+};
+// clang-format on
+
+// The row of a control type (at most kLastControl) with the camera's limits.
 SControlRow ControlRow(const CCameraBase& cam, unsigned int uType) {
+    SControlRow row = kControlRows[uType];
+    auto limits = [&row](long lMax, long lMin, long lDefault) {
+        row.lMax = lMax;
+        row.lMin = lMin;
+        row.lDefault = lDefault;
+    };
     switch (uType) {
         case KYR_GAIN:
-            return {"Gain", "Gain", cam.m_iGainMax, cam.m_iGainMin, cam.m_iGainDef, true, true};
+            limits(cam.m_iGainMax, cam.m_iGainMin, cam.m_iGainDef);
+            break;
         case KYR_EXPOSURE:
-            return {"Exposure", "Exposure Time(us)", cam.m_iExpMax, cam.m_iExpMin, cam.m_iExpDef, true, true};
+            limits(cam.m_iExpMax, cam.m_iExpMin, cam.m_iExpDef);
+            break;
         case KYR_GAMMA:
-            return {"Gamma", "Gamma", cam.m_iGammaMax, cam.m_iGammaMin, cam.m_iGammaDef, false, true};
+            limits(cam.m_iGammaMax, cam.m_iGammaMin, cam.m_iGammaDef);
+            break;
         case KYR_WB_R:
-            return {"WB_R", "White balance: Red component", cam.m_iWBMax, cam.m_iWBMin, cam.m_iWBRDef, true,
-                    true};
+            limits(cam.m_iWBMax, cam.m_iWBMin, cam.m_iWBRDef);
+            break;
         case KYR_WB_B:
-            return {"WB_B", "White balance: Blue component", cam.m_iWBMax, cam.m_iWBMin, cam.m_iWBBDef, true,
-                    true};
+            limits(cam.m_iWBMax, cam.m_iWBMin, cam.m_iWBBDef);
+            break;
         case KYR_OFFSET:
-            return {"Offset", "offset", cam.m_iOffsetMax, cam.m_iOffsetMin, cam.m_iOffsetDef, false, true};
+            limits(cam.m_iOffsetMax, cam.m_iOffsetMin, cam.m_iOffsetDef);
+            break;
         case KYR_BANDWIDTH:
-            return {"BandWidth",
-                    "The total data transfer rate percentage",
-                    cam.m_iBandWidthMax,
-                    cam.m_iBandWidthMin,
-                    50,
-                    cam.m_bCapAutoBandWidth,
-                    true};
-        case KYR_OVERCLK:
-            return {"OverCLK", "Over clocking percentage", 30, 0, 0, false, true};
-        case KYR_TEMPERATURE:
-            // Tenths of a degree: the value read is the temperature times 10.
-            return {"Temperature", "Sensor temperature(degrees Celsius)", 1000, -500, 20, false, false};
-        case KYR_FLIP:
-            return {"Flip", "Flip: 0->None 1->Horiz 2->Vert 3->Both", 3, 0, 0, false, true};
+            limits(cam.m_iBandWidthMax, cam.m_iBandWidthMin, row.lDefault);
+            row.bAuto = cam.m_bCapAutoBandWidth;
+            break;
         case KYR_AUTO_MAX_GAIN:
-            return {"AutoExpMaxGain",
-                    "Auto exposure maximum gain value",
-                    cam.m_iGainMax,
-                    cam.m_iGainMin,
-                    (cam.m_iGainMin + cam.m_iGainMax) / 2,
-                    false,
-                    true};
+            limits(cam.m_iGainMax, cam.m_iGainMin, (cam.m_iGainMin + cam.m_iGainMax) / 2);
+            break;
         case KYR_AUTO_MAX_EXP:
-            return {"AutoExpMaxExpMS",
-                    "Auto exposure maximum exposure value(unit ms)",
-                    cam.m_iExpMax >= kAutoExpCapFromUs ? kAutoExpMaxMsCap : cam.m_iExpMax / 1000,
-                    1,
-                    100,
-                    false,
-                    true};
-        case KYR_AUTO_TARGET_BRIGHTNESS:
-            return {"AutoExpTargetBrightness",
-                    "Auto exposure target brightness value",
-                    160,
-                    50,
-                    100,
-                    false,
-                    true};
-        case KYR_HARDWARE_BIN:
-            return {"HardwareBin", "Is hardware bin2:0->No 1->Yes", 1, 0, 0, false, true};
-        case KYR_HIGH_SPEED_MODE:
-            return {"HighSpeedMode", "Is high speed mode:0->No 1->Yes", 1, 0, 0, false, true};
-        case KYR_COOLER_POWER_PERC:
-            return {"CoolPowerPerc", "Cooler power percent", 100, 0, 0, false, false};
-        case KYR_TARGET_TEMP:
-            return {"TargetTemp", "Target temperature(cool camera only)", 30, -40, 0, false, true};
-        case KYR_COOLER_ON:
-            return {"CoolerOn", "turn on/off cooler(cool camera only)", 1, 0, 0, false, true};
-        case KYR_MONO_BIN:
-            return {"MonoBin", "bin R G G B to one pixel for color camera, color will loss", 1, 0, 0, false,
-                    true};
-        case KYR_FAN_ON:
-            return {"FanOn", "turn on/off fan(cool camera only)", 1, 0, 0, false, true};
+            row.lMax = cam.m_iExpMax >= kAutoExpCapFromUs ? kAutoExpMaxMsCap : cam.m_iExpMax / 1000;
+            break;
         case KYR_PATTERN_ADJUST:
-            return {"PatternAdjust",
-                    "make brightness accordant",
-                    cam.m_iPatternMax,
-                    cam.m_iPatternMin,
-                    0,
-                    false,
-                    true};
+            limits(cam.m_iPatternMax, cam.m_iPatternMin, row.lDefault);
+            break;
         default:
-            return {"AntiDewHeater", "turn on/off anti dew heater(cool camera only)", 1, 0, 0, false, true};
+            break;
     }
+    return row;
 }
 
 int BoolCode(bool ok) { return ok ? KYR_SUCCESS : KYR_ERROR_GENERAL_ERROR; }

@@ -98,6 +98,14 @@ void CRecordingDriver::ClearRecorded() {
     m_calls.clear();
 }
 
+template <class TStore>
+bool CRecordingDriver::Record(const SCall& call, TStore store) {
+    CInside inside(*this, call);
+    if (m_bFail[call.setter]) return false;
+    store();
+    return true;
+}
+
 // ---- Setters -----------------------------------------------------------------------
 
 bool CRecordingDriver::SetResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType) {
@@ -113,96 +121,64 @@ bool CRecordingDriver::SetResolution(int iWidth, int iHeight, int iBin, IMAGE_TY
 
 bool CRecordingDriver::SetGain(int iGain, bool bAuto) {
     CTestDriver::SetGain(iGain, bAuto);
-    const SCall call{REC_GAIN, iGain, 0, bAuto};
-    CInside inside(*this, call);
-    if (m_bFail[call.setter]) return false;
-    m_bAutoGain = bAuto;
-    m_iGain = Clamp(iGain, m_iGainMin, m_iGainMax);
-    return true;
+    return Record({REC_GAIN, iGain, 0, bAuto}, [&] {
+        m_bAutoGain = bAuto;
+        m_iGain = Clamp(iGain, m_iGainMin, m_iGainMax);
+    });
 }
 
 bool CRecordingDriver::SetExp(unsigned long long ullExposureUs, bool bAuto) {
     CTestDriver::SetExp(ullExposureUs, bAuto);
-    const SCall call{REC_EXP, static_cast<long long>(ullExposureUs), 0, bAuto};
-    CInside inside(*this, call);
-    if (m_bFail[call.setter]) return false;
-    const unsigned long long exp =
-        Clamp<unsigned long long>(ullExposureUs, static_cast<unsigned long long>(m_iExpMin),
-                                  static_cast<unsigned long long>(m_iExpMax));
-    m_bAutoExp = bAuto;
-    m_lExpTimeUs = exp;
-    const int fixed = m_iFixedLines.load();
-    m_iExpLines =
-        fixed >= 0 ? fixed : static_cast<int>(exp / static_cast<unsigned long long>(m_iLineUs.load()));
-    return true;
+    return Record({REC_EXP, static_cast<long long>(ullExposureUs), 0, bAuto}, [&] {
+        const unsigned long long exp =
+            Clamp<unsigned long long>(ullExposureUs, static_cast<unsigned long long>(m_iExpMin),
+                                      static_cast<unsigned long long>(m_iExpMax));
+        m_bAutoExp = bAuto;
+        m_lExpTimeUs = exp;
+        const int fixed = m_iFixedLines.load();
+        m_iExpLines =
+            fixed >= 0 ? fixed : static_cast<int>(exp / static_cast<unsigned long long>(m_iLineUs.load()));
+    });
 }
 
 bool CRecordingDriver::SetRGBBalance(int iRed, int iBlue, bool bAuto) {
     CTestDriver::SetRGBBalance(iRed, iBlue, bAuto);
-    const SCall call{REC_WB, iRed, iBlue, bAuto};
-    CInside inside(*this, call);
-    if (m_bFail[call.setter]) return false;
-    m_bAutoWB = bAuto;
-    m_iWBRed = Clamp(iRed, m_iWBMin, m_iWBMax);
-    m_iWBBlue = Clamp(iBlue, m_iWBMin, m_iWBMax);
-    return true;
+    return Record({REC_WB, iRed, iBlue, bAuto}, [&] {
+        m_bAutoWB = bAuto;
+        m_iWBRed = Clamp(iRed, m_iWBMin, m_iWBMax);
+        m_iWBBlue = Clamp(iBlue, m_iWBMin, m_iWBMax);
+    });
 }
 
 bool CRecordingDriver::SetGamma(int iGamma) {
-    const SCall call{REC_GAMMA, iGamma, 0, false};
-    CInside inside(*this, call);
-    if (m_bFail[call.setter]) return false;
-    m_iGamma = iGamma;
-    return true;
+    return Record({REC_GAMMA, iGamma, 0, false}, [&] { m_iGamma = iGamma; });
 }
 
 bool CRecordingDriver::SetBrightness(int iOffset) {
-    const SCall call{REC_OFFSET, iOffset, 0, false};
-    CInside inside(*this, call);
-    if (m_bFail[call.setter]) return false;
-    m_iBrightness = iOffset;
-    return true;
+    return Record({REC_OFFSET, iOffset, 0, false}, [&] { m_iBrightness = iOffset; });
 }
 
 bool CRecordingDriver::SetFPSPerc(int iPercent, bool bAuto) {
-    const SCall call{REC_BANDWIDTH, iPercent, 0, bAuto};
-    CInside inside(*this, call);
-    if (m_bFail[call.setter]) return false;
-    m_iFPSPerc = iPercent;
-    m_bAutoFPS = bAuto;
-    return true;
+    return Record({REC_BANDWIDTH, iPercent, 0, bAuto}, [&] {
+        m_iFPSPerc = iPercent;
+        m_bAutoFPS = bAuto;
+    });
 }
 
 bool CRecordingDriver::SetOverCLKPerc(int iPercent) {
-    const SCall call{REC_OVERCLK, iPercent, 0, false};
-    CInside inside(*this, call);
-    if (m_bFail[call.setter]) return false;
-    m_iOverCLKPerc = iPercent;
-    return true;
+    return Record({REC_OVERCLK, iPercent, 0, false}, [&] { m_iOverCLKPerc = iPercent; });
 }
 
 bool CRecordingDriver::SetHardwareBin(bool bOn) {
-    const SCall call{REC_HARDWARE_BIN, bOn ? 1 : 0, 0, false};
-    CInside inside(*this, call);
-    if (m_bFail[call.setter]) return false;
-    m_bHardwareBin = bOn;
-    return true;
+    return Record({REC_HARDWARE_BIN, bOn ? 1 : 0, 0, false}, [&] { m_bHardwareBin = bOn; });
 }
 
 bool CRecordingDriver::SetHighSpeedMode(bool bOn) {
-    const SCall call{REC_HIGH_SPEED, bOn ? 1 : 0, 0, false};
-    CInside inside(*this, call);
-    if (m_bFail[call.setter]) return false;
-    m_bHighSpeed = bOn;
-    return true;
+    return Record({REC_HIGH_SPEED, bOn ? 1 : 0, 0, false}, [&] { m_bHighSpeed = bOn; });
 }
 
 bool CRecordingDriver::SetPattern(int iPattern) {
-    const SCall call{REC_PATTERN, iPattern, 0, false};
-    CInside inside(*this, call);
-    if (m_bFail[call.setter]) return false;
-    m_iPattern = iPattern;
-    return true;
+    return Record({REC_PATTERN, iPattern, 0, false}, [&] { m_iPattern = iPattern; });
 }
 
 float CRecordingDriver::GetTemp() { return m_bTempSet ? m_fTemp.load() : CTestDriver::GetTemp(); }

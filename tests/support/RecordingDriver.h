@@ -87,6 +87,11 @@ class CRecordingDriver : public CTestDriver {
     }
 
   private:
+    // Records a call and, unless the setter is made to fail, stores its
+    // values with store().
+    template <class TStore>
+    bool Record(const SCall& call, TStore store);
+
     // Marks a setter call from enter to exit and records it.
     class CInside {
       public:
