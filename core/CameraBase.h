@@ -177,6 +177,10 @@ public:
     void SeedAutoSamplingForTest(uint32_t uSeed);
 
     // ---- Controls and camera description ---------------------------------------
+    // One of the 22 control types (compared unsigned: negatives are not).
+    static bool IsControlType(KYR_CONTROL_TYPE controlType);
+    // lValue cut to the limits of a control type's capability record.
+    long ClampToControl(KYR_CONTROL_TYPE controlType, long lValue);
     int GetNumOfControls();
     bool GetControlCaps(int iIndex, KYR_CONTROL_CAPS* pCaps);
     bool GetCtrllCaps(KYR_CONTROL_TYPE controlType, KYR_CONTROL_CAPS* pCaps);

@@ -134,11 +134,14 @@ double GainFactor(const char* szName, int iGain) {
 
 // ---- Capability table and control list ------------------------------------------
 
+bool CCameraBase::IsControlType(KYR_CONTROL_TYPE controlType) {
+    return static_cast<unsigned int>(controlType) <= kLastControl;
+}
+
 bool CCameraBase::GetCtrllCaps(KYR_CONTROL_TYPE controlType, KYR_CONTROL_CAPS* pCaps) {
-    const unsigned int uType = static_cast<unsigned int>(controlType);
-    if (!pCaps || uType > kLastControl) return false;
+    if (!pCaps || !IsControlType(controlType)) return false;
     CCritSecLock lock(m_csControl);
-    const SControlRow row = ControlRow(*this, uType);
+    const SControlRow row = ControlRow(*this, static_cast<unsigned int>(controlType));
     snprintf(pCaps->name, sizeof(pCaps->name), "%s", row.szName);
     snprintf(pCaps->description, sizeof(pCaps->description), "%s", row.szDescription);
     pCaps->max_value = row.lMax;
@@ -197,16 +200,20 @@ bool CCameraBase::GetControlCaps(int iIndex, KYR_CONTROL_CAPS* pCaps) {
 
 // ---- Setting a control ------------------------------------------------------------------
 
-int CCameraBase::SetControlValue(KYR_CONTROL_TYPE controlType, long lValue, bool bAuto) {
-    const unsigned int uType = static_cast<unsigned int>(controlType);
-    if (uType > kLastControl) return KYR_ERROR_INVALID_CONTROL_TYPE;
-    CCritSecLock lock(m_csControl);
+long CCameraBase::ClampToControl(KYR_CONTROL_TYPE controlType, long lValue) {
     KYR_CONTROL_CAPS caps;
-    GetCtrllCaps(controlType, &caps);
-    if (lValue < caps.min_value) lValue = caps.min_value;
-    if (lValue > caps.max_value) lValue = caps.max_value;
+    if (!GetCtrllCaps(controlType, &caps)) return lValue;
+    if (lValue < caps.min_value) return caps.min_value;
+    if (lValue > caps.max_value) return caps.max_value;
+    return lValue;
+}
+
+int CCameraBase::SetControlValue(KYR_CONTROL_TYPE controlType, long lValue, bool bAuto) {
+    if (!IsControlType(controlType)) return KYR_ERROR_INVALID_CONTROL_TYPE;
+    const unsigned int uType = static_cast<unsigned int>(controlType);
+    CCritSecLock lock(m_csControl);
     // Clamped to limits that are ints, so the value fits one from here on.
-    const int iValue = static_cast<int>(lValue);
+    const int iValue = static_cast<int>(ClampToControl(controlType, lValue));
 
     switch (controlType) {
         case KYR_GAIN:
@@ -279,8 +286,8 @@ int CCameraBase::SetControlValue(KYR_CONTROL_TYPE controlType, long lValue, bool
 
 int CCameraBase::GetControlValue(KYR_CONTROL_TYPE controlType, long* plValue, KYR_BOOL* pbAuto) {
     if (pbAuto) *pbAuto = KYR_FALSE;
+    if (!IsControlType(controlType)) return KYR_ERROR_INVALID_CONTROL_TYPE;
     const unsigned int uType = static_cast<unsigned int>(controlType);
-    if (uType > kLastControl) return KYR_ERROR_INVALID_CONTROL_TYPE;
     CCritSecLock lock(m_csControl);
     long value = 0;
     bool bAuto = false;
