@@ -49,6 +49,8 @@ CCameraBase::CCameraBase() {
     InitializeCriticalSection(&m_csDarkBuf);
     InitializeCriticalSection(&m_csDarkSub);
     InitializeCriticalSection(&m_csControl);
+    InitializeCriticalSection(&m_csStartStop);
+    InitializeCriticalSection(&m_csReadOut);
     m_pDevPath = new char[kCameraDevPathBytes];
     memset(m_pDevPath, 0, kCameraDevPathBytes);
     m_pPresetBytes = new uint8_t[kPresetBytes];
@@ -63,6 +65,9 @@ CCameraBase::~CCameraBase() {
     // the device gone, or no close at all, can leave them alive.
     ReleaseImageReaders();
     StopCameraThreads();
+    // Transfers go back before any buffer they may target is freed; a buffer
+    // that a transfer which never came back still targets is kept.
+    releaseAllAsyncXfers();
     ReleaseFrameBuffers();
     DeleteArray(m_pDarkBuf);
     DeleteArray(m_pDarkRoi);
@@ -78,6 +83,8 @@ CCameraBase::~CCameraBase() {
     DeleteCriticalSection(&m_csDarkBuf);
     DeleteCriticalSection(&m_csDarkSub);
     DeleteCriticalSection(&m_csControl);
+    DeleteCriticalSection(&m_csStartStop);
+    DeleteCriticalSection(&m_csReadOut);
 }
 
 void CCameraBase::SysInfo() {
@@ -180,6 +187,15 @@ bool CCameraBase::OpenCamera(int iDevIndex) {
 
 // ---- Work buffers -------------------------------------------------------------
 
+void CCameraBase::DeleteXferTarget(uint8_t*& pBuf, size_t bytes) {
+    if (pBuf && IsXferTarget(pBuf, bytes)) {
+        DbgPrint(-1, "ReleaseFrameBuffers", "a transfer in flight targets a buffer: kept\n");
+        pBuf = nullptr;
+        return;
+    }
+    DeleteArray(pBuf);
+}
+
 void CCameraBase::ReleaseFrameBuffers() {
     // The ring's insert thread is stopped by the ring itself when it goes.
     delete m_pCirBuf;
@@ -187,9 +203,10 @@ void CCameraBase::ReleaseFrameBuffers() {
     DeleteArray(m_pGammaLUT16);
     DeleteArray(m_pHotPixMap);
     DeleteArray(m_pHotPixRoi);
-    DeleteArray(m_pXferBuf);
-    DeleteArray(m_pXferBuf2);
-    DeleteArray(m_pImgBuf);
+    DeleteXferTarget(m_pXferBuf, m_uFrameBufBytes);
+    DeleteXferTarget(m_pXferBuf2, m_uFrameBufBytes);
+    DeleteXferTarget(m_pImgBuf, m_uFrameBufBytes);
+    m_uFrameBufBytes = 0;
 }
 
 bool CCameraBase::InitVariable() {
@@ -206,22 +223,36 @@ bool CCameraBase::InitVariable() {
     const size_t mapBytes = static_cast<size_t>(pixels);
     const size_t frameBytes = mapBytes * 2;
 
-    m_Alg.SetBayer(m_iBayer);
-
-    // The threads read and write the old buffers: they end before the buffers go.
+    // No capture starts while the buffers are replaced, and the threads that
+    // read and write the old buffers end (joined with the control lock
+    // released) before the buffers go.
+    CStartStopHold startStop(*this);
     StopCameraThreads();
-    CCritSecLock lock(m_csControl);
+    // Readers waiting in the ring return: no capture runs now.
+    {
+        CCritSecLock lock(m_csControl);
+        if (m_pCirBuf) m_pCirBuf->SetStopped(true);
+    }
     // Buffers of the same size are kept: a reader may still be inside the ring
     // (an image call of another call slot), so it is replaced only when the
     // size really changes. The kept ring is emptied and stopped.
-    if (m_pCirBuf && m_pCirBuf->IsValid() && m_pCirBuf->SlotBytes() == static_cast<long>(frameBytes) &&
-        m_pGammaLUT16 && m_pHotPixMap && m_pHotPixRoi && m_pXferBuf && m_pXferBuf2 && m_pImgBuf) {
-        m_pCirBuf->SetStopped(true);
+    const bool bKeep = m_pCirBuf && m_pCirBuf->IsValid() &&
+                       m_pCirBuf->SlotBytes() == static_cast<long>(frameBytes) && m_pGammaLUT16 &&
+                       m_pHotPixMap && m_pHotPixRoi && m_pXferBuf && m_pXferBuf2 && m_pImgBuf;
+    // Before the ring and the read-out scratch (m_pImgBuf, m_Alg) change or
+    // go, the readers still inside leave them: the read-out lock waits for
+    // them, and keeps new ones out until the new buffers are in place.
+    CCritSecLock readOut(m_csReadOut);
+    CCritSecLock lock(m_csControl);
+    m_Alg.SetBayer(m_iBayer);
+    if (bKeep) {
         m_pCirBuf->ResetCirBuff();
         memset(m_pHotPixMap, 0, mapBytes);
         memset(m_pHotPixRoi, 0, mapBytes);
         return true;
     }
+    // The transfer sets point into the old receive buffers.
+    releaseAllAsyncXfers();
     ReleaseFrameBuffers();
 
     m_pGammaLUT16 = new (std::nothrow) uint16_t[kGammaLUT16Entries];
@@ -231,6 +262,7 @@ bool CCameraBase::InitVariable() {
     m_pXferBuf2 = new (std::nothrow) uint8_t[frameBytes];
     m_pImgBuf = new (std::nothrow) uint8_t[frameBytes];
     m_pCirBuf = new (std::nothrow) CirBuf(static_cast<long>(frameBytes), kRingSlots);
+    m_uFrameBufBytes = frameBytes;
     if (!m_pGammaLUT16 || !m_pHotPixMap || !m_pHotPixRoi || !m_pXferBuf || !m_pXferBuf2 || !m_pImgBuf ||
         !m_pCirBuf || !m_pCirBuf->IsValid()) {
         DbgPrint(-1, "InitVariable", "memory fail\n");
@@ -257,14 +289,44 @@ void CCameraBase::ReleaseImageReaders() {
     if (m_pCirBuf) m_pCirBuf->SetStopped(true);
 }
 
+bool CCameraBase::OnCameraThread() {
+    return m_thrWork.IsCurrentThread() || m_thrTrigger.IsCurrentThread() || m_thrAutoCtrl.IsCurrentThread();
+}
+
+void CCameraBase::RequestThreadsStop() {
+    m_thrWork.RequestStop();
+    m_thrTrigger.RequestStop();
+    m_thrAutoCtrl.RequestStop();
+}
+
 void CCameraBase::StopCameraThreads() {
+    // A thread cannot join itself, and whoever stops the camera may be
+    // joining it while holding the start/stop lock: from a body, only ask.
+    if (OnCameraThread()) {
+        RequestThreadsStop();
+        return;
+    }
+    CStartStopHold startStop(*this);
+    RequestThreadsStop();  // all three wind down at once
     // The capture threads first: in video mode they run the auto-control thread.
     m_thrWork.Stop();
     m_thrTrigger.Stop();
     m_thrAutoCtrl.Stop();
 }
 
+void CCameraBase::JoinThread(ThreadCtrl& thread) {
+    CCritSecRelease release(m_csControl);
+    thread.Stop();
+}
+
+CCameraBase::CStartStopHold::CStartStopHold(CCameraBase& cam)
+    : m_release(cam.m_csControl), m_hold(cam.m_csStartStop) {}
+
+CCameraBase::CStartStopHold::~CStartStopHold() = default;
+
 void CCameraBase::CloseCamera() {
+    // Saving and joining take no camera lock; no capture starts meanwhile.
+    CStartStopHold startStop(*this);
     ReleaseImageReaders();
     if (m_bOpened) {
         if (m_bSnapMode) SaveSetting();  // in video mode StopCapture saves them

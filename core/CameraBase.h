@@ -9,12 +9,33 @@
 // pointer (the destructor is virtual), so the destructors of CCameraCool and of
 // the drivers run and drivers may own members.
 //
-// Locks: m_csControl is the camera's control lock (recursive). Every operation
-// that changes the camera's state or programs its registers holds it: the
-// exported setters, mode and ROI changes, start and stop, and each register
-// sequence of the capture, auto-control and cooler threads. Nobody holds it
-// while waiting for a frame, sleeping, or joining a thread that may need it.
-// Fields that another thread reads without that lock are std::atomic.
+// Locks, outermost first:
+//  - m_csStartStop: starting and stopping the capture, trigger and
+//    auto-control threads, and replacing the frame buffers, one at a time.
+//    Taken only with the control lock released (CStartStopHold does both);
+//    no thread body ever takes it.
+//  - m_csReadOut: one image read-out at a time. Both exported image readers
+//    hold it around the driver's GetImage, which may therefore use m_pImgBuf,
+//    m_Alg and the other read-out scratch without a lock of its own.
+//  - m_csControl, the control lock (recursive). Every operation that changes
+//    the camera's state or programs its registers holds it: the exported
+//    setters, mode and ROI changes, start and stop, and each register sequence
+//    of the capture, auto-control and cooler threads, which take it the plain
+//    way (CCritSecLock lock(m_csControl)). A getter answering with several
+//    fields reads them under it. Nobody holds it while waiting for a frame or
+//    sleeping.
+//
+// Stop contract: nothing joins a thread while holding a lock the thread may
+// take. StopCapture, StopCameraThreads, StopAutoControlThr, InitVariable and
+// CloseCamera may be called with the control lock held (taken through
+// CCritSecLock): they clear the running flags under it, then give up every
+// hold of the calling thread on it while they join, save settings or replace
+// buffers, and take it back before they return. State read before such a call
+// may have changed after it. A thread body that calls them for itself only
+// clears flags, never joins itself.
+//
+// Fields that another thread reads without the control lock are std::atomic;
+// Plain() gives their value where a plain one is needed (logging, std::min).
 #ifndef KYR_CAMERA_BASE_H
 #define KYR_CAMERA_BASE_H
 
@@ -46,6 +67,24 @@ constexpr uint8_t kPresetUnset = 127;
 // Entries of the 16-bit gamma table.
 constexpr int kGammaLUT16Entries = 65536;
 
+// The value of a field, atomic or not, as a plain value: for printf-style
+// logging, std::min and the like, which take no std::atomic.
+//   DbgPrint2("SetExp", "exp %llu gain %d\n", Plain(m_lExpTimeUs), Plain(m_iGain));
+template <class T>
+inline T Plain(const std::atomic<T>& value) {
+    return value.load();
+}
+template <class T>
+inline T Plain(const T& value) {
+    return value;
+}
+
+class CCameraBase;
+// A driver's capture body: its frame loop, run on the capture or trigger
+// capture thread until *pbRunning clears or it ends by itself. The core runs
+// it inside RunCaptureThread, which does the entry and exit steps.
+typedef void (*CaptureBody)(CCameraBase* pCam, std::atomic<bool>* pbRunning);
+
 class CCameraBase : public CCameraFX3 {
 public:
     CCameraBase();
@@ -65,6 +104,9 @@ public:
     // not the device is still open; when it is, saves the settings (snap mode;
     // video mode saves in StopCapture) and closes the device.
     virtual void CloseCamera();
+    // Raw 8-bit and Y8 are both IMAGE_8BIT here; m_bRawOutput still tells the
+    // previous format's choice during the call and is set by the exported
+    // setter once the driver has accepted the format.
     virtual bool SetResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType) = 0;
     // x and y in sensor pixels.
     virtual bool SetStartPos(int iStartX, int iStartY) = 0;
@@ -94,7 +136,10 @@ public:
     // ---- Lifecycle -----------------------------------------------------------
     // Allocates the frame-size work buffers for m_iMaxWidth x m_iMaxHeight and
     // hands m_iBayer to the image algorithms. Called again, it first stops the
-    // threads that use the old buffers, then releases them. False (nothing
+    // threads that use the old buffers (joined with the control lock
+    // released) and stops the ring, so waiting readers return, and waits for
+    // the image readers to leave (read-out lock); buffers of the same size
+    // are then kept, others replaced. False (nothing
     // changed) when the maximum size is not positive or its byte count does
     // not fit an int; false when memory runs out (then no buffer is held).
     bool InitVariable();
@@ -113,9 +158,55 @@ public:
     // before it waits for the calls in flight.
     void ReleaseImageReaders();
     bool ImageReadersReleased() const { return m_bImageReadersReleased.load(); }
-    // Stops and joins the capture, trigger and auto-control threads. Drivers
-    // whose thread bodies use members of their own call it from their destructor.
+    // Stops and joins the capture, trigger and auto-control threads, with the
+    // control lock released (see the stop contract). Drivers whose thread
+    // bodies use members of their own call it from their destructor.
     void StopCameraThreads();
+
+    // Holds m_csStartStop for its lifetime, after giving up the calling
+    // thread's holds on the control lock; they are taken back at the end.
+    class CStartStopHold {
+    public:
+        explicit CStartStopHold(CCameraBase& cam);
+        ~CStartStopHold();
+        CStartStopHold(const CStartStopHold&) = delete;
+        CStartStopHold& operator=(const CStartStopHold&) = delete;
+
+    private:
+        CCritSecRelease m_release;
+        CCritSecLock m_hold;
+    };
+
+    // ---- Capture thread frame (CaptureThread.cpp) ------------------------------
+    // Binds a driver's capture body to m_thrWork or m_thrTrigger (no other);
+    // false while that thread runs. StartCapture then runs it through
+    // RunCaptureThread.
+    bool BindCaptureBody(ThreadCtrl& thread, CaptureBody body);
+    // Runs one capture: the entry steps (drop count 0, ring emptied, receive
+    // buffers from the alternation helper), the body, and always the exit
+    // steps, whatever way the body left: drop count 0; its transfer sets
+    // cancelled, drained and released; video frames dropped with the run (a
+    // snapshot's frame stays for its reader); the ring stopped, so readers
+    // return; the markers of the next receive buffer cleared; the auto-control
+    // thread it ran stopped and joined; last, a snapshot still WORKING turned
+    // into FAILED and the result published in m_iExpStatus, so that a status
+    // other than WORKING means the thread has nothing left but its return.
+    void RunCaptureThread(CaptureBody body, std::atomic<bool>* pbRunning);
+    // Receive-buffer alternation of a capture run, over m_pXferBuf and
+    // m_pXferBuf2. RecvBuffer is the buffer to receive the next frame into.
+    // OfferRecvFrame offers the frame in it to the ring (arguments as
+    // CirBuf::InsertBuff) and, when the ring takes it, switches to the other
+    // buffer and points the multi-transfer set there: the ring reads an
+    // accepted frame until it has copied it, and refuses further offers
+    // meanwhile, so the buffer being filled is never the one being read.
+    // The alternation goes on across runs.
+    uint8_t* RecvBuffer();
+    int OfferRecvFrame(int iLen, uint16_t usHead, int iHeadPos, uint16_t usTail, int iTailPos, int iCnt0Pos,
+                       int iCnt1Pos);
+    // Clears the marker words (first and last 4 bytes) of a frame of iLen
+    // bytes in pBuf, so that a read that brings nothing new cannot pass the
+    // marker check with an old frame's markers.
+    static void ClearFrameMarkers(uint8_t* pBuf, int iLen);
 
     // DbgPrint tagged with the product ID (m_iCameraPID, set by CameraPID).
     void DbgPrint2(const char* szFunction, const char* szFormat, ...) __attribute__((format(printf, 3, 4)));
@@ -150,7 +241,20 @@ public:
     bool SetHPCStates(bool bOn);
 
     // ---- Temperature -----------------------------------------------------------
+    // Reads the source m_iTempSensorType names (0 and unknown values TMP100,
+    // 1 8-bit thermistor converter, 2 12-bit converter, 3 TMP451, 4 the
+    // driver's GetSensorTempInside) and keeps the result in m_fSensorTemp.
     float GetSensorTemp();
+    // Each returns the new reading, or the last good one when the request
+    // failed or came back short, or the reading means nothing.
+    float GetTMP100Temp();
+    float GetTMP451Temp();
+    float GetAD7142Temp();
+    float GetADC081Temp();
+    // Thermistor against iRefKOhm read by the 12-bit and the 8-bit converter.
+    // Outside the table (m_iTempTabMin..m_iTempTabMax): m_fThermTemp unchanged.
+    float CalculTempuature(int iAdc, int iRefKOhm);
+    float CalculTempuature(unsigned char ucAdc, int iRefKOhm);
 
     // ---- Frame post-processing -------------------------------------------------
     // 1 loaded, 6 path not usable, 0 or 7 not a usable dark frame.
@@ -376,8 +480,8 @@ public:
     char* m_pszSubKey = nullptr;
     uint8_t* m_pPresetBytes = nullptr;  // kPresetBytes bytes
     CAlgorithm m_Alg;
-    int m_iTempTabMax = 0;
-    int m_iTempTabMin = 0;
+    int m_iTempTabMax = 113;  // range of the thermistor table, degrees C
+    int m_iTempTabMin = -50;
     int m_iAutoCtrlPeriodUs = 0;
     ThreadCtrl m_thrAutoCtrl;
     // Jitter of the brightness sampling, seeded from the clock at
@@ -386,12 +490,36 @@ public:
 
     // The control lock (recursive).
     S_MUTEX_UNIX m_csControl;
+    // Start/stop and read-out locks (see the lock list at the top).
+    S_MUTEX_UNIX m_csStartStop;
+    S_MUTEX_UNIX m_csReadOut;
 
 private:
+    static void WorkThreadMain(std::atomic<bool>* pbRunning, void* pArg);
+    static void TriggerThreadMain(std::atomic<bool>* pbRunning, void* pArg);
+    // Stops and joins one thread with the control lock released.
+    void JoinThread(ThreadCtrl& thread);
+    // True on the capture, trigger or auto-control thread of this object.
+    bool OnCameraThread();
+    // Clears the running flags of those three threads, without joining.
+    void RequestThreadsStop();
+    // Deletes a frame buffer unless a transfer that never came back may still
+    // write into it; such a buffer is left allocated (and logged).
+    void DeleteXferTarget(uint8_t*& pBuf, size_t bytes);
+    // Temperature of a thermistor resistance, by the thermistor table.
+    float ThermistorTemp(float fResKOhm);
     // Frees the buffers InitVariable allocates and nulls their pointers.
     void ReleaseFrameBuffers();
 
     std::atomic<bool> m_bImageReadersReleased{false};
+    std::atomic<CaptureBody> m_pWorkBody{nullptr};
+    std::atomic<CaptureBody> m_pTriggerBody{nullptr};
+    // Receive buffer of the next frame (0 m_pXferBuf, 1 m_pXferBuf2) and bytes
+    // of the last frame offered (for the exit's marker clearing). The capture
+    // threads use them; atomic, as both may be alive at once.
+    std::atomic<int> m_iRecvBuf{0};
+    std::atomic<int> m_iRecvLen{0};
+    size_t m_uFrameBufBytes = 0;  // bytes of each of m_pXferBuf, m_pXferBuf2 and m_pImgBuf
 };
 
 #endif

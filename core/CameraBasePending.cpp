@@ -11,11 +11,6 @@ bool CCameraBase::SetIDToSPI(KYR_ID) { return false; }
 bool CCameraBase::GetSerialNumber(KYR_ID*) { return false; }
 bool CCameraBase::SetHPCStates(bool) { return false; }
 
-// ---- Temperature and cooling -------------------------------------------------------
-
-float CCameraBase::GetSensorTemp() { return m_fSensorTemp; }
-float CCameraBase::GetTemp() { return GetSensorTemp(); }
-
 // ---- Frame post-processing -------------------------------------------------------------
 
 bool CCameraBase::SetGamma(int) { return false; }

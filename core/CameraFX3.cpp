@@ -48,9 +48,9 @@ CCameraFX3::CCameraFX3() {
 
 CCameraFX3::~CCameraFX3() {
     DbgPrint(-1, "~CCameraFX3", "~CCameraFX3\n");
-    // Transfer sets a capture thread left behind go before their context.
-    releaseAsyncXfer();
-    finishAsyncXfer(m_iSingleXferCount);
+    // Transfer sets a capture thread left behind go before their context
+    // (CCameraBase has done this already, before freeing the buffers).
+    AbandonAsyncXfers();
     DeleteCriticalSection(&m_csUsb);
     if (m_pUsbContext) {
         libusb_exit(m_pUsbContext);

@@ -167,10 +167,13 @@ public:
     bool SetFPGAHeaterPowerPercent(uint8_t percent);
 
     // Asynchronous bulk transfers (CameraFX3Bulk.cpp). Only the capture or
-    // trigger thread uses a set; the callbacks run inside that thread's event
-    // handling. A transfer is never submitted again or freed while libusb still
-    // owns it: cancelled transfers are drained (bounded) before a call returns,
-    // and one that does not come back is kept and logged, not freed.
+    // trigger thread uses a set; the callbacks run inside whichever thread
+    // handles the context's events (usually that thread, but a control
+    // transfer on another thread may run them). A transfer is never submitted
+    // again or freed while libusb still owns it: cancelled transfers are
+    // drained (bounded) before a call returns, and one that does not come back
+    // is kept and logged, not freed; nor are its completion word and the
+    // buffer it targets (see IsXferTarget).
     //
     // Multi-transfer set: a frame of `total` bytes cut into `count` transfers
     // of `size` bytes (the last takes the rest) into `buffer`, less than
@@ -189,6 +192,9 @@ public:
     int startAsyncXfer(unsigned int firstMs, unsigned int nextMs, int* got, std::atomic<bool>* pbRunning,
                        int expected);
     void releaseAsyncXfer();
+    // True when a transfer of either set that has not come back targets
+    // memory inside [pBuf, pBuf + bytes): such memory must not be freed.
+    bool IsXferTarget(const uint8_t* pBuf, size_t bytes) const;
     // Single-read set: `length` bytes in transfers of 1 MiB, each submitted
     // and waited for on its own with libusb's timeout. begin returns the
     // number of transfers, LIBUSB_ERROR_NO_MEM or another libusb error;
@@ -203,6 +209,14 @@ public:
     // no device LIBUSB_ERROR_NO_DEVICE, overflow LIBUSB_ERROR_OVERFLOW, any
     // other LIBUSB_ERROR_OTHER.
     static int XferStatusToError(int status);
+    // Both sets released (releaseAsyncXfer, finishAsyncXfer): a set with a
+    // transfer that never came back is kept whole, so IsXferTarget still
+    // tells which memory it may write.
+    void releaseAllAsyncXfers();
+    // At destruction: releases both sets, then leaves a transfer that never
+    // came back to libusb with its completion word and its buffer (logged);
+    // only the sets' pointer arrays go.
+    void AbandonAsyncXfers();
 
     // Shadows of FPGA registers, kept by the FPGA setters.
     uint8_t m_ucFPGAReg0 = 0;
@@ -229,11 +243,13 @@ public:
     int32_t m_iXferSize = 0;       // bytes of each transfer but the last
     int32_t m_iXferAllocated = 0;  // transfers the arrays hold
     // Per transfer: 0 while libusb owns it, 1 once its callback ran (or never
-    // submitted). A transfer's own word is its user data.
-    int32_t* m_pXferDone = nullptr;
+    // submitted). A transfer's own word is its user data. The callback may run
+    // on any thread that handles the context's events, so the words are
+    // atomic (stored with release, read with acquire).
+    std::atomic<int32_t>* m_pXferDone = nullptr;
     libusb_transfer** m_pXfers = nullptr;
     libusb_transfer** m_pSingleXfers = nullptr;
-    int32_t* m_pSingleXferDone = nullptr;
+    std::atomic<int32_t>* m_pSingleXferDone = nullptr;
     int32_t m_iSingleXferCount = 0;
 };
 

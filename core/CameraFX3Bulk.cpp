@@ -2,10 +2,14 @@
 // a video or snapshot frame with many transfers in flight, and the single-read
 // set of the trigger threads.
 //
-// Events are handled on the calling thread with the object's own context, so
-// the completion callbacks run inside these calls. Each transfer has its own
-// completion word: several transfers may complete in one event call, and each
-// is accounted for on its own.
+// Events are handled with the object's own context. The completion callbacks
+// usually run inside these calls, but, as with libusb itself, any thread that
+// handles events of the context runs the callbacks that are due: a control
+// transfer of a setter, of the cooler or of the enumeration probe may run one.
+// So each transfer's completion word is atomic: the callback publishes it
+// (release) after libusb has filled the transfer's status, length and data,
+// and the capture thread reads it (acquire) before it looks at them. Several
+// transfers may complete in one event call; each is accounted for on its own.
 //
 // Teardown rule: a transfer that libusb owns is neither submitted again (it
 // would be refused with LIBUSB_ERROR_BUSY) nor freed (the host controller may
@@ -42,9 +46,19 @@ constexpr int kLastPacketBytes = 512;
 constexpr int kXferInFlight = 0;
 constexpr int kXferBack = 1;
 
+using XferWord = std::atomic<int32_t>;
+static_assert(sizeof(XferWord) == sizeof(int) && XferWord::is_always_lock_free,
+              "a completion word is handed to libusb as its int");
+
 void LIBUSB_CALL BulkTransferDone(libusb_transfer* pXfer) {
-    *static_cast<int*>(pXfer->user_data) = kXferBack;
+    static_cast<XferWord*>(pXfer->user_data)->store(kXferBack, std::memory_order_release);
 }
+
+bool IsInFlight(const XferWord& word) { return word.load(std::memory_order_acquire) == kXferInFlight; }
+
+// libusb's event calls take the completion word as a plain int*; they only
+// read it to end their wait early.
+int* EventFlag(XferWord* pWord) { return reinterpret_cast<int*>(pWord); }
 
 struct timeval Slice(uint32_t ms) {
     if (ms == 0) ms = 1;  // a zero timeout would only poll, and the caller would spin
@@ -59,11 +73,11 @@ uint32_t Smaller(uint32_t a, uint32_t b) { return a < b ? a : b; }
 // Cancels every transfer of the set that is in flight and handles events
 // until all are back or kDrainBoundMs passed. Returns how many are still in
 // flight (each one logged).
-int CancelAndDrain(libusb_context* pCtx, libusb_transfer** ppXfers, int* piDone, int n) {
+int CancelAndDrain(libusb_context* pCtx, libusb_transfer** ppXfers, XferWord* piDone, int n) {
     if (!ppXfers || !piDone) return 0;
     bool any = false;
     for (int i = 0; i < n; ++i) {
-        if (!ppXfers[i] || piDone[i] != kXferInFlight) continue;
+        if (!ppXfers[i] || !IsInFlight(piDone[i])) continue;
         any = true;
         // LIBUSB_ERROR_NOT_FOUND: it has completed already and its callback
         // is waiting for the next event call.
@@ -74,16 +88,16 @@ int CancelAndDrain(libusb_context* pCtx, libusb_transfer** ppXfers, int* piDone,
     for (;;) {
         int pending = -1;
         for (int i = 0; i < n && pending < 0; ++i)
-            if (ppXfers[i] && piDone[i] == kXferInFlight) pending = i;
+            if (ppXfers[i] && IsInFlight(piDone[i])) pending = i;
         if (pending < 0) return 0;
         const uint32_t elapsed = GetTickCount() - start;
         if (elapsed >= kDrainBoundMs || !pCtx) break;
         struct timeval tv = Slice(Smaller(kEventSliceMs, kDrainBoundMs - elapsed));
-        libusb_handle_events_timeout_completed(pCtx, &tv, &piDone[pending]);
+        libusb_handle_events_timeout_completed(pCtx, &tv, EventFlag(&piDone[pending]));
     }
     int left = 0;
     for (int i = 0; i < n; ++i) {
-        if (ppXfers[i] && piDone[i] == kXferInFlight) {
+        if (ppXfers[i] && IsInFlight(piDone[i])) {
             ++left;
             DbgPrint(-1, "CancelAndDrain", "transfer %d still in flight after %ums\n", i, kDrainBoundMs);
         }
@@ -92,11 +106,11 @@ int CancelAndDrain(libusb_context* pCtx, libusb_transfer** ppXfers, int* piDone,
 }
 
 // Frees every transfer that is back; true when the whole set was freed.
-bool FreeTransfersBack(libusb_transfer** ppXfers, const int* piDone, int n) {
+bool FreeTransfersBack(libusb_transfer** ppXfers, const XferWord* piDone, int n) {
     bool all = true;
     for (int i = 0; i < n; ++i) {
         if (!ppXfers[i]) continue;
-        if (piDone[i] == kXferInFlight) {
+        if (IsInFlight(piDone[i])) {
             all = false;
             continue;
         }
@@ -109,18 +123,18 @@ bool FreeTransfersBack(libusb_transfer** ppXfers, const int* piDone, int n) {
 // Waits until *piDone is set, for at most waitMs, handling events in slices
 // of at most sliceMs (and kEventSliceMs). False on time-out, when the running
 // flag clears, or when event handling fails.
-bool WaitTransfer(libusb_context* pCtx, int* piDone, uint32_t waitMs, uint32_t sliceMs,
+bool WaitTransfer(libusb_context* pCtx, XferWord* piDone, uint32_t waitMs, uint32_t sliceMs,
                   std::atomic<bool>* pbRunning) {
     const uint32_t start = GetTickCount();
-    while (*piDone == kXferInFlight) {
+    while (IsInFlight(*piDone)) {
         if (pbRunning && !pbRunning->load()) return false;
         const uint32_t elapsed = GetTickCount() - start;
         if (elapsed >= waitMs) return false;
         struct timeval tv = Slice(Smaller(Smaller(sliceMs, kEventSliceMs), waitMs - elapsed));
-        const int rc = libusb_handle_events_timeout_completed(pCtx, &tv, piDone);
+        const int rc = libusb_handle_events_timeout_completed(pCtx, &tv, EventFlag(piDone));
         if (rc < 0 && rc != LIBUSB_ERROR_INTERRUPTED) {
             DbgPrint(-1, "startAsyncXfer", "handle events fail: %s\n", libusb_error_name(rc));
-            return *piDone != kXferInFlight;
+            return !IsInFlight(*piDone);
         }
     }
     return true;
@@ -184,7 +198,7 @@ bool CCameraFX3::initAsyncXfer(int total, int count, int size, uint8_t endpoint,
     }
     if (!m_pXfers) {
         m_pXfers = new (std::nothrow) libusb_transfer*[count]();
-        m_pXferDone = new (std::nothrow) int32_t[count];
+        m_pXferDone = new (std::nothrow) XferWord[count];
         if (!m_pXfers || !m_pXferDone) {
             delete[] m_pXfers;
             delete[] m_pXferDone;
@@ -193,7 +207,7 @@ bool CCameraFX3::initAsyncXfer(int total, int count, int size, uint8_t endpoint,
             DbgPrint(-1, "initAsyncXfer", "no memory for %d transfers\n", count);
             return false;
         }
-        for (int i = 0; i < count; ++i) m_pXferDone[i] = kXferBack;
+        for (int i = 0; i < count; ++i) m_pXferDone[i].store(kXferBack);
         m_iXferAllocated = count;
     }
     for (int i = 0; i < count; ++i) {
@@ -223,7 +237,7 @@ bool CCameraFX3::initAsyncXfer(int total, int count, int size, uint8_t endpoint,
 bool CCameraFX3::setAsyncXferBuf(uint8_t* buffer) {
     if (!m_pXfers || !buffer) return false;
     for (int i = 0; i < m_iXferCount; ++i)
-        if (m_pXferDone[i] == kXferInFlight) return false;
+        if (IsInFlight(m_pXferDone[i])) return false;
     for (int i = 0; i < m_iXferCount; ++i)
         m_pXfers[i]->buffer = buffer + static_cast<long long>(i) * m_iXferSize;
     return true;
@@ -245,12 +259,12 @@ int CCameraFX3::startAsyncXfer(unsigned int firstMs, unsigned int nextMs, int* g
         const int n = m_iXferCount - i < m_iXferWindow ? m_iXferCount - i : m_iXferWindow;
         int submitted = 0;
         for (int j = i; j < i + n; ++j) {
-            m_pXferDone[j] = kXferInFlight;
+            m_pXferDone[j].store(kXferInFlight);
             const int rc = libusb_submit_transfer(m_pXfers[j]);
             if (rc != LIBUSB_SUCCESS) {
                 // A gap in the frame: it cannot be whole, so nothing after it
                 // is submitted; the transfers before it are still reaped.
-                m_pXferDone[j] = kXferBack;
+                m_pXferDone[j].store(kXferBack);
                 DbgPrint(-1, "startAsyncXfer", "submit transfer %d fail: %s\n", j, libusb_error_name(rc));
                 break;
             }
@@ -331,7 +345,7 @@ int CCameraFX3::beginAsyncXfer(uint8_t endpoint, uint8_t* buffer, int length, un
         return LIBUSB_ERROR_BUSY;
     if (!m_pSingleXfers) {
         m_pSingleXfers = new (std::nothrow) libusb_transfer*[n]();
-        m_pSingleXferDone = new (std::nothrow) int32_t[n];
+        m_pSingleXferDone = new (std::nothrow) XferWord[n];
         if (!m_pSingleXfers || !m_pSingleXferDone) {
             delete[] m_pSingleXfers;
             delete[] m_pSingleXferDone;
@@ -340,7 +354,7 @@ int CCameraFX3::beginAsyncXfer(uint8_t endpoint, uint8_t* buffer, int length, un
             return LIBUSB_ERROR_NO_MEM;
         }
         m_iSingleXferCount = n;
-        for (int i = 0; i < n; ++i) m_pSingleXferDone[i] = kXferBack;
+        for (int i = 0; i < n; ++i) m_pSingleXferDone[i].store(kXferBack);
     }
     for (int i = 0; i < n; ++i) {
         if (!m_pSingleXfers[i]) m_pSingleXfers[i] = libusb_alloc_transfer(0);
@@ -364,27 +378,27 @@ int CCameraFX3::waitForAsyncXfer(int i, int* length) {
     if (!m_pSingleXfers || i < 0 || i >= m_iSingleXferCount || !m_pSingleXfers[i] || !m_pUsbContext)
         return LIBUSB_ERROR_INVALID_PARAM;
     libusb_transfer** ppXfer = &m_pSingleXfers[i];
-    int* piDone = &m_pSingleXferDone[i];
+    XferWord* piDone = &m_pSingleXferDone[i];
     // Still out from a wait that could not get it back: not again until it is.
     if (CancelAndDrain(m_pUsbContext, ppXfer, piDone, 1) > 0) return LIBUSB_ERROR_BUSY;
 
-    *piDone = kXferInFlight;
+    piDone->store(kXferInFlight);
     const int rc = libusb_submit_transfer(*ppXfer);
     if (rc != LIBUSB_SUCCESS) {
-        *piDone = kXferBack;
+        piDone->store(kXferBack);
         return rc;
     }
     // The transfer's own timeout ends the wait; events run in slices.
-    while (*piDone == kXferInFlight) {
+    while (IsInFlight(*piDone)) {
         struct timeval tv = Slice(kEventSliceMs);
-        const int ev = libusb_handle_events_timeout_completed(m_pUsbContext, &tv, piDone);
+        const int ev = libusb_handle_events_timeout_completed(m_pUsbContext, &tv, EventFlag(piDone));
         if (ev < 0 && ev != LIBUSB_ERROR_INTERRUPTED) {
             DbgPrint(-1, "waitForAsyncXfer", "handle events fail: %s\n", libusb_error_name(ev));
             CancelAndDrain(m_pUsbContext, ppXfer, piDone, 1);
             break;
         }
     }
-    if (*piDone == kXferInFlight) return LIBUSB_ERROR_OTHER;
+    if (IsInFlight(*piDone)) return LIBUSB_ERROR_OTHER;
     if (length) *length = (*ppXfer)->actual_length;
     DbgPrint(-1, "waitForAsyncXfer", "wait for length = %d\n", (*ppXfer)->actual_length);
     return XferStatusToError((*ppXfer)->status);
@@ -403,4 +417,58 @@ void CCameraFX3::finishAsyncXfer(int /*n*/) {
     m_pSingleXferDone = nullptr;
     m_iSingleXferCount = 0;
     DbgPrint(-1, "finishAsyncXfer", "free transfer!\n");
+}
+
+// ---- Leftovers ---------------------------------------------------------------------
+
+namespace {
+
+bool TargetsRange(libusb_transfer* const* ppXfers, const XferWord* piDone, int n, const uint8_t* pBuf,
+                  size_t bytes) {
+    if (!ppXfers || !piDone) return false;
+    for (int i = 0; i < n; ++i) {
+        const libusb_transfer* pXfer = ppXfers[i];
+        if (!pXfer || !IsInFlight(piDone[i]) || !pXfer->buffer) continue;
+        const uint8_t* pStart = pXfer->buffer;
+        const uint8_t* pEnd = pStart + (pXfer->length > 0 ? pXfer->length : 0);
+        if (pStart < pBuf + bytes && pEnd > pBuf) return true;
+    }
+    return false;
+}
+
+// Frees the transfers of a set that are back and the set's pointer array.
+// Transfers still in flight stay with libusb, and so do their completion
+// words, which their callbacks may still write: that array is left allocated.
+void AbandonSet(libusb_transfer**& ppXfers, XferWord*& piDone, int n, const char* szName) {
+    if (!ppXfers) return;
+    if (!FreeTransfersBack(ppXfers, piDone, n))
+        DbgPrint(-1, szName, "transfers still in flight are left to libusb, with their memory\n");
+    else
+        delete[] piDone;
+    delete[] ppXfers;
+    ppXfers = nullptr;
+    piDone = nullptr;
+}
+
+}  // namespace
+
+bool CCameraFX3::IsXferTarget(const uint8_t* pBuf, size_t bytes) const {
+    if (!pBuf || bytes == 0) return false;
+    return TargetsRange(m_pXfers, m_pXferDone, m_iXferAllocated, pBuf, bytes) ||
+           TargetsRange(m_pSingleXfers, m_pSingleXferDone, m_iSingleXferCount, pBuf, bytes);
+}
+
+void CCameraFX3::releaseAllAsyncXfers() {
+    releaseAsyncXfer();
+    finishAsyncXfer(m_iSingleXferCount);
+}
+
+void CCameraFX3::AbandonAsyncXfers() {
+    releaseAllAsyncXfers();
+    AbandonSet(m_pXfers, m_pXferDone, m_iXferAllocated, "~CCameraFX3");
+    AbandonSet(m_pSingleXfers, m_pSingleXferDone, m_iSingleXferCount, "~CCameraFX3");
+    m_iXferAllocated = 0;
+    m_iXferCount = 0;
+    m_iXferWindow = 0;
+    m_iSingleXferCount = 0;
 }

@@ -3,11 +3,13 @@
 // the camera (trigger) modes, the trigger output pins, the guide port and the
 // debug output switch.
 //
-// Start, stop, mode and trigger-output changes hold the control lock. A stop
-// may run under it (the drivers' mode re-applies stop and restart capture
-// while they hold it), so a stop clears each thread's running flag before it
-// joins it, and the capture threads take the lock only in a way that gives
-// up once their running flag is clear.
+// Start and stop hold the start/stop lock, taken with the control lock
+// released, and take the control lock only for their state: they clear the
+// threads' running flags under it and join with it released, so a capture
+// body may take it the plain way. A stop may be called with the control lock
+// held (the drivers' mode re-applies stop and restart capture while they hold
+// it): it gives that hold up while it joins and takes it back after. Mode and
+// trigger-output changes hold the control lock.
 #include <stdint.h>
 
 #include "CameraBase.h"
@@ -60,17 +62,29 @@ constexpr STrigModeRow kTrigModeRows[] = {
 // ---- Start and stop ---------------------------------------------------------
 
 bool CCameraBase::StartCapture(bool bSnap) {
+    // A body waiting here for the start/stop lock could be the thread a stop
+    // holding it joins.
+    if (OnCameraThread()) {
+        DbgPrint(-1, "StartCapture", "not from a thread of the camera\n");
+        return false;
+    }
+    CStartStopHold startStop(*this);
+    {
+        CCritSecLock lock(m_csControl);
+        if (!m_bOpened) return false;
+        if (IsCapturing(*this)) {
+            // A single exposure whose thread has reported its result (its last
+            // act) is over: its thread only has its return left. Waiting for it
+            // lets the next exposure start instead of being taken as running.
+            const bool bSnapOver = m_bSnapMode && m_iExpStatus != KYR_EXP_WORKING;
+            if (!bSnapOver) return true;  // the running thread goes on in its mode
+        }
+    }
+    // Joined with the control lock released; nothing starts meanwhile.
+    m_thrWork.Stop();
+    m_thrTrigger.Stop();
     CCritSecLock lock(m_csControl);
     if (!m_bOpened) return false;
-    if (IsCapturing(*this)) {
-        // A single exposure whose thread has reported its result (its last
-        // act) is over: its thread only has its return left. Waiting for it
-        // lets the next exposure start instead of being taken as running.
-        const bool bSnapOver = m_bSnapMode && m_iExpStatus != KYR_EXP_WORKING;
-        if (!bSnapOver) return true;  // the running thread goes on in its mode
-        m_thrWork.Stop();
-        m_thrTrigger.Stop();
-    }
     m_bSnapMode = bSnap;
     m_iSnapStatus = KYR_EXP_WORKING;
     m_iExpStatus = KYR_EXP_WORKING;
@@ -90,21 +104,34 @@ bool CCameraBase::StartCapture(bool bSnap) {
 bool CCameraBase::StartExposure() { return StartCapture(true); }
 
 bool CCameraBase::StopCapture() {
-    CCritSecLock lock(m_csControl);
-    if (!IsCapturing(*this)) return true;
-    // The threads are stopped and joined also when the device has gone
-    // (unplugged, failed reconnection): the close that follows frees the
-    // object they run on.
-    const bool bOpened = m_bOpened;
-    if (bOpened && !m_bSnapMode) SaveSetting();
-    DbgPrint(-1, "StopCapture", "stop capture\n");
+    // From a thread body: it cannot join itself, and the stopper may be
+    // joining it under the start/stop lock. It only asks.
+    if (OnCameraThread()) {
+        RequestThreadsStop();
+        return m_bOpened;
+    }
+    CStartStopHold startStop(*this);
+    bool bOpened;
+    bool bSave;
+    {
+        CCritSecLock lock(m_csControl);
+        if (!IsCapturing(*this)) return true;
+        // The threads are stopped and joined also when the device has gone
+        // (unplugged, failed reconnection): the close that follows frees the
+        // object they run on.
+        bOpened = m_bOpened;
+        bSave = bOpened && !m_bSnapMode;
+        DbgPrint(-1, "StopCapture", "stop capture\n");
+        // Readers waiting for a frame return now, not at the end of their wait.
+        if (m_pCirBuf) m_pCirBuf->SetStopped(true);
+        RequestThreadsStop();
+    }
+    // The file is written with no camera lock held: a slow disk holds up
+    // neither the setters nor the threads winding down meanwhile.
+    if (bSave) SaveSetting();
     DbgPrint(-1, "StopCapture", ">> wait Working thread exit\n");
-    // Stop clears a thread's running flag before it joins it: a capture
-    // thread waiting for the control lock held here gives up once its flag
-    // is clear. The capture thread's exit stops the auto-control thread it
-    // ran; it is joined here too, so that none outlives the capture.
-    // Readers waiting for a frame return now, not at the end of their wait.
-    if (m_pCirBuf) m_pCirBuf->SetStopped(true);
+    // The capture thread's exit stops the auto-control thread it ran; it is
+    // joined here too, so that none outlives the capture.
     m_thrWork.Stop();
     m_thrTrigger.Stop();
     m_thrAutoCtrl.Stop();
@@ -126,7 +153,7 @@ bool CCameraBase::GetImageAfterExp(unsigned char* pBuffer, int iBytes) {
 
 // ---- Auto control thread -------------------------------------------------------
 
-void CCameraBase::StopAutoControlThr() { m_thrAutoCtrl.Stop(); }
+void CCameraBase::StopAutoControlThr() { JoinThread(m_thrAutoCtrl); }
 
 // ---- Camera modes ----------------------------------------------------------------
 

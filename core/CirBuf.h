@@ -16,7 +16,8 @@
 // Buffer rule for callers: a frame is staged from the offer until the insert
 // thread has copied it, and further offers are refused meanwhile, so a caller
 // that alternates two receive buffers, switching only after an accepted offer,
-// never writes into the buffer the ring still reads.
+// never writes into the buffer the ring still reads. Capture bodies get that
+// alternation from CCameraBase::RecvBuffer and OfferRecvFrame.
 #ifndef KYR_CIRBUF_H
 #define KYR_CIRBUF_H
 

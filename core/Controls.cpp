@@ -392,6 +392,8 @@ bool CCameraBase::IsImgTypeSupported(IMG_TYPE imgType) {
 void CCameraBase::GetCameraProperty(KYR_CAMERA_INFO* pInfo) {
     if (!pInfo) return;
     CCritSecLock lock(m_csControl);
+    // A defined record, reserved bytes included.
+    memset(pInfo, 0, sizeof(*pInfo));
     snprintf(pInfo->name, sizeof(pInfo->name), "%s", m_pszName ? m_pszName : "");
     pInfo->max_height = m_iMaxHeight;
     pInfo->max_width = m_iMaxWidth;

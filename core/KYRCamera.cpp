@@ -9,7 +9,11 @@
 //    never while waiting for a call or talking to a camera.
 //  - the call slots of an ID (one recursive mutex per exported function in
 //    use), taken by each per-camera call; made once and never destroyed.
-//  - the camera's control lock, held by calls that change its state.
+//  - the camera's start/stop lock, held by capture start and stop;
+//  - the camera's read-out lock, held by the two image readers around the
+//    driver's read-out;
+//  - the camera's control lock, held by calls that change its state and by
+//    getters that answer with several fields.
 // Calls in flight are counted per ID, the count raised before the open check,
 // so that a close can wait for every call that might still use the object.
 #include <libusb.h>
@@ -164,16 +168,15 @@ private:
     KYR_ERROR_CODE m_eResult = KYR_ERROR_ID;
 };
 
-// Holds the camera's control lock for a call that changes the camera's state.
+// Holds the camera's control lock for a call that changes the camera's state
+// or reads several fields as one answer. Counted as CCritSecLock counts it, so
+// that a stop inside the call can give it up while it joins.
 class CControlHold {
 public:
-    explicit CControlHold(CCameraBase* pCam) : m_pCam(pCam) { pthread_mutex_lock(&m_pCam->m_csControl.mutex); }
-    ~CControlHold() { pthread_mutex_unlock(&m_pCam->m_csControl.mutex); }
-    CControlHold(const CControlHold&) = delete;
-    CControlHold& operator=(const CControlHold&) = delete;
+    explicit CControlHold(CCameraBase* pCam) : m_lock(pCam->m_csControl) {}
 
 private:
-    CCameraBase* m_pCam;
+    CCritSecLock m_lock;
 };
 
 // A camera captures while its capture or trigger thread is alive.
@@ -213,6 +216,15 @@ void CloseIdLocked(int iCameraID) {
         g_bInitDoneOfID[iCameraID].store(false);
     }
     DbgPrint(-1, "KYRCloseCamera", "pCamera iCameraID=%d deleted\n", iCameraID);
+}
+
+// The product ID the last enumeration found at a port path, or -1.
+int KnownProductAt(const char* szPath) {
+    if (!szPath[0]) return -1;
+    std::lock_guard<std::recursive_mutex> table(g_csTable);
+    for (int d = 0; d < g_iNumDevices; ++d)
+        if (strcmp(g_szDevPath[d], szPath) == 0) return g_iPIDOfDevice[d];
+    return -1;
 }
 
 // The enumeration's check of one open camera: gone when it no longer answers
@@ -264,20 +276,38 @@ KYRCAMERA_API int KYRGetNumOfConnectedCameras(void) {
     static char s_szPath[kMaxCameras][kPathBytes];
     int pids[kMaxCameras];
     int count = 0;
+    // A bus that cannot be read is not an empty bus: every open camera, every
+    // ID and the device table stay as they are, and the count is the last one.
     libusb_context* ctx = nullptr;
     if (libusb_init(&ctx) != 0) {
         DbgPrint(-1, "KYRGetNumOfConnectedCameras", "libusb_init fail!\n");
         std::lock_guard<std::recursive_mutex> table(g_csTable);
-        g_iNumDevices = 0;
-        return 0;
+        return g_iNumDevices;
     }
     libusb_device** list = nullptr;
     ssize_t n = libusb_get_device_list(ctx, &list);
+    if (n < 0) {
+        DbgPrint(-1, "KYRGetNumOfConnectedCameras", "libusb_get_device_list fail: %d\n", static_cast<int>(n));
+        libusb_exit(ctx);
+        std::lock_guard<std::recursive_mutex> table(g_csTable);
+        return g_iNumDevices;
+    }
     for (ssize_t i = 0; i < n && count < kMaxCameras; ++i) {
         libusb_device_descriptor desc;
         if (libusb_get_device_descriptor(list[i], &desc) != 0) {
-            // One unreadable device hides only itself.
-            fprintf(stderr, "failed to get device descriptor");
+            // A read error is not an unplug: a device at a port path where the
+            // last enumeration found a camera is still that camera (it may be
+            // open and streaming). Any other unreadable device hides only itself.
+            GetDevPath(list[i], s_szPath[count], kPathBytes);
+            const int pid = KnownProductAt(s_szPath[count]);
+            if (pid < 0) {
+                fprintf(stderr, "failed to get device descriptor");
+                continue;
+            }
+            pids[count] = pid;
+            DbgPrint(-1, "KYRGetNumOfConnectedCameras", "%04x:%04x %s (descriptor unreadable)\n",
+                     KYR_VENDOR_ID, pid, s_szPath[count]);
+            ++count;
             continue;
         }
         if (desc.idVendor != KYR_VENDOR_ID || !IsSupportedProduct(desc.idProduct)) continue;
@@ -287,7 +317,7 @@ KYRCAMERA_API int KYRGetNumOfConnectedCameras(void) {
                  s_szPath[count]);
         ++count;
     }
-    if (n >= 0) libusb_free_device_list(list, 1);
+    libusb_free_device_list(list, 1);
 
     {
         std::lock_guard<std::recursive_mutex> table(g_csTable);
@@ -442,8 +472,15 @@ KYRCAMERA_API KYR_ERROR_CODE KYRInitCamera(int iCameraID) {
     if (call.Result() != KYR_SUCCESS) return call.Result();
     CCameraBase* pCam = call.Camera();
     {
+        // InitCamera stops the camera's threads and replaces its buffers
+        // with the control lock released while it joins (the stop contract).
         CControlHold control(pCam);
-        if (!pCam->InitCamera()) return KYR_ERROR_GENERAL_ERROR;
+        if (!pCam->InitCamera()) {
+            // Half set up: the calls that need an initialised camera refuse
+            // until an initialisation succeeds.
+            g_bInitDoneOfID[iCameraID].store(false);
+            return KYR_ERROR_GENERAL_ERROR;
+        }
         g_bInitDoneOfID[iCameraID].store(true);
     }
     KYRSetROIFormat(iCameraID, pCam->m_iMaxWidth, pCam->m_iMaxHeight, 1, IMG_RAW8);
@@ -513,13 +550,10 @@ KYRCAMERA_API KYR_ERROR_CODE KYRSetROIFormat(int iCameraID, int iWidth, int iHei
 
     CCameraBase* pCam = call.Camera();
     CControlHold control(pCam);
-    // A refused format changes nothing: the raw flag is restored.
-    bool oldRaw = pCam->m_bRawOutput;
+    // A refused format changes nothing: the raw flag (which tells raw 8-bit
+    // from Y8, both 8-bit to the driver) changes only once the driver took it.
+    if (!pCam->SetResolution(iWidth, iHeight, iBin, fmt.eType)) return KYR_ERROR_INVALID_SIZE;
     pCam->m_bRawOutput = fmt.bRaw;
-    if (!pCam->SetResolution(iWidth, iHeight, iBin, fmt.eType)) {
-        pCam->m_bRawOutput = oldRaw;
-        return KYR_ERROR_INVALID_SIZE;
-    }
     g_iImageBytesOfID[iCameraID].store(static_cast<int>(bytes));
     return KYR_SUCCESS;
 }
@@ -529,6 +563,8 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetROIFormat(int iCameraID, int* piWidth, int* p
     CSlotCall call(iCameraID, SLOT_GET_ROI);
     if (call.Result() != KYR_SUCCESS) return call.Result();
     CCameraBase* pCam = call.Camera();
+    // One whole format: a setter changes it under the control lock.
+    CControlHold control(pCam);
     if (piWidth) *piWidth = pCam->m_iWidth;
     if (piHeight) *piHeight = pCam->m_iHeight;
     if (piBin) *piBin = pCam->m_iBin;
@@ -559,6 +595,7 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetStartPos(int iCameraID, int* piStartX, int* p
     CSlotCall call(iCameraID, SLOT_GET_START);
     if (call.Result() != KYR_SUCCESS) return call.Result();
     CCameraBase* pCam = call.Camera();
+    CControlHold control(pCam);
     int bin = pCam->m_iBin > 0 ? pCam->m_iBin : 1;
     if (piStartX) *piStartX = pCam->m_iStartX / bin;
     if (piStartY) *piStartY = pCam->m_iStartY / bin;
@@ -600,8 +637,10 @@ KYRCAMERA_API KYR_ERROR_CODE KYRStartVideoCapture(int iCameraID) {
     if (call.Result() != KYR_SUCCESS) return call.Result();
     if (KYR_ERROR_CODE rc = call.RequireInit()) return rc;
     CCameraBase* pCam = call.Camera();
-    CControlHold control(pCam);
-    if (pCam->m_bSnapMode && IsCapturing(pCam)) return KYR_ERROR_EXPOSURE_IN_PROGRESS;
+    CCameraBase::CStartStopHold startStop(*pCam);
+    // An exposure that has reported its result is over, also while its thread
+    // is still returning: StartCapture joins that thread and starts video.
+    if (pCam->m_bSnapMode && pCam->m_iExpStatus == KYR_EXP_WORKING) return KYR_ERROR_EXPOSURE_IN_PROGRESS;
     return BoolResult(pCam->StartCapture(false), KYR_ERROR_GENERAL_ERROR);
 }
 
@@ -617,6 +656,7 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetVideoData(int iCameraID, unsigned char* pBuff
     if (KYR_ERROR_CODE rc = call.RequireInit()) return rc;
     int bytes = g_iImageBytesOfID[iCameraID].load();
     if (!pBuffer || bytes > lBuffSize) return KYR_ERROR_BUFFER_TOO_SMALL;
+    CCritSecLock readOut(call.Camera()->m_csReadOut);
     return BoolResult(call.Camera()->GetImage(pBuffer, bytes, iWaitms), KYR_ERROR_TIMEOUT);
 }
 
@@ -625,7 +665,7 @@ KYRCAMERA_API KYR_ERROR_CODE KYRStartExposure(int iCameraID, KYR_BOOL /*bIsDark*
     if (call.Result() != KYR_SUCCESS) return call.Result();
     if (KYR_ERROR_CODE rc = call.RequireInit()) return rc;
     CCameraBase* pCam = call.Camera();
-    CControlHold control(pCam);
+    CCameraBase::CStartStopHold startStop(*pCam);
     if (IsCapturing(pCam)) {
         if (!pCam->m_bSnapMode) return KYR_ERROR_VIDEO_MODE_ACTIVE;
         // An exposure that has reported its result is over, even while its
@@ -663,6 +703,7 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetDataAfterExp(int iCameraID, unsigned char* pB
     if (KYR_ERROR_CODE rc = call.RequireInit()) return rc;
     int bytes = g_iImageBytesOfID[iCameraID].load();
     if (!pBuffer || bytes > lBuffSize) return KYR_ERROR_BUFFER_TOO_SMALL;
+    CCritSecLock readOut(call.Camera()->m_csReadOut);
     return BoolResult(call.Camera()->GetImageAfterExp(pBuffer, bytes), KYR_ERROR_TIMEOUT);
 }
 

@@ -51,6 +51,55 @@ int DeleteCriticalSection(S_MUTEX_UNIX* pMutex) {
     return rc;
 }
 
+namespace {
+
+// The holds of one thread: a few locks at a time, so a small table.
+struct SHeldCritSec {
+    const S_MUTEX_UNIX* pCs;
+    int iDepth;
+};
+constexpr int kHeldCritSecSlots = 32;
+thread_local SHeldCritSec t_held[kHeldCritSecSlots];
+thread_local int t_iHeld = 0;
+
+}  // namespace
+
+void NoteCritSecHold(const S_MUTEX_UNIX* pCs, int iDelta) {
+    for (int i = 0; i < t_iHeld; ++i) {
+        if (t_held[i].pCs != pCs) continue;
+        t_held[i].iDepth += iDelta;
+        if (t_held[i].iDepth <= 0) t_held[i] = t_held[--t_iHeld];
+        return;
+    }
+    if (iDelta <= 0) return;
+    if (t_iHeld == kHeldCritSecSlots) {
+        // Not counted: a release could not give this lock up.
+        DbgPrint(-1, "NoteCritSecHold", "more than %d locks held\n", kHeldCritSecSlots);
+        return;
+    }
+    t_held[t_iHeld++] = {pCs, iDelta};
+}
+
+int CritSecDepth(const S_MUTEX_UNIX& cs) {
+    for (int i = 0; i < t_iHeld; ++i)
+        if (t_held[i].pCs == &cs) return t_held[i].iDepth;
+    return 0;
+}
+
+CCritSecRelease::CCritSecRelease(S_MUTEX_UNIX& cs) : m_pCs(&cs), m_iDepth(CritSecDepth(cs)) {
+    for (int i = 0; i < m_iDepth; ++i) {
+        NoteCritSecHold(m_pCs, -1);
+        pthread_mutex_unlock(&m_pCs->mutex);
+    }
+}
+
+CCritSecRelease::~CCritSecRelease() {
+    for (int i = 0; i < m_iDepth; ++i) {
+        pthread_mutex_lock(&m_pCs->mutex);
+        NoteCritSecHold(m_pCs, 1);
+    }
+}
+
 uint32_t GetTickCount() {
     const KyrTimeSource* src = g_pTimeSource.load(std::memory_order_acquire);
     if (src) return src->now_ms(src->ctx);

@@ -23,16 +23,45 @@ int InitializeCriticalSection(S_MUTEX_UNIX* pMutex);
 // Destroys the mutex and its attribute object; the attribute destroy's result.
 int DeleteCriticalSection(S_MUTEX_UNIX* pMutex);
 
+// Each thread keeps a count of the holds it has on every S_MUTEX_UNIX taken
+// through CCritSecLock, so that CCritSecRelease can give all of them up and
+// take them back. A lock taken with pthread_mutex_lock directly is not counted.
+void NoteCritSecHold(const S_MUTEX_UNIX* pCs, int iDelta);
+// How many holds the calling thread has on cs through CCritSecLock.
+int CritSecDepth(const S_MUTEX_UNIX& cs);
+
 // Scoped hold of an S_MUTEX_UNIX.
 class CCritSecLock {
 public:
-    explicit CCritSecLock(S_MUTEX_UNIX& cs) : m_pCs(&cs) { pthread_mutex_lock(&m_pCs->mutex); }
-    ~CCritSecLock() { pthread_mutex_unlock(&m_pCs->mutex); }
+    explicit CCritSecLock(S_MUTEX_UNIX& cs) : m_pCs(&cs) {
+        pthread_mutex_lock(&m_pCs->mutex);
+        NoteCritSecHold(m_pCs, 1);
+    }
+    ~CCritSecLock() {
+        NoteCritSecHold(m_pCs, -1);
+        pthread_mutex_unlock(&m_pCs->mutex);
+    }
     CCritSecLock(const CCritSecLock&) = delete;
     CCritSecLock& operator=(const CCritSecLock&) = delete;
 
 private:
     S_MUTEX_UNIX* m_pCs;
+};
+
+// Scoped release of every hold the calling thread has on cs (nothing when it
+// has none); they are all taken back when it ends. Used to wait for something
+// that may need cs, such as joining a thread whose body takes it, from code
+// that may be called with cs held. What cs guards may change meanwhile.
+class CCritSecRelease {
+public:
+    explicit CCritSecRelease(S_MUTEX_UNIX& cs);
+    ~CCritSecRelease();
+    CCritSecRelease(const CCritSecRelease&) = delete;
+    CCritSecRelease& operator=(const CCritSecRelease&) = delete;
+
+private:
+    S_MUTEX_UNIX* m_pCs;
+    int m_iDepth;
 };
 
 // Milliseconds of the monotonic clock; wraps after about 49.7 days, so callers

@@ -4,15 +4,29 @@
 
 ThreadCtrl::ThreadCtrl() : ThreadCtrl(nullptr) {}
 
-ThreadCtrl::ThreadCtrl(ThreadFunc pFunc) : m_pFunc(pFunc) { InitializeCriticalSection(&m_csLock); }
+ThreadCtrl::ThreadCtrl(ThreadFunc pFunc) : m_pFunc(pFunc) {
+    InitializeCriticalSection(&m_csLock);
+    pthread_cond_init(&m_condJoined, nullptr);
+}
 
 ThreadCtrl::~ThreadCtrl() {
     Stop();
     pthread_mutex_lock(&m_csLock.mutex);
     // A Stop from the body's own thread left the join to us.
+    WaitJoinedLocked();
     if (m_bHaveThread && !pthread_equal(m_hThread, pthread_self())) JoinFinishedLocked();
     pthread_mutex_unlock(&m_csLock.mutex);
+    pthread_cond_destroy(&m_condJoined);
     DeleteCriticalSection(&m_csLock);
+}
+
+void ThreadCtrl::WaitJoinedLocked() {
+    while (m_bJoining) pthread_cond_wait(&m_condJoined, &m_csLock.mutex);
+}
+
+bool ThreadCtrl::IsCurrentThread() {
+    CCritSecLock lock(m_csLock);
+    return m_bHaveThread && pthread_equal(m_hThread, pthread_self());
 }
 
 bool ThreadCtrl::InitFuncPt(ThreadFunc pFunc) {
@@ -32,6 +46,9 @@ bool ThreadCtrl::Start(void* pArg) {
         DbgPrint(-1, "Start", "thread is already running\n");
         return false;
     }
+    // The body has ended, but a Stop may still be joining its thread (which
+    // needs no lock any more): the handle is that Stop's until then.
+    WaitJoinedLocked();
     if (!m_pFunc.load()) {
         DbgPrint(-1, "Start", "pointer is not assigned\n");
         return false;
@@ -60,19 +77,36 @@ void ThreadCtrl::Stop() {
         pthread_mutex_unlock(&m_csLock.mutex);
         return;
     }
+    if (m_bJoining) {
+        // Another Stop joins this thread: its return is ours too.
+        m_bRunning.store(false);
+        WaitJoinedLocked();
+        pthread_mutex_unlock(&m_csLock.mutex);
+        return;
+    }
     if (!m_bRunning.load() && !m_bInThread.load()) {
         if (m_bHaveThread) JoinFinishedLocked();
         pthread_mutex_unlock(&m_csLock.mutex);
         return;
     }
     m_bRunning.store(false);
+    if (!m_bHaveThread) {
+        pthread_mutex_unlock(&m_csLock.mutex);
+        return;
+    }
     DbgPrint(-1, "Stop", "WaitForSingleObject >\n");
-    pthread_t thread = m_hThread;
-    bool haveThread = m_bHaveThread;
-    m_bHaveThread = false;
-    // The trampoline takes the lock as it ends, so join outside it.
+    // The trampoline takes the lock as it ends, so join outside it. The
+    // handle stays recorded meanwhile: a Stop from the body itself still
+    // knows its own thread, and other Stops wait for this join.
+    const pthread_t thread = m_hThread;
+    m_bJoining = true;
     pthread_mutex_unlock(&m_csLock.mutex);
-    if (haveThread) pthread_join(thread, nullptr);
+    pthread_join(thread, nullptr);
+    pthread_mutex_lock(&m_csLock.mutex);
+    m_bHaveThread = false;
+    m_bJoining = false;
+    pthread_cond_broadcast(&m_condJoined);
+    pthread_mutex_unlock(&m_csLock.mutex);
     DbgPrint(-1, "Stop", "WaitForSingleObject <\n");
 }
 

@@ -443,6 +443,9 @@ long long kyrsim_query(int handle, int what) {
             return d->gpifTaken ? 1 : 0;
         case KYRSIM_Q_COOLER_DA:
             return d->coolerDa;
+        case KYRSIM_Q_COOLER_DRIVE:
+        case KYRSIM_Q_TEMPERATURE_MC:
+            return coolerQuery(*d, what);
         case KYRSIM_Q_XFER_COUNT:
             return d->xferCount;
         case KYRSIM_Q_CLAIMED:

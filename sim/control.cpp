@@ -188,6 +188,11 @@ int libusb_control_transfer(libusb_device_handle* h, uint8_t request_type, uint8
         }
     }
     s.cv.notify_all();
+    // libusb waits for a control transfer by handling the context's events:
+    // bulk callbacks that are due run here, on the caller's thread.
+    libusb_context* ctx = h->ctx;
+    lk.unlock();
+    runDueEvents(ctx);
     return result;
 }
 

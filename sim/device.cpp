@@ -125,6 +125,7 @@ constexpr int kRegUpdate = 1;
 constexpr int kRegDataFmt = 10;
 constexpr int kRegBufCtrl = 24;
 constexpr int kRegStatus = 35;
+constexpr int kRegCoolPower = 38;
 constexpr uint8_t kCtrlRun = 0x01;
 constexpr uint8_t kCtrlStop = 0x10;
 constexpr uint8_t kFmtDdrBypass = 0x40;
@@ -134,12 +135,6 @@ constexpr uint8_t kStatusDdrReady = 0x01;
 constexpr uint8_t kStatusBufValid = 0x04;
 
 bool readOnlyFpga(int reg) { return (reg >= 28 && reg <= 33) || reg == kRegStatus; }
-
-// 10 kOhm (25 C) NTC thermistor, beta model; resistance in kOhm.
-double thermistorKOhm(double celsius) {
-    constexpr double kBeta = 3435.0;
-    return 10.0 * std::exp(kBeta * (1.0 / (celsius + 273.15) - 1.0 / 298.15));
-}
 
 std::vector<uint8_t>& flashSector(SimDevice& d, uint32_t sector) {
     auto& s = d.flash[sector];
@@ -186,6 +181,10 @@ void applyFpgaWrite(SimDevice& d, int reg, int value) {
             if (v & kBufResend) d.resendPending = true;
             d.fpga[kRegBufCtrl] = v & ~kBufResend;  // the resend bit is a pulse
             break;
+        case kRegCoolPower:
+            d.fpga[kRegCoolPower] = v;
+            setCoolerFpgaPower(d, v);
+            break;
         default:
             d.fpga[static_cast<size_t>(reg)] = v;
             break;
@@ -218,7 +217,7 @@ void setGuide(SimDevice& d, int dir, bool on) {
 }
 
 void answerTemperatureI2c(const SimDevice& d, unsigned char* out) {
-    const double t = d.tempMc / 1000.0;
+    const double t = d.cooler.tempC;
     if (d.profile.temp_kind == KYRSIM_TEMP_TMP451) {
         const double whole = std::floor(t);
         out[1] = static_cast<unsigned char>(static_cast<int>(whole) & 0xFF);
@@ -233,7 +232,7 @@ void answerTemperatureI2c(const SimDevice& d, unsigned char* out) {
 
 void answerTemperatureAdc(const SimDevice& d, unsigned char* out) {
     // Thermistor against a 10 kOhm reference, read by a 12-bit (or 8-bit) ADC.
-    const double r = thermistorKOhm(d.tempMc / 1000.0);
+    const double r = thermistorKOhm(d.cooler.tempC);
     const int full = d.profile.temp_kind == KYRSIM_TEMP_ADC8 ? 256 : 4096;
     int adc = static_cast<int>(std::lround(full * r / (r + 10.0)));
     adc = std::clamp(adc, 1, full - 1);
@@ -369,6 +368,7 @@ int executeRequest(SimDevice& d, int requestType, int request, int value, int in
             return 0;
         case 0xB2:
             d.coolerDa = value;
+            setCoolerDa(d, value);
             return 0;
         case 0xB3:
             answerTemperatureI2c(d, data);
@@ -602,7 +602,7 @@ int kyrsim_set_temperature_mc(int handle, int millicelsius) {
     std::lock_guard<std::mutex> lk(state().mu);
     SimDevice* d = findDevice(handle, false);
     if (!d) return -1;
-    d->tempMc = millicelsius;
+    d->cooler.tempC = millicelsius / 1000.0;
     return 0;
 }
 

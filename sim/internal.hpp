@@ -116,6 +116,15 @@ struct TransferState {
     int actual = 0;
     long long deadlineUs = -1;  // -1 = no timeout
     long long submitUs = 0;
+    bool lost = false;  // cancelled under kyrsim_lose_cancelled: in flight, never coming back
+};
+
+// Temperature of the camera and its thermo-electric cooler (cooler.cpp).
+struct CoolerModel {
+    double tempC = 25.0;     // sensor temperature now
+    double ambientC = 25.0;  // where it settles with the cooler off
+    int driveDa = 255;       // the DA level in force; 255 = off
+    long long timeConstantUs = 90'000'000;
 };
 
 struct SimDevice {
@@ -146,7 +155,7 @@ struct SimDevice {
     // Identity and environment.
     std::array<bool, 4> guide{};
     std::array<std::vector<GuideChange>, 4> guideLog;
-    int tempMc = 25000;
+    CoolerModel cooler;
     int humidity = 40;
     int coolerDa = 0;
     uint32_t xferCount = 0;
@@ -204,6 +213,7 @@ struct SimDevice {
     int emptyPending = 0;
     std::vector<uint8_t> sceneCache;
     std::array<int, 4> sceneKey{};  // width, height, bytes per pixel, size
+    bool loseCancelled = false;     // a cancelled transfer never comes back
 };
 
 struct State {
@@ -270,6 +280,12 @@ int executeRequest(SimDevice& d, int requestType, int request, int value, int in
 int fpgaRead(const SimDevice& d, int reg);
 void updateGate(SimDevice& d);
 
+// Cooler and thermistor (cooler.cpp). Called with the state mutex held.
+double thermistorKOhm(double celsius);
+void setCoolerDa(SimDevice& d, int da);               // request 0xB2
+void setCoolerFpgaPower(SimDevice& d, int value);     // FPGA register 38
+long long coolerQuery(const SimDevice& d, int what);  // KYRSIM_Q_COOLER_DRIVE, _TEMPERATURE_MC
+
 // USB side (bus.cpp). Called with the state mutex held.
 void unplugLocked(SimDevice& d);
 bool handleUsable(libusb_device_handle* h);  // known, camera plugged, same USB generation
@@ -282,6 +298,10 @@ void completeTransfer(TransferState& ts, libusb_transfer_status status);
 void endAllTransfers(SimDevice& d, libusb_transfer_status status);
 void abandonFrame(SimDevice& d);
 void dropHandleTransfers(libusb_device_handle* h);
+// Runs the callbacks of ctx that are due, on the calling thread, unless another
+// thread handles ctx's events now; as libusb does inside a synchronous control
+// transfer. Called without the state mutex.
+void runDueEvents(libusb_context* ctx);
 size_t frameBytes(const SimDevice& d);
 int bytesPerPixel(const SimDevice& d);
 

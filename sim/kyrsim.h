@@ -166,8 +166,23 @@ int kyrsim_guide_change(int handle, int direction, int i, int *on, long long *ti
 /* Microseconds on the simulator's monotonic clock (the clock of every time stamp it reports). */
 long long kyrsim_now_us(void);
 
-/* Sets the temperature the board sensor and thermistor report, in thousandths of a degree Celsius. */
+/* Sets the temperature the board sensor and thermistor report, in thousandths of a degree Celsius, at once;
+ * from there it moves toward the cooler's steady state as model time passes. */
 int kyrsim_set_temperature_mc(int handle, int millicelsius);
+
+/* Sets the ambient temperature (default 25 C) the camera settles to with the cooler off, in thousandths of a
+ * degree Celsius. */
+int kyrsim_set_ambient_mc(int handle, int millicelsius);
+
+/* Time constant of the camera's temperature, in milliseconds (default 90000); 0, or -1. */
+int kyrsim_set_cooler_time_constant_ms(int handle, int ms);
+
+/* Advances the model clock of every plugged camera's cooler by us microseconds (no thread runs the model).
+ * The cooler is driven by the last of request 0xB2 (DA) and FPGA register 38 (v, as DA = 272 - v * 256 / 220)
+ * written; DA 255 or more is off, lower DA is more power p (0 .. 6.4, by the cooler's DA table). The
+ * temperature moves toward ambient - 40 * p / 6.4 with the time constant; register 25 bit 7 (fan off) halves
+ * the cooling, bit 6 (anti-dew heater) adds 0.5 C. */
+void kyrsim_advance_model_time_us(long long us);
 
 /* Sets the relative humidity the humidity request reports, in percent. */
 int kyrsim_set_humidity(int handle, int percent);
@@ -220,6 +235,8 @@ int kyrsim_eeprom_read(int handle, int dev, int addr, unsigned char *buf, int le
 #define KYRSIM_Q_BUS 22            /* bus number */
 #define KYRSIM_Q_RUNNING 23 /* 1 while frames may flow: streaming, bus taken, FPGA running and not stopped \
                              */
+#define KYRSIM_Q_COOLER_DRIVE 24   /* DA level of the cooler drive in force (255 = off) */
+#define KYRSIM_Q_TEMPERATURE_MC 25 /* temperature now, in thousandths of a degree Celsius */
 
 /* A number describing the camera's state (KYRSIM_Q_*), or -1. */
 long long kyrsim_query(int handle, int what);
@@ -443,6 +460,22 @@ int kyrsim_set_max_inflight(int handle, long long bytes);
 
 /* Most callbacks one event-handling call runs (0 = every completed transfer, the default). */
 void kyrsim_set_events_per_call(int n);
+
+/* Event handling follows libusb: callbacks of completed transfers run inside libusb_handle_events* and inside
+ * libusb_control_transfer (on a handle of the same context), on whichever thread calls them, one thread per
+ * context at a time. */
+
+/* While on, libusb_cancel_transfer on a bulk transfer of the camera succeeds but the transfer never comes back:
+ * it stays in flight (kyrsim_inflight_transfers), receives nothing and its callback does not run. */
+int kyrsim_lose_cancelled(int handle, int on);
+
+/* Transfers lost that way that have not been finished. */
+int kyrsim_lost_transfers(void);
+
+/* Finishes every lost transfer as a late host controller would: its whole buffer is written (0xA5), then it
+ * completes as cancelled (its callback runs at the next event call; none when its context has gone). The
+ * number finished. */
+int kyrsim_finish_lost_transfers(void);
 
 #ifdef __cplusplus
 }

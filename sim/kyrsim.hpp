@@ -51,6 +51,15 @@ class Device {
         return kyrsim_set_temperature_mc(handle_, static_cast<int>(celsius * 1000.0)) == 0;
     }
     bool setHumidity(int percent) const { return kyrsim_set_humidity(handle_, percent) == 0; }
+    bool setAmbient(double celsius) const {
+        return kyrsim_set_ambient_mc(handle_, static_cast<int>(celsius * 1000.0)) == 0;
+    }
+    bool setCoolerTimeConstantMs(int ms) const {
+        return kyrsim_set_cooler_time_constant_ms(handle_, ms) == 0;
+    }
+    // The temperature now, and the cooler's DA level in force (255 = off).
+    double temperature() const { return static_cast<double>(query(KYRSIM_Q_TEMPERATURE_MC)) / 1000.0; }
+    int coolerDrive() const { return static_cast<int>(query(KYRSIM_Q_COOLER_DRIVE)); }
     bool setDdrPolicy(int policy, int k = 0) const { return kyrsim_set_ddr_policy(handle_, policy, k) == 0; }
     bool setResetMode(int mode) const { return kyrsim_set_reset_mode(handle_, mode) == 0; }
     bool refuseOpen(int error) const { return kyrsim_refuse_open(handle_, error) == 0; }
@@ -153,6 +162,9 @@ inline std::vector<Request> requests(int request, int handle = KYRSIM_ANY) {
 }
 
 inline void clearLog() { kyrsim_log_clear(); }
+
+// Advances every plugged camera's cooler model by us microseconds.
+inline void advanceModelTime(long long us) { kyrsim_advance_model_time_us(us); }
 
 // Fault rule builder: kyrsim::Fault().request(0xBC).in().nth(2).error(LIBUSB_ERROR_IO).add();
 class Fault {

@@ -333,6 +333,10 @@ void unqueue(TransferState& ts) {
 
 Clock::time_point timeAt(long long us) { return state().epoch + std::chrono::microseconds(us); }
 
+// The caller's completion flag. Its owner sets it in a callback, which may
+// run on another thread that handles events: read it atomically.
+bool flagSet(int* completed) { return completed && __atomic_load_n(completed, __ATOMIC_ACQUIRE) != 0; }
+
 int handleEvents(libusb_context* ctx, long long timeoutUs, int* completed) {
     auto& s = state();
     std::unique_lock<std::mutex> lk(s.mu);
@@ -341,12 +345,12 @@ int handleEvents(libusb_context* ctx, long long timeoutUs, int* completed) {
     const long long deadline = nowUs() + std::clamp(timeoutUs, 0ll, kEventWaitCapUs);
     // One thread handles a context's events at a time, as with libusb's event lock.
     while (ctx->handling) {
-        if (completed && *completed) return 0;
+        if (flagSet(completed)) return 0;
         if (s.cv.wait_until(lk, timeAt(deadline)) == std::cv_status::timeout && ctx->handling) return 0;
     }
     ctx->handling = true;
     for (;;) {
-        if (completed && *completed) break;
+        if (flagSet(completed)) break;
         const long long now = nowUs();
         const long long wake = pumpAll(now);
         if (!ctx->done.empty() || now >= deadline) break;
@@ -384,6 +388,16 @@ long long tvToUs(const struct timeval* tv) {
 }
 
 }  // namespace
+
+void runDueEvents(libusb_context* ctx) {
+    {
+        std::lock_guard<std::mutex> lk(state().mu);
+        // Not while another thread handles them (it runs what is due), nor on
+        // a context that is going away.
+        if (!ctx || !state().contexts.count(ctx) || !ctx->alive || ctx->handling) return;
+    }
+    handleEvents(ctx, 0, nullptr);
+}
 
 int bytesPerPixel(const SimDevice& d) {
     if (d.profile.has_fpga) return (d.fpga[10] & kFmtOut16) ? 2 : 1;
@@ -562,6 +576,15 @@ int libusb_cancel_transfer(struct libusb_transfer* transfer) {
     // Only a transfer still on the wire can be cancelled; one that already
     // completed (callback pending) or was never submitted cannot.
     if (!ts->inFlight || !ts->queued) return LIBUSB_ERROR_NOT_FOUND;
+    if (ts->sim->loseCancelled) {
+        // The cancel is taken, but the transfer never comes back: no data
+        // reaches it any more and no callback will run (until
+        // kyrsim_finish_lost_transfers), as with a broken host controller.
+        unqueue(*ts);
+        ts->lost = true;
+        s.cv.notify_all();
+        return LIBUSB_SUCCESS;
+    }
     completeTransfer(*ts, LIBUSB_TRANSFER_CANCELLED);
     return LIBUSB_SUCCESS;
 }
@@ -581,7 +604,7 @@ int libusb_handle_events_completed(libusb_context* ctx, int* completed) {
 }
 
 static void LIBUSB_CALL syncTransferDone(struct libusb_transfer* transfer) {
-    *static_cast<int*>(transfer->user_data) = 1;
+    __atomic_store_n(static_cast<int*>(transfer->user_data), 1, __ATOMIC_RELEASE);
 }
 
 int libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned char endpoint, unsigned char* data,
@@ -600,11 +623,11 @@ int libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned char endpoin
         std::lock_guard<std::mutex> lk(state().mu);
         ctx = dev_handle->ctx;
     }
-    while (!completed) {
+    while (!flagSet(&completed)) {
         r = libusb_handle_events_completed(ctx, &completed);
         if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED) {
             libusb_cancel_transfer(x);
-            while (!completed)
+            while (!flagSet(&completed))
                 if (libusb_handle_events_completed(ctx, &completed) < 0) break;
             break;
         }
@@ -651,6 +674,47 @@ int kyrsim_inflight_transfers(void) {
 int kyrsim_freed_in_flight(void) {
     std::lock_guard<std::mutex> lk(state().mu);
     return state().freedInFlight;
+}
+
+int kyrsim_lose_cancelled(int handle, int on) {
+    return withDevice(handle, [&](SimDevice& d) {
+        d.loseCancelled = on != 0;
+        return 0;
+    });
+}
+
+int kyrsim_lost_transfers(void) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    int n = 0;
+    for (const auto& kv : state().transfers)
+        if (kv.second->lost) ++n;
+    return n;
+}
+
+int kyrsim_finish_lost_transfers(void) {
+    auto& s = state();
+    std::lock_guard<std::mutex> lk(s.mu);
+    int n = 0;
+    for (auto& kv : s.transfers) {
+        TransferState& ts = *kv.second;
+        if (!ts.lost) continue;
+        // The host controller's late write lands in the transfer's buffer.
+        if (ts.xfer->buffer && ts.length > 0) std::memset(ts.xfer->buffer, 0xA5, static_cast<size_t>(ts.length));
+        ts.lost = false;
+        ts.actual = ts.length;
+        ts.queued = false;
+        ts.xfer->status = LIBUSB_TRANSFER_CANCELLED;
+        ts.xfer->actual_length = ts.length;
+        if (ts.ctx && s.contexts.count(ts.ctx) && ts.ctx->alive) {
+            ts.ctx->done.push_back(&ts);
+        } else {
+            ts.inFlight = false;
+            --s.inflight;
+        }
+        ++n;
+    }
+    s.cv.notify_all();
+    return n;
 }
 
 void kyrsim_set_events_per_call(int n) {

@@ -21,13 +21,12 @@ constexpr int kPid2 = 0x820b;
 
 std::atomic<int> g_iStartPosCalls{0};
 
-// A test driver that keeps the geometry it accepts, and can refuse processed
-// (non-raw) formats.
+// A test driver that keeps the geometry it accepts, and can refuse one width.
 class CGeometryDriver : public CTestDriver {
 public:
     CGeometryDriver() : CTestDriver(CTestDriver::kProductID) {}
     bool SetResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE type) override {
-        if (m_bRefuseProcessed && !m_bRawOutput) return false;
+        if (iWidth == m_iRefuseWidth) return false;
         m_iWidth = iWidth;
         m_iHeight = iHeight;
         m_iBin = iBin;
@@ -40,7 +39,7 @@ public:
         m_iStartY = y;
         return true;
     }
-    bool m_bRefuseProcessed = false;
+    int m_iRefuseWidth = -1;
 };
 
 CCameraBase* MakeDriver() { return new CTestDriver(kPid); }
@@ -425,7 +424,7 @@ TEST_F(ApiTest, RefusedRoiFormatChangesNothing) {
     ASSERT_EQ(KYRGetNumOfConnectedCameras(), 1);
     SetCameraConstructorForTest(kPid, [] {
         auto* p = new CGeometryDriver();
-        p->m_bRefuseProcessed = true;
+        p->m_iRefuseWidth = 16;
         return static_cast<CCameraBase*>(p);
     });
     ASSERT_EQ(KYROpenCamera(0), KYR_SUCCESS);

@@ -550,6 +550,7 @@ void ExpectSameInfo(const KYR_CAMERA_INFO& got, const KYR_CAMERA_INFO& want) {
     EXPECT_FLOAT_EQ(got.elec_per_adu, want.elec_per_adu);
     EXPECT_EQ(got.bit_depth, want.bit_depth);
     EXPECT_EQ(got.is_trigger, want.is_trigger);
+    EXPECT_EQ(memcmp(got.unused, want.unused, sizeof(got.unused)), 0);
 }
 
 TEST_F(CControlsApiTest, DescriptionByIdIsTheGoldenRecord) {

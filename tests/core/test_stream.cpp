@@ -5,10 +5,12 @@
 // sent (with the markers restored), lost frames must be counted while video
 // goes on, and stop, close and unplug must end every wait.
 #include <gtest/gtest.h>
+#include <libusb.h>
 #include <string.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -387,6 +389,222 @@ TEST_F(StreamTest, UnplugMidStreamEndsCleanly) {
     EXPECT_EQ(KYRCloseCamera(0), KYR_SUCCESS);
     EXPECT_LT(ElapsedMs(t1), 3000);
     EXPECT_EQ(kyrsim_inflight_transfers(), 0);
+}
+
+// ---- Core contracts on a streaming camera --------------------------------------------
+
+// Every row of an image of the frame-number scene holds one frame's number.
+bool WholeFrame(const std::vector<uint8_t>& image, int rowBytes) {
+    const uint32_t number = U32(image.data());
+    for (size_t off = 0; off + 4 <= image.size(); off += static_cast<size_t>(rowBytes))
+        if (U32(image.data() + off) != number) return false;
+    return true;
+}
+
+// A read error during enumeration is not an unplug: the streaming camera
+// stays open, keeps its ID and keeps streaming, and the count includes it.
+TEST_F(StreamTest, EnumerationReadErrorsKeepAStreamingCamera) {
+    struct SCase {
+        const char* szName;
+        std::function<void(const kyrsim::Device&)> fnFault;
+    };
+    const SCase cases[] = {
+        {"descriptor of the camera", [](const kyrsim::Device& d) { d.failDescriptor(LIBUSB_ERROR_IO); }},
+        {"device list", [](const kyrsim::Device&) {
+             kyrsim_fail_call(KYRSIM_CALL_GET_LIST, KYRSIM_ANY, LIBUSB_ERROR_NO_MEM, 1);
+         }},
+        {"libusb_init", [](const kyrsim::Device&) { kyrsim_fail_init(1, LIBUSB_ERROR_NO_MEM); }},
+    };
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    ASSERT_EQ(Video(), KYR_SUCCESS);
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.szName);
+        c.fnFault(m_Dev);
+        EXPECT_EQ(KYRGetNumOfConnectedCameras(), 1);
+        m_Dev.failDescriptor(0);
+        kyrsim_fail_call(KYRSIM_CALL_GET_LIST, KYRSIM_ANY, 0, 0);
+        int dropped = -1;
+        EXPECT_EQ(KYRGetDroppedFrames(0, &dropped), KYR_SUCCESS) << "the ID still names the open camera";
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(Video(), KYR_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(ExpectScene());
+        // The next enumeration that reads the bus finds it where it was.
+        EXPECT_EQ(KYRGetNumOfConnectedCameras(), 1);
+        EXPECT_EQ(KYRGetDroppedFrames(0, &dropped), KYR_SUCCESS);
+    }
+    EXPECT_EQ(kyrsim_outstanding_lists(), 0);
+    EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+}
+
+// Format and start position set from one thread, read from another: every
+// answer is one whole state, never one format's width with another's type.
+TEST_F(StreamTest, GettersAnswerOneWholeStateWhileSettersChangeIt) {
+    struct SState {
+        int w, h;
+        IMG_TYPE type;
+        int x, y;
+    };
+    const SState states[] = {{kWidth, kHeight, IMG_RAW8, 0, 0}, {32, 16, IMG_RAW16, 8, 4}};
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (!stop.load()) {
+            int w = 0, h = 0, bin = 0, x = -1, y = -1;
+            IMG_TYPE type = IMG_END;
+            ASSERT_EQ(KYRGetROIFormat(0, &w, &h, &bin, &type), KYR_SUCCESS);
+            ASSERT_EQ(KYRGetStartPos(0, &x, &y), KYR_SUCCESS);
+            bool whole = false;
+            bool wholePos = false;
+            for (const SState& st : states) {
+                whole = whole || (w == st.w && h == st.h && type == st.type);
+                wholePos = wholePos || (x == st.x && y == st.y);
+            }
+            if (!whole || !wholePos) ++torn;
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        const SState& st = states[i % 2];
+        ASSERT_EQ(KYRSetROIFormat(0, st.w, st.h, 1, st.type), KYR_SUCCESS);
+        ASSERT_EQ(KYRSetStartPos(0, st.x, st.y), KYR_SUCCESS);
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
+}
+
+// The two exported readers at once on one camera (a snapshot result still to
+// be read while a video reader reads): every image is one whole frame.
+TEST_F(StreamTest, TwoExportedReadersAtOnceGetWholeFrames) {
+    ASSERT_TRUE(m_Dev.setScene(KYRSIM_SCENE_FRAME_NUMBER));
+    ASSERT_TRUE(m_Dev.setFrameInterval(std::chrono::microseconds(0)));
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    CFrameDriver* pCam = g_pDriver.load();
+    std::atomic<bool> stop{false};
+    std::atomic<int> whole{0}, torn{0};
+    auto check = [&](const std::vector<uint8_t>& image) { ++(WholeFrame(image, kWidth) ? whole : torn); };
+    std::thread videoReader([&] {
+        std::vector<uint8_t> image(m_Image.size());
+        while (!stop.load())
+            if (KYRGetVideoData(0, image.data(), static_cast<long>(image.size()), kReadMs) == KYR_SUCCESS)
+                check(image);
+    });
+    std::thread snapReader([&] {
+        std::vector<uint8_t> image(m_Image.size());
+        while (!stop.load()) {
+            pCam->m_iExpStatus = KYR_EXP_SUCCESS;
+            if (KYRGetDataAfterExp(0, image.data(), static_cast<long>(image.size())) == KYR_SUCCESS) check(image);
+        }
+    });
+    const auto t0 = Clock::now();
+    while (whole.load() < 400 && ElapsedMs(t0) < 10000) std::this_thread::sleep_for(milliseconds(5));
+    stop = true;
+    videoReader.join();
+    snapReader.join();
+    EXPECT_GE(whole.load(), 400);
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+}
+
+// Bulk completions may run on any thread that handles the context's events:
+// other threads' control transfers meet them while video streams, and the
+// images stay whole.
+TEST_F(StreamTest, ControlTransfersOfOtherThreadsRunBulkCompletions) {
+    ASSERT_TRUE(m_Dev.setScene(KYRSIM_SCENE_FRAME_NUMBER));
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> controllers;
+    for (int t = 0; t < 2; ++t)
+        controllers.emplace_back([&] {
+            while (!stop.load()) {
+                KYRPulseGuideOn(0, GUIDE_NORTH);
+                KYRPulseGuideOff(0, GUIDE_NORTH);
+            }
+        });
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_EQ(Video(), KYR_SUCCESS);
+        ASSERT_TRUE(WholeFrame(m_Image, kWidth)) << "image " << i;
+    }
+    stop = true;
+    for (auto& t : controllers) t.join();
+    EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+}
+
+// Initialised again with another maximum size while a reader is still
+// finishing a frame in the read-out scratch: the buffers go only once it has
+// left, and video runs at the new size.
+TEST_F(StreamTest, InitWithAnotherSizeWaitsForTheReadOutInProgress) {
+    CFrameDriver* pCam = g_pDriver.load();
+    pCam->SetReadOutPauseMs(200);
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    std::atomic<int> result{1};
+    std::thread reader([&] {
+        std::vector<uint8_t> image(m_Image.size());
+        result = KYRGetVideoData(0, image.data(), static_cast<long>(image.size()), kReadMs);
+    });
+    const auto t0 = Clock::now();
+    while (pCam->ReadOuts() == 0 && ElapsedMs(t0) < kReadMs) std::this_thread::sleep_for(milliseconds(1));
+    ASSERT_GT(pCam->ReadOuts(), 0);
+    pCam->SetMaxSize(32, 24);
+    EXPECT_EQ(KYRInitCamera(0), KYR_SUCCESS);
+    reader.join();
+    EXPECT_EQ(result.load(), KYR_SUCCESS);
+    pCam->SetReadOutPauseMs(0);
+    int w = 0, h = 0;
+    ASSERT_EQ(KYRGetROIFormat(0, &w, &h, nullptr, nullptr), KYR_SUCCESS);
+    EXPECT_EQ(w, 32);
+    EXPECT_EQ(h, 24);
+    m_Image.assign(32 * 24, 0);
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    EXPECT_EQ(Video(), KYR_SUCCESS);
+    EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+}
+
+// With nothing coming, a reader waiting without limit returns when the camera
+// is initialised again with another size.
+TEST_F(StreamTest, InitWithAnotherSizeReleasesAWaitingReader) {
+    ASSERT_TRUE(m_Dev.streamFault(KYRSIM_STREAM_NO_DATA, 0, 0, 1));  // nothing comes
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    std::atomic<int> result{1};
+    std::thread reader([&] {
+        std::vector<uint8_t> image(m_Image.size());
+        result = KYRGetVideoData(0, image.data(), static_cast<long>(image.size()), -1);
+    });
+    std::this_thread::sleep_for(milliseconds(50));  // the reader waits in the ring
+    g_pDriver.load()->SetMaxSize(32, 24);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(KYRInitCamera(0), KYR_SUCCESS);
+    reader.join();
+    EXPECT_LT(ElapsedMs(t0), 5000);
+    EXPECT_EQ(result.load(), KYR_ERROR_TIMEOUT);
+}
+
+// A cancelled transfer that never comes back keeps its memory: the camera
+// closes, nothing is freed under the transfer, and the late write of the host
+// controller lands in memory that is still the buffer's.
+TEST(StreamLostTransfer, CloseKeepsTheMemoryOfATransferThatNeverComesBack) {
+    kyrsim_reset();
+    SetCameraConstructorForTest(kPid, MakeFrameDriver);
+    kyrsim::Device dev = kyrsim::plug(kPid, 1, "1");
+    ASSERT_TRUE(dev.valid());
+    ASSERT_EQ(KYRGetNumOfConnectedCameras(), 1);
+    ASSERT_EQ(KYROpenCamera(0), KYR_SUCCESS);
+    ASSERT_EQ(KYRInitCamera(0), KYR_SUCCESS);
+    ASSERT_EQ(KYRSetROIFormat(0, kWidth, kHeight, 1, IMG_RAW8), KYR_SUCCESS);
+    ASSERT_TRUE(dev.streamFault(KYRSIM_STREAM_NO_DATA, 0, 0, 1));  // the transfer waits
+    ASSERT_EQ(kyrsim_lose_cancelled(dev.handle(), 1), 0);
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    const auto t0 = Clock::now();
+    while (kyrsim_inflight_transfers() == 0 && ElapsedMs(t0) < kReadMs) std::this_thread::sleep_for(milliseconds(1));
+    ASSERT_GT(kyrsim_inflight_transfers(), 0);
+    EXPECT_EQ(KYRCloseCamera(0), KYR_SUCCESS);
+    EXPECT_GE(kyrsim_lost_transfers(), 1);
+    EXPECT_EQ(kyrsim_freed_in_flight(), 0) << "a transfer in flight was freed";
+    EXPECT_EQ(kyrsim_inflight_transfers(), kyrsim_lost_transfers());
+    // Under the address sanitizer a write into freed memory stops the test here.
+    EXPECT_GE(kyrsim_finish_lost_transfers(), 1);
+    EXPECT_EQ(kyrsim_misuse_count(), 0);
+    SetCameraConstructorForTest(kPid, nullptr);
+    g_pDriver = nullptr;
+    kyrsim_reset();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Log.h"
 #include "Platform.h"
@@ -205,6 +206,67 @@ TEST(CriticalSection, RecursiveLockFromOneThreadDoesNotBlock) {
     EXPECT_NE(other.load(), 0);
     pthread_mutex_unlock(&cs.mutex);
     pthread_mutex_unlock(&cs.mutex);
+    EXPECT_EQ(DeleteCriticalSection(&cs), 0);
+}
+
+// A body that takes a while to wind down after its flag clears: every Stop
+// that returns, however many run at once, has seen it end.
+TEST(ThreadCtrlStop, ConcurrentStopsAllReturnAfterTheBodyEnded) {
+    struct SBody {
+        std::atomic<bool> bEnded{false};
+        static void Run(std::atomic<bool>* pbRunning, void* pArg) {
+            auto* self = static_cast<SBody*>(pArg);
+            while (pbRunning->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            self->bEnded = true;
+        }
+    };
+    constexpr int kRounds = 10;
+    constexpr int kStoppers = 4;
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE(round);
+        SBody body;
+        ThreadCtrl thread(SBody::Run);
+        ASSERT_TRUE(thread.Start(&body));
+        std::atomic<int> endedSeen{0};
+        std::vector<std::thread> stoppers;
+        for (int i = 0; i < kStoppers; ++i)
+            stoppers.emplace_back([&] {
+                thread.Stop();
+                if (body.bEnded.load()) ++endedSeen;
+            });
+        for (auto& t : stoppers) t.join();
+        EXPECT_EQ(endedSeen.load(), kStoppers);
+        EXPECT_FALSE(thread.IsAlive());
+    }
+}
+
+// A lock released for a wait is taken back as often as it was held, and
+// another thread can take it meanwhile; with no hold nothing happens.
+TEST(CritSecRelease, GivesUpEveryHoldAndTakesThemBack) {
+    S_MUTEX_UNIX cs;
+    ASSERT_EQ(InitializeCriticalSection(&cs), 0);
+    {
+        CCritSecRelease none(cs);
+        EXPECT_EQ(CritSecDepth(cs), 0);
+    }
+    {
+        CCritSecLock outer(cs);
+        CCritSecLock inner(cs);
+        EXPECT_EQ(CritSecDepth(cs), 2);
+        {
+            CCritSecRelease release(cs);
+            EXPECT_EQ(CritSecDepth(cs), 0);
+            bool bTaken = false;
+            std::thread([&] {
+                bTaken = pthread_mutex_trylock(&cs.mutex) == 0;
+                if (bTaken) pthread_mutex_unlock(&cs.mutex);
+            }).join();
+            EXPECT_TRUE(bTaken);
+        }
+        EXPECT_EQ(CritSecDepth(cs), 2);
+    }
+    EXPECT_EQ(CritSecDepth(cs), 0);
     EXPECT_EQ(DeleteCriticalSection(&cs), 0);
 }
 

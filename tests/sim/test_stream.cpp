@@ -705,6 +705,40 @@ TEST_F(Stream, DeviceResetAndCloseEndTransfers) {
     EXPECT_EQ(a.completions(), 0);
 }
 
+// A host controller that loses cancelled transfers: the cancel succeeds, the
+// transfer stays in flight and gets nothing, no callback runs, the counters
+// show it, and freeing it counts as freed in flight. Finished late, its
+// buffer is written and its callback runs.
+TEST_F(Stream, LostCancelledTransferNeverComesBackUntilFinished) {
+    ASSERT_EQ(out(h, 0xAA), 0);  // no frames: the transfer waits
+    ASSERT_EQ(kyrsim_lose_cancelled(cam.handle(), 1), 0);
+    {
+        Bulk b(h, 0x81, kFrame, 0);
+        ASSERT_EQ(b.submit(), 0);
+        EXPECT_EQ(libusb_cancel_transfer(b.xfer()), 0);
+        timeval tv{0, 50 * 1000};
+        libusb_handle_events_timeout(usb.ctx(), &tv);
+        EXPECT_EQ(b.completions(), 0);
+        EXPECT_EQ(kyrsim_inflight_transfers(), 1);
+        EXPECT_EQ(kyrsim_lost_transfers(), 1);
+        EXPECT_EQ(libusb_cancel_transfer(b.xfer()), LIBUSB_ERROR_NOT_FOUND);
+        EXPECT_EQ(kyrsim_finish_lost_transfers(), 1);
+        EXPECT_TRUE(waitAll(usb.ctx(), {&b}));
+        EXPECT_EQ(b.status(), LIBUSB_TRANSFER_CANCELLED);
+        EXPECT_EQ(b.buffer()[0], 0xA5);
+        EXPECT_EQ(kyrsim_lost_transfers(), 0);
+    }
+    std::vector<unsigned char> buf(kFrame);
+    libusb_transfer* x = libusb_alloc_transfer(0);
+    libusb_fill_bulk_transfer(x, h, 0x81, buf.data(), kFrame, [](libusb_transfer*) {}, nullptr, 0);
+    ASSERT_EQ(libusb_submit_transfer(x), 0);
+    ASSERT_EQ(libusb_cancel_transfer(x), 0);
+    EXPECT_EQ(kyrsim_freed_in_flight(), 0);
+    libusb_free_transfer(x);
+    EXPECT_EQ(kyrsim_freed_in_flight(), 1);
+    EXPECT_EQ(kyrsim_inflight_transfers(), 0);
+}
+
 TEST_F(Stream, SynchronousBulkTransfer) {
     std::vector<unsigned char> buf(kFrame + 10);
     int got = -1;

@@ -87,6 +87,24 @@ TEST_F(StreamThreads, OneEventHandlerPerContextAtATime) {
     for (libusb_transfer* x : xfers) libusb_free_transfer(x);
 }
 
+// As with libusb, a control transfer handles the context's events: a bulk
+// transfer that is due completes inside it, its callback on the caller's
+// thread, while the thread that submitted the transfer handles no events.
+TEST_F(StreamThreads, ControlTransferOnAnotherThreadRunsDueBulkCallbacks) {
+    Bulk b(h, 0x81, kFrame, 0);
+    ASSERT_EQ(b.submit(), 0);
+    unsigned long long controlThread = 0;
+    std::thread([&] {
+        controlThread = kyrsim_thread_id();
+        const auto t0 = std::chrono::steady_clock::now();
+        while (b.completions() == 0 && elapsedMs(t0) < 5000) readFpga(h, 35);
+    }).join();
+    ASSERT_EQ(b.completions(), 1);
+    EXPECT_EQ(b.status(), LIBUSB_TRANSFER_COMPLETED);
+    EXPECT_EQ(b.callbackThread(), controlThread);
+    EXPECT_NE(b.callbackThread(), kyrsim_thread_id());
+}
+
 TEST_F(StreamThreads, CaptureThreadStreamsWhileOthersSendRequests) {
     ASSERT_TRUE(cam.setFrameInterval(std::chrono::milliseconds(2)));
     std::atomic<bool> running{true};

@@ -1,6 +1,5 @@
 #include "FrameDriver.h"
 
-#include <pthread.h>
 #include <string.h>
 
 #include "CirBuf.h"
@@ -26,15 +25,8 @@ constexpr uint32_t kNextWaitMarginMs = 100;
 // Stream restart: settle time after the USB reset and after the stop request.
 constexpr uint32_t kRestartResetMs = 100;
 constexpr uint32_t kRestartStopMs = 10;
-// How often the control-lock wait looks at the running flag.
-constexpr uint32_t kLockPollUs = 1000;
 // Bytes of the marker repair at each end of a frame.
 constexpr int kMarkerBytes = 4;
-
-void PutWord(uint8_t* pFrame, int iWord, uint16_t usValue) {
-    pFrame[2 * iWord] = static_cast<uint8_t>(usValue & 0xFF);
-    pFrame[2 * iWord + 1] = static_cast<uint8_t>(usValue >> 8);
-}
 
 uint16_t Word(const uint8_t* pFrame, int iWord) {
     return static_cast<uint16_t>(pFrame[2 * iWord] | (pFrame[2 * iWord + 1] << 8));
@@ -55,14 +47,14 @@ bool CFrameDriver::InitCamera() {
     m_iMaxHeight = m_iMaxH;
     // InitVariable stops a capture still running, so the body can be bound after it.
     if (!InitVariable()) return false;
-    return m_thrWork.InitFuncPt(WorkingFunc);
+    return BindCaptureBody(m_thrWork, WorkingFunc);
 }
 
 bool CFrameDriver::SetResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType) {
     if (iBin != 1 || iWidth <= 0 || iHeight <= 0 || iWidth > m_iMaxWidth || iHeight > m_iMaxHeight)
         return false;
     const bool bRaw16 = imageType == IMAGE_RAW16;
-    if (!bRaw16 && !(imageType == IMAGE_8BIT && m_bRawOutput)) return false;
+    if (!bRaw16 && imageType != IMAGE_8BIT) return false;
     m_iWidth = iWidth;
     m_iHeight = iHeight;
     m_iBin = 1;
@@ -93,6 +85,8 @@ bool CFrameDriver::GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) {
         length = rowBytes * m_iHeight;
     }
     if (!m_pCirBuf->ReadBuff(m_pImgBuf, length, iWaitMs)) return false;
+    ++m_iReadOuts;
+    if (const int pauseMs = m_iReadOutPauseMs.load()) Sleep(static_cast<uint32_t>(pauseMs));
     // The camera wrote its markers over the first and last pixels: they take
     // the pixels two rows away in the same columns (same Bayer phase).
     const int twoRows = 2 * rowBytes;
@@ -104,21 +98,13 @@ bool CFrameDriver::GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) {
     return true;
 }
 
-void CFrameDriver::WorkingFunc(std::atomic<bool>* pbRunning, void* pArg) {
-    static_cast<CFrameDriver*>(pArg)->RunWorking(pbRunning);
-}
-
-bool CFrameDriver::LockControl(std::atomic<bool>* pbRunning) {
-    while (pthread_mutex_trylock(&m_csControl.mutex) != 0) {
-        if (!pbRunning->load()) return false;
-        SleepUs(kLockPollUs);
-    }
-    return true;
+void CFrameDriver::WorkingFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning) {
+    static_cast<CFrameDriver*>(pCam)->RunWorking(pbRunning);
 }
 
 void CFrameDriver::LostFrame(int iFailures, int* piEmpty) {
     ++m_iDroppedFrames;
-    DbgPrint2("WorkingFunc", "drop frames:%d\n", iFailures);
+    DbgPrint2("WorkingFunc", "drop frames:%d (%d in all)\n", iFailures, Plain(m_iDroppedFrames));
     // Flushes the rest of the lost frame, so that the next read starts at a frame.
     ResetEndPoint(kFrameEndpoint);
     *piEmpty = 0;
@@ -126,44 +112,34 @@ void CFrameDriver::LostFrame(int iFailures, int* piEmpty) {
 
 void CFrameDriver::RunWorking(std::atomic<bool>* pbRunning) {
     const bool bSnap = m_bSnapMode;
-    CirBuf* pRing = m_pCirBuf;
-    uint8_t* pBufs[2] = {m_pXferBuf, m_pXferBuf2};
     int width = 0, height = 0;
     bool out16 = false;
-    bool ok = pRing && pBufs[0] && pBufs[1];
+    bool ok = m_pCirBuf && m_pXferBuf && m_pXferBuf2;
 
     // The stream stopped and the FPGA window set to this run's frame, as one
     // register sequence under the control lock.
-    if (ok && LockControl(pbRunning)) {
+    if (ok) {
+        CCritSecLock lock(m_csControl);
         width = m_iWidth;
         height = m_iHeight;
         out16 = m_bOutput16Bits;
         SendCMD(VR_STOP_STREAM);
         FPGAStop();
         ok = SetFPGAWidth(width) && SetFPGAHeight(height) && SetFPGAADCWidthOutputWidth(ADC_12BIT, out16);
-        pthread_mutex_unlock(&m_csControl.mutex);
-    } else {
-        ok = false;
     }
-    DbgPrint2("WorkingFunc", "working thread begin!\n");
+    DbgPrint2("WorkingFunc", "working thread begin! %dx%d exp %lluus\n", width, height,
+              static_cast<unsigned long long>(Plain(m_lExpTimeUs)));
     const int length = width * height * (out16 ? 2 : 1);
     const int count = length / kXferBytes + (length % kXferBytes != 0 ? 1 : 0);
     const int words = length / 2;
     ok = ok && words >= 4;
-    m_iDroppedFrames = 0;
-    if (pRing) pRing->ResetCirBuff();
     if (ok) {
         SendCMD(VR_START_STREAM);
         FPGAStart();
         ResetEndPoint(kFrameEndpoint);
-        ok = initAsyncXfer(length, count, kXferBytes, kFrameEndpoint, pBufs[0]);
+        ok = initAsyncXfer(length, count, kXferBytes, kFrameEndpoint, RecvBuffer());
     }
 
-    // Frames are received into the two buffers in turn. The ring reads an
-    // accepted frame from its buffer after the offer, and refuses further
-    // offers until it has: so the buffer changes after an accepted offer
-    // only, and the one being filled is never the one the ring reads.
-    int cur = 0;
     int failures = 0;
     int empty = 0;
     const uint32_t start = GetTickCount();
@@ -183,25 +159,17 @@ void CFrameDriver::RunWorking(std::atomic<bool>* pbRunning) {
             waitMs = static_cast<uint32_t>(frameUs / 500) + kFrameWaitMarginMs;
         const uint32_t nextMs = static_cast<uint32_t>(frameUs / 1000 / count) + kNextWaitMarginMs;
 
-        uint8_t* pBuf = pBufs[cur];
-        // Markers cleared before receiving: a read that brings nothing new
-        // cannot pass the check with the old frame's markers.
-        PutWord(pBuf, 0, 0);
-        PutWord(pBuf, 1, 0);
-        PutWord(pBuf, words - 2, 0);
-        PutWord(pBuf, words - 1, 0);
+        uint8_t* pBuf = RecvBuffer();
+        ClearFrameMarkers(pBuf, length);
         int got = 0;
         startAsyncXfer(waitMs, nextMs, &got, pbRunning, length);
         if (!pbRunning->load()) break;
 
         if (got >= length) {
-            const int r = pRing->InsertBuff(pBuf, length, FRAME_HEAD_MARKER, 0, FRAME_TAIL_MARKER, words - 1,
-                                            1, words - 2);
+            const int r = OfferRecvFrame(length, FRAME_HEAD_MARKER, 0, FRAME_TAIL_MARKER, words - 1, 1, words - 2);
             if (r == INSERT_ACCEPTED) {
                 ++m_iAccepted;
                 empty = 0;
-                cur ^= 1;
-                setAsyncXferBuf(pBufs[cur]);
                 if (bSnap) {
                     DbgPrint2("WorkingFunc", "snap: EXP_SUCCESS\n");
                     m_iSnapStatus = KYR_EXP_SUCCESS;
@@ -242,15 +210,8 @@ void CFrameDriver::RunWorking(std::atomic<bool>* pbRunning) {
         LostFrame(failures, &empty);
     }
 
-    m_iDroppedFrames = 0;
+    // The camera's side of the exit; the core's frame does the rest.
     FPGAStop();
     SendCMD(VR_STOP_STREAM);
     ResetEndPoint(kFrameEndpoint);
-    // Video frames end with the run; a snapshot's frame stays for its reader.
-    if (!bSnap && pRing) pRing->ResetCirBuff();
-    releaseAsyncXfer();
-    DbgPrint2("WorkingFunc", "working thread exit!\n");
-    if (pRing) pRing->SetStopped(true);
-    const int status = m_iSnapStatus;
-    m_iExpStatus = status == KYR_EXP_WORKING ? KYR_EXP_FAILED : status;
 }

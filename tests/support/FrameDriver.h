@@ -1,10 +1,11 @@
 // CFrameDriver: a test driver whose capture body streams real frames from the
 // (simulated) camera the way the drivers' capture thread does: it programs the
 // FPGA window so that the camera sends the frame the ROI asks for, starts the
-// stream, reads each frame with the multi-transfer set, offers it to the ring
-// with the generation A markers, counts lost frames, reports the snapshot's
-// result, and ends in the drivers' exit order. Its GetImage takes the oldest
-// frame from the ring and restores the marker words.
+// stream, reads each frame with the multi-transfer set into the core's
+// alternating receive buffers, offers it to the ring with the generation A
+// markers, counts lost frames and reports the snapshot's result; the core's
+// capture-thread frame does the rest of the exit. Its GetImage takes the
+// oldest frame from the ring and restores the marker words.
 //
 // It accepts raw 8-bit and raw 16-bit images at bin 1 only; it does no colour
 // conversion, binning or post-processing.
@@ -29,21 +30,30 @@ class CFrameDriver : public CTestDriver {
     bool SetExp(unsigned long long ullExposureUs, bool bAuto) override;
     bool GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) override;
 
+    // The maximum size the next InitCamera sets up.
+    void SetMaxSize(int iMaxWidth, int iMaxHeight) {
+        m_iMaxW = iMaxWidth;
+        m_iMaxH = iMaxHeight;
+    }
+    // The read-out pauses this long between taking a frame from the ring and
+    // finishing it in m_pImgBuf, as post-processing takes time; ReadOuts()
+    // counts the read-outs that have reached the pause.
+    void SetReadOutPauseMs(int iMs) { m_iReadOutPauseMs = iMs; }
+    int ReadOuts() const { return m_iReadOuts.load(); }
     // Frames the ring accepted since the object was made.
     int FramesAccepted() const { return m_iAccepted.load(); }
 
   private:
-    static void WorkingFunc(std::atomic<bool>* pbRunning, void* pArg);
+    static void WorkingFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning);
     void RunWorking(std::atomic<bool>* pbRunning);
-    // Takes the control lock, giving up (false, not held) once the running
-    // flag is clear: a stop holds the lock while it joins this thread.
-    bool LockControl(std::atomic<bool>* pbRunning);
     // A frame that arrived incomplete or failed its markers.
     void LostFrame(int iFailures, int* piEmpty);
 
     int m_iMaxW;
     int m_iMaxH;
     std::atomic<int> m_iAccepted{0};
+    std::atomic<int> m_iReadOutPauseMs{0};
+    std::atomic<int> m_iReadOuts{0};
 };
 
 #endif

@@ -1,6 +1,5 @@
 #include "TestDriver.h"
 
-#include <pthread.h>
 #include <string.h>
 
 #include <chrono>
@@ -17,63 +16,47 @@ constexpr auto kPollStep = std::chrono::milliseconds(1);
 CTestDriver::CTestDriver(int iProductID) {
     m_iVID = kVendorID;
     m_iPID = iProductID;
-    for (auto& result : m_bResult) result = true;
     // Like a real driver, the capture threads run the driver's bodies.
-    m_thrWork.InitFuncPt(CaptureBody);
-    m_thrTrigger.InitFuncPt(CaptureBody);
+    BindCaptureBody(m_thrWork, ScriptedCapture);
+    BindCaptureBody(m_thrTrigger, ScriptedCapture);
 }
 
 CTestDriver::~CTestDriver() {
     // The bodies use this class's members, which go before ~CCameraBase runs.
     OpenLatch();
     StopCameraThreads();
-    if (m_pbDestroyed) *m_pbDestroyed = true;
 }
 
-bool CTestDriver::InitCamera() {
-    ++m_iCalls[OP_INIT_CAMERA];
-    if (!m_bResult[OP_INIT_CAMERA]) return false;
+bool CTestOpScript::RunInitCamera(CCameraBase& cam, int iMaxWidth, int iMaxHeight) {
+    if (!Run(OP_INIT_CAMERA)) return false;
     {
         // A capture body of an earlier initialisation may still read the sizes.
-        CCritSecLock lock(m_csControl);
-        m_iMaxWidth = kMaxWidth;
-        m_iMaxHeight = kMaxHeight;
+        CCritSecLock lock(cam.m_csControl);
+        cam.m_iMaxWidth = iMaxWidth;
+        cam.m_iMaxHeight = iMaxHeight;
     }
-    return InitVariable();
+    return cam.InitVariable();
 }
+
+bool CTestDriver::InitCamera() { return RunInitCamera(*this, kMaxWidth, kMaxHeight); }
 
 void CTestDriver::CloseCamera() {
     ++m_iCloseCalls;
     CCameraBase::CloseCamera();
 }
 
-bool CTestDriver::SetResolution(int, int, int, IMAGE_TYPE) {
-    ++m_iCalls[OP_SET_RESOLUTION];
-    return m_bResult[OP_SET_RESOLUTION];
-}
+bool CTestDriver::SetResolution(int, int, int, IMAGE_TYPE) { return Run(OP_SET_RESOLUTION); }
 
-bool CTestDriver::SetStartPos(int, int) {
-    ++m_iCalls[OP_SET_START_POS];
-    return m_bResult[OP_SET_START_POS];
-}
+bool CTestDriver::SetStartPos(int, int) { return Run(OP_SET_START_POS); }
 
-bool CTestDriver::SetGain(int, bool) {
-    ++m_iCalls[OP_SET_GAIN];
-    return m_bResult[OP_SET_GAIN];
-}
+bool CTestDriver::SetGain(int, bool) { return Run(OP_SET_GAIN); }
 
-bool CTestDriver::SetRGBBalance(int, int, bool) {
-    ++m_iCalls[OP_SET_RGB_BALANCE];
-    return m_bResult[OP_SET_RGB_BALANCE];
-}
+bool CTestDriver::SetRGBBalance(int, int, bool) { return Run(OP_SET_RGB_BALANCE); }
 
-bool CTestDriver::SetExp(unsigned long long, bool) {
-    ++m_iCalls[OP_SET_EXP];
-    return m_bResult[OP_SET_EXP];
-}
+bool CTestDriver::SetExp(unsigned long long, bool) { return Run(OP_SET_EXP); }
 
 bool CTestDriver::GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) {
-    ++m_iCalls[OP_GET_IMAGE];
+    Count(OP_GET_IMAGE);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iWaitMs);
     std::unique_lock<std::mutex> lock(m_mtxFrame);
     while (!m_bHaveFrame) {
@@ -82,7 +65,7 @@ bool CTestDriver::GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) {
         m_cvFrame.wait_for(lock, kPollStep);
     }
     if (ImageReadersReleased()) return false;
-    if (!m_bResult[OP_GET_IMAGE] || !pBuffer || iBytes < 0) return false;
+    if (!Result(OP_GET_IMAGE) || !pBuffer || iBytes < 0) return false;
     size_t n = m_frame.size() < static_cast<size_t>(iBytes) ? m_frame.size() : static_cast<size_t>(iBytes);
     if (n > 0) memcpy(pBuffer, m_frame.data(), n);
     m_bHaveFrame = false;
@@ -111,14 +94,16 @@ void CTestDriver::OpenLatch() {
     m_cvLatch.notify_all();
 }
 
-bool CTestDriver::StartWorkThread() { return m_thrWork.InitFuncPt(CaptureBody) && m_thrWork.Start(this); }
+bool CTestDriver::StartWorkThread() {
+    return BindCaptureBody(m_thrWork, ScriptedCapture) && m_thrWork.Start(this);
+}
 
 bool CTestDriver::StartTriggerThread() {
-    return m_thrTrigger.InitFuncPt(CaptureBody) && m_thrTrigger.Start(this);
+    return BindCaptureBody(m_thrTrigger, ScriptedCapture) && m_thrTrigger.Start(this);
 }
 
 bool CTestDriver::StartAutoCtrlThread() {
-    return m_thrAutoCtrl.InitFuncPt(CaptureBody) && m_thrAutoCtrl.Start(this);
+    return m_thrAutoCtrl.InitFuncPt(ScriptedAutoControl) && m_thrAutoCtrl.Start(this);
 }
 
 bool CTestDriver::WaitSteps(int n, int iTimeoutMs) {
@@ -130,52 +115,46 @@ bool CTestDriver::WaitSteps(int n, int iTimeoutMs) {
     return true;
 }
 
-void CTestDriver::CaptureBody(std::atomic<bool>* pbRunning, void* pArg) {
-    static_cast<CTestDriver*>(pArg)->RunCapture(pbRunning);
+void CTestDriver::ScriptedCapture(CCameraBase* pCam, std::atomic<bool>* pbRunning) {
+    // The core's frame publishes the status when the body has left.
+    pCam->m_iSnapStatus = static_cast<CTestDriver*>(pCam)->RunScript(pbRunning);
 }
 
-bool CTestDriver::LockControlWhileRunning(std::atomic<bool>* pbRunning) {
-    // A stop made under the control lock clears the flag and joins: waiting
-    // for the lock without looking at the flag would deadlock it.
-    while (pthread_mutex_trylock(&m_csControl.mutex) != 0) {
-        if (!pbRunning->load()) return false;
-        std::this_thread::sleep_for(kPollStep);
-    }
-    return true;
+void CTestDriver::ScriptedAutoControl(std::atomic<bool>* pbRunning, void* pArg) {
+    static_cast<CTestDriver*>(pArg)->RunScript(pbRunning);
 }
 
-void CTestDriver::RunCapture(std::atomic<bool>* pbRunning) {
+int CTestDriver::RunScript(std::atomic<bool>* pbRunning) {
     {
         std::unique_lock<std::mutex> lock(m_mtxLatch);
         ++m_iLatchWaiters;
         while (m_bLatchArmed && pbRunning->load()) m_cvLatch.wait_for(lock, kPollStep);
         --m_iLatchWaiters;
     }
-    int status = KYR_EXP_FAILED;
     switch (m_captureMode.load()) {
         case CAPTURE_SUCCEED:
-            status = pbRunning->load() ? KYR_EXP_SUCCESS : KYR_EXP_FAILED;
-            break;
+            return pbRunning->load() ? KYR_EXP_SUCCESS : KYR_EXP_FAILED;
         case CAPTURE_FAIL:
-            break;
+            return KYR_EXP_FAILED;
         case CAPTURE_LOOP:
             while (pbRunning->load()) {
-                if (!LockControlWhileRunning(pbRunning)) break;
-                // Touch every frame buffer, as a capture thread does, so that a
-                // buffer freed under a running thread shows at once.
-                const int step = m_iSteps.load();
-                const size_t frameBytes = static_cast<size_t>(m_iMaxWidth) * m_iMaxHeight * 2;
-                uint8_t* buffers[] = {m_pXferBuf, m_pXferBuf2, m_pImgBuf};
-                for (uint8_t* buf : buffers)
-                    if (buf) memset(buf, step & 0xFF, frameBytes);
-                if (m_pHotPixMap) m_pHotPixMap[step % (m_iMaxWidth * m_iMaxHeight)] ^= 1;
-                if (m_pGammaLUT16) m_pGammaLUT16[step & 0xFFFF] = static_cast<uint16_t>(step);
-                ++m_iSteps;
-                pthread_mutex_unlock(&m_csControl.mutex);
+                {
+                    // The plain idiom: a stop joins with this lock released.
+                    CCritSecLock lock(m_csControl);
+                    // Touch every frame buffer, as a capture thread does, so
+                    // that a buffer freed under a running thread shows at once.
+                    const int step = m_iSteps.load();
+                    const size_t frameBytes = static_cast<size_t>(m_iMaxWidth) * m_iMaxHeight * 2;
+                    uint8_t* buffers[] = {m_pXferBuf, m_pXferBuf2, m_pImgBuf};
+                    for (uint8_t* buf : buffers)
+                        if (buf) memset(buf, step & 0xFF, frameBytes);
+                    if (m_pHotPixMap) m_pHotPixMap[step % (m_iMaxWidth * m_iMaxHeight)] ^= 1;
+                    if (m_pGammaLUT16) m_pGammaLUT16[step & 0xFFFF] = static_cast<uint16_t>(step);
+                    ++m_iSteps;
+                }
                 std::this_thread::sleep_for(kPollStep);
             }
             break;
     }
-    m_iSnapStatus = status;
-    m_iExpStatus = status;
+    return KYR_EXP_FAILED;
 }

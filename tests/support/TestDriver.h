@@ -1,9 +1,10 @@
 // CTestDriver: a driver class for tests of the camera core, used until real
 // drivers exist. It implements the pure operations with results the test sets
 // and counts their calls; its InitCamera sets a small maximum size and calls
-// InitVariable; its capture body can end with success or failure, loop until
-// stopped, or wait on a latch first; its GetImage waits until a frame is fed
-// or the readers are released. It records its CloseCamera calls and sets a
+// InitVariable; its capture body, run by the core's capture-thread frame like
+// a driver's, can end with success or failure, loop until stopped (taking the
+// control lock the plain way at each step), or wait on a latch first; its
+// GetImage waits until a frame is fed or the readers are released. It records its CloseCamera calls and sets a
 // flag of the test's when it is destroyed.
 #ifndef KYR_TEST_DRIVER_H
 #define KYR_TEST_DRIVER_H
@@ -15,14 +16,9 @@
 
 #include "CameraBase.h"
 
-class CTestDriver : public CCameraBase {
+// Call counts and scripted results of the pure operations of a test driver.
+class CTestOpScript {
   public:
-    static constexpr int kVendorID = 0x2e7b;
-    static constexpr int kProductID = 0x832b;
-    static constexpr int kMaxWidth = 64;
-    static constexpr int kMaxHeight = 48;
-
-    // The pure operations, for call counts and scripted results.
     enum Op {
         OP_INIT_CAMERA,
         OP_SET_RESOLUTION,
@@ -33,6 +29,42 @@ class CTestDriver : public CCameraBase {
         OP_GET_IMAGE,
         OP_COUNT
     };
+
+    void SetResult(Op op, bool bResult) { m_bResult[op] = bResult; }
+    int Calls(Op op) const { return m_iCalls[op].load(); }
+    // Set to true when the driver is destroyed (the pointed-to flag must outlive it).
+    void SetDestroyedFlag(std::atomic<bool>* pbDestroyed) { m_pbDestroyed = pbDestroyed; }
+
+  protected:
+    CTestOpScript() {
+        for (auto& result : m_bResult) result = true;
+    }
+    ~CTestOpScript() {
+        if (m_pbDestroyed) *m_pbDestroyed = true;
+    }
+    // InitCamera of a test driver: counts the call and, unless scripted to
+    // fail, sets the small maximum size and allocates the work buffers.
+    bool RunInitCamera(CCameraBase& cam, int iMaxWidth, int iMaxHeight);
+    void Count(Op op) { ++m_iCalls[op]; }
+    bool Result(Op op) const { return m_bResult[op]; }
+    // Counts a call of op and returns its scripted result.
+    bool Run(Op op) {
+        Count(op);
+        return Result(op);
+    }
+
+  private:
+    std::atomic<int> m_iCalls[OP_COUNT] = {};
+    std::atomic<bool> m_bResult[OP_COUNT];
+    std::atomic<bool>* m_pbDestroyed = nullptr;
+};
+
+class CTestDriver : public CCameraBase, public CTestOpScript {
+  public:
+    static constexpr int kVendorID = 0x2e7b;
+    static constexpr int kProductID = 0x832b;
+    static constexpr int kMaxWidth = 64;
+    static constexpr int kMaxHeight = 48;
 
     // What the capture body does after its latch (if armed) has opened.
     enum CaptureMode {
@@ -55,17 +87,12 @@ class CTestDriver : public CCameraBase {
     // of it; false on time-out or once the readers are released.
     bool GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) override;
 
-    // Scripting.
-    void SetResult(Op op, bool bResult) { m_bResult[op] = bResult; }
-    int Calls(Op op) const { return m_iCalls[op].load(); }
     int CloseCalls() const { return m_iCloseCalls.load(); }
-    // Set to true by the destructor (the pointed-to flag must outlive the object).
-    void SetDestroyedFlag(std::atomic<bool>* pbDestroyed) { m_pbDestroyed = pbDestroyed; }
 
     // Feeds one frame to GetImage.
     void FeedFrame(const std::vector<unsigned char>& frame);
 
-    // Capture body of m_thrWork, m_thrTrigger and m_thrAutoCtrl.
+    // Scripted body of m_thrWork, m_thrTrigger and m_thrAutoCtrl.
     void SetCaptureMode(CaptureMode mode) { m_captureMode = mode; }
     // An armed latch makes every body wait before it does anything, until
     // OpenLatch or its running flag is cleared.
@@ -83,17 +110,12 @@ class CTestDriver : public CCameraBase {
     bool WaitSteps(int n, int iTimeoutMs);
 
   private:
-    static void CaptureBody(std::atomic<bool>* pbRunning, void* pArg);
-    void RunCapture(std::atomic<bool>* pbRunning);
-    // Takes the control lock, polling so that a cleared running flag ends the
-    // wait; false (lock not held) when the flag was cleared.
-    bool LockControlWhileRunning(std::atomic<bool>* pbRunning);
+    static void ScriptedCapture(CCameraBase* pCam, std::atomic<bool>* pbRunning);
+    static void ScriptedAutoControl(std::atomic<bool>* pbRunning, void* pArg);
+    // The script; returns the status it reached.
+    int RunScript(std::atomic<bool>* pbRunning);
 
-    std::atomic<int> m_iCalls[OP_COUNT] = {};
-    std::atomic<bool> m_bResult[OP_COUNT];
     std::atomic<int> m_iCloseCalls{0};
-    std::atomic<bool>* m_pbDestroyed = nullptr;
-
     std::mutex m_mtxFrame;
     std::condition_variable m_cvFrame;
     std::vector<unsigned char> m_frame;
