@@ -20,6 +20,17 @@ constexpr uint64_t kStartUs = 200000;  // the thread's settle time
 constexpr uint64_t kCycleUs = 100000;  // one cycle: ten sleeps of 10 ms
 constexpr int kPeriodUs = 100000;      // the capture thread's period in video
 
+// Polls pred every millisecond until it holds or iTimeoutMs pass.
+template <class F>
+bool WaitFor(F pred, int iTimeoutMs = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 // A test clock whose time moves only as far as the test lets it: a sleep
 // that would pass the limit blocks until the limit moves (or the clock is
 // opened, when every sleep passes at once).
@@ -217,42 +228,96 @@ class CFastClock {
     KyrTimeSource m_source{NowMs, Sleep, nullptr};
 };
 
-class CAutoBesideCallerTest : public controls_test::CControlsApiTest {};
+class CAutoBesideCallerTest : public controls_test::CControlsApiTest {
+  protected:
+    // 8-bit frames, auto exposure and gain on, a dark frame ready to feed.
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(CControlsApiTest::SetUp());
+        ASSERT_TRUE(Cam().SetResolution(kW, kH, 1, IMAGE_8BIT));
+        Cam().SetAutoPara(300, 30000, 100);
+        Cam().SetExp(1000, true);
+        Cam().SetGain(100, true);
+        Cam().SetSetterDelayUs(50);
+        m_dark.assign(static_cast<size_t>(Cam().m_pCirBuf->SlotBytes()), 20);
+        Cam().ClearRecorded();
+    }
+
+    void TearDown() override {
+        SetTimeSourceForTest(nullptr);
+        CControlsApiTest::TearDown();
+    }
+
+    // Every auto step on this frame sets gain, exposure and gain again.
+    void FeedDark() {
+        ASSERT_EQ(
+            Cam().m_pCirBuf->InsertBuff(m_dark.data(), static_cast<int>(m_dark.size()), 0, 0, 0, 0, 0, 0),
+            INSERT_ACCEPTED);
+        ASSERT_TRUE(Cam().m_pCirBuf->WaitInsertIdle(kWaitMs));
+    }
+
+    // The caller's exposures are whole hundreds; the auto steps' are not.
+    int AutoExposureSteps() {
+        int n = 0;
+        for (const Rec::SCall& call : Cam().Recorded(Rec::REC_EXP))
+            if (call.a % 100 != 0) ++n;
+        return n;
+    }
+
+    // The caller's side: gain and exposure requests, short enough exposures
+    // to keep the auto thread stepping.
+    static void CallerRound(int i) {
+        ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 500 + (i % 7) * 100, KYR_TRUE), KYR_SUCCESS);
+        ASSERT_EQ(KYRSetControlValue(0, KYR_GAIN, 50 + (i % 11), KYR_TRUE), KYR_SUCCESS);
+    }
+
+    CFastClock m_clock;
+    Frame m_dark;
+};
 
 TEST_F(CAutoBesideCallerTest, CallerSettersNeverRunInsideAnAutoStep) {
-    CFastClock clock;
-    ASSERT_TRUE(Cam().SetResolution(kW, kH, 1, IMAGE_8BIT));
-    Cam().SetAutoPara(300, 30000, 100);
-    Cam().SetExp(1000, true);
-    Cam().SetGain(100, true);
     Cam().m_iAutoCtrlPeriodUs = kPeriodUs;
-    Cam().SetSetterDelayUs(50);
-    // A dark frame: every auto step sets gain, exposure and gain again.
-    Frame dark(static_cast<size_t>(Cam().m_pCirBuf->SlotBytes()), 20);
-    ASSERT_EQ(Cam().m_pCirBuf->InsertBuff(dark.data(), static_cast<int>(dark.size()), 0, 0, 0, 0, 0, 0),
-              INSERT_ACCEPTED);
-    ASSERT_TRUE(Cam().m_pCirBuf->WaitInsertIdle(kWaitMs));
-    Cam().ClearRecorded();
-    SetTimeSourceForTest(clock.Source());
+    ASSERT_NO_FATAL_FAILURE(FeedDark());
+    SetTimeSourceForTest(m_clock.Source());
     ASSERT_TRUE(Cam().StartAutoControlThr());
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
     int i = 0;
-    while (std::chrono::steady_clock::now() < end) {
-        // Short exposures keep the auto thread stepping.
-        ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 500 + (i % 7) * 100, KYR_TRUE), KYR_SUCCESS);
-        ASSERT_EQ(KYRSetControlValue(0, KYR_GAIN, 50 + (i % 11), KYR_TRUE), KYR_SUCCESS);
-        ++i;
-    }
+    while (std::chrono::steady_clock::now() < end) ASSERT_NO_FATAL_FAILURE(CallerRound(i++));
     Cam().StopAutoControlThr();
-    SetTimeSourceForTest(nullptr);
     EXPECT_FALSE(Cam().Overlapped());
-    // Both sides really ran. The caller's exposures are whole hundreds; the
-    // auto steps' are not.
-    int autoSteps = 0;
-    for (const Rec::SCall& call : Cam().Recorded(Rec::REC_EXP))
-        if (call.a % 100 != 0) ++autoSteps;
+    // Both sides really ran.
     EXPECT_GT(i, 10);
-    EXPECT_GT(autoSteps, 10);
+    EXPECT_GT(AutoExposureSteps(), 10);
+}
+
+TEST_F(CAutoBesideCallerTest, VideoStopEndsTheAutoThreadWhileItSteps) {
+    SetTimeSourceForTest(m_clock.Source());
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+        // The capture body starts the auto thread after the run's ring reset:
+        // a frame fed from then on is the one it samples.
+        ASSERT_TRUE(WaitFor([this] { return Cam().m_thrAutoCtrl.IsAlive(); }));
+        ASSERT_NO_FATAL_FAILURE(FeedDark());
+        const int before = AutoExposureSteps();
+        std::atomic<bool> bCalling{true};
+        std::thread caller([&bCalling] {
+            for (int i = 0; bCalling.load(); ++i) CallerRound(i);
+        });
+        ASSERT_TRUE(WaitFor([&] { return AutoExposureSteps() >= before + 5; }));
+        // Stopped while the auto thread and a caller both work under the
+        // control lock.
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+                .count();
+        bCalling = false;
+        caller.join();
+        EXPECT_LT(ms, kWaitMs);
+        EXPECT_FALSE(Cam().m_thrAutoCtrl.IsAlive());
+        EXPECT_FALSE(Cam().m_thrWork.IsAlive());
+    }
+    EXPECT_FALSE(Cam().Overlapped());
 }
 
 }  // namespace

@@ -52,11 +52,25 @@ CRecordingDriver::CRecordingDriver(int iProductID) : CTestDriver(iProductID) {
     m_bUSB3Camera = true;
     const uint8_t bins[] = {1, 2, 3, 4};
     std::copy(std::begin(bins), std::end(bins), m_ucSupportedBins);
+    BindCaptureBody(m_thrWork, RecordingCapture);
 }
 
 CRecordingDriver::~CRecordingDriver() {
     // The auto-control thread calls this class's setters.
     StopCameraThreads();
+}
+
+void CRecordingDriver::RecordingCapture(CCameraBase* pCam, std::atomic<bool>* pbRunning) {
+    if (pCam->m_bSnapMode) {
+        pCam->m_iSnapStatus = KYR_EXP_SUCCESS;
+        return;
+    }
+    {
+        CCritSecLock lock(pCam->m_csControl);
+        pCam->m_iAutoCtrlPeriodUs = kVideoAutoPeriodUs;
+    }
+    pCam->StartAutoControlThr();
+    while (pbRunning->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 // ---- Recording -------------------------------------------------------------------

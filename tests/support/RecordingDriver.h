@@ -8,6 +8,10 @@
 // interleaved multi-register sequences show; the setters take no lock of
 // their own, as the lock is the callers' job.
 //
+// Its capture body does in video what drivers do there: it starts the
+// auto-control thread with the video period, then runs until stopped (the
+// test feeds the ring); a snapshot reports success at once.
+//
 // It starts as a colour camera without cooler, with temperature support and
 // the four image types; tests change the fields to make other cameras.
 #ifndef KYR_RECORDING_DRIVER_H
@@ -86,7 +90,12 @@ class CRecordingDriver : public CTestDriver {
         m_bTempSet = true;
     }
 
+    // The auto-control period drivers set for video.
+    static constexpr int kVideoAutoPeriodUs = 100000;
+
   private:
+    static void RecordingCapture(CCameraBase* pCam, std::atomic<bool>* pbRunning);
+
     // Records a call and, unless the setter is made to fail, stores its
     // values with store().
     template <class TStore>
