@@ -339,10 +339,11 @@ TEST_F(CControlsApiTest, CoolerControlsAndUnknownTypesAreRefusedOnAnUncooledCame
         SCOPED_TRACE(type);
         const KYR_CONTROL_TYPE t = static_cast<KYR_CONTROL_TYPE>(type);
         EXPECT_EQ(KYRSetControlValue(0, t, 1, KYR_FALSE), KYR_ERROR_INVALID_CONTROL_TYPE);
-        long value = 0;
+        long value = 4321;
         KYR_BOOL bAuto = KYR_TRUE;
         EXPECT_EQ(KYRGetControlValue(0, t, &value, &bAuto), KYR_ERROR_INVALID_CONTROL_TYPE);
         EXPECT_EQ(bAuto, KYR_FALSE);
+        EXPECT_EQ(value, 4321) << "a refused read fills no value";
     }
     EXPECT_TRUE(Cam().Recorded().empty());
 }
