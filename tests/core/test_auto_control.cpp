@@ -1,10 +1,7 @@
 // Auto exposure, auto gain and auto white balance steps on synthetic frames,
 // at object level on a recording test driver: which gain, exposure and white
 // balance calls one step makes for a frame of chosen brightness or colour,
-// the sampling of the frame the ring received last, and a closed loop in
-// which the frame's brightness follows exposure and gain.
-#include <math.h>
-
+// and the sampling of the frame the ring received last.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -268,46 +265,6 @@ TEST_F(CAutoTest, RingWhiteBalanceStepRunsOnColourCamerasOnly) {
     Cam().m_bColor = true;
     Cam().AutoWhiBalFromRing();
     EXPECT_EQ(Cam().Recorded(), (Calls{WB(57, 93)}));
-}
-
-// ---- Closed loop ---------------------------------------------------------------------------------
-
-// The scene: the mean pixel grows with exposure and gain (gain in tenths of a
-// decibel, as the drivers count it), saturating at 255.
-int SceneLevel(unsigned long long expUs, int gain) {
-    const double level = 2.0 * (static_cast<double>(expUs) / 10000.0) * pow(10.0, gain / 200.0);
-    return static_cast<int>(std::min(255.0, level));
-}
-
-TEST_F(CAutoTest, ClosedLoopFromDarkSettlesInTheDeadBandAndStays) {
-    struct {
-        const char* szWhat;
-        bool bAutoExp, bAutoGain;
-    } modes[] = {
-        {"exposure and gain", true, true}, {"exposure only", true, false}, {"gain only", false, true}};
-    for (const auto& mode : modes) {
-        SCOPED_TRACE(mode.szWhat);
-        Cam().SetLineUs(10);
-        Cam().SetFixedExpLines(-1);
-        Cam().SetExp(mode.bAutoGain && !mode.bAutoExp ? 40000 : 1000, mode.bAutoExp);
-        Cam().SetGain(0, mode.bAutoGain);
-        int settledAt = -1;
-        for (int step = 0; step < 80; ++step) {
-            const int level = SceneLevel(Cam().m_lExpTimeUs, Cam().m_iGain);
-            const int mean = level + 1;
-            const bool bInBand = mean >= 85 && mean <= 115;
-            if (bInBand && settledAt < 0) settledAt = step;
-            if (settledAt >= 0) {
-                EXPECT_TRUE(bInBand) << "left the band at step " << step << ", mean " << mean;
-            }
-            ASSERT_NO_FATAL_FAILURE(Feed(Uniform8(kW, kH, static_cast<unsigned char>(level))));
-            Cam().AutoExpGainFromRing();
-        }
-        EXPECT_GE(settledAt, 1);
-        EXPECT_LE(settledAt, 60);
-        EXPECT_LE(Cam().m_iGain.load(), 300);
-        EXPECT_LE(Cam().m_lExpTimeUs.load(), 30000000u);
-    }
 }
 
 }  // namespace

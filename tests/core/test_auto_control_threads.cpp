@@ -1,8 +1,13 @@
 // The auto-control thread: on a gated test clock it steps auto exposure every
 // cycle and white balance every fourth, only while the exposure and the frame
-// time are below its period, and stops within a cycle. Beside it, a caller's
-// gain and exposure setters never run inside one of its steps.
+// time are below its period, stops within a cycle, and in a closed loop (the
+// frame's brightness following exposure and gain) brings a dark scene into
+// the dead band and keeps it there. Beside it, a caller's gain and exposure
+// setters never run inside one of its steps, and a video stop ends it.
 // test-labels: tsan
+#include <math.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -205,6 +210,55 @@ TEST_F(CAutoThreadTest, StopsWithinACycle) {
         // Restart on a closed clock for the second round.
         NewClock();
         ASSERT_TRUE(Cam().StartAutoControlThr());
+    }
+}
+
+// The scene: the mean pixel grows with exposure and gain (gain in tenths of a
+// decibel, as the drivers count it), saturating at 255. Bright enough that the
+// target needs less exposure than the thread's period, up to which it steps.
+int SceneLevel(unsigned long long expUs, int gain) {
+    const double level = 20.0 * (static_cast<double>(expUs) / 10000.0) * pow(10.0, gain / 200.0);
+    return static_cast<int>(std::min(255.0, level));
+}
+
+TEST_F(CAutoThreadTest, ClosedLoopFromDarkSettlesInTheDeadBandAndStays) {
+    struct {
+        const char* szWhat;
+        bool bAutoExp, bAutoGain;
+        unsigned long long startExpUs;
+    } modes[] = {{"exposure and gain", true, true, 100},
+                 {"exposure only", true, false, 100},
+                 {"gain only", false, true, 4000}};
+    for (const auto& mode : modes) {
+        SCOPED_TRACE(mode.szWhat);
+        StopOnOpenClock();
+        NewClock();
+        ASSERT_TRUE(Cam().SetResolution(kW, kH, 1, IMAGE_8BIT));
+        Cam().SetAutoPara(300, 30000, 100);  // dead band 85..115
+        Cam().m_bAutoWB = false;
+        Cam().SetLineUs(10);
+        Cam().SetFixedExpLines(-1);
+        Cam().SetExp(mode.startExpUs, mode.bAutoExp);
+        Cam().SetGain(0, mode.bAutoGain);
+        ASSERT_NO_FATAL_FAILURE(Feed(Uniform8(kW, kH, SceneLevel(mode.startExpUs, 0))));
+        ASSERT_TRUE(Cam().StartAutoControlThr());
+        int settledAt = -1;
+        for (int n = 1; n <= 80; ++n) {
+            // After each cycle the camera sees the scene at its new settings.
+            ASSERT_TRUE(Clock().RunTo(AfterCycles(n)));
+            const int level = SceneLevel(Cam().m_lExpTimeUs, Cam().m_iGain);
+            const int mean = level + 1;
+            const bool bInBand = mean >= 85 && mean <= 115;
+            if (bInBand && settledAt < 0) settledAt = n;
+            if (settledAt >= 0) {
+                EXPECT_TRUE(bInBand) << "left the band after cycle " << n << ", mean " << mean;
+            }
+            ASSERT_NO_FATAL_FAILURE(Feed(Uniform8(kW, kH, static_cast<unsigned char>(level))));
+        }
+        EXPECT_GE(settledAt, 2);
+        EXPECT_LE(settledAt, 60);
+        EXPECT_LE(Cam().m_iGain.load(), 300);
+        EXPECT_LE(Cam().m_lExpTimeUs.load(), 30000000u);
     }
 }
 
