@@ -234,11 +234,32 @@ public:
     bool LoadSetting();
     bool SaveSetting();
 
-    // ---- Camera ID, serial number, hot-pixel table -----------------------------
+    // ---- Camera ID, serial number, hot-pixel table (CameraFlash.cpp) -----------
+    // Each flash sequence holds the control lock and has the parallel bus
+    // released to the flash for its length, taken back on every path.
+    // The 256-byte ID page: "ID", the 8-byte camera ID, the rest kept.
+    bool ReadSPI(uint8_t* pOut, int iOffset, int iLength);
+    bool WriteSPI(const uint8_t* pData, int iOffset, int iLength);
     bool GetIDFromSPI(KYR_ID* pID);
     bool SetIDToSPI(KYR_ID id);
+    // The factory serial; false (pSN untouched) when the request fails or the
+    // camera has none (all zero).
     bool GetSerialNumber(KYR_ID* pSN);
+    // Hot-pixel table: "KYRD" (pairs) or "KYRG" (plain), big-endian total
+    // length, payload. Both return a new[] buffer (the caller delete[]s it) or
+    // null; Uncompress gives the decoded bytes in *piOutLength when not null.
+    uint8_t* Compress(const uint8_t* pData, int iLength, int* piOutLength, bool bPairs);
+    uint8_t* Uncompress(const uint8_t* pTable, int iLength, bool bPairs, int* piOutLength = nullptr);
+    bool CompressAndWriteIntoFLASH(const uint8_t* pData, unsigned int iLength, bool bPairs);
+    bool ReadFromFLAHAndUnCompress(uint8_t* pOut, unsigned int iLength, bool bPairs);
+    // The hot-pixel map from the dark frame into flash, and back into m_pHotPixMap.
+    bool SaveHPCTable();
+    bool LoadHPCTable();
     bool SetHPCStates(bool bOn);
+    // True while a rebuild is requested or the geometry differs from the one
+    // the hot-pixel list was built for: m_iHPCParam holds bin, width, height,
+    // start x and start y, m_bHPCHardwareBin the hardware-bin flag.
+    bool IsHPCChange();
 
     // ---- Temperature -----------------------------------------------------------
     // Reads the source m_iTempSensorType names (0 and unknown values TMP100,
@@ -257,6 +278,8 @@ public:
     float CalculTempuature(unsigned char ucAdc, int iRefKOhm);
 
     // ---- Frame post-processing -------------------------------------------------
+    // Rebuilds the hot-pixel list of the current geometry from m_pHotPixMap.
+    void AdjustHPCTable();
     // 1 loaded, 6 path not usable, 0 or 7 not a usable dark frame.
     int LoadBMPFromFile(const char* szPath);
     void UsingDark(bool bOn);

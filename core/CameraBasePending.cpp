@@ -4,15 +4,9 @@
 // whoever brings the real body deletes the block here.
 #include "CameraBase.h"
 
-// ---- Camera ID, serial number, hot-pixel table (flash and ID work) --------------------
-
-bool CCameraBase::GetIDFromSPI(KYR_ID*) { return false; }
-bool CCameraBase::SetIDToSPI(KYR_ID) { return false; }
-bool CCameraBase::GetSerialNumber(KYR_ID*) { return false; }
-bool CCameraBase::SetHPCStates(bool) { return false; }
-
 // ---- Frame post-processing -------------------------------------------------------------
 
 bool CCameraBase::SetGamma(int) { return false; }
+void CCameraBase::AdjustHPCTable() {}
 int CCameraBase::LoadBMPFromFile(const char*) { return 0; }
 void CCameraBase::UsingDark(bool) {}

@@ -19,7 +19,7 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 
 missing=()
 for pkg in "${APT_PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep "install ok installed" >/dev/null; then
     missing+=("$pkg")
   fi
 done

@@ -487,7 +487,7 @@ long long kyrsim_query(int handle, int what) {
         case KYRSIM_Q_RUNNING:
             return d->gateOpen ? 1 : 0;
         default:
-            return -1;
+            return firmwareQuery(*d, what);
     }
 }
 
