@@ -11,6 +11,7 @@ APT_PACKAGES=(
   libusb-1.0-0-dev liblog4cpp5-dev libtinyxml-dev
   libgtest-dev libbenchmark-dev g++-arm-linux-gnueabihf
   libopencv-imgproc-dev
+  clang libclang-rt-dev
 )
 PIP_PACKAGES=("pybind11>=3.0,<3.1" numpy pytest)
 
