@@ -38,7 +38,10 @@ class C832GeometryTest : public C832Test {
         ASSERT_NE(Setup(), nullptr);
     }
     void SetHardwareBin(bool on) {
-        ASSERT_TRUE(Locked([&] { return m_pCam->SetHardwareBin(on); }));
+        ASSERT_EQ(KYRSetControlValue(0, KYR_HARDWARE_BIN, on ? 1 : 0, KYR_FALSE), KYR_SUCCESS);
+    }
+    KYR_ERROR_CODE SetHighSpeed(bool on) {
+        return KYRSetControlValue(0, KYR_HIGH_SPEED_MODE, on ? 1 : 0, KYR_FALSE);
     }
 };
 
@@ -183,11 +186,11 @@ TEST_F(C832GeometryTest, SensorModesFollowHardwareBinBinHighSpeedAndType) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << (c.hardwareBin ? "hw " : "") << "bin " << c.bin
                                         << (c.highSpeed ? " high speed" : "") << " type " << c.type);
-        ASSERT_TRUE(Locked([&] { return m_pCam->SetHighSpeedMode(false); }));
+        ASSERT_EQ(SetHighSpeed(false), KYR_SUCCESS);
         SetHardwareBin(c.hardwareBin);
         ASSERT_EQ(KYRSetROIFormat(0, 640, 480, c.bin, c.type), KYR_SUCCESS);
         const int from = kyrsim_log_count();
-        ASSERT_TRUE(Locked([&] { return m_pCam->SetHighSpeedMode(c.highSpeed); }));
+        ASSERT_EQ(SetHighSpeed(c.highSpeed), KYR_SUCCESS);
         EXPECT_EQ(m_dev.sensor(0x301B), c.r301B);
         EXPECT_EQ(m_dev.sensor(0x3022), c.r3022);
         EXPECT_EQ(m_dev.sensor(0x30D5), c.r30D5);
@@ -203,7 +206,7 @@ TEST_F(C832GeometryTest, SensorModesFollowHardwareBinBinHighSpeedAndType) {
 TEST_F(C832GeometryTest, HighSpeedInSixteenBitWithoutSensorBinningChangesNothing) {
     ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW16), KYR_SUCCESS);
     kyrsim::clearLog();
-    ASSERT_TRUE(Locked([&] { return m_pCam->SetHighSpeedMode(true); }));
+    ASSERT_EQ(SetHighSpeed(true), KYR_SUCCESS);
     EXPECT_EQ(kyrsim_log_count(), 0);
     EXPECT_TRUE(m_pCam->m_bHighSpeed);
     EXPECT_EQ(m_dev.sensor(0x3022), 2);
@@ -219,7 +222,7 @@ TEST_F(C832GeometryTest, HardwareBinAtABinWithoutSensorBinningOnlyStoresTheFlag)
     SetHardwareBin(false);
     ASSERT_EQ(KYRSetROIFormat(0, 1916, 1080, 2, IMG_RAW8), KYR_SUCCESS);
     kyrsim::clearLog();
-    EXPECT_FALSE(Locked([&] { return m_pCam->SetHardwareBin(true); }));
+    EXPECT_EQ(KYRSetControlValue(0, KYR_HARDWARE_BIN, 1, KYR_FALSE), KYR_ERROR_GENERAL_ERROR);
     EXPECT_EQ(kyrsim_log_count(), 0);
     EXPECT_FALSE(m_pCam->m_bHardwareBin);
 }
@@ -229,7 +232,7 @@ TEST_F(C832GeometryTest, EveryWindowAndModeChangeWritesItsRegistersInsideOneHold
     ASSERT_EQ(KYRSetROIFormat(0, 1920, 1080, 2, IMG_RAW16), KYR_SUCCESS);
     ASSERT_EQ(KYRSetStartPos(0, 13, 17), KYR_SUCCESS);
     SetHardwareBin(true);
-    ASSERT_TRUE(Locked([&] { return m_pCam->SetHighSpeedMode(true); }));
+    ASSERT_EQ(SetHighSpeed(true), KYR_SUCCESS);
     ASSERT_TRUE(Locked([&] { return m_pCam->SetEnableDDR(false); }));
     ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 4, IMG_RAW8), KYR_SUCCESS);
     ASSERT_TRUE(Locked([&] { return Engine().StartSensorStreaming(); }));

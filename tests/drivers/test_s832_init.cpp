@@ -117,8 +117,11 @@ TEST_F(C832Test, AutoBandwidthIsFullOnUsb3AndEightyPercentOnUsb2) {
         SCOPED_TRACE(c.usb3 ? "USB3" : "USB2");
         kyrsim::reset();
         ASSERT_NE(Setup(kPid832, c.usb3), nullptr);
-        EXPECT_EQ(m_pCam->m_iFPSPerc, c.percent);
-        EXPECT_TRUE(m_pCam->m_bAutoFPS);
+        long percent = 0;
+        KYR_BOOL bAuto = KYR_FALSE;
+        ASSERT_EQ(KYRGetControlValue(0, KYR_BANDWIDTH, &percent, &bAuto), KYR_SUCCESS);
+        EXPECT_EQ(percent, c.percent);
+        EXPECT_EQ(bAuto, KYR_TRUE);
         EXPECT_EQ(Engine().g_iUSBBandwidth, c.usbBandwidth);
         EXPECT_EQ(KYRCloseCamera(0), KYR_SUCCESS);
     }
@@ -178,10 +181,7 @@ TEST_F(C832Test, TwoCamerasTimeFromTheirOwnModes) {
     CCameraBase* cam3 = OpenInit(1);
     ASSERT_NE(cam2, nullptr);
     ASSERT_NE(cam3, nullptr);
-    {
-        CCritSecLock lock(cam2->m_csControl);
-        ASSERT_TRUE(cam2->SetHardwareBin(true));
-    }
+    ASSERT_EQ(KYRSetControlValue(0, KYR_HARDWARE_BIN, 1, KYR_FALSE), KYR_SUCCESS);
     ASSERT_EQ(KYRSetROIFormat(0, 1920, 1080, 2, IMG_RAW8), KYR_SUCCESS);
     ASSERT_EQ(KYRSetROIFormat(1, 1920, 1080, 1, IMG_RAW8), KYR_SUCCESS);
     const CEngine832& e2 = *dynamic_cast<CEngine832*>(cam2);

@@ -93,7 +93,8 @@ std::vector<SChange> Changes() {
     return {
         {"ROI", [](CCameraBase*) { return KYRSetROIFormat(0, 1920, 1080, 1, IMG_RAW16) == KYR_SUCCESS; },
          1920 * 1080 * 2},
-        {"high speed", [=](CCameraBase* c) { return locked(c, [c] { return c->SetHighSpeedMode(true); }); },
+        {"high speed",
+         [](CCameraBase*) { return KYRSetControlValue(0, KYR_HIGH_SPEED_MODE, 1, KYR_FALSE) == KYR_SUCCESS; },
          640 * 480},
         {"DDR", [=](CCameraBase* c) { return locked(c, [c] { return c->SetEnableDDR(false); }); }, 640 * 480},
         {"resolution slot",
@@ -170,10 +171,7 @@ TEST_F(C832ReapplyTest, ChangesFromManyThreadsDuringVideoKeepTheHoldAndEndCaptur
         threads.emplace_back([this, t] {
             for (int i = 0; i < 5; ++i) {
                 if (t == 0) KYRSetROIFormat(0, (i % 2) ? 1920 : 640, (i % 2) ? 1080 : 480, 1, IMG_RAW8);
-                if (t == 1) {
-                    CCritSecLock lock(m_pCam->m_csControl);
-                    m_pCam->SetHighSpeedMode(i % 2 == 0);
-                }
+                if (t == 1) KYRSetControlValue(0, KYR_HIGH_SPEED_MODE, i % 2 == 0 ? 1 : 0, KYR_FALSE);
                 if (t == 2) KYRSetStartPos(0, 10 * i, 10 * i);
             }
         });
