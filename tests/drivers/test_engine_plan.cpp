@@ -75,7 +75,9 @@ TEST(RegPlanTable, ATableIsWalkedToItsByteLengthAndNoFurther) {
         plan.Table(SRegTable{rows.get(), c.bytes});
         EXPECT_TRUE(ExecutePlan(target, plan));
         EXPECT_EQ(target.log.size(), c.rowsWalked) << c.bytes << " bytes";
-        if (c.rowsWalked == 11) EXPECT_EQ(target.log.back(), "w 340a=a");
+        if (c.rowsWalked == 11) {
+            EXPECT_EQ(target.log.back(), "w 340a=a");
+        }
     }
 }
 

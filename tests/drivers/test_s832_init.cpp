@@ -146,8 +146,9 @@ TEST_F(C832Test, DdrNeverReadyFailsInitWithoutCoolerAndClosesCleanly) {
         ASSERT_TRUE(m_dev.setDdrPolicy(KYRSIM_DDR_NEVER));
         m_pCam = OpenInit(0, KYR_ERROR_GENERAL_ERROR);
         ASSERT_NE(m_pCam, nullptr);
-        if (CCameraCool* cool = dynamic_cast<CCameraCool*>(m_pCam))
+        if (CCameraCool* cool = dynamic_cast<CCameraCool*>(m_pCam)) {
             EXPECT_FALSE(cool->m_thrAutoTemp.IsAlive());
+        }
         EXPECT_EQ(kyrsim_log_count_matching(m_dev.handle(), 0xB2, KYRSIM_DIR_OUT), 0);
         // The calls that need an initialised camera refuse.
         EXPECT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW8), KYR_ERROR_INVALID_SEQUENCE);
@@ -209,7 +210,9 @@ TEST_F(C832Test, TheDestructorAfterACloseSendsNothing) {
             ASSERT_TRUE(cam->InitCamera());
         }
         cam->CloseCamera();
-        if (CCameraCool* cool = dynamic_cast<CCameraCool*>(cam)) EXPECT_FALSE(cool->m_thrAutoTemp.IsAlive());
+        if (CCameraCool* cool = dynamic_cast<CCameraCool*>(cam)) {
+            EXPECT_FALSE(cool->m_thrAutoTemp.IsAlive());
+        }
         kyrsim::clearLog();
         delete cam;
         EXPECT_EQ(kyrsim_log_count(), 0);

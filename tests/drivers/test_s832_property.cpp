@@ -28,6 +28,14 @@ bool FindControl(int id, const char* szName, KYR_CONTROL_CAPS* pCaps) {
     return false;
 }
 
+// A camera of the class alone on the bus, opened and not initialised.
+void OpenFresh(int pid) {
+    kyrsim::reset();
+    kyrsim::plug(pid);
+    KYRGetNumOfConnectedCameras();
+    ASSERT_EQ(KYROpenCamera(0), KYR_SUCCESS);
+}
+
 TEST_F(C832Test, BothClassesDescribeThemselves) {
     for (const SDescCase& c : kDescCases) {
         SCOPED_TRACE(c.name);
@@ -57,9 +65,7 @@ TEST_F(C832Test, BothClassesDescribeThemselves) {
 TEST_F(C832Test, BothClassesOfferTheirControlsWithTheModelsLimits) {
     for (const SDescCase& c : kDescCases) {
         SCOPED_TRACE(c.name);
-        kyrsim::reset();
-        Plug(c.pid);
-        ASSERT_EQ(KYROpenCamera(0), KYR_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(OpenFresh(c.pid));
         const struct {
             const char* name;
             long max, min, def;
@@ -93,9 +99,7 @@ TEST_F(C832Test, BothClassesOfferTheirControlsWithTheModelsLimits) {
 TEST_F(C832Test, FreshObjectsReportTheModelsDefaults) {
     for (const SDescCase& c : kDescCases) {
         SCOPED_TRACE(c.name);
-        kyrsim::reset();
-        Plug(c.pid);
-        ASSERT_EQ(KYROpenCamera(0), KYR_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(OpenFresh(c.pid));
         const struct {
             KYR_CONTROL_TYPE type;
             long value;
