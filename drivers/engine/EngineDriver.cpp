@@ -184,7 +184,10 @@ void CEngineDriver<TBase>::ApplyModelConstants() {
 template <class TBase>
 bool CEngineDriver<TBase>::RunPlan(const CRegPlan& plan) {
     CCritSecLock lock(this->m_csControl);
-    return ExecutePlan(m_Port, plan);
+    const bool ok = ExecutePlan(m_Port, plan);
+    // Operations that go on past a failed register write still say so here.
+    if (!ok) this->DbgPrint2("RunPlan", "register plan failed\n");
+    return ok;
 }
 
 template <class TBase>
