@@ -73,6 +73,8 @@ class Streaming : public ::testing::Test {
 
     void SetUp() override {
         cam = kyrsim::plug(kFpgaCamera, 1, "1");
+        // The scene relative to the FPGA window, no sensor standby.
+        ASSERT_TRUE(cam.setSensorModel(false));
         h = usb.open(cam);
         ASSERT_NE(h, nullptr);
         setWindow(h, kWidth, kHeight);
