@@ -447,7 +447,8 @@ int kyrsim_set_scene(int handle, int flags);
  * 25600 / (v + 256) percent of 400 MB/s (400 bytes per microsecond), whatever the host. The period is the
  * larger of the two, each rounded up to whole microseconds; VMAX or HMAX 0 means no pacing. The registers are
  * read when a frame starts and set when the next one may start. Frames of the wait and trigger mode (see
- * kyrsim_set_sensor_model) are not paced. KYRSIM_Q_FRAME_PERIOD_US gives the period in force. */
+ * kyrsim_set_sensor_model) neither wait for the period nor move it. KYRSIM_Q_FRAME_PERIOD_US gives the period
+ * in force. */
 int kyrsim_set_frame_interval(int handle, int microseconds);
 
 /* Uses (on = 1) or ignores (on = 0) the camera's sensor description; 0, or -1 when the handle is unknown or

@@ -264,7 +264,9 @@ bool startFrame(SimDevice& d, size_t size, long long startUs) {
     d.frameSent = 0;
     d.inFrame = true;
     ++d.framesStarted;
-    d.nextFrameUs = startUs + framePeriodUs(d);
+    // Frames of the wait and trigger mode come when their exposure ends; they
+    // neither wait for the frame timing nor move it.
+    if (!triggerWait(d)) d.nextFrameUs = startUs + framePeriodUs(d);
     return true;
 }
 
