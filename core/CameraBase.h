@@ -42,6 +42,8 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <memory>
+#include <mutex>
 
 #include "CAlgorithm.h"
 #include "CameraFX3.h"
@@ -233,11 +235,32 @@ public:
     bool LoadSetting();
     bool SaveSetting();
 
-    // ---- Camera ID, serial number, hot-pixel table -----------------------------
+    // ---- Camera ID, serial number, hot-pixel table (CameraFlash.cpp) -----------
+    // Each flash sequence holds the control lock and has the parallel bus
+    // released to the flash for its length, taken back on every path.
+    // The 256-byte ID page: "ID", the 8-byte camera ID, the rest kept.
+    bool ReadSPI(uint8_t* pOut, int iOffset, int iLength);
+    bool WriteSPI(const uint8_t* pData, int iOffset, int iLength);
     bool GetIDFromSPI(KYR_ID* pID);
     bool SetIDToSPI(KYR_ID id);
+    // The factory serial; false (pSN untouched) when the request fails or the
+    // camera has none (all zero).
     bool GetSerialNumber(KYR_ID* pSN);
+    // Hot-pixel table: "KYRD" (pairs) or "KYRG" (plain), big-endian total
+    // length, payload. Both return a new[] buffer (the caller delete[]s it) or
+    // null; Uncompress gives the decoded bytes in *piOutLength when not null.
+    uint8_t* Compress(const uint8_t* pData, int iLength, int* piOutLength, bool bPairs);
+    uint8_t* Uncompress(const uint8_t* pTable, int iLength, bool bPairs, int* piOutLength = nullptr);
+    bool CompressAndWriteIntoFLASH(const uint8_t* pData, unsigned int iLength, bool bPairs);
+    bool ReadFromFLAHAndUnCompress(uint8_t* pOut, unsigned int iLength, bool bPairs);
+    // The hot-pixel map from the dark frame into flash, and back into m_pHotPixMap.
+    bool SaveHPCTable();
+    bool LoadHPCTable();
     bool SetHPCStates(bool bOn);
+    // True while a rebuild is requested or the geometry differs from the one
+    // the hot-pixel list was built for: m_iHPCParam holds bin, width, height,
+    // start x and start y, m_bHPCHardwareBin the hardware-bin flag.
+    bool IsHPCChange();
 
     // ---- Temperature -----------------------------------------------------------
     // Reads the source m_iTempSensorType names (0 and unknown values TMP100,
@@ -256,9 +279,47 @@ public:
     float CalculTempuature(unsigned char ucAdc, int iRefKOhm);
 
     // ---- Frame post-processing -------------------------------------------------
-    // 1 loaded, 6 path not usable, 0 or 7 not a usable dark frame.
-    int LoadBMPFromFile(const char* szPath);
+    // The corrections the image operation runs on each frame in m_pImgBuf, in
+    // this order: SubtractDark (or DoGetDark while a dark frame is taken),
+    // ApplyGamma, HandleHotPixels, then binning, flip and conversion, and
+    // AddTimeMark last. Locks, always taken in this order when nested:
+    // m_csDarkBuf, m_csDarkSub, m_csHotPixel; m_csHPCTable and m_mtxGamma
+    // stand alone. The geometry is read under m_csControl, taken before any.
+    //
+    // Maps a frame of iWidth x iHeight pixels through the 8- or 16-bit gamma
+    // table; nothing at gamma 50 (the tables are the identity then).
+    void ApplyGamma(unsigned char* pBuf, int iWidth, int iHeight, bool b16Bit);
+    // Repairs the listed hot pixels and defective rows of the frame in
+    // m_pImgBuf, then the dark frame's hot pixels while subtraction is on.
+    void HandleHotPixels();
+    // Replaces hot pixel (iX, iY) of the frame in m_pImgBuf by the mean of its
+    // neighbours that are not hot or were repaired before it (index below iIndex).
+    int DeNoiseHPC(int iX, int iY, int iIndex);
+    // Rebuilds the hot-pixel map, row flags and list for the current geometry
+    // when it changed (IsHPCChange) and a hot-pixel map is held.
+    void AdjustHPCTable();
+    // Starts (the number of frames to average, 0 when refused) or stops a
+    // dark acquisition. Only the full sensor at bin 1, 8-bit, without
+    // hardware binning, can be taken as a dark frame.
+    int GettingDark(bool bOn, unsigned long long ullUnused = 0);
+    // Adds the frame in m_pImgBuf to the dark acquisition in progress.
+    void DoGetDark();
+    // Cuts the dark frame to the current geometry and computes its mean and hot list.
+    void AdjustDarkBuff();
+    // Subtracts the dark frame from the frame in m_pImgBuf, keeping its mean level.
+    void SubtractDark();
+    // Dark subtraction on or off; off frees the dark frame.
     void UsingDark(bool bOn);
+    // 1 loaded, 6 path not usable, 0 or 7 not a usable dark frame. On any
+    // failure but a file that does not open the previous dark frame stays.
+    int LoadBMPFromFile(const char* szPath);
+    // Writes an 8-bit grey BMP of the rows of pData in order; 1 written, 0 not.
+    int CreateBMP(int iWidth, int iHeight, const unsigned char* pData, const char* szPath);
+    // Writes the dark frame; 1 written (the path is recorded), 0 not.
+    int SaveBMPToFile(const char* szPath);
+    // Draws the local date and time into an IMAGE_8BIT or IMAGE_RGB24 image
+    // iWidth pixels wide and m_iHeight rows high.
+    void AddTimeMark(unsigned char* pImage, int iWidth, IMAGE_TYPE imageType);
 
     // ---- Auto exposure ---------------------------------------------------------
     void SetAutoPara(int iMaxGain, int iMaxExpMs, int iTargetBrightness);
@@ -465,6 +526,10 @@ public:
     // Start/stop and read-out locks (see the lock list at the top).
     S_MUTEX_UNIX m_csStartStop;
     S_MUTEX_UNIX m_csReadOut;
+    // Guards the two gamma tables and m_iGamma's use by the gamma pass.
+    std::mutex m_mtxGamma;
+    // Dark frame being accumulated; it replaces m_pDarkBuf once complete (m_csDarkBuf).
+    std::unique_ptr<uint8_t[]> m_pDarkAcc;
 
 private:
     static void WorkThreadMain(std::atomic<bool>* pbRunning, void* pArg);

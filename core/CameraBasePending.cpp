@@ -11,19 +11,6 @@
 
 bool CCameraBase::StartAutoControlThr() { return false; }
 
-// ---- Camera ID, serial number, hot-pixel table (flash and ID work) --------------------
-
-bool CCameraBase::GetIDFromSPI(KYR_ID*) { return false; }
-bool CCameraBase::SetIDToSPI(KYR_ID) { return false; }
-bool CCameraBase::GetSerialNumber(KYR_ID*) { return false; }
-bool CCameraBase::SetHPCStates(bool) { return false; }
-
-// ---- Frame post-processing -------------------------------------------------------------
-
-bool CCameraBase::SetGamma(int) { return false; }
-int CCameraBase::LoadBMPFromFile(const char*) { return 0; }
-void CCameraBase::UsingDark(bool) {}
-
 // ---- Auto exposure, gain and white balance -------------------------------------------
 
 void CCameraBase::SetAutoPara(int, int, int) {}

@@ -54,6 +54,13 @@ enum VENDOR_REQUEST : uint8_t {
     VR_GPIF_STATUS = 0xFD,
 };
 
+// Media of the controller firmware download (DownloadFw).
+enum FX3_FWDWNLOAD_MEDIA_TYPE {
+    FX3_MEDIA_RAM = 1,
+    FX3_MEDIA_I2C_EEPROM = 2,
+    FX3_MEDIA_SPI_FLASH = 3,
+};
+
 // The library's version text and build tag.
 #define KYR_SDK_VERSION "1, 26, 0, 0"
 #define KYR_SDK_BUILD "08041650"
@@ -165,6 +172,42 @@ public:
     bool SetFPGACoolPower(int power);
     bool SetExtendIOValue(uint8_t value);
     bool SetFPGAHeaterPowerPercent(uint8_t percent);
+
+    // Controller firmware download and SPI flash (CameraFX3Firmware.cpp).
+    // Primitives: one request each, never framing the parallel bus (their
+    // callers do). Buffer transfers address wValue = bits 0-15, wIndex = bits
+    // 16-31; the program entry the other way round. Flash addresses are
+    // multiples of 256 below 16 MiB.
+    bool DownloadBufferToDevice(unsigned int address, uint16_t length, const uint8_t* data, uint8_t request);
+    bool UploadBufferFromDevice(unsigned int address, uint16_t length, uint8_t* data, uint8_t request);
+    bool SetProgramEntry(uint8_t request, unsigned int address);
+    bool IsBootLoaderRunning();
+    // 0 once the busy byte reads 0; 1 when a request fails or the camera stays
+    // busy past the erase deadline.
+    int EraseSectorOfSPIFlash(unsigned int sector, uint8_t request);
+    bool WriteToSPIFlash(const uint8_t* data, unsigned int length, unsigned int address, uint8_t request);
+    bool ReadFromSPIFlash(uint8_t* data, unsigned int length, unsigned int address, uint8_t request);
+    // Runs a controller RAM image (8 header bytes, then records of length,
+    // address and data, big-endian, up to the end record) with the CPU held
+    // while it is written. False when a record runs past the image or a write
+    // fails; the CPU is released in every case.
+    bool UpdateFW2RAM(const uint8_t* image, long length);
+    // Boot EEPROM through the loader firmware. Both need the loader pieces,
+    // which the shipped library does not carry: without them false at once,
+    // nothing sent.
+    bool EraseFlash();
+    // At most 16 pages of 4096 bytes; written, read back and compared up to 3
+    // times, then run from RAM.
+    bool UpdateFW(const uint8_t* image, long length);
+    // Codes: 0 done; 1 failed or mismatched transfer; 3 no C-Y signature;
+    // 5 a section or header past the image; 6 no usable file; 7 an erase
+    // failed; 8 a section longer than the image; 9 a bad EEPROM size code or
+    // an image larger than the EEPROMs.
+    int DownloadFwToRam(const uint8_t* image, unsigned int length, uint8_t request);
+    int DownloadBuftoSPIFLASH(const uint8_t* image, unsigned int length, uint8_t eraseRequest);
+    int DownloadBuftoI2CE2PROM(const uint8_t* image, unsigned int length, uint8_t request);
+    int DownloadFw(const char* path, FX3_FWDWNLOAD_MEDIA_TYPE media);
+    int DownloadFw(const uint8_t* image, unsigned int length, FX3_FWDWNLOAD_MEDIA_TYPE media);
 
     // Asynchronous bulk transfers (CameraFX3Bulk.cpp). Only the capture or
     // trigger thread uses a set; the callbacks run inside whichever thread

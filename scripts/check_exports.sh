@@ -15,7 +15,7 @@ if [ "$count" -ne 42 ]; then
   echo "check_exports: expected the 42 KYR functions" >&2
   exit 1
 fi
-if ! ldd "$lib" | grep -q 'libusb-1.0.so'; then
+if ! ldd "$lib" | grep 'libusb-1.0.so' >/dev/null; then
   echo "check_exports: $lib does not link the real libusb-1.0" >&2
   exit 1
 fi

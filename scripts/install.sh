@@ -11,6 +11,7 @@ APT_PACKAGES=(
   libusb-1.0-0-dev liblog4cpp5-dev libtinyxml-dev
   libgtest-dev libbenchmark-dev g++-arm-linux-gnueabihf
   libopencv-imgproc-dev
+  clang libclang-rt-dev
 )
 PIP_PACKAGES=("pybind11>=3.0,<3.1" numpy pytest)
 
@@ -19,7 +20,7 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 
 missing=()
 for pkg in "${APT_PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep "install ok installed" >/dev/null; then
     missing+=("$pkg")
   fi
 done

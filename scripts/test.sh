@@ -35,7 +35,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 # Test binaries talk to the simulator, never to the real libusb.
 for bin in build/asan/tests/*_test_*; do
   [ -f "$bin" ] && [ -x "$bin" ] || continue
-  if ldd "$bin" | grep -q 'libusb-1.0.so'; then
+  if ldd "$bin" | grep 'libusb-1.0.so' >/dev/null; then
     echo "test.sh: $bin links the real libusb-1.0" >&2
     exit 1
   fi

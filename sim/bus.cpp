@@ -491,7 +491,7 @@ long long kyrsim_query(int handle, int what) {
         case KYRSIM_Q_TRIGGER_WAIT:
             return streamQuery(*d, what);
         default:
-            return -1;
+            return firmwareQuery(*d, what);
     }
 }
 

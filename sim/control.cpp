@@ -138,6 +138,12 @@ int libusb_control_transfer(libusb_device_handle* h, uint8_t request_type, uint8
                 }
                 break;
             }
+            case KYRSIM_FAULT_IGNORE:
+                if (!in) {
+                    result = wLength;
+                    decided = true;
+                }
+                break;
             case KYRSIM_FAULT_HOLD: {
                 ++s.held;
                 const long long epoch = s.releaseEpoch;
@@ -167,6 +173,8 @@ int libusb_control_transfer(libusb_device_handle* h, uint8_t request_type, uint8
             if (result >= 0) {
                 if (in) {
                     if (action == KYRSIM_FAULT_SHORT) result = std::min(result, std::max(arg, 0));
+                    if (action == KYRSIM_FAULT_FLIP_BIT && arg / 8 < result)
+                        buf[static_cast<size_t>(arg / 8)] ^= static_cast<unsigned char>(1u << (arg % 8));
                     if (result > 0) std::memcpy(data, buf.data(), static_cast<size_t>(result));
                     reply.assign(buf.begin(), buf.begin() + result);
                 } else {
@@ -273,8 +281,9 @@ void kyrsim_fault_init(kyrsim_fault* f, int action, int arg) {
 }
 
 int kyrsim_add_fault(const kyrsim_fault* f) {
-    if (!f || f->nth < 1 || f->times < 0 || f->action < KYRSIM_FAULT_ERROR || f->action > KYRSIM_FAULT_HOLD)
+    if (!f || f->nth < 1 || f->times < 0 || f->action < KYRSIM_FAULT_ERROR || f->action > KYRSIM_FAULT_IGNORE)
         return -1;
+    if (f->action == KYRSIM_FAULT_FLIP_BIT && f->arg < 0) return -1;
     if (f->action == KYRSIM_FAULT_ERROR && f->arg >= 0) return -1;
     if ((f->action == KYRSIM_FAULT_SHORT || f->action == KYRSIM_FAULT_DELAY) && f->arg < 0) return -1;
     if (f->action == KYRSIM_FAULT_HOLD && f->arg > 0) return -1;

@@ -156,17 +156,6 @@ std::vector<uint8_t>& flashSector(SimDevice& d, uint32_t sector) {
     return s;
 }
 
-uint8_t ramByte(const SimDevice& d, uint32_t addr) {
-    auto it = d.ram.find(addr / kRamPage);
-    return it == d.ram.end() ? 0 : it->second[addr % kRamPage];
-}
-
-void setRamByte(SimDevice& d, uint32_t addr, uint8_t v) {
-    auto& page = d.ram[addr / kRamPage];
-    if (page.empty()) page.assign(kRamPage, 0);
-    page[addr % kRamPage] = v;
-}
-
 std::vector<uint8_t>& eeprom(SimDevice& d, int dev) {
     auto& e = d.eeprom[static_cast<size_t>(dev)];
     if (e.empty()) e.assign(kEepromSize, 0xFF);
@@ -345,22 +334,21 @@ bool requestAccepted(int requestType, int request, int value, int index, int len
 int executeRequest(SimDevice& d, int requestType, int request, int value, int index, unsigned char* data,
                    int length) {
     const bool in = (requestType & 0x80) != 0;
+    if (firmwareStalls(d, in, request, value, index, length)) return LIBUSB_ERROR_PIPE;
     switch (request) {
         case 0x85:
             answerHumidity(d, data);
             return 2;
         case 0xA0: {
             const uint32_t addr = static_cast<uint32_t>(value) | (static_cast<uint32_t>(index) << 16);
-            if (length == 0) {
-                d.programEntry = addr;  // a data-less write starts the program there
-                return 0;
-            }
+            const uint8_t holdBefore = cpuHold(d);
             for (int i = 0; i < length; ++i) {
                 if (in)
                     data[i] = ramByte(d, addr + static_cast<uint32_t>(i));
                 else
                     setRamByte(d, addr + static_cast<uint32_t>(i), data[i]);
             }
+            if (!in) ramWritten(d, addr, length, holdBefore);
             return length;
         }
         case 0xA6:

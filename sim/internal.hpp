@@ -167,7 +167,9 @@ struct SimDevice {
     int flashBusyLeft = 0;
     int flashUnframed = 0;
     std::map<uint32_t, std::vector<uint8_t>> ram;  // page number -> bytes
-    uint32_t programEntry = 0;
+    long long programEntry = -1;                   // -1 until a program is started
+    int fwState = KYRSIM_FW_NORMAL;
+    std::array<bool, 2> loaderPieces{};  // loader pieces written under the current CPU hold
     std::array<std::vector<uint8_t>, kEepromDevices> eeprom;
 
     // USB side.
@@ -283,6 +285,15 @@ int executeRequest(SimDevice& d, int requestType, int request, int value, int in
                    int length);
 int fpgaRead(const SimDevice& d, int reg);
 void updateGate(SimDevice& d);
+
+// Controller firmware (firmware.cpp). Called with the state mutex held.
+bool firmwareStalls(const SimDevice& d, bool in, int request, int value, int index, int length);
+uint8_t ramByte(const SimDevice& d, uint32_t addr);
+void setRamByte(SimDevice& d, uint32_t addr, uint8_t v);
+// A RAM write of length bytes at addr (0: the program entry) in the firmware's eyes.
+void ramWritten(SimDevice& d, uint32_t addr, int length, uint8_t holdBefore);
+uint8_t cpuHold(const SimDevice& d);
+long long firmwareQuery(const SimDevice& d, int what);  // -1 for other queries
 
 // Cooler and thermistor (cooler.cpp). Called with the state mutex held.
 double thermistorKOhm(double celsius);

@@ -43,7 +43,7 @@ struct kyrsim_device_config {
 
 /* Fills cfg with defaults for a camera of product_id on bus and ports (NULL = none) with a serial unique in
  * the process. */
-void kyrsim_config_init(struct kyrsim_device_config *cfg, int product_id, int bus, const char *ports);
+void kyrsim_config_init(struct kyrsim_device_config* cfg, int product_id, int bus, const char* ports);
 
 /* Unplugs every camera, clears faults, holds, logs, counters, options and profile changes; open libusb
  * objects stay valid. */
@@ -51,10 +51,10 @@ void kyrsim_reset(void);
 
 /* Plugs a camera with default settings; ports like "1,3" (NULL or "" = no port numbers readable); a handle >=
  * 0, or -1. */
-int kyrsim_plug(int product_id, int bus, const char *ports);
+int kyrsim_plug(int product_id, int bus, const char* ports);
 
 /* Plugs a camera described by cfg; a handle >= 0, or -1 when cfg is invalid. */
-int kyrsim_plug_ex(const struct kyrsim_device_config *cfg);
+int kyrsim_plug_ex(const struct kyrsim_device_config* cfg);
 
 /* Unplugs a camera: held and in-flight requests end with LIBUSB_ERROR_NO_DEVICE; 0 on success, -1 for an
  * unknown handle. */
@@ -67,15 +67,15 @@ int kyrsim_device_count(void);
 int kyrsim_is_plugged(int handle);
 
 /* Handle of the plugged camera at bus and ports ("1,3"), or -1. */
-int kyrsim_device_at(int bus, const char *ports);
+int kyrsim_device_at(int bus, const char* ports);
 
 /* Lists the given cameras first, in this order, the rest after them in bus and port order; n = 0 restores the
  * default order. */
-int kyrsim_set_list_order(const int *handles, int n);
+int kyrsim_set_list_order(const int* handles, int n);
 
 /* Copies up to max product IDs of the supported-camera table into out (may be NULL); returns the table size
  * (113). */
-int kyrsim_product_ids(int *out, int max);
+int kyrsim_product_ids(int* out, int max);
 
 /* ------------------------------------------------------------------------ */
 /* Device profiles (per product ID; applied when a camera is plugged)       */
@@ -121,11 +121,11 @@ struct kyrsim_profile {
 
 /* Copies the profile plugged cameras of product_id get (defaults for unknown IDs); 0, or -1 when out is NULL.
  */
-int kyrsim_get_profile(int product_id, struct kyrsim_profile *out);
+int kyrsim_get_profile(int product_id, struct kyrsim_profile* out);
 
 /* Replaces the profile of product_id for cameras plugged afterwards (until kyrsim_reset); 0, or -1 when
  * invalid. */
-int kyrsim_set_profile(int product_id, const struct kyrsim_profile *profile);
+int kyrsim_set_profile(int product_id, const struct kyrsim_profile* profile);
 
 /* Sets register 35 bit 0 behaviour of one camera (KYRSIM_DDR_*, k for AFTER_WRITES); counting starts anew. */
 int kyrsim_set_ddr_policy(int handle, int policy, int k);
@@ -164,7 +164,7 @@ int kyrsim_set_firmware_answer(int handle, int byte0, int byte1);
 int kyrsim_set_usb3(int handle, int usb3);
 
 /* Sets the 8-byte factory serial number (all zero = none). */
-int kyrsim_set_serial(int handle, const unsigned char *serial8);
+int kyrsim_set_serial(int handle, const unsigned char* serial8);
 
 /* State of a guide output (direction 0..3): 1 on, 0 off, or -1. */
 int kyrsim_guide_state(int handle, int direction);
@@ -173,7 +173,7 @@ int kyrsim_guide_state(int handle, int direction);
 int kyrsim_guide_change_count(int handle, int direction);
 
 /* The i-th change of a guide output: new state into *on, time (kyrsim_now_us) into *time_us; 0, or -1. */
-int kyrsim_guide_change(int handle, int direction, int i, int *on, long long *time_us);
+int kyrsim_guide_change(int handle, int direction, int i, int* on, long long* time_us);
 
 /* Microseconds on the simulator's monotonic clock (the clock of every time stamp it reports). */
 long long kyrsim_now_us(void);
@@ -204,20 +204,39 @@ int kyrsim_set_humidity(int handle, int percent);
 /* ------------------------------------------------------------------------ */
 
 /* Copies len bytes of the SPI flash from addr into buf; 0, or -1. */
-int kyrsim_flash_read(int handle, int addr, unsigned char *buf, int len);
+int kyrsim_flash_read(int handle, int addr, unsigned char* buf, int len);
 
 /* Stores len bytes into the SPI flash at addr as they are (no NOR rules); 0, or -1. */
-int kyrsim_flash_write(int handle, int addr, const unsigned char *buf, int len);
+int kyrsim_flash_write(int handle, int addr, const unsigned char* buf, int len);
 
 /* Number of status polls after a sector erase that still read busy (default 2); 0, or -1. */
 int kyrsim_set_flash_busy_polls(int handle, int polls);
 
 /* Copies len bytes of the controller RAM from addr into buf; 0, or -1. */
-int kyrsim_ram_read(int handle, unsigned int addr, unsigned char *buf, int len);
+int kyrsim_ram_read(int handle, unsigned int addr, unsigned char* buf, int len);
 
 /* Copies len bytes of I2C boot EEPROM device dev (0..7, 64 KiB each; 8 = the loader-served page store) into
  * buf; 0, or -1. */
-int kyrsim_eeprom_read(int handle, int dev, int addr, unsigned char *buf, int len);
+int kyrsim_eeprom_read(int handle, int dev, int addr, unsigned char* buf, int len);
+
+/* ------------------------------------------------------------------------ */
+/* Controller firmware                                                       */
+/* ------------------------------------------------------------------------ */
+
+/* What the USB controller runs. RAM writes (0xA0 OUT) work in every state; the CPU hold byte is RAM 0xE600.
+ */
+#define KYRSIM_FW_NORMAL \
+    0 /* the camera's firmware (default): 0xA0 IN at address 0 and 0xA9 with data stall */
+#define KYRSIM_FW_BOOTLOADER \
+    1 /* the boot loader: RAM reads answer, a 1-byte read at 0 too; 0xA9 with data stalls */
+#define KYRSIM_FW_LOADER 2 /* the loader firmware: 0xA9 with data pages the boot EEPROM store (device 8) */
+/* Transitions: releasing the CPU (0xE600 from 1 to 0) after 2048 bytes at RAM 0 and 1427 bytes at 2048 were
+ * written under the hold starts the loader; releasing it after anything else, or a data-less RAM write (the
+ * program entry), runs the camera's firmware. A stall is LIBUSB_ERROR_PIPE and does not count as unexpected.
+ */
+
+/* Sets the firmware state (KYRSIM_FW_*); 0, or -1. */
+int kyrsim_set_firmware_state(int handle, int state);
 
 /* ------------------------------------------------------------------------ */
 /* Device state queries                                                      */
@@ -253,6 +272,10 @@ int kyrsim_eeprom_read(int handle, int dev, int addr, unsigned char *buf, int le
 #define KYRSIM_Q_SENSOR_MODEL 41    /* 1 while the sensor description is in use */
 #define KYRSIM_Q_TRIGGER_WAIT 42    /* 1 while wait or trigger mode holds back free-running frames */
 
+#define KYRSIM_Q_FW_STATE 30      /* KYRSIM_FW_* */
+#define KYRSIM_Q_CPU_HOLD 31      /* the controller CPU's hold byte, RAM 0xE600 */
+#define KYRSIM_Q_PROGRAM_ENTRY 32 /* address of the last data-less RAM write (program start), -1 = none */
+
 /* A number describing the camera's state (KYRSIM_Q_*), or -1. */
 long long kyrsim_query(int handle, int what);
 
@@ -286,7 +309,7 @@ struct kyrsim_request {
 int kyrsim_log_count(void);
 
 /* Copies entry i (0 = oldest) into out; 0, or -1. */
-int kyrsim_log_get(int i, struct kyrsim_request *out);
+int kyrsim_log_get(int i, struct kyrsim_request* out);
 
 /* Number of logged requests of a camera (or KYRSIM_ANY) with code request (or KYRSIM_ANY) and direction (or
  * KYRSIM_ANY). */
@@ -317,8 +340,15 @@ int kyrsim_set_latency(int handle, int request, int microseconds);
 #define KYRSIM_FAULT_SHORT 2 /* executed, but only arg bytes are transferred */
 #define KYRSIM_FAULT_DELAY \
     3 /* waits arg ms first; at or beyond the transfer's timeout it fails with LIBUSB_ERROR_TIMEOUT */
-#define KYRSIM_FAULT_HOLD 4 /* waits until kyrsim_release_holds; then fails with arg if arg < 0, else runs \
-                             */
+#define KYRSIM_FAULT_HOLD                                                            \
+    4 /* waits until kyrsim_release_holds; then fails with arg if arg < 0, else runs \
+       */
+#define KYRSIM_FAULT_FLIP_BIT                                                                              \
+    5 /* executed; bit arg (bit arg % 8 of byte arg / 8) of an IN answer is inverted, if the answer has it \
+       */
+#define KYRSIM_FAULT_IGNORE                                                                              \
+    6 /* an OUT request is answered as done, with its whole length, and not executed; IN requests run as \
+         usual */
 
 struct kyrsim_fault {
     int device;    /* camera handle or KYRSIM_ANY */
@@ -333,10 +363,10 @@ struct kyrsim_fault {
 };
 
 /* Fills f with: any camera, any request, nth 1, times 1, the given action and arg. */
-void kyrsim_fault_init(struct kyrsim_fault *f, int action, int arg);
+void kyrsim_fault_init(struct kyrsim_fault* f, int action, int arg);
 
 /* Adds a rule (rules are tried in the order added; the first that acts wins); a rule id >= 0, or -1. */
-int kyrsim_add_fault(const struct kyrsim_fault *f);
+int kyrsim_add_fault(const struct kyrsim_fault* f);
 
 /* Number of requests a rule has acted on, or -1. */
 int kyrsim_fault_hits(int rule);
@@ -414,7 +444,7 @@ int kyrsim_misuse_count(
 int kyrsim_last_log_level(void);
 
 /* Last valid level set that way on context ctx (NULL = the default one); -1 = none or ctx unknown. */
-int kyrsim_context_log_level(const void *ctx);
+int kyrsim_context_log_level(const void* ctx);
 
 /* ------------------------------------------------------------------------ */
 /* Frame stream                                                              */
@@ -502,7 +532,7 @@ int kyrsim_halt_endpoint(int handle, int endpoint);
 
 /* Copies the last frame started (as generated, markers included, up to size bytes) into buf; its size (buf
  * may be NULL), or -1. */
-int kyrsim_last_frame(int handle, unsigned char *buf, int size);
+int kyrsim_last_frame(int handle, unsigned char* buf, int size);
 
 /* Most bytes of bulk transfers in flight on the camera (default 16 MiB); beyond it submit fails with
  * LIBUSB_ERROR_NO_MEM. */

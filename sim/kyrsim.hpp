@@ -69,6 +69,7 @@ class Device {
         return kyrsim_fail_call_nth(call, handle_, error, nth, times) == 0;
     }
     bool setLatency(int request, int us) const { return kyrsim_set_latency(handle_, request, us) == 0; }
+    bool setFirmwareState(int fwState) const { return kyrsim_set_firmware_state(handle_, fwState) == 0; }
 
     // Memories.
     std::vector<unsigned char> flash(int addr, int len) const {
@@ -235,6 +236,16 @@ class Fault {
     Fault& delay(int ms) {
         f_.action = KYRSIM_FAULT_DELAY;
         f_.arg = ms;
+        return *this;
+    }
+    Fault& flipBit(int bit) {
+        f_.action = KYRSIM_FAULT_FLIP_BIT;
+        f_.arg = bit;
+        return *this;
+    }
+    Fault& ignore() {
+        f_.action = KYRSIM_FAULT_IGNORE;
+        f_.arg = 0;
         return *this;
     }
     Fault& hold(int errorAfter = 0) {

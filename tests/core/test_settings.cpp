@@ -22,6 +22,7 @@
 #include "Log.h"
 #include "Settings.h"
 #include "TestDriver.h"
+#include "test_postprocessing_fixture.h"
 
 namespace {
 
@@ -269,6 +270,9 @@ TEST_F(SettingsTest, EveryFieldLoadsBackIntoAFreshObject) {
         std::function<long long(CSettingsCamera&)> get;
         long long expected;
     };
+    // Subtraction stays on at load only while the stored dark frame's file is there.
+    const std::string dark = post_test::TempPath("dark.bmp");
+    post_test::WriteBytes(dark, post_test::DarkBmp(64, 48, [](int, int) { return static_cast<uint8_t>(9); }));
     const std::vector<Field> fields = {
         {"Exposure", [](CSettingsCamera& c) { c.m_lExpTimeUs = 54321; },
          [](CSettingsCamera& c) { return (long long)c.m_lExpTimeUs; }, 54321},
@@ -338,8 +342,9 @@ TEST_F(SettingsTest, EveryFieldLoadsBackIntoAFreshObject) {
          [](CSettingsCamera& c) { return (long long)c.m_bHardwareBin; }, 1},
         {"CutDark", [](CSettingsCamera& c) { c.m_bCutDark = true; },
          [](CSettingsCamera& c) { return (long long)c.m_bCutDark; }, 1},
-        {"BMPPATH", [](CSettingsCamera& c) { snprintf(c.m_szBMPPath, sizeof(c.m_szBMPPath), "/x/dark.bmp"); },
-         [](CSettingsCamera& c) { return (long long)(strcmp(c.m_szBMPPath, "/x/dark.bmp") == 0); }, 1},
+        {"BMPPATH",
+         [&](CSettingsCamera& c) { snprintf(c.m_szBMPPath, sizeof(c.m_szBMPPath), "%s", dark.c_str()); },
+         [&](CSettingsCamera& c) { return (long long)(dark == c.m_szBMPPath); }, 1},
     };
     // The pattern range is part of the model, so the fresh object needs it too.
     auto model = [](CSettingsCamera& c) { c.m_iPatternMax = 5; };

@@ -103,6 +103,8 @@ TEST_F(Requests, AcceptsEachRequestOnlyInItsOwnForm) {
     int rejected = 0;
     for (const Form& f : kForms) {
         SCOPED_TRACE(f.what);
+        // The loader firmware answers every form, RAM reads at 0 and EEPROM pages included.
+        ASSERT_TRUE(cam.setFirmwareState(KYRSIM_FW_LOADER));
         kyrsim_log_clear();
         const int r =
             libusb_control_transfer(h, f.type, f.request, f.value, f.index, buf.data(), f.length, kTimeoutMs);
@@ -320,6 +322,7 @@ TEST_F(Requests, ControllerMemoriesKeepWhatIsWritten) {
     EXPECT_EQ(cam.eeprom(5, 0x0800, 128), piece);
     EXPECT_EQ(cam.eeprom(4, 0x0800, 1)[0], 0xFF);
 
+    ASSERT_TRUE(cam.setFirmwareState(KYRSIM_FW_LOADER));
     ASSERT_EQ(outData(h, 0xA9, 0x3000, 0, piece), 128);  // loader-served page 3
     EXPECT_EQ(in(h, 0xA9, 0x3000, 0, 128).data, piece);
     EXPECT_EQ(cam.eeprom(8, 0x3000, 128), piece);

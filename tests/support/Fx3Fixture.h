@@ -28,6 +28,14 @@ std::string CaptureDebugLog(F fn) {
     return text;
 }
 
+// Logged requests of one code and direction (KYRSIM_DIR_*), oldest first.
+inline std::vector<kyrsim::Request> RequestsOf(int code, int dir) {
+    std::vector<kyrsim::Request> out;
+    for (const kyrsim::Request& r : kyrsim::requests(code))
+        if (((r.request_type & 0x80) ? KYRSIM_DIR_IN : KYRSIM_DIR_OUT) == dir) out.push_back(r);
+    return out;
+}
+
 class CFx3DeviceTest : public ::testing::Test {
 protected:
     static constexpr uint16_t kFx3VendorId = 0x2e7b;
