@@ -264,8 +264,8 @@ int kyrsim_set_firmware_state(int handle, int state);
 #define KYRSIM_Q_STREAM_STARTS 20  /* stream start requests (0xA9 without data) */
 #define KYRSIM_Q_STREAM_STOPS 21   /* stream stop requests (0xAA) */
 #define KYRSIM_Q_BUS 22            /* bus number */
-#define KYRSIM_Q_RUNNING 23 /* 1 while frames may flow: streaming, bus taken, FPGA running and not stopped \
-                             */
+#define KYRSIM_Q_RUNNING 23 /* 1 while frames may flow: streaming, bus taken, FPGA running and not stopped, \
+                               sensor out of standby (with a sensor description) */
 #define KYRSIM_Q_COOLER_DRIVE 24   /* DA level of the cooler drive in force (255 = off) */
 #define KYRSIM_Q_TEMPERATURE_MC 25 /* temperature now, in thousandths of a degree Celsius */
 #define KYRSIM_Q_FRAME_PERIOD_US 40 /* time between frame starts in force, in microseconds (0 = unpaced) */
