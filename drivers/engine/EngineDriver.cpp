@@ -330,6 +330,7 @@ bool CEngineDriver<TBase>::InitSensorMode(bool bHardwareBin, int iBin, bool bHig
                                           IMAGE_TYPE imageType) {
     CCritSecLock lock(this->m_csControl);
     this->m_iBin = iBin;
+    ++m_uGeomGen;
     const bool b16 = IsType16(imageType);
     this->DbgPrint2("InitSensorMode", "HardwareBin:%d Bin:%d b16Bit:%d\n", bHardwareBin ? 1 : 0, iBin,
                     b16 ? 1 : 0);
@@ -387,6 +388,7 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     if (!CheckResolution(iWidth, iHeight, iBin, imageType)) return false;
     this->m_iHeight = iHeight;
     this->m_iWidth = iWidth;
+    ++m_uGeomGen;
     if (imageType != this->m_iImgType || iBin != this->m_iBin)
         InitSensorMode(this->m_bHardwareBin, iBin, m_Desc.bResolutionKeepsHighSpeed && this->m_bHighSpeed,
                        imageType);
@@ -487,6 +489,7 @@ template <class TBase>
 bool CEngineDriver<TBase>::SetOutput16Bits(bool bOn) {
     CCritSecLock lock(this->m_csControl);
     this->m_bOutput16Bits = bOn;
+    ++m_uGeomGen;
     const SSensorMode* mode = m_Desc.pModeNormal;
     if (IsSensorBinned(this->m_iBin))
         mode = m_Desc.sensorBin[this->m_iBin].pMode;
@@ -654,17 +657,8 @@ void CEngineDriver<TBase>::CalcFrameTime() {}
 template <class TBase>
 void CEngineDriver<TBase>::CalcMaxFPS() {}
 
-// ---- Capture and read-out ---------------------------------------------------------------------
-// No frame path yet: the capture body ends at once (a single exposure
-// FAILED) and no image is delivered.
-
-template <class TBase>
-bool CEngineDriver<TBase>::GetImage(unsigned char*, int, int) {
-    return false;
-}
-
-template <class TBase>
-void CEngineDriver<TBase>::WorkingFunc(CCameraBase*, std::atomic<bool>*) {}
+// ---- Capture ------------------------------------------------------------------------------
+// The capture loop is in EngineCapture.cpp, the image operation in EngineImage.cpp.
 
 template <class TBase>
 void CEngineDriver<TBase>::TriggerFunc(CCameraBase*, std::atomic<bool>*) {}

@@ -37,6 +37,45 @@ struct SReadout {
     int iFrameBytes;    // bytes of one frame on the bulk endpoint
 };
 
+// The geometry one image read works with, taken as one whole under the
+// control lock with the generation it belongs to.
+struct SImageGeometry {
+    uint32_t uGen;
+    int iWidth, iHeight;  // the caller's image
+    int iType;            // IMAGE_TYPE
+    bool bRaw;            // IMAGE_8BIT as the raw mosaic
+    bool bMonoBin;
+    bool bFlipV, bFlipH;
+    bool bTimeMark;
+    SReadout readout;
+};
+
+// Restores the first and last 4 bytes of a frame of iFrameBytes that the
+// camera overwrote with its markers, from inside the frame only.
+void RepairFrameMarkers(uint8_t* pFrame, int iFrameBytes, int iRowBytes);
+
+// Capture-loop values of a model (defaults: the 832's).
+struct SCaptureParams {
+    uint32_t uResetPauseMs = 50;          // after the USB reset at the start of a run
+    uint8_t ucEndpoint = 0x81;            // frames arrive here
+    int iXferBytes = 0x100000;            // one transfer
+    int iMaxEmpty = 5;                    // empty transfers in a row before a stream reset (0: never)
+    uint32_t uRestartResetMs = 100;       // stream reset: after the USB reset
+    uint32_t uRestartStopMs = 10;         // stream reset: between stop and start
+    uint32_t uSnapRetryMs = 1000;         // a snapshot is retried this long
+    uint32_t uReadoutMarginMs = 1000;     // first-transfer wait beyond the exposure
+    uint32_t uLongExpExtraMs = 2000;      // more for exposures above 999,999 us
+    uint32_t uFrameWaitMarginMs = 50;     // short exposures: twice the frame time plus this
+    uint32_t uNextWaitMarginMs = 100;     // later transfers: their share of the frame time plus this
+    int iFallbackBytesPerUs = 100;        // frame time estimate while the timing gives none
+    uint32_t uMaxWaitMs = 60000;          // bound of any frame-time derived wait beyond the exposure
+    int iAutoCtrlPeriodUs = 100000;       // the auto-control thread's period in video
+    uint32_t uBandwidthWindowMs = 20000;  // losses lower the bandwidth only this long after auto starts
+    uint32_t uLossDeltaMs = 5000;         // ... when two losses come closer than this
+    int iBandwidthStep = 4;               // percent per step
+    int iLossesPerStep = 3;               // failures counted before a step
+};
+
 // The readout of an image of iWidth x iHeight at iBin; iBin must be one of the
 // model's bins (the caller has checked the size against the sensor).
 SReadout ReadoutOf(const SDriverDesc& desc, int iWidth, int iHeight, int iBin, bool bHardwareBin, bool b16);
@@ -82,6 +121,8 @@ class CEngineDriver : public TBase {
     // The readout of the geometry in force.
     SReadout Readout();
     const SDriverDesc& Desc() const { return m_Desc; }
+    // Bumped under the control lock by every change of the image geometry.
+    uint32_t GeometryGeneration() const { return m_uGeomGen.load(); }
     const SSensorMode* Mode() const { return m_pMode; }
 
     // The mode re-apply routine. Stops a running capture (a single exposure
@@ -108,7 +149,22 @@ class CEngineDriver : public TBase {
     static void WorkingFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning);
     static void TriggerFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning);
 
+    // The capture loop's values; a model sets its own in its constructor.
+    SCaptureParams m_Capture;
+
   private:
+    // Image read-out (EngineImage.cpp).
+    bool TakeImageGeometry(SImageGeometry* pGeom);
+    bool GeometryStill(uint32_t uGen);
+    void FinishImage(const SImageGeometry& g, unsigned char* pOut, int iOutBytes);
+    // The capture loop (EngineCapture.cpp).
+    void RunWorking(std::atomic<bool>* pbRunning);
+    // One lost frame: counted, automatic bandwidth lowered on repeated losses,
+    // the endpoint flushed.
+    void LostFrame(int* piFailures, int* piEmpty, uint32_t* puWindowStart, uint32_t* puLastDrop);
+    // Stream reset after empty transfers: USB reset, stream stopped and started.
+    void RestartStream();
+
     // Where plans of this camera go.
     class CCameraPort : public IPlanTarget {
       public:
@@ -149,6 +205,10 @@ class CEngineDriver : public TBase {
     const SDriverDesc& m_Desc;
     const SSensorMode* m_pMode;
     CCameraPort m_Port;
+    std::atomic<uint32_t> m_uGeomGen{0};
+    // Automatic bandwidth as the capture loop last saw it (a newly switched
+    // on automatic bandwidth restarts the lowering window).
+    bool m_bAutoBWSeen = false;
 };
 
 #endif

@@ -1,0 +1,145 @@
+// The engine's image operation: one frame out of the ring, finished into the
+// caller's format (marker repair, dark frame, gamma, hot pixels, software
+// binning, flips, conversion, time stamp).
+#include <string.h>
+
+#include "CameraCool.h"
+#include "CirBuf.h"
+#include "EngineDriver.h"
+
+namespace {
+
+// Bytes of the marker words at each end of a frame.
+constexpr int kMarkerBytes = 4;
+
+int OutputBytesPerPixel(int iType) {
+    switch (iType) {
+        case IMAGE_RGB24:
+            return 3;
+        case IMAGE_YUV2:
+        case IMAGE_RAW16:
+            return 2;
+        case IMAGE_32BIT:
+            return 4;
+        default:
+            return 1;
+    }
+}
+
+}  // namespace
+
+void RepairFrameMarkers(uint8_t* pFrame, int iFrameBytes, int iRowBytes) {
+    // Head and tail with at least one word between them to take from.
+    if (!pFrame || iFrameBytes < 3 * kMarkerBytes) return;
+    // The same columns two rows away keep the Bayer phase. A frame too short
+    // for that takes the neighbouring 32-bit word of the row, which keeps it
+    // too (an even number of pixels away), so no byte outside is read.
+    const long long twoRows = 2LL * iRowBytes;
+    const int away =
+        twoRows > 0 && twoRows + kMarkerBytes <= iFrameBytes ? static_cast<int>(twoRows) : kMarkerBytes;
+    memcpy(pFrame, pFrame + away, kMarkerBytes);
+    memcpy(pFrame + iFrameBytes - kMarkerBytes, pFrame + iFrameBytes - kMarkerBytes - away, kMarkerBytes);
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::TakeImageGeometry(SImageGeometry* pGeom) {
+    CCritSecLock lock(this->m_csControl);
+    pGeom->uGen = m_uGeomGen.load();
+    pGeom->iWidth = this->m_iWidth;
+    pGeom->iHeight = this->m_iHeight;
+    pGeom->iType = this->m_iImgType;
+    pGeom->bRaw = this->m_bRawOutput;
+    pGeom->bMonoBin = this->m_bMonoBin;
+    pGeom->bFlipV = this->m_bFlipColumn;
+    pGeom->bFlipH = this->m_bFlipRow;
+    pGeom->bTimeMark = this->m_bTimeMark;
+    pGeom->readout = ReadoutOf(m_Desc, this->m_iWidth, this->m_iHeight, this->m_iBin, this->m_bHardwareBin,
+                               this->m_bOutput16Bits);
+    return pGeom->iWidth > 0 && pGeom->iHeight > 0;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::GeometryStill(uint32_t uGen) {
+    CCritSecLock lock(this->m_csControl);
+    return m_uGeomGen.load() == uGen;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) {
+    if (this->ImageReadersReleased() || !this->m_pCirBuf || !this->m_pImgBuf || !pBuffer || iBytes < 0)
+        return false;
+    SImageGeometry g;
+    if (!TakeImageGeometry(&g)) return false;
+    const SReadout& r = g.readout;
+    const long long outBytes = static_cast<long long>(g.iWidth) * g.iHeight * OutputBytesPerPixel(g.iType);
+    // The caller's buffer was measured against the format of its call; a
+    // format changed since then may need more than it has.
+    if (outBytes > iBytes || r.iFrameBytes <= 0) return false;
+    if (!this->m_pCirBuf->ReadBuff(this->m_pImgBuf, r.iFrameBytes, iWaitMs)) return false;
+    // A frame read while the geometry moved may be of the other size.
+    if (!GeometryStill(g.uGen)) {
+        this->DbgPrint2("GetImage", "geometry changed during the read, frame dropped\n");
+        return false;
+    }
+    FinishImage(g, pBuffer, static_cast<int>(outBytes));
+    return true;
+}
+
+template <class TBase>
+void CEngineDriver<TBase>::FinishImage(const SImageGeometry& g, unsigned char* pOut, int iOutBytes) {
+    const SReadout& r = g.readout;
+    uint8_t* img = this->m_pImgBuf;
+    const bool b16 = r.b16;
+    RepairFrameMarkers(img, r.iFrameBytes, r.iCols * (b16 ? 2 : 1));
+    if (!b16) {
+        this->DoGetDark();
+        this->SubtractDark();
+    }
+    this->ApplyGamma(img, r.iCols, r.iRows, b16);
+    this->HandleHotPixels();
+    if (r.iSoftBin > 1) {
+        uint16_t* img16 = reinterpret_cast<uint16_t*>(img);
+        if (g.bMonoBin)
+            this->m_Alg.MonoBin(img, img16, g.iWidth, g.iHeight, r.iSoftBin, b16);
+        else
+            this->m_Alg.ColorRAWBin(img, img16, g.iWidth, g.iHeight, r.iSoftBin, b16);
+    }
+    this->m_Alg.SoftMisc(img, g.iWidth, g.iHeight, b16, g.bFlipV, g.bFlipH);
+    const size_t out = static_cast<size_t>(iOutBytes);
+    switch (g.iType) {
+        case IMAGE_8BIT:
+            if (g.bRaw)
+                memcpy(pOut, img, out);
+            else
+                this->m_Alg.BayerConv(img, pOut, g.iWidth, g.iHeight, IMAGE_8BIT, g.bFlipV, g.bFlipH);
+            break;
+        case IMAGE_RGB24:
+        case IMAGE_YUV2:
+            this->m_Alg.BayerConv(img, pOut, g.iWidth, g.iHeight, static_cast<IMAGE_TYPE>(g.iType), g.bFlipV,
+                                  g.bFlipH);
+            break;
+        case IMAGE_32BIT: {
+            const uint16_t* src = reinterpret_cast<const uint16_t*>(img);
+            for (size_t i = 0; i < out / 4; ++i) {
+                const uint32_t v = static_cast<uint32_t>(src[i]) * 0x100401u;
+                memcpy(pOut + 4 * i, &v, 4);
+            }
+            break;
+        }
+        case IMAGE_RAW16:
+            memcpy(pOut, img, out);
+            break;
+        default:
+            return;
+    }
+    if (g.bTimeMark && (g.iType == IMAGE_8BIT || g.iType == IMAGE_RGB24))
+        this->AddTimeMark(pOut, g.iWidth, static_cast<IMAGE_TYPE>(g.iType));
+}
+
+#define KYR_ENGINE_IMAGE(TBase)                                             \
+    template bool CEngineDriver<TBase>::TakeImageGeometry(SImageGeometry*); \
+    template bool CEngineDriver<TBase>::GeometryStill(uint32_t);            \
+    template bool CEngineDriver<TBase>::GetImage(unsigned char*, int, int); \
+    template void CEngineDriver<TBase>::FinishImage(const SImageGeometry&, unsigned char*, int);
+KYR_ENGINE_IMAGE(CCameraBase)
+KYR_ENGINE_IMAGE(CCameraCool)

@@ -1,0 +1,225 @@
+// The 832 end to end: video and single exposures through the exported
+// functions on the simulated camera, every image type, bins, flips and small
+// windows, checked against the frame the camera sent; marker repair; the
+// stream's recovery from bad and missing frames.
+#include <string.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "CAlgorithm.h"
+#include "test_s832_fixture.h"
+
+namespace {
+
+constexpr int kWaitMs = 5000;
+
+struct SContentCase {
+    int w, h, bin;
+    IMG_TYPE type;
+    bool hardwareBin;
+    bool flip;  // both flips
+    bool snap;  // single exposure instead of video
+    int x, y;   // window start; -1: centred
+};
+
+const SContentCase kContent[] = {
+    {640, 480, 1, IMG_RAW8, false, false, false, -1, -1},
+    {640, 480, 1, IMG_RAW8, false, true, true, 96, 40},
+    {640, 480, 1, IMG_RAW16, false, false, true, 96, 40},
+    {640, 480, 1, IMG_RAW16, false, true, false, -1, -1},
+    {640, 480, 1, IMG_Y8, false, false, false, 1000, 600},
+    {640, 480, 1, IMG_RGB24, false, false, true, 1000, 600},
+    {640, 480, 1, IMG_RGB24, false, true, false, -1, -1},
+    {320, 240, 2, IMG_RAW8, true, false, false, 200, 100},
+    {320, 240, 2, IMG_RAW16, true, true, true, -1, -1},
+    {320, 240, 2, IMG_RGB24, false, false, false, 200, 100},
+    {160, 120, 4, IMG_RAW8, true, false, true, 400, 200},
+    {160, 120, 4, IMG_Y8, true, true, false, -1, -1},
+    {160, 120, 3, IMG_RAW8, false, true, false, 300, 300},
+    {160, 120, 3, IMG_RAW16, false, false, true, -1, -1},
+    {160, 120, 4, IMG_RGB24, false, false, false, 0, 0},
+};
+
+int BytesPerPixel(IMG_TYPE t) { return t == IMG_RGB24 ? 3 : t == IMG_RAW16 ? 2 : 1; }
+
+class C832CaptureTest : public C832Test {
+  protected:
+    void SetUp() override {
+        C832Test::SetUp();
+        ASSERT_NE(Setup(), nullptr);
+        ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 2000, KYR_FALSE), KYR_SUCCESS);
+        ASSERT_EQ(KYRSetControlValue(0, KYR_GAMMA, 50, KYR_FALSE), KYR_SUCCESS);
+    }
+
+    // One image of the set format through video or a single exposure.
+    bool Capture(bool snap, std::vector<unsigned char>* pImage) {
+        if (snap) {
+            if (KYRStartExposure(0, KYR_FALSE) != KYR_SUCCESS) return false;
+            KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
+            const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+            while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                KYRGetExpStatus(0, &st);
+            }
+            if (st != KYR_EXP_SUCCESS) return false;
+            return KYRGetDataAfterExp(0, pImage->data(), static_cast<long>(pImage->size())) == KYR_SUCCESS;
+        }
+        if (KYRStartVideoCapture(0) != KYR_SUCCESS) return false;
+        const bool ok =
+            KYRGetVideoData(0, pImage->data(), static_cast<long>(pImage->size()), kWaitMs) == KYR_SUCCESS;
+        KYRStopVideoCapture(0);
+        return ok;
+    }
+
+    // The frame the camera sent last, of frameBytes.
+    std::vector<unsigned char> SentFrame(int frameBytes) {
+        std::vector<unsigned char> f(static_cast<size_t>(frameBytes));
+        EXPECT_EQ(kyrsim_last_frame(m_dev.handle(), f.data(), frameBytes), frameBytes);
+        return f;
+    }
+};
+
+// The image a caller should get from a sent frame: markers from two rows
+// down, colour binning of what the sensor left, both flips, conversion.
+std::vector<unsigned char> Reference(std::vector<unsigned char> frame, const SContentCase& c,
+                                     const SReadout& r) {
+    const bool b16 = r.b16;
+    const int rowBytes = r.iCols * (b16 ? 2 : 1);
+    const size_t n = frame.size();
+    memcpy(frame.data(), frame.data() + 2 * rowBytes, 4);
+    memcpy(frame.data() + n - 4, frame.data() + n - 4 - 2 * rowBytes, 4);
+    CAlgorithm alg;
+    if (r.iSoftBin > 1) {
+        alg.ColorRAWBin(frame.data(), reinterpret_cast<unsigned short*>(frame.data()), c.w, c.h, r.iSoftBin,
+                        b16);
+    }
+    alg.SoftMisc(frame.data(), c.w, c.h, b16, c.flip, c.flip);
+    const size_t out = static_cast<size_t>(c.w) * c.h * BytesPerPixel(c.type);
+    std::vector<unsigned char> img(out);
+    if (c.type == IMG_RGB24 || c.type == IMG_Y8) {
+        alg.BayerConv(frame.data(), img.data(), c.w, c.h, c.type == IMG_RGB24 ? IMAGE_RGB24 : IMAGE_8BIT,
+                      c.flip, c.flip);
+    } else {
+        memcpy(img.data(), frame.data(), out);
+    }
+    return img;
+}
+
+TEST_F(C832CaptureTest, ImagesMatchTheSentFrameInEveryFormat) {
+    for (const SContentCase& c : kContent) {
+        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " bin " << c.bin << " type " << c.type
+                                        << (c.hardwareBin ? " hw" : "") << (c.flip ? " flip" : "")
+                                        << (c.snap ? " snap" : " video") << " at " << c.x << "," << c.y);
+        ASSERT_EQ(KYRSetControlValue(0, KYR_HARDWARE_BIN, c.hardwareBin ? 1 : 0, KYR_FALSE), KYR_SUCCESS);
+        ASSERT_EQ(KYRSetROIFormat(0, c.w, c.h, c.bin, c.type), KYR_SUCCESS);
+        if (c.x >= 0) {
+            ASSERT_EQ(KYRSetStartPos(0, c.x, c.y), KYR_SUCCESS);
+        }
+        ASSERT_EQ(KYRSetControlValue(0, KYR_FLIP, c.flip ? 3 : 0, KYR_FALSE), KYR_SUCCESS);
+        const SReadout r = Engine().Readout();
+        std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * BytesPerPixel(c.type), 0xEE);
+        ASSERT_TRUE(Capture(c.snap, &img));
+        const std::vector<unsigned char> sent = SentFrame(r.iFrameBytes);
+        const std::vector<unsigned char> want = Reference(sent, c, r);
+        EXPECT_TRUE(img == want);
+        if (c.type == IMG_RAW8 && c.bin == 1 && !c.flip) {
+            // Raw: the sent frame itself but for the markers.
+            EXPECT_EQ(memcmp(img.data() + 4, sent.data() + 4, img.size() - 8), 0);
+            EXPECT_NE(memcmp(img.data(), sent.data(), 4), 0);
+        }
+    }
+}
+
+TEST_F(C832CaptureTest, RGB24BarsComeInBlueGreenRedOrder) {
+    // The full width, top rows: the colour bars of the scene.
+    ASSERT_EQ(KYRSetROIFormat(0, 3840, 64, 1, IMG_RGB24), KYR_SUCCESS);
+    ASSERT_EQ(KYRSetStartPos(0, 0, 0), KYR_SUCCESS);
+    std::vector<unsigned char> img(3840u * 64 * 3);
+    ASSERT_TRUE(Capture(false, &img));
+    // White, yellow, cyan, green, magenta, red, blue, black.
+    static const int kBars[8] = {7, 6, 3, 2, 5, 4, 1, 0};
+    for (int bar = 0; bar < 8; ++bar) {
+        const int x = bar * 480 + 240;
+        const unsigned char* px = &img[(32u * 3840 + x) * 3];
+        SCOPED_TRACE(bar);
+        EXPECT_EQ(px[0] > 128, (kBars[bar] & 1) != 0);  // blue
+        EXPECT_EQ(px[1] > 128, (kBars[bar] & 2) != 0);  // green
+        EXPECT_EQ(px[2] > 128, (kBars[bar] & 4) != 0);  // red
+    }
+}
+
+// A frame repaired from inside itself, whatever its height.
+TEST(FrameMarkerRepair, TakesPixelsFromInsideTheFrame) {
+    struct {
+        int cols, rows, bpp;
+    } cases[] = {{16, 8, 1}, {16, 8, 2}, {8, 2, 1}, {8, 2, 2}, {6, 2, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.cols << "x" << c.rows << " bpp " << c.bpp);
+        const int rowBytes = c.cols * c.bpp;
+        const int bytes = rowBytes * c.rows;
+        // Exactly the frame on the heap: ASan sees any byte read outside.
+        std::unique_ptr<uint8_t[]> f(new uint8_t[static_cast<size_t>(bytes)]);
+        for (int i = 0; i < bytes; ++i) f[i] = static_cast<uint8_t>(i * 7 + 1);
+        std::vector<uint8_t> before(f.get(), f.get() + bytes);
+        RepairFrameMarkers(f.get(), bytes, rowBytes);
+        const int away = 2 * rowBytes + 4 <= bytes ? 2 * rowBytes : 4;
+        EXPECT_EQ(memcmp(f.get(), &before[away], 4), 0);
+        EXPECT_EQ(memcmp(f.get() + bytes - 4, &before[bytes - 4 - away], 4), 0);
+        EXPECT_EQ(memcmp(f.get() + 4, &before[4], bytes - 8), 0);
+    }
+}
+
+TEST_F(C832CaptureTest, BadFramesAreDroppedAndTheStreamGoesOn) {
+    ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW8), KYR_SUCCESS);
+    ASSERT_EQ(kyrsim_stream_fault(m_dev.handle(), KYRSIM_STREAM_BAD_HEAD, 0, 1, 1), 0);
+    ASSERT_EQ(kyrsim_stream_fault(m_dev.handle(), KYRSIM_STREAM_BAD_COUNTER, 0, 3, 1), 0);
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    std::vector<unsigned char> img(640u * 480);
+    for (int i = 0; i < 6; ++i)
+        ASSERT_EQ(KYRGetVideoData(0, img.data(), static_cast<long>(img.size()), kWaitMs), KYR_SUCCESS);
+    int dropped = -1;
+    ASSERT_EQ(KYRGetDroppedFrames(0, &dropped), KYR_SUCCESS);
+    EXPECT_GE(dropped, 2);
+    ASSERT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+    ASSERT_EQ(KYRGetDroppedFrames(0, &dropped), KYR_SUCCESS);
+    EXPECT_EQ(dropped, 0);
+}
+
+TEST_F(C832CaptureTest, StalledSnapshotFails) {
+    ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW8), KYR_SUCCESS);
+    ASSERT_EQ(kyrsim_stream_fault(m_dev.handle(), KYRSIM_STREAM_NO_DATA, 0, 0, 1), 0);
+    ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
+    KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        KYRGetExpStatus(0, &st);
+    }
+    EXPECT_EQ(st, KYR_EXP_FAILED);
+    kyrsim_clear_stream_faults(m_dev.handle());
+}
+
+}  // namespace
+
+namespace {
+
+// The 832 completes no snapshot from a trigger, so it offers no trigger
+// mode, whatever its FPGA says.
+TEST_F(C832Test, TriggerBitsOfTheFpgaOfferNoTriggerMode) {
+    m_dev = Plug(kPid832);
+    ASSERT_TRUE(m_dev.setFpga(28, 0xC0));
+    m_pCam = OpenInit();
+    ASSERT_NE(m_pCam, nullptr);
+    KYR_CAMERA_INFO info{};
+    ASSERT_EQ(KYRGetCameraProperty(&info, 0), KYR_SUCCESS);
+    EXPECT_EQ(info.is_trigger, KYR_FALSE);
+    KYR_SUPPORTED_MODE modes{};
+    ASSERT_EQ(KYRGetCameraSupportMode(0, &modes), KYR_SUCCESS);
+    EXPECT_EQ(modes.SupportedCameraMode[0], CAM_MODE_NORMAL);
+    EXPECT_EQ(modes.SupportedCameraMode[1], CAM_MODE_END);
+    EXPECT_EQ(KYRSetCameraMode(0, static_cast<CAM_MODE>(1)), KYR_ERROR_INVALID_MODE);
+}
+
+}  // namespace

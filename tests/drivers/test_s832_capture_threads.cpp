@@ -1,0 +1,117 @@
+// test-labels: tsan
+// The 832's capture beside other threads: settings changed during video,
+// formats changed under a waiting reader, two readers, unplug and close.
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "test_s832_fixture.h"
+
+namespace {
+
+constexpr int kWaitMs = 5000;
+
+class C832CaptureThreadsTest : public C832Test {
+  protected:
+    void SetUp() override {
+        C832Test::SetUp();
+        ASSERT_NE(Setup(), nullptr);
+        ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 2000, KYR_FALSE), KYR_SUCCESS);
+        ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW8), KYR_SUCCESS);
+    }
+};
+
+TEST_F(C832CaptureThreadsTest, SettingsChangedDuringVideoLeaveFramesWhole) {
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::thread setter([&] {
+        for (int i = 0; !stop.load(); ++i) {
+            KYRSetControlValue(0, KYR_GAIN, i % 300, KYR_FALSE);
+            KYRSetControlValue(0, KYR_EXPOSURE, 1000 + (i % 5) * 500, KYR_FALSE);
+        }
+    });
+    std::vector<unsigned char> img(640u * 480);
+    std::vector<unsigned char> first;
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(KYRGetVideoData(0, img.data(), static_cast<long>(img.size()), kWaitMs), KYR_SUCCESS);
+        // The scene does not move: every frame is the first one.
+        if (first.empty()) {
+            first = img;
+        } else {
+            EXPECT_TRUE(img == first);
+        }
+    }
+    stop = true;
+    setter.join();
+    EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+}
+
+TEST_F(C832CaptureThreadsTest, LargerFormatUnderAWaitingReaderWritesNothingOutside) {
+    constexpr size_t kGuard = 4096;
+    const size_t small = 640u * 480;
+    std::vector<unsigned char> buf(small + 2 * kGuard, 0xA5);
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        while (!stop.load()) KYRGetVideoData(0, buf.data() + kGuard, static_cast<long>(small), 200);
+    });
+    for (int i = 0; i < 6; ++i) {
+        KYRSetROIFormat(0, i % 2 ? 640 : 1280, i % 2 ? 480 : 960, 1, IMG_RAW8);
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    stop = true;
+    reader.join();
+    KYRStopVideoCapture(0);
+    for (size_t i = 0; i < kGuard; ++i) {
+        ASSERT_EQ(buf[i], 0xA5) << i;
+        ASSERT_EQ(buf[kGuard + small + i], 0xA5) << i;
+    }
+}
+
+TEST_F(C832CaptureThreadsTest, TwoReadersShareTheStream) {
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    std::atomic<int> got{0};
+    auto read = [&] {
+        std::vector<unsigned char> img(640u * 480);
+        for (int i = 0; i < 5; ++i)
+            if (KYRGetVideoData(0, img.data(), static_cast<long>(img.size()), kWaitMs) == KYR_SUCCESS) ++got;
+    };
+    std::thread a(read), b(read);
+    a.join();
+    b.join();
+    EXPECT_EQ(got.load(), 10);
+    EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+}
+
+TEST_F(C832CaptureThreadsTest, UnplugMidStreamEndsTheReaderAndStopAndCloseReturn) {
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    std::vector<unsigned char> img(640u * 480);
+    ASSERT_EQ(KYRGetVideoData(0, img.data(), static_cast<long>(img.size()), kWaitMs), KYR_SUCCESS);
+    ASSERT_TRUE(m_dev.unplug());
+    // Frames may still be in the ring; then nothing comes.
+    KYR_ERROR_CODE rc = KYR_SUCCESS;
+    for (int i = 0; i < 5 && rc == KYR_SUCCESS; ++i)
+        rc = KYRGetVideoData(0, img.data(), static_cast<long>(img.size()), 500);
+    EXPECT_NE(rc, KYR_SUCCESS);
+    KYRStopVideoCapture(0);
+    EXPECT_EQ(KYRCloseCamera(0), KYR_SUCCESS);
+}
+
+TEST_F(C832CaptureThreadsTest, CloseReleasesAReaderWaitingWithoutLimit) {
+    ASSERT_EQ(kyrsim_stream_fault(m_dev.handle(), KYRSIM_STREAM_NO_DATA, 0, 0, 1), 0);
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        std::vector<unsigned char> img(640u * 480);
+        KYRGetVideoData(0, img.data(), static_cast<long>(img.size()), -1);
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(KYRCloseCamera(0), KYR_SUCCESS);
+    reader.join();
+    EXPECT_TRUE(done.load());
+}
+
+}  // namespace
