@@ -171,7 +171,76 @@ TEST(FrameMarkerRepair, TakesPixelsFromInsideTheFrame) {
     }
 }
 
-TEST_F(C832CaptureTest, BadFramesAreDroppedAndTheStreamGoesOn) {
+// Stream recovery on a running video of 640 x 480 RAW8.
+class C832StreamTest : public C832CaptureTest {
+  protected:
+    void StartVideo() {
+        ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW8), KYR_SUCCESS);
+        ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+        ASSERT_TRUE(Read());
+    }
+    bool Read() {
+        return KYRGetVideoData(0, m_img.data(), static_cast<long>(m_img.size()), kWaitMs) == KYR_SUCCESS;
+    }
+    int Dropped() {
+        int dropped = -1;
+        EXPECT_EQ(KYRGetDroppedFrames(0, &dropped), KYR_SUCCESS);
+        return dropped;
+    }
+    long long Query(int what) { return kyrsim_query(m_dev.handle(), what); }
+
+    std::vector<unsigned char> m_img = std::vector<unsigned char>(640u * 480);
+};
+
+TEST_F(C832StreamTest, FiveEmptyTransfersRestartTheStreamOnceWithoutADrop) {
+    StartVideo();
+    const long long resets = Query(KYRSIM_Q_USB_RESETS);
+    const long long starts = Query(KYRSIM_Q_STREAM_STARTS);
+    const long long stops = Query(KYRSIM_Q_STREAM_STOPS);
+    ASSERT_EQ(kyrsim_stream_fault(m_dev.handle(), KYRSIM_STREAM_EMPTY, 5, 0, 1), 0);
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(Read());
+    EXPECT_EQ(Query(KYRSIM_Q_USB_RESETS) - resets, 1);
+    EXPECT_EQ(Query(KYRSIM_Q_STREAM_STARTS) - starts, 1);
+    EXPECT_EQ(Query(KYRSIM_Q_STREAM_STOPS) - stops, 1);
+    EXPECT_EQ(Dropped(), 0);
+}
+
+TEST_F(C832StreamTest, AFullRingOnlyCountsDrops) {
+    StartVideo();
+    const long long resets = Query(KYRSIM_Q_USB_RESETS);
+    const long long halts = Query(KYRSIM_Q_CLEAR_HALTS_81);
+    // Nobody reads: the two slots fill, later frames are refused.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Dropped() < 3 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GE(Dropped(), 3);
+    EXPECT_EQ(Query(KYRSIM_Q_USB_RESETS), resets);
+    EXPECT_EQ(Query(KYRSIM_Q_CLEAR_HALTS_81), halts);
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(Read());
+    ASSERT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+    EXPECT_EQ(Dropped(), 0);
+}
+
+TEST_F(C832StreamTest, ThreeLossesSoonAfterAutoBandwidthLowerIt) {
+    // A USB 2 host: automatic bandwidth starts at 80 %.
+    C832Test::TearDown();
+    C832Test::SetUp();
+    ASSERT_NE(Setup(kPid832, false), nullptr);
+    ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 2000, KYR_FALSE), KYR_SUCCESS);
+    ASSERT_EQ(KYRSetControlValue(0, KYR_BANDWIDTH, 80, KYR_TRUE), KYR_SUCCESS);
+    long value = 0;
+    KYR_BOOL bAuto = KYR_FALSE;
+    ASSERT_EQ(KYRGetControlValue(0, KYR_BANDWIDTH, &value, &bAuto), KYR_SUCCESS);
+    ASSERT_EQ(value, 80);
+    StartVideo();
+    ASSERT_EQ(kyrsim_stream_fault(m_dev.handle(), KYRSIM_STREAM_BAD_HEAD, 0, 0, 3), 0);
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(Read());
+    ASSERT_EQ(KYRGetControlValue(0, KYR_BANDWIDTH, &value, &bAuto), KYR_SUCCESS);
+    EXPECT_EQ(value, 76);
+    EXPECT_EQ(bAuto, KYR_TRUE);
+}
+
+TEST_F(C832StreamTest, BadFramesAreDroppedAndTheStreamGoesOn) {
     ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW8), KYR_SUCCESS);
     ASSERT_EQ(kyrsim_stream_fault(m_dev.handle(), KYRSIM_STREAM_BAD_HEAD, 0, 1, 1), 0);
     ASSERT_EQ(kyrsim_stream_fault(m_dev.handle(), KYRSIM_STREAM_BAD_COUNTER, 0, 3, 1), 0);
