@@ -256,6 +256,48 @@ TEST_F(C832StreamTest, BadFramesAreDroppedAndTheStreamGoesOn) {
     EXPECT_EQ(dropped, 0);
 }
 
+TEST_F(C832StreamTest, FullSizeVideoGivesUntornFramesWithoutDrops) {
+    ASSERT_EQ(KYRSetROIFormat(0, 3840, 2160, 1, IMG_RAW8), KYR_SUCCESS);
+    ASSERT_EQ(kyrsim_set_scene(m_dev.handle(), KYRSIM_SCENE_FRAME_NUMBER), 0);
+    // A frame rate the reader keeps up with.
+    ASSERT_EQ(kyrsim_set_frame_interval(m_dev.handle(), 60000), 0);
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    std::vector<unsigned char> img(3840u * 2160);
+    uint32_t last = 0;
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(KYRGetVideoData(0, img.data(), static_cast<long>(img.size()), kWaitMs), KYR_SUCCESS) << i;
+        // Every row carries the number of the frame it belongs to.
+        uint32_t number;
+        memcpy(&number, &img[3840], 4);
+        for (int row = 0; row < 2160; row += 7) {
+            uint32_t n;
+            memcpy(&n, &img[static_cast<size_t>(row) * 3840], 4);
+            ASSERT_EQ(n, number) << "frame " << i << " row " << row;
+        }
+        if (i > 0) EXPECT_GT(number, last);
+        last = number;
+    }
+    EXPECT_EQ(Dropped(), 0);
+    ASSERT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+}
+
+TEST_F(C832Test, ProOpenCaptureCloseRepeatedStopsTheCooler) {
+    m_dev = Plug(kPid832Pro);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        m_pCam = OpenInit();
+        ASSERT_NE(m_pCam, nullptr);
+        ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW16), KYR_SUCCESS);
+        ASSERT_EQ(KYRSetControlValue(0, KYR_COOLER_ON, 1, KYR_FALSE), KYR_SUCCESS);
+        ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+        std::vector<unsigned char> img(640u * 480 * 2);
+        ASSERT_EQ(KYRGetVideoData(0, img.data(), static_cast<long>(img.size()), kWaitMs), KYR_SUCCESS);
+        ASSERT_EQ(KYRCloseCamera(0), KYR_SUCCESS);
+        EXPECT_EQ(kyrsim_query(m_dev.handle(), KYRSIM_Q_COOLER_DRIVE), 255);
+        EXPECT_EQ(kyrsim_open_handles(), 0);
+    }
+}
+
 TEST_F(C832CaptureTest, StalledSnapshotFails) {
     ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW8), KYR_SUCCESS);
     ASSERT_EQ(kyrsim_stream_fault(m_dev.handle(), KYRSIM_STREAM_NO_DATA, 0, 0, 1), 0);

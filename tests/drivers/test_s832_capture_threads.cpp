@@ -114,4 +114,43 @@ TEST_F(C832CaptureThreadsTest, CloseReleasesAReaderWaitingWithoutLimit) {
     EXPECT_TRUE(done.load());
 }
 
+TEST_F(C832CaptureThreadsTest, FormatChangeDuringVideoRestartsAtTheNewSize) {
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    std::vector<unsigned char> img(640u * 480);
+    ASSERT_EQ(KYRGetVideoData(0, img.data(), static_cast<long>(img.size()), kWaitMs), KYR_SUCCESS);
+    ASSERT_EQ(KYRSetROIFormat(0, 320, 240, 1, IMG_RAW8), KYR_SUCCESS);
+    std::vector<unsigned char> small(320u * 240);
+    ASSERT_EQ(KYRGetVideoData(0, small.data(), static_cast<long>(small.size()), kWaitMs), KYR_SUCCESS);
+    EXPECT_EQ(kyrsim_last_frame(m_dev.handle(), nullptr, 0), 320 * 240);
+    EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+}
+
+TEST_F(C832CaptureThreadsTest, FormatChangeDuringASnapshotEndsItFailed) {
+    // The frame never comes: the snapshot is still waiting at the change.
+    ASSERT_EQ(kyrsim_stream_fault(m_dev.handle(), KYRSIM_STREAM_NO_DATA, 0, 0, 1), 0);
+    ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
+    ASSERT_EQ(KYRSetROIFormat(0, 320, 240, 1, IMG_RAW8), KYR_SUCCESS);
+    KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
+    ASSERT_EQ(KYRGetExpStatus(0, &st), KYR_SUCCESS);
+    EXPECT_EQ(st, KYR_EXP_FAILED);
+}
+
+TEST_F(C832CaptureThreadsTest, FormatChangesWhileLossesLowerTheBandwidthDoNotDeadlock) {
+    ASSERT_EQ(KYRSetControlValue(0, KYR_BANDWIDTH, 80, KYR_TRUE), KYR_SUCCESS);
+    ASSERT_EQ(kyrsim_stream_fault(m_dev.handle(), KYRSIM_STREAM_BAD_HEAD, 0, 0, 1000000), 0);
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        std::vector<unsigned char> img(640u * 480);
+        while (!stop.load()) KYRGetVideoData(0, img.data(), static_cast<long>(img.size()), 50);
+    });
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(KYRSetROIFormat(0, i % 2 ? 640 : 320, i % 2 ? 480 : 240, 1, IMG_RAW8), KYR_SUCCESS);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+}
+
 }  // namespace
