@@ -152,11 +152,14 @@ class CEngineDriver : public TBase {
     // The capture loop's values; a model sets its own in its constructor.
     SCaptureParams m_Capture;
 
-  private:
-    // Image read-out (EngineImage.cpp).
+    // Image read-out (EngineImage.cpp). TakeImageGeometry takes the geometry
+    // of the next read as one whole; FinishImage turns the frame in m_pImgBuf
+    // into the caller's image of exactly iOutBytes.
     bool TakeImageGeometry(SImageGeometry* pGeom);
-    bool GeometryStill(uint32_t uGen);
     void FinishImage(const SImageGeometry& g, unsigned char* pOut, int iOutBytes);
+
+  private:
+    bool GeometryStill(uint32_t uGen);
     // The capture loop (EngineCapture.cpp).
     void RunWorking(std::atomic<bool>* pbRunning);
     // One lost frame: counted, automatic bandwidth lowered on repeated losses,
