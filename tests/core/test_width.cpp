@@ -32,6 +32,7 @@
 #include "TestSpeed.h"
 #include "VirtualClock.h"
 #include "kyrsim.hpp"
+#include "test_controls_fixture.h"
 
 namespace {
 
@@ -137,6 +138,43 @@ TEST_F(WidthTrigOutTest, TimesAreClampedAsLongsBeforeTheRegisters) {
         ASSERT_EQ(KYRGetTriggerOutputIOConf(0, TRIG_OUTPUT_PIN_A, &high, &delay, &duration), KYR_SUCCESS);
         EXPECT_EQ(delay, c.stored);
         EXPECT_EQ(duration, c.stored);
+    }
+}
+
+class WidthControlsTest : public controls_test::CControlsApiTest {};
+
+// Control values are clamped to the control's limits while still longs:
+// narrowed first, 2^32 + 1000 would be an exposure of 1000 us and a gain of
+// 1000, and -2^32 + 5000 an exposure of 5000 us.
+TEST_F(WidthControlsTest, ValuesAreClampedAsLongsBeforeTheyBecomeInts) {
+    using Rec = CRecordingDriver;
+    struct {
+        KYR_CONTROL_TYPE type;
+        long value;
+        Rec::Setter setter;
+        long long applied;
+    } cases[] = {
+        {KYR_EXPOSURE, LongOr32BitLimit(k2To32 + 1000), Rec::REC_EXP, 2000000000},
+        {KYR_EXPOSURE, LongOr32BitLimit(-k2To32 + 5000), Rec::REC_EXP, 32},
+        {KYR_EXPOSURE, LongOr32BitLimit(k2To31), Rec::REC_EXP, 2000000000},
+        {KYR_EXPOSURE, LONG_MIN, Rec::REC_EXP, 32},
+        {KYR_EXPOSURE, LONG_MAX, Rec::REC_EXP, 2000000000},
+        {KYR_EXPOSURE, 1234, Rec::REC_EXP, 1234},
+        {KYR_GAIN, LongOr32BitLimit(k2To32 + 100), Rec::REC_GAIN, 600},
+        {KYR_GAIN, LONG_MIN, Rec::REC_GAIN, 0},
+        {KYR_OFFSET, LongOr32BitLimit(-k2To32 + 30), Rec::REC_OFFSET, 0},
+    };
+    // Each case applies another value than the one before: a repeated
+    // exposure request is not sent again.
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "control " << c.type << " value " << c.value);
+        Cam().ClearRecorded();
+        EXPECT_EQ(KYRSetControlValue(0, c.type, c.value, KYR_FALSE), KYR_SUCCESS);
+        const std::vector<Rec::SCall> calls = Cam().Recorded();
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].setter, c.setter);
+        EXPECT_EQ(calls[0].a, c.applied);
+        EXPECT_EQ(Get(c.type), c.applied);
     }
 }
 
