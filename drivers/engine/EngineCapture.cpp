@@ -134,8 +134,9 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
             CCritSecLock lock(this->m_csControl);
             frameUs = static_cast<unsigned long long>(this->m_iFrameTimeUs) + this->m_iXferTimeUs;
         }
-        // No frame time from the timing yet: the time to carry the frame.
-        if (frameUs == 0) frameUs = static_cast<unsigned long long>(length) / p.iFallbackBytesPerUs;
+        // No frame time from the timing: a generous one, so that waits stay
+        // bounded without cutting slow frames.
+        if (frameUs == 0) frameUs = p.uFallbackFrameUs;
         uint32_t waitMs;
         if (expUs >= frameUs)
             waitMs =

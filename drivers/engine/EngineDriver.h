@@ -67,7 +67,7 @@ struct SCaptureParams {
     uint32_t uLongExpExtraMs = 2000;      // more for exposures above 999,999 us
     uint32_t uFrameWaitMarginMs = 50;     // short exposures: twice the frame time plus this
     uint32_t uNextWaitMarginMs = 100;     // later transfers: their share of the frame time plus this
-    int iFallbackBytesPerUs = 100;        // frame time estimate while the timing gives none
+    uint32_t uFallbackFrameUs = 500000;   // frame time assumed while the timing gives none
     uint32_t uMaxWaitMs = 60000;          // bound of any frame-time derived wait beyond the exposure
     int iAutoCtrlPeriodUs = 100000;       // the auto-control thread's period in video
     uint32_t uBandwidthWindowMs = 20000;  // losses lower the bandwidth only this long after auto starts

@@ -7,11 +7,12 @@
 #include <chrono>
 #include <thread>
 
+#include "TestSpeed.h"
 #include "test_s832_fixture.h"
 
 namespace {
 
-constexpr int kWaitMs = 5000;
+constexpr int kWaitMs = 5000 * kTestSlowdown;
 
 class C832CaptureThreadsTest : public C832Test {
   protected:
