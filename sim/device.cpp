@@ -530,8 +530,9 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
         p->sensor > KYRSIM_SENSOR_SONY ||
         (p->sensor != KYRSIM_SENSOR_NONE && (p->sensor_width < 1 || p->sensor_height < 1)) ||
         p->hold_reg < KYRSIM_NONE || p->hold_reg > 0xFFFF || p->standby_reg < KYRSIM_NONE ||
-        p->standby_reg > 0xFFFF || (p->standby_reg != KYRSIM_NONE && (p->standby_mask < 1 || p->standby_mask > 0xFFFF ||
-                                                                     (p->standby_value & ~p->standby_mask) != 0)) ||
+        p->standby_reg > 0xFFFF ||
+        (p->standby_reg != KYRSIM_NONE &&
+         (p->standby_mask < 1 || p->standby_mask > 0xFFFF || (p->standby_value & ~p->standby_mask) != 0)) ||
         p->color < KYRSIM_BAYER_RGGB || p->color > KYRSIM_MONO || (p->has_ddr != 0 && p->has_ddr != 1))
         return -1;
     std::lock_guard<std::mutex> lk(state().mu);

@@ -114,12 +114,12 @@ struct kyrsim_profile {
     int sensor;
     int sensor_width;
     int sensor_height;
-    /* Sensor side as data (fields added after the ones above; kyrsim_get_profile fills them for every product,
-     * so a profile read, changed and set back keeps working). sensor_clock_khz above is the line clock: one
-     * line lasts HMAX x 1000 / sensor_clock_khz microseconds. */
-    int hold_reg;      /* sensor register that holds the sensor's register writes, or KYRSIM_NONE */
-    int standby_reg;   /* sensor register of the standby predicate, or KYRSIM_NONE (no standby modelled) */
-    int standby_mask;  /* the sensor streams while (standby_reg & standby_mask) == standby_value */
+    /* Sensor side as data (fields added after the ones above; kyrsim_get_profile fills them for every
+     * product, so a profile read, changed and set back keeps working). sensor_clock_khz above is the line
+     * clock: one line lasts HMAX x 1000 / sensor_clock_khz microseconds. */
+    int hold_reg;     /* sensor register that holds the sensor's register writes, or KYRSIM_NONE */
+    int standby_reg;  /* sensor register of the standby predicate, or KYRSIM_NONE (no standby modelled) */
+    int standby_mask; /* the sensor streams while (standby_reg & standby_mask) == standby_value */
     int standby_value;
     int color;   /* KYRSIM_BAYER_* (colour, first pixel of the array) or KYRSIM_MONO; the scene follows it */
     int has_ddr; /* 1: the FPGA has the DDR frame buffer; 0: DDR never ready, register 24 ignored, no
@@ -286,15 +286,16 @@ int kyrsim_set_firmware_state(int handle, int state);
 #define KYRSIM_Q_STREAM_STARTS 20  /* stream start requests (0xA9 without data) */
 #define KYRSIM_Q_STREAM_STOPS 21   /* stream stop requests (0xAA) */
 #define KYRSIM_Q_BUS 22            /* bus number */
-#define KYRSIM_Q_RUNNING 23 /* 1 while frames may flow: streaming, bus taken, FPGA running and not stopped, \
-                               sensor out of standby (with a sensor description) */
-#define KYRSIM_Q_COOLER_DRIVE 24   /* DA level of the cooler drive in force (255 = off) */
-#define KYRSIM_Q_TEMPERATURE_MC 25 /* temperature now, in thousandths of a degree Celsius */
+#define KYRSIM_Q_RUNNING                                                               \
+    23 /* 1 while frames may flow: streaming, bus taken, FPGA running and not stopped, \
+          sensor out of standby (with a sensor description) */
+#define KYRSIM_Q_COOLER_DRIVE 24    /* DA level of the cooler drive in force (255 = off) */
+#define KYRSIM_Q_TEMPERATURE_MC 25  /* temperature now, in thousandths of a degree Celsius */
 #define KYRSIM_Q_FRAME_PERIOD_US 40 /* time between frame starts the source uses now, in us (0 = unpaced) */
 #define KYRSIM_Q_SENSOR_MODEL 41    /* 1 while the sensor description is in use */
 #define KYRSIM_Q_TRIGGER_WAIT 42    /* 1 while wait or trigger mode holds back free-running frames */
-#define KYRSIM_Q_LINK_RATE 43       /* the link's rate in force, bytes per second (see kyrsim_set_link_rate) */
-#define KYRSIM_Q_OUTPUT_US 44       /* time a frame's bytes take to leave now, in microseconds (0 = at once) */
+#define KYRSIM_Q_LINK_RATE 43 /* the link's rate in force, bytes per second (see kyrsim_set_link_rate) */
+#define KYRSIM_Q_OUTPUT_US 44 /* time a frame's bytes take to leave now, in microseconds (0 = at once) */
 #define KYRSIM_Q_SENSOR_PERIOD_US 45 /* VMAX x HMAX x 1000 / line clock in microseconds (0 = not timed) */
 
 #define KYRSIM_Q_FW_STATE 30      /* KYRSIM_FW_* */
@@ -596,8 +597,8 @@ void kyrsim_set_events_per_call(int n);
  * libusb_control_transfer (on a handle of the same context), on whichever thread calls them, one thread per
  * context at a time. */
 
-/* While on, libusb_cancel_transfer on a bulk transfer of the camera succeeds but the transfer never comes back:
- * it stays in flight (kyrsim_inflight_transfers), receives nothing and its callback does not run. */
+/* While on, libusb_cancel_transfer on a bulk transfer of the camera succeeds but the transfer never comes
+ * back: it stays in flight (kyrsim_inflight_transfers), receives nothing and its callback does not run. */
 int kyrsim_lose_cancelled(int handle, int on);
 
 /* Transfers lost that way that have not been finished. */

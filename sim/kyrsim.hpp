@@ -111,10 +111,13 @@ class Device {
     // Frames as fast as the transfers take them, bytes at once (see kyrsim_set_unpaced).
     bool setUnpaced(bool on) const { return kyrsim_set_unpaced(handle_, on ? 1 : 0) == 0; }
     // Link rate in bytes per second; 0 = the port's default.
-    bool setLinkRate(long long bytesPerSecond) const { return kyrsim_set_link_rate(handle_, bytesPerSecond) == 0; }
+    bool setLinkRate(long long bytesPerSecond) const {
+        return kyrsim_set_link_rate(handle_, bytesPerSecond) == 0;
+    }
     // Start times (kyrsim_now_us) of the most recent frames, oldest first.
     std::vector<long long> frameStarts() const {
-        std::vector<long long> out(static_cast<size_t>(std::max(kyrsim_frame_starts(handle_, nullptr, 0), 0)));
+        std::vector<long long> out(
+            static_cast<size_t>(std::max(kyrsim_frame_starts(handle_, nullptr, 0), 0)));
         const int n = kyrsim_frame_starts(handle_, out.data(), static_cast<int>(out.size()));
         out.resize(static_cast<size_t>(std::max(n, 0)));
         return out;

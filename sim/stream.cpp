@@ -479,7 +479,8 @@ long long pumpAll(long long now) {
         if (!d.queue[si].empty() && !d.halted[si] && d.inFrame && d.emptyPending == 0) {
             // The front transfer fills up, or the frame ends, as its bytes come.
             const TransferState& front = *d.queue[si].front();
-            const size_t want = std::min(frameLimit(d), d.frameSent + static_cast<size_t>(front.length - front.actual));
+            const size_t want =
+                std::min(frameLimit(d), d.frameSent + static_cast<size_t>(front.length - front.actual));
             wake = std::min(wake, std::max(timeDue(d, want), now + 1));
         }
     };
@@ -898,7 +899,8 @@ int kyrsim_finish_lost_transfers(void) {
         TransferState& ts = *kv.second;
         if (!ts.lost) continue;
         // The host controller's late write lands in the transfer's buffer.
-        if (ts.xfer->buffer && ts.length > 0) std::memset(ts.xfer->buffer, 0xA5, static_cast<size_t>(ts.length));
+        if (ts.xfer->buffer && ts.length > 0)
+            std::memset(ts.xfer->buffer, 0xA5, static_cast<size_t>(ts.length));
         ts.lost = false;
         ts.actual = ts.length;
         ts.queued = false;
@@ -988,7 +990,8 @@ int kyrsim_set_link_rate(int handle, long long bytes_per_second) {
 int kyrsim_frame_starts(int handle, long long* out, int max) {
     if (max < 0) return -1;
     return withDevice(handle, [&](SimDevice& d) {
-        const size_t n = out ? std::min(d.frameStarts.size(), static_cast<size_t>(max)) : d.frameStarts.size();
+        const size_t n =
+            out ? std::min(d.frameStarts.size(), static_cast<size_t>(max)) : d.frameStarts.size();
         if (out) std::copy(d.frameStarts.end() - static_cast<long>(n), d.frameStarts.end(), out);
         return static_cast<int>(n);
     });
