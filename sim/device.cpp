@@ -540,6 +540,15 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
     return 0;
 }
 
+int kyrsim_device_profile(int handle, kyrsim_profile* out) {
+    if (!out) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    *out = d->profile;
+    return 0;
+}
+
 int kyrsim_set_ddr_policy(int handle, int policy, int k) {
     if (policy < KYRSIM_DDR_READY || policy > KYRSIM_DDR_NEVER || k < 0) return -1;
     std::lock_guard<std::mutex> lk(state().mu);

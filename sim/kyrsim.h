@@ -149,6 +149,11 @@ int kyrsim_get_profile(int product_id, struct kyrsim_profile* out);
  * invalid. */
 int kyrsim_set_profile(int product_id, const struct kyrsim_profile* profile);
 
+/* Copies the profile the camera was plugged with into out; 0, or -1 when the handle is unknown or out is
+ * NULL.
+ */
+int kyrsim_device_profile(int handle, struct kyrsim_profile* out);
+
 /* Sets register 35 bit 0 behaviour of one camera (KYRSIM_DDR_*, k for AFTER_WRITES); counting starts anew. */
 int kyrsim_set_ddr_policy(int handle, int policy, int k);
 
