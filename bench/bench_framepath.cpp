@@ -45,7 +45,9 @@ class CCameraScope {
         }
         kyrsim_reset();
         SetCameraConstructorForTest(CTestDriver::kProductID, MakeUhdDriver);
-        if (kyrsim_plug(CTestDriver::kProductID, 1, "1") < 0) return;
+        const int handle = kyrsim_plug(CTestDriver::kProductID, 1, "1");
+        if (handle < 0) return;
+        kyrsim_set_unpaced(handle, 1);  // as fast as the frame path takes the frames, not at the link's rate
         if (KYRGetNumOfConnectedCameras() != 1) return;
         if (KYROpenCamera(0) != KYR_SUCCESS) return;
         m_bOpen = true;
