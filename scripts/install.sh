@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 APT_PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  libusb-1.0-0-dev liblog4cpp5-dev libtinyxml-dev
+  libusb-1.0-0-dev liblog4cpp5-dev libtinyxml-dev libhwy-dev
   libgtest-dev libbenchmark-dev g++-arm-linux-gnueabihf
   libopencv-imgproc-dev
   clang libclang-rt-dev

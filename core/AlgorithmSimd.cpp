@@ -1,0 +1,370 @@
+// Vector kernels of the image passes, compiled once per instruction set and
+// dispatched at run time. See AlgorithmSimd.h.
+#include "AlgorithmSimd.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "AlgorithmSimd.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace kyr_simd {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+#if HWY_TARGET == HWY_SCALAR
+// One lane: the row kernels leave everything to the caller's scalar code.
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#endif
+
+// Largest vector of any target, in bytes: sizes the lane buffers below.
+constexpr size_t kMaxVecBytes = 256;
+
+// Maps every lane (a byte value) through a 256-entry table; white balance is
+// rare enough that a per-lane look-up costs less than vector arithmetic.
+template <class D, class V>
+HWY_INLINE V MapLanes(D d, V v, const uint8_t* pMap) {
+    using T = hn::TFromD<D>;
+    alignas(64) T lanes[kMaxVecBytes / sizeof(T)];
+    hn::Store(v, d, lanes);
+    for (size_t i = 0; i < hn::Lanes(d); i++) lanes[i] = pMap[lanes[i]];
+    return hn::Load(d, lanes);
+}
+
+// Bilinear fill of hn::Lanes(d) pixels of one row starting at pSrc (an even
+// column): blue, green and red of each, white balance applied.
+template <class D, class V = hn::VFromD<D>>
+HWY_INLINE void BayerLanes(D d, const uint8_t* p, ptrdiff_t w, hn::Mask<D> colourSite, bool bRedRow,
+                           const uint8_t* pBlueMap, const uint8_t* pRedMap, V& vBlue, V& vGreen, V& vRed) {
+    const hn::Rebind<uint8_t, D> d8;
+    auto ld = [&](const uint8_t* q) { return hn::PromoteTo(d, hn::LoadU(d8, q)); };
+    const V c = ld(p), l = ld(p - 1), r = ld(p + 1), u = ld(p - w), dn = ld(p + w);
+    const V ul = ld(p - w - 1), ur = ld(p - w + 1), dl = ld(p + w - 1), dr = ld(p + w + 1);
+    const V lr = hn::Add(l, r), ud = hn::Add(u, dn);
+    const V h = hn::ShiftRight<1>(lr), v = hn::ShiftRight<1>(ud);
+    const V cross = hn::ShiftRight<2>(hn::Add(lr, ud));
+    const V diag = hn::ShiftRight<2>(hn::Add(hn::Add(ul, ur), hn::Add(dl, dr)));
+    // The row's own colour (red in a red row): the sample at its site, the
+    // horizontal mean at a green; the other colour: diagonal or vertical mean.
+    const V own = hn::IfThenElse(colourSite, c, h);
+    const V other = hn::IfThenElse(colourSite, diag, v);
+    vGreen = hn::IfThenElse(colourSite, cross, c);
+    vBlue = bRedRow ? other : own;
+    vRed = bRedRow ? own : other;
+    if (pBlueMap) {
+        vBlue = MapLanes(d, vBlue, pBlueMap);
+        vRed = MapLanes(d, vRed, pRedMap);
+    }
+}
+
+template <class D>
+HWY_INLINE hn::Mask<D> ColourSites(D d, int iColourX) {
+    const auto odd = hn::Eq(hn::And(hn::Iota(d, 0), hn::Set(d, 1)), hn::Set(d, 1));
+    return iColourX ? odd : hn::Not(odd);
+}
+
+size_t BayerRowRGB24(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
+                     bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;  // one lane: the scalar code of the caller does it all
+#else
+    const hn::ScalableTag<uint16_t> d;
+    const hn::Rebind<uint8_t, decltype(d)> d8;
+    const hn::Rebind<int16_t, decltype(d)> di;
+    const size_t N = hn::Lanes(d);
+    const auto colourSite = ColourSites(d, iColourX);
+    size_t x = 0;
+    for (; x + N <= uCount; x += N) {
+        hn::VFromD<decltype(d)> b, g, r;
+        BayerLanes(d, pSrc + x, iStride, colourSite, bRedRow, pBlueMap, pRedMap, b, g, r);
+        hn::StoreInterleaved3(hn::DemoteTo(d8, hn::BitCast(di, b)), hn::DemoteTo(d8, hn::BitCast(di, g)),
+                              hn::DemoteTo(d8, hn::BitCast(di, r)), d8, pOut + 3 * x);
+    }
+    return x;
+#endif
+}
+
+size_t BayerRowY8(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
+                  bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SLumaCoef& coef) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;
+#else
+    const hn::ScalableTag<uint16_t> d;
+    const hn::Rebind<uint8_t, decltype(d)> d8;
+    const hn::Rebind<int16_t, decltype(d)> di;
+    using V = hn::VFromD<decltype(d)>;
+    const size_t N = hn::Lanes(d);
+    const auto colourSite = ColourSites(d, iColourX);
+    const V aB = hn::Set(d, static_cast<uint16_t>(coef.uA[0])),
+            aG = hn::Set(d, static_cast<uint16_t>(coef.uA[1])),
+            aR = hn::Set(d, static_cast<uint16_t>(coef.uA[2]));
+    const V mB = hn::Set(d, static_cast<uint16_t>(coef.uM[0])),
+            mG = hn::Set(d, static_cast<uint16_t>(coef.uM[1])),
+            mR = hn::Set(d, static_cast<uint16_t>(coef.uM[2]));
+    const V three = hn::Set(d, 3);
+    size_t x = 0;
+    for (; x + N <= uCount; x += N) {
+        V b, g, r;
+        BayerLanes(d, pSrc + x, iStride, colourSite, bRedRow, pBlueMap, pRedMap, b, g, r);
+        // The 32-bit sum aB b + aG g + aR r + the three fractions, shifted by
+        // 16, in 16-bit lanes: the high halves of the products, plus the carry
+        // out of the low halves and the fractions (summed at a quarter scale
+        // so that they fit).
+        const V hi = hn::Add(hn::Add(hn::MulHigh(b, aB), hn::MulHigh(g, aG)), hn::MulHigh(r, aR));
+        const V loB = hn::Mul(b, aB), loG = hn::Mul(g, aG), loR = hn::Mul(r, aR);
+        const V frac = hn::Add(hn::Add(hn::MulHigh(b, mB), hn::MulHigh(g, mG)), hn::MulHigh(r, mR));
+        const V lowBits = hn::Add(hn::Add(hn::And(loB, three), hn::And(loG, three)), hn::And(loR, three));
+        const V quarter =
+            hn::Add(hn::Add(hn::Add(hn::ShiftRight<2>(loB), hn::ShiftRight<2>(loG)), hn::ShiftRight<2>(loR)),
+                    hn::ShiftRight<2>(hn::Add(frac, lowBits)));
+        const V luma = hn::Add(hi, hn::ShiftRight<14>(quarter));
+        hn::StoreU(hn::DemoteTo(d8, hn::BitCast(di, luma)), d8, pOut + x);
+    }
+    return x;
+#endif
+}
+
+size_t MonoBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, size_t uCount) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;  // one lane: the scalar code of the caller does it all
+#else
+    const hn::ScalableTag<uint8_t> d8;
+    const hn::Repartition<uint16_t, decltype(d8)> d16;
+    const hn::Rebind<int16_t, decltype(d16)> di;
+    const hn::Rebind<uint8_t, decltype(d16)> dOut;
+    const size_t N = hn::Lanes(d16);  // outputs per step
+    const auto lo = hn::Set(d16, 0xFF);
+    size_t c = 0;
+    for (; c + N <= uCount; c += N) {
+        const auto a = hn::BitCast(d16, hn::LoadU(d8, pIn0 + 2 * c));
+        const auto b = hn::BitCast(d16, hn::LoadU(d8, pIn1 + 2 * c));
+        const auto sum = hn::Add(hn::Add(hn::And(a, lo), hn::ShiftRight<8>(a)),
+                                 hn::Add(hn::And(b, lo), hn::ShiftRight<8>(b)));
+        hn::StoreU(hn::DemoteTo(dOut, hn::BitCast(di, sum)), dOut, pOut + c);
+    }
+    return c;
+#endif
+}
+
+size_t MonoBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut, size_t uCount) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;  // one lane: the scalar code of the caller does it all
+#else
+    const hn::ScalableTag<uint16_t> d16;
+    const hn::Repartition<uint32_t, decltype(d16)> d32;
+    const hn::Rebind<uint16_t, decltype(d32)> dOut;
+    const size_t N = hn::Lanes(d32);
+    const auto lo = hn::Set(d32, 0xFFFF);
+    size_t c = 0;
+    for (; c + N <= uCount; c += N) {
+        const auto a = hn::BitCast(d32, hn::LoadU(d16, pIn0 + 2 * c));
+        const auto b = hn::BitCast(d32, hn::LoadU(d16, pIn1 + 2 * c));
+        const auto sum = hn::Add(hn::Add(hn::And(a, lo), hn::ShiftRight<16>(a)),
+                                 hn::Add(hn::And(b, lo), hn::ShiftRight<16>(b)));
+        hn::StoreU(hn::TruncateTo(dOut, hn::ShiftRight<2>(sum)), dOut, pOut + c);
+    }
+    return c;
+#endif
+}
+
+// Colour binning by 2: output c takes input j and j + 2 of both rows, with
+// j = 2c for an even c and 2c + 1 for an odd one. Sums at every input column
+// are formed first; of each group of four, elements 0 and 3 are the outputs.
+size_t ColorBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, size_t uCount) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;  // one lane: the scalar code of the caller does it all
+#else
+    const hn::ScalableTag<uint8_t> d8;
+    const hn::Repartition<uint32_t, decltype(d8)> d32;
+    const hn::Rebind<uint16_t, decltype(d32)> dOut;
+    const size_t N = hn::Lanes(d8) / 2;  // outputs per step
+    size_t c = 0;
+    for (; c + N <= uCount; c += N) {
+        const uint8_t* p0 = pIn0 + 2 * c;
+        const uint8_t* p1 = pIn1 + 2 * c;
+        // Saturating at each step saturates the sum: all terms are positive.
+        const auto t = hn::SaturatedAdd(hn::SaturatedAdd(hn::LoadU(d8, p0), hn::LoadU(d8, p0 + 2)),
+                                        hn::SaturatedAdd(hn::LoadU(d8, p1), hn::LoadU(d8, p1 + 2)));
+        const auto t32 = hn::BitCast(d32, t);
+        const auto pair = hn::Or(hn::And(t32, hn::Set(d32, 0xFFu)),
+                                 hn::And(hn::ShiftRight<16>(t32), hn::Set(d32, 0xFF00u)));
+        hn::StoreU(hn::TruncateTo(dOut, pair), dOut, reinterpret_cast<uint16_t*>(pOut + c));
+    }
+    return c;
+#endif
+}
+
+size_t ColorBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut, size_t uCount) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;  // one lane: the scalar code of the caller does it all
+#else
+    const hn::ScalableTag<uint16_t> d16;
+    const hn::Repartition<uint64_t, decltype(d16)> d64;
+    const hn::Rebind<uint32_t, decltype(d64)> dOut;
+    using V = hn::VFromD<decltype(d16)>;
+    const size_t N = hn::Lanes(d16) / 2;
+    const V three = hn::Set(d16, 3);
+    size_t c = 0;
+    for (; c + N <= uCount; c += N) {
+        const uint16_t* p0 = pIn0 + 2 * c;
+        const uint16_t* p1 = pIn1 + 2 * c;
+        const V a = hn::LoadU(d16, p0), b = hn::LoadU(d16, p0 + 2);
+        const V e = hn::LoadU(d16, p1), f = hn::LoadU(d16, p1 + 2);
+        // floor((a + b + e + f) / 4) in 16 bits: the quarters, plus the
+        // quarter of the four remainders.
+        const V quarters = hn::Add(hn::Add(hn::ShiftRight<2>(a), hn::ShiftRight<2>(b)),
+                                   hn::Add(hn::ShiftRight<2>(e), hn::ShiftRight<2>(f)));
+        const V rest = hn::Add(hn::Add(hn::And(a, three), hn::And(b, three)),
+                               hn::Add(hn::And(e, three), hn::And(f, three)));
+        const auto t64 = hn::BitCast(d64, hn::Add(quarters, hn::ShiftRight<2>(rest)));
+        const auto pair = hn::Or(hn::And(t64, hn::Set(d64, 0xFFFFull)),
+                                 hn::And(hn::ShiftRight<32>(t64), hn::Set(d64, 0xFFFF0000ull)));
+        hn::StoreU(hn::TruncateTo(dOut, pair), dOut, reinterpret_cast<uint32_t*>(pOut + c));
+    }
+    return c;
+#endif
+}
+
+// 256-entry look-up: the sixteen 16-entry tables looked up by the low four
+// bits, then narrowed to one by bits 4, 5, 6 and 7 of the index.
+void Gamma8(uint8_t* pBuf, const uint8_t* pTable, size_t uCount) {
+    size_t i = 0;
+#if HWY_TARGET != HWY_SCALAR
+    const hn::ScalableTag<uint8_t> d;
+    using V = hn::VFromD<decltype(d)>;
+    const size_t N = hn::Lanes(d);
+    V tables[16];
+    for (int k = 0; k < 16; k++) tables[k] = hn::LoadDup128(d, pTable + 16 * k);
+    const V lowNibble = hn::Set(d, 15);
+    for (; i + N <= uCount; i += N) {
+        const V idx = hn::LoadU(d, pBuf + i);
+        const V low = hn::And(idx, lowNibble);
+        V level[16];
+        for (int k = 0; k < 16; k++) level[k] = hn::TableLookupBytes(tables[k], low);
+        for (int iBit = 4, n = 16; iBit < 8; iBit++, n /= 2) {
+            const auto high = hn::TestBit(idx, hn::Set(d, static_cast<uint8_t>(1u << iBit)));
+            for (int k = 0; k < n / 2; k++) level[k] = hn::IfThenElse(high, level[2 * k + 1], level[2 * k]);
+        }
+        hn::StoreU(level[0], d, pBuf + i);
+    }
+#endif
+    for (; i < uCount; i++) pBuf[i] = pTable[pBuf[i]];
+}
+
+void SubtractDark8(uint8_t* pBuf, const uint8_t* pDark, size_t uCount, uint8_t ucOffset) {
+    size_t i = 0;
+#if HWY_TARGET != HWY_SCALAR
+    const hn::ScalableTag<uint8_t> d;
+    const size_t N = hn::Lanes(d);
+    const auto off = hn::Set(d, ucOffset);
+    for (; i + N <= uCount; i += N)
+        hn::StoreU(hn::SaturatedAdd(hn::SaturatedSub(hn::LoadU(d, pBuf + i), hn::LoadU(d, pDark + i)), off),
+                   d, pBuf + i);
+#endif
+    for (; i < uCount; i++) {
+        const unsigned uDiff = pBuf[i] > pDark[i] ? pBuf[i] - pDark[i] : 0;
+        pBuf[i] = static_cast<uint8_t>(std::min(255u, uDiff + ucOffset));
+    }
+}
+
+// In-place reversal: a vector from each end, both reversed and swapped, until
+// fewer than two vectors remain in the middle.
+#if HWY_TARGET != HWY_SCALAR
+// Reversed lanes of a vector; bytes as reversed 16-bit lanes with their two
+// bytes swapped.
+template <class D>
+HWY_INLINE hn::VFromD<D> ReverseLanes(D d, hn::VFromD<D> v, hwy::SizeTag<2>) {
+    return hn::Reverse(d, v);
+}
+template <class D>
+HWY_INLINE hn::VFromD<D> ReverseLanes(D d, hn::VFromD<D> v, hwy::SizeTag<1>) {
+    const hn::Repartition<uint16_t, D> d16;
+    const auto w = hn::Reverse(d16, hn::BitCast(d16, v));
+    return hn::BitCast(d, hn::Or(hn::ShiftLeft<8>(w), hn::ShiftRight<8>(w)));
+}
+#endif
+
+template <class T>
+HWY_INLINE void ReverseImpl(T* pBuf, size_t uCount) {
+    size_t lo = 0, hi = uCount;
+#if HWY_TARGET != HWY_SCALAR
+    const hn::ScalableTag<T> d;
+    const size_t N = hn::Lanes(d);
+    while (hi - lo >= 2 * N) {
+        const auto a = hn::LoadU(d, pBuf + lo);
+        const auto b = hn::LoadU(d, pBuf + hi - N);
+        hn::StoreU(ReverseLanes(d, b, hwy::SizeTag<sizeof(T)>()), d, pBuf + lo);
+        hn::StoreU(ReverseLanes(d, a, hwy::SizeTag<sizeof(T)>()), d, pBuf + hi - N);
+        lo += N;
+        hi -= N;
+    }
+#endif
+    std::reverse(pBuf + lo, pBuf + hi);
+}
+
+void Reverse8(uint8_t* pBuf, size_t uCount) { ReverseImpl(pBuf, uCount); }
+void Reverse16(uint16_t* pBuf, size_t uCount) { ReverseImpl(pBuf, uCount); }
+
+}  // namespace HWY_NAMESPACE
+}  // namespace kyr_simd
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace kyr_simd {
+
+namespace {
+std::atomic<bool> g_bEnabled{true};
+}  // namespace
+
+bool Enabled() { return g_bEnabled.load(std::memory_order_relaxed); }
+void SetEnabled(bool bEnabled) { g_bEnabled.store(bEnabled, std::memory_order_relaxed); }
+
+HWY_EXPORT(BayerRowRGB24);
+HWY_EXPORT(BayerRowY8);
+HWY_EXPORT(MonoBin2Row8);
+HWY_EXPORT(MonoBin2Row16);
+HWY_EXPORT(ColorBin2Row8);
+HWY_EXPORT(ColorBin2Row16);
+HWY_EXPORT(Gamma8);
+HWY_EXPORT(SubtractDark8);
+HWY_EXPORT(Reverse8);
+HWY_EXPORT(Reverse16);
+
+size_t BayerRowRGB24(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
+                     bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap) {
+    return HWY_DYNAMIC_DISPATCH(BayerRowRGB24)(pSrc, iStride, pOut, uCount, iColourX, bRedRow, pBlueMap,
+                                               pRedMap);
+}
+size_t BayerRowY8(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
+                  bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SLumaCoef& coef) {
+    return HWY_DYNAMIC_DISPATCH(BayerRowY8)(pSrc, iStride, pOut, uCount, iColourX, bRedRow, pBlueMap, pRedMap,
+                                            coef);
+}
+size_t MonoBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, size_t uCount) {
+    return HWY_DYNAMIC_DISPATCH(MonoBin2Row8)(pIn0, pIn1, pOut, uCount);
+}
+size_t MonoBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut, size_t uCount) {
+    return HWY_DYNAMIC_DISPATCH(MonoBin2Row16)(pIn0, pIn1, pOut, uCount);
+}
+size_t ColorBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, size_t uCount) {
+    return HWY_DYNAMIC_DISPATCH(ColorBin2Row8)(pIn0, pIn1, pOut, uCount);
+}
+size_t ColorBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut, size_t uCount) {
+    return HWY_DYNAMIC_DISPATCH(ColorBin2Row16)(pIn0, pIn1, pOut, uCount);
+}
+void Gamma8(uint8_t* pBuf, const uint8_t* pTable, size_t uCount) {
+    HWY_DYNAMIC_DISPATCH(Gamma8)(pBuf, pTable, uCount);
+}
+void SubtractDark8(uint8_t* pBuf, const uint8_t* pDark, size_t uCount, uint8_t ucOffset) {
+    HWY_DYNAMIC_DISPATCH(SubtractDark8)(pBuf, pDark, uCount, ucOffset);
+}
+void Reverse8(uint8_t* pBuf, size_t uCount) { HWY_DYNAMIC_DISPATCH(Reverse8)(pBuf, uCount); }
+void Reverse16(uint16_t* pBuf, size_t uCount) { HWY_DYNAMIC_DISPATCH(Reverse16)(pBuf, uCount); }
+
+}  // namespace kyr_simd
+#endif

@@ -1,0 +1,56 @@
+// Vector kernels of the per-frame image passes of CAlgorithm, one source for
+// every instruction set: the best one the processor offers is picked at run
+// time. Each kernel computes exactly what CAlgorithm's scalar code computes
+// for the same pixels; the scalar code stays the reference and does whatever
+// a kernel leaves (row ends shorter than a vector, border cells).
+//
+// Row kernels return how many outputs they wrote (a multiple of their vector
+// chunk, possibly 0); the caller finishes the rest of the row.
+#ifndef KYR_ALGORITHMSIMD_H
+#define KYR_ALGORITHMSIMD_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace kyr_simd {
+
+// Vector kernels on (the default) or off for the whole process. Off, every
+// pass runs its scalar code, which is how the tests obtain the reference.
+bool Enabled();
+void SetEnabled(bool bEnabled);
+
+// Luminance weights as exact integer arithmetic: the table entry of value i for
+// a channel is uA * i + ((i * uM) >> 16); channels in the order blue, green, red.
+struct SLumaCoef {
+    uint32_t uA[3];
+    uint32_t uM[3];
+};
+
+// One row of the bilinear demosaic. pSrc points at the row's first pixel to
+// fill, whose neighbours (one pixel left, right, above and below) exist; the
+// row has iStride pixels. iColourX (0 or 1) is the column parity of the row's
+// red or blue site, bRedRow tells which of the two it is. pBlueMap and pRedMap
+// (white balance) are applied when not null.
+size_t BayerRowRGB24(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
+                     bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap);
+size_t BayerRowY8(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
+                  bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SLumaCoef& coef);
+
+// 2 x 2 binning of one output row from two input rows (uCount outputs).
+// Mono: adjacent pairs; colour: sites two apart as the Bayer mosaic needs.
+// 8-bit: saturated sum, 16-bit: mean. In place: pOut may lie at or before pIn0.
+size_t MonoBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, size_t uCount);
+size_t MonoBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut, size_t uCount);
+size_t ColorBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, size_t uCount);
+size_t ColorBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut, size_t uCount);
+
+// Whole-buffer passes (no remainder left to the caller).
+void Gamma8(uint8_t* pBuf, const uint8_t* pTable, size_t uCount);
+void SubtractDark8(uint8_t* pBuf, const uint8_t* pDark, size_t uCount, uint8_t ucOffset);
+// Reverses uCount elements in place.
+void Reverse8(uint8_t* pBuf, size_t uCount);
+void Reverse16(uint16_t* pBuf, size_t uCount);
+
+}  // namespace kyr_simd
+
+#endif
