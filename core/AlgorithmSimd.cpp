@@ -315,14 +315,53 @@ void Reverse16(uint16_t* pBuf, size_t uCount) { ReverseImpl(pBuf, uCount); }
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
+#if HWY_ARCH_ARM_V7
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
+
 namespace kyr_simd {
 
 namespace {
+
 std::atomic<bool> g_bEnabled{true};
+// Target chosen by SelectTarget, 0 for the best one.
+std::atomic<int64_t> g_iSelected{0};
+
+// On 32-bit ARM, Highway's library finds no NEON at run time, though the
+// kernels are compiled for it: the kernel hardware capability decides here.
+#if HWY_ARCH_ARM_V7 && (HWY_TARGETS & HWY_NEON)
+#define KYR_NEON_BY_HWCAP 1
+bool NeonHere() {
+    static const bool s_bNeon = (getauxval(AT_HWCAP) & HWCAP_NEON) != 0;
+    return s_bNeon;
+}
+bool UseNeon() {
+    const int64_t iSelected = g_iSelected.load(std::memory_order_relaxed);
+    return iSelected ? iSelected == HWY_NEON : NeonHere();
+}
+#define KYR_DISPATCH(FUNC) (UseNeon() ? N_NEON::FUNC : HWY_DYNAMIC_DISPATCH(FUNC))
+#else
+#define KYR_DISPATCH(FUNC) HWY_DYNAMIC_DISPATCH(FUNC)
+#endif
+
 }  // namespace
 
 bool Enabled() { return g_bEnabled.load(std::memory_order_relaxed); }
 void SetEnabled(bool bEnabled) { g_bEnabled.store(bEnabled, std::memory_order_relaxed); }
+
+std::vector<int64_t> Targets() {
+    std::vector<int64_t> targets = hwy::SupportedAndGeneratedTargets();
+#ifdef KYR_NEON_BY_HWCAP
+    if (NeonHere()) targets.insert(targets.begin(), HWY_NEON);
+#endif
+    return targets;
+}
+
+void SelectTarget(int64_t iTarget) {
+    g_iSelected.store(iTarget, std::memory_order_relaxed);
+    hwy::SetSupportedTargetsForTest(iTarget == HWY_NEON ? 0 : iTarget);
+}
 
 HWY_EXPORT(BayerRowRGB24);
 HWY_EXPORT(BayerRowY8);
@@ -337,34 +376,32 @@ HWY_EXPORT(Reverse16);
 
 size_t BayerRowRGB24(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
                      bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap) {
-    return HWY_DYNAMIC_DISPATCH(BayerRowRGB24)(pSrc, iStride, pOut, uCount, iColourX, bRedRow, pBlueMap,
-                                               pRedMap);
+    return KYR_DISPATCH(BayerRowRGB24)(pSrc, iStride, pOut, uCount, iColourX, bRedRow, pBlueMap, pRedMap);
 }
 size_t BayerRowY8(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
                   bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SLumaCoef& coef) {
-    return HWY_DYNAMIC_DISPATCH(BayerRowY8)(pSrc, iStride, pOut, uCount, iColourX, bRedRow, pBlueMap, pRedMap,
-                                            coef);
+    return KYR_DISPATCH(BayerRowY8)(pSrc, iStride, pOut, uCount, iColourX, bRedRow, pBlueMap, pRedMap, coef);
 }
 size_t MonoBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, size_t uCount) {
-    return HWY_DYNAMIC_DISPATCH(MonoBin2Row8)(pIn0, pIn1, pOut, uCount);
+    return KYR_DISPATCH(MonoBin2Row8)(pIn0, pIn1, pOut, uCount);
 }
 size_t MonoBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut, size_t uCount) {
-    return HWY_DYNAMIC_DISPATCH(MonoBin2Row16)(pIn0, pIn1, pOut, uCount);
+    return KYR_DISPATCH(MonoBin2Row16)(pIn0, pIn1, pOut, uCount);
 }
 size_t ColorBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, size_t uCount) {
-    return HWY_DYNAMIC_DISPATCH(ColorBin2Row8)(pIn0, pIn1, pOut, uCount);
+    return KYR_DISPATCH(ColorBin2Row8)(pIn0, pIn1, pOut, uCount);
 }
 size_t ColorBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut, size_t uCount) {
-    return HWY_DYNAMIC_DISPATCH(ColorBin2Row16)(pIn0, pIn1, pOut, uCount);
+    return KYR_DISPATCH(ColorBin2Row16)(pIn0, pIn1, pOut, uCount);
 }
 void Gamma8(uint8_t* pBuf, const uint8_t* pTable, size_t uCount) {
-    HWY_DYNAMIC_DISPATCH(Gamma8)(pBuf, pTable, uCount);
+    KYR_DISPATCH(Gamma8)(pBuf, pTable, uCount);
 }
 void SubtractDark8(uint8_t* pBuf, const uint8_t* pDark, size_t uCount, uint8_t ucOffset) {
-    HWY_DYNAMIC_DISPATCH(SubtractDark8)(pBuf, pDark, uCount, ucOffset);
+    KYR_DISPATCH(SubtractDark8)(pBuf, pDark, uCount, ucOffset);
 }
-void Reverse8(uint8_t* pBuf, size_t uCount) { HWY_DYNAMIC_DISPATCH(Reverse8)(pBuf, uCount); }
-void Reverse16(uint16_t* pBuf, size_t uCount) { HWY_DYNAMIC_DISPATCH(Reverse16)(pBuf, uCount); }
+void Reverse8(uint8_t* pBuf, size_t uCount) { KYR_DISPATCH(Reverse8)(pBuf, uCount); }
+void Reverse16(uint16_t* pBuf, size_t uCount) { KYR_DISPATCH(Reverse16)(pBuf, uCount); }
 
 }  // namespace kyr_simd
 #endif

@@ -12,12 +12,19 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <vector>
+
 namespace kyr_simd {
 
 // Vector kernels on (the default) or off for the whole process. Off, every
 // pass runs its scalar code, which is how the tests obtain the reference.
 bool Enabled();
 void SetEnabled(bool bEnabled);
+
+// The instruction sets the kernels can run with here (Highway target bits),
+// best first, and a way to make them run with one of them (0: the best).
+std::vector<int64_t> Targets();
+void SelectTarget(int64_t iTarget);
 
 // Luminance weights as exact integer arithmetic: the table entry of value i for
 // a channel is uA * i + ((i * uM) >> 16); channels in the order blue, green, red.

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <hwy/targets.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <functional>
@@ -62,8 +63,8 @@ void ExpectVectorMatchesScalar(const std::string& what, const std::function<std:
     kyr_simd::SetEnabled(false);
     const std::vector<uint8_t> ref = run();
     kyr_simd::SetEnabled(true);
-    for (const int64_t target : hwy::SupportedAndGeneratedTargets()) {
-        hwy::SetSupportedTargetsForTest(target);
+    for (const int64_t target : kyr_simd::Targets()) {
+        kyr_simd::SelectTarget(target);
         const std::vector<uint8_t> got = run();
         ASSERT_EQ(got.size(), ref.size());
         size_t i = 0;
@@ -72,7 +73,20 @@ void ExpectVectorMatchesScalar(const std::string& what, const std::function<std:
                                  << int(got[i]) << " instead of " << int(ref[i]);
         if (i != got.size()) break;
     }
-    hwy::SetSupportedTargetsForTest(0);
+    kyr_simd::SelectTarget(0);
+}
+
+// The comparisons below mean something only if a vector instruction set runs
+// here: x86-64 always has SSSE3 or better, the ARM boards and qemu-arm NEON.
+TEST(AlgorithmVector, AVectorInstructionSetIsChecked) {
+    std::string names;
+    bool bVector = false;
+    for (const int64_t target : kyr_simd::Targets()) {
+        names += std::string(" ") + hwy::TargetName(target);
+        bVector = bVector || (target != HWY_SCALAR && target != HWY_EMU128);
+    }
+    std::printf("instruction sets checked:%s\n", names.c_str());
+    EXPECT_TRUE(bVector) << names;
 }
 
 // Widths and heights around the vector widths (16 to 64 bytes, in pixels of
