@@ -172,6 +172,85 @@ size_t MonoBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut,
 #endif
 }
 
+#if HWY_TARGET != HWY_SCALAR
+// Sum of the kBin x kBin blocks under hn::Lanes(dw) outputs, each block's
+// rows iStride elements apart, in the wide lanes of dw.
+template <int kBin, class DW, class T>
+HWY_INLINE hn::VFromD<DW> BlockSums(DW dw, const T* p, ptrdiff_t iStride) {
+    const hn::Rebind<T, DW> dn;
+    auto sum = hn::Zero(dw);
+    for (int i = 0; i < kBin; i++, p += iStride) {
+        hn::VFromD<decltype(dn)> a, b, c, e;
+        if constexpr (kBin == 3) {
+            hn::LoadInterleaved3(dn, p, a, b, c);
+            e = hn::Zero(dn);
+        } else {
+            hn::LoadInterleaved4(dn, p, a, b, c, e);
+        }
+        sum = hn::Add(sum, hn::Add(hn::Add(hn::PromoteTo(dw, a), hn::PromoteTo(dw, b)),
+                                   hn::Add(hn::PromoteTo(dw, c), hn::PromoteTo(dw, e))));
+    }
+    return sum;
+}
+
+template <int kBin>
+HWY_INLINE size_t MonoBinRowK8(const uint8_t* pIn, ptrdiff_t iStride, uint8_t* pOut, size_t uCount) {
+    const hn::ScalableTag<uint16_t> dw;
+    const hn::Rebind<uint8_t, decltype(dw)> dn;
+    const hn::Rebind<int16_t, decltype(dw)> di;
+    const size_t N = hn::Lanes(dw);
+    size_t c = 0;
+    for (; c + N <= uCount; c += N)
+        hn::StoreU(hn::DemoteTo(dn, hn::BitCast(di, BlockSums<kBin>(dw, pIn + kBin * c, iStride))), dn,
+                   pOut + c);
+    return c;
+}
+
+template <int kBin>
+HWY_INLINE size_t MonoBinRowK16(const uint16_t* pIn, ptrdiff_t iStride, uint16_t* pOut, size_t uCount) {
+    const hn::ScalableTag<uint32_t> dw;
+    const hn::Rebind<uint16_t, decltype(dw)> dn;
+    const hn::Rebind<int32_t, decltype(dw)> di;
+    const hn::Rebind<float, decltype(dw)> df;
+    const size_t N = hn::Lanes(dw);
+    size_t c = 0;
+    for (; c + N <= uCount; c += N) {
+        const auto sum = BlockSums<kBin>(dw, pIn + kBin * c, iStride);
+        hn::VFromD<decltype(di)> mean;
+        if constexpr (kBin == 4) {
+            mean = hn::BitCast(di, hn::ShiftRight<4>(sum));
+        } else {
+            // Exact: the sum has at most 20 bits, and a quotient short of an
+            // integer by at least 1/9 cannot round up to it in 24 bits.
+            mean = hn::ConvertTo(di, hn::Floor(hn::Div(hn::ConvertTo(df, hn::BitCast(di, sum)),
+                                                       hn::Set(df, static_cast<float>(kBin * kBin)))));
+        }
+        hn::StoreU(hn::DemoteTo(dn, mean), dn, pOut + c);
+    }
+    return c;
+}
+#endif
+
+size_t MonoBinRow8(const uint8_t* pIn, ptrdiff_t iStride, int iBin, uint8_t* pOut, size_t uCount) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;
+#else
+    return iBin == 3   ? MonoBinRowK8<3>(pIn, iStride, pOut, uCount)
+           : iBin == 4 ? MonoBinRowK8<4>(pIn, iStride, pOut, uCount)
+                       : 0;
+#endif
+}
+
+size_t MonoBinRow16(const uint16_t* pIn, ptrdiff_t iStride, int iBin, uint16_t* pOut, size_t uCount) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;
+#else
+    return iBin == 3   ? MonoBinRowK16<3>(pIn, iStride, pOut, uCount)
+           : iBin == 4 ? MonoBinRowK16<4>(pIn, iStride, pOut, uCount)
+                       : 0;
+#endif
+}
+
 // Colour binning by 2: output c takes input j and j + 2 of both rows, with
 // j = 2c for an even c and 2c + 1 for an odd one. Sums at every input column
 // are formed first; of each group of four, elements 0 and 3 are the outputs.
@@ -367,6 +446,8 @@ HWY_EXPORT(BayerRowRGB24);
 HWY_EXPORT(BayerRowY8);
 HWY_EXPORT(MonoBin2Row8);
 HWY_EXPORT(MonoBin2Row16);
+HWY_EXPORT(MonoBinRow8);
+HWY_EXPORT(MonoBinRow16);
 HWY_EXPORT(ColorBin2Row8);
 HWY_EXPORT(ColorBin2Row16);
 HWY_EXPORT(Gamma8);
@@ -387,6 +468,12 @@ size_t MonoBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, siz
 }
 size_t MonoBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut, size_t uCount) {
     return KYR_DISPATCH(MonoBin2Row16)(pIn0, pIn1, pOut, uCount);
+}
+size_t MonoBinRow8(const uint8_t* pIn, ptrdiff_t iStride, int iBin, uint8_t* pOut, size_t uCount) {
+    return KYR_DISPATCH(MonoBinRow8)(pIn, iStride, iBin, pOut, uCount);
+}
+size_t MonoBinRow16(const uint16_t* pIn, ptrdiff_t iStride, int iBin, uint16_t* pOut, size_t uCount) {
+    return KYR_DISPATCH(MonoBinRow16)(pIn, iStride, iBin, pOut, uCount);
 }
 size_t ColorBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, size_t uCount) {
     return KYR_DISPATCH(ColorBin2Row8)(pIn0, pIn1, pOut, uCount);

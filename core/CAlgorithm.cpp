@@ -611,6 +611,14 @@ inline size_t MonoBin2Row(const unsigned short* pIn0, const unsigned short* pIn1
                           size_t n) {
     return kyr_simd::MonoBin2Row16(pIn0, pIn1, pOut, n);
 }
+inline size_t MonoBinRow(const unsigned char* pIn, ptrdiff_t iStride, int iBin, unsigned char* pOut,
+                         size_t n) {
+    return kyr_simd::MonoBinRow8(pIn, iStride, iBin, pOut, n);
+}
+inline size_t MonoBinRow(const unsigned short* pIn, ptrdiff_t iStride, int iBin, unsigned short* pOut,
+                         size_t n) {
+    return kyr_simd::MonoBinRow16(pIn, iStride, iBin, pOut, n);
+}
 inline size_t ColorBin2Row(const unsigned char* pIn0, const unsigned char* pIn1, unsigned char* pOut,
                            size_t n) {
     return kyr_simd::ColorBin2Row8(pIn0, pIn1, pOut, n);
@@ -630,14 +638,16 @@ template <int kBin, class T, class TFinish>
 void MonoBinRows(T* pBuf, int iWidth, int iHeight, int iBinArg, TFinish finish) {
     const int iBin = kBin ? kBin : iBinArg;
     const ptrdiff_t iInWidth = static_cast<ptrdiff_t>(iWidth) * iBin;
-    const bool bVector = kBin == 2 && kyr_simd::Enabled();
+    const bool bVector = (kBin == 2 || kBin == 3 || kBin == 4) && kyr_simd::Enabled();
     uint32_t uSum[kBinChunk];
     for (int r = 0; r < iHeight; r++) {
         const T* pBlockRow = pBuf + static_cast<ptrdiff_t>(r) * iBin * iInWidth;
         T* pOut = pBuf + static_cast<ptrdiff_t>(r) * iWidth;
-        const int cVector = bVector ? static_cast<int>(MonoBin2Row(pBlockRow, pBlockRow + iInWidth, pOut,
-                                                                   static_cast<size_t>(iWidth)))
-                                    : 0;
+        const size_t uCount = static_cast<size_t>(iWidth);
+        const int cVector = !bVector ? 0
+                            : kBin == 2
+                                ? static_cast<int>(MonoBin2Row(pBlockRow, pBlockRow + iInWidth, pOut, uCount))
+                                : static_cast<int>(MonoBinRow(pBlockRow, iInWidth, kBin, pOut, uCount));
         for (int c0 = cVector; c0 < iWidth; c0 += kBinChunk) {
             const int n = std::min(kBinChunk, iWidth - c0);
             std::fill(uSum, uSum + n, 0u);
