@@ -36,56 +36,116 @@ HWY_INLINE V MapLanes(D d, V v, const uint8_t* pMap) {
     return hn::Load(d, lanes);
 }
 
-// Bilinear fill of hn::Lanes(d) pixels of one row starting at pSrc (an even
-// column): blue, green and red of each, white balance applied.
-template <class D, class V = hn::VFromD<D>>
-HWY_INLINE void BayerLanes(D d, const uint8_t* p, ptrdiff_t w, hn::Mask<D> colourSite, bool bRedRow,
-                           const uint8_t* pBlueMap, const uint8_t* pRedMap, V& vBlue, V& vGreen, V& vRed) {
-    const hn::Rebind<uint8_t, D> d8;
-    auto ld = [&](const uint8_t* q) { return hn::PromoteTo(d, hn::LoadU(d8, q)); };
-    const V c = ld(p), l = ld(p - 1), r = ld(p + 1), u = ld(p - w), dn = ld(p + w);
-    const V ul = ld(p - w - 1), ur = ld(p - w + 1), dl = ld(p + w - 1), dr = ld(p + w + 1);
-    const V lr = hn::Add(l, r), ud = hn::Add(u, dn);
-    const V h = hn::ShiftRight<1>(lr), v = hn::ShiftRight<1>(ud);
-    const V cross = hn::ShiftRight<2>(hn::Add(lr, ud));
-    const V diag = hn::ShiftRight<2>(hn::Add(hn::Add(ul, ur), hn::Add(dl, dr)));
-    // The row's own colour (red in a red row): the sample at its site, the
-    // horizontal mean at a green; the other colour: diagonal or vertical mean.
-    const V own = hn::IfThenElse(colourSite, c, h);
-    const V other = hn::IfThenElse(colourSite, diag, v);
-    vGreen = hn::IfThenElse(colourSite, cross, c);
+#if HWY_TARGET != HWY_SCALAR
+// The even and the odd bytes of a byte vector, in the 16-bit lanes of d16.
+template <class D16, class V8>
+HWY_INLINE hn::VFromD<D16> EvenBytes(D16 d16, V8 v) {
+    return hn::And(hn::BitCast(d16, v), hn::Set(d16, 0xFF));
+}
+template <class D16, class V8>
+HWY_INLINE hn::VFromD<D16> OddBytes(D16 d16, V8 v) {
+    return hn::ShiftRight<8>(hn::BitCast(d16, v));
+}
+
+// Bilinear fill of the pixels of one parity: the column parity of the row's
+// red or blue site (the others are green). bOdd picks the odd bytes of the
+// pixel vectors loaded at the row, one to the left and right, and above
+// and below. Blue, green and red come out in 16-bit lanes, white balance
+// applied.
+template <class D16, class V8, class V = hn::VFromD<D16>>
+HWY_INLINE void BayerParity(D16 d16, bool bOdd, bool bColourSite, bool bRedRow, const V8* pPix,
+                            const uint8_t* pBlueMap, const uint8_t* pRedMap, V& vBlue, V& vGreen, V& vRed) {
+    // pPix: centre, left, right, up, down, up-left, up-right, down-left, down-right.
+    auto half = [&](int k) { return bOdd ? OddBytes(d16, pPix[k]) : EvenBytes(d16, pPix[k]); };
+    const V c = half(0), lr = hn::Add(half(1), half(2)), ud = hn::Add(half(3), half(4));
+    V own, other;
+    if (bColourSite) {
+        own = c;
+        vGreen = hn::ShiftRight<2>(hn::Add(lr, ud));
+        other = hn::ShiftRight<2>(hn::Add(hn::Add(half(5), half(6)), hn::Add(half(7), half(8))));
+    } else {
+        vGreen = c;
+        own = hn::ShiftRight<1>(lr);
+        other = hn::ShiftRight<1>(ud);
+    }
+    // The row's own colour is red in a red row, blue in a blue row.
     vBlue = bRedRow ? other : own;
     vRed = bRedRow ? own : other;
     if (pBlueMap) {
-        vBlue = MapLanes(d, vBlue, pBlueMap);
-        vRed = MapLanes(d, vRed, pRedMap);
+        vBlue = MapLanes(d16, vBlue, pBlueMap);
+        vRed = MapLanes(d16, vRed, pRedMap);
     }
 }
 
-template <class D>
-HWY_INLINE hn::Mask<D> ColourSites(D d, int iColourX) {
-    const auto odd = hn::Eq(hn::And(hn::Iota(d, 0), hn::Set(d, 1)), hn::Set(d, 1));
-    return iColourX ? odd : hn::Not(odd);
+// Runs the fill over the row in steps of one byte vector of pixels and hands
+// each step's even and odd pixels to emit(x, blue, green, red) for both.
+template <class TEmit>
+HWY_INLINE size_t BayerRow(const uint8_t* pSrc, ptrdiff_t w, size_t uCount, int iColourX, bool bRedRow,
+                           const uint8_t* pBlueMap, const uint8_t* pRedMap, TEmit emit) {
+    const hn::ScalableTag<uint8_t> d8;
+    const hn::Repartition<uint16_t, decltype(d8)> d16;
+    using V16 = hn::VFromD<decltype(d16)>;
+    const size_t N = hn::Lanes(d8);
+    size_t x = 0;
+    for (; x + N <= uCount; x += N) {
+        const uint8_t* p = pSrc + x;
+        const hn::VFromD<decltype(d8)> pix[9] = {
+            hn::LoadU(d8, p),         hn::LoadU(d8, p - 1),     hn::LoadU(d8, p + 1),
+            hn::LoadU(d8, p - w),     hn::LoadU(d8, p + w),     hn::LoadU(d8, p - w - 1),
+            hn::LoadU(d8, p - w + 1), hn::LoadU(d8, p + w - 1), hn::LoadU(d8, p + w + 1)};
+        V16 bE, gE, rE, bO, gO, rO;
+        BayerParity(d16, false, iColourX == 0, bRedRow, pix, pBlueMap, pRedMap, bE, gE, rE);
+        BayerParity(d16, true, iColourX == 1, bRedRow, pix, pBlueMap, pRedMap, bO, gO, rO);
+        emit(x, bE, gE, rE, bO, gO, rO);
+    }
+    return x;
 }
+
+// Luminance of 16-bit lanes holding byte values: the 32-bit sum
+// aB b + aG g + aR r + the three fractions, shifted by 16, in 16-bit lanes:
+// the high halves of the products, plus the carry out of the low halves and
+// the fractions (summed at a quarter scale so that they fit).
+struct SLumaLanes {
+    template <class D>
+    struct Of {
+        hn::VFromD<D> aB, aG, aR, mB, mG, mR;
+        Of(D d, const SLumaCoef& c)
+            : aB(hn::Set(d, static_cast<uint16_t>(c.uA[0]))),
+              aG(hn::Set(d, static_cast<uint16_t>(c.uA[1]))),
+              aR(hn::Set(d, static_cast<uint16_t>(c.uA[2]))),
+              mB(hn::Set(d, static_cast<uint16_t>(c.uM[0]))),
+              mG(hn::Set(d, static_cast<uint16_t>(c.uM[1]))),
+              mR(hn::Set(d, static_cast<uint16_t>(c.uM[2]))) {}
+        hn::VFromD<D> operator()(D d, hn::VFromD<D> b, hn::VFromD<D> g, hn::VFromD<D> r) const {
+            using V = hn::VFromD<D>;
+            const V three = hn::Set(d, 3);
+            const V hi = hn::Add(hn::Add(hn::MulHigh(b, aB), hn::MulHigh(g, aG)), hn::MulHigh(r, aR));
+            const V loB = hn::Mul(b, aB), loG = hn::Mul(g, aG), loR = hn::Mul(r, aR);
+            const V frac = hn::Add(hn::Add(hn::MulHigh(b, mB), hn::MulHigh(g, mG)), hn::MulHigh(r, mR));
+            const V lowBits = hn::Add(hn::Add(hn::And(loB, three), hn::And(loG, three)), hn::And(loR, three));
+            const V quarter = hn::Add(
+                hn::Add(hn::Add(hn::ShiftRight<2>(loB), hn::ShiftRight<2>(loG)), hn::ShiftRight<2>(loR)),
+                hn::ShiftRight<2>(hn::Add(frac, lowBits)));
+            return hn::Add(hi, hn::ShiftRight<14>(quarter));
+        }
+    };
+};
+#endif
 
 size_t BayerRowRGB24(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
                      bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap) {
 #if HWY_TARGET == HWY_SCALAR
     return 0;  // one lane: the scalar code of the caller does it all
 #else
-    const hn::ScalableTag<uint16_t> d;
-    const hn::Rebind<uint8_t, decltype(d)> d8;
-    const hn::Rebind<int16_t, decltype(d)> di;
-    const size_t N = hn::Lanes(d);
-    const auto colourSite = ColourSites(d, iColourX);
-    size_t x = 0;
-    for (; x + N <= uCount; x += N) {
-        hn::VFromD<decltype(d)> b, g, r;
-        BayerLanes(d, pSrc + x, iStride, colourSite, bRedRow, pBlueMap, pRedMap, b, g, r);
-        hn::StoreInterleaved3(hn::DemoteTo(d8, hn::BitCast(di, b)), hn::DemoteTo(d8, hn::BitCast(di, g)),
-                              hn::DemoteTo(d8, hn::BitCast(di, r)), d8, pOut + 3 * x);
-    }
-    return x;
+    const hn::ScalableTag<uint8_t> d8;
+    const hn::Repartition<uint16_t, decltype(d8)> d16;
+    using V16 = hn::VFromD<decltype(d16)>;
+    // Even pixels in the low byte of each 16-bit lane, odd ones in the high.
+    auto bytes = [&](V16 even, V16 odd) { return hn::BitCast(d8, hn::Or(even, hn::ShiftLeft<8>(odd))); };
+    return BayerRow(pSrc, iStride, uCount, iColourX, bRedRow, pBlueMap, pRedMap,
+                    [&](size_t x, V16 bE, V16 gE, V16 rE, V16 bO, V16 gO, V16 rO) {
+                        hn::StoreInterleaved3(bytes(bE, bO), bytes(gE, gO), bytes(rE, rO), d8, pOut + 3 * x);
+                    });
 #endif
 }
 
@@ -94,38 +154,15 @@ size_t BayerRowY8(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t 
 #if HWY_TARGET == HWY_SCALAR
     return 0;
 #else
-    const hn::ScalableTag<uint16_t> d;
-    const hn::Rebind<uint8_t, decltype(d)> d8;
-    const hn::Rebind<int16_t, decltype(d)> di;
-    using V = hn::VFromD<decltype(d)>;
-    const size_t N = hn::Lanes(d);
-    const auto colourSite = ColourSites(d, iColourX);
-    const V aB = hn::Set(d, static_cast<uint16_t>(coef.uA[0])),
-            aG = hn::Set(d, static_cast<uint16_t>(coef.uA[1])),
-            aR = hn::Set(d, static_cast<uint16_t>(coef.uA[2]));
-    const V mB = hn::Set(d, static_cast<uint16_t>(coef.uM[0])),
-            mG = hn::Set(d, static_cast<uint16_t>(coef.uM[1])),
-            mR = hn::Set(d, static_cast<uint16_t>(coef.uM[2]));
-    const V three = hn::Set(d, 3);
-    size_t x = 0;
-    for (; x + N <= uCount; x += N) {
-        V b, g, r;
-        BayerLanes(d, pSrc + x, iStride, colourSite, bRedRow, pBlueMap, pRedMap, b, g, r);
-        // The 32-bit sum aB b + aG g + aR r + the three fractions, shifted by
-        // 16, in 16-bit lanes: the high halves of the products, plus the carry
-        // out of the low halves and the fractions (summed at a quarter scale
-        // so that they fit).
-        const V hi = hn::Add(hn::Add(hn::MulHigh(b, aB), hn::MulHigh(g, aG)), hn::MulHigh(r, aR));
-        const V loB = hn::Mul(b, aB), loG = hn::Mul(g, aG), loR = hn::Mul(r, aR);
-        const V frac = hn::Add(hn::Add(hn::MulHigh(b, mB), hn::MulHigh(g, mG)), hn::MulHigh(r, mR));
-        const V lowBits = hn::Add(hn::Add(hn::And(loB, three), hn::And(loG, three)), hn::And(loR, three));
-        const V quarter =
-            hn::Add(hn::Add(hn::Add(hn::ShiftRight<2>(loB), hn::ShiftRight<2>(loG)), hn::ShiftRight<2>(loR)),
-                    hn::ShiftRight<2>(hn::Add(frac, lowBits)));
-        const V luma = hn::Add(hi, hn::ShiftRight<14>(quarter));
-        hn::StoreU(hn::DemoteTo(d8, hn::BitCast(di, luma)), d8, pOut + x);
-    }
-    return x;
+    const hn::ScalableTag<uint8_t> d8;
+    const hn::Repartition<uint16_t, decltype(d8)> d16;
+    using V16 = hn::VFromD<decltype(d16)>;
+    const SLumaLanes::Of<decltype(d16)> luma(d16, coef);
+    return BayerRow(pSrc, iStride, uCount, iColourX, bRedRow, pBlueMap, pRedMap,
+                    [&](size_t x, V16 bE, V16 gE, V16 rE, V16 bO, V16 gO, V16 rO) {
+                        const V16 y = hn::Or(luma(d16, bE, gE, rE), hn::ShiftLeft<8>(luma(d16, bO, gO, rO)));
+                        hn::StoreU(hn::BitCast(d8, y), d8, pOut + x);
+                    });
 #endif
 }
 
