@@ -360,9 +360,14 @@ void Gamma8(uint8_t* pBuf, const uint8_t* pTable, size_t uCount) {
     for (; i + N <= uCount; i += N) {
         const V idx = hn::LoadU(d, pBuf + i);
         const V low = hn::And(idx, lowNibble);
-        V level[16];
-        for (int k = 0; k < 16; k++) level[k] = hn::TableLookupBytes(tables[k], low);
-        for (int iBit = 4, n = 16; iBit < 8; iBit++, n /= 2) {
+        // Each pair of look-ups is narrowed at once, so that few values are
+        // live beside the sixteen tables.
+        const auto bit4 = hn::TestBit(idx, hn::Set(d, 0x10));
+        V level[8];
+        for (int k = 0; k < 8; k++)
+            level[k] = hn::IfThenElse(bit4, hn::TableLookupBytes(tables[2 * k + 1], low),
+                                      hn::TableLookupBytes(tables[2 * k], low));
+        for (int iBit = 5, n = 8; iBit < 8; iBit++, n /= 2) {
             const auto high = hn::TestBit(idx, hn::Set(d, static_cast<uint8_t>(1u << iBit)));
             for (int k = 0; k < n / 2; k++) level[k] = hn::IfThenElse(high, level[2 * k + 1], level[2 * k]);
         }
