@@ -109,7 +109,7 @@ struct SLumaLanes {
     template <class D>
     struct Of {
         hn::VFromD<D> aB, aG, aR, mB, mG, mR;
-        Of(D d, const SLumaCoef& c)
+        Of(D d, const SColourCoef& c)
             : aB(hn::Set(d, static_cast<uint16_t>(c.uA[0]))),
               aG(hn::Set(d, static_cast<uint16_t>(c.uA[1]))),
               aR(hn::Set(d, static_cast<uint16_t>(c.uA[2]))),
@@ -132,6 +132,44 @@ struct SLumaLanes {
 };
 #endif
 
+#if HWY_TARGET != HWY_SCALAR
+// Cr and Cb of the pixels in the 16-bit lanes of b, g, r, each the integer
+// part of a signed sum of three table entries, computed in 32-bit lanes and
+// stored as bytes (+ 128, wrapping like the scalar code) in 16-bit lanes.
+template <class D16, class V16 = hn::VFromD<D16>>
+HWY_INLINE void Chroma(D16 d16, const SColourCoef& coef, V16 b, V16 g, V16 r, V16& vCr, V16& vCb) {
+    const hn::Half<D16> dh;
+    const hn::Repartition<uint32_t, D16> d32;
+    const hn::Rebind<int32_t, decltype(d32)> di;
+    using V32 = hn::VFromD<decltype(d32)>;
+    auto table = [&](V32 v, int k) {
+        return hn::Add(hn::Mul(v, hn::Set(d32, coef.uA[k])),
+                       hn::ShiftRight<16>(hn::Mul(v, hn::Set(d32, coef.uM[k]))));
+    };
+    auto half = [&](V32 b32, V32 g32, V32 r32, V32& cr, V32& cb) {
+        const auto bias = hn::Set(di, 128);
+        const auto mask = hn::Set(d32, 0xFFu);
+        cr = hn::And(
+            hn::BitCast(d32, hn::Add(hn::ShiftRight<16>(hn::BitCast(
+                                         di, hn::Sub(hn::Sub(table(r32, 3), table(b32, 4)), table(g32, 5)))),
+                                     bias)),
+            mask);
+        cb = hn::And(
+            hn::BitCast(d32, hn::Add(hn::ShiftRight<16>(hn::BitCast(
+                                         di, hn::Sub(hn::Sub(table(b32, 3), table(r32, 6)), table(g32, 7)))),
+                                     bias)),
+            mask);
+    };
+    V32 crLo, cbLo, crHi, cbHi;
+    half(hn::PromoteTo(d32, hn::LowerHalf(dh, b)), hn::PromoteTo(d32, hn::LowerHalf(dh, g)),
+         hn::PromoteTo(d32, hn::LowerHalf(dh, r)), crLo, cbLo);
+    half(hn::PromoteTo(d32, hn::UpperHalf(dh, b)), hn::PromoteTo(d32, hn::UpperHalf(dh, g)),
+         hn::PromoteTo(d32, hn::UpperHalf(dh, r)), crHi, cbHi);
+    vCr = hn::Combine(d16, hn::TruncateTo(dh, crHi), hn::TruncateTo(dh, crLo));
+    vCb = hn::Combine(d16, hn::TruncateTo(dh, cbHi), hn::TruncateTo(dh, cbLo));
+}
+#endif
+
 size_t BayerRowRGB24(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
                      bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap) {
 #if HWY_TARGET == HWY_SCALAR
@@ -150,7 +188,7 @@ size_t BayerRowRGB24(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size
 }
 
 size_t BayerRowY8(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
-                  bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SLumaCoef& coef) {
+                  bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SColourCoef& coef) {
 #if HWY_TARGET == HWY_SCALAR
     return 0;
 #else
@@ -162,6 +200,31 @@ size_t BayerRowY8(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t 
                     [&](size_t x, V16 bE, V16 gE, V16 rE, V16 bO, V16 gO, V16 rO) {
                         const V16 y = hn::Or(luma(d16, bE, gE, rE), hn::ShiftLeft<8>(luma(d16, bO, gO, rO)));
                         hn::StoreU(hn::BitCast(d8, y), d8, pOut + x);
+                    });
+#endif
+}
+
+// Each pixel pair shares the chroma of its left (even) pixel: the left word
+// carries Cr, the right word Cb; the low bytes carry the luminance + 16.
+size_t BayerRowYUV2(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
+                    bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SColourCoef& coef) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;
+#else
+    const hn::ScalableTag<uint8_t> d8;
+    const hn::Repartition<uint16_t, decltype(d8)> d16;
+    using V16 = hn::VFromD<decltype(d16)>;
+    const SLumaLanes::Of<decltype(d16)> luma(d16, coef);
+    const V16 lumaOffset = hn::Set(d16, 16), lowByte = hn::Set(d16, 0xFF);
+    uint16_t* pWords = reinterpret_cast<uint16_t*>(pOut);
+    return BayerRow(pSrc, iStride, uCount, iColourX, bRedRow, pBlueMap, pRedMap,
+                    [&](size_t x, V16 bE, V16 gE, V16 rE, V16 bO, V16 gO, V16 rO) {
+                        V16 cr, cb;
+                        Chroma(d16, coef, bE, gE, rE, cr, cb);
+                        const V16 yE = hn::And(hn::Add(luma(d16, bE, gE, rE), lumaOffset), lowByte);
+                        const V16 yO = hn::And(hn::Add(luma(d16, bO, gO, rO), lumaOffset), lowByte);
+                        hn::StoreInterleaved2(hn::Or(yE, hn::ShiftLeft<8>(cr)),
+                                              hn::Or(yO, hn::ShiftLeft<8>(cb)), d16, pWords + x);
                     });
 #endif
 }
@@ -486,6 +549,7 @@ void SelectTarget(int64_t iTarget) {
 
 HWY_EXPORT(BayerRowRGB24);
 HWY_EXPORT(BayerRowY8);
+HWY_EXPORT(BayerRowYUV2);
 HWY_EXPORT(MonoBin2Row8);
 HWY_EXPORT(MonoBin2Row16);
 HWY_EXPORT(MonoBinRow8);
@@ -502,8 +566,13 @@ size_t BayerRowRGB24(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size
     return KYR_DISPATCH(BayerRowRGB24)(pSrc, iStride, pOut, uCount, iColourX, bRedRow, pBlueMap, pRedMap);
 }
 size_t BayerRowY8(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
-                  bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SLumaCoef& coef) {
+                  bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SColourCoef& coef) {
     return KYR_DISPATCH(BayerRowY8)(pSrc, iStride, pOut, uCount, iColourX, bRedRow, pBlueMap, pRedMap, coef);
+}
+size_t BayerRowYUV2(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
+                    bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SColourCoef& coef) {
+    return KYR_DISPATCH(BayerRowYUV2)(pSrc, iStride, pOut, uCount, iColourX, bRedRow, pBlueMap, pRedMap,
+                                      coef);
 }
 size_t MonoBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, size_t uCount) {
     return KYR_DISPATCH(MonoBin2Row8)(pIn0, pIn1, pOut, uCount);

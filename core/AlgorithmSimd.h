@@ -26,11 +26,13 @@ void SetEnabled(bool bEnabled);
 std::vector<int64_t> Targets();
 void SelectTarget(int64_t iTarget);
 
-// Luminance weights as exact integer arithmetic: the table entry of value i for
-// a channel is uA * i + ((i * uM) >> 16); channels in the order blue, green, red.
-struct SLumaCoef {
-    uint32_t uA[3];
-    uint32_t uM[3];
+// The colour-conversion tables as exact integer arithmetic: the entry of
+// value i is uA * i + ((i * uM) >> 16). Tables in the order: luminance of
+// blue, green and red; 0.439 (red of Cr, blue of Cb); blue and green of Cr;
+// red and green of Cb.
+struct SColourCoef {
+    uint32_t uA[8];
+    uint32_t uM[8];
 };
 
 // One row of the bilinear demosaic. pSrc points at the row's first pixel to
@@ -41,7 +43,10 @@ struct SLumaCoef {
 size_t BayerRowRGB24(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
                      bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap);
 size_t BayerRowY8(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
-                  bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SLumaCoef& coef);
+                  bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SColourCoef& coef);
+// YUV2 words (2 bytes a pixel); the count done is even.
+size_t BayerRowYUV2(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
+                    bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SColourCoef& coef);
 
 // 2 x 2 binning of one output row from two input rows (uCount outputs).
 // Mono: adjacent pairs; colour: sites two apart as the Bayer mosaic needs.

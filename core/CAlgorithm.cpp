@@ -88,14 +88,14 @@ struct CAlgorithm::SYUVTables {
     int iCbR[256];
     // The luminance tables as integer arithmetic for the vector code, when
     // that arithmetic reproduces every entry (checked when they are built).
-    bool bLumaExact;
-    kyr_simd::SLumaCoef lumaCoef;
+    bool bCoefExact;
+    kyr_simd::SColourCoef coef;
 };
 
 namespace {
 
 // Finds uA, uM with pTable[i] == uA * i + ((i * uM) >> 16) for every i.
-bool LumaCoefOf(const int* pTable, uint32_t* puA, uint32_t* puM) {
+bool TableCoefOf(const int* pTable, uint32_t* puA, uint32_t* puM) {
     const int64_t iA = pTable[1];
     int64_t iFrac[256];
     for (int i = 0; i < 256; i++) {
@@ -134,9 +134,11 @@ const CAlgorithm::SYUVTables& CAlgorithm::SharedYUVTables() {
             t.iCbG[i] = static_cast<int>(dI * (kCbG * kFixedOne));
             t.iCbR[i] = static_cast<int>(dI * (kCbR * kFixedOne));
         }
-        kyr_simd::SLumaCoef& c = t.lumaCoef;
-        t.bLumaExact = LumaCoefOf(t.iLumaB, &c.uA[0], &c.uM[0]) && LumaCoefOf(t.iLumaG, &c.uA[1], &c.uM[1]) &&
-                       LumaCoefOf(t.iLumaR, &c.uA[2], &c.uM[2]);
+        const int* const pTables[8] = {t.iLumaB, t.iLumaG, t.iLumaR, t.iChroma439,
+                                       t.iCrB,   t.iCrG,   t.iCbR,   t.iCbG};
+        t.bCoefExact = true;
+        for (int k = 0; k < 8; k++)
+            t.bCoefExact = t.bCoefExact && TableCoefOf(pTables[k], &t.coef.uA[k], &t.coef.uM[k]);
         return t;
     }();
     return s_tables;
@@ -495,8 +497,7 @@ void CAlgorithm::BayerConv(const unsigned char* pSrc, unsigned char* pDst, int i
     plan.iOutR = static_cast<ptrdiff_t>(m_iDstOffR) * iSinkBytes;
     plan.iWidth = iWidth;
     plan.pYUV = m_pYUV;
-    plan.bVector =
-        kyr_simd::Enabled() && (imageType == IMAGE_RGB24 || (imageType == IMAGE_8BIT && m_pYUV->bLumaExact));
+    plan.bVector = kyr_simd::Enabled() && (imageType == IMAGE_RGB24 || m_pYUV->bCoefExact);
     plan.bRedRow0 = m_iRedY == 0;
     plan.iColourX[0] = m_iRedY == 0 ? m_iRedX : m_iBlueX;
     plan.iColourX[1] = m_iRedY == 0 ? m_iBlueX : m_iRedX;
@@ -549,7 +550,7 @@ void CAlgorithm::BayerConv(const unsigned char* pSrc, unsigned char* pDst, int i
                                    const unsigned char* pRed) {
                                    return kyr_simd::BayerRowY8(pSrc, p.iWidth, Pixel(x0, y + r), n,
                                                                p.iColourX[r], p.bRedRow0 == (r == 0), pBlue,
-                                                               pRed, pTables->lumaCoef);
+                                                               pRed, pTables->coef);
                                });
             }
             void Finish(const SCellPlan&, int, int) const {}
@@ -567,7 +568,19 @@ void CAlgorithm::BayerConv(const unsigned char* pSrc, unsigned char* pDst, int i
             unsigned char* pDst;
             int iWidth;
             SRGBSink Sink(int, int) const { return SRGBSink{pTemp}; }
-            int VectorRun(const SCellPlan&, const unsigned char*, int, int x0, int) const { return x0; }
+            // The last cell stays with the scalar fill: an odd width's last
+            // column is made from the working cell it leaves.
+            int VectorRun(const SCellPlan& p, const unsigned char* pRow, int y, int x0, int x1) const {
+                return RunRows(p, pRow, y, x0, x1 - 2,
+                               [&](int r, const unsigned char* pSrc, size_t n, const unsigned char* pBlue,
+                                   const unsigned char* pRed) {
+                                   unsigned char* pWords =
+                                       pDst + (static_cast<ptrdiff_t>(y + r) * iWidth + x0) * kYUV2Bytes;
+                                   return kyr_simd::BayerRowYUV2(pSrc, p.iWidth, pWords, n, p.iColourX[r],
+                                                                 p.bRedRow0 == (r == 0), pBlue, pRed,
+                                                                 p.pYUV->coef);
+                               });
+            }
             void Finish(const SCellPlan& p, int x, int y) const {
                 RGBTemp2YUV2(p, pTemp, pDst, x, y, iWidth);
             }

@@ -148,7 +148,7 @@ TEST(AlgorithmVector, DemosaicEveryPatternFlipAndWhiteBalance) {
 
 TEST(AlgorithmVector, DemosaicLargeOddFrame) {
     for (const int iPattern : kPatterns)
-        for (const IMAGE_TYPE type : {IMAGE_RGB24, IMAGE_8BIT})
+        for (const IMAGE_TYPE type : {IMAGE_RGB24, IMAGE_8BIT, IMAGE_YUV2})
             for (const WhiteBalance& wb : {kWhiteBalances[0], kWhiteBalances[3]})
                 ExpectDemosaicMatches(iPattern, wb, Flip{true, false}, type, 1001, 67, 77u + iPattern);
 }
