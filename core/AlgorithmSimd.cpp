@@ -351,6 +351,102 @@ size_t MonoBinRow16(const uint16_t* pIn, ptrdiff_t iStride, int iBin, uint16_t* 
 #endif
 }
 
+#if HWY_TARGET != HWY_SCALAR
+// Colour binning by 3 and 4 of one input row into the lanes of d (the element
+// type widened as the sum needs), for outputs c .. c + Lanes(d) - 1 from p =
+// the row's start + kBin c. By 3, output c sums inputs 3c, 3c + 2, 3c + 4; by
+// 4, an even output 4c + 0, 2, 4, 6 and an odd one 4c + 1, 3, 5, 7. The
+// loads reach up to kBin (c + Lanes + 1) + kBin - 1 elements.
+template <int kBin, class D, class T, class TCombine>
+HWY_INLINE hn::VFromD<D> ColourRowSums(D d, const T* p, TCombine add) {
+    const hn::Rebind<T, D> dn;
+    using VN = hn::VFromD<decltype(dn)>;
+    auto widen = [&](VN v) {
+        if constexpr (sizeof(T) == sizeof(hn::TFromD<D>))
+            return v;
+        else
+            return hn::PromoteTo(d, v);
+    };
+    VN a, b, c, e, a1, b1, c1, e1;
+    if constexpr (kBin == 3) {
+        hn::LoadInterleaved3(dn, p, a, b, c);
+        hn::LoadInterleaved3(dn, p + 3, a1, b1, c1);
+        return add(add(widen(a), widen(c)), widen(b1));
+    } else {
+        hn::LoadInterleaved4(dn, p, a, b, c, e);
+        hn::LoadInterleaved4(dn, p + 4, a1, b1, c1, e1);
+        const auto even = add(add(widen(a), widen(c)), add(widen(a1), widen(c1)));
+        const auto odd = add(add(widen(b), widen(e)), add(widen(b1), widen(e1)));
+        return hn::OddEven(odd, even);
+    }
+}
+
+template <int kBin>
+HWY_INLINE size_t ColorBinRowK8(const uint8_t* pRow0, ptrdiff_t iRowStep, uint8_t* pOut, size_t uCount,
+                                size_t uInCount) {
+    const hn::ScalableTag<uint8_t> d;
+    const size_t N = hn::Lanes(d);
+    auto add = [](auto x, auto y) { return hn::SaturatedAdd(x, y); };
+    size_t c = 0;
+    for (; c + N <= uCount && kBin * (c + N + 2) <= uInCount; c += N) {
+        auto sum = ColourRowSums<kBin>(d, pRow0 + kBin * c, add);
+        for (int i = 1; i < kBin; i++)
+            sum = add(sum, ColourRowSums<kBin>(d, pRow0 + i * iRowStep + kBin * c, add));
+        hn::StoreU(sum, d, pOut + c);
+    }
+    return c;
+}
+
+template <int kBin>
+HWY_INLINE size_t ColorBinRowK16(const uint16_t* pRow0, ptrdiff_t iRowStep, uint16_t* pOut, size_t uCount,
+                                 size_t uInCount) {
+    const hn::ScalableTag<uint32_t> d;
+    const hn::Rebind<uint16_t, decltype(d)> dn;
+    const hn::Rebind<int32_t, decltype(d)> di;
+    const hn::Rebind<float, decltype(d)> df;
+    const size_t N = hn::Lanes(d);
+    auto add = [](auto x, auto y) { return hn::Add(x, y); };
+    size_t c = 0;
+    for (; c + N <= uCount && kBin * (c + N + 2) <= uInCount; c += N) {
+        auto sum = ColourRowSums<kBin>(d, pRow0 + kBin * c, add);
+        for (int i = 1; i < kBin; i++)
+            sum = add(sum, ColourRowSums<kBin>(d, pRow0 + i * iRowStep + kBin * c, add));
+        hn::VFromD<decltype(di)> mean;
+        if constexpr (kBin == 4) {
+            mean = hn::BitCast(di, hn::ShiftRight<4>(sum));
+        } else {
+            // Exact, as for mono binning by 3.
+            mean = hn::ConvertTo(
+                di, hn::Floor(hn::Div(hn::ConvertTo(df, hn::BitCast(di, sum)), hn::Set(df, 9.0f))));
+        }
+        hn::StoreU(hn::DemoteTo(dn, mean), dn, pOut + c);
+    }
+    return c;
+}
+#endif
+
+size_t ColorBinRow8(const uint8_t* pRow0, ptrdiff_t iRowStep, int iBin, uint8_t* pOut, size_t uCount,
+                    size_t uInCount) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;
+#else
+    return iBin == 3   ? ColorBinRowK8<3>(pRow0, iRowStep, pOut, uCount, uInCount)
+           : iBin == 4 ? ColorBinRowK8<4>(pRow0, iRowStep, pOut, uCount, uInCount)
+                       : 0;
+#endif
+}
+
+size_t ColorBinRow16(const uint16_t* pRow0, ptrdiff_t iRowStep, int iBin, uint16_t* pOut, size_t uCount,
+                     size_t uInCount) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;
+#else
+    return iBin == 3   ? ColorBinRowK16<3>(pRow0, iRowStep, pOut, uCount, uInCount)
+           : iBin == 4 ? ColorBinRowK16<4>(pRow0, iRowStep, pOut, uCount, uInCount)
+                       : 0;
+#endif
+}
+
 // Colour binning by 2: output c takes input j and j + 2 of both rows, with
 // j = 2c for an even c and 2c + 1 for an odd one. Sums at every input column
 // are formed first; of each group of four, elements 0 and 3 are the outputs.
@@ -554,6 +650,8 @@ HWY_EXPORT(MonoBin2Row8);
 HWY_EXPORT(MonoBin2Row16);
 HWY_EXPORT(MonoBinRow8);
 HWY_EXPORT(MonoBinRow16);
+HWY_EXPORT(ColorBinRow8);
+HWY_EXPORT(ColorBinRow16);
 HWY_EXPORT(ColorBin2Row8);
 HWY_EXPORT(ColorBin2Row16);
 HWY_EXPORT(Gamma8);
@@ -585,6 +683,14 @@ size_t MonoBinRow8(const uint8_t* pIn, ptrdiff_t iStride, int iBin, uint8_t* pOu
 }
 size_t MonoBinRow16(const uint16_t* pIn, ptrdiff_t iStride, int iBin, uint16_t* pOut, size_t uCount) {
     return KYR_DISPATCH(MonoBinRow16)(pIn, iStride, iBin, pOut, uCount);
+}
+size_t ColorBinRow8(const uint8_t* pRow0, ptrdiff_t iRowStep, int iBin, uint8_t* pOut, size_t uCount,
+                    size_t uInCount) {
+    return KYR_DISPATCH(ColorBinRow8)(pRow0, iRowStep, iBin, pOut, uCount, uInCount);
+}
+size_t ColorBinRow16(const uint16_t* pRow0, ptrdiff_t iRowStep, int iBin, uint16_t* pOut, size_t uCount,
+                     size_t uInCount) {
+    return KYR_DISPATCH(ColorBinRow16)(pRow0, iRowStep, iBin, pOut, uCount, uInCount);
 }
 size_t ColorBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, size_t uCount) {
     return KYR_DISPATCH(ColorBin2Row8)(pIn0, pIn1, pOut, uCount);

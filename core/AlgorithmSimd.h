@@ -57,6 +57,12 @@ size_t MonoBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut,
 // iStride elements apart from pIn on.
 size_t MonoBinRow8(const uint8_t* pIn, ptrdiff_t iStride, int iBin, uint8_t* pOut, size_t uCount);
 size_t MonoBinRow16(const uint16_t* pIn, ptrdiff_t iStride, int iBin, uint16_t* pOut, size_t uCount);
+// Colour binning by 3 or 4 (other bins: 0 done): the block's rows start at
+// pRow0 and lie iRowStep elements apart, each with uInCount elements.
+size_t ColorBinRow8(const uint8_t* pRow0, ptrdiff_t iRowStep, int iBin, uint8_t* pOut, size_t uCount,
+                    size_t uInCount);
+size_t ColorBinRow16(const uint16_t* pRow0, ptrdiff_t iRowStep, int iBin, uint16_t* pOut, size_t uCount,
+                     size_t uInCount);
 size_t ColorBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, size_t uCount);
 size_t ColorBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut, size_t uCount);
 

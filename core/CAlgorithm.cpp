@@ -632,6 +632,14 @@ inline size_t MonoBinRow(const unsigned short* pIn, ptrdiff_t iStride, int iBin,
                          size_t n) {
     return kyr_simd::MonoBinRow16(pIn, iStride, iBin, pOut, n);
 }
+inline size_t ColorBinRow(const unsigned char* pRow0, ptrdiff_t iRowStep, int iBin, unsigned char* pOut,
+                          size_t n, size_t uIn) {
+    return kyr_simd::ColorBinRow8(pRow0, iRowStep, iBin, pOut, n, uIn);
+}
+inline size_t ColorBinRow(const unsigned short* pRow0, ptrdiff_t iRowStep, int iBin, unsigned short* pOut,
+                          size_t n, size_t uIn) {
+    return kyr_simd::ColorBinRow16(pRow0, iRowStep, iBin, pOut, n, uIn);
+}
 inline size_t ColorBin2Row(const unsigned char* pIn0, const unsigned char* pIn1, unsigned char* pOut,
                            size_t n) {
     return kyr_simd::ColorBin2Row8(pIn0, pIn1, pOut, n);
@@ -715,11 +723,17 @@ void ColorBinRows(T* pBuf, int iWidth, int iHeight, int iBinArg, TFull full, TPa
         int cEdge = 0;
         if (r < iFullRows) {
             const T* pRow0 = pBuf + iRow0 * iInWidth;
-            const int cVector = kBin == 2 && kyr_simd::Enabled() && iFullCols > 0
-                                    ? static_cast<int>(ColorBin2Row(pRow0, pRow0 + 2 * iInWidth, pOut,
-                                                                    static_cast<size_t>(iFullCols)) &
-                                                       ~size_t{1})
-                                    : 0;
+            const size_t uFull = static_cast<size_t>(std::max(iFullCols, 0));
+            size_t uVector = 0;
+            if (kyr_simd::Enabled() && uFull > 0) {
+                if (kBin == 2)
+                    uVector = ColorBin2Row(pRow0, pRow0 + 2 * iInWidth, pOut, uFull);
+                else if (kBin == 3 || kBin == 4)
+                    uVector =
+                        ColorBinRow(pRow0, 2 * iInWidth, kBin, pOut, uFull, static_cast<size_t>(iInWidth));
+            }
+            // Whole cells only: the scalar loop goes by column pairs.
+            const int cVector = static_cast<int>(uVector & ~size_t{1});
             for (int c0 = cVector; c0 < iFullCols; c0 += kBinChunk) {
                 const int n = std::min(kBinChunk, iFullCols - c0);
                 std::fill(uSum, uSum + n, 0u);
