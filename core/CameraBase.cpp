@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/utsname.h>
+#include <time.h>
 
 #include <new>
 
@@ -55,6 +56,7 @@ CCameraBase::CCameraBase() {
     m_pPresetBytes = new uint8_t[kPresetBytes];
     memset(m_pPresetBytes, kPresetUnset, kPresetBytes);
     m_Alg.RGBYUV_Init();
+    m_AutoSampleRng.seed(static_cast<std::minstd_rand::result_type>(time(nullptr)));
 }
 
 CCameraBase::~CCameraBase() {

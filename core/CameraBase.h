@@ -44,6 +44,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <random>
 
 #include "CAlgorithm.h"
 #include "CameraFX3.h"
@@ -321,17 +322,37 @@ public:
     // iWidth pixels wide and m_iHeight rows high.
     void AddTimeMark(unsigned char* pImage, int iWidth, IMAGE_TYPE imageType);
 
-    // ---- Auto exposure ---------------------------------------------------------
+    // ---- Auto exposure, gain and white balance --------------------------------
     void SetAutoPara(int iMaxGain, int iMaxExpMs, int iTargetBrightness);
     void GetAutoPara(int* piMaxGain, int* piMaxExpMs, int* piTargetBrightness);
+    // One auto exposure / gain step, and one white-balance step (colour
+    // cameras only), from a frame of the current geometry. lFrameBytes is the
+    // buffer's size; -1 stands for the size of the frame buffers, which every
+    // receive buffer has. Each step holds the control lock throughout.
+    void AutoExpGain(const unsigned char* pFrame, long lFrameBytes = -1);
+    void AutoWhiBal(const unsigned char* pFrame, long lFrameBytes = -1);
+    void AutoWB_RAW(const unsigned char* pFrame, long lFrameBytes = -1);
+    // The same steps on the frame the ring received last; nothing before the
+    // first frame after a ring reset.
+    void AutoExpGainFromRing();
+    void AutoWhiBalFromRing();
+    // Body of the auto-control thread m_thrAutoCtrl.
+    static void SetGainExpFunc(std::atomic<bool>* pbRunning, void* pArg);
+    // Fixes the sampling jitter of the brightness measure.
+    void SeedAutoSamplingForTest(uint32_t uSeed);
 
     // ---- Controls and camera description ---------------------------------------
+    // One of the 22 control types (compared unsigned: negatives are not).
+    static bool IsControlType(KYR_CONTROL_TYPE controlType);
+    // lValue cut to the limits of a control type's capability record.
+    long ClampToControl(KYR_CONTROL_TYPE controlType, long lValue);
     int GetNumOfControls();
     bool GetControlCaps(int iIndex, KYR_CONTROL_CAPS* pCaps);
     bool GetCtrllCaps(KYR_CONTROL_TYPE controlType, KYR_CONTROL_CAPS* pCaps);
     void GetCameraProperty(KYR_CAMERA_INFO* pInfo);
     bool IsImgTypeSupported(IMG_TYPE imgType);
-    void SetMonoBin(bool bOn);
+    // False when the FPGA refused the bin type (m_bMonoBin then unchanged).
+    bool SetMonoBin(bool bOn);
     bool GetMonoBin();
 
     // ---- Fields, in their fixed order -------------------------------------------
@@ -510,6 +531,10 @@ public:
     int m_iStartPosCache[6] = {-1, -1, -1, -1, -1, -1};
     int m_iLastExpSet = -1;
     bool m_bLastExpAuto = false;
+    // What the last successful exposure request left in m_lExpTimeUs and
+    // m_bAutoExp: the request is repeated only while both still hold it.
+    uint64_t m_ullLastExpLeftUs = 0;
+    bool m_bLastExpAutoLeft = false;
     int m_iPktSize = 33;
     ThreadCtrl m_thrWork;
     ThreadCtrl m_thrTrigger;
@@ -520,6 +545,9 @@ public:
     int m_iTempTabMin = -50;
     int m_iAutoCtrlPeriodUs = 0;
     ThreadCtrl m_thrAutoCtrl;
+    // Jitter of the brightness sampling, seeded from the clock at
+    // construction; drawn under the control lock.
+    std::minstd_rand m_AutoSampleRng;
 
     // The control lock (recursive).
     S_MUTEX_UNIX m_csControl;

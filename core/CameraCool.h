@@ -47,6 +47,10 @@ class CCameraCool : public CCameraBase {
     // While the cooler thread runs, the reading it keeps (no second request);
     // otherwise a new reading.
     float GetTemp() override;
+    // The cooler controls TargetTemp, CoolerOn, FanOn and AntiDewHeater, and
+    // the cooler power read back; every other control as the base has it.
+    int SetControlValue(KYR_CONTROL_TYPE controlType, long lValue, bool bAuto) override;
+    int GetControlValue(KYR_CONTROL_TYPE controlType, long* plValue, KYR_BOOL* pbAuto) override;
 
     // Limits CalculDA to the DA of the table row nearest to iLevel (a tie goes
     // to the higher DA); 100 % power maps to that row's power.

@@ -186,6 +186,7 @@ void CirBuf::InsertLoop(std::atomic<bool>* pbRunning) {
         pthread_mutex_lock(&m_csRing.mutex);
         m_bInserting = false;
         ++m_iReady;
+        m_iLatest = slot;
         m_iWriteIndex = (slot + 1) % m_iCount;
         pthread_cond_broadcast(&m_condRead);
         pthread_cond_broadcast(&m_condIdle);
@@ -306,6 +307,20 @@ bool CirBuf::IsBuffHeadCorrect(uint32_t uValue, int iWaitMs) {
     return head == uValue;
 }
 
+bool CirBuf::UseLatestFrame(const std::function<void(const uint8_t* pFrame, long lBytes)>& fn) {
+    if (!m_bValid) return false;
+    CRingHold hold(m_csRing);
+    if (m_iLatest < 0) return false;
+    // Ring mutex, then the slot lock, as everywhere; the slot lock alone then
+    // keeps the insert thread out while fn reads.
+    const int slot = m_iLatest;
+    pthread_mutex_lock(&m_csBuf[slot].mutex);
+    hold.Release();
+    fn(m_pBuf[slot], m_lBufSize);
+    pthread_mutex_unlock(&m_csBuf[slot].mutex);
+    return true;
+}
+
 // ---- Reset and stop ----------------------------------------------------------------------
 
 void CirBuf::ResetCirBuff() {
@@ -319,6 +334,7 @@ void CirBuf::ResetCirBuff() {
     m_iReady = 0;
     m_iReadIndex = 0;
     m_iWriteIndex = 0;
+    m_iLatest = -1;
     DbgPrint(-1, "ResetCirBuff", "Rst\n");
     pthread_cond_broadcast(&m_condIdle);
     pthread_cond_broadcast(&m_condRead);

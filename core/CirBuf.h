@@ -24,6 +24,8 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include <functional>
+
 #include "Platform.h"
 #include "ThreadCtrl.h"
 
@@ -82,6 +84,13 @@ class CirBuf {
     // first 32-bit word (little-endian) equals uValue; the frame stays.
     bool IsBuffHeadCorrect(uint32_t uValue, int iWaitMs);
 
+    // Runs fn on the slot most recently filled (its bytes and the slot size)
+    // under that slot's lock, so the insert thread cannot refill it meanwhile;
+    // the frame stays in the ring whether read or not. False, fn not run,
+    // when no frame has been copied in since the ring was made or reset.
+    // fn must not call back into the ring.
+    bool UseLatestFrame(const std::function<void(const uint8_t* pFrame, long lBytes)>& fn);
+
     // Empties the ring: drops unread frames and the staged frame, after
     // waiting for a copy in progress.
     void ResetCirBuff();
@@ -120,6 +129,7 @@ class CirBuf {
     int m_iReady = 0;              // filled slots not yet read
     bool m_bInserting = false;     // the insert thread copies a frame
     int m_iWriteIndex = 0;         // slot that the next copy fills
+    int m_iLatest = -1;            // slot of the last finished copy, -1 none since the reset
     bool m_bStopped = false;
     bool m_bQuit = false;  // the insert thread is asked to end
     bool m_bHeldForTest = false;

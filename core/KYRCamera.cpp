@@ -514,7 +514,8 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetControlValue(int iCameraID, KYR_CONTROL_TYPE 
     long value = 0;
     KYR_BOOL bAuto = KYR_FALSE;
     int rc = call.Camera()->GetControlValue(ControlType, &value, &bAuto);
-    if (plValue) *plValue = value;
+    // The value only on success: a refused read leaves the caller's alone.
+    if (plValue && rc == KYR_SUCCESS) *plValue = value;
     if (pbAuto) *pbAuto = bAuto;
     return static_cast<KYR_ERROR_CODE>(rc);
 }
