@@ -30,31 +30,18 @@ namespace {
 constexpr int kPid = CTestDriver::kProductID;
 constexpr int kImageBytes = CTestDriver::kMaxWidth * CTestDriver::kMaxHeight;
 
-// A driver that answers the Exposure control from its exposure field, as
-// every camera does.
-template <class Base>
-class CExposureDriver : public Base {
-  public:
-    int GetControlValue(KYR_CONTROL_TYPE type, long* plValue, KYR_BOOL* pbAuto) override {
-        if (type != KYR_EXPOSURE) return Base::GetControlValue(type, plValue, pbAuto);
-        *plValue = static_cast<long>(this->m_lExpTimeUs.load());
-        *pbAuto = KYR_FALSE;
-        return KYR_SUCCESS;
-    }
-};
-
 std::atomic<CTestDriver*> g_pDriver{nullptr};
 std::atomic<bool> g_bScriptedInitFails{false};
 std::atomic<bool> g_bDriverDestroyed{false};
 
 CCameraBase* MakeFrameDriver() {
-    auto* p = new CExposureDriver<CFrameDriver>();
+    auto* p = new CFrameDriver();
     g_pDriver = p;
     return p;
 }
 
 CCameraBase* MakeScriptedDriver() {
-    auto* p = new CExposureDriver<CTestDriver>();
+    auto* p = new CTestDriver();
     p->SetResult(CTestOpScript::OP_INIT_CAMERA, !g_bScriptedInitFails.load());
     p->SetDestroyedFlag(&g_bDriverDestroyed);
     g_pDriver = p;
