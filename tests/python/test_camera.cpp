@@ -2,7 +2,9 @@
 // guiding, camera modes, dark frames, and every member after the camera was
 // closed under the object.
 #include <gtest/gtest.h>
+#include <string.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "FrameDriver.h"
 #include "KYRCamera.h"
 #include "ModelFactory.h"
 #include "TestDriver.h"
@@ -21,13 +24,15 @@
 
 using vorn_kyr::Camera;
 using vorn_kyr::CameraMode;
+using vorn_kyr::Controllable;
 using vorn_kyr::GuideDirection;
 
 namespace {
 
 constexpr int kPid = CTestDriver::kProductID;  // the 832MC
 
-CCameraBase* MakeDriver() { return new CTestDriver(kPid); }
+// Keeps the region it accepts (bin 1, raw 8 or 16 bits, up to 64 x 48).
+CCameraBase* MakeDriver() { return new CFrameDriver(); }
 
 std::string ErrorOf(const std::function<void()>& call) {
     try {
@@ -38,7 +43,7 @@ std::string ErrorOf(const std::function<void()>& call) {
     return "";
 }
 
-std::string CameraError(const char* message, int code, const char* name) {
+std::string CameraError(const std::string& message, int code, const char* name) {
     return std::string("KYR Camera: (camera index: 0) ") + message + " (error code: " + std::to_string(code) +
            ": " + name;
 }
@@ -64,6 +69,44 @@ class CameraTest : public layer_test::InTempDir {
     kyrsim::Device m_Dev;
     std::unique_ptr<Camera> m_pCam;
 };
+
+// One entry per control the camera reports, in bytewise order of the names.
+TEST_F(CameraTest, ControlsInBytewiseNameOrder) {
+    int count = 0;
+    ASSERT_EQ(KYRGetNumOfControls(0, &count), KYR_SUCCESS);
+    const auto controls = m_pCam->get_controls();
+    EXPECT_EQ(static_cast<int>(controls.size()), count);
+    std::vector<std::string> names;
+    for (const auto& entry : controls) {
+        EXPECT_EQ(entry.first, entry.second.name);
+        names.push_back(entry.first);
+    }
+    std::vector<std::string> bytewise = names;
+    std::sort(bytewise.begin(), bytewise.end(), [](const std::string& a, const std::string& b) {
+        const int c = memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+        return c != 0 ? c < 0 : a.size() < b.size();
+    });
+    EXPECT_EQ(names, bytewise);
+}
+
+// set_control writes the value; set_auto on a control without auto mode is
+// refused and leaves it as it was.
+TEST_F(CameraTest, SetControlAndRefusedAuto) {
+    std::string name;
+    Controllable control;
+    for (const auto& entry : m_pCam->get_controls())
+        if (!entry.second.supports_auto && entry.second.is_writable &&
+            entry.second.max_value > entry.second.value)
+            name = entry.first, control = entry.second;
+    ASSERT_FALSE(name.empty());
+    m_pCam->set_control(name, control.max_value);
+    EXPECT_EQ(m_pCam->get_controls().at(name).value, control.max_value);
+    EXPECT_EQ(ErrorOf([&] { m_pCam->set_auto(name); }),
+              "failed to change the value of " + name + ": to auto-mode (not supported)");
+    EXPECT_EQ(m_pCam->get_controls().at(name).value, control.max_value);
+    EXPECT_FALSE(m_pCam->get_controls().at(name).is_auto);
+    EXPECT_EQ(ErrorOf([&] { m_pCam->set_control("Gian", 1); }), "no such controllable: Gian");
+}
 
 TEST_F(CameraTest, GuideOnAndOffReachTheCamera) {
     const GuideDirection directions[] = {GuideDirection::NORTH, GuideDirection::SOUTH, GuideDirection::EAST,
