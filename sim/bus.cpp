@@ -486,6 +486,10 @@ long long kyrsim_query(int handle, int what) {
             return d->cfg.bus;
         case KYRSIM_Q_RUNNING:
             return d->gateOpen ? 1 : 0;
+        case KYRSIM_Q_FRAME_PERIOD_US:
+        case KYRSIM_Q_SENSOR_MODEL:
+        case KYRSIM_Q_TRIGGER_WAIT:
+            return streamQuery(*d, what);
         default:
             return firmwareQuery(*d, what);
     }

@@ -30,6 +30,9 @@ static_assert(sizeof(kProductIds) / sizeof(kProductIds[0]) == 113, "product tabl
 constexpr int kMarkersBNoFpga[] = {0x810d, 0x810e, 0x810c, 0x810f, 0x8129};
 constexpr int kMarkersCNoFpga[] = {0x810a, 0x810b, 0x839b, 0x839a, 0x840a, 0x838b, 0x841a};
 
+// The 832 cameras: a 3840 x 2160 sensor of the Sony register layout, timed by the FPGA at 20 MHz.
+constexpr int kSonySensor832[] = {0x832b, 0x832f};
+
 template <size_t N>
 bool contains(const int (&table)[N], int v) {
     return std::find(std::begin(table), std::end(table), v) != std::end(table);
@@ -53,6 +56,12 @@ kyrsim_profile defaultProfile(int productId) {
         p.has_fpga = 0;
         p.markers = KYRSIM_MARKERS_C;
         p.endpoint = 0x82;
+    }
+    if (contains(kSonySensor832, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor = KYRSIM_SENSOR_SONY;
+        p.sensor_width = 3840;
+        p.sensor_height = 2160;
     }
     return p;
 }
@@ -123,11 +132,16 @@ constexpr int kTypeVendorIn = 0xC0;   // vendor, device recipient, device to hos
 constexpr int kRegCtrl = 0;
 constexpr int kRegUpdate = 1;
 constexpr int kRegDataFmt = 10;
+constexpr int kRegSignal = 11;
 constexpr int kRegBufCtrl = 24;
 constexpr int kRegStatus = 35;
 constexpr int kRegCoolPower = 38;
 constexpr uint8_t kCtrlRun = 0x01;
 constexpr uint8_t kCtrlStop = 0x10;
+constexpr uint8_t kCtrlWait = 0x40;
+constexpr uint8_t kCtrlTrig = 0x80;
+constexpr uint8_t kSigTrigger = 0x01;
+constexpr int kSensorStandby = 0x3000;  // Sony layout: 1 = standby, 0 = streaming
 constexpr uint8_t kFmtDdrBypass = 0x40;
 constexpr uint8_t kBufResend = 0x01;
 constexpr int kDdrInitRequest = 128;
@@ -158,6 +172,7 @@ void applyFpgaWrite(SimDevice& d, int reg, int value) {
                 // the run bit reads back set. The frame cache is lost.
                 ++d.fpgaResets;
                 d.bufValid = false;
+                d.triggerPending = false;
                 abandonFrame(d);
             }
             d.fpga[kRegCtrl] = v | kCtrlRun;
@@ -167,8 +182,20 @@ void applyFpgaWrite(SimDevice& d, int reg, int value) {
                 ++d.ddrWrites;
                 d.bufValid = false;
             }
-            if (v & kBufResend) d.resendPending = true;
+            if (v & kBufResend) {
+                d.resendPending = true;
+                d.resendAtUs = nowUs();
+            }
             d.fpga[kRegBufCtrl] = v & ~kBufResend;  // the resend bit is a pulse
+            break;
+        case kRegSignal:
+            // The trigger signal's fall ends an exposure of the wait and
+            // trigger mode: its frame is read out at once.
+            if ((d.fpga[kRegSignal] & kSigTrigger) && !(v & kSigTrigger) && triggerWait(d)) {
+                d.triggerPending = true;
+                d.triggerAtUs = nowUs();
+            }
+            d.fpga[kRegSignal] = v;
             break;
         case kRegCoolPower:
             d.fpga[kRegCoolPower] = v;
@@ -255,6 +282,12 @@ void initDeviceModel(SimDevice& d) {
     d.ddrK = d.profile.ddr_writes;
     d.markers = d.profile.markers;
     d.streamEndpoint = d.profile.endpoint;
+    d.sensorModel = d.profile.sensor != KYRSIM_SENSOR_NONE;
+    if (d.sensorModel) d.sensor[kSensorStandby] = 1;  // the sensor powers up in standby
+}
+
+bool triggerWait(const SimDevice& d) {
+    return d.profile.has_fpga && (d.fpga[kRegCtrl] & (kCtrlWait | kCtrlTrig)) != 0;
 }
 
 int fpgaRead(const SimDevice& d, int reg) {
@@ -272,6 +305,10 @@ void updateGate(SimDevice& d) {
     if (d.profile.has_fpga) {
         const uint8_t ctrl = d.fpga[kRegCtrl];
         open = open && (ctrl & kCtrlRun) && !(ctrl & kCtrlStop);
+    }
+    if (d.sensorModel) {
+        auto it = d.sensor.find(kSensorStandby);
+        open = open && (it == d.sensor.end() || it->second == 0);
     }
     if (open && !d.gateOpen) d.gateOpenSinceUs = nowUs();
     if (!open && d.gateOpen) abandonFrame(d);
@@ -464,7 +501,10 @@ int kyrsim_get_profile(int product_id, kyrsim_profile* out) {
 
 int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
     if (!p || (p->endpoint != 0x81 && p->endpoint != 0x82) || p->markers < KYRSIM_MARKERS_NONE ||
-        p->markers > KYRSIM_MARKERS_C || p->ddr_policy < KYRSIM_DDR_READY || p->ddr_policy > KYRSIM_DDR_NEVER)
+        p->markers > KYRSIM_MARKERS_C || p->ddr_policy < KYRSIM_DDR_READY ||
+        p->ddr_policy > KYRSIM_DDR_NEVER || p->sensor_clock_khz < 0 || p->sensor < KYRSIM_SENSOR_NONE ||
+        p->sensor > KYRSIM_SENSOR_SONY ||
+        (p->sensor != KYRSIM_SENSOR_NONE && (p->sensor_width < 1 || p->sensor_height < 1)))
         return -1;
     std::lock_guard<std::mutex> lk(state().mu);
     state().profileOverrides[product_id] = *p;
@@ -522,6 +562,8 @@ int kyrsim_set_sensor_reg(int handle, int reg, int value) {
     SimDevice* d = findDevice(handle, false);
     if (!d) return -1;
     d->sensor[reg] = static_cast<uint16_t>(value);
+    updateGate(*d);
+    state().cv.notify_all();
     return 0;
 }
 

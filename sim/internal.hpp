@@ -214,7 +214,11 @@ struct SimDevice {
     long long overflowAt = -1;  // a too-large packet comes after this many bytes of the frame
     int emptyPending = 0;
     std::vector<uint8_t> sceneCache;
-    std::array<int, 4> sceneKey{};  // width, height, bytes per pixel, size
+    std::array<int, 8> sceneKey{};  // what the cached scene was drawn for (renderScene)
+    bool sensorModel = false;       // the profile's sensor description is in use
+    bool triggerPending = false;    // wait/trigger mode: an exposure ended, its frame not yet started
+    long long triggerAtUs = 0;      // when it ended
+    long long resendAtUs = 0;       // when the last resend of the DDR cache was asked for
     bool loseCancelled = false;     // a cancelled transfer never comes back
 };
 
@@ -315,5 +319,9 @@ void dropHandleTransfers(libusb_device_handle* h);
 void runDueEvents(libusb_context* ctx);
 size_t frameBytes(const SimDevice& d);
 int bytesPerPixel(const SimDevice& d);
+long long framePeriodUs(const SimDevice& d);  // time between frame starts in force, 0 = unpaced
+long long streamQuery(const SimDevice& d,
+                      int what);       // KYRSIM_Q_FRAME_PERIOD_US, _SENSOR_MODEL, _TRIGGER_WAIT
+bool triggerWait(const SimDevice& d);  // wait or trigger mode holds back free-running frames
 
 }  // namespace kyrsim_impl

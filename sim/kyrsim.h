@@ -105,7 +105,19 @@ struct kyrsim_profile {
     int markers;     /* KYRSIM_MARKERS_* */
     int endpoint;    /* bulk IN endpoint of the frame stream: 0x81 or 0x82 */
     int temp_kind;   /* KYRSIM_TEMP_* */
+    /* Frame timing: clock of the FPGA's line and frame counters in kHz (0 = frames are not paced by the
+     * timing registers). See kyrsim_set_frame_interval. */
+    int sensor_clock_khz;
+    /* Sensor description (KYRSIM_SENSOR_*); with one, the scene is drawn on the sensor's pixel array of
+     * sensor_width x sensor_height and read out as the sensor's registers say. See kyrsim_set_sensor_model.
+     */
+    int sensor;
+    int sensor_width;
+    int sensor_height;
 };
+
+#define KYRSIM_SENSOR_NONE 0 /* frames show the scene relative to the FPGA window; no standby */
+#define KYRSIM_SENSOR_SONY 1 /* standby 0x3000, start x 0x303C/D and y 0x3044/5, 2 x 2 binning 0x301B = 1 */
 
 /* Copies the profile plugged cameras of product_id get (defaults for unknown IDs); 0, or -1 when out is NULL.
  */
@@ -252,10 +264,13 @@ int kyrsim_set_firmware_state(int handle, int state);
 #define KYRSIM_Q_STREAM_STARTS 20  /* stream start requests (0xA9 without data) */
 #define KYRSIM_Q_STREAM_STOPS 21   /* stream stop requests (0xAA) */
 #define KYRSIM_Q_BUS 22            /* bus number */
-#define KYRSIM_Q_RUNNING 23 /* 1 while frames may flow: streaming, bus taken, FPGA running and not stopped \
-                             */
+#define KYRSIM_Q_RUNNING 23 /* 1 while frames may flow: streaming, bus taken, FPGA running and not stopped, \
+                               sensor out of standby (with a sensor description) */
 #define KYRSIM_Q_COOLER_DRIVE 24   /* DA level of the cooler drive in force (255 = off) */
 #define KYRSIM_Q_TEMPERATURE_MC 25 /* temperature now, in thousandths of a degree Celsius */
+#define KYRSIM_Q_FRAME_PERIOD_US 40 /* time between frame starts in force, in microseconds (0 = unpaced) */
+#define KYRSIM_Q_SENSOR_MODEL 41    /* 1 while the sensor description is in use */
+#define KYRSIM_Q_TRIGGER_WAIT 42    /* 1 while wait or trigger mode holds back free-running frames */
 
 #define KYRSIM_Q_FW_STATE 30      /* KYRSIM_FW_* */
 #define KYRSIM_Q_CPU_HOLD 31      /* the controller CPU's hold byte, RAM 0xE600 */
@@ -453,8 +468,43 @@ int kyrsim_set_stream_endpoint(int handle, int endpoint);
 /* Scene options (KYRSIM_SCENE_* bits); the scene is colour bars, gradients and a few stars. */
 int kyrsim_set_scene(int handle, int flags);
 
-/* Time between frame starts in microseconds; 0 = as fast as the transfers take them. */
+/* Time between frame starts in microseconds; 0 = from the timing registers (the default), as fast as the
+ * transfers take them when those give no period.
+ *
+ * Pacing from the timing registers, for FPGA profiles with a sensor_clock_khz: one frame per VMAX (registers
+ * 16-18) x HMAX (registers 19-20) clocks. With the DDR in use (register 10 bit 6 clear) frames also start no
+ * faster than the output pacing of registers 36-37 (v, little-endian) lets the host carry them: at
+ * 25600 / (v + 256) percent of 400 MB/s (400 bytes per microsecond), whatever the host. The period is the
+ * larger of the two, each rounded up to whole microseconds; VMAX or HMAX 0 means no pacing. The registers are
+ * read when a frame starts and set when the next one may start. Frames of the wait and trigger mode (see
+ * kyrsim_set_sensor_model) neither wait for the period nor move it. KYRSIM_Q_FRAME_PERIOD_US gives the period
+ * in force. */
 int kyrsim_set_frame_interval(int handle, int microseconds);
+
+/* Uses (on = 1) or ignores (on = 0) the camera's sensor description; 0, or -1 when the handle is unknown or
+ * on = 1 and the profile has none (KYRSIM_SENSOR_NONE). Cameras start with it in use when their profile has
+ * one (0x832b and 0x832f: KYRSIM_SENSOR_SONY, 3840 x 2160, sensor clock 20000 kHz).
+ *
+ * With the description in use (KYRSIM_SENSOR_SONY):
+ * - the sensor powers up in standby (register 0x3000 reads 1) and frames flow only while 0x3000 is 0; a frame
+ *   being sent when the sensor enters standby is cut off, as when the FPGA stops;
+ * - the scene is drawn on the whole pixel array (sensor_width x sensor_height, RGGB from the array's origin)
+ *   and the frame shows it from the start pixel (x in 0x303C low byte, 0x303D high byte; y in 0x3044 and
+ *   0x3045), row by row, as wide and as high as the FPGA window; pixels beyond the array are 0;
+ * - with 0x301B = 1 the sensor bins 2 x 2 and keeps the Bayer pattern: frame pixel (x, y) is the mean
+ *   (rounded down) of the array pixels (X + dx, Y + dy) with X = start x + 4 * (x / 2) + x % 2, Y likewise,
+ *   dx and dy in {0, 2}.
+ * Without it the scene is drawn relative to the FPGA window and standby is not modelled.
+ *
+ * Independent of the description, an FPGA camera in wait or trigger mode (register 0 bit 6 or bit 7 set)
+ * sends no free-running frames: it sends one frame each time register 11 bit 0 falls (the end of the
+ * exposure), at once, and a frame held in the DDR cache when asked to resend it (register 24 bit 0). */
+int kyrsim_set_sensor_model(int handle, int on);
+
+/* The scene's 16-bit value at pixel (x, y) of the sensor's array, before binning and output formatting (the
+ * 8-bit output carries its high byte, the 16-bit output its top 12 or 10 bits); -1 when the handle is
+ * unknown, the profile has no sensor description or (x, y) lies outside the array. */
+int kyrsim_scene_pixel(int handle, int x, int y);
 
 /* Stream faults, each acting on `count` frames from the `first`-th frame to start from now on (0 = the next).
  */

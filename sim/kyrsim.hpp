@@ -102,6 +102,17 @@ class Device {
     bool setFrameInterval(std::chrono::microseconds us) const {
         return kyrsim_set_frame_interval(handle_, static_cast<int>(us.count())) == 0;
     }
+    // Time between frame starts in force (the test's interval or the timing registers'); 0 = unpaced.
+    std::chrono::microseconds framePeriod() const {
+        return std::chrono::microseconds(query(KYRSIM_Q_FRAME_PERIOD_US));
+    }
+    // Sensor description on or off (see kyrsim_set_sensor_model); tests whose scene checks are relative to
+    // the FPGA window, or that never take the sensor out of standby, switch it off.
+    bool setSensorModel(bool on) const { return kyrsim_set_sensor_model(handle_, on ? 1 : 0) == 0; }
+    bool sensorModel() const { return query(KYRSIM_Q_SENSOR_MODEL) == 1; }
+    // The scene at pixel (x, y) of the sensor's array, 16 bits; -1 outside it or without a description.
+    int scenePixel(int x, int y) const { return kyrsim_scene_pixel(handle_, x, y); }
+    bool triggerWait() const { return query(KYRSIM_Q_TRIGGER_WAIT) == 1; }
     bool streamFault(int kind, int arg = 0, int first = 0, int count = 1) const {
         return kyrsim_stream_fault(handle_, kind, arg, first, count) == 0;
     }

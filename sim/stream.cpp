@@ -32,6 +32,17 @@ constexpr uint8_t kFmtAdc12 = 0x01;
 constexpr uint8_t kFmtOut16 = 0x10;
 constexpr uint8_t kFmtDdrBypass = 0x40;
 
+// Frame timing registers.
+constexpr int kRegVmax = 16;                  // 24 bits, lines per frame
+constexpr int kRegHmax = 19;                  // 16 bits, clocks per line
+constexpr int kRegBandwidth = 36;             // 16 bits, output pacing value v: 25600 / (v + 256) percent
+constexpr long long kDdrOutBytesPerUs = 400;  // the FPGA's output at 100 %: 400 MB/s
+
+// Sensor registers of the Sony layout (byte registers, low byte first).
+constexpr int kSonyStartX = 0x303C;
+constexpr int kSonyStartY = 0x3044;
+constexpr int kSonyBin = 0x301B;
+
 size_t epIndex(int endpoint) { return endpoint == 0x82 ? 1 : 0; }
 
 int rowPixels(const SimDevice& d) {
@@ -73,13 +84,56 @@ uint16_t sceneValue(int x, int y, int w, int h) {
     return static_cast<uint16_t>(std::min(v, 0xFFFFll));
 }
 
+int sensorByte(const SimDevice& d, int reg) {
+    auto it = d.sensor.find(reg);
+    return it == d.sensor.end() ? 0 : it->second & 0xFF;
+}
+
+// What the sensor reads out: its pixel array, the start of the window and
+// whether it bins 2 x 2.
+struct SensorView {
+    int w = 0, h = 0;    // pixel array
+    int x0 = 0, y0 = 0;  // window start
+    bool bin2 = false;
+
+    explicit SensorView(const SimDevice& d)
+        : w(d.profile.sensor_width),
+          h(d.profile.sensor_height),
+          x0(sensorByte(d, kSonyStartX) | (sensorByte(d, kSonyStartX + 1) << 8)),
+          y0(sensorByte(d, kSonyStartY) | (sensorByte(d, kSonyStartY + 1) << 8)),
+          bin2(sensorByte(d, kSonyBin) == 1) {}
+
+    uint16_t array(long long x, long long y) const {
+        if (x < 0 || y < 0 || x >= w || y >= h) return 0;
+        return sceneValue(static_cast<int>(x), static_cast<int>(y), w, h);
+    }
+
+    // Pixel (x, y) of the window. Binning averages the four nearest pixels
+    // of the same colour, so the Bayer pattern is kept.
+    uint16_t pixel(int x, int y) const {
+        if (!bin2) return array(x0 + static_cast<long long>(x), y0 + static_cast<long long>(y));
+        const long long bx = x0 + 4ll * (x / 2) + x % 2;
+        const long long by = y0 + 4ll * (y / 2) + y % 2;
+        const unsigned sum = array(bx, by) + array(bx + 2, by) + array(bx, by + 2) + array(bx + 2, by + 2);
+        return static_cast<uint16_t>(sum / 4);
+    }
+};
+
 void renderScene(SimDevice& d, size_t size) {
     const int bpp = bytesPerPixel(d);
     const int w = rowPixels(d);
     const size_t rowBytes = static_cast<size_t>(w) * static_cast<size_t>(bpp);
     const int h = static_cast<int>((size + rowBytes - 1) / rowBytes);
     const int adc12 = (d.fpga[10] & kFmtAdc12) ? 1 : 0;
-    const std::array<int, 4> key{w, h * bpp + adc12 * 0x40000000, bpp, static_cast<int>(size)};
+    const SensorView sv(d);
+    const std::array<int, 8> key{w,
+                                 h * bpp + adc12 * 0x40000000,
+                                 bpp,
+                                 static_cast<int>(size),
+                                 d.sensorModel ? 1 + (sv.bin2 ? 1 : 0) : 0,
+                                 d.sensorModel ? sv.x0 : 0,
+                                 d.sensorModel ? sv.y0 : 0,
+                                 0};
     if (d.sceneKey == key && d.sceneCache.size() == size) return;
     d.sceneCache.assign(size, 0);
     // 16-bit output carries the ADC's bits left-aligned.
@@ -88,7 +142,7 @@ void renderScene(SimDevice& d, size_t size) {
         const size_t pixel = i / static_cast<size_t>(bpp);
         const int x = static_cast<int>(pixel % static_cast<size_t>(w));
         const int y = static_cast<int>(pixel / static_cast<size_t>(w));
-        const uint16_t v = sceneValue(x, y, w, h);
+        const uint16_t v = d.sensorModel ? sv.pixel(x, y) : sceneValue(x, y, w, h);
         if (bpp == 1) {
             d.sceneCache[i] = static_cast<uint8_t>(v >> 8);
         } else {
@@ -128,6 +182,11 @@ void writeMarkers(SimDevice& d, std::vector<uint8_t>& f, bool badHead, bool badT
         default:
             break;
     }
+}
+
+// The FPGA can send the frame held in its DDR cache again, as asked.
+bool resendReady(const SimDevice& d, size_t size) {
+    return d.resendPending && d.bufValid && d.frame.size() == size;
 }
 
 // Starts the next frame at `startUs`. False when a no-data period begins instead.
@@ -183,11 +242,12 @@ bool startFrame(SimDevice& d, size_t size, long long startUs) {
                 break;
         }
     }
-    if (d.resendPending && d.bufValid && d.frame.size() == size) {
+    if (resendReady(d, size)) {
         // The FPGA sends the frame held in its DDR cache again, unchanged.
         d.resendPending = false;
     } else {
         d.resendPending = false;
+        d.triggerPending = false;
         renderScene(d, size);
         d.frame = d.sceneCache;
         if (d.sceneFlags & KYRSIM_SCENE_FRAME_NUMBER) {
@@ -204,13 +264,27 @@ bool startFrame(SimDevice& d, size_t size, long long startUs) {
     d.frameSent = 0;
     d.inFrame = true;
     ++d.framesStarted;
-    d.nextFrameUs = startUs + d.intervalUs;
+    // Frames of the wait and trigger mode come when their exposure ends; they
+    // neither wait for the frame timing nor move it.
+    if (!triggerWait(d)) d.nextFrameUs = startUs + framePeriodUs(d);
     return true;
 }
 
-// Earliest time the next frame could start for the transfer at the queue front.
-long long frameAvailableAt(const SimDevice& d, const TransferState& front) {
-    long long t = std::max({d.nextFrameUs, d.gateOpenSinceUs, front.submitUs});
+// Earliest time the next frame could start for the transfer at the queue
+// front (LLONG_MAX: not before something changes).
+long long frameAvailableAt(const SimDevice& d, const TransferState& front, size_t size) {
+    long long t = d.nextFrameUs;
+    if (triggerWait(d)) {
+        // No free-running frames: only an ended exposure or a resend of the
+        // held frame sends one, at once.
+        if (resendReady(d, size))
+            t = d.resendAtUs;
+        else if (d.triggerPending)
+            t = d.triggerAtUs;
+        else
+            return LLONG_MAX;
+    }
+    t = std::max({t, d.gateOpenSinceUs, front.submitUs});
     if (d.noDataUntilUs >= 0) t = std::max(t, d.noDataUntilUs);
     return t;
 }
@@ -235,7 +309,7 @@ bool pumpEndpoint(SimDevice& d, size_t idx, long long now) {
         if (!d.inFrame && d.emptyPending == 0) {
             const size_t size = frameBytes(d);
             if (!d.gateOpen || size == 0) break;
-            const long long avail = frameAvailableAt(d, ts);
+            const long long avail = frameAvailableAt(d, ts, size);
             if (avail > now || (ts.deadlineUs >= 0 && ts.deadlineUs < avail)) break;
             if (!startFrame(d, size, avail)) continue;
         }
@@ -305,8 +379,9 @@ long long pumpAll(long long now) {
             for (TransferState* ts : d.queue[idx])
                 if (ts->deadlineUs >= 0) wake = std::min(wake, ts->deadlineUs);
         const size_t si = epIndex(d.streamEndpoint);
-        if (!d.queue[si].empty() && !d.halted[si] && d.gateOpen && !d.inFrame && frameBytes(d) > 0) {
-            const long long avail = frameAvailableAt(d, *d.queue[si].front());
+        const size_t size = frameBytes(d);
+        if (!d.queue[si].empty() && !d.halted[si] && d.gateOpen && !d.inFrame && size > 0) {
+            const long long avail = frameAvailableAt(d, *d.queue[si].front(), size);
             if (avail > now) wake = std::min(wake, avail);
         }
     };
@@ -402,6 +477,37 @@ void runDueEvents(libusb_context* ctx) {
 int bytesPerPixel(const SimDevice& d) {
     if (d.profile.has_fpga) return (d.fpga[10] & kFmtOut16) ? 2 : 1;
     return d.out16 ? 2 : 1;
+}
+
+long long framePeriodUs(const SimDevice& d) {
+    if (d.intervalUs > 0) return d.intervalUs;
+    if (!d.profile.has_fpga || d.profile.sensor_clock_khz <= 0) return 0;
+    const auto& r = d.fpga;
+    const long long vmax = r[kRegVmax] | (r[kRegVmax + 1] << 8) | (r[kRegVmax + 2] << 16);
+    const long long hmax = r[kRegHmax] | (r[kRegHmax + 1] << 8);
+    if (vmax == 0 || hmax == 0) return 0;
+    auto ceilDiv = [](long long a, long long b) { return (a + b - 1) / b; };
+    long long period = ceilDiv(vmax * hmax * 1000, d.profile.sensor_clock_khz);
+    if (!(r[10] & kFmtDdrBypass)) {
+        // The DDR decouples the sensor from USB; its output runs at the pacing's share of the full rate.
+        const long long v = r[kRegBandwidth] | (r[kRegBandwidth + 1] << 8);
+        const long long bytes = static_cast<long long>(frameBytes(d));
+        period = std::max(period, ceilDiv(bytes * (v + 256), kDdrOutBytesPerUs * 256));
+    }
+    return period;
+}
+
+long long streamQuery(const SimDevice& d, int what) {
+    switch (what) {
+        case KYRSIM_Q_FRAME_PERIOD_US:
+            return framePeriodUs(d);
+        case KYRSIM_Q_SENSOR_MODEL:
+            return d.sensorModel ? 1 : 0;
+        case KYRSIM_Q_TRIGGER_WAIT:
+            return triggerWait(d) ? 1 : 0;
+        default:
+            return -1;
+    }
 }
 
 size_t frameBytes(const SimDevice& d) {
@@ -768,6 +874,24 @@ int kyrsim_set_frame_interval(int handle, int microseconds) {
     return withDevice(handle, [&](SimDevice& d) {
         d.intervalUs = microseconds;
         return 0;
+    });
+}
+
+int kyrsim_set_sensor_model(int handle, int on) {
+    return withDevice(handle, [&](SimDevice& d) {
+        if (on && d.profile.sensor == KYRSIM_SENSOR_NONE) return -1;
+        d.sensorModel = on != 0;
+        updateGate(d);
+        return 0;
+    });
+}
+
+int kyrsim_scene_pixel(int handle, int x, int y) {
+    return withDevice(handle, [&](SimDevice& d) {
+        if (d.profile.sensor == KYRSIM_SENSOR_NONE) return -1;
+        const SensorView sv(d);
+        if (x < 0 || y < 0 || x >= sv.w || y >= sv.h) return -1;
+        return static_cast<int>(sv.array(x, y));
     });
 }
 

@@ -44,6 +44,7 @@ class BulkTest : public ::testing::Test {
         kyrsim::reset();
         m_Dev = kyrsim::plug(kProductId, 1, "1");
         ASSERT_TRUE(m_Dev.valid());
+        ASSERT_TRUE(m_Dev.setSensorModel(false));  // frames flow without taking the sensor out of standby
         m_pFx3 = std::make_unique<CCameraFX3>();
         ASSERT_NE(m_pFx3->m_pUsbContext, nullptr);
         libusb_device_handle* h =

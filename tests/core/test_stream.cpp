@@ -62,6 +62,8 @@ class StreamTest : public ::testing::Test {
         SetCameraConstructorForTest(kPid, MakeFrameDriver);
         m_Dev = kyrsim::plug(kPid, 1, "1");
         ASSERT_TRUE(m_Dev.valid());
+        // The test driver streams without a sensor; the scene is relative to the FPGA window.
+        ASSERT_TRUE(m_Dev.setSensorModel(false));
         ASSERT_TRUE(m_Dev.setFrameInterval(kFrameInterval));
         ASSERT_EQ(KYRGetNumOfConnectedCameras(), 1);
         ASSERT_EQ(KYROpenCamera(0), KYR_SUCCESS);
@@ -585,6 +587,7 @@ TEST(StreamLostTransfer, CloseKeepsTheMemoryOfATransferThatNeverComesBack) {
     SetCameraConstructorForTest(kPid, MakeFrameDriver);
     kyrsim::Device dev = kyrsim::plug(kPid, 1, "1");
     ASSERT_TRUE(dev.valid());
+    ASSERT_TRUE(dev.setSensorModel(false));
     ASSERT_EQ(KYRGetNumOfConnectedCameras(), 1);
     ASSERT_EQ(KYROpenCamera(0), KYR_SUCCESS);
     ASSERT_EQ(KYRInitCamera(0), KYR_SUCCESS);

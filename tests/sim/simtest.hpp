@@ -101,6 +101,14 @@ inline int readFpga(libusb_device_handle* h, int reg) {
     return r.result == 1 ? r.data[0] : (r.result < 0 ? r.result : -100);
 }
 
+// Writes a value spread over consecutive FPGA registers, least significant
+// byte first, inside the update latch.
+inline void writeFpgaWide(libusb_device_handle* h, int firstReg, long long value, int bytes) {
+    writeFpga(h, 1, 1);
+    for (int i = 0; i < bytes; ++i) writeFpga(h, firstReg + i, static_cast<int>((value >> (8 * i)) & 0xFF));
+    writeFpga(h, 1, 0);
+}
+
 // Programs the FPGA output window the way the library's latched setters do.
 inline void setWindow(libusb_device_handle* h, int width, int height, bool out16 = false) {
     writeFpga(h, 1, 1);

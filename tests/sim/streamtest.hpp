@@ -29,6 +29,7 @@ class Bulk {
     int status() const { return xfer_->status; }
     int actual() const { return xfer_->actual_length; }
     unsigned long long callbackThread() const { return thread_; }
+    long long callbackUs() const { return timeUs_; }  // kyrsim_now_us when the callback last ran
     std::vector<unsigned char> data() const { return {buf_.begin(), buf_.begin() + xfer_->actual_length}; }
     const std::vector<unsigned char>& buffer() const { return buf_; }
 
@@ -37,12 +38,14 @@ class Bulk {
         auto* self = static_cast<Bulk*>(t->user_data);
         ++self->completions_;
         self->thread_ = kyrsim_thread_id();
+        self->timeUs_ = kyrsim_now_us();
     }
 
     std::vector<unsigned char> buf_;
     libusb_transfer* xfer_;
     int completions_ = 0;
     unsigned long long thread_ = 0;
+    long long timeUs_ = 0;
 };
 
 // Handles events until every transfer has completed or `ms` have passed.
@@ -73,6 +76,8 @@ class Streaming : public ::testing::Test {
 
     void SetUp() override {
         cam = kyrsim::plug(kFpgaCamera, 1, "1");
+        // The scene relative to the FPGA window, no sensor standby.
+        ASSERT_TRUE(cam.setSensorModel(false));
         h = usb.open(cam);
         ASSERT_NE(h, nullptr);
         setWindow(h, kWidth, kHeight);
