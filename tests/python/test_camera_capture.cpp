@@ -65,6 +65,9 @@ class CaptureTest : public ::testing::Test {
         m_Dev = kyrsim::plug(kPid, 1, "1");
         ASSERT_TRUE(m_Dev.valid());
         ASSERT_TRUE(m_Dev.setFrameInterval(std::chrono::microseconds(3000)));
+        // The test drivers stream without programming a sensor: frames flow
+        // without taking it out of standby.
+        ASSERT_TRUE(m_Dev.setSensorModel(false));
     }
     void TearDown() override {
         m_pCam.reset();
