@@ -21,6 +21,7 @@
 #include "CameraBase.h"
 #include "Log.h"
 #include "Settings.h"
+#include "SettingsText.h"
 #include "TestDriver.h"
 #include "test_postprocessing_fixture.h"
 
@@ -119,25 +120,6 @@ std::vector<std::string> ValueNames(const std::string& text) {
         names.push_back(text.substr(open + 1, pos - open - 1));
     }
     return names;
-}
-
-// A settings file with one model folder holding the given value elements.
-std::string SettingsDoc(const std::string& folder, const std::string& values) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<software date=\"20240101_120000\">\n    <" +
-           folder + " date=\"20240101_120000\">\n" + values + "    </" + folder + ">\n</software>\n";
-}
-
-std::string Val(const std::string& name, int type, const std::string& hex) {
-    return "        <" + name + " type=\"" + std::to_string(type) + "\">" + hex + "</" + name + ">\n";
-}
-
-// The hexadecimal text of a 32-bit value in memory order.
-std::string Hex32(int32_t v) {
-    unsigned char b[4];
-    memcpy(b, &v, 4);
-    char text[9];
-    snprintf(text, sizeof(text), "%02x%02x%02x%02x", b[0], b[1], b[2], b[3]);
-    return text;
 }
 
 std::string HexBytes(const std::string& bytes) {

@@ -1,0 +1,673 @@
+#include "EngineDriver.h"
+
+#include <limits.h>
+
+#include <type_traits>
+
+#include "CameraCool.h"
+#include "Log.h"
+
+namespace {
+
+// A single exposure longer than this is cut to it.
+constexpr int kAutoExpMaxMsCap = 2000000;
+// Pause after the FPGA reset before it takes commands.
+constexpr uint32_t kDefaultResetPauseMs = 20;
+// Entries of the supported-bin list searched.
+constexpr int kBinSlots = kSupportedBinSlots;
+// FPGA colour gain of 1.
+constexpr int kUnityGain = 128;
+// Bandwidth percentages chosen when automatic bandwidth is switched on.
+constexpr int kAutoPercUSB3 = 100;
+constexpr int kAutoPercUSB2 = 80;
+// Image types 0 .. 4 exist.
+constexpr int kImageTypeCount = 5;
+
+bool IsType16(int iType) { return iType == IMAGE_32BIT || iType == IMAGE_RAW16; }
+
+int ClampInt(long long v, int lo, int hi) {
+    if (v < lo) return lo;
+    if (v > hi) return hi;
+    return static_cast<int>(v);
+}
+
+int RoundUp(int v, int step) { return step > 1 ? (v + step - 1) / step * step : v; }
+
+}  // namespace
+
+int SensorBinFactor(const SDriverDesc& desc, int iBin) {
+    if (iBin < 0 || iBin > kDescMaxBin) return 0;
+    const SSensorBin& sb = desc.sensorBin[iBin];
+    return sb.pMode && sb.iSensorFactor > 1 ? sb.iSensorFactor : 0;
+}
+
+bool HasSensorBinning(const SDriverDesc& desc) {
+    for (int bin = 0; bin <= kDescMaxBin; ++bin)
+        if (SensorBinFactor(desc, bin) > 0) return true;
+    return false;
+}
+
+SReadout ReadoutOf(const SDriverDesc& desc, int iWidth, int iHeight, int iBin, bool bHardwareBin, bool b16) {
+    SReadout r;
+    const int factor = bHardwareBin ? SensorBinFactor(desc, iBin) : 0;
+    r.iSensorFactor = factor > 0 ? factor : 1;
+    // The sensor delivers the image times what is left to the software.
+    r.iSoftBin = iBin > 0 ? iBin / r.iSensorFactor : 1;
+    if (r.iSoftBin < 1) r.iSoftBin = 1;
+    r.iCols = iWidth * r.iSoftBin;
+    r.iRows = iHeight * r.iSoftBin;
+    r.b16 = b16;
+    const long long bytes = static_cast<long long>(r.iCols) * r.iRows * (b16 ? 2 : 1);
+    r.iFrameBytes = bytes > INT_MAX ? INT_MAX : static_cast<int>(bytes);
+    return r;
+}
+
+// ---- Construction -------------------------------------------------------------------
+
+template <class TBase>
+CEngineDriver<TBase>::CEngineDriver(const SDriverDesc& desc)
+    : g_iVBLK(desc.timingInit.iVBLK),
+      g_iHBLK(desc.timingInit.iHBLK),
+      g_iMinHMAX(desc.timingInit.iMinHMAX),
+      g_iExtraLines(desc.timingInit.iExtraLines),
+      g_iUSBBandwidth(desc.timingInit.iUSBBandwidth),
+      m_Desc(desc),
+      m_pMode(desc.pModeNormal),
+      m_Port(*this) {
+    DbgPrint(-1, desc.szClassName, "CCAMERA::CCAMERA()\n");
+    ApplyModelConstants();
+    this->m_iAutoExpMaxMs = std::min(this->m_iAutoExpMaxMs.load(), kAutoExpMaxMsCap);
+    this->LoadSetting();
+    // A stored sensor binning means nothing to a sensor without it.
+    if (!HasSensorBinning(m_Desc)) this->m_bHardwareBin = false;
+    // The class's own white balance, so the FPGA gains follow the loaded one.
+    CEngineDriver::SetRGBBalance(this->m_iWBRed, this->m_iWBBlue, this->m_bAutoWB);
+}
+
+template <class TBase>
+CEngineDriver<TBase>::~CEngineDriver() {
+    char tag[80];
+    snprintf(tag, sizeof(tag), "~%s", m_Desc.szClassName);
+    DbgPrint(-1, tag, "CCAMERA::~CCAMERA()\n");
+    // After the exported close this finds nothing open and nothing running.
+    TBase::CloseCamera();
+    this->StopCameraThreads();
+}
+
+template <class TBase>
+void CEngineDriver<TBase>::ApplyModelConstants() {
+    const SModelConstants& m = m_Desc.model;
+    // The names live as long as the program; the object never writes them.
+    this->m_pszName = const_cast<char*>(m.szName);
+    this->m_pszShortName = const_cast<char*>(m.szShortName);
+    this->m_iPID = m.iPID;
+    this->m_iVID = m.iVID;
+    this->m_dPixelSize = m.dPixelSize;
+    this->m_iADCBits = m.iADCBits;
+    this->m_iMaxExpUs = m.iMaxExpUs;
+    this->m_iBayer = m.iBayer;
+    this->m_bColor = m.bColor;
+    this->m_bCapWBR = m.bColor;
+    this->m_bCapWBB = m.bColor;
+    this->m_iBandwidthMin = m.iBandwidthMin;
+    this->m_iBandwidthMax = m.iBandwidthMax;
+    // The base list holds 1; the model's further bins follow it.
+    int slot = 1;
+    while (slot < kBinSlots - 1 && this->m_ucSupportedBins[slot] != 0) ++slot;
+    for (uint8_t bin : m.ucBins) {
+        if (bin == 0 || slot >= kBinSlots - 1) break;
+        this->m_ucSupportedBins[slot++] = bin;
+    }
+    this->m_ucSupportedBins[slot] = 0;
+    this->m_iGainMax = m.iGainMax;
+    this->m_iGainMin = m.iGainMin;
+    this->m_iGainDef = m.iGainDef;
+    this->m_iExpMax = m.iExpMax;
+    this->m_iExpMin = m.iExpMin;
+    this->m_iExpDef = m.iExpDef;
+    this->m_iGammaMax = m.iGammaMax;
+    this->m_iGammaMin = m.iGammaMin;
+    this->m_iGammaDef = m.iGammaDef;
+    this->m_iBandWidthMax = m.iBandwidthMax;
+    this->m_iBandWidthMin = m.iBandwidthMin;
+    this->m_iHeaterLevel = m.iHeaterLevel;
+    this->m_iAutoGainMax = m.iAutoGainMax;
+    this->m_iOffsetHighestDR = m.iOffsetHighestDR;
+    this->m_iOffsetUnityGain = m.iOffsetUnityGain;
+    this->m_iOffsetLowestRN = m.iOffsetLowestRN;
+    this->m_iGainLowestRN = m.iGainLowestRN;
+    this->m_iUnityGain = m.iUnityGain;
+    this->m_bUSB3Camera = m.bUSB3Camera;
+    this->m_bCapAutoBandWidth = m.bCapAutoBandWidth;
+    this->m_iWBMax = m.iWBMax;
+    this->m_iWBMin = m.iWBMin;
+    this->m_iMaxWidth = this->m_iWidth = m.iMaxWidth;
+    this->m_iMaxHeight = this->m_iHeight = m.iMaxHeight;
+    this->m_lExpTimeUs = static_cast<uint64_t>(m.iExpDef);
+    this->m_bFPGAMonoBin = m.bFPGAMonoBin;
+    this->m_iGain = m.iGainDef;
+    this->m_iGamma = m.iGammaDef;
+    this->m_fElecPerADU = m.fElecPerADU;
+    this->m_iWBRDef = m.iWBRDef;
+    this->m_iWBRed = m.iWBRDef;
+    this->m_iWBBDef = m.iWBBDef;
+    this->m_iWBBlue = m.iWBBDef;
+    this->m_bCapGain = m.bCapGain;
+    this->m_bCapExposure = m.bCapExposure;
+    this->m_bCapOffset = m.bCapOffset;
+    this->m_bCapBandWidth = m.bCapBandWidth;
+    this->m_iOffsetDef = m.iOffsetDef;
+    this->m_iBrightness = m.iOffsetDef;
+    this->m_bCapTemperature = m.bCapTemperature;
+    this->m_bCapHardwareBin = HasSensorBinning(m_Desc);
+    this->m_bCapHighSpeed = m.bCapHighSpeed;
+    this->m_bCapRaw8 = m.bCapRaw8;
+    this->m_bCapRGB24 = m.bCapRGB24;
+    this->m_bCapY8 = m.bCapY8;
+    this->m_bCapRaw16 = m.bCapRaw16;
+    if (m.iST4 >= 0) this->m_bST4 = m.iST4 != 0;
+    this->m_bTriggerCam = m.bTriggerCam;
+    this->m_bAutoFPS = m.bAutoFPS;
+    this->m_bDDREnable = m.bDDREnable;
+    this->m_iTempSensorType = m.iTempSensorType;
+    this->m_iOffsetMax = m.iOffsetMax;
+    this->m_iOffsetMin = m.iOffsetMin;
+    this->m_iFclk = m.iFclk;
+    this->m_iFPSPerc = m.iFPSPerc;
+    this->m_iFPSPercUSB3Def = m.iFPSPercUSB3Def;
+    this->m_usHMAX = m.usHMAX;
+    this->m_iCoolerCtrlType = m.iCoolerCtrlType;
+}
+
+// ---- Engine helpers -------------------------------------------------------------------
+
+template <class TBase>
+bool CEngineDriver<TBase>::RunPlan(const CRegPlan& plan) {
+    CCritSecLock lock(this->m_csControl);
+    const bool ok = ExecutePlan(m_Port, plan);
+    // Operations that go on past a failed register write still say so here.
+    if (!ok) this->DbgPrint2("RunPlan", "register plan failed\n");
+    return ok;
+}
+
+template <class TBase>
+SReadout CEngineDriver<TBase>::Readout() {
+    CCritSecLock lock(this->m_csControl);
+    return ReadoutOf(m_Desc, this->m_iWidth, this->m_iHeight, this->m_iBin, this->m_bHardwareBin,
+                     this->m_bOutput16Bits);
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::IsCapturing() const {
+    return this->m_thrWork.IsAlive() || this->m_thrTrigger.IsAlive();
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::OnCameraThread() {
+    return this->m_thrWork.IsCurrentThread() || this->m_thrTrigger.IsCurrentThread() ||
+           this->m_thrAutoCtrl.IsCurrentThread();
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::IsSensorBinned(int iBin) const {
+    return this->m_bHardwareBin && SensorBinFactor(m_Desc, iBin) > 0;
+}
+
+template <class TBase>
+const SSensorMode* CEngineDriver<TBase>::SelectSensorMode(bool bSensorBin, int iBin, bool bHighSpeed,
+                                                          bool b16) {
+    if (bSensorBin) return m_Desc.sensorBin[iBin].pMode;
+    if (bHighSpeed && !b16 && m_Desc.pModeHighSpeed) return m_Desc.pModeHighSpeed;
+    return m_Desc.pModeNormal;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::ReapplyMode(const std::function<bool()>& fnApply) {
+    if (OnCameraThread()) return false;
+    // No capture starts from here to the restart; the stop and the start
+    // join with the control lock released.
+    typename TBase::CStartStopHold startStop(*this);
+    CCritSecLock lock(this->m_csControl);
+    const bool bWasCapturing = IsCapturing();
+    const bool bWasVideo = bWasCapturing && !this->m_bSnapMode;
+    // A single exposure cut here ends FAILED (the capture thread's exit);
+    // it is never turned into video.
+    if (bWasCapturing) this->StopCapture();
+    bool ok = fnApply();
+    if (bWasVideo) ok = this->StartCapture(false) && ok;
+    return ok;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::ReapplyGeometry() {
+    const int x = this->m_iStartX;
+    const int y = this->m_iStartY;
+    bool ok = this->SetResolution(this->m_iWidth, this->m_iHeight, this->m_iBin,
+                                  static_cast<IMAGE_TYPE>(this->m_iImgType));
+    return this->SetStartPos(x, y) && ok;
+}
+
+// ---- Initialisation -------------------------------------------------------------------
+
+template <class TBase>
+bool CEngineDriver<TBase>::InitCamera() {
+    // Tags the log lines; no USB traffic.
+    this->CameraPID(this->m_iPID);
+    if (!this->m_bOpened) return false;
+    CCritSecLock lock(this->m_csControl);
+    this->BindCaptureBody(this->m_thrWork, WorkingFunc);
+    this->BindCaptureBody(this->m_thrTrigger, TriggerFunc);
+    this->InitVariable();
+    this->SetHPCStates(true);
+    this->GetFPGAVer();
+    if (m_Desc.uInitPauseMs) Sleep(m_Desc.uInitPauseMs);
+
+    CRegPlan sensor;
+    if (m_Desc.bInitTableInHold) sensor.BeginFrame();
+    sensor.Table(m_Desc.initTable).Table(m_Desc.initFixedRows);
+    if (m_Desc.bInitTableInHold) sensor.EndFrame();
+    sensor.Call([this] { return this->FPGAReset(); })
+        .Pause(m_Desc.uResetPauseMs ? m_Desc.uResetPauseMs : kDefaultResetPauseMs)
+        .Call([this] { return this->SendCMD(VR_CMD_AF); })
+        .Table(m_Desc.afterResetRows);
+    RunPlan(sensor);
+
+    if (m_Desc.bDDRTest && !this->FPGADDRTest()) return false;
+
+    CRegPlan fpga;
+    fpga.Call([this] { return this->SetFPGAAsMaster(true); })
+        .Call([this] { return this->FPGAStop(); })
+        .Call([this] { return this->EnableFPGADDR(this->m_bDDREnable); })
+        .Call([this] { return this->SetFPGAADCWidthOutputWidth(ADC_12BIT, false); });
+    if (m_Desc.bFPGABinModeReset) fpga.Call([this] { return this->SetFPGABinMode(FPGA_BIN_MODE_0); });
+    fpga.Call([this] { return this->SetFPGAGain(kUnityGain, kUnityGain, kUnityGain, kUnityGain); });
+    if (m_Desc.iFPGAReg26 >= 0)
+        fpga.Call(
+            [this] { return this->WriteFPGAREG(FPGA_REG_26, static_cast<uint16_t>(m_Desc.iFPGAReg26)); });
+    RunPlan(fpga);
+
+    StartCooler();
+
+    this->SetGamma(this->m_iGamma);
+    this->SetRGBBalance(this->m_iWBRed, this->m_iWBBlue, this->m_bAutoWB);
+    this->SetBrightness(this->m_iBrightness);
+    if (this->m_bAutoFPS) this->m_iFPSPerc = this->m_bUSB3Host ? kAutoPercUSB3 : kAutoPercUSB2;
+    SetCMOSClk();
+    InitSensorMode(this->m_bHardwareBin, this->m_iBin, this->m_bHighSpeed,
+                   static_cast<IMAGE_TYPE>(this->m_iImgType));
+    ReplayTiming();
+    if (m_Desc.bInitEndsInStandby) StopSensorStreaming();
+    return true;
+}
+
+template <class TBase>
+void CEngineDriver<TBase>::ReplayTiming() {
+    if (m_Desc.eReplay == REPLAY_GAIN_EXP_FPS) {
+        this->SetGain(this->m_iGain, this->m_bAutoGain);
+        this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp);
+        this->SetFPSPerc(this->m_iFPSPerc, this->m_bAutoFPS);
+        return;
+    }
+    this->SetFPSPerc(this->m_iFPSPerc, this->m_bAutoFPS);
+    this->SetGain(this->m_iGain, this->m_bAutoGain);
+    this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp);
+}
+
+template <class TBase>
+void CEngineDriver<TBase>::StartCooler() {
+    if constexpr (std::is_base_of<CCameraCool, TBase>::value) {
+        if (m_Desc.iCoolingLevel >= 0) this->InitCooling(m_Desc.iCoolingLevel);
+        this->StartAutoTempThr();
+        this->SetPowerPerc(0.0f);
+        this->SetAutoTemp(false, static_cast<float>(this->m_iTargetTemp.load()));
+    }
+}
+
+// ---- Modes and geometry ---------------------------------------------------------------------
+
+template <class TBase>
+bool CEngineDriver<TBase>::InitSensorMode(bool bHardwareBin, int iBin, bool bHighSpeed,
+                                          IMAGE_TYPE imageType) {
+    CCritSecLock lock(this->m_csControl);
+    this->m_iBin = iBin;
+    const bool b16 = IsType16(imageType);
+    this->DbgPrint2("InitSensorMode", "HardwareBin:%d Bin:%d b16Bit:%d\n", bHardwareBin ? 1 : 0, iBin,
+                    b16 ? 1 : 0);
+    // The mode follows the stored hardware-bin flag.
+    const SSensorMode* mode = SelectSensorMode(IsSensorBinned(iBin), iBin, bHighSpeed, b16);
+    if (!mode) mode = m_Desc.pModeNormal;
+    m_pMode = mode;
+    g_iVBLK = mode->iVBLK;
+    g_iHBLK = mode->iHBLK;
+    g_iMinHMAX = mode->iMinHMAX;
+    g_iExtraLines = mode->iExtraLines;
+    const ADC_BIT adc = mode->eAdc;
+    const bool out16 = mode->bOut16FromType && b16;
+    CRegPlan plan;
+    plan.BeginFrame()
+        .Call([this, adc, out16] { return this->SetFPGAADCWidthOutputWidth(adc, out16); })
+        .Table(mode->regs)
+        .EndFrame();
+    RunPlan(plan);
+    return true;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::CheckResolution(int iWidth, int iHeight, int iBin, int iType) const {
+    bool bListed = false;
+    for (int i = 0; i < kBinSlots && this->m_ucSupportedBins[i] != 0; ++i)
+        if (this->m_ucSupportedBins[i] == iBin) bListed = true;
+    if (!bListed) return false;
+    // In 64 bits: a huge width times the bin must not wrap into a small one.
+    const long long w = static_cast<long long>(iWidth) * iBin;
+    const long long h = static_cast<long long>(iHeight) * iBin;
+    if (w > this->m_iMaxWidth || h > this->m_iMaxHeight || w < 1 || h < 1) return false;
+    if (iType < 0 || iType >= kImageTypeCount) return false;
+    if (IsSensorBinned(iBin) && (iHeight % 2 != 0 || iWidth % 8 != 0)) return false;
+    return h % 2 == 0 && w % 8 == 0;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType) {
+    {
+        CCritSecLock lock(this->m_csControl);
+        if (!CheckResolution(iWidth, iHeight, iBin, imageType)) return false;
+        if (!IsCapturing()) return ApplyResolution(iWidth, iHeight, iBin, imageType);
+    }
+    // The capture thread fixes its frame length for its run: the new
+    // geometry is applied with the capture stopped, and video restarts.
+    return ReapplyMode([&] { return ApplyResolution(iWidth, iHeight, iBin, imageType); });
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType) {
+    CCritSecLock lock(this->m_csControl);
+    // Checked again: the fields it depends on may have changed while a
+    // capture was being stopped.
+    if (!CheckResolution(iWidth, iHeight, iBin, imageType)) return false;
+    this->m_iHeight = iHeight;
+    this->m_iWidth = iWidth;
+    if (imageType != this->m_iImgType || iBin != this->m_iBin)
+        InitSensorMode(this->m_bHardwareBin, iBin, m_Desc.bResolutionKeepsHighSpeed && this->m_bHighSpeed,
+                       imageType);
+    this->m_iImgType = imageType;
+    this->m_iBin = iBin;
+    this->DbgPrint2("SetResolution", "SetResolution: sPx:%d, sPy:%d, w:%d, h:%d, bin:%d \n", this->m_iStartX,
+                    this->m_iStartY, iWidth, iHeight, iBin);
+    const long long w = static_cast<long long>(iWidth) * iBin;
+    const long long h = static_cast<long long>(iHeight) * iBin;
+    if (m_Desc.bAlwaysCentre || static_cast<long long>(this->m_iStartX) + iWidth > this->m_iMaxWidth ||
+        static_cast<long long>(this->m_iStartY) + iHeight > this->m_iMaxHeight) {
+        this->m_iStartX = static_cast<int>((this->m_iMaxWidth - w) / 2);
+        this->m_iStartY = static_cast<int>((this->m_iMaxHeight - h) / 2);
+    }
+    this->SetStartPos(this->m_iStartX, this->m_iStartY);
+    SetOutput16Bits(IsType16(imageType));
+    Cam_SetResolution();
+    SetCMOSClk();
+    this->SetFPSPerc(this->m_iFPSPerc, this->m_bAutoFPS);
+    this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp);
+    return true;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
+    CCritSecLock lock(this->m_csControl);
+    const int alignX = m_pMode && m_pMode->iAlignX > 0 ? m_pMode->iAlignX : m_Desc.iAlignX;
+    const int alignY = m_pMode && m_pMode->iAlignY > 0 ? m_pMode->iAlignY : m_Desc.iAlignY;
+    long long x = iStartX < 0 ? 0 : iStartX;
+    long long y = iStartY < 0 ? 0 : iStartY;
+    if (alignX > 1) x -= x % alignX;
+    if (alignY > 1) y -= y % alignY;
+    // In 64 bits, and never before the sensor's first pixel.
+    const long long w = static_cast<long long>(this->m_iWidth) * this->m_iBin;
+    const long long h = static_cast<long long>(this->m_iHeight) * this->m_iBin;
+    if (y + h > this->m_iMaxHeight) y = this->m_iMaxHeight - h;
+    if (x + w > this->m_iMaxWidth) x = this->m_iMaxWidth - w;
+    if (y < 0) y = 0;
+    if (x < 0) x = 0;
+    this->m_iStartY = static_cast<int>(y);
+    this->m_iStartX = static_cast<int>(x);
+    // The dark frame and the hot-pixel map follow the window.
+    if (this->m_bCutDark) this->AdjustDarkBuff();
+    if (this->m_bHPCOn) this->AdjustHPCTable();
+
+    int hblk = g_iHBLK;
+    if (m_Desc.bHBLKFromStart && IsSensorBinned(this->m_iBin)) hblk += this->m_iStartX / this->m_iBin;
+    const uint16_t vblk = static_cast<uint16_t>(g_iVBLK);
+    const int offsetY = m_pMode ? m_pMode->iStartOffsetY : 0;
+    CRegPlan plan;
+    plan.Call([this, hblk] { return this->SetFPGAHBLK(static_cast<uint16_t>(hblk)); })
+        .Call([this, vblk] { return this->SetFPGAVBLK(vblk); })
+        .Table(m_Desc.startPreRows)
+        .BeginFrame()
+        .SensorLE(m_Desc.usRegStartX, static_cast<uint32_t>(this->m_iStartX), 2)
+        .SensorLE(m_Desc.usRegStartY, static_cast<uint32_t>(this->m_iStartY + offsetY), 2)
+        .EndFrame();
+    RunPlan(plan);
+    return true;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::Cam_SetResolution() {
+    CCritSecLock lock(this->m_csControl);
+    const SReadout r = Readout();
+    uint32_t width, height;
+    if (r.iSensorFactor > 1) {
+        // The sensor counts its binned window in unbinned pixels.
+        width = static_cast<uint32_t>(r.iCols * r.iSensorFactor) & ~1u;
+        height = static_cast<uint32_t>((g_iVBLK + r.iRows) * r.iSensorFactor) & ~1u;
+    } else {
+        // The sensor's window steps are coarser than the FPGA's: the FPGA
+        // crops the rounded window to the exact readout.
+        width = static_cast<uint32_t>(RoundUp(r.iCols, m_Desc.iWidthAlign));
+        height = static_cast<uint32_t>(RoundUp(r.iRows, m_Desc.iHeightAlign) + g_iVBLK);
+    }
+    const unsigned int dataLen = static_cast<unsigned int>(r.iFrameBytes / 4);
+    const int cols = r.iCols;
+    const int rows = r.iRows;
+    CRegPlan plan;
+    plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); })
+        .BeginFrame()
+        .SensorLE(m_Desc.usRegWidth, width, 2)
+        .SensorLE(m_Desc.usRegHeight, height, 2)
+        .EndFrame()
+        .Call([this, rows] { return this->SetFPGAHeight(rows); })
+        .Call([this, cols] { return this->SetFPGAWidth(cols); });
+    RunPlan(plan);
+    return true;
+}
+
+template <class TBase>
+int CEngineDriver<TBase>::GetRealImageSize() {
+    return Readout().iFrameBytes;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetOutput16Bits(bool bOn) {
+    CCritSecLock lock(this->m_csControl);
+    this->m_bOutput16Bits = bOn;
+    const SSensorMode* mode = m_Desc.pModeNormal;
+    if (IsSensorBinned(this->m_iBin))
+        mode = m_Desc.sensorBin[this->m_iBin].pMode;
+    else if (this->m_bHighSpeed && !bOn && m_Desc.pModeHighSpeed)
+        mode = m_Desc.pModeHighSpeed;
+    const ADC_BIT adc = mode->eAdc;
+    g_iUSBBandwidth = this->m_bUSB3Host ? m_Desc.iUSBBandwidthUSB3 : m_Desc.iUSBBandwidthUSB2;
+    CRegPlan plan;
+    plan.Call([this, adc, bOn] { return this->SetFPGAADCWidthOutputWidth(adc, bOn); });
+    return RunPlan(plan);
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetHighSpeedMode(bool bOn) {
+    {
+        CCritSecLock lock(this->m_csControl);
+        this->m_bHighSpeed = bOn;
+        // High speed is a mode of 8-bit data.
+        if (this->m_bOutput16Bits && !IsSensorBinned(this->m_iBin)) return true;
+    }
+    return ReapplyMode([this, bOn] {
+        InitSensorMode(this->m_bHardwareBin, this->m_iBin, bOn, static_cast<IMAGE_TYPE>(this->m_iImgType));
+        return ReapplyGeometry();
+    });
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetHardwareBin(bool bOn) {
+    if (!HasSensorBinning(m_Desc)) return TBase::SetHardwareBin(bOn);
+    auto allowed = [this, bOn] {
+        const long long w = static_cast<long long>(this->m_iWidth) * this->m_iBin;
+        const long long h = static_cast<long long>(this->m_iHeight) * this->m_iBin;
+        if (bOn && (this->m_iHeight % 2 != 0 || this->m_iWidth % 8 != 0)) return false;
+        return h % 2 == 0 && w % 8 == 0;
+    };
+    {
+        CCritSecLock lock(this->m_csControl);
+        // Not a sensor-binned bin: the flag takes effect at the next bin change.
+        if (SensorBinFactor(m_Desc, this->m_iBin) == 0) {
+            this->m_bHardwareBin = bOn;
+            return true;
+        }
+        if (!allowed()) return false;
+    }
+    return ReapplyMode([this, bOn, allowed] {
+        if (!allowed()) return false;
+        this->m_bHardwareBin = bOn;
+        InitSensorMode(bOn, this->m_iBin, this->m_bHighSpeed, static_cast<IMAGE_TYPE>(this->m_iImgType));
+        return ReapplyGeometry();
+    });
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetEnableDDR(bool bOn) {
+    if (!m_Desc.bHasDDR) {
+        CCritSecLock lock(this->m_csControl);
+        this->m_bDDREnable = bOn;
+        return true;
+    }
+    return ReapplyMode([this, bOn] {
+        this->m_bDDREnable = bOn;
+        CRegPlan plan;
+        plan.Call([this, bOn] { return this->EnableFPGADDR(bOn); });
+        const bool ok = RunPlan(plan);
+        return ReapplyGeometry() && ok;
+    });
+}
+
+// ---- Clock and streaming ------------------------------------------------------------------
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetCMOSClk(int iClockKHz) {
+    if (!this->m_bOpened) return false;
+    CCritSecLock lock(this->m_csControl);
+    this->DbgPrint2("SetCMOSClk", "set clk %d M!\n", iClockKHz);
+    this->m_iFclk = iClockKHz;
+    return true;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetCMOSClk() {
+    CCritSecLock lock(this->m_csControl);
+    const int clock = m_pMode && m_pMode->iClockKHz > 0 ? m_pMode->iClockKHz : m_Desc.iFixedClockKHz;
+    return SetCMOSClk(clock);
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::StartSensorStreaming() {
+    CRegPlan plan;
+    plan.Table(m_Desc.streamStartRows).Pause(m_Desc.uStreamStartPauseMs).Call([this] {
+        return this->FPGAStart();
+    });
+    return RunPlan(plan);
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::StopSensorStreaming() {
+    CRegPlan plan;
+    plan.Call([this] { return this->FPGAStop(); }).Table(m_Desc.streamStopRows);
+    return RunPlan(plan);
+}
+
+// ---- Exposure, gain, offset, white balance, bandwidth ----------------------------------------
+// They store the clamped values and program nothing yet; callers reach them
+// through the slots.
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) {
+    CCritSecLock lock(this->m_csControl);
+    this->m_bAutoExp = bAuto;
+    const unsigned long long lo = static_cast<unsigned long long>(this->m_iExpMin > 0 ? this->m_iExpMin : 0);
+    const unsigned long long hi = static_cast<unsigned long long>(this->m_iExpMax > 0 ? this->m_iExpMax : 0);
+    this->m_lExpTimeUs = ullExposureUs < lo ? lo : (ullExposureUs > hi ? hi : ullExposureUs);
+    return true;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
+    CCritSecLock lock(this->m_csControl);
+    this->m_bAutoGain = bAuto;
+    this->m_iGain = ClampInt(iGain, this->m_iGainMin, this->m_iGainMax);
+    return true;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetBrightness(int iOffset) {
+    CCritSecLock lock(this->m_csControl);
+    this->m_iBrightness = ClampInt(iOffset, this->m_iOffsetMin, this->m_iOffsetMax);
+    return true;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetRGBBalance(int iRed, int iBlue, bool bAuto) {
+    if (!m_Desc.model.bColor) return true;  // a mono sensor has no colour gains
+    CCritSecLock lock(this->m_csControl);
+    this->m_bAutoWB = bAuto;
+    this->m_iWBRed = ClampInt(iRed, this->m_iWBMin, this->m_iWBMax);
+    this->m_iWBBlue = ClampInt(iBlue, this->m_iWBMin, this->m_iWBMax);
+    return true;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
+    CCritSecLock lock(this->m_csControl);
+    if (this->m_iFclk < m_Desc.iMinClockKHz) return false;
+    const int percent = ClampInt(iPercent, this->m_iBandWidthMin, this->m_iBandWidthMax);
+    if (!bAuto) {
+        this->m_iFPSPerc = percent;
+        this->m_bAutoFPS = false;
+    } else if (this->m_bAutoFPS) {
+        this->m_iFPSPerc = percent;
+    } else {
+        this->m_bAutoFPS = true;
+        this->m_iFPSPerc = this->m_bUSB3Host ? kAutoPercUSB3 : kAutoPercUSB2;
+    }
+    CalcFrameTime();
+    this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp);
+    CalcMaxFPS();
+    return true;
+}
+
+template <class TBase>
+void CEngineDriver<TBase>::CalcFrameTime() {}
+
+template <class TBase>
+void CEngineDriver<TBase>::CalcMaxFPS() {}
+
+// ---- Capture and read-out ---------------------------------------------------------------------
+// No frame path yet: the capture body ends at once (a single exposure
+// FAILED) and no image is delivered.
+
+template <class TBase>
+bool CEngineDriver<TBase>::GetImage(unsigned char*, int, int) {
+    return false;
+}
+
+template <class TBase>
+void CEngineDriver<TBase>::WorkingFunc(CCameraBase*, std::atomic<bool>*) {}
+
+template <class TBase>
+void CEngineDriver<TBase>::TriggerFunc(CCameraBase*, std::atomic<bool>*) {}
+
+template class CEngineDriver<CCameraBase>;
+template class CEngineDriver<CCameraCool>;

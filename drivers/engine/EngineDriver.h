@@ -1,0 +1,154 @@
+// CEngineDriver: the driver engine. One template, instantiated over the two
+// camera-object bases (CCameraBase for uncooled models, CCameraCool for
+// cooled ones), runs every model described by an SDriverDesc: construction
+// from the model's constants, initialisation, the sensor modes, the window
+// and its geometry, the mode changes and the sensor streaming switch. A
+// driver class derives from it with its description and adds only what its
+// model really does differently.
+//
+// Locks: every operation holds the control lock (m_csControl) while it reads
+// or changes the camera's state, and every register change is a plan run
+// under it (RunPlan). A mode change while capturing stops the capture with
+// the control lock released (the core's stop contract), applies the change
+// and restarts video; a cut single exposure ends FAILED.
+//
+// Timing words: the sensor mode in force leaves its timing in g_iVBLK,
+// g_iHBLK, g_iMinHMAX, g_iExtraLines and g_iUSBBandwidth, which belong to the
+// object, so two cameras of one model never time from each other's mode.
+#ifndef KYR_ENGINE_DRIVER_H
+#define KYR_ENGINE_DRIVER_H
+
+#include <stdint.h>
+
+#include <functional>
+
+#include "CameraBase.h"
+#include "DriverDesc.h"
+#include "RegPlan.h"
+
+// The sensor readout of a geometry: what the sensor sends and how GetImage
+// finishes it. The one place that turns image size, bin and mode into these.
+struct SReadout {
+    int iCols;          // readout columns
+    int iRows;          // readout rows
+    int iSensorFactor;  // binning done in the sensor (1: none)
+    int iSoftBin;       // binning left to the software (1: none)
+    bool b16;           // 2 bytes a pixel
+    int iFrameBytes;    // bytes of one frame on the bulk endpoint
+};
+
+// The readout of an image of iWidth x iHeight at iBin; iBin must be one of the
+// model's bins (the caller has checked the size against the sensor).
+SReadout ReadoutOf(const SDriverDesc& desc, int iWidth, int iHeight, int iBin, bool bHardwareBin, bool b16);
+// What the sensor bins of iBin with hardware binning on (0: nothing).
+int SensorBinFactor(const SDriverDesc& desc, int iBin);
+bool HasSensorBinning(const SDriverDesc& desc);
+
+template <class TBase>
+class CEngineDriver : public TBase {
+  public:
+    explicit CEngineDriver(const SDriverDesc& desc);
+    ~CEngineDriver() override;
+
+    // ---- Slots -----------------------------------------------------------------
+    bool InitCamera() override;
+    bool SetResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType) override;
+    bool SetStartPos(int iStartX, int iStartY) override;
+    bool SetGain(int iGain, bool bAuto) override;
+    bool SetBrightness(int iOffset) override;
+    bool SetHighSpeedMode(bool bOn) override;
+    bool SetHardwareBin(bool bOn) override;
+    bool SetEnableDDR(bool bOn) override;
+    bool SetFPSPerc(int iPercent, bool bAuto) override;
+    bool SetRGBBalance(int iRed, int iBlue, bool bAuto) override;
+    bool SetExp(unsigned long long ullExposureUs, bool bAuto) override;
+    bool GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) override;
+
+    // ---- Non-virtual operations of every driver class ------------------------------
+    bool InitSensorMode(bool bHardwareBin, int iBin, bool bHighSpeed, IMAGE_TYPE imageType);
+    bool Cam_SetResolution();
+    int GetRealImageSize();
+    bool SetOutput16Bits(bool bOn);
+    void CalcFrameTime();
+    void CalcMaxFPS();
+    bool SetCMOSClk(int iClockKHz);
+    bool SetCMOSClk();
+    bool StartSensorStreaming();
+    bool StopSensorStreaming();
+
+    // ---- Engine ------------------------------------------------------------------
+    // Runs a plan on this camera under the control lock.
+    bool RunPlan(const CRegPlan& plan);
+    // The readout of the geometry in force.
+    SReadout Readout();
+    const SDriverDesc& Desc() const { return m_Desc; }
+    const SSensorMode* Mode() const { return m_pMode; }
+
+    // The mode re-apply routine. Stops a running capture (a single exposure
+    // is cut and ends FAILED), runs fnApply with the control lock held and
+    // no capture running, and restarts video when video ran. Refused (false,
+    // nothing done) on a thread of the camera, which could neither stop nor
+    // restart the capture. The result is fnApply's and the restart's.
+    bool ReapplyMode(const std::function<bool()>& fnApply);
+
+    // Per-object timing of the sensor mode in force.
+    int g_iVBLK;
+    int g_iHBLK;
+    int g_iMinHMAX;
+    int g_iExtraLines;
+    int g_iUSBBandwidth;
+
+  protected:
+    // The sensor mode for a readout: sensor binning (bSensorBin) of iBin,
+    // high speed and 16-bit data. Models whose modes follow other rules
+    // override it.
+    virtual const SSensorMode* SelectSensorMode(bool bSensorBin, int iBin, bool bHighSpeed, bool b16);
+
+    // Capture bodies bound at initialisation.
+    static void WorkingFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning);
+    static void TriggerFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning);
+
+  private:
+    // Where plans of this camera go.
+    class CCameraPort : public IPlanTarget {
+      public:
+        explicit CCameraPort(CEngineDriver& cam) : m_cam(cam) {}
+        bool WriteSensor(uint16_t usReg, uint8_t ucValue) override {
+            return m_cam.WriteSONYREG(usReg, ucValue);
+        }
+        bool WriteSensor16(uint16_t usReg, uint16_t usValue) override {
+            return m_cam.WriteCameraRegister(usReg, usValue);
+        }
+        bool ReadSensor(uint16_t usReg, uint8_t* pucValue) override {
+            return m_cam.ReadSONYREG(usReg, pucValue);
+        }
+        void PauseMs(uint32_t uMs) override { Sleep(uMs); }
+        SFrameReg FrameReg(PLAN_FRAME eKind) const override {
+            return eKind == PLAN_FRAME_HOLD ? m_cam.m_Desc.hold : m_cam.m_Desc.standby;
+        }
+
+      private:
+        CEngineDriver& m_cam;
+    };
+
+    void ApplyModelConstants();
+    // True while the capture or trigger capture thread runs.
+    bool IsCapturing() const;
+    bool OnCameraThread();
+    bool IsSensorBinned(int iBin) const;
+    bool CheckResolution(int iWidth, int iHeight, int iBin, int iType) const;
+    // Stores and programs a checked geometry (control lock held, no capture).
+    bool ApplyResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType);
+    // SetResolution and SetStartPos again through the slots with the stored
+    // geometry, the start kept.
+    bool ReapplyGeometry();
+    // The replay of bandwidth, gain and exposure at initialisation.
+    void ReplayTiming();
+    void StartCooler();
+
+    const SDriverDesc& m_Desc;
+    const SSensorMode* m_pMode;
+    CCameraPort m_Port;
+};
+
+#endif

@@ -1,0 +1,154 @@
+#include "CCameraS832MC.h"
+
+#include "ModelFactory.h"
+
+namespace {
+
+// Start-up table: 11 rows, no delay rows.
+const REG_TABLE_ROW kInitTable[] = {
+    {0x3018, 0x0014}, {0x3014, 0x0001}, {0x3015, 0x0006}, {0x3460, 0x0021},
+    {0x3478, 0x00A1}, {0x347C, 0x0001}, {0x3480, 0x0001}, {0x3A4E, 0x0014},
+    {0x3409, 0x0000}, {0x340B, 0x0000}, {0x3458, 0x0000},
+};
+
+// Written after the start-up table, in the same hold.
+const REG_TABLE_ROW kInitFixedRows[] = {
+    {0x3002, 0x0001}, {0x3018, 0x0014}, {0x301B, 0x0000}, {0x3022, 0x0002}, {0x3023, 0x0001},
+};
+
+const REG_TABLE_ROW kModeBin2x2Rows[] = {
+    {0x301B, 0x0001}, {0x3022, 0x0000}, {0x3023, 0x0001}, {0x30D5, 0x0002}, {0x4231, 0x0008},
+};
+const REG_TABLE_ROW kMode12BitRows[] = {
+    {0x301B, 0x0000}, {0x30D5, 0x0004}, {0x3022, 0x0002}, {0x3023, 0x0001}, {0x4231, 0x0018},
+};
+const REG_TABLE_ROW kMode10BitRows[] = {
+    {0x301B, 0x0000}, {0x30D5, 0x0004}, {0x3022, 0x0000}, {0x3023, 0x0001}, {0x4231, 0x0008},
+};
+
+const REG_TABLE_ROW kStartPreRows[] = {{0x3018, 0x0014}};
+const REG_TABLE_ROW kStreamStartRows[] = {{0x3004, 0x0000}, {0x3000, 0x0000}};
+const REG_TABLE_ROW kStreamStopRows[] = {{0x3000, 0x0001}};
+
+// name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines, clock, alignment, start offset
+const SSensorMode kModeBin2x2 = {"bin 2x2", RegTable(kModeBin2x2Rows), ADC_10BIT, true, 2, 0, 83, 30, 0, 0, 0,
+                                 0};
+const SSensorMode kMode12Bit = {"12-bit", RegTable(kMode12BitRows), ADC_12BIT, true, 2, 0, 192, 60, 0, 0, 0,
+                                0};
+const SSensorMode kMode10Bit = {"10-bit", RegTable(kMode10BitRows), ADC_10BIT, false, 2, 0, 192, 60, 0, 0, 0,
+                                0};
+
+}  // namespace
+
+const SDriverDesc g_DescS832MC = {
+    .szClassName = "CCameraS832MC",
+    .model =
+        {
+            .szName = "VORN KYR832MC",
+            .szShortName = "KYR832MC",
+            .iPID = 0x832b,
+            .iVID = 0x2e7b,
+            .dPixelSize = 2.9,
+            .iADCBits = 12,
+            .iMaxExpUs = 2000000000,
+            .iBayer = 0,
+            .bColor = true,
+            .iBandwidthMin = 40,
+            .iBandwidthMax = 100,
+            .ucBins = {2, 3, 4, 0},
+            .iGainMax = 600,
+            .iGainMin = 0,
+            .iGainDef = 200,
+            .iExpMax = 2000000000,
+            .iExpMin = 32,
+            .iExpDef = 10000,
+            .iGammaMax = 100,
+            .iGammaMin = 1,
+            .iGammaDef = 50,
+            .iHeaterLevel = 1,
+            .iAutoGainMax = 300,
+            .iOffsetHighestDR = 3,
+            .iOffsetUnityGain = 3,
+            .iOffsetLowestRN = 3,
+            .iGainLowestRN = 450,
+            .iUnityGain = 252,
+            .bUSB3Camera = true,
+            .bCapAutoBandWidth = true,
+            .iWBMax = 99,
+            .iWBMin = 1,
+            .iWBRDef = 55,
+            .iWBBDef = 75,
+            .iMaxWidth = 3840,
+            .iMaxHeight = 2160,
+            .bFPGAMonoBin = false,
+            .fElecPerADU = 11.3f,
+            .iOffsetDef = 1,
+            .iOffsetMax = 200,
+            .iOffsetMin = 0,
+            .bCapGain = true,
+            .bCapExposure = true,
+            .bCapOffset = true,
+            .bCapBandWidth = true,
+            .bCapTemperature = true,
+            .bCapHighSpeed = true,
+            .bCapRaw8 = true,
+            .bCapRGB24 = true,
+            .bCapY8 = true,
+            .bCapRaw16 = true,
+            .iST4 = 1,
+            .bTriggerCam = true,
+            .iTempSensorType = 0,
+            .bAutoFPS = true,
+            .bDDREnable = true,
+            .iFclk = 20000,
+            .iFPSPerc = 80,
+            .iFPSPercUSB3Def = 100,
+            .usHMAX = 192,
+            .iCoolerCtrlType = 0,
+        },
+    .hold = {true, 0x3001, 1, 0},
+    .standby = {true, 0x3000, 1, 0},
+    .initTable = RegTable(kInitTable),
+    .initFixedRows = RegTable(kInitFixedRows),
+    .bInitTableInHold = true,
+    .uInitPauseMs = 0,
+    .uResetPauseMs = 20,
+    .afterResetRows = {nullptr, 0},
+    .bDDRTest = true,
+    .iFPGAReg26 = -1,
+    .bFPGABinModeReset = false,
+    .iCoolingLevel = -1,
+    .eReplay = REPLAY_FPS_GAIN_EXP,
+    .bInitEndsInStandby = true,
+    .pModeNormal = &kMode12Bit,
+    .pModeHighSpeed = &kMode10Bit,
+    .sensorBin = {{}, {}, {2, &kModeBin2x2}, {}, {2, &kModeBin2x2}},
+    .bResolutionKeepsHighSpeed = false,
+    .timingInit = {2, 0, 192, 60, 400000},
+    .usRegStartX = 0x303C,
+    .usRegStartY = 0x3044,
+    .usRegWidth = 0x303E,
+    .usRegHeight = 0x3046,
+    .startPreRows = RegTable(kStartPreRows),
+    .iAlignX = 2,
+    .iAlignY = 4,
+    .iWidthAlign = 16,
+    .iHeightAlign = 4,
+    .bAlwaysCentre = false,
+    .bHBLKFromStart = false,
+    .streamStartRows = RegTable(kStreamStartRows),
+    .uStreamStartPauseMs = 30,
+    .streamStopRows = RegTable(kStreamStopRows),
+    .iFixedClockKHz = 20000,
+    .iMinClockKHz = 20000,
+    .iUSBBandwidthUSB3 = 400000,
+    .iUSBBandwidthUSB2 = 43272,
+    .bHasDDR = true,
+};
+
+CCameraS832MC::CCameraS832MC() : CEngineDriver(g_DescS832MC) {}
+
+namespace {
+CCameraBase* Create() { return new CCameraS832MC(); }
+const CModelRegistrar kRegistrar("CCameraS832MC", Create);
+}  // namespace

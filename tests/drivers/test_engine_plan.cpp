@@ -1,0 +1,174 @@
+// The register plans and their executor, on a recording target (no USB):
+// table rows, delay rows, framing by the hold, failures.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/RegPlan.h"
+
+namespace {
+
+constexpr uint16_t kHold = 0x3001;
+constexpr uint16_t kStandby = 0x3000;
+
+// Records every step the executor takes, as text, and fails the writes to
+// one register or the reads the test names.
+class CRecordingTarget : public IPlanTarget {
+  public:
+    bool WriteSensor(uint16_t usReg, uint8_t ucValue) override {
+        log.push_back(Text("w", usReg, ucValue));
+        return usReg != failReg;
+    }
+    bool WriteSensor16(uint16_t usReg, uint16_t usValue) override {
+        log.push_back(Text("w16", usReg, usValue));
+        return usReg != failReg;
+    }
+    bool ReadSensor(uint16_t usReg, uint8_t* pucValue) override {
+        log.push_back(Text("r", usReg, 0));
+        *pucValue = readValue;
+        return !failReads;
+    }
+    void PauseMs(uint32_t uMs) override { log.push_back("pause " + std::to_string(uMs)); }
+    SFrameReg FrameReg(PLAN_FRAME eKind) const override {
+        if (eKind == PLAN_FRAME_HOLD) return SFrameReg{hasHold, kHold, 1, 0};
+        return SFrameReg{true, kStandby, 1, 0};
+    }
+
+    static std::string Text(const char* op, uint16_t reg, unsigned value) {
+        char text[40];
+        snprintf(text, sizeof(text), "%s %04x=%x", op, reg, value);
+        return text;
+    }
+
+    std::vector<std::string> log;
+    uint16_t failReg = 0;
+    bool failReads = false;
+    uint8_t readValue = 0;
+    bool hasHold = true;
+};
+
+using Log = std::vector<std::string>;
+
+TEST(RegPlanTable, RowsWriteTheLowByteAndDelayRowsOnlyPause) {
+    const REG_TABLE_ROW rows[] = {{0x3018, 0x0014}, {REG_TABLE_DELAY, 5}, {0x3014, 0x1201}};
+    CRecordingTarget target;
+    CRegPlan plan;
+    plan.Table(RegTable(rows));
+    EXPECT_TRUE(ExecutePlan(target, plan));
+    EXPECT_EQ(target.log, (Log{"w 3018=14", "pause 5", "w 3014=1"}));
+}
+
+TEST(RegPlanTable, ATableIsWalkedToItsByteLengthAndNoFurther) {
+    // Exactly 44 bytes on the heap: a row read past the end shows under ASan.
+    std::unique_ptr<REG_TABLE_ROW[]> rows(new REG_TABLE_ROW[11]);
+    for (int i = 0; i < 11; ++i)
+        rows[i] = REG_TABLE_ROW{static_cast<uint16_t>(0x3400 + i), static_cast<uint16_t>(i)};
+    const struct {
+        size_t bytes;
+        size_t rowsWalked;
+    } cases[] = {{44, 11}, {43, 10}, {4, 1}, {0, 0}};
+    for (const auto& c : cases) {
+        CRecordingTarget target;
+        CRegPlan plan;
+        plan.Table(SRegTable{rows.get(), c.bytes});
+        EXPECT_TRUE(ExecutePlan(target, plan));
+        EXPECT_EQ(target.log.size(), c.rowsWalked) << c.bytes << " bytes";
+        if (c.rowsWalked == 11) {
+            EXPECT_EQ(target.log.back(), "w 340a=a");
+        }
+    }
+}
+
+TEST(RegPlanFrame, FramedStepsLieBetweenEnterAndLeave) {
+    CRecordingTarget target;
+    CRegPlan plan;
+    plan.Sensor(0x3018, 0x14).BeginFrame().SensorLE(0x303C, 0x1234, 2).EndFrame().Call([] { return true; });
+    EXPECT_TRUE(ExecutePlan(target, plan));
+    EXPECT_EQ(target.log, (Log{"w 3018=14", "w 3001=1", "w 303c=34", "w 303d=12", "w 3001=0"}));
+}
+
+TEST(RegPlanFrame, AFailedWriteReleasesTheHoldAndFailsThePlan) {
+    CRecordingTarget target;
+    target.failReg = 0x303C;
+    CRegPlan plan;
+    plan.BeginFrame().Sensor(0x303C, 1).Sensor(0x3044, 2).EndFrame();
+    EXPECT_FALSE(ExecutePlan(target, plan));
+    // The rest of the plan still ran, and the hold was released.
+    EXPECT_EQ(target.log, (Log{"w 3001=1", "w 303c=1", "w 3044=2", "w 3001=0"}));
+}
+
+TEST(RegPlanFrame, AFailedCallFailsThePlanAndTheHoldIsStillReleased) {
+    CRecordingTarget target;
+    CRegPlan plan;
+    plan.BeginFrame().Call([] { return false; }).Sensor(0x3044, 2).EndFrame();
+    EXPECT_FALSE(ExecutePlan(target, plan));
+    EXPECT_EQ(target.log.back(), "w 3001=0");
+}
+
+TEST(RegPlanFrame, AFrameLeftOpenIsClosedAtTheEnd) {
+    CRecordingTarget target;
+    CRegPlan plan;
+    plan.BeginFrame(PLAN_FRAME_STANDBY)
+        .Sensor(0x303E, 0)
+        .EndFrame(PLAN_FRAME_HOLD)
+        .BeginFrame()
+        .Sensor(0x3046, 1);
+    EXPECT_TRUE(ExecutePlan(target, plan));
+    // The stray end wrote nothing; both open frames were closed.
+    EXPECT_EQ(target.log, (Log{"w 3000=1", "w 303e=0", "w 3001=1", "w 3046=1", "w 3001=0", "w 3000=0"}));
+}
+
+TEST(RegPlanFrame, APlanRunFromInsideAnotherDoesNotNestTheHold) {
+    CRecordingTarget target;
+    CRegPlan inner;
+    inner.BeginFrame().Sensor(0x301B, 1).EndFrame();
+    CRegPlan outer;
+    outer.BeginFrame()
+        .Sensor(0x303C, 0)
+        .Call([&] { return ExecutePlan(target, inner); })
+        .Sensor(0x3044, 0)
+        .EndFrame();
+    EXPECT_TRUE(ExecutePlan(target, outer));
+    EXPECT_EQ(target.log, (Log{"w 3001=1", "w 303c=0", "w 301b=1", "w 3044=0", "w 3001=0"}));
+    EXPECT_EQ(target.m_iOpenFrames[PLAN_FRAME_HOLD], 0);
+}
+
+TEST(RegPlanFrame, ASensorWithoutAHoldGetsNoFramingWrites) {
+    CRecordingTarget target;
+    target.hasHold = false;
+    CRegPlan plan;
+    plan.BeginFrame().Sensor(0x303C, 7).EndFrame();
+    EXPECT_TRUE(ExecutePlan(target, plan));
+    EXPECT_EQ(target.log, (Log{"w 303c=7"}));
+}
+
+TEST(RegPlanSteps, ReadModifyWriteKeepsOtherBitsAndAFailedReadWritesNothing) {
+    {
+        CRecordingTarget target;
+        target.readValue = 0xF0;
+        CRegPlan plan;
+        plan.SensorBits(0x3030, 0x0F, 0x05);
+        EXPECT_TRUE(ExecutePlan(target, plan));
+        EXPECT_EQ(target.log, (Log{"r 3030=0", "w 3030=f5"}));
+    }
+    {
+        CRecordingTarget target;
+        target.failReads = true;
+        CRegPlan plan;
+        plan.BeginFrame().SensorBits(0x3030, 0x0F, 0x05).EndFrame();
+        EXPECT_FALSE(ExecutePlan(target, plan));
+        EXPECT_EQ(target.log, (Log{"w 3001=1", "r 3030=0", "w 3001=0"}));
+    }
+}
+
+TEST(RegPlanSteps, SixteenBitWritesGoOutWhole) {
+    CRecordingTarget target;
+    CRegPlan plan;
+    plan.Sensor16(0x0A8, 0x1234);
+    EXPECT_TRUE(ExecutePlan(target, plan));
+    EXPECT_EQ(target.log, (Log{"w16 00a8=1234"}));
+}
+
+}  // namespace

@@ -1,0 +1,33 @@
+// Checks the sensor's register hold on what a camera really received: walks
+// the logged sensor byte writes (request 0xB6) of one simulated camera in
+// order and reports writes of listed registers made outside a hold, holds
+// opened while one was open, and a hold left set at the end. Only writes that
+// reached the camera count (a failed request changed nothing there).
+#ifndef KYR_TEST_HOLD_CHECK_H
+#define KYR_TEST_HOLD_CHECK_H
+
+#include <stdint.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct SHoldReport {
+    std::vector<std::string> unheld;  // "0x303c=0x12" for each listed write outside a hold
+    int iNested = 0;                  // holds opened while one was open
+    int iHolds = 0;                   // holds opened
+    bool bLeftSet = false;            // the last hold write set it
+    bool Clean() const { return unheld.empty() && iNested == 0 && !bLeftSet; }
+    std::string Text() const;
+};
+
+// The hold check over the logged writes of camera `handle` from log entry
+// `fromEntry` on.
+SHoldReport CheckHolds(int handle, const std::vector<uint16_t>& protectedRegs, uint16_t holdReg = 0x3001,
+                       int fromEntry = 0);
+
+// The sensor byte writes (register, value) that reached camera `handle`, in
+// order, from log entry `fromEntry` on.
+std::vector<std::pair<uint16_t, uint8_t>> SensorWrites(int handle, int fromEntry = 0);
+
+#endif
