@@ -1,16 +1,28 @@
-// Shared pieces of the object layer's tests: a temporary working directory,
-// and a PATH whose first entry holds a fake "cat".
+// Shared pieces of the object layer's tests: the text a call throws, a
+// temporary working directory, and a PATH whose first entry holds a fake "cat".
 #ifndef KYR_TEST_LAYER_FIXTURE_H
 #define KYR_TEST_LAYER_FIXTURE_H
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 namespace layer_test {
+
+// The text of what the call throws; empty when it returns.
+inline std::string ErrorOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
 
 // Each test runs in a new temporary directory, removed afterwards; the
 // previous working directory and PATH come back.

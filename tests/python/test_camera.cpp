@@ -34,14 +34,7 @@ namespace {
 
 constexpr int kPid832MC = 0x832b;
 
-std::string ErrorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
+using layer_test::ErrorOf;
 
 std::string CameraError(const std::string& message, int code, const char* name) {
     return "KYR Camera: (camera index: 0) " + message + " (error code: " + std::to_string(code) + ": " + name;

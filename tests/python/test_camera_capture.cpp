@@ -22,6 +22,7 @@
 #include "camera.h"
 #include "exceptions.h"
 #include "kyrsim.hpp"
+#include "layer_fixture.h"
 
 using Clock = std::chrono::steady_clock;
 using vorn_kyr::Camera;
@@ -46,12 +47,7 @@ CCameraBase* MakeScriptedDriver() {
 }
 
 std::string CaptureError(Camera& cam, unsigned char* buffer, int size) {
-    try {
-        cam.capture(buffer, size);
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
+    return layer_test::ErrorOf([&] { cam.capture(buffer, size); });
 }
 
 class CaptureTest : public ::testing::Test {
