@@ -73,6 +73,13 @@ class C832TimingTest : public C832Test {
         g_bDebugPrint = false;
         C832Test::TearDown();
     }
+    // A newly plugged and initialised 832 in place of the last one.
+    CCameraBase* Fresh() {
+        KYRCloseCamera(0);
+        kyrsim::reset();
+        Made().clear();
+        return Setup();
+    }
     KYR_ERROR_CODE Set(KYR_CONTROL_TYPE type, long v, bool bAuto = false) {
         return KYRSetControlValue(0, type, v, bAuto ? KYR_TRUE : KYR_FALSE);
     }
@@ -327,6 +334,35 @@ TEST_F(C832TimingTest, Without16BitDDRTheLargeFrameIsCappedAt90Percent) {
     }
 }
 
+// The 832 without a sensor line-length register and without output pacing.
+const SDriverDesc& NoSensorHMAXDesc() {
+    static const SDriverDesc desc = [] {
+        SDriverDesc d = g_DescS832MC;
+        d.szClassName = "CNoSensorHMAXCamera";
+        d.bandwidth.dSensorHMAXFactor = 0.0;
+        d.bandwidth.bFPGABandWidth = false;
+        return d;
+    }();
+    return desc;
+}
+class CNoSensorHMAXCamera : public CEngineDriver<CCameraBase> {
+  public:
+    CNoSensorHMAXCamera() : CEngineDriver(NoSensorHMAXDesc()) {}
+};
+
+TEST_F(C832TimingTest, SensorLineLengthAndOutputPacingAreOptional) {
+    SetCameraConstructorForTest(kPid832, MakeRecorded<CNoSensorHMAXCamera>);
+    ASSERT_NE(Setup(), nullptr);
+    EXPECT_EQ(m_dev.sensorWrites(0x302C), 0);
+    EXPECT_EQ(m_dev.sensorWrites(0x302D), 0);
+    EXPECT_EQ(kyrsim::requests(0xBD, m_dev.handle()).size() > 0, true);
+    const int pacing = static_cast<int>(Pacing(m_dev));
+    ASSERT_EQ(Set(KYR_BANDWIDTH, 50), KYR_SUCCESS);
+    EXPECT_EQ(Pacing(m_dev), pacing);
+    EXPECT_EQ(HMAX(m_dev), 192);
+    EXPECT_EQ(m_dev.sensorWrites(0x302C), 0);
+}
+
 // ---- Failures and the hold -------------------------------------------------------------------
 
 struct SSetter {
@@ -348,16 +384,40 @@ TEST_F(C832TimingTest, AFailedWriteFailsTheSetterAndTheHoldIsReleased) {
     for (const SSetter& s : kSetters) {
         for (int nth = s.firstNth; nth <= s.lastNth; ++nth) {
             SCOPED_TRACE(std::string(s.name) + " write " + std::to_string(nth));
-            kyrsim::reset();
-            Made().clear();
-            ASSERT_NE(Setup(), nullptr);
+            ASSERT_NE(Fresh(), nullptr);
             const int from = kyrsim_log_count();
             kyrsim::Fault().device(m_dev).request(s.request).out().nth(nth).error(LIBUSB_ERROR_IO).add();
             EXPECT_FALSE(Locked([&] { return s.fn(m_pCam); }));
             EXPECT_EQ(m_dev.sensor(0x3001), 0);
             EXPECT_TRUE(CheckHolds(m_dev.handle(), TimingRegs(), 0x3001, from).Clean());
-            KYRCloseCamera(0);
         }
+    }
+}
+
+TEST_F(C832TimingTest, AFailedWriteFailsTheControl) {
+    struct SCase {
+        KYR_CONTROL_TYPE type;
+        long value;
+        int request;
+    };
+    const SCase cases[] = {{KYR_GAIN, 300, 0xB6},
+                           {KYR_OFFSET, 20, 0xB6},
+                           {KYR_EXPOSURE, 30000, 0xB6},
+                           {KYR_BANDWIDTH, 60, 0xB6},
+                           {KYR_WB_R, 30, 0xBD}};
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.type);
+        ASSERT_NE(Fresh(), nullptr);
+        // The first write inside the hold: the last write still succeeds.
+        kyrsim::Fault()
+            .device(m_dev)
+            .request(c.request)
+            .out()
+            .nth(c.request == 0xB6 ? 2 : 1)
+            .error(LIBUSB_ERROR_IO)
+            .add();
+        EXPECT_NE(Set(c.type, c.value), KYR_SUCCESS);
+        EXPECT_EQ(m_dev.sensor(0x3001), 0);
     }
 }
 
