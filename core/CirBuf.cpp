@@ -198,7 +198,7 @@ void CirBuf::InsertLoop(std::atomic<bool>* pbRunning) {
 // ---- Offer ------------------------------------------------------------------------
 
 bool CirBuf::PositionInFrame(int iPos, int iLen) const {
-    return iPos >= 0 && static_cast<long>(iPos) * 2 + 2 <= static_cast<long>(iLen);
+    return iPos >= 0 && static_cast<int64_t>(iPos) * 2 + 2 <= iLen;
 }
 
 int CirBuf::InsertBuff(uint8_t* pData, int iLen, uint16_t usHead, int iHeadPos, uint16_t usTail, int iTailPos,

@@ -546,7 +546,7 @@ KYRCAMERA_API KYR_ERROR_CODE KYRSetROIFormat(int iCameraID, int iWidth, int iHei
         int iBytesPerPixel;
     } kFormats[] = {{true, IMAGE_8BIT, 1}, {false, IMAGE_RGB24, 3}, {true, IMAGE_RAW16, 2}, {false, IMAGE_8BIT, 1}};
     const auto& fmt = kFormats[Img_type];
-    long long bytes = static_cast<long long>(iWidth) * iHeight * fmt.iBytesPerPixel;
+    const uint64_t bytes = static_cast<uint64_t>(iWidth) * static_cast<uint64_t>(iHeight) * fmt.iBytesPerPixel;
     if (bytes > INT_MAX) return KYR_ERROR_INVALID_SIZE;
 
     CCameraBase* pCam = call.Camera();

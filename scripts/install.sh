@@ -7,19 +7,32 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 APT_PACKAGES=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config file
   libusb-1.0-0-dev liblog4cpp5-dev libtinyxml-dev
   libgtest-dev libbenchmark-dev g++-arm-linux-gnueabihf
   libopencv-imgproc-dev
   clang libclang-rt-dev
+)
+# The 32-bit ARM hard-float build and its emulated test run: Debian's armhf
+# libraries beside the host's, and qemu's user-mode emulator. log4cpp comes as
+# the runtime only: its development package cannot sit beside the host's, so
+# that build takes the host's headers and links the armhf library by path.
+ARMHF_PACKAGES=(
+  qemu-user libstdc++6:armhf
+  libusb-1.0-0-dev:armhf libtinyxml-dev:armhf libgtest-dev:armhf liblog4cpp5v5:armhf
 )
 PIP_PACKAGES=("pybind11>=3.0,<3.1" numpy pytest)
 
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 
+if ! dpkg --print-foreign-architectures | grep -x armhf >/dev/null; then
+  echo "install.sh: adding the armhf architecture"
+  $SUDO dpkg --add-architecture armhf
+fi
+
 missing=()
-for pkg in "${APT_PACKAGES[@]}"; do
+for pkg in "${APT_PACKAGES[@]}" "${ARMHF_PACKAGES[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep "install ok installed" >/dev/null; then
     missing+=("$pkg")
   fi

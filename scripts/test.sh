@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the whole C++ suite under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the thread tests under ThreadSanitizer, the shipped
-# library and each benchmark once in a release build, the Python tests, and the
-# public header through the host and the 32-bit ARM hard-float compilers.
+# library and each benchmark once in a release build, the library with the core
+# and driver tests built for 32-bit ARM hard-float and run under qemu-arm, the
+# Python tests, and the public header through the host and the ARM compilers.
 # Any failure exits non-zero.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -57,6 +58,50 @@ for bench in build/release/bench/bench_*; do
   step "benchmark $(basename "$bench")"
   "$bench" --benchmark_min_time=0.01
 done
+
+step "armhf build: shipped library, core and driver tests under qemu-arm"
+# 32-bit ARM hard-float: long, size_t and pointers are 32 bits wide and plain
+# char is unsigned. Built without sanitizers; the test binaries run under
+# qemu-arm user emulation (the toolchain file makes ctest use it).
+ARM=arm-linux-gnueabihf
+cmake -S . -B build/armhf "${GEN[@]}" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$ARM.cmake" \
+  -DKYR_TEST_AREAS="core;drivers" >/dev/null
+ninja -C build/armhf
+armlib=build/armhf/libkyrcamera.so
+if ! file -L "$armlib" | grep 'ELF 32-bit LSB shared object, ARM, EABI5' >/dev/null; then
+  echo "test.sh: $armlib is not a 32-bit ARM EABI5 shared object: $(file -L "$armlib")" >&2
+  exit 1
+fi
+if ! "$ARM-readelf" -h "$armlib" | grep 'hard-float ABI' >/dev/null; then
+  echo "test.sh: $armlib does not carry the hard-float ABI flag" >&2
+  exit 1
+fi
+armldd="qemu-arm /lib/ld-linux-armhf.so.3 --list"
+if ! $armldd "$armlib" | grep "libusb-1.0.so.0 => /.*/$ARM/libusb-1.0.so.0" >/dev/null; then
+  echo "test.sh: $armlib does not link the armhf libusb-1.0" >&2
+  exit 1
+fi
+NM="$ARM-nm" LDD="$armldd" "$ROOT/scripts/check_exports.sh" "$armlib"
+# The core and the driver tests, side by side; a label without tests yet is
+# no failure.
+armhf_ctest() {
+  ctest --test-dir build/armhf -L "^$1\$" -j"$JOBS" --no-tests=ignore --output-on-failure --timeout 600 \
+    >"build/armhf/ctest-$1.log" 2>&1
+}
+armhf_ctest core & core_pid=$!
+armhf_ctest drivers & drivers_pid=$!
+core_rc=0 drivers_rc=0
+wait "$core_pid" || core_rc=$?
+wait "$drivers_pid" || drivers_rc=$?
+for area in core drivers; do
+  rc_var="${area}_rc"
+  echo "--- armhf $area tests"
+  if [ "${!rc_var}" -ne 0 ]; then cat "build/armhf/ctest-$area.log"; else tail -n 12 "build/armhf/ctest-$area.log"; fi
+done
+if [ "$core_rc" -ne 0 ] || [ "$drivers_rc" -ne 0 ]; then
+  echo "test.sh: armhf tests failed" >&2
+  exit 1
+fi
 
 tests_py=(tests/python/test_*.py)
 if [ ${#tests_py[@]} -gt 0 ]; then

@@ -17,6 +17,7 @@
 
 #include "CameraFX3.h"
 #include "Log.h"
+#include "TestSpeed.h"
 #include "kyrsim.hpp"
 
 namespace {
@@ -29,8 +30,9 @@ constexpr uint16_t kProductId = 0x832b;
 constexpr int kMiB = 1 << 20;
 constexpr int kSmall = 64 * 1024;  // transfer size of the quick tests
 constexpr uint8_t kEndpoint = 0x81;
-// The drain bound of the transport plus scheduling slack.
-constexpr long kDrainSlackMs = 1500;
+// The drain bound of the transport plus scheduling slack, and the time the
+// simulator takes to make and hand over a frame of many MiB.
+constexpr long kDrainSlackMs = 1500 * kTestSlowdown;
 
 long ElapsedMs(Clock::time_point since) {
     return static_cast<long>(std::chrono::duration_cast<milliseconds>(Clock::now() - since).count());

@@ -206,7 +206,7 @@ const SDispatchCase kDispatchCases[] = {
     {KYR_GAIN, 700, true, {Rec::REC_GAIN, 600, 0, true}},
     {KYR_GAIN, 250, false, {Rec::REC_GAIN, 250, 0, false}},
     {KYR_EXPOSURE, 1, false, {Rec::REC_EXP, 32, 0, false}},
-    {KYR_EXPOSURE, 3000000000L, true, {Rec::REC_EXP, 2000000000, 0, true}},
+    {KYR_EXPOSURE, LONG_MAX, true, {Rec::REC_EXP, 2000000000, 0, true}},
     {KYR_EXPOSURE, 5000, false, {Rec::REC_EXP, 5000, 0, false}},
     {KYR_GAMMA, 0, false, {Rec::REC_GAMMA, 1, 0, false}},
     {KYR_GAMMA, 101, false, {Rec::REC_GAMMA, 100, 0, false}},
