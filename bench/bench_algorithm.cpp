@@ -138,23 +138,25 @@ void BM_Demosaic(benchmark::State& state, IMAGE_TYPE type, int iRef) {
 // ---------------------------------------------------------------------------
 // Flip (both directions, a 180-degree turn)
 
-void BM_Flip(benchmark::State& state, int iRef) {
+void BM_Flip(benchmark::State& state, bool b16Bit, int iRef) {
     const FrameSize size = kSizes[state.range(0)];
-    const size_t n = static_cast<size_t>(size.w) * size.h;
-    if (iRef == 0) return Memcpy(state, "flip", size, n);
+    const char* pszOp = b16Bit ? "flip16" : "flip";
+    const size_t n = static_cast<size_t>(size.w) * size.h * (b16Bit ? 2 : 1);
+    if (iRef == 0) return Memcpy(state, pszOp, size, n);
     std::vector<unsigned char> buf = RandomBytes(n);
     if (iRef == 1) {
 #if KYR_BENCH_HAVE_OPENCV
         std::vector<unsigned char> out(n);
-        const cv::Mat src(size.h, size.w, CV_8UC1, buf.data());
-        cv::Mat dst(size.h, size.w, CV_8UC1, out.data());
-        RecordReference(state, "flip", size, "opencv", TimedLoop(state, [&] { cv::flip(src, dst, -1); }));
+        const int iType = b16Bit ? CV_16UC1 : CV_8UC1;
+        const cv::Mat src(size.h, size.w, iType, buf.data());
+        cv::Mat dst(size.h, size.w, iType, out.data());
+        RecordReference(state, pszOp, size, "opencv", TimedLoop(state, [&] { cv::flip(src, dst, -1); }));
 #endif
         return;
     }
     CAlgorithm alg;
-    const double d = TimedLoop(state, [&] { alg.SoftMisc(buf.data(), size.w, size.h, false, true, true); });
-    ReportRatios(state, "flip", size, d, n);
+    const double d = TimedLoop(state, [&] { alg.SoftMisc(buf.data(), size.w, size.h, b16Bit, true, true); });
+    ReportRatios(state, pszOp, size, d, n);
 }
 
 // ---------------------------------------------------------------------------
@@ -182,20 +184,68 @@ void BM_Gamma(benchmark::State& state, int iRef) {
     ReportRatios(state, "gamma8", size, d, n);
 }
 
-// ---------------------------------------------------------------------------
-// 2 x 2 software binning of an 8-bit frame: the frame size is the input.
-
-void BM_Bin(benchmark::State& state, bool bColour, int iRef) {
+// 16-bit gamma: OpenCV's look-up takes 8-bit input only, so memcpy alone
+// stands beside it.
+void BM_Gamma16(benchmark::State& state, int iRef) {
     const FrameSize size = kSizes[state.range(0)];
-    const char* pszOp = bColour ? "colorbin2" : "monobin2";
+    const size_t n = static_cast<size_t>(size.w) * size.h * 2;
+    if (iRef == 0) return Memcpy(state, "gamma16", size, n);
+    if (iRef == 1) return;
+    std::vector<unsigned char> buf = RandomBytes(n);
+    std::vector<unsigned short> table(65536);
+    for (size_t i = 0; i < table.size(); i++) table[i] = static_cast<unsigned short>(65535 - i);
+    CAlgorithm alg;
+    const double d = TimedLoop(state, [&] {
+        alg.Gamma(reinterpret_cast<unsigned short*>(buf.data()), table.data(), size.w, size.h);
+    });
+    ReportRatios(state, "gamma16", size, d, n);
+}
+
+// ---------------------------------------------------------------------------
+// Dark subtraction with an offset: OpenCV needs a saturating subtraction and
+// a saturating addition for the same result.
+
+void BM_Dark(benchmark::State& state, int iRef) {
+    const FrameSize size = kSizes[state.range(0)];
     const size_t n = static_cast<size_t>(size.w) * size.h;
+    if (iRef == 0) return Memcpy(state, "dark", size, n);
+    std::vector<unsigned char> buf = RandomBytes(n);
+    std::vector<unsigned char> dark = RandomBytes(n);
+    for (auto& b : dark) b = static_cast<unsigned char>(b / 8);
+    if (iRef == 1) {
+#if KYR_BENCH_HAVE_OPENCV
+        std::vector<unsigned char> out(n);
+        const cv::Mat src(size.h, size.w, CV_8UC1, buf.data());
+        const cv::Mat darkMat(size.h, size.w, CV_8UC1, dark.data());
+        cv::Mat dst(size.h, size.w, CV_8UC1, out.data());
+        RecordReference(state, "dark", size, "opencv", TimedLoop(state, [&] {
+                            cv::subtract(src, darkMat, dst);
+                            cv::add(dst, cv::Scalar(10), dst);
+                        }));
+#endif
+        return;
+    }
+    CAlgorithm alg;
+    const double d = TimedLoop(state, [&] { alg.SubtractDark(buf.data(), size.w, size.h, 10, dark.data()); });
+    ReportRatios(state, "dark", size, d, n);
+}
+
+// ---------------------------------------------------------------------------
+// 2 x 2 software binning of an 8- or 16-bit frame: the frame size is the input.
+
+void BM_Bin(benchmark::State& state, bool bColour, bool b16Bit, int iRef) {
+    const FrameSize size = kSizes[state.range(0)];
+    const char* pszOp =
+        bColour ? (b16Bit ? "colorbin2_16" : "colorbin2") : (b16Bit ? "monobin2_16" : "monobin2");
+    const size_t n = static_cast<size_t>(size.w) * size.h * (b16Bit ? 2 : 1);
     if (iRef == 0) return Memcpy(state, pszOp, size, n);
     std::vector<unsigned char> buf = RandomBytes(n);
     if (iRef == 1) {
 #if KYR_BENCH_HAVE_OPENCV
         std::vector<unsigned char> out(n / 4);
-        const cv::Mat src(size.h, size.w, CV_8UC1, buf.data());
-        cv::Mat dst(size.h / 2, size.w / 2, CV_8UC1, out.data());
+        const int iType = b16Bit ? CV_16UC1 : CV_8UC1;
+        const cv::Mat src(size.h, size.w, iType, buf.data());
+        cv::Mat dst(size.h / 2, size.w / 2, iType, out.data());
         RecordReference(state, pszOp, size, "opencv",
                         TimedLoop(state, [&] { cv::resize(src, dst, dst.size(), 0, 0, cv::INTER_AREA); }));
 #endif
@@ -204,10 +254,11 @@ void BM_Bin(benchmark::State& state, bool bColour, int iRef) {
     CAlgorithm alg;
     // In place: later iterations bin what the first left; the work is the same.
     const double d = TimedLoop(state, [&] {
+        unsigned short* pBuf16 = reinterpret_cast<unsigned short*>(buf.data());
         if (bColour)
-            alg.ColorRAWBin(buf.data(), nullptr, size.w / 2, size.h / 2, 2, false);
+            alg.ColorRAWBin(buf.data(), pBuf16, size.w / 2, size.h / 2, 2, b16Bit);
         else
-            alg.MonoBin(buf.data(), nullptr, size.w / 2, size.h / 2, 2, false);
+            alg.MonoBin(buf.data(), pBuf16, size.w / 2, size.h / 2, 2, b16Bit);
     });
     ReportRatios(state, pszOp, size, d, n);
 }
@@ -238,17 +289,27 @@ void RegisterAll() {
                 (std::string("Demosaic") + (type == IMAGE_RGB24 ? "RGB24/" : "Y8/") + kRefNames[iRef])
                     .c_str(),
                 BM_Demosaic, type, iRef));
-    for (int iRef : kRefs)
-        each(
-            benchmark::RegisterBenchmark((std::string("Flip180/") + kRefNames[iRef]).c_str(), BM_Flip, iRef));
+    for (bool b16Bit : {false, true})
+        for (int iRef : kRefs)
+            each(benchmark::RegisterBenchmark(
+                (std::string(b16Bit ? "Flip180_16/" : "Flip180/") + kRefNames[iRef]).c_str(), BM_Flip, b16Bit,
+                iRef));
     for (int iRef : kRefs)
         each(
             benchmark::RegisterBenchmark((std::string("Gamma8/") + kRefNames[iRef]).c_str(), BM_Gamma, iRef));
-    for (bool bColour : {false, true})
-        for (int iRef : kRefs)
-            each(benchmark::RegisterBenchmark(
-                (std::string(bColour ? "ColorRAWBin2/" : "MonoBin2/") + kRefNames[iRef]).c_str(), BM_Bin,
-                bColour, iRef));
+    for (int iRef : {0, 2})
+        each(benchmark::RegisterBenchmark((std::string("Gamma16/") + kRefNames[iRef]).c_str(), BM_Gamma16,
+                                          iRef));
+    for (int iRef : kRefs)
+        each(benchmark::RegisterBenchmark((std::string("SubtractDark/") + kRefNames[iRef]).c_str(), BM_Dark,
+                                          iRef));
+    for (bool b16Bit : {false, true})
+        for (bool bColour : {false, true})
+            for (int iRef : kRefs)
+                each(benchmark::RegisterBenchmark((std::string(bColour ? "ColorRAWBin2" : "MonoBin2") +
+                                                   (b16Bit ? "_16/" : "/") + kRefNames[iRef])
+                                                      .c_str(),
+                                                  BM_Bin, bColour, b16Bit, iRef));
 }
 
 // Registers before benchmark_main's main runs.

@@ -45,7 +45,12 @@ class CCameraScope {
         }
         kyrsim_reset();
         SetCameraConstructorForTest(CTestDriver::kProductID, MakeUhdDriver);
-        if (kyrsim_plug(CTestDriver::kProductID, 1, "1") < 0) return;
+        const int handle = kyrsim_plug(CTestDriver::kProductID, 1, "1");
+        if (handle < 0) return;
+        // As fast as the frame path takes the frames, not at the link's rate; the frame driver never
+        // takes the 832's sensor out of standby, so its sensor is not modelled.
+        kyrsim_set_unpaced(handle, 1);
+        kyrsim_set_sensor_model(handle, 0);
         if (KYRGetNumOfConnectedCameras() != 1) return;
         if (KYROpenCamera(0) != KYR_SUCCESS) return;
         m_bOpen = true;

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <initializer_list>
 
+#include "AlgorithmSimd.h"
 #include "KYRCamera.h"
 
 namespace {
@@ -85,7 +86,37 @@ struct CAlgorithm::SYUVTables {
     int iCrB[256];
     int iCbG[256];
     int iCbR[256];
+    // The luminance tables as integer arithmetic for the vector code, when
+    // that arithmetic reproduces every entry (checked when they are built).
+    bool bCoefExact;
+    kyr_simd::SColourCoef coef;
 };
+
+namespace {
+
+// Finds uA, uM with pTable[i] == uA * i + ((i * uM) >> 16) for every i.
+bool TableCoefOf(const int* pTable, uint32_t* puA, uint32_t* puM) {
+    const int64_t iA = pTable[1];
+    int64_t iFrac[256];
+    for (int i = 0; i < 256; i++) {
+        iFrac[i] = pTable[i] - iA * i;
+        if (iFrac[i] < 0 || iFrac[i] >= i + 1) return false;
+    }
+    const int64_t iGuess = iFrac[255] * 65536 / 255;
+    for (int64_t iM = std::max<int64_t>(0, iGuess - 1024); iM <= std::min<int64_t>(65535, iGuess + 1024);
+         iM++) {
+        int i = 0;
+        while (i < 256 && ((i * iM) >> 16) == iFrac[i]) i++;
+        if (i == 256) {
+            *puA = static_cast<uint32_t>(iA);
+            *puM = static_cast<uint32_t>(iM);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 const CAlgorithm::SYUVTables& CAlgorithm::SharedYUVTables() {
     // Built by the first caller; the static's initialisation is thread-safe and
@@ -103,6 +134,11 @@ const CAlgorithm::SYUVTables& CAlgorithm::SharedYUVTables() {
             t.iCbG[i] = static_cast<int>(dI * (kCbG * kFixedOne));
             t.iCbR[i] = static_cast<int>(dI * (kCbR * kFixedOne));
         }
+        const int* const pTables[8] = {t.iLumaB, t.iLumaG, t.iLumaR, t.iChroma439,
+                                       t.iCrB,   t.iCrG,   t.iCbR,   t.iCbG};
+        t.bCoefExact = true;
+        for (int k = 0; k < 8; k++)
+            t.bCoefExact = t.bCoefExact && TableCoefOf(pTables[k], &t.coef.uA[k], &t.coef.uM[k]);
         return t;
     }();
     return s_tables;
@@ -117,6 +153,9 @@ struct CAlgorithm::SCellPlan {
     ptrdiff_t iOutGR, iOutGB, iOutB, iOutR;  // byte offsets of their output pixels
     ptrdiff_t iWidth;                        // source row length
     bool bWBActive;
+    bool bVector;                  // inner cells go through the vector kernels
+    bool bRedRow0;                 // the cell's top row holds red (else blue)
+    int iColourX[2];               // column of red or blue in the cell's top and bottom row
     unsigned char ucBlueMap[256];  // snapshot of m_iWBRTable
     unsigned char ucRedMap[256];   // snapshot of m_iWBBTable
     const SYUVTables* pYUV;
@@ -387,7 +426,7 @@ void CAlgorithm::ConvertCells(const SCellPlan& plan, const unsigned char* pSrc, 
         } else {
             BayerCopy(plan, pRow, writer.Sink(0, y));
             writer.Finish(plan, 0, y);
-            for (int x = 2; x < iMidEnd; x += 2) {
+            for (int x = writer.VectorRun(plan, pRow, y, 2, iMidEnd); x < iMidEnd; x += 2) {
                 BayerBilinear(plan, pRow + x, writer.Sink(x, y));
                 writer.Finish(plan, x, y);
             }
@@ -399,6 +438,22 @@ void CAlgorithm::ConvertCells(const SCellPlan& plan, const unsigned char* pSrc, 
         if (bOddW) writer.LastColumn(plan, y);
     }
 }
+
+namespace {
+
+// Runs a vector row kernel over columns x0 .. x1 of both rows of a cell row
+// and returns the first column left to the scalar fills (even: whole cells).
+template <class TPlan, class TKernel>
+int RunRows(const TPlan& p, const unsigned char* pRow, int, int x0, int x1, TKernel kernel) {
+    if (!p.bVector || x1 <= x0) return x0;
+    const unsigned char* pBlue = p.bWBActive ? p.ucBlueMap : nullptr;
+    const unsigned char* pRed = p.bWBActive ? p.ucRedMap : nullptr;
+    const size_t uDone = kernel(0, pRow + x0, static_cast<size_t>(x1 - x0), pBlue, pRed);
+    kernel(1, pRow + p.iWidth + x0, uDone, pBlue, pRed);
+    return x0 + static_cast<int>(uDone & ~size_t{1});
+}
+
+}  // namespace
 
 void CAlgorithm::BayerConv(const unsigned char* pSrc, unsigned char* pDst, int iWidth, int iHeight,
                            IMAGE_TYPE imageType, bool bFlipV, bool bFlipH) {
@@ -442,6 +497,10 @@ void CAlgorithm::BayerConv(const unsigned char* pSrc, unsigned char* pDst, int i
     plan.iOutR = static_cast<ptrdiff_t>(m_iDstOffR) * iSinkBytes;
     plan.iWidth = iWidth;
     plan.pYUV = m_pYUV;
+    plan.bVector = kyr_simd::Enabled() && (imageType == IMAGE_RGB24 || m_pYUV->bCoefExact);
+    plan.bRedRow0 = m_iRedY == 0;
+    plan.iColourX[0] = m_iRedY == 0 ? m_iRedX : m_iBlueX;
+    plan.iColourX[1] = m_iRedY == 0 ? m_iBlueX : m_iRedX;
     {
         std::lock_guard<std::mutex> lock(m_mtxWB);
         plan.bWBActive = m_bWBActive;
@@ -457,6 +516,15 @@ void CAlgorithm::BayerConv(const unsigned char* pSrc, unsigned char* pDst, int i
                 return pDst + (static_cast<ptrdiff_t>(y) * iWidth + x) * kRGBBytes;
             }
             SRGBSink Sink(int x, int y) const { return SRGBSink{Pixel(x, y)}; }
+            int VectorRun(const SCellPlan& p, const unsigned char* pRow, int y, int x0, int x1) const {
+                return RunRows(p, pRow, y, x0, x1,
+                               [&](int r, const unsigned char* pSrc, size_t n, const unsigned char* pBlue,
+                                   const unsigned char* pRed) {
+                                   return kyr_simd::BayerRowRGB24(pSrc, p.iWidth, Pixel(x0, y + r), n,
+                                                                  p.iColourX[r], p.bRedRow0 == (r == 0),
+                                                                  pBlue, pRed);
+                               });
+            }
             void Finish(const SCellPlan&, int, int) const {}
             // Odd width: column w - 1 repeats column w - 2.
             void LastColumn(const SCellPlan&, int y) const {
@@ -476,6 +544,15 @@ void CAlgorithm::BayerConv(const unsigned char* pSrc, unsigned char* pDst, int i
             SLumaSink<SYUVTables> Sink(int x, int y) const {
                 return SLumaSink<SYUVTables>{Pixel(x, y), pTables};
             }
+            int VectorRun(const SCellPlan& p, const unsigned char* pRow, int y, int x0, int x1) const {
+                return RunRows(p, pRow, y, x0, x1,
+                               [&](int r, const unsigned char* pSrc, size_t n, const unsigned char* pBlue,
+                                   const unsigned char* pRed) {
+                                   return kyr_simd::BayerRowY8(pSrc, p.iWidth, Pixel(x0, y + r), n,
+                                                               p.iColourX[r], p.bRedRow0 == (r == 0), pBlue,
+                                                               pRed, pTables->coef);
+                               });
+            }
             void Finish(const SCellPlan&, int, int) const {}
             void LastColumn(const SCellPlan&, int y) const {
                 for (int r = y; r < y + 2; r++) {
@@ -491,6 +568,19 @@ void CAlgorithm::BayerConv(const unsigned char* pSrc, unsigned char* pDst, int i
             unsigned char* pDst;
             int iWidth;
             SRGBSink Sink(int, int) const { return SRGBSink{pTemp}; }
+            // The last cell stays with the scalar fill: an odd width's last
+            // column is made from the working cell it leaves.
+            int VectorRun(const SCellPlan& p, const unsigned char* pRow, int y, int x0, int x1) const {
+                return RunRows(p, pRow, y, x0, x1 - 2,
+                               [&](int r, const unsigned char* pSrc, size_t n, const unsigned char* pBlue,
+                                   const unsigned char* pRed) {
+                                   unsigned char* pWords =
+                                       pDst + (static_cast<ptrdiff_t>(y + r) * iWidth + x0) * kYUV2Bytes;
+                                   return kyr_simd::BayerRowYUV2(pSrc, p.iWidth, pWords, n, p.iColourX[r],
+                                                                 p.bRedRow0 == (r == 0), pBlue, pRed,
+                                                                 p.pYUV->coef);
+                               });
+            }
             void Finish(const SCellPlan& p, int x, int y) const {
                 RGBTemp2YUV2(p, pTemp, pDst, x, y, iWidth);
             }
@@ -525,6 +615,40 @@ namespace {
 // binning's chunks hold whole cells.
 constexpr int kBinChunk = 256;
 
+// Vector 2 x 2 binning of one output row by element type; the count done.
+inline size_t MonoBin2Row(const unsigned char* pIn0, const unsigned char* pIn1, unsigned char* pOut,
+                          size_t n) {
+    return kyr_simd::MonoBin2Row8(pIn0, pIn1, pOut, n);
+}
+inline size_t MonoBin2Row(const unsigned short* pIn0, const unsigned short* pIn1, unsigned short* pOut,
+                          size_t n) {
+    return kyr_simd::MonoBin2Row16(pIn0, pIn1, pOut, n);
+}
+inline size_t MonoBinRow(const unsigned char* pIn, ptrdiff_t iStride, int iBin, unsigned char* pOut,
+                         size_t n) {
+    return kyr_simd::MonoBinRow8(pIn, iStride, iBin, pOut, n);
+}
+inline size_t MonoBinRow(const unsigned short* pIn, ptrdiff_t iStride, int iBin, unsigned short* pOut,
+                         size_t n) {
+    return kyr_simd::MonoBinRow16(pIn, iStride, iBin, pOut, n);
+}
+inline size_t ColorBinRow(const unsigned char* pRow0, ptrdiff_t iRowStep, int iBin, unsigned char* pOut,
+                          size_t n, size_t uIn) {
+    return kyr_simd::ColorBinRow8(pRow0, iRowStep, iBin, pOut, n, uIn);
+}
+inline size_t ColorBinRow(const unsigned short* pRow0, ptrdiff_t iRowStep, int iBin, unsigned short* pOut,
+                          size_t n, size_t uIn) {
+    return kyr_simd::ColorBinRow16(pRow0, iRowStep, iBin, pOut, n, uIn);
+}
+inline size_t ColorBin2Row(const unsigned char* pIn0, const unsigned char* pIn1, unsigned char* pOut,
+                           size_t n) {
+    return kyr_simd::ColorBin2Row8(pIn0, pIn1, pOut, n);
+}
+inline size_t ColorBin2Row(const unsigned short* pIn0, const unsigned short* pIn1, unsigned short* pOut,
+                           size_t n) {
+    return kyr_simd::ColorBin2Row16(pIn0, pIn1, pOut, n);
+}
+
 // Mono binning of one element type: out[r][c] = finish(sum of the bin x bin
 // block). kBin is the factor when known at compile time (0: iBinArg).
 //
@@ -535,11 +659,17 @@ template <int kBin, class T, class TFinish>
 void MonoBinRows(T* pBuf, int iWidth, int iHeight, int iBinArg, TFinish finish) {
     const int iBin = kBin ? kBin : iBinArg;
     const ptrdiff_t iInWidth = static_cast<ptrdiff_t>(iWidth) * iBin;
+    const bool bVector = (kBin == 2 || kBin == 3 || kBin == 4) && kyr_simd::Enabled();
     uint32_t uSum[kBinChunk];
     for (int r = 0; r < iHeight; r++) {
         const T* pBlockRow = pBuf + static_cast<ptrdiff_t>(r) * iBin * iInWidth;
         T* pOut = pBuf + static_cast<ptrdiff_t>(r) * iWidth;
-        for (int c0 = 0; c0 < iWidth; c0 += kBinChunk) {
+        const size_t uCount = static_cast<size_t>(iWidth);
+        const int cVector = !bVector ? 0
+                            : kBin == 2
+                                ? static_cast<int>(MonoBin2Row(pBlockRow, pBlockRow + iInWidth, pOut, uCount))
+                                : static_cast<int>(MonoBinRow(pBlockRow, iInWidth, kBin, pOut, uCount));
+        for (int c0 = cVector; c0 < iWidth; c0 += kBinChunk) {
             const int n = std::min(kBinChunk, iWidth - c0);
             std::fill(uSum, uSum + n, 0u);
             for (int i = 0; i < iBin; i++) {
@@ -592,7 +722,19 @@ void ColorBinRows(T* pBuf, int iWidth, int iHeight, int iBinArg, TFull full, TPa
         T* pOut = pBuf + static_cast<ptrdiff_t>(r) * iWidth;
         int cEdge = 0;
         if (r < iFullRows) {
-            for (int c0 = 0; c0 < iFullCols; c0 += kBinChunk) {
+            const T* pRow0 = pBuf + iRow0 * iInWidth;
+            const size_t uFull = static_cast<size_t>(std::max(iFullCols, 0));
+            size_t uVector = 0;
+            if (kyr_simd::Enabled() && uFull > 0) {
+                if (kBin == 2)
+                    uVector = ColorBin2Row(pRow0, pRow0 + 2 * iInWidth, pOut, uFull);
+                else if (kBin == 3 || kBin == 4)
+                    uVector =
+                        ColorBinRow(pRow0, 2 * iInWidth, kBin, pOut, uFull, static_cast<size_t>(iInWidth));
+            }
+            // Whole cells only: the scalar loop goes by column pairs.
+            const int cVector = static_cast<int>(uVector & ~size_t{1});
+            for (int c0 = cVector; c0 < iFullCols; c0 += kBinChunk) {
                 const int n = std::min(kBinChunk, iFullCols - c0);
                 std::fill(uSum, uSum + n, 0u);
                 for (int i = 0; i < iBin; i++) {
@@ -646,7 +788,8 @@ namespace {
 // A software bin of 2 up to kMaxSoftBin over a frame whose byte size fits.
 bool IsSoftBinValid(int iWidth, int iHeight, int iBin, bool b16Bit) {
     size_t uBytes;
-    return iBin > 1 && iBin <= kMaxSoftBin && BufferBytes({iWidth, iBin, iHeight, iBin, b16Bit ? 2 : 1}, &uBytes);
+    return iBin > 1 && iBin <= kMaxSoftBin &&
+           BufferBytes({iWidth, iBin, iHeight, iBin, b16Bit ? 2 : 1}, &uBytes);
 }
 
 }  // namespace
@@ -701,6 +844,7 @@ void CAlgorithm::Gamma(unsigned char* pBuf, const unsigned char* pTable, int iWi
     // need not reload the table after every pixel.
     unsigned char ucTable[256];
     memcpy(ucTable, pTable, sizeof(ucTable));
+    if (kyr_simd::Enabled()) return kyr_simd::Gamma8(pBuf, ucTable, uCount);
     for (size_t i = 0; i < uCount; i++) pBuf[i] = ucTable[pBuf[i]];
 }
 
@@ -718,6 +862,7 @@ void CAlgorithm::SubtractDark(unsigned char* pBuf, int iWidth, int iHeight, unsi
     // An offset of 255 or more saturates every pixel; clamping first keeps the
     // sum from wrapping.
     const unsigned uOff = std::min(uOffset, 255u);
+    if (kyr_simd::Enabled()) return kyr_simd::SubtractDark8(pBuf, pDark, uCount, static_cast<uint8_t>(uOff));
     for (size_t i = 0; i < uCount; i++) {
         const unsigned uPix = pBuf[i], uDark = pDark[i];
         const unsigned uDiff = uPix > uDark ? uPix - uDark : 0;
@@ -727,13 +872,22 @@ void CAlgorithm::SubtractDark(unsigned char* pBuf, int iWidth, int iHeight, unsi
 
 namespace {
 
+inline void Reverse(unsigned char* pBuf, ptrdiff_t n) {
+    if (kyr_simd::Enabled()) return kyr_simd::Reverse8(pBuf, static_cast<size_t>(n));
+    std::reverse(pBuf, pBuf + n);
+}
+inline void Reverse(unsigned short* pBuf, ptrdiff_t n) {
+    if (kyr_simd::Enabled()) return kyr_simd::Reverse16(pBuf, static_cast<size_t>(n));
+    std::reverse(pBuf, pBuf + n);
+}
+
 template <class T>
 void FlipImpl(T* pBuf, int iWidth, int iHeight, bool bFlipV, bool bFlipH) {
     const ptrdiff_t w = iWidth;
     if (bFlipV && bFlipH) {
-        std::reverse(pBuf, pBuf + w * iHeight);
+        Reverse(pBuf, w * iHeight);
     } else if (bFlipH) {
-        for (int y = 0; y < iHeight; y++) std::reverse(pBuf + y * w, pBuf + (y + 1) * w);
+        for (int y = 0; y < iHeight; y++) Reverse(pBuf + y * w, w);
     } else if (bFlipV) {
         for (int y = 0; y < iHeight / 2; y++)
             std::swap_ranges(pBuf + y * w, pBuf + (y + 1) * w, pBuf + (iHeight - 1 - y) * w);

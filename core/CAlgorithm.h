@@ -11,6 +11,11 @@
 // No operation allocates or reports an error: a null buffer, a non-positive
 // size or a size whose byte count does not fit in memory leaves every buffer
 // untouched. 16-bit buffers must be 2-byte aligned, as the frame buffers are.
+//
+// The per-frame passes run vector kernels (AlgorithmSimd.h) for the bulk of
+// each row where the processor has a vector instruction set; the scalar code
+// here does the rest (borders, row ends) and is the reference they match
+// byte for byte.
 #ifndef KYR_CALGORITHM_H
 #define KYR_CALGORITHM_H
 

@@ -16,6 +16,8 @@
 //    getters that answer with several fields.
 // Calls in flight are counted per ID, the count raised before the open check,
 // so that a close can wait for every call that might still use the object.
+#include "KYRCamera.h"
+
 #include <libusb.h>
 #include <string.h>
 
@@ -25,17 +27,16 @@
 
 #include "CameraBase.h"
 #include "DevPath.h"
-#include "KYRCamera.h"
 #include "Log.h"
 #include "ModelFactory.h"
 #include "Platform.h"
 
 namespace {
 
-constexpr int kMaxCameras = 128;      // camera IDs 0..127, and devices counted per enumeration
-constexpr int kPathBytes = 512;       // one USB port path
-constexpr int kSlotCount = 51;        // call slots 0..50 (not all of them are used)
-constexpr int kProbeTries = 3;        // firmware-version probes before an open camera counts as gone
+constexpr int kMaxCameras = 128;  // camera IDs 0..127, and devices counted per enumeration
+constexpr int kPathBytes = 512;   // one USB port path
+constexpr int kSlotCount = 51;    // call slots 0..50 (not all of them are used)
+constexpr int kProbeTries = 3;    // firmware-version probes before an open camera counts as gone
 constexpr uint32_t kProbeRetryMs = 50;
 
 // The call slot of each per-camera function.
@@ -86,9 +87,9 @@ bool IsSlotInUse(int k) {
 struct CAMERA_API_LOCK {
     S_MUTEX_UNIX csSlot[kSlotCount];
     std::atomic<uint8_t> bBusy[kSlotCount];
-    std::atomic<uint32_t> bInited{0};   // set while the ID has an open object
-    std::atomic<int> iInFlight{0};      // calls past the ID check that may use the object
-    bool bSlotsMade = false;            // the slot mutexes exist (made once, under g_csTable)
+    std::atomic<uint32_t> bInited{0};  // set while the ID has an open object
+    std::atomic<int> iInFlight{0};     // calls past the ID check that may use the object
+    bool bSlotsMade = false;           // the slot mutexes exist (made once, under g_csTable)
 };
 
 char g_szDevPathOfID[kMaxCameras][kPathBytes];
@@ -116,7 +117,7 @@ bool IsBoundId(int iCameraID) {
 // One call of a per-camera function in its slot. Construction runs the ID check
 // and takes the slot; Result() tells whether the call may go on.
 class CSlotCall {
-public:
+  public:
     CSlotCall(int iCameraID, int iSlot) : m_iID(iCameraID), m_iSlot(iSlot) {
         if (!IsBoundId(iCameraID)) {
             m_eResult = KYR_ERROR_ID;
@@ -159,7 +160,7 @@ public:
         return g_bInitDoneOfID[m_iID].load() ? KYR_SUCCESS : KYR_ERROR_INVALID_SEQUENCE;
     }
 
-private:
+  private:
     int m_iID;
     int m_iSlot;
     bool m_bCounted = false;
@@ -172,10 +173,10 @@ private:
 // or reads several fields as one answer. Counted as CCritSecLock counts it, so
 // that a stop inside the call can give it up while it joins.
 class CControlHold {
-public:
+  public:
     explicit CControlHold(CCameraBase* pCam) : m_lock(pCam->m_csControl) {}
 
-private:
+  private:
     CCritSecLock m_lock;
 };
 
@@ -500,11 +501,13 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetNumOfControls(int iCameraID, int* piNumberOfC
     return KYR_SUCCESS;
 }
 
-KYRCAMERA_API KYR_ERROR_CODE KYRGetControlCaps(int iCameraID, int iControlIndex, KYR_CONTROL_CAPS* pControlCaps) {
+KYRCAMERA_API KYR_ERROR_CODE KYRGetControlCaps(int iCameraID, int iControlIndex,
+                                               KYR_CONTROL_CAPS* pControlCaps) {
     CSlotCall call(iCameraID, SLOT_CONTROL_CAPS);
     if (call.Result() != KYR_SUCCESS) return call.Result();
     if (!pControlCaps) return KYR_ERROR_INVALID_CONTROL_TYPE;
-    return BoolResult(call.Camera()->GetControlCaps(iControlIndex, pControlCaps), KYR_ERROR_INVALID_CONTROL_TYPE);
+    return BoolResult(call.Camera()->GetControlCaps(iControlIndex, pControlCaps),
+                      KYR_ERROR_INVALID_CONTROL_TYPE);
 }
 
 KYRCAMERA_API KYR_ERROR_CODE KYRGetControlValue(int iCameraID, KYR_CONTROL_TYPE ControlType, long* plValue,
@@ -528,10 +531,12 @@ KYRCAMERA_API KYR_ERROR_CODE KYRSetControlValue(int iCameraID, KYR_CONTROL_TYPE 
              static_cast<int>(ControlType), lValue, static_cast<int>(bAuto));
     if (KYR_ERROR_CODE rc = call.RequireInit()) return rc;
     CControlHold control(call.Camera());
-    return static_cast<KYR_ERROR_CODE>(call.Camera()->SetControlValue(ControlType, lValue, bAuto == KYR_TRUE));
+    return static_cast<KYR_ERROR_CODE>(
+        call.Camera()->SetControlValue(ControlType, lValue, bAuto == KYR_TRUE));
 }
 
-KYRCAMERA_API KYR_ERROR_CODE KYRSetROIFormat(int iCameraID, int iWidth, int iHeight, int iBin, IMG_TYPE Img_type) {
+KYRCAMERA_API KYR_ERROR_CODE KYRSetROIFormat(int iCameraID, int iWidth, int iHeight, int iBin,
+                                             IMG_TYPE Img_type) {
     CSlotCall call(iCameraID, SLOT_SET_ROI);
     if (call.Result() != KYR_SUCCESS) return call.Result();
     DbgPrint(-1, "KYRSetROIFormat", "set camera ID %d: width:%d, height:%d, bin:%d, ImgType:%d\n", iCameraID,
@@ -544,7 +549,8 @@ KYRCAMERA_API KYR_ERROR_CODE KYRSetROIFormat(int iCameraID, int iWidth, int iHei
         bool bRaw;
         IMAGE_TYPE eType;
         int iBytesPerPixel;
-    } kFormats[] = {{true, IMAGE_8BIT, 1}, {false, IMAGE_RGB24, 3}, {true, IMAGE_RAW16, 2}, {false, IMAGE_8BIT, 1}};
+    } kFormats[] = {
+        {true, IMAGE_8BIT, 1}, {false, IMAGE_RGB24, 3}, {true, IMAGE_RAW16, 2}, {false, IMAGE_8BIT, 1}};
     const auto& fmt = kFormats[Img_type];
     const uint64_t bytes = static_cast<uint64_t>(iWidth) * static_cast<uint64_t>(iHeight) * fmt.iBytesPerPixel;
     if (bytes > INT_MAX) return KYR_ERROR_INVALID_SIZE;
@@ -571,10 +577,18 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetROIFormat(int iCameraID, int* piWidth, int* p
     if (piBin) *piBin = pCam->m_iBin;
     if (pImg_type) {
         switch (pCam->m_iImgType) {
-            case IMAGE_RGB24: *pImg_type = IMG_RGB24; break;
-            case IMAGE_RAW16: *pImg_type = IMG_RAW16; break;
-            case IMAGE_8BIT: *pImg_type = pCam->m_bRawOutput ? IMG_RAW8 : IMG_Y8; break;
-            default: *pImg_type = IMG_Y8; break;
+            case IMAGE_RGB24:
+                *pImg_type = IMG_RGB24;
+                break;
+            case IMAGE_RAW16:
+                *pImg_type = IMG_RAW16;
+                break;
+            case IMAGE_8BIT:
+                *pImg_type = pCam->m_bRawOutput ? IMG_RAW8 : IMG_Y8;
+                break;
+            default:
+                *pImg_type = IMG_Y8;
+                break;
         }
     }
     return KYR_SUCCESS;
@@ -617,11 +631,15 @@ KYRCAMERA_API KYR_ERROR_CODE KYREnableDarkSubtract(int iCameraID, char* pcBMPPat
     if (!pcBMPPath) return KYR_ERROR_INVALID_PATH;
     CControlHold control(call.Camera());
     switch (call.Camera()->LoadBMPFromFile(pcBMPPath)) {
-        case 1: return KYR_SUCCESS;
-        case 6: return KYR_ERROR_INVALID_PATH;
+        case 1:
+            return KYR_SUCCESS;
+        case 6:
+            return KYR_ERROR_INVALID_PATH;
         case 0:
-        case 7: return KYR_ERROR_INVALID_FILEFORMAT;
-        default: return KYR_ERROR_GENERAL_ERROR;
+        case 7:
+            return KYR_ERROR_INVALID_FILEFORMAT;
+        default:
+            return KYR_ERROR_GENERAL_ERROR;
     }
 }
 
@@ -651,7 +669,8 @@ KYRCAMERA_API KYR_ERROR_CODE KYRStopVideoCapture(int iCameraID) {
     return BoolResult(call.Camera()->StopCapture(), KYR_ERROR_CAMERA_CLOSED);
 }
 
-KYRCAMERA_API KYR_ERROR_CODE KYRGetVideoData(int iCameraID, unsigned char* pBuffer, long lBuffSize, int iWaitms) {
+KYRCAMERA_API KYR_ERROR_CODE KYRGetVideoData(int iCameraID, unsigned char* pBuffer, long lBuffSize,
+                                             int iWaitms) {
     CSlotCall call(iCameraID, SLOT_VIDEO_DATA);
     if (call.Result() != KYR_SUCCESS) return call.Result();
     if (KYR_ERROR_CODE rc = call.RequireInit()) return rc;
@@ -693,7 +712,8 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetExpStatus(int iCameraID, KYR_EXPOSURE_STATUS*
         *pExpStatus = KYR_EXP_WORKING;
     } else {
         int status = pCam->m_iExpStatus;
-        if (status >= KYR_EXP_IDLE && status <= KYR_EXP_FAILED) *pExpStatus = static_cast<KYR_EXPOSURE_STATUS>(status);
+        if (status >= KYR_EXP_IDLE && status <= KYR_EXP_FAILED)
+            *pExpStatus = static_cast<KYR_EXPOSURE_STATUS>(status);
     }
     return KYR_SUCCESS;
 }
@@ -800,7 +820,8 @@ KYRCAMERA_API KYR_ERROR_CODE KYRSetTriggerOutputIOConf(int iCameraID, Trig_Outpu
     CSlotCall call(iCameraID, SLOT_SET_TRIG_OUT);
     if (call.Result() != KYR_SUCCESS) return call.Result();
     CControlHold control(call.Camera());
-    return static_cast<KYR_ERROR_CODE>(call.Camera()->SetTrigOutPinConf(pin, bPinHigh != 0, lDelay, lDuration));
+    return static_cast<KYR_ERROR_CODE>(
+        call.Camera()->SetTrigOutPinConf(pin, bPinHigh != 0, lDelay, lDuration));
 }
 
 KYRCAMERA_API KYR_ERROR_CODE KYRGetTriggerOutputIOConf(int iCameraID, Trig_Output_Pin pin, KYR_BOOL* bPinHigh,

@@ -1,9 +1,5 @@
 #include "Log.h"
 
-#include <log4cpp/Category.hh>
-#include <log4cpp/PatternLayout.hh>
-#include <log4cpp/Priority.hh>
-#include <log4cpp/RollingFileAppender.hh>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -13,6 +9,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <log4cpp/Category.hh>
+#include <log4cpp/PatternLayout.hh>
+#include <log4cpp/Priority.hh>
+#include <log4cpp/RollingFileAppender.hh>
 #include <string>
 
 #include "Platform.h"
@@ -21,8 +21,8 @@ std::atomic<bool> g_bDebugPrint{false};
 
 namespace {
 
-constexpr size_t kLineBytes = 256;          // one log line, prefix included, with its terminator
-constexpr size_t kDirPathBytes = 250;       // the configuration directory path buffer
+constexpr size_t kLineBytes = 256;            // one log line, prefix included, with its terminator
+constexpr size_t kDirPathBytes = 250;         // the configuration directory path buffer
 constexpr size_t kLogFileMaxBytes = 5242880;  // 5 MiB, then the file rolls over to one backup
 
 // Serialises file logging against the shut-down at process exit. A plain
@@ -71,7 +71,8 @@ KYRLog::KYRLog() {
 
     auto* layout = new log4cpp::PatternLayout();
     layout->setConversionPattern("%d: %p %c %x: %m%n");
-    auto* appender = new log4cpp::RollingFileAppender("rollfileAppender", path, kLogFileMaxBytes, 1, true, 0644);
+    auto* appender =
+        new log4cpp::RollingFileAppender("rollfileAppender", path, kLogFileMaxBytes, 1, true, 0644);
     appender->setLayout(layout);
     m_pCategory->addAppender(appender);
     m_pCategory->setPriority(log4cpp::Priority::INFO);

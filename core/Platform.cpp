@@ -125,7 +125,14 @@ void SleepUs(uint32_t us) {
 void Sleep(uint32_t ms) {
     const KyrTimeSource* src = g_pTimeSource.load(std::memory_order_acquire);
     if (src) {
-        src->sleep_us(src->ctx, ms * 1000u);
+        // A test source sleeps in microseconds; a long sleep goes in pieces so
+        // the product never wraps 32 bits.
+        uint64_t us = static_cast<uint64_t>(ms) * 1000u;
+        while (us > 0) {
+            const uint32_t piece = us > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(us);
+            src->sleep_us(src->ctx, piece);
+            us -= piece;
+        }
         return;
     }
     struct timespec ts;

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 APT_PACKAGES=(
   build-essential cmake ninja-build pkg-config file
-  libusb-1.0-0-dev liblog4cpp5-dev libtinyxml-dev
+  libusb-1.0-0-dev liblog4cpp5-dev libtinyxml-dev libhwy-dev
   libgtest-dev libbenchmark-dev g++-arm-linux-gnueabihf
   libopencv-imgproc-dev
   clang libclang-rt-dev
@@ -19,7 +19,7 @@ APT_PACKAGES=(
 # that build takes the host's headers and links the armhf library by path.
 ARMHF_PACKAGES=(
   qemu-user libstdc++6:armhf
-  libusb-1.0-0-dev:armhf libtinyxml-dev:armhf libgtest-dev:armhf liblog4cpp5v5:armhf
+  libusb-1.0-0-dev:armhf libtinyxml-dev:armhf libgtest-dev:armhf liblog4cpp5v5:armhf libhwy-dev:armhf
 )
 PIP_PACKAGES=("pybind11>=3.0,<3.1" numpy pytest)
 

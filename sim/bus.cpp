@@ -489,6 +489,9 @@ long long kyrsim_query(int handle, int what) {
         case KYRSIM_Q_FRAME_PERIOD_US:
         case KYRSIM_Q_SENSOR_MODEL:
         case KYRSIM_Q_TRIGGER_WAIT:
+        case KYRSIM_Q_LINK_RATE:
+        case KYRSIM_Q_OUTPUT_US:
+        case KYRSIM_Q_SENSOR_PERIOD_US:
             return streamQuery(*d, what);
         default:
             return firmwareQuery(*d, what);

@@ -30,8 +30,11 @@ static_assert(sizeof(kProductIds) / sizeof(kProductIds[0]) == 113, "product tabl
 constexpr int kMarkersBNoFpga[] = {0x810d, 0x810e, 0x810c, 0x810f, 0x8129};
 constexpr int kMarkersCNoFpga[] = {0x810a, 0x810b, 0x839b, 0x839a, 0x840a, 0x838b, 0x841a};
 
-// The 832 cameras: a 3840 x 2160 sensor of the Sony register layout, timed by the FPGA at 20 MHz.
+// The 832 cameras: a 3840 x 2160 colour sensor of the Sony register layout, timed by the FPGA at 20 MHz,
+// with the register hold 0x3001 and standby 0x3000 (0 = streaming).
 constexpr int kSonySensor832[] = {0x832b, 0x832f};
+constexpr int kSonyHold = 0x3001;
+constexpr int kSonyStandby = 0x3000;
 
 template <size_t N>
 bool contains(const int (&table)[N], int v) {
@@ -49,6 +52,10 @@ kyrsim_profile defaultProfile(int productId) {
     p.markers = KYRSIM_MARKERS_A;
     p.endpoint = 0x81;
     p.temp_kind = KYRSIM_TEMP_TMP100;
+    p.hold_reg = KYRSIM_NONE;
+    p.standby_reg = KYRSIM_NONE;
+    p.color = KYRSIM_BAYER_RGGB;
+    p.has_ddr = 1;
     if (contains(kMarkersBNoFpga, productId)) {
         p.has_fpga = 0;
         p.markers = KYRSIM_MARKERS_B;
@@ -57,11 +64,16 @@ kyrsim_profile defaultProfile(int productId) {
         p.markers = KYRSIM_MARKERS_C;
         p.endpoint = 0x82;
     }
+    if (!p.has_fpga) p.has_ddr = 0;
     if (contains(kSonySensor832, productId)) {
         p.sensor_clock_khz = 20000;
         p.sensor = KYRSIM_SENSOR_SONY;
         p.sensor_width = 3840;
         p.sensor_height = 2160;
+        p.hold_reg = kSonyHold;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
     }
     return p;
 }
@@ -141,7 +153,6 @@ constexpr uint8_t kCtrlStop = 0x10;
 constexpr uint8_t kCtrlWait = 0x40;
 constexpr uint8_t kCtrlTrig = 0x80;
 constexpr uint8_t kSigTrigger = 0x01;
-constexpr int kSensorStandby = 0x3000;  // Sony layout: 1 = standby, 0 = streaming
 constexpr uint8_t kFmtDdrBypass = 0x40;
 constexpr uint8_t kBufResend = 0x01;
 constexpr int kDdrInitRequest = 128;
@@ -178,6 +189,7 @@ void applyFpgaWrite(SimDevice& d, int reg, int value) {
             d.fpga[kRegCtrl] = v | kCtrlRun;
             break;
         case kRegBufCtrl:
+            if (!d.profile.has_ddr) break;  // no DDR buffer behind the register
             if (value == kDdrInitRequest) {
                 ++d.ddrWrites;
                 d.bufValid = false;
@@ -282,8 +294,17 @@ void initDeviceModel(SimDevice& d) {
     d.ddrK = d.profile.ddr_writes;
     d.markers = d.profile.markers;
     d.streamEndpoint = d.profile.endpoint;
-    d.sensorModel = d.profile.sensor != KYRSIM_SENSOR_NONE;
-    if (d.sensorModel) d.sensor[kSensorStandby] = 1;  // the sensor powers up in standby
+    d.sensorModel = hasSensorModel(d.profile);
+    if (d.sensorModel && d.profile.standby_reg != KYRSIM_NONE) {
+        // The sensor powers up in standby: a value the predicate does not accept.
+        const int mask = d.profile.standby_mask;
+        d.sensor[d.profile.standby_reg] =
+            static_cast<uint16_t>(d.profile.standby_value == 0 ? (mask & -mask) : 0);
+    }
+}
+
+bool hasSensorModel(const kyrsim_profile& p) {
+    return p.sensor != KYRSIM_SENSOR_NONE || p.standby_reg != KYRSIM_NONE;
 }
 
 bool triggerWait(const SimDevice& d) {
@@ -292,8 +313,9 @@ bool triggerWait(const SimDevice& d) {
 
 int fpgaRead(const SimDevice& d, int reg) {
     if (reg != kRegStatus) return d.fpga[static_cast<size_t>(reg)];
-    bool ddrReady =
-        d.ddrPolicy == KYRSIM_DDR_READY || (d.ddrPolicy == KYRSIM_DDR_AFTER_WRITES && d.ddrWrites >= d.ddrK);
+    const bool ddrReady =
+        d.profile.has_ddr && (d.ddrPolicy == KYRSIM_DDR_READY ||
+                              (d.ddrPolicy == KYRSIM_DDR_AFTER_WRITES && d.ddrWrites >= d.ddrK));
     uint8_t v = d.fpga[kRegStatus] & ~(kStatusDdrReady | kStatusBufValid);
     if (ddrReady) v |= kStatusDdrReady;
     if (d.bufValid) v |= kStatusBufValid;
@@ -306,9 +328,11 @@ void updateGate(SimDevice& d) {
         const uint8_t ctrl = d.fpga[kRegCtrl];
         open = open && (ctrl & kCtrlRun) && !(ctrl & kCtrlStop);
     }
-    if (d.sensorModel) {
-        auto it = d.sensor.find(kSensorStandby);
-        open = open && (it == d.sensor.end() || it->second == 0);
+    const int standby = d.profile.standby_reg;
+    if (d.sensorModel && standby != KYRSIM_NONE) {
+        auto it = d.sensor.find(standby);
+        const int v = it == d.sensor.end() ? 0 : it->second;
+        open = open && (v & d.profile.standby_mask) == d.profile.standby_value;
     }
     if (open && !d.gateOpen) d.gateOpenSinceUs = nowUs();
     if (!open && d.gateOpen) abandonFrame(d);
@@ -504,10 +528,24 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
         p->markers > KYRSIM_MARKERS_C || p->ddr_policy < KYRSIM_DDR_READY ||
         p->ddr_policy > KYRSIM_DDR_NEVER || p->sensor_clock_khz < 0 || p->sensor < KYRSIM_SENSOR_NONE ||
         p->sensor > KYRSIM_SENSOR_SONY ||
-        (p->sensor != KYRSIM_SENSOR_NONE && (p->sensor_width < 1 || p->sensor_height < 1)))
+        (p->sensor != KYRSIM_SENSOR_NONE && (p->sensor_width < 1 || p->sensor_height < 1)) ||
+        p->hold_reg < KYRSIM_NONE || p->hold_reg > 0xFFFF || p->standby_reg < KYRSIM_NONE ||
+        p->standby_reg > 0xFFFF ||
+        (p->standby_reg != KYRSIM_NONE &&
+         (p->standby_mask < 1 || p->standby_mask > 0xFFFF || (p->standby_value & ~p->standby_mask) != 0)) ||
+        p->color < KYRSIM_BAYER_RGGB || p->color > KYRSIM_MONO || (p->has_ddr != 0 && p->has_ddr != 1))
         return -1;
     std::lock_guard<std::mutex> lk(state().mu);
     state().profileOverrides[product_id] = *p;
+    return 0;
+}
+
+int kyrsim_device_profile(int handle, kyrsim_profile* out) {
+    if (!out) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    *out = d->profile;
     return 0;
 }
 

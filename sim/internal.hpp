@@ -214,12 +214,17 @@ struct SimDevice {
     long long overflowAt = -1;  // a too-large packet comes after this many bytes of the frame
     int emptyPending = 0;
     std::vector<uint8_t> sceneCache;
-    std::array<int, 8> sceneKey{};  // what the cached scene was drawn for (renderScene)
-    bool sensorModel = false;       // the profile's sensor description is in use
-    bool triggerPending = false;    // wait/trigger mode: an exposure ended, its frame not yet started
-    long long triggerAtUs = 0;      // when it ended
-    long long resendAtUs = 0;       // when the last resend of the DDR cache was asked for
-    bool loseCancelled = false;     // a cancelled transfer never comes back
+    std::array<int, 8> sceneKey{};      // what the cached scene was drawn for (renderScene)
+    bool sensorModel = false;           // the profile's sensor description is in use
+    bool triggerPending = false;        // wait/trigger mode: an exposure ended, its frame not yet started
+    long long triggerAtUs = 0;          // when it ended
+    long long resendAtUs = 0;           // when the last resend of the DDR cache was asked for
+    bool unpaced = false;               // kyrsim_set_unpaced: no timing at all
+    long long linkBytesPerSec = 0;      // 0 = the port's default
+    long long frameStartUs = 0;         // when the frame being sent started
+    long long frameOutUs = 0;           // its output time (0 = all bytes at its start)
+    std::deque<long long> frameStarts;  // start times of the most recent frames
+    bool loseCancelled = false;         // a cancelled transfer never comes back
 };
 
 struct State {
@@ -320,8 +325,9 @@ void runDueEvents(libusb_context* ctx);
 size_t frameBytes(const SimDevice& d);
 int bytesPerPixel(const SimDevice& d);
 long long framePeriodUs(const SimDevice& d);  // time between frame starts in force, 0 = unpaced
-long long streamQuery(const SimDevice& d,
-                      int what);       // KYRSIM_Q_FRAME_PERIOD_US, _SENSOR_MODEL, _TRIGGER_WAIT
-bool triggerWait(const SimDevice& d);  // wait or trigger mode holds back free-running frames
+// KYRSIM_Q_FRAME_PERIOD_US, _SENSOR_MODEL, _TRIGGER_WAIT, _LINK_RATE, _OUTPUT_US, _SENSOR_PERIOD_US
+long long streamQuery(const SimDevice& d, int what);
+bool triggerWait(const SimDevice& d);          // wait or trigger mode holds back free-running frames
+bool hasSensorModel(const kyrsim_profile& p);  // the profile describes a sensor to model
 
 }  // namespace kyrsim_impl

@@ -114,10 +114,32 @@ struct kyrsim_profile {
     int sensor;
     int sensor_width;
     int sensor_height;
+    /* Sensor side as data (fields added after the ones above; kyrsim_get_profile fills them for every
+     * product, so a profile read, changed and set back keeps working). sensor_clock_khz above is the line
+     * clock: one line lasts HMAX x 1000 / sensor_clock_khz microseconds. */
+    int hold_reg;     /* sensor register that holds the sensor's register writes, or KYRSIM_NONE */
+    int standby_reg;  /* sensor register of the standby predicate, or KYRSIM_NONE (no standby modelled) */
+    int standby_mask; /* the sensor streams while (standby_reg & standby_mask) == standby_value */
+    int standby_value;
+    int color;   /* KYRSIM_BAYER_* (colour, first pixel of the array) or KYRSIM_MONO; the scene follows it */
+    int has_ddr; /* 1: the FPGA has the DDR frame buffer; 0: DDR never ready, register 24 ignored, no
+                    output pacing of registers 36-37 */
 };
 
-#define KYRSIM_SENSOR_NONE 0 /* frames show the scene relative to the FPGA window; no standby */
-#define KYRSIM_SENSOR_SONY 1 /* standby 0x3000, start x 0x303C/D and y 0x3044/5, 2 x 2 binning 0x301B = 1 */
+#define KYRSIM_NONE (-1) /* no such register */
+
+/* Colour of the pixel array: the Bayer phase at its origin, or mono. */
+#define KYRSIM_BAYER_RGGB 0
+#define KYRSIM_BAYER_GRBG 1
+#define KYRSIM_BAYER_GBRG 2
+#define KYRSIM_BAYER_BGGR 3
+#define KYRSIM_MONO 4
+
+#define KYRSIM_SENSOR_NONE 0 /* frames show the scene relative to the FPGA window */
+#define KYRSIM_SENSOR_SONY 1 /* start x 0x303C/D and y 0x3044/5, 2 x 2 binning 0x301B = 1 */
+/* The 832 (0x832b, 0x832f) profiles: KYRSIM_SENSOR_SONY, 3840 x 2160, line clock 20000 kHz, hold register
+ * 0x3001, standby predicate 0x3000 & 0xFF == 0, RGGB, DDR. Other FPGA products: no sensor layout, no hold or
+ * standby register, RGGB, DDR; products without FPGA: no DDR. */
 
 /* Copies the profile plugged cameras of product_id get (defaults for unknown IDs); 0, or -1 when out is NULL.
  */
@@ -126,6 +148,11 @@ int kyrsim_get_profile(int product_id, struct kyrsim_profile* out);
 /* Replaces the profile of product_id for cameras plugged afterwards (until kyrsim_reset); 0, or -1 when
  * invalid. */
 int kyrsim_set_profile(int product_id, const struct kyrsim_profile* profile);
+
+/* Copies the profile the camera was plugged with into out; 0, or -1 when the handle is unknown or out is
+ * NULL.
+ */
+int kyrsim_device_profile(int handle, struct kyrsim_profile* out);
 
 /* Sets register 35 bit 0 behaviour of one camera (KYRSIM_DDR_*, k for AFTER_WRITES); counting starts anew. */
 int kyrsim_set_ddr_policy(int handle, int policy, int k);
@@ -264,13 +291,17 @@ int kyrsim_set_firmware_state(int handle, int state);
 #define KYRSIM_Q_STREAM_STARTS 20  /* stream start requests (0xA9 without data) */
 #define KYRSIM_Q_STREAM_STOPS 21   /* stream stop requests (0xAA) */
 #define KYRSIM_Q_BUS 22            /* bus number */
-#define KYRSIM_Q_RUNNING 23 /* 1 while frames may flow: streaming, bus taken, FPGA running and not stopped, \
-                               sensor out of standby (with a sensor description) */
-#define KYRSIM_Q_COOLER_DRIVE 24   /* DA level of the cooler drive in force (255 = off) */
-#define KYRSIM_Q_TEMPERATURE_MC 25 /* temperature now, in thousandths of a degree Celsius */
-#define KYRSIM_Q_FRAME_PERIOD_US 40 /* time between frame starts in force, in microseconds (0 = unpaced) */
+#define KYRSIM_Q_RUNNING                                                               \
+    23 /* 1 while frames may flow: streaming, bus taken, FPGA running and not stopped, \
+          sensor out of standby (with a sensor description) */
+#define KYRSIM_Q_COOLER_DRIVE 24    /* DA level of the cooler drive in force (255 = off) */
+#define KYRSIM_Q_TEMPERATURE_MC 25  /* temperature now, in thousandths of a degree Celsius */
+#define KYRSIM_Q_FRAME_PERIOD_US 40 /* time between frame starts the source uses now, in us (0 = unpaced) */
 #define KYRSIM_Q_SENSOR_MODEL 41    /* 1 while the sensor description is in use */
 #define KYRSIM_Q_TRIGGER_WAIT 42    /* 1 while wait or trigger mode holds back free-running frames */
+#define KYRSIM_Q_LINK_RATE 43 /* the link's rate in force, bytes per second (see kyrsim_set_link_rate) */
+#define KYRSIM_Q_OUTPUT_US 44 /* time a frame's bytes take to leave now, in microseconds (0 = at once) */
+#define KYRSIM_Q_SENSOR_PERIOD_US 45 /* VMAX x HMAX x 1000 / line clock in microseconds (0 = not timed) */
 
 #define KYRSIM_Q_FW_STATE 30      /* KYRSIM_FW_* */
 #define KYRSIM_Q_CPU_HOLD 31      /* the controller CPU's hold byte, RAM 0xE600 */
@@ -468,37 +499,63 @@ int kyrsim_set_stream_endpoint(int handle, int endpoint);
 /* Scene options (KYRSIM_SCENE_* bits); the scene is colour bars, gradients and a few stars. */
 int kyrsim_set_scene(int handle, int flags);
 
-/* Time between frame starts in microseconds; 0 = from the timing registers (the default), as fast as the
- * transfers take them when those give no period.
+/* Time between frame starts in microseconds, the frame's bytes all available at its start; 0 = from the
+ * timing registers and the link (the default).
  *
- * Pacing from the timing registers, for FPGA profiles with a sensor_clock_khz: one frame per VMAX (registers
- * 16-18) x HMAX (registers 19-20) clocks. With the DDR in use (register 10 bit 6 clear) frames also start no
- * faster than the output pacing of registers 36-37 (v, little-endian) lets the host carry them: at
- * 25600 / (v + 256) percent of 400 MB/s (400 bytes per microsecond), whatever the host. The period is the
- * larger of the two, each rounded up to whole microseconds; VMAX or HMAX 0 means no pacing. The registers are
- * read when a frame starts and set when the next one may start. Frames of the wait and trigger mode (see
- * kyrsim_set_sensor_model) neither wait for the period nor move it. KYRSIM_Q_FRAME_PERIOD_US gives the period
- * in force. */
+ * Paced frames: a frame's bytes leave over its output time, progressively (byte k is available k / rate after
+ * the frame's start), so transfers complete one after another. The rate is the link's (kyrsim_set_link_rate);
+ * with the DDR buffer in use (profile has_ddr and register 10 bit 6 clear) it is also no more than the FPGA's
+ * output of 400 MB/s times the pacing of registers 36-37 (v, little-endian): 25600 / (v + 256) percent, at
+ * most 100. With the DDR bypassed registers 36-37 do not matter. FPGA profiles with a sensor_clock_khz read
+ * out one frame per VMAX (registers 16-18) x HMAX (registers 19-20) clocks (VMAX or HMAX 0: no sensor
+ * period). Frames start one frame interval apart: the longer of the sensor period and the output time, each
+ * rounded up to whole microseconds. The simulator never drops a frame because the sensor outruns the link;
+ * the slower of the two sets the pace. The registers are read when a frame starts and set when the next one
+ * may start. KYRSIM_Q_FRAME_PERIOD_US gives the interval in force, kyrsim_frame_starts the start times.
+ *
+ * In wait or trigger mode (see kyrsim_set_sensor_model) a frame starts one sensor period (the fixed interval
+ * when one is set) after the fall of register 11 bit 0 and then takes its output time; a resend of the DDR
+ * cache (register 24 bit 0) starts when asked and takes its output time only. Neither moves the free-running
+ * timing. kyrsim_set_unpaced wins over both. */
 int kyrsim_set_frame_interval(int handle, int microseconds);
 
+/* Makes the camera unpaced (on = 1: frames as fast as the transfers take them, bytes at once, triggered
+ * frames at the fall; for benchmarks) or paced again (on = 0, the default); wins over
+ * kyrsim_set_frame_interval. 0, or -1. */
+int kyrsim_set_unpaced(int handle, int on);
+
+/* Rate of the camera's link in bytes per second; 0 = the port's default: 400000000 on a USB-3 port,
+ * 43272000 on USB 2 (follows kyrsim_set_usb3). 0, or -1 when negative or the handle is unknown. */
+int kyrsim_set_link_rate(int handle, long long bytes_per_second);
+
+/* Copies the simulator-clock start times (kyrsim_now_us) of the camera's most recent frames, oldest first,
+ * at most max of them (the last 256 are kept) into out (may be NULL); the number copied (available when out
+ * is NULL), or -1. A frame starts when its first byte is available. */
+int kyrsim_frame_starts(int handle, long long* out, int max);
+
 /* Uses (on = 1) or ignores (on = 0) the camera's sensor description; 0, or -1 when the handle is unknown or
- * on = 1 and the profile has none (KYRSIM_SENSOR_NONE). Cameras start with it in use when their profile has
- * one (0x832b and 0x832f: KYRSIM_SENSOR_SONY, 3840 x 2160, sensor clock 20000 kHz).
+ * on = 1 and the profile has none (KYRSIM_SENSOR_NONE and no standby register). Cameras start with it in use
+ * when their profile has one (0x832b and 0x832f: KYRSIM_SENSOR_SONY, 3840 x 2160, sensor clock 20000 kHz).
  *
- * With the description in use (KYRSIM_SENSOR_SONY):
- * - the sensor powers up in standby (register 0x3000 reads 1) and frames flow only while 0x3000 is 0; a frame
- *   being sent when the sensor enters standby is cut off, as when the FPGA stops;
- * - the scene is drawn on the whole pixel array (sensor_width x sensor_height, RGGB from the array's origin)
+ * With the description in use:
+ * - with a standby predicate the sensor powers up in standby (standby_reg reads 1 when standby_value is 0,
+ *   else 0) and frames flow only while (standby_reg & standby_mask) == standby_value; a frame being sent when
+ *   the sensor enters standby is cut off, as when the FPGA stops;
+ * With KYRSIM_SENSOR_SONY also:
+ * - the scene is drawn on the whole pixel array (sensor_width x sensor_height, the profile's colour from the
+ *   array's origin)
  *   and the frame shows it from the start pixel (x in 0x303C low byte, 0x303D high byte; y in 0x3044 and
  *   0x3045), row by row, as wide and as high as the FPGA window; pixels beyond the array are 0;
  * - with 0x301B = 1 the sensor bins 2 x 2 and keeps the Bayer pattern: frame pixel (x, y) is the mean
  *   (rounded down) of the array pixels (X + dx, Y + dy) with X = start x + 4 * (x / 2) + x % 2, Y likewise,
  *   dx and dy in {0, 2}.
- * Without it the scene is drawn relative to the FPGA window and standby is not modelled.
+ * Without it the scene is drawn relative to the FPGA window and standby is not modelled. The profile's hold
+ * register is data for the tests' checks of held writes: the simulator applies every sensor write at once.
  *
  * Independent of the description, an FPGA camera in wait or trigger mode (register 0 bit 6 or bit 7 set)
  * sends no free-running frames: it sends one frame each time register 11 bit 0 falls (the end of the
- * exposure), at once, and a frame held in the DDR cache when asked to resend it (register 24 bit 0). */
+ * exposure), read out as kyrsim_set_frame_interval says, and a frame held in the DDR cache when asked to
+ * resend it (register 24 bit 0). */
 int kyrsim_set_sensor_model(int handle, int on);
 
 /* The scene's 16-bit value at pixel (x, y) of the sensor's array, before binning and output formatting (the
@@ -545,8 +602,8 @@ void kyrsim_set_events_per_call(int n);
  * libusb_control_transfer (on a handle of the same context), on whichever thread calls them, one thread per
  * context at a time. */
 
-/* While on, libusb_cancel_transfer on a bulk transfer of the camera succeeds but the transfer never comes back:
- * it stays in flight (kyrsim_inflight_transfers), receives nothing and its callback does not run. */
+/* While on, libusb_cancel_transfer on a bulk transfer of the camera succeeds but the transfer never comes
+ * back: it stays in flight (kyrsim_inflight_transfers), receives nothing and its callback does not run. */
 int kyrsim_lose_cancelled(int handle, int on);
 
 /* Transfers lost that way that have not been finished. */

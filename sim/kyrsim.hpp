@@ -5,6 +5,7 @@
 
 #include <kyrsim.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -102,9 +103,24 @@ class Device {
     bool setFrameInterval(std::chrono::microseconds us) const {
         return kyrsim_set_frame_interval(handle_, static_cast<int>(us.count())) == 0;
     }
-    // Time between frame starts in force (the test's interval or the timing registers'); 0 = unpaced.
+    // Time between frame starts in force (the test's interval, or the timing registers' and the link's);
+    // 0 = unpaced.
     std::chrono::microseconds framePeriod() const {
         return std::chrono::microseconds(query(KYRSIM_Q_FRAME_PERIOD_US));
+    }
+    // Frames as fast as the transfers take them, bytes at once (see kyrsim_set_unpaced).
+    bool setUnpaced(bool on) const { return kyrsim_set_unpaced(handle_, on ? 1 : 0) == 0; }
+    // Link rate in bytes per second; 0 = the port's default.
+    bool setLinkRate(long long bytesPerSecond) const {
+        return kyrsim_set_link_rate(handle_, bytesPerSecond) == 0;
+    }
+    // Start times (kyrsim_now_us) of the most recent frames, oldest first.
+    std::vector<long long> frameStarts() const {
+        std::vector<long long> out(
+            static_cast<size_t>(std::max(kyrsim_frame_starts(handle_, nullptr, 0), 0)));
+        const int n = kyrsim_frame_starts(handle_, out.data(), static_cast<int>(out.size()));
+        out.resize(static_cast<size_t>(std::max(n, 0)));
+        return out;
     }
     // Sensor description on or off (see kyrsim_set_sensor_model); tests whose scene checks are relative to
     // the FPGA window, or that never take the sensor out of standby, switch it off.

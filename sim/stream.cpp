@@ -37,6 +37,9 @@ constexpr int kRegVmax = 16;                  // 24 bits, lines per frame
 constexpr int kRegHmax = 19;                  // 16 bits, clocks per line
 constexpr int kRegBandwidth = 36;             // 16 bits, output pacing value v: 25600 / (v + 256) percent
 constexpr long long kDdrOutBytesPerUs = 400;  // the FPGA's output at 100 %: 400 MB/s
+constexpr long long kUsb3LinkBytesPerSec = 400'000'000;
+constexpr long long kUsb2LinkBytesPerSec = 43'272'000;
+constexpr size_t kFrameStartsKept = 256;
 
 // Sensor registers of the Sony layout (byte registers, low byte first).
 constexpr int kSonyStartX = 0x303C;
@@ -44,6 +47,75 @@ constexpr int kSonyStartY = 0x3044;
 constexpr int kSonyBin = 0x301B;
 
 size_t epIndex(int endpoint) { return endpoint == 0x82 ? 1 : 0; }
+
+long long ceilDiv(long long a, long long b) { return (a + b - 1) / b; }
+
+long long linkRate(const SimDevice& d) {
+    if (d.linkBytesPerSec > 0) return d.linkBytesPerSec;
+    return d.cfg.usb3_host ? kUsb3LinkBytesPerSec : kUsb2LinkBytesPerSec;
+}
+
+// The frame goes through the DDR buffer, whose output is paced by registers 36-37.
+bool ddrInUse(const SimDevice& d) {
+    return d.profile.has_fpga && d.profile.has_ddr && !(d.fpga[10] & kFmtDdrBypass);
+}
+
+// Paced by the programmed timing and the link (neither unpaced nor at a fixed interval).
+bool paced(const SimDevice& d) { return !d.unpaced && d.intervalUs <= 0; }
+
+// Time `bytes` take to leave: at the link's rate and, through the DDR, no
+// faster than the pacing's share of the FPGA's full output.
+long long outputUs(const SimDevice& d, long long bytes) {
+    if (!paced(d) || bytes <= 0) return 0;
+    long long t = ceilDiv(bytes * 1'000'000, linkRate(d));
+    if (ddrInUse(d)) {
+        const long long v = d.fpga[kRegBandwidth] | (d.fpga[kRegBandwidth + 1] << 8);
+        t = std::max(t, ceilDiv(bytes * (v + 256), kDdrOutBytesPerUs * 256));
+    }
+    return t;
+}
+
+// One frame per VMAX x HMAX clocks of the line clock; 0 when not timed.
+long long sensorPeriodUs(const SimDevice& d) {
+    if (!d.profile.has_fpga || d.profile.sensor_clock_khz <= 0) return 0;
+    const auto& r = d.fpga;
+    const long long vmax = r[kRegVmax] | (r[kRegVmax + 1] << 8) | (r[kRegVmax + 2] << 16);
+    const long long hmax = r[kRegHmax] | (r[kRegHmax + 1] << 8);
+    if (vmax == 0 || hmax == 0) return 0;
+    return ceilDiv(vmax * hmax * 1000, d.profile.sensor_clock_khz);
+}
+
+// Delay from the end of an exposure in wait or trigger mode to its frame's start.
+long long readoutDelayUs(const SimDevice& d) {
+    if (d.unpaced) return 0;
+    if (d.intervalUs > 0) return d.intervalUs;
+    return sensorPeriodUs(d);
+}
+
+// Bytes of the frame being sent that have left the camera by `t`.
+size_t bytesDue(const SimDevice& d, long long t) {
+    const size_t size = d.frame.size();
+    const long long elapsed = t - d.frameStartUs;
+    if (d.frameOutUs <= 0 || elapsed >= d.frameOutUs) return size;
+    if (elapsed <= 0) return 0;
+    return static_cast<size_t>(static_cast<long long>(size) * elapsed / d.frameOutUs);
+}
+
+// When the first `bytes` of the frame being sent have left the camera.
+long long timeDue(const SimDevice& d, size_t bytes) {
+    const long long size = static_cast<long long>(d.frame.size());
+    if (d.frameOutUs <= 0 || size == 0) return d.frameStartUs;
+    return d.frameStartUs + ceilDiv(static_cast<long long>(bytes) * d.frameOutUs, size);
+}
+
+// Where the frame being sent stops: its length, or an earlier fault.
+size_t frameLimit(const SimDevice& d) {
+    size_t limit = d.frameLength;
+    if (d.stallAt >= 0) limit = std::min(limit, static_cast<size_t>(d.stallAt));
+    if (d.unplugAt >= 0) limit = std::min(limit, static_cast<size_t>(d.unplugAt));
+    if (d.overflowAt >= 0) limit = std::min(limit, static_cast<size_t>(d.overflowAt));
+    return std::min(limit, d.frame.size());
+}
 
 int rowPixels(const SimDevice& d) {
     const int w = d.fpga[4] | (d.fpga[5] << 8);
@@ -58,16 +130,24 @@ void put16(std::vector<uint8_t>& f, size_t word, uint16_t v) {
 // The test scene, 16 bits per pixel before output formatting: colour bars on
 // an RGGB mosaic in the top third, a horizontal ramp in the middle third, a
 // dark sky with a vertical ramp and four stars in the bottom third.
-uint16_t sceneValue(int x, int y, int w, int h) {
+// `color` (KYRSIM_BAYER_* or KYRSIM_MONO) gives the colour of pixel (0, 0)
+// or a grey rendering of the bars.
+uint16_t sceneValue(int x, int y, int w, int h, int color) {
     // White, yellow, cyan, green, magenta, red, blue, black as R, G, B bits.
     static const uint8_t kBars[8] = {7, 6, 3, 2, 5, 4, 1, 0};
     long long v;
     const int band = static_cast<int>(3ll * y / std::max(h, 1));
     if (band == 0) {
         const int bar = static_cast<int>(8ll * x / std::max(w, 1));
-        const int channel = ((y & 1) << 1) | (x & 1);  // 0 R, 1 and 2 G, 3 B
-        const int bit = channel == 0 ? 4 : channel == 3 ? 1 : 2;
-        v = (kBars[bar] & bit) ? 0xC000 : 0x1000;
+        if (color == KYRSIM_MONO) {
+            v = 0x1000 + 0x3800 * __builtin_popcount(kBars[bar]);
+        } else {
+            // The phase moves red: GRBG one pixel right, GBRG one row down, BGGR both.
+            const int px = x + (color & 1), py = y + (color >> 1);
+            const int channel = ((py & 1) << 1) | (px & 1);  // 0 R, 1 and 2 G, 3 B
+            const int bit = channel == 0 ? 4 : channel == 3 ? 1 : 2;
+            v = (kBars[bar] & bit) ? 0xC000 : 0x1000;
+        }
     } else if (band == 1) {
         v = w > 1 ? 0xFFFFll * x / (w - 1) : 0;
     } else {
@@ -95,17 +175,19 @@ struct SensorView {
     int w = 0, h = 0;    // pixel array
     int x0 = 0, y0 = 0;  // window start
     bool bin2 = false;
+    int color = KYRSIM_BAYER_RGGB;
 
     explicit SensorView(const SimDevice& d)
         : w(d.profile.sensor_width),
           h(d.profile.sensor_height),
           x0(sensorByte(d, kSonyStartX) | (sensorByte(d, kSonyStartX + 1) << 8)),
           y0(sensorByte(d, kSonyStartY) | (sensorByte(d, kSonyStartY + 1) << 8)),
-          bin2(sensorByte(d, kSonyBin) == 1) {}
+          bin2(sensorByte(d, kSonyBin) == 1),
+          color(d.profile.color) {}
 
     uint16_t array(long long x, long long y) const {
         if (x < 0 || y < 0 || x >= w || y >= h) return 0;
-        return sceneValue(static_cast<int>(x), static_cast<int>(y), w, h);
+        return sceneValue(static_cast<int>(x), static_cast<int>(y), w, h, color);
     }
 
     // Pixel (x, y) of the window. Binning averages the four nearest pixels
@@ -126,14 +208,16 @@ void renderScene(SimDevice& d, size_t size) {
     const int h = static_cast<int>((size + rowBytes - 1) / rowBytes);
     const int adc12 = (d.fpga[10] & kFmtAdc12) ? 1 : 0;
     const SensorView sv(d);
+    // The scene lies on the sensor's pixel array when the sensor's layout is modelled.
+    const bool onArray = d.sensorModel && d.profile.sensor != KYRSIM_SENSOR_NONE;
     const std::array<int, 8> key{w,
                                  h * bpp + adc12 * 0x40000000,
                                  bpp,
                                  static_cast<int>(size),
-                                 d.sensorModel ? 1 + (sv.bin2 ? 1 : 0) : 0,
-                                 d.sensorModel ? sv.x0 : 0,
-                                 d.sensorModel ? sv.y0 : 0,
-                                 0};
+                                 onArray ? 1 + (sv.bin2 ? 1 : 0) : 0,
+                                 onArray ? sv.x0 : 0,
+                                 onArray ? sv.y0 : 0,
+                                 d.profile.color};
     if (d.sceneKey == key && d.sceneCache.size() == size) return;
     d.sceneCache.assign(size, 0);
     // 16-bit output carries the ADC's bits left-aligned.
@@ -142,7 +226,7 @@ void renderScene(SimDevice& d, size_t size) {
         const size_t pixel = i / static_cast<size_t>(bpp);
         const int x = static_cast<int>(pixel % static_cast<size_t>(w));
         const int y = static_cast<int>(pixel / static_cast<size_t>(w));
-        const uint16_t v = d.sensorModel ? sv.pixel(x, y) : sceneValue(x, y, w, h);
+        const uint16_t v = onArray ? sv.pixel(x, y) : sceneValue(x, y, w, h, d.profile.color);
         if (bpp == 1) {
             d.sceneCache[i] = static_cast<uint8_t>(v >> 8);
         } else {
@@ -263,6 +347,10 @@ bool startFrame(SimDevice& d, size_t size, long long startUs) {
     d.frameLength = size > static_cast<size_t>(shortBy) ? size - static_cast<size_t>(shortBy) : 0;
     d.frameSent = 0;
     d.inFrame = true;
+    d.frameStartUs = startUs;
+    d.frameOutUs = outputUs(d, static_cast<long long>(d.frame.size()));
+    d.frameStarts.push_back(startUs);
+    if (d.frameStarts.size() > kFrameStartsKept) d.frameStarts.pop_front();
     ++d.framesStarted;
     // Frames of the wait and trigger mode come when their exposure ends; they
     // neither wait for the frame timing nor move it.
@@ -275,12 +363,12 @@ bool startFrame(SimDevice& d, size_t size, long long startUs) {
 long long frameAvailableAt(const SimDevice& d, const TransferState& front, size_t size) {
     long long t = d.nextFrameUs;
     if (triggerWait(d)) {
-        // No free-running frames: only an ended exposure or a resend of the
-        // held frame sends one, at once.
+        // No free-running frames: only an ended exposure, read out by the
+        // sensor first, or a resend of the held frame sends one.
         if (resendReady(d, size))
             t = d.resendAtUs;
         else if (d.triggerPending)
-            t = d.triggerAtUs;
+            t = d.triggerAtUs + readoutDelayUs(d);
         else
             return LLONG_MAX;
     }
@@ -318,11 +406,11 @@ bool pumpEndpoint(SimDevice& d, size_t idx, long long now) {
             completeTransfer(ts, LIBUSB_TRANSFER_COMPLETED);
             continue;
         }
-        size_t limit = d.frameLength;
-        if (d.stallAt >= 0) limit = std::min(limit, static_cast<size_t>(d.stallAt));
-        if (d.unplugAt >= 0) limit = std::min(limit, static_cast<size_t>(d.unplugAt));
-        if (d.overflowAt >= 0) limit = std::min(limit, static_cast<size_t>(d.overflowAt));
-        limit = std::min(limit, d.frame.size());
+        const size_t end = frameLimit(d);
+        // Bytes leave the camera progressively; a transfer whose time runs
+        // out takes only what came before its deadline.
+        const long long by = ts.deadlineUs >= 0 ? std::min(now, ts.deadlineUs) : now;
+        const size_t limit = std::min(end, bytesDue(d, by));
         const size_t room = static_cast<size_t>(ts.length - ts.actual);
         const size_t n = std::min(room, limit > d.frameSent ? limit - d.frameSent : 0);
         if (n > 0) {
@@ -357,6 +445,10 @@ bool pumpEndpoint(SimDevice& d, size_t idx, long long now) {
             completeTransfer(ts, LIBUSB_TRANSFER_COMPLETED);  // the frame's end cuts the transfer short
         } else if (ts.actual == ts.length) {
             completeTransfer(ts, LIBUSB_TRANSFER_COMPLETED);
+        } else if (ts.deadlineUs >= 0 && ts.deadlineUs <= now) {
+            completeTransfer(ts, LIBUSB_TRANSFER_TIMED_OUT);  // with the bytes that came in time
+        } else {
+            break;  // the rest of the frame has not left the camera yet
         }
     }
     // Transfers whose time ran out before data came.
@@ -383,6 +475,13 @@ long long pumpAll(long long now) {
         if (!d.queue[si].empty() && !d.halted[si] && d.gateOpen && !d.inFrame && size > 0) {
             const long long avail = frameAvailableAt(d, *d.queue[si].front(), size);
             if (avail > now) wake = std::min(wake, avail);
+        }
+        if (!d.queue[si].empty() && !d.halted[si] && d.inFrame && d.emptyPending == 0) {
+            // The front transfer fills up, or the frame ends, as its bytes come.
+            const TransferState& front = *d.queue[si].front();
+            const size_t want =
+                std::min(frameLimit(d), d.frameSent + static_cast<size_t>(front.length - front.actual));
+            wake = std::min(wake, std::max(timeDue(d, want), now + 1));
         }
     };
     for (auto& kv : s.devices) visit(*kv.second);
@@ -480,21 +579,10 @@ int bytesPerPixel(const SimDevice& d) {
 }
 
 long long framePeriodUs(const SimDevice& d) {
+    if (d.unpaced) return 0;
     if (d.intervalUs > 0) return d.intervalUs;
-    if (!d.profile.has_fpga || d.profile.sensor_clock_khz <= 0) return 0;
-    const auto& r = d.fpga;
-    const long long vmax = r[kRegVmax] | (r[kRegVmax + 1] << 8) | (r[kRegVmax + 2] << 16);
-    const long long hmax = r[kRegHmax] | (r[kRegHmax + 1] << 8);
-    if (vmax == 0 || hmax == 0) return 0;
-    auto ceilDiv = [](long long a, long long b) { return (a + b - 1) / b; };
-    long long period = ceilDiv(vmax * hmax * 1000, d.profile.sensor_clock_khz);
-    if (!(r[10] & kFmtDdrBypass)) {
-        // The DDR decouples the sensor from USB; its output runs at the pacing's share of the full rate.
-        const long long v = r[kRegBandwidth] | (r[kRegBandwidth + 1] << 8);
-        const long long bytes = static_cast<long long>(frameBytes(d));
-        period = std::max(period, ceilDiv(bytes * (v + 256), kDdrOutBytesPerUs * 256));
-    }
-    return period;
+    // The slower of the sensor and the output sets the pace; no frame is dropped.
+    return std::max(sensorPeriodUs(d), outputUs(d, static_cast<long long>(frameBytes(d))));
 }
 
 long long streamQuery(const SimDevice& d, int what) {
@@ -505,6 +593,12 @@ long long streamQuery(const SimDevice& d, int what) {
             return d.sensorModel ? 1 : 0;
         case KYRSIM_Q_TRIGGER_WAIT:
             return triggerWait(d) ? 1 : 0;
+        case KYRSIM_Q_LINK_RATE:
+            return linkRate(d);
+        case KYRSIM_Q_OUTPUT_US:
+            return outputUs(d, static_cast<long long>(frameBytes(d)));
+        case KYRSIM_Q_SENSOR_PERIOD_US:
+            return sensorPeriodUs(d);
         default:
             return -1;
     }
@@ -805,7 +899,8 @@ int kyrsim_finish_lost_transfers(void) {
         TransferState& ts = *kv.second;
         if (!ts.lost) continue;
         // The host controller's late write lands in the transfer's buffer.
-        if (ts.xfer->buffer && ts.length > 0) std::memset(ts.xfer->buffer, 0xA5, static_cast<size_t>(ts.length));
+        if (ts.xfer->buffer && ts.length > 0)
+            std::memset(ts.xfer->buffer, 0xA5, static_cast<size_t>(ts.length));
         ts.lost = false;
         ts.actual = ts.length;
         ts.queued = false;
@@ -877,9 +972,34 @@ int kyrsim_set_frame_interval(int handle, int microseconds) {
     });
 }
 
+int kyrsim_set_unpaced(int handle, int on) {
+    return withDevice(handle, [&](SimDevice& d) {
+        d.unpaced = on != 0;
+        return 0;
+    });
+}
+
+int kyrsim_set_link_rate(int handle, long long bytes_per_second) {
+    if (bytes_per_second < 0) return -1;
+    return withDevice(handle, [&](SimDevice& d) {
+        d.linkBytesPerSec = bytes_per_second;
+        return 0;
+    });
+}
+
+int kyrsim_frame_starts(int handle, long long* out, int max) {
+    if (max < 0) return -1;
+    return withDevice(handle, [&](SimDevice& d) {
+        const size_t n =
+            out ? std::min(d.frameStarts.size(), static_cast<size_t>(max)) : d.frameStarts.size();
+        if (out) std::copy(d.frameStarts.end() - static_cast<long>(n), d.frameStarts.end(), out);
+        return static_cast<int>(n);
+    });
+}
+
 int kyrsim_set_sensor_model(int handle, int on) {
     return withDevice(handle, [&](SimDevice& d) {
-        if (on && d.profile.sensor == KYRSIM_SENSOR_NONE) return -1;
+        if (on && !hasSensorModel(d.profile)) return -1;
         d.sensorModel = on != 0;
         updateGate(d);
         return 0;

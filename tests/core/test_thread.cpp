@@ -292,4 +292,16 @@ TEST(TickCount, TestTimeSourceReplacesClockAndSleeps) {
     EXPECT_EQ(static_cast<uint32_t>(b - a), 3600000u);
 }
 
+TEST(TickCount, TestTimeSourceTakesSleepsBeyondSeventyOneMinutesWhole) {
+    struct Clock {
+        uint64_t us = 0;
+    } clock;
+    KyrTimeSource src{[](void* c) { return static_cast<uint32_t>(static_cast<Clock*>(c)->us / 1000); },
+                      [](void* c, uint32_t us) { static_cast<Clock*>(c)->us += us; }, &clock};
+    SetTimeSourceForTest(&src);
+    Sleep(5000000);  // 5,000,000 ms: 5e9 us does not fit 32 bits
+    SetTimeSourceForTest(nullptr);
+    EXPECT_EQ(clock.us, 5000000000ull);
+}
+
 }  // namespace

@@ -79,11 +79,19 @@ TEST(SensorProfile, The832CamerasDescribeTheirSensorAndClock) {
         EXPECT_EQ(p.sensor_width, kArrayWidth);
         EXPECT_EQ(p.sensor_height, kArrayHeight);
         EXPECT_EQ(p.sensor_clock_khz, 20000);
+        EXPECT_EQ(p.hold_reg, 0x3001);
+        EXPECT_EQ(p.standby_reg, 0x3000);
+        EXPECT_EQ(p.standby_mask, 0xFF);
+        EXPECT_EQ(p.standby_value, 0);
+        EXPECT_EQ(p.color, KYRSIM_BAYER_RGGB);
+        EXPECT_EQ(p.has_ddr, 1);
     }
     kyrsim_profile other{};
     ASSERT_EQ(kyrsim_get_profile(0x820b, &other), 0);
     EXPECT_EQ(other.sensor, KYRSIM_SENSOR_NONE);
     EXPECT_EQ(other.sensor_clock_khz, 0);
+    EXPECT_EQ(other.hold_reg, KYRSIM_NONE);
+    EXPECT_EQ(other.standby_reg, KYRSIM_NONE);
 
     // Invalid descriptions are refused.
     struct Bad {
@@ -108,6 +116,9 @@ TEST(SensorProfile, The832CamerasDescribeTheirSensorAndClock) {
     p.sensor = KYRSIM_SENSOR_SONY;
     p.sensor_width = 640;
     p.sensor_height = 480;
+    p.standby_reg = 0x3000;
+    p.standby_mask = 0xFF;
+    p.standby_value = 0;
     ASSERT_EQ(kyrsim_set_profile(0x820b, &p), 0);
     kyrsim::Device d = kyrsim::plug(0x820b, 1, "3");
     EXPECT_TRUE(d.sensorModel());

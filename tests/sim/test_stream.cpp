@@ -217,6 +217,7 @@ TEST_F(Stream, CallbacksRunOnlyInsideEventCallsOnTheCallingThread) {
 }
 
 TEST_F(Stream, EventCallsRunAsManyCallbacksAsAllowed) {
+    ASSERT_TRUE(cam.setUnpaced(true));  // every frame there at once
     ASSERT_TRUE(cam.setFrameSize(100));
     Bulk a(h, 0x81, 100), b(h, 0x81, 100), c(h, 0x81, 100);
     for (Bulk* x : {&a, &b, &c}) ASSERT_EQ(x->submit(), 0);
@@ -256,6 +257,7 @@ TEST_F(Stream, CancelCompletesLaterAsCancelled) {
 }
 
 TEST_F(Stream, CancelAfterCompletionKeepsTheData) {
+    ASSERT_TRUE(cam.setUnpaced(true));  // the frame there at once
     Bulk b(h, 0x81, kFrame);
     ASSERT_EQ(b.submit(), 0);
     timeval tv{0, 0};
@@ -730,7 +732,8 @@ TEST_F(Stream, LostCancelledTransferNeverComesBackUntilFinished) {
     }
     std::vector<unsigned char> buf(kFrame);
     libusb_transfer* x = libusb_alloc_transfer(0);
-    libusb_fill_bulk_transfer(x, h, 0x81, buf.data(), kFrame, [](libusb_transfer*) {}, nullptr, 0);
+    libusb_fill_bulk_transfer(
+        x, h, 0x81, buf.data(), kFrame, [](libusb_transfer*) {}, nullptr, 0);
     ASSERT_EQ(libusb_submit_transfer(x), 0);
     ASSERT_EQ(libusb_cancel_transfer(x), 0);
     EXPECT_EQ(kyrsim_freed_in_flight(), 0);

@@ -31,12 +31,16 @@ std::vector<std::pair<uint16_t, uint8_t>> SensorWrites(int handle, int fromEntry
     return out;
 }
 
-SHoldReport CheckHolds(int handle, const std::vector<uint16_t>& protectedRegs, uint16_t holdReg,
-                       int fromEntry) {
+SHoldReport CheckHolds(int handle, const std::vector<uint16_t>& protectedRegs, int holdReg, int fromEntry) {
     SHoldReport report;
+    if (holdReg == kProfileHoldReg) {
+        kyrsim_profile profile{};
+        holdReg = kyrsim_device_profile(handle, &profile) == 0 ? profile.hold_reg : KYRSIM_NONE;
+    }
+    report.bNoHold = holdReg == KYRSIM_NONE;
     bool held = false;
     for (const auto& w : SensorWrites(handle, fromEntry)) {
-        if (w.first == holdReg) {
+        if (!report.bNoHold && w.first == holdReg) {
             const bool set = w.second != 0;
             if (set) {
                 if (held) ++report.iNested;

@@ -2,7 +2,9 @@
 // the logged sensor byte writes (request 0xB6) of one simulated camera in
 // order and reports writes of listed registers made outside a hold, holds
 // opened while one was open, and a hold left set at the end. Only writes that
-// reached the camera count (a failed request changed nothing there).
+// reached the camera count (a failed request changed nothing there). The hold
+// register is the one of the camera's profile unless given; a camera without
+// one has every listed write unheld, which is then no misuse.
 #ifndef KYR_TEST_HOLD_CHECK_H
 #define KYR_TEST_HOLD_CHECK_H
 
@@ -17,13 +19,17 @@ struct SHoldReport {
     int iNested = 0;                  // holds opened while one was open
     int iHolds = 0;                   // holds opened
     bool bLeftSet = false;            // the last hold write set it
-    bool Clean() const { return unheld.empty() && iNested == 0 && !bLeftSet; }
+    bool bNoHold = false;             // the camera has no hold register
+    bool Clean() const { return (bNoHold || unheld.empty()) && iNested == 0 && !bLeftSet; }
     std::string Text() const;
 };
 
+// The hold register of the camera's profile.
+constexpr int kProfileHoldReg = -2;
+
 // The hold check over the logged writes of camera `handle` from log entry
-// `fromEntry` on.
-SHoldReport CheckHolds(int handle, const std::vector<uint16_t>& protectedRegs, uint16_t holdReg = 0x3001,
+// `fromEntry` on; holdReg KYRSIM_NONE (-1) = the camera has none.
+SHoldReport CheckHolds(int handle, const std::vector<uint16_t>& protectedRegs, int holdReg = kProfileHoldReg,
                        int fromEntry = 0);
 
 // The sensor byte writes (register, value) that reached camera `handle`, in

@@ -1,0 +1,711 @@
+// Vector kernels of the image passes, compiled once per instruction set and
+// dispatched at run time. See AlgorithmSimd.h.
+#include "AlgorithmSimd.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "AlgorithmSimd.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace kyr_simd {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+#if HWY_TARGET == HWY_SCALAR
+// One lane: the row kernels leave everything to the caller's scalar code.
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#endif
+
+// Largest vector of any target, in bytes: sizes the lane buffers below.
+constexpr size_t kMaxVecBytes = 256;
+
+// Maps every lane (a byte value) through a 256-entry table; white balance is
+// rare enough that a per-lane look-up costs less than vector arithmetic.
+template <class D, class V>
+HWY_INLINE V MapLanes(D d, V v, const uint8_t* pMap) {
+    using T = hn::TFromD<D>;
+    alignas(64) T lanes[kMaxVecBytes / sizeof(T)];
+    hn::Store(v, d, lanes);
+    for (size_t i = 0; i < hn::Lanes(d); i++) lanes[i] = pMap[lanes[i]];
+    return hn::Load(d, lanes);
+}
+
+#if HWY_TARGET != HWY_SCALAR
+// The even and the odd bytes of a byte vector, in the 16-bit lanes of d16.
+template <class D16, class V8>
+HWY_INLINE hn::VFromD<D16> EvenBytes(D16 d16, V8 v) {
+    return hn::And(hn::BitCast(d16, v), hn::Set(d16, 0xFF));
+}
+template <class D16, class V8>
+HWY_INLINE hn::VFromD<D16> OddBytes(D16 d16, V8 v) {
+    return hn::ShiftRight<8>(hn::BitCast(d16, v));
+}
+
+// Bilinear fill of the pixels of one parity: the column parity of the row's
+// red or blue site (the others are green). bOdd picks the odd bytes of the
+// pixel vectors loaded at the row, one to the left and right, and above
+// and below. Blue, green and red come out in 16-bit lanes, white balance
+// applied.
+template <class D16, class V8, class V = hn::VFromD<D16>>
+HWY_INLINE void BayerParity(D16 d16, bool bOdd, bool bColourSite, bool bRedRow, const V8* pPix,
+                            const uint8_t* pBlueMap, const uint8_t* pRedMap, V& vBlue, V& vGreen, V& vRed) {
+    // pPix: centre, left, right, up, down, up-left, up-right, down-left, down-right.
+    auto half = [&](int k) { return bOdd ? OddBytes(d16, pPix[k]) : EvenBytes(d16, pPix[k]); };
+    const V c = half(0), lr = hn::Add(half(1), half(2)), ud = hn::Add(half(3), half(4));
+    V own, other;
+    if (bColourSite) {
+        own = c;
+        vGreen = hn::ShiftRight<2>(hn::Add(lr, ud));
+        other = hn::ShiftRight<2>(hn::Add(hn::Add(half(5), half(6)), hn::Add(half(7), half(8))));
+    } else {
+        vGreen = c;
+        own = hn::ShiftRight<1>(lr);
+        other = hn::ShiftRight<1>(ud);
+    }
+    // The row's own colour is red in a red row, blue in a blue row.
+    vBlue = bRedRow ? other : own;
+    vRed = bRedRow ? own : other;
+    if (pBlueMap) {
+        vBlue = MapLanes(d16, vBlue, pBlueMap);
+        vRed = MapLanes(d16, vRed, pRedMap);
+    }
+}
+
+// Runs the fill over the row in steps of one byte vector of pixels and hands
+// each step's even and odd pixels to emit(x, blue, green, red) for both.
+template <class TEmit>
+HWY_INLINE size_t BayerRow(const uint8_t* pSrc, ptrdiff_t w, size_t uCount, int iColourX, bool bRedRow,
+                           const uint8_t* pBlueMap, const uint8_t* pRedMap, TEmit emit) {
+    const hn::ScalableTag<uint8_t> d8;
+    const hn::Repartition<uint16_t, decltype(d8)> d16;
+    using V16 = hn::VFromD<decltype(d16)>;
+    const size_t N = hn::Lanes(d8);
+    size_t x = 0;
+    for (; x + N <= uCount; x += N) {
+        const uint8_t* p = pSrc + x;
+        const hn::VFromD<decltype(d8)> pix[9] = {
+            hn::LoadU(d8, p),         hn::LoadU(d8, p - 1),     hn::LoadU(d8, p + 1),
+            hn::LoadU(d8, p - w),     hn::LoadU(d8, p + w),     hn::LoadU(d8, p - w - 1),
+            hn::LoadU(d8, p - w + 1), hn::LoadU(d8, p + w - 1), hn::LoadU(d8, p + w + 1)};
+        V16 bE, gE, rE, bO, gO, rO;
+        BayerParity(d16, false, iColourX == 0, bRedRow, pix, pBlueMap, pRedMap, bE, gE, rE);
+        BayerParity(d16, true, iColourX == 1, bRedRow, pix, pBlueMap, pRedMap, bO, gO, rO);
+        emit(x, bE, gE, rE, bO, gO, rO);
+    }
+    return x;
+}
+
+// Luminance of 16-bit lanes holding byte values: the 32-bit sum
+// aB b + aG g + aR r + the three fractions, shifted by 16, in 16-bit lanes:
+// the high halves of the products, plus the carry out of the low halves and
+// the fractions (summed at a quarter scale so that they fit).
+struct SLumaLanes {
+    template <class D>
+    struct Of {
+        hn::VFromD<D> aB, aG, aR, mB, mG, mR;
+        Of(D d, const SColourCoef& c)
+            : aB(hn::Set(d, static_cast<uint16_t>(c.uA[0]))),
+              aG(hn::Set(d, static_cast<uint16_t>(c.uA[1]))),
+              aR(hn::Set(d, static_cast<uint16_t>(c.uA[2]))),
+              mB(hn::Set(d, static_cast<uint16_t>(c.uM[0]))),
+              mG(hn::Set(d, static_cast<uint16_t>(c.uM[1]))),
+              mR(hn::Set(d, static_cast<uint16_t>(c.uM[2]))) {}
+        hn::VFromD<D> operator()(D d, hn::VFromD<D> b, hn::VFromD<D> g, hn::VFromD<D> r) const {
+            using V = hn::VFromD<D>;
+            const V three = hn::Set(d, 3);
+            const V hi = hn::Add(hn::Add(hn::MulHigh(b, aB), hn::MulHigh(g, aG)), hn::MulHigh(r, aR));
+            const V loB = hn::Mul(b, aB), loG = hn::Mul(g, aG), loR = hn::Mul(r, aR);
+            const V frac = hn::Add(hn::Add(hn::MulHigh(b, mB), hn::MulHigh(g, mG)), hn::MulHigh(r, mR));
+            const V lowBits = hn::Add(hn::Add(hn::And(loB, three), hn::And(loG, three)), hn::And(loR, three));
+            const V quarter = hn::Add(
+                hn::Add(hn::Add(hn::ShiftRight<2>(loB), hn::ShiftRight<2>(loG)), hn::ShiftRight<2>(loR)),
+                hn::ShiftRight<2>(hn::Add(frac, lowBits)));
+            return hn::Add(hi, hn::ShiftRight<14>(quarter));
+        }
+    };
+};
+#endif
+
+#if HWY_TARGET != HWY_SCALAR
+// Cr and Cb of the pixels in the 16-bit lanes of b, g, r, each the integer
+// part of a signed sum of three table entries, computed in 32-bit lanes and
+// stored as bytes (+ 128, wrapping like the scalar code) in 16-bit lanes.
+template <class D16, class V16 = hn::VFromD<D16>>
+HWY_INLINE void Chroma(D16 d16, const SColourCoef& coef, V16 b, V16 g, V16 r, V16& vCr, V16& vCb) {
+    const hn::Half<D16> dh;
+    const hn::Repartition<uint32_t, D16> d32;
+    const hn::Rebind<int32_t, decltype(d32)> di;
+    using V32 = hn::VFromD<decltype(d32)>;
+    auto table = [&](V32 v, int k) {
+        return hn::Add(hn::Mul(v, hn::Set(d32, coef.uA[k])),
+                       hn::ShiftRight<16>(hn::Mul(v, hn::Set(d32, coef.uM[k]))));
+    };
+    auto half = [&](V32 b32, V32 g32, V32 r32, V32& cr, V32& cb) {
+        const auto bias = hn::Set(di, 128);
+        const auto mask = hn::Set(d32, 0xFFu);
+        cr = hn::And(
+            hn::BitCast(d32, hn::Add(hn::ShiftRight<16>(hn::BitCast(
+                                         di, hn::Sub(hn::Sub(table(r32, 3), table(b32, 4)), table(g32, 5)))),
+                                     bias)),
+            mask);
+        cb = hn::And(
+            hn::BitCast(d32, hn::Add(hn::ShiftRight<16>(hn::BitCast(
+                                         di, hn::Sub(hn::Sub(table(b32, 3), table(r32, 6)), table(g32, 7)))),
+                                     bias)),
+            mask);
+    };
+    V32 crLo, cbLo, crHi, cbHi;
+    half(hn::PromoteTo(d32, hn::LowerHalf(dh, b)), hn::PromoteTo(d32, hn::LowerHalf(dh, g)),
+         hn::PromoteTo(d32, hn::LowerHalf(dh, r)), crLo, cbLo);
+    half(hn::PromoteTo(d32, hn::UpperHalf(dh, b)), hn::PromoteTo(d32, hn::UpperHalf(dh, g)),
+         hn::PromoteTo(d32, hn::UpperHalf(dh, r)), crHi, cbHi);
+    vCr = hn::Combine(d16, hn::TruncateTo(dh, crHi), hn::TruncateTo(dh, crLo));
+    vCb = hn::Combine(d16, hn::TruncateTo(dh, cbHi), hn::TruncateTo(dh, cbLo));
+}
+#endif
+
+size_t BayerRowRGB24(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
+                     bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;  // one lane: the scalar code of the caller does it all
+#else
+    const hn::ScalableTag<uint8_t> d8;
+    const hn::Repartition<uint16_t, decltype(d8)> d16;
+    using V16 = hn::VFromD<decltype(d16)>;
+    // Even pixels in the low byte of each 16-bit lane, odd ones in the high.
+    auto bytes = [&](V16 even, V16 odd) { return hn::BitCast(d8, hn::Or(even, hn::ShiftLeft<8>(odd))); };
+    return BayerRow(pSrc, iStride, uCount, iColourX, bRedRow, pBlueMap, pRedMap,
+                    [&](size_t x, V16 bE, V16 gE, V16 rE, V16 bO, V16 gO, V16 rO) {
+                        hn::StoreInterleaved3(bytes(bE, bO), bytes(gE, gO), bytes(rE, rO), d8, pOut + 3 * x);
+                    });
+#endif
+}
+
+size_t BayerRowY8(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
+                  bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SColourCoef& coef) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;
+#else
+    const hn::ScalableTag<uint8_t> d8;
+    const hn::Repartition<uint16_t, decltype(d8)> d16;
+    using V16 = hn::VFromD<decltype(d16)>;
+    const SLumaLanes::Of<decltype(d16)> luma(d16, coef);
+    return BayerRow(pSrc, iStride, uCount, iColourX, bRedRow, pBlueMap, pRedMap,
+                    [&](size_t x, V16 bE, V16 gE, V16 rE, V16 bO, V16 gO, V16 rO) {
+                        const V16 y = hn::Or(luma(d16, bE, gE, rE), hn::ShiftLeft<8>(luma(d16, bO, gO, rO)));
+                        hn::StoreU(hn::BitCast(d8, y), d8, pOut + x);
+                    });
+#endif
+}
+
+// Each pixel pair shares the chroma of its left (even) pixel: the left word
+// carries Cr, the right word Cb; the low bytes carry the luminance + 16.
+size_t BayerRowYUV2(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
+                    bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SColourCoef& coef) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;
+#else
+    const hn::ScalableTag<uint8_t> d8;
+    const hn::Repartition<uint16_t, decltype(d8)> d16;
+    using V16 = hn::VFromD<decltype(d16)>;
+    const SLumaLanes::Of<decltype(d16)> luma(d16, coef);
+    const V16 lumaOffset = hn::Set(d16, 16), lowByte = hn::Set(d16, 0xFF);
+    uint16_t* pWords = reinterpret_cast<uint16_t*>(pOut);
+    return BayerRow(pSrc, iStride, uCount, iColourX, bRedRow, pBlueMap, pRedMap,
+                    [&](size_t x, V16 bE, V16 gE, V16 rE, V16 bO, V16 gO, V16 rO) {
+                        V16 cr, cb;
+                        Chroma(d16, coef, bE, gE, rE, cr, cb);
+                        const V16 yE = hn::And(hn::Add(luma(d16, bE, gE, rE), lumaOffset), lowByte);
+                        const V16 yO = hn::And(hn::Add(luma(d16, bO, gO, rO), lumaOffset), lowByte);
+                        hn::StoreInterleaved2(hn::Or(yE, hn::ShiftLeft<8>(cr)),
+                                              hn::Or(yO, hn::ShiftLeft<8>(cb)), d16, pWords + x);
+                    });
+#endif
+}
+
+size_t MonoBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, size_t uCount) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;  // one lane: the scalar code of the caller does it all
+#else
+    const hn::ScalableTag<uint8_t> d8;
+    const hn::Repartition<uint16_t, decltype(d8)> d16;
+    const hn::Rebind<int16_t, decltype(d16)> di;
+    const hn::Rebind<uint8_t, decltype(d16)> dOut;
+    const size_t N = hn::Lanes(d16);  // outputs per step
+    const auto lo = hn::Set(d16, 0xFF);
+    size_t c = 0;
+    for (; c + N <= uCount; c += N) {
+        const auto a = hn::BitCast(d16, hn::LoadU(d8, pIn0 + 2 * c));
+        const auto b = hn::BitCast(d16, hn::LoadU(d8, pIn1 + 2 * c));
+        const auto sum = hn::Add(hn::Add(hn::And(a, lo), hn::ShiftRight<8>(a)),
+                                 hn::Add(hn::And(b, lo), hn::ShiftRight<8>(b)));
+        hn::StoreU(hn::DemoteTo(dOut, hn::BitCast(di, sum)), dOut, pOut + c);
+    }
+    return c;
+#endif
+}
+
+size_t MonoBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut, size_t uCount) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;  // one lane: the scalar code of the caller does it all
+#else
+    const hn::ScalableTag<uint16_t> d16;
+    const hn::Repartition<uint32_t, decltype(d16)> d32;
+    const hn::Rebind<uint16_t, decltype(d32)> dOut;
+    const size_t N = hn::Lanes(d32);
+    const auto lo = hn::Set(d32, 0xFFFF);
+    size_t c = 0;
+    for (; c + N <= uCount; c += N) {
+        const auto a = hn::BitCast(d32, hn::LoadU(d16, pIn0 + 2 * c));
+        const auto b = hn::BitCast(d32, hn::LoadU(d16, pIn1 + 2 * c));
+        const auto sum = hn::Add(hn::Add(hn::And(a, lo), hn::ShiftRight<16>(a)),
+                                 hn::Add(hn::And(b, lo), hn::ShiftRight<16>(b)));
+        hn::StoreU(hn::TruncateTo(dOut, hn::ShiftRight<2>(sum)), dOut, pOut + c);
+    }
+    return c;
+#endif
+}
+
+#if HWY_TARGET != HWY_SCALAR
+// Sum of the kBin x kBin blocks under hn::Lanes(dw) outputs, each block's
+// rows iStride elements apart, in the wide lanes of dw.
+template <int kBin, class DW, class T>
+HWY_INLINE hn::VFromD<DW> BlockSums(DW dw, const T* p, ptrdiff_t iStride) {
+    const hn::Rebind<T, DW> dn;
+    auto sum = hn::Zero(dw);
+    for (int i = 0; i < kBin; i++, p += iStride) {
+        hn::VFromD<decltype(dn)> a, b, c, e;
+        if constexpr (kBin == 3) {
+            hn::LoadInterleaved3(dn, p, a, b, c);
+            e = hn::Zero(dn);
+        } else {
+            hn::LoadInterleaved4(dn, p, a, b, c, e);
+        }
+        sum = hn::Add(sum, hn::Add(hn::Add(hn::PromoteTo(dw, a), hn::PromoteTo(dw, b)),
+                                   hn::Add(hn::PromoteTo(dw, c), hn::PromoteTo(dw, e))));
+    }
+    return sum;
+}
+
+template <int kBin>
+HWY_INLINE size_t MonoBinRowK8(const uint8_t* pIn, ptrdiff_t iStride, uint8_t* pOut, size_t uCount) {
+    const hn::ScalableTag<uint16_t> dw;
+    const hn::Rebind<uint8_t, decltype(dw)> dn;
+    const hn::Rebind<int16_t, decltype(dw)> di;
+    const size_t N = hn::Lanes(dw);
+    size_t c = 0;
+    for (; c + N <= uCount; c += N)
+        hn::StoreU(hn::DemoteTo(dn, hn::BitCast(di, BlockSums<kBin>(dw, pIn + kBin * c, iStride))), dn,
+                   pOut + c);
+    return c;
+}
+
+template <int kBin>
+HWY_INLINE size_t MonoBinRowK16(const uint16_t* pIn, ptrdiff_t iStride, uint16_t* pOut, size_t uCount) {
+    const hn::ScalableTag<uint32_t> dw;
+    const hn::Rebind<uint16_t, decltype(dw)> dn;
+    const hn::Rebind<int32_t, decltype(dw)> di;
+    const hn::Rebind<float, decltype(dw)> df;
+    const size_t N = hn::Lanes(dw);
+    size_t c = 0;
+    for (; c + N <= uCount; c += N) {
+        const auto sum = BlockSums<kBin>(dw, pIn + kBin * c, iStride);
+        hn::VFromD<decltype(di)> mean;
+        if constexpr (kBin == 4) {
+            mean = hn::BitCast(di, hn::ShiftRight<4>(sum));
+        } else {
+            // Exact: the sum has at most 20 bits, and a quotient short of an
+            // integer by at least 1/9 cannot round up to it in 24 bits.
+            mean = hn::ConvertTo(di, hn::Floor(hn::Div(hn::ConvertTo(df, hn::BitCast(di, sum)),
+                                                       hn::Set(df, static_cast<float>(kBin * kBin)))));
+        }
+        hn::StoreU(hn::DemoteTo(dn, mean), dn, pOut + c);
+    }
+    return c;
+}
+#endif
+
+size_t MonoBinRow8(const uint8_t* pIn, ptrdiff_t iStride, int iBin, uint8_t* pOut, size_t uCount) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;
+#else
+    return iBin == 3   ? MonoBinRowK8<3>(pIn, iStride, pOut, uCount)
+           : iBin == 4 ? MonoBinRowK8<4>(pIn, iStride, pOut, uCount)
+                       : 0;
+#endif
+}
+
+size_t MonoBinRow16(const uint16_t* pIn, ptrdiff_t iStride, int iBin, uint16_t* pOut, size_t uCount) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;
+#else
+    return iBin == 3   ? MonoBinRowK16<3>(pIn, iStride, pOut, uCount)
+           : iBin == 4 ? MonoBinRowK16<4>(pIn, iStride, pOut, uCount)
+                       : 0;
+#endif
+}
+
+#if HWY_TARGET != HWY_SCALAR
+// Colour binning by 3 and 4 of one input row into the lanes of d (the element
+// type widened as the sum needs), for outputs c .. c + Lanes(d) - 1 from p =
+// the row's start + kBin c. By 3, output c sums inputs 3c, 3c + 2, 3c + 4; by
+// 4, an even output 4c + 0, 2, 4, 6 and an odd one 4c + 1, 3, 5, 7. The
+// loads reach up to kBin (c + Lanes + 1) + kBin - 1 elements.
+template <int kBin, class D, class T, class TCombine>
+HWY_INLINE hn::VFromD<D> ColourRowSums(D d, const T* p, TCombine add) {
+    const hn::Rebind<T, D> dn;
+    using VN = hn::VFromD<decltype(dn)>;
+    auto widen = [&](VN v) {
+        if constexpr (sizeof(T) == sizeof(hn::TFromD<D>))
+            return v;
+        else
+            return hn::PromoteTo(d, v);
+    };
+    VN a, b, c, e, a1, b1, c1, e1;
+    if constexpr (kBin == 3) {
+        hn::LoadInterleaved3(dn, p, a, b, c);
+        hn::LoadInterleaved3(dn, p + 3, a1, b1, c1);
+        return add(add(widen(a), widen(c)), widen(b1));
+    } else {
+        hn::LoadInterleaved4(dn, p, a, b, c, e);
+        hn::LoadInterleaved4(dn, p + 4, a1, b1, c1, e1);
+        const auto even = add(add(widen(a), widen(c)), add(widen(a1), widen(c1)));
+        const auto odd = add(add(widen(b), widen(e)), add(widen(b1), widen(e1)));
+        return hn::OddEven(odd, even);
+    }
+}
+
+template <int kBin>
+HWY_INLINE size_t ColorBinRowK8(const uint8_t* pRow0, ptrdiff_t iRowStep, uint8_t* pOut, size_t uCount,
+                                size_t uInCount) {
+    const hn::ScalableTag<uint8_t> d;
+    const size_t N = hn::Lanes(d);
+    auto add = [](auto x, auto y) { return hn::SaturatedAdd(x, y); };
+    size_t c = 0;
+    for (; c + N <= uCount && kBin * (c + N + 2) <= uInCount; c += N) {
+        auto sum = ColourRowSums<kBin>(d, pRow0 + kBin * c, add);
+        for (int i = 1; i < kBin; i++)
+            sum = add(sum, ColourRowSums<kBin>(d, pRow0 + i * iRowStep + kBin * c, add));
+        hn::StoreU(sum, d, pOut + c);
+    }
+    return c;
+}
+
+template <int kBin>
+HWY_INLINE size_t ColorBinRowK16(const uint16_t* pRow0, ptrdiff_t iRowStep, uint16_t* pOut, size_t uCount,
+                                 size_t uInCount) {
+    const hn::ScalableTag<uint32_t> d;
+    const hn::Rebind<uint16_t, decltype(d)> dn;
+    const hn::Rebind<int32_t, decltype(d)> di;
+    const hn::Rebind<float, decltype(d)> df;
+    const size_t N = hn::Lanes(d);
+    auto add = [](auto x, auto y) { return hn::Add(x, y); };
+    size_t c = 0;
+    for (; c + N <= uCount && kBin * (c + N + 2) <= uInCount; c += N) {
+        auto sum = ColourRowSums<kBin>(d, pRow0 + kBin * c, add);
+        for (int i = 1; i < kBin; i++)
+            sum = add(sum, ColourRowSums<kBin>(d, pRow0 + i * iRowStep + kBin * c, add));
+        hn::VFromD<decltype(di)> mean;
+        if constexpr (kBin == 4) {
+            mean = hn::BitCast(di, hn::ShiftRight<4>(sum));
+        } else {
+            // Exact, as for mono binning by 3.
+            mean = hn::ConvertTo(
+                di, hn::Floor(hn::Div(hn::ConvertTo(df, hn::BitCast(di, sum)), hn::Set(df, 9.0f))));
+        }
+        hn::StoreU(hn::DemoteTo(dn, mean), dn, pOut + c);
+    }
+    return c;
+}
+#endif
+
+size_t ColorBinRow8(const uint8_t* pRow0, ptrdiff_t iRowStep, int iBin, uint8_t* pOut, size_t uCount,
+                    size_t uInCount) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;
+#else
+    return iBin == 3   ? ColorBinRowK8<3>(pRow0, iRowStep, pOut, uCount, uInCount)
+           : iBin == 4 ? ColorBinRowK8<4>(pRow0, iRowStep, pOut, uCount, uInCount)
+                       : 0;
+#endif
+}
+
+size_t ColorBinRow16(const uint16_t* pRow0, ptrdiff_t iRowStep, int iBin, uint16_t* pOut, size_t uCount,
+                     size_t uInCount) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;
+#else
+    return iBin == 3   ? ColorBinRowK16<3>(pRow0, iRowStep, pOut, uCount, uInCount)
+           : iBin == 4 ? ColorBinRowK16<4>(pRow0, iRowStep, pOut, uCount, uInCount)
+                       : 0;
+#endif
+}
+
+// Colour binning by 2: output c takes input j and j + 2 of both rows, with
+// j = 2c for an even c and 2c + 1 for an odd one. Sums at every input column
+// are formed first; of each group of four, elements 0 and 3 are the outputs.
+size_t ColorBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, size_t uCount) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;  // one lane: the scalar code of the caller does it all
+#else
+    const hn::ScalableTag<uint8_t> d8;
+    const hn::Repartition<uint32_t, decltype(d8)> d32;
+    const hn::Rebind<uint16_t, decltype(d32)> dOut;
+    const size_t N = hn::Lanes(d8) / 2;  // outputs per step
+    size_t c = 0;
+    for (; c + N <= uCount; c += N) {
+        const uint8_t* p0 = pIn0 + 2 * c;
+        const uint8_t* p1 = pIn1 + 2 * c;
+        // Saturating at each step saturates the sum: all terms are positive.
+        const auto t = hn::SaturatedAdd(hn::SaturatedAdd(hn::LoadU(d8, p0), hn::LoadU(d8, p0 + 2)),
+                                        hn::SaturatedAdd(hn::LoadU(d8, p1), hn::LoadU(d8, p1 + 2)));
+        const auto t32 = hn::BitCast(d32, t);
+        const auto pair = hn::Or(hn::And(t32, hn::Set(d32, 0xFFu)),
+                                 hn::And(hn::ShiftRight<16>(t32), hn::Set(d32, 0xFF00u)));
+        hn::StoreU(hn::TruncateTo(dOut, pair), dOut, reinterpret_cast<uint16_t*>(pOut + c));
+    }
+    return c;
+#endif
+}
+
+size_t ColorBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut, size_t uCount) {
+#if HWY_TARGET == HWY_SCALAR
+    return 0;  // one lane: the scalar code of the caller does it all
+#else
+    const hn::ScalableTag<uint16_t> d16;
+    const hn::Repartition<uint64_t, decltype(d16)> d64;
+    const hn::Rebind<uint32_t, decltype(d64)> dOut;
+    using V = hn::VFromD<decltype(d16)>;
+    const size_t N = hn::Lanes(d16) / 2;
+    const V three = hn::Set(d16, 3);
+    size_t c = 0;
+    for (; c + N <= uCount; c += N) {
+        const uint16_t* p0 = pIn0 + 2 * c;
+        const uint16_t* p1 = pIn1 + 2 * c;
+        const V a = hn::LoadU(d16, p0), b = hn::LoadU(d16, p0 + 2);
+        const V e = hn::LoadU(d16, p1), f = hn::LoadU(d16, p1 + 2);
+        // floor((a + b + e + f) / 4) in 16 bits: the quarters, plus the
+        // quarter of the four remainders.
+        const V quarters = hn::Add(hn::Add(hn::ShiftRight<2>(a), hn::ShiftRight<2>(b)),
+                                   hn::Add(hn::ShiftRight<2>(e), hn::ShiftRight<2>(f)));
+        const V rest = hn::Add(hn::Add(hn::And(a, three), hn::And(b, three)),
+                               hn::Add(hn::And(e, three), hn::And(f, three)));
+        const auto t64 = hn::BitCast(d64, hn::Add(quarters, hn::ShiftRight<2>(rest)));
+        const auto pair = hn::Or(hn::And(t64, hn::Set(d64, 0xFFFFull)),
+                                 hn::And(hn::ShiftRight<32>(t64), hn::Set(d64, 0xFFFF0000ull)));
+        hn::StoreU(hn::TruncateTo(dOut, pair), dOut, reinterpret_cast<uint32_t*>(pOut + c));
+    }
+    return c;
+#endif
+}
+
+// 256-entry look-up: the sixteen 16-entry tables looked up by the low four
+// bits, then narrowed to one by bits 4, 5, 6 and 7 of the index.
+void Gamma8(uint8_t* pBuf, const uint8_t* pTable, size_t uCount) {
+    size_t i = 0;
+#if HWY_TARGET != HWY_SCALAR
+    const hn::ScalableTag<uint8_t> d;
+    using V = hn::VFromD<decltype(d)>;
+    const size_t N = hn::Lanes(d);
+    V tables[16];
+    for (int k = 0; k < 16; k++) tables[k] = hn::LoadDup128(d, pTable + 16 * k);
+    const V lowNibble = hn::Set(d, 15);
+    for (; i + N <= uCount; i += N) {
+        const V idx = hn::LoadU(d, pBuf + i);
+        const V low = hn::And(idx, lowNibble);
+        // Each pair of look-ups is narrowed at once, so that few values are
+        // live beside the sixteen tables.
+        const auto bit4 = hn::TestBit(idx, hn::Set(d, 0x10));
+        V level[8];
+        for (int k = 0; k < 8; k++)
+            level[k] = hn::IfThenElse(bit4, hn::TableLookupBytes(tables[2 * k + 1], low),
+                                      hn::TableLookupBytes(tables[2 * k], low));
+        for (int iBit = 5, n = 8; iBit < 8; iBit++, n /= 2) {
+            const auto high = hn::TestBit(idx, hn::Set(d, static_cast<uint8_t>(1u << iBit)));
+            for (int k = 0; k < n / 2; k++) level[k] = hn::IfThenElse(high, level[2 * k + 1], level[2 * k]);
+        }
+        hn::StoreU(level[0], d, pBuf + i);
+    }
+#endif
+    for (; i < uCount; i++) pBuf[i] = pTable[pBuf[i]];
+}
+
+void SubtractDark8(uint8_t* pBuf, const uint8_t* pDark, size_t uCount, uint8_t ucOffset) {
+    size_t i = 0;
+#if HWY_TARGET != HWY_SCALAR
+    const hn::ScalableTag<uint8_t> d;
+    const size_t N = hn::Lanes(d);
+    const auto off = hn::Set(d, ucOffset);
+    for (; i + N <= uCount; i += N)
+        hn::StoreU(hn::SaturatedAdd(hn::SaturatedSub(hn::LoadU(d, pBuf + i), hn::LoadU(d, pDark + i)), off),
+                   d, pBuf + i);
+#endif
+    for (; i < uCount; i++) {
+        const unsigned uDiff = pBuf[i] > pDark[i] ? pBuf[i] - pDark[i] : 0;
+        pBuf[i] = static_cast<uint8_t>(std::min(255u, uDiff + ucOffset));
+    }
+}
+
+// In-place reversal: a vector from each end, both reversed and swapped, until
+// fewer than two vectors remain in the middle.
+#if HWY_TARGET != HWY_SCALAR
+// Reversed lanes of a vector; bytes as reversed 16-bit lanes with their two
+// bytes swapped.
+template <class D>
+HWY_INLINE hn::VFromD<D> ReverseLanes(D d, hn::VFromD<D> v, hwy::SizeTag<2>) {
+    return hn::Reverse(d, v);
+}
+template <class D>
+HWY_INLINE hn::VFromD<D> ReverseLanes(D d, hn::VFromD<D> v, hwy::SizeTag<1>) {
+    const hn::Repartition<uint16_t, D> d16;
+    const auto w = hn::Reverse(d16, hn::BitCast(d16, v));
+    return hn::BitCast(d, hn::Or(hn::ShiftLeft<8>(w), hn::ShiftRight<8>(w)));
+}
+#endif
+
+template <class T>
+HWY_INLINE void ReverseImpl(T* pBuf, size_t uCount) {
+    size_t lo = 0, hi = uCount;
+#if HWY_TARGET != HWY_SCALAR
+    const hn::ScalableTag<T> d;
+    const size_t N = hn::Lanes(d);
+    while (hi - lo >= 2 * N) {
+        const auto a = hn::LoadU(d, pBuf + lo);
+        const auto b = hn::LoadU(d, pBuf + hi - N);
+        hn::StoreU(ReverseLanes(d, b, hwy::SizeTag<sizeof(T)>()), d, pBuf + lo);
+        hn::StoreU(ReverseLanes(d, a, hwy::SizeTag<sizeof(T)>()), d, pBuf + hi - N);
+        lo += N;
+        hi -= N;
+    }
+#endif
+    std::reverse(pBuf + lo, pBuf + hi);
+}
+
+void Reverse8(uint8_t* pBuf, size_t uCount) { ReverseImpl(pBuf, uCount); }
+void Reverse16(uint16_t* pBuf, size_t uCount) { ReverseImpl(pBuf, uCount); }
+
+}  // namespace HWY_NAMESPACE
+}  // namespace kyr_simd
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+#if HWY_ARCH_ARM_V7
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
+
+namespace kyr_simd {
+
+namespace {
+
+std::atomic<bool> g_bEnabled{true};
+// Target chosen by SelectTarget, 0 for the best one.
+std::atomic<int64_t> g_iSelected{0};
+
+// On 32-bit ARM, Highway's library finds no NEON at run time, though the
+// kernels are compiled for it: the kernel hardware capability decides here.
+#if HWY_ARCH_ARM_V7 && (HWY_TARGETS & HWY_NEON)
+#define KYR_NEON_BY_HWCAP 1
+bool NeonHere() {
+    static const bool s_bNeon = (getauxval(AT_HWCAP) & HWCAP_NEON) != 0;
+    return s_bNeon;
+}
+bool UseNeon() {
+    const int64_t iSelected = g_iSelected.load(std::memory_order_relaxed);
+    return iSelected ? iSelected == HWY_NEON : NeonHere();
+}
+#define KYR_DISPATCH(FUNC) (UseNeon() ? N_NEON::FUNC : HWY_DYNAMIC_DISPATCH(FUNC))
+#else
+#define KYR_DISPATCH(FUNC) HWY_DYNAMIC_DISPATCH(FUNC)
+#endif
+
+}  // namespace
+
+bool Enabled() { return g_bEnabled.load(std::memory_order_relaxed); }
+void SetEnabled(bool bEnabled) { g_bEnabled.store(bEnabled, std::memory_order_relaxed); }
+
+std::vector<int64_t> Targets() {
+    std::vector<int64_t> targets = hwy::SupportedAndGeneratedTargets();
+#ifdef KYR_NEON_BY_HWCAP
+    if (NeonHere()) targets.insert(targets.begin(), HWY_NEON);
+#endif
+    return targets;
+}
+
+void SelectTarget(int64_t iTarget) {
+    g_iSelected.store(iTarget, std::memory_order_relaxed);
+    hwy::SetSupportedTargetsForTest(iTarget == HWY_NEON ? 0 : iTarget);
+}
+
+HWY_EXPORT(BayerRowRGB24);
+HWY_EXPORT(BayerRowY8);
+HWY_EXPORT(BayerRowYUV2);
+HWY_EXPORT(MonoBin2Row8);
+HWY_EXPORT(MonoBin2Row16);
+HWY_EXPORT(MonoBinRow8);
+HWY_EXPORT(MonoBinRow16);
+HWY_EXPORT(ColorBinRow8);
+HWY_EXPORT(ColorBinRow16);
+HWY_EXPORT(ColorBin2Row8);
+HWY_EXPORT(ColorBin2Row16);
+HWY_EXPORT(Gamma8);
+HWY_EXPORT(SubtractDark8);
+HWY_EXPORT(Reverse8);
+HWY_EXPORT(Reverse16);
+
+size_t BayerRowRGB24(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
+                     bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap) {
+    return KYR_DISPATCH(BayerRowRGB24)(pSrc, iStride, pOut, uCount, iColourX, bRedRow, pBlueMap, pRedMap);
+}
+size_t BayerRowY8(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
+                  bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SColourCoef& coef) {
+    return KYR_DISPATCH(BayerRowY8)(pSrc, iStride, pOut, uCount, iColourX, bRedRow, pBlueMap, pRedMap, coef);
+}
+size_t BayerRowYUV2(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
+                    bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap, const SColourCoef& coef) {
+    return KYR_DISPATCH(BayerRowYUV2)(pSrc, iStride, pOut, uCount, iColourX, bRedRow, pBlueMap, pRedMap,
+                                      coef);
+}
+size_t MonoBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, size_t uCount) {
+    return KYR_DISPATCH(MonoBin2Row8)(pIn0, pIn1, pOut, uCount);
+}
+size_t MonoBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut, size_t uCount) {
+    return KYR_DISPATCH(MonoBin2Row16)(pIn0, pIn1, pOut, uCount);
+}
+size_t MonoBinRow8(const uint8_t* pIn, ptrdiff_t iStride, int iBin, uint8_t* pOut, size_t uCount) {
+    return KYR_DISPATCH(MonoBinRow8)(pIn, iStride, iBin, pOut, uCount);
+}
+size_t MonoBinRow16(const uint16_t* pIn, ptrdiff_t iStride, int iBin, uint16_t* pOut, size_t uCount) {
+    return KYR_DISPATCH(MonoBinRow16)(pIn, iStride, iBin, pOut, uCount);
+}
+size_t ColorBinRow8(const uint8_t* pRow0, ptrdiff_t iRowStep, int iBin, uint8_t* pOut, size_t uCount,
+                    size_t uInCount) {
+    return KYR_DISPATCH(ColorBinRow8)(pRow0, iRowStep, iBin, pOut, uCount, uInCount);
+}
+size_t ColorBinRow16(const uint16_t* pRow0, ptrdiff_t iRowStep, int iBin, uint16_t* pOut, size_t uCount,
+                     size_t uInCount) {
+    return KYR_DISPATCH(ColorBinRow16)(pRow0, iRowStep, iBin, pOut, uCount, uInCount);
+}
+size_t ColorBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, size_t uCount) {
+    return KYR_DISPATCH(ColorBin2Row8)(pIn0, pIn1, pOut, uCount);
+}
+size_t ColorBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut, size_t uCount) {
+    return KYR_DISPATCH(ColorBin2Row16)(pIn0, pIn1, pOut, uCount);
+}
+void Gamma8(uint8_t* pBuf, const uint8_t* pTable, size_t uCount) {
+    KYR_DISPATCH(Gamma8)(pBuf, pTable, uCount);
+}
+void SubtractDark8(uint8_t* pBuf, const uint8_t* pDark, size_t uCount, uint8_t ucOffset) {
+    KYR_DISPATCH(SubtractDark8)(pBuf, pDark, uCount, ucOffset);
+}
+void Reverse8(uint8_t* pBuf, size_t uCount) { KYR_DISPATCH(Reverse8)(pBuf, uCount); }
+void Reverse16(uint16_t* pBuf, size_t uCount) { KYR_DISPATCH(Reverse16)(pBuf, uCount); }
+
+}  // namespace kyr_simd
+#endif
