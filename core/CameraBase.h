@@ -88,7 +88,7 @@ class CCameraBase;
 typedef void (*CaptureBody)(CCameraBase* pCam, std::atomic<bool>* pbRunning);
 
 class CCameraBase : public CCameraFX3 {
-public:
+  public:
     CCameraBase();
     // Stops and joins every thread of the object that is still alive, then
     // frees the buffers, the ring and the locks.
@@ -168,13 +168,13 @@ public:
     // Holds m_csStartStop for its lifetime, after giving up the calling
     // thread's holds on the control lock; they are taken back at the end.
     class CStartStopHold {
-    public:
+      public:
         explicit CStartStopHold(CCameraBase& cam);
         ~CStartStopHold();
         CStartStopHold(const CStartStopHold&) = delete;
         CStartStopHold& operator=(const CStartStopHold&) = delete;
 
-    private:
+      private:
         CCritSecRelease m_release;
         CCritSecLock m_hold;
     };
@@ -375,11 +375,13 @@ public:
     std::atomic<bool> m_bOutput16Bits{false};
     bool m_bHighSpeed = false;
     std::atomic<bool> m_bRawOutput{false};
-    uint16_t m_usHMAX = 0;
-    uint32_t m_iFrameTimeUs = 0;
-    uint32_t m_iXferTimeUs = 0;
-    int m_iFPSPerc = 0;
-    bool m_bAutoFPS = false;
+    // Line length and frame timing: the capture and auto-control threads
+    // read them without the control lock.
+    std::atomic<uint16_t> m_usHMAX{0};
+    std::atomic<uint32_t> m_iFrameTimeUs{0};
+    std::atomic<uint32_t> m_iXferTimeUs{0};
+    std::atomic<int> m_iFPSPerc{0};
+    std::atomic<bool> m_bAutoFPS{false};
     std::atomic<bool> m_bFlipRow{false};
     std::atomic<bool> m_bFlipColumn{false};
     std::atomic<int> m_iWBRed{0};
@@ -559,7 +561,7 @@ public:
     // Dark frame being accumulated; it replaces m_pDarkBuf once complete (m_csDarkBuf).
     std::unique_ptr<uint8_t[]> m_pDarkAcc;
 
-private:
+  private:
     static void WorkThreadMain(std::atomic<bool>* pbRunning, void* pArg);
     static void TriggerThreadMain(std::atomic<bool>* pbRunning, void* pArg);
     // Stops and joins one thread with the control lock released.

@@ -52,6 +52,7 @@ step "release build: shipped library and benchmarks"
 cmake -S . -B build/release "${GEN[@]}" -DCMAKE_BUILD_TYPE=Release -DKYR_BUILD_TESTS=OFF -DKYR_BUILD_BENCH=ON >/dev/null
 ninja -C build/release
 "$ROOT/scripts/check_exports.sh" build/release/libkyrcamera.so
+"$ROOT/scripts/check_layer.sh" build/release/python/libvorn_kyr.a build/release/CMakeFiles/kyrlib_obj.dir
 shopt -s nullglob
 for bench in build/release/bench/bench_*; do
   [ -x "$bench" ] || continue

@@ -80,6 +80,86 @@ struct STimingInit {
     int iVBLK, iHBLK, iMinHMAX, iExtraLines, iUSBBandwidth;
 };
 
+// ---- Exposure, gain, offset and bandwidth strategies ----------------------------
+
+// What a gain in 0.1 dB steps programs: the gain stored (clamped), the
+// sensor's gain code and its conversion-gain switch.
+struct SGainCode {
+    int iGain;
+    uint16_t usCode;
+    bool bHighConvGain;
+};
+
+struct SGainRule {
+    SGainCode (*fnMap)(int iGain);  // the model's gain map
+    uint16_t usRegConvGain;         // conversion-gain switch; 0: the sensor has none
+    uint16_t usRegCode;             // gain code, low byte first
+    int iCodeBytes;
+};
+
+// The black level register; the range is the model's offset range.
+struct SOffsetRule {
+    uint16_t usReg;  // low byte first
+    int iBytes;
+};
+
+// What the exposure rule works from.
+struct SExposureInput {
+    double dExposureUs;  // the exposure the sensor is programmed for
+    double dLineUs;      // line time
+    int iRows;           // readout rows
+    int iExtraLines;     // lines added to the readout rows
+    bool bSensorBin;     // sensor binning active
+    uint32_t uFrameUs;   // frame time of the readout
+};
+
+// Frame length and shutter line of one exposure.
+struct SExposureRegs {
+    uint32_t uVMAX;
+    uint32_t uSHR;
+};
+
+// How a long exposure is programmed into the sensor while the FPGA times it.
+enum LONG_EXP_PROGRAM : int {
+    LONG_EXP_FRAME_PLUS_PAD = 0,  // frame time + uLongPadUs (0: the frame time)
+    LONG_EXP_EXPOSURE = 1,        // the exposure itself
+};
+
+struct SExposureRule;
+using ExposureFn = SExposureRegs (*)(const SExposureRule& rule, const SExposureInput& in);
+
+struct SExposureRule {
+    ExposureFn fnCompute;  // VMAX and shutter from the exposure; other shutter encodings bring their own
+    uint16_t usRegSHR;     // shutter register, low byte first
+    int iSHRBytes;
+    int iMinSHR;             // shortest shutter line (also the gap to VMAX)
+    int iBinExtraLines;      // added to rows + extra lines before doubling with sensor binning
+    int iLongExtraLines;     // added to the exposure lines of an exposure longer than a frame
+    int iLongBinExtraLines;  // the same with sensor binning
+    uint32_t uVMAXMax;       // VMAX cap
+    uint32_t uSHRLimit;      // a shutter line from here on is written as uSHRMax
+    uint32_t uSHRMax;
+    int iExpLinesGap;        // exposure lines = VMAX - gap - SHR
+    uint64_t ullLongFromUs;  // long-exposure mode from this exposure on
+    LONG_EXP_PROGRAM eLongProgram;
+    uint32_t uLongPadUs;
+};
+
+// Line length and FPGA output pacing from the bandwidth percentage.
+struct SBandwidthRule {
+    int iHostUSB3, iHostUSB2;          // host constants: 400000 carries the full 400 MB/s
+    int iAutoPercUSB3, iAutoPercUSB2;  // first values when automatic bandwidth is switched on
+    int iCap16Perc;                    // 16-bit large frames on USB3 use at most this; 0: no cap
+    long long llCapPixels;             // readout pixels above which the cap applies
+    long long llCapPixelsHardwareBin;  // image pixels, with hardware binning on
+    int iHMAXMax;                      // line length cap, clocks
+    double dSensorHMAXFactor;          // sensor HMAX = HMAX x factor; 0: no sensor HMAX register
+    uint16_t usRegSensorHMAX;          // low byte first
+    bool bFPGABandWidth;               // the FPGA output pacing is programmed
+    int iFrameExtraLines;              // lines added for the frame time; -1: the mode's extra lines
+    int iBandwidthExtraLines;          // lines added for the line length; -1: the mode's extra lines
+};
+
 // Order in which InitCamera replays bandwidth, gain and exposure.
 enum INIT_REPLAY_ORDER : int {
     REPLAY_FPS_GAIN_EXP = 0,
@@ -133,6 +213,16 @@ struct SDriverDesc {
     int iMinClockKHz;    // bandwidth setting refused below it
     int iUSBBandwidthUSB3, iUSBBandwidthUSB2;
     bool bHasDDR;  // SetEnableDDR re-applies; else it only stores the flag
+
+    // Exposure, gain, offset and bandwidth.
+    SGainRule gain;
+    SOffsetRule offset;
+    SExposureRule exposure;
+    SBandwidthRule bandwidth;
 };
+
+// The exposure rule of sensors with a shutter line counted from the frame's
+// end (SHR): VMAX and SHR from readout rows, extra lines and line time.
+SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInput& in);
 
 #endif

@@ -17,19 +17,10 @@ constexpr uint32_t kDefaultResetPauseMs = 20;
 constexpr int kBinSlots = kSupportedBinSlots;
 // FPGA colour gain of 1.
 constexpr int kUnityGain = 128;
-// Bandwidth percentages chosen when automatic bandwidth is switched on.
-constexpr int kAutoPercUSB3 = 100;
-constexpr int kAutoPercUSB2 = 80;
 // Image types 0 .. 4 exist.
 constexpr int kImageTypeCount = 5;
 
 bool IsType16(int iType) { return iType == IMAGE_32BIT || iType == IMAGE_RAW16; }
-
-int ClampInt(long long v, int lo, int hi) {
-    if (v < lo) return lo;
-    if (v > hi) return hi;
-    return static_cast<int>(v);
-}
 
 int RoundUp(int v, int step) { return step > 1 ? (v + step - 1) / step * step : v; }
 
@@ -291,7 +282,9 @@ bool CEngineDriver<TBase>::InitCamera() {
     this->SetGamma(this->m_iGamma);
     this->SetRGBBalance(this->m_iWBRed, this->m_iWBBlue, this->m_bAutoWB);
     this->SetBrightness(this->m_iBrightness);
-    if (this->m_bAutoFPS) this->m_iFPSPerc = this->m_bUSB3Host ? kAutoPercUSB3 : kAutoPercUSB2;
+    if (this->m_bAutoFPS)
+        this->m_iFPSPerc =
+            this->m_bUSB3Host ? m_Desc.bandwidth.iAutoPercUSB3 : m_Desc.bandwidth.iAutoPercUSB2;
     SetCMOSClk();
     InitSensorMode(this->m_bHardwareBin, this->m_iBin, this->m_bHighSpeed,
                    static_cast<IMAGE_TYPE>(this->m_iImgType));
@@ -591,71 +584,6 @@ bool CEngineDriver<TBase>::StopSensorStreaming() {
     plan.Call([this] { return this->FPGAStop(); }).Table(m_Desc.streamStopRows);
     return RunPlan(plan);
 }
-
-// ---- Exposure, gain, offset, white balance, bandwidth ----------------------------------------
-// They store the clamped values and program nothing yet; callers reach them
-// through the slots.
-
-template <class TBase>
-bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) {
-    CCritSecLock lock(this->m_csControl);
-    this->m_bAutoExp = bAuto;
-    const unsigned long long lo = static_cast<unsigned long long>(this->m_iExpMin > 0 ? this->m_iExpMin : 0);
-    const unsigned long long hi = static_cast<unsigned long long>(this->m_iExpMax > 0 ? this->m_iExpMax : 0);
-    this->m_lExpTimeUs = ullExposureUs < lo ? lo : (ullExposureUs > hi ? hi : ullExposureUs);
-    return true;
-}
-
-template <class TBase>
-bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
-    CCritSecLock lock(this->m_csControl);
-    this->m_bAutoGain = bAuto;
-    this->m_iGain = ClampInt(iGain, this->m_iGainMin, this->m_iGainMax);
-    return true;
-}
-
-template <class TBase>
-bool CEngineDriver<TBase>::SetBrightness(int iOffset) {
-    CCritSecLock lock(this->m_csControl);
-    this->m_iBrightness = ClampInt(iOffset, this->m_iOffsetMin, this->m_iOffsetMax);
-    return true;
-}
-
-template <class TBase>
-bool CEngineDriver<TBase>::SetRGBBalance(int iRed, int iBlue, bool bAuto) {
-    if (!m_Desc.model.bColor) return true;  // a mono sensor has no colour gains
-    CCritSecLock lock(this->m_csControl);
-    this->m_bAutoWB = bAuto;
-    this->m_iWBRed = ClampInt(iRed, this->m_iWBMin, this->m_iWBMax);
-    this->m_iWBBlue = ClampInt(iBlue, this->m_iWBMin, this->m_iWBMax);
-    return true;
-}
-
-template <class TBase>
-bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
-    CCritSecLock lock(this->m_csControl);
-    if (this->m_iFclk < m_Desc.iMinClockKHz) return false;
-    const int percent = ClampInt(iPercent, this->m_iBandWidthMin, this->m_iBandWidthMax);
-    if (!bAuto) {
-        this->m_iFPSPerc = percent;
-        this->m_bAutoFPS = false;
-    } else if (this->m_bAutoFPS) {
-        this->m_iFPSPerc = percent;
-    } else {
-        this->m_bAutoFPS = true;
-        this->m_iFPSPerc = this->m_bUSB3Host ? kAutoPercUSB3 : kAutoPercUSB2;
-    }
-    CalcFrameTime();
-    this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp);
-    CalcMaxFPS();
-    return true;
-}
-
-template <class TBase>
-void CEngineDriver<TBase>::CalcFrameTime() {}
-
-template <class TBase>
-void CEngineDriver<TBase>::CalcMaxFPS() {}
 
 // ---- Capture ------------------------------------------------------------------------------
 // The capture loop is in EngineCapture.cpp, the image operation in EngineImage.cpp.

@@ -144,6 +144,13 @@ class CEngineDriver : public TBase {
     // high speed and 16-bit data. Models whose modes follow other rules
     // override it.
     virtual const SSensorMode* SelectSensorMode(bool bSensorBin, int iBin, bool bHighSpeed, bool b16);
+    // Whether an exposure may be programmed now; models that refuse it while
+    // a trigger mode captures override it. Called under the control lock.
+    virtual bool ExposureAccepted(unsigned long long ullExposureUs);
+    // The exposure the sensor is programmed for: in long-exposure mode the
+    // descriptor's long program, else the exposure itself. Models that pick
+    // a trigger exposure of their own override it.
+    virtual double SensorExposureUs(unsigned long long ullExposureUs, bool bLongMode, uint32_t uFrameUs);
 
     // Capture bodies bound at initialisation.
     static void WorkingFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning);
@@ -204,6 +211,13 @@ class CEngineDriver : public TBase {
     // The replay of bandwidth, gain and exposure at initialisation.
     void ReplayTiming();
     void StartCooler();
+    // Line time of the line length in force, microseconds.
+    double LineTimeUs() const;
+    // Lines added to the readout rows for the frame time / the line length.
+    int FrameExtraLines() const;
+    int BandwidthExtraLines() const;
+    // The host constant of the DDR output rate.
+    int HostConstant() const;
 
     const SDriverDesc& m_Desc;
     const SSensorMode* m_pMode;

@@ -38,6 +38,15 @@ const SSensorMode kMode12Bit = {"12-bit", RegTable(kMode12BitRows), ADC_12BIT, t
 const SSensorMode kMode10Bit = {"10-bit", RegTable(kMode10BitRows), ADC_10BIT, false, 2, 0, 192, 60, 0, 0, 0,
                                 0};
 
+// Gain in 0.1 dB steps: high conversion gain from the unity gain on, where
+// the analog code restarts 15 dB lower.
+SGainCode GainMap832(int iGain) {
+    if (iGain > 600) return {600, 150, true};
+    if (iGain < 0) return {0, 0, false};
+    if (iGain < 252) return {iGain, static_cast<uint16_t>(iGain / 3), false};
+    return {iGain, static_cast<uint16_t>(((iGain - 150) / 3) & 0xFF), true};
+}
+
 }  // namespace
 
 const SDriverDesc g_DescS832MC = {
@@ -144,6 +153,41 @@ const SDriverDesc g_DescS832MC = {
     .iUSBBandwidthUSB3 = 400000,
     .iUSBBandwidthUSB2 = 43272,
     .bHasDDR = true,
+    .gain = {GainMap832, 0x3030, 0x306C, 2},
+    .offset = {0x30DC, 2},
+    .exposure =
+        {
+            .fnCompute = ShutterLineExposure,
+            .usRegSHR = 0x3050,
+            .iSHRBytes = 3,
+            .iMinSHR = 8,
+            .iBinExtraLines = 50,
+            .iLongExtraLines = 8,
+            .iLongBinExtraLines = 1108,
+            .uVMAXMax = 0xFFFFFF,
+            .uSHRLimit = 0x20000,
+            .uSHRMax = 0x1FFFE,
+            .iExpLinesGap = 6,
+            .ullLongFromUs = 1000000,
+            .eLongProgram = LONG_EXP_FRAME_PLUS_PAD,
+            .uLongPadUs = 10000,
+        },
+    .bandwidth =
+        {
+            .iHostUSB3 = 400000,
+            .iHostUSB2 = 43272,
+            .iAutoPercUSB3 = 100,
+            .iAutoPercUSB2 = 80,
+            .iCap16Perc = 90,
+            .llCapPixels = 2073600,
+            .llCapPixelsHardwareBin = 921600,
+            .iHMAXMax = 0xFFFF,
+            .dSensorHMAXFactor = 1.85625,
+            .usRegSensorHMAX = 0x302C,
+            .bFPGABandWidth = true,
+            .iFrameExtraLines = -1,
+            .iBandwidthExtraLines = -1,
+        },
 };
 
 CCameraS832MC::CCameraS832MC() : CEngineDriver(g_DescS832MC) {}

@@ -1,0 +1,342 @@
+// Exposure, gain, offset, white balance and bandwidth of the driver engine,
+// and the timing figures they keep up to date.
+//
+// The FPGA is the timing master: it makes lines of m_usHMAX clocks and
+// frames of VMAX lines, and the sensor's shutter line places the exposure in
+// the frame. Exposures from the descriptor's long-exposure threshold on are
+// timed by the FPGA's wait and trigger modes.
+//
+// Every setter computes from fields it reads under the control lock and runs
+// its register changes as one plan under that lock, so two setters never
+// interleave their registers or their field updates. Each returns false when
+// any write of its plan failed; the plan still closes its hold.
+#include "CameraCool.h"
+#include "EngineDriver.h"
+#include "Log.h"
+
+namespace {
+
+// FPGA colour gain of 1.
+constexpr int kUnityColourGain = 128;
+// Percentage base of the host constants: 400000 is the whole FPGA output.
+constexpr double kHostFull = 400000.0;
+// Below this exposure the maximum frame rate is recomputed.
+constexpr uint64_t kMaxFPSBelowUs = 100000;
+
+long long ClampLL(long long v, long long lo, long long hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+// Float to an unsigned count by truncation, never below 0 or beyond cap.
+long long TruncCount(double v, long long cap) {
+    if (!(v > 0.0)) return 0;
+    if (v >= static_cast<double>(cap)) return cap;
+    return static_cast<long long>(v);
+}
+
+}  // namespace
+
+SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInput& in) {
+    const long long vmaxCap = rule.uVMAXMax;
+    const long long minShr = rule.iMinSHR;
+    const long long lines =
+        in.dLineUs > 0.0 ? TruncCount(in.dExposureUs / in.dLineUs, vmaxCap * 4) : vmaxCap * 4;
+    long long vmax;
+    long long shr;
+    if (in.dExposureUs <= static_cast<double>(in.uFrameUs)) {
+        // Within one frame: the frame is the readout, the shutter line
+        // shortens the exposure from the frame's end.
+        vmax = static_cast<long long>(in.iRows) + in.iExtraLines;
+        if (in.bSensorBin) vmax = (vmax + rule.iBinExtraLines) * 2;
+        shr = lines < vmax - minShr ? vmax - minShr - lines : minShr;
+        if (shr < minShr) shr = minShr;
+        if (shr > vmax - minShr) shr = vmax - minShr;
+        if (shr < 0) shr = 0;
+        if (vmax > vmaxCap) vmax = vmaxCap;
+        if (shr >= static_cast<long long>(rule.uSHRLimit)) shr = rule.uSHRMax;
+    } else {
+        // Longer than a frame: the frame grows to the exposure.
+        vmax = lines + (in.bSensorBin ? rule.iLongBinExtraLines : rule.iLongExtraLines);
+        if (vmax > vmaxCap) vmax = vmaxCap;
+        shr = minShr;
+    }
+    return SExposureRegs{static_cast<uint32_t>(vmax), static_cast<uint32_t>(shr)};
+}
+
+// ---- Timing helpers ---------------------------------------------------------------------------
+
+template <class TBase>
+double CEngineDriver<TBase>::LineTimeUs() const {
+    const int clock = this->m_iFclk;
+    return clock > 0 ? this->m_usHMAX * 1000.0 / clock : 0.0;
+}
+
+template <class TBase>
+int CEngineDriver<TBase>::FrameExtraLines() const {
+    const int lines = m_Desc.bandwidth.iFrameExtraLines;
+    return lines >= 0 ? lines : g_iExtraLines;
+}
+
+template <class TBase>
+int CEngineDriver<TBase>::BandwidthExtraLines() const {
+    const int lines = m_Desc.bandwidth.iBandwidthExtraLines;
+    return lines >= 0 ? lines : g_iExtraLines;
+}
+
+template <class TBase>
+int CEngineDriver<TBase>::HostConstant() const {
+    return this->m_bUSB3Host ? m_Desc.bandwidth.iHostUSB3 : m_Desc.bandwidth.iHostUSB2;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::ExposureAccepted(unsigned long long) {
+    return true;
+}
+
+template <class TBase>
+double CEngineDriver<TBase>::SensorExposureUs(unsigned long long ullExposureUs, bool bLongMode,
+                                              uint32_t uFrameUs) {
+    const SExposureRule& rule = m_Desc.exposure;
+    if (!bLongMode || rule.eLongProgram == LONG_EXP_EXPOSURE) return static_cast<double>(ullExposureUs);
+    return static_cast<double>(uFrameUs) + rule.uLongPadUs;
+}
+
+// ---- Exposure -----------------------------------------------------------------------------------
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) {
+    CCritSecLock lock(this->m_csControl);
+    if (!ExposureAccepted(ullExposureUs)) return false;
+    const SExposureRule& rule = m_Desc.exposure;
+    this->m_bAutoExp = bAuto;
+    const SReadout r = Readout();
+    const long long lo = this->m_iExpMin > 0 ? this->m_iExpMin : 0;
+    const long long hi = this->m_iExpMax > 0 ? this->m_iExpMax : 0;
+    const unsigned long long exp = ullExposureUs > static_cast<unsigned long long>(hi)
+                                       ? hi
+                                       : ClampLL(static_cast<long long>(ullExposureUs), lo, hi);
+    this->m_lExpTimeUs = exp;
+
+    CRegPlan plan;
+    if (exp >= rule.ullLongFromUs && !this->m_bLongExpMode) {
+        plan.Call([this] { return this->EnableFPGAWaitMode(true); }).Call([this] {
+            return this->EnableFPGATriggerMode(true);
+        });
+        this->m_bLongExpMode = true;
+        this->DbgPrint2("SetExp", "Enter long exp mode\n");
+    } else if (exp < rule.ullLongFromUs && this->m_bLongExpMode) {
+        this->DbgPrint2("SetExp", "Exit long exp mode\n");
+        plan.Call([this] { return this->EnableFPGATriggerMode(false); }).Call([this] {
+            return this->EnableFPGAWaitMode(false);
+        });
+        this->m_bLongExpMode = false;
+    }
+
+    const double lineUs = LineTimeUs();
+    const uint32_t frameUs = this->m_iFrameTimeUs;
+    CalcMaxFPS();
+    SExposureInput in;
+    in.dExposureUs = SensorExposureUs(exp, this->m_bLongExpMode, frameUs);
+    in.dLineUs = lineUs;
+    in.iRows = r.iRows;
+    in.iExtraLines = g_iExtraLines;
+    in.bSensorBin = r.iSensorFactor > 1;
+    in.uFrameUs = frameUs;
+    const SExposureRegs regs = rule.fnCompute(rule, in);
+    this->m_iExpLines = static_cast<int>(static_cast<long long>(regs.uVMAX) - rule.iExpLinesGap - regs.uSHR);
+
+    this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x %2.2fus 1f:%d mode:%d timeus:%d\n", regs.uVMAX, regs.uSHR,
+                    lineUs, static_cast<int>(frameUs), this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));
+    const unsigned int vmax = regs.uVMAX;
+    plan.Call([this, vmax] { return this->SetFPGAVMAX(vmax); })
+        .BeginFrame()
+        .SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes)
+        .EndFrame();
+    this->DbgPrint2("SetExp", "SSH1:0X%x \n", regs.uSHR);
+    return RunPlan(plan);
+}
+
+// ---- Gain, offset, white balance ------------------------------------------------------------
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
+    CCritSecLock lock(this->m_csControl);
+    const SGainRule& rule = m_Desc.gain;
+    this->m_bAutoGain = bAuto;
+    const SGainCode code = rule.fnMap(iGain);
+    this->m_iGain = code.iGain;
+    CRegPlan plan;
+    plan.BeginFrame();
+    if (rule.usRegConvGain) plan.Sensor(rule.usRegConvGain, code.bHighConvGain ? 1 : 0);
+    plan.SensorLE(rule.usRegCode, code.usCode, rule.iCodeBytes).EndFrame();
+    return RunPlan(plan);
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetBrightness(int iOffset) {
+    CCritSecLock lock(this->m_csControl);
+    const int offset = static_cast<int>(ClampLL(iOffset, this->m_iOffsetMin, this->m_iOffsetMax));
+    this->m_iBrightness = offset;
+    CRegPlan plan;
+    plan.BeginFrame()
+        .SensorLE(m_Desc.offset.usReg, static_cast<uint32_t>(offset), m_Desc.offset.iBytes)
+        .EndFrame();
+    return RunPlan(plan);
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetRGBBalance(int iRed, int iBlue, bool bAuto) {
+    if (!m_Desc.model.bColor) return true;  // a mono sensor has no colour gains
+    CCritSecLock lock(this->m_csControl);
+    this->m_bAutoWB = bAuto;
+    const int red = static_cast<int>(ClampLL(iRed, this->m_iWBMin, this->m_iWBMax));
+    const int blue = static_cast<int>(ClampLL(iBlue, this->m_iWBMin, this->m_iWBMax));
+    this->m_iWBRed = red;
+    this->m_iWBBlue = blue;
+    // Before opening only the values are kept; initialisation programs them.
+    if (!this->m_bOpened) return true;
+    const int redGain = red * 256 / 100;
+    const int blueGain = blue * 256 / 100;
+    CRegPlan plan;
+    plan.Call([this, redGain, blueGain] {
+        return this->SetFPGAGain(redGain, kUnityColourGain, kUnityColourGain, blueGain);
+    });
+    return RunPlan(plan);
+}
+
+// ---- Bandwidth and frame timing -------------------------------------------------------------
+
+template <class TBase>
+bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
+    CCritSecLock lock(this->m_csControl);
+    const SBandwidthRule& rule = m_Desc.bandwidth;
+    if (this->m_iFclk < m_Desc.iMinClockKHz) return false;
+    int percent = static_cast<int>(ClampLL(iPercent, this->m_iBandWidthMin, this->m_iBandWidthMax));
+    if (!bAuto) {
+        this->m_iFPSPerc = percent;
+        this->m_bAutoFPS = false;
+    } else if (this->m_bAutoFPS) {
+        this->m_iFPSPerc = percent;
+    } else {
+        this->m_bAutoFPS = true;
+        percent = this->m_bUSB3Host ? rule.iAutoPercUSB3 : rule.iAutoPercUSB2;
+        this->m_iFPSPerc = percent;
+    }
+    if (percent < 1) percent = 1;
+
+    const SReadout r = Readout();
+    const int bpp = r.b16 ? 2 : 1;
+    const int clock = this->m_iFclk;
+    long long lineRows = static_cast<long long>(r.iRows) + BandwidthExtraLines();
+    if (r.iSensorFactor > 1) lineRows *= 2;
+    long long hmax;
+    double pacing = 100.0;
+    if (this->m_bDDREnable) {
+        // The sensor runs at full speed into the DDR; the FPGA paces the output.
+        hmax = g_iMinHMAX;
+        pacing = static_cast<double>(HostConstant()) * percent / kHostFull;
+    } else {
+        // The sensor must not outrun the USB link.
+        const double fps = static_cast<double>(g_iUSBBandwidth) * 100 * 10 / bpp / r.iRows / r.iCols;
+        int used = percent;
+        if (rule.iCap16Perc > 0 && this->m_bUSB3Host && r.b16 && percent > rule.iCap16Perc) {
+            const long long pixels = static_cast<long long>(this->m_iWidth) * this->m_iHeight;
+            const bool large =
+                this->m_bHardwareBin
+                    ? pixels > rule.llCapPixelsHardwareBin
+                    : static_cast<long long>(this->m_iBin) * this->m_iBin * pixels > rule.llCapPixels;
+            if (large) used = rule.iCap16Perc;
+        }
+        const double lineUs = 1000000.0 / fps / static_cast<double>(lineRows);
+        hmax = TruncCount(static_cast<double>(clock) * lineUs / 1000.0, rule.iHMAXMax);
+        if (hmax < g_iMinHMAX) hmax = g_iMinHMAX;
+        hmax = hmax * 100 / used;
+    }
+    if (hmax > rule.iHMAXMax) hmax = rule.iHMAXMax;
+    this->m_usHMAX = static_cast<uint16_t>(hmax);
+
+    CRegPlan plan;
+    if (rule.dSensorHMAXFactor > 0.0) {
+        const uint32_t sensorHMAX =
+            static_cast<uint32_t>(TruncCount(static_cast<double>(hmax) * rule.dSensorHMAXFactor, 0xFFFF));
+        this->DbgPrint2("SetFPSPerc", "Sensor HMAX:0X%x \n", sensorHMAX);
+        plan.BeginFrame().SensorLE(rule.usRegSensorHMAX, sensorHMAX, 2).EndFrame();
+    }
+    const uint16_t fpgaHMAX = static_cast<uint16_t>(hmax);
+    plan.Call([this, fpgaHMAX] { return this->SetFPGAHMAX(fpgaHMAX); });
+    const float pacingPerc = static_cast<float>(pacing);
+    if (rule.bFPGABandWidth) plan.Call([this, pacingPerc] { return this->SetFPGABandWidth(pacingPerc); });
+
+    const double sensorFps = clock * 1000.0 / (static_cast<double>(hmax) * static_cast<double>(lineRows));
+    this->DbgPrint2("SetFPSPerc", "Sensor clk:%d fps:%2.2f size:%2.2f value:%d pkg:%d \n", clock, sensorFps,
+                    sensorFps * r.iFrameBytes / 1000000.0, percent, static_cast<int>(hmax));
+    if (this->m_bDDREnable) {
+        const double outRate = static_cast<double>(HostConstant()) * percent * 10 / 1000000.0;
+        this->DbgPrint2("SetFPSPerc", "FPGA output size:%2.2f, fps:%2.2f , fPercent:%2.2f \n", outRate,
+                        r.iFrameBytes > 0 ? outRate * 1000000.0 / r.iFrameBytes : 0.0, pacing);
+    }
+    bool ok = RunPlan(plan);
+    CalcFrameTime();
+    ok = this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp) && ok;
+    CalcMaxFPS();
+    return ok;
+}
+
+template <class TBase>
+void CEngineDriver<TBase>::CalcFrameTime() {
+    CCritSecLock lock(this->m_csControl);
+    const SReadout r = Readout();
+    const double rows = static_cast<double>(r.iRows) + FrameExtraLines();
+    this->m_iFrameTimeUs = static_cast<uint32_t>(TruncCount(rows * LineTimeUs(), UINT32_MAX));
+    if (!this->m_bDDREnable) {
+        this->m_iXferTimeUs = 0;
+        return;
+    }
+    const double rate = static_cast<double>(HostConstant()) * this->m_iFPSPerc * 10 / 1000 / 1000;
+    this->m_iXferTimeUs =
+        rate > 0.0 ? static_cast<uint32_t>(TruncCount(r.iFrameBytes / rate, UINT32_MAX)) : 0;
+}
+
+template <class TBase>
+void CEngineDriver<TBase>::CalcMaxFPS() {
+    CCritSecLock lock(this->m_csControl);
+    if (this->m_lExpTimeUs >= kMaxFPSBelowUs) return;
+    const SReadout r = Readout();
+    const double frameBytes = r.iFrameBytes;
+    const int bpp = r.b16 ? 2 : 1;
+    if (!this->m_bDDREnable) {
+        const uint32_t frameUs = this->m_iFrameTimeUs;
+        if (frameUs == 0) return;
+        this->m_fMaxFPS = static_cast<float>(1000000.0 / frameUs);
+        this->m_fMaxDataRate = static_cast<float>(this->m_fMaxFPS * frameBytes / 1000000.0);
+    } else {
+        const double usbRate = static_cast<double>(HostConstant()) * this->m_iFPSPerc * 10 / 1000000.0;
+        const double lines =
+            static_cast<double>(this->m_usHMAX) * (static_cast<double>(r.iRows) + FrameExtraLines());
+        const double sensorFps = lines > 0.0 ? this->m_iFclk * 1000.0 / lines : 0.0;
+        const double usbFps = usbRate * 1000000.0 / bpp / r.iRows / r.iCols;
+        this->m_fMaxFPS = static_cast<float>(sensorFps < usbFps ? sensorFps : usbFps);
+        const double sensorRate = sensorFps * frameBytes / 1000000.0;
+        this->m_fMaxDataRate = static_cast<float>(sensorRate < usbRate ? sensorRate : usbRate);
+    }
+    this->DbgPrint2("CalcMaxFPS", "calc fps: clk:%d data:%2.1f fps:%2.1f pkg:%d \n", this->m_iFclk,
+                    static_cast<double>(this->m_fMaxDataRate), static_cast<double>(this->m_fMaxFPS),
+                    static_cast<int>(this->m_usHMAX));
+}
+
+// The members of this file, for both bases.
+#define KYR_ENGINE_TIMING_MEMBERS(BASE)                                                        \
+    template bool CEngineDriver<BASE>::SetExp(unsigned long long, bool);                       \
+    template bool CEngineDriver<BASE>::SetGain(int, bool);                                     \
+    template bool CEngineDriver<BASE>::SetBrightness(int);                                     \
+    template bool CEngineDriver<BASE>::SetRGBBalance(int, int, bool);                          \
+    template bool CEngineDriver<BASE>::SetFPSPerc(int, bool);                                  \
+    template void CEngineDriver<BASE>::CalcFrameTime();                                        \
+    template void CEngineDriver<BASE>::CalcMaxFPS();                                           \
+    template bool CEngineDriver<BASE>::ExposureAccepted(unsigned long long);                   \
+    template double CEngineDriver<BASE>::SensorExposureUs(unsigned long long, bool, uint32_t); \
+    template double CEngineDriver<BASE>::LineTimeUs() const;                                   \
+    template int CEngineDriver<BASE>::FrameExtraLines() const;                                 \
+    template int CEngineDriver<BASE>::BandwidthExtraLines() const;                             \
+    template int CEngineDriver<BASE>::HostConstant() const;
+
+KYR_ENGINE_TIMING_MEMBERS(CCameraBase)
+KYR_ENGINE_TIMING_MEMBERS(CCameraCool)
