@@ -189,6 +189,24 @@ TEST_F(CameraTest, RegionRoundTripWithItsStart) {
     ExpectSameRegion(Cam().get_roi(), region);
 }
 
+// One capture into a buffer on the camera itself: the image is the frame the
+// camera sent (the scene is still, so every frame carries the same pixels;
+// the first and last rows hold the marker words the read-out restores).
+TEST_F(CameraTest, OneCaptureIntoABuffer) {
+    ASSERT_NO_FATAL_FAILURE(Open());
+    const int w = 1280, h = 64;  // across the first colour bars
+    Cam().set_roi(Region(40, 20, w, h, 1, ImageType::raw8));
+    ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 2000, KYR_FALSE), KYR_SUCCESS);
+    ASSERT_EQ(KYRSetControlValue(0, KYR_GAMMA, 50, KYR_FALSE), KYR_SUCCESS);
+    std::vector<unsigned char> image(static_cast<size_t>(w) * h, 0xA5);
+    Cam().capture(image.data(), static_cast<int>(image.size()));
+    std::vector<unsigned char> sent(image.size());
+    ASSERT_EQ(kyrsim_last_frame(m_Dev.handle(), sent.data(), static_cast<int>(sent.size())),
+              static_cast<int>(sent.size()));
+    EXPECT_TRUE(std::equal(image.begin() + w, image.end() - w, sent.begin() + w));
+    EXPECT_NE(std::count(image.begin(), image.end(), image[w]), static_cast<long>(image.size()));
+}
+
 // A region refused by the layer or by the camera leaves the camera's region.
 TEST_F(CameraTest, ARefusedRegionLeavesTheCamerasRegion) {
     ASSERT_NO_FATAL_FAILURE(Open());
