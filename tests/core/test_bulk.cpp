@@ -90,9 +90,10 @@ class BulkTest : public ::testing::Test {
         ASSERT_TRUE(m_pFx3->initAsyncXfer(bytes, Ceil(bytes, size), size, kEndpoint, m_Buf.data()));
     }
 
-    int Read(int expected, unsigned firstMs = 2000, std::atomic<bool>* pbRunning = nullptr) {
+    int Read(int expected, unsigned firstMs = 2000, std::atomic<bool>* pbRunning = nullptr,
+             unsigned nextMs = 100) {
         int got = -1;
-        EXPECT_EQ(m_pFx3->startAsyncXfer(firstMs, 100, &got, pbRunning, expected), 1);
+        EXPECT_EQ(m_pFx3->startAsyncXfer(firstMs, nextMs, &got, pbRunning, expected), 1);
         EXPECT_EQ(kyrsim_inflight_transfers(), 0) << "a transfer was left in flight";
         return got;
     }
@@ -178,7 +179,9 @@ TEST_F(BulkTest, WholeWindowIsSubmittedBeforeTheFirstWait) {
     ASSERT_EQ(m_pFx3->m_iXferWindow, 10);
     ASSERT_TRUE(m_Dev.streamFault(KYRSIM_STREAM_NO_DATA, 300));
     int got = -1;
-    std::thread reader([&] { got = Read(kBytes); });
+    // The simulator makes a 10 MiB frame in a few milliseconds on the host and
+    // in seconds under emulation: the waits allow for that.
+    std::thread reader([&] { got = Read(kBytes, 2000 * kTestSlowdown, nullptr, 100 * kTestSlowdown); });
     int seen = 0;
     for (int i = 0; i < 200 && seen < 10; ++i) {
         seen = kyrsim_inflight_transfers();
