@@ -24,7 +24,19 @@ constexpr int kImageBufferBytes = CTestDriver::kMaxWidth * CTestDriver::kMaxHeig
 // Start, stop and the exposure status on the object
 // ===========================================================================
 
-class CCaptureStatusTest : public CCaptureTest {};
+class CCaptureStatusTest : public CCaptureTest {
+  protected:
+    // A new exposure starts, works while its body waits, and succeeds.
+    void ExpectNextExposureRuns() {
+        Cam().SetCaptureMode(CTestDriver::CAPTURE_SUCCEED);
+        Cam().ArmLatch();
+        ASSERT_TRUE(Cam().StartExposure());
+        EXPECT_EQ(Cam().m_iExpStatus, KYR_EXP_WORKING);
+        EXPECT_TRUE(WaitFor([&] { return Cam().LatchWaiters() == 1; }));
+        Cam().OpenLatch();
+        EXPECT_TRUE(WaitFor([&] { return Cam().m_iExpStatus == KYR_EXP_SUCCESS; }));
+    }
+};
 
 TEST_F(CCaptureStatusTest, SnapSuccessIsWorkingThenSuccessThenIdleAfterTheImage) {
     Cam().SetCaptureMode(CTestDriver::CAPTURE_SUCCEED);
@@ -116,13 +128,7 @@ TEST_F(CCaptureStatusTest, FinishedExposureNeverBlocksTheNext) {
         Cam().SetCaptureMode(mode);
         ASSERT_TRUE(Cam().StartExposure());
         ASSERT_TRUE(WaitFor([&] { return Cam().m_iExpStatus != KYR_EXP_WORKING; }));
-        Cam().SetCaptureMode(CTestDriver::CAPTURE_SUCCEED);
-        Cam().ArmLatch();
-        ASSERT_TRUE(Cam().StartExposure());
-        EXPECT_EQ(Cam().m_iExpStatus, KYR_EXP_WORKING);
-        EXPECT_TRUE(WaitFor([&] { return Cam().LatchWaiters() == 1; }));
-        Cam().OpenLatch();
-        EXPECT_TRUE(WaitFor([&] { return Cam().m_iExpStatus == KYR_EXP_SUCCESS; }));
+        ExpectNextExposureRuns();
     }
 }
 
@@ -135,13 +141,7 @@ TEST_F(CCaptureStatusTest, ExposureWhoseThreadIsStillLeavingDoesNotBlockTheNext)
     ASSERT_TRUE(Cam().StartWorkThread());
     ASSERT_TRUE(Cam().WaitSteps(1, kWaitMs));
     Cam().m_iExpStatus = KYR_EXP_SUCCESS;  // reported, thread not yet gone
-    Cam().SetCaptureMode(CTestDriver::CAPTURE_SUCCEED);
-    Cam().ArmLatch();
-    ASSERT_TRUE(Cam().StartExposure());
-    EXPECT_EQ(Cam().m_iExpStatus, KYR_EXP_WORKING);
-    EXPECT_TRUE(WaitFor([&] { return Cam().LatchWaiters() == 1; }));
-    Cam().OpenLatch();
-    EXPECT_TRUE(WaitFor([&] { return Cam().m_iExpStatus == KYR_EXP_SUCCESS; }));
+    ExpectNextExposureRuns();
 }
 
 // A start while a capture runs changes nothing: video goes on as video, a
