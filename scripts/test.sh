@@ -8,7 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
-JOBS=$(nproc)
+# KYR_JOBS caps build and test parallelism on a shared machine.
+JOBS=${KYR_JOBS:-$(nproc)}
 GEN=(-G Ninja)
 
 step() { printf '\n=== %s ===\n' "$*"; }
@@ -29,7 +30,7 @@ if setarch "$(uname -m)" -R true 2>/dev/null; then NORAND=(setarch "$(uname -m)"
 
 step "ASan + UBSan build and tests"
 cmake -S . -B build/asan "${GEN[@]}" -DKYR_SANITIZE=address >/dev/null
-ninja -C build/asan
+ninja -C build/asan -j"$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan -j"$JOBS" --output-on-failure --timeout 300
 
@@ -44,13 +45,13 @@ done
 
 step "TSan build and thread tests"
 cmake -S . -B build/tsan "${GEN[@]}" -DKYR_SANITIZE=thread >/dev/null
-ninja -C build/tsan
+ninja -C build/tsan -j"$JOBS"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   "${NORAND[@]}" ctest --test-dir build/tsan -L tsan -j"$JOBS" --output-on-failure --timeout 300
 
 step "release build: shipped library and benchmarks"
 cmake -S . -B build/release "${GEN[@]}" -DCMAKE_BUILD_TYPE=Release -DKYR_BUILD_TESTS=OFF -DKYR_BUILD_BENCH=ON >/dev/null
-ninja -C build/release
+ninja -C build/release -j"$JOBS"
 "$ROOT/scripts/check_exports.sh" build/release/libkyrcamera.so
 "$ROOT/scripts/check_layer.sh" build/release/python/libvorn_kyr.a build/release/CMakeFiles/kyrlib_obj.dir
 shopt -s nullglob
@@ -67,7 +68,7 @@ step "armhf build: shipped library, core and driver tests under qemu-arm"
 ARM=arm-linux-gnueabihf
 cmake -S . -B build/armhf "${GEN[@]}" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$ARM.cmake" \
   -DKYR_TEST_AREAS="core;drivers" >/dev/null
-ninja -C build/armhf
+ninja -C build/armhf -j"$JOBS"
 armlib=build/armhf/libkyrcamera.so
 if ! file -L "$armlib" | grep 'ELF 32-bit LSB shared object, ARM, EABI5' >/dev/null; then
   echo "test.sh: $armlib is not a 32-bit ARM EABI5 shared object: $(file -L "$armlib")" >&2
