@@ -4,15 +4,10 @@
 #ifndef KYR_TEST_S832_FIXTURE_H
 #define KYR_TEST_S832_FIXTURE_H
 
-#include <gtest/gtest.h>
-#include <libusb.h>
-
 #include <vector>
 
 #include "CameraCool.h"
-#include "HoldCheck.h"
-#include "KYRCamera.h"
-#include "ModelFactory.h"
+#include "ModelFixture.h"
 #include "engine/EngineDriver.h"
 #include "kyrsim.hpp"
 #include "modetable1/CCameraS832MC.h"
@@ -33,73 +28,14 @@ inline const std::vector<uint16_t>& HeldRegs832() {
 using CEngine832 = CEngineDriver<CCameraBase>;
 using CEngine832Pro = CEngineDriver<CCameraCool>;
 
-class C832Test : public ::testing::Test {
+class C832Test : public CModelTest {
   protected:
-    // The driver objects the factory made, in order.
-    static std::vector<CCameraBase*>& Made() {
-        static std::vector<CCameraBase*> made;
-        return made;
-    }
-    template <class T>
-    static CCameraBase* MakeRecorded() {
-        CCameraBase* p = new T();
-        Made().push_back(p);
-        return p;
-    }
+    C832Test()
+        : CModelTest({ModelClass<CCameraS832MC>(kPid832), ModelClass<CCameraS832MC_Pro>(kPid832Pro)}) {}
 
-    void SetUp() override {
-        kyrsim::reset();
-        Made().clear();
-        SetCameraConstructorForTest(kPid832, MakeRecorded<CCameraS832MC>);
-        SetCameraConstructorForTest(kPid832Pro, MakeRecorded<CCameraS832MC_Pro>);
-    }
-
-    void TearDown() override {
-        for (int id = 0; id < 8; ++id) KYRCloseCamera(id);
-        SetCameraConstructorForTest(kPid832, nullptr);
-        SetCameraConstructorForTest(kPid832Pro, nullptr);
-        Made().clear();
-        EXPECT_EQ(kyrsim_open_handles(), 0);
-        kyrsim::reset();
-    }
-
-    // Plugs a camera at port `ports` and enumerates.
-    kyrsim::Device Plug(int pid, bool usb3 = true, const char* ports = "1") {
-        kyrsim_device_config cfg = kyrsim::config(pid, 1, ports);
-        cfg.usb3_host = usb3 ? 1 : 0;
-        kyrsim::Device dev = kyrsim::plug(cfg);
-        EXPECT_TRUE(dev.valid());
-        KYRGetNumOfConnectedCameras();
-        return dev;
-    }
-
-    // Opens and initialises camera ID id; the driver object it made.
-    CCameraBase* OpenInit(int id = 0, KYR_ERROR_CODE expectInit = KYR_SUCCESS) {
-        const size_t before = Made().size();
-        EXPECT_EQ(KYROpenCamera(id), KYR_SUCCESS);
-        if (Made().size() != before + 1) return nullptr;
-        EXPECT_EQ(KYRInitCamera(id), expectInit);
-        return Made().back();
-    }
-
-    // Plugs one camera and opens and initialises it.
-    CCameraBase* Setup(int pid = kPid832, bool usb3 = true) {
-        m_dev = Plug(pid, usb3);
-        m_pCam = OpenInit();
-        return m_pCam;
-    }
+    CCameraBase* Setup(int pid = kPid832, bool usb3 = true) { return CModelTest::Setup(pid, usb3); }
 
     CEngine832& Engine() { return *dynamic_cast<CEngine832*>(m_pCam); }
-
-    // Runs fn under the camera's control lock, as the exported setters do.
-    template <class F>
-    auto Locked(F fn) {
-        CCritSecLock lock(m_pCam->m_csControl);
-        return fn();
-    }
-
-    kyrsim::Device m_dev;
-    CCameraBase* m_pCam = nullptr;
 };
 
 #endif

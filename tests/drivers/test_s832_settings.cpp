@@ -74,7 +74,7 @@ TEST_F(C832Test, AHostileSettingsFileLeavesEveryValueInTheModelsRange) {
 
 TEST_F(C832Test, AModelWithoutSensorBinningIgnoresAStoredHardwareBin) {
     WriteSettings("KYR832MC", kHostile);
-    SetCameraConstructorForTest(kPid832, MakeRecorded<CNoSensorBinCamera>);
+    SetCameraConstructorForTest(kPid832, MakeRecordedCamera<CNoSensorBinCamera>);
     ASSERT_NE(Setup(kPid832), nullptr);
     EXPECT_FALSE(m_pCam->m_bHardwareBin);
     EXPECT_FALSE(m_pCam->m_bCapHardwareBin);

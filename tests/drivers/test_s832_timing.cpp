@@ -77,7 +77,7 @@ class C832TimingTest : public C832Test {
     CCameraBase* Fresh() {
         KYRCloseCamera(0);
         kyrsim::reset();
-        Made().clear();
+        MadeCameras().clear();
         return Setup();
     }
     KYR_ERROR_CODE Set(KYR_CONTROL_TYPE type, long v, bool bAuto = false) {
@@ -252,7 +252,7 @@ class CMonoCamera : public CEngineDriver<CCameraBase> {
 };
 
 TEST_F(C832TimingTest, AMonoCameraWritesNoWhiteBalance) {
-    SetCameraConstructorForTest(kPid832, MakeRecorded<CMonoCamera>);
+    SetCameraConstructorForTest(kPid832, MakeRecordedCamera<CMonoCamera>);
     ASSERT_NE(Setup(), nullptr);
     const int before = kyrsim_log_count();
     EXPECT_TRUE(Locked([&] { return m_pCam->SetRGBBalance(10, 90, false); }));
@@ -301,7 +301,7 @@ class CSlowClockCamera : public CEngineDriver<CCameraBase> {
 };
 
 TEST_F(C832TimingTest, AClockUnder20MHzRefusesBandwidthAndWritesNothing) {
-    SetCameraConstructorForTest(kPid832, MakeRecorded<CSlowClockCamera>);
+    SetCameraConstructorForTest(kPid832, MakeRecordedCamera<CSlowClockCamera>);
     ASSERT_NE(Setup(), nullptr);
     const int before = kyrsim_log_count();
     EXPECT_FALSE(Locked([&] { return m_pCam->SetFPSPerc(60, false); }));
@@ -356,7 +356,7 @@ class CNoSensorHMAXCamera : public CEngineDriver<CCameraBase> {
 };
 
 TEST_F(C832TimingTest, SensorLineLengthAndOutputPacingAreOptional) {
-    SetCameraConstructorForTest(kPid832, MakeRecorded<CNoSensorHMAXCamera>);
+    SetCameraConstructorForTest(kPid832, MakeRecordedCamera<CNoSensorHMAXCamera>);
     ASSERT_NE(Setup(), nullptr);
     EXPECT_EQ(m_dev.sensorWrites(0x302C), 0);
     EXPECT_EQ(m_dev.sensorWrites(0x302D), 0);

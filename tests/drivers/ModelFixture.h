@@ -1,0 +1,100 @@
+// Fixture of the driver tests: simulated cameras of the models a test names,
+// opened and initialised through the exported functions, with the driver
+// objects the factory made at hand for the checks and calls a caller cannot
+// make.
+#ifndef KYR_TEST_MODEL_FIXTURE_H
+#define KYR_TEST_MODEL_FIXTURE_H
+
+#include <gtest/gtest.h>
+#include <libusb.h>
+
+#include <utility>
+#include <vector>
+
+#include "CameraBase.h"
+#include "HoldCheck.h"
+#include "KYRCamera.h"
+#include "ModelFactory.h"
+#include "Platform.h"
+#include "kyrsim.hpp"
+
+// The driver objects the factory made, in order, for every fixture.
+inline std::vector<CCameraBase*>& MadeCameras() {
+    static std::vector<CCameraBase*> made;
+    return made;
+}
+
+template <class T>
+CCameraBase* MakeRecordedCamera() {
+    CCameraBase* p = new T();
+    MadeCameras().push_back(p);
+    return p;
+}
+
+// One product ID and the class the factory builds for it, recorded.
+struct SModelClass {
+    int iPID;
+    CCameraBase* (*fnMake)();
+};
+template <class T>
+SModelClass ModelClass(int pid) {
+    return {pid, MakeRecordedCamera<T>};
+}
+
+class CModelTest : public ::testing::Test {
+  protected:
+    explicit CModelTest(std::vector<SModelClass> classes) : m_classes(std::move(classes)) {}
+
+    void SetUp() override {
+        kyrsim::reset();
+        MadeCameras().clear();
+        for (const SModelClass& c : m_classes) SetCameraConstructorForTest(c.iPID, c.fnMake);
+    }
+
+    void TearDown() override {
+        for (int id = 0; id < 8; ++id) KYRCloseCamera(id);
+        for (const SModelClass& c : m_classes) SetCameraConstructorForTest(c.iPID, nullptr);
+        MadeCameras().clear();
+        EXPECT_EQ(kyrsim_open_handles(), 0);
+        kyrsim::reset();
+    }
+
+    // Plugs a camera at port `ports` and enumerates.
+    kyrsim::Device Plug(int pid, bool usb3 = true, const char* ports = "1") {
+        kyrsim_device_config cfg = kyrsim::config(pid, 1, ports);
+        cfg.usb3_host = usb3 ? 1 : 0;
+        kyrsim::Device dev = kyrsim::plug(cfg);
+        EXPECT_TRUE(dev.valid());
+        KYRGetNumOfConnectedCameras();
+        return dev;
+    }
+
+    // Opens and initialises camera ID id; the driver object it made.
+    CCameraBase* OpenInit(int id = 0, KYR_ERROR_CODE expectInit = KYR_SUCCESS) {
+        const size_t before = MadeCameras().size();
+        EXPECT_EQ(KYROpenCamera(id), KYR_SUCCESS);
+        if (MadeCameras().size() != before + 1) return nullptr;
+        EXPECT_EQ(KYRInitCamera(id), expectInit);
+        return MadeCameras().back();
+    }
+
+    // Plugs one camera and opens and initialises it.
+    CCameraBase* Setup(int pid, bool usb3 = true) {
+        m_dev = Plug(pid, usb3);
+        m_pCam = OpenInit();
+        return m_pCam;
+    }
+
+    // Runs fn under the camera's control lock, as the exported setters do.
+    template <class F>
+    auto Locked(F fn) {
+        CCritSecLock lock(m_pCam->m_csControl);
+        return fn();
+    }
+
+    std::vector<SModelClass> m_classes;
+    kyrsim::Device m_dev;
+    CCameraBase* m_pCam = nullptr;
+};
+
+#endif
