@@ -36,6 +36,11 @@ constexpr int kSonySensor832[] = {0x832b, 0x832f};
 constexpr int kSonyHold = 0x3001;
 constexpr int kSonyStandby = 0x3000;
 
+// The 802 camera: a 4072 x 3040 colour sensor without a register hold, standby in 0x0000 (0 = streaming),
+// no DDR buffer, timed by the FPGA at 20 MHz; the frame is the FPGA's window.
+constexpr int kRawFpga802[] = {0x802a};
+constexpr int k802Standby = 0x0000;
+
 template <size_t N>
 bool contains(const int (&table)[N], int v) {
     return std::find(std::begin(table), std::end(table), v) != std::end(table);
@@ -74,6 +79,14 @@ kyrsim_profile defaultProfile(int productId) {
         p.standby_reg = kSonyStandby;
         p.standby_mask = 0xFF;
         p.standby_value = 0;
+    }
+    if (contains(kRawFpga802, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.standby_reg = k802Standby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.color = KYRSIM_BAYER_RGGB;
+        p.has_ddr = 0;
     }
     return p;
 }

@@ -67,6 +67,8 @@ struct SSensorMode {
     int iClockKHz;         // the mode's sensor clock; 0: the model's fixed clock
     int iAlignX, iAlignY;  // start alignment in the mode; 0: the model's
     int iStartOffsetY;     // lines added to the start row written to the sensor
+    // Clocks the sensor's shutter starts late in the mode (exposure rules that use it).
+    int iShutterOffsetClocks = 0;
 };
 
 // Sensor binning of one bin.
@@ -95,12 +97,21 @@ struct SGainRule {
     uint16_t usRegConvGain;         // conversion-gain switch; 0: the sensor has none
     uint16_t usRegCode;             // gain code, low byte first
     int iCodeBytes;
+    // Digital gain in whole steps above an analog range: a gain above
+    // iDigitalFrom takes the fewest steps of iDigitalStep that bring the rest
+    // to iDigitalFrom or below, and the rest goes through fnMap. 0: analog only.
+    int iDigitalFrom = 0;
+    int iDigitalStep = 0;
+    uint16_t usRegDigital = 0;  // the step count; written when iDigitalStep is set
+    // The model's writes that follow the gain code in the sensor mode in force; null: none.
+    void (*fnModeWrites)(CRegPlan& plan, uint16_t usCode, const SSensorMode& mode) = nullptr;
 };
 
 // The black level register; the range is the model's offset range.
 struct SOffsetRule {
     uint16_t usReg;  // low byte first
     int iBytes;
+    bool bOneRegHighFirst = false;  // every byte into usReg itself, the highest first
 };
 
 // What the exposure rule works from.
@@ -111,6 +122,14 @@ struct SExposureInput {
     int iExtraLines;     // lines added to the readout rows
     bool bSensorBin;     // sensor binning active
     uint32_t uFrameUs;   // frame time of the readout
+
+    // Sensor clock (kHz) and line length (clocks).
+    int iClockKHz = 0;
+    int iHMAX = 0;
+    // The mode's shutter offset (SSensorMode::iShutterOffsetClocks).
+    int iOffsetClocks = 0;
+    // Frame length of the model's fixed frame; 0: the readout's.
+    int iFixedVMAX = 0;
 };
 
 // Frame length and shutter line of one exposure.
@@ -158,12 +177,28 @@ struct SBandwidthRule {
     bool bFPGABandWidth;               // the FPGA output pacing is programmed
     int iFrameExtraLines;              // lines added for the frame time; -1: the mode's extra lines
     int iBandwidthExtraLines;          // lines added for the line length; -1: the mode's extra lines
+    // The frame time counts these lines whatever the readout; 0: the readout's.
+    int iFixedFrameLines = 0;
 };
 
 // Order in which InitCamera replays bandwidth, gain and exposure.
 enum INIT_REPLAY_ORDER : int {
     REPLAY_FPS_GAIN_EXP = 0,
     REPLAY_GAIN_EXP_FPS = 1,
+    REPLAY_GAIN_EXP = 2,  // no bandwidth: the first SetResolution programs the line length
+};
+
+// Models that program the FPGA by raw register writes: the control word
+// through the driver's own shadow of register 0 (ChangeFPGACtrl), every
+// multi-register value inside the update latch, and a window placed by the
+// FPGA's start registers over a sensor that reads out a fixed frame.
+struct SRawFpgaRule {
+    int iHStartBase;           // FPGA registers 2/3 = window start x + this
+    int iVStartBase;           // FPGA registers 6/7 = window start y + this
+    int iFixedVMAX;            // frame length in lines of every exposure within a frame
+    uint8_t ucCtrlAfterReset;  // control word written after the reset pulse (register 0 = 0)
+    uint32_t uResetPulseMs;    // pause between the reset pulse and that write
+    uint8_t ucInitDataFmt;     // register 10 at initialisation
 };
 
 struct SDriverDesc {
@@ -219,6 +254,11 @@ struct SDriverDesc {
     SOffsetRule offset;
     SExposureRule exposure;
     SBandwidthRule bandwidth;
+
+    // Raw FPGA programming; null: the core's FPGA setters.
+    const SRawFpgaRule* pRawFpga = nullptr;
+    // A model without sensor binning takes SetHardwareBin as done and changes nothing.
+    bool bHardwareBinNoOp = false;
 };
 
 // The exposure rule of sensors with a shutter line counted from the frame's

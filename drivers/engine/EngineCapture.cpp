@@ -144,7 +144,8 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
                         UINT32_MAX);
         else
             waitMs = ClampMs(frameUs / 500 + p.uFrameWaitMarginMs, p.uMaxWaitMs);
-        const uint32_t nextMs = ClampMs(frameUs / 1000 / count + p.uNextWaitMarginMs, p.uMaxWaitMs);
+        uint32_t nextMs = ClampMs(frameUs / 1000 / count + p.uNextWaitMarginMs, p.uMaxWaitMs);
+        if (p.uNextWaitCapMs > 0) nextMs = waitMs < p.uNextWaitCapMs ? waitMs : p.uNextWaitCapMs;
 
         uint8_t* pBuf = this->RecvBuffer();
         this->ClearFrameMarkers(pBuf, length);

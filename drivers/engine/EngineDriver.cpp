@@ -257,10 +257,13 @@ bool CEngineDriver<TBase>::InitCamera() {
     if (m_Desc.bInitTableInHold) sensor.BeginFrame();
     sensor.Table(m_Desc.initTable).Table(m_Desc.initFixedRows);
     if (m_Desc.bInitTableInHold) sensor.EndFrame();
-    sensor.Call([this] { return this->FPGAReset(); })
-        .Pause(m_Desc.uResetPauseMs ? m_Desc.uResetPauseMs : kDefaultResetPauseMs)
-        .Call([this] { return this->SendCMD(VR_CMD_AF); })
-        .Table(m_Desc.afterResetRows);
+    if (m_Desc.pRawFpga)
+        AddRawInit(sensor);
+    else
+        sensor.Call([this] { return this->FPGAReset(); })
+            .Pause(m_Desc.uResetPauseMs ? m_Desc.uResetPauseMs : kDefaultResetPauseMs)
+            .Call([this] { return this->SendCMD(VR_CMD_AF); })
+            .Table(m_Desc.afterResetRows);
     RunPlan(sensor);
 
     if (m_Desc.bDDRTest && !this->FPGADDRTest()) return false;
@@ -275,7 +278,8 @@ bool CEngineDriver<TBase>::InitCamera() {
     if (m_Desc.iFPGAReg26 >= 0)
         fpga.Call(
             [this] { return this->WriteFPGAREG(FPGA_REG_26, static_cast<uint16_t>(m_Desc.iFPGAReg26)); });
-    RunPlan(fpga);
+    // A raw-programmed FPGA was set up by its own start-up steps.
+    if (!m_Desc.pRawFpga) RunPlan(fpga);
 
     StartCooler();
 
@@ -295,6 +299,11 @@ bool CEngineDriver<TBase>::InitCamera() {
 
 template <class TBase>
 void CEngineDriver<TBase>::ReplayTiming() {
+    if (m_Desc.eReplay == REPLAY_GAIN_EXP) {
+        this->SetGain(this->m_iGain, this->m_bAutoGain);
+        this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp);
+        return;
+    }
     if (m_Desc.eReplay == REPLAY_GAIN_EXP_FPS) {
         this->SetGain(this->m_iGain, this->m_bAutoGain);
         this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp);
@@ -338,6 +347,12 @@ bool CEngineDriver<TBase>::InitSensorMode(bool bHardwareBin, int iBin, bool bHig
     const ADC_BIT adc = mode->eAdc;
     const bool out16 = mode->bOut16FromType && b16;
     CRegPlan plan;
+    if (m_Desc.pRawFpga) {
+        // The data format follows with the output width (SetOutput16Bits).
+        AddRawModeSwitch(plan, *mode);
+        RunPlan(plan);
+        return true;
+    }
     plan.BeginFrame()
         .Call([this, adc, out16] { return this->SetFPGAADCWidthOutputWidth(adc, out16); })
         .Table(mode->regs)
@@ -427,6 +442,12 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
     if (this->m_bCutDark) this->AdjustDarkBuff();
     if (this->m_bHPCOn) this->AdjustHPCTable();
 
+    if (m_Desc.pRawFpga) {
+        CRegPlan raw;
+        AddRawStart(raw);
+        RunPlan(raw);
+        return true;
+    }
     int hblk = g_iHBLK;
     if (m_Desc.bHBLKFromStart && IsSensorBinned(this->m_iBin)) hblk += this->m_iStartX / this->m_iBin;
     const uint16_t vblk = static_cast<uint16_t>(g_iVBLK);
@@ -446,6 +467,12 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
 template <class TBase>
 bool CEngineDriver<TBase>::Cam_SetResolution() {
     CCritSecLock lock(this->m_csControl);
+    if (m_Desc.pRawFpga) {
+        CRegPlan raw;
+        AddRawSize(raw);
+        RunPlan(raw);
+        return true;
+    }
     const SReadout r = Readout();
     uint32_t width, height;
     if (r.iSensorFactor > 1) {
@@ -491,7 +518,11 @@ bool CEngineDriver<TBase>::SetOutput16Bits(bool bOn) {
     const ADC_BIT adc = mode->eAdc;
     g_iUSBBandwidth = this->m_bUSB3Host ? m_Desc.iUSBBandwidthUSB3 : m_Desc.iUSBBandwidthUSB2;
     CRegPlan plan;
-    plan.Call([this, adc, bOn] { return this->SetFPGAADCWidthOutputWidth(adc, bOn); });
+    if (m_Desc.pRawFpga)
+        plan.Fpga(FPGA_REG_DATA_FMT,
+                  static_cast<uint8_t>((adc == ADC_12BIT ? FPGA_FMT_ADC12 : 0) | (bOn ? FPGA_FMT_OUT16 : 0)));
+    else
+        plan.Call([this, adc, bOn] { return this->SetFPGAADCWidthOutputWidth(adc, bOn); });
     return RunPlan(plan);
 }
 
@@ -511,7 +542,7 @@ bool CEngineDriver<TBase>::SetHighSpeedMode(bool bOn) {
 
 template <class TBase>
 bool CEngineDriver<TBase>::SetHardwareBin(bool bOn) {
-    if (!HasSensorBinning(m_Desc)) return TBase::SetHardwareBin(bOn);
+    if (!HasSensorBinning(m_Desc)) return m_Desc.bHardwareBinNoOp || TBase::SetHardwareBin(bOn);
     auto allowed = [this, bOn] {
         const long long w = static_cast<long long>(this->m_iWidth) * this->m_iBin;
         const long long h = static_cast<long long>(this->m_iHeight) * this->m_iBin;
@@ -572,16 +603,14 @@ bool CEngineDriver<TBase>::SetCMOSClk() {
 template <class TBase>
 bool CEngineDriver<TBase>::StartSensorStreaming() {
     CRegPlan plan;
-    plan.Table(m_Desc.streamStartRows).Pause(m_Desc.uStreamStartPauseMs).Call([this] {
-        return this->FPGAStart();
-    });
+    plan.Table(m_Desc.streamStartRows).Pause(m_Desc.uStreamStartPauseMs).Call(FPGAOutputStep(false));
     return RunPlan(plan);
 }
 
 template <class TBase>
 bool CEngineDriver<TBase>::StopSensorStreaming() {
     CRegPlan plan;
-    plan.Call([this] { return this->FPGAStop(); }).Table(m_Desc.streamStopRows);
+    plan.Call(FPGAOutputStep(true)).Table(m_Desc.streamStopRows);
     return RunPlan(plan);
 }
 

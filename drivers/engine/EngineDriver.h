@@ -74,6 +74,15 @@ struct SCaptureParams {
     uint32_t uLossDeltaMs = 5000;         // ... when two losses come closer than this
     int iBandwidthStep = 4;               // percent per step
     int iLossesPerStep = 3;               // failures counted before a step
+    uint32_t uNextWaitCapMs = 0;          // later transfers wait min(first wait, this); 0: share + margin
+};
+
+// The window of a model with raw FPGA programming: the FPGA's start
+// registers, the readout it crops, the fixed frame length.
+struct SFpgaWindow {
+    int iHStart, iVStart;  // FPGA registers 2/3 and 6/7
+    int iCols, iRows;      // FPGA registers 4/5 and 8/9
+    int iVMAX;             // frame length within a frame, lines
 };
 
 // The readout of an image of iWidth x iHeight at iBin; iBin must be one of the
@@ -152,6 +161,15 @@ class CEngineDriver : public TBase {
     // a trigger exposure of their own override it.
     virtual double SensorExposureUs(unsigned long long ullExposureUs, bool bLongMode, uint32_t uFrameUs);
 
+    // Raw FPGA programming (SDriverDesc::pRawFpga, EngineRawFpga.cpp).
+    // The control word: the model's shadow of register 0 takes the bits of
+    // ucSet and loses those of ucClear, and is written when bWrite. A model
+    // with raw programming keeps the shadow and overrides this; the engine
+    // never writes register 0 of such a model any other way.
+    virtual bool ChangeFPGACtrl(uint8_t ucClear, uint8_t ucSet, bool bWrite = true);
+    // The window of the geometry in force (control lock held).
+    virtual SFpgaWindow CalcWindow();
+
     // Capture bodies bound at initialisation.
     static void WorkingFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning);
     static void TriggerFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning);
@@ -175,6 +193,15 @@ class CEngineDriver : public TBase {
     // Stream reset after empty transfers: USB reset, stream stopped and started.
     void RestartStream();
 
+    // Raw FPGA programming (EngineRawFpga.cpp): the steps that replace the
+    // core's FPGA setters.
+    void AddRawInit(CRegPlan& plan);
+    void AddRawModeSwitch(CRegPlan& plan, const SSensorMode& mode);
+    void AddRawStart(CRegPlan& plan);
+    void AddRawSize(CRegPlan& plan);
+    // The FPGA's frame output stopped (bStop) or running again.
+    std::function<bool()> FPGAOutputStep(bool bStop);
+
     // Where plans of this camera go.
     class CCameraPort : public IPlanTarget {
       public:
@@ -190,7 +217,12 @@ class CEngineDriver : public TBase {
         }
         void PauseMs(uint32_t uMs) override { Sleep(uMs); }
         SFrameReg FrameReg(PLAN_FRAME eKind) const override {
+            if (eKind == PLAN_FRAME_UPDATE)
+                return SFrameReg{true, FPGA_REG_UPDATE, FPGA_UPDATE_HOLD, FPGA_UPDATE_APPLY};
             return eKind == PLAN_FRAME_HOLD ? m_cam.m_Desc.hold : m_cam.m_Desc.standby;
+        }
+        bool WriteFPGA(uint16_t usReg, uint8_t ucValue) override {
+            return m_cam.WriteFPGAREG(usReg, ucValue);
         }
 
       private:

@@ -116,19 +116,29 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     this->m_lExpTimeUs = exp;
 
     CRegPlan plan;
+    const bool bRaw = m_Desc.pRawFpga != nullptr;
+    constexpr uint8_t kWaitTrig = FPGA_CTRL_WAIT | FPGA_CTRL_TRIG;
     if (exp >= rule.ullLongFromUs && !this->m_bLongExpMode) {
-        plan.Call([this] { return this->EnableFPGAWaitMode(true); }).Call([this] {
-            return this->EnableFPGATriggerMode(true);
-        });
+        if (bRaw)
+            plan.Call([this] { return ChangeFPGACtrl(0, kWaitTrig); });
+        else
+            plan.Call([this] { return this->EnableFPGAWaitMode(true); }).Call([this] {
+                return this->EnableFPGATriggerMode(true);
+            });
         this->m_bLongExpMode = true;
         this->DbgPrint2("SetExp", "Enter long exp mode\n");
     } else if (exp < rule.ullLongFromUs && this->m_bLongExpMode) {
         this->DbgPrint2("SetExp", "Exit long exp mode\n");
-        plan.Call([this] { return this->EnableFPGATriggerMode(false); }).Call([this] {
-            return this->EnableFPGAWaitMode(false);
-        });
+        if (bRaw)
+            plan.Call([this] { return ChangeFPGACtrl(kWaitTrig, 0); });
+        else
+            plan.Call([this] { return this->EnableFPGATriggerMode(false); }).Call([this] {
+                return this->EnableFPGAWaitMode(false);
+            });
         this->m_bLongExpMode = false;
     }
+    // A fixed frame's time follows the line length alone.
+    if (m_Desc.bandwidth.iFixedFrameLines > 0) CalcFrameTime();
 
     const double lineUs = LineTimeUs();
     const uint32_t frameUs = this->m_iFrameTimeUs;
@@ -140,16 +150,21 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     in.iExtraLines = g_iExtraLines;
     in.bSensorBin = r.iSensorFactor > 1;
     in.uFrameUs = frameUs;
+    in.iClockKHz = this->m_iFclk;
+    in.iHMAX = this->m_usHMAX;
+    in.iOffsetClocks = m_pMode ? m_pMode->iShutterOffsetClocks : 0;
+    in.iFixedVMAX = bRaw ? CalcWindow().iVMAX : 0;
     const SExposureRegs regs = rule.fnCompute(rule, in);
     this->m_iExpLines = static_cast<int>(static_cast<long long>(regs.uVMAX) - rule.iExpLinesGap - regs.uSHR);
 
     this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x %2.2fus 1f:%d mode:%d timeus:%d\n", regs.uVMAX, regs.uSHR,
                     lineUs, static_cast<int>(frameUs), this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));
     const unsigned int vmax = regs.uVMAX;
-    plan.Call([this, vmax] { return this->SetFPGAVMAX(vmax); })
-        .BeginFrame()
-        .SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes)
-        .EndFrame();
+    if (bRaw)
+        plan.BeginFrame(PLAN_FRAME_UPDATE).FpgaLE(FPGA_REG_VMAX, vmax, 3).EndFrame(PLAN_FRAME_UPDATE);
+    else
+        plan.Call([this, vmax] { return this->SetFPGAVMAX(vmax); });
+    plan.BeginFrame().SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes).EndFrame();
     this->DbgPrint2("SetExp", "SSH1:0X%x \n", regs.uSHR);
     return RunPlan(plan);
 }
@@ -163,10 +178,20 @@ bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
     this->m_bAutoGain = bAuto;
     const SGainCode code = rule.fnMap(iGain);
     this->m_iGain = code.iGain;
+    // Above the analog range whole digital steps take the rest.
+    int digital = 0;
+    uint16_t usCode = code.usCode;
+    if (rule.iDigitalStep > 0 && code.iGain > rule.iDigitalFrom) {
+        digital = (code.iGain - rule.iDigitalFrom + rule.iDigitalStep - 1) / rule.iDigitalStep;
+        usCode = rule.fnMap(code.iGain - rule.iDigitalStep * digital).usCode;
+    }
     CRegPlan plan;
     plan.BeginFrame();
     if (rule.usRegConvGain) plan.Sensor(rule.usRegConvGain, code.bHighConvGain ? 1 : 0);
-    plan.SensorLE(rule.usRegCode, code.usCode, rule.iCodeBytes).EndFrame();
+    plan.SensorLE(rule.usRegCode, usCode, rule.iCodeBytes);
+    if (rule.fnModeWrites && m_pMode) rule.fnModeWrites(plan, usCode, *m_pMode);
+    if (rule.iDigitalStep > 0) plan.Sensor(rule.usRegDigital, static_cast<uint8_t>(digital));
+    plan.EndFrame();
     return RunPlan(plan);
 }
 
@@ -176,9 +201,13 @@ bool CEngineDriver<TBase>::SetBrightness(int iOffset) {
     const int offset = static_cast<int>(ClampLL(iOffset, this->m_iOffsetMin, this->m_iOffsetMax));
     this->m_iBrightness = offset;
     CRegPlan plan;
-    plan.BeginFrame()
-        .SensorLE(m_Desc.offset.usReg, static_cast<uint32_t>(offset), m_Desc.offset.iBytes)
-        .EndFrame();
+    plan.BeginFrame();
+    if (m_Desc.offset.bOneRegHighFirst)
+        for (int i = m_Desc.offset.iBytes - 1; i >= 0; --i)
+            plan.Sensor(m_Desc.offset.usReg, static_cast<uint8_t>(offset >> (8 * i)));
+    else
+        plan.SensorLE(m_Desc.offset.usReg, static_cast<uint32_t>(offset), m_Desc.offset.iBytes);
+    plan.EndFrame();
     return RunPlan(plan);
 }
 
@@ -196,9 +225,16 @@ bool CEngineDriver<TBase>::SetRGBBalance(int iRed, int iBlue, bool bAuto) {
     const int redGain = red * 256 / 100;
     const int blueGain = blue * 256 / 100;
     CRegPlan plan;
-    plan.Call([this, redGain, blueGain] {
-        return this->SetFPGAGain(redGain, kUnityColourGain, kUnityColourGain, blueGain);
-    });
+    if (m_Desc.pRawFpga)
+        // The green gains keep their unity from initialisation.
+        plan.BeginFrame(PLAN_FRAME_UPDATE)
+            .Fpga(FPGA_REG_GAIN_R, static_cast<uint8_t>(redGain))
+            .Fpga(FPGA_REG_GAIN_B, static_cast<uint8_t>(blueGain))
+            .EndFrame(PLAN_FRAME_UPDATE);
+    else
+        plan.Call([this, redGain, blueGain] {
+            return this->SetFPGAGain(redGain, kUnityColourGain, kUnityColourGain, blueGain);
+        });
     return RunPlan(plan);
 }
 
@@ -261,7 +297,10 @@ bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
         plan.BeginFrame().SensorLE(rule.usRegSensorHMAX, sensorHMAX, 2).EndFrame();
     }
     const uint16_t fpgaHMAX = static_cast<uint16_t>(hmax);
-    plan.Call([this, fpgaHMAX] { return this->SetFPGAHMAX(fpgaHMAX); });
+    if (m_Desc.pRawFpga)
+        plan.BeginFrame(PLAN_FRAME_UPDATE).FpgaLE(FPGA_REG_HMAX, fpgaHMAX, 2).EndFrame(PLAN_FRAME_UPDATE);
+    else
+        plan.Call([this, fpgaHMAX] { return this->SetFPGAHMAX(fpgaHMAX); });
     const float pacingPerc = static_cast<float>(pacing);
     if (rule.bFPGABandWidth) plan.Call([this, pacingPerc] { return this->SetFPGABandWidth(pacingPerc); });
 
@@ -284,7 +323,8 @@ template <class TBase>
 void CEngineDriver<TBase>::CalcFrameTime() {
     CCritSecLock lock(this->m_csControl);
     const SReadout r = Readout();
-    const double rows = static_cast<double>(r.iRows) + FrameExtraLines();
+    const int fixedLines = m_Desc.bandwidth.iFixedFrameLines;
+    const double rows = fixedLines > 0 ? fixedLines : static_cast<double>(r.iRows) + FrameExtraLines();
     this->m_iFrameTimeUs = static_cast<uint32_t>(TruncCount(rows * LineTimeUs(), UINT32_MAX));
     if (!this->m_bDDREnable) {
         this->m_iXferTimeUs = 0;

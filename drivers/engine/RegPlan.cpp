@@ -5,9 +5,25 @@ CRegPlan& CRegPlan::Sensor(uint16_t usReg, uint8_t ucValue) {
     return *this;
 }
 
+namespace {
+
+// Byte i of a little-endian value; bytes beyond the value's four are 0.
+uint8_t ByteOf(uint32_t uValue, int i) { return i < 4 ? static_cast<uint8_t>(uValue >> (8 * i)) : 0; }
+
+}  // namespace
+
 CRegPlan& CRegPlan::SensorLE(uint16_t usFirstReg, uint32_t uValue, int iBytes) {
-    for (int i = 0; i < iBytes; ++i)
-        Sensor(static_cast<uint16_t>(usFirstReg + i), static_cast<uint8_t>(uValue >> (8 * i)));
+    for (int i = 0; i < iBytes; ++i) Sensor(static_cast<uint16_t>(usFirstReg + i), ByteOf(uValue, i));
+    return *this;
+}
+
+CRegPlan& CRegPlan::Fpga(uint16_t usReg, uint8_t ucValue) {
+    m_steps.push_back(SStep{STEP_FPGA, usReg, ucValue, 0, nullptr});
+    return *this;
+}
+
+CRegPlan& CRegPlan::FpgaLE(uint16_t usFirstReg, uint32_t uValue, int iBytes) {
+    for (int i = 0; i < iBytes; ++i) Fpga(static_cast<uint16_t>(usFirstReg + i), ByteOf(uValue, i));
     return *this;
 }
 
@@ -60,13 +76,18 @@ namespace {
 bool MoveFrame(IPlanTarget& target, PLAN_FRAME eKind, bool bEnter) {
     int& open = target.m_iOpenFrames[eKind];
     const SFrameReg reg = target.FrameReg(eKind);
+    // The update latch is an FPGA register; the other frames are the sensor's.
+    auto write = [&](uint8_t ucValue) {
+        return eKind == PLAN_FRAME_UPDATE ? target.WriteFPGA(reg.usReg, ucValue)
+                                          : target.WriteSensor(reg.usReg, ucValue);
+    };
     if (bEnter) {
         if (open++ > 0 || !reg.bPresent) return true;
-        return target.WriteSensor(reg.usReg, reg.ucEnter);
+        return write(reg.ucEnter);
     }
     if (open <= 0) return true;  // nothing of this plan's to close
     if (--open > 0 || !reg.bPresent) return true;
-    return target.WriteSensor(reg.usReg, reg.ucLeave);
+    return write(reg.ucLeave);
 }
 
 bool RunStep(IPlanTarget& target, const CRegPlan::SStep& step) {
@@ -87,6 +108,8 @@ bool RunStep(IPlanTarget& target, const CRegPlan::SStep& step) {
             return true;
         case CRegPlan::STEP_CALL:
             return step.fnCall ? step.fnCall() : true;
+        case CRegPlan::STEP_FPGA:
+            return target.WriteFPGA(step.usReg, static_cast<uint8_t>(step.usValue));
         case CRegPlan::STEP_BEGIN:
         case CRegPlan::STEP_END:
             break;
@@ -98,7 +121,7 @@ bool RunStep(IPlanTarget& target, const CRegPlan::SStep& step) {
 
 bool ExecutePlan(IPlanTarget& target, const CRegPlan& plan) {
     bool ok = true;
-    int opened[PLAN_FRAME_KINDS] = {0, 0};  // frames this plan has open
+    int opened[PLAN_FRAME_KINDS] = {0, 0, 0};  // frames this plan has open
     for (const CRegPlan::SStep& step : plan.Steps()) {
         if (step.eKind == CRegPlan::STEP_BEGIN || step.eKind == CRegPlan::STEP_END) {
             const PLAN_FRAME kind = static_cast<PLAN_FRAME>(step.usValue);

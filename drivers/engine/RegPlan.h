@@ -2,14 +2,17 @@
 // written down as a list of steps and run by one executor.
 //
 // A step writes a sensor register (8 bits, or 16 bits for sensors that take
-// them), changes bits of a sensor register (read-modify-write), pauses, or
-// calls an FPGA setter. Steps between BeginFrame and EndFrame are framed by a
+// them), changes bits of a sensor register (read-modify-write), pauses,
+// calls an FPGA setter, or writes one FPGA register as it is (models that
+// program the FPGA by raw register writes). Steps between BeginFrame and EndFrame are framed by a
 // sensor framing register: the register hold (the sensor applies the writes
 // it holds together when the hold is released) or the standby. The executor
 // writes the framing register's enter value before the first framed step and
 // its leave value after the last, also when a step failed; a frame opened
 // while one of its kind is already open (a plan run from inside another plan)
-// adds no second enter or leave, so holds never nest. A failed step does not
+// adds no second enter or leave, so holds never nest. The FPGA's update
+// latch (register 1 = 1 ... 0) is a frame of its own kind: the FPGA applies
+// the raw writes it holds together. A failed step does not
 // end the plan: the rest still runs (a half-applied change is worse than one
 // with a failed register), and the plan as a whole fails.
 //
@@ -51,7 +54,8 @@ constexpr SRegTable RegTable(const REG_TABLE_ROW (&rows)[N]) {
 enum PLAN_FRAME : int {
     PLAN_FRAME_HOLD = 0,     // register hold: writes apply together at the leave
     PLAN_FRAME_STANDBY = 1,  // sensor standby around the writes
-    PLAN_FRAME_KINDS = 2,
+    PLAN_FRAME_UPDATE = 2,   // FPGA update latch: raw FPGA writes apply together at the leave
+    PLAN_FRAME_KINDS = 3,
 };
 
 // A sensor framing register: written ucEnter to open, ucLeave to close.
@@ -72,9 +76,11 @@ class IPlanTarget {
     virtual bool ReadSensor(uint16_t usReg, uint8_t* pucValue) = 0;
     virtual void PauseMs(uint32_t uMs) = 0;
     virtual SFrameReg FrameReg(PLAN_FRAME eKind) const = 0;
+    // One FPGA register written as it is; targets without an FPGA fail it.
+    virtual bool WriteFPGA(uint16_t, uint8_t) { return false; }
 
     // Frames of each kind open now (the executor's bookkeeping).
-    int m_iOpenFrames[PLAN_FRAME_KINDS] = {0, 0};
+    int m_iOpenFrames[PLAN_FRAME_KINDS] = {0, 0, 0};
 };
 
 class CRegPlan {
@@ -86,7 +92,8 @@ class CRegPlan {
         STEP_PAUSE,
         STEP_CALL,
         STEP_BEGIN,
-        STEP_END
+        STEP_END,
+        STEP_FPGA
     };
     struct SStep {
         StepKind eKind;
@@ -106,6 +113,10 @@ class CRegPlan {
     CRegPlan& Pause(uint32_t uMs);
     // An FPGA setter or another device call; its result is the step's.
     CRegPlan& Call(std::function<bool()> fn);
+    // One FPGA register written as it is (no read-modify-write).
+    CRegPlan& Fpga(uint16_t usReg, uint8_t ucValue);
+    // A value of iBytes bytes into consecutive FPGA registers, low byte first.
+    CRegPlan& FpgaLE(uint16_t usFirstReg, uint32_t uValue, int iBytes);
     // The rows of a table (delay rows become pauses).
     CRegPlan& Table(const SRegTable& table);
     CRegPlan& BeginFrame(PLAN_FRAME eKind = PLAN_FRAME_HOLD);

@@ -1,0 +1,292 @@
+#include "CCameraS802MC.h"
+
+#include <math.h>
+
+#include "ModelFactory.h"
+
+namespace {
+
+// Start-up table: the published rows, in their order, with their delay rows.
+const REG_TABLE_ROW kInitTable[] = {
+    {0x0000, 0x0002},      {REG_TABLE_DELAY, 2}, {0x0000, 0x0000}, {REG_TABLE_DELAY, 10}, {0x0001, 0x0003},
+    {0x0006, 0x0000},      {0x0700, 0x0019},     {0x0701, 0x0019}, {REG_TABLE_DELAY, 2},  {0x0000, 0x0000},
+    {REG_TABLE_DELAY, 10}, {0x0001, 0x0011},     {0x0002, 0x0001},
+};
+
+const REG_TABLE_ROW kMode10BitRows[] = {
+    {0x0003, 0x0000}, {0x0004, 0x0000}, {0x0005, 0x0001}, {0x00B6, 0x0047}};
+const REG_TABLE_ROW kMode12BitRows[] = {
+    {0x0003, 0x0000}, {0x0004, 0x0000}, {0x0005, 0x0007}, {0x00B6, 0x0047}};
+
+// Streaming: standby (0x0000) off, then the sensor's output on; standby on again to stop.
+const REG_TABLE_ROW kStreamStartRows[] = {{0x0000, 0x0000}, {REG_TABLE_DELAY, 20}, {0x0001, 0x0011}};
+const REG_TABLE_ROW kStreamStopRows[] = {{0x0000, 0x0001}};
+
+// name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines, clock, alignment, start offset,
+// shutter offset
+const SSensorMode kMode12Bit = {"12-bit", RegTable(kMode12BitRows), ADC_12BIT, true, 0, 0, 180, 0, 0, 0, 0, 0,
+                                201};
+const SSensorMode kMode10Bit = {
+    "10-bit", RegTable(kMode10BitRows), ADC_10BIT, false, 0, 0, 150, 0, 0, 0, 0, 0, 149};
+
+// Frame length of every exposure within a frame, and its window offsets on the FPGA.
+const SRawFpgaRule kRawFpga = {
+    .iHStartBase = 96,
+    .iVStartBase = 22,
+    .iFixedVMAX = 3083,
+    .ucCtrlAfterReset = 0x30,
+    .uResetPulseMs = 20,
+    .ucInitDataFmt = 0x01,
+};
+
+// Gain range in 0.1 dB.
+constexpr int kGainMax = 450;
+// The shutter line stays this many lines before the frame's end.
+constexpr long long kSHRGapToVMAX = 4;
+
+// Analog gain in 0.1 dB to the sensor's code: 2048 - 2048 x 10^(-gain / 200).
+SGainCode GainMap802(int iGain) {
+    const int gain = iGain < 0 ? 0 : (iGain > kGainMax ? kGainMax : iGain);
+    const double code = 2048.0 - 2048.0 * pow(10.0, -gain / 200.0);
+    return {gain, static_cast<uint16_t>(code), false};
+}
+
+void GainPairWrites(CRegPlan& plan, uint16_t usCode, const SSensorMode& mode) {
+    const std::pair<int, int> pq = CCameraS802MC::GainPair(usCode, &mode == &kMode10Bit);
+    plan.Sensor(0x0352, static_cast<uint8_t>(pq.first))
+        .Sensor(0x0353, 0)
+        .Sensor(0x0356, static_cast<uint8_t>(pq.second))
+        .Sensor(0x0357, 0);
+}
+
+// The shutter line counts from the frame's start: a frame of the fixed
+// length, the exposure's lines from its end; the sensor's shutter starts
+// the mode's offset in clocks late. Longer than a frame: the frame grows.
+SExposureRegs Exposure802(const SExposureRule& rule, const SExposureInput& in) {
+    long long vmax;
+    long long shr;
+    if (in.dExposureUs > static_cast<double>(in.uFrameUs)) {
+        const double lines =
+            in.dLineUs > 0.0 ? in.dExposureUs / in.dLineUs : static_cast<double>(rule.uVMAXMax);
+        vmax =
+            (lines >= rule.uVMAXMax ? static_cast<long long>(rule.uVMAXMax) : static_cast<long long>(lines)) +
+            rule.iLongExtraLines;
+        shr = rule.iMinSHR;
+    } else {
+        const long long clocks =
+            static_cast<long long>(in.dExposureUs) * in.iClockKHz / 1000 - in.iOffsetClocks;
+        const long long lines = clocks > 0 && in.iHMAX > 0 ? clocks / in.iHMAX : 0;
+        vmax = in.iFixedVMAX;
+        shr = vmax - lines;
+        if (shr < rule.iMinSHR) shr = rule.iMinSHR;
+        if (shr > vmax - kSHRGapToVMAX) shr = vmax - kSHRGapToVMAX;
+        if (shr > static_cast<long long>(rule.uSHRMax)) shr = rule.uSHRMax;
+    }
+    if (vmax > static_cast<long long>(rule.uVMAXMax)) vmax = rule.uVMAXMax;
+    return SExposureRegs{static_cast<uint32_t>(vmax), static_cast<uint32_t>(shr)};
+}
+
+}  // namespace
+
+const SDriverDesc g_DescS802MC = {
+    .szClassName = "CCameraS802MC",
+    .model =
+        {
+            .szName = "VORN KYR802MC",
+            .szShortName = "KYR802MC",
+            .iPID = 0x802a,
+            .iVID = 0x2e7b,
+            .dPixelSize = 1.85,
+            .iADCBits = 12,
+            .iMaxExpUs = 2000000000,
+            .iBayer = 0,
+            .bColor = true,
+            .iBandwidthMin = 40,
+            .iBandwidthMax = 100,
+            .ucBins = {2, 3, 4, 0},
+            .iGainMax = kGainMax,
+            .iGainMin = 0,
+            .iGainDef = 200,
+            .iExpMax = 2000000000,
+            .iExpMin = 32,
+            .iExpDef = 10000,
+            .iGammaMax = 100,
+            .iGammaMin = 1,
+            .iGammaDef = 50,
+            .iHeaterLevel = 1,
+            .iAutoGainMax = 225,
+            .iOffsetHighestDR = 10,
+            .iOffsetUnityGain = 27,
+            .iOffsetLowestRN = 90,
+            .iGainLowestRN = 240,
+            .iUnityGain = 179,
+            .bUSB3Camera = true,
+            .bCapAutoBandWidth = true,
+            .iWBMax = 99,
+            .iWBMin = 1,
+            .iWBRDef = 52,
+            .iWBBDef = 95,
+            .iMaxWidth = 4072,
+            .iMaxHeight = 3040,
+            .bFPGAMonoBin = false,
+            .fElecPerADU = 7.92f,
+            .iOffsetDef = 8,
+            .iOffsetMax = 80,
+            .iOffsetMin = 0,
+            .bCapGain = true,
+            .bCapExposure = true,
+            .bCapOffset = true,
+            .bCapBandWidth = true,
+            .bCapTemperature = false,
+            .bCapHighSpeed = true,
+            .bCapRaw8 = true,
+            .bCapRGB24 = true,
+            .bCapY8 = true,
+            .bCapRaw16 = true,
+            .iST4 = 1,
+            .bTriggerCam = false,
+            .iTempSensorType = 0,
+            .bAutoFPS = true,
+            .bDDREnable = false,
+            .iFclk = 20000,
+            .iFPSPerc = 80,
+            .iFPSPercUSB3Def = 100,
+            .usHMAX = 180,
+            .iCoolerCtrlType = 0,
+        },
+    .hold = {false, 0, 0, 0},
+    .standby = {false, 0, 0, 0},
+    .initTable = RegTable(kInitTable),
+    .initFixedRows = {nullptr, 0},
+    .bInitTableInHold = false,
+    .uInitPauseMs = 0,
+    .uResetPauseMs = 20,
+    .afterResetRows = {nullptr, 0},
+    .bDDRTest = false,
+    .iFPGAReg26 = -1,
+    .bFPGABinModeReset = false,
+    .iCoolingLevel = -1,
+    .eReplay = REPLAY_GAIN_EXP,
+    .bInitEndsInStandby = false,
+    .pModeNormal = &kMode12Bit,
+    .pModeHighSpeed = &kMode10Bit,
+    .sensorBin = {},
+    .bResolutionKeepsHighSpeed = true,
+    .timingInit = {0, 0, 180, 0, 380000},
+    .usRegStartX = 0,
+    .usRegStartY = 0,
+    .usRegWidth = 0,
+    .usRegHeight = 0,
+    .startPreRows = {nullptr, 0},
+    .iAlignX = 4,
+    .iAlignY = 2,
+    .iWidthAlign = 0,
+    .iHeightAlign = 0,
+    .bAlwaysCentre = true,
+    .bHBLKFromStart = false,
+    .streamStartRows = RegTable(kStreamStartRows),
+    .uStreamStartPauseMs = 0,
+    .streamStopRows = RegTable(kStreamStopRows),
+    .iFixedClockKHz = 20000,
+    .iMinClockKHz = 20000,
+    .iUSBBandwidthUSB3 = 380000,
+    .iUSBBandwidthUSB2 = 43272,
+    .bHasDDR = false,
+    .gain =
+        {
+            .fnMap = GainMap802,
+            .usRegConvGain = 0,
+            .usRegCode = 0x0009,
+            .iCodeBytes = 2,
+            .iDigitalFrom = 270,
+            .iDigitalStep = 60,
+            .usRegDigital = 0x0011,
+            .fnModeWrites = GainPairWrites,
+        },
+    .offset = {0x0045, 2, true},
+    .exposure =
+        {
+            .fnCompute = Exposure802,
+            .usRegSHR = 0x000B,
+            .iSHRBytes = 6,  // SHR in 0x000B/0x000C, the four registers after it 0
+            .iMinSHR = 8,
+            .iBinExtraLines = 0,
+            .iLongExtraLines = 8,
+            .iLongBinExtraLines = 8,
+            .uVMAXMax = 0xFFFFFF,
+            .uSHRLimit = 0x10000,
+            .uSHRMax = 0xFFFF,
+            .iExpLinesGap = 2,
+            .ullLongFromUs = 1000000,
+            .eLongProgram = LONG_EXP_EXPOSURE,
+            .uLongPadUs = 0,
+        },
+    .bandwidth =
+        {
+            .iHostUSB3 = 380000,
+            .iHostUSB2 = 43272,
+            .iAutoPercUSB3 = 100,
+            .iAutoPercUSB2 = 80,
+            .iCap16Perc = 0,
+            .llCapPixels = 0,
+            .llCapPixelsHardwareBin = 0,
+            .iHMAXMax = 0xFFFF,
+            .dSensorHMAXFactor = 0.0,
+            .usRegSensorHMAX = 0,
+            .bFPGABandWidth = false,
+            .iFrameExtraLines = 0,
+            .iBandwidthExtraLines = 43,
+            .iFixedFrameLines = 3082,  // the fixed frame less its first line
+        },
+    .pRawFpga = &kRawFpga,
+    .bHardwareBinNoOp = true,
+};
+
+CCameraS802MC::CCameraS802MC() : CEngineDriver(g_DescS802MC) {
+    // The capture loop's values of this camera.
+    m_Capture.uResetPauseMs = 20;
+    m_Capture.iMaxEmpty = 4;
+    m_Capture.uNextWaitCapMs = 100;
+    CalcParaVal();
+}
+
+std::pair<int, int> CCameraS802MC::GainPair(int iCode, bool b10Bit) {
+    if (!b10Bit) return {60, 59};
+    // Upper ends of contiguous code ranges; a code between two published
+    // ranges joins the lower one.
+    static const struct {
+        int iUpTo, iP, iQ;
+    } kPairs[] = {{327, 30, 29}, {1025, 32, 31}, {1325, 37, 36}, {1687, 39, 38}, {1867, 43, 42}};
+    for (const auto& row : kPairs)
+        if (iCode <= row.iUpTo) return {row.iP, row.iQ};
+    return {47, 46};
+}
+
+void CCameraS802MC::CalcParaVal() {
+    CCritSecLock lock(m_csControl);
+    const SFpgaWindow w = CEngineDriver::CalcWindow();
+    m_iSensorRows = w.iRows;
+    m_iSensorCols = w.iCols;
+    m_iVMAXBase = w.iVMAX;
+    m_iFPGAHStart = w.iHStart;
+    m_iFPGAVStart = w.iVStart;
+}
+
+SFpgaWindow CCameraS802MC::CalcWindow() {
+    CCritSecLock lock(m_csControl);
+    CalcParaVal();
+    return SFpgaWindow{m_iFPGAHStart, m_iFPGAVStart, m_iSensorCols, m_iSensorRows, m_iVMAXBase};
+}
+
+bool CCameraS802MC::ChangeFPGACtrl(uint8_t ucClear, uint8_t ucSet, bool bWrite) {
+    // Setters on the caller's thread and the capture thread's stream start
+    // and stop change it; each change and its write are one step.
+    CCritSecLock lock(m_csControl);
+    m_ucFPGACtrlShadow = static_cast<uint8_t>((m_ucFPGACtrlShadow & ~ucClear) | ucSet);
+    return !bWrite || WriteFPGAREG(FPGA_REG_CTRL, m_ucFPGACtrlShadow);
+}
+
+namespace {
+CCameraBase* Create() { return new CCameraS802MC(); }
+const CModelRegistrar kRegistrar("CCameraS802MC", Create);
+}  // namespace
