@@ -36,4 +36,23 @@ SHoldReport CheckHolds(int handle, const std::vector<uint16_t>& protectedRegs, i
 // order, from log entry `fromEntry` on.
 std::vector<std::pair<uint16_t, uint8_t>> SensorWrites(int handle, int fromEntry = 0);
 
+// The FPGA's update latch on what a camera really received: every logged
+// FPGA register write (request 0xBD) from log entry `fromEntry` on is taken
+// in order; a write of a register of one of `groups` made outside the latch
+// is reported, and so is a group that one latch (register 1 = 1 ... 0) holds
+// only part of, as is a latch left set at the end.
+struct SLatchReport {
+    std::vector<std::string> unlatched;  // "reg 16=0x12" for each grouped write outside a latch
+    std::vector<std::string> split;      // "2,3,6,7 in part" for each latch with a group half written
+    int iLatches = 0;                    // latches opened
+    bool bLeftSet = false;
+    bool Clean() const { return unlatched.empty() && split.empty() && !bLeftSet; }
+    std::string Text() const;
+};
+SLatchReport CheckLatches(int handle, const std::vector<std::vector<uint16_t>>& groups, int fromEntry = 0);
+
+// The FPGA register writes (register, value) that reached camera `handle`, in
+// order, from log entry `fromEntry` on.
+std::vector<std::pair<uint16_t, uint8_t>> FpgaWrites(int handle, int fromEntry = 0);
+
 #endif
