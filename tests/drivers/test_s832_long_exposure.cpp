@@ -1,0 +1,165 @@
+// test-labels: tsan
+// Long exposures on the 832: the FPGA's wait and trigger modes hold the
+// frame, the capture thread times the exposure on the test clock between the
+// trigger's rise and fall, and the frame comes at the fall; short readouts
+// are sent again from the DDR; a new exposure ends the wait.
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "TestSpeed.h"
+#include "VirtualClock.h"
+#include "test_s832_fixture.h"
+
+namespace {
+
+constexpr int kWidth = 640;
+constexpr int kHeight = 480;
+constexpr int kFrameBytes = kWidth * kHeight;
+constexpr int kRegCtrl = 0;
+constexpr int kRegSignal = 11;
+constexpr int kRegPower = 25;
+constexpr int kWaitAndTrigger = 0xC0;  // register 0 bits 6 and 7
+constexpr int kTrigger = 0x01;         // register 11 bit 0
+constexpr int kXHSStop = 0x10;         // register 11 bit 4
+constexpr int kLowPower = 0x01;        // register 25 bit 0
+
+// Real time each library sleep also takes: the clock moves ahead fast, and
+// the cooler thread of the Pro cannot run the readout waits out before the
+// simulator has sent the frame.
+constexpr std::chrono::microseconds kRealPerSleep(2000 * kTestSlowdown);
+
+class C832LongExpTest : public C832Test {
+  protected:
+    // The test clock, installed before the camera opens and removed only
+    // after the fixture has closed it, so that its threads never see the
+    // clock change.
+    void UseClock(std::chrono::microseconds realPerSleep) {
+        m_pClock = std::make_unique<CVirtualClock>(realPerSleep);
+    }
+
+    void Open(int pid) {
+        ASSERT_NE(Setup(pid), nullptr);
+        ASSERT_EQ(KYRSetROIFormat(0, kWidth, kHeight, 1, IMG_RAW8), KYR_SUCCESS);
+        // Triggered frames come at the fall, whatever the test clock does.
+        ASSERT_EQ(kyrsim_set_unpaced(m_dev.handle(), 1), 0);
+    }
+
+    // Starts a single exposure and waits (real time) for its end.
+    KYR_EXPOSURE_STATUS Snapshot() {
+        if (KYRStartExposure(0, KYR_FALSE) != KYR_SUCCESS) return KYR_EXP_IDLE;
+        KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30 * kTestSlowdown);
+        while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            KYRGetExpStatus(0, &st);
+        }
+        return st;
+    }
+
+    int Fpga(int reg) { return kyrsim_fpga_reg(m_dev.handle(), reg); }
+    long long Frames() { return kyrsim_query(m_dev.handle(), KYRSIM_Q_FRAMES); }
+
+    std::unique_ptr<CVirtualClock> m_pClock;
+};
+
+TEST_F(C832LongExpTest, SnapshotRaisesTheTriggerForTheExposureAndReadsTheFrameAtItsFall) {
+    constexpr uint64_t kExposureUs = 3000000;
+    // What the FPGA shows after each sleep, once the exposure is set.
+    std::atomic<int> watched{-1};
+    std::atomic<uint64_t> firstHigh{0}, lastHigh{0};
+    std::atomic<bool> modesOffWhileHigh{false}, lowPower{false}, xhsStop{false};
+    UseClock(std::chrono::microseconds(100));
+    m_pClock->OnSleep([&](uint64_t us) {
+        const int h = watched.load();
+        if (h < 0) return;
+        auto Fpga = [h](int reg) { return kyrsim_fpga_reg(h, reg); };
+        const int signal = Fpga(kRegSignal);
+        if (!(signal & kTrigger)) return;
+        if (firstHigh.load() == 0) firstHigh = us;
+        lastHigh = us;
+        if ((Fpga(kRegCtrl) & kWaitAndTrigger) != kWaitAndTrigger) modesOffWhileHigh = true;
+        if (Fpga(kRegPower) & kLowPower) lowPower = true;
+        if (signal & kXHSStop) xhsStop = true;
+    });
+    Open(kPid832);
+    ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, kExposureUs, KYR_FALSE), KYR_SUCCESS);
+    EXPECT_EQ(Fpga(kRegCtrl) & kWaitAndTrigger, kWaitAndTrigger);
+    EXPECT_EQ(Fpga(kRegSignal) & kTrigger, 0);
+    watched = m_dev.handle();
+    const long long frames = Frames();
+    ASSERT_EQ(Snapshot(), KYR_EXP_SUCCESS);
+
+    // Up for the exposure (less the closing pauses' last step), then down.
+    ASSERT_GT(firstHigh.load(), 0u);
+    const uint64_t highUs = lastHigh - firstHigh;
+    EXPECT_GE(highUs, kExposureUs - 100000);
+    EXPECT_LE(highUs, kExposureUs);
+    EXPECT_FALSE(modesOffWhileHigh.load());
+    EXPECT_TRUE(lowPower.load());
+    EXPECT_TRUE(xhsStop.load());
+    EXPECT_EQ(Fpga(kRegSignal) & (kTrigger | kXHSStop), 0);
+    EXPECT_EQ(Fpga(kRegPower) & kLowPower, 0);
+    // One frame, sent at the fall, is the image.
+    EXPECT_EQ(Frames() - frames, 1);
+    std::vector<unsigned char> img(kFrameBytes), sent(kFrameBytes);
+    ASSERT_EQ(KYRGetDataAfterExp(0, img.data(), kFrameBytes), KYR_SUCCESS);
+    ASSERT_EQ(kyrsim_last_frame(m_dev.handle(), sent.data(), kFrameBytes), kFrameBytes);
+    EXPECT_EQ(memcmp(img.data() + 4, sent.data() + 4, kFrameBytes - 8), 0);
+}
+
+// A Pro whose readouts come short: the frame held in the DDR is sent again,
+// at most three times in a row.
+TEST_F(C832LongExpTest, ProResendsAShortReadoutFromTheDDRAtMostThreeTimes) {
+    struct SCase {
+        int iShortReadouts;
+        long long llFramesSent;  // first readout and resends
+        KYR_EXPOSURE_STATUS eStatus;
+    };
+    const SCase kCases[] = {
+        {1, 2, KYR_EXP_SUCCESS},
+        {3, 4, KYR_EXP_SUCCESS},
+        {4, 4, KYR_EXP_FAILED},
+    };
+    UseClock(kRealPerSleep);
+    Open(kPid832Pro);
+    ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 1500000, KYR_FALSE), KYR_SUCCESS);
+    for (const SCase& c : kCases) {
+        SCOPED_TRACE(c.iShortReadouts);
+        ASSERT_EQ(kyrsim_clear_stream_faults(m_dev.handle()), 0);
+        ASSERT_EQ(kyrsim_stream_fault(m_dev.handle(), KYRSIM_STREAM_SHORT, 4096, 0, c.iShortReadouts), 0);
+        const long long frames = Frames();
+        EXPECT_EQ(Snapshot(), c.eStatus);
+        EXPECT_EQ(Frames() - frames, c.llFramesSent);
+        if (c.eStatus == KYR_EXP_SUCCESS) {
+            std::vector<unsigned char> img(kFrameBytes);
+            EXPECT_EQ(KYRGetDataAfterExp(0, img.data(), kFrameBytes), KYR_SUCCESS);
+        }
+    }
+}
+
+TEST_F(C832LongExpTest, ANewExposureEndsTheWait) {
+    UseClock(kRealPerSleep);
+    Open(kPid832);
+    // Far longer than the test may take, even on the fast test clock.
+    ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 2000000000, KYR_FALSE), KYR_SUCCESS);
+    ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10 * kTestSlowdown);
+    while (!(Fpga(kRegSignal) & kTrigger) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(Fpga(kRegSignal) & kTrigger);
+    ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 1500000, KYR_FALSE), KYR_SUCCESS);
+    KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
+    while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        KYRGetExpStatus(0, &st);
+    }
+    EXPECT_EQ(st, KYR_EXP_SUCCESS);
+    EXPECT_EQ(Fpga(kRegSignal) & kTrigger, 0);
+    EXPECT_LT(m_pClock->ElapsedUs(), 60ull * 1000000);
+}
+
+}  // namespace
