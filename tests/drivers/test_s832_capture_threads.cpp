@@ -92,19 +92,9 @@ TEST_F(C832CaptureThreadsTest, TwoReadersShareTheStream) {
 TEST_F(C832CaptureThreadsTest, VideoAndExposureReadersRaceForEachFrame) {
     constexpr int kRounds = 6;
     const size_t bytes = 640u * 480;
-    auto expose = [] {
-        if (KYRStartExposure(0, KYR_FALSE) != KYR_SUCCESS) return KYR_EXP_IDLE;
-        KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-        while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            KYRGetExpStatus(0, &st);
-        }
-        return st;
-    };
     // The scene stands still: every image is this one.
     std::vector<unsigned char> first(bytes);
-    ASSERT_EQ(expose(), KYR_EXP_SUCCESS);
+    ASSERT_EQ(Expose(kWaitMs), KYR_EXP_SUCCESS);
     ASSERT_EQ(KYRGetDataAfterExp(0, first.data(), static_cast<long>(bytes)), KYR_SUCCESS);
     std::atomic<bool> stop{false};
     std::atomic<int> videoGot{0};
@@ -119,7 +109,7 @@ TEST_F(C832CaptureThreadsTest, VideoAndExposureReadersRaceForEachFrame) {
     });
     int expGot = 0;
     for (int i = 0; i < kRounds; ++i) {
-        const KYR_EXPOSURE_STATUS st = expose();
+        const KYR_EXPOSURE_STATUS st = Expose(kWaitMs);
         EXPECT_EQ(st, KYR_EXP_SUCCESS);
         if (st != KYR_EXP_SUCCESS) break;
         std::vector<unsigned char> img(bytes);

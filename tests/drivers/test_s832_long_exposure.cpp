@@ -48,17 +48,7 @@ class C832LongExpTest : public C832Test {
         ASSERT_EQ(kyrsim_set_unpaced(m_dev.handle(), 1), 0);
     }
 
-    // Starts a single exposure and waits (real time) for its end.
-    KYR_EXPOSURE_STATUS Snapshot() {
-        if (KYRStartExposure(0, KYR_FALSE) != KYR_SUCCESS) return KYR_EXP_IDLE;
-        KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30 * kTestSlowdown);
-        while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            KYRGetExpStatus(0, &st);
-        }
-        return st;
-    }
+    static KYR_EXPOSURE_STATUS Snapshot() { return Expose(30000 * kTestSlowdown); }
 
     int Fpga(int reg) { return kyrsim_fpga_reg(m_dev.handle(), reg); }
     long long Frames() { return kyrsim_query(m_dev.handle(), KYRSIM_Q_FRAMES); }
@@ -152,12 +142,7 @@ TEST_F(C832LongExpTest, ANewExposureEndsTheWait) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_TRUE(Fpga(kRegSignal) & kTrigger);
     ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 1500000, KYR_FALSE), KYR_SUCCESS);
-    KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
-    while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        KYRGetExpStatus(0, &st);
-    }
-    EXPECT_EQ(st, KYR_EXP_SUCCESS);
+    EXPECT_EQ(WaitExposureEnd(10000 * kTestSlowdown), KYR_EXP_SUCCESS);
     EXPECT_EQ(Fpga(kRegSignal) & kTrigger, 0);
     EXPECT_LT(m_pClock->ElapsedUs(), 60ull * 1000000);
 }
