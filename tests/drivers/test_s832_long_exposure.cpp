@@ -147,4 +147,109 @@ TEST_F(C832LongExpTest, ANewExposureEndsTheWait) {
     EXPECT_LT(m_pClock->ElapsedUs(), 60ull * 1000000);
 }
 
+// A model's own script on the 832's camera: the FPGA modes set again each
+// pass, a re-synchronisation before the trigger, the sensor parked in
+// standby at a step of a 100 ms wait and woken by the closing sequence,
+// switches only with the DDR on or a USB 3 host.
+const SLongExpAction kScriptEveryPass[] = {
+    {LONG_OP_WAIT_MODE, 1, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_TRIGGER_MODE, 1, 0, LONG_WHEN_ALWAYS},
+};
+const SLongExpAction kScriptOpen[] = {
+    {LONG_OP_SYNC, 5, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_TRIGGER_SIGNAL, 1, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_PAUSE, 50, 0, LONG_WHEN_ALWAYS},
+};
+const SLongExpStep kScriptSteps[] = {
+    {4, {LONG_OP_SENSOR, 1, 0x3000, LONG_WHEN_ALWAYS}},
+    {6, {LONG_OP_LOW_POWER, 1, 0, LONG_WHEN_ALWAYS}},
+    {8, {LONG_OP_XHS_STOP, 1, 0, LONG_WHEN_DDR_OR_USB3}},
+};
+const SLongExpAction kScriptClose[] = {
+    {LONG_OP_LOW_POWER, 0, 0, LONG_WHEN_ALWAYS},     {LONG_OP_PAUSE, 100, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_SENSOR, 0, 0x3000, LONG_WHEN_ALWAYS},   {LONG_OP_PAUSE, 50, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_XHS_STOP, 0, 0, LONG_WHEN_DDR_OR_USB3}, {LONG_OP_TRIGGER_SIGNAL, 0, 0, LONG_WHEN_ALWAYS},
+};
+const SLongExpScript kScript = {
+    .everyPass = LongExpActions(kScriptEveryPass),
+    .open = LongExpActions(kScriptOpen),
+    .ullOneSleepMaxUs = 1000999,
+    .uOneSleepLeadUs = 400000,
+    .beforeSteps = {nullptr, 0},
+    .uStepMs = 100,
+    .uStepLeadMs = 0,
+    .bCountedSteps = false,
+    .pSteps = kScriptSteps,
+    .iSteps = sizeof(kScriptSteps) / sizeof(kScriptSteps[0]),
+    .close = LongExpActions(kScriptClose),
+    .uReadoutWaitMs = 1000,
+    .iMaxReloads = 3,
+};
+
+const SDriverDesc& ScriptedDesc() {
+    static const SDriverDesc desc = [] {
+        SDriverDesc d = g_DescS832MC;
+        d.pLongExp = &kScript;
+        return d;
+    }();
+    return desc;
+}
+
+class CScripted832 : public CEngineDriver<CCameraBase> {
+  public:
+    CScripted832() : CEngineDriver(ScriptedDesc()) {}
+};
+
+class CScriptedLongExpTest : public CModelTest {
+  protected:
+    CScriptedLongExpTest() : CModelTest({ModelClass<CScripted832>(kPid832)}) {}
+
+    void TearDown() override {
+        CModelTest::TearDown();
+        m_pClock.reset();
+    }
+
+    std::unique_ptr<CVirtualClock> m_pClock;
+};
+
+TEST_F(CScriptedLongExpTest, AModelsScriptRunsItsStepsAndEndsFailedWhenTheFpgaCannotSync) {
+    struct SCase {
+        int iStatus35;  // status register as the FPGA shows it
+        KYR_EXPOSURE_STATUS eStatus;
+    };
+    const SCase kCases[] = {{0x10, KYR_EXP_SUCCESS}, {0x00, KYR_EXP_FAILED}};
+    std::atomic<int> watched{-1};
+    std::atomic<bool> modesWhileHigh{false}, standbyWhileHigh{false}, lowPowerWhileHigh{false};
+    m_pClock = std::make_unique<CVirtualClock>(std::chrono::microseconds(100));
+    m_pClock->OnSleep([&](uint64_t) {
+        const int h = watched.load();
+        if (h < 0 || !(kyrsim_fpga_reg(h, kRegSignal) & kTrigger)) return;
+        if ((kyrsim_fpga_reg(h, kRegCtrl) & kWaitAndTrigger) == kWaitAndTrigger) modesWhileHigh = true;
+        if (kyrsim_sensor_reg(h, 0x3000) == 1) standbyWhileHigh = true;
+        if (kyrsim_fpga_reg(h, kRegPower) & kLowPower) lowPowerWhileHigh = true;
+    });
+    m_dev = Plug(kPid832);
+    m_pCam = OpenInit();
+    ASSERT_NE(m_pCam, nullptr);
+    ASSERT_EQ(KYRSetROIFormat(0, kWidth, kHeight, 1, IMG_RAW8), KYR_SUCCESS);
+    ASSERT_EQ(kyrsim_set_unpaced(m_dev.handle(), 1), 0);
+    ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 2000000, KYR_FALSE), KYR_SUCCESS);
+    for (const SCase& c : kCases) {
+        SCOPED_TRACE(c.iStatus35);
+        // The wait and trigger modes are lost; each pass sets them again.
+        const int ctrl = kyrsim_fpga_reg(m_dev.handle(), kRegCtrl);
+        ASSERT_EQ(kyrsim_set_fpga_reg(m_dev.handle(), kRegCtrl, ctrl & ~kWaitAndTrigger), 0);
+        ASSERT_EQ(kyrsim_set_fpga_reg(m_dev.handle(), 35, c.iStatus35), 0);
+        modesWhileHigh = standbyWhileHigh = lowPowerWhileHigh = false;
+        watched = m_dev.handle();
+        EXPECT_EQ(Expose(30000 * kTestSlowdown), c.eStatus);
+        watched = -1;
+        const bool exposed = c.eStatus == KYR_EXP_SUCCESS;
+        EXPECT_EQ(modesWhileHigh.load(), exposed);
+        EXPECT_EQ(standbyWhileHigh.load(), exposed);
+        EXPECT_EQ(lowPowerWhileHigh.load(), exposed);
+        EXPECT_EQ(kyrsim_fpga_reg(m_dev.handle(), kRegSignal) & kTrigger, 0);
+    }
+}
+
 }  // namespace
