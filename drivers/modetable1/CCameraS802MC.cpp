@@ -39,6 +39,29 @@ const SRawFpgaRule kRawFpga = {
     .ucInitDataFmt = 0x01,
 };
 
+// Long exposures: the trigger signal up, the exposure slept at once up to
+// 1,000,999 us and in 200 ms steps beyond; a wait ended early tells the
+// sensor (0x0002 = 1); the signal down starts the readout.
+const SLongExpAction kLongOpen[] = {{LONG_OP_TRIGGER_SIGNAL, 1, 0, LONG_WHEN_ALWAYS}};
+const SLongExpAction kLongEarlyEnd[] = {{LONG_OP_SENSOR, 1, 0x0002, LONG_WHEN_ALWAYS}};
+const SLongExpAction kLongClose[] = {{LONG_OP_TRIGGER_SIGNAL, 0, 0, LONG_WHEN_ALWAYS}};
+const SLongExpScript kLongExp = {
+    .everyPass = {nullptr, 0},
+    .open = LongExpActions(kLongOpen),
+    .ullOneSleepMaxUs = 1000999,
+    .uOneSleepLeadUs = 0,
+    .beforeSteps = {nullptr, 0},
+    .uStepMs = 200,
+    .uStepLeadMs = 0,
+    .bCountedSteps = false,
+    .pSteps = nullptr,
+    .iSteps = 0,
+    .close = LongExpActions(kLongClose),
+    .uReadoutWaitMs = 1000,
+    .iMaxReloads = 0,
+    .earlyEnd = LongExpActions(kLongEarlyEnd),
+};
+
 // Gain range in 0.1 dB.
 constexpr int kGainMax = 450;
 // The shutter line stays this many lines before the frame's end.
@@ -238,6 +261,8 @@ const SDriverDesc g_DescS802MC = {
             .iBandwidthExtraLines = 43,
             .iFixedFrameLines = 3082,  // the fixed frame less its first line
         },
+    .pLongExp = &kLongExp,
+    .capture = {},
     .pRawFpga = &kRawFpga,
     .bHardwareBinNoOp = true,
 };

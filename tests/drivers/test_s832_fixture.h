@@ -4,9 +4,12 @@
 #ifndef KYR_TEST_S832_FIXTURE_H
 #define KYR_TEST_S832_FIXTURE_H
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "CameraCool.h"
+#include "CaptureCheck.h"
 #include "ModelFixture.h"
 #include "engine/EngineDriver.h"
 #include "kyrsim.hpp"
