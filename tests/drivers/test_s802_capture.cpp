@@ -47,8 +47,9 @@ class C802CaptureTest : public C802Test {
         ASSERT_TRUE(dev.setFrameInterval(std::chrono::microseconds(kTestSlowdown > 1 ? 200000 : 20000)));
         // Where frames come slower than the timing says (emulated runs), an
         // exposure beyond the interval keeps the driver's waits long enough.
-        if (kTestSlowdown > 1)
+        if (kTestSlowdown > 1) {
             ASSERT_EQ(KYRSetControlValue(id, KYR_EXPOSURE, 300000, KYR_FALSE), KYR_SUCCESS);
+        }
         ASSERT_EQ(KYRStartVideoCapture(id), KYR_SUCCESS);
         ASSERT_TRUE(Read(id));
     }

@@ -142,7 +142,8 @@ TEST_F(C802TimingTest, ExposureProgramsTheFixedFrameAndItsShutterLine) {
         const SLatchReport latches = CheckLatches(m_dev.handle(), LatchedGroups802(), from);
         EXPECT_TRUE(latches.Clean()) << latches.Text();
         EXPECT_GE(latches.iLatches, 1);
-        EXPECT_EQ(Locked([this] { return m_pCam->m_iExpLines.load(); }), static_cast<int>(c.vmax - c.shr - 2));
+        EXPECT_EQ(Locked([this] { return m_pCam->m_iExpLines.load(); }),
+                  static_cast<int>(c.vmax - c.shr - 2));
     }
 }
 
