@@ -11,19 +11,13 @@
 #
 # Needs scripts/install.sh run once.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-ROOT=$(pwd)
-JOBS=${KYR_JOBS:-$(nproc)}
-PY="$ROOT/.venv/bin/python"
-if [ ! -x "$PY" ]; then
-  echo "main_job.sh: $PY is missing: run scripts/install.sh first" >&2
-  exit 1
-fi
+source "$(dirname "$0")/lib.sh"
+require_venv
 
 case "${1:-}" in
   "")
     cmake -S . -B build/mainjob -G Ninja -DCMAKE_BUILD_TYPE=Release -DKYR_BUILD_TESTS=OFF \
-      -DKYR_BUILD_PYTHON=ON -DKYR_BINDINGS_SIM=ON -DPython_EXECUTABLE="$PY" >/dev/null
+      "${SIM_MODULE_OPTIONS[@]}" >/dev/null
     ninja -C build/mainjob -j"$JOBS" bindings kyrsim >/dev/null
     PYTHONPATH="$ROOT/build/mainjob/python" KYRSIM_LIBRARY="$ROOT/build/mainjob/sim/libkyrsim.so" \
       exec "$PY" python/examples/main_job.py

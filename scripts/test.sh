@@ -8,10 +8,7 @@
 # compilers.
 # Any failure exits non-zero.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-ROOT=$(pwd)
-# KYR_JOBS caps build and test parallelism on a shared machine.
-JOBS=${KYR_JOBS:-$(nproc)}
+source "$(dirname "$0")/lib.sh"
 GEN=(-G Ninja)
 
 step() { printf '\n=== %s ===\n' "$*"; }
@@ -30,17 +27,12 @@ printf '#include "KYRCamera.h"\nint main() { return 0; }\n' | arm-linux-gnueabih
 NORAND=()
 if setarch "$(uname -m)" -R true 2>/dev/null; then NORAND=(setarch "$(uname -m)" -R); fi
 
-# The Python module's builds need the interpreter of .venv (scripts/install.sh).
-PY="$ROOT/.venv/bin/python"
-if [ ! -x "$PY" ]; then
-  echo "test.sh: $PY is missing: run scripts/install.sh first" >&2
-  exit 1
-fi
+# The Python module's builds need the interpreter of .venv.
+require_venv
 
 step "ASan + UBSan build and tests"
 # With the simulator build of the bindings module, for the Python tests below.
-cmake -S . -B build/asan "${GEN[@]}" -DKYR_SANITIZE=address -DKYR_BUILD_PYTHON=ON -DKYR_BINDINGS_SIM=ON \
-  -DPython_EXECUTABLE="$PY" >/dev/null
+cmake -S . -B build/asan "${GEN[@]}" -DKYR_SANITIZE=address "${SIM_MODULE_OPTIONS[@]}" >/dev/null
 ninja -C build/asan -j"$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan -j"$JOBS" --output-on-failure --timeout 300

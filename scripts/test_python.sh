@@ -5,17 +5,10 @@
 # leak detection is off, since the interpreter keeps its objects until exit.
 # Arguments go to pytest (for example -k capture).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-ROOT=$(pwd)
-JOBS=${KYR_JOBS:-$(nproc)}
-PY="$ROOT/.venv/bin/python"
-if [ ! -x "$PY" ]; then
-  echo "test_python.sh: $PY is missing: run scripts/install.sh first" >&2
-  exit 1
-fi
+source "$(dirname "$0")/lib.sh"
+require_venv
 
-cmake -S . -B build/asan -G Ninja -DKYR_SANITIZE=address -DKYR_BUILD_PYTHON=ON -DKYR_BINDINGS_SIM=ON \
-  -DPython_EXECUTABLE="$PY" >/dev/null
+cmake -S . -B build/asan -G Ninja -DKYR_SANITIZE=address "${SIM_MODULE_OPTIONS[@]}" >/dev/null
 ninja -C build/asan -j"$JOBS" bindings kyrsim
 
 # The sanitizer runtime first, then the C++ runtime: the interpreter does not
