@@ -1,3 +1,4 @@
+// test-labels: tsan
 // The sensor clamp of the 814 and 827 classes: opened at the first video
 // start, closed by a single exposure, written outside the register hold, and
 // kept in step with what the sensor really holds across failed writes and a
