@@ -12,6 +12,16 @@
 #include "KYRCamera.h"
 #include "engine/EngineDriver.h"
 
+// One image a capture test takes and checks.
+struct SContentCase {
+    int w, h, bin;
+    IMG_TYPE type;
+    bool hardwareBin;
+    bool flip;  // both flips
+    bool snap;  // single exposure instead of video
+    int x, y;   // window start (binned, as the caller gives it); -1: centred
+};
+
 inline int ImageBytesPerPixel(IMG_TYPE t) { return t == IMG_RGB24 ? 3 : t == IMG_RAW16 ? 2 : 1; }
 
 inline std::vector<unsigned char> ReferenceImage(std::vector<unsigned char> frame, int w, int h,

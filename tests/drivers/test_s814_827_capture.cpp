@@ -10,15 +10,6 @@
 
 namespace {
 
-struct SContentCase {
-    int w, h, bin;
-    IMG_TYPE type;
-    bool hardwareBin;
-    bool flip;  // both flips
-    bool snap;  // single exposure instead of video
-    int x, y;   // window start (binned, as the caller gives it); -1: centred
-};
-
 const SContentCase k814Cases[] = {
     {320, 240, 1, IMG_RAW8, false, false, false, 96, 40},
     {320, 240, 1, IMG_RAW16, false, true, true, 1000, 600},
