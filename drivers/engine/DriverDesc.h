@@ -264,6 +264,10 @@ struct SCaptureHooks {
     bool bStatusEachPass;      // FPGA register 35 read after every transfer, logged when not 0x15
     bool bLivenessAfterShort;  // firmware and FPGA versions read after a short frame
     bool bGPIFOnGiveUp;        // the GPIF status read and logged when the reloads are given up
+    // A long exposure's frame comes out only after the frame the sensor was
+    // programmed for (VMAX lines, as long as the exposure where the sensor
+    // runs it): the readout wait after the trigger's fall adds that frame.
+    bool bReadoutAfterFrame = false;
 };
 
 struct SDriverDesc {

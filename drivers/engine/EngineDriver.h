@@ -266,6 +266,8 @@ class CEngineDriver : public TBase {
     // DDR on and USB 3 host, as the capture run found them.
     bool m_bCaptureDDR = false;
     bool m_bCaptureUSB3 = false;
+    // The frame the last exposure programmed (VMAX x line), microseconds.
+    std::atomic<uint32_t> m_uProgFrameUs{0};
 };
 
 #endif

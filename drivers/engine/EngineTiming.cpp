@@ -159,6 +159,12 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
         regs.uSHR *= 2;
     }
     this->m_iExpLines = static_cast<int>(static_cast<long long>(regs.uVMAX) - rule.iExpLinesGap - regs.uSHR);
+    // VMAX counts lines of one HMAX each (half lines where the sensor counts them).
+    const int clockKHz = this->m_iFclk;
+    m_uProgFrameUs = static_cast<uint32_t>(
+        clockKHz > 0
+            ? TruncCount(static_cast<double>(regs.uVMAX) * this->m_usHMAX * 1000.0 / clockKHz, UINT32_MAX)
+            : 0);
 
     this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x %2.2fus 1f:%d mode:%d timeus:%d\n", regs.uVMAX, regs.uSHR,
                     lineUs, static_cast<int>(frameUs), this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));

@@ -100,6 +100,8 @@ void ApplyClampSensorFamily(SDriverDesc* pDesc) {
     e.ullLongFromUs = 1000000;
     // Uncooled: the sensor is programmed for the exposure itself while the FPGA times it.
     e.eLongProgram = LONG_EXP_EXPOSURE;
+    // So the readout comes one such frame after the trigger's fall.
+    d.capture.bReadoutAfterFrame = true;
 
     SBandwidthRule& b = d.bandwidth;
     b.iHostUSB3 = 381000;

@@ -106,3 +106,47 @@ TEST_F(C814827CaptureTest, ImagesMatchTheSentFrameAndTheSceneAtTheWindow) {
 }
 
 }  // namespace
+
+namespace {
+
+// A long exposure end to end: on an uncooled class the sensor runs a frame
+// as long as the exposure while the FPGA times it; on a cooled class a
+// readout that arrives short is sent again from the DDR buffer.
+TEST_F(C814827CaptureTest, LongExposuresEndToEnd) {
+    const struct {
+        int pid;
+        bool shortFirst;  // the first readout ends early
+    } cases[] = {{kPid827, false}, {kPid814, false}, {kPid814Pro, true}, {kPid827Pro, true}};
+    for (const auto& c : cases) {
+        const SClassRow* row = nullptr;
+        for (const SClassRow& r : ClassRows())
+            if (r.pid == c.pid) row = &r;
+        SCOPED_TRACE(row->name);
+        ASSERT_NE(SetupRow(*row), nullptr);
+        ASSERT_EQ(KYRSetROIFormat(0, 320, 240, 1, IMG_RAW8), KYR_SUCCESS);
+        ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 1100000, KYR_FALSE), KYR_SUCCESS);
+        if (c.shortFirst) {
+            ASSERT_EQ(kyrsim_stream_fault(m_dev.handle(), KYRSIM_STREAM_SHORT, 4096, 0, 1), 0);
+        }
+        const int resends = kyrsim_log_count();
+        const SReadout r = Readout();
+        std::vector<unsigned char> img(320u * 240, 0xEE);
+        const auto t0 = std::chrono::steady_clock::now();
+        ASSERT_TRUE(Capture(true, &img));
+        EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
+        std::vector<unsigned char> sent(static_cast<size_t>(r.iFrameBytes));
+        ASSERT_EQ(kyrsim_last_frame(m_dev.handle(), sent.data(), r.iFrameBytes), r.iFrameBytes);
+        EXPECT_TRUE(img == ReferenceImage(sent, 320, 240, IMG_RAW8, false, r));
+        // The DDR's resend: FPGA register 24 bit 0.
+        int reloads = 0;
+        for (int i = resends; i < kyrsim_log_count(); ++i) {
+            kyrsim_request q;
+            if (kyrsim_log_get(i, &q) == 0 && q.device == m_dev.handle() && q.request == 0xBD &&
+                q.value == 24 && (q.index & 1))
+                ++reloads;
+        }
+        EXPECT_EQ(reloads > 0, c.shortFirst);
+    }
+}
+
+}  // namespace
