@@ -166,6 +166,11 @@ TEST_F(C814827Test, OnlyTheCooledClassesTestAndUseTheDDRBuffer) {
         EXPECT_EQ(ddrRequests, 0);
         EXPECT_EQ(Fpga(10, 1) & kFpgaDdrBypass, kFpgaDdrBypass);
         EXPECT_TRUE(VideoFrame());
+        // Switching the buffer on only stores the flag: nothing reaches the camera.
+        const int fpgaWrites = kyrsim_log_count_matching(m_dev.handle(), 0xBD, KYRSIM_DIR_OUT);
+        EXPECT_TRUE(Locked([&] { return m_pCam->SetEnableDDR(true); }));
+        EXPECT_TRUE(m_pCam->m_bDDREnable);
+        EXPECT_EQ(kyrsim_log_count_matching(m_dev.handle(), 0xBD, KYRSIM_DIR_OUT), fpgaWrites);
     }
 }
 
