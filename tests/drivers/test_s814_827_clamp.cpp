@@ -74,10 +74,22 @@ TEST_F(C814827ClampTest, AFailedClampWriteIsRetriedAtTheNextVideoStart) {
         EXPECT_EQ(ClampOpen(), 0);
         kyrsim_clear_faults();
 
-        const int from = kyrsim_log_count();
+        int from = kyrsim_log_count();
         ASSERT_TRUE(VideoFrame());
         EXPECT_EQ(WritesTo(ClampRegs(), from), kOpen);
         EXPECT_EQ(ClampOpen(), 1);
+
+        // The same for closing at a single exposure.
+        ASSERT_GE(kyrsim_add_fault(&f), 0);
+        const std::string closeLog = CaptureDebugLog([&] { ok = Snapshot(); });
+        EXPECT_TRUE(ok);
+        EXPECT_NE(closeLog.find("Failed to close Clamp"), std::string::npos);
+        EXPECT_EQ(ClampOpen(), 1);
+        kyrsim_clear_faults();
+        from = kyrsim_log_count();
+        ASSERT_TRUE(Snapshot());
+        EXPECT_EQ(WritesTo(ClampRegs(), from), kClose);
+        EXPECT_EQ(ClampOpen(), 0);
     }
 }
 
