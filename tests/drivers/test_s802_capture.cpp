@@ -15,21 +15,19 @@ namespace {
 
 constexpr int kWaitMs = 5000 * kTestSlowdown;
 
-struct SContentCase {
-    int w, h, bin;
-    IMG_TYPE type;
-    bool flip;  // both flips
-    bool snap;  // single exposure instead of video
-    int x, y;   // window start; -1: centred
-};
-
 const SContentCase kContent[] = {
-    {640, 480, 1, IMG_RAW8, false, false, -1, -1},    {640, 480, 1, IMG_RAW8, true, true, 96, 40},
-    {640, 480, 1, IMG_RAW16, false, true, 1000, 600}, {640, 480, 1, IMG_RAW16, true, false, -1, -1},
-    {640, 480, 1, IMG_Y8, false, false, 2000, 1200},  {640, 480, 1, IMG_RGB24, false, true, 3000, 2000},
-    {320, 240, 2, IMG_RAW8, false, false, 200, 100},  {320, 240, 2, IMG_RGB24, true, true, -1, -1},
-    {160, 120, 3, IMG_RAW16, false, false, 300, 300}, {160, 120, 3, IMG_Y8, true, true, 12, 2},
-    {160, 120, 4, IMG_RAW8, false, true, 400, 200},   {160, 120, 4, IMG_RGB24, false, false, 0, 0},
+    {640, 480, 1, IMG_RAW8, false, false, false, -1, -1},
+    {640, 480, 1, IMG_RAW8, false, true, true, 96, 40},
+    {640, 480, 1, IMG_RAW16, false, false, true, 1000, 600},
+    {640, 480, 1, IMG_RAW16, false, true, false, -1, -1},
+    {640, 480, 1, IMG_Y8, false, false, false, 2000, 1200},
+    {640, 480, 1, IMG_RGB24, false, false, true, 3000, 2000},
+    {320, 240, 2, IMG_RAW8, false, false, false, 200, 100},
+    {320, 240, 2, IMG_RGB24, false, true, true, -1, -1},
+    {160, 120, 3, IMG_RAW16, false, false, false, 300, 300},
+    {160, 120, 3, IMG_Y8, false, true, true, 12, 2},
+    {160, 120, 4, IMG_RAW8, false, false, true, 400, 200},
+    {160, 120, 4, IMG_RGB24, false, false, false, 0, 0},
 };
 
 class C802CaptureTest : public C802Test {
@@ -77,7 +75,7 @@ TEST_F(C802CaptureTest, ImagesMatchTheSentFrameInEveryFormat) {
         }
         ASSERT_EQ(KYRSetControlValue(0, KYR_FLIP, c.flip ? 3 : 0, KYR_FALSE), KYR_SUCCESS);
         const SReadout r = Cam().Readout();
-        std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * BytesPerPixel(c.type), 0xEE);
+        std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * ImageBytesPerPixel(c.type), 0xEE);
         ASSERT_TRUE(CaptureOne(c.snap, &img, kWaitMs));
         // The frame is the driver's window: its columns and rows, 2 bytes a pixel in RAW16.
         const int cols = Locked([this] { return Cam().m_iSensorCols; });
