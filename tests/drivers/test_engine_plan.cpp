@@ -171,4 +171,48 @@ TEST(RegPlanSteps, SixteenBitWritesGoOutWhole) {
     EXPECT_EQ(target.log, (Log{"w16 00a8=1234"}));
 }
 
+// A target with an FPGA: raw register writes and the update latch.
+class CFpgaRecordingTarget : public CRecordingTarget {
+  public:
+    bool WriteFPGA(uint16_t usReg, uint8_t ucValue) override {
+        log.push_back(Text("f", usReg, ucValue));
+        return true;
+    }
+    SFrameReg FrameReg(PLAN_FRAME eKind) const override {
+        if (eKind == PLAN_FRAME_UPDATE) return SFrameReg{true, 1, 1, 0};
+        return CRecordingTarget::FrameReg(eKind);
+    }
+};
+
+TEST(RegPlanFpga, RawWritesGoInsideOneUpdateLatchThatNeverNests) {
+    CFpgaRecordingTarget target;
+    CRegPlan inner;
+    inner.BeginFrame(PLAN_FRAME_UPDATE).Fpga(12, 0x85).EndFrame(PLAN_FRAME_UPDATE);
+    CRegPlan plan;
+    plan.BeginFrame(PLAN_FRAME_UPDATE)
+        .FpgaLE(16, 0x0C0B0A, 3)
+        .Call([&] { return ExecutePlan(target, inner); })
+        .Sensor(0x0009, 0x33)
+        .EndFrame(PLAN_FRAME_UPDATE);
+    EXPECT_TRUE(ExecutePlan(target, plan));
+    // The sensor's hold is not the FPGA's latch: a sensor write inside it is written as it is.
+    EXPECT_EQ(target.log,
+              (Log{"f 0001=1", "f 0010=a", "f 0011=b", "f 0012=c", "f 000c=85", "w 0009=33", "f 0001=0"}));
+}
+
+TEST(RegPlanFpga, ATargetWithoutAnFpgaFailsRawWrites) {
+    CRecordingTarget target;  // no FPGA behind it
+    CRegPlan plan;
+    plan.Fpga(10, 0x11);
+    EXPECT_FALSE(ExecutePlan(target, plan));
+}
+
+TEST(RegPlanFpga, ValuesWiderThanFourBytesGetZeroHighBytes) {
+    CFpgaRecordingTarget target;
+    CRegPlan plan;
+    plan.SensorLE(0x000B, 0x0C0B, 6);
+    EXPECT_TRUE(ExecutePlan(target, plan));
+    EXPECT_EQ(target.log, (Log{"w 000b=b", "w 000c=c", "w 000d=0", "w 000e=0", "w 000f=0", "w 0010=0"}));
+}
+
 }  // namespace
