@@ -42,11 +42,11 @@ class C802CaptureTest : public C802Test {
     void StartVideo(int id = 0, const kyrsim::Device* pDev = nullptr) {
         const kyrsim::Device& dev = pDev ? *pDev : m_dev;
         ASSERT_EQ(KYRSetROIFormat(id, 640, 480, 1, IMG_RAW8), KYR_SUCCESS);
-        ASSERT_TRUE(dev.setFrameInterval(std::chrono::microseconds(kTestSlowdown > 1 ? 200000 : 20000)));
+        ASSERT_TRUE(dev.setFrameInterval(std::chrono::microseconds(kTestSlowdown > 1 ? 500000 : 20000)));
         // Where frames come slower than the timing says (emulated runs), an
         // exposure beyond the interval keeps the driver's waits long enough.
         if (kTestSlowdown > 1) {
-            ASSERT_EQ(KYRSetControlValue(id, KYR_EXPOSURE, 300000, KYR_FALSE), KYR_SUCCESS);
+            ASSERT_EQ(KYRSetControlValue(id, KYR_EXPOSURE, 600000, KYR_FALSE), KYR_SUCCESS);
         }
         ASSERT_EQ(KYRStartVideoCapture(id), KYR_SUCCESS);
         ASSERT_TRUE(Read(id));
