@@ -90,11 +90,25 @@ struct SGainCode {
     bool bHighConvGain;
 };
 
+// The gain law of sensors with two conversion gains: below iHighFrom the
+// code is gain / iStep at low conversion gain; from iHighFrom on it is
+// (gain - iHighOffset) / iStep at high conversion gain, where the analog
+// code starts again lower. Gains above iMax store iMax and write iTopCode;
+// gains below 0 store 0 and write code 0.
+struct SGainLaw {
+    int iMax;
+    int iHighFrom;
+    int iHighOffset;
+    int iTopCode;
+    int iStep;
+};
+
 struct SGainRule {
-    SGainCode (*fnMap)(int iGain);  // the model's gain map
+    SGainCode (*fnMap)(int iGain);  // the model's gain map; null: the law below
     uint16_t usRegConvGain;         // conversion-gain switch; 0: the sensor has none
     uint16_t usRegCode;             // gain code, low byte first
     int iCodeBytes;
+    SGainLaw law;  // the map of a sensor with two conversion gains, where fnMap is null
 };
 
 // The black level register; the range is the model's offset range.
@@ -143,6 +157,7 @@ struct SExposureRule {
     uint64_t ullLongFromUs;  // long-exposure mode from this exposure on
     LONG_EXP_PROGRAM eLongProgram;
     uint32_t uLongPadUs;
+    int iLongBinSHR;  // shutter line of an exposure longer than a frame with sensor binning; 0: iMinSHR
 };
 
 // Line length and FPGA output pacing from the bandwidth percentage.
@@ -224,5 +239,22 @@ struct SDriverDesc {
 // The exposure rule of sensors with a shutter line counted from the frame's
 // end (SHR): VMAX and SHR from readout rows, extra lines and line time.
 SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInput& in);
+
+// What a cooled twin changes in the description of its uncooled model.
+struct STwinDiff {
+    const char* szClassName;
+    const char* szName;       // m_pszName
+    const char* szShortName;  // m_pszShortName, the settings key
+    int iPID;
+    SRegTable initTable;  // the twin's own copy of the start-up table
+};
+
+// The description of a cooled twin: its uncooled model's description with
+// the twin's names, product ID and start-up table; the guide-port flag is
+// left to the cooled camera object.
+SDriverDesc CooledTwinDesc(const SDriverDesc& model, const STwinDiff& diff);
+
+// The gain law of a sensor with two conversion gains (SGainLaw).
+SGainCode ConversionGainLaw(const SGainLaw& law, int iGain);
 
 #endif

@@ -56,9 +56,17 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
         // Longer than a frame: the frame grows to the exposure.
         vmax = lines + (in.bSensorBin ? rule.iLongBinExtraLines : rule.iLongExtraLines);
         if (vmax > vmaxCap) vmax = vmaxCap;
-        shr = minShr;
+        shr = in.bSensorBin && rule.iLongBinSHR > 0 ? rule.iLongBinSHR : minShr;
     }
     return SExposureRegs{static_cast<uint32_t>(vmax), static_cast<uint32_t>(shr)};
+}
+
+SGainCode ConversionGainLaw(const SGainLaw& law, int iGain) {
+    const int step = law.iStep > 0 ? law.iStep : 1;
+    if (iGain > law.iMax) return {law.iMax, static_cast<uint16_t>(law.iTopCode), true};
+    if (iGain < 0) return {0, 0, false};
+    if (iGain < law.iHighFrom) return {iGain, static_cast<uint16_t>(iGain / step), false};
+    return {iGain, static_cast<uint16_t>(((iGain - law.iHighOffset) / step) & 0xFF), true};
 }
 
 // ---- Timing helpers ---------------------------------------------------------------------------
@@ -161,7 +169,7 @@ bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
     CCritSecLock lock(this->m_csControl);
     const SGainRule& rule = m_Desc.gain;
     this->m_bAutoGain = bAuto;
-    const SGainCode code = rule.fnMap(iGain);
+    const SGainCode code = rule.fnMap ? rule.fnMap(iGain) : ConversionGainLaw(rule.law, iGain);
     this->m_iGain = code.iGain;
     CRegPlan plan;
     plan.BeginFrame();
