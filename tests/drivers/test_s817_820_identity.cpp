@@ -184,6 +184,21 @@ TEST_F(C817820Test, InitProgramsTheFullWindowAndTheTwelveBitTiming) {
     EXPECT_EQ(m_dev.sensor(0x3047), 0x04);
 }
 
+// A USB-2 port: automatic bandwidth starts at 80 % of the USB-2 rate, and
+// the FPGA paces its DDR output to it.
+TEST_F(C817820Test, OnAUsb2PortAutomaticBandwidthStartsAt80Percent) {
+    for (const SClassRow& c : Classes817820()) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NE(Fresh(c.pid, false), nullptr);
+        EXPECT_FALSE(m_pCam->m_bUSB3Host);
+        EXPECT_TRUE(m_pCam->m_bAutoFPS);
+        EXPECT_EQ(m_pCam->m_iFPSPerc, 80);
+        const float pacing = 25600.0f / static_cast<float>(43272.0 * 80 / 400000) - 256.0f;
+        EXPECT_EQ(m_dev.fpgaWide(36, 2), static_cast<long long>(pacing));
+        EXPECT_EQ(FpgaHMAX(m_dev), ModelOf(c.pid).minHMAX12);
+    }
+}
+
 TEST_F(C817820Test, TheCooledTwinsRunTheirCoolerOffAfterInit) {
     for (const SClassRow& c : Classes817820()) {
         SCOPED_TRACE(c.name);
