@@ -97,4 +97,17 @@ class CModelTest : public ::testing::Test {
     CCameraBase* m_pCam = nullptr;
 };
 
+// Camera id describes no trigger ability, offers only the normal mode and
+// refuses a trigger mode.
+inline void ExpectNoTriggerMode(int id) {
+    KYR_CAMERA_INFO info{};
+    ASSERT_EQ(KYRGetCameraProperty(&info, id), KYR_SUCCESS);
+    EXPECT_EQ(info.is_trigger, KYR_FALSE);
+    KYR_SUPPORTED_MODE modes{};
+    ASSERT_EQ(KYRGetCameraSupportMode(id, &modes), KYR_SUCCESS);
+    EXPECT_EQ(modes.SupportedCameraMode[0], CAM_MODE_NORMAL);
+    EXPECT_EQ(modes.SupportedCameraMode[1], CAM_MODE_END);
+    EXPECT_EQ(KYRSetCameraMode(id, static_cast<CAM_MODE>(1)), KYR_ERROR_INVALID_MODE);
+}
+
 #endif

@@ -107,14 +107,7 @@ TEST_F(C817820Test, TriggerBitsOfTheFpgaOfferNoTriggerMode) {
         ASSERT_TRUE(m_dev.setFpga(28, 0xC0));
         m_pCam = OpenInit();
         ASSERT_NE(m_pCam, nullptr);
-        KYR_CAMERA_INFO info{};
-        ASSERT_EQ(KYRGetCameraProperty(&info, 0), KYR_SUCCESS);
-        EXPECT_EQ(info.is_trigger, KYR_FALSE);
-        KYR_SUPPORTED_MODE modes{};
-        ASSERT_EQ(KYRGetCameraSupportMode(0, &modes), KYR_SUCCESS);
-        EXPECT_EQ(modes.SupportedCameraMode[0], CAM_MODE_NORMAL);
-        EXPECT_EQ(modes.SupportedCameraMode[1], CAM_MODE_END);
-        EXPECT_EQ(KYRSetCameraMode(0, static_cast<CAM_MODE>(1)), KYR_ERROR_INVALID_MODE);
+        ExpectNoTriggerMode(0);
     }
 }
 
