@@ -49,7 +49,7 @@ class C817820CaptureTest : public C817820Test {
         EXPECT_EQ(SensorPair(m_dev, 0x3044), c.y * c.bin);
         const SReadout r = Readout();
         std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * BytesPerPixel(c.type), 0xEE);
-        ASSERT_TRUE(CaptureImage(0, c.snap, &img, kWaitMs));
+        ASSERT_TRUE(CaptureImage(c.snap, &img, kWaitMs));
         std::vector<unsigned char> sent(static_cast<size_t>(r.iFrameBytes));
         ASSERT_EQ(kyrsim_last_frame(m_dev.handle(), sent.data(), r.iFrameBytes), r.iFrameBytes);
         EXPECT_TRUE(img == ReferenceImage(sent, c.w, c.h, c.type, c.flip, r));
