@@ -178,6 +178,9 @@ const SDriverDesc g_DescS817MC = {
             .iFrameExtraLines = -1,
             .iBandwidthExtraLines = -1,
         },
+    // The capture loop's long exposure as the template runs it.
+    .pLongExp = nullptr,
+    .capture = {},
 };
 
 CCameraS817MC::CCameraS817MC() : CEngineDriver(g_DescS817MC) {}

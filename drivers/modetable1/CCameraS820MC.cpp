@@ -175,6 +175,9 @@ const SDriverDesc g_DescS820MC = {
             .iFrameExtraLines = -1,
             .iBandwidthExtraLines = -1,
         },
+    // The capture loop's long exposure as the template runs it.
+    .pLongExp = nullptr,
+    .capture = {},
 };
 
 CCameraS820MC::CCameraS820MC() : CEngineDriver(g_DescS820MC) {}
