@@ -90,25 +90,11 @@ struct SGainCode {
     bool bHighConvGain;
 };
 
-// The gain law of sensors with two conversion gains: below iHighFrom the
-// code is gain / iStep at low conversion gain; from iHighFrom on it is
-// (gain - iHighOffset) / iStep at high conversion gain, where the analog
-// code starts again lower. Gains above iMax store iMax and write iTopCode;
-// gains below 0 store 0 and write code 0.
-struct SGainLaw {
-    int iMax;
-    int iHighFrom;
-    int iHighOffset;
-    int iTopCode;
-    int iStep;
-};
-
 struct SGainRule {
-    SGainCode (*fnMap)(int iGain);  // the model's gain map; null: the law below
+    SGainCode (*fnMap)(int iGain);  // the model's gain map
     uint16_t usRegConvGain;         // conversion-gain switch; 0: the sensor has none
     uint16_t usRegCode;             // gain code, low byte first
     int iCodeBytes;
-    SGainLaw law;  // the map of a sensor with two conversion gains, where fnMap is null
 };
 
 // The black level register; the range is the model's offset range.
@@ -139,6 +125,14 @@ enum LONG_EXP_PROGRAM : int {
     LONG_EXP_EXPOSURE = 1,        // the exposure itself
 };
 
+// How sensor binning sizes the frame of ShutterLineExposure.
+enum BIN_FRAME : int {
+    // (rows + extra lines + iBinExtraLines) x 2; longer than a frame: lines + iLongBinExtraLines
+    BIN_FRAME_PADDED = 0,
+    // 2 x rows + extra lines; longer than a frame: (lines + iLongExtraLines) x 2
+    BIN_FRAME_ROWS_DOUBLED = 1,
+};
+
 struct SExposureRule;
 using ExposureFn = SExposureRegs (*)(const SExposureRule& rule, const SExposureInput& in);
 
@@ -157,7 +151,8 @@ struct SExposureRule {
     uint64_t ullLongFromUs;  // long-exposure mode from this exposure on
     LONG_EXP_PROGRAM eLongProgram;
     uint32_t uLongPadUs;
-    int iLongBinSHR;  // shutter line of an exposure longer than a frame with sensor binning; 0: iMinSHR
+    BIN_FRAME eBinFrame = BIN_FRAME_PADDED;  // how sensor binning sizes the frame
+    int iLongBinSHR = 0;  // shutter line of an exposure longer than a frame with sensor binning; 0: iMinSHR
 };
 
 // Line length and FPGA output pacing from the bandwidth percentage.
@@ -173,6 +168,10 @@ struct SBandwidthRule {
     bool bFPGABandWidth;               // the FPGA output pacing is programmed
     int iFrameExtraLines;              // lines added for the frame time; -1: the mode's extra lines
     int iBandwidthExtraLines;          // lines added for the line length; -1: the mode's extra lines
+    // Without the DDR buffer: the most the requested percentage may be, before
+    // the first automatic choice; null: no cap.
+    int (*fnNoDDRCap)(bool bUSB3Host, bool b16, bool bHighSpeed) = nullptr;
+    double dLineTimeFactor = 0.0;  // the USB-limited line time is scaled by it; 0: 1
 };
 
 // Order in which InitCamera replays bandwidth, gain and exposure.
@@ -266,6 +265,10 @@ struct SCaptureHooks {
     bool bStatusEachPass;      // FPGA register 35 read after every transfer, logged when not 0x15
     bool bLivenessAfterShort;  // firmware and FPGA versions read after a short frame
     bool bGPIFOnGiveUp;        // the GPIF status read and logged when the reloads are given up
+    // A long exposure's frame comes out only after the frame the sensor was
+    // programmed for (VMAX lines, as long as the exposure where the sensor
+    // runs it): the readout wait after the trigger's fall adds that frame.
+    bool bReadoutAfterFrame = false;
 };
 
 struct SDriverDesc {
@@ -292,7 +295,9 @@ struct SDriverDesc {
 
     // Modes.
     const SSensorMode* pModeNormal;
-    const SSensorMode* pModeHighSpeed;  // null: no high-speed mode
+    const SSensorMode* pModeHighSpeed;              // null: no high-speed mode
+    const SSensorMode* pModeNormal16 = nullptr;     // 16-bit output; null: pModeNormal
+    const SSensorMode* pModeHighSpeed16 = nullptr;  // high speed with 16-bit output; null: 8-bit only
     SSensorBin sensorBin[kDescMaxBin + 1];
     bool bResolutionKeepsHighSpeed;  // a bin or type change keeps the stored high-speed choice
     STimingInit timingInit;
@@ -303,18 +308,30 @@ struct SDriverDesc {
     int iAlignX, iAlignY;                                        // start alignment
     int iWidthAlign, iHeightAlign;                               // sensor window rounded up to these
     bool bAlwaysCentre;                                          // SetResolution always centres the window
-    bool bHBLKFromStart;  // with sensor binning the FPGA HBLK is start / bin + HBLK
+    bool bHBLKFromStart;                     // with sensor binning the FPGA HBLK is start / bin + HBLK
+    SRegTable startHeldRows = {nullptr, 0};  // written inside the hold, before the start registers
+    int iWindowScale = 0;                    // start and window registers count this many units a pixel; 0: 1
+    int iWindowExtraRows = 0;     // rows added to the sensor window height without sensor binning; 0: VBLK
+    bool bNoFPGADataLen = false;  // the FPGA's data length is not written
+    int iSensorBinWidthStep = 0;  // with sensor binning the readout width is a multiple of it; 0: no rule
 
     // Streaming.
     SRegTable streamStartRows;
     uint32_t uStreamStartPauseMs;
     SRegTable streamStopRows;
+    // The sensor clamp, opened when video starts and closed when a single
+    // exposure starts, outside the hold; empty: the sensor has none.
+    SRegTable clampOpenRows = {nullptr, 0};
+    SRegTable clampCloseRows = {nullptr, 0};
 
     // Host and limits.
     int iFixedClockKHz;  // SetCMOSClk()
     int iMinClockKHz;    // bandwidth setting refused below it
     int iUSBBandwidthUSB3, iUSBBandwidthUSB2;
     bool bHasDDR;  // SetEnableDDR re-applies; else it only stores the flag
+    // The sensor counts its frame in half lines: a line is 2 x HMAX clocks,
+    // VMAX and SHR are written doubled.
+    bool bHalfLines = false;
 
     // Exposure, gain, offset and bandwidth.
     SGainRule gain;
@@ -331,6 +348,24 @@ struct SDriverDesc {
 // end (SHR): VMAX and SHR from readout rows, extra lines and line time.
 SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInput& in);
 
+// A gain law of sensors with a conversion-gain switch: below iSwitchAt the
+// code is gain / iStep with the switch off, from it (gain - iHighOffset) /
+// iStep with the switch on; gains are clamped to 0 .. iMax.
+struct SLinearGainLaw {
+    int iMax;
+    int iSwitchAt;
+    int iHighOffset;
+    int iStep;
+};
+SGainCode LinearGainCode(int iGain, const SLinearGainLaw& law);
+
+// Turns the description of an uncooled model without the DDR frame buffer
+// into its cooled twin's: DDR in use, tested at start-up, switchable and
+// paced by the FPGA; a long exposure runs the sensor at frames of the frame
+// time + 10 ms; the guide port flag is the cooled camera's. Names, product
+// ID and tables stay the caller's to set.
+void MakeCooledDDRTwin(SDriverDesc* pDesc);
+
 // What a cooled twin changes in the description of its uncooled model.
 struct STwinDiff {
     const char* szClassName;
@@ -344,8 +379,5 @@ struct STwinDiff {
 // the twin's names, product ID and start-up table; the guide-port flag is
 // left to the cooled camera object.
 SDriverDesc CooledTwinDesc(const SDriverDesc& model, const STwinDiff& diff);
-
-// The gain law of a sensor with two conversion gains (SGainLaw).
-SGainCode ConversionGainLaw(const SGainLaw& law, int iGain);
 
 #endif

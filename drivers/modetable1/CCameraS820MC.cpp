@@ -30,6 +30,11 @@ const SSensorMode kMode12Bit = {"12-bit", RegTable(kMode12BitRows), ADC_12BIT, t
 const SSensorMode kMode10Bit = {"10-bit", RegTable(kMode10BitRows), ADC_10BIT, false, 2, 0, 172, 60, 0, 0, 0,
                                 0};
 
+// Gain in 0.1 dB steps: high conversion gain from the unity gain on, where
+// the analog code starts again 8 dB lower.
+constexpr SLinearGainLaw kGainLaw = {.iMax = 600, .iSwitchAt = 182, .iHighOffset = 80, .iStep = 3};
+SGainCode GainMap(int iGain) { return LinearGainCode(iGain, kGainLaw); }
+
 }  // namespace
 
 const SDriverDesc g_DescS820MC = {
@@ -137,8 +142,7 @@ const SDriverDesc g_DescS820MC = {
     .iUSBBandwidthUSB3 = 400000,
     .iUSBBandwidthUSB2 = 43272,
     .bHasDDR = true,
-    // Gain in 0.1 dB steps: high conversion gain from the unity gain on.
-    .gain = {nullptr, 0x3030, 0x3070, 2, {600, 182, 80, 173, 3}},
+    .gain = {GainMap, 0x3030, 0x3070, 2},
     .offset = {0x30DC, 2},
     .exposure =
         {

@@ -38,6 +38,15 @@ const SSensorMode kMode12Bit = {"12-bit", RegTable(kMode12BitRows), ADC_12BIT, t
 const SSensorMode kMode10Bit = {"10-bit", RegTable(kMode10BitRows), ADC_10BIT, false, 2, 0, 192, 60, 0, 0, 0,
                                 0};
 
+// Gain in 0.1 dB steps: high conversion gain from the unity gain on, where
+// the analog code restarts 15 dB lower.
+SGainCode GainMap832(int iGain) {
+    if (iGain > 600) return {600, 150, true};
+    if (iGain < 0) return {0, 0, false};
+    if (iGain < 252) return {iGain, static_cast<uint16_t>(iGain / 3), false};
+    return {iGain, static_cast<uint16_t>(((iGain - 150) / 3) & 0xFF), true};
+}
+
 }  // namespace
 
 const SDriverDesc g_DescS832MC = {
@@ -144,9 +153,7 @@ const SDriverDesc g_DescS832MC = {
     .iUSBBandwidthUSB3 = 400000,
     .iUSBBandwidthUSB2 = 43272,
     .bHasDDR = true,
-    // Gain in 0.1 dB steps: high conversion gain from the unity gain on, where
-    // the analog code restarts 15 dB lower.
-    .gain = {nullptr, 0x3030, 0x306C, 2, {600, 252, 150, 150, 3}},
+    .gain = {GainMap832, 0x3030, 0x306C, 2},
     .offset = {0x30DC, 2},
     .exposure =
         {
@@ -164,7 +171,6 @@ const SDriverDesc g_DescS832MC = {
             .ullLongFromUs = 1000000,
             .eLongProgram = LONG_EXP_FRAME_PLUS_PAD,
             .uLongPadUs = 10000,
-            .iLongBinSHR = 0,
         },
     .bandwidth =
         {

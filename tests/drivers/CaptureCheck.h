@@ -1,44 +1,13 @@
-// What the driver tests check a captured image against: the frame the
-// simulated camera sent, finished the way a caller's image must be (markers
-// taken from two rows away, software binning of what the sensor left, flips,
-// conversion); and one image through video or a single exposure.
+// One image through video or a single exposure, to be checked against the
+// frame the simulated camera sent (FrameReference.h).
 #ifndef KYR_TEST_CAPTURE_CHECK_H
 #define KYR_TEST_CAPTURE_CHECK_H
 
-#include <string.h>
-
 #include <vector>
 
-#include "CAlgorithm.h"
+#include "FrameReference.h"
 #include "KYRCamera.h"
 #include "ModelFixture.h"
-#include "engine/EngineDriver.h"
-
-inline int BytesPerPixel(IMG_TYPE t) { return t == IMG_RGB24 ? 3 : t == IMG_RAW16 ? 2 : 1; }
-
-// The image of w x h in type a caller should get from the sent frame of readout r.
-inline std::vector<unsigned char> ReferenceImage(std::vector<unsigned char> frame, int w, int h,
-                                                 IMG_TYPE type, bool flip, const SReadout& r) {
-    const bool b16 = r.b16;
-    const int rowBytes = r.iCols * (b16 ? 2 : 1);
-    const size_t n = frame.size();
-    memcpy(frame.data(), frame.data() + 2 * rowBytes, 4);
-    memcpy(frame.data() + n - 4, frame.data() + n - 4 - 2 * rowBytes, 4);
-    CAlgorithm alg;
-    if (r.iSoftBin > 1) {
-        alg.ColorRAWBin(frame.data(), reinterpret_cast<unsigned short*>(frame.data()), w, h, r.iSoftBin, b16);
-    }
-    alg.SoftMisc(frame.data(), w, h, b16, flip, flip);
-    const size_t out = static_cast<size_t>(w) * h * BytesPerPixel(type);
-    std::vector<unsigned char> img(out);
-    if (type == IMG_RGB24 || type == IMG_Y8) {
-        alg.BayerConv(frame.data(), img.data(), w, h, type == IMG_RGB24 ? IMAGE_RGB24 : IMAGE_8BIT, flip,
-                      flip);
-    } else {
-        memcpy(img.data(), frame.data(), out);
-    }
-    return img;
-}
 
 // One image of the set format of camera 0 through video or a single
 // exposure, waiting at most waitMs for it.

@@ -39,7 +39,9 @@ TEST_F(C817820Test, FormatsProgramTheWindowAndTheFrameIsTheReadout) {
         SCOPED_TRACE(testing::Message()
                      << std::hex << c.pid << std::dec << " " << c.w << "x" << c.h << " bin " << c.bin
                      << " type " << c.type << (c.hardwareBin ? " hw" : ""));
-        if (c.pid != pid) ASSERT_NE(Fresh(pid = c.pid), nullptr);
+        if (c.pid != pid) {
+            ASSERT_NE(Fresh(pid = c.pid), nullptr);
+        }
         ASSERT_EQ(Set(KYR_HARDWARE_BIN, c.hardwareBin ? 1 : 0), KYR_SUCCESS);
         ASSERT_EQ(KYRSetROIFormat(0, c.w, c.h, c.bin, c.type), KYR_SUCCESS);
         const int frameBytes = c.cols * c.rows * (c.type == IMG_RAW16 ? 2 : 1);

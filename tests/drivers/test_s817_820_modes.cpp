@@ -24,7 +24,9 @@ TEST_F(C817820ModeTest, GainMapsToCodeAndConversionGain) {
     int pid = 0;
     for (const SCase& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.pid << std::dec << " gain " << c.gain);
-        if (c.pid != pid) ASSERT_NE(Fresh(pid = c.pid), nullptr);
+        if (c.pid != pid) {
+            ASSERT_NE(Fresh(pid = c.pid), nullptr);
+        }
         // Directly: the control would clamp the value before the map.
         ASSERT_TRUE(Locked([&] { return m_pCam->SetGain(c.gain, false); }));
         EXPECT_EQ(m_pCam->m_iGain, c.stored);
@@ -47,7 +49,9 @@ TEST_F(C817820ModeTest, OffsetIsClampedToTheModelsRange) {
     int pid = 0;
     for (const SCase& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.pid << std::dec << " offset " << c.offset);
-        if (c.pid != pid) ASSERT_NE(Fresh(pid = c.pid), nullptr);
+        if (c.pid != pid) {
+            ASSERT_NE(Fresh(pid = c.pid), nullptr);
+        }
         ASSERT_TRUE(Locked([&] { return m_pCam->SetBrightness(c.offset); }));
         EXPECT_EQ(m_pCam->m_iBrightness, c.stored);
         EXPECT_EQ(SensorPair(m_dev, 0x30DC), c.stored);
@@ -92,7 +96,9 @@ TEST_F(C817820ModeTest, SensorModesFollowHardwareBinBinHighSpeedAndType) {
         SCOPED_TRACE(testing::Message()
                      << std::hex << c.pid << std::dec << (c.hardwareBin ? " hw" : "") << " bin " << c.bin
                      << (c.highSpeed ? " high speed" : "") << " type " << c.type);
-        if (c.pid != pid) ASSERT_NE(Fresh(pid = c.pid), nullptr);
+        if (c.pid != pid) {
+            ASSERT_NE(Fresh(pid = c.pid), nullptr);
+        }
         ASSERT_EQ(SetHighSpeed(false), KYR_SUCCESS);
         SetHardwareBin(c.hardwareBin);
         ASSERT_EQ(KYRSetROIFormat(0, 320, 240, c.bin, c.type), KYR_SUCCESS);

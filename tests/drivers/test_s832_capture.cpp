@@ -16,15 +16,6 @@ namespace {
 
 constexpr int kWaitMs = 5000 * kTestSlowdown;
 
-struct SContentCase {
-    int w, h, bin;
-    IMG_TYPE type;
-    bool hardwareBin;
-    bool flip;  // both flips
-    bool snap;  // single exposure instead of video
-    int x, y;   // window start; -1: centred
-};
-
 const SContentCase kContent[] = {
     {640, 480, 1, IMG_RAW8, false, false, false, -1, -1},
     {640, 480, 1, IMG_RAW8, false, true, true, 96, 40},
@@ -77,7 +68,7 @@ TEST_F(C832CaptureTest, ImagesMatchTheSentFrameInEveryFormat) {
         }
         ASSERT_EQ(KYRSetControlValue(0, KYR_FLIP, c.flip ? 3 : 0, KYR_FALSE), KYR_SUCCESS);
         const SReadout r = Engine().Readout();
-        std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * BytesPerPixel(c.type), 0xEE);
+        std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * ImageBytesPerPixel(c.type), 0xEE);
         ASSERT_TRUE(Capture(c.snap, &img));
         const std::vector<unsigned char> sent = SentFrame(r.iFrameBytes);
         const std::vector<unsigned char> want = ReferenceImage(sent, c.w, c.h, c.type, c.flip, r);
