@@ -138,8 +138,10 @@ struct kyrsim_profile {
 #define KYRSIM_SENSOR_NONE 0 /* frames show the scene relative to the FPGA window */
 #define KYRSIM_SENSOR_SONY 1 /* start x 0x303C/D and y 0x3044/5, 2 x 2 binning 0x301B = 1 */
 /* The 832 (0x832b, 0x832f) profiles: KYRSIM_SENSOR_SONY, 3840 x 2160, line clock 20000 kHz, hold register
- * 0x3001, standby predicate 0x3000 & 0xFF == 0, RGGB, DDR. Other FPGA products: no sensor layout, no hold or
- * standby register, RGGB, DDR; products without FPGA: no DDR. */
+ * 0x3001, standby predicate 0x3000 & 0xFF == 0, RGGB, DDR. The 815 (0x815b, 0x815f; 3840 x 2160) and 801
+ * (0x801b, 0x801f; 2616 x 1960) profiles: KYRSIM_SENSOR_NONE (the frame follows the FPGA window), line clock
+ * 20000 kHz, hold 0x3001, standby 0x3000 as the 832's, RGGB, DDR only on 0x815f and 0x801f. Other FPGA products:
+ * no sensor layout, no hold or standby register, RGGB, DDR; products without FPGA: no DDR. */
 
 /* Copies the profile plugged cameras of product_id get (defaults for unknown IDs); 0, or -1 when out is NULL.
  */

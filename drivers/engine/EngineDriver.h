@@ -74,6 +74,7 @@ struct SCaptureParams {
     uint32_t uLossDeltaMs = 5000;         // ... when two losses come closer than this
     int iBandwidthStep = 4;               // percent per step
     int iLossesPerStep = 3;               // failures counted before a step
+    bool bLongPassArmsTrigger = false;    // each long pass switches the FPGA's wait and trigger modes on
 };
 
 // The readout of an image of iWidth x iHeight at iBin; iBin must be one of the
@@ -82,6 +83,10 @@ SReadout ReadoutOf(const SDriverDesc& desc, int iWidth, int iHeight, int iBin, b
 // What the sensor bins of iBin with hardware binning on (0: nothing).
 int SensorBinFactor(const SDriverDesc& desc, int iBin);
 bool HasSensorBinning(const SDriverDesc& desc);
+// The hardware-bin mode of iBin, also one that changes only the sensor's
+// timing (null: none).
+const SSensorMode* HardwareBinMode(const SDriverDesc& desc, int iBin);
+bool HasHardwareBinMode(const SDriverDesc& desc);
 
 template <class TBase>
 class CEngineDriver : public TBase {
@@ -159,6 +164,14 @@ class CEngineDriver : public TBase {
     // The capture loop's values; a model sets its own in its constructor.
     SCaptureParams m_Capture;
 
+    // The start of one long pass: under the control lock, reads whether long
+    // mode still holds and, where the model arms it per pass, switches the
+    // FPGA's wait and trigger modes on in the same step, so that an exposure
+    // change that ends long mode on another thread either comes before (the
+    // pass is not run) or after (it switches them off again). False: long
+    // mode has ended.
+    bool BeginLongPass();
+
     // Image read-out (EngineImage.cpp). TakeImageGeometry takes the geometry
     // of the next read as one whole; FinishImage turns the frame in m_pImgBuf
     // into the caller's image of exactly iOutBytes.
@@ -211,6 +224,9 @@ class CEngineDriver : public TBase {
     // The replay of bandwidth, gain and exposure at initialisation.
     void ReplayTiming();
     void StartCooler();
+    // The start and window of a start-register window rule (EngineWindow.cpp).
+    bool ProgramStartWindow();
+    bool ProgramWindowSize();
     // Line time of the line length in force, microseconds.
     double LineTimeUs() const;
     // Lines added to the readout rows for the frame time / the line length.

@@ -37,15 +37,17 @@ long long TruncCount(double v, long long cap) {
 SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInput& in) {
     const long long vmaxCap = rule.uVMAXMax;
     const long long minShr = rule.iMinSHR;
-    const long long lines =
-        in.dLineUs > 0.0 ? TruncCount(in.dExposureUs / in.dLineUs, vmaxCap * 4) : vmaxCap * 4;
+    // The sensor counts the exposure's lines after its offset time.
+    const long long lines = in.dLineUs > 0.0
+                                ? TruncCount((in.dExposureUs - rule.dOffsetUs) / in.dLineUs, vmaxCap * 4)
+                                : vmaxCap * 4;
     long long vmax;
     long long shr;
     if (in.dExposureUs <= static_cast<double>(in.uFrameUs)) {
         // Within one frame: the frame is the readout, the shutter line
         // shortens the exposure from the frame's end.
         vmax = static_cast<long long>(in.iRows) + in.iExtraLines;
-        if (in.bSensorBin) vmax = (vmax + rule.iBinExtraLines) * 2;
+        if (in.bSensorBin && !rule.bSensorBinKeepsFrame) vmax = (vmax + rule.iBinExtraLines) * 2;
         shr = lines < vmax - minShr ? vmax - minShr - lines : minShr;
         if (shr < minShr) shr = minShr;
         if (shr > vmax - minShr) shr = vmax - minShr;
@@ -54,11 +56,20 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
         if (shr >= static_cast<long long>(rule.uSHRLimit)) shr = rule.uSHRMax;
     } else {
         // Longer than a frame: the frame grows to the exposure.
-        vmax = lines + (in.bSensorBin ? rule.iLongBinExtraLines : rule.iLongExtraLines);
+        if (rule.bLongAddsMinSHR)
+            vmax = lines + minShr;
+        else
+            vmax = lines + (in.bSensorBin ? rule.iLongBinExtraLines : rule.iLongExtraLines);
         if (vmax > vmaxCap) vmax = vmaxCap;
         shr = minShr;
     }
     return SExposureRegs{static_cast<uint32_t>(vmax), static_cast<uint32_t>(shr)};
+}
+
+SGainCode GainCodeThirds(int iGain) {
+    if (iGain > 600) return {600, 200, false};
+    if (iGain < 0) return {0, 0, false};
+    return {iGain, static_cast<uint16_t>((iGain / 3) & 0xFF), false};
 }
 
 // ---- Timing helpers ---------------------------------------------------------------------------
@@ -117,9 +128,11 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
 
     CRegPlan plan;
     if (exp >= rule.ullLongFromUs && !this->m_bLongExpMode) {
-        plan.Call([this] { return this->EnableFPGAWaitMode(true); }).Call([this] {
-            return this->EnableFPGATriggerMode(true);
-        });
+        // Models whose capture loop arms each long pass leave the FPGA to it.
+        if (!rule.bLongModeArmedByCapture)
+            plan.Call([this] { return this->EnableFPGAWaitMode(true); }).Call([this] {
+                return this->EnableFPGATriggerMode(true);
+            });
         this->m_bLongExpMode = true;
         this->DbgPrint2("SetExp", "Enter long exp mode\n");
     } else if (exp < rule.ullLongFromUs && this->m_bLongExpMode) {
@@ -140,16 +153,20 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     in.iExtraLines = g_iExtraLines;
     in.bSensorBin = r.iSensorFactor > 1;
     in.uFrameUs = frameUs;
-    const SExposureRegs regs = rule.fnCompute(rule, in);
+    // The rule as the mode in force and the high-speed flag make it.
+    SExposureRule eff = rule;
+    eff.dOffsetUs = this->m_bHighSpeed ? rule.dOffsetUsHighSpeed : rule.dOffsetUs;
+    if (rule.iHardwareBinMinSHR > 0 && this->m_bHardwareBin && HardwareBinMode(m_Desc, this->m_iBin))
+        eff.iMinSHR = rule.iHardwareBinMinSHR;
+    const SExposureRegs regs = rule.fnCompute(eff, in);
     this->m_iExpLines = static_cast<int>(static_cast<long long>(regs.uVMAX) - rule.iExpLinesGap - regs.uSHR);
 
     this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x %2.2fus 1f:%d mode:%d timeus:%d\n", regs.uVMAX, regs.uSHR,
                     lineUs, static_cast<int>(frameUs), this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));
     const unsigned int vmax = regs.uVMAX;
-    plan.Call([this, vmax] { return this->SetFPGAVMAX(vmax); })
-        .BeginFrame()
-        .SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes)
-        .EndFrame();
+    plan.Call([this, vmax] { return this->SetFPGAVMAX(vmax); }).BeginFrame();
+    if (rule.usRegSensorVMAX) plan.SensorLE(rule.usRegSensorVMAX, regs.uVMAX, rule.iSensorVMAXBytes);
+    plan.SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes).EndFrame();
     this->DbgPrint2("SetExp", "SSH1:0X%x \n", regs.uSHR);
     return RunPlan(plan);
 }
@@ -226,7 +243,7 @@ bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
     const int bpp = r.b16 ? 2 : 1;
     const int clock = this->m_iFclk;
     long long lineRows = static_cast<long long>(r.iRows) + BandwidthExtraLines();
-    if (r.iSensorFactor > 1) lineRows *= 2;
+    if (r.iSensorFactor > 1 && !rule.bSensorBinKeepsRows) lineRows *= 2;
     long long hmax;
     double pacing = 100.0;
     if (this->m_bDDREnable) {
@@ -322,6 +339,21 @@ void CEngineDriver<TBase>::CalcMaxFPS() {
                     static_cast<int>(this->m_usHMAX));
 }
 
+// ---- Long passes of the capture loop ------------------------------------------------------
+
+template <class TBase>
+bool CEngineDriver<TBase>::BeginLongPass() {
+    CCritSecLock lock(this->m_csControl);
+    if (!this->m_bLongExpMode) return false;
+    if (!m_Capture.bLongPassArmsTrigger) return true;
+    CRegPlan plan;
+    plan.Call([this] { return this->EnableFPGAWaitMode(true); }).Call([this] {
+        return this->EnableFPGATriggerMode(true);
+    });
+    RunPlan(plan);
+    return true;
+}
+
 // The members of this file, for both bases.
 #define KYR_ENGINE_TIMING_MEMBERS(BASE)                                                        \
     template bool CEngineDriver<BASE>::SetExp(unsigned long long, bool);                       \
@@ -336,7 +368,8 @@ void CEngineDriver<TBase>::CalcMaxFPS() {
     template double CEngineDriver<BASE>::LineTimeUs() const;                                   \
     template int CEngineDriver<BASE>::FrameExtraLines() const;                                 \
     template int CEngineDriver<BASE>::BandwidthExtraLines() const;                             \
-    template int CEngineDriver<BASE>::HostConstant() const;
+    template int CEngineDriver<BASE>::HostConstant() const;                                    \
+    template bool CEngineDriver<BASE>::BeginLongPass();
 
 KYR_ENGINE_TIMING_MEMBERS(CCameraBase)
 KYR_ENGINE_TIMING_MEMBERS(CCameraCool)

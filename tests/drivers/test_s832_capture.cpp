@@ -8,7 +8,7 @@
 #include <memory>
 #include <thread>
 
-#include "CAlgorithm.h"
+#include "ModelCapture.h"
 #include "TestSpeed.h"
 #include "test_s832_fixture.h"
 
@@ -43,8 +43,6 @@ const SContentCase kContent[] = {
     {160, 120, 4, IMG_RGB24, false, false, false, 0, 0},
 };
 
-int BytesPerPixel(IMG_TYPE t) { return t == IMG_RGB24 ? 3 : t == IMG_RAW16 ? 2 : 1; }
-
 class C832CaptureTest : public C832Test {
   protected:
     void SetUp() override {
@@ -56,22 +54,7 @@ class C832CaptureTest : public C832Test {
 
     // One image of the set format through video or a single exposure.
     bool Capture(bool snap, std::vector<unsigned char>* pImage) {
-        if (snap) {
-            if (KYRStartExposure(0, KYR_FALSE) != KYR_SUCCESS) return false;
-            KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
-            const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-            while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                KYRGetExpStatus(0, &st);
-            }
-            if (st != KYR_EXP_SUCCESS) return false;
-            return KYRGetDataAfterExp(0, pImage->data(), static_cast<long>(pImage->size())) == KYR_SUCCESS;
-        }
-        if (KYRStartVideoCapture(0) != KYR_SUCCESS) return false;
-        const bool ok =
-            KYRGetVideoData(0, pImage->data(), static_cast<long>(pImage->size()), kWaitMs) == KYR_SUCCESS;
-        KYRStopVideoCapture(0);
-        return ok;
+        return CaptureImage(0, snap, pImage, kWaitMs);
     }
 
     // The frame the camera sent last, of frameBytes.
@@ -82,30 +65,10 @@ class C832CaptureTest : public C832Test {
     }
 };
 
-// The image a caller should get from a sent frame: markers from two rows
-// down, colour binning of what the sensor left, both flips, conversion.
+// The image a caller should get from a sent frame.
 std::vector<unsigned char> Reference(std::vector<unsigned char> frame, const SContentCase& c,
                                      const SReadout& r) {
-    const bool b16 = r.b16;
-    const int rowBytes = r.iCols * (b16 ? 2 : 1);
-    const size_t n = frame.size();
-    memcpy(frame.data(), frame.data() + 2 * rowBytes, 4);
-    memcpy(frame.data() + n - 4, frame.data() + n - 4 - 2 * rowBytes, 4);
-    CAlgorithm alg;
-    if (r.iSoftBin > 1) {
-        alg.ColorRAWBin(frame.data(), reinterpret_cast<unsigned short*>(frame.data()), c.w, c.h, r.iSoftBin,
-                        b16);
-    }
-    alg.SoftMisc(frame.data(), c.w, c.h, b16, c.flip, c.flip);
-    const size_t out = static_cast<size_t>(c.w) * c.h * BytesPerPixel(c.type);
-    std::vector<unsigned char> img(out);
-    if (c.type == IMG_RGB24 || c.type == IMG_Y8) {
-        alg.BayerConv(frame.data(), img.data(), c.w, c.h, c.type == IMG_RGB24 ? IMAGE_RGB24 : IMAGE_8BIT,
-                      c.flip, c.flip);
-    } else {
-        memcpy(img.data(), frame.data(), out);
-    }
-    return img;
+    return ExpectedImage(std::move(frame), c.w, c.h, c.type, c.flip, r);
 }
 
 TEST_F(C832CaptureTest, ImagesMatchTheSentFrameInEveryFormat) {
