@@ -85,20 +85,11 @@ kyrsim_profile defaultProfile(int productId) {
         p.standby_mask = 0xFF;
         p.standby_value = 0;
     }
-    if (contains(kSensor815, productId)) {
+    if (contains(kSensor815, productId) || contains(kSensor801, productId)) {
+        const bool is815 = contains(kSensor815, productId);
         p.sensor_clock_khz = 20000;
-        p.sensor_width = 3840;
-        p.sensor_height = 2160;
-        p.hold_reg = kSonyHold;
-        p.standby_reg = kSonyStandby;
-        p.standby_mask = 0xFF;
-        p.standby_value = 0;
-        p.has_ddr = contains(kNoDdrStartReg, productId) ? 0 : 1;
-    }
-    if (contains(kSensor801, productId)) {
-        p.sensor_clock_khz = 20000;
-        p.sensor_width = 2616;
-        p.sensor_height = 1960;
+        p.sensor_width = is815 ? 3840 : 2616;
+        p.sensor_height = is815 ? 2160 : 1960;
         p.hold_reg = kSonyHold;
         p.standby_reg = kSonyStandby;
         p.standby_mask = 0xFF;

@@ -46,8 +46,57 @@ SStartWindowRule StartRegFamilyWindow() {
     return r;
 }
 
+void SetModelBins(SModelConstants& m, std::initializer_list<uint8_t> bins) {
+    size_t i = 0;
+    for (uint8_t bin : bins)
+        if (i + 1 < sizeof(m.ucBins)) m.ucBins[i++] = bin;
+    while (i < sizeof(m.ucBins)) m.ucBins[i++] = 0;
+}
+
 SDriverDesc StartRegFamilyDesc() {
     SDriverDesc d{};
+    SModelConstants& m = d.model;
+    m.iVID = 0x2e7b;
+    m.dPixelSize = 2.0;
+    m.iADCBits = 12;
+    m.iMaxExpUs = 2000000000;
+    m.iBayer = 0;
+    m.bColor = true;
+    m.iBandwidthMin = 40;
+    m.iBandwidthMax = 100;
+    m.iGainMax = 600;
+    m.iGainMin = 0;
+    m.iGainDef = 200;
+    m.iExpMax = 2000000000;
+    m.iExpMin = 32;
+    m.iExpDef = 10000;
+    m.iGammaMax = 100;
+    m.iGammaMin = 1;
+    m.iGammaDef = 50;
+    m.iHeaterLevel = 1;
+    m.iAutoGainMax = 300;
+    m.iOffsetHighestDR = 10;
+    m.iOffsetUnityGain = 20;
+    m.iOffsetLowestRN = 70;
+    m.iGainLowestRN = 360;
+    m.iUnityGain = 100;
+    m.bUSB3Camera = true;
+    m.bCapAutoBandWidth = true;
+    m.iWBMax = 99;
+    m.iWBMin = 1;
+    m.iWBRDef = 52;
+    m.iWBBDef = 95;
+    m.fElecPerADU = 3.18f;
+    m.iOffsetDef = 1;
+    m.iOffsetMax = 200;
+    m.iOffsetMin = 0;
+    m.bCapGain = m.bCapExposure = m.bCapOffset = m.bCapBandWidth = true;
+    m.bCapTemperature = m.bCapHighSpeed = true;
+    m.bCapRaw8 = m.bCapRGB24 = m.bCapY8 = m.bCapRaw16 = true;
+    m.bAutoFPS = true;
+    m.iFclk = 20000;
+    m.iFPSPerc = 80;
+    m.iFPSPercUSB3Def = 100;
     d.hold = {true, 0x3001, 1, 0};
     d.standby = {true, 0x3000, 1, 0};
     d.initFixedRows = RegTable(kInitFixedRows);

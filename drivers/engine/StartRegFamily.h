@@ -8,10 +8,18 @@
 #ifndef KYR_START_REG_FAMILY_H
 #define KYR_START_REG_FAMILY_H
 
+#include <initializer_list>
+
 #include "DriverDesc.h"
 
-// The family's descriptor without a model: no constants, tables or modes.
+// The family's descriptor without a model: the constants its sensors share
+// (2.0 um pixels, 12-bit ADC, RG colour, gain, offset, exposure, white
+// balance and bandwidth ranges, 20 MHz clock), and no names, sizes, bins,
+// tables or modes.
 SDriverDesc StartRegFamilyDesc();
+
+// The bins after 1 of a model, ended by 0.
+void SetModelBins(SModelConstants& m, std::initializer_list<uint8_t> bins);
 
 // The family's start and window registers and offsets; the model sets its
 // horizontal start offset, vertical alignment, window end limit, rows value

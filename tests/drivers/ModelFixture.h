@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -39,6 +40,15 @@ struct SModelClass {
 template <class T>
 SModelClass ModelClass(int pid) {
     return {pid, MakeRecordedCamera<T>};
+}
+
+// The capabilities of camera id's control named szName, or false.
+inline bool FindControl(int id, const char* szName, KYR_CONTROL_CAPS* pCaps) {
+    int n = 0;
+    if (KYRGetNumOfControls(id, &n) != KYR_SUCCESS) return false;
+    for (int i = 0; i < n; ++i)
+        if (KYRGetControlCaps(id, i, pCaps) == KYR_SUCCESS && std::string(pCaps->name) == szName) return true;
+    return false;
 }
 
 class CModelTest : public ::testing::Test {

@@ -15,8 +15,6 @@ class C801GeometryTest : public CFamilyTest {
         CFamilyTest::SetUp();
         ASSERT_NE(Fresh(kPid801), nullptr);
     }
-    void SetHardwareBin(bool on) { ASSERT_EQ(Set(KYR_HARDWARE_BIN, on ? 1 : 0), KYR_SUCCESS); }
-    void SetHighSpeed(bool on) { ASSERT_EQ(Set(KYR_HIGH_SPEED_MODE, on ? 1 : 0), KYR_SUCCESS); }
 };
 
 TEST_F(C801GeometryTest, InitWritesThePublishedRowsThenTheFixedRowsInOneHold) {

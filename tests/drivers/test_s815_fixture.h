@@ -66,6 +66,8 @@ class CFamilyTest : public CModelTest {
     KYR_ERROR_CODE Set(KYR_CONTROL_TYPE type, long v, bool bAuto = false) {
         return KYRSetControlValue(0, type, v, bAuto ? KYR_TRUE : KYR_FALSE);
     }
+    void SetHardwareBin(bool on) { ASSERT_EQ(Set(KYR_HARDWARE_BIN, on ? 1 : 0), KYR_SUCCESS); }
+    void SetHighSpeed(bool on) { ASSERT_EQ(Set(KYR_HIGH_SPEED_MODE, on ? 1 : 0), KYR_SUCCESS); }
 
     // 16-bit value of two sensor registers, low byte first; 24-bit of three.
     int Sensor16(int reg) { return m_dev.sensor(reg) | m_dev.sensor(reg + 1) << 8; }

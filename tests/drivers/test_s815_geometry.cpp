@@ -14,8 +14,6 @@ class C815GeometryTest : public CFamilyTest {
         CFamilyTest::SetUp();
         ASSERT_NE(Fresh(kPid815), nullptr);
     }
-    void SetHardwareBin(bool on) { ASSERT_EQ(Set(KYR_HARDWARE_BIN, on ? 1 : 0), KYR_SUCCESS); }
-    void SetHighSpeed(bool on) { ASSERT_EQ(Set(KYR_HIGH_SPEED_MODE, on ? 1 : 0), KYR_SUCCESS); }
 };
 
 TEST_F(C815GeometryTest, InitialisationOnUsb3ProgramsTheFullFrameTiming) {

@@ -21,14 +21,6 @@ const SDescCase kDescCases[] = {
     {kPid801Pro, "VORN KYR801MC Pro", 2616, 1960, {1, 2}, false, true},
 };
 
-bool FindControl(int id, const char* szName, KYR_CONTROL_CAPS* pCaps) {
-    int n = 0;
-    if (KYRGetNumOfControls(id, &n) != KYR_SUCCESS) return false;
-    for (int i = 0; i < n; ++i)
-        if (KYRGetControlCaps(id, i, pCaps) == KYR_SUCCESS && std::string(pCaps->name) == szName) return true;
-    return false;
-}
-
 using CFamilyPropertyTest = CFamilyTest;
 
 TEST_F(CFamilyPropertyTest, EveryClassDescribesItself) {
