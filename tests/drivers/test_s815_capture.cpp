@@ -53,31 +53,39 @@ class CFamilyCaptureTest : public CFamilyTest {
     }
 };
 
-TEST_F(CFamilyCaptureTest, ImagesMatchTheSentFrameInEveryFormatOnEveryClass) {
-    for (int pid : kFamilyPids) {
-        ASSERT_NO_FATAL_FAILURE(Open(pid));
-        for (const SContentCase& c : kContent) {
-            if (c.only815 && !Is815(pid)) continue;
-            SCOPED_TRACE(testing::Message()
-                         << std::hex << pid << std::dec << " " << c.w << "x" << c.h << " bin " << c.bin
-                         << " type " << c.type << (c.hardwareBin ? " hw" : "") << (c.flip ? " flip" : "")
-                         << (c.snap ? " snap" : " video") << " at " << c.x << "," << c.y);
-            ASSERT_EQ(Set(KYR_HARDWARE_BIN, c.hardwareBin ? 1 : 0), KYR_SUCCESS);
-            ASSERT_EQ(KYRSetROIFormat(0, c.w, c.h, c.bin, c.type), KYR_SUCCESS);
-            if (c.x >= 0) {
-                ASSERT_EQ(KYRSetStartPos(0, c.x, c.y), KYR_SUCCESS);
-            }
-            ASSERT_EQ(Set(KYR_FLIP, c.flip ? 3 : 0), KYR_SUCCESS);
-            const SReadout r = Readout();
-            // The 801's hardware bin leaves the whole readout to the software.
-            EXPECT_EQ(r.iSoftBin, Is815(pid) && c.hardwareBin ? c.bin / 2 : c.bin);
-            std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * BytesPerPixel(c.type), 0xEE);
-            ASSERT_TRUE(CaptureImage(0, c.snap, &img, kWaitMs));
-            const std::vector<unsigned char> sent = SentFrame(r.iFrameBytes);
-            EXPECT_TRUE(img == ExpectedImage(sent, c.w, c.h, c.type, c.flip, r));
+// One class a run, so that each stays short where the tests run emulated.
+class CFamilyContentTest : public CFamilyCaptureTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(CFamilyContentTest, ImagesMatchTheSentFrameInEveryFormat) {
+    const int pid = GetParam();
+    ASSERT_NO_FATAL_FAILURE(Open(pid));
+    for (const SContentCase& c : kContent) {
+        if (c.only815 && !Is815(pid)) continue;
+        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " bin " << c.bin << " type " << c.type
+                                        << (c.hardwareBin ? " hw" : "") << (c.flip ? " flip" : "")
+                                        << (c.snap ? " snap" : " video") << " at " << c.x << "," << c.y);
+        ASSERT_EQ(Set(KYR_HARDWARE_BIN, c.hardwareBin ? 1 : 0), KYR_SUCCESS);
+        ASSERT_EQ(KYRSetROIFormat(0, c.w, c.h, c.bin, c.type), KYR_SUCCESS);
+        if (c.x >= 0) {
+            ASSERT_EQ(KYRSetStartPos(0, c.x, c.y), KYR_SUCCESS);
         }
+        ASSERT_EQ(Set(KYR_FLIP, c.flip ? 3 : 0), KYR_SUCCESS);
+        const SReadout r = Readout();
+        // The 801's hardware bin leaves the whole readout to the software.
+        EXPECT_EQ(r.iSoftBin, Is815(pid) && c.hardwareBin ? c.bin / 2 : c.bin);
+        std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * BytesPerPixel(c.type), 0xEE);
+        ASSERT_TRUE(CaptureImage(0, c.snap, &img, kWaitMs));
+        const std::vector<unsigned char> sent = SentFrame(r.iFrameBytes);
+        EXPECT_TRUE(img == ExpectedImage(sent, c.w, c.h, c.type, c.flip, r));
     }
 }
+
+std::string ClassName(const ::testing::TestParamInfo<int>& info) {
+    static const char* const kNames[] = {"S815MC", "S815MC_Pro", "S801MC", "S801MC_Pro"};
+    return kNames[info.index];
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryClass, CFamilyContentTest, ::testing::ValuesIn(kFamilyPids), ClassName);
 
 TEST_F(CFamilyCaptureTest, The801sHardwareBinFrameIsTheWholeReadoutBinnedBySoftware) {
     for (int pid : {kPid801, kPid801Pro}) {
