@@ -407,20 +407,17 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     this->m_iBin = iBin;
     const long long w = static_cast<long long>(iWidth) * iBin;
     const long long h = static_cast<long long>(iHeight) * iBin;
-    if (m_Desc.bAlwaysCentre) {
-        this->m_iStartX = static_cast<int>((this->m_iMaxWidth - w) / 2);
-        this->m_iStartY = static_cast<int>((this->m_iMaxHeight - h) / 2);
-        this->DbgPrint2("SetResolution", "SetResolution: spx:%d, spy:%d, w:%d, h:%d, bin:%d \n",
-                        this->m_iStartX, this->m_iStartY, iWidth, iHeight, iBin);
-    } else {
+    if (!m_Desc.bAlwaysCentre)
         this->DbgPrint2("SetResolution", "SetResolution: sPx:%d, sPy:%d, w:%d, h:%d, bin:%d \n",
                         this->m_iStartX, this->m_iStartY, iWidth, iHeight, iBin);
-    }
-    if (!m_Desc.bAlwaysCentre && (static_cast<long long>(this->m_iStartX) + iWidth > this->m_iMaxWidth ||
-                                  static_cast<long long>(this->m_iStartY) + iHeight > this->m_iMaxHeight)) {
+    if (m_Desc.bAlwaysCentre || static_cast<long long>(this->m_iStartX) + iWidth > this->m_iMaxWidth ||
+        static_cast<long long>(this->m_iStartY) + iHeight > this->m_iMaxHeight) {
         this->m_iStartX = static_cast<int>((this->m_iMaxWidth - w) / 2);
         this->m_iStartY = static_cast<int>((this->m_iMaxHeight - h) / 2);
     }
+    if (m_Desc.bAlwaysCentre)
+        this->DbgPrint2("SetResolution", "SetResolution: spx:%d, spy:%d, w:%d, h:%d, bin:%d \n",
+                        this->m_iStartX, this->m_iStartY, iWidth, iHeight, iBin);
     this->SetStartPos(this->m_iStartX, this->m_iStartY);
     SetOutput16Bits(IsType16(imageType));
     Cam_SetResolution();
