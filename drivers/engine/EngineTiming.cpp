@@ -339,21 +339,6 @@ void CEngineDriver<TBase>::CalcMaxFPS() {
                     static_cast<int>(this->m_usHMAX));
 }
 
-// ---- Long passes of the capture loop ------------------------------------------------------
-
-template <class TBase>
-bool CEngineDriver<TBase>::BeginLongPass() {
-    CCritSecLock lock(this->m_csControl);
-    if (!this->m_bLongExpMode) return false;
-    if (!m_Capture.bLongPassArmsTrigger) return true;
-    CRegPlan plan;
-    plan.Call([this] { return this->EnableFPGAWaitMode(true); }).Call([this] {
-        return this->EnableFPGATriggerMode(true);
-    });
-    RunPlan(plan);
-    return true;
-}
-
 // The members of this file, for both bases.
 #define KYR_ENGINE_TIMING_MEMBERS(BASE)                                                        \
     template bool CEngineDriver<BASE>::SetExp(unsigned long long, bool);                       \
@@ -368,8 +353,7 @@ bool CEngineDriver<TBase>::BeginLongPass() {
     template double CEngineDriver<BASE>::LineTimeUs() const;                                   \
     template int CEngineDriver<BASE>::FrameExtraLines() const;                                 \
     template int CEngineDriver<BASE>::BandwidthExtraLines() const;                             \
-    template int CEngineDriver<BASE>::HostConstant() const;                                    \
-    template bool CEngineDriver<BASE>::BeginLongPass();
+    template int CEngineDriver<BASE>::HostConstant() const;
 
 KYR_ENGINE_TIMING_MEMBERS(CCameraBase)
 KYR_ENGINE_TIMING_MEMBERS(CCameraCool)

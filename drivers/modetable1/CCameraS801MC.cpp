@@ -58,6 +58,13 @@ const SStartWindowRule kWindow = [] {
     return r;
 }();
 
+// A long exposure of up to about a second sleeps once, 200 ms short of it.
+const SLongExpScript kLongExp = [] {
+    SLongExpScript s = g_LongExpTemplate;
+    s.uOneSleepLeadUs = 200000;
+    return s;
+}();
+
 SDriverDesc MakeDesc() {
     SDriverDesc d = StartRegFamilyDesc();
     d.szClassName = "CCameraS801MC";
@@ -91,6 +98,7 @@ SDriverDesc MakeDesc() {
     // Without the DDR the sensor is programmed for the real exposure also
     // while the FPGA times it.
     e.eLongProgram = LONG_EXP_EXPOSURE;
+    d.pLongExp = &kLongExp;
     // The uncooled camera leaves the FPGA's output pacing alone.
     d.bandwidth.bFPGABandWidth = false;
     return d;

@@ -53,6 +53,18 @@ const SStartWindowRule kWindow = [] {
     return r;
 }();
 
+// Each long pass switches the FPGA's wait and trigger modes on itself;
+// setting a long exposure only marks long mode.
+const SLongExpAction kArmEachPass[] = {
+    {LONG_OP_WAIT_MODE, 1, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_TRIGGER_MODE, 1, 0, LONG_WHEN_ALWAYS},
+};
+const SLongExpScript kLongExp = [] {
+    SLongExpScript s = g_LongExpTemplate;
+    s.everyPass = LongExpActions(kArmEachPass);
+    return s;
+}();
+
 SDriverDesc MakeDesc() {
     SDriverDesc d = StartRegFamilyDesc();
     d.szClassName = "CCameraS815MC";
@@ -86,6 +98,7 @@ SDriverDesc MakeDesc() {
     // while the FPGA times it.
     e.eLongProgram = LONG_EXP_EXPOSURE;
     e.bLongModeArmedByCapture = true;
+    d.pLongExp = &kLongExp;
     d.bandwidth.bFPGABandWidth = true;
     return d;
 }
@@ -94,7 +107,7 @@ SDriverDesc MakeDesc() {
 
 const SDriverDesc g_DescS815MC = MakeDesc();
 
-CCameraS815MC::CCameraS815MC() : CEngineDriver(g_DescS815MC) { m_Capture.bLongPassArmsTrigger = true; }
+CCameraS815MC::CCameraS815MC() : CEngineDriver(g_DescS815MC) {}
 
 namespace {
 CCameraBase* Create() { return new CCameraS815MC(); }

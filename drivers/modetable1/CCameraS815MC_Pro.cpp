@@ -32,9 +32,7 @@ const SDriverDesc& DescS815MC_Pro() {
 
 }  // namespace
 
-CCameraS815MC_Pro::CCameraS815MC_Pro() : CEngineDriver(DescS815MC_Pro()) {
-    m_Capture.bLongPassArmsTrigger = true;
-}
+CCameraS815MC_Pro::CCameraS815MC_Pro() : CEngineDriver(DescS815MC_Pro()) {}
 
 namespace {
 CCameraBase* Create() { return new CCameraS815MC_Pro(); }

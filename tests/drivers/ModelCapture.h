@@ -6,33 +6,25 @@
 
 #include <string.h>
 
-#include <chrono>
-#include <thread>
 #include <vector>
 
 #include "CAlgorithm.h"
 #include "KYRCamera.h"
+#include "ModelFixture.h"
 #include "engine/EngineDriver.h"
 
 inline int BytesPerPixel(IMG_TYPE t) { return t == IMG_RGB24 ? 3 : t == IMG_RAW16 ? 2 : 1; }
 
-// One image of the set format of camera id through video or a single exposure.
-inline bool CaptureImage(int id, bool snap, std::vector<unsigned char>* pImage, int waitMs) {
+// One image of the set format of camera 0 through video or a single exposure.
+inline bool CaptureImage(bool snap, std::vector<unsigned char>* pImage, int waitMs) {
     if (snap) {
-        if (KYRStartExposure(id, KYR_FALSE) != KYR_SUCCESS) return false;
-        KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-        while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            KYRGetExpStatus(id, &st);
-        }
-        if (st != KYR_EXP_SUCCESS) return false;
-        return KYRGetDataAfterExp(id, pImage->data(), static_cast<long>(pImage->size())) == KYR_SUCCESS;
+        if (Expose(waitMs) != KYR_EXP_SUCCESS) return false;
+        return KYRGetDataAfterExp(0, pImage->data(), static_cast<long>(pImage->size())) == KYR_SUCCESS;
     }
-    if (KYRStartVideoCapture(id) != KYR_SUCCESS) return false;
+    if (KYRStartVideoCapture(0) != KYR_SUCCESS) return false;
     const bool ok =
-        KYRGetVideoData(id, pImage->data(), static_cast<long>(pImage->size()), waitMs) == KYR_SUCCESS;
-    KYRStopVideoCapture(id);
+        KYRGetVideoData(0, pImage->data(), static_cast<long>(pImage->size()), waitMs) == KYR_SUCCESS;
+    KYRStopVideoCapture(0);
     return ok;
 }
 

@@ -74,7 +74,7 @@ TEST_P(CFamilyContentTest, ImagesMatchTheSentFrameInEveryFormat) {
         // The 801's hardware bin leaves the whole readout to the software.
         EXPECT_EQ(r.iSoftBin, Is815(pid) && c.hardwareBin ? c.bin / 2 : c.bin);
         std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * BytesPerPixel(c.type), 0xEE);
-        ASSERT_TRUE(CaptureImage(0, c.snap, &img, kWaitMs));
+        ASSERT_TRUE(CaptureImage(c.snap, &img, kWaitMs));
         const std::vector<unsigned char> sent = SentFrame(r.iFrameBytes);
         EXPECT_TRUE(img == ExpectedImage(sent, c.w, c.h, c.type, c.flip, r));
     }
@@ -95,7 +95,7 @@ TEST_F(CFamilyCaptureTest, The801sHardwareBinFrameIsTheWholeReadoutBinnedBySoftw
         ASSERT_EQ(KYRSetROIFormat(0, 1308, 980, 2, IMG_RAW8), KYR_SUCCESS);
         EXPECT_EQ(m_dev.fpgaWide(6, 2), 12);
         std::vector<unsigned char> img(1308u * 980u);
-        ASSERT_TRUE(CaptureImage(0, false, &img, kWaitMs));
+        ASSERT_TRUE(CaptureImage(false, &img, kWaitMs));
         const std::vector<unsigned char> sent = m_dev.lastFrame();
         ASSERT_EQ(sent.size(), 5127360u);
         // The image is the software's 2 x 2 colour bin of the whole frame.
