@@ -132,4 +132,37 @@ TEST_F(C815LongExpTest, ShortExposuresDuringLongVideoLeaveTheFPGAFreeRunning) {
     }
 }
 
+// The same race made certain: while a long exposure set under the control
+// lock waits on a slow FPGA write, the video's next pass comes round; the
+// same locked step then sets a short exposure. A pass that had read long
+// mode before taking the lock would switch the FPGA's modes on after the
+// short exposure switched them off, and no frame would come again.
+TEST_F(C815LongExpTest, APassWaitingOnTheLockSeesTheShortExposureThatEndedLongMode) {
+    for (int pid : {kPid815, kPid815Pro}) {
+        SCOPED_TRACE(pid);
+        ASSERT_NO_FATAL_FAILURE(Open(pid));
+        ASSERT_EQ(Set(KYR_EXPOSURE, 2000), KYR_SUCCESS);
+        ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+        ASSERT_TRUE(ReadVideo());
+        // The long exposure's frame-length write (FPGA register 16) is held.
+        const int rule = kyrsim::Fault().device(m_dev).request(0xBD).out().value(16).hold().add();
+        ASSERT_GE(rule, 0);
+        CCameraBase* pCam = m_pCam;
+        std::thread setter([pCam] {
+            CCritSecLock lock(pCam->m_csControl);
+            pCam->SetExp(1000000, false);
+            pCam->SetExp(2000, false);
+        });
+        ASSERT_EQ(kyrsim_wait_held(1, kWaitMs), 1);
+        // Time for the video's pass to come round to the lock.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300 * kTestSlowdown));
+        kyrsim_remove_fault(rule);
+        kyrsim_release_holds();
+        setter.join();
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(ReadVideo()) << i;
+        EXPECT_EQ(m_dev.fpga(kRegCtrl) & kWaitAndTrigger, 0);
+        ASSERT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+    }
+}
+
 }  // namespace
