@@ -51,7 +51,7 @@ const SSensorMode kModeNormal = {.szName = "normal",
 const SStartWindowRule kWindow = [] {
     SStartWindowRule r = StartRegFamilyWindow();
     r.iEndMax = 4172;
-    // The sensor reads four rows more than the window, counted in half rows.
+    // The row registers take (readout rows + 4) x 2.
     r.iRowsAdd = 4;
     r.iRowsMul = 2;
     r.heldRows = RegTable(kStartHeldRows);

@@ -41,28 +41,15 @@ TEST_F(C801GeometryTest, StartsGoToTheStartRegistersUnaligned) {
     const struct {
         int x, y;
         int startX, startY;
-        bool skip;  // 0x30CE = 100 and 0x30C6 = 18
+        bool skip;  // 0x30CE = 100 and 0x30C6 = 18 (0x12)
     } cases[] = {
         {0, 0, 48, 176, false},         {47, 175, 48, 176, false}, {48, 176, 48, 528, true},
         {59, 177, 48, 530, true},       {60, 200, 60, 576, true},  {101, 301, 96, 778, true},
         {1976, 1480, 1968, 3136, true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.x << "," << c.y);
         const int from = kyrsim_log_count();
-        ASSERT_EQ(KYRSetStartPos(0, c.x, c.y), KYR_SUCCESS);
-        EXPECT_EQ(m_pCam->m_iStartX, c.x);
-        EXPECT_EQ(m_pCam->m_iStartY, c.y);
-        EXPECT_EQ(Sensor16(0x302C), c.startX);
-        EXPECT_EQ(Sensor16(0x3074), c.startY);
-        EXPECT_EQ(Sensor16(0x308E), c.startY + 1);
-        EXPECT_EQ(Sensor16(0x30CE), c.skip ? 100 : 0);
-        EXPECT_EQ(Sensor16(0x30C6), c.skip ? 18 : 0);
-        EXPECT_EQ(Sensor16(0x30D8), std::min(c.startY + 2 * 480 + 208, 4172));
-        EXPECT_EQ(m_dev.fpgaWide(2, 2), 8);
-        EXPECT_EQ(m_dev.fpgaWide(6, 2), 4);
-        const SHoldReport holds = CheckHolds(m_dev.handle(), HeldRegsFamily(), 0x3001, from);
-        EXPECT_TRUE(holds.Clean()) << holds.Text();
+        ExpectStart(c.x, c.y, c.startX, c.startY, c.skip, 480, 4172, 4);
         // 0x3018 leads the start's hold.
         const auto writes = SensorWrites(m_dev.handle(), from);
         ASSERT_GE(writes.size(), 2u);

@@ -5,6 +5,7 @@
 #ifndef KYR_TEST_S815_FIXTURE_H
 #define KYR_TEST_S815_FIXTURE_H
 
+#include <algorithm>
 #include <vector>
 
 #include "CameraCool.h"
@@ -72,6 +73,28 @@ class CFamilyTest : public CModelTest {
     // 16-bit value of two sensor registers, low byte first; 24-bit of three.
     int Sensor16(int reg) { return m_dev.sensor(reg) | m_dev.sensor(reg + 1) << 8; }
     int Sensor24(int reg) { return Sensor16(reg) | m_dev.sensor(reg + 2) << 16; }
+
+    // KYRSetStartPos(x, y) on a window of height rows at bin 1 without
+    // sensor binning: the start stored unaligned, the family's start
+    // registers, the window end (at most endMax), FPGA HBLK 8 and VBLK vblk,
+    // all written inside one hold.
+    void ExpectStart(int x, int y, int startX, int startY, bool skip, int height, int endMax, int vblk) {
+        SCOPED_TRACE(testing::Message() << x << "," << y);
+        const int from = kyrsim_log_count();
+        ASSERT_EQ(KYRSetStartPos(0, x, y), KYR_SUCCESS);
+        EXPECT_EQ(m_pCam->m_iStartX, x);
+        EXPECT_EQ(m_pCam->m_iStartY, y);
+        EXPECT_EQ(Sensor16(0x302C), startX);
+        EXPECT_EQ(Sensor16(0x3074), startY);
+        EXPECT_EQ(Sensor16(0x308E), startY + 1);
+        EXPECT_EQ(Sensor16(0x30CE), skip ? 100 : 0);
+        EXPECT_EQ(Sensor16(0x30C6), skip ? 0x12 : 0);
+        EXPECT_EQ(Sensor16(0x30D8), std::min(startY + 2 * height + 208, endMax));
+        EXPECT_EQ(m_dev.fpgaWide(2, 2), 8);
+        EXPECT_EQ(m_dev.fpgaWide(6, 2), vblk);
+        const SHoldReport holds = CheckHolds(m_dev.handle(), HeldRegsFamily(), 0x3001, from);
+        EXPECT_TRUE(holds.Clean()) << holds.Text();
+    }
 
     int m_iPid = 0;
 };

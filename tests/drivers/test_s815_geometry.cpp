@@ -63,23 +63,7 @@ const SStartCase kStarts[] = {
 
 TEST_F(C815GeometryTest, StartsGoToTheStartRegistersUnaligned) {
     ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW8), KYR_SUCCESS);
-    for (const SStartCase& c : kStarts) {
-        SCOPED_TRACE(testing::Message() << c.x << "," << c.y);
-        const int from = kyrsim_log_count();
-        ASSERT_EQ(KYRSetStartPos(0, c.x, c.y), KYR_SUCCESS);
-        EXPECT_EQ(m_pCam->m_iStartX, c.x);
-        EXPECT_EQ(m_pCam->m_iStartY, c.y);
-        EXPECT_EQ(Sensor16(0x302C), c.startX);
-        EXPECT_EQ(Sensor16(0x3074), c.startY);
-        EXPECT_EQ(Sensor16(0x308E), c.startY + 1);
-        EXPECT_EQ(Sensor16(0x30CE), c.skip ? 100 : 0);
-        EXPECT_EQ(Sensor16(0x30C6), c.skip ? 0x12 : 0);
-        EXPECT_EQ(Sensor16(0x30D8), c.startY + 2 * 480 + 208);
-        EXPECT_EQ(m_dev.fpgaWide(2, 2), 8);
-        EXPECT_EQ(m_dev.fpgaWide(6, 2), 0);
-        const SHoldReport holds = CheckHolds(m_dev.handle(), HeldRegsFamily(), 0x3001, from);
-        EXPECT_TRUE(holds.Clean()) << holds.Text();
-    }
+    for (const SStartCase& c : kStarts) ExpectStart(c.x, c.y, c.startX, c.startY, c.skip, 480, 4640, 0);
 }
 
 TEST_F(C815GeometryTest, SensorBinningReadsFromTheFirstPixelAndTheFPGASkipsToTheStart) {
