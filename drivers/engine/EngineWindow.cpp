@@ -63,7 +63,7 @@ bool CEngineDriver<TBase>::ProgramStartWindow() {
     plan.Call([this, hblk] { return this->SetFPGAHBLK(hblk); })
         .Call([this, vblk] { return this->SetFPGAVBLK(vblk); })
         .BeginFrame()
-        .Table(rule.heldRows)
+        .Table(m_Desc.startHeldRows)
         .SensorLE(rule.usRegStartX, static_cast<uint32_t>(v.iStartX), 2)
         .SensorLE(rule.usRegStartY, static_cast<uint32_t>(v.iStartY), 2)
         .SensorLE(rule.usRegStartY2, static_cast<uint32_t>(v.iStartY + 1), 2)
@@ -91,9 +91,8 @@ bool CEngineDriver<TBase>::ProgramWindowSize() {
     const int cols = r.iCols;
     const int readRows = r.iRows;
     CRegPlan plan;
-    plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); })
-        .BeginFrame()
-        .SensorLE(rule.usRegWidth, static_cast<uint32_t>(width + rule.iWidthPad), 2);
+    if (!m_Desc.bNoFPGADataLen) plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); });
+    plan.BeginFrame().SensorLE(rule.usRegWidth, static_cast<uint32_t>(width + rule.iWidthPad), 2);
     for (uint16_t reg : rule.usRegRows)
         if (reg) plan.SensorLE(reg, rows, 2);
     plan.SensorLE(rule.usRegEnd, static_cast<uint32_t>(end), 2)

@@ -108,6 +108,8 @@ SDriverDesc StartRegFamilyDesc() {
     d.bInitEndsInStandby = true;
     d.eModeRule = MODE_RULE_ARG_BIN_STORED_SPEED;
     d.bAlwaysCentre = true;
+    // The FPGA's window registers alone size the frame.
+    d.bNoFPGADataLen = true;
     d.streamStartRows = RegTable(kStreamStartRows);
     d.uStreamStartPauseMs = 30;
     d.streamStopRows = RegTable(kStreamStopRows);
@@ -128,7 +130,7 @@ SDriverDesc StartRegFamilyDesc() {
     e.uLongPadUs = 10000;
     // The frame is the readout whatever the sensor bins, and a frame longer
     // than the readout ends the shortest shutter line after the exposure.
-    e.bSensorBinKeepsFrame = true;
+    e.eBinFrame = BIN_FRAME_UNCHANGED;
     e.bLongAddsMinSHR = true;
     SBandwidthRule& b = d.bandwidth;
     b.iHostUSB3 = 381000;

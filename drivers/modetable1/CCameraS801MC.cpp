@@ -54,7 +54,6 @@ const SStartWindowRule kWindow = [] {
     // The row registers take (readout rows + 4) x 2.
     r.iRowsAdd = 4;
     r.iRowsMul = 2;
-    r.heldRows = RegTable(kStartHeldRows);
     return r;
 }();
 
@@ -88,6 +87,7 @@ SDriverDesc MakeDesc() {
     d.eHighSpeed16 = HS16_REAPPLIED;
     d.timingInit = {4, kHBLK, 155, 2072, 381000};
     d.pStartWindow = &kWindow;
+    d.startHeldRows = RegTable(kStartHeldRows);
     SExposureRule& e = d.exposure;
     e.iMinSHR = 9;
     e.iHardwareBinMinSHR = 17;

@@ -18,13 +18,8 @@ const SDriverDesc& DescS801MC_Pro() {
         d.model.szName = "VORN KYR801MC Pro";
         d.model.szShortName = "KYR801MC Pro";
         d.model.iPID = 0x801f;
-        d.model.iST4 = -1;  // the guide port flag keeps the cooled camera's value
-        d.model.bDDREnable = true;
         d.initTable = RegTable(kInitTable);
-        d.bDDRTest = true;
-        d.bHasDDR = true;
-        d.exposure.eLongProgram = LONG_EXP_FRAME_PLUS_PAD;
-        d.bandwidth.bFPGABandWidth = true;
+        MakeCooledDDRTwin(&d);
         return d;
     }();
     return desc;

@@ -62,6 +62,19 @@ inline KYR_EXPOSURE_STATUS Expose(int waitMs) {
     return WaitExposureEnd(waitMs);
 }
 
+// One image of the set format of camera 0 through video or a single exposure.
+inline bool CaptureImage(bool snap, std::vector<unsigned char>* pImage, int waitMs) {
+    if (snap) {
+        if (Expose(waitMs) != KYR_EXP_SUCCESS) return false;
+        return KYRGetDataAfterExp(0, pImage->data(), static_cast<long>(pImage->size())) == KYR_SUCCESS;
+    }
+    if (KYRStartVideoCapture(0) != KYR_SUCCESS) return false;
+    const bool ok =
+        KYRGetVideoData(0, pImage->data(), static_cast<long>(pImage->size()), waitMs) == KYR_SUCCESS;
+    KYRStopVideoCapture(0);
+    return ok;
+}
+
 // The capabilities of camera id's control named szName, or false.
 inline bool FindControl(int id, const char* szName, KYR_CONTROL_CAPS* pCaps) {
     int n = 0;
