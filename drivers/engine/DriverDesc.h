@@ -438,6 +438,13 @@ SGainCode LinearGainCode(int iGain, const SLinearGainLaw& law);
 // ID and tables stay the caller's to set.
 void MakeCooledDDRTwin(SDriverDesc* pDesc);
 
+// The model constants the template's colour models share: 12-bit colour
+// (RG) on USB 3, gain 0 .. 600 (200), exposure 32 us .. 2000 s (10 ms),
+// gamma 1 .. 100 (50), bandwidth 40 .. 100 % (80, 100 on USB 3, automatic),
+// white balance 1 .. 99, offset from 0 (1), every control, 20 MHz clock.
+// Names, sizes, bins, offsets and the rest are the model's.
+SModelConstants TemplateModelConstants();
+
 // Gain code gain / 3 over 0 .. 600 (code 0 .. 200), without a conversion-gain switch.
 SGainCode GainCodeThirds(int iGain);
 
