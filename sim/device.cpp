@@ -47,6 +47,16 @@ constexpr int kNoDDR814827[] = {0x814b, 0x827b};
 constexpr int kSonyHold = 0x3001;
 constexpr int kSonyStandby = 0x3000;
 
+// The 815 cameras: a 3840 x 2160 colour sensor whose window the sensor takes through start registers, timed
+// by the FPGA at 20 MHz, with the register hold 0x3001 and standby 0x3000 (0 = streaming). The frame shows
+// the scene relative to the FPGA window. 0x815b has no DDR buffer, 0x815f has one.
+constexpr int kSensor815[] = {0x815b, 0x815f};
+// The 801 cameras: the same family with a 2616 x 1960 sensor; the frame follows the FPGA window also in the
+// hardware-bin mode (the sensor still sends every pixel). 0x801b has no DDR buffer, 0x801f has one.
+constexpr int kSensor801[] = {0x801b, 0x801f};
+// Cameras of these families without the DDR frame buffer.
+constexpr int kNoDdrStartReg[] = {0x815b, 0x801b};
+
 template <size_t N>
 bool contains(const int (&table)[N], int v) {
     return std::find(std::begin(table), std::end(table), v) != std::end(table);
@@ -120,6 +130,17 @@ kyrsim_profile defaultProfile(int productId) {
         p.bin_reg = s814 ? kBin814Reg : 0;
         p.bin_value = s814 ? 1 : 0;
         p.start_units = s814 ? 0 : 2;
+    }
+    if (contains(kSensor815, productId) || contains(kSensor801, productId)) {
+        const bool is815 = contains(kSensor815, productId);
+        p.sensor_clock_khz = 20000;
+        p.sensor_width = is815 ? 3840 : 2616;
+        p.sensor_height = is815 ? 2160 : 1960;
+        p.hold_reg = kSonyHold;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.has_ddr = contains(kNoDdrStartReg, productId) ? 0 : 1;
     }
     return p;
 }

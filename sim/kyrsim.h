@@ -146,8 +146,10 @@ struct kyrsim_profile {
  * 0x827f) profiles: the same sensor layout, hold, standby, colour and line clock; 3840 x 2160 binning 2 x 2
  * with 0x3020 = 1 (814), 1920 x 1080 with the start in half pixels (827); DDR on 0x814f and 0x827f only.
  * The 817 (0x817b, 0x817f, 1920 x 1080) and 820 (0x820b, 0x820f, 3840 x 2160) profiles: the 832's but for
- * the sensor's size. Other FPGA products: no sensor layout, no hold or standby register, RGGB, DDR; products
- * without FPGA: no DDR. */
+ * the sensor's size. The 815 (0x815b, 0x815f; 3840 x 2160) and 801 (0x801b, 0x801f; 2616 x 1960) profiles:
+ * KYRSIM_SENSOR_NONE (the frame follows the FPGA window), line clock 20000 kHz, hold 0x3001, standby 0x3000
+ * as the 832's, RGGB, DDR only on 0x815f and 0x801f. Other FPGA products: no sensor layout, no hold or
+ * standby register, RGGB, DDR; products without FPGA: no DDR. */
 
 /* Copies the profile plugged cameras of product_id get (defaults for unknown IDs); 0, or -1 when out is NULL.
  */

@@ -57,21 +57,22 @@ struct SModelConstants {
 // One sensor readout mode.
 struct SSensorMode {
     const char* szName;
-    SRegTable regs;        // the mode's sensor writes, inside the hold; empty: a mode without a loader
-    ADC_BIT eAdc;          // FPGA ADC width
-    bool bOut16FromType;   // FPGA output 16-bit for 16-bit types (false: always 8-bit)
-    int iVBLK;             // lines added to the sensor window, and the FPGA's VBLK
-    int iHBLK;             // FPGA HBLK base
-    int iMinHMAX;          // shortest line of the mode, clocks
-    int iExtraLines;       // lines added to the readout rows for VMAX and the frame time
-    int iClockKHz;         // the mode's sensor clock; 0: the model's fixed clock
-    int iAlignX, iAlignY;  // start alignment in the mode; 0: the model's
-    int iStartOffsetY;     // lines added to the start row written to the sensor
+    SRegTable regs;       // the mode's sensor writes, inside the hold; empty: a mode without a loader
+    ADC_BIT eAdc;         // FPGA ADC width
+    bool bOut16FromType;  // FPGA output 16-bit for 16-bit types (false: always 8-bit)
+    int iVBLK;            // lines added to the sensor window, and the FPGA's VBLK
+    int iHBLK;            // FPGA HBLK base
+    int iMinHMAX;         // shortest line of the mode, clocks
+    int iExtraLines;      // lines added to the readout rows for VMAX and the frame time
+    int iClockKHz = 0;    // the mode's sensor clock; 0: the model's fixed clock
+    int iAlignX = 0, iAlignY = 0;  // start alignment in the mode; 0: the model's
+    int iStartOffsetY = 0;         // lines added to the start row written to the sensor
 };
 
 // Sensor binning of one bin.
 struct SSensorBin {
-    int iSensorFactor;         // what the sensor bins (2 = 2 x 2); 0: all in software
+    int iSensorFactor;         // what the sensor bins (2 = 2 x 2); 0: all in software; 1: the mode
+                               // changes only the sensor's timing, the software bins it all
     const SSensorMode* pMode;  // the mode that does it
 };
 
@@ -131,6 +132,8 @@ enum BIN_FRAME : int {
     BIN_FRAME_PADDED = 0,
     // 2 x rows + extra lines; longer than a frame: (lines + iLongExtraLines) x 2
     BIN_FRAME_ROWS_DOUBLED = 1,
+    // the readout's: rows + extra lines; longer than a frame: lines + iLongBinExtraLines
+    BIN_FRAME_UNCHANGED = 2,
 };
 
 struct SExposureRule;
@@ -153,6 +156,16 @@ struct SExposureRule {
     uint32_t uLongPadUs;
     BIN_FRAME eBinFrame = BIN_FRAME_PADDED;  // how sensor binning sizes the frame
     int iLongBinSHR = 0;  // shutter line of an exposure longer than a frame with sensor binning; 0: iMinSHR
+    // Sensors that count an exposure after a fixed offset time, from the
+    // stored high-speed flag (0: none).
+    double dOffsetUs = 0, dOffsetUsHighSpeed = 0;
+    int iHardwareBinMinSHR = 0;    // shortest shutter line with the hardware bin on at a bin that
+                                   // has a hardware-bin mode; 0: iMinSHR
+    bool bLongAddsMinSHR = false;  // a frame longer than the readout adds the shortest shutter line
+    uint16_t usRegSensorVMAX = 0;  // VMAX also to these sensor registers, low byte first; 0: none
+    int iSensorVMAXBytes = 0;
+    bool bLongModeArmedByCapture = false;  // entering long mode leaves the FPGA's wait and trigger modes to
+                                           // the long-exposure script's every-pass actions
 };
 
 // Line length and FPGA output pacing from the bandwidth percentage.
@@ -171,7 +184,61 @@ struct SBandwidthRule {
     // Without the DDR buffer: the most the requested percentage may be, before
     // the first automatic choice; null: no cap.
     int (*fnNoDDRCap)(bool bUSB3Host, bool b16, bool bHighSpeed) = nullptr;
-    double dLineTimeFactor = 0.0;  // the USB-limited line time is scaled by it; 0: 1
+    double dLineTimeFactor = 0.0;      // the USB-limited line time is scaled by it; 0: 1
+    bool bSensorBinKeepsRows = false;  // sensor binning does not double the rows of the line length
+};
+
+// Which flags choose the sensor mode.
+enum MODE_RULE : int {
+    // Hardware bin from the stored flag; high speed from the argument, for
+    // 8-bit data only; the FPGA ADC width follows the mode.
+    MODE_RULE_STORED_BIN_ARG_SPEED = 0,
+    // Hardware bin from the argument; high speed from the stored flag, at
+    // every bit depth; the FPGA ADC width follows the stored high-speed flag.
+    MODE_RULE_ARG_BIN_STORED_SPEED = 1,
+};
+
+// What SetHighSpeedMode does in 16-bit output.
+enum HIGH_SPEED_16BIT : int {
+    HS16_STORED_UNLESS_SENSOR_BIN = 0,  // only stores the flag, unless sensor binning is active
+    HS16_STORED = 1,                    // only stores the flag
+    HS16_REAPPLIED = 2,                 // re-applies the mode as in 8-bit output
+};
+
+// The start and window of sensors that place the window through start
+// registers with fixed offsets: the sensor reads from the start row and
+// column it is given (in its own steps) and the FPGA crops the exact window.
+// The values written, with start (x, y) in sensor pixels and H the image
+// height:
+//   horizontal start = iFirstX while x < iFirstX, else x rounded down to
+//     iStepX plus iAddX; with sensor binning iFirstX;
+//   vertical start V = iFirstY while y < iFirstY, else iFirstY + 2 x (y
+//     rounded down to iAlignY); with sensor binning iFirstY; the second
+//     vertical start register takes V + 1;
+//   top skip = iTopSkip and its mode iTopSkipMode when V - iFirstY passes
+//     iTopSkipFrom, else both 0;
+//   window end = min(base + 2 H + iEndPad, iEndMax), bit 0 cleared, with
+//     base V at the start and, at the size, y with its two low bits cleared
+//     (at least iFirstY; iFirstY with sensor binning);
+//   width = readout columns rounded up to iWidthStep, plus iWidthPad;
+//   rows registers = (readout rows + iRowsAdd) x iRowsMul.
+// The FPGA's HBLK is the mode's, VBLK the mode's; with sensor binning the
+// FPGA crops the start itself: HBLK + x and VBLK + y.
+struct SStartWindowRule {
+    uint16_t usRegStartX;  // 2 bytes each, low byte first
+    uint16_t usRegStartY;
+    uint16_t usRegStartY2;
+    uint16_t usRegTopSkip;
+    uint16_t usRegTopSkipMode;
+    uint16_t usRegEnd;
+    uint16_t usRegWidth;
+    uint16_t usRegRows[3];
+    int iFirstX, iStepX, iAddX;
+    int iFirstY, iAlignY;
+    int iTopSkipFrom, iTopSkip, iTopSkipMode;
+    int iEndPad, iEndMax;
+    int iWidthStep, iWidthPad;
+    int iRowsAdd, iRowsMul;
 };
 
 // Order in which InitCamera replays bandwidth, gain and exposure.
@@ -231,8 +298,10 @@ struct SLongExpStep {
 };
 
 struct SLongExpScript {
-    SLongExpActions
-        everyPass;         // each pass in long-exposure mode, before a reload or an exposure (FPGA modes)
+    // Each pass in long-exposure mode, before a reload or an exposure: FPGA
+    // mode switches only, run with the pass's long-mode check as one step
+    // under the control lock (no pauses).
+    SLongExpActions everyPass;
     SLongExpActions open;  // from the pass's start through the trigger's rise (pre-trigger pause, writes)
     // Exposures up to ullOneSleepMaxUs sleep once, exposure ms x 1000 -
     // uOneSleepLeadUs us; longer ones run beforeSteps and wait in steps of
@@ -314,6 +383,10 @@ struct SDriverDesc {
     int iWindowExtraRows = 0;     // rows added to the sensor window height without sensor binning; 0: VBLK
     bool bNoFPGADataLen = false;  // the FPGA's data length is not written
     int iSensorBinWidthStep = 0;  // with sensor binning the readout width is a multiple of it; 0: no rule
+    const SStartWindowRule* pStartWindow = nullptr;  // start and window through start registers; null: the
+                                                     // start and size registers above
+    MODE_RULE eModeRule = MODE_RULE_STORED_BIN_ARG_SPEED;
+    HIGH_SPEED_16BIT eHighSpeed16 = HS16_STORED_UNLESS_SENSOR_BIN;
 
     // Streaming.
     SRegTable streamStartRows;
@@ -379,5 +452,25 @@ struct STwinDiff {
 // the twin's names, product ID and start-up table; the guide-port flag is
 // left to the cooled camera object.
 SDriverDesc CooledTwinDesc(const SDriverDesc& model, const STwinDiff& diff);
+// The model constants the template's colour models share: 12-bit colour
+// (RG) on USB 3, gain 0 .. 600 (200), exposure 32 us .. 2000 s (10 ms),
+// gamma 1 .. 100 (50), bandwidth 40 .. 100 % (80, 100 on USB 3, automatic),
+// white balance 1 .. 99, offset from 0 (1), every control, 20 MHz clock.
+// Names, sizes, bins, offsets and the rest are the model's.
+SModelConstants TemplateModelConstants();
+
+// Gain code gain / 3 over 0 .. 600 (code 0 .. 200), without a conversion-gain switch.
+SGainCode GainCodeThirds(int iGain);
+
+// The values the start and window rule writes (see SStartWindowRule).
+struct SStartWindowValues {
+    int iStartX, iStartY;
+    int iTopSkip, iTopSkipMode;
+    int iEnd;
+};
+SStartWindowValues StartWindowValues(const SStartWindowRule& rule, int iStartX, int iStartY, int iHeight,
+                                     bool bSensorBin);
+// The window end the size step writes for start row y.
+int StartWindowSizeEnd(const SStartWindowRule& rule, int iStartY, int iHeight, bool bSensorBin);
 
 #endif

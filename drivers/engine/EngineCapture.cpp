@@ -201,6 +201,15 @@ bool CEngineDriver<TBase>::RunLongExposure(unsigned long long ullExpUs, std::ato
     return true;
 }
 
+template <class TBase>
+bool CEngineDriver<TBase>::BeginLongPass() {
+    const SLongExpActions& everyPass = LongExpScript().everyPass;
+    CCritSecLock lock(this->m_csControl);
+    if (!this->m_bLongExpMode) return false;
+    RunLongExpActions(everyPass, nullptr);
+    return true;
+}
+
 // ---- Stream recovery -------------------------------------------------------------------------
 
 template <class TBase>
@@ -310,7 +319,8 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
             break;
         }
         const unsigned long long expUs = this->m_lExpTimeUs;
-        const bool bLong = this->m_bLongExpMode;
+        // Long mode read and the pass's FPGA modes switched as one step.
+        const bool bLong = BeginLongPass();
         unsigned long long frameUs;
         {
             CCritSecLock lock(this->m_csControl);
@@ -321,7 +331,6 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
         if (frameUs == 0) frameUs = p.uFallbackFrameUs;
         uint32_t waitMs;
         if (bLong) {
-            RunLongExpActions(script.everyPass, nullptr);
             if (reload) {
                 {
                     CCritSecLock lock(this->m_csControl);
@@ -473,6 +482,7 @@ void CEngineDriver<TBase>::LogGPIFStatus() {
     template bool CEngineDriver<TBase>::RunLongExpAction(const SLongExpAction&, uint32_t*);      \
     template bool CEngineDriver<TBase>::RunLongExpActions(const SLongExpActions&, uint32_t*);    \
     template bool CEngineDriver<TBase>::RunLongExposure(unsigned long long, std::atomic<bool>*); \
+    template bool CEngineDriver<TBase>::BeginLongPass();                                         \
     template bool CEngineDriver<TBase>::RestartStream();                                         \
     template void CEngineDriver<TBase>::LostFrame(int*, int*, uint32_t*, uint32_t*, bool);       \
     template void CEngineDriver<TBase>::RunWorking(std::atomic<bool>*);                          \

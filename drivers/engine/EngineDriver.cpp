@@ -32,6 +32,17 @@ int SensorBinFactor(const SDriverDesc& desc, int iBin) {
     return sb.pMode && sb.iSensorFactor > 1 ? sb.iSensorFactor : 0;
 }
 
+const SSensorMode* HardwareBinMode(const SDriverDesc& desc, int iBin) {
+    if (iBin < 0 || iBin > kDescMaxBin) return nullptr;
+    return desc.sensorBin[iBin].iSensorFactor > 0 ? desc.sensorBin[iBin].pMode : nullptr;
+}
+
+bool HasHardwareBinMode(const SDriverDesc& desc) {
+    for (int bin = 0; bin <= kDescMaxBin; ++bin)
+        if (HardwareBinMode(desc, bin)) return true;
+    return false;
+}
+
 bool HasSensorBinning(const SDriverDesc& desc) {
     for (int bin = 0; bin <= kDescMaxBin; ++bin)
         if (SensorBinFactor(desc, bin) > 0) return true;
@@ -70,7 +81,7 @@ CEngineDriver<TBase>::CEngineDriver(const SDriverDesc& desc)
     this->m_iAutoExpMaxMs = std::min(this->m_iAutoExpMaxMs.load(), kAutoExpMaxMsCap);
     this->LoadSetting();
     // A stored sensor binning means nothing to a sensor without it.
-    if (!HasSensorBinning(m_Desc)) this->m_bHardwareBin = false;
+    if (!HasHardwareBinMode(m_Desc)) this->m_bHardwareBin = false;
     // The class's own white balance, so the FPGA gains follow the loaded one.
     CEngineDriver::SetRGBBalance(this->m_iWBRed, this->m_iWBBlue, this->m_bAutoWB);
 }
@@ -150,7 +161,7 @@ void CEngineDriver<TBase>::ApplyModelConstants() {
     this->m_iOffsetDef = m.iOffsetDef;
     this->m_iBrightness = m.iOffsetDef;
     this->m_bCapTemperature = m.bCapTemperature;
-    this->m_bCapHardwareBin = HasSensorBinning(m_Desc);
+    this->m_bCapHardwareBin = HasHardwareBinMode(m_Desc);
     this->m_bCapHighSpeed = m.bCapHighSpeed;
     this->m_bCapRaw8 = m.bCapRaw8;
     this->m_bCapRGB24 = m.bCapRGB24;
@@ -208,7 +219,8 @@ template <class TBase>
 const SSensorMode* CEngineDriver<TBase>::SelectSensorMode(bool bSensorBin, int iBin, bool bHighSpeed,
                                                           bool b16) {
     if (bSensorBin) return m_Desc.sensorBin[iBin].pMode;
-    if (bHighSpeed && !b16 && m_Desc.pModeHighSpeed) return m_Desc.pModeHighSpeed;
+    const bool bAnyDepth = m_Desc.eModeRule == MODE_RULE_ARG_BIN_STORED_SPEED;
+    if (bHighSpeed && (!b16 || bAnyDepth) && m_Desc.pModeHighSpeed) return m_Desc.pModeHighSpeed;
     if (bHighSpeed && b16 && m_Desc.pModeHighSpeed16) return m_Desc.pModeHighSpeed16;
     if (b16 && m_Desc.pModeNormal16) return m_Desc.pModeNormal16;
     return m_Desc.pModeNormal;
@@ -332,8 +344,14 @@ bool CEngineDriver<TBase>::InitSensorMode(bool bHardwareBin, int iBin, bool bHig
     const bool b16 = IsType16(imageType);
     this->DbgPrint2("InitSensorMode", "HardwareBin:%d Bin:%d b16Bit:%d\n", bHardwareBin ? 1 : 0, iBin,
                     b16 ? 1 : 0);
-    // The mode follows the stored hardware-bin flag.
-    const SSensorMode* mode = SelectSensorMode(IsSensorBinned(iBin), iBin, bHighSpeed, b16);
+    // The mode follows the stored hardware-bin flag and the high-speed
+    // argument, or, by the model's rule, the hardware-bin argument and the
+    // stored high-speed flag.
+    const bool bArgBin = m_Desc.eModeRule == MODE_RULE_ARG_BIN_STORED_SPEED;
+    const bool bBinMode =
+        (bArgBin ? bHardwareBin : this->m_bHardwareBin.load()) && HardwareBinMode(m_Desc, iBin);
+    const SSensorMode* mode =
+        SelectSensorMode(bBinMode, iBin, bArgBin ? this->m_bHighSpeed : bHighSpeed, b16);
     if (!mode) mode = m_Desc.pModeNormal;
     m_pMode = mode;
     g_iVBLK = mode->iVBLK;
@@ -408,15 +426,19 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
                        imageType);
     this->m_iImgType = imageType;
     this->m_iBin = iBin;
-    this->DbgPrint2("SetResolution", "SetResolution: sPx:%d, sPy:%d, w:%d, h:%d, bin:%d \n", this->m_iStartX,
-                    this->m_iStartY, iWidth, iHeight, iBin);
     const long long w = static_cast<long long>(iWidth) * iBin;
     const long long h = static_cast<long long>(iHeight) * iBin;
+    if (!m_Desc.bAlwaysCentre)
+        this->DbgPrint2("SetResolution", "SetResolution: sPx:%d, sPy:%d, w:%d, h:%d, bin:%d \n",
+                        this->m_iStartX, this->m_iStartY, iWidth, iHeight, iBin);
     if (m_Desc.bAlwaysCentre || static_cast<long long>(this->m_iStartX) + iWidth > this->m_iMaxWidth ||
         static_cast<long long>(this->m_iStartY) + iHeight > this->m_iMaxHeight) {
         this->m_iStartX = static_cast<int>((this->m_iMaxWidth - w) / 2);
         this->m_iStartY = static_cast<int>((this->m_iMaxHeight - h) / 2);
     }
+    if (m_Desc.bAlwaysCentre)
+        this->DbgPrint2("SetResolution", "SetResolution: spx:%d, spy:%d, w:%d, h:%d, bin:%d \n",
+                        this->m_iStartX, this->m_iStartY, iWidth, iHeight, iBin);
     this->SetStartPos(this->m_iStartX, this->m_iStartY);
     SetOutput16Bits(IsType16(imageType));
     Cam_SetResolution();
@@ -447,6 +469,7 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
     // The dark frame and the hot-pixel map follow the window.
     if (this->m_bCutDark) this->AdjustDarkBuff();
     if (this->m_bHPCOn) this->AdjustHPCTable();
+    if (m_Desc.pStartWindow) return ProgramStartWindow();
 
     int hblk = g_iHBLK;
     if (m_Desc.bHBLKFromStart && IsSensorBinned(this->m_iBin)) hblk += this->m_iStartX / this->m_iBin;
@@ -469,6 +492,7 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
 template <class TBase>
 bool CEngineDriver<TBase>::Cam_SetResolution() {
     CCritSecLock lock(this->m_csControl);
+    if (m_Desc.pStartWindow) return ProgramWindowSize();
     const SReadout r = Readout();
     uint32_t width, height;
     if (r.iSensorFactor > 1) {
@@ -507,9 +531,13 @@ bool CEngineDriver<TBase>::SetOutput16Bits(bool bOn) {
     CCritSecLock lock(this->m_csControl);
     this->m_bOutput16Bits = bOn;
     ++m_uGeomGen;
-    // The ADC width of the mode this output runs in.
-    const SSensorMode* mode =
-        SelectSensorMode(IsSensorBinned(this->m_iBin), this->m_iBin, this->m_bHighSpeed, bOn);
+    // The ADC width of the mode this output runs in, or, by the model's
+    // rule, of the stored high-speed flag alone.
+    const SSensorMode* mode;
+    if (m_Desc.eModeRule == MODE_RULE_ARG_BIN_STORED_SPEED)
+        mode = this->m_bHighSpeed ? m_Desc.pModeHighSpeed : m_Desc.pModeNormal;
+    else
+        mode = SelectSensorMode(IsSensorBinned(this->m_iBin), this->m_iBin, this->m_bHighSpeed, bOn);
     if (!mode) mode = m_Desc.pModeNormal;
     const ADC_BIT adc = mode->eAdc;
     g_iUSBBandwidth = this->m_bUSB3Host ? m_Desc.iUSBBandwidthUSB3 : m_Desc.iUSBBandwidthUSB2;
@@ -523,8 +551,12 @@ bool CEngineDriver<TBase>::SetHighSpeedMode(bool bOn) {
     {
         CCritSecLock lock(this->m_csControl);
         this->m_bHighSpeed = bOn;
-        // High speed is a mode of 8-bit data, unless the model has one for 16-bit data.
-        if (this->m_bOutput16Bits && !IsSensorBinned(this->m_iBin) && !m_Desc.pModeHighSpeed16) return true;
+        // High speed is a mode of 8-bit data, unless the model has one for
+        // 16-bit data or says otherwise.
+        const bool bStoreOnly =
+            m_Desc.eHighSpeed16 == HS16_STORED || (m_Desc.eHighSpeed16 == HS16_STORED_UNLESS_SENSOR_BIN &&
+                                                   !IsSensorBinned(this->m_iBin) && !m_Desc.pModeHighSpeed16);
+        if (this->m_bOutput16Bits && bStoreOnly) return true;
     }
     return ReapplyMode([this, bOn] {
         InitSensorMode(this->m_bHardwareBin, this->m_iBin, bOn, static_cast<IMAGE_TYPE>(this->m_iImgType));
@@ -534,7 +566,7 @@ bool CEngineDriver<TBase>::SetHighSpeedMode(bool bOn) {
 
 template <class TBase>
 bool CEngineDriver<TBase>::SetHardwareBin(bool bOn) {
-    if (!HasSensorBinning(m_Desc)) return TBase::SetHardwareBin(bOn);
+    if (!HasHardwareBinMode(m_Desc)) return TBase::SetHardwareBin(bOn);
     auto allowed = [this, bOn] {
         const long long w = static_cast<long long>(this->m_iWidth) * this->m_iBin;
         const long long h = static_cast<long long>(this->m_iHeight) * this->m_iBin;
@@ -545,7 +577,8 @@ bool CEngineDriver<TBase>::SetHardwareBin(bool bOn) {
     };
     {
         CCritSecLock lock(this->m_csControl);
-        // Not a sensor-binned bin: the flag takes effect at the next bin change.
+        // Not a sensor-binned bin (or a mode that changes only the sensor's
+        // timing): the flag takes effect at the next bin change.
         if (SensorBinFactor(m_Desc, this->m_iBin) == 0) {
             this->m_bHardwareBin = bOn;
             return true;

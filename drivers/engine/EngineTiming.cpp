@@ -37,8 +37,10 @@ long long TruncCount(double v, long long cap) {
 SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInput& in) {
     const long long vmaxCap = rule.uVMAXMax;
     const long long minShr = rule.iMinSHR;
-    const long long lines =
-        in.dLineUs > 0.0 ? TruncCount(in.dExposureUs / in.dLineUs, vmaxCap * 4) : vmaxCap * 4;
+    // The sensor counts the exposure's lines after its offset time.
+    const long long lines = in.dLineUs > 0.0
+                                ? TruncCount((in.dExposureUs - rule.dOffsetUs) / in.dLineUs, vmaxCap * 4)
+                                : vmaxCap * 4;
     long long vmax;
     long long shr;
     if (in.dExposureUs <= static_cast<double>(in.uFrameUs)) {
@@ -47,7 +49,7 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
         vmax = static_cast<long long>(in.iRows) + in.iExtraLines;
         if (in.bSensorBin && rule.eBinFrame == BIN_FRAME_ROWS_DOUBLED)
             vmax = 2ll * in.iRows + in.iExtraLines;
-        else if (in.bSensorBin)
+        else if (in.bSensorBin && rule.eBinFrame == BIN_FRAME_PADDED)
             vmax = (vmax + rule.iBinExtraLines) * 2;
         shr = lines < vmax - minShr ? vmax - minShr - lines : minShr;
         if (shr < minShr) shr = minShr;
@@ -57,7 +59,9 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
         if (shr >= static_cast<long long>(rule.uSHRLimit)) shr = rule.uSHRMax;
     } else {
         // Longer than a frame: the frame grows to the exposure.
-        if (in.bSensorBin && rule.eBinFrame == BIN_FRAME_ROWS_DOUBLED)
+        if (rule.bLongAddsMinSHR)
+            vmax = lines + minShr;
+        else if (in.bSensorBin && rule.eBinFrame == BIN_FRAME_ROWS_DOUBLED)
             vmax = (lines + rule.iLongExtraLines) * 2;
         else
             vmax = lines + (in.bSensorBin ? rule.iLongBinExtraLines : rule.iLongExtraLines);
@@ -129,9 +133,11 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
 
     CRegPlan plan;
     if (exp >= rule.ullLongFromUs && !this->m_bLongExpMode) {
-        plan.Call([this] { return this->EnableFPGAWaitMode(true); }).Call([this] {
-            return this->EnableFPGATriggerMode(true);
-        });
+        // Models whose capture loop arms each long pass leave the FPGA to it.
+        if (!rule.bLongModeArmedByCapture)
+            plan.Call([this] { return this->EnableFPGAWaitMode(true); }).Call([this] {
+                return this->EnableFPGATriggerMode(true);
+            });
         this->m_bLongExpMode = true;
         this->DbgPrint2("SetExp", "Enter long exp mode\n");
     } else if (exp < rule.ullLongFromUs && this->m_bLongExpMode) {
@@ -152,7 +158,12 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     in.iExtraLines = g_iExtraLines;
     in.bSensorBin = r.iSensorFactor > 1;
     in.uFrameUs = frameUs;
-    SExposureRegs regs = rule.fnCompute(rule, in);
+    // The rule as the mode in force and the high-speed flag make it.
+    SExposureRule eff = rule;
+    eff.dOffsetUs = this->m_bHighSpeed ? rule.dOffsetUsHighSpeed : rule.dOffsetUs;
+    if (rule.iHardwareBinMinSHR > 0 && this->m_bHardwareBin && HardwareBinMode(m_Desc, this->m_iBin))
+        eff.iMinSHR = rule.iHardwareBinMinSHR;
+    SExposureRegs regs = rule.fnCompute(eff, in);
     if (m_Desc.bHalfLines) {
         // Frame length and shutter line in the sensor's half lines.
         regs.uVMAX *= 2;
@@ -169,10 +180,9 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x %2.2fus 1f:%d mode:%d timeus:%d\n", regs.uVMAX, regs.uSHR,
                     lineUs, static_cast<int>(frameUs), this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));
     const unsigned int vmax = regs.uVMAX;
-    plan.Call([this, vmax] { return this->SetFPGAVMAX(vmax); })
-        .BeginFrame()
-        .SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes)
-        .EndFrame();
+    plan.Call([this, vmax] { return this->SetFPGAVMAX(vmax); }).BeginFrame();
+    if (rule.usRegSensorVMAX) plan.SensorLE(rule.usRegSensorVMAX, regs.uVMAX, rule.iSensorVMAXBytes);
+    plan.SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes).EndFrame();
     this->DbgPrint2("SetExp", "SSH1:0X%x \n", regs.uSHR);
     return RunPlan(plan);
 }
@@ -254,7 +264,7 @@ bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
     const int bpp = r.b16 ? 2 : 1;
     const int clock = this->m_iFclk;
     long long lineRows = static_cast<long long>(r.iRows) + BandwidthExtraLines();
-    if (r.iSensorFactor > 1) lineRows *= 2;
+    if (r.iSensorFactor > 1 && !rule.bSensorBinKeepsRows) lineRows *= 2;
     if (m_Desc.bHalfLines) lineRows *= 2;
     long long hmax;
     double pacing = 100.0;
