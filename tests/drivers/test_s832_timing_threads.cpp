@@ -17,7 +17,10 @@ TEST_F(C832Test, SettersFromTwoThreadsNeverInterleaveTheirHolds) {
     std::thread reader([&] {
         // What the capture thread reads of the timing without the lock.
         unsigned long long sum = 0;
-        while (!stop) sum += m_pCam->m_iFrameTimeUs + m_pCam->m_iXferTimeUs + m_pCam->m_usHMAX;
+        // At least once, also when this thread first runs after the setters.
+        do {
+            sum += m_pCam->m_iFrameTimeUs + m_pCam->m_iXferTimeUs + m_pCam->m_usHMAX;
+        } while (!stop);
         EXPECT_GT(sum, 0u);
     });
     std::thread auto_([&] {
