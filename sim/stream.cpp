@@ -169,6 +169,9 @@ int sensorByte(const SimDevice& d, int reg) {
     return it == d.sensor.end() ? 0 : it->second & 0xFF;
 }
 
+// Units the sensor's start registers count a pixel in.
+int startUnits(const SimDevice& d) { return d.profile.start_units > 1 ? d.profile.start_units : 1; }
+
 // What the sensor reads out: its pixel array, the start of the window and
 // whether it bins 2 x 2.
 struct SensorView {
@@ -180,9 +183,10 @@ struct SensorView {
     explicit SensorView(const SimDevice& d)
         : w(d.profile.sensor_width),
           h(d.profile.sensor_height),
-          x0(sensorByte(d, kSonyStartX) | (sensorByte(d, kSonyStartX + 1) << 8)),
-          y0(sensorByte(d, kSonyStartY) | (sensorByte(d, kSonyStartY + 1) << 8)),
-          bin2(sensorByte(d, kSonyBin) == 1),
+          x0((sensorByte(d, kSonyStartX) | (sensorByte(d, kSonyStartX + 1) << 8)) / startUnits(d)),
+          y0((sensorByte(d, kSonyStartY) | (sensorByte(d, kSonyStartY + 1) << 8)) / startUnits(d)),
+          bin2(sensorByte(d, d.profile.bin_reg ? d.profile.bin_reg : kSonyBin) ==
+               (d.profile.bin_value ? d.profile.bin_value : 1)),
           color(d.profile.color) {}
 
     uint16_t array(long long x, long long y) const {
