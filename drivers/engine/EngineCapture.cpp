@@ -95,11 +95,7 @@ const SLongExpScript& CEngineDriver<TBase>::LongExpScript() const {
 
 template <class TBase>
 bool CEngineDriver<TBase>::SyncBeforeLongExp(uint32_t uTries) {
-    uint8_t status = 0;
-    {
-        CCritSecLock lock(this->m_csControl);
-        if (!this->ReadFPGAREG(FPGA_REG_STATUS, &status)) status = 0;
-    }
+    uint8_t status = ReadStatus();
     for (uint32_t i = 0; i < uTries && !(status & FPGA_STATUS_BIT4); ++i) {
         {
             CCritSecLock lock(this->m_csControl);
@@ -111,8 +107,7 @@ bool CEngineDriver<TBase>::SyncBeforeLongExp(uint32_t uTries) {
             this->FPGAStart();
         }
         Sleep(kSyncStartMs);
-        CCritSecLock lock(this->m_csControl);
-        if (!this->ReadFPGAREG(FPGA_REG_STATUS, &status)) status = 0;
+        status = ReadStatus();
         if (!(status & FPGA_STATUS_BIT4)) this->DbgPrint2("WorkingFunc", "EC sync status:0x%x\n", status);
     }
     if (status & FPGA_STATUS_BIT4) return true;
