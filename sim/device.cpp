@@ -34,6 +34,8 @@ constexpr int kMarkersCNoFpga[] = {0x810a, 0x810b, 0x839b, 0x839a, 0x840a, 0x838
 // with the register hold 0x3001 and standby 0x3000 (0 = streaming).
 constexpr int kSonySensor832[] = {0x832b, 0x832f};
 constexpr int kSonyHold = 0x3001;
+constexpr int kSensor821[] = {0x821a, 0x821e, 0x821b};
+constexpr int kSensor821Mono[] = {0x821a, 0x821e};
 constexpr int kSonyStandby = 0x3000;
 
 template <size_t N>
@@ -74,6 +76,19 @@ kyrsim_profile defaultProfile(int productId) {
         p.standby_reg = kSonyStandby;
         p.standby_mask = 0xFF;
         p.standby_value = 0;
+    }
+    if (contains(kSensor821, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor = KYRSIM_SENSOR_SONY;
+        p.sensor_width = 1608;
+        p.sensor_height = 1104;
+        p.hold_reg = 0x3034;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.start_x_reg = 0x3120;
+        p.start_y_reg = 0x3122;
+        if (contains(kSensor821Mono, productId)) p.color = KYRSIM_MONO;
     }
     return p;
 }
@@ -533,7 +548,8 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
         p->standby_reg > 0xFFFF ||
         (p->standby_reg != KYRSIM_NONE &&
          (p->standby_mask < 1 || p->standby_mask > 0xFFFF || (p->standby_value & ~p->standby_mask) != 0)) ||
-        p->color < KYRSIM_BAYER_RGGB || p->color > KYRSIM_MONO || (p->has_ddr != 0 && p->has_ddr != 1))
+        p->color < KYRSIM_BAYER_RGGB || p->color > KYRSIM_MONO || (p->has_ddr != 0 && p->has_ddr != 1) ||
+        p->start_x_reg < 0 || p->start_x_reg > 0xFFFE || p->start_y_reg < 0 || p->start_y_reg > 0xFFFE)
         return -1;
     std::lock_guard<std::mutex> lk(state().mu);
     state().profileOverrides[product_id] = *p;

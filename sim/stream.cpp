@@ -169,6 +169,9 @@ int sensorByte(const SimDevice& d, int reg) {
     return it == d.sensor.end() ? 0 : it->second & 0xFF;
 }
 
+// A 16-bit value in two byte registers, low byte first.
+int sensorWord(const SimDevice& d, int reg) { return sensorByte(d, reg) | (sensorByte(d, reg + 1) << 8); }
+
 // What the sensor reads out: its pixel array, the start of the window and
 // whether it bins 2 x 2.
 struct SensorView {
@@ -180,8 +183,8 @@ struct SensorView {
     explicit SensorView(const SimDevice& d)
         : w(d.profile.sensor_width),
           h(d.profile.sensor_height),
-          x0(sensorByte(d, kSonyStartX) | (sensorByte(d, kSonyStartX + 1) << 8)),
-          y0(sensorByte(d, kSonyStartY) | (sensorByte(d, kSonyStartY + 1) << 8)),
+          x0(sensorWord(d, d.profile.start_x_reg > 0 ? d.profile.start_x_reg : kSonyStartX)),
+          y0(sensorWord(d, d.profile.start_y_reg > 0 ? d.profile.start_y_reg : kSonyStartY)),
           bin2(sensorByte(d, kSonyBin) == 1),
           color(d.profile.color) {}
 

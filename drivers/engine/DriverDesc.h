@@ -95,12 +95,16 @@ struct SGainRule {
     uint16_t usRegConvGain;         // conversion-gain switch; 0: the sensor has none
     uint16_t usRegCode;             // gain code, low byte first
     int iCodeBytes;
+    bool bFPGAReg80Pulse = false;  // FPGA register 80 = 1, latched, before the sensor's gain
 };
 
 // The black level register; the range is the model's offset range.
 struct SOffsetRule {
     uint16_t usReg;  // low byte first
     int iBytes;
+    int iScale = 0;         // the register holds offset x scale; 0: the offset itself
+    uint8_t ucLowMask = 0;  // bits of the low byte kept; 0: all
+    bool bUnheld = false;   // written without the register hold
 };
 
 // What the exposure rule works from.
@@ -111,6 +115,7 @@ struct SExposureInput {
     int iExtraLines;     // lines added to the readout rows
     bool bSensorBin;     // sensor binning active
     uint32_t uFrameUs;   // frame time of the readout
+    bool bSnap = false;  // a single exposure is (or was last) taken
 };
 
 // Frame length and shutter line of one exposure.
@@ -143,6 +148,13 @@ struct SExposureRule {
     uint64_t ullLongFromUs;  // long-exposure mode from this exposure on
     LONG_EXP_PROGRAM eLongProgram;
     uint32_t uLongPadUs;
+    // Frame-length exposures (FrameLengthExposure): the exposure lines are
+    // counted after dOffsetUs; a frame within the readout is rows +
+    // iVMAXBase lines, rows + iVMAXBaseSnap in a single exposure (0: the
+    // same), and the run's mode is programmed at the start of every run.
+    double dOffsetUs = 0.0;
+    int iVMAXBase = 0;
+    int iVMAXBaseSnap = 0;
 };
 
 // Line length and FPGA output pacing from the bandwidth percentage.
@@ -158,6 +170,25 @@ struct SBandwidthRule {
     bool bFPGABandWidth;               // the FPGA output pacing is programmed
     int iFrameExtraLines;              // lines added for the frame time; -1: the mode's extra lines
     int iBandwidthExtraLines;          // lines added for the line length; -1: the mode's extra lines
+};
+
+// The FPGA-timed family: the FPGA alone sets line and frame length (the
+// sensor gets only its shutter line, the frame length goes to the FPGA
+// inside the sensor's hold), VR_CMD_AF follows the FPGA set-up,
+// initialisation applies the output width (which writes the offset again)
+// and ends with the standby write, a bin change alone keeps the sensor
+// mode, SetResolution always centres the window, the mode's rows and the
+// FPGA's data format are left to SetOutput16Bits, the sensor window takes
+// the FPGA blanking with it (SetStartPos writes no FPGA register), and long
+// exposures are entered by the flag alone: the capture thread switches the
+// FPGA's wait and trigger modes for each long frame.
+struct SFpgaTimedRules {
+    bool bOn;
+    int iCentreAlign;              // the centred start rounded down to this; 0 or 1: not rounded
+    bool bOutput16Twice;           // SetOutput16Bits again right after SetStartPos
+    int iHeightMultiple;           // image heights must be a multiple of this; 0: any
+    int iWindowHeightExtra;        // lines added to the sensor window's height
+    bool bLongModeSwitchInSetExp;  // SetExp switches the FPGA's wait and trigger modes (the template's way)
 };
 
 // Order in which InitCamera replays bandwidth, gain and exposure.
@@ -219,10 +250,19 @@ struct SDriverDesc {
     SOffsetRule offset;
     SExposureRule exposure;
     SBandwidthRule bandwidth;
+
+    // Image read-out: the marker words are repaired from this many readout
+    // rows away; 0: two (keeps a Bayer mosaic's phase).
+    int iMarkerRepairRows = 0;
+    SFpgaTimedRules fpgaTimed = {};
 };
 
 // The exposure rule of sensors with a shutter line counted from the frame's
 // end (SHR): VMAX and SHR from readout rows, extra lines and line time.
 SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInput& in);
+// The exposure rule of the FPGA-timed family: a short exposure keeps the
+// frame at rows + the VMAX base and counts its shutter line back from the
+// frame's end; a longer one stretches the frame to the exposure.
+SExposureRegs FrameLengthExposure(const SExposureRule& rule, const SExposureInput& in);
 
 #endif

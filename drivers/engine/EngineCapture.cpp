@@ -107,6 +107,9 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
         if (!bSnap) this->m_iAutoCtrlPeriodUs = p.iAutoCtrlPeriodUs;
     }
     this->DbgPrint2("WorkingFunc", "working thread begin!\n");
+    // A frame length that follows the run's mode (video or single exposure)
+    // is programmed for this run, so the frame time and the frame agree.
+    if (m_Desc.exposure.iVMAXBaseSnap > 0) this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp);
     const int words = length / 2;
     const int count = length / p.iXferBytes + (length % p.iXferBytes != 0 ? 1 : 0);
     bool ok = this->m_pCirBuf && this->m_pXferBuf && this->m_pXferBuf2 && words >= 4;
