@@ -1,3 +1,4 @@
+// test-labels: tsan
 // The 821 end to end: video and single exposures through the exported
 // functions on the simulated cameras, each class's image types, bins 1 and
 // 2, small off-centre windows, checked against the frame the camera sent and
