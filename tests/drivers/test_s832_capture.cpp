@@ -57,14 +57,7 @@ class C832CaptureTest : public C832Test {
     // One image of the set format through video or a single exposure.
     bool Capture(bool snap, std::vector<unsigned char>* pImage) {
         if (snap) {
-            if (KYRStartExposure(0, KYR_FALSE) != KYR_SUCCESS) return false;
-            KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
-            const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-            while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                KYRGetExpStatus(0, &st);
-            }
-            if (st != KYR_EXP_SUCCESS) return false;
+            if (Expose(kWaitMs) != KYR_EXP_SUCCESS) return false;
             return KYRGetDataAfterExp(0, pImage->data(), static_cast<long>(pImage->size())) == KYR_SUCCESS;
         }
         if (KYRStartVideoCapture(0) != KYR_SUCCESS) return false;
@@ -342,14 +335,7 @@ TEST_F(C832Test, ProOpenCaptureCloseRepeatedStopsTheCooler) {
 TEST_F(C832CaptureTest, StalledSnapshotFails) {
     ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW8), KYR_SUCCESS);
     ASSERT_EQ(kyrsim_stream_fault(m_dev.handle(), KYRSIM_STREAM_NO_DATA, 0, 0, 1), 0);
-    ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
-    KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        KYRGetExpStatus(0, &st);
-    }
-    EXPECT_EQ(st, KYR_EXP_FAILED);
+    EXPECT_EQ(Expose(20000), KYR_EXP_FAILED);
     kyrsim_clear_stream_faults(m_dev.handle());
 }
 

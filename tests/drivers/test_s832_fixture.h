@@ -4,6 +4,8 @@
 #ifndef KYR_TEST_S832_FIXTURE_H
 #define KYR_TEST_S832_FIXTURE_H
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "CameraCool.h"
@@ -23,6 +25,24 @@ inline const std::vector<uint16_t>& HeldRegs832() {
         0x303C, 0x303D, 0x3044, 0x3045, 0x303E, 0x303F, 0x3046, 0x3047, 0x301B, 0x3022, 0x3023, 0x30D5,
         0x4231, 0x3014, 0x3015, 0x3460, 0x3478, 0x347C, 0x3480, 0x3A4E, 0x3409, 0x340B, 0x3458, 0x3002};
     return regs;
+}
+
+// Waits, up to waitMs of real time, until the single exposure of camera 0
+// has ended; its status.
+inline KYR_EXPOSURE_STATUS WaitExposureEnd(int waitMs) {
+    KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        KYRGetExpStatus(0, &st);
+    }
+    return st;
+}
+
+// Starts a single exposure on camera 0 and waits for its end (IDLE: refused).
+inline KYR_EXPOSURE_STATUS Expose(int waitMs) {
+    if (KYRStartExposure(0, KYR_FALSE) != KYR_SUCCESS) return KYR_EXP_IDLE;
+    return WaitExposureEnd(waitMs);
 }
 
 using CEngine832 = CEngineDriver<CCameraBase>;
