@@ -248,8 +248,10 @@ struct SLongExpStep {
 };
 
 struct SLongExpScript {
-    SLongExpActions
-        everyPass;         // each pass in long-exposure mode, before a reload or an exposure (FPGA modes)
+    // Each pass in long-exposure mode, before a reload or an exposure, run
+    // under the control lock together with the read of the long-exposure
+    // flag: FPGA mode switches only, no pauses.
+    SLongExpActions everyPass;
     SLongExpActions open;  // from the pass's start through the trigger's rise (pre-trigger pause, writes)
     // Exposures up to ullOneSleepMaxUs sleep once, exposure ms x 1000 -
     // uOneSleepLeadUs us; longer ones run beforeSteps and wait in steps of
@@ -267,6 +269,10 @@ struct SLongExpScript {
     SLongExpActions close;    // after the wait, through the trigger's fall; runs also after an early end
     uint32_t uReadoutWaitMs;  // first-transfer wait after the fall and after a reload
     int iMaxReloads;          // short readouts re-sent from the DDR in a row (DDR on)
+    // The stepped wait's time counts from the end of the opening actions
+    // rather than from the trigger's rise.
+    bool bWaitFromItsStart = false;
+    bool bBeginLogMs = false;  // "Begin long exp %dms\n" in place of "Begin long exp %d\n"
 };
 
 // The template's script, with the 832's values: 25 ms, trigger up; up to
@@ -275,6 +281,14 @@ struct SLongExpScript {
 // off, 100 ms twice, XHS stop off, trigger down; 1000 ms readout wait, at
 // most 3 reloads.
 extern const SLongExpScript g_LongExpTemplate;
+// The FPGA-timed family's script (EngineFpgaTimed.cpp), with the 821's
+// values: each pass wait and trigger modes on; trigger up, 100 ms, sensor
+// 0x3598 = 0x3F, 50 ms, low power; up to 1,000,999 us one sleep of exposure
+// - 400 ms; longer, 10 ms steps until exposure - 400 ms from the wait's
+// start, XHS stop after step 80 (DDR or USB 3); low power off, 150 ms,
+// 0x3598 = 0x20, 100 ms, XHS stop off (DDR or USB 3), trigger down; 1000 ms
+// readout wait, at most 3 reloads.
+extern const SLongExpScript g_LongExpFpgaTimed;
 
 // What a model's capture loop does beyond the template's. Zero: the
 // template's (the 832's) behaviour.

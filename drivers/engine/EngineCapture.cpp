@@ -177,9 +177,12 @@ template <class TBase>
 bool CEngineDriver<TBase>::RunLongExposure(unsigned long long ullExpUs, std::atomic<bool>* pbRunning) {
     const SLongExpScript& s = LongExpScript();
     const uint64_t ms = ullExpUs / 1000;
-    this->DbgPrint2("WorkingFunc", "Begin long exp %d\n", static_cast<int>(ms));
+    this->DbgPrint2("WorkingFunc", s.bBeginLogMs ? "Begin long exp %dms\n" : "Begin long exp %d\n",
+                    static_cast<int>(ms));
     uint32_t t0 = GetTickCount();
     if (!RunLongExpActions(s.open, &t0)) return false;
+    // The wait counts from its own start, after the opening actions.
+    if (s.bWaitFromItsStart) t0 = GetTickCount();
     if (ullExpUs <= s.ullOneSleepMaxUs) {
         const uint64_t us = ms * 1000;
         if (us > s.uOneSleepLeadUs) SleepUs(static_cast<uint32_t>(us - s.uOneSleepLeadUs));
@@ -312,8 +315,8 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
             this->m_iSnapStatus = KYR_EXP_FAILED;
             break;
         }
-        const unsigned long long expUs = this->m_lExpTimeUs;
-        const bool bLong = this->m_bLongExpMode;
+        unsigned long long expUs = this->m_lExpTimeUs;
+        bool bLong = this->m_bLongExpMode;
         unsigned long long frameUs;
         {
             CCritSecLock lock(this->m_csControl);
@@ -322,9 +325,17 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
         // No frame time from the timing: a generous one, so that waits stay
         // bounded without cutting slow frames.
         if (frameUs == 0) frameUs = p.uFallbackFrameUs;
+        if (bLong) {
+            // Long mode read and the pass's FPGA modes switched in one step: a
+            // SetExp that ends long mode on another thread comes either before
+            // (no long pass) or after (it switches them off again).
+            CCritSecLock lock(this->m_csControl);
+            bLong = this->m_bLongExpMode;
+            expUs = this->m_lExpTimeUs;
+            if (bLong) RunLongExpActions(script.everyPass, nullptr);
+        }
         uint32_t waitMs;
         if (bLong) {
-            RunLongExpActions(script.everyPass, nullptr);
             if (reload) {
                 {
                     CCritSecLock lock(this->m_csControl);

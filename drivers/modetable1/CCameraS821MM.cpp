@@ -173,6 +173,8 @@ const SDriverDesc g_DescS821MM = {
             .iFrameExtraLines = -1,
             .iBandwidthExtraLines = -1,
         },
+    .pLongExp = &g_LongExpFpgaTimed,
+    .capture = {},
     .iMarkerRepairRows = 1,
     .fpgaTimed =
         {
