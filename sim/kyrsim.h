@@ -124,6 +124,10 @@ struct kyrsim_profile {
     int color;   /* KYRSIM_BAYER_* (colour, first pixel of the array) or KYRSIM_MONO; the scene follows it */
     int has_ddr; /* 1: the FPGA has the DDR frame buffer; 0: DDR never ready, register 24 ignored, no
                     output pacing of registers 36-37 */
+    /* KYRSIM_SENSOR_SONY layout variants (0 = the 832's). */
+    int bin_reg;     /* the sensor bins 2 x 2 while this register holds bin_value; 0 = 0x301B */
+    int bin_value;   /* 0 = 1 */
+    int start_units; /* the start registers count this many units a pixel (2: half pixels); 0 = 1 */
     /* Window start registers of the sensor layout (x and y, each low byte then high byte); 0 = the layout's
      * own (0x303C and 0x3044 for KYRSIM_SENSOR_SONY). */
     int start_x_reg;
@@ -142,10 +146,12 @@ struct kyrsim_profile {
 #define KYRSIM_SENSOR_NONE 0 /* frames show the scene relative to the FPGA window */
 #define KYRSIM_SENSOR_SONY 1 /* start x 0x303C/D and y 0x3044/5, 2 x 2 binning 0x301B = 1 */
 /* The 832 (0x832b, 0x832f) profiles: KYRSIM_SENSOR_SONY, 3840 x 2160, line clock 20000 kHz, hold register
- * 0x3001, standby predicate 0x3000 & 0xFF == 0, RGGB, DDR. The 821 (0x821a mono, 0x821e mono, 0x821b RGGB):
- * KYRSIM_SENSOR_SONY with the start at 0x3120/1 and 0x3122/3, 1608 x 1104, line clock 20000 kHz, hold
- * register 0x3034, the same standby, DDR. Other FPGA products: no sensor layout, no hold or
- * standby register, RGGB, DDR; products without FPGA: no DDR. */
+ * 0x3001, standby predicate 0x3000 & 0xFF == 0, RGGB, DDR. The 814 (0x814b, 0x814f) and 827 (0x827b,
+ * 0x827f) profiles: the same sensor layout, hold, standby, colour and line clock; 3840 x 2160 binning 2 x 2
+ * with 0x3020 = 1 (814), 1920 x 1080 with the start in half pixels (827); DDR on 0x814f and 0x827f only.
+ * The 821 (0x821a mono, 0x821e mono, 0x821b RGGB): KYRSIM_SENSOR_SONY with the start at 0x3120/1 and
+ * 0x3122/3, 1608 x 1104, line clock 20000 kHz, hold register 0x3034, the same standby, DDR. Other FPGA
+ * products: no sensor layout, no hold or standby register, RGGB, DDR; products without FPGA: no DDR. */
 
 /* Copies the profile plugged cameras of product_id get (defaults for unknown IDs); 0, or -1 when out is NULL.
  */

@@ -172,6 +172,9 @@ int sensorByte(const SimDevice& d, int reg) {
 // A 16-bit value in two byte registers, low byte first.
 int sensorWord(const SimDevice& d, int reg) { return sensorByte(d, reg) | (sensorByte(d, reg + 1) << 8); }
 
+// Units the sensor's start registers count a pixel in.
+int startUnits(const SimDevice& d) { return d.profile.start_units > 1 ? d.profile.start_units : 1; }
+
 // What the sensor reads out: its pixel array, the start of the window and
 // whether it bins 2 x 2.
 struct SensorView {
@@ -183,9 +186,10 @@ struct SensorView {
     explicit SensorView(const SimDevice& d)
         : w(d.profile.sensor_width),
           h(d.profile.sensor_height),
-          x0(sensorWord(d, d.profile.start_x_reg > 0 ? d.profile.start_x_reg : kSonyStartX)),
-          y0(sensorWord(d, d.profile.start_y_reg > 0 ? d.profile.start_y_reg : kSonyStartY)),
-          bin2(sensorByte(d, kSonyBin) == 1),
+          x0(sensorWord(d, d.profile.start_x_reg > 0 ? d.profile.start_x_reg : kSonyStartX) / startUnits(d)),
+          y0(sensorWord(d, d.profile.start_y_reg > 0 ? d.profile.start_y_reg : kSonyStartY) / startUnits(d)),
+          bin2(sensorByte(d, d.profile.bin_reg ? d.profile.bin_reg : kSonyBin) ==
+               (d.profile.bin_value ? d.profile.bin_value : 1)),
           color(d.profile.color) {}
 
     uint16_t array(long long x, long long y) const {

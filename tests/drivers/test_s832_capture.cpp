@@ -9,21 +9,13 @@
 #include <thread>
 
 #include "CAlgorithm.h"
+#include "FrameReference.h"
 #include "TestSpeed.h"
 #include "test_s832_fixture.h"
 
 namespace {
 
 constexpr int kWaitMs = 5000 * kTestSlowdown;
-
-struct SContentCase {
-    int w, h, bin;
-    IMG_TYPE type;
-    bool hardwareBin;
-    bool flip;  // both flips
-    bool snap;  // single exposure instead of video
-    int x, y;   // window start; -1: centred
-};
 
 const SContentCase kContent[] = {
     {640, 480, 1, IMG_RAW8, false, false, false, -1, -1},
@@ -42,8 +34,6 @@ const SContentCase kContent[] = {
     {160, 120, 3, IMG_RAW16, false, false, true, -1, -1},
     {160, 120, 4, IMG_RGB24, false, false, false, 0, 0},
 };
-
-int BytesPerPixel(IMG_TYPE t) { return t == IMG_RGB24 ? 3 : t == IMG_RAW16 ? 2 : 1; }
 
 class C832CaptureTest : public C832Test {
   protected:
@@ -75,32 +65,6 @@ class C832CaptureTest : public C832Test {
     }
 };
 
-// The image a caller should get from a sent frame: markers from two rows
-// down, colour binning of what the sensor left, both flips, conversion.
-std::vector<unsigned char> Reference(std::vector<unsigned char> frame, const SContentCase& c,
-                                     const SReadout& r) {
-    const bool b16 = r.b16;
-    const int rowBytes = r.iCols * (b16 ? 2 : 1);
-    const size_t n = frame.size();
-    memcpy(frame.data(), frame.data() + 2 * rowBytes, 4);
-    memcpy(frame.data() + n - 4, frame.data() + n - 4 - 2 * rowBytes, 4);
-    CAlgorithm alg;
-    if (r.iSoftBin > 1) {
-        alg.ColorRAWBin(frame.data(), reinterpret_cast<unsigned short*>(frame.data()), c.w, c.h, r.iSoftBin,
-                        b16);
-    }
-    alg.SoftMisc(frame.data(), c.w, c.h, b16, c.flip, c.flip);
-    const size_t out = static_cast<size_t>(c.w) * c.h * BytesPerPixel(c.type);
-    std::vector<unsigned char> img(out);
-    if (c.type == IMG_RGB24 || c.type == IMG_Y8) {
-        alg.BayerConv(frame.data(), img.data(), c.w, c.h, c.type == IMG_RGB24 ? IMAGE_RGB24 : IMAGE_8BIT,
-                      c.flip, c.flip);
-    } else {
-        memcpy(img.data(), frame.data(), out);
-    }
-    return img;
-}
-
 TEST_F(C832CaptureTest, ImagesMatchTheSentFrameInEveryFormat) {
     for (const SContentCase& c : kContent) {
         SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " bin " << c.bin << " type " << c.type
@@ -113,10 +77,10 @@ TEST_F(C832CaptureTest, ImagesMatchTheSentFrameInEveryFormat) {
         }
         ASSERT_EQ(KYRSetControlValue(0, KYR_FLIP, c.flip ? 3 : 0, KYR_FALSE), KYR_SUCCESS);
         const SReadout r = Engine().Readout();
-        std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * BytesPerPixel(c.type), 0xEE);
+        std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * ImageBytesPerPixel(c.type), 0xEE);
         ASSERT_TRUE(Capture(c.snap, &img));
         const std::vector<unsigned char> sent = SentFrame(r.iFrameBytes);
-        const std::vector<unsigned char> want = Reference(sent, c, r);
+        const std::vector<unsigned char> want = ReferenceImage(sent, c.w, c.h, c.type, c.flip, r);
         EXPECT_TRUE(img == want);
         if (c.type == IMG_RAW8 && c.bin == 1 && !c.flip) {
             // Raw: the sent frame itself but for the markers.
