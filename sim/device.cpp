@@ -571,9 +571,9 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
         (p->standby_reg != KYRSIM_NONE &&
          (p->standby_mask < 1 || p->standby_mask > 0xFFFF || (p->standby_value & ~p->standby_mask) != 0)) ||
         p->color < KYRSIM_BAYER_RGGB || p->color > KYRSIM_MONO || (p->has_ddr != 0 && p->has_ddr != 1) ||
-        p->bin_reg < 0 || p->bin_reg > 0xFFFF || p->bin_value < 0 || p->bin_value > 0xFF || p->start_units < 0 ||
-        p->start_units > 16 || p->start_x_reg < 0 || p->start_x_reg > 0xFFFE || p->start_y_reg < 0 ||
-        p->start_y_reg > 0xFFFE)
+        p->bin_reg < 0 || p->bin_reg > 0xFFFF || p->bin_value < 0 || p->bin_value > 0xFF ||
+        p->start_units < 0 || p->start_units > 16 || p->start_x_reg < 0 || p->start_x_reg > 0xFFFE ||
+        p->start_y_reg < 0 || p->start_y_reg > 0xFFFE)
         return -1;
     std::lock_guard<std::mutex> lk(state().mu);
     state().profileOverrides[product_id] = *p;

@@ -515,7 +515,7 @@ bool CEngineDriver<TBase>::Cam_SetResolution() {
         // The sensor's window steps are coarser than the FPGA's: the FPGA
         // crops the rounded window to the exact readout. The FPGA-timed
         // family's blanking is the FPGA's alone.
-        const int extra = m_Desc.fpgaTimed.bOn           ? m_Desc.fpgaTimed.iWindowHeightExtra
+        const int extra = m_Desc.fpgaTimed.bOn          ? m_Desc.fpgaTimed.iWindowHeightExtra
                           : m_Desc.iWindowExtraRows > 0 ? m_Desc.iWindowExtraRows
                                                         : g_iVBLK;
         width = static_cast<uint32_t>(RoundUp(r.iCols, m_Desc.iWidthAlign)) * WindowScale();
