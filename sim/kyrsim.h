@@ -150,8 +150,10 @@ struct kyrsim_profile {
  * 0x827f) profiles: the same sensor layout, hold, standby, colour and line clock; 3840 x 2160 binning 2 x 2
  * with 0x3020 = 1 (814), 1920 x 1080 with the start in half pixels (827); DDR on 0x814f and 0x827f only.
  * The 821 (0x821a mono, 0x821e mono, 0x821b RGGB): KYRSIM_SENSOR_SONY with the start at 0x3120/1 and
- * 0x3122/3, 1608 x 1104, line clock 20000 kHz, hold register 0x3034, the same standby, DDR. Other FPGA
- * products: no sensor layout, no hold or standby register, RGGB, DDR; products without FPGA: no DDR. */
+ * 0x3122/3, 1608 x 1104, line clock 20000 kHz, hold register 0x3034, the same standby, DDR. The 817
+ * (0x817b, 0x817f, 1920 x 1080) and 820 (0x820b, 0x820f, 3840 x 2160) profiles: the 832's but for the
+ * sensor's size. Other FPGA products: no sensor layout, no hold or standby register, RGGB, DDR; products
+ * without FPGA: no DDR. */
 
 /* Copies the profile plugged cameras of product_id get (defaults for unknown IDs); 0, or -1 when out is NULL.
  */
