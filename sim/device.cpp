@@ -33,6 +33,10 @@ constexpr int kMarkersCNoFpga[] = {0x810a, 0x810b, 0x839b, 0x839a, 0x840a, 0x838
 // The 832 cameras: a 3840 x 2160 colour sensor of the Sony register layout, timed by the FPGA at 20 MHz,
 // with the register hold 0x3001 and standby 0x3000 (0 = streaming).
 constexpr int kSonySensor832[] = {0x832b, 0x832f};
+// The 817 cameras: a 1920 x 1080 colour sensor of the same layout, timing, hold and standby.
+constexpr int kSonySensor817[] = {0x817b, 0x817f};
+// The 820 cameras: a 3840 x 2160 colour sensor of the same layout, timing, hold and standby.
+constexpr int kSonySensor820[] = {0x820b, 0x820f};
 // The 814 cameras: the 832's layout on a sensor that bins 2 x 2 while 0x3020 = 1; the 814b has no DDR.
 constexpr int kSonySensor814[] = {0x814b, 0x814f};
 constexpr int kBin814Reg = 0x3020;
@@ -41,12 +45,23 @@ constexpr int kBin814Reg = 0x3020;
 constexpr int kSonySensor827[] = {0x827b, 0x827f};
 constexpr int kNoDDR814827[] = {0x814b, 0x827b};
 constexpr int kSonyHold = 0x3001;
+constexpr int kSensor821[] = {0x821a, 0x821e, 0x821b};
+constexpr int kSensor821Mono[] = {0x821a, 0x821e};
 constexpr int kSonyStandby = 0x3000;
 
 // The 802 camera: a 4072 x 3040 colour sensor without a register hold, standby in 0x0000 (0 = streaming),
 // no DDR buffer, timed by the FPGA at 20 MHz; the frame is the FPGA's window.
 constexpr int kRawFpga802[] = {0x802a};
 constexpr int k802Standby = 0x0000;
+// The 815 cameras: a 3840 x 2160 colour sensor whose window the sensor takes through start registers, timed
+// by the FPGA at 20 MHz, with the register hold 0x3001 and standby 0x3000 (0 = streaming). The frame shows
+// the scene relative to the FPGA window. 0x815b has no DDR buffer, 0x815f has one.
+constexpr int kSensor815[] = {0x815b, 0x815f};
+// The 801 cameras: the same family with a 2616 x 1960 sensor; the frame follows the FPGA window also in the
+// hardware-bin mode (the sensor still sends every pixel). 0x801b has no DDR buffer, 0x801f has one.
+constexpr int kSensor801[] = {0x801b, 0x801f};
+// Cameras of these families without the DDR frame buffer.
+constexpr int kNoDdrStartReg[] = {0x815b, 0x801b};
 
 template <size_t N>
 bool contains(const int (&table)[N], int v) {
@@ -87,6 +102,26 @@ kyrsim_profile defaultProfile(int productId) {
         p.standby_mask = 0xFF;
         p.standby_value = 0;
     }
+    if (contains(kSonySensor817, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor = KYRSIM_SENSOR_SONY;
+        p.sensor_width = 1920;
+        p.sensor_height = 1080;
+        p.hold_reg = kSonyHold;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+    }
+    if (contains(kSonySensor820, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor = KYRSIM_SENSOR_SONY;
+        p.sensor_width = 3840;
+        p.sensor_height = 2160;
+        p.hold_reg = kSonyHold;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+    }
     if (contains(kSonySensor814, productId) || contains(kSonySensor827, productId)) {
         p.sensor_clock_khz = 20000;
         p.sensor = KYRSIM_SENSOR_SONY;
@@ -109,6 +144,30 @@ kyrsim_profile defaultProfile(int productId) {
         p.standby_value = 0;
         p.color = KYRSIM_BAYER_RGGB;
         p.has_ddr = 0;
+    }
+    if (contains(kSensor815, productId) || contains(kSensor801, productId)) {
+        const bool is815 = contains(kSensor815, productId);
+        p.sensor_clock_khz = 20000;
+        p.sensor_width = is815 ? 3840 : 2616;
+        p.sensor_height = is815 ? 2160 : 1960;
+        p.hold_reg = kSonyHold;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.has_ddr = contains(kNoDdrStartReg, productId) ? 0 : 1;
+    }
+    if (contains(kSensor821, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor = KYRSIM_SENSOR_SONY;
+        p.sensor_width = 1608;
+        p.sensor_height = 1104;
+        p.hold_reg = 0x3034;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.start_x_reg = 0x3120;
+        p.start_y_reg = 0x3122;
+        if (contains(kSensor821Mono, productId)) p.color = KYRSIM_MONO;
     }
     return p;
 }
@@ -569,8 +628,9 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
         (p->standby_reg != KYRSIM_NONE &&
          (p->standby_mask < 1 || p->standby_mask > 0xFFFF || (p->standby_value & ~p->standby_mask) != 0)) ||
         p->color < KYRSIM_BAYER_RGGB || p->color > KYRSIM_MONO || (p->has_ddr != 0 && p->has_ddr != 1) ||
-        p->bin_reg < 0 || p->bin_reg > 0xFFFF || p->bin_value < 0 || p->bin_value > 0xFF || p->start_units < 0 ||
-        p->start_units > 16)
+        p->bin_reg < 0 || p->bin_reg > 0xFFFF || p->bin_value < 0 || p->bin_value > 0xFF ||
+        p->start_units < 0 || p->start_units > 16 || p->start_x_reg < 0 || p->start_x_reg > 0xFFFE ||
+        p->start_y_reg < 0 || p->start_y_reg > 0xFFFE)
         return -1;
     std::lock_guard<std::mutex> lk(state().mu);
     state().profileOverrides[product_id] = *p;

@@ -226,7 +226,7 @@ const SDriverDesc g_DescS802MC = {
             .usRegDigital = 0x0011,
             .fnModeWrites = GainPairWrites,
         },
-    .offset = {0x0045, 2, true},
+    .offset = {.usReg = 0x0045, .iBytes = 2, .bOneRegHighFirst = true},
     .exposure =
         {
             .fnCompute = Exposure802,

@@ -76,7 +76,7 @@ TEST_F(C802CaptureTest, ImagesMatchTheSentFrameInEveryFormat) {
         ASSERT_EQ(KYRSetControlValue(0, KYR_FLIP, c.flip ? 3 : 0, KYR_FALSE), KYR_SUCCESS);
         const SReadout r = Cam().Readout();
         std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * ImageBytesPerPixel(c.type), 0xEE);
-        ASSERT_TRUE(CaptureOne(c.snap, &img, kWaitMs));
+        ASSERT_TRUE(CaptureImage(c.snap, &img, kWaitMs));
         // The frame is the driver's window: its columns and rows, 2 bytes a pixel in RAW16.
         const int cols = Locked([this] { return Cam().m_iSensorCols; });
         const int rows = Locked([this] { return Cam().m_iSensorRows; });

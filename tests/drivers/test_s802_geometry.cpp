@@ -95,8 +95,8 @@ TEST_F(C802GeometryTest, NoSensorWriteIsHeldAndEveryFpgaValueIsLatched) {
     ASSERT_EQ(KYRSetControlValue(0, KYR_HIGH_SPEED_MODE, 1, KYR_FALSE), KYR_SUCCESS);
     ASSERT_EQ(KYRSetROIFormat(0, 320, 240, 1, IMG_RAW8), KYR_SUCCESS);
     std::vector<unsigned char> img(320 * 240);
-    ASSERT_TRUE(CaptureOne(false, &img, kWaitMs));
-    ASSERT_TRUE(CaptureOne(true, &img, kWaitMs));
+    ASSERT_TRUE(CaptureImage(false, &img, kWaitMs));
+    ASSERT_TRUE(CaptureImage(true, &img, kWaitMs));
 
     const SHoldReport holds = CheckHolds(m_dev.handle(), {}, 0x3001);
     EXPECT_EQ(holds.iHolds, 0);

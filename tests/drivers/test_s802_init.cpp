@@ -14,15 +14,6 @@ constexpr int kCtrlStop = 0x10;
 constexpr int kCtrlWaitTrig = 0xC0;
 constexpr int kCtrlLanes = 0x06;
 
-// The capabilities of the control named szName, or false.
-bool FindControl(int id, const char* szName, KYR_CONTROL_CAPS* pCaps) {
-    int n = 0;
-    if (KYRGetNumOfControls(id, &n) != KYR_SUCCESS) return false;
-    for (int i = 0; i < n; ++i)
-        if (KYRGetControlCaps(id, i, pCaps) == KYR_SUCCESS && std::string(pCaps->name) == szName) return true;
-    return false;
-}
-
 TEST_F(C802Test, FreshObjectHoldsTheModelConstants) {
     std::unique_ptr<CCameraBase> cam(CreateCameraForProduct(kPid802));
     ASSERT_NE(cam, nullptr);

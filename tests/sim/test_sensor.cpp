@@ -87,7 +87,7 @@ TEST(SensorProfile, The832CamerasDescribeTheirSensorAndClock) {
         EXPECT_EQ(p.has_ddr, 1);
     }
     kyrsim_profile other{};
-    ASSERT_EQ(kyrsim_get_profile(0x820b, &other), 0);
+    ASSERT_EQ(kyrsim_get_profile(0x826e, &other), 0);
     EXPECT_EQ(other.sensor, KYRSIM_SENSOR_NONE);
     EXPECT_EQ(other.sensor_clock_khz, 0);
     EXPECT_EQ(other.hold_reg, KYRSIM_NONE);
@@ -109,7 +109,7 @@ TEST(SensorProfile, The832CamerasDescribeTheirSensorAndClock) {
         p.sensor_width = b.width;
         p.sensor_height = b.height;
         p.sensor_clock_khz = b.clock;
-        EXPECT_EQ(kyrsim_set_profile(0x820b, &p), -1);
+        EXPECT_EQ(kyrsim_set_profile(0x826e, &p), -1);
     }
     // A described sensor given to another camera takes effect when it is plugged.
     kyrsim_profile p = other;
@@ -119,12 +119,43 @@ TEST(SensorProfile, The832CamerasDescribeTheirSensorAndClock) {
     p.standby_reg = 0x3000;
     p.standby_mask = 0xFF;
     p.standby_value = 0;
-    ASSERT_EQ(kyrsim_set_profile(0x820b, &p), 0);
-    kyrsim::Device d = kyrsim::plug(0x820b, 1, "3");
+    ASSERT_EQ(kyrsim_set_profile(0x826e, &p), 0);
+    kyrsim::Device d = kyrsim::plug(0x826e, 1, "3");
     EXPECT_TRUE(d.sensorModel());
     EXPECT_EQ(d.sensor(0x3000), 1);
     EXPECT_GE(d.scenePixel(639, 479), 0);
     EXPECT_EQ(d.scenePixel(640, 0), -1);
+}
+
+TEST(SensorProfile, The821CamerasReadTheirWindowStartFromTheirOwnRegisters) {
+    kyrsim::Scope scope;
+    const struct {
+        int pid, color;
+    } cases[] = {{0x821a, KYRSIM_MONO}, {0x821e, KYRSIM_MONO}, {0x821b, KYRSIM_BAYER_RGGB}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pid);
+        kyrsim_profile p{};
+        ASSERT_EQ(kyrsim_get_profile(c.pid, &p), 0);
+        EXPECT_EQ(p.sensor, KYRSIM_SENSOR_SONY);
+        EXPECT_EQ(p.sensor_width, 1608);
+        EXPECT_EQ(p.sensor_height, 1104);
+        EXPECT_EQ(p.sensor_clock_khz, 20000);
+        EXPECT_EQ(p.hold_reg, 0x3034);
+        EXPECT_EQ(p.standby_reg, 0x3000);
+        EXPECT_EQ(p.standby_value, 0);
+        EXPECT_EQ(p.start_x_reg, 0x3120);
+        EXPECT_EQ(p.start_y_reg, 0x3122);
+        EXPECT_EQ(p.color, c.color);
+        EXPECT_EQ(p.has_ddr, 1);
+        EXPECT_EQ(p.fpga_ver[0] < 0xA0, true);
+    }
+    kyrsim_profile p{};
+    ASSERT_EQ(kyrsim_get_profile(0x832b, &p), 0);
+    EXPECT_EQ(p.start_x_reg, 0);  // the layout's own
+    p.start_x_reg = 0xFFFF;       // its high byte would lie past the register space
+    EXPECT_EQ(kyrsim_set_profile(0x832b, &p), -1);
+    p.start_x_reg = -1;
+    EXPECT_EQ(kyrsim_set_profile(0x832b, &p), -1);
 }
 
 TEST_F(Sensor, FramesFlowOnlyOutOfStandby) {
@@ -166,7 +197,7 @@ TEST_F(Sensor, FramesFlowOnlyOutOfStandby) {
     EXPECT_EQ(cam.query(KYRSIM_Q_RUNNING), 0);
 
     // A camera without a description cannot use one.
-    kyrsim::Device other = kyrsim::plug(0x820b, 1, "2");
+    kyrsim::Device other = kyrsim::plug(0x826e, 1, "2");
     EXPECT_FALSE(other.setSensorModel(true));
     EXPECT_TRUE(other.setSensorModel(false));
     EXPECT_FALSE(other.sensorModel());
@@ -244,7 +275,7 @@ TEST_F(Sensor, ScenePixelIsOnlyInsideADescribedArray) {
     EXPECT_EQ(cam.scenePixel(kArrayWidth, 0), -1);
     EXPECT_EQ(cam.scenePixel(0, kArrayHeight), -1);
     EXPECT_EQ(kyrsim_scene_pixel(-5, 0, 0), -1);
-    kyrsim::Device other = kyrsim::plug(0x820b, 1, "2");
+    kyrsim::Device other = kyrsim::plug(0x826e, 1, "2");
     EXPECT_EQ(other.scenePixel(0, 0), -1);
 }
 
