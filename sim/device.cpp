@@ -40,6 +40,9 @@ constexpr int kBin814Reg = 0x3020;
 // has no DDR.
 constexpr int kSonySensor827[] = {0x827b, 0x827f};
 constexpr int kNoDDR814827[] = {0x814b, 0x827b};
+// The 807 cameras (sold as the 811 mono): 8288 x 5644 mono, register hold 0x302B; the 811a has no DDR.
+constexpr int kSensor807[] = {0x811a, 0x811e, 0x807e};
+constexpr int kHold807 = 0x302B;
 constexpr int kSonyHold = 0x3001;
 constexpr int kSonyStandby = 0x3000;
 
@@ -96,6 +99,17 @@ kyrsim_profile defaultProfile(int productId) {
         p.bin_reg = s814 ? kBin814Reg : 0;
         p.bin_value = s814 ? 1 : 0;
         p.start_units = s814 ? 0 : 2;
+    }
+    if (contains(kSensor807, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor_width = 8288;
+        p.sensor_height = 5644;
+        p.hold_reg = kHold807;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.color = KYRSIM_MONO;
+        p.has_ddr = productId == 0x811a ? 0 : 1;
     }
     return p;
 }

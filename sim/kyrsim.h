@@ -145,6 +145,8 @@ struct kyrsim_profile {
  * 0x3001, standby predicate 0x3000 & 0xFF == 0, RGGB, DDR. The 814 (0x814b, 0x814f) and 827 (0x827b,
  * 0x827f) profiles: the same sensor layout, hold, standby, colour and line clock; 3840 x 2160 binning 2 x 2
  * with 0x3020 = 1 (814), 1920 x 1080 with the start in half pixels (827); DDR on 0x814f and 0x827f only.
+ * The 807 (0x811a, 0x811e, 0x807e) profiles: no sensor layout, 8288 x 5644 mono, line clock 20000 kHz,
+ * hold register 0x302B, standby predicate 0x3000 & 0xFF == 0; DDR on 0x811e and 0x807e.
  * Other FPGA products: no sensor layout, no hold or standby register, RGGB, DDR; products without FPGA: no
  * DDR. */
 

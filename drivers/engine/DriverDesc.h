@@ -67,6 +67,7 @@ struct SSensorMode {
     int iClockKHz;         // the mode's sensor clock; 0: the model's fixed clock
     int iAlignX, iAlignY;  // start alignment in the mode; 0: the model's
     int iStartOffsetY;     // lines added to the start row written to the sensor
+    SRegTable commonRegs = {nullptr, 0};  // written before regs, in the same hold; empty: none
 };
 
 // Sensor binning of one bin.
@@ -300,6 +301,7 @@ struct SDriverDesc {
     SSensorBin sensorBin[kDescMaxBin + 1];
     bool bResolutionKeepsHighSpeed;  // a bin or type change keeps the stored high-speed choice
     STimingInit timingInit;
+    SRegTable modeAfterRows = {nullptr, 0};  // written after a mode's hold (e.g. back to standby)
 
     // Window.
     uint16_t usRegStartX, usRegStartY, usRegWidth, usRegHeight;  // low byte, then high byte

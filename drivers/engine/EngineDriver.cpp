@@ -345,8 +345,10 @@ bool CEngineDriver<TBase>::InitSensorMode(bool bHardwareBin, int iBin, bool bHig
     CRegPlan plan;
     plan.BeginFrame()
         .Call([this, adc, out16] { return this->SetFPGAADCWidthOutputWidth(adc, out16); })
+        .Table(mode->commonRegs)
         .Table(mode->regs)
-        .EndFrame();
+        .EndFrame()
+        .Table(m_Desc.modeAfterRows);
     RunPlan(plan);
     return true;
 }

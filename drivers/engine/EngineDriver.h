@@ -180,6 +180,10 @@ class CEngineDriver : public TBase {
     void FinishImage(const SImageGeometry& g, unsigned char* pOut, int iOutBytes);
 
   private:
+    // The crop-sensor family runs its own geometry and timing on this engine.
+    template <class>
+    friend class CCropSensorDriver;
+
     bool GeometryStill(uint32_t uGen);
     // The capture loop (EngineCapture.cpp).
     void RunWorking(std::atomic<bool>* pbRunning);
