@@ -76,3 +76,33 @@ TEST_F(C807Test, VideoAndSnapshotsInEveryBinMatchTheSentFrame) {
 }
 
 }  // namespace
+
+namespace {
+
+// A readout of one row (8 x 1 at bin 2): the marker words are restored from
+// inside the frame, never from beyond it.
+TEST_F(C807Test, AOneRowReadoutRestoresItsMarkersFromInsideTheFrame) {
+    ASSERT_NE(SetupRow(kPid807), nullptr);
+    ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 2000, KYR_FALSE), KYR_SUCCESS);
+    ASSERT_EQ(KYRSetROIFormat(0, 8, 1, 2, IMG_RAW16), KYR_SUCCESS);
+    const SReadout r = Readout();
+    ASSERT_EQ(r.iFrameBytes, 16);
+    for (bool snap : {false, true}) {
+        SCOPED_TRACE(snap ? "snap" : "video");
+        std::vector<unsigned char> img;
+        ASSERT_TRUE(snap ? Snapshot(&img) : VideoFrame(&img));
+        std::vector<unsigned char> sent(16);
+        ASSERT_EQ(kyrsim_last_frame(m_dev.handle(), sent.data(), 16), 16);
+        // Head from the word after it, tail from the word before it.
+        std::vector<unsigned char> expect(sent);
+        memcpy(expect.data(), sent.data() + 4, 4);
+        memcpy(expect.data() + 12, sent.data() + 8, 4);
+        EXPECT_TRUE(img == expect);
+    }
+    // The 8-bit frame of the same window is all markers: it is captured without a read outside it.
+    ASSERT_EQ(KYRSetROIFormat(0, 8, 1, 2, IMG_RAW8), KYR_SUCCESS);
+    std::vector<unsigned char> img;
+    EXPECT_TRUE(VideoFrame(&img));
+}
+
+}  // namespace
