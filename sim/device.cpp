@@ -110,6 +110,7 @@ kyrsim_profile defaultProfile(int productId) {
         p.standby_value = 0;
         p.color = KYRSIM_MONO;
         p.has_ddr = productId == 0x811a ? 0 : 1;
+        p.wait_runs = 1;
     }
     return p;
 }
@@ -344,7 +345,8 @@ bool hasSensorModel(const kyrsim_profile& p) {
 }
 
 bool triggerWait(const SimDevice& d) {
-    return d.profile.has_fpga && (d.fpga[kRegCtrl] & (kCtrlWait | kCtrlTrig)) != 0;
+    const uint8_t modes = d.profile.wait_runs ? kCtrlTrig : (kCtrlWait | kCtrlTrig);
+    return d.profile.has_fpga && (d.fpga[kRegCtrl] & modes) != 0;
 }
 
 int fpgaRead(const SimDevice& d, int reg) {
@@ -571,6 +573,7 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
          (p->standby_mask < 1 || p->standby_mask > 0xFFFF || (p->standby_value & ~p->standby_mask) != 0)) ||
         p->color < KYRSIM_BAYER_RGGB || p->color > KYRSIM_MONO || (p->has_ddr != 0 && p->has_ddr != 1) ||
         p->bin_reg < 0 || p->bin_reg > 0xFFFF || p->bin_value < 0 || p->bin_value > 0xFF || p->start_units < 0 ||
+        (p->wait_runs != 0 && p->wait_runs != 1) ||
         p->start_units > 16)
         return -1;
     std::lock_guard<std::mutex> lk(state().mu);

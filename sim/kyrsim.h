@@ -128,6 +128,9 @@ struct kyrsim_profile {
     int bin_reg;     /* the sensor bins 2 x 2 while this register holds bin_value; 0 = 0x301B */
     int bin_value;   /* 0 = 1 */
     int start_units; /* the start registers count this many units a pixel (2: half pixels); 0 = 1 */
+    /* 1: FPGA register 0's wait mode (bit 6) without its trigger mode (bit 7) keeps frames flowing (the 807);
+     * 0: either holds frames for the trigger signal. */
+    int wait_runs;
 };
 
 #define KYRSIM_NONE (-1) /* no such register */
@@ -146,7 +149,8 @@ struct kyrsim_profile {
  * 0x827f) profiles: the same sensor layout, hold, standby, colour and line clock; 3840 x 2160 binning 2 x 2
  * with 0x3020 = 1 (814), 1920 x 1080 with the start in half pixels (827); DDR on 0x814f and 0x827f only.
  * The 807 (0x811a, 0x811e, 0x807e) profiles: no sensor layout, 8288 x 5644 mono, line clock 20000 kHz,
- * hold register 0x302B, standby predicate 0x3000 & 0xFF == 0; DDR on 0x811e and 0x807e.
+ * hold register 0x302B, standby predicate 0x3000 & 0xFF == 0, wait mode alone keeps frames flowing; DDR
+ * on 0x811e and 0x807e.
  * Other FPGA products: no sensor layout, no hold or standby register, RGGB, DDR; products without FPGA: no
  * DDR. */
 

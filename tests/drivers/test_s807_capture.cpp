@@ -106,3 +106,22 @@ TEST_F(C807Test, AOneRowReadoutRestoresItsMarkersFromInsideTheFrame) {
 }
 
 }  // namespace
+
+namespace {
+
+// On USB 2 leaving long mode leaves the FPGA's wait mode on (without its
+// trigger mode); video still flows.
+TEST_F(C807Test, VideoFlowsAfterLeavingLongModeOnUSB2) {
+    ASSERT_NE(SetupRow(kPid807, false), nullptr);
+    ASSERT_EQ(KYRSetROIFormat(0, 160, 120, 1, IMG_RAW8), KYR_SUCCESS);
+    ASSERT_TRUE(SetExposure(2000000));
+    ASSERT_TRUE(m_pCam->m_bLongExpMode);
+    ASSERT_TRUE(SetExposure(3000));
+    ASSERT_FALSE(m_pCam->m_bLongExpMode);
+    EXPECT_EQ(m_dev.fpga(0) & 0xC0, 0x40);
+    std::vector<unsigned char> img;
+    EXPECT_TRUE(VideoFrame(&img));
+    EXPECT_TRUE(Snapshot(&img));
+}
+
+}  // namespace
