@@ -19,18 +19,18 @@ struct SCropColumns {
 
 // What one kind of mode (full resolution or sensor binning) times with.
 struct SCropModeTiming {
-    int iExtraRows;      // rows added to the readout rows in the frame time
-    int iLineDivisor;    // the line time is HMAX's time divided by it
-    int iVBLK;           // FPGA VBLK
-    int iMinHMAXUsed;    // shortest line the bandwidth uses; 0: the mode's
-    int iPosDiv;         // vertical position = start row / it
+    int iExtraRows;    // rows added to the readout rows in the frame time
+    int iLineDivisor;  // the line time is HMAX's time divided by it
+    int iVBLK;         // FPGA VBLK
+    int iMinHMAXUsed;  // shortest line the bandwidth uses; 0: the mode's
+    int iPosDiv;       // vertical position = start row / it
     SCropColumns crop;
-    int iVMAXRows;       // VMAX within a frame: (rows + it) / iVMAXDiv
+    int iVMAXRows;  // VMAX within a frame: (rows + it) / iVMAXDiv
     int iVMAXDiv;
-    int iSHRLong;        // shutter line of an exposure longer than a frame
+    int iSHRLong;           // shutter line of an exposure longer than a frame
     double dExposureScale;  // exposure lines = (exposure - offset) / line x it
-    int iBlankingBase;   // long mode: X = VMAX - it (at most uBlankingMax)
-    int iRateRows;       // the sensor rate counts (rows + it) / iRateDiv lines
+    int iBlankingBase;      // long mode: X = VMAX - it (at most uBlankingMax)
+    int iRateRows;          // the sensor rate counts (rows + it) / iRateDiv lines
     int iRateDiv;
     uint8_t ucCropMode;  // written to the crop-mode register
 };
@@ -68,9 +68,9 @@ struct SCropSensorDesc {
     // Exposure.
     double dExposureOffsetUs;
     uint16_t usRegSHR;
-    uint16_t usRegsBlanking[4];  // each written X
+    uint16_t usRegsBlanking[4];   // each written X
     uint16_t usRegBlankingLess5;  // written X - 5
-    uint32_t uBlankingOutside;   // X outside long mode
+    uint32_t uBlankingOutside;    // X outside long mode
     uint32_t uBlankingMax;
     uint32_t uVMAXMax;
     uint64_t ullLongFromUs;      // long mode from this exposure on

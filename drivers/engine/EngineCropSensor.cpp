@@ -296,8 +296,8 @@ bool CCropSensorDriver<TBase>::Cam_SetResolution() {
     const int cut = (m_Crop.iCutRowsFull - r.iRows) / 4;
     this->DbgPrint2("Cam_SetResolution", "SetResolution! start pos x:%d y:%d iHeight:%d iWidth:%d \n",
                     this->m_iStartX, this->m_iStartY, this->m_iHeight, this->m_iWidth);
-    this->DbgPrint2("Cam_SetResolution", "Crop Write_Vsize:%d, Y_Out_Size:%d.\n", r.iRows + m_Crop.iRowsAOffset,
-                    r.iRows + m_Crop.iRowsBOffset);
+    this->DbgPrint2("Cam_SetResolution", "Crop Write_Vsize:%d, Y_Out_Size:%d.\n",
+                    r.iRows + m_Crop.iRowsAOffset, r.iRows + m_Crop.iRowsBOffset);
     CRegPlan plan;
     plan.BeginFrame();
     if (!bin)
@@ -334,7 +334,8 @@ bool CCropSensorDriver<TBase>::SetOutput16Bits(bool bOn) {
     // The ADC width of the mode this output runs in.
     const SSensorMode* mode = SelectSensorMode(Binning(), this->m_iBin, this->m_bHighSpeed, bOn);
     const ADC_BIT adc = mode ? mode->eAdc : ADC_12BIT;
-    this->g_iUSBBandwidth = this->m_bUSB3Host ? this->m_Desc.iUSBBandwidthUSB3 : this->m_Desc.iUSBBandwidthUSB2;
+    this->g_iUSBBandwidth =
+        this->m_bUSB3Host ? this->m_Desc.iUSBBandwidthUSB3 : this->m_Desc.iUSBBandwidthUSB2;
     CRegPlan plan;
     plan.Call([this, adc, bOn] { return this->SetFPGAADCWidthOutputWidth(adc, bOn); });
     return this->RunPlan(plan);
@@ -462,7 +463,8 @@ bool CCropSensorDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
     // The link's caps change only the percentage used, never the one stored.
     int q = this->m_iFPSPerc;
     if (!this->m_bDDREnable) {
-        const long long pixels = static_cast<long long>(this->m_iBin) * this->m_iBin * this->m_iWidth * this->m_iHeight;
+        const long long pixels =
+            static_cast<long long>(this->m_iBin) * this->m_iBin * this->m_iWidth * this->m_iHeight;
         const bool sensorBin = IsSensorBin(this->m_iBin);
         if (this->m_bUSB3Host && pixels > m_Crop.llCapPixels) {
             const int cap = sensorBin ? m_Crop.iCapBin : m_Crop.iCapFull;
@@ -477,8 +479,8 @@ bool CCropSensorDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
     double pacing = 100.0;
     if (this->m_bDDREnable) {
         hmax = minHMAX;
-        pacing = (this->m_bUSB3Host ? d.bandwidth.iHostUSB3 : d.bandwidth.iHostUSB2) * static_cast<double>(q) /
-                 kHostFull;
+        pacing = (this->m_bUSB3Host ? d.bandwidth.iHostUSB3 : d.bandwidth.iHostUSB2) *
+                 static_cast<double>(q) / kHostFull;
     } else {
         const double fps = 100.0 * this->g_iUSBBandwidth * 10 / (1 + (r.b16 ? 1 : 0)) / r.iRows / r.iCols;
         const long long h = Count(clock * (1000000.0 / fps / (r.iRows + t.iExtraRows)) / 1000.0);
@@ -486,8 +488,8 @@ bool CCropSensorDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
         if (hmax > 65535) hmax = 65535;
     }
     this->m_usHMAX = static_cast<uint16_t>(hmax);
-    const long long lineLength =
-        std::min<long long>(Count(hmax * m_Crop.dLineLengthFactor) + m_Crop.iLineLengthOffset, m_Crop.iLineLengthMax);
+    const long long lineLength = std::min<long long>(
+        Count(hmax * m_Crop.dLineLengthFactor) + m_Crop.iLineLengthOffset, m_Crop.iLineLengthMax);
     const uint16_t fpgaHMAX = static_cast<uint16_t>(hmax);
     const float pacingPerc = static_cast<float>(pacing);
     CRegPlan plan;
@@ -496,11 +498,12 @@ bool CCropSensorDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
         .SensorLE(m_Crop.usRegLineLengthB, static_cast<uint32_t>(lineLength), 2)
         .EndFrame()
         .Call([this, fpgaHMAX] { return this->SetFPGAHMAX(fpgaHMAX); });
-    if (d.bandwidth.bFPGABandWidth) plan.Call([this, pacingPerc] { return this->SetFPGABandWidth(pacingPerc); });
+    if (d.bandwidth.bFPGABandWidth)
+        plan.Call([this, pacingPerc] { return this->SetFPGABandWidth(pacingPerc); });
     const double lineUs = static_cast<double>(hmax) * 1000.0 / clock / (bin ? 2 : 1);
     const double sensorFps = 1000000.0 / (lineUs * (r.iRows + t.iExtraRows));
-    this->DbgPrint2("SetFPSPerc", "Sensor clk:%d fps:%2.2f size:%2.2f value:%d pkg:%d, SensorPkg:%d \n", clock,
-                    sensorFps, sensorFps * r.iFrameBytes / 1000000.0, q, static_cast<int>(hmax),
+    this->DbgPrint2("SetFPSPerc", "Sensor clk:%d fps:%2.2f size:%2.2f value:%d pkg:%d, SensorPkg:%d \n",
+                    clock, sensorFps, sensorFps * r.iFrameBytes / 1000000.0, q, static_cast<int>(hmax),
                     static_cast<int>(lineLength));
     if (this->m_bDDREnable)
         this->DbgPrint2("SetFPSPerc", "FPGA output size:%2.2f, fps:%2.2f , fPercent:%2.2f \n",
@@ -533,7 +536,8 @@ void CCropSensorDriver<TBase>::CalcMaxFPS() {
     if (this->m_lExpTimeUs >= kMaxFPSBelowUs) return;
     const SReadout r = this->Readout();
     const SCropModeTiming& t = Timing();
-    const long long sh = std::min<long long>(Count(this->m_usHMAX * m_Crop.dLineLengthFactor), m_Crop.iLineLengthMax);
+    const long long sh =
+        std::min<long long>(Count(this->m_usHMAX * m_Crop.dLineLengthFactor), m_Crop.iLineLengthMax);
     const long long lines = (static_cast<long long>(r.iRows) + t.iRateRows) / t.iRateDiv;
     const double s = sh > 0 && lines > 0 ? m_Crop.dRateClock / (static_cast<double>(sh) * lines) : 0.0;
     const int bpp = r.b16 ? 2 : 1;

@@ -14,29 +14,32 @@ const REG_TABLE_ROW kHighSpeedRows[] = {{0x3005, 0x0001}};
 const REG_TABLE_ROW kBinNormalRows[] = {{0x3004, 0x0000}, {0x3005, 0x000B}};
 const REG_TABLE_ROW kBinHighSpeedRows[] = {{0x3005, 0x0006}};
 const REG_TABLE_ROW kStreamStartRows[] = {
-    {0x3033, 0x0010}, {0x303C, 0x0003}, {0x3000, 0x0012},        {0x310B, 0x0000}, {REG_TABLE_DELAY, 15},
-    {0x3000, 0x0002}, {0x35E5, 0x009A}, {0x3000, 0x0000},        {REG_TABLE_DELAY, 10},
-    {0x3033, 0x0010}, {REG_TABLE_DELAY, 50},
+    {0x3033, 0x0010},      {0x303C, 0x0003}, {0x3000, 0x0012},      {0x310B, 0x0000},
+    {REG_TABLE_DELAY, 15}, {0x3000, 0x0002}, {0x35E5, 0x009A},      {0x3000, 0x0000},
+    {REG_TABLE_DELAY, 10}, {0x3033, 0x0010}, {REG_TABLE_DELAY, 50},
 };
 const REG_TABLE_ROW kStandbyRows[] = {{0x3000, 0x0001}};
 // Pixel offsets of the binned hot-pixel map and dark frame, rows 2 and 4 (bins 2 and 4) and row 3.
 const SPresetByte kPresetBytes[] = {
-    {32, 0}, {33, 3}, {34, 0}, {35, 2}, {48, 0}, {49, 0}, {50, 0}, {51, 0}, {64, 0}, {65, 3}, {66, 0}, {67, 2},
+    {32, 0}, {33, 3}, {34, 0}, {35, 2}, {48, 0}, {49, 0},
+    {50, 0}, {51, 0}, {64, 0}, {65, 3}, {66, 0}, {67, 2},
 };
 const REG_TABLE_ROW kCropEnableRows[] = {{0x3035, 0x0001}, {0x30DD, 0x0001}};
 
 // name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines, clock, alignment, start offset,
 // common rows. The binning modes' line is of 740 clocks at least, whatever the speed.
-const SSensorMode kModeNormal = {
-    "normal", RegTable(kNormalRows), ADC_12BIT, true, 4, 48, 752, 172, 0, 12, 4, 0, RegTable(kCommonRows)};
+const SSensorMode kModeNormal = {"normal", RegTable(kNormalRows), ADC_12BIT, true, 4, 48, 752, 172, 0, 12, 4,
+                                 0,        RegTable(kCommonRows)};
 const SSensorMode kModeNormal16 = {
     "normal 16", RegTable(kNormalRows), ADC_10BIT, true, 4, 48, 752, 172, 0, 12, 4, 0, RegTable(kCommonRows)};
 const SSensorMode kModeHighSpeed = {
-    "high speed", RegTable(kHighSpeedRows), ADC_10BIT, true, 4, 48, 600, 172, 0, 12, 4, 0, RegTable(kCommonRows)};
-const SSensorMode kModeBin = {
-    "binning", RegTable(kBinNormalRows), ADC_12BIT, true, 2, 48, 740, 18, 0, 12, 4, 0, RegTable(kCommonRows)};
-const SSensorMode kModeBinHighSpeed = {"binning high speed", RegTable(kBinHighSpeedRows), ADC_10BIT, true, 2, 48,
-                                       740, 18, 0, 12, 4, 0, RegTable(kCommonRows)};
+    "high speed",         RegTable(kHighSpeedRows), ADC_10BIT, true, 4, 48, 600, 172, 0, 12, 4, 0,
+    RegTable(kCommonRows)};
+const SSensorMode kModeBin = {"binning", RegTable(kBinNormalRows), ADC_12BIT, true, 2, 48, 740, 18, 0, 12, 4,
+                              0,         RegTable(kCommonRows)};
+const SSensorMode kModeBinHighSpeed = {
+    "binning high speed", RegTable(kBinHighSpeedRows), ADC_10BIT, true, 2, 48, 740, 18, 0, 12, 4, 0,
+    RegTable(kCommonRows)};
 
 SDriverDesc Desc807() {
     SDriverDesc d{};

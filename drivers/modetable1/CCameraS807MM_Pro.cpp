@@ -11,9 +11,9 @@ const REG_TABLE_ROW kCommonRows[] = {
 };
 const REG_TABLE_ROW kFirstRows[] = {{0x3033, 0x0010}, {0x303C, 0x0002}};
 const REG_TABLE_ROW kStreamStartRows[] = {
-    {0x3033, 0x0010}, {0x303C, 0x0002}, {0x3000, 0x0012},        {0x310B, 0x0000}, {REG_TABLE_DELAY, 15},
-    {0x3000, 0x0002}, {0x35E5, 0x009A}, {0x3000, 0x0000},        {REG_TABLE_DELAY, 10},
-    {0x3033, 0x0010}, {REG_TABLE_DELAY, 50},
+    {0x3033, 0x0010},      {0x303C, 0x0002}, {0x3000, 0x0012},      {0x310B, 0x0000},
+    {REG_TABLE_DELAY, 15}, {0x3000, 0x0002}, {0x35E5, 0x009A},      {0x3000, 0x0000},
+    {REG_TABLE_DELAY, 10}, {0x3033, 0x0010}, {REG_TABLE_DELAY, 50},
 };
 
 // The 807's mode with this file's common rows.
@@ -29,8 +29,9 @@ const SSensorMode& ProMode(const SSensorMode* pMode) {
         WithCommon(g_DescS807MM.pModeNormal), WithCommon(g_DescS807MM.pModeNormal16),
         WithCommon(g_DescS807MM.pModeHighSpeed), WithCommon(g_DescS807MM.sensorBin[2].pMode),
         WithCommon(g_CropS807MM.pModeBinHighSpeed)};
-    const SSensorMode* from[] = {g_DescS807MM.pModeNormal, g_DescS807MM.pModeNormal16, g_DescS807MM.pModeHighSpeed,
-                                 g_DescS807MM.sensorBin[2].pMode, g_CropS807MM.pModeBinHighSpeed};
+    const SSensorMode* from[] = {g_DescS807MM.pModeNormal, g_DescS807MM.pModeNormal16,
+                                 g_DescS807MM.pModeHighSpeed, g_DescS807MM.sensorBin[2].pMode,
+                                 g_CropS807MM.pModeBinHighSpeed};
     for (size_t i = 0; i < sizeof(from) / sizeof(from[0]); ++i)
         if (from[i] == pMode) return kModes[i];
     return *pMode;

@@ -14,10 +14,10 @@ struct SCase {
     int x, y;  // window start, binned; -1: centred
 };
 const SCase kCases[] = {
-    {160, 120, 1, IMG_RAW8, false, 96, 40},   {160, 120, 1, IMG_RAW16, true, 1000, 600},
-    {120, 80, 2, IMG_RAW8, true, 300, 50},    {120, 80, 2, IMG_RAW16, false, -1, -1},
-    {64, 40, 3, IMG_RAW8, false, 700, 500},   {64, 40, 3, IMG_RAW16, true, 13, 7},
-    {60, 40, 4, IMG_RAW8, true, 400, 200},    {60, 40, 4, IMG_RAW16, false, 100, 60},
+    {160, 120, 1, IMG_RAW8, false, 96, 40}, {160, 120, 1, IMG_RAW16, true, 1000, 600},
+    {120, 80, 2, IMG_RAW8, true, 300, 50},  {120, 80, 2, IMG_RAW16, false, -1, -1},
+    {64, 40, 3, IMG_RAW8, false, 700, 500}, {64, 40, 3, IMG_RAW16, true, 13, 7},
+    {60, 40, 4, IMG_RAW8, true, 400, 200},  {60, 40, 4, IMG_RAW16, false, 100, 60},
 };
 
 // The image a caller gets from a frame: the first and last four bytes (the

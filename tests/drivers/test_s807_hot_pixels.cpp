@@ -56,8 +56,9 @@ TEST_F(C807Test, BinnedHotPixelsLandWhereTheRoundedRulePutsThem) {
         std::vector<std::pair<int, int>> sensorHot;
         for (const SHot& h : hot) sensorHot.push_back({kStartX + h.c, kStartY + h.r});
         const std::vector<uint8_t> table = StoredTable(8288, 5644, sensorHot);
-        ASSERT_EQ(kyrsim_flash_write(m_dev.handle(), kHPCFlashAddr, table.data(), static_cast<int>(table.size())),
-                  0);
+        ASSERT_EQ(
+            kyrsim_flash_write(m_dev.handle(), kHPCFlashAddr, table.data(), static_cast<int>(table.size())),
+            0);
         m_pCam = OpenInit();
         ASSERT_NE(m_pCam, nullptr);
         ASSERT_TRUE(m_pCam->m_bHPCOn);

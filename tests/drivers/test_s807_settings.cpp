@@ -104,8 +104,8 @@ TEST_F(C807Test, InitialisationWritesItsTablesInOrderAndEndsInStandby) {
         EXPECT_EQ(standby.back().second, 1);
         EXPECT_EQ(kyrsim_log_count_matching(m_dev.handle(), 0xAF, KYRSIM_DIR_OUT), 0);
         const SHoldReport holds =
-            CheckHolds(m_dev.handle(), {0x3005, 0x3004, 0x3092, 0x300A, 0x300B, 0x3012, 0x302C, 0x302D, 0x3084,
-                                        0x3085, 0x3042, 0x3036, 0x3037, 0x3038, 0x3039});
+            CheckHolds(m_dev.handle(), {0x3005, 0x3004, 0x3092, 0x300A, 0x300B, 0x3012, 0x302C, 0x302D,
+                                        0x3084, 0x3085, 0x3042, 0x3036, 0x3037, 0x3038, 0x3039});
         EXPECT_TRUE(holds.Clean()) << holds.Text();
         // Automatic bandwidth starts at 80 %.
         EXPECT_EQ(Control(KYR_BANDWIDTH), 80);
@@ -280,10 +280,9 @@ struct SGainCase {
     int digital;
 };
 const SGainCase kGainCases[] = {
-    {2, 119, 119, 0, 119, 0}, {2, 120, 120, 1, 0, 0},   {2, 390, 390, 1, 270, 0},
-    {2, 391, 391, 1, 211, 1}, {2, 570, 570, 1, 270, 3}, {1, 270, 270, 1, 270, 0},
-    {1, 271, 271, 1, 211, 1}, {1, 570, 570, 1, 270, 5}, {1, 600, 570, 1, 270, 5},
-    {1, -1, 0, 1, 0, 0},
+    {2, 119, 119, 0, 119, 0}, {2, 120, 120, 1, 0, 0},   {2, 390, 390, 1, 270, 0}, {2, 391, 391, 1, 211, 1},
+    {2, 570, 570, 1, 270, 3}, {1, 270, 270, 1, 270, 0}, {1, 271, 271, 1, 211, 1}, {1, 570, 570, 1, 270, 5},
+    {1, 600, 570, 1, 270, 5}, {1, -1, 0, 1, 0, 0},
 };
 
 TEST_F(C807Test, GainIsAPowerLawWithDigitalSteps) {
@@ -299,7 +298,8 @@ TEST_F(C807Test, GainIsAPowerLawWithDigitalSteps) {
         EXPECT_EQ(Sensor(0x3092), c.conv);
         EXPECT_EQ(SensorLE(0x300A), AnalogGain(c.analogDb));
         EXPECT_EQ(Sensor(0x3012), c.digital);
-        const SHoldReport holds = CheckHolds(m_dev.handle(), {0x3092, 0x300A, 0x300B, 0x3012}, kProfileHoldReg, from);
+        const SHoldReport holds =
+            CheckHolds(m_dev.handle(), {0x3092, 0x300A, 0x300B, 0x3012}, kProfileHoldReg, from);
         EXPECT_TRUE(holds.Clean()) << holds.Text();
         EXPECT_EQ(holds.iHolds, 1);
     }

@@ -43,11 +43,12 @@ const SExpCase kExpCases[] = {
 TEST_F(C807TimingTest, EachExposureProgramsItsFrameShutterAndBlanking) {
     int pid = 0;
     for (const SExpCase& c : kExpCases) {
-        SCOPED_TRACE(testing::Message() << std::hex << c.pid << std::dec << " bin " << c.bin << " "
-                                        << c.exposureUs << " us");
+        SCOPED_TRACE(testing::Message()
+                     << std::hex << c.pid << std::dec << " bin " << c.bin << " " << c.exposureUs << " us");
         if (c.pid != pid) ASSERT_NE(SetupRow(c.pid), nullptr);
         pid = c.pid;
-        ASSERT_EQ(KYRSetROIFormat(0, c.bin == 1 ? 800 : 400, c.bin == 1 ? 600 : 300, c.bin, IMG_RAW8), KYR_SUCCESS);
+        ASSERT_EQ(KYRSetROIFormat(0, c.bin == 1 ? 800 : 400, c.bin == 1 ? 600 : 300, c.bin, IMG_RAW8),
+                  KYR_SUCCESS);
         ASSERT_EQ(KYRSetControlValue(0, KYR_BANDWIDTH, 100, KYR_FALSE), KYR_SUCCESS);
         ASSERT_TRUE(SetExposure(c.exposureUs));
         EXPECT_EQ(VMAX(), c.vmax);
@@ -188,9 +189,10 @@ TEST_F(C807TimingTest, ABandwidthBelowTheSensorClockIsRefusedWithoutWrites) {
 
 // Every multi-register change writes its registers inside one hold.
 TEST_F(C807TimingTest, EveryChangeWritesItsRegistersInsideOneHold) {
-    const std::vector<uint16_t> held = {0x3092, 0x300A, 0x300B, 0x3012, 0x3042, 0x302C, 0x302D, 0x332C, 0x332D,
-                                        0x35B8, 0x35B9, 0x3084, 0x3085, 0x3086, 0x3087, 0x3036, 0x3037, 0x3038,
-                                        0x3039, 0x30E0, 0x30E1, 0x30DE, 0x30DF, 0x3130, 0x3131, 0x3004, 0x3005};
+    const std::vector<uint16_t> held = {0x3092, 0x300A, 0x300B, 0x3012, 0x3042, 0x302C, 0x302D,
+                                        0x332C, 0x332D, 0x35B8, 0x35B9, 0x3084, 0x3085, 0x3086,
+                                        0x3087, 0x3036, 0x3037, 0x3038, 0x3039, 0x30E0, 0x30E1,
+                                        0x30DE, 0x30DF, 0x3130, 0x3131, 0x3004, 0x3005};
     for (const S807Row& row : {Rows807()[0], Rows807()[1]}) {
         SCOPED_TRACE(row.name);
         ASSERT_NE(SetupRow(row.pid), nullptr);
