@@ -151,8 +151,9 @@ struct kyrsim_profile {
  * The 807 (0x811a, 0x811e, 0x807e) profiles: no sensor layout, 8288 x 5644 mono, line clock 20000 kHz,
  * hold register 0x302B, standby predicate 0x3000 & 0xFF == 0, wait mode alone keeps frames flowing; DDR
  * on 0x811e and 0x807e.
- * Other FPGA products: no sensor layout, no hold or standby register, RGGB, DDR; products without FPGA: no
- * DDR. */
+ * The 817 (0x817b, 0x817f, 1920 x 1080) and 820 (0x820b, 0x820f, 3840 x 2160) profiles: the 832's but for
+ * the sensor's size. Other FPGA products: no sensor layout, no hold or standby register, RGGB, DDR; products
+ * without FPGA: no DDR. */
 
 /* Copies the profile plugged cameras of product_id get (defaults for unknown IDs); 0, or -1 when out is NULL.
  */

@@ -8,8 +8,7 @@
 #include <memory>
 #include <thread>
 
-#include "CAlgorithm.h"
-#include "FrameReference.h"
+#include "CaptureCheck.h"
 #include "TestSpeed.h"
 #include "test_s832_fixture.h"
 
@@ -46,15 +45,7 @@ class C832CaptureTest : public C832Test {
 
     // One image of the set format through video or a single exposure.
     bool Capture(bool snap, std::vector<unsigned char>* pImage) {
-        if (snap) {
-            if (Expose(kWaitMs) != KYR_EXP_SUCCESS) return false;
-            return KYRGetDataAfterExp(0, pImage->data(), static_cast<long>(pImage->size())) == KYR_SUCCESS;
-        }
-        if (KYRStartVideoCapture(0) != KYR_SUCCESS) return false;
-        const bool ok =
-            KYRGetVideoData(0, pImage->data(), static_cast<long>(pImage->size()), kWaitMs) == KYR_SUCCESS;
-        KYRStopVideoCapture(0);
-        return ok;
+        return CaptureImage(snap, pImage, kWaitMs);
     }
 
     // The frame the camera sent last, of frameBytes.
@@ -314,14 +305,7 @@ TEST_F(C832Test, TriggerBitsOfTheFpgaOfferNoTriggerMode) {
     ASSERT_TRUE(m_dev.setFpga(28, 0xC0));
     m_pCam = OpenInit();
     ASSERT_NE(m_pCam, nullptr);
-    KYR_CAMERA_INFO info{};
-    ASSERT_EQ(KYRGetCameraProperty(&info, 0), KYR_SUCCESS);
-    EXPECT_EQ(info.is_trigger, KYR_FALSE);
-    KYR_SUPPORTED_MODE modes{};
-    ASSERT_EQ(KYRGetCameraSupportMode(0, &modes), KYR_SUCCESS);
-    EXPECT_EQ(modes.SupportedCameraMode[0], CAM_MODE_NORMAL);
-    EXPECT_EQ(modes.SupportedCameraMode[1], CAM_MODE_END);
-    EXPECT_EQ(KYRSetCameraMode(0, static_cast<CAM_MODE>(1)), KYR_ERROR_INVALID_MODE);
+    ExpectNoTriggerMode(0);
 }
 
 }  // namespace

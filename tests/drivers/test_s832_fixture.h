@@ -27,24 +27,6 @@ inline const std::vector<uint16_t>& HeldRegs832() {
     return regs;
 }
 
-// Waits, up to waitMs of real time, until the single exposure of camera 0
-// has ended; its status.
-inline KYR_EXPOSURE_STATUS WaitExposureEnd(int waitMs) {
-    KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        KYRGetExpStatus(0, &st);
-    }
-    return st;
-}
-
-// Starts a single exposure on camera 0 and waits for its end (IDLE: refused).
-inline KYR_EXPOSURE_STATUS Expose(int waitMs) {
-    if (KYRStartExposure(0, KYR_FALSE) != KYR_SUCCESS) return KYR_EXP_IDLE;
-    return WaitExposureEnd(waitMs);
-}
-
 using CEngine832 = CEngineDriver<CCameraBase>;
 using CEngine832Pro = CEngineDriver<CCameraCool>;
 
