@@ -131,6 +131,10 @@ struct kyrsim_profile {
     /* 1: FPGA register 0's wait mode (bit 6) without its trigger mode (bit 7) keeps frames flowing (the 807);
      * 0: either holds frames for the trigger signal. */
     int wait_runs;
+    /* Window start registers of the sensor layout (x and y, each low byte then high byte); 0 = the layout's
+     * own (0x303C and 0x3044 for KYRSIM_SENSOR_SONY). */
+    int start_x_reg;
+    int start_y_reg;
 };
 
 #define KYRSIM_NONE (-1) /* no such register */
@@ -151,9 +155,13 @@ struct kyrsim_profile {
  * The 807 (0x811a, 0x811e, 0x807e) profiles: no sensor layout, 8288 x 5644 mono, line clock 20000 kHz,
  * hold register 0x302B, standby predicate 0x3000 & 0xFF == 0, wait mode alone keeps frames flowing; DDR
  * on 0x811e and 0x807e.
+ * The 821 (0x821a mono, 0x821e mono, 0x821b RGGB): KYRSIM_SENSOR_SONY with the start at 0x3120/1 and
+ * 0x3122/3, 1608 x 1104, line clock 20000 kHz, hold register 0x3034, the same standby, DDR.
  * The 817 (0x817b, 0x817f, 1920 x 1080) and 820 (0x820b, 0x820f, 3840 x 2160) profiles: the 832's but for
- * the sensor's size. Other FPGA products: no sensor layout, no hold or standby register, RGGB, DDR; products
- * without FPGA: no DDR. */
+ * the sensor's size. The 815 (0x815b, 0x815f; 3840 x 2160) and 801 (0x801b, 0x801f; 2616 x 1960) profiles:
+ * KYRSIM_SENSOR_NONE (the frame follows the FPGA window), line clock 20000 kHz, hold 0x3001, standby 0x3000
+ * as the 832's, RGGB, DDR only on 0x815f and 0x801f. Other FPGA products: no sensor layout, no hold or
+ * standby register, RGGB, DDR; products without FPGA: no DDR. */
 
 /* Copies the profile plugged cameras of product_id get (defaults for unknown IDs); 0, or -1 when out is NULL.
  */

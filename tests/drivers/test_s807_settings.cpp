@@ -8,15 +8,6 @@
 
 namespace {
 
-// The capabilities of the control named szName, or false.
-bool FindControl(int id, const char* szName, KYR_CONTROL_CAPS* pCaps) {
-    int n = 0;
-    if (KYRGetNumOfControls(id, &n) != KYR_SUCCESS) return false;
-    for (int i = 0; i < n; ++i)
-        if (KYRGetControlCaps(id, i, pCaps) == KYR_SUCCESS && std::string(pCaps->name) == szName) return true;
-    return false;
-}
-
 TEST_F(C807Test, EachProductDescribesItselfUnderThe811Names) {
     const struct {
         int pid;

@@ -11,15 +11,6 @@ namespace {
 
 constexpr int kFpgaCtrlStop = 0x10;
 
-// The capabilities of the control named szName, or false.
-bool FindControl(int id, const char* szName, KYR_CONTROL_CAPS* pCaps) {
-    int n = 0;
-    if (KYRGetNumOfControls(id, &n) != KYR_SUCCESS) return false;
-    for (int i = 0; i < n; ++i)
-        if (KYRGetControlCaps(id, i, pCaps) == KYR_SUCCESS && std::string(pCaps->name) == szName) return true;
-    return false;
-}
-
 TEST_F(C817820Test, EveryClassDescribesItself) {
     for (const SClassRow& c : Classes817820()) {
         SCOPED_TRACE(c.name);

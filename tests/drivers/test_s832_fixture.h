@@ -4,8 +4,6 @@
 #ifndef KYR_TEST_S832_FIXTURE_H
 #define KYR_TEST_S832_FIXTURE_H
 
-#include <chrono>
-#include <thread>
 #include <vector>
 
 #include "CameraCool.h"

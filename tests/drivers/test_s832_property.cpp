@@ -19,15 +19,6 @@ const SDescCase kDescCases[] = {
     {kPid832Pro, "VORN KYR832MC Pro", 3, false, true},
 };
 
-// The capabilities of the control named szName, or false.
-bool FindControl(int id, const char* szName, KYR_CONTROL_CAPS* pCaps) {
-    int n = 0;
-    if (KYRGetNumOfControls(id, &n) != KYR_SUCCESS) return false;
-    for (int i = 0; i < n; ++i)
-        if (KYRGetControlCaps(id, i, pCaps) == KYR_SUCCESS && std::string(pCaps->name) == szName) return true;
-    return false;
-}
-
 // A camera of the class alone on the bus, opened and not initialised.
 void OpenFresh(int pid) {
     kyrsim::reset();
