@@ -33,6 +33,9 @@ constexpr int kMarkersCNoFpga[] = {0x810a, 0x810b, 0x839b, 0x839a, 0x840a, 0x838
 // The 832 cameras: a 3840 x 2160 colour sensor of the Sony register layout, timed by the FPGA at 20 MHz,
 // with the register hold 0x3001 and standby 0x3000 (0 = streaming).
 constexpr int kSonySensor832[] = {0x832b, 0x832f};
+// The 836 cameras (uncooled, cooled without DDR, cooled with DDR): a 1936 x 1096 colour sensor of the same
+// register family without sensor binning, its window start row in 0x3038/9.
+constexpr int kSonySensor836[] = {0x836b, 0x836d, 0x836f};
 constexpr int kSonyHold = 0x3001;
 constexpr int kSonyStandby = 0x3000;
 
@@ -74,6 +77,19 @@ kyrsim_profile defaultProfile(int productId) {
         p.standby_reg = kSonyStandby;
         p.standby_mask = 0xFF;
         p.standby_value = 0;
+    }
+    if (contains(kSonySensor836, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor = KYRSIM_SENSOR_SONY;
+        p.sensor_width = 1936;
+        p.sensor_height = 1096;
+        p.hold_reg = kSonyHold;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.start_y_reg = 0x3038;
+        p.bin_reg = KYRSIM_NONE;
+        p.has_ddr = productId == 0x836f ? 1 : 0;
     }
     return p;
 }
@@ -533,7 +549,8 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
         p->standby_reg > 0xFFFF ||
         (p->standby_reg != KYRSIM_NONE &&
          (p->standby_mask < 1 || p->standby_mask > 0xFFFF || (p->standby_value & ~p->standby_mask) != 0)) ||
-        p->color < KYRSIM_BAYER_RGGB || p->color > KYRSIM_MONO || (p->has_ddr != 0 && p->has_ddr != 1))
+        p->color < KYRSIM_BAYER_RGGB || p->color > KYRSIM_MONO || (p->has_ddr != 0 && p->has_ddr != 1) ||
+        p->start_y_reg < 0 || p->start_y_reg > 0xFFFE || p->bin_reg < KYRSIM_NONE || p->bin_reg > 0xFFFF)
         return -1;
     std::lock_guard<std::mutex> lk(state().mu);
     state().profileOverrides[product_id] = *p;

@@ -169,6 +169,8 @@ int sensorByte(const SimDevice& d, int reg) {
     return it == d.sensor.end() ? 0 : it->second & 0xFF;
 }
 
+int startYReg(const SimDevice& d) { return d.profile.start_y_reg ? d.profile.start_y_reg : kSonyStartY; }
+
 // What the sensor reads out: its pixel array, the start of the window and
 // whether it bins 2 x 2.
 struct SensorView {
@@ -181,8 +183,9 @@ struct SensorView {
         : w(d.profile.sensor_width),
           h(d.profile.sensor_height),
           x0(sensorByte(d, kSonyStartX) | (sensorByte(d, kSonyStartX + 1) << 8)),
-          y0(sensorByte(d, kSonyStartY) | (sensorByte(d, kSonyStartY + 1) << 8)),
-          bin2(sensorByte(d, kSonyBin) == 1),
+          y0(sensorByte(d, startYReg(d)) | (sensorByte(d, startYReg(d) + 1) << 8)),
+          bin2(d.profile.bin_reg != KYRSIM_NONE &&
+               sensorByte(d, d.profile.bin_reg ? d.profile.bin_reg : kSonyBin) == 1),
           color(d.profile.color) {}
 
     uint16_t array(long long x, long long y) const {

@@ -67,6 +67,11 @@ struct SSensorMode {
     int iClockKHz;         // the mode's sensor clock; 0: the model's fixed clock
     int iAlignX, iAlignY;  // start alignment in the mode; 0: the model's
     int iStartOffsetY;     // lines added to the start row written to the sensor
+
+    // Written after regs: only the masked bits of registers shared with
+    // other settings; empty: none.
+    SRegBitsTable bitRows;
+    bool bUnheld;  // the mode's writes go to the sensor outside the hold
 };
 
 // Sensor binning of one bin.
@@ -95,12 +100,20 @@ struct SGainRule {
     uint16_t usRegConvGain;         // conversion-gain switch; 0: the sensor has none
     uint16_t usRegCode;             // gain code, low byte first
     int iCodeBytes;
+    // A switch that shares its register with other settings is changed bit
+    // by bit (read-modify-write): high conversion gain sets the bits of
+    // ucConvGainOnBits, low clears those of ucConvGainOffMask. Both 0: the
+    // register is the switch alone and takes 1 or 0.
+    uint8_t ucConvGainOnBits;
+    uint8_t ucConvGainOffMask;
 };
 
 // The black level register; the range is the model's offset range.
 struct SOffsetRule {
-    uint16_t usReg;  // low byte first
+    uint16_t usReg;  // the low byte's register; the higher bytes follow it
     int iBytes;
+    bool bUnheld;         // written outside the hold
+    bool bHighByteFirst;  // the highest byte's register is written first
 };
 
 // What the exposure rule works from.
@@ -143,6 +156,8 @@ struct SExposureRule {
     uint64_t ullLongFromUs;  // long-exposure mode from this exposure on
     LONG_EXP_PROGRAM eLongProgram;
     uint32_t uLongPadUs;
+    bool bFPGAVMAXInHold;    // the FPGA's VMAX is written inside the sensor hold with the shutter
+    bool bLongModeLowPower;  // low power on for as long as long-exposure mode lasts
 };
 
 // Line length and FPGA output pacing from the bandwidth percentage.
@@ -158,6 +173,14 @@ struct SBandwidthRule {
     bool bFPGABandWidth;               // the FPGA output pacing is programmed
     int iFrameExtraLines;              // lines added for the frame time; -1: the mode's extra lines
     int iBandwidthExtraLines;          // lines added for the line length; -1: the mode's extra lines
+};
+
+// Window programming of models that differ from the engine's: fixed FPGA
+// blanking written with the window size, and the size registers unheld.
+struct SWindowRule {
+    bool bFixedBlanking;  // Cam_SetResolution writes FPGA HBLK iHBLK and VBLK iVBLK; SetStartPos writes none
+    int iHBLK, iVBLK;
+    bool bSizeUnheld;  // the sensor's window size registers are written outside the hold
 };
 
 // Order in which InitCamera replays bandwidth, gain and exposure.
@@ -219,10 +242,25 @@ struct SDriverDesc {
     SOffsetRule offset;
     SExposureRule exposure;
     SBandwidthRule bandwidth;
+
+    // ---- Differences of later models; zero keeps the behaviour above ----
+    // SetResolution reloads the sensor mode on a change of image type only
+    // (modes do not depend on the bin: a bin change alone reloads nothing).
+    bool bModeFollowsType;
+    // Without sensor binning SetHardwareBin succeeds and changes nothing.
+    bool bHardwareBinIgnored;
+    SWindowRule window;
 };
 
 // The exposure rule of sensors with a shutter line counted from the frame's
 // end (SHR): VMAX and SHR from readout rows, extra lines and line time.
 SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInput& in);
+
+// The exposure rule of sensors whose shutter register SHS is the line the
+// exposure starts at within a frame of VMAX lines: SHS = VMAX - 1 - exposure
+// lines, held between iMinSHR and VMAX - iMinSHR (so the frame's longest
+// exposure is VMAX - 1 - iMinSHR lines). An exposure longer than the frame
+// makes the frame exposure lines + iLongExtraLines long with SHS 0.
+SExposureRegs ShsExposure(const SExposureRule& rule, const SExposureInput& in);
 
 #endif

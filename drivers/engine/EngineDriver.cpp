@@ -338,12 +338,28 @@ bool CEngineDriver<TBase>::InitSensorMode(bool bHardwareBin, int iBin, bool bHig
     const ADC_BIT adc = mode->eAdc;
     const bool out16 = mode->bOut16FromType && b16;
     CRegPlan plan;
-    plan.BeginFrame()
-        .Call([this, adc, out16] { return this->SetFPGAADCWidthOutputWidth(adc, out16); })
+    if (!mode->bUnheld) plan.BeginFrame();
+    plan.Call([this, adc, out16] { return this->SetFPGAADCWidthOutputWidth(adc, out16); })
         .Table(mode->regs)
-        .EndFrame();
-    RunPlan(plan);
-    return true;
+        .BitsTable(mode->bitRows);
+    if (!mode->bUnheld) plan.EndFrame();
+    // False when a register could not be written or read back for a change
+    // of its bits; the callers that change a mode put the old one back.
+    return RunPlan(plan);
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::ChangeSensorMode(bool bHardwareBin, int iBin, bool bHighSpeed,
+                                            IMAGE_TYPE imageType, bool bOldHighSpeed) {
+    CCritSecLock lock(this->m_csControl);
+    const bool bOldHardwareBin = this->m_bHardwareBin;
+    const int oldBin = this->m_iBin;
+    const IMAGE_TYPE oldType = static_cast<IMAGE_TYPE>(this->m_iImgType);
+    if (InitSensorMode(bHardwareBin, iBin, bHighSpeed, imageType)) return true;
+    // Half a mode is no mode: the registers the failed change wrote get the
+    // old mode's values again (a register it could not read it left alone).
+    InitSensorMode(bOldHardwareBin, oldBin, bOldHighSpeed, oldType);
+    return false;
 }
 
 template <class TBase>
@@ -379,12 +395,15 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     // Checked again: the fields it depends on may have changed while a
     // capture was being stopped.
     if (!CheckResolution(iWidth, iHeight, iBin, imageType)) return false;
+    const bool bModeChange =
+        imageType != this->m_iImgType || (!m_Desc.bModeFollowsType && iBin != this->m_iBin);
+    const bool bHighSpeed = m_Desc.bResolutionKeepsHighSpeed && this->m_bHighSpeed;
+    // A mode that cannot be set refuses the format; the old one stays.
+    if (bModeChange && !ChangeSensorMode(this->m_bHardwareBin, iBin, bHighSpeed, imageType, bHighSpeed))
+        return false;
     this->m_iHeight = iHeight;
     this->m_iWidth = iWidth;
     ++m_uGeomGen;
-    if (imageType != this->m_iImgType || iBin != this->m_iBin)
-        InitSensorMode(this->m_bHardwareBin, iBin, m_Desc.bResolutionKeepsHighSpeed && this->m_bHighSpeed,
-                       imageType);
     this->m_iImgType = imageType;
     this->m_iBin = iBin;
     this->DbgPrint2("SetResolution", "SetResolution: sPx:%d, sPy:%d, w:%d, h:%d, bin:%d \n", this->m_iStartX,
@@ -432,9 +451,12 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
     const uint16_t vblk = static_cast<uint16_t>(g_iVBLK);
     const int offsetY = m_pMode ? m_pMode->iStartOffsetY : 0;
     CRegPlan plan;
-    plan.Call([this, hblk] { return this->SetFPGAHBLK(static_cast<uint16_t>(hblk)); })
-        .Call([this, vblk] { return this->SetFPGAVBLK(vblk); })
-        .Table(m_Desc.startPreRows)
+    // Fixed blanking belongs to the window size (Cam_SetResolution).
+    if (!m_Desc.window.bFixedBlanking)
+        plan.Call([this, hblk] { return this->SetFPGAHBLK(static_cast<uint16_t>(hblk)); }).Call([this, vblk] {
+            return this->SetFPGAVBLK(vblk);
+        });
+    plan.Table(m_Desc.startPreRows)
         .BeginFrame()
         .SensorLE(m_Desc.usRegStartX, static_cast<uint32_t>(this->m_iStartX), 2)
         .SensorLE(m_Desc.usRegStartY, static_cast<uint32_t>(this->m_iStartY + offsetY), 2)
@@ -461,14 +483,18 @@ bool CEngineDriver<TBase>::Cam_SetResolution() {
     const unsigned int dataLen = static_cast<unsigned int>(r.iFrameBytes / 4);
     const int cols = r.iCols;
     const int rows = r.iRows;
+    const SWindowRule& win = m_Desc.window;
     CRegPlan plan;
-    plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); })
-        .BeginFrame()
-        .SensorLE(m_Desc.usRegWidth, width, 2)
-        .SensorLE(m_Desc.usRegHeight, height, 2)
-        .EndFrame()
-        .Call([this, rows] { return this->SetFPGAHeight(rows); })
-        .Call([this, cols] { return this->SetFPGAWidth(cols); });
+    if (win.bFixedBlanking)
+        plan.Call([this, &win] { return this->SetFPGAHBLK(static_cast<uint16_t>(win.iHBLK)); })
+            .Call([this, &win] { return this->SetFPGAVBLK(static_cast<uint16_t>(win.iVBLK)); });
+    plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); });
+    if (!win.bSizeUnheld) plan.BeginFrame();
+    plan.SensorLE(m_Desc.usRegWidth, width, 2).SensorLE(m_Desc.usRegHeight, height, 2);
+    if (!win.bSizeUnheld) plan.EndFrame();
+    plan.Call([this, rows] { return this->SetFPGAHeight(rows); }).Call([this, cols] {
+        return this->SetFPGAWidth(cols);
+    });
     RunPlan(plan);
     return true;
 }
@@ -497,21 +523,27 @@ bool CEngineDriver<TBase>::SetOutput16Bits(bool bOn) {
 
 template <class TBase>
 bool CEngineDriver<TBase>::SetHighSpeedMode(bool bOn) {
+    bool bWas;
     {
         CCritSecLock lock(this->m_csControl);
+        bWas = this->m_bHighSpeed;
         this->m_bHighSpeed = bOn;
         // High speed is a mode of 8-bit data.
         if (this->m_bOutput16Bits && !IsSensorBinned(this->m_iBin)) return true;
     }
-    return ReapplyMode([this, bOn] {
-        InitSensorMode(this->m_bHardwareBin, this->m_iBin, bOn, static_cast<IMAGE_TYPE>(this->m_iImgType));
-        return ReapplyGeometry();
+    return ReapplyMode([this, bOn, bWas] {
+        const bool bModeWasHighSpeed = m_pMode == m_Desc.pModeHighSpeed;
+        const bool ok = ChangeSensorMode(this->m_bHardwareBin, this->m_iBin, bOn,
+                                         static_cast<IMAGE_TYPE>(this->m_iImgType), bModeWasHighSpeed);
+        // A mode that could not be set leaves the old one, and says so.
+        if (!ok) this->m_bHighSpeed = bWas;
+        return ReapplyGeometry() && ok;
     });
 }
 
 template <class TBase>
 bool CEngineDriver<TBase>::SetHardwareBin(bool bOn) {
-    if (!HasSensorBinning(m_Desc)) return TBase::SetHardwareBin(bOn);
+    if (!HasSensorBinning(m_Desc)) return m_Desc.bHardwareBinIgnored || TBase::SetHardwareBin(bOn);
     auto allowed = [this, bOn] {
         const long long w = static_cast<long long>(this->m_iWidth) * this->m_iBin;
         const long long h = static_cast<long long>(this->m_iHeight) * this->m_iBin;

@@ -121,8 +121,11 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
             return this->EnableFPGATriggerMode(true);
         });
         this->m_bLongExpMode = true;
+        // Low power for the whole of long-exposure mode, not per wait.
+        if (rule.bLongModeLowPower) plan.Call([this] { return this->EnableLowPower(true); });
         this->DbgPrint2("SetExp", "Enter long exp mode\n");
     } else if (exp < rule.ullLongFromUs && this->m_bLongExpMode) {
+        if (rule.bLongModeLowPower) plan.Call([this] { return this->EnableLowPower(false); });
         this->DbgPrint2("SetExp", "Exit long exp mode\n");
         plan.Call([this] { return this->EnableFPGATriggerMode(false); }).Call([this] {
             return this->EnableFPGAWaitMode(false);
@@ -146,10 +149,18 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x %2.2fus 1f:%d mode:%d timeus:%d\n", regs.uVMAX, regs.uSHR,
                     lineUs, static_cast<int>(frameUs), this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));
     const unsigned int vmax = regs.uVMAX;
-    plan.Call([this, vmax] { return this->SetFPGAVMAX(vmax); })
-        .BeginFrame()
-        .SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes)
-        .EndFrame();
+    if (rule.bFPGAVMAXInHold) {
+        // The frame length and the shutter change together at the hold's release.
+        plan.BeginFrame()
+            .Call([this, vmax] { return this->SetFPGAVMAX(vmax); })
+            .SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes)
+            .EndFrame();
+    } else {
+        plan.Call([this, vmax] { return this->SetFPGAVMAX(vmax); })
+            .BeginFrame()
+            .SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes)
+            .EndFrame();
+    }
     this->DbgPrint2("SetExp", "SSH1:0X%x \n", regs.uSHR);
     return RunPlan(plan);
 }
@@ -165,7 +176,16 @@ bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
     this->m_iGain = code.iGain;
     CRegPlan plan;
     plan.BeginFrame();
-    if (rule.usRegConvGain) plan.Sensor(rule.usRegConvGain, code.bHighConvGain ? 1 : 0);
+    if (rule.usRegConvGain && (rule.ucConvGainOnBits || rule.ucConvGainOffMask)) {
+        // The register's other bits hold other settings: only the switch's
+        // bits change, and a register that cannot be read is not written.
+        if (code.bHighConvGain)
+            plan.SensorBits(rule.usRegConvGain, rule.ucConvGainOnBits, rule.ucConvGainOnBits);
+        else
+            plan.SensorBits(rule.usRegConvGain, rule.ucConvGainOffMask, 0);
+    } else if (rule.usRegConvGain) {
+        plan.Sensor(rule.usRegConvGain, code.bHighConvGain ? 1 : 0);
+    }
     plan.SensorLE(rule.usRegCode, code.usCode, rule.iCodeBytes).EndFrame();
     return RunPlan(plan);
 }
@@ -175,10 +195,14 @@ bool CEngineDriver<TBase>::SetBrightness(int iOffset) {
     CCritSecLock lock(this->m_csControl);
     const int offset = static_cast<int>(ClampLL(iOffset, this->m_iOffsetMin, this->m_iOffsetMax));
     this->m_iBrightness = offset;
+    const SOffsetRule& rule = m_Desc.offset;
     CRegPlan plan;
-    plan.BeginFrame()
-        .SensorLE(m_Desc.offset.usReg, static_cast<uint32_t>(offset), m_Desc.offset.iBytes)
-        .EndFrame();
+    if (!rule.bUnheld) plan.BeginFrame();
+    if (rule.bHighByteFirst)
+        plan.SensorBE(rule.usReg, static_cast<uint32_t>(offset), rule.iBytes);
+    else
+        plan.SensorLE(rule.usReg, static_cast<uint32_t>(offset), rule.iBytes);
+    if (!rule.bUnheld) plan.EndFrame();
     return RunPlan(plan);
 }
 
