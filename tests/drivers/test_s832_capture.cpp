@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "CAlgorithm.h"
+#include "CaptureCheck.h"
 #include "TestSpeed.h"
 #include "test_s832_fixture.h"
 
@@ -43,8 +44,6 @@ const SContentCase kContent[] = {
     {160, 120, 4, IMG_RGB24, false, false, false, 0, 0},
 };
 
-int BytesPerPixel(IMG_TYPE t) { return t == IMG_RGB24 ? 3 : t == IMG_RAW16 ? 2 : 1; }
-
 class C832CaptureTest : public C832Test {
   protected:
     void SetUp() override {
@@ -54,59 +53,10 @@ class C832CaptureTest : public C832Test {
         ASSERT_EQ(KYRSetControlValue(0, KYR_GAMMA, 50, KYR_FALSE), KYR_SUCCESS);
     }
 
-    // One image of the set format through video or a single exposure.
     bool Capture(bool snap, std::vector<unsigned char>* pImage) {
-        if (snap) {
-            if (KYRStartExposure(0, KYR_FALSE) != KYR_SUCCESS) return false;
-            KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
-            const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-            while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                KYRGetExpStatus(0, &st);
-            }
-            if (st != KYR_EXP_SUCCESS) return false;
-            return KYRGetDataAfterExp(0, pImage->data(), static_cast<long>(pImage->size())) == KYR_SUCCESS;
-        }
-        if (KYRStartVideoCapture(0) != KYR_SUCCESS) return false;
-        const bool ok =
-            KYRGetVideoData(0, pImage->data(), static_cast<long>(pImage->size()), kWaitMs) == KYR_SUCCESS;
-        KYRStopVideoCapture(0);
-        return ok;
-    }
-
-    // The frame the camera sent last, of frameBytes.
-    std::vector<unsigned char> SentFrame(int frameBytes) {
-        std::vector<unsigned char> f(static_cast<size_t>(frameBytes));
-        EXPECT_EQ(kyrsim_last_frame(m_dev.handle(), f.data(), frameBytes), frameBytes);
-        return f;
+        return CaptureImage(0, snap, pImage, kWaitMs);
     }
 };
-
-// The image a caller should get from a sent frame: markers from two rows
-// down, colour binning of what the sensor left, both flips, conversion.
-std::vector<unsigned char> Reference(std::vector<unsigned char> frame, const SContentCase& c,
-                                     const SReadout& r) {
-    const bool b16 = r.b16;
-    const int rowBytes = r.iCols * (b16 ? 2 : 1);
-    const size_t n = frame.size();
-    memcpy(frame.data(), frame.data() + 2 * rowBytes, 4);
-    memcpy(frame.data() + n - 4, frame.data() + n - 4 - 2 * rowBytes, 4);
-    CAlgorithm alg;
-    if (r.iSoftBin > 1) {
-        alg.ColorRAWBin(frame.data(), reinterpret_cast<unsigned short*>(frame.data()), c.w, c.h, r.iSoftBin,
-                        b16);
-    }
-    alg.SoftMisc(frame.data(), c.w, c.h, b16, c.flip, c.flip);
-    const size_t out = static_cast<size_t>(c.w) * c.h * BytesPerPixel(c.type);
-    std::vector<unsigned char> img(out);
-    if (c.type == IMG_RGB24 || c.type == IMG_Y8) {
-        alg.BayerConv(frame.data(), img.data(), c.w, c.h, c.type == IMG_RGB24 ? IMAGE_RGB24 : IMAGE_8BIT,
-                      c.flip, c.flip);
-    } else {
-        memcpy(img.data(), frame.data(), out);
-    }
-    return img;
-}
 
 TEST_F(C832CaptureTest, ImagesMatchTheSentFrameInEveryFormat) {
     for (const SContentCase& c : kContent) {
@@ -120,10 +70,11 @@ TEST_F(C832CaptureTest, ImagesMatchTheSentFrameInEveryFormat) {
         }
         ASSERT_EQ(KYRSetControlValue(0, KYR_FLIP, c.flip ? 3 : 0, KYR_FALSE), KYR_SUCCESS);
         const SReadout r = Engine().Readout();
-        std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * BytesPerPixel(c.type), 0xEE);
+        std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * ImageBytesPerPixel(c.type), 0xEE);
         ASSERT_TRUE(Capture(c.snap, &img));
-        const std::vector<unsigned char> sent = SentFrame(r.iFrameBytes);
-        const std::vector<unsigned char> want = Reference(sent, c, r);
+        const std::vector<unsigned char> sent = SentFrame(m_dev.handle(), r.iFrameBytes);
+        ASSERT_EQ(static_cast<int>(sent.size()), r.iFrameBytes);
+        const std::vector<unsigned char> want = ReferenceImage(sent, c.w, c.h, c.type, c.flip, r);
         EXPECT_TRUE(img == want);
         if (c.type == IMG_RAW8 && c.bin == 1 && !c.flip) {
             // Raw: the sent frame itself but for the markers.
