@@ -130,12 +130,12 @@ class C832StreamTest : public C832CaptureTest {
         ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW8), KYR_SUCCESS);
         // A frame rate the reader keeps up with on a loaded machine: the only
         // drops are the ones a test causes.
-        ASSERT_EQ(kyrsim_set_frame_interval(m_dev.handle(), kTestSlowdown > 1 ? 200000 : 20000), 0);
+        ASSERT_EQ(kyrsim_set_frame_interval(m_dev.handle(), kTestSlowdown > 1 ? 500000 : 20000), 0);
         // The driver waits for a frame about as long as the camera's timing
         // says it takes; where frames come slower than that (emulated runs),
         // an exposure longer than the interval keeps those waits long enough.
         if (kTestSlowdown > 1) {
-            ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 300000, KYR_FALSE), KYR_SUCCESS);
+            ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 600000, KYR_FALSE), KYR_SUCCESS);
         }
         ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
         ASSERT_TRUE(Read());
