@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -39,6 +40,31 @@ struct SModelClass {
 template <class T>
 SModelClass ModelClass(int pid) {
     return {pid, MakeRecordedCamera<T>};
+}
+
+// The capabilities of camera id's control named szName, or false.
+inline bool FindControl(int id, const char* szName, KYR_CONTROL_CAPS* pCaps) {
+    int n = 0;
+    if (KYRGetNumOfControls(id, &n) != KYR_SUCCESS) return false;
+    for (int i = 0; i < n; ++i)
+        if (KYRGetControlCaps(id, i, pCaps) == KYR_SUCCESS && std::string(pCaps->name) == szName) return true;
+    return false;
+}
+
+// A control's limits as a model gives them.
+struct SControlLimits {
+    const char* name;
+    long max, min, def;
+};
+inline void ExpectControlLimits(int id, const std::vector<SControlLimits>& limits) {
+    for (const SControlLimits& l : limits) {
+        SCOPED_TRACE(l.name);
+        KYR_CONTROL_CAPS caps;
+        ASSERT_TRUE(FindControl(id, l.name, &caps));
+        EXPECT_EQ(caps.max_value, l.max);
+        EXPECT_EQ(caps.min_value, l.min);
+        EXPECT_EQ(caps.default_value, l.def);
+    }
 }
 
 class CModelTest : public ::testing::Test {

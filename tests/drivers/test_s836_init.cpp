@@ -10,15 +10,6 @@ namespace {
 
 constexpr int kFpgaCtrlStop = 0x10;
 
-// The capabilities of the control named szName, or false.
-bool FindControl(int id, const char* szName, KYR_CONTROL_CAPS* pCaps) {
-    int n = 0;
-    if (KYRGetNumOfControls(id, &n) != KYR_SUCCESS) return false;
-    for (int i = 0; i < n; ++i)
-        if (KYRGetControlCaps(id, i, pCaps) == KYR_SUCCESS && std::string(pCaps->name) == szName) return true;
-    return false;
-}
-
 TEST_F(C836Test, EachClassDescribesItself) {
     for (const S836Class& c : Classes836()) {
         SCOPED_TRACE(c.name);
@@ -47,22 +38,14 @@ TEST_F(C836Test, EachClassOffersItsControls) {
     for (const S836Class& c : Classes836()) {
         SCOPED_TRACE(c.name);
         ASSERT_NE(Fresh(c.pid), nullptr);
-        const struct {
-            const char* name;
-            long max, min, def;
-        } limits[] = {
-            {"Gain", 600, 0, 200}, {"Exposure", 2000000000, 32, 10000},
-            {"Offset", 240, 0, 1}, {"WB_R", 99, 1, 52},
-            {"WB_B", 99, 1, 95},   {"BandWidth", 100, 40, 50},
-        };
-        for (const auto& l : limits) {
-            SCOPED_TRACE(l.name);
-            KYR_CONTROL_CAPS caps;
-            ASSERT_TRUE(FindControl(0, l.name, &caps));
-            EXPECT_EQ(caps.max_value, l.max);
-            EXPECT_EQ(caps.min_value, l.min);
-            EXPECT_EQ(caps.default_value, l.def);
-        }
+        ExpectControlLimits(0, {
+                                   {"Gain", 600, 0, 200},
+                                   {"Exposure", 2000000000, 32, 10000},
+                                   {"Offset", 240, 0, 1},
+                                   {"WB_R", 99, 1, 52},
+                                   {"WB_B", 99, 1, 95},
+                                   {"BandWidth", 100, 40, 50},
+                               });
         KYR_CONTROL_CAPS caps;
         EXPECT_FALSE(FindControl(0, "HardwareBin", &caps));
         EXPECT_TRUE(FindControl(0, "HighSpeedMode", &caps));
