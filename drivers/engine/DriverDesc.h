@@ -189,6 +189,93 @@ enum INIT_REPLAY_ORDER : int {
     REPLAY_GAIN_EXP_FPS = 1,
 };
 
+// ---- Long exposures ---------------------------------------------------------------
+
+// Exposures from the model's long-exposure threshold on are timed by the
+// capture thread: the FPGA's wait and trigger modes hold the frame, the
+// thread raises the trigger signal, waits out the exposure on the host and
+// drops the signal, and the FPGA reads the frame out. What happens around
+// that wait is a script of actions.
+enum LONG_EXP_OP : uint8_t {
+    LONG_OP_PAUSE = 0,       // sleep uArg ms, no lock held
+    LONG_OP_TRIGGER_SIGNAL,  // EnableFPGATriggerSignal(uArg != 0); rising, it starts the wait's clock
+    LONG_OP_WAIT_MODE,       // EnableFPGAWaitMode(uArg != 0)
+    LONG_OP_TRIGGER_MODE,    // EnableFPGATriggerMode(uArg != 0)
+    LONG_OP_LOW_POWER,       // EnableLowPower(uArg != 0)
+    LONG_OP_XHS_STOP,        // EnableFPGAXHSStop(uArg != 0)
+    LONG_OP_SENSOR,          // WriteSONYREG(usReg, uArg)
+    // Re-synchronisation on FPGA status bit 4: while it reads clear, up to
+    // uArg tries of FPGAStop, 5 ms, FPGAStart, 20 ms; still clear ends the capture.
+    LONG_OP_SYNC,
+    LONG_OP_MODEL,  // the driver's LongExpAction(uArg), for what a model alone does
+};
+
+// When an action runs.
+enum LONG_EXP_WHEN : uint8_t {
+    LONG_WHEN_ALWAYS = 0,
+    LONG_WHEN_DDR_OR_USB3 = 1,  // the DDR is on or the host is USB 3
+};
+
+struct SLongExpAction {
+    LONG_EXP_OP eOp;
+    uint32_t uArg;   // PAUSE: ms; switches: 1 on, 0 off; SENSOR: value; SYNC: tries; MODEL: the model's code
+    uint16_t usReg;  // SENSOR: register
+    LONG_EXP_WHEN eWhen;
+};
+
+struct SLongExpActions {
+    const SLongExpAction* pActions;
+    int iCount;
+};
+
+template <int N>
+constexpr SLongExpActions LongExpActions(const SLongExpAction (&actions)[N]) {
+    return {actions, N};
+}
+
+// An action of the stepped wait, run after iStep steps.
+struct SLongExpStep {
+    int iStep;
+    SLongExpAction action;
+};
+
+struct SLongExpScript {
+    SLongExpActions
+        everyPass;         // each pass in long-exposure mode, before a reload or an exposure (FPGA modes)
+    SLongExpActions open;  // from the pass's start through the trigger's rise (pre-trigger pause, writes)
+    // Exposures up to ullOneSleepMaxUs sleep once, exposure ms x 1000 -
+    // uOneSleepLeadUs us; longer ones run beforeSteps and wait in steps of
+    // uStepMs until exposure ms - uStepLeadMs have passed since the trigger
+    // rose (bCountedSteps: for (exposure ms - uStepLeadMs) / uStepMs steps).
+    // A stop or an exposure change ends the wait early.
+    uint64_t ullOneSleepMaxUs;
+    uint32_t uOneSleepLeadUs;
+    SLongExpActions beforeSteps;
+    uint32_t uStepMs;
+    uint32_t uStepLeadMs;
+    bool bCountedSteps;
+    const SLongExpStep* pSteps;  // in step order
+    int iSteps;
+    SLongExpActions close;    // after the wait, through the trigger's fall; runs also after an early end
+    uint32_t uReadoutWaitMs;  // first-transfer wait after the fall and after a reload
+    int iMaxReloads;          // short readouts re-sent from the DDR in a row (DDR on)
+};
+
+// The template's script, with the 832's values: 25 ms, trigger up; up to
+// 1,000,999 us one sleep of exposure - 225 ms; longer, 10 ms steps until
+// exposure - 225 ms, low power at step 60, XHS stop at step 80; low power
+// off, 100 ms twice, XHS stop off, trigger down; 1000 ms readout wait, at
+// most 3 reloads.
+extern const SLongExpScript g_LongExpTemplate;
+
+// What a model's capture loop does beyond the template's. Zero: the
+// template's (the 832's) behaviour.
+struct SCaptureHooks {
+    bool bStatusEachPass;      // FPGA register 35 read after every transfer, logged when not 0x15
+    bool bLivenessAfterShort;  // firmware and FPGA versions read after a short frame
+    bool bGPIFOnGiveUp;        // the GPIF status read and logged when the reloads are given up
+};
+
 struct SDriverDesc {
     const char* szClassName;
     SModelConstants model;
@@ -242,6 +329,10 @@ struct SDriverDesc {
     SOffsetRule offset;
     SExposureRule exposure;
     SBandwidthRule bandwidth;
+
+    // Capture loop.
+    const SLongExpScript* pLongExp;  // null: g_LongExpTemplate
+    SCaptureHooks capture;
 
     // ---- Differences of later models; zero keeps the behaviour above ----
     // SetResolution reloads the sensor mode on a change of image type only

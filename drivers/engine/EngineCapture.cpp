@@ -1,8 +1,9 @@
 // The engine's capture loop: one body for video and single exposures. It
 // receives each frame with the multi-transfer set into the receive buffer of
 // the core's alternation, offers it to the ring, counts and recovers lost
-// frames, and lowers an automatic bandwidth on repeated losses. The core's
-// capture frame runs the entry and exit steps around it.
+// frames, lowers an automatic bandwidth on repeated losses and times long
+// exposures by the model's script. The core's capture frame runs the entry
+// and exit steps around it.
 //
 // Register sequences here hold the control lock for their length only;
 // waits for transfers and sleeps are taken without it.
@@ -29,7 +30,43 @@ uint32_t ClampMs(unsigned long long ms, uint32_t uMax) {
     return ms > uMax ? uMax : static_cast<uint32_t>(ms);
 }
 
+// FPGA status byte when every stream check is fine.
+constexpr uint8_t kStatusAllFine = 0x15;
+// Re-synchronisation: pauses after the FPGA stop and after its start.
+constexpr uint32_t kSyncStopMs = 5;
+constexpr uint32_t kSyncStartMs = 20;
+
+const SLongExpAction kTemplateOpen[] = {
+    {LONG_OP_PAUSE, 25, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_TRIGGER_SIGNAL, 1, 0, LONG_WHEN_ALWAYS},
+};
+const SLongExpStep kTemplateSteps[] = {
+    {60, {LONG_OP_LOW_POWER, 1, 0, LONG_WHEN_ALWAYS}},
+    {80, {LONG_OP_XHS_STOP, 1, 0, LONG_WHEN_ALWAYS}},
+};
+const SLongExpAction kTemplateClose[] = {
+    {LONG_OP_LOW_POWER, 0, 0, LONG_WHEN_ALWAYS},      {LONG_OP_PAUSE, 100, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_PAUSE, 100, 0, LONG_WHEN_ALWAYS},        {LONG_OP_XHS_STOP, 0, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_TRIGGER_SIGNAL, 0, 0, LONG_WHEN_ALWAYS},
+};
+
 }  // namespace
+
+const SLongExpScript g_LongExpTemplate = {
+    .everyPass = {nullptr, 0},
+    .open = LongExpActions(kTemplateOpen),
+    .ullOneSleepMaxUs = 1000999,
+    .uOneSleepLeadUs = 225000,
+    .beforeSteps = {nullptr, 0},
+    .uStepMs = 10,
+    .uStepLeadMs = 225,
+    .bCountedSteps = false,
+    .pSteps = kTemplateSteps,
+    .iSteps = sizeof(kTemplateSteps) / sizeof(kTemplateSteps[0]),
+    .close = LongExpActions(kTemplateClose),
+    .uReadoutWaitMs = 1000,
+    .iMaxReloads = 3,
+};
 
 template <class TBase>
 void CEngineDriver<TBase>::WorkingFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning) {
@@ -37,10 +74,145 @@ void CEngineDriver<TBase>::WorkingFunc(CCameraBase* pCam, std::atomic<bool>* pbR
 }
 
 template <class TBase>
-void CEngineDriver<TBase>::RestartStream() {
+void CEngineDriver<TBase>::TriggerFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning) {
+    static_cast<CEngineDriver*>(pCam)->RunTrigger(pbRunning);
+}
+
+template <class TBase>
+void CEngineDriver<TBase>::RunTrigger(std::atomic<bool>*) {}
+
+template <class TBase>
+bool CEngineDriver<TBase>::LongExpAction(uint32_t) {
+    return true;
+}
+
+// ---- Long exposure ---------------------------------------------------------------------------
+
+template <class TBase>
+const SLongExpScript& CEngineDriver<TBase>::LongExpScript() const {
+    return m_Desc.pLongExp ? *m_Desc.pLongExp : g_LongExpTemplate;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::SyncBeforeLongExp(uint32_t uTries) {
+    uint8_t status = 0;
+    {
+        CCritSecLock lock(this->m_csControl);
+        if (!this->ReadFPGAREG(FPGA_REG_STATUS, &status)) status = 0;
+    }
+    for (uint32_t i = 0; i < uTries && !(status & FPGA_STATUS_BIT4); ++i) {
+        {
+            CCritSecLock lock(this->m_csControl);
+            this->FPGAStop();
+        }
+        Sleep(kSyncStopMs);
+        {
+            CCritSecLock lock(this->m_csControl);
+            this->FPGAStart();
+        }
+        Sleep(kSyncStartMs);
+        CCritSecLock lock(this->m_csControl);
+        if (!this->ReadFPGAREG(FPGA_REG_STATUS, &status)) status = 0;
+        if (!(status & FPGA_STATUS_BIT4)) this->DbgPrint2("WorkingFunc", "EC sync status:0x%x\n", status);
+    }
+    if (status & FPGA_STATUS_BIT4) return true;
+    this->DbgPrint2("WorkingFunc", "Long exposure EC sync failed.\n");
+    CCritSecLock lock(this->m_csControl);
+    this->GetFirmwareVer();
+    this->GetFPGAVer();
+    return false;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::RunLongExpAction(const SLongExpAction& a, uint32_t* puTriggerTick) {
+    if (a.eWhen == LONG_WHEN_DDR_OR_USB3 && !m_bCaptureDDR && !m_bCaptureUSB3) return true;
+    const bool on = a.uArg != 0;
+    switch (a.eOp) {
+        case LONG_OP_PAUSE:
+            Sleep(a.uArg);
+            return true;
+        case LONG_OP_SYNC:
+            return SyncBeforeLongExp(a.uArg);
+        default:
+            break;
+    }
+    CCritSecLock lock(this->m_csControl);
+    switch (a.eOp) {
+        case LONG_OP_TRIGGER_SIGNAL:
+            this->EnableFPGATriggerSignal(on);
+            if (on && puTriggerTick) *puTriggerTick = GetTickCount();
+            break;
+        case LONG_OP_WAIT_MODE:
+            this->EnableFPGAWaitMode(on);
+            break;
+        case LONG_OP_TRIGGER_MODE:
+            this->EnableFPGATriggerMode(on);
+            break;
+        case LONG_OP_LOW_POWER:
+            this->EnableLowPower(on);
+            break;
+        case LONG_OP_XHS_STOP:
+            this->EnableFPGAXHSStop(on);
+            break;
+        case LONG_OP_SENSOR:
+            this->WriteSONYREG(a.usReg, static_cast<uint8_t>(a.uArg));
+            break;
+        case LONG_OP_MODEL:
+            LongExpAction(a.uArg);
+            break;
+        default:
+            break;
+    }
+    return true;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::RunLongExpActions(const SLongExpActions& list, uint32_t* puTriggerTick) {
+    for (int i = 0; i < list.iCount; ++i)
+        if (!RunLongExpAction(list.pActions[i], puTriggerTick)) return false;
+    return true;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::RunLongExposure(unsigned long long ullExpUs, std::atomic<bool>* pbRunning) {
+    const SLongExpScript& s = LongExpScript();
+    const uint64_t ms = ullExpUs / 1000;
+    this->DbgPrint2("WorkingFunc", "Begin long exp %d\n", static_cast<int>(ms));
+    uint32_t t0 = GetTickCount();
+    if (!RunLongExpActions(s.open, &t0)) return false;
+    if (ullExpUs <= s.ullOneSleepMaxUs) {
+        const uint64_t us = ms * 1000;
+        if (us > s.uOneSleepLeadUs) SleepUs(static_cast<uint32_t>(us - s.uOneSleepLeadUs));
+    } else {
+        RunLongExpActions(s.beforeSteps, &t0);
+        const uint64_t target = ms > s.uStepLeadMs ? ms - s.uStepLeadMs : 0;
+        const uint64_t steps = s.uStepMs ? target / s.uStepMs : 0;
+        int next = 0;  // the next step action
+        for (uint64_t i = 0;; ++i) {
+            if (!pbRunning->load() || this->m_lExpTimeUs != ullExpUs) break;
+            if (s.bCountedSteps ? i >= steps : GetTickCount() - t0 >= target) break;
+            for (; next < s.iSteps && static_cast<uint64_t>(s.pSteps[next].iStep) <= i; ++next)
+                if (static_cast<uint64_t>(s.pSteps[next].iStep) == i)
+                    RunLongExpAction(s.pSteps[next].action, &t0);
+            Sleep(s.uStepMs ? s.uStepMs : 1);
+        }
+    }
+    RunLongExpActions(s.close, nullptr);
+    return true;
+}
+
+// ---- Stream recovery -------------------------------------------------------------------------
+
+template <class TBase>
+bool CEngineDriver<TBase>::RestartStream() {
     const SCaptureParams& p = m_Capture;
     this->DbgPrint2("WorkingFunc", "no frame more than %d, reset!\n", p.iMaxEmpty);
-    this->ResetDevice();
+    // A device that takes no USB reset is gone (or re-enumerates under a new
+    // handle): nothing more comes on this one.
+    if (!this->ResetDevice()) {
+        this->DbgPrint2("WorkingFunc", "USB reset failed, the camera is gone\n");
+        return false;
+    }
     Sleep(p.uRestartResetMs);
     {
         CCritSecLock lock(this->m_csControl);
@@ -51,13 +223,15 @@ void CEngineDriver<TBase>::RestartStream() {
     CCritSecLock lock(this->m_csControl);
     this->SendCMD(VR_START_STREAM);
     StartSensorStreaming();
+    return true;
 }
 
 template <class TBase>
 void CEngineDriver<TBase>::LostFrame(int* piFailures, int* piEmpty, uint32_t* puWindowStart,
-                                     uint32_t* puLastDrop) {
+                                     uint32_t* puLastDrop, bool bReload) {
     const SCaptureParams& p = m_Capture;
-    ++this->m_iDroppedFrames;
+    // A frame the DDR sends again is not lost yet.
+    if (!bReload) ++this->m_iDroppedFrames;
     this->DbgPrint2("WorkingFunc", "drop frames:%d\n", *piFailures);
     {
         CCritSecLock lock(this->m_csControl);
@@ -91,6 +265,8 @@ void CEngineDriver<TBase>::LostFrame(int* piFailures, int* piEmpty, uint32_t* pu
 template <class TBase>
 void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
     const SCaptureParams& p = m_Capture;
+    const SCaptureHooks& hooks = m_Desc.capture;
+    const SLongExpScript& script = LongExpScript();
     const bool bSnap = this->m_bSnapMode;
     uint32_t windowStart = GetTickCount();
     uint32_t lastDrop = windowStart;
@@ -104,6 +280,9 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
         StopSensorStreaming();
         length = GetRealImageSize();
         m_bAutoBWSeen = this->m_bAutoFPS;
+        // Both change only with the capture stopped.
+        m_bCaptureDDR = this->m_bDDREnable;
+        m_bCaptureUSB3 = this->m_bUSB3Host;
         if (!bSnap) this->m_iAutoCtrlPeriodUs = p.iAutoCtrlPeriodUs;
     }
     this->DbgPrint2("WorkingFunc", "working thread begin!\n");
@@ -121,14 +300,17 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
 
     int failures = 0;
     int empty = 0;
+    bool reload = false;  // the next pass has the DDR send its frame again
+    int reloads = 0;      // reloads in a row
     const uint32_t start = GetTickCount();
     while (ok && pbRunning->load()) {
-        if (bSnap && GetTickCount() - start > p.uSnapRetryMs) {
+        if (bSnap && !reload && GetTickCount() - start > p.uSnapRetryMs) {
             this->DbgPrint2("WorkingFunc", "snap Exp: EXP_FAILED:%d\n", failures);
             this->m_iSnapStatus = KYR_EXP_FAILED;
             break;
         }
         const unsigned long long expUs = this->m_lExpTimeUs;
+        const bool bLong = this->m_bLongExpMode;
         unsigned long long frameUs;
         {
             CCritSecLock lock(this->m_csControl);
@@ -138,12 +320,26 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
         // bounded without cutting slow frames.
         if (frameUs == 0) frameUs = p.uFallbackFrameUs;
         uint32_t waitMs;
-        if (expUs >= frameUs)
+        if (bLong) {
+            RunLongExpActions(script.everyPass, nullptr);
+            if (reload) {
+                {
+                    CCritSecLock lock(this->m_csControl);
+                    this->FPGABufReload();
+                }
+                this->DbgPrint2("WorkingFunc", "Reload long exp data.\n");
+            } else {
+                if (!RunLongExposure(expUs, pbRunning)) break;
+                reloads = 0;
+            }
+            waitMs = script.uReadoutWaitMs;
+        } else if (expUs >= frameUs) {
             waitMs =
                 ClampMs(expUs / 1000 + p.uReadoutMarginMs + (expUs > kLongExposureUs ? p.uLongExpExtraMs : 0),
                         UINT32_MAX);
-        else
+        } else {
             waitMs = ClampMs(frameUs / 500 + p.uFrameWaitMarginMs, p.uMaxWaitMs);
+        }
         const uint32_t nextMs = ClampMs(frameUs / 1000 / count + p.uNextWaitMarginMs, p.uMaxWaitMs);
 
         uint8_t* pBuf = this->RecvBuffer();
@@ -151,12 +347,20 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
         int got = 0;
         this->startAsyncXfer(waitMs, nextMs, &got, pbRunning, length);
         if (!pbRunning->load()) break;
+        if (bLong)
+            this->DbgPrint2("WorkingFunc", "Long exp:Get one Frame %d\n", static_cast<int>(expUs / 1000));
+        if (!this->m_bAutoFPS) m_bAutoBWSeen = false;
+        if (hooks.bStatusEachPass) {
+            const uint8_t st = ReadStatus();
+            if (st != kStatusAllFine) this->DbgPrint2("WorkingFunc", "buff status:0x%x\n", st);
+        }
 
         if (got >= length) {
             const int r = this->OfferRecvFrame(length, FRAME_HEAD_MARKER, 0, FRAME_TAIL_MARKER, words - 1, 1,
                                                words - 2);
             if (r == INSERT_ACCEPTED) {
                 empty = 0;
+                reload = false;
                 if (bSnap) {
                     this->DbgPrint2("WorkingFunc", "snap: EXP_SUCCESS\n");
                     this->m_iSnapStatus = KYR_EXP_SUCCESS;
@@ -176,23 +380,51 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
             this->DbgPrint2("WorkingFunc", "head:0x%x COUNT:%d tail:0x%x count:%d\n", Word(pBuf, 0),
                             Word(pBuf, 1), Word(pBuf, words - 1), Word(pBuf, words - 2));
             ++failures;
-            LostFrame(&failures, &empty, &windowStart, &lastDrop);
+            LostFrame(&failures, &empty, &windowStart, &lastDrop, reload);
             continue;
+        }
+
+        // A short readout of a long exposure: the DDR may still hold the
+        // whole frame and can send it again.
+        if (bLong && m_bCaptureDDR) {
+            const uint8_t st = ReadStatus();
+            this->DbgPrint2("WorkingFunc", "Buffer status:%x\n", st);
+            if ((st & FPGA_STATUS_BUF_VALID) && reloads < script.iMaxReloads) {
+                reload = true;
+                ++reloads;
+                LostFrame(&failures, &empty, &windowStart, &lastDrop, true);
+                continue;
+            }
+            if (reloads >= script.iMaxReloads) {
+                this->DbgPrint2("WorkingFunc", "USB cable has an exception, reload failed!\n");
+                if (hooks.bGPIFOnGiveUp) LogGPIFStatus();
+            } else {
+                this->DbgPrint2("WorkingFunc", "Data in cache is invalid, could not reload!\n");
+            }
+            reload = false;
+            reloads = 0;
         }
 
         this->DbgPrint2("WorkingFunc", "get len:0x%x drop:%d  frametime:%dus waittime:%dms\n", got,
                         failures + 1, static_cast<int>(frameUs), static_cast<int>(waitMs));
         ++failures;
-        if (got == 0) {
+        if (hooks.bLivenessAfterShort) {
+            CCritSecLock lock(this->m_csControl);
+            this->GetFirmwareVer();
+            this->GetFPGAVer();
+        }
+        // An empty long-exposure snapshot is a lost frame, not a stalled stream.
+        if (got == 0 && !(bLong && bSnap)) {
             this->DbgPrint2("WorkingFunc", "nothing get count:%d\n", empty + 1);
             if (p.iMaxEmpty > 0 && ++empty >= p.iMaxEmpty) {
-                RestartStream();
+                if (!RestartStream()) break;
                 empty = 0;
                 failures = 0;
+                reload = false;
             }
             continue;
         }
-        LostFrame(&failures, &empty, &windowStart, &lastDrop);
+        LostFrame(&failures, &empty, &windowStart, &lastDrop, false);
     }
 
     // The camera's side of the exit; the core's frame does the rest.
@@ -204,10 +436,43 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
     this->ResetEndPoint(p.ucEndpoint);
 }
 
-#define KYR_ENGINE_CAPTURE(TBase)                                                      \
-    template void CEngineDriver<TBase>::WorkingFunc(CCameraBase*, std::atomic<bool>*); \
-    template void CEngineDriver<TBase>::RestartStream();                               \
-    template void CEngineDriver<TBase>::LostFrame(int*, int*, uint32_t*, uint32_t*);   \
-    template void CEngineDriver<TBase>::RunWorking(std::atomic<bool>*);
+template <class TBase>
+uint8_t CEngineDriver<TBase>::ReadStatus() {
+    uint8_t st = 0;
+    CCritSecLock lock(this->m_csControl);
+    // An unread status holds nothing: no frame to send again.
+    if (!this->ReadFPGAREG(FPGA_REG_STATUS, &st)) st = 0;
+    return st;
+}
+
+template <class TBase>
+void CEngineDriver<TBase>::LogGPIFStatus() {
+    uint8_t st = 0;
+    bool read;
+    {
+        CCritSecLock lock(this->m_csControl);
+        read = this->GetGPIFStatus(&st);
+    }
+    if (read)
+        this->DbgPrint2("WorkingFunc", "GPIF Status: 0x%x\n", st);
+    else
+        this->DbgPrint2("WorkingFunc", "Get GPIF error, GPIF Status: 0x%x\n", st);
+}
+
+#define KYR_ENGINE_CAPTURE(TBase)                                                                \
+    template void CEngineDriver<TBase>::WorkingFunc(CCameraBase*, std::atomic<bool>*);           \
+    template void CEngineDriver<TBase>::TriggerFunc(CCameraBase*, std::atomic<bool>*);           \
+    template void CEngineDriver<TBase>::RunTrigger(std::atomic<bool>*);                          \
+    template bool CEngineDriver<TBase>::LongExpAction(uint32_t);                                 \
+    template const SLongExpScript& CEngineDriver<TBase>::LongExpScript() const;                  \
+    template bool CEngineDriver<TBase>::SyncBeforeLongExp(uint32_t);                             \
+    template bool CEngineDriver<TBase>::RunLongExpAction(const SLongExpAction&, uint32_t*);      \
+    template bool CEngineDriver<TBase>::RunLongExpActions(const SLongExpActions&, uint32_t*);    \
+    template bool CEngineDriver<TBase>::RunLongExposure(unsigned long long, std::atomic<bool>*); \
+    template bool CEngineDriver<TBase>::RestartStream();                                         \
+    template void CEngineDriver<TBase>::LostFrame(int*, int*, uint32_t*, uint32_t*, bool);       \
+    template void CEngineDriver<TBase>::RunWorking(std::atomic<bool>*);                          \
+    template uint8_t CEngineDriver<TBase>::ReadStatus();                                         \
+    template void CEngineDriver<TBase>::LogGPIFStatus();
 KYR_ENGINE_CAPTURE(CCameraBase)
 KYR_ENGINE_CAPTURE(CCameraCool)

@@ -617,11 +617,7 @@ bool CEngineDriver<TBase>::StopSensorStreaming() {
     return RunPlan(plan);
 }
 
-// ---- Capture ------------------------------------------------------------------------------
 // The capture loop is in EngineCapture.cpp, the image operation in EngineImage.cpp.
-
-template <class TBase>
-void CEngineDriver<TBase>::TriggerFunc(CCameraBase*, std::atomic<bool>*) {}
 
 template class CEngineDriver<CCameraBase>;
 template class CEngineDriver<CCameraCool>;

@@ -156,9 +156,17 @@ class CEngineDriver : public TBase {
     // a trigger exposure of their own override it.
     virtual double SensorExposureUs(unsigned long long ullExposureUs, bool bLongMode, uint32_t uFrameUs);
 
-    // Capture bodies bound at initialisation.
+    // Capture bodies bound at initialisation; TriggerFunc runs RunTrigger.
     static void WorkingFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning);
     static void TriggerFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning);
+    // The trigger capture of the trigger modes: empty, so models without a
+    // trigger capture that completes a snapshot offer no trigger mode. A
+    // model with one (single-read transfers, a snapshot ended by its frame)
+    // overrides it.
+    virtual void RunTrigger(std::atomic<bool>* pbRunning);
+    // An action of a long-exposure script that only the model knows
+    // (LONG_OP_MODEL with its code); called under the control lock.
+    virtual bool LongExpAction(uint32_t uCode);
 
     // The capture loop's values; a model sets its own in its constructor.
     SCaptureParams m_Capture;
@@ -173,11 +181,23 @@ class CEngineDriver : public TBase {
     bool GeometryStill(uint32_t uGen);
     // The capture loop (EngineCapture.cpp).
     void RunWorking(std::atomic<bool>* pbRunning);
-    // One lost frame: counted, automatic bandwidth lowered on repeated losses,
-    // the endpoint flushed.
-    void LostFrame(int* piFailures, int* piEmpty, uint32_t* puWindowStart, uint32_t* puLastDrop);
-    // Stream reset after empty transfers: USB reset, stream stopped and started.
-    void RestartStream();
+    // One lost frame: counted (unless the DDR sends it again, bReload),
+    // automatic bandwidth lowered on repeated losses, the endpoint flushed.
+    void LostFrame(int* piFailures, int* piEmpty, uint32_t* puWindowStart, uint32_t* puLastDrop,
+                   bool bReload);
+    // The long-exposure script in force and its parts. RunLongExposure
+    // times one exposure of ullExpUs; false when the capture is to end.
+    const SLongExpScript& LongExpScript() const;
+    bool RunLongExposure(unsigned long long ullExpUs, std::atomic<bool>* pbRunning);
+    bool RunLongExpActions(const SLongExpActions& list, uint32_t* puTriggerTick);
+    bool RunLongExpAction(const SLongExpAction& action, uint32_t* puTriggerTick);
+    bool SyncBeforeLongExp(uint32_t uTries);
+    // FPGA status (0 when it cannot be read) and the GPIF status log.
+    uint8_t ReadStatus();
+    void LogGPIFStatus();
+    // Stream reset after empty transfers: USB reset, stream stopped and
+    // started. False when the device takes no USB reset: the capture ends.
+    bool RestartStream();
 
     // Where plans of this camera go.
     class CCameraPort : public IPlanTarget {
@@ -230,6 +250,9 @@ class CEngineDriver : public TBase {
     // Automatic bandwidth as the capture loop last saw it (a newly switched
     // on automatic bandwidth restarts the lowering window).
     bool m_bAutoBWSeen = false;
+    // DDR on and USB 3 host, as the capture run found them.
+    bool m_bCaptureDDR = false;
+    bool m_bCaptureUSB3 = false;
 };
 
 #endif

@@ -54,7 +54,32 @@ SGainCode GainMap836(int iGain) {
     return {iGain, static_cast<uint16_t>(iGain - 60), true};
 }
 
+// Long exposures: the trigger rises at once; low power is on for the whole
+// of long-exposure mode (SetExp), not switched here. The wait polls every
+// 100 ms to the full exposure; 200 ms before the trigger falls.
+const SLongExpAction kLongOpen[] = {{LONG_OP_TRIGGER_SIGNAL, 1, 0, LONG_WHEN_ALWAYS}};
+const SLongExpAction kLongClose[] = {
+    {LONG_OP_PAUSE, 200, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_TRIGGER_SIGNAL, 0, 0, LONG_WHEN_ALWAYS},
+};
+
 }  // namespace
+
+const SLongExpScript g_LongExpS836MC = {
+    .everyPass = {nullptr, 0},
+    .open = LongExpActions(kLongOpen),
+    .ullOneSleepMaxUs = 1000999,
+    .uOneSleepLeadUs = 200000,
+    .beforeSteps = {nullptr, 0},
+    .uStepMs = 100,
+    .uStepLeadMs = 0,
+    .bCountedSteps = false,
+    .pSteps = nullptr,
+    .iSteps = 0,
+    .close = LongExpActions(kLongClose),
+    .uReadoutWaitMs = 1000,
+    .iMaxReloads = 3,
+};
 
 const SDriverDesc g_DescS836MC = {
     .szClassName = "CCameraS836MC",
@@ -198,6 +223,8 @@ const SDriverDesc g_DescS836MC = {
             .iFrameExtraLines = -1,
             .iBandwidthExtraLines = -1,
         },
+    .pLongExp = &g_LongExpS836MC,
+    .capture = {},
     .bModeFollowsType = true,
     .bHardwareBinIgnored = true,
     .window = {true, 4, 9, true},

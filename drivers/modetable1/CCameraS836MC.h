@@ -10,6 +10,7 @@
 #include "engine/EngineDriver.h"
 
 extern const SDriverDesc g_DescS836MC;
+extern const SLongExpScript g_LongExpS836MC;
 
 class CCameraS836MC : public CEngineDriver<CCameraBase> {
   public:

@@ -17,24 +17,35 @@
 
 inline int ImageBytesPerPixel(IMG_TYPE t) { return t == IMG_RGB24 ? 3 : t == IMG_RAW16 ? 2 : 1; }
 
-// One image of the set format of camera `id` through video or a single
-// exposure, waiting at most waitMs.
-inline bool CaptureImage(int id, bool snap, std::vector<unsigned char>* pImage, int waitMs) {
-    if (snap) {
-        if (KYRStartExposure(id, KYR_FALSE) != KYR_SUCCESS) return false;
-        KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-        while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            KYRGetExpStatus(id, &st);
-        }
-        if (st != KYR_EXP_SUCCESS) return false;
-        return KYRGetDataAfterExp(id, pImage->data(), static_cast<long>(pImage->size())) == KYR_SUCCESS;
+// Waits, up to waitMs of real time, until the single exposure of camera 0
+// has ended; its status.
+inline KYR_EXPOSURE_STATUS WaitExposureEnd(int waitMs) {
+    KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        KYRGetExpStatus(0, &st);
     }
-    if (KYRStartVideoCapture(id) != KYR_SUCCESS) return false;
+    return st;
+}
+
+// Starts a single exposure on camera 0 and waits for its end (IDLE: refused).
+inline KYR_EXPOSURE_STATUS Expose(int waitMs) {
+    if (KYRStartExposure(0, KYR_FALSE) != KYR_SUCCESS) return KYR_EXP_IDLE;
+    return WaitExposureEnd(waitMs);
+}
+
+// One image of the set format of camera 0 through video or a single
+// exposure, waiting at most waitMs.
+inline bool CaptureImage(bool snap, std::vector<unsigned char>* pImage, int waitMs) {
+    if (snap) {
+        if (Expose(waitMs) != KYR_EXP_SUCCESS) return false;
+        return KYRGetDataAfterExp(0, pImage->data(), static_cast<long>(pImage->size())) == KYR_SUCCESS;
+    }
+    if (KYRStartVideoCapture(0) != KYR_SUCCESS) return false;
     const bool ok =
-        KYRGetVideoData(id, pImage->data(), static_cast<long>(pImage->size()), waitMs) == KYR_SUCCESS;
-    KYRStopVideoCapture(id);
+        KYRGetVideoData(0, pImage->data(), static_cast<long>(pImage->size()), waitMs) == KYR_SUCCESS;
+    KYRStopVideoCapture(0);
     return ok;
 }
 

@@ -55,7 +55,7 @@ TEST_F(C836CaptureTest, ImagesMatchTheSentFrameInEveryFormatAndClass) {
             EXPECT_EQ(r.iCols, c.w * c.bin);
             EXPECT_EQ(r.iRows, c.h * c.bin);
             std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * ImageBytesPerPixel(c.type), 0xEE);
-            ASSERT_TRUE(CaptureImage(0, c.snap, &img, kWaitMs));
+            ASSERT_TRUE(CaptureImage(c.snap, &img, kWaitMs));
             const std::vector<unsigned char> sent = SentFrame(m_dev.handle(), r.iFrameBytes);
             ASSERT_EQ(static_cast<int>(sent.size()), r.iFrameBytes);
             EXPECT_TRUE(img == ReferenceImage(sent, c.w, c.h, c.type, c.flip, r));
