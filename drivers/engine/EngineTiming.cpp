@@ -149,18 +149,12 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x %2.2fus 1f:%d mode:%d timeus:%d\n", regs.uVMAX, regs.uSHR,
                     lineUs, static_cast<int>(frameUs), this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));
     const unsigned int vmax = regs.uVMAX;
-    if (rule.bFPGAVMAXInHold) {
-        // The frame length and the shutter change together at the hold's release.
-        plan.BeginFrame()
-            .Call([this, vmax] { return this->SetFPGAVMAX(vmax); })
-            .SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes)
-            .EndFrame();
-    } else {
-        plan.Call([this, vmax] { return this->SetFPGAVMAX(vmax); })
-            .BeginFrame()
-            .SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes)
-            .EndFrame();
-    }
+    // Inside the hold the frame length changes with the shutter, at its release.
+    auto setVMAX = [this, vmax] { return this->SetFPGAVMAX(vmax); };
+    if (!rule.bFPGAVMAXInHold) plan.Call(setVMAX);
+    plan.BeginFrame();
+    if (rule.bFPGAVMAXInHold) plan.Call(setVMAX);
+    plan.SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes).EndFrame();
     this->DbgPrint2("SetExp", "SSH1:0X%x \n", regs.uSHR);
     return RunPlan(plan);
 }
