@@ -33,6 +33,13 @@ constexpr int kMarkersCNoFpga[] = {0x810a, 0x810b, 0x839b, 0x839a, 0x840a, 0x838
 // The 832 cameras: a 3840 x 2160 colour sensor of the Sony register layout, timed by the FPGA at 20 MHz,
 // with the register hold 0x3001 and standby 0x3000 (0 = streaming).
 constexpr int kSonySensor832[] = {0x832b, 0x832f};
+// The 814 cameras: the 832's layout on a sensor that bins 2 x 2 while 0x3020 = 1; the 814b has no DDR.
+constexpr int kSonySensor814[] = {0x814b, 0x814f};
+constexpr int kBin814Reg = 0x3020;
+// The 827 cameras: a 1920 x 1080 sensor of that layout whose start registers count half pixels; the 827b
+// has no DDR.
+constexpr int kSonySensor827[] = {0x827b, 0x827f};
+constexpr int kNoDDR814827[] = {0x814b, 0x827b};
 // The 836 cameras (uncooled, cooled without DDR, cooled with DDR): a 1936 x 1096 colour sensor of the same
 // register family without sensor binning, its window start row in 0x3038/9.
 constexpr int kSonySensor836[] = {0x836b, 0x836d, 0x836f};
@@ -77,6 +84,21 @@ kyrsim_profile defaultProfile(int productId) {
         p.standby_reg = kSonyStandby;
         p.standby_mask = 0xFF;
         p.standby_value = 0;
+    }
+    if (contains(kSonySensor814, productId) || contains(kSonySensor827, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor = KYRSIM_SENSOR_SONY;
+        p.hold_reg = kSonyHold;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.has_ddr = contains(kNoDDR814827, productId) ? 0 : 1;
+        const bool s814 = contains(kSonySensor814, productId);
+        p.sensor_width = s814 ? 3840 : 1920;
+        p.sensor_height = s814 ? 2160 : 1080;
+        p.bin_reg = s814 ? kBin814Reg : 0;
+        p.bin_value = s814 ? 1 : 0;
+        p.start_units = s814 ? 0 : 2;
     }
     if (contains(kSonySensor836, productId)) {
         p.sensor_clock_khz = 20000;
@@ -550,7 +572,8 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
         (p->standby_reg != KYRSIM_NONE &&
          (p->standby_mask < 1 || p->standby_mask > 0xFFFF || (p->standby_value & ~p->standby_mask) != 0)) ||
         p->color < KYRSIM_BAYER_RGGB || p->color > KYRSIM_MONO || (p->has_ddr != 0 && p->has_ddr != 1) ||
-        p->start_y_reg < 0 || p->start_y_reg > 0xFFFE || p->bin_reg < KYRSIM_NONE || p->bin_reg > 0xFFFF)
+        p->bin_reg < KYRSIM_NONE || p->bin_reg > 0xFFFF || p->bin_value < 0 || p->bin_value > 0xFF ||
+        p->start_units < 0 || p->start_units > 16 || p->start_y_reg < 0 || p->start_y_reg > 0xFFFE)
         return -1;
     std::lock_guard<std::mutex> lk(state().mu);
     state().profileOverrides[product_id] = *p;

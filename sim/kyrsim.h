@@ -124,9 +124,12 @@ struct kyrsim_profile {
     int color;   /* KYRSIM_BAYER_* (colour, first pixel of the array) or KYRSIM_MONO; the scene follows it */
     int has_ddr; /* 1: the FPGA has the DDR frame buffer; 0: DDR never ready, register 24 ignored, no
                     output pacing of registers 36-37 */
-    /* Sensor layout registers of KYRSIM_SENSOR_SONY beyond the 832's (0 keeps the 832's register): */
-    int start_y_reg; /* first of the two window start row registers (low byte first); 0: 0x3044 */
-    int bin_reg;     /* 2 x 2 binning while it reads 1; 0: 0x301B; KYRSIM_NONE: the sensor does not bin */
+    /* KYRSIM_SENSOR_SONY layout variants (0 = the 832's). */
+    int bin_reg;     /* the sensor bins 2 x 2 while this register holds bin_value; 0 = 0x301B; KYRSIM_NONE: the
+                        sensor does not bin */
+    int bin_value;   /* 0 = 1 */
+    int start_units; /* the start registers count this many units a pixel (2: half pixels); 0 = 1 */
+    int start_y_reg; /* first of the two window start row registers (low byte first); 0 = 0x3044 */
 };
 
 #define KYRSIM_NONE (-1) /* no such register */
@@ -141,9 +144,13 @@ struct kyrsim_profile {
 #define KYRSIM_SENSOR_NONE 0 /* frames show the scene relative to the FPGA window */
 #define KYRSIM_SENSOR_SONY 1 /* start x 0x303C/D and y 0x3044/5, 2 x 2 binning 0x301B = 1 */
 /* The 832 (0x832b, 0x832f) profiles: KYRSIM_SENSOR_SONY, 3840 x 2160, line clock 20000 kHz, hold register
- * 0x3001, standby predicate 0x3000 & 0xFF == 0, RGGB, DDR. The 836 (0x836b, 0x836d, 0x836f): the same but
- * 1936 x 1096, window start row in 0x3038/9, no sensor binning, and DDR only on 0x836f. Other FPGA products:
- * no sensor layout, no hold or standby register, RGGB, DDR; products without FPGA: no DDR. */
+ * 0x3001, standby predicate 0x3000 & 0xFF == 0, RGGB, DDR. The 814 (0x814b, 0x814f) and 827 (0x827b,
+ * 0x827f) profiles: the same sensor layout, hold, standby, colour and line clock; 3840 x 2160 binning 2 x 2
+ * with 0x3020 = 1 (814), 1920 x 1080 with the start in half pixels (827); DDR on 0x814f and 0x827f only.
+ * The 836 (0x836b, 0x836d, 0x836f): the same layout, 1936 x 1096, window start row in 0x3038/9, no sensor
+ * binning; DDR on 0x836f only.
+ * Other FPGA products: no sensor layout, no hold or standby register, RGGB, DDR; products without FPGA: no
+ * DDR. */
 
 /* Copies the profile plugged cameras of product_id get (defaults for unknown IDs); 0, or -1 when out is NULL.
  */

@@ -171,6 +171,9 @@ int sensorByte(const SimDevice& d, int reg) {
 
 int startYReg(const SimDevice& d) { return d.profile.start_y_reg ? d.profile.start_y_reg : kSonyStartY; }
 
+// Units the sensor's start registers count a pixel in.
+int startUnits(const SimDevice& d) { return d.profile.start_units > 1 ? d.profile.start_units : 1; }
+
 // What the sensor reads out: its pixel array, the start of the window and
 // whether it bins 2 x 2.
 struct SensorView {
@@ -182,10 +185,11 @@ struct SensorView {
     explicit SensorView(const SimDevice& d)
         : w(d.profile.sensor_width),
           h(d.profile.sensor_height),
-          x0(sensorByte(d, kSonyStartX) | (sensorByte(d, kSonyStartX + 1) << 8)),
-          y0(sensorByte(d, startYReg(d)) | (sensorByte(d, startYReg(d) + 1) << 8)),
+          x0((sensorByte(d, kSonyStartX) | (sensorByte(d, kSonyStartX + 1) << 8)) / startUnits(d)),
+          y0((sensorByte(d, startYReg(d)) | (sensorByte(d, startYReg(d) + 1) << 8)) / startUnits(d)),
           bin2(d.profile.bin_reg != KYRSIM_NONE &&
-               sensorByte(d, d.profile.bin_reg ? d.profile.bin_reg : kSonyBin) == 1),
+               sensorByte(d, d.profile.bin_reg ? d.profile.bin_reg : kSonyBin) ==
+                   (d.profile.bin_value ? d.profile.bin_value : 1)),
           color(d.profile.color) {}
 
     uint16_t array(long long x, long long y) const {

@@ -138,6 +138,14 @@ enum LONG_EXP_PROGRAM : int {
     LONG_EXP_EXPOSURE = 1,        // the exposure itself
 };
 
+// How sensor binning sizes the frame of ShutterLineExposure.
+enum BIN_FRAME : int {
+    // (rows + extra lines + iBinExtraLines) x 2; longer than a frame: lines + iLongBinExtraLines
+    BIN_FRAME_PADDED = 0,
+    // 2 x rows + extra lines; longer than a frame: (lines + iLongExtraLines) x 2
+    BIN_FRAME_ROWS_DOUBLED = 1,
+};
+
 struct SExposureRule;
 using ExposureFn = SExposureRegs (*)(const SExposureRule& rule, const SExposureInput& in);
 
@@ -156,6 +164,7 @@ struct SExposureRule {
     uint64_t ullLongFromUs;  // long-exposure mode from this exposure on
     LONG_EXP_PROGRAM eLongProgram;
     uint32_t uLongPadUs;
+    BIN_FRAME eBinFrame = BIN_FRAME_PADDED;  // how sensor binning sizes the frame
     bool bFPGAVMAXInHold;    // the FPGA's VMAX is written inside the sensor hold with the shutter
     bool bLongModeLowPower;  // low power on for as long as long-exposure mode lasts
 };
@@ -173,6 +182,10 @@ struct SBandwidthRule {
     bool bFPGABandWidth;               // the FPGA output pacing is programmed
     int iFrameExtraLines;              // lines added for the frame time; -1: the mode's extra lines
     int iBandwidthExtraLines;          // lines added for the line length; -1: the mode's extra lines
+    // Without the DDR buffer: the most the requested percentage may be, before
+    // the first automatic choice; null: no cap.
+    int (*fnNoDDRCap)(bool bUSB3Host, bool b16, bool bHighSpeed) = nullptr;
+    double dLineTimeFactor = 0.0;  // the USB-limited line time is scaled by it; 0: 1
 };
 
 // Window programming of models that differ from the engine's: fixed FPGA
@@ -274,6 +287,10 @@ struct SCaptureHooks {
     bool bStatusEachPass;      // FPGA register 35 read after every transfer, logged when not 0x15
     bool bLivenessAfterShort;  // firmware and FPGA versions read after a short frame
     bool bGPIFOnGiveUp;        // the GPIF status read and logged when the reloads are given up
+    // A long exposure's frame comes out only after the frame the sensor was
+    // programmed for (VMAX lines, as long as the exposure where the sensor
+    // runs it): the readout wait after the trigger's fall adds that frame.
+    bool bReadoutAfterFrame = false;
 };
 
 struct SDriverDesc {
@@ -300,7 +317,9 @@ struct SDriverDesc {
 
     // Modes.
     const SSensorMode* pModeNormal;
-    const SSensorMode* pModeHighSpeed;  // null: no high-speed mode
+    const SSensorMode* pModeHighSpeed;              // null: no high-speed mode
+    const SSensorMode* pModeNormal16 = nullptr;     // 16-bit output; null: pModeNormal
+    const SSensorMode* pModeHighSpeed16 = nullptr;  // high speed with 16-bit output; null: 8-bit only
     SSensorBin sensorBin[kDescMaxBin + 1];
     bool bResolutionKeepsHighSpeed;  // a bin or type change keeps the stored high-speed choice
     STimingInit timingInit;
@@ -311,18 +330,30 @@ struct SDriverDesc {
     int iAlignX, iAlignY;                                        // start alignment
     int iWidthAlign, iHeightAlign;                               // sensor window rounded up to these
     bool bAlwaysCentre;                                          // SetResolution always centres the window
-    bool bHBLKFromStart;  // with sensor binning the FPGA HBLK is start / bin + HBLK
+    bool bHBLKFromStart;                     // with sensor binning the FPGA HBLK is start / bin + HBLK
+    SRegTable startHeldRows = {nullptr, 0};  // written inside the hold, before the start registers
+    int iWindowScale = 0;                    // start and window registers count this many units a pixel; 0: 1
+    int iWindowExtraRows = 0;     // rows added to the sensor window height without sensor binning; 0: VBLK
+    bool bNoFPGADataLen = false;  // the FPGA's data length is not written
+    int iSensorBinWidthStep = 0;  // with sensor binning the readout width is a multiple of it; 0: no rule
 
     // Streaming.
     SRegTable streamStartRows;
     uint32_t uStreamStartPauseMs;
     SRegTable streamStopRows;
+    // The sensor clamp, opened when video starts and closed when a single
+    // exposure starts, outside the hold; empty: the sensor has none.
+    SRegTable clampOpenRows = {nullptr, 0};
+    SRegTable clampCloseRows = {nullptr, 0};
 
     // Host and limits.
     int iFixedClockKHz;  // SetCMOSClk()
     int iMinClockKHz;    // bandwidth setting refused below it
     int iUSBBandwidthUSB3, iUSBBandwidthUSB2;
     bool bHasDDR;  // SetEnableDDR re-applies; else it only stores the flag
+    // The sensor counts its frame in half lines: a line is 2 x HMAX clocks,
+    // VMAX and SHR are written doubled.
+    bool bHalfLines = false;
 
     // Exposure, gain, offset and bandwidth.
     SGainRule gain;
@@ -353,5 +384,23 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
 // exposure is VMAX - 1 - iMinSHR lines). An exposure longer than the frame
 // makes the frame exposure lines + iLongExtraLines long with SHS 0.
 SExposureRegs ShsExposure(const SExposureRule& rule, const SExposureInput& in);
+
+// A gain law of sensors with a conversion-gain switch: below iSwitchAt the
+// code is gain / iStep with the switch off, from it (gain - iHighOffset) /
+// iStep with the switch on; gains are clamped to 0 .. iMax.
+struct SLinearGainLaw {
+    int iMax;
+    int iSwitchAt;
+    int iHighOffset;
+    int iStep;
+};
+SGainCode LinearGainCode(int iGain, const SLinearGainLaw& law);
+
+// Turns the description of an uncooled model without the DDR frame buffer
+// into its cooled twin's: DDR in use, tested at start-up, switchable and
+// paced by the FPGA; a long exposure runs the sensor at frames of the frame
+// time + 10 ms; the guide port flag is the cooled camera's. Names, product
+// ID and tables stay the caller's to set.
+void MakeCooledDDRTwin(SDriverDesc* pDesc);
 
 #endif

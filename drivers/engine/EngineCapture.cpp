@@ -333,6 +333,10 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
                 reloads = 0;
             }
             waitMs = script.uReadoutWaitMs;
+            // The readout follows the programmed frame (not for a resend from the DDR).
+            if (m_Desc.capture.bReadoutAfterFrame && !reload)
+                waitMs =
+                    ClampMs(static_cast<unsigned long long>(waitMs) + m_uProgFrameUs / 1000 + 1, UINT32_MAX);
         } else if (expUs >= frameUs) {
             waitMs =
                 ClampMs(expUs / 1000 + p.uReadoutMarginMs + (expUs > kLongExposureUs ? p.uLongExpExtraMs : 0),

@@ -209,6 +209,8 @@ const SSensorMode* CEngineDriver<TBase>::SelectSensorMode(bool bSensorBin, int i
                                                           bool b16) {
     if (bSensorBin) return m_Desc.sensorBin[iBin].pMode;
     if (bHighSpeed && !b16 && m_Desc.pModeHighSpeed) return m_Desc.pModeHighSpeed;
+    if (bHighSpeed && b16 && m_Desc.pModeHighSpeed16) return m_Desc.pModeHighSpeed16;
+    if (b16 && m_Desc.pModeNormal16) return m_Desc.pModeNormal16;
     return m_Desc.pModeNormal;
 }
 
@@ -262,13 +264,16 @@ bool CEngineDriver<TBase>::InitCamera() {
         .Call([this] { return this->SendCMD(VR_CMD_AF); })
         .Table(m_Desc.afterResetRows);
     RunPlan(sensor);
+    // The start-up table closed the sensor clamp.
+    m_bClampOpen = 0;
 
     if (m_Desc.bDDRTest && !this->FPGADDRTest()) return false;
 
     CRegPlan fpga;
     fpga.Call([this] { return this->SetFPGAAsMaster(true); })
         .Call([this] { return this->FPGAStop(); })
-        .Call([this] { return this->EnableFPGADDR(this->m_bDDREnable); })
+        // A camera without the DDR buffer has it bypassed whatever the flag says.
+        .Call([this] { return this->EnableFPGADDR(m_Desc.bHasDDR && this->m_bDDREnable); })
         .Call([this] { return this->SetFPGAADCWidthOutputWidth(ADC_12BIT, false); });
     if (m_Desc.bFPGABinModeReset) fpga.Call([this] { return this->SetFPGABinMode(FPGA_BIN_MODE_0); });
     fpga.Call([this] { return this->SetFPGAGain(kUnityGain, kUnityGain, kUnityGain, kUnityGain); });
@@ -363,7 +368,7 @@ bool CEngineDriver<TBase>::ChangeSensorMode(bool bHardwareBin, int iBin, bool bH
 }
 
 template <class TBase>
-bool CEngineDriver<TBase>::CheckResolution(int iWidth, int iHeight, int iBin, int iType) const {
+bool CEngineDriver<TBase>::CheckResolution(int iWidth, int iHeight, int iBin, int iType) {
     bool bListed = false;
     for (int i = 0; i < kBinSlots && this->m_ucSupportedBins[i] != 0; ++i)
         if (this->m_ucSupportedBins[i] == iBin) bListed = true;
@@ -374,7 +379,23 @@ bool CEngineDriver<TBase>::CheckResolution(int iWidth, int iHeight, int iBin, in
     if (w > this->m_iMaxWidth || h > this->m_iMaxHeight || w < 1 || h < 1) return false;
     if (iType < 0 || iType >= kImageTypeCount) return false;
     if (IsSensorBinned(iBin) && (iHeight % 2 != 0 || iWidth % 8 != 0)) return false;
-    return h % 2 == 0 && w % 8 == 0;
+    if (h % 2 != 0 || w % 8 != 0) return false;
+    return !IsSensorBinned(iBin) || SensorBinWidthFits(iWidth, iHeight, iBin);
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::SensorBinWidthFits(int iWidth, int iHeight, int iBin) {
+    // The bin asked for, not the one in force: the sensor bins what is asked.
+    const int step = m_Desc.iSensorBinWidthStep;
+    if (step <= 1 || SensorBinFactor(m_Desc, iBin) == 0) return true;
+    const SReadout r = ReadoutOf(m_Desc, iWidth, iHeight, iBin, true, false);
+    if (r.iCols % step == 0) return true;
+    this->DbgPrint2(
+        "SetResolution",
+        "Failed to set width: %d, height: %d. When hardware bin set, the width must be multiple of "
+        "24, height must be multiple of 4\n",
+        r.iCols, r.iRows);
+    return false;
 }
 
 template <class TBase>
@@ -450,6 +471,7 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
     if (m_Desc.bHBLKFromStart && IsSensorBinned(this->m_iBin)) hblk += this->m_iStartX / this->m_iBin;
     const uint16_t vblk = static_cast<uint16_t>(g_iVBLK);
     const int offsetY = m_pMode ? m_pMode->iStartOffsetY : 0;
+    const uint32_t scale = WindowScale();
     CRegPlan plan;
     // Fixed blanking belongs to the window size (Cam_SetResolution).
     if (!m_Desc.window.bFixedBlanking)
@@ -458,8 +480,9 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
         });
     plan.Table(m_Desc.startPreRows)
         .BeginFrame()
-        .SensorLE(m_Desc.usRegStartX, static_cast<uint32_t>(this->m_iStartX), 2)
-        .SensorLE(m_Desc.usRegStartY, static_cast<uint32_t>(this->m_iStartY + offsetY), 2)
+        .Table(m_Desc.startHeldRows)
+        .SensorLE(m_Desc.usRegStartX, static_cast<uint32_t>(this->m_iStartX) * scale, 2)
+        .SensorLE(m_Desc.usRegStartY, static_cast<uint32_t>(this->m_iStartY + offsetY) * scale, 2)
         .EndFrame();
     RunPlan(plan);
     return true;
@@ -477,8 +500,9 @@ bool CEngineDriver<TBase>::Cam_SetResolution() {
     } else {
         // The sensor's window steps are coarser than the FPGA's: the FPGA
         // crops the rounded window to the exact readout.
-        width = static_cast<uint32_t>(RoundUp(r.iCols, m_Desc.iWidthAlign));
-        height = static_cast<uint32_t>(RoundUp(r.iRows, m_Desc.iHeightAlign) + g_iVBLK);
+        const int extra = m_Desc.iWindowExtraRows > 0 ? m_Desc.iWindowExtraRows : g_iVBLK;
+        width = static_cast<uint32_t>(RoundUp(r.iCols, m_Desc.iWidthAlign)) * WindowScale();
+        height = static_cast<uint32_t>(RoundUp(r.iRows, m_Desc.iHeightAlign) + extra) * WindowScale();
     }
     const unsigned int dataLen = static_cast<unsigned int>(r.iFrameBytes / 4);
     const int cols = r.iCols;
@@ -488,7 +512,7 @@ bool CEngineDriver<TBase>::Cam_SetResolution() {
     if (win.bFixedBlanking)
         plan.Call([this, &win] { return this->SetFPGAHBLK(static_cast<uint16_t>(win.iHBLK)); })
             .Call([this, &win] { return this->SetFPGAVBLK(static_cast<uint16_t>(win.iVBLK)); });
-    plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); });
+    if (!m_Desc.bNoFPGADataLen) plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); });
     if (!win.bSizeUnheld) plan.BeginFrame();
     plan.SensorLE(m_Desc.usRegWidth, width, 2).SensorLE(m_Desc.usRegHeight, height, 2);
     if (!win.bSizeUnheld) plan.EndFrame();
@@ -509,11 +533,10 @@ bool CEngineDriver<TBase>::SetOutput16Bits(bool bOn) {
     CCritSecLock lock(this->m_csControl);
     this->m_bOutput16Bits = bOn;
     ++m_uGeomGen;
-    const SSensorMode* mode = m_Desc.pModeNormal;
-    if (IsSensorBinned(this->m_iBin))
-        mode = m_Desc.sensorBin[this->m_iBin].pMode;
-    else if (this->m_bHighSpeed && !bOn && m_Desc.pModeHighSpeed)
-        mode = m_Desc.pModeHighSpeed;
+    // The ADC width of the mode this output runs in.
+    const SSensorMode* mode =
+        SelectSensorMode(IsSensorBinned(this->m_iBin), this->m_iBin, this->m_bHighSpeed, bOn);
+    if (!mode) mode = m_Desc.pModeNormal;
     const ADC_BIT adc = mode->eAdc;
     g_iUSBBandwidth = this->m_bUSB3Host ? m_Desc.iUSBBandwidthUSB3 : m_Desc.iUSBBandwidthUSB2;
     CRegPlan plan;
@@ -528,8 +551,8 @@ bool CEngineDriver<TBase>::SetHighSpeedMode(bool bOn) {
         CCritSecLock lock(this->m_csControl);
         bWas = this->m_bHighSpeed;
         this->m_bHighSpeed = bOn;
-        // High speed is a mode of 8-bit data.
-        if (this->m_bOutput16Bits && !IsSensorBinned(this->m_iBin)) return true;
+        // High speed is a mode of 8-bit data, unless the model has one for 16-bit data.
+        if (this->m_bOutput16Bits && !IsSensorBinned(this->m_iBin) && !m_Desc.pModeHighSpeed16) return true;
     }
     return ReapplyMode([this, bOn, bWas] {
         const bool bModeWasHighSpeed = m_pMode == m_Desc.pModeHighSpeed;
@@ -548,6 +571,8 @@ bool CEngineDriver<TBase>::SetHardwareBin(bool bOn) {
         const long long w = static_cast<long long>(this->m_iWidth) * this->m_iBin;
         const long long h = static_cast<long long>(this->m_iHeight) * this->m_iBin;
         if (bOn && (this->m_iHeight % 2 != 0 || this->m_iWidth % 8 != 0)) return false;
+        // Sensor binning refuses the widths SetResolution would refuse with it.
+        if (bOn && !SensorBinWidthFits(this->m_iWidth, this->m_iHeight, this->m_iBin)) return false;
         return h % 2 == 0 && w % 8 == 0;
     };
     {
@@ -603,6 +628,8 @@ bool CEngineDriver<TBase>::SetCMOSClk() {
 
 template <class TBase>
 bool CEngineDriver<TBase>::StartSensorStreaming() {
+    CCritSecLock lock(this->m_csControl);
+    FollowStreamClamp();
     CRegPlan plan;
     plan.Table(m_Desc.streamStartRows).Pause(m_Desc.uStreamStartPauseMs).Call([this] {
         return this->FPGAStart();

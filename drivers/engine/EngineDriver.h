@@ -118,6 +118,12 @@ class CEngineDriver : public TBase {
     bool SetCMOSClk();
     bool StartSensorStreaming();
     bool StopSensorStreaming();
+    // Opens or closes the sensor clamp (outside the hold); true when every
+    // write succeeded.
+    bool SetSensorClamp(bool bOpen);
+
+    // The sensor clamp is open (the camera's; 0 after construction).
+    std::atomic<uint8_t> m_bClampOpen{0};
 
     // ---- Engine ------------------------------------------------------------------
     // Runs a plan on this camera under the control lock.
@@ -226,7 +232,17 @@ class CEngineDriver : public TBase {
     bool IsCapturing() const;
     bool OnCameraThread();
     bool IsSensorBinned(int iBin) const;
-    bool CheckResolution(int iWidth, int iHeight, int iBin, int iType) const;
+    bool CheckResolution(int iWidth, int iHeight, int iBin, int iType);
+    // With sensor binning of iBin: whether the readout width keeps the
+    // model's step; logs a refusal.
+    bool SensorBinWidthFits(int iWidth, int iHeight, int iBin);
+    // Units the start and window registers count a pixel in.
+    uint32_t WindowScale() const {
+        return m_Desc.iWindowScale > 1 ? static_cast<uint32_t>(m_Desc.iWindowScale) : 1u;
+    }
+    // Stream start (EngineClamp.cpp): a video start opens the sensor clamp,
+    // a single exposure's start closes it; a failure keeps the state known.
+    void FollowStreamClamp();
     // Stores and programs a checked geometry (control lock held, no capture).
     bool ApplyResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType);
     // SetResolution and SetStartPos again through the slots with the stored
@@ -235,8 +251,9 @@ class CEngineDriver : public TBase {
     // The replay of bandwidth, gain and exposure at initialisation.
     void ReplayTiming();
     void StartCooler();
-    // Line time of the line length in force, microseconds.
+    // Line time of the line length in force, microseconds, and its clocks.
     double LineTimeUs() const;
+    double LineClocks() const;
     // Lines added to the readout rows for the frame time / the line length.
     int FrameExtraLines() const;
     int BandwidthExtraLines() const;
@@ -253,6 +270,8 @@ class CEngineDriver : public TBase {
     // DDR on and USB 3 host, as the capture run found them.
     bool m_bCaptureDDR = false;
     bool m_bCaptureUSB3 = false;
+    // The frame the last exposure programmed (VMAX x line), microseconds.
+    std::atomic<uint32_t> m_uProgFrameUs{0};
 };
 
 #endif

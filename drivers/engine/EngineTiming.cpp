@@ -45,7 +45,10 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
         // Within one frame: the frame is the readout, the shutter line
         // shortens the exposure from the frame's end.
         vmax = static_cast<long long>(in.iRows) + in.iExtraLines;
-        if (in.bSensorBin) vmax = (vmax + rule.iBinExtraLines) * 2;
+        if (in.bSensorBin && rule.eBinFrame == BIN_FRAME_ROWS_DOUBLED)
+            vmax = 2ll * in.iRows + in.iExtraLines;
+        else if (in.bSensorBin)
+            vmax = (vmax + rule.iBinExtraLines) * 2;
         shr = lines < vmax - minShr ? vmax - minShr - lines : minShr;
         if (shr < minShr) shr = minShr;
         if (shr > vmax - minShr) shr = vmax - minShr;
@@ -54,7 +57,10 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
         if (shr >= static_cast<long long>(rule.uSHRLimit)) shr = rule.uSHRMax;
     } else {
         // Longer than a frame: the frame grows to the exposure.
-        vmax = lines + (in.bSensorBin ? rule.iLongBinExtraLines : rule.iLongExtraLines);
+        if (in.bSensorBin && rule.eBinFrame == BIN_FRAME_ROWS_DOUBLED)
+            vmax = (lines + rule.iLongExtraLines) * 2;
+        else
+            vmax = lines + (in.bSensorBin ? rule.iLongBinExtraLines : rule.iLongExtraLines);
         if (vmax > vmaxCap) vmax = vmaxCap;
         shr = minShr;
     }
@@ -64,9 +70,15 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
 // ---- Timing helpers ---------------------------------------------------------------------------
 
 template <class TBase>
+double CEngineDriver<TBase>::LineClocks() const {
+    // A sensor that counts half lines makes each line of two HMAX.
+    return static_cast<double>(this->m_usHMAX) * (m_Desc.bHalfLines ? 2 : 1);
+}
+
+template <class TBase>
 double CEngineDriver<TBase>::LineTimeUs() const {
     const int clock = this->m_iFclk;
-    return clock > 0 ? this->m_usHMAX * 1000.0 / clock : 0.0;
+    return clock > 0 ? LineClocks() * 1000.0 / clock : 0.0;
 }
 
 template <class TBase>
@@ -143,8 +155,19 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     in.iExtraLines = g_iExtraLines;
     in.bSensorBin = r.iSensorFactor > 1;
     in.uFrameUs = frameUs;
-    const SExposureRegs regs = rule.fnCompute(rule, in);
+    SExposureRegs regs = rule.fnCompute(rule, in);
+    if (m_Desc.bHalfLines) {
+        // Frame length and shutter line in the sensor's half lines.
+        regs.uVMAX *= 2;
+        regs.uSHR *= 2;
+    }
     this->m_iExpLines = static_cast<int>(static_cast<long long>(regs.uVMAX) - rule.iExpLinesGap - regs.uSHR);
+    // VMAX counts lines of one HMAX each (half lines where the sensor counts them).
+    const int clockKHz = this->m_iFclk;
+    m_uProgFrameUs = static_cast<uint32_t>(
+        clockKHz > 0
+            ? TruncCount(static_cast<double>(regs.uVMAX) * this->m_usHMAX * 1000.0 / clockKHz, UINT32_MAX)
+            : 0);
 
     this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x %2.2fus 1f:%d mode:%d timeus:%d\n", regs.uVMAX, regs.uSHR,
                     lineUs, static_cast<int>(frameUs), this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));
@@ -228,6 +251,11 @@ bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
     const SBandwidthRule& rule = m_Desc.bandwidth;
     if (this->m_iFclk < m_Desc.iMinClockKHz) return false;
     int percent = static_cast<int>(ClampLL(iPercent, this->m_iBandWidthMin, this->m_iBandWidthMax));
+    if (rule.fnNoDDRCap && !this->m_bDDREnable) {
+        // What the link carries without the DDR buffer in between.
+        const int cap = rule.fnNoDDRCap(this->m_bUSB3Host, this->m_bOutput16Bits, this->m_bHighSpeed);
+        if (percent > cap) percent = cap;
+    }
     if (!bAuto) {
         this->m_iFPSPerc = percent;
         this->m_bAutoFPS = false;
@@ -245,6 +273,7 @@ bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
     const int clock = this->m_iFclk;
     long long lineRows = static_cast<long long>(r.iRows) + BandwidthExtraLines();
     if (r.iSensorFactor > 1) lineRows *= 2;
+    if (m_Desc.bHalfLines) lineRows *= 2;
     long long hmax;
     double pacing = 100.0;
     if (this->m_bDDREnable) {
@@ -263,7 +292,8 @@ bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
                     : static_cast<long long>(this->m_iBin) * this->m_iBin * pixels > rule.llCapPixels;
             if (large) used = rule.iCap16Perc;
         }
-        const double lineUs = 1000000.0 / fps / static_cast<double>(lineRows);
+        const double factor = rule.dLineTimeFactor > 0.0 ? rule.dLineTimeFactor : 1.0;
+        const double lineUs = 1000000.0 / fps / static_cast<double>(lineRows) * factor;
         hmax = TruncCount(static_cast<double>(clock) * lineUs / 1000.0, rule.iHMAXMax);
         if (hmax < g_iMinHMAX) hmax = g_iMinHMAX;
         hmax = hmax * 100 / used;
@@ -327,8 +357,7 @@ void CEngineDriver<TBase>::CalcMaxFPS() {
         this->m_fMaxDataRate = static_cast<float>(this->m_fMaxFPS * frameBytes / 1000000.0);
     } else {
         const double usbRate = static_cast<double>(HostConstant()) * this->m_iFPSPerc * 10 / 1000000.0;
-        const double lines =
-            static_cast<double>(this->m_usHMAX) * (static_cast<double>(r.iRows) + FrameExtraLines());
+        const double lines = LineClocks() * (static_cast<double>(r.iRows) + FrameExtraLines());
         const double sensorFps = lines > 0.0 ? this->m_iFclk * 1000.0 / lines : 0.0;
         const double usbFps = usbRate * 1000000.0 / bpp / r.iRows / r.iCols;
         this->m_fMaxFPS = static_cast<float>(sensorFps < usbFps ? sensorFps : usbFps);
@@ -352,6 +381,7 @@ void CEngineDriver<TBase>::CalcMaxFPS() {
     template bool CEngineDriver<BASE>::ExposureAccepted(unsigned long long);                   \
     template double CEngineDriver<BASE>::SensorExposureUs(unsigned long long, bool, uint32_t); \
     template double CEngineDriver<BASE>::LineTimeUs() const;                                   \
+    template double CEngineDriver<BASE>::LineClocks() const;                                   \
     template int CEngineDriver<BASE>::FrameExtraLines() const;                                 \
     template int CEngineDriver<BASE>::BandwidthExtraLines() const;                             \
     template int CEngineDriver<BASE>::HostConstant() const;

@@ -17,15 +17,6 @@ namespace {
 
 constexpr int kWaitMs = 5000 * kTestSlowdown;
 
-struct SContentCase {
-    int w, h, bin;
-    IMG_TYPE type;
-    bool hardwareBin;
-    bool flip;  // both flips
-    bool snap;  // single exposure instead of video
-    int x, y;   // window start; -1: centred
-};
-
 const SContentCase kContent[] = {
     {640, 480, 1, IMG_RAW8, false, false, false, -1, -1},
     {640, 480, 1, IMG_RAW8, false, true, true, 96, 40},

@@ -10,19 +10,16 @@ namespace {
 
 constexpr int kWaitMs = 5000 * kTestSlowdown;
 
-struct SContentCase {
-    int w, h, bin;
-    IMG_TYPE type;
-    bool flip;  // both flips
-    bool snap;  // single exposure instead of video
-    int x, y;   // window start; -1: centred
-};
-
+// w, h, bin, type, hardware bin (none on this sensor), flip, snap, start.
 const SContentCase kContent[] = {
-    {320, 240, 1, IMG_RAW8, false, false, 100, 50},   {320, 240, 1, IMG_RAW16, false, true, 1000, 600},
-    {320, 240, 1, IMG_Y8, true, false, -1, -1},       {320, 240, 1, IMG_RGB24, false, true, 7, 5},
-    {160, 120, 2, IMG_RAW8, true, true, 1200, 700},   {160, 120, 2, IMG_RAW16, false, false, -1, -1},
-    {160, 120, 2, IMG_RGB24, false, false, 400, 300}, {160, 120, 2, IMG_Y8, false, true, 16, 8},
+    {320, 240, 1, IMG_RAW8, false, false, false, 100, 50},
+    {320, 240, 1, IMG_RAW16, false, false, true, 1000, 600},
+    {320, 240, 1, IMG_Y8, false, true, false, -1, -1},
+    {320, 240, 1, IMG_RGB24, false, false, true, 7, 5},
+    {160, 120, 2, IMG_RAW8, false, true, true, 1200, 700},
+    {160, 120, 2, IMG_RAW16, false, false, false, -1, -1},
+    {160, 120, 2, IMG_RGB24, false, false, false, 400, 300},
+    {160, 120, 2, IMG_Y8, false, false, true, 16, 8},
 };
 
 class C836CaptureTest : public C836Test {
