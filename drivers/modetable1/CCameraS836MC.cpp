@@ -47,12 +47,7 @@ const SSensorMode kMode10Bit = {
 
 // Gain in 0.1 dB steps: up to 6 dB the analog gain alone; above it high
 // conversion gain, with the code counted from 6 dB.
-SGainCode GainMap836(int iGain) {
-    if (iGain > 600) iGain = 600;
-    if (iGain < 0) iGain = 0;
-    if (iGain <= 60) return {iGain, static_cast<uint16_t>(iGain), false};
-    return {iGain, static_cast<uint16_t>(iGain - 60), true};
-}
+SGainCode GainMap836(int iGain) { return LinearGainCode(iGain, SLinearGainLaw{600, 61, 60, 1}); }
 
 // Long exposures: the trigger rises at once; low power is on for the whole
 // of long-exposure mode (SetExp), not switched here. The wait polls every
