@@ -21,7 +21,7 @@ ARMHF_PACKAGES=(
   qemu-user libstdc++6:armhf
   libusb-1.0-0-dev:armhf libtinyxml-dev:armhf libgtest-dev:armhf liblog4cpp5v5:armhf libhwy-dev:armhf
 )
-PIP_PACKAGES=("pybind11>=3.0,<3.1" numpy pytest)
+PIP_PACKAGES=("pybind11>=3.0,<3.1" scikit-build-core numpy pytest)
 
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
@@ -90,7 +90,7 @@ if ! is_py313 .venv/bin/python; then
 fi
 if ! .venv/bin/python - <<'PYEOF' 2>/dev/null
 import sys
-import numpy, pytest, pybind11
+import numpy, pytest, pybind11, scikit_build_core
 major, minor = (int(x) for x in pybind11.__version__.split(".")[:2])
 sys.exit(0 if (major, minor) == (3, 0) else 1)
 PYEOF

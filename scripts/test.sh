@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the whole C++ suite under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the thread tests under ThreadSanitizer, the shipped
-# library and each benchmark once in a release build, the library with the core
-# and driver tests built for 32-bit ARM hard-float and run under qemu-arm, the
-# Python tests, and the public header through the host and the ARM compilers.
+# library and Python module and each benchmark once in a release build, the
+# library with the core and driver tests built for 32-bit ARM hard-float and run
+# under qemu-arm, the Python tests against the simulator build of the module
+# under the same sanitizers, and the public header through the host and the ARM
+# compilers.
 # Any failure exits non-zero.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-ROOT=$(pwd)
-# KYR_JOBS caps build and test parallelism on a shared machine.
-JOBS=${KYR_JOBS:-$(nproc)}
+source "$(dirname "$0")/lib.sh"
 GEN=(-G Ninja)
 
 step() { printf '\n=== %s ===\n' "$*"; }
@@ -28,8 +27,12 @@ printf '#include "KYRCamera.h"\nint main() { return 0; }\n' | arm-linux-gnueabih
 NORAND=()
 if setarch "$(uname -m)" -R true 2>/dev/null; then NORAND=(setarch "$(uname -m)" -R); fi
 
+# The Python module's builds need the interpreter of .venv.
+require_venv
+
 step "ASan + UBSan build and tests"
-cmake -S . -B build/asan "${GEN[@]}" -DKYR_SANITIZE=address >/dev/null
+# With the simulator build of the bindings module, for the Python tests below.
+cmake -S . -B build/asan "${GEN[@]}" -DKYR_SANITIZE=address "${SIM_MODULE_OPTIONS[@]}" >/dev/null
 ninja -C build/asan -j"$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan -j"$JOBS" --output-on-failure --timeout 300
@@ -50,9 +53,17 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   "${NORAND[@]}" ctest --test-dir build/tsan -L tsan -j"$JOBS" --output-on-failure --timeout 300
 
 step "release build: shipped library and benchmarks"
-cmake -S . -B build/release "${GEN[@]}" -DCMAKE_BUILD_TYPE=Release -DKYR_BUILD_TESTS=OFF -DKYR_BUILD_BENCH=ON >/dev/null
+cmake -S . -B build/release "${GEN[@]}" -DCMAKE_BUILD_TYPE=Release -DKYR_BUILD_TESTS=OFF -DKYR_BUILD_BENCH=ON \
+  -DKYR_BUILD_PYTHON=ON -DKYR_BINDINGS_SIM=OFF -DPython_EXECUTABLE="$PY" >/dev/null
 ninja -C build/release -j"$JOBS"
 "$ROOT/scripts/check_exports.sh" build/release/libkyrcamera.so
+# The shipped Python module links the real libusb-1.0 and never the simulator.
+shipped_module=(build/release/python/bindings*.so)
+if ! ldd "${shipped_module[0]}" | grep 'libusb-1.0.so' >/dev/null || ldd "${shipped_module[0]}" | grep kyrsim >/dev/null; then
+  echo "test.sh: ${shipped_module[0]} must link libusb-1.0 and not the simulator:" >&2
+  ldd "${shipped_module[0]}" >&2
+  exit 1
+fi
 "$ROOT/scripts/check_layer.sh" build/release/python/libvorn_kyr.a build/release/CMakeFiles/kyrlib_obj.dir
 shopt -s nullglob
 for bench in build/release/bench/bench_*; do
@@ -105,9 +116,6 @@ if [ "$core_rc" -ne 0 ] || [ "$drivers_rc" -ne 0 ]; then
   exit 1
 fi
 
-tests_py=(tests/python/test_*.py)
-if [ ${#tests_py[@]} -gt 0 ]; then
-  step "Python tests"
-  .venv/bin/python -m pytest -q tests/python
-fi
+step "Python tests: the simulator build of the module under ASan + UBSan"
+"$ROOT/scripts/test_python.sh"
 step "all tests passed"
