@@ -173,6 +173,7 @@ const SDriverDesc g_DescS836MC = {
     .iHeightAlign = 0,
     .bAlwaysCentre = true,
     .bHBLKFromStart = false,
+    .bNoFPGADataLen = true,
     .streamStartRows = RegTable(kStreamStartRows),
     .uStreamStartPauseMs = 10,
     .streamStopRows = RegTable(kStreamStopRows),

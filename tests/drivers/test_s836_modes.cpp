@@ -227,6 +227,10 @@ TEST_F(C836ModeTest, EveryFormatCentresTheWindowAndWritesItsSizeUnheld) {
             }
         }
         EXPECT_EQ(sizeWrites, 4);
+        // The FPGA takes its frame from the width and height alone: no payload length.
+        for (const kyrsim::Request& r : Log(from)) {
+            EXPECT_FALSE(r.request == kWriteFpga && r.value >= 64 && r.value <= 67) << r.value;
+        }
     }
 }
 
