@@ -33,6 +33,10 @@ constexpr int kMarkersCNoFpga[] = {0x810a, 0x810b, 0x839b, 0x839a, 0x840a, 0x838
 // The 832 cameras: a 3840 x 2160 colour sensor of the Sony register layout, timed by the FPGA at 20 MHz,
 // with the register hold 0x3001 and standby 0x3000 (0 = streaming).
 constexpr int kSonySensor832[] = {0x832b, 0x832f};
+// The 817 cameras: a 1920 x 1080 colour sensor of the same layout, timing, hold and standby.
+constexpr int kSonySensor817[] = {0x817b, 0x817f};
+// The 820 cameras: a 3840 x 2160 colour sensor of the same layout, timing, hold and standby.
+constexpr int kSonySensor820[] = {0x820b, 0x820f};
 // The 814 cameras: the 832's layout on a sensor that bins 2 x 2 while 0x3020 = 1; the 814b has no DDR.
 constexpr int kSonySensor814[] = {0x814b, 0x814f};
 constexpr int kBin814Reg = 0x3020;
@@ -76,6 +80,26 @@ kyrsim_profile defaultProfile(int productId) {
     }
     if (!p.has_fpga) p.has_ddr = 0;
     if (contains(kSonySensor832, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor = KYRSIM_SENSOR_SONY;
+        p.sensor_width = 3840;
+        p.sensor_height = 2160;
+        p.hold_reg = kSonyHold;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+    }
+    if (contains(kSonySensor817, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor = KYRSIM_SENSOR_SONY;
+        p.sensor_width = 1920;
+        p.sensor_height = 1080;
+        p.hold_reg = kSonyHold;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+    }
+    if (contains(kSonySensor820, productId)) {
         p.sensor_clock_khz = 20000;
         p.sensor = KYRSIM_SENSOR_SONY;
         p.sensor_width = 3840;

@@ -147,10 +147,10 @@ struct kyrsim_profile {
  * 0x3001, standby predicate 0x3000 & 0xFF == 0, RGGB, DDR. The 814 (0x814b, 0x814f) and 827 (0x827b,
  * 0x827f) profiles: the same sensor layout, hold, standby, colour and line clock; 3840 x 2160 binning 2 x 2
  * with 0x3020 = 1 (814), 1920 x 1080 with the start in half pixels (827); DDR on 0x814f and 0x827f only.
- * The 836 (0x836b, 0x836d, 0x836f): the same layout, 1936 x 1096, window start row in 0x3038/9, no sensor
- * binning; DDR on 0x836f only.
- * Other FPGA products: no sensor layout, no hold or standby register, RGGB, DDR; products without FPGA: no
- * DDR. */
+ * The 817 (0x817b, 0x817f, 1920 x 1080) and 820 (0x820b, 0x820f, 3840 x 2160) profiles: the 832's but for
+ * the sensor's size. The 836 (0x836b, 0x836d, 0x836f): the 832's layout, 1936 x 1096, window start row in
+ * 0x3038/9, no sensor binning; DDR on 0x836f only. Other FPGA products: no sensor layout, no hold or standby
+ * register, RGGB, DDR; products without FPGA: no DDR. */
 
 /* Copies the profile plugged cameras of product_id get (defaults for unknown IDs); 0, or -1 when out is NULL.
  */

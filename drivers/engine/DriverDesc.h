@@ -165,6 +165,7 @@ struct SExposureRule {
     LONG_EXP_PROGRAM eLongProgram;
     uint32_t uLongPadUs;
     BIN_FRAME eBinFrame = BIN_FRAME_PADDED;  // how sensor binning sizes the frame
+    int iLongBinSHR = 0;  // shutter line of an exposure longer than a frame with sensor binning; 0: iMinSHR
     bool bFPGAVMAXInHold;    // the FPGA's VMAX is written inside the sensor hold with the shutter
     bool bLongModeLowPower;  // low power on for as long as long-exposure mode lasts
 };
@@ -402,5 +403,19 @@ SGainCode LinearGainCode(int iGain, const SLinearGainLaw& law);
 // time + 10 ms; the guide port flag is the cooled camera's. Names, product
 // ID and tables stay the caller's to set.
 void MakeCooledDDRTwin(SDriverDesc* pDesc);
+
+// What a cooled twin changes in the description of its uncooled model.
+struct STwinDiff {
+    const char* szClassName;
+    const char* szName;       // m_pszName
+    const char* szShortName;  // m_pszShortName, the settings key
+    int iPID;
+    SRegTable initTable;  // the twin's own copy of the start-up table
+};
+
+// The description of a cooled twin: its uncooled model's description with
+// the twin's names, product ID and start-up table; the guide-port flag is
+// left to the cooled camera object.
+SDriverDesc CooledTwinDesc(const SDriverDesc& model, const STwinDiff& diff);
 
 #endif

@@ -62,7 +62,7 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
         else
             vmax = lines + (in.bSensorBin ? rule.iLongBinExtraLines : rule.iLongExtraLines);
         if (vmax > vmaxCap) vmax = vmaxCap;
-        shr = minShr;
+        shr = in.bSensorBin && rule.iLongBinSHR > 0 ? rule.iLongBinSHR : minShr;
     }
     return SExposureRegs{static_cast<uint32_t>(vmax), static_cast<uint32_t>(shr)};
 }

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -122,5 +124,36 @@ class CModelTest : public ::testing::Test {
     kyrsim::Device m_dev;
     CCameraBase* m_pCam = nullptr;
 };
+
+// Waits, up to waitMs of real time, until the single exposure of camera 0
+// has ended; its status.
+inline KYR_EXPOSURE_STATUS WaitExposureEnd(int waitMs) {
+    KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        KYRGetExpStatus(0, &st);
+    }
+    return st;
+}
+
+// Starts a single exposure on camera 0 and waits for its end (IDLE: refused).
+inline KYR_EXPOSURE_STATUS Expose(int waitMs) {
+    if (KYRStartExposure(0, KYR_FALSE) != KYR_SUCCESS) return KYR_EXP_IDLE;
+    return WaitExposureEnd(waitMs);
+}
+
+// Camera id describes no trigger ability, offers only the normal mode and
+// refuses a trigger mode.
+inline void ExpectNoTriggerMode(int id) {
+    KYR_CAMERA_INFO info{};
+    ASSERT_EQ(KYRGetCameraProperty(&info, id), KYR_SUCCESS);
+    EXPECT_EQ(info.is_trigger, KYR_FALSE);
+    KYR_SUPPORTED_MODE modes{};
+    ASSERT_EQ(KYRGetCameraSupportMode(id, &modes), KYR_SUCCESS);
+    EXPECT_EQ(modes.SupportedCameraMode[0], CAM_MODE_NORMAL);
+    EXPECT_EQ(modes.SupportedCameraMode[1], CAM_MODE_END);
+    EXPECT_EQ(KYRSetCameraMode(id, static_cast<CAM_MODE>(1)), KYR_ERROR_INVALID_MODE);
+}
 
 #endif

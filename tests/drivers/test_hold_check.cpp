@@ -47,9 +47,9 @@ class HoldCheckTest : public ::testing::Test {
 TEST_F(HoldCheckTest, FollowsTheProfilesHoldRegister) {
     const std::vector<uint16_t> listed = {0x303C, 0x303D};
     kyrsim_profile p{};
-    ASSERT_EQ(kyrsim_get_profile(0x820b, &p), 0);
+    ASSERT_EQ(kyrsim_get_profile(0x826e, &p), 0);
     EXPECT_EQ(p.hold_reg, KYRSIM_NONE);
-    kyrsim::Device plain = kyrsim::plug(0x820b, 1, "1");
+    kyrsim::Device plain = kyrsim::plug(0x826e, 1, "1");
     libusb_device_handle* h = OpenOnly();
     ASSERT_NE(h, nullptr);
     for (int reg : {0x3001, 0x303C, 0x303D, 0x3001}) WriteSensor(h, reg, reg == 0x3001 ? 1 : 7);

@@ -5,7 +5,7 @@
 // given.
 #include <string.h>
 
-#include "FrameReference.h"
+#include "CaptureCheck.h"
 #include "test_s814_827_fixture.h"
 
 namespace {
@@ -34,15 +34,7 @@ const SContentCase k827Cases[] = {
 class C814827CaptureTest : public C814827Test {
   protected:
     bool Capture(bool snap, std::vector<unsigned char>* pImage) {
-        if (snap) {
-            if (!Snapshot()) return false;
-            return KYRGetDataAfterExp(0, pImage->data(), static_cast<long>(pImage->size())) == KYR_SUCCESS;
-        }
-        if (KYRStartVideoCapture(0) != KYR_SUCCESS) return false;
-        const bool ok = KYRGetVideoData(0, pImage->data(), static_cast<long>(pImage->size()),
-                                        kWaitMs814827) == KYR_SUCCESS;
-        KYRStopVideoCapture(0);
-        return ok;
+        return CaptureImage(snap, pImage, kWaitMs814827);
     }
 
     // Pixel (x, y) of the readout as the sensor makes it from the scene:

@@ -95,16 +95,7 @@ class C814827Test : public CModelTest {
         return KYRStopVideoCapture(0) == KYR_SUCCESS && ok;
     }
     // One single exposure to its end; true when it succeeded.
-    bool Snapshot() {
-        if (KYRStartExposure(0, KYR_FALSE) != KYR_SUCCESS) return false;
-        KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs814827);
-        while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            KYRGetExpStatus(0, &st);
-        }
-        return st == KYR_EXP_SUCCESS;
-    }
+    bool Snapshot() { return Expose(kWaitMs814827) == KYR_EXP_SUCCESS; }
     size_t ImageBytes() {
         int w = 0, h = 0, bin = 0;
         IMG_TYPE type = IMG_RAW8;

@@ -15,9 +15,12 @@ TEST_F(C832Test, SettersFromTwoThreadsNeverInterleaveTheirHolds) {
     const int from = kyrsim_log_count();
     std::atomic<bool> stop{false};
     std::thread reader([&] {
-        // What the capture thread reads of the timing without the lock.
+        // What the capture thread reads of the timing without the lock; at
+        // least once, however late this thread starts.
         unsigned long long sum = 0;
-        while (!stop) sum += m_pCam->m_iFrameTimeUs + m_pCam->m_iXferTimeUs + m_pCam->m_usHMAX;
+        do {
+            sum += m_pCam->m_iFrameTimeUs + m_pCam->m_iXferTimeUs + m_pCam->m_usHMAX;
+        } while (!stop);
         EXPECT_GT(sum, 0u);
     });
     std::thread auto_([&] {

@@ -158,7 +158,7 @@ TEST_F(FrameTiming, TestIntervalOverridesTheRegisters) {
 }
 
 TEST_F(FrameTiming, CamerasWithoutASensorClockAreNotPacedByTheRegisters) {
-    kyrsim::Device other = kyrsim::plug(0x820b, 1, "2");
+    kyrsim::Device other = kyrsim::plug(0x826e, 1, "2");
     libusb_device_handle* h2 = usb.open(other);
     ASSERT_NE(h2, nullptr);
     writeFpgaWide(h2, kRegVmax, 1000, 3);

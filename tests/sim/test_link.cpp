@@ -232,7 +232,7 @@ TEST_F(Link, TriggeredFramesTakeTheReadoutAndTheOutputTime) {
 // Profiles describe the sensor side as data.
 class SensorSide : public ::testing::Test {
   protected:
-    static constexpr int kProduct = 0x820b;  // an FPGA camera without a sensor description
+    static constexpr int kProduct = 0x826e;  // an FPGA camera without a sensor description
 
     kyrsim_profile base() {
         kyrsim_profile p{};

@@ -87,7 +87,7 @@ TEST(SensorProfile, The832CamerasDescribeTheirSensorAndClock) {
         EXPECT_EQ(p.has_ddr, 1);
     }
     kyrsim_profile other{};
-    ASSERT_EQ(kyrsim_get_profile(0x820b, &other), 0);
+    ASSERT_EQ(kyrsim_get_profile(0x826e, &other), 0);
     EXPECT_EQ(other.sensor, KYRSIM_SENSOR_NONE);
     EXPECT_EQ(other.sensor_clock_khz, 0);
     EXPECT_EQ(other.hold_reg, KYRSIM_NONE);
@@ -109,7 +109,7 @@ TEST(SensorProfile, The832CamerasDescribeTheirSensorAndClock) {
         p.sensor_width = b.width;
         p.sensor_height = b.height;
         p.sensor_clock_khz = b.clock;
-        EXPECT_EQ(kyrsim_set_profile(0x820b, &p), -1);
+        EXPECT_EQ(kyrsim_set_profile(0x826e, &p), -1);
     }
     // A described sensor given to another camera takes effect when it is plugged.
     kyrsim_profile p = other;
@@ -119,8 +119,8 @@ TEST(SensorProfile, The832CamerasDescribeTheirSensorAndClock) {
     p.standby_reg = 0x3000;
     p.standby_mask = 0xFF;
     p.standby_value = 0;
-    ASSERT_EQ(kyrsim_set_profile(0x820b, &p), 0);
-    kyrsim::Device d = kyrsim::plug(0x820b, 1, "3");
+    ASSERT_EQ(kyrsim_set_profile(0x826e, &p), 0);
+    kyrsim::Device d = kyrsim::plug(0x826e, 1, "3");
     EXPECT_TRUE(d.sensorModel());
     EXPECT_EQ(d.sensor(0x3000), 1);
     EXPECT_GE(d.scenePixel(639, 479), 0);
@@ -166,7 +166,7 @@ TEST_F(Sensor, FramesFlowOnlyOutOfStandby) {
     EXPECT_EQ(cam.query(KYRSIM_Q_RUNNING), 0);
 
     // A camera without a description cannot use one.
-    kyrsim::Device other = kyrsim::plug(0x820b, 1, "2");
+    kyrsim::Device other = kyrsim::plug(0x826e, 1, "2");
     EXPECT_FALSE(other.setSensorModel(true));
     EXPECT_TRUE(other.setSensorModel(false));
     EXPECT_FALSE(other.sensorModel());
@@ -244,7 +244,7 @@ TEST_F(Sensor, ScenePixelIsOnlyInsideADescribedArray) {
     EXPECT_EQ(cam.scenePixel(kArrayWidth, 0), -1);
     EXPECT_EQ(cam.scenePixel(0, kArrayHeight), -1);
     EXPECT_EQ(kyrsim_scene_pixel(-5, 0, 0), -1);
-    kyrsim::Device other = kyrsim::plug(0x820b, 1, "2");
+    kyrsim::Device other = kyrsim::plug(0x826e, 1, "2");
     EXPECT_EQ(other.scenePixel(0, 0), -1);
 }
 
