@@ -48,7 +48,19 @@ constexpr int kNoDDR814827[] = {0x814b, 0x827b};
 // register family without sensor binning, its window start row in 0x3038/9.
 constexpr int kSonySensor836[] = {0x836b, 0x836d, 0x836f};
 constexpr int kSonyHold = 0x3001;
+constexpr int kSensor821[] = {0x821a, 0x821e, 0x821b};
+constexpr int kSensor821Mono[] = {0x821a, 0x821e};
 constexpr int kSonyStandby = 0x3000;
+
+// The 815 cameras: a 3840 x 2160 colour sensor whose window the sensor takes through start registers, timed
+// by the FPGA at 20 MHz, with the register hold 0x3001 and standby 0x3000 (0 = streaming). The frame shows
+// the scene relative to the FPGA window. 0x815b has no DDR buffer, 0x815f has one.
+constexpr int kSensor815[] = {0x815b, 0x815f};
+// The 801 cameras: the same family with a 2616 x 1960 sensor; the frame follows the FPGA window also in the
+// hardware-bin mode (the sensor still sends every pixel). 0x801b has no DDR buffer, 0x801f has one.
+constexpr int kSensor801[] = {0x801b, 0x801f};
+// Cameras of these families without the DDR frame buffer.
+constexpr int kNoDdrStartReg[] = {0x815b, 0x801b};
 
 template <size_t N>
 bool contains(const int (&table)[N], int v) {
@@ -136,6 +148,30 @@ kyrsim_profile defaultProfile(int productId) {
         p.start_y_reg = 0x3038;
         p.bin_reg = KYRSIM_NONE;
         p.has_ddr = productId == 0x836f ? 1 : 0;
+    }
+    if (contains(kSensor815, productId) || contains(kSensor801, productId)) {
+        const bool is815 = contains(kSensor815, productId);
+        p.sensor_clock_khz = 20000;
+        p.sensor_width = is815 ? 3840 : 2616;
+        p.sensor_height = is815 ? 2160 : 1960;
+        p.hold_reg = kSonyHold;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.has_ddr = contains(kNoDdrStartReg, productId) ? 0 : 1;
+    }
+    if (contains(kSensor821, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor = KYRSIM_SENSOR_SONY;
+        p.sensor_width = 1608;
+        p.sensor_height = 1104;
+        p.hold_reg = 0x3034;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.start_x_reg = 0x3120;
+        p.start_y_reg = 0x3122;
+        if (contains(kSensor821Mono, productId)) p.color = KYRSIM_MONO;
     }
     return p;
 }
@@ -597,7 +633,8 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
          (p->standby_mask < 1 || p->standby_mask > 0xFFFF || (p->standby_value & ~p->standby_mask) != 0)) ||
         p->color < KYRSIM_BAYER_RGGB || p->color > KYRSIM_MONO || (p->has_ddr != 0 && p->has_ddr != 1) ||
         p->bin_reg < KYRSIM_NONE || p->bin_reg > 0xFFFF || p->bin_value < 0 || p->bin_value > 0xFF ||
-        p->start_units < 0 || p->start_units > 16 || p->start_y_reg < 0 || p->start_y_reg > 0xFFFE)
+        p->start_units < 0 || p->start_units > 16 || p->start_x_reg < 0 || p->start_x_reg > 0xFFFE ||
+        p->start_y_reg < 0 || p->start_y_reg > 0xFFFE)
         return -1;
     std::lock_guard<std::mutex> lk(state().mu);
     state().profileOverrides[product_id] = *p;

@@ -57,26 +57,27 @@ struct SModelConstants {
 // One sensor readout mode.
 struct SSensorMode {
     const char* szName;
-    SRegTable regs;        // the mode's sensor writes, inside the hold; empty: a mode without a loader
-    ADC_BIT eAdc;          // FPGA ADC width
-    bool bOut16FromType;   // FPGA output 16-bit for 16-bit types (false: always 8-bit)
-    int iVBLK;             // lines added to the sensor window, and the FPGA's VBLK
-    int iHBLK;             // FPGA HBLK base
-    int iMinHMAX;          // shortest line of the mode, clocks
-    int iExtraLines;       // lines added to the readout rows for VMAX and the frame time
-    int iClockKHz;         // the mode's sensor clock; 0: the model's fixed clock
-    int iAlignX, iAlignY;  // start alignment in the mode; 0: the model's
-    int iStartOffsetY;     // lines added to the start row written to the sensor
+    SRegTable regs;       // the mode's sensor writes, inside the hold; empty: a mode without a loader
+    ADC_BIT eAdc;         // FPGA ADC width
+    bool bOut16FromType;  // FPGA output 16-bit for 16-bit types (false: always 8-bit)
+    int iVBLK;            // lines added to the sensor window, and the FPGA's VBLK
+    int iHBLK;            // FPGA HBLK base
+    int iMinHMAX;         // shortest line of the mode, clocks
+    int iExtraLines;      // lines added to the readout rows for VMAX and the frame time
+    int iClockKHz = 0;    // the mode's sensor clock; 0: the model's fixed clock
+    int iAlignX = 0, iAlignY = 0;  // start alignment in the mode; 0: the model's
+    int iStartOffsetY = 0;         // lines added to the start row written to the sensor
 
     // Written after regs: only the masked bits of registers shared with
     // other settings; empty: none.
-    SRegBitsTable bitRows;
-    bool bUnheld;  // the mode's writes go to the sensor outside the hold
+    SRegBitsTable bitRows = {};
+    bool bUnheld = false;  // the mode's writes go to the sensor outside the hold
 };
 
 // Sensor binning of one bin.
 struct SSensorBin {
-    int iSensorFactor;         // what the sensor bins (2 = 2 x 2); 0: all in software
+    int iSensorFactor;         // what the sensor bins (2 = 2 x 2); 0: all in software; 1: the mode
+                               // changes only the sensor's timing, the software bins it all
     const SSensorMode* pMode;  // the mode that does it
 };
 
@@ -100,20 +101,23 @@ struct SGainRule {
     uint16_t usRegConvGain;         // conversion-gain switch; 0: the sensor has none
     uint16_t usRegCode;             // gain code, low byte first
     int iCodeBytes;
+    bool bFPGAReg80Pulse = false;  // FPGA register 80 = 1, latched, before the sensor's gain
     // A switch that shares its register with other settings is changed bit
     // by bit (read-modify-write): high conversion gain sets the bits of
     // ucConvGainOnBits, low clears those of ucConvGainOffMask. Both 0: the
     // register is the switch alone and takes 1 or 0.
-    uint8_t ucConvGainOnBits;
-    uint8_t ucConvGainOffMask;
+    uint8_t ucConvGainOnBits = 0;
+    uint8_t ucConvGainOffMask = 0;
 };
 
 // The black level register; the range is the model's offset range.
 struct SOffsetRule {
     uint16_t usReg;  // the low byte's register; the higher bytes follow it
     int iBytes;
-    bool bUnheld;         // written outside the hold
-    bool bHighByteFirst;  // the highest byte's register is written first
+    int iScale = 0;               // the register holds offset x scale; 0: the offset itself
+    uint8_t ucLowMask = 0;        // bits of the low byte kept; 0: all
+    bool bUnheld = false;         // written without the register hold
+    bool bHighByteFirst = false;  // the highest byte's register is written first
 };
 
 // What the exposure rule works from.
@@ -124,6 +128,7 @@ struct SExposureInput {
     int iExtraLines;     // lines added to the readout rows
     bool bSensorBin;     // sensor binning active
     uint32_t uFrameUs;   // frame time of the readout
+    bool bSnap = false;  // a single exposure is (or was last) taken
 };
 
 // Frame length and shutter line of one exposure.
@@ -144,6 +149,8 @@ enum BIN_FRAME : int {
     BIN_FRAME_PADDED = 0,
     // 2 x rows + extra lines; longer than a frame: (lines + iLongExtraLines) x 2
     BIN_FRAME_ROWS_DOUBLED = 1,
+    // the readout's: rows + extra lines; longer than a frame: lines + iLongBinExtraLines
+    BIN_FRAME_UNCHANGED = 2,
 };
 
 struct SExposureRule;
@@ -166,8 +173,24 @@ struct SExposureRule {
     uint32_t uLongPadUs;
     BIN_FRAME eBinFrame = BIN_FRAME_PADDED;  // how sensor binning sizes the frame
     int iLongBinSHR = 0;  // shutter line of an exposure longer than a frame with sensor binning; 0: iMinSHR
-    bool bFPGAVMAXInHold;    // the FPGA's VMAX is written inside the sensor hold with the shutter
-    bool bLongModeLowPower;  // low power on for as long as long-exposure mode lasts
+    // Sensors that count an exposure after a fixed offset time, from the
+    // stored high-speed flag (0: none).
+    double dOffsetUs = 0, dOffsetUsHighSpeed = 0;
+    int iHardwareBinMinSHR = 0;    // shortest shutter line with the hardware bin on at a bin that
+                                   // has a hardware-bin mode; 0: iMinSHR
+    bool bLongAddsMinSHR = false;  // a frame longer than the readout adds the shortest shutter line
+    uint16_t usRegSensorVMAX = 0;  // VMAX also to these sensor registers, low byte first; 0: none
+    int iSensorVMAXBytes = 0;
+    bool bLongModeArmedByCapture = false;  // entering long mode leaves the FPGA's wait and trigger modes to
+                                           // the long-exposure script's every-pass actions
+    // Frame-length exposures (FrameLengthExposure): the exposure lines are
+    // counted after dOffsetUs; a frame within the readout is rows +
+    // iVMAXBase lines, rows + iVMAXBaseSnap in a single exposure (0: the
+    // same), and the run's mode is programmed at the start of every run.
+    int iVMAXBase = 0;
+    int iVMAXBaseSnap = 0;
+    bool bFPGAVMAXInHold = false;    // the FPGA's VMAX is written inside the sensor hold with the shutter
+    bool bLongModeLowPower = false;  // low power on for as long as long-exposure mode lasts
 };
 
 // Line length and FPGA output pacing from the bandwidth percentage.
@@ -186,7 +209,80 @@ struct SBandwidthRule {
     // Without the DDR buffer: the most the requested percentage may be, before
     // the first automatic choice; null: no cap.
     int (*fnNoDDRCap)(bool bUSB3Host, bool b16, bool bHighSpeed) = nullptr;
-    double dLineTimeFactor = 0.0;  // the USB-limited line time is scaled by it; 0: 1
+    double dLineTimeFactor = 0.0;      // the USB-limited line time is scaled by it; 0: 1
+    bool bSensorBinKeepsRows = false;  // sensor binning does not double the rows of the line length
+};
+
+// Which flags choose the sensor mode.
+enum MODE_RULE : int {
+    // Hardware bin from the stored flag; high speed from the argument, for
+    // 8-bit data only; the FPGA ADC width follows the mode.
+    MODE_RULE_STORED_BIN_ARG_SPEED = 0,
+    // Hardware bin from the argument; high speed from the stored flag, at
+    // every bit depth; the FPGA ADC width follows the stored high-speed flag.
+    MODE_RULE_ARG_BIN_STORED_SPEED = 1,
+};
+
+// What SetHighSpeedMode does in 16-bit output.
+enum HIGH_SPEED_16BIT : int {
+    HS16_STORED_UNLESS_SENSOR_BIN = 0,  // only stores the flag, unless sensor binning is active
+    HS16_STORED = 1,                    // only stores the flag
+    HS16_REAPPLIED = 2,                 // re-applies the mode as in 8-bit output
+};
+
+// The start and window of sensors that place the window through start
+// registers with fixed offsets: the sensor reads from the start row and
+// column it is given (in its own steps) and the FPGA crops the exact window.
+// The values written, with start (x, y) in sensor pixels and H the image
+// height:
+//   horizontal start = iFirstX while x < iFirstX, else x rounded down to
+//     iStepX plus iAddX; with sensor binning iFirstX;
+//   vertical start V = iFirstY while y < iFirstY, else iFirstY + 2 x (y
+//     rounded down to iAlignY); with sensor binning iFirstY; the second
+//     vertical start register takes V + 1;
+//   top skip = iTopSkip and its mode iTopSkipMode when V - iFirstY passes
+//     iTopSkipFrom, else both 0;
+//   window end = min(base + 2 H + iEndPad, iEndMax), bit 0 cleared, with
+//     base V at the start and, at the size, y with its two low bits cleared
+//     (at least iFirstY; iFirstY with sensor binning);
+//   width = readout columns rounded up to iWidthStep, plus iWidthPad;
+//   rows registers = (readout rows + iRowsAdd) x iRowsMul.
+// The FPGA's HBLK is the mode's, VBLK the mode's; with sensor binning the
+// FPGA crops the start itself: HBLK + x and VBLK + y.
+struct SStartWindowRule {
+    uint16_t usRegStartX;  // 2 bytes each, low byte first
+    uint16_t usRegStartY;
+    uint16_t usRegStartY2;
+    uint16_t usRegTopSkip;
+    uint16_t usRegTopSkipMode;
+    uint16_t usRegEnd;
+    uint16_t usRegWidth;
+    uint16_t usRegRows[3];
+    int iFirstX, iStepX, iAddX;
+    int iFirstY, iAlignY;
+    int iTopSkipFrom, iTopSkip, iTopSkipMode;
+    int iEndPad, iEndMax;
+    int iWidthStep, iWidthPad;
+    int iRowsAdd, iRowsMul;
+};
+
+// The FPGA-timed family: the FPGA alone sets line and frame length (the
+// sensor gets only its shutter line, the frame length goes to the FPGA
+// inside the sensor's hold), VR_CMD_AF follows the FPGA set-up,
+// initialisation applies the output width (which writes the offset again)
+// and ends with the standby write, a bin change alone keeps the sensor
+// mode, SetResolution always centres the window, the mode's rows and the
+// FPGA's data format are left to SetOutput16Bits, the sensor window takes
+// the FPGA blanking with it (SetStartPos writes no FPGA register), and long
+// exposures are entered by the flag alone: the capture thread switches the
+// FPGA's wait and trigger modes for each long frame.
+struct SFpgaTimedRules {
+    bool bOn;
+    int iCentreAlign;              // the centred start rounded down to this; 0 or 1: not rounded
+    bool bOutput16Twice;           // SetOutput16Bits again right after SetStartPos
+    int iHeightMultiple;           // image heights must be a multiple of this; 0: any
+    int iWindowHeightExtra;        // lines added to the sensor window's height
+    bool bLongModeSwitchInSetExp;  // SetExp switches the FPGA's wait and trigger modes (the template's way)
 };
 
 // Window programming of models that differ from the engine's: fixed FPGA
@@ -254,8 +350,10 @@ struct SLongExpStep {
 };
 
 struct SLongExpScript {
-    SLongExpActions
-        everyPass;         // each pass in long-exposure mode, before a reload or an exposure (FPGA modes)
+    // Each pass in long-exposure mode, before a reload or an exposure: FPGA
+    // mode switches only, run with the pass's long-mode check as one step
+    // under the control lock (no pauses).
+    SLongExpActions everyPass;
     SLongExpActions open;  // from the pass's start through the trigger's rise (pre-trigger pause, writes)
     // Exposures up to ullOneSleepMaxUs sleep once, exposure ms x 1000 -
     // uOneSleepLeadUs us; longer ones run beforeSteps and wait in steps of
@@ -273,6 +371,10 @@ struct SLongExpScript {
     SLongExpActions close;    // after the wait, through the trigger's fall; runs also after an early end
     uint32_t uReadoutWaitMs;  // first-transfer wait after the fall and after a reload
     int iMaxReloads;          // short readouts re-sent from the DDR in a row (DDR on)
+    // The stepped wait's time counts from the end of the opening actions
+    // rather than from the trigger's rise.
+    bool bWaitFromItsStart = false;
+    bool bBeginLogMs = false;  // "Begin long exp %dms\n" in place of "Begin long exp %d\n"
 };
 
 // The template's script, with the 832's values: 25 ms, trigger up; up to
@@ -281,6 +383,14 @@ struct SLongExpScript {
 // off, 100 ms twice, XHS stop off, trigger down; 1000 ms readout wait, at
 // most 3 reloads.
 extern const SLongExpScript g_LongExpTemplate;
+// The FPGA-timed family's script (EngineFpgaTimed.cpp), with the 821's
+// values: each pass wait and trigger modes on; trigger up, 100 ms, sensor
+// 0x3598 = 0x3F, 50 ms, low power; up to 1,000,999 us one sleep of exposure
+// - 400 ms; longer, 10 ms steps until exposure - 400 ms from the wait's
+// start, XHS stop after step 80 (DDR or USB 3); low power off, 150 ms,
+// 0x3598 = 0x20, 100 ms, XHS stop off (DDR or USB 3), trigger down; 1000 ms
+// readout wait, at most 3 reloads.
+extern const SLongExpScript g_LongExpFpgaTimed;
 
 // What a model's capture loop does beyond the template's. Zero: the
 // template's (the 832's) behaviour.
@@ -337,6 +447,10 @@ struct SDriverDesc {
     int iWindowExtraRows = 0;     // rows added to the sensor window height without sensor binning; 0: VBLK
     bool bNoFPGADataLen = false;  // the FPGA's data length is not written
     int iSensorBinWidthStep = 0;  // with sensor binning the readout width is a multiple of it; 0: no rule
+    const SStartWindowRule* pStartWindow = nullptr;  // start and window through start registers; null: the
+                                                     // start and size registers above
+    MODE_RULE eModeRule = MODE_RULE_STORED_BIN_ARG_SPEED;
+    HIGH_SPEED_16BIT eHighSpeed16 = HS16_STORED_UNLESS_SENSOR_BIN;
 
     // Streaming.
     SRegTable streamStartRows;
@@ -366,18 +480,27 @@ struct SDriverDesc {
     const SLongExpScript* pLongExp;  // null: g_LongExpTemplate
     SCaptureHooks capture;
 
+    // Image read-out: the marker words are repaired from this many readout
+    // rows away; 0: two (keeps a Bayer mosaic's phase).
+    int iMarkerRepairRows = 0;
+    SFpgaTimedRules fpgaTimed = {};
+
     // ---- Differences of later models; zero keeps the behaviour above ----
     // SetResolution reloads the sensor mode on a change of image type only
     // (modes do not depend on the bin: a bin change alone reloads nothing).
-    bool bModeFollowsType;
+    bool bModeFollowsType = false;
     // Without sensor binning SetHardwareBin succeeds and changes nothing.
-    bool bHardwareBinIgnored;
-    SWindowRule window;
+    bool bHardwareBinIgnored = false;
+    SWindowRule window = {};
 };
 
 // The exposure rule of sensors with a shutter line counted from the frame's
 // end (SHR): VMAX and SHR from readout rows, extra lines and line time.
 SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInput& in);
+// The exposure rule of the FPGA-timed family: a short exposure keeps the
+// frame at rows + the VMAX base and counts its shutter line back from the
+// frame's end; a longer one stretches the frame to the exposure.
+SExposureRegs FrameLengthExposure(const SExposureRule& rule, const SExposureInput& in);
 
 // The exposure rule of sensors whose shutter register SHS is the line the
 // exposure starts at within a frame of VMAX lines: SHS = VMAX - 1 - exposure
@@ -417,5 +540,25 @@ struct STwinDiff {
 // the twin's names, product ID and start-up table; the guide-port flag is
 // left to the cooled camera object.
 SDriverDesc CooledTwinDesc(const SDriverDesc& model, const STwinDiff& diff);
+// The model constants the template's colour models share: 12-bit colour
+// (RG) on USB 3, gain 0 .. 600 (200), exposure 32 us .. 2000 s (10 ms),
+// gamma 1 .. 100 (50), bandwidth 40 .. 100 % (80, 100 on USB 3, automatic),
+// white balance 1 .. 99, offset from 0 (1), every control, 20 MHz clock.
+// Names, sizes, bins, offsets and the rest are the model's.
+SModelConstants TemplateModelConstants();
+
+// Gain code gain / 3 over 0 .. 600 (code 0 .. 200), without a conversion-gain switch.
+SGainCode GainCodeThirds(int iGain);
+
+// The values the start and window rule writes (see SStartWindowRule).
+struct SStartWindowValues {
+    int iStartX, iStartY;
+    int iTopSkip, iTopSkipMode;
+    int iEnd;
+};
+SStartWindowValues StartWindowValues(const SStartWindowRule& rule, int iStartX, int iStartY, int iHeight,
+                                     bool bSensorBin);
+// The window end the size step writes for start row y.
+int StartWindowSizeEnd(const SStartWindowRule& rule, int iStartY, int iHeight, bool bSensorBin);
 
 #endif

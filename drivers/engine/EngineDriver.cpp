@@ -32,6 +32,17 @@ int SensorBinFactor(const SDriverDesc& desc, int iBin) {
     return sb.pMode && sb.iSensorFactor > 1 ? sb.iSensorFactor : 0;
 }
 
+const SSensorMode* HardwareBinMode(const SDriverDesc& desc, int iBin) {
+    if (iBin < 0 || iBin > kDescMaxBin) return nullptr;
+    return desc.sensorBin[iBin].iSensorFactor > 0 ? desc.sensorBin[iBin].pMode : nullptr;
+}
+
+bool HasHardwareBinMode(const SDriverDesc& desc) {
+    for (int bin = 0; bin <= kDescMaxBin; ++bin)
+        if (HardwareBinMode(desc, bin)) return true;
+    return false;
+}
+
 bool HasSensorBinning(const SDriverDesc& desc) {
     for (int bin = 0; bin <= kDescMaxBin; ++bin)
         if (SensorBinFactor(desc, bin) > 0) return true;
@@ -70,7 +81,7 @@ CEngineDriver<TBase>::CEngineDriver(const SDriverDesc& desc)
     this->m_iAutoExpMaxMs = std::min(this->m_iAutoExpMaxMs.load(), kAutoExpMaxMsCap);
     this->LoadSetting();
     // A stored sensor binning means nothing to a sensor without it.
-    if (!HasSensorBinning(m_Desc)) this->m_bHardwareBin = false;
+    if (!HasHardwareBinMode(m_Desc)) this->m_bHardwareBin = false;
     // The class's own white balance, so the FPGA gains follow the loaded one.
     CEngineDriver::SetRGBBalance(this->m_iWBRed, this->m_iWBBlue, this->m_bAutoWB);
 }
@@ -150,7 +161,7 @@ void CEngineDriver<TBase>::ApplyModelConstants() {
     this->m_iOffsetDef = m.iOffsetDef;
     this->m_iBrightness = m.iOffsetDef;
     this->m_bCapTemperature = m.bCapTemperature;
-    this->m_bCapHardwareBin = HasSensorBinning(m_Desc);
+    this->m_bCapHardwareBin = HasHardwareBinMode(m_Desc);
     this->m_bCapHighSpeed = m.bCapHighSpeed;
     this->m_bCapRaw8 = m.bCapRaw8;
     this->m_bCapRGB24 = m.bCapRGB24;
@@ -208,7 +219,8 @@ template <class TBase>
 const SSensorMode* CEngineDriver<TBase>::SelectSensorMode(bool bSensorBin, int iBin, bool bHighSpeed,
                                                           bool b16) {
     if (bSensorBin) return m_Desc.sensorBin[iBin].pMode;
-    if (bHighSpeed && !b16 && m_Desc.pModeHighSpeed) return m_Desc.pModeHighSpeed;
+    const bool bAnyDepth = m_Desc.eModeRule == MODE_RULE_ARG_BIN_STORED_SPEED;
+    if (bHighSpeed && (!b16 || bAnyDepth) && m_Desc.pModeHighSpeed) return m_Desc.pModeHighSpeed;
     if (bHighSpeed && b16 && m_Desc.pModeHighSpeed16) return m_Desc.pModeHighSpeed16;
     if (b16 && m_Desc.pModeNormal16) return m_Desc.pModeNormal16;
     return m_Desc.pModeNormal;
@@ -255,14 +267,16 @@ bool CEngineDriver<TBase>::InitCamera() {
     this->GetFPGAVer();
     if (m_Desc.uInitPauseMs) Sleep(m_Desc.uInitPauseMs);
 
+    const bool bFamily = m_Desc.fpgaTimed.bOn;
     CRegPlan sensor;
     if (m_Desc.bInitTableInHold) sensor.BeginFrame();
     sensor.Table(m_Desc.initTable).Table(m_Desc.initFixedRows);
     if (m_Desc.bInitTableInHold) sensor.EndFrame();
     sensor.Call([this] { return this->FPGAReset(); })
-        .Pause(m_Desc.uResetPauseMs ? m_Desc.uResetPauseMs : kDefaultResetPauseMs)
-        .Call([this] { return this->SendCMD(VR_CMD_AF); })
-        .Table(m_Desc.afterResetRows);
+        .Pause(m_Desc.uResetPauseMs ? m_Desc.uResetPauseMs : kDefaultResetPauseMs);
+    // The FPGA-timed family sends it once the FPGA is set up.
+    if (!bFamily) sensor.Call([this] { return this->SendCMD(VR_CMD_AF); });
+    sensor.Table(m_Desc.afterResetRows);
     RunPlan(sensor);
     // The start-up table closed the sensor clamp.
     m_bClampOpen = 0;
@@ -280,6 +294,7 @@ bool CEngineDriver<TBase>::InitCamera() {
     if (m_Desc.iFPGAReg26 >= 0)
         fpga.Call(
             [this] { return this->WriteFPGAREG(FPGA_REG_26, static_cast<uint16_t>(m_Desc.iFPGAReg26)); });
+    if (bFamily) fpga.Call([this] { return this->SendCMD(VR_CMD_AF); });
     RunPlan(fpga);
 
     StartCooler();
@@ -287,6 +302,7 @@ bool CEngineDriver<TBase>::InitCamera() {
     this->SetGamma(this->m_iGamma);
     this->SetRGBBalance(this->m_iWBRed, this->m_iWBBlue, this->m_bAutoWB);
     this->SetBrightness(this->m_iBrightness);
+    if (bFamily) SetOutput16Bits(this->m_bOutput16Bits);
     if (this->m_bAutoFPS)
         this->m_iFPSPerc =
             this->m_bUSB3Host ? m_Desc.bandwidth.iAutoPercUSB3 : m_Desc.bandwidth.iAutoPercUSB2;
@@ -295,6 +311,12 @@ bool CEngineDriver<TBase>::InitCamera() {
                    static_cast<IMAGE_TYPE>(this->m_iImgType));
     ReplayTiming();
     if (m_Desc.bInitEndsInStandby) StopSensorStreaming();
+    if (bFamily && m_Desc.standby.bPresent) {
+        // The sensor is left in standby by its last write.
+        CRegPlan standby;
+        standby.Sensor(m_Desc.standby.usReg, m_Desc.standby.ucEnter);
+        RunPlan(standby);
+    }
     return true;
 }
 
@@ -332,8 +354,14 @@ bool CEngineDriver<TBase>::InitSensorMode(bool bHardwareBin, int iBin, bool bHig
     const bool b16 = IsType16(imageType);
     this->DbgPrint2("InitSensorMode", "HardwareBin:%d Bin:%d b16Bit:%d\n", bHardwareBin ? 1 : 0, iBin,
                     b16 ? 1 : 0);
-    // The mode follows the stored hardware-bin flag.
-    const SSensorMode* mode = SelectSensorMode(IsSensorBinned(iBin), iBin, bHighSpeed, b16);
+    // The mode follows the stored hardware-bin flag and the high-speed
+    // argument, or, by the model's rule, the hardware-bin argument and the
+    // stored high-speed flag.
+    const bool bArgBin = m_Desc.eModeRule == MODE_RULE_ARG_BIN_STORED_SPEED;
+    const bool bBinMode =
+        (bArgBin ? bHardwareBin : this->m_bHardwareBin.load()) && HardwareBinMode(m_Desc, iBin);
+    const SSensorMode* mode =
+        SelectSensorMode(bBinMode, iBin, bArgBin ? this->m_bHighSpeed : bHighSpeed, b16);
     if (!mode) mode = m_Desc.pModeNormal;
     m_pMode = mode;
     g_iVBLK = mode->iVBLK;
@@ -343,11 +371,17 @@ bool CEngineDriver<TBase>::InitSensorMode(bool bHardwareBin, int iBin, bool bHig
     const ADC_BIT adc = mode->eAdc;
     const bool out16 = mode->bOut16FromType && b16;
     CRegPlan plan;
-    if (!mode->bUnheld) plan.BeginFrame();
-    plan.Call([this, adc, out16] { return this->SetFPGAADCWidthOutputWidth(adc, out16); })
-        .Table(mode->regs)
-        .BitsTable(mode->bitRows);
-    if (!mode->bUnheld) plan.EndFrame();
+    if (m_Desc.fpgaTimed.bOn) {
+        // The mode's rows as they stand, no hold; SetOutput16Bits sets the
+        // FPGA's data format.
+        plan.Table(mode->regs).BitsTable(mode->bitRows);
+    } else {
+        if (!mode->bUnheld) plan.BeginFrame();
+        plan.Call([this, adc, out16] { return this->SetFPGAADCWidthOutputWidth(adc, out16); })
+            .Table(mode->regs)
+            .BitsTable(mode->bitRows);
+        if (!mode->bUnheld) plan.EndFrame();
+    }
     // False when a register could not be written or read back for a change
     // of its bits; the callers that change a mode put the old one back.
     return RunPlan(plan);
@@ -403,6 +437,12 @@ bool CEngineDriver<TBase>::SetResolution(int iWidth, int iHeight, int iBin, IMAG
     {
         CCritSecLock lock(this->m_csControl);
         if (!CheckResolution(iWidth, iHeight, iBin, imageType)) return false;
+        const int multiple = m_Desc.fpgaTimed.iHeightMultiple;
+        if (multiple > 1 && iHeight % multiple != 0) {
+            this->DbgPrint2("SetResolution", "Failed to set height: %d, the height must be multiple of %d\n",
+                            iHeight, multiple);
+            return false;
+        }
         if (!IsCapturing()) return ApplyResolution(iWidth, iHeight, iBin, imageType);
     }
     // The capture thread fixes its frame length for its run: the new
@@ -416,8 +456,11 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     // Checked again: the fields it depends on may have changed while a
     // capture was being stopped.
     if (!CheckResolution(iWidth, iHeight, iBin, imageType)) return false;
+    const SFpgaTimedRules& family = m_Desc.fpgaTimed;
+    // The FPGA-timed family, and models whose modes follow the image type
+    // alone, keep the sensor mode over a bin change.
     const bool bModeChange =
-        imageType != this->m_iImgType || (!m_Desc.bModeFollowsType && iBin != this->m_iBin);
+        imageType != this->m_iImgType || (!family.bOn && !m_Desc.bModeFollowsType && iBin != this->m_iBin);
     const bool bHighSpeed = m_Desc.bResolutionKeepsHighSpeed && this->m_bHighSpeed;
     // A mode that cannot be set refuses the format; the old one stays.
     if (bModeChange && !ChangeSensorMode(this->m_bHardwareBin, iBin, bHighSpeed, imageType, bHighSpeed))
@@ -427,17 +470,29 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     ++m_uGeomGen;
     this->m_iImgType = imageType;
     this->m_iBin = iBin;
-    this->DbgPrint2("SetResolution", "SetResolution: sPx:%d, sPy:%d, w:%d, h:%d, bin:%d \n", this->m_iStartX,
-                    this->m_iStartY, iWidth, iHeight, iBin);
+    if (!m_Desc.bAlwaysCentre)
+        this->DbgPrint2("SetResolution", "SetResolution: sPx:%d, sPy:%d, w:%d, h:%d, bin:%d \n",
+                        this->m_iStartX, this->m_iStartY, iWidth, iHeight, iBin);
+    if (family.bOn) SetOutput16Bits(IsType16(imageType));
     const long long w = static_cast<long long>(iWidth) * iBin;
     const long long h = static_cast<long long>(iHeight) * iBin;
-    if (m_Desc.bAlwaysCentre || static_cast<long long>(this->m_iStartX) + iWidth > this->m_iMaxWidth ||
+    if (family.bOn || m_Desc.bAlwaysCentre ||
+        static_cast<long long>(this->m_iStartX) + iWidth > this->m_iMaxWidth ||
         static_cast<long long>(this->m_iStartY) + iHeight > this->m_iMaxHeight) {
-        this->m_iStartX = static_cast<int>((this->m_iMaxWidth - w) / 2);
-        this->m_iStartY = static_cast<int>((this->m_iMaxHeight - h) / 2);
+        long long x = (this->m_iMaxWidth - w) / 2;
+        long long y = (this->m_iMaxHeight - h) / 2;
+        if (family.bOn && family.iCentreAlign > 1) {
+            x -= x % family.iCentreAlign;
+            y -= y % family.iCentreAlign;
+        }
+        this->m_iStartX = static_cast<int>(x);
+        this->m_iStartY = static_cast<int>(y);
     }
+    if (m_Desc.bAlwaysCentre)
+        this->DbgPrint2("SetResolution", "SetResolution: spx:%d, spy:%d, w:%d, h:%d, bin:%d \n",
+                        this->m_iStartX, this->m_iStartY, iWidth, iHeight, iBin);
     this->SetStartPos(this->m_iStartX, this->m_iStartY);
-    SetOutput16Bits(IsType16(imageType));
+    if (!family.bOn || family.bOutput16Twice) SetOutput16Bits(IsType16(imageType));
     Cam_SetResolution();
     SetCMOSClk();
     this->SetFPSPerc(this->m_iFPSPerc, this->m_bAutoFPS);
@@ -466,6 +521,7 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
     // The dark frame and the hot-pixel map follow the window.
     if (this->m_bCutDark) this->AdjustDarkBuff();
     if (this->m_bHPCOn) this->AdjustHPCTable();
+    if (m_Desc.pStartWindow) return ProgramStartWindow();
 
     int hblk = g_iHBLK;
     if (m_Desc.bHBLKFromStart && IsSensorBinned(this->m_iBin)) hblk += this->m_iStartX / this->m_iBin;
@@ -473,8 +529,9 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
     const int offsetY = m_pMode ? m_pMode->iStartOffsetY : 0;
     const uint32_t scale = WindowScale();
     CRegPlan plan;
-    // Fixed blanking belongs to the window size (Cam_SetResolution).
-    if (!m_Desc.window.bFixedBlanking)
+    // Fixed blanking, and the FPGA-timed family's, belong to the window size
+    // (Cam_SetResolution).
+    if (!m_Desc.window.bFixedBlanking && !m_Desc.fpgaTimed.bOn)
         plan.Call([this, hblk] { return this->SetFPGAHBLK(static_cast<uint16_t>(hblk)); }).Call([this, vblk] {
             return this->SetFPGAVBLK(vblk);
         });
@@ -491,6 +548,7 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
 template <class TBase>
 bool CEngineDriver<TBase>::Cam_SetResolution() {
     CCritSecLock lock(this->m_csControl);
+    if (m_Desc.pStartWindow) return ProgramWindowSize();
     const SReadout r = Readout();
     uint32_t width, height;
     if (r.iSensorFactor > 1) {
@@ -499,8 +557,11 @@ bool CEngineDriver<TBase>::Cam_SetResolution() {
         height = static_cast<uint32_t>((g_iVBLK + r.iRows) * r.iSensorFactor) & ~1u;
     } else {
         // The sensor's window steps are coarser than the FPGA's: the FPGA
-        // crops the rounded window to the exact readout.
-        const int extra = m_Desc.iWindowExtraRows > 0 ? m_Desc.iWindowExtraRows : g_iVBLK;
+        // crops the rounded window to the exact readout. The FPGA-timed
+        // family's blanking is the FPGA's alone.
+        const int extra = m_Desc.fpgaTimed.bOn          ? m_Desc.fpgaTimed.iWindowHeightExtra
+                          : m_Desc.iWindowExtraRows > 0 ? m_Desc.iWindowExtraRows
+                                                        : g_iVBLK;
         width = static_cast<uint32_t>(RoundUp(r.iCols, m_Desc.iWidthAlign)) * WindowScale();
         height = static_cast<uint32_t>(RoundUp(r.iRows, m_Desc.iHeightAlign) + extra) * WindowScale();
     }
@@ -509,13 +570,22 @@ bool CEngineDriver<TBase>::Cam_SetResolution() {
     const int rows = r.iRows;
     const SWindowRule& win = m_Desc.window;
     CRegPlan plan;
+    if (m_Desc.fpgaTimed.bOn) this->DbgPrint2("Cam_SetResolution", "SetResolution!\n");
     if (win.bFixedBlanking)
         plan.Call([this, &win] { return this->SetFPGAHBLK(static_cast<uint16_t>(win.iHBLK)); })
             .Call([this, &win] { return this->SetFPGAVBLK(static_cast<uint16_t>(win.iVBLK)); });
-    if (!m_Desc.bNoFPGADataLen) plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); });
+    if (!m_Desc.bNoFPGADataLen && !m_Desc.fpgaTimed.bOn)
+        plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); });
     if (!win.bSizeUnheld) plan.BeginFrame();
     plan.SensorLE(m_Desc.usRegWidth, width, 2).SensorLE(m_Desc.usRegHeight, height, 2);
     if (!win.bSizeUnheld) plan.EndFrame();
+    if (m_Desc.fpgaTimed.bOn) {
+        const uint16_t hblk = static_cast<uint16_t>(g_iHBLK);
+        const uint16_t vblk = static_cast<uint16_t>(g_iVBLK);
+        plan.Call([this, hblk] { return this->SetFPGAHBLK(hblk); }).Call([this, vblk] {
+            return this->SetFPGAVBLK(vblk);
+        });
+    }
     plan.Call([this, rows] { return this->SetFPGAHeight(rows); }).Call([this, cols] {
         return this->SetFPGAWidth(cols);
     });
@@ -533,15 +603,22 @@ bool CEngineDriver<TBase>::SetOutput16Bits(bool bOn) {
     CCritSecLock lock(this->m_csControl);
     this->m_bOutput16Bits = bOn;
     ++m_uGeomGen;
-    // The ADC width of the mode this output runs in.
-    const SSensorMode* mode =
-        SelectSensorMode(IsSensorBinned(this->m_iBin), this->m_iBin, this->m_bHighSpeed, bOn);
+    // The ADC width of the mode this output runs in, or, by the model's
+    // rule, of the stored high-speed flag alone.
+    const SSensorMode* mode;
+    if (m_Desc.eModeRule == MODE_RULE_ARG_BIN_STORED_SPEED)
+        mode = this->m_bHighSpeed ? m_Desc.pModeHighSpeed : m_Desc.pModeNormal;
+    else
+        mode = SelectSensorMode(IsSensorBinned(this->m_iBin), this->m_iBin, this->m_bHighSpeed, bOn);
     if (!mode) mode = m_Desc.pModeNormal;
     const ADC_BIT adc = mode->eAdc;
     g_iUSBBandwidth = this->m_bUSB3Host ? m_Desc.iUSBBandwidthUSB3 : m_Desc.iUSBBandwidthUSB2;
     CRegPlan plan;
     plan.Call([this, adc, bOn] { return this->SetFPGAADCWidthOutputWidth(adc, bOn); });
-    return RunPlan(plan);
+    bool ok = RunPlan(plan);
+    // The FPGA-timed family's black level follows the output width.
+    if (m_Desc.fpgaTimed.bOn) ok = this->SetBrightness(this->m_iBrightness) && ok;
+    return ok;
 }
 
 template <class TBase>
@@ -551,8 +628,12 @@ bool CEngineDriver<TBase>::SetHighSpeedMode(bool bOn) {
         CCritSecLock lock(this->m_csControl);
         bWas = this->m_bHighSpeed;
         this->m_bHighSpeed = bOn;
-        // High speed is a mode of 8-bit data, unless the model has one for 16-bit data.
-        if (this->m_bOutput16Bits && !IsSensorBinned(this->m_iBin) && !m_Desc.pModeHighSpeed16) return true;
+        // High speed is a mode of 8-bit data, unless the model has one for
+        // 16-bit data or says otherwise.
+        const bool bStoreOnly =
+            m_Desc.eHighSpeed16 == HS16_STORED || (m_Desc.eHighSpeed16 == HS16_STORED_UNLESS_SENSOR_BIN &&
+                                                   !IsSensorBinned(this->m_iBin) && !m_Desc.pModeHighSpeed16);
+        if (this->m_bOutput16Bits && bStoreOnly) return true;
     }
     return ReapplyMode([this, bOn, bWas] {
         const bool bModeWasHighSpeed = m_pMode == m_Desc.pModeHighSpeed;
@@ -566,7 +647,7 @@ bool CEngineDriver<TBase>::SetHighSpeedMode(bool bOn) {
 
 template <class TBase>
 bool CEngineDriver<TBase>::SetHardwareBin(bool bOn) {
-    if (!HasSensorBinning(m_Desc)) return m_Desc.bHardwareBinIgnored || TBase::SetHardwareBin(bOn);
+    if (!HasHardwareBinMode(m_Desc)) return m_Desc.bHardwareBinIgnored || TBase::SetHardwareBin(bOn);
     auto allowed = [this, bOn] {
         const long long w = static_cast<long long>(this->m_iWidth) * this->m_iBin;
         const long long h = static_cast<long long>(this->m_iHeight) * this->m_iBin;
@@ -577,7 +658,8 @@ bool CEngineDriver<TBase>::SetHardwareBin(bool bOn) {
     };
     {
         CCritSecLock lock(this->m_csControl);
-        // Not a sensor-binned bin: the flag takes effect at the next bin change.
+        // Not a sensor-binned bin (or a mode that changes only the sensor's
+        // timing): the flag takes effect at the next bin change.
         if (SensorBinFactor(m_Desc, this->m_iBin) == 0) {
             this->m_bHardwareBin = bOn;
             return true;

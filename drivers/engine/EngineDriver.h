@@ -51,8 +51,9 @@ struct SImageGeometry {
 };
 
 // Restores the first and last 4 bytes of a frame of iFrameBytes that the
-// camera overwrote with its markers, from inside the frame only.
-void RepairFrameMarkers(uint8_t* pFrame, int iFrameBytes, int iRowBytes);
+// camera overwrote with its markers, from iRows rows of iRowBytes away (0:
+// two), from inside the frame only.
+void RepairFrameMarkers(uint8_t* pFrame, int iFrameBytes, int iRowBytes, int iRows = 2);
 
 // Capture-loop values of a model (defaults: the 832's).
 struct SCaptureParams {
@@ -82,6 +83,10 @@ SReadout ReadoutOf(const SDriverDesc& desc, int iWidth, int iHeight, int iBin, b
 // What the sensor bins of iBin with hardware binning on (0: nothing).
 int SensorBinFactor(const SDriverDesc& desc, int iBin);
 bool HasSensorBinning(const SDriverDesc& desc);
+// The hardware-bin mode of iBin, also one that changes only the sensor's
+// timing (null: none).
+const SSensorMode* HardwareBinMode(const SDriverDesc& desc, int iBin);
+bool HasHardwareBinMode(const SDriverDesc& desc);
 
 template <class TBase>
 class CEngineDriver : public TBase {
@@ -177,6 +182,15 @@ class CEngineDriver : public TBase {
     // The capture loop's values; a model sets its own in its constructor.
     SCaptureParams m_Capture;
 
+    // The start of one pass of the capture loop: under the control lock,
+    // reads whether long mode holds and, when it does, runs the script's
+    // every-pass actions (the FPGA's wait and trigger modes) in the same
+    // step. An exposure that ends long mode on another thread (SetExp, under
+    // the same lock, switches those modes off) thus comes wholly before the
+    // step (no pass, nothing switched on) or after it (switched off again).
+    // True: long mode holds.
+    bool BeginLongPass(unsigned long long* pExpUs);
+
     // Image read-out (EngineImage.cpp). TakeImageGeometry takes the geometry
     // of the next read as one whole; FinishImage turns the frame in m_pImgBuf
     // into the caller's image of exactly iOutBytes.
@@ -251,6 +265,9 @@ class CEngineDriver : public TBase {
     // The replay of bandwidth, gain and exposure at initialisation.
     void ReplayTiming();
     void StartCooler();
+    // The start and window of a start-register window rule (EngineWindow.cpp).
+    bool ProgramStartWindow();
+    bool ProgramWindowSize();
     // Line time of the line length in force, microseconds, and its clocks.
     double LineTimeUs() const;
     double LineClocks() const;

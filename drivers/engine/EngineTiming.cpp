@@ -37,8 +37,10 @@ long long TruncCount(double v, long long cap) {
 SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInput& in) {
     const long long vmaxCap = rule.uVMAXMax;
     const long long minShr = rule.iMinSHR;
-    const long long lines =
-        in.dLineUs > 0.0 ? TruncCount(in.dExposureUs / in.dLineUs, vmaxCap * 4) : vmaxCap * 4;
+    // The sensor counts the exposure's lines after its offset time.
+    const long long lines = in.dLineUs > 0.0
+                                ? TruncCount((in.dExposureUs - rule.dOffsetUs) / in.dLineUs, vmaxCap * 4)
+                                : vmaxCap * 4;
     long long vmax;
     long long shr;
     if (in.dExposureUs <= static_cast<double>(in.uFrameUs)) {
@@ -47,7 +49,7 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
         vmax = static_cast<long long>(in.iRows) + in.iExtraLines;
         if (in.bSensorBin && rule.eBinFrame == BIN_FRAME_ROWS_DOUBLED)
             vmax = 2ll * in.iRows + in.iExtraLines;
-        else if (in.bSensorBin)
+        else if (in.bSensorBin && rule.eBinFrame == BIN_FRAME_PADDED)
             vmax = (vmax + rule.iBinExtraLines) * 2;
         shr = lines < vmax - minShr ? vmax - minShr - lines : minShr;
         if (shr < minShr) shr = minShr;
@@ -57,13 +59,39 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
         if (shr >= static_cast<long long>(rule.uSHRLimit)) shr = rule.uSHRMax;
     } else {
         // Longer than a frame: the frame grows to the exposure.
-        if (in.bSensorBin && rule.eBinFrame == BIN_FRAME_ROWS_DOUBLED)
+        if (rule.bLongAddsMinSHR)
+            vmax = lines + minShr;
+        else if (in.bSensorBin && rule.eBinFrame == BIN_FRAME_ROWS_DOUBLED)
             vmax = (lines + rule.iLongExtraLines) * 2;
         else
             vmax = lines + (in.bSensorBin ? rule.iLongBinExtraLines : rule.iLongExtraLines);
         if (vmax > vmaxCap) vmax = vmaxCap;
         shr = in.bSensorBin && rule.iLongBinSHR > 0 ? rule.iLongBinSHR : minShr;
     }
+    return SExposureRegs{static_cast<uint32_t>(vmax), static_cast<uint32_t>(shr)};
+}
+
+SExposureRegs FrameLengthExposure(const SExposureRule& rule, const SExposureInput& in) {
+    const long long vmaxCap = rule.uVMAXMax;
+    const double exposure = in.dExposureUs - rule.dOffsetUs;
+    const long long lines = in.dLineUs > 0.0 ? TruncCount(exposure / in.dLineUs, vmaxCap * 4) : vmaxCap * 4;
+    long long vmax;
+    long long shr;
+    if (in.dExposureUs <= static_cast<double>(in.uFrameUs)) {
+        // Within one frame: the frame keeps its length, the shutter line
+        // shortens the exposure from the frame's end.
+        const int base = in.bSnap && rule.iVMAXBaseSnap > 0 ? rule.iVMAXBaseSnap : rule.iVMAXBase;
+        vmax = static_cast<long long>(in.iRows) + base;
+        shr = vmax - lines;
+        // The sensor needs at least one line of exposure.
+        if (shr >= vmax) shr = vmax - 1;
+        if (shr < 0) shr = 0;
+    } else {
+        // Longer than a frame: the frame grows to the exposure.
+        vmax = lines + rule.iMinSHR;
+        shr = rule.iMinSHR;
+    }
+    if (vmax > vmaxCap) vmax = vmaxCap;
     return SExposureRegs{static_cast<uint32_t>(vmax), static_cast<uint32_t>(shr)};
 }
 
@@ -127,11 +155,15 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
                                        : ClampLL(static_cast<long long>(ullExposureUs), lo, hi);
     this->m_lExpTimeUs = exp;
 
+    const SFpgaTimedRules& family = m_Desc.fpgaTimed;
     CRegPlan plan;
     if (exp >= rule.ullLongFromUs && !this->m_bLongExpMode) {
-        plan.Call([this] { return this->EnableFPGAWaitMode(true); }).Call([this] {
-            return this->EnableFPGATriggerMode(true);
-        });
+        // Models whose capture loop arms each long pass leave the FPGA to it;
+        // so does the FPGA-timed family's capture thread, for each long frame.
+        if (!rule.bLongModeArmedByCapture && (!family.bOn || family.bLongModeSwitchInSetExp))
+            plan.Call([this] { return this->EnableFPGAWaitMode(true); }).Call([this] {
+                return this->EnableFPGATriggerMode(true);
+            });
         this->m_bLongExpMode = true;
         // Low power for the whole of long-exposure mode, not per wait.
         if (rule.bLongModeLowPower) plan.Call([this] { return this->EnableLowPower(true); });
@@ -155,7 +187,13 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     in.iExtraLines = g_iExtraLines;
     in.bSensorBin = r.iSensorFactor > 1;
     in.uFrameUs = frameUs;
-    SExposureRegs regs = rule.fnCompute(rule, in);
+    in.bSnap = this->m_bSnapMode;
+    // The rule as the mode in force and the high-speed flag make it.
+    SExposureRule eff = rule;
+    if (this->m_bHighSpeed && rule.dOffsetUsHighSpeed > 0) eff.dOffsetUs = rule.dOffsetUsHighSpeed;
+    if (rule.iHardwareBinMinSHR > 0 && this->m_bHardwareBin && HardwareBinMode(m_Desc, this->m_iBin))
+        eff.iMinSHR = rule.iHardwareBinMinSHR;
+    SExposureRegs regs = rule.fnCompute(eff, in);
     if (m_Desc.bHalfLines) {
         // Frame length and shutter line in the sensor's half lines.
         regs.uVMAX *= 2;
@@ -168,17 +206,30 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
         clockKHz > 0
             ? TruncCount(static_cast<double>(regs.uVMAX) * this->m_usHMAX * 1000.0 / clockKHz, UINT32_MAX)
             : 0);
-
-    this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x %2.2fus 1f:%d mode:%d timeus:%d\n", regs.uVMAX, regs.uSHR,
-                    lineUs, static_cast<int>(frameUs), this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));
     const unsigned int vmax = regs.uVMAX;
-    // Inside the hold the frame length changes with the shutter, at its release.
+
+    if (family.bOn) {
+        this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x pkg:%d \n", regs.uVMAX, regs.uSHR,
+                        static_cast<int>(this->m_usHMAX));
+        this->DbgPrint2("SetExp", "1h:%2.2fus 1f:%d mode:%d timeus:%d\n", lineUs, static_cast<int>(frameUs),
+                        this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));
+    } else {
+        this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x %2.2fus 1f:%d mode:%d timeus:%d\n", regs.uVMAX,
+                        regs.uSHR, lineUs, static_cast<int>(frameUs), this->m_bLongExpMode ? 1 : 0,
+                        static_cast<int>(exp));
+    }
+    // Inside the hold the frame length changes with the shutter, at its
+    // release (always so in the FPGA-timed family, whose frame length is the
+    // FPGA's alone).
+    const bool vmaxInHold = family.bOn || rule.bFPGAVMAXInHold;
     auto setVMAX = [this, vmax] { return this->SetFPGAVMAX(vmax); };
-    if (!rule.bFPGAVMAXInHold) plan.Call(setVMAX);
+    if (!vmaxInHold) plan.Call(setVMAX);
     plan.BeginFrame();
-    if (rule.bFPGAVMAXInHold) plan.Call(setVMAX);
+    if (vmaxInHold) plan.Call(setVMAX);
+    if (!family.bOn && rule.usRegSensorVMAX)
+        plan.SensorLE(rule.usRegSensorVMAX, regs.uVMAX, rule.iSensorVMAXBytes);
     plan.SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes).EndFrame();
-    this->DbgPrint2("SetExp", "SSH1:0X%x \n", regs.uSHR);
+    if (!family.bOn) this->DbgPrint2("SetExp", "SSH1:0X%x \n", regs.uSHR);
     return RunPlan(plan);
 }
 
@@ -192,6 +243,10 @@ bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
     const SGainCode code = rule.fnMap(iGain);
     this->m_iGain = code.iGain;
     CRegPlan plan;
+    if (rule.bFPGAReg80Pulse)
+        plan.Call([this] { return this->WriteFPGAREG(FPGA_REG_UPDATE, FPGA_UPDATE_HOLD); })
+            .Call([this] { return this->WriteFPGAREG(FPGA_REG_80, 1); })
+            .Call([this] { return this->WriteFPGAREG(FPGA_REG_UPDATE, FPGA_UPDATE_APPLY); });
     plan.BeginFrame();
     if (rule.usRegConvGain && (rule.ucConvGainOnBits || rule.ucConvGainOffMask)) {
         // The register's other bits hold other settings: only the switch's
@@ -210,15 +265,17 @@ bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
 template <class TBase>
 bool CEngineDriver<TBase>::SetBrightness(int iOffset) {
     CCritSecLock lock(this->m_csControl);
+    const SOffsetRule& rule = m_Desc.offset;
     const int offset = static_cast<int>(ClampLL(iOffset, this->m_iOffsetMin, this->m_iOffsetMax));
     this->m_iBrightness = offset;
-    const SOffsetRule& rule = m_Desc.offset;
+    uint32_t value = static_cast<uint32_t>(offset) * static_cast<uint32_t>(rule.iScale > 0 ? rule.iScale : 1);
+    if (rule.ucLowMask) value &= ~static_cast<uint32_t>(static_cast<uint8_t>(~rule.ucLowMask));
     CRegPlan plan;
     if (!rule.bUnheld) plan.BeginFrame();
     if (rule.bHighByteFirst)
-        plan.SensorBE(rule.usReg, static_cast<uint32_t>(offset), rule.iBytes);
+        plan.SensorBE(rule.usReg, value, rule.iBytes);
     else
-        plan.SensorLE(rule.usReg, static_cast<uint32_t>(offset), rule.iBytes);
+        plan.SensorLE(rule.usReg, value, rule.iBytes);
     if (!rule.bUnheld) plan.EndFrame();
     return RunPlan(plan);
 }
@@ -272,7 +329,7 @@ bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
     const int bpp = r.b16 ? 2 : 1;
     const int clock = this->m_iFclk;
     long long lineRows = static_cast<long long>(r.iRows) + BandwidthExtraLines();
-    if (r.iSensorFactor > 1) lineRows *= 2;
+    if (r.iSensorFactor > 1 && !rule.bSensorBinKeepsRows) lineRows *= 2;
     if (m_Desc.bHalfLines) lineRows *= 2;
     long long hmax;
     double pacing = 100.0;

@@ -182,8 +182,8 @@ const SDriverDesc g_DescS836MC = {
     .iUSBBandwidthUSB3 = 371250,
     .iUSBBandwidthUSB2 = 43272,
     .bHasDDR = false,
-    .gain = {GainMap836, 0x3009, 0x3014, 2, 0x10, 0xF0},
-    .offset = {0x300A, 2, true, true},
+    .gain = {GainMap836, 0x3009, 0x3014, 2, false, 0x10, 0xF0},
+    .offset = {0x300A, 2, 0, 0, true, true},
     .exposure =
         {
             .fnCompute = ShsExposure,

@@ -44,6 +44,37 @@ SModelClass ModelClass(int pid) {
     return {pid, MakeRecordedCamera<T>};
 }
 
+// Waits, up to waitMs of real time, until the single exposure of camera 0
+// has ended; its status.
+inline KYR_EXPOSURE_STATUS WaitExposureEnd(int waitMs) {
+    KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        KYRGetExpStatus(0, &st);
+    }
+    return st;
+}
+
+// Starts a single exposure on camera 0 and waits for its end (IDLE: refused).
+inline KYR_EXPOSURE_STATUS Expose(int waitMs) {
+    if (KYRStartExposure(0, KYR_FALSE) != KYR_SUCCESS) return KYR_EXP_IDLE;
+    return WaitExposureEnd(waitMs);
+}
+
+// One image of the set format of camera 0 through video or a single exposure.
+inline bool CaptureImage(bool snap, std::vector<unsigned char>* pImage, int waitMs) {
+    if (snap) {
+        if (Expose(waitMs) != KYR_EXP_SUCCESS) return false;
+        return KYRGetDataAfterExp(0, pImage->data(), static_cast<long>(pImage->size())) == KYR_SUCCESS;
+    }
+    if (KYRStartVideoCapture(0) != KYR_SUCCESS) return false;
+    const bool ok =
+        KYRGetVideoData(0, pImage->data(), static_cast<long>(pImage->size()), waitMs) == KYR_SUCCESS;
+    KYRStopVideoCapture(0);
+    return ok;
+}
+
 // The capabilities of camera id's control named szName, or false.
 inline bool FindControl(int id, const char* szName, KYR_CONTROL_CAPS* pCaps) {
     int n = 0;
@@ -124,24 +155,6 @@ class CModelTest : public ::testing::Test {
     kyrsim::Device m_dev;
     CCameraBase* m_pCam = nullptr;
 };
-
-// Waits, up to waitMs of real time, until the single exposure of camera 0
-// has ended; its status.
-inline KYR_EXPOSURE_STATUS WaitExposureEnd(int waitMs) {
-    KYR_EXPOSURE_STATUS st = KYR_EXP_WORKING;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    while (st == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        KYRGetExpStatus(0, &st);
-    }
-    return st;
-}
-
-// Starts a single exposure on camera 0 and waits for its end (IDLE: refused).
-inline KYR_EXPOSURE_STATUS Expose(int waitMs) {
-    if (KYRStartExposure(0, KYR_FALSE) != KYR_SUCCESS) return KYR_EXP_IDLE;
-    return WaitExposureEnd(waitMs);
-}
 
 // Camera id describes no trigger ability, offers only the normal mode and
 // refuses a trigger mode.

@@ -1,0 +1,109 @@
+// The start and window of sensors that take their window through start
+// registers with fixed offsets (SStartWindowRule): the sensor reads from the
+// row and column it is given, in its own steps, and the FPGA crops the
+// exact window out of what it sends.
+#include "CameraCool.h"
+#include "EngineDriver.h"
+#include "Log.h"
+
+namespace {
+
+int RoundUpTo(int v, int step) { return step > 1 ? (v + step - 1) / step * step : v; }
+
+int WindowEnd(const SStartWindowRule& rule, long long base, int iHeight) {
+    long long end = base + 2LL * iHeight + rule.iEndPad;
+    if (end > rule.iEndMax) end = rule.iEndMax;
+    // The sensor counts the end in row pairs.
+    return static_cast<int>(end) & ~1;
+}
+
+}  // namespace
+
+SStartWindowValues StartWindowValues(const SStartWindowRule& rule, int iStartX, int iStartY, int iHeight,
+                                     bool bSensorBin) {
+    SStartWindowValues v;
+    if (bSensorBin || iStartX < rule.iFirstX) {
+        v.iStartX = rule.iFirstX;
+    } else {
+        const int step = rule.iStepX > 1 ? rule.iStepX : 1;
+        v.iStartX = iStartX / step * step + rule.iAddX;
+    }
+    if (bSensorBin || iStartY < rule.iFirstY) {
+        v.iStartY = rule.iFirstY;
+    } else {
+        const int align = rule.iAlignY > 1 ? rule.iAlignY : 1;
+        v.iStartY = rule.iFirstY + 2 * (iStartY / align * align);
+    }
+    const bool skip = v.iStartY - rule.iFirstY > rule.iTopSkipFrom;
+    v.iTopSkip = skip ? rule.iTopSkip : 0;
+    v.iTopSkipMode = skip ? rule.iTopSkipMode : 0;
+    v.iEnd = WindowEnd(rule, v.iStartY, iHeight);
+    return v;
+}
+
+int StartWindowSizeEnd(const SStartWindowRule& rule, int iStartY, int iHeight, bool bSensorBin) {
+    int base = iStartY & ~3;
+    if (bSensorBin || base < rule.iFirstY) base = rule.iFirstY;
+    return WindowEnd(rule, base, iHeight);
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::ProgramStartWindow() {
+    CCritSecLock lock(this->m_csControl);
+    const SStartWindowRule& rule = *m_Desc.pStartWindow;
+    const bool bSensorBin = SensorBinFactor(m_Desc, this->m_iBin) > 0 && this->m_bHardwareBin;
+    const int x = this->m_iStartX;
+    const int y = this->m_iStartY;
+    const SStartWindowValues v = StartWindowValues(rule, x, y, this->m_iHeight, bSensorBin);
+    // With sensor binning the sensor reads from its first row and column and
+    // the FPGA skips to the start.
+    const uint16_t hblk = static_cast<uint16_t>(g_iHBLK + (bSensorBin ? x : 0));
+    const uint16_t vblk = static_cast<uint16_t>(g_iVBLK + (bSensorBin ? y : 0));
+    CRegPlan plan;
+    plan.Call([this, hblk] { return this->SetFPGAHBLK(hblk); })
+        .Call([this, vblk] { return this->SetFPGAVBLK(vblk); })
+        .BeginFrame()
+        .Table(m_Desc.startHeldRows)
+        .SensorLE(rule.usRegStartX, static_cast<uint32_t>(v.iStartX), 2)
+        .SensorLE(rule.usRegStartY, static_cast<uint32_t>(v.iStartY), 2)
+        .SensorLE(rule.usRegStartY2, static_cast<uint32_t>(v.iStartY + 1), 2)
+        .SensorLE(rule.usRegTopSkip, static_cast<uint32_t>(v.iTopSkip), 2)
+        .SensorLE(rule.usRegTopSkipMode, static_cast<uint32_t>(v.iTopSkipMode), 2)
+        .SensorLE(rule.usRegEnd, static_cast<uint32_t>(v.iEnd), 2)
+        .EndFrame();
+    return RunPlan(plan);
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::ProgramWindowSize() {
+    CCritSecLock lock(this->m_csControl);
+    const SStartWindowRule& rule = *m_Desc.pStartWindow;
+    const SReadout r = Readout();
+    const bool bSensorBin = r.iSensorFactor > 1;
+    const int width = RoundUpTo(r.iCols, rule.iWidthStep);
+    this->DbgPrint2("Cam_SetResolution", "SetResolution: iWidth:%d, iHeight:%d\n", r.iCols, r.iRows);
+    this->DbgPrint2("Cam_SetResolution", "SetResolution: iSensorWidth:%d, iSensorHeight:%d\n", width,
+                    r.iRows);
+    const uint32_t rows =
+        static_cast<uint32_t>((r.iRows + rule.iRowsAdd) * (rule.iRowsMul > 0 ? rule.iRowsMul : 1));
+    const int end = StartWindowSizeEnd(rule, this->m_iStartY, this->m_iHeight, bSensorBin);
+    const unsigned int dataLen = static_cast<unsigned int>(r.iFrameBytes / 4);
+    const int cols = r.iCols;
+    const int readRows = r.iRows;
+    CRegPlan plan;
+    if (!m_Desc.bNoFPGADataLen) plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); });
+    plan.BeginFrame().SensorLE(rule.usRegWidth, static_cast<uint32_t>(width + rule.iWidthPad), 2);
+    for (uint16_t reg : rule.usRegRows)
+        if (reg) plan.SensorLE(reg, rows, 2);
+    plan.SensorLE(rule.usRegEnd, static_cast<uint32_t>(end), 2)
+        .EndFrame()
+        .Call([this, readRows] { return this->SetFPGAHeight(readRows); })
+        .Call([this, cols] { return this->SetFPGAWidth(cols); });
+    return RunPlan(plan);
+}
+
+#define KYR_ENGINE_WINDOW(TBase)                              \
+    template bool CEngineDriver<TBase>::ProgramStartWindow(); \
+    template bool CEngineDriver<TBase>::ProgramWindowSize();
+KYR_ENGINE_WINDOW(CCameraBase)
+KYR_ENGINE_WINDOW(CCameraCool)

@@ -1,0 +1,16 @@
+// The cooled 815: the 815's sensor, modes and window on the cooled camera
+// object with the FPGA DDR frame buffer, its own names, product ID and
+// start-up table; in long-exposure mode the sensor is programmed for a frame
+// plus 10 ms while the FPGA times the exposure.
+#ifndef KYR_CCAMERA_S815MC_PRO_H
+#define KYR_CCAMERA_S815MC_PRO_H
+
+#include "CameraCool.h"
+#include "engine/EngineDriver.h"
+
+class CCameraS815MC_Pro : public CEngineDriver<CCameraCool> {
+  public:
+    CCameraS815MC_Pro();
+};
+
+#endif
