@@ -119,6 +119,10 @@ class CEngineDriver : public TBase {
 
     // ---- Non-virtual operations of every driver class ------------------------------
     bool InitSensorMode(bool bHardwareBin, int iBin, bool bHighSpeed, IMAGE_TYPE imageType);
+    // InitSensorMode for a change of mode; when the new mode cannot be set,
+    // the one in force (with bOldHighSpeed) is set again and false returned.
+    bool ChangeSensorMode(bool bHardwareBin, int iBin, bool bHighSpeed, IMAGE_TYPE imageType,
+                          bool bOldHighSpeed);
     bool Cam_SetResolution();
     int GetRealImageSize();
     bool SetOutput16Bits(bool bOn);
@@ -212,6 +216,10 @@ class CEngineDriver : public TBase {
     void FinishImage(const SImageGeometry& g, unsigned char* pOut, int iOutBytes);
 
   private:
+    // The crop-sensor family runs its own geometry and timing on this engine.
+    template <class>
+    friend class CCropSensorDriver;
+
     bool GeometryStill(uint32_t uGen);
     // The capture loop (EngineCapture.cpp).
     void RunWorking(std::atomic<bool>* pbRunning);
@@ -241,6 +249,9 @@ class CEngineDriver : public TBase {
     void AddRawSize(CRegPlan& plan);
     // The FPGA's frame output stopped (bStop) or running again.
     std::function<bool()> FPGAOutputStep(bool bStop);
+    // A stop pulse of the FPGA's output, if it runs, so that a running stream
+    // takes a new window start at a frame boundary (control lock held).
+    bool PulseRawOutput();
 
     // Where plans of this camera go.
     class CCameraPort : public IPlanTarget {
@@ -317,6 +328,9 @@ class CEngineDriver : public TBase {
     bool m_bCaptureUSB3 = false;
     // The frame the last exposure programmed (VMAX x line), microseconds.
     std::atomic<uint32_t> m_uProgFrameUs{0};
+    // Raw FPGA programming: the frame output runs (the control word's stop
+    // bit clear); changed and read under the control lock.
+    bool m_bRawOutputOn = false;
 };
 
 #endif

@@ -41,8 +41,11 @@ SFpgaWindow CEngineDriver<TBase>::CalcWindow() {
 template <class TBase>
 std::function<bool()> CEngineDriver<TBase>::FPGAOutputStep(bool bStop) {
     if (m_Desc.pRawFpga)
-        return
-            [this, bStop] { return ChangeFPGACtrl(bStop ? 0 : FPGA_CTRL_STOP, bStop ? FPGA_CTRL_STOP : 0); };
+        return [this, bStop] {
+            CCritSecLock lock(this->m_csControl);
+            m_bRawOutputOn = !bStop;
+            return ChangeFPGACtrl(bStop ? 0 : FPGA_CTRL_STOP, bStop ? FPGA_CTRL_STOP : 0);
+        };
     if (bStop) return [this] { return this->FPGAStop(); };
     return [this] { return this->FPGAStart(); };
 }
@@ -54,7 +57,11 @@ void CEngineDriver<TBase>::AddRawInit(CRegPlan& plan) {
     // from; the run bit is taken into the shadow without a write of its own.
     plan.Call([this] { return ChangeFPGACtrl(0xFF, 0); })
         .Pause(raw.uResetPulseMs)
-        .Call([this, &raw] { return ChangeFPGACtrl(0xFF, raw.ucCtrlAfterReset); })
+        .Call([this, &raw] {
+            CCritSecLock lock(this->m_csControl);
+            m_bRawOutputOn = (raw.ucCtrlAfterReset & FPGA_CTRL_STOP) == 0;
+            return ChangeFPGACtrl(0xFF, raw.ucCtrlAfterReset);
+        })
         .Call([this] { return ChangeFPGACtrl(0, FPGA_CTRL_RUN, false); })
         .Fpga(FPGA_REG_DATA_FMT, raw.ucInitDataFmt)
         .BeginFrame(PLAN_FRAME_UPDATE)
@@ -84,8 +91,16 @@ void CEngineDriver<TBase>::AddRawStart(CRegPlan& plan) {
         .FpgaLE(FPGA_REG_HBLK, static_cast<uint32_t>(w.iHStart), kWordBytes)
         .FpgaLE(FPGA_REG_VBLK, static_cast<uint32_t>(w.iVStart), kWordBytes)
         .EndFrame(PLAN_FRAME_UPDATE);
-    // A running stream takes the new start at a frame boundary: a stop pulse.
-    if (IsCapturing()) plan.Call(FPGAOutputStep(true)).Call(FPGAOutputStep(false));
+    plan.Call([this] { return PulseRawOutput(); });
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::PulseRawOutput() {
+    // Decided when the step runs, under the lock the stream's stop takes too:
+    // a capture thread that has already stopped the output keeps it stopped.
+    CCritSecLock lock(this->m_csControl);
+    if (!m_bRawOutputOn) return true;
+    return ChangeFPGACtrl(0, FPGA_CTRL_STOP) && ChangeFPGACtrl(FPGA_CTRL_STOP, 0);
 }
 
 template <class TBase>
@@ -102,6 +117,7 @@ void CEngineDriver<TBase>::AddRawSize(CRegPlan& plan) {
     template bool CEngineDriver<TBase>::ChangeFPGACtrl(uint8_t, uint8_t, bool);          \
     template SFpgaWindow CEngineDriver<TBase>::CalcWindow();                             \
     template std::function<bool()> CEngineDriver<TBase>::FPGAOutputStep(bool);           \
+    template bool CEngineDriver<TBase>::PulseRawOutput();                                \
     template void CEngineDriver<TBase>::AddRawInit(CRegPlan&);                           \
     template void CEngineDriver<TBase>::AddRawModeSwitch(CRegPlan&, const SSensorMode&); \
     template void CEngineDriver<TBase>::AddRawStart(CRegPlan&);                          \

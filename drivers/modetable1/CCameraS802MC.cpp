@@ -22,12 +22,24 @@ const REG_TABLE_ROW kMode12BitRows[] = {
 const REG_TABLE_ROW kStreamStartRows[] = {{0x0000, 0x0000}, {REG_TABLE_DELAY, 20}, {0x0001, 0x0011}};
 const REG_TABLE_ROW kStreamStopRows[] = {{0x0000, 0x0001}};
 
-// name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines, clock, alignment, start offset,
-// shutter offset
-const SSensorMode kMode12Bit = {"12-bit", RegTable(kMode12BitRows), ADC_12BIT, true, 0, 0, 180, 0, 0, 0, 0, 0,
-                                201};
-const SSensorMode kMode10Bit = {
-    "10-bit", RegTable(kMode10BitRows), ADC_10BIT, false, 0, 0, 150, 0, 0, 0, 0, 0, 149};
+const SSensorMode kMode12Bit = {.szName = "12-bit",
+                                .regs = RegTable(kMode12BitRows),
+                                .eAdc = ADC_12BIT,
+                                .bOut16FromType = true,
+                                .iVBLK = 0,
+                                .iHBLK = 0,
+                                .iMinHMAX = 180,
+                                .iExtraLines = 0,
+                                .iShutterOffsetClocks = 201};
+const SSensorMode kMode10Bit = {.szName = "10-bit",
+                                .regs = RegTable(kMode10BitRows),
+                                .eAdc = ADC_10BIT,
+                                .bOut16FromType = false,
+                                .iVBLK = 0,
+                                .iHBLK = 0,
+                                .iMinHMAX = 150,
+                                .iExtraLines = 0,
+                                .iShutterOffsetClocks = 149};
 
 // Frame length of every exposure within a frame, and its window offsets on the FPGA.
 const SRawFpgaRule kRawFpga = {
@@ -264,7 +276,7 @@ const SDriverDesc g_DescS802MC = {
     .pLongExp = &kLongExp,
     .capture = {},
     .pRawFpga = &kRawFpga,
-    .bHardwareBinNoOp = true,
+    .bHardwareBinIgnored = true,
 };
 
 CCameraS802MC::CCameraS802MC() : CEngineDriver(g_DescS802MC) {
