@@ -63,5 +63,5 @@ const SLongExpScript g_LongExpFpgaTimed = {
     .bBeginLogMs = true,
 };
 
-const SLongExpScript g_LongExpFpgaTimedLowPowerAgain =
-    WithSteps(g_LongExpFpgaTimed, kStepsLowPowerAgain, sizeof(kStepsLowPowerAgain) / sizeof(kStepsLowPowerAgain[0]));
+const SLongExpScript g_LongExpFpgaTimedLowPowerAgain = WithSteps(
+    g_LongExpFpgaTimed, kStepsLowPowerAgain, sizeof(kStepsLowPowerAgain) / sizeof(kStepsLowPowerAgain[0]));

@@ -13,37 +13,19 @@ constexpr int kMinSHR = 16;
 
 SDriverDesc FpgaTimedMonoDesc() {
     SDriverDesc d{};
+    // The template's constants, mono with bins 1 and 2, RAW8 and RAW16 only,
+    // no high-speed control, 80 % bandwidth on every host, offset to 120.
     SModelConstants& m = d.model;
-    m.iVID = 0x2e7b;
-    m.iADCBits = 12;
-    m.iMaxExpUs = 2000000000;
+    m = TemplateModelConstants();
     m.iBayer = 2;
     m.bColor = false;
-    m.iBandwidthMin = 40;
-    m.iBandwidthMax = 100;
+    m.iWBMax = m.iWBMin = 0;
     m.ucBins[0] = 2;
-    m.iGainMin = 0;
-    m.iGainDef = 200;
-    m.iExpMax = 2000000000;
-    m.iExpMin = 32;
-    m.iExpDef = 10000;
-    m.iGammaMax = 100;
-    m.iGammaMin = 1;
-    m.iGammaDef = 50;
-    m.iHeaterLevel = 1;
-    m.bUSB3Camera = true;
-    m.bCapAutoBandWidth = true;
-    m.iOffsetDef = 1;
-    m.iOffsetMax = 120;
-    m.iOffsetMin = 0;
-    m.bCapGain = m.bCapExposure = m.bCapOffset = m.bCapBandWidth = m.bCapTemperature = true;
-    m.bCapRaw8 = m.bCapRaw16 = true;
-    m.iST4 = 1;
-    m.bAutoFPS = true;
-    m.bDDREnable = true;
-    m.iFclk = 20000;
-    m.iFPSPerc = 80;
+    m.bCapHighSpeed = m.bCapRGB24 = m.bCapY8 = false;
     m.iFPSPercUSB3Def = 80;
+    m.iOffsetMax = 120;
+    m.iST4 = 1;
+    m.bDDREnable = true;
 
     d.hold = {true, 0x3034, 1, 0};
     d.standby = {true, 0x3000, 1, 0};

@@ -13,12 +13,12 @@ const REG_TABLE_ROW kInitTable[] = {
 
 const SDriverDesc& DescS801MC_Pro() {
     static const SDriverDesc desc = CooledTwinDesc(g_DescS801MC, {.szClassName = "CCameraS801MC_Pro",
-                                                          .szName = "VORN KYR801MC Pro",
-                                                          .szShortName = "KYR801MC Pro",
-                                                          .iPID = 0x801f,
-                                                          .initTable = RegTable(kInitTable),
-                                                          .bAddsDDR = true,
-                                                          .bAddsTrigger = true});
+                                                                  .szName = "VORN KYR801MC Pro",
+                                                                  .szShortName = "KYR801MC Pro",
+                                                                  .iPID = 0x801f,
+                                                                  .initTable = RegTable(kInitTable),
+                                                                  .bAddsDDR = true,
+                                                                  .bAddsTrigger = true});
     return desc;
 }
 

@@ -14,12 +14,12 @@ const REG_TABLE_ROW kInitTable[] = {
 
 const SDriverDesc& DescS814MC_Pro() {
     static const SDriverDesc desc = CooledTwinDesc(g_DescS814MC, {.szClassName = "CCameraS814MC_Pro",
-                                                          .szName = "VORN KYR814MC Pro",
-                                                          .szShortName = "KYR814MC Pro",
-                                                          .iPID = 0x814f,
-                                                          .initTable = RegTable(kInitTable),
-                                                          .bAddsDDR = true,
-                                                          .bAddsTrigger = true});
+                                                                  .szName = "VORN KYR814MC Pro",
+                                                                  .szShortName = "KYR814MC Pro",
+                                                                  .iPID = 0x814f,
+                                                                  .initTable = RegTable(kInitTable),
+                                                                  .bAddsDDR = true,
+                                                                  .bAddsTrigger = true});
     return desc;
 }
 

@@ -13,12 +13,12 @@ const REG_TABLE_ROW kInitTable[] = {
 
 const SDriverDesc& DescS815MC_Pro() {
     static const SDriverDesc desc = CooledTwinDesc(g_DescS815MC, {.szClassName = "CCameraS815MC_Pro",
-                                                          .szName = "VORN KYR815MC Pro",
-                                                          .szShortName = "KYR815MC Pro",
-                                                          .iPID = 0x815f,
-                                                          .initTable = RegTable(kInitTable),
-                                                          .bAddsDDR = true,
-                                                          .bAddsTrigger = true});
+                                                                  .szName = "VORN KYR815MC Pro",
+                                                                  .szShortName = "KYR815MC Pro",
+                                                                  .iPID = 0x815f,
+                                                                  .initTable = RegTable(kInitTable),
+                                                                  .bAddsDDR = true,
+                                                                  .bAddsTrigger = true});
     return desc;
 }
 

@@ -7,9 +7,9 @@ namespace {
 
 const SDriverDesc& DescS821MM_Pro() {
     static const SDriverDesc desc = CooledTwinDesc(g_DescS821MM, {.szClassName = "CCameraS821MM_Pro",
-                                                                   .szName = "VORN KYR821MM Pro",
-                                                                   .szShortName = "KYR821MM Pro",
-                                                                   .iPID = 0x821e});
+                                                                  .szName = "VORN KYR821MM Pro",
+                                                                  .szShortName = "KYR821MM Pro",
+                                                                  .iPID = 0x821e});
     return desc;
 }
 

@@ -14,12 +14,12 @@ const REG_TABLE_ROW kInitTable[] = {
 
 const SDriverDesc& DescS827MC_Pro() {
     static const SDriverDesc desc = CooledTwinDesc(g_DescS827MC, {.szClassName = "CCameraS827MC_Pro",
-                                                          .szName = "VORN KYR827MC Pro",
-                                                          .szShortName = "KYR827MC Pro",
-                                                          .iPID = 0x827f,
-                                                          .initTable = RegTable(kInitTable),
-                                                          .bAddsDDR = true,
-                                                          .bAddsTrigger = true});
+                                                                  .szName = "VORN KYR827MC Pro",
+                                                                  .szShortName = "KYR827MC Pro",
+                                                                  .iPID = 0x827f,
+                                                                  .initTable = RegTable(kInitTable),
+                                                                  .bAddsDDR = true,
+                                                                  .bAddsTrigger = true});
     return desc;
 }
 

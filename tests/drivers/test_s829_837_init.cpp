@@ -156,17 +156,7 @@ TEST_F(C829837Test, VrCmdAfFollowsTheFpgaSetUpTheMiniSkipsTheDdrAndTheProsStartT
 TEST_F(C829837Test, InitEndsWithTheSensorInStandby) {
     for (int pid : kPids829837) {
         SCOPED_TRACE(RowOf(pid).label);
-        KYRCloseCamera(0);
-        kyrsim::reset();
-        MadeCameras().clear();
-        m_dev = Plug(pid);
-        ASSERT_EQ(KYROpenCamera(0), KYR_SUCCESS);
-        m_pCam = MadeCameras().back();
-        kyrsim_log_clear();
-        ASSERT_TRUE(Locked([&] { return m_pCam->InitCamera(); }));
-        std::vector<SLogged> mine;
-        for (const SLogged& r : Logged(m_dev.handle()))
-            if (r.thread == kyrsim_thread_id() && (r.request == 0xB6 || r.request == 0xBD)) mine.push_back(r);
+        const std::vector<SLogged> mine = InitRequests(pid);
         ASSERT_FALSE(mine.empty());
         EXPECT_EQ(mine.back().request, 0xB6);
         EXPECT_EQ(mine.back().reg, 0x3000);
@@ -210,7 +200,7 @@ TEST_F(C829837Test, AfterInitEachClassShowsItsTiming) {
                 EXPECT_FALSE(l.request == 0xBD && (l.reg == 36 || l.reg == 37)) << l.reg;
         }
         // Past the start-up rows every held register is written in the hold.
-        const SHoldReport holds = CheckHolds(m_dev.handle(), HeldRegs829837(), kProfileHoldReg,
+        const SHoldReport holds = CheckHolds(m_dev.handle(), FamilyHeldRegs(), kProfileHoldReg,
                                              AfterTable(m_dev.handle(), kTable829.size()));
         EXPECT_TRUE(holds.Clean() && holds.unheld.empty()) << holds.Text();
     }

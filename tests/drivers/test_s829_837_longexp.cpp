@@ -4,67 +4,28 @@
 // on again after the 60th step and stops the sensor's horizontal sync after
 // the 80th where the DDR or a USB 3 host carries the frame.
 #include <chrono>
-#include <mutex>
 #include <thread>
 
+#include "LongExpLog.h"
 #include "TestSpeed.h"
-#include "VirtualClock.h"
 #include "test_s829_837_fixture.h"
 
 namespace {
 
 constexpr int kWaitMs = 20000 * kTestSlowdown;
 
-// One write of the capture thread to FPGA register 25 (low power), 11
-// (trigger and XHS stop) or sensor 0x3598, at the virtual time of the last
-// sleep before it.
-struct SStep {
-    char kind;  // 'F' FPGA, 'S' sensor
-    int reg, value;
-    uint64_t atUs;
-};
-
 class C829837LongExpTest : public C829837Test {
   protected:
-    void SetUp() override {
-        C829837Test::SetUp();
-        m_clock.OnSleep([this](uint64_t totalUs) {
-            std::lock_guard<std::mutex> lk(m_mu);
-            m_sleeps.emplace_back(kyrsim_log_count(), totalUs);
-        });
-    }
-
-    std::vector<SStep> Steps(int from) {
-        std::vector<SStep> out;
-        for (int i = from; i < kyrsim_log_count(); ++i) {
-            kyrsim_request r;
-            if (kyrsim_log_get(i, &r) != 0 || r.device != m_dev.handle() || r.result < 0) continue;
-            if (r.thread == kyrsim_thread_id()) continue;
-            const bool fpga = r.request == 0xBD && (r.value == 11 || r.value == 25);
-            const bool sensor = r.request == 0xB6 && r.value == 0x3598;
-            if (fpga || sensor) out.push_back({fpga ? 'F' : 'S', r.value, r.index, TimeOf(i)});
-        }
-        return out;
-    }
-
-    uint64_t TimeOf(int i) {
-        std::lock_guard<std::mutex> lk(m_mu);
-        uint64_t t = 0;
-        for (const auto& s : m_sleeps)
-            if (s.first <= i) t = s.second;
-        return t;
-    }
-
     CVirtualClock m_clock{std::chrono::microseconds(20)};
-    std::mutex m_mu;
-    std::vector<std::pair<int, uint64_t>> m_sleeps;
+    CLongExpLog m_log{m_clock};
 };
 
 // The indexes of the steps that match, in order.
 std::vector<int> FindAll(const std::vector<SStep>& s, char kind, int reg, int mask, int bits) {
     std::vector<int> out;
     for (size_t i = 0; i < s.size(); ++i)
-        if (s[i].kind == kind && s[i].reg == reg && (s[i].value & mask) == bits) out.push_back(static_cast<int>(i));
+        if (s[i].kind == kind && s[i].reg == reg && (s[i].value & mask) == bits)
+            out.push_back(static_cast<int>(i));
     return out;
 }
 
@@ -88,7 +49,7 @@ TEST_F(C829837LongExpTest, TheWaitSwitchesLowPowerOnAgainAfter60StepsAndStopsXhs
         if (auto* cool = dynamic_cast<CCameraCool*>(m_pCam)) cool->StopAutoTempThr();
         const int from = kyrsim_log_count();
         ASSERT_EQ(Expose(kWaitMs), KYR_EXP_SUCCESS);
-        const std::vector<SStep> s = Steps(from);
+        const std::vector<SStep> s = m_log.Steps(m_dev.handle(), from, {11, 25});
         const std::vector<int> park = FindAll(s, 'S', 0x3598, 0xFF, 0x3F);
         const std::vector<int> unpark = FindAll(s, 'S', 0x3598, 0xFF, 0x20);
         const std::vector<int> lowOn = FindAll(s, 'F', 25, 0x01, 0x01);

@@ -44,7 +44,8 @@ TEST_F(C829837TimingTest, The829RefusesHeightsOffItsStepOf8AndWritesNothing) {
         KYR_ERROR_CODE rc = KYR_SUCCESS;
         const std::string log = CaptureDebugLog([&] { rc = KYRSetROIFormat(0, 1632, 1244, 1, IMG_RAW8); });
         EXPECT_NE(rc, KYR_SUCCESS);
-        EXPECT_NE(log.find("Failed to set height: 1244, the height must be multiple of 8\n"), std::string::npos)
+        EXPECT_NE(log.find("Failed to set height: 1244, the height must be multiple of 8\n"),
+                  std::string::npos)
             << log;
         EXPECT_EQ(RegisterWrites(m_dev.handle()), writes);
         int w = 0, h = 0, bin = 0;
@@ -75,7 +76,7 @@ TEST_F(C829837TimingTest, The837RaisesItsWindowToAMultipleOf8WhileTheFpgaCropsTh
         EXPECT_EQ(m_dev.fpgaWide(8, 2), 620);
         EXPECT_EQ(m_dev.fpgaWide(4, 2), 816);
         EXPECT_EQ(VBLK(), 21);
-        const SHoldReport holds = CheckHolds(m_dev.handle(), HeldRegs829837(), kProfileHoldReg, from);
+        const SHoldReport holds = CheckHolds(m_dev.handle(), FamilyHeldRegs(), kProfileHoldReg, from);
         EXPECT_TRUE(holds.Clean() && holds.unheld.empty()) << holds.Text();
     }
 }
@@ -88,22 +89,7 @@ TEST_F(C829837TimingTest, StartRowsAlignTo16AndColumnsTo8InTheHoldWithoutAnFpgaW
         const struct {
             int x, y, wantX, wantY;
         } cases[] = {{20, 20, 16, 16}, {24, 24, 24, 16}, {47, 40, 40, 32}, {-3, -3, 0, 0}};
-        for (const auto& c : cases) {
-            SCOPED_TRACE(testing::Message() << c.x << "," << c.y);
-            const int from = kyrsim_log_count();
-            ASSERT_EQ(KYRSetStartPos(0, c.x, c.y), KYR_SUCCESS);
-            EXPECT_EQ(Window(0x3120), c.wantX);
-            EXPECT_EQ(Window(0x3122), c.wantY);
-            int x = -1, y = -1;
-            ASSERT_EQ(KYRGetStartPos(0, &x, &y), KYR_SUCCESS);
-            EXPECT_EQ(x, c.wantX);
-            EXPECT_EQ(y, c.wantY);
-            const std::vector<std::string> got = Writes(m_dev.handle(), from);
-            ASSERT_EQ(got.size(), 6u);
-            EXPECT_EQ(got.front(), "S3034=01");
-            EXPECT_EQ(got.back(), "S3034=00");
-            for (const std::string& w : got) EXPECT_EQ(w[0], 'S') << w;
-        }
+        for (const auto& c : cases) ExpectStart(c.x, c.y, c.wantX, c.wantY);
     }
 }
 
@@ -127,8 +113,9 @@ TEST_F(C829837TimingTest, GainGoesToTheSensorInItsHoldWithoutAnFpgaWrite) {
             SCOPED_TRACE(testing::Message() << RowOf(m.pid).label << " gain " << c.gain);
             const int from = kyrsim_log_count();
             ASSERT_EQ(Set(KYR_GAIN, c.gain), KYR_SUCCESS);
-            const std::vector<std::string> want = {"S3034=01", Hex("S3510=", c.conv), Hex("S3514=", c.code & 0xFF),
-                                                   Hex("S3515=", c.code >> 8), "S3034=00"};
+            const std::vector<std::string> want = {"S3034=01", Hex("S3510=", c.conv),
+                                                   Hex("S3514=", c.code & 0xFF), Hex("S3515=", c.code >> 8),
+                                                   "S3034=00"};
             EXPECT_EQ(Writes(m_dev.handle(), from), want);
             long value = -1;
             KYR_BOOL bAuto = KYR_TRUE;
@@ -255,7 +242,7 @@ TEST_F(C829837TimingTest, AShutterLineEqualToTheFrameBecomesOneLineLess) {
         IMG_TYPE type;
         int bandwidth;
     } cases[] = {
-        {kPid829MM, true, IMG_RAW8, 80},     // 28 us lines
+        {kPid829MM, true, IMG_RAW8, 80},      // 28 us lines
         {kPid837Mini, false, IMG_RAW16, 40},  // the link's line, stretched
     };
     for (const auto& c : cases) {
@@ -295,7 +282,8 @@ TEST_F(C829837TimingTest, LongExposuresProgramTheExposureOnTheMiniAndTheFramePlu
             EXPECT_EQ(SHR(), 16);
             EXPECT_EQ(VMAX(), Lines(c.programmed) + 16);
             // SetExp never switches the FPGA's wait or trigger mode on.
-            for (const SLogged& l : Logged(m_dev.handle(), from)) EXPECT_FALSE(l.request == 0xBD && l.reg == 0);
+            for (const SLogged& l : Logged(m_dev.handle(), from))
+                EXPECT_FALSE(l.request == 0xBD && l.reg == 0);
         }
     }
 }
