@@ -100,6 +100,41 @@ class CFpgaTimedTest : public CModelTest {
         return mine;
     }
 
+    // The last request of an InitCamera (InitRequests) puts the sensor in standby.
+    void ExpectEndsInStandby(const std::vector<SLogged>& init) {
+        ASSERT_FALSE(init.empty());
+        EXPECT_EQ(init.back().request, 0xB6);
+        EXPECT_EQ(init.back().reg, 0x3000);
+        EXPECT_EQ(init.back().value, 1);
+        EXPECT_EQ(m_dev.sensor(0x3000), 1);
+    }
+
+    // In the start-up log `log`, the one VR_CMD_AF comes after entry
+    // iAfter (the last start-up row) and the FPGA's unity colour gains,
+    // before the offset of 1; its index.
+    int ExpectAfAfterFpgaSetUp(const std::vector<SLogged>& log, int iAfter) {
+        EXPECT_EQ(kyrsim_log_count_matching(m_dev.handle(), 0xAF, KYRSIM_DIR_OUT), 1);
+        const int af = IndexOf(log, 0xAF);
+        const int unityBlue = IndexOf(log, 0xBD, 15, 128);    // SetFPGAGain(128, ...), last colour
+        const int offset = IndexOf(log, 0xB6, 0x35C0, 0x0A);  // SetBrightness(1)
+        EXPECT_TRUE(iAfter >= 0 && unityBlue >= 0 && offset >= 0);
+        EXPECT_GT(af, iAfter);
+        EXPECT_GT(af, unityBlue);
+        EXPECT_LT(af, offset);
+        return af;
+    }
+
+    // The camera object is a cooled one exactly when `cooled`, and then its
+    // cooler thread runs with the cooler off.
+    void ExpectCoolerStarted(bool cooled) {
+        CCameraCool* cool = dynamic_cast<CCameraCool*>(m_pCam);
+        EXPECT_EQ(cool != nullptr, cooled);
+        if (!cool) return;
+        EXPECT_TRUE(cool->m_thrAutoTemp.IsAlive());
+        EXPECT_FALSE(cool->m_bAutoTempOn);
+        EXPECT_EQ(m_dev.coolerDrive(), 255);
+    }
+
     // KYRSetStartPos(x, y) gives the start (wantX, wantY): in the start
     // registers, written in one hold without an FPGA write, and to the caller.
     void ExpectStart(int x, int y, int wantX, int wantY) {

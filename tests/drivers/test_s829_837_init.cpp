@@ -125,16 +125,8 @@ TEST_F(C829837Test, VrCmdAfFollowsTheFpgaSetUpTheMiniSkipsTheDdrAndTheProsStartT
         SCOPED_TRACE(c.label);
         ASSERT_NE(Fresh(pid), nullptr);
         const std::vector<SLogged> log = Logged(m_dev.handle());
-        ASSERT_EQ(kyrsim_log_count_matching(m_dev.handle(), 0xAF, KYRSIM_DIR_OUT), 1);
-        const int af = IndexOf(log, 0xAF);
-        const int lastTable = IndexOf(log, 0xB6, 0x300C, 0x00);
+        const int af = ExpectAfAfterFpgaSetUp(log, IndexOf(log, 0xB6, 0x300C, 0x00));
         const int ddrTest = IndexOf(log, 0xBC, 35);
-        const int unityBlue = IndexOf(log, 0xBD, 15, 128);    // SetFPGAGain(128, ...), last colour
-        const int offset = IndexOf(log, 0xB6, 0x35C0, 0x0A);  // SetBrightness(1)
-        ASSERT_TRUE(lastTable >= 0 && unityBlue >= 0 && offset >= 0);
-        EXPECT_GT(af, lastTable);
-        EXPECT_GT(af, unityBlue);
-        EXPECT_LT(af, offset);
         if (c.ddr) {
             ASSERT_GE(ddrTest, 0);
             EXPECT_GT(af, ddrTest);
@@ -143,25 +135,14 @@ TEST_F(C829837Test, VrCmdAfFollowsTheFpgaSetUpTheMiniSkipsTheDdrAndTheProsStartT
             EXPECT_TRUE(ddrTest < 0 || ddrTest > af) << ddrTest;
             EXPECT_NE(m_dev.fpga(10) & 0x40, 0);  // EnableFPGADDR(false): bypassed
         }
-        CCameraCool* cool = dynamic_cast<CCameraCool*>(m_pCam);
-        EXPECT_EQ(cool != nullptr, c.cooled);
-        if (cool) {
-            EXPECT_TRUE(cool->m_thrAutoTemp.IsAlive());
-            EXPECT_FALSE(cool->m_bAutoTempOn);
-            EXPECT_EQ(m_dev.coolerDrive(), 255);
-        }
+        ExpectCoolerStarted(c.cooled);
     }
 }
 
 TEST_F(C829837Test, InitEndsWithTheSensorInStandby) {
     for (int pid : kPids829837) {
         SCOPED_TRACE(RowOf(pid).label);
-        const std::vector<SLogged> mine = InitRequests(pid);
-        ASSERT_FALSE(mine.empty());
-        EXPECT_EQ(mine.back().request, 0xB6);
-        EXPECT_EQ(mine.back().reg, 0x3000);
-        EXPECT_EQ(mine.back().value, 1);
-        EXPECT_EQ(m_dev.sensor(0x3000), 1);
+        ExpectEndsInStandby(InitRequests(pid));
     }
 }
 
