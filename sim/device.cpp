@@ -54,6 +54,10 @@ constexpr int kSonyHold = 0x3001;
 constexpr int kSensor821[] = {0x821a, 0x821e, 0x821b};
 constexpr int kSensor821Mono[] = {0x821a, 0x821e};
 constexpr int kSonyStandby = 0x3000;
+// The 829 (1632 x 1248) and 837 (816 x 624) mono cameras: the 821's layout, hold and standby; the 837 Mini
+// (0x8379) has no DDR.
+constexpr int kSensor829[] = {0x8299, 0x829e};
+constexpr int kSensor837[] = {0x8379, 0x837e};
 
 // The 802 camera: a 4072 x 3040 colour sensor without a register hold, standby in 0x0000 (0 = streaming),
 // no DDR buffer, timed by the FPGA at 20 MHz; the frame is the FPGA's window.
@@ -199,6 +203,21 @@ kyrsim_profile defaultProfile(int productId) {
         p.start_x_reg = 0x3120;
         p.start_y_reg = 0x3122;
         if (contains(kSensor821Mono, productId)) p.color = KYRSIM_MONO;
+    }
+    if (contains(kSensor829, productId) || contains(kSensor837, productId)) {
+        const bool is829 = contains(kSensor829, productId);
+        p.sensor_clock_khz = 20000;
+        p.sensor = KYRSIM_SENSOR_SONY;
+        p.sensor_width = is829 ? 1632 : 816;
+        p.sensor_height = is829 ? 1248 : 624;
+        p.hold_reg = 0x3034;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.start_x_reg = 0x3120;
+        p.start_y_reg = 0x3122;
+        p.color = KYRSIM_MONO;
+        p.has_ddr = productId == 0x8379 ? 0 : 1;
     }
     return p;
 }

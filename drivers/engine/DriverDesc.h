@@ -429,6 +429,9 @@ extern const SLongExpScript g_LongExpTemplate;
 // 0x3598 = 0x20, 100 ms, XHS stop off (DDR or USB 3), trigger down; 1000 ms
 // readout wait, at most 3 reloads.
 extern const SLongExpScript g_LongExpFpgaTimed;
+// The same script whose stepped wait also switches low power on again after
+// step 60 (the 829's and 837's).
+extern const SLongExpScript g_LongExpFpgaTimedLowPowerAgain;
 
 // What a model's capture loop does beyond the template's. Zero: the
 // template's (the 832's) behaviour.
@@ -440,6 +443,9 @@ struct SCaptureHooks {
     // programmed for (VMAX lines, as long as the exposure where the sensor
     // runs it): the readout wait after the trigger's fall adds that frame.
     bool bReadoutAfterFrame = false;
+    // An empty transfer is a dropped frame like a short one: the stream is
+    // never reset for empty transfers, the loop goes on.
+    bool bEmptyIsDropped = false;
 };
 
 struct SDriverDesc {
@@ -562,25 +568,23 @@ struct SLinearGainLaw {
 };
 SGainCode LinearGainCode(int iGain, const SLinearGainLaw& law);
 
-// Turns the description of an uncooled model without the DDR frame buffer
-// into its cooled twin's: DDR in use, tested at start-up, switchable and
-// paced by the FPGA; a long exposure runs the sensor at frames of the frame
-// time + 10 ms; the guide port flag is the cooled camera's. Names, product
-// ID and tables stay the caller's to set.
-void MakeCooledDDRTwin(SDriverDesc* pDesc);
-
 // What a cooled twin changes in the description of its uncooled model.
 struct STwinDiff {
     const char* szClassName;
     const char* szName;       // m_pszName
     const char* szShortName;  // m_pszShortName, the settings key
     int iPID;
-    SRegTable initTable;  // the twin's own copy of the start-up table
+    SRegTable initTable = {nullptr, 0};  // the twin's own copy of the start-up table; empty: the model's
+    // The twin has the DDR frame buffer its model lacks: in use, tested at
+    // start-up, switchable and paced by the FPGA; a long exposure runs the
+    // sensor at frames of the frame time + 10 ms.
+    bool bAddsDDR = false;
+    bool bAddsTrigger = false;  // the twin offers the trigger capture its model lacks
 };
 
 // The description of a cooled twin: its uncooled model's description with
-// the twin's names, product ID and start-up table; the guide-port flag is
-// left to the cooled camera object.
+// the twin's names, product ID, start-up table and added hardware; the
+// guide-port flag is left to the cooled camera object.
 SDriverDesc CooledTwinDesc(const SDriverDesc& model, const STwinDiff& diff);
 // The model constants the template's colour models share: 12-bit colour
 // (RG) on USB 3, gain 0 .. 600 (200), exposure 32 us .. 2000 s (10 ms),

@@ -439,7 +439,7 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
             this->GetFPGAVer();
         }
         // An empty long-exposure snapshot is a lost frame, not a stalled stream.
-        if (got == 0 && !(bLong && bSnap)) {
+        if (got == 0 && !(bLong && bSnap) && !hooks.bEmptyIsDropped) {
             this->DbgPrint2("WorkingFunc", "nothing get count:%d\n", empty + 1);
             if (p.iMaxEmpty > 0 && ++empty >= p.iMaxEmpty) {
                 if (!RestartStream()) break;

@@ -31,6 +31,18 @@ const SLongExpAction kClose[] = {
     {LONG_OP_XHS_STOP, 0, 0, LONG_WHEN_DDR_OR_USB3},      {LONG_OP_TRIGGER_SIGNAL, 0, 0, LONG_WHEN_ALWAYS},
 };
 
+// Low power again after 60 steps, before the XHS stop.
+const SLongExpStep kStepsLowPowerAgain[] = {
+    {60, {LONG_OP_LOW_POWER, 1, 0, LONG_WHEN_ALWAYS}},
+    {80, {LONG_OP_XHS_STOP, 1, 0, LONG_WHEN_DDR_OR_USB3}},
+};
+
+SLongExpScript WithSteps(SLongExpScript script, const SLongExpStep* pSteps, int iSteps) {
+    script.pSteps = pSteps;
+    script.iSteps = iSteps;
+    return script;
+}
+
 }  // namespace
 
 const SLongExpScript g_LongExpFpgaTimed = {
@@ -50,3 +62,6 @@ const SLongExpScript g_LongExpFpgaTimed = {
     .bWaitFromItsStart = true,
     .bBeginLogMs = true,
 };
+
+const SLongExpScript g_LongExpFpgaTimedLowPowerAgain = WithSteps(
+    g_LongExpFpgaTimed, kStepsLowPowerAgain, sizeof(kStepsLowPowerAgain) / sizeof(kStepsLowPowerAgain[0]));

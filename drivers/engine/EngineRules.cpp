@@ -49,16 +49,3 @@ SGainCode GainCodeThirds(int iGain) {
     // A law whose switch point lies beyond its range never switches.
     return LinearGainCode(iGain, SLinearGainLaw{600, 601, 0, 3});
 }
-
-void MakeCooledDDRTwin(SDriverDesc* pDesc) {
-    // The sensor runs frames this much longer than its readout while the FPGA times a long exposure.
-    constexpr uint32_t kLongPadUs = 10000;
-    pDesc->model.iST4 = -1;
-    pDesc->model.bTriggerCam = true;
-    pDesc->model.bDDREnable = true;
-    pDesc->bDDRTest = true;
-    pDesc->bHasDDR = true;
-    pDesc->bandwidth.bFPGABandWidth = true;
-    pDesc->exposure.eLongProgram = LONG_EXP_FRAME_PLUS_PAD;
-    pDesc->exposure.uLongPadUs = kLongPadUs;
-}

@@ -1,12 +1,23 @@
 #include "DriverDesc.h"
 
 SDriverDesc CooledTwinDesc(const SDriverDesc& model, const STwinDiff& diff) {
+    // The sensor runs frames this much longer than its readout while the FPGA times a long exposure.
+    constexpr uint32_t kLongPadUs = 10000;
     SDriverDesc d = model;
     d.szClassName = diff.szClassName;
     d.model.szName = diff.szName;
     d.model.szShortName = diff.szShortName;
     d.model.iPID = diff.iPID;
     d.model.iST4 = -1;
-    d.initTable = diff.initTable;
+    if (diff.initTable.pRows) d.initTable = diff.initTable;
+    if (diff.bAddsDDR) {
+        d.model.bDDREnable = true;
+        d.bDDRTest = true;
+        d.bHasDDR = true;
+        d.bandwidth.bFPGABandWidth = true;
+        d.exposure.eLongProgram = LONG_EXP_FRAME_PLUS_PAD;
+        d.exposure.uLongPadUs = kLongPadUs;
+    }
+    if (diff.bAddsTrigger) d.model.bTriggerCam = true;
     return d;
 }

@@ -12,16 +12,13 @@ const REG_TABLE_ROW kInitTable[] = {
 };
 
 const SDriverDesc& DescS801MC_Pro() {
-    static const SDriverDesc desc = [] {
-        SDriverDesc d = g_DescS801MC;
-        d.szClassName = "CCameraS801MC_Pro";
-        d.model.szName = "VORN KYR801MC Pro";
-        d.model.szShortName = "KYR801MC Pro";
-        d.model.iPID = 0x801f;
-        d.initTable = RegTable(kInitTable);
-        MakeCooledDDRTwin(&d);
-        return d;
-    }();
+    static const SDriverDesc desc = CooledTwinDesc(g_DescS801MC, {.szClassName = "CCameraS801MC_Pro",
+                                                                  .szName = "VORN KYR801MC Pro",
+                                                                  .szShortName = "KYR801MC Pro",
+                                                                  .iPID = 0x801f,
+                                                                  .initTable = RegTable(kInitTable),
+                                                                  .bAddsDDR = true,
+                                                                  .bAddsTrigger = true});
     return desc;
 }
 

@@ -38,16 +38,14 @@ const SSensorMode& ProMode(const SSensorMode* pMode) {
 }
 
 SDriverDesc DescPro() {
-    SDriverDesc d = g_DescS807MM;
-    MakeCooledDDRTwin(&d);
-    d.szClassName = "CCameraS807MM_Pro";
-    d.model.szName = "VORN KYR811MM Pro";
-    d.model.szShortName = "KYR811MM-Pro";
-    d.model.iPID = 0x811e;
-    d.initTable = RegTable(kCommonRows);
-    d.streamStartRows = RegTable(kStreamStartRows);
     // Trigger capture comes with the trigger thread; none is offered yet.
-    d.model.bTriggerCam = false;
+    SDriverDesc d = CooledTwinDesc(g_DescS807MM, {.szClassName = "CCameraS807MM_Pro",
+                                                  .szName = "VORN KYR811MM Pro",
+                                                  .szShortName = "KYR811MM-Pro",
+                                                  .iPID = 0x811e,
+                                                  .initTable = RegTable(kCommonRows),
+                                                  .bAddsDDR = true});
+    d.streamStartRows = RegTable(kStreamStartRows);
     d.pModeNormal = &ProMode(d.pModeNormal);
     d.pModeNormal16 = &ProMode(d.pModeNormal16);
     d.pModeHighSpeed = &ProMode(d.pModeHighSpeed);

@@ -13,16 +13,13 @@ const REG_TABLE_ROW kInitTable[] = {
 };
 
 const SDriverDesc& DescS814MC_Pro() {
-    static const SDriverDesc desc = [] {
-        SDriverDesc d = g_DescS814MC;
-        d.szClassName = "CCameraS814MC_Pro";
-        d.model.szName = "VORN KYR814MC Pro";
-        d.model.szShortName = "KYR814MC Pro";
-        d.model.iPID = 0x814f;
-        d.initTable = RegTable(kInitTable);
-        MakeCooledDDRTwin(&d);
-        return d;
-    }();
+    static const SDriverDesc desc = CooledTwinDesc(g_DescS814MC, {.szClassName = "CCameraS814MC_Pro",
+                                                                  .szName = "VORN KYR814MC Pro",
+                                                                  .szShortName = "KYR814MC Pro",
+                                                                  .iPID = 0x814f,
+                                                                  .initTable = RegTable(kInitTable),
+                                                                  .bAddsDDR = true,
+                                                                  .bAddsTrigger = true});
     return desc;
 }
 

@@ -12,16 +12,13 @@ const REG_TABLE_ROW kInitTable[] = {
 };
 
 const SDriverDesc& DescS815MC_Pro() {
-    static const SDriverDesc desc = [] {
-        SDriverDesc d = g_DescS815MC;
-        d.szClassName = "CCameraS815MC_Pro";
-        d.model.szName = "VORN KYR815MC Pro";
-        d.model.szShortName = "KYR815MC Pro";
-        d.model.iPID = 0x815f;
-        d.initTable = RegTable(kInitTable);
-        MakeCooledDDRTwin(&d);
-        return d;
-    }();
+    static const SDriverDesc desc = CooledTwinDesc(g_DescS815MC, {.szClassName = "CCameraS815MC_Pro",
+                                                                  .szName = "VORN KYR815MC Pro",
+                                                                  .szShortName = "KYR815MC Pro",
+                                                                  .iPID = 0x815f,
+                                                                  .initTable = RegTable(kInitTable),
+                                                                  .bAddsDDR = true,
+                                                                  .bAddsTrigger = true});
     return desc;
 }
 

@@ -6,15 +6,10 @@
 namespace {
 
 const SDriverDesc& DescS821MM_Pro() {
-    static const SDriverDesc desc = [] {
-        SDriverDesc d = g_DescS821MM;
-        d.szClassName = "CCameraS821MM_Pro";
-        d.model.szName = "VORN KYR821MM Pro";
-        d.model.szShortName = "KYR821MM Pro";
-        d.model.iPID = 0x821e;
-        d.model.iST4 = -1;  // the guide port flag keeps the cooled camera's value
-        return d;
-    }();
+    static const SDriverDesc desc = CooledTwinDesc(g_DescS821MM, {.szClassName = "CCameraS821MM_Pro",
+                                                                  .szName = "VORN KYR821MM Pro",
+                                                                  .szShortName = "KYR821MM Pro",
+                                                                  .iPID = 0x821e});
     return desc;
 }
 

@@ -13,16 +13,13 @@ const REG_TABLE_ROW kInitTable[] = {
 };
 
 const SDriverDesc& DescS827MC_Pro() {
-    static const SDriverDesc desc = [] {
-        SDriverDesc d = g_DescS827MC;
-        d.szClassName = "CCameraS827MC_Pro";
-        d.model.szName = "VORN KYR827MC Pro";
-        d.model.szShortName = "KYR827MC Pro";
-        d.model.iPID = 0x827f;
-        d.initTable = RegTable(kInitTable);
-        MakeCooledDDRTwin(&d);
-        return d;
-    }();
+    static const SDriverDesc desc = CooledTwinDesc(g_DescS827MC, {.szClassName = "CCameraS827MC_Pro",
+                                                                  .szName = "VORN KYR827MC Pro",
+                                                                  .szShortName = "KYR827MC Pro",
+                                                                  .iPID = 0x827f,
+                                                                  .initTable = RegTable(kInitTable),
+                                                                  .bAddsDDR = true,
+                                                                  .bAddsTrigger = true});
     return desc;
 }
 

@@ -10,6 +10,10 @@
 #include "modetable1/CCameraS821MC.h"
 #include "modetable1/CCameraS821MM.h"
 #include "modetable1/CCameraS821MM_Pro.h"
+#include "modetable1/CCameraS829MM.h"
+#include "modetable1/CCameraS829MM_Pro.h"
+#include "modetable1/CCameraS837MM_Mini.h"
+#include "modetable1/CCameraS837MM_Pro.h"
 
 namespace {
 
@@ -23,15 +27,22 @@ struct SHoldRow {
     int w, h;                      // a small format of the model
 };
 
+// The 821's layout, which the 829 and 837 share.
 const std::vector<uint16_t> kHeld821 = {0x3510, 0x3514, 0x3515, 0x3240, 0x3241, 0x3242, 0x3120,
                                         0x3121, 0x3122, 0x3123, 0x3124, 0x3125, 0x3126, 0x3127};
 const std::vector<uint16_t> kUnheld821 = {0x35C0, 0x35C1};
+// The 837's mode register goes to the sensor unheld too.
+const std::vector<uint16_t> kUnheld837 = {0x35C0, 0x35C1, 0x3200};
 
 const std::vector<SHoldRow>& Rows() {
     static const std::vector<SHoldRow> rows = {
         {"821MM", ModelClass<CCameraS821MM>(0x821a), 0x3034, kHeld821, kUnheld821, true, 320, 240},
         {"821MM Pro", ModelClass<CCameraS821MM_Pro>(0x821e), 0x3034, kHeld821, kUnheld821, true, 320, 240},
         {"821MC", ModelClass<CCameraS821MC>(0x821b), 0x3034, kHeld821, kUnheld821, true, 320, 240},
+        {"829MM", ModelClass<CCameraS829MM>(0x8299), 0x3034, kHeld821, kUnheld821, true, 320, 240},
+        {"829MM Pro", ModelClass<CCameraS829MM_Pro>(0x829e), 0x3034, kHeld821, kUnheld821, true, 320, 240},
+        {"842MM Mini", ModelClass<CCameraS837MM_Mini>(0x8379), 0x3034, kHeld821, kUnheld837, true, 320, 240},
+        {"837MM Pro", ModelClass<CCameraS837MM_Pro>(0x837e), 0x3034, kHeld821, kUnheld837, true, 320, 240},
     };
     return rows;
 }

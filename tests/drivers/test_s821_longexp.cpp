@@ -6,35 +6,18 @@
 // switch back to short exposures while video runs leaves the FPGA free
 // running.
 #include <chrono>
-#include <mutex>
 #include <thread>
 
+#include "LongExpLog.h"
 #include "TestSpeed.h"
-#include "VirtualClock.h"
 #include "test_s821_fixture.h"
 
 namespace {
 
 constexpr int kWaitMs = 20000 * kTestSlowdown;
 
-// One FPGA register or 0x3598 write of the capture thread, at the virtual
-// time of the last sleep before it.
-struct SStep {
-    char kind;  // 'F' FPGA, 'S' sensor
-    int reg, value;
-    uint64_t atUs;
-};
-
 class C821LongExpTest : public C821Test {
   protected:
-    void SetUp() override {
-        C821Test::SetUp();
-        m_clock.OnSleep([this](uint64_t totalUs) {
-            std::lock_guard<std::mutex> lk(m_mu);
-            m_sleeps.emplace_back(kyrsim_log_count(), totalUs);
-        });
-    }
-
     void Start(int pid, bool usb3 = true) {
         ASSERT_NE(Fresh(pid, usb3), nullptr);
         ASSERT_EQ(KYRSetROIFormat(0, 320, 240, 1, IMG_RAW8), KYR_SUCCESS);
@@ -42,28 +25,8 @@ class C821LongExpTest : public C821Test {
         m_from = kyrsim_log_count();
     }
 
-    // Virtual time when log entry i arrived.
-    uint64_t TimeOf(int i) {
-        std::lock_guard<std::mutex> lk(m_mu);
-        uint64_t t = 0;
-        for (const auto& s : m_sleeps)
-            if (s.first <= i) t = s.second;
-        return t;
-    }
-
     // The long-exposure steps other threads than the test's sent from m_from on.
-    std::vector<SStep> Steps() {
-        std::vector<SStep> out;
-        for (int i = m_from; i < kyrsim_log_count(); ++i) {
-            kyrsim_request r;
-            if (kyrsim_log_get(i, &r) != 0 || r.device != m_dev.handle() || r.result < 0) continue;
-            if (r.thread == kyrsim_thread_id()) continue;
-            const bool fpga = r.request == 0xBD && (r.value == 0 || r.value == 11 || r.value == 25);
-            const bool sensor = r.request == 0xB6 && r.value == 0x3598;
-            if (fpga || sensor) out.push_back({fpga ? 'F' : 'S', r.value, r.index, TimeOf(i)});
-        }
-        return out;
-    }
+    std::vector<SStep> Steps() { return m_log.Steps(m_dev.handle(), m_from, {0, 11, 25}); }
 
     int Status() {
         KYR_EXPOSURE_STATUS st = KYR_EXP_IDLE;
@@ -78,8 +41,7 @@ class C821LongExpTest : public C821Test {
     }
 
     CVirtualClock m_clock{std::chrono::microseconds(20)};
-    std::mutex m_mu;
-    std::vector<std::pair<int, uint64_t>> m_sleeps;
+    CLongExpLog m_log{m_clock};
     int m_from = 0;
 };
 

@@ -14,47 +14,11 @@ namespace {
 constexpr int kClockKHz = 20000;
 constexpr double kOffsetUs = 4.997;
 
-struct SLogged {
-    int request, reg, value;
-};
-
-// The requests of camera `handle` from log entry `from` on that reached it.
-std::vector<SLogged> Logged(int handle, int from = 0) {
-    std::vector<SLogged> out;
-    for (int i = from; i < kyrsim_log_count(); ++i) {
-        kyrsim_request r;
-        if (kyrsim_log_get(i, &r) != 0 || r.device != handle || r.result < 0) continue;
-        out.push_back({r.request, r.value, r.index});
-    }
-    return out;
-}
-
-// Writes only: sensor ("S") and FPGA ("F") registers, and commands.
-std::vector<std::string> Writes(int handle, int from = 0) {
-    std::vector<std::string> out;
-    char buf[32];
-    for (const SLogged& l : Logged(handle, from)) {
-        if (l.request == 0xB6)
-            snprintf(buf, sizeof(buf), "S%04X=%02X", l.reg, l.value);
-        else if (l.request == 0xBD)
-            snprintf(buf, sizeof(buf), "F%d=%d", l.reg, l.value);
-        else if (l.request == 0xBC || l.request == 0xB7)
-            continue;
-        else
-            snprintf(buf, sizeof(buf), "C%02X", l.request);
-        out.push_back(buf);
-    }
-    return out;
-}
-
 class C821TimingTest : public C821Test {
   protected:
     double LineUs() const { return HMAX() * 1000.0 / kClockKHz; }
     long long Lines(double exposureUs) const {
         return static_cast<long long>((exposureUs - kOffsetUs) / LineUs());
-    }
-    uint32_t FrameUs() {
-        return Locked([&] { return static_cast<uint32_t>(m_pCam->m_iFrameTimeUs); });
     }
 };
 
@@ -72,7 +36,7 @@ TEST_F(C821TimingTest, TheWindowGoesToTheSensorInItsHoldAndTheBlankingToTheFpga)
         EXPECT_EQ(m_dev.fpgaWide(4, 2), 1608);
         EXPECT_EQ(m_dev.fpgaWide(6, 2), 33);
         EXPECT_EQ(m_dev.fpgaWide(2, 2), 0);
-        const SHoldReport holds = CheckHolds(m_dev.handle(), HeldRegs821(), kProfileHoldReg, from);
+        const SHoldReport holds = CheckHolds(m_dev.handle(), FamilyHeldRegs(), kProfileHoldReg, from);
         EXPECT_TRUE(holds.Clean() && holds.unheld.empty()) << holds.Text();
 
         // A window of 1096 rows is already a multiple of 8.
@@ -91,18 +55,7 @@ TEST_F(C821TimingTest, StartsAreAlignedTo8AndWrittenInTheHoldWithoutAnFpgaWrite)
         const struct {
             int x, y, wantX, wantY;
         } cases[] = {{101, 203, 96, 200}, {7, 15, 0, 8}, {-5, -9, 0, 0}, {1600, 1000, 968, 624}};
-        for (const auto& c : cases) {
-            SCOPED_TRACE(testing::Message() << c.x << "," << c.y);
-            const int from = kyrsim_log_count();
-            ASSERT_EQ(KYRSetStartPos(0, c.x, c.y), KYR_SUCCESS);
-            EXPECT_EQ(Window(0x3120), c.wantX);
-            EXPECT_EQ(Window(0x3122), c.wantY);
-            const std::vector<std::string> got = Writes(m_dev.handle(), from);
-            ASSERT_EQ(got.size(), 6u);
-            EXPECT_EQ(got.front(), "S3034=01");
-            EXPECT_EQ(got.back(), "S3034=00");
-            for (const std::string& w : got) EXPECT_EQ(w[0], 'S') << w;
-        }
+        for (const auto& c : cases) ExpectStart(c.x, c.y, c.wantX, c.wantY);
     }
 }
 
