@@ -54,6 +54,9 @@ constexpr int kSonyHold = 0x3001;
 constexpr int kSensor821[] = {0x821a, 0x821e, 0x821b};
 constexpr int kSensor821Mono[] = {0x821a, 0x821e};
 constexpr int kSonyStandby = 0x3000;
+// The 831 cameras: a colour sensor with its own register set (hold 0x3008, start at 0x3310-0x3313), the
+// uncooled 0x831a at 1456 x 1088 without DDR, the cooled 0x831e at 728 x 544 with DDR.
+constexpr int kSensor831[] = {0x831a, 0x831e};
 
 // The 815 cameras: a 3840 x 2160 colour sensor whose window the sensor takes through start registers, timed
 // by the FPGA at 20 MHz, with the register hold 0x3001 and standby 0x3000 (0 = streaming). The frame shows
@@ -187,6 +190,21 @@ kyrsim_profile defaultProfile(int productId) {
         p.start_x_reg = 0x3120;
         p.start_y_reg = 0x3122;
         if (contains(kSensor821Mono, productId)) p.color = KYRSIM_MONO;
+    }
+    if (contains(kSensor831, productId)) {
+        const bool pro = productId == 0x831e;
+        p.sensor_clock_khz = 20000;
+        p.sensor = KYRSIM_SENSOR_SONY;
+        p.sensor_width = pro ? 728 : 1456;
+        p.sensor_height = pro ? 544 : 1088;
+        p.hold_reg = 0x3008;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.start_x_reg = 0x3310;
+        p.start_y_reg = 0x3312;
+        p.bin_reg = KYRSIM_NONE;
+        p.has_ddr = pro ? 1 : 0;
     }
     return p;
 }

@@ -10,6 +10,7 @@
 #include "modetable1/CCameraS821MC.h"
 #include "modetable1/CCameraS821MM.h"
 #include "modetable1/CCameraS821MM_Pro.h"
+#include "test_s831_fixture.h"
 
 namespace {
 
@@ -32,6 +33,9 @@ const std::vector<SHoldRow>& Rows() {
         {"821MM", ModelClass<CCameraS821MM>(0x821a), 0x3034, kHeld821, kUnheld821, true, 320, 240},
         {"821MM Pro", ModelClass<CCameraS821MM_Pro>(0x821e), 0x3034, kHeld821, kUnheld821, true, 320, 240},
         {"821MC", ModelClass<CCameraS821MC>(0x821b), 0x3034, kHeld821, kUnheld821, true, 320, 240},
+        {"831MC", ModelClass<CCameraS831MC>(0x831a), 0x3008, HeldRegs831(), UnheldRegs831(), true, 320, 240},
+        {"831MC Pro", ModelClass<CCameraS831MC_Pro>(0x831e), 0x3008, HeldRegs831(), UnheldRegs831(), true,
+         320, 240},
     };
     return rows;
 }
