@@ -34,24 +34,6 @@ class C821Test : public CModelTest {
         : CModelTest({ModelClass<CCameraS821MM>(kPid821MM), ModelClass<CCameraS821MM_Pro>(kPid821Pro),
                       ModelClass<CCameraS821MC>(kPid821MC)}) {}
 
-    // A newly plugged and initialised camera of pid in place of the last one.
-    CCameraBase* Fresh(int pid, bool usb3 = true) {
-        KYRCloseCamera(0);
-        kyrsim::reset();
-        MadeCameras().clear();
-        return Setup(pid, usb3);
-    }
-
-    // The engine's own operations of the camera, whichever base it has.
-    template <class F>
-    auto WithEngine(F fn) {
-        if (auto* cool = dynamic_cast<CEngineDriver<CCameraCool>*>(m_pCam)) return fn(*cool);
-        return fn(*dynamic_cast<CEngineDriver<CCameraBase>*>(m_pCam));
-    }
-    SReadout Readout() {
-        return WithEngine([](auto& e) { return e.Readout(); });
-    }
-
     long long SHR() const {
         return m_dev.sensor(0x3240) | m_dev.sensor(0x3241) << 8 | m_dev.sensor(0x3242) << 16;
     }

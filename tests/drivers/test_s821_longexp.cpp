@@ -6,11 +6,10 @@
 // switch back to short exposures while video runs leaves the FPGA free
 // running.
 #include <chrono>
-#include <mutex>
 #include <thread>
 
+#include "LongExpClock.h"
 #include "TestSpeed.h"
-#include "VirtualClock.h"
 #include "test_s821_fixture.h"
 
 namespace {
@@ -27,28 +26,11 @@ struct SStep {
 
 class C821LongExpTest : public C821Test {
   protected:
-    void SetUp() override {
-        C821Test::SetUp();
-        m_clock.OnSleep([this](uint64_t totalUs) {
-            std::lock_guard<std::mutex> lk(m_mu);
-            m_sleeps.emplace_back(kyrsim_log_count(), totalUs);
-        });
-    }
-
     void Start(int pid, bool usb3 = true) {
         ASSERT_NE(Fresh(pid, usb3), nullptr);
         ASSERT_EQ(KYRSetROIFormat(0, 320, 240, 1, IMG_RAW8), KYR_SUCCESS);
         ASSERT_EQ(Set(KYR_GAMMA, 50), KYR_SUCCESS);
         m_from = kyrsim_log_count();
-    }
-
-    // Virtual time when log entry i arrived.
-    uint64_t TimeOf(int i) {
-        std::lock_guard<std::mutex> lk(m_mu);
-        uint64_t t = 0;
-        for (const auto& s : m_sleeps)
-            if (s.first <= i) t = s.second;
-        return t;
     }
 
     // The long-exposure steps other threads than the test's sent from m_from on.
@@ -60,26 +42,12 @@ class C821LongExpTest : public C821Test {
             if (r.thread == kyrsim_thread_id()) continue;
             const bool fpga = r.request == 0xBD && (r.value == 0 || r.value == 11 || r.value == 25);
             const bool sensor = r.request == 0xB6 && r.value == 0x3598;
-            if (fpga || sensor) out.push_back({fpga ? 'F' : 'S', r.value, r.index, TimeOf(i)});
+            if (fpga || sensor) out.push_back({fpga ? 'F' : 'S', r.value, r.index, m_time.TimeOf(i)});
         }
         return out;
     }
 
-    int Status() {
-        KYR_EXPOSURE_STATUS st = KYR_EXP_IDLE;
-        KYRGetExpStatus(0, &st);
-        return st;
-    }
-    int WaitStatus() {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-        while (Status() == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        return Status();
-    }
-
-    CVirtualClock m_clock{std::chrono::microseconds(20)};
-    std::mutex m_mu;
-    std::vector<std::pair<int, uint64_t>> m_sleeps;
+    CLongExpClock m_time;
     int m_from = 0;
 };
 
@@ -111,7 +79,7 @@ TEST_F(C821LongExpTest, ASnapshotRunsTheFamilysScriptInOrderWithItsPauses) {
         ASSERT_EQ(Set(KYR_EXPOSURE, c.exposureUs), KYR_SUCCESS);
         m_from = kyrsim_log_count();
         ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
-        EXPECT_EQ(WaitStatus(), KYR_EXP_SUCCESS);
+        EXPECT_EQ(WaitExposureEnd(kWaitMs), KYR_EXP_SUCCESS);
         const std::vector<SStep> s = Steps();
         const int wait = Find(s, 'F', 0, 0x40, 0x40);
         const int trigMode = Find(s, 'F', 0, 0x80, 0x80);
@@ -155,11 +123,11 @@ TEST_F(C821LongExpTest, AnExposureChangeEndsTheWait) {
     ASSERT_EQ(Set(KYR_EXPOSURE, 60000000), KYR_SUCCESS);
     ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
     // Some seconds into the wait.
-    ASSERT_TRUE(m_clock.WaitElapsed(3000000, kWaitMs));
+    ASSERT_TRUE(m_time.clock.WaitElapsed(3000000, kWaitMs));
     ASSERT_EQ(Set(KYR_EXPOSURE, 2000000), KYR_SUCCESS);
-    const int st = WaitStatus();
+    const int st = WaitExposureEnd(kWaitMs);
     EXPECT_NE(st, KYR_EXP_WORKING);
-    EXPECT_LT(m_clock.ElapsedUs(), 20000000u);
+    EXPECT_LT(m_time.clock.ElapsedUs(), 20000000u);
     EXPECT_EQ(m_dev.fpga(11) & 0x11, 0);
     EXPECT_EQ(m_dev.sensor(0x3598), 0x20);
 }

@@ -85,23 +85,6 @@ class C831Test : public CModelTest {
     C831Test()
         : CModelTest({ModelClass<CCameraS831MC>(kPid831), ModelClass<CCameraS831MC_Pro>(kPid831Pro)}) {}
 
-    // A newly plugged and initialised camera of pid in place of the last one.
-    CCameraBase* Fresh(int pid, bool usb3 = true) {
-        KYRCloseCamera(0);
-        kyrsim::reset();
-        MadeCameras().clear();
-        return Setup(pid, usb3);
-    }
-
-    // The engine's own operations of the camera, whichever base it has.
-    template <class F>
-    auto WithEngine(F fn) {
-        if (auto* cool = dynamic_cast<CEngineDriver<CCameraCool>*>(m_pCam)) return fn(*cool);
-        return fn(*dynamic_cast<CEngineDriver<CCameraBase>*>(m_pCam));
-    }
-    SReadout Readout() {
-        return WithEngine([](auto& e) { return e.Readout(); });
-    }
     int MinHMAX() {
         return WithEngine([](auto& e) {
             CCritSecLock lock(e.m_csControl);

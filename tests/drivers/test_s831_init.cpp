@@ -12,9 +12,7 @@ namespace {
 TEST_F(C831Test, EachClassDescribesItself) {
     for (const S831Class& c : Classes831()) {
         SCOPED_TRACE(c.name);
-        KYRCloseCamera(0);
-        kyrsim::reset();
-        Plug(c.pid);
+        Replug(c.pid);
         KYR_CAMERA_INFO info;
         ASSERT_EQ(KYRGetCameraProperty(&info, 0), KYR_SUCCESS);
         EXPECT_STREQ(info.name, c.name);
@@ -64,7 +62,9 @@ TEST_F(C831Test, SizesPassUpToTheSensorAndNoFurther) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message()
                      << std::hex << c.pid << std::dec << " " << c.w << "x" << c.h << " bin " << c.bin);
-        if (c.pid != pid) ASSERT_NE(Fresh(pid = c.pid), nullptr);
+        if (c.pid != pid) {
+            ASSERT_NE(Fresh(pid = c.pid), nullptr);
+        }
         ASSERT_EQ(KYRSetROIFormat(0, 64, 32, 1, IMG_RAW8), KYR_SUCCESS);
         EXPECT_EQ(KYRSetROIFormat(0, c.w, c.h, c.bin, IMG_RAW16) == KYR_SUCCESS, c.ok);
         int w = 0, h = 0, bin = 0;
@@ -119,10 +119,7 @@ TEST_F(C831Test, InitWalksThePublishedRowsInOrderWithoutAHold) {
 TEST_F(C831Test, InitSetsUpTheFpgaBeforeVrCmdAfAndEndsInStandby) {
     for (const S831Class& c : Classes831()) {
         SCOPED_TRACE(c.name);
-        KYRCloseCamera(0);
-        kyrsim::reset();
-        MadeCameras().clear();
-        m_dev = Plug(c.pid);
+        Replug(c.pid);
         ASSERT_EQ(KYROpenCamera(0), KYR_SUCCESS);
         m_pCam = MadeCameras().back();
         kyrsim_log_clear();
@@ -158,10 +155,7 @@ TEST_F(C831Test, InitSetsUpTheFpgaBeforeVrCmdAfAndEndsInStandby) {
 TEST_F(C831Test, ADdrThatIsNeverReadyFailsOnlyTheProsInit) {
     for (const S831Class& c : Classes831()) {
         SCOPED_TRACE(c.name);
-        KYRCloseCamera(0);
-        kyrsim::reset();
-        MadeCameras().clear();
-        m_dev = Plug(c.pid);
+        Replug(c.pid);
         ASSERT_TRUE(m_dev.setDdrPolicy(KYRSIM_DDR_NEVER));
         m_pCam = OpenInit(0, c.ddr ? KYR_ERROR_GENERAL_ERROR : KYR_SUCCESS);
         ASSERT_NE(m_pCam, nullptr);

@@ -5,12 +5,8 @@
 // 200 ms steps (the horizontal sync stopped at step 4 where the DDR or a USB 3
 // host carries the frame), then brings the sensor back in order before the
 // trigger falls. An exposure change ends the wait early.
-#include <chrono>
-#include <mutex>
-#include <thread>
-
+#include "LongExpClock.h"
 #include "TestSpeed.h"
-#include "VirtualClock.h"
 #include "test_s831_fixture.h"
 
 namespace {
@@ -26,29 +22,12 @@ struct SStep {
 
 class C831LongExpTest : public C831Test {
   protected:
-    void SetUp() override {
-        C831Test::SetUp();
-        m_clock.OnSleep([this](uint64_t totalUs) {
-            std::lock_guard<std::mutex> lk(m_mu);
-            m_sleeps.emplace_back(kyrsim_log_count(), totalUs);
-        });
-    }
-
     void Start(int pid, bool usb3 = true) {
         ASSERT_NE(Fresh(pid, usb3), nullptr);
         // The cooler's thread would run the test clock ahead of the transfers.
         if (auto* cool = dynamic_cast<CCameraCool*>(m_pCam)) cool->StopAutoTempThr();
         ASSERT_EQ(KYRSetROIFormat(0, 320, 240, 1, IMG_RAW8), KYR_SUCCESS);
         ASSERT_EQ(Set(KYR_GAMMA, 50), KYR_SUCCESS);
-    }
-
-    // Virtual time when log entry i arrived.
-    uint64_t TimeOf(int i) {
-        std::lock_guard<std::mutex> lk(m_mu);
-        uint64_t t = 0;
-        for (const auto& s : m_sleeps)
-            if (s.first <= i) t = s.second;
-        return t;
     }
 
     // The FPGA writes (registers 0, 11, 25) and sensor writes of other
@@ -61,23 +40,14 @@ class C831LongExpTest : public C831Test {
             if (kyrsim_log_get(i, &r) != 0 || r.device != m_dev.handle() || r.result < 0) continue;
             if (r.thread == kyrsim_thread_id()) continue;
             if (r.request == 0xBD && (r.value == 0 || r.value == 11 || r.value == 25))
-                out.push_back({r.value, r.index, TimeOf(i)});
+                out.push_back({r.value, r.index, m_time.TimeOf(i)});
             else if (r.request == 0xB6)
-                out.push_back({-1, r.value, TimeOf(i)});
+                out.push_back({-1, r.value, m_time.TimeOf(i)});
         }
         return out;
     }
 
-    int WaitStatus() {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-        while (Status() == KYR_EXP_WORKING && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        return Status();
-    }
-
-    CVirtualClock m_clock{std::chrono::microseconds(20)};
-    std::mutex m_mu;
-    std::vector<std::pair<int, uint64_t>> m_sleeps;
+    CLongExpClock m_time;
 };
 
 // The index of the first step from `from` on of register reg whose masked bits are `bits`.
@@ -110,12 +80,16 @@ TEST_F(C831LongExpTest, ASnapshotRunsTheScriptInCountedStepsAndSucceeds) {
         ASSERT_EQ(m_dev.fpga(0) & 0xC0, 0xC0);
         const int from = kyrsim_log_count();
         ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
-        EXPECT_EQ(WaitStatus(), KYR_EXP_SUCCESS);
+        EXPECT_EQ(WaitExposureEnd(kWaitMs), KYR_EXP_SUCCESS);
         const std::vector<SStep> s = Steps(from);
         // The thread never touches the wait and trigger modes, nor a sensor register but the stream's.
         for (const SStep& st : s) {
-            if (st.reg == 0) EXPECT_EQ(st.value & 0xC0, 0xC0) << st.value;
-            if (st.reg == -1) EXPECT_EQ(st.value, 0x3000);
+            if (st.reg == 0) {
+                EXPECT_EQ(st.value & 0xC0, 0xC0) << st.value;
+            }
+            if (st.reg == -1) {
+                EXPECT_EQ(st.value, 0x3000);
+            }
         }
         EXPECT_EQ(m_dev.fpga(0) & 0xC0, 0xC0);
         const int trigOn = Find(s, 11, 0x01, 0x01);
@@ -154,10 +128,10 @@ TEST_F(C831LongExpTest, AnExposureChangeEndsTheWait) {
     ASSERT_EQ(Set(KYR_EXPOSURE, 60000000), KYR_SUCCESS);
     ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
     // Some seconds into the wait.
-    ASSERT_TRUE(m_clock.WaitElapsed(3000000, kWaitMs));
+    ASSERT_TRUE(m_time.clock.WaitElapsed(3000000, kWaitMs));
     ASSERT_EQ(Set(KYR_EXPOSURE, 2000000), KYR_SUCCESS);
-    EXPECT_NE(WaitStatus(), KYR_EXP_WORKING);
-    EXPECT_LT(m_clock.ElapsedUs(), 20000000u);
+    EXPECT_NE(WaitExposureEnd(kWaitMs), KYR_EXP_WORKING);
+    EXPECT_LT(m_time.clock.ElapsedUs(), 20000000u);
     EXPECT_EQ(m_dev.fpga(11) & 0x11, 0);
     EXPECT_EQ(m_dev.fpga(25) & 0x01, 0);
 }

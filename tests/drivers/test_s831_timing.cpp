@@ -63,7 +63,9 @@ TEST_F(C831TimingTest, HighSpeedAt8BitsWalksItsTableAndShortensTheLine) {
         EXPECT_EQ(Find831(w, "S3008=01"), Find831(w, "S3008=01", first));
         EXPECT_EQ(MinHMAX(), 80);
         EXPECT_EQ(m_dev.fpga(10) & 0x01, 0);  // 10-bit ADC
-        if (c.ddr) EXPECT_EQ(HMAX(), 80);
+        if (c.ddr) {
+            EXPECT_EQ(HMAX(), 80);
+        }
         EXPECT_GE(HMAX(), 80);
 
         // 16-bit output runs the normal mode.
@@ -73,7 +75,9 @@ TEST_F(C831TimingTest, HighSpeedAt8BitsWalksItsTableAndShortensTheLine) {
         EXPECT_EQ(ModeRows(w), kNormalRows);
         EXPECT_EQ(MinHMAX(), c.minHMAX);
         EXPECT_NE(m_dev.fpga(10) & 0x01, 0);  // 12-bit ADC
-        if (c.ddr) EXPECT_EQ(HMAX(), c.minHMAX);
+        if (c.ddr) {
+            EXPECT_EQ(HMAX(), c.minHMAX);
+        }
     }
 }
 
@@ -159,7 +163,9 @@ TEST_F(C831TimingTest, EveryFormatChangeCentresTheWindowWithoutRoundingThenAlign
     int pid = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " bin " << c.bin);
-        if (pid != c.pid) ASSERT_NE(Fresh(pid = c.pid), nullptr);
+        if (pid != c.pid) {
+            ASSERT_NE(Fresh(pid = c.pid), nullptr);
+        }
         ASSERT_EQ(KYRSetStartPos(0, 0, 0), KYR_SUCCESS);
         ASSERT_EQ(KYRSetROIFormat(0, c.w, c.h, c.bin, IMG_RAW8), KYR_SUCCESS);
         EXPECT_EQ(Window(0x3310), c.x);
@@ -227,12 +233,7 @@ TEST_F(C831TimingTest, OffsetIsWrittenAsItIsWithoutAHold) {
 // Any failed write of a setter's plan fails the setter; the hold is released
 // all the same.
 TEST_F(C831TimingTest, AFailedWriteOfAPlanFailsItsControl) {
-    const struct {
-        const char* what;
-        KYR_CONTROL_TYPE type;
-        long value;
-        int request, reg;
-    } cases[] = {
+    const SWriteFault cases[] = {
         {"gain low byte", KYR_GAIN, 300, 0xB6, 0x3204},
         {"gain high byte", KYR_GAIN, 300, 0xB6, 0x3205},
         {"frame length", KYR_EXPOSURE, 5000, 0xBD, 16},
@@ -241,20 +242,7 @@ TEST_F(C831TimingTest, AFailedWriteOfAPlanFailsItsControl) {
         {"shutter high byte", KYR_EXPOSURE, 5000, 0xB6, 0x308F},
         {"offset", KYR_OFFSET, 4, 0xB6, 0x3255},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        ASSERT_NE(Fresh(kPid831), nullptr);
-        kyrsim_fault f;
-        kyrsim_fault_init(&f, KYRSIM_FAULT_ERROR, LIBUSB_ERROR_IO);
-        f.device = m_dev.handle();
-        f.request = c.request;
-        f.value = c.reg;
-        ASSERT_GE(kyrsim_add_fault(&f), 0);
-        EXPECT_EQ(Set(c.type, c.value), KYR_ERROR_GENERAL_ERROR);
-        EXPECT_EQ(m_dev.sensor(0x3008), 0);
-        kyrsim_clear_faults();
-        EXPECT_EQ(Set(c.type, c.value), KYR_SUCCESS);
-    }
+    for (const SWriteFault& c : cases) ExpectWriteFaultFailsControl(kPid831, c, 0x3008);
 }
 
 // ---- Exposure -----------------------------------------------------------------------------------
