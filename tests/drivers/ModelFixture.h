@@ -170,11 +170,16 @@ class CModelTest : public ::testing::Test {
         return m_pCam;
     }
 
-    // The engine's own operations of an engine camera, whichever base it has.
+    // The engine's own operations of an engine camera (this test's camera
+    // unless given), whichever base it has.
+    template <class F>
+    static auto WithEngine(CCameraBase* pCam, F fn) {
+        if (auto* cool = dynamic_cast<CEngineDriver<CCameraCool>*>(pCam)) return fn(*cool);
+        return fn(*dynamic_cast<CEngineDriver<CCameraBase>*>(pCam));
+    }
     template <class F>
     auto WithEngine(F fn) {
-        if (auto* cool = dynamic_cast<CEngineDriver<CCameraCool>*>(m_pCam)) return fn(*cool);
-        return fn(*dynamic_cast<CEngineDriver<CCameraBase>*>(m_pCam));
+        return WithEngine(m_pCam, fn);
     }
     SReadout Readout() {
         return WithEngine([](auto& e) { return e.Readout(); });
