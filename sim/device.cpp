@@ -58,6 +58,9 @@ constexpr int kSonyStandby = 0x3000;
 // (0x8379) has no DDR.
 constexpr int kSensor829[] = {0x8299, 0x829e};
 constexpr int kSensor837[] = {0x8379, 0x837e};
+// The 831 cameras: a colour sensor with its own register set (hold 0x3008, start at 0x3310-0x3313), the
+// uncooled 0x831a at 1456 x 1088 without DDR, the cooled 0x831e at 728 x 544 with DDR.
+constexpr int kSensor831[] = {0x831a, 0x831e};
 
 // The 802 camera: a 4072 x 3040 colour sensor without a register hold, standby in 0x0000 (0 = streaming),
 // no DDR buffer, timed by the FPGA at 20 MHz; the frame is the FPGA's window.
@@ -218,6 +221,21 @@ kyrsim_profile defaultProfile(int productId) {
         p.start_y_reg = 0x3122;
         p.color = KYRSIM_MONO;
         p.has_ddr = productId == 0x8379 ? 0 : 1;
+    }
+    if (contains(kSensor831, productId)) {
+        const bool pro = productId == 0x831e;
+        p.sensor_clock_khz = 20000;
+        p.sensor = KYRSIM_SENSOR_SONY;
+        p.sensor_width = pro ? 728 : 1456;
+        p.sensor_height = pro ? 544 : 1088;
+        p.hold_reg = 0x3008;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.start_x_reg = 0x3310;
+        p.start_y_reg = 0x3312;
+        p.bin_reg = KYRSIM_NONE;
+        p.has_ddr = pro ? 1 : 0;
     }
     return p;
 }

@@ -160,6 +160,9 @@ struct kyrsim_profile {
  * 0x3122/3, 1608 x 1104, line clock 20000 kHz, hold register 0x3034, the same standby, DDR.
  * The 829 (0x8299, 0x829e; 1632 x 1248) and 837 (0x8379, 0x837e; 816 x 624): the 821's layout, clock, hold
  * and standby, mono; DDR on all but 0x8379.
+ * The 831 (0x831a 1456 x 1088 without DDR, 0x831e 728 x 544 with DDR): KYRSIM_SENSOR_SONY with the start
+ * at 0x3310/1 and 0x3312/3 and no sensor binning, RGGB, line clock 20000 kHz, hold register 0x3008, the
+ * same standby.
  * The 817 (0x817b, 0x817f, 1920 x 1080) and 820 (0x820b, 0x820f, 3840 x 2160) profiles: the 832's but for
  * the sensor's size. The 836 (0x836b, 0x836d, 0x836f): the 832's layout, 1936 x 1096, window start row in
  * 0x3038/9, no sensor binning; DDR on 0x836f only. The 815 (0x815b, 0x815f; 3840 x 2160) and 801 (0x801b,

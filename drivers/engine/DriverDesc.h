@@ -173,6 +173,26 @@ enum BIN_FRAME : int {
     BIN_FRAME_UNCHANGED = 2,
 };
 
+// The register block of sensors that take very long exposures in a mode of
+// their own. An exposure longer than the frame time + uBeyondFrameUs gets a
+// line count L = min(bin x image height + iLinesAdd, iLinesMax), 2 bytes low
+// first, at each of usRegLines, then the rows of onRows; any other exposure
+// gets only the rows of offRows.
+struct SLongExpRegBlock {
+    uint32_t uBeyondFrameUs;
+    uint16_t usRegLines[2];
+    int iLinesAdd;
+    int iLinesMax;
+    SRegTable onRows;
+    SRegTable offRows;
+};
+
+// The line count L of the block for bin x image height readout lines.
+uint32_t LongExpRegLines(const SLongExpRegBlock& block, long long llBinnedRows);
+// Adds the block's writes for an exposure to a plan (inside its hold).
+void AddLongExpRegs(CRegPlan* pPlan, const SLongExpRegBlock& block, unsigned long long ullExposureUs,
+                    uint32_t uFrameUs, long long llBinnedRows);
+
 struct SExposureRule;
 using ExposureFn = SExposureRegs (*)(const SExposureRule& rule, const SExposureInput& in);
 
@@ -201,8 +221,11 @@ struct SExposureRule {
     bool bLongAddsMinSHR = false;  // a frame longer than the readout adds the shortest shutter line
     uint16_t usRegSensorVMAX = 0;  // VMAX also to these sensor registers, low byte first; 0: none
     int iSensorVMAXBytes = 0;
-    bool bLongModeArmedByCapture = false;  // entering long mode leaves the FPGA's wait and trigger modes to
-                                           // the long-exposure script's every-pass actions
+    // Entering long mode leaves the FPGA's wait and trigger modes to the
+    // capture loop (the long-exposure script's every-pass actions); false:
+    // SetExp switches them on with the mode (the template's way). Leaving
+    // long mode always switches them off in SetExp.
+    bool bLongModeArmedByCapture = false;
     // Frame-length exposures (FrameLengthExposure): the exposure lines are
     // counted after dOffsetUs; a frame within the readout is rows +
     // iVMAXBase lines, rows + iVMAXBaseSnap in a single exposure (0: the
@@ -211,6 +234,9 @@ struct SExposureRule {
     int iVMAXBaseSnap = 0;
     bool bFPGAVMAXInHold = false;    // the FPGA's VMAX is written inside the sensor hold with the shutter
     bool bLongModeLowPower = false;  // low power on for as long as long-exposure mode lasts
+    // Sensor registers of very long exposures, written inside the hold
+    // between the FPGA's frame length and the shutter line; null: none.
+    const SLongExpRegBlock* pLongExpRegs = nullptr;
 };
 
 // Line length and FPGA output pacing from the bandwidth percentage.
@@ -294,17 +320,16 @@ struct SStartWindowRule {
 // initialisation applies the output width (which writes the offset again)
 // and ends with the standby write, a bin change alone keeps the sensor
 // mode, SetResolution always centres the window, the mode's rows and the
-// FPGA's data format are left to SetOutput16Bits, the sensor window takes
-// the FPGA blanking with it (SetStartPos writes no FPGA register), and long
-// exposures are entered by the flag alone: the capture thread switches the
-// FPGA's wait and trigger modes for each long frame.
+// FPGA's data format are left to SetOutput16Bits, and the sensor window
+// takes the FPGA blanking with it (SetStartPos writes no FPGA register).
+// Who switches the FPGA's wait and trigger modes for long exposures is the
+// exposure rule's bLongModeArmedByCapture.
 struct SFpgaTimedRules {
     bool bOn;
-    int iCentreAlign;              // the centred start rounded down to this; 0 or 1: not rounded
-    bool bOutput16Twice;           // SetOutput16Bits again right after SetStartPos
-    int iHeightMultiple;           // image heights must be a multiple of this; 0: any
-    int iWindowHeightExtra;        // lines added to the sensor window's height
-    bool bLongModeSwitchInSetExp;  // SetExp switches the FPGA's wait and trigger modes (the template's way)
+    int iCentreAlign;        // the centred start rounded down to this; 0 or 1: not rounded
+    bool bOutput16Twice;     // SetOutput16Bits again right after SetStartPos
+    int iHeightMultiple;     // image heights must be a multiple of this; 0: any
+    int iWindowHeightExtra;  // lines added to the sensor window's height
 };
 
 // Window programming of models that differ from the engine's: fixed FPGA

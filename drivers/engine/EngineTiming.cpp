@@ -160,11 +160,10 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     const bool bRaw = m_Desc.pRawFpga != nullptr;
     constexpr uint8_t kWaitTrig = FPGA_CTRL_WAIT | FPGA_CTRL_TRIG;
     if (exp >= rule.ullLongFromUs && !this->m_bLongExpMode) {
-        // Models whose capture loop arms each long pass leave the FPGA to it;
-        // so does the FPGA-timed family's capture thread, for each long frame.
+        // Models whose capture loop arms each long pass leave the FPGA to it.
         if (bRaw)
             plan.Call([this] { return ChangeFPGACtrl(0, kWaitTrig); });
-        else if (!rule.bLongModeArmedByCapture && (!family.bOn || family.bLongModeSwitchInSetExp))
+        else if (!rule.bLongModeArmedByCapture)
             plan.Call([this] { return this->EnableFPGAWaitMode(true); }).Call([this] {
                 return this->EnableFPGATriggerMode(true);
             });
@@ -244,6 +243,9 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     if (vmaxInHold) plan.Call(setVMAX);
     if (!family.bOn && rule.usRegSensorVMAX)
         plan.SensorLE(rule.usRegSensorVMAX, regs.uVMAX, rule.iSensorVMAXBytes);
+    if (rule.pLongExpRegs)
+        AddLongExpRegs(&plan, *rule.pLongExpRegs, exp, frameUs,
+                       static_cast<long long>(this->m_iBin) * this->m_iHeight);
     plan.SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes).EndFrame();
     if (!family.bOn) this->DbgPrint2("SetExp", "SSH1:0X%x \n", regs.uSHR);
     return RunPlan(plan);

@@ -69,6 +69,8 @@ SDriverDesc FpgaTimedMonoDesc() {
     e.eLongProgram = LONG_EXP_FRAME_PLUS_PAD;
     e.uLongPadUs = 10000;
     e.dOffsetUs = 4.997;
+    // The capture thread switches the FPGA's wait and trigger modes for each long frame.
+    e.bLongModeArmedByCapture = true;
 
     SBandwidthRule& b = d.bandwidth;
     b.iHostUSB3 = 390000;

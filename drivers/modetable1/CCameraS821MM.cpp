@@ -154,6 +154,8 @@ const SDriverDesc g_DescS821MM = {
             .eLongProgram = LONG_EXP_FRAME_PLUS_PAD,
             .uLongPadUs = 10000,
             .dOffsetUs = 4.997,
+            // The capture thread switches the FPGA's wait and trigger modes for each long frame.
+            .bLongModeArmedByCapture = true,
             .iVMAXBase = 70,
             .iVMAXBaseSnap = 770,
         },
@@ -183,7 +185,6 @@ const SDriverDesc g_DescS821MM = {
             .bOutput16Twice = false,
             .iHeightMultiple = 0,
             .iWindowHeightExtra = 0,
-            .bLongModeSwitchInSetExp = false,
         },
 };
 

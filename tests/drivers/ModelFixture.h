@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "CameraBase.h"
+#include "CameraCool.h"
 #include "HoldCheck.h"
 #include "KYRCamera.h"
 #include "ModelFactory.h"
 #include "Platform.h"
+#include "engine/EngineDriver.h"
 #include "kyrsim.hpp"
 
 // The driver objects the factory made, in order, for every fixture.
@@ -100,6 +102,14 @@ inline void ExpectControlLimits(int id, const std::vector<SControlLimits>& limit
     }
 }
 
+// A control set while one write of its plan fails.
+struct SWriteFault {
+    const char* what;
+    KYR_CONTROL_TYPE type;
+    long value;
+    int request, reg;  // the failing request (0xB6 sensor, 0xBD FPGA register) and its register
+};
+
 class CModelTest : public ::testing::Test {
   protected:
     explicit CModelTest(std::vector<SModelClass> classes) : m_classes(std::move(classes)) {}
@@ -142,6 +152,55 @@ class CModelTest : public ::testing::Test {
         m_dev = Plug(pid, usb3);
         m_pCam = OpenInit();
         return m_pCam;
+    }
+
+    // A newly plugged camera of pid in place of the last one, not yet opened.
+    void Replug(int pid, bool usb3 = true) {
+        KYRCloseCamera(0);
+        kyrsim::reset();
+        MadeCameras().clear();
+        m_pCam = nullptr;
+        m_dev = Plug(pid, usb3);
+    }
+
+    // A newly plugged and initialised camera of pid in place of the last one.
+    CCameraBase* Fresh(int pid, bool usb3 = true) {
+        Replug(pid, usb3);
+        m_pCam = OpenInit();
+        return m_pCam;
+    }
+
+    // The engine's own operations of an engine camera (this test's camera
+    // unless given), whichever base it has.
+    template <class F>
+    static auto WithEngine(CCameraBase* pCam, F fn) {
+        if (auto* cool = dynamic_cast<CEngineDriver<CCameraCool>*>(pCam)) return fn(*cool);
+        return fn(*dynamic_cast<CEngineDriver<CCameraBase>*>(pCam));
+    }
+    template <class F>
+    auto WithEngine(F fn) {
+        return WithEngine(m_pCam, fn);
+    }
+    SReadout Readout() {
+        return WithEngine([](auto& e) { return e.Readout(); });
+    }
+
+    // On a fresh camera of pid: the control fails while the write of c.reg
+    // fails, the sensor hold holdReg is released all the same, and the
+    // control succeeds once the write goes through again.
+    void ExpectWriteFaultFailsControl(int pid, const SWriteFault& c, int holdReg) {
+        SCOPED_TRACE(c.what);
+        ASSERT_NE(Fresh(pid), nullptr);
+        kyrsim_fault f;
+        kyrsim_fault_init(&f, KYRSIM_FAULT_ERROR, LIBUSB_ERROR_IO);
+        f.device = m_dev.handle();
+        f.request = c.request;
+        f.value = c.reg;
+        ASSERT_GE(kyrsim_add_fault(&f), 0);
+        EXPECT_EQ(KYRSetControlValue(0, c.type, c.value, KYR_FALSE), KYR_ERROR_GENERAL_ERROR);
+        EXPECT_EQ(m_dev.sensor(holdReg), 0);
+        kyrsim_clear_faults();
+        EXPECT_EQ(KYRSetControlValue(0, c.type, c.value, KYR_FALSE), KYR_SUCCESS);
     }
 
     // Runs fn under the camera's control lock, as the exported setters do.

@@ -14,6 +14,7 @@
 #include "modetable1/CCameraS829MM_Pro.h"
 #include "modetable1/CCameraS837MM_Mini.h"
 #include "modetable1/CCameraS837MM_Pro.h"
+#include "test_s831_fixture.h"
 
 namespace {
 
@@ -43,6 +44,9 @@ const std::vector<SHoldRow>& Rows() {
         {"829MM Pro", ModelClass<CCameraS829MM_Pro>(0x829e), 0x3034, kHeld821, kUnheld821, true, 320, 240},
         {"842MM Mini", ModelClass<CCameraS837MM_Mini>(0x8379), 0x3034, kHeld821, kUnheld837, true, 320, 240},
         {"837MM Pro", ModelClass<CCameraS837MM_Pro>(0x837e), 0x3034, kHeld821, kUnheld837, true, 320, 240},
+        {"831MC", ModelClass<CCameraS831MC>(0x831a), 0x3008, HeldRegs831(), UnheldRegs831(), true, 320, 240},
+        {"831MC Pro", ModelClass<CCameraS831MC_Pro>(0x831e), 0x3008, HeldRegs831(), UnheldRegs831(), true,
+         320, 240},
     };
     return rows;
 }

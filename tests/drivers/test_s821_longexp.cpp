@@ -73,7 +73,7 @@ TEST_F(C821LongExpTest, ASnapshotRunsTheFamilysScriptInOrderWithItsPauses) {
         ASSERT_EQ(Set(KYR_EXPOSURE, c.exposureUs), KYR_SUCCESS);
         m_from = kyrsim_log_count();
         ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
-        EXPECT_EQ(WaitStatus(), KYR_EXP_SUCCESS);
+        EXPECT_EQ(WaitExposureEnd(kWaitMs), KYR_EXP_SUCCESS);
         const std::vector<SStep> s = Steps();
         const int wait = Find(s, 'F', 0, 0x40, 0x40);
         const int trigMode = Find(s, 'F', 0, 0x80, 0x80);
@@ -119,7 +119,7 @@ TEST_F(C821LongExpTest, AnExposureChangeEndsTheWait) {
     // Some seconds into the wait.
     ASSERT_TRUE(m_clock.WaitElapsed(3000000, kWaitMs));
     ASSERT_EQ(Set(KYR_EXPOSURE, 2000000), KYR_SUCCESS);
-    const int st = WaitStatus();
+    const int st = WaitExposureEnd(kWaitMs);
     EXPECT_NE(st, KYR_EXP_WORKING);
     EXPECT_LT(m_clock.ElapsedUs(), 20000000u);
     EXPECT_EQ(m_dev.fpga(11) & 0x11, 0);

@@ -111,12 +111,7 @@ TEST_F(C821TimingTest, GainGoesToTheSensorInItsHoldAfterTheLatchedRegister80) {
 // Any failed write of a setter's plan fails the setter, not only its last
 // write; the hold is released all the same.
 TEST_F(C821TimingTest, AFailedWriteOfAPlanFailsItsControl) {
-    const struct {
-        const char* what;
-        KYR_CONTROL_TYPE type;
-        long value;
-        int request, reg;
-    } cases[] = {
+    const SWriteFault cases[] = {
         {"gain switch", KYR_GAIN, 300, 0xB6, 0x3510},
         {"gain code", KYR_GAIN, 300, 0xB6, 0x3514},
         {"gain high byte", KYR_GAIN, 300, 0xB6, 0x3515},
@@ -125,20 +120,7 @@ TEST_F(C821TimingTest, AFailedWriteOfAPlanFailsItsControl) {
         {"shutter low byte", KYR_EXPOSURE, 5000, 0xB6, 0x3240},
         {"offset", KYR_OFFSET, 4, 0xB6, 0x35C0},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        ASSERT_NE(Fresh(kPid821MM), nullptr);
-        kyrsim_fault f;
-        kyrsim_fault_init(&f, KYRSIM_FAULT_ERROR, LIBUSB_ERROR_IO);
-        f.device = m_dev.handle();
-        f.request = c.request;
-        f.value = c.reg;
-        ASSERT_GE(kyrsim_add_fault(&f), 0);
-        EXPECT_EQ(Set(c.type, c.value), KYR_ERROR_GENERAL_ERROR);
-        EXPECT_EQ(m_dev.sensor(0x3034), 0);
-        kyrsim_clear_faults();
-        EXPECT_EQ(Set(c.type, c.value), KYR_SUCCESS);
-    }
+    for (const SWriteFault& c : cases) ExpectWriteFaultFailsControl(kPid821MM, c, 0x3034);
 }
 
 TEST_F(C821TimingTest, OffsetIsWrittenTimesTenWithoutAHoldAndAgainWithTheOutputWidth) {

@@ -1,0 +1,59 @@
+#include "CCameraS831MC_Pro.h"
+
+#include "CCameraS831MC.h"
+#include "ModelFactory.h"
+
+namespace {
+
+// The Pro's own start-up rows: the 20 ms delay row and the opening 0x300C
+// row, then its class rows in register order; the rows both classes share
+// follow them.
+const REG_TABLE_ROW kInitClassRows[] = {
+    {REG_TABLE_DELAY, 20},
+    {0x300C, 0x0001},
+    {0x3005, 0x0021},
+    {0x301C, 0x0030},
+};
+
+// The shortest line of the Pro's normal mode; high speed is the same.
+constexpr int kMinHMAX = 104;
+
+const SDriverDesc& DescS831MC_Pro() {
+    static const SSensorMode modeNormal = [] {
+        SSensorMode mode = *g_DescS831MC.pModeNormal;
+        mode.iMinHMAX = kMinHMAX;
+        return mode;
+    }();
+    static const SDriverDesc desc = [] {
+        SDriverDesc d = g_DescS831MC;
+        d.szClassName = "CCameraS831MC_Pro";
+        SModelConstants& m = d.model;
+        m.szName = "VORN KYR831MC Pro";
+        m.szShortName = "KYR831MC-Pro";
+        m.iPID = 0x831e;
+        m.iMaxWidth = 728;
+        m.iMaxHeight = 544;
+        m.iWBRDef = 50;
+        m.iWBBDef = 50;
+        m.iST4 = -1;  // the guide port flag keeps the cooled camera's value
+        m.bDDREnable = true;
+        m.usHMAX = kMinHMAX;
+        d.initTable = RegTable(kInitClassRows);
+        d.bDDRTest = true;
+        d.bHasDDR = true;
+        d.bandwidth.bFPGABandWidth = true;
+        d.pModeNormal = &modeNormal;
+        d.timingInit.iMinHMAX = kMinHMAX;
+        return d;
+    }();
+    return desc;
+}
+
+}  // namespace
+
+CCameraS831MC_Pro::CCameraS831MC_Pro() : CEngineDriver(DescS831MC_Pro()) {}
+
+namespace {
+CCameraBase* Create() { return new CCameraS831MC_Pro(); }
+const CModelRegistrar kRegistrar("CCameraS831MC_Pro", Create);
+}  // namespace

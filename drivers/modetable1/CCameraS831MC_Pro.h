@@ -1,0 +1,15 @@
+// The cooled 831: 728 x 544 from its own start-up rows, a shorter line and
+// the DDR frame buffer, on the cooled camera object; no guide port flag of
+// its own.
+#ifndef KYR_CCAMERA_S831MC_PRO_H
+#define KYR_CCAMERA_S831MC_PRO_H
+
+#include "CameraCool.h"
+#include "engine/EngineDriver.h"
+
+class CCameraS831MC_Pro : public CEngineDriver<CCameraCool> {
+  public:
+    CCameraS831MC_Pro();
+};
+
+#endif
