@@ -376,6 +376,9 @@ struct SLongExpScript {
     // rather than from the trigger's rise.
     bool bWaitFromItsStart = false;
     bool bBeginLogMs = false;  // "Begin long exp %dms\n" in place of "Begin long exp %d\n"
+    // After the stepped wait only (not after the one sleep), before close.
+    SLongExpActions afterSteps = {nullptr, 0};
+    uint32_t uReloadWaitMs = 0;  // first-transfer wait after a reload; 0: uReadoutWaitMs
 };
 
 // The template's script, with the 832's values: 25 ms, trigger up; up to
@@ -403,6 +406,10 @@ struct SCaptureHooks {
     // programmed for (VMAX lines, as long as the exposure where the sensor
     // runs it): the readout wait after the trigger's fall adds that frame.
     bool bReadoutAfterFrame = false;
+    // The trigger modes run the engine's trigger capture (one frame per
+    // trigger on the single-read set; a snapshot ends with its frame), so
+    // the camera offers the modes its FPGA allows.
+    bool bTriggerCapture = false;
 };
 
 struct SDriverDesc {

@@ -46,8 +46,6 @@ SDriverDesc DescPro() {
     d.model.iPID = 0x811e;
     d.initTable = RegTable(kCommonRows);
     d.streamStartRows = RegTable(kStreamStartRows);
-    // Trigger capture comes with the trigger thread; none is offered yet.
-    d.model.bTriggerCam = false;
     d.pModeNormal = &ProMode(d.pModeNormal);
     d.pModeNormal16 = &ProMode(d.pModeNormal16);
     d.pModeHighSpeed = &ProMode(d.pModeHighSpeed);
