@@ -322,6 +322,8 @@ void applyFpgaWrite(SimDevice& d, int reg, int value) {
                 d.trigFrameAtUs.clear();
                 abandonFrame(d);
             }
+            // Triggered frames not yet sent go with a stop.
+            if (v & kCtrlStop) d.trigFrameAtUs.clear();
             d.fpga[kRegCtrl] = v | kCtrlRun;
             break;
         case kRegBufCtrl:

@@ -560,7 +560,8 @@ int kyrsim_set_unpaced(int handle, int on);
  * Register 40 chooses the input (bit 0: external, else register 11 bit 0, the soft trigger), edge or level
  * (bit 4 set: level) and the valid edge or level (bit 5 set: falling or low). An edge mode sends one frame
  * per valid edge, one sensor period (VMAX x HMAX) after it; a level mode exposes while the valid level holds
- * and sends the frame when it ends. With the DDR in use the frame is held and can be resent. Sets the
+ * and sends the frame when it ends. With the DDR in use the frame is held and can be resent. A stopped FPGA
+ * (register 0 bit 4) sees no trigger, and a stop drops triggered frames not yet sent. Sets the
  * external input's level (0 or 1; 0 at plug). 0, or -1 when the handle is unknown. */
 int kyrsim_set_trigger_input(int handle, int level);
 

@@ -35,6 +35,8 @@ constexpr uint8_t kFmtDdrBypass = 0x40;
 // Frame timing registers.
 constexpr int kRegTrigCfg = 40;               // trigger modes: input, edge or level, valid edge or level
 constexpr uint8_t kTrigExternalIn = 0x01;
+constexpr int kRegCtrlStream = 0;
+constexpr uint8_t kCtrlStopped = 0x10;
 constexpr uint8_t kTrigLevel = 0x10;
 constexpr uint8_t kTrigValidLow = 0x20;
 constexpr int kRegVmax = 16;                  // 24 bits, lines per frame
@@ -581,7 +583,8 @@ long long tvToUs(const struct timeval* tv) {
 }  // namespace
 
 void triggerInputChanged(SimDevice& d, bool before, bool after) {
-    if (before == after) return;
+    // A stopped FPGA sees no trigger.
+    if (before == after || (d.fpga[kRegCtrlStream] & kCtrlStopped)) return;
     const uint8_t cfg = d.fpga[kRegTrigCfg];
     const bool valid = (cfg & kTrigValidLow) ? !after : after;  // the new level is the valid one
     if (cfg & kTrigLevel) {
