@@ -151,6 +151,41 @@ SModelConstants CropSensorModelConstants();
 // with its blanking registers, the line length at 3.6 x HMAX and the
 // sensor's 72 MHz rate clock; descriptions start from it.
 SCropSensorDesc CropSensorFamily();
+// A long exposure of the family: each pass the FPGA's wait and trigger
+// modes (in the model's order) in one step; the trigger rises at once; from
+// a second on the sensor parks (0x3111 = 1) after 100 ms, low power 50 ms
+// later, the wait runs in the model's steps until its margin before the
+// end, the horizontal sync stops after the model's step (DDR or USB 3); low
+// power off, the model's pause, the sensor back, 50 ms; the sync runs again
+// (DDR or USB 3), the trigger falls, and the frame has 2000 ms to come (a
+// frame the DDR sends again the model's wait), at most 3 reloads in a row.
+struct SCropLongExp {
+    bool bWaitModeFirst;   // the wait mode before the trigger mode each pass
+    uint32_t uStepMs;      // the wait's step
+    uint32_t uEndMarginMs;  // the wait ends this long before the exposure's end
+    int iXHSStopStep;      // the horizontal sync stops after this many steps
+    uint32_t uLowPowerOffPauseMs;  // pause after low power goes off
+    uint32_t uReloadWaitMs;        // first-transfer wait after a reload; 0: 2000 ms
+    bool bBeginLogMs;              // "Begin long exp %dms\n"
+};
+// The script of one model's numbers, with the actions it points at.
+class CCropLongExpScript {
+  public:
+    explicit CCropLongExpScript(const SCropLongExp& p);
+    CCropLongExpScript(const CCropLongExpScript&) = delete;
+    CCropLongExpScript& operator=(const CCropLongExpScript&) = delete;
+    const SLongExpScript& Script() const { return m_Script; }
+
+  private:
+    SLongExpAction m_EveryPass[2];
+    SLongExpAction m_Open[1];
+    SLongExpAction m_BeforeSteps[5];
+    SLongExpStep m_Steps[1];
+    SLongExpAction m_AfterSteps[4];
+    SLongExpAction m_Close[2];
+    SLongExpScript m_Script;
+};
+
 // The description fields the family's models share (hold, standby, host
 // constants, clock, automatic bandwidth of 80 % on either host).
 void ApplyCropSensorFamily(SDriverDesc* pDesc);

@@ -629,6 +629,48 @@ namespace {
 const REG_TABLE_ROW kCropEnableRows[] = {{0x3035, 0x0001}, {0x30DD, 0x0001}};
 }  // namespace
 
+namespace {
+constexpr uint16_t kRegPark = 0x3111;  // 1: the sensor parks for a long exposure
+constexpr uint32_t kParkPauseMs = 50;
+constexpr uint32_t kLongReadoutWaitMs = 2000;
+constexpr int kLongMaxReloads = 3;
+}  // namespace
+
+CCropLongExpScript::CCropLongExpScript(const SCropLongExp& p)
+    : m_EveryPass{{p.bWaitModeFirst ? LONG_OP_WAIT_MODE : LONG_OP_TRIGGER_MODE, 1, 0, LONG_WHEN_ALWAYS},
+                  {p.bWaitModeFirst ? LONG_OP_TRIGGER_MODE : LONG_OP_WAIT_MODE, 1, 0, LONG_WHEN_ALWAYS}},
+      m_Open{{LONG_OP_TRIGGER_SIGNAL, 1, 0, LONG_WHEN_ALWAYS}},
+      m_BeforeSteps{{LONG_OP_PAUSE, kParkPauseMs, 0, LONG_WHEN_ALWAYS},
+                    {LONG_OP_PAUSE, kParkPauseMs, 0, LONG_WHEN_ALWAYS},
+                    {LONG_OP_SENSOR, 1, kRegPark, LONG_WHEN_ALWAYS},
+                    {LONG_OP_PAUSE, kParkPauseMs, 0, LONG_WHEN_ALWAYS},
+                    {LONG_OP_LOW_POWER, 1, 0, LONG_WHEN_ALWAYS}},
+      m_Steps{{p.iXHSStopStep, {LONG_OP_XHS_STOP, 1, 0, LONG_WHEN_DDR_OR_USB3}}},
+      m_AfterSteps{{LONG_OP_LOW_POWER, 0, 0, LONG_WHEN_ALWAYS},
+                   {LONG_OP_PAUSE, p.uLowPowerOffPauseMs, 0, LONG_WHEN_ALWAYS},
+                   {LONG_OP_SENSOR, 0, kRegPark, LONG_WHEN_ALWAYS},
+                   {LONG_OP_PAUSE, kParkPauseMs, 0, LONG_WHEN_ALWAYS}},
+      m_Close{{LONG_OP_XHS_STOP, 0, 0, LONG_WHEN_DDR_OR_USB3}, {LONG_OP_TRIGGER_SIGNAL, 0, 0, LONG_WHEN_ALWAYS}},
+      m_Script{} {
+    SLongExpScript& s = m_Script;
+    s.everyPass = LongExpActions(m_EveryPass);
+    s.open = LongExpActions(m_Open);
+    // Long mode starts at a second: a shorter exposure sleeps out whole.
+    s.ullOneSleepMaxUs = 999999;
+    s.uOneSleepLeadUs = 0;
+    s.beforeSteps = LongExpActions(m_BeforeSteps);
+    s.uStepMs = p.uStepMs;
+    s.uStepLeadMs = p.uEndMarginMs;
+    s.pSteps = m_Steps;
+    s.iSteps = 1;
+    s.afterSteps = LongExpActions(m_AfterSteps);
+    s.close = LongExpActions(m_Close);
+    s.uReadoutWaitMs = kLongReadoutWaitMs;
+    s.uReloadWaitMs = p.uReloadWaitMs;
+    s.iMaxReloads = kLongMaxReloads;
+    s.bBeginLogMs = p.bBeginLogMs;
+}
+
 SCropSensorDesc CropSensorFamily() {
     SCropSensorDesc c{};
     c.cropEnableRows = RegTable(kCropEnableRows);

@@ -40,52 +40,10 @@ const SSensorMode kModeBinHighSpeed = {
     "binning high speed", RegTable(kBinHighSpeedRows), ADC_10BIT, true, 2, 48, 740, 18, 0, 12, 4, 0,
     RegTable(kCommonRows)};
 
-// Long exposures: each pass the FPGA's wait mode, then its trigger mode; the
-// trigger rises at once; from 1 s on the sensor parks (0x3111 = 1) and the
-// FPGA goes to low power, the wait runs in 10 ms steps to 350 ms before the
-// end, the horizontal sync stops after 80 steps (DDR or USB 3); low power
-// off, 200 ms, the sensor back, 50 ms; the trigger falls and the frame has
-// 2000 ms to come, a frame sent again from the DDR 1000 ms.
-const SLongExpAction kLongEveryPass[] = {
-    {LONG_OP_WAIT_MODE, 1, 0, LONG_WHEN_ALWAYS},
-    {LONG_OP_TRIGGER_MODE, 1, 0, LONG_WHEN_ALWAYS},
-};
-const SLongExpAction kLongOpen[] = {{LONG_OP_TRIGGER_SIGNAL, 1, 0, LONG_WHEN_ALWAYS}};
-const SLongExpAction kLongBeforeSteps[] = {
-    {LONG_OP_PAUSE, 50, 0, LONG_WHEN_ALWAYS},       {LONG_OP_PAUSE, 50, 0, LONG_WHEN_ALWAYS},
-    {LONG_OP_SENSOR, 1, 0x3111, LONG_WHEN_ALWAYS},  {LONG_OP_PAUSE, 50, 0, LONG_WHEN_ALWAYS},
-    {LONG_OP_LOW_POWER, 1, 0, LONG_WHEN_ALWAYS},
-};
-const SLongExpStep kLongSteps[] = {{80, {LONG_OP_XHS_STOP, 1, 0, LONG_WHEN_DDR_OR_USB3}}};
-const SLongExpAction kLongAfterSteps[] = {
-    {LONG_OP_LOW_POWER, 0, 0, LONG_WHEN_ALWAYS},
-    {LONG_OP_PAUSE, 200, 0, LONG_WHEN_ALWAYS},
-    {LONG_OP_SENSOR, 0, 0x3111, LONG_WHEN_ALWAYS},
-    {LONG_OP_PAUSE, 50, 0, LONG_WHEN_ALWAYS},
-};
-const SLongExpAction kLongClose[] = {
-    {LONG_OP_XHS_STOP, 0, 0, LONG_WHEN_DDR_OR_USB3},
-    {LONG_OP_TRIGGER_SIGNAL, 0, 0, LONG_WHEN_ALWAYS},
-};
-const SLongExpScript kLongExp = {
-    .everyPass = LongExpActions(kLongEveryPass),
-    .open = LongExpActions(kLongOpen),
-    .ullOneSleepMaxUs = 999999,
-    .uOneSleepLeadUs = 0,
-    .beforeSteps = LongExpActions(kLongBeforeSteps),
-    .uStepMs = 10,
-    .uStepLeadMs = 350,
-    .bCountedSteps = false,
-    .pSteps = kLongSteps,
-    .iSteps = 1,
-    .close = LongExpActions(kLongClose),
-    .uReadoutWaitMs = 2000,
-    .iMaxReloads = 3,
-    .bWaitFromItsStart = false,
-    .bBeginLogMs = true,
-    .afterSteps = LongExpActions(kLongAfterSteps),
-    .uReloadWaitMs = 1000,
-};
+// Long exposures: the wait mode first each pass, 10 ms steps to 350 ms
+// before the end, the sync stopped after 80 steps, 200 ms after low power
+// goes off, 1000 ms for a frame sent again.
+const CCropLongExpScript kLongExp({true, 10, 350, 80, 200, 1000, true});
 
 SDriverDesc Desc807() {
     SDriverDesc d{};
@@ -119,7 +77,7 @@ SDriverDesc Desc807() {
     d.modeAfterRows = RegTable(kStandbyRows);
     d.streamStartRows = RegTable(kStreamStartRows);
     d.streamStopRows = RegTable(kStandbyRows);
-    d.pLongExp = &kLongExp;
+    d.pLongExp = &kLongExp.Script();
     // One frame per soft or external trigger, edge or level.
     m.bTriggerCam = true;
     d.capture.bTriggerCapture = true;

@@ -25,49 +25,10 @@ const REG_TABLE_ROW kStandbyRows[] = {{0x3000, 0x0001}};
 const SSensorMode kModeNormal = {"normal", RegTable(kNormalRows), ADC_12BIT, true, 2, 48, 852, 18};
 const SSensorMode kModeHighSpeed = {"high speed", RegTable(kHighSpeedRows), ADC_10BIT, true, 2, 48, 729, 18};
 
-// Long exposures: each pass the FPGA's trigger mode, then its wait mode; the
-// trigger rises at once; from 1 s on the sensor parks (0x3111 = 1) and the
-// FPGA goes to low power, the wait runs in 100 ms steps to 300 ms before the
-// end, the horizontal sync stops after 6 steps (DDR or USB 3); low power
-// off, 50 ms, the sensor back, 50 ms; the trigger falls and the frame has
-// 2000 ms to come.
-const SLongExpAction kLongEveryPass[] = {
-    {LONG_OP_TRIGGER_MODE, 1, 0, LONG_WHEN_ALWAYS},
-    {LONG_OP_WAIT_MODE, 1, 0, LONG_WHEN_ALWAYS},
-};
-const SLongExpAction kLongOpen[] = {{LONG_OP_TRIGGER_SIGNAL, 1, 0, LONG_WHEN_ALWAYS}};
-const SLongExpAction kLongBeforeSteps[] = {
-    {LONG_OP_PAUSE, 50, 0, LONG_WHEN_ALWAYS},       {LONG_OP_PAUSE, 50, 0, LONG_WHEN_ALWAYS},
-    {LONG_OP_SENSOR, 1, 0x3111, LONG_WHEN_ALWAYS},  {LONG_OP_PAUSE, 50, 0, LONG_WHEN_ALWAYS},
-    {LONG_OP_LOW_POWER, 1, 0, LONG_WHEN_ALWAYS},
-};
-const SLongExpStep kLongSteps[] = {{6, {LONG_OP_XHS_STOP, 1, 0, LONG_WHEN_DDR_OR_USB3}}};
-const SLongExpAction kLongAfterSteps[] = {
-    {LONG_OP_LOW_POWER, 0, 0, LONG_WHEN_ALWAYS},
-    {LONG_OP_PAUSE, 50, 0, LONG_WHEN_ALWAYS},
-    {LONG_OP_SENSOR, 0, 0x3111, LONG_WHEN_ALWAYS},
-    {LONG_OP_PAUSE, 50, 0, LONG_WHEN_ALWAYS},
-};
-const SLongExpAction kLongClose[] = {
-    {LONG_OP_XHS_STOP, 0, 0, LONG_WHEN_DDR_OR_USB3},
-    {LONG_OP_TRIGGER_SIGNAL, 0, 0, LONG_WHEN_ALWAYS},
-};
-const SLongExpScript kLongExp = {
-    .everyPass = LongExpActions(kLongEveryPass),
-    .open = LongExpActions(kLongOpen),
-    .ullOneSleepMaxUs = 999999,
-    .uOneSleepLeadUs = 0,
-    .beforeSteps = LongExpActions(kLongBeforeSteps),
-    .uStepMs = 100,
-    .uStepLeadMs = 300,
-    .bCountedSteps = false,
-    .pSteps = kLongSteps,
-    .iSteps = 1,
-    .close = LongExpActions(kLongClose),
-    .uReadoutWaitMs = 2000,
-    .iMaxReloads = 3,
-    .afterSteps = LongExpActions(kLongAfterSteps),
-};
+// Long exposures: the trigger mode first each pass, 100 ms steps to 300 ms
+// before the end, the sync stopped after 6 steps, 50 ms after low power goes
+// off.
+const CCropLongExpScript kLongExp({false, 100, 300, 6, 50, 0, false});
 
 SDriverDesc Desc811() {
     SDriverDesc d{};
@@ -106,7 +67,7 @@ SDriverDesc Desc811() {
     d.bModeFollowsType = true;
     // The USB-limited line is counted in the binned sensor's half lines.
     d.bandwidth.dLineTimeFactor = 2.0;
-    d.pLongExp = &kLongExp;
+    d.pLongExp = &kLongExp.Script();
     return d;
 }
 
