@@ -198,7 +198,7 @@ class CCameraBase : public CCameraFX3 {
     // m_pXferBuf2. RecvBuffer is the buffer to receive the next frame into.
     // OfferRecvFrame offers the frame in it to the ring (arguments as
     // CirBuf::InsertBuff) and, when the ring takes it, switches to the other
-    // buffer and points the multi-transfer set there: the ring reads an
+    // buffer and points the transfer sets there: the ring reads an
     // accepted frame until it has copied it, and refuses further offers
     // meanwhile, so the buffer being filled is never the one being read.
     // The alternation goes on across runs.

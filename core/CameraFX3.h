@@ -247,6 +247,9 @@ public:
     int beginAsyncXfer(uint8_t endpoint, uint8_t* buffer, int length, unsigned int timeoutMs);
     int waitForAsyncXfer(int i, int* length);
     void finishAsyncXfer(int n);
+    // Points the single-read set at another buffer of the same length,
+    // without reallocating; false while a transfer is in flight.
+    bool setSingleXferBuf(uint8_t* buffer);
     // libusb error code of a transfer status: completed 0, error and cancelled
     // LIBUSB_ERROR_IO, timed out LIBUSB_ERROR_TIMEOUT, stall LIBUSB_ERROR_PIPE,
     // no device LIBUSB_ERROR_NO_DEVICE, overflow LIBUSB_ERROR_OVERFLOW, any

@@ -404,6 +404,15 @@ int CCameraFX3::waitForAsyncXfer(int i, int* length) {
     return XferStatusToError((*ppXfer)->status);
 }
 
+bool CCameraFX3::setSingleXferBuf(uint8_t* buffer) {
+    if (!m_pSingleXfers || !buffer) return false;
+    for (int i = 0; i < m_iSingleXferCount; ++i)
+        if (IsInFlight(m_pSingleXferDone[i])) return false;
+    for (int i = 0; i < m_iSingleXferCount; ++i)
+        if (m_pSingleXfers[i]) m_pSingleXfers[i]->buffer = buffer + static_cast<long long>(i) * kSingleXferBytes;
+    return true;
+}
+
 void CCameraFX3::finishAsyncXfer(int /*n*/) {
     if (!m_pSingleXfers) return;
     const int left = CancelAndDrain(m_pUsbContext, m_pSingleXfers, m_pSingleXferDone, m_iSingleXferCount);

@@ -78,6 +78,8 @@ int CCameraBase::OfferRecvFrame(int iLen, uint16_t usHead, int iHeadPos, uint16_
         // The multi-transfer set (when the body uses one) follows; refused
         // only while a transfer is in flight, which a received frame excludes.
         if (m_pXfers) setAsyncXferBuf(RecvBuffer());
+        // So does the single-read set of a trigger capture.
+        if (m_pSingleXfers) setSingleXferBuf(RecvBuffer());
     }
     return r;
 }

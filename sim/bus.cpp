@@ -492,6 +492,7 @@ long long kyrsim_query(int handle, int what) {
         case KYRSIM_Q_LINK_RATE:
         case KYRSIM_Q_OUTPUT_US:
         case KYRSIM_Q_SENSOR_PERIOD_US:
+        case KYRSIM_Q_TRIGGERS:
             return streamQuery(*d, what);
         default:
             return firmwareQuery(*d, what);

@@ -47,6 +47,11 @@ constexpr int kNoDDR814827[] = {0x814b, 0x827b};
 // The 807 cameras (sold as the 811 mono): 8288 x 5644 mono, register hold 0x302B; the 811a has no DDR.
 constexpr int kSensor807[] = {0x811a, 0x811e, 0x807e};
 constexpr int kHold807 = 0x302B;
+// Register 28 of the 807: a trigger camera with edge and level modes.
+constexpr int kTrigEdgeLevel = 0xC0;
+// The 811 cameras: the 807's sensor family read 2 x 2 binned, 4144 x 2822 colour (RG), 14-bit ADC; the 811b
+// has no DDR.
+constexpr int kSensor811[] = {0x811b, 0x811f};
 // The 836 cameras (uncooled, cooled without DDR, cooled with DDR): a 1936 x 1096 colour sensor of the same
 // register family without sensor binning, its window start row in 0x3038/9.
 constexpr int kSonySensor836[] = {0x836b, 0x836d, 0x836f};
@@ -169,6 +174,21 @@ kyrsim_profile defaultProfile(int productId) {
         p.color = KYRSIM_MONO;
         p.has_ddr = productId == 0x811a ? 0 : 1;
         p.wait_runs = 1;
+        p.trigger_modes = 1;
+        p.fpga_ver[0] = kTrigEdgeLevel;
+    }
+    if (contains(kSensor811, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor_width = 4144;
+        p.sensor_height = 2822;
+        p.hold_reg = kHold807;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.color = KYRSIM_BAYER_RGGB;
+        p.has_ddr = productId == 0x811f ? 1 : 0;
+        p.wait_runs = 1;
+        p.adc_bits = 14;
     }
     if (contains(kSonySensor836, productId)) {
         p.sensor_clock_khz = 20000;
@@ -315,6 +335,8 @@ constexpr uint8_t kCtrlStop = 0x10;
 constexpr uint8_t kCtrlWait = 0x40;
 constexpr uint8_t kCtrlTrig = 0x80;
 constexpr uint8_t kSigTrigger = 0x01;
+constexpr int kRegTrigCfg = 40;
+constexpr uint8_t kTrigExternal = 0x01;
 constexpr uint8_t kFmtDdrBypass = 0x40;
 constexpr uint8_t kBufResend = 0x01;
 constexpr int kDdrInitRequest = 128;
@@ -346,8 +368,11 @@ void applyFpgaWrite(SimDevice& d, int reg, int value) {
                 ++d.fpgaResets;
                 d.bufValid = false;
                 d.triggerPending = false;
+                d.trigFrameAtUs.clear();
                 abandonFrame(d);
             }
+            // Triggered frames not yet sent go with a stop.
+            if (v & kCtrlStop) d.trigFrameAtUs.clear();
             d.fpga[kRegCtrl] = v | kCtrlRun;
             break;
         case kRegBufCtrl:
@@ -363,9 +388,12 @@ void applyFpgaWrite(SimDevice& d, int reg, int value) {
             d.fpga[kRegBufCtrl] = v & ~kBufResend;  // the resend bit is a pulse
             break;
         case kRegSignal:
+            // The soft trigger of the trigger modes.
+            if (triggerModes(d) && !(d.fpga[kRegTrigCfg] & kTrigExternal))
+                triggerInputChanged(d, (d.fpga[kRegSignal] & kSigTrigger) != 0, (v & kSigTrigger) != 0);
             // The trigger signal's fall ends an exposure of the wait and
             // trigger mode: its frame is read out at once.
-            if ((d.fpga[kRegSignal] & kSigTrigger) && !(v & kSigTrigger) && triggerWait(d)) {
+            else if ((d.fpga[kRegSignal] & kSigTrigger) && !(v & kSigTrigger) && triggerWait(d)) {
                 d.triggerPending = true;
                 d.triggerAtUs = nowUs();
             }
@@ -472,6 +500,11 @@ bool hasSensorModel(const kyrsim_profile& p) {
 bool triggerWait(const SimDevice& d) {
     const uint8_t modes = d.profile.wait_runs ? kCtrlTrig : (kCtrlWait | kCtrlTrig);
     return d.profile.has_fpga && (d.fpga[kRegCtrl] & modes) != 0;
+}
+
+bool triggerModes(const SimDevice& d) {
+    return d.profile.has_fpga && d.profile.trigger_modes &&
+           (d.fpga[kRegCtrl] & (kCtrlWait | kCtrlTrig)) == kCtrlTrig;
 }
 
 int fpgaRead(const SimDevice& d, int reg) {

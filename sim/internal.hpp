@@ -218,6 +218,9 @@ struct SimDevice {
     bool sensorModel = false;           // the profile's sensor description is in use
     bool triggerPending = false;        // wait/trigger mode: an exposure ended, its frame not yet started
     long long triggerAtUs = 0;          // when it ended
+    std::deque<long long> trigFrameAtUs;  // trigger modes: when each triggered frame may start
+    bool extTrigLevel = false;            // the external trigger input
+    long long triggersSeen = 0;
     long long resendAtUs = 0;           // when the last resend of the DDR cache was asked for
     bool unpaced = false;               // kyrsim_set_unpaced: no timing at all
     long long linkBytesPerSec = 0;      // 0 = the port's default
@@ -328,6 +331,9 @@ long long framePeriodUs(const SimDevice& d);  // time between frame starts in fo
 // KYRSIM_Q_FRAME_PERIOD_US, _SENSOR_MODEL, _TRIGGER_WAIT, _LINK_RATE, _OUTPUT_US, _SENSOR_PERIOD_US
 long long streamQuery(const SimDevice& d, int what);
 bool triggerWait(const SimDevice& d);          // wait or trigger mode holds back free-running frames
+bool triggerModes(const SimDevice& d);         // the trigger modes of register 40 run
+// The trigger input (soft or external, as register 40 says) goes from `before` to `after`.
+void triggerInputChanged(SimDevice& d, bool before, bool after);
 bool hasSensorModel(const kyrsim_profile& p);  // the profile describes a sensor to model
 
 }  // namespace kyrsim_impl

@@ -136,6 +136,11 @@ struct kyrsim_profile {
      * own (0x303C and 0x3044 for KYRSIM_SENSOR_SONY). */
     int start_x_reg;
     int start_y_reg;
+    /* Bits of the ADC while FPGA register 10 bit 0 is set, left-aligned in 16-bit output; 0 = 12. */
+    int adc_bits;
+    /* 1: FPGA register 0's trigger mode (bit 7) without its wait mode (bit 6) runs the trigger modes of
+     * register 40 (see kyrsim_set_trigger_input); 0: the trigger signal's fall ends an exposure. */
+    int trigger_modes;
 };
 
 #define KYRSIM_NONE (-1) /* no such register */
@@ -154,8 +159,10 @@ struct kyrsim_profile {
  * 0x827f) profiles: the same sensor layout, hold, standby, colour and line clock; 3840 x 2160 binning 2 x 2
  * with 0x3020 = 1 (814), 1920 x 1080 with the start in half pixels (827); DDR on 0x814f and 0x827f only.
  * The 807 (0x811a, 0x811e, 0x807e) profiles: no sensor layout, 8288 x 5644 mono, line clock 20000 kHz,
- * hold register 0x302B, standby predicate 0x3000 & 0xFF == 0, wait mode alone keeps frames flowing; DDR
- * on 0x811e and 0x807e.
+ * hold register 0x302B, standby predicate 0x3000 & 0xFF == 0, wait mode alone keeps frames flowing, the
+ * trigger modes, register 28 = 0xC0 (edge and level triggers); DDR on 0x811e and 0x807e. The 811 (0x811b,
+ * 0x811f): the 807's without the trigger modes (register 28 below 0xA0), 4144 x 2822 RGGB, 14-bit ADC;
+ * DDR on 0x811f only.
  * The 821 (0x821a mono, 0x821e mono, 0x821b RGGB): KYRSIM_SENSOR_SONY with the start at 0x3120/1 and
  * 0x3122/3, 1608 x 1104, line clock 20000 kHz, hold register 0x3034, the same standby, DDR.
  * The 829 (0x8299, 0x829e; 1632 x 1248) and 837 (0x8379, 0x837e; 816 x 624): the 821's layout, clock, hold
@@ -333,6 +340,7 @@ int kyrsim_set_firmware_state(int handle, int state);
 #define KYRSIM_Q_LINK_RATE 43 /* the link's rate in force, bytes per second (see kyrsim_set_link_rate) */
 #define KYRSIM_Q_OUTPUT_US 44 /* time a frame's bytes take to leave now, in microseconds (0 = at once) */
 #define KYRSIM_Q_SENSOR_PERIOD_US 45 /* VMAX x HMAX x 1000 / line clock in microseconds (0 = not timed) */
+#define KYRSIM_Q_TRIGGERS 57         /* triggers the trigger modes have seen (valid edges, ended levels) */
 
 #define KYRSIM_Q_FW_STATE 30      /* KYRSIM_FW_* */
 #define KYRSIM_Q_CPU_HOLD 31      /* the controller CPU's hold byte, RAM 0xE600 */
@@ -554,6 +562,15 @@ int kyrsim_set_frame_interval(int handle, int microseconds);
  * frames at the fall; for benchmarks) or paced again (on = 0, the default); wins over
  * kyrsim_set_frame_interval. 0, or -1. */
 int kyrsim_set_unpaced(int handle, int on);
+
+/* Trigger modes (profiles with trigger_modes, FPGA register 0 bit 7 without bit 6): no free-running frames.
+ * Register 40 chooses the input (bit 0: external, else register 11 bit 0, the soft trigger), edge or level
+ * (bit 4 set: level) and the valid edge or level (bit 5 set: falling or low). An edge mode sends one frame
+ * per valid edge, one sensor period (VMAX x HMAX) after it; a level mode exposes while the valid level holds
+ * and sends the frame when it ends. With the DDR in use the frame is held and can be resent. A stopped FPGA
+ * (register 0 bit 4) sees no trigger, and a stop drops triggered frames not yet sent. Sets the
+ * external input's level (0 or 1; 0 at plug). 0, or -1 when the handle is unknown. */
+int kyrsim_set_trigger_input(int handle, int level);
 
 /* Rate of the camera's link in bytes per second; 0 = the port's default: 400000000 on a USB-3 port,
  * 43272000 on USB 2 (follows kyrsim_set_usb3). 0, or -1 when negative or the handle is unknown. */

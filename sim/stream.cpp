@@ -33,6 +33,12 @@ constexpr uint8_t kFmtOut16 = 0x10;
 constexpr uint8_t kFmtDdrBypass = 0x40;
 
 // Frame timing registers.
+constexpr int kRegTrigCfg = 40;               // trigger modes: input, edge or level, valid edge or level
+constexpr uint8_t kTrigExternalIn = 0x01;
+constexpr int kRegCtrlStream = 0;
+constexpr uint8_t kCtrlStopped = 0x10;
+constexpr uint8_t kTrigLevel = 0x10;
+constexpr uint8_t kTrigValidLow = 0x20;
 constexpr int kRegVmax = 16;                  // 24 bits, lines per frame
 constexpr int kRegHmax = 19;                  // 16 bits, clocks per line
 constexpr int kRegBandwidth = 36;             // 16 bits, output pacing value v: 25600 / (v + 256) percent
@@ -229,7 +235,8 @@ void renderScene(SimDevice& d, size_t size) {
     if (d.sceneKey == key && d.sceneCache.size() == size) return;
     d.sceneCache.assign(size, 0);
     // 16-bit output carries the ADC's bits left-aligned.
-    const uint16_t mask = adc12 ? 0xFFF0 : 0xFFC0;
+    const int adcBits = d.profile.adc_bits > 0 ? d.profile.adc_bits : 12;
+    const uint16_t mask = adc12 ? static_cast<uint16_t>(0xFFFF << (16 - adcBits)) : 0xFFC0;
     for (size_t i = 0; i < size; i += static_cast<size_t>(bpp)) {
         const size_t pixel = i / static_cast<size_t>(bpp);
         const int x = static_cast<int>(pixel % static_cast<size_t>(w));
@@ -340,6 +347,7 @@ bool startFrame(SimDevice& d, size_t size, long long startUs) {
     } else {
         d.resendPending = false;
         d.triggerPending = false;
+        if (triggerModes(d) && !d.trigFrameAtUs.empty()) d.trigFrameAtUs.pop_front();
         renderScene(d, size);
         d.frame = d.sceneCache;
         if (d.sceneFlags & KYRSIM_SCENE_FRAME_NUMBER) {
@@ -375,10 +383,13 @@ long long frameAvailableAt(const SimDevice& d, const TransferState& front, size_
         // sensor first, or a resend of the held frame sends one.
         if (resendReady(d, size))
             t = d.resendAtUs;
+        else if (triggerModes(d))
+            t = d.trigFrameAtUs.empty() ? LLONG_MAX : d.trigFrameAtUs.front();
         else if (d.triggerPending)
             t = d.triggerAtUs + readoutDelayUs(d);
         else
             return LLONG_MAX;
+        if (t == LLONG_MAX) return t;
     }
     t = std::max({t, d.gateOpenSinceUs, front.submitUs});
     if (d.noDataUntilUs >= 0) t = std::max(t, d.noDataUntilUs);
@@ -571,6 +582,25 @@ long long tvToUs(const struct timeval* tv) {
 
 }  // namespace
 
+void triggerInputChanged(SimDevice& d, bool before, bool after) {
+    // A stopped FPGA sees no trigger.
+    if (before == after || (d.fpga[kRegCtrlStream] & kCtrlStopped)) return;
+    const uint8_t cfg = d.fpga[kRegTrigCfg];
+    const bool valid = (cfg & kTrigValidLow) ? !after : after;  // the new level is the valid one
+    if (cfg & kTrigLevel) {
+        // Exposed while the valid level held: the frame comes at its end.
+        if (valid) return;
+        ++d.triggersSeen;
+        d.trigFrameAtUs.push_back(nowUs());
+        return;
+    }
+    // One frame per valid edge, a sensor period after it.
+    if (!valid) return;
+    ++d.triggersSeen;
+    d.trigFrameAtUs.push_back(nowUs() + readoutDelayUs(d));
+}
+
+
 void runDueEvents(libusb_context* ctx) {
     {
         std::lock_guard<std::mutex> lk(state().mu);
@@ -607,6 +637,8 @@ long long streamQuery(const SimDevice& d, int what) {
             return outputUs(d, static_cast<long long>(frameBytes(d)));
         case KYRSIM_Q_SENSOR_PERIOD_US:
             return sensorPeriodUs(d);
+        case KYRSIM_Q_TRIGGERS:
+            return d.triggersSeen;
         default:
             return -1;
     }
@@ -983,6 +1015,16 @@ int kyrsim_set_frame_interval(int handle, int microseconds) {
 int kyrsim_set_unpaced(int handle, int on) {
     return withDevice(handle, [&](SimDevice& d) {
         d.unpaced = on != 0;
+        return 0;
+    });
+}
+
+int kyrsim_set_trigger_input(int handle, int level) {
+    return withDevice(handle, [&](SimDevice& d) {
+        const bool before = d.extTrigLevel;
+        d.extTrigLevel = level != 0;
+        if (triggerModes(d) && (d.fpga[kRegTrigCfg] & kTrigExternalIn))
+            triggerInputChanged(d, before, d.extTrigLevel);
         return 0;
     });
 }

@@ -33,6 +33,7 @@ struct SCropModeTiming {
     int iRateRows;          // the sensor rate counts (rows + it) / iRateDiv lines
     int iRateDiv;
     uint8_t ucCropMode;  // written to the crop-mode register
+    int iVMAXLong = 0;   // VMAX of an exposure longer than a frame: lines + it; 0: iSHRLong
 };
 
 // One byte of the per-bin pixel offsets that the model sets after the
@@ -87,6 +88,14 @@ struct SCropSensorDesc {
     int iLineLengthMax;
     uint16_t usRegLineLengthA, usRegLineLengthB;
     double dRateClock;  // the sensor rate: it / (line length x lines)
+
+    // ---- Differences of later models; zero keeps the 807's behaviour ----
+    // The sensor reads in its binning mode at all times: timing, crop, cut,
+    // gain and blanking are the binning kind's, and every bin is binned in
+    // software (the description has no sensor-binning mode).
+    bool bAlwaysBinning = false;
+    bool bCropEndAligned = false;    // the crop end's low byte is written with its two low bits cleared
+    bool bHighSpeed8BitOnly = false;  // the high-speed mode runs 8-bit data only (else any width)
 };
 
 template <class TBase>
@@ -109,6 +118,8 @@ class CCropSensorDriver : public CEngineDriver<TBase> {
     void CalcMaxFPS();
     // Sensor binning in force (bins 2 and 4 with the flag set).
     bool Binning() const;
+    // The sensor times, crops and gains in its binning mode.
+    bool BinTiming() const { return Binning() || m_Crop.bAlwaysBinning; }
     // Exposures from here on run in long mode, for this camera on its host.
     uint64_t LongFromUs() const;
 
@@ -116,7 +127,7 @@ class CCropSensorDriver : public CEngineDriver<TBase> {
     const SSensorMode* SelectSensorMode(bool bSensorBin, int iBin, bool bHighSpeed, bool b16) override;
 
   private:
-    const SCropModeTiming& Timing() const { return Binning() ? m_Crop.binning : m_Crop.full; }
+    const SCropModeTiming& Timing() const { return BinTiming() ? m_Crop.binning : m_Crop.full; }
     double LineUs() const;
     bool CheckGeometry(int iWidth, int iHeight, int iBin, int iType);
     bool ApplyGeometry(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType);
@@ -127,5 +138,56 @@ class CCropSensorDriver : public CEngineDriver<TBase> {
 
 // The power-law analog gain code of x in 0.1 dB.
 int CropAnalogGain(int iTenthsDb);
+
+// The constants the family's models share: gain 0 .. 570 (200), offset
+// 0 .. 80 (8), exposure 32 us .. 2000 s (10 ms), gamma 1 .. 100 (50),
+// bandwidth 40 .. 100 % (80, automatic), 3.99 e-/ADU, 20 MHz clock, USB 3,
+// gain, exposure, offset, bandwidth, temperature and high-speed controls,
+// the guide port. Names, sizes, bins, colour and HMAX are the model's.
+SModelConstants CropSensorModelConstants();
+// The family's registers and laws: hold 0x302B, standby 0x3000, crop,
+// position, cut and readout-size registers, the power-law gain with its
+// conversion bit and 6 dB digital steps, the shutter from a 13.73 us offset
+// with its blanking registers, the line length at 3.6 x HMAX and the
+// sensor's 72 MHz rate clock; descriptions start from it.
+SCropSensorDesc CropSensorFamily();
+// A long exposure of the family: each pass the FPGA's wait and trigger
+// modes (in the model's order) in one step; the trigger rises at once; from
+// a second on the sensor parks (0x3111 = 1) after 100 ms, low power 50 ms
+// later, the wait runs in the model's steps until its margin before the
+// end, the horizontal sync stops after the model's step (DDR or USB 3); low
+// power off, the model's pause, the sensor back, 50 ms; the sync runs again
+// (DDR or USB 3), the trigger falls, and the frame has 2000 ms to come (a
+// frame the DDR sends again the model's wait), at most 3 reloads in a row.
+struct SCropLongExp {
+    bool bWaitModeFirst;   // the wait mode before the trigger mode each pass
+    uint32_t uStepMs;      // the wait's step
+    uint32_t uEndMarginMs;  // the wait ends this long before the exposure's end
+    int iXHSStopStep;      // the horizontal sync stops after this many steps
+    uint32_t uLowPowerOffPauseMs;  // pause after low power goes off
+    uint32_t uReloadWaitMs;        // first-transfer wait after a reload; 0: 2000 ms
+    bool bBeginLogMs;              // "Begin long exp %dms\n"
+};
+// The script of one model's numbers, with the actions it points at.
+class CCropLongExpScript {
+  public:
+    explicit CCropLongExpScript(const SCropLongExp& p);
+    CCropLongExpScript(const CCropLongExpScript&) = delete;
+    CCropLongExpScript& operator=(const CCropLongExpScript&) = delete;
+    const SLongExpScript& Script() const { return m_Script; }
+
+  private:
+    SLongExpAction m_EveryPass[2];
+    SLongExpAction m_Open[1];
+    SLongExpAction m_BeforeSteps[5];
+    SLongExpStep m_Steps[1];
+    SLongExpAction m_AfterSteps[4];
+    SLongExpAction m_Close[2];
+    SLongExpScript m_Script;
+};
+
+// The description fields the family's models share (hold, standby, host
+// constants, clock, automatic bandwidth of 80 % on either host).
+void ApplyCropSensorFamily(SDriverDesc* pDesc);
 
 #endif

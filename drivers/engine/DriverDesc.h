@@ -438,6 +438,9 @@ struct SLongExpScript {
     // rather than from the trigger's rise.
     bool bWaitFromItsStart = false;
     bool bBeginLogMs = false;  // "Begin long exp %dms\n" in place of "Begin long exp %d\n"
+    // After the stepped wait only (not after the one sleep), before close.
+    SLongExpActions afterSteps = {nullptr, 0};
+    uint32_t uReloadWaitMs = 0;  // first-transfer wait after a reload; 0: uReadoutWaitMs
 };
 
 // The template's script, with the 832's values: 25 ms, trigger up; up to
@@ -471,6 +474,10 @@ struct SCaptureHooks {
     // An empty transfer is a dropped frame like a short one: the stream is
     // never reset for empty transfers, the loop goes on.
     bool bEmptyIsDropped = false;
+    // The trigger modes run the engine's trigger capture (one frame per
+    // trigger on the single-read set; a snapshot ends with its frame), so
+    // the camera offers the modes its FPGA allows.
+    bool bTriggerCapture = false;
 };
 
 struct SDriverDesc {

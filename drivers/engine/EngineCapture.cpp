@@ -79,9 +79,6 @@ void CEngineDriver<TBase>::TriggerFunc(CCameraBase* pCam, std::atomic<bool>* pbR
 }
 
 template <class TBase>
-void CEngineDriver<TBase>::RunTrigger(std::atomic<bool>*) {}
-
-template <class TBase>
 bool CEngineDriver<TBase>::LongExpAction(uint32_t) {
     return true;
 }
@@ -201,6 +198,7 @@ bool CEngineDriver<TBase>::RunLongExposure(unsigned long long ullExpUs, std::ato
                     RunLongExpAction(s.pSteps[next].action, &t0);
             Sleep(s.uStepMs ? s.uStepMs : 1);
         }
+        RunLongExpActions(s.afterSteps, nullptr);
     }
     RunLongExpActions(s.close, nullptr);
     return true;
@@ -352,7 +350,7 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
                 if (!RunLongExposure(expUs, pbRunning)) break;
                 reloads = 0;
             }
-            waitMs = script.uReadoutWaitMs;
+            waitMs = reload && script.uReloadWaitMs ? script.uReloadWaitMs : script.uReadoutWaitMs;
             // The readout follows the programmed frame (not for a resend from the DDR).
             if (m_Desc.capture.bReadoutAfterFrame && !reload)
                 waitMs =
@@ -487,7 +485,6 @@ void CEngineDriver<TBase>::LogGPIFStatus() {
 #define KYR_ENGINE_CAPTURE(TBase)                                                                \
     template void CEngineDriver<TBase>::WorkingFunc(CCameraBase*, std::atomic<bool>*);           \
     template void CEngineDriver<TBase>::TriggerFunc(CCameraBase*, std::atomic<bool>*);           \
-    template void CEngineDriver<TBase>::RunTrigger(std::atomic<bool>*);                          \
     template bool CEngineDriver<TBase>::LongExpAction(uint32_t);                                 \
     template const SLongExpScript& CEngineDriver<TBase>::LongExpScript() const;                  \
     template bool CEngineDriver<TBase>::SyncBeforeLongExp(uint32_t);                             \

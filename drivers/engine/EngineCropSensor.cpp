@@ -44,7 +44,7 @@ CCropSensorDriver<TBase>::CCropSensorDriver(const SDriverDesc& desc, const SCrop
     : CEngineDriver<TBase>(desc), m_Crop(crop) {
     // The sensor's binning follows the bin; it is no control of its own.
     this->m_bCapHardwareBin = false;
-    this->m_bHardwareBin = IsSensorBin(this->m_iBin);
+    this->m_bHardwareBin = IsSensorBin(this->m_iBin) && HasSensorBinning(desc);
     for (int i = 0; i < crop.iPresetBytes; ++i) {
         const SPresetByte& b = crop.pPresetBytes[i];
         if (this->m_pPresetBytes && b.iIndex >= 0 && b.iIndex < kPresetBytes)
@@ -54,7 +54,8 @@ CCropSensorDriver<TBase>::CCropSensorDriver(const SDriverDesc& desc, const SCrop
 
 template <class TBase>
 bool CCropSensorDriver<TBase>::Binning() const {
-    return this->m_bHardwareBin && IsSensorBin(this->m_iBin);
+    // A stored hardware-bin flag means nothing to a sensor without binning.
+    return this->m_bHardwareBin && IsSensorBin(this->m_iBin) && HasSensorBinning(this->m_Desc);
 }
 
 template <class TBase>
@@ -75,12 +76,12 @@ template <class TBase>
 const SSensorMode* CCropSensorDriver<TBase>::SelectSensorMode(bool bSensorBin, int iBin, bool bHighSpeed,
                                                               bool b16) {
     const SDriverDesc& d = this->m_Desc;
-    if (bSensorBin) {
+    if (bSensorBin && d.sensorBin[iBin].pMode) {
         // High speed bins 8-bit data only; its ADC width goes with it.
         if (bHighSpeed && !b16 && m_Crop.pModeBinHighSpeed) return m_Crop.pModeBinHighSpeed;
         return d.sensorBin[iBin].pMode;
     }
-    if (bHighSpeed && d.pModeHighSpeed) return d.pModeHighSpeed;
+    if (bHighSpeed && d.pModeHighSpeed && !(b16 && m_Crop.bHighSpeed8BitOnly)) return d.pModeHighSpeed;
     if (b16 && d.pModeNormal16) return d.pModeNormal16;
     return d.pModeNormal;
 }
@@ -175,9 +176,9 @@ bool CCropSensorDriver<TBase>::ApplyGeometry(int iWidth, int iHeight, int iBin, 
     this->m_iWidth = iWidth;
     this->m_iHeight = iHeight;
     ++this->m_uGeomGen;
-    if (imageType != this->m_iImgType || iBin != this->m_iBin) {
+    if (imageType != this->m_iImgType || (!this->m_Desc.bModeFollowsType && iBin != this->m_iBin)) {
         // Bins 2 and 4 run the sensor's binning mode, 1 and 3 full resolution.
-        this->m_bHardwareBin = IsSensorBin(iBin);
+        this->m_bHardwareBin = IsSensorBin(iBin) && HasSensorBinning(this->m_Desc);
         this->InitSensorMode(this->m_bHardwareBin, iBin, this->m_bHighSpeed, imageType);
     }
     this->m_iStartX = static_cast<int>((this->m_iMaxWidth - static_cast<long long>(iWidth) * iBin) / 2);
@@ -213,7 +214,8 @@ bool CCropSensorDriver<TBase>::SetHighSpeedMode(bool bOn) {
 
 template <class TBase>
 bool CCropSensorDriver<TBase>::SetHardwareBin(bool bOn) {
-    if (!bOn) return true;
+    // Off changes nothing; a sensor without binning has nothing to switch.
+    if (!bOn || !HasSensorBinning(this->m_Desc)) return true;
     auto allowed = [this] {
         const long long w = static_cast<long long>(this->m_iWidth) * this->m_iBin;
         const long long h = static_cast<long long>(this->m_iHeight) * this->m_iBin;
@@ -252,7 +254,7 @@ bool CCropSensorDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
     if (this->m_bCutDark) this->AdjustDarkBuff();
     if (this->m_bHPCOn) this->AdjustHPCTable();
 
-    const bool bin = Binning();
+    const bool bin = BinTiming();
     const SCropModeTiming& t = Timing();
     const SReadout r = this->Readout();
     const SCropColumns& cc = t.crop;
@@ -274,12 +276,12 @@ bool CCropSensorDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
     this->DbgPrint2("SetStartPos", "Crop V-Win Cut:%d, Pos:%d.\n", cut, pos);
     this->DbgPrint2("SetStartPos", "Crop H-Trimming Start:%d, End:%d, HMAXmin:%d.\n", start, end,
                     this->g_iMinHMAX);
-    plan.BeginFrame()
-        .Table(m_Crop.cropEnableRows)
-        .Sensor(m_Crop.usRegCropMode, t.ucCropMode)
-        .Sensor(m_Crop.usRegCropStart, static_cast<uint8_t>(start & 0xFC))
+    plan.BeginFrame().Table(m_Crop.cropEnableRows);
+    if (m_Crop.usRegCropMode) plan.Sensor(m_Crop.usRegCropMode, t.ucCropMode);
+    plan.Sensor(m_Crop.usRegCropStart, static_cast<uint8_t>(start & 0xFC))
         .Sensor(static_cast<uint16_t>(m_Crop.usRegCropStart + 1), static_cast<uint8_t>(start >> 8))
-        .SensorLE(m_Crop.usRegCropEnd, static_cast<uint32_t>(end), 2)
+        .Sensor(m_Crop.usRegCropEnd, static_cast<uint8_t>(m_Crop.bCropEndAligned ? end & 0xFC : end & 0xFF))
+        .Sensor(static_cast<uint16_t>(m_Crop.usRegCropEnd + 1), static_cast<uint8_t>((end >> 8) & 0xFF))
         .SensorLE(m_Crop.usRegPos, static_cast<uint32_t>(pos), 2);
     if (bin) plan.SensorLE(m_Crop.usRegCut, static_cast<uint32_t>(cut), 2);
     plan.EndFrame();
@@ -292,7 +294,7 @@ template <class TBase>
 bool CCropSensorDriver<TBase>::Cam_SetResolution() {
     CCritSecLock lock(this->m_csControl);
     const SReadout r = this->Readout();
-    const bool bin = Binning();
+    const bool bin = BinTiming();
     const int cut = (m_Crop.iCutRowsFull - r.iRows) / 4;
     this->DbgPrint2("Cam_SetResolution", "SetResolution! start pos x:%d y:%d iHeight:%d iWidth:%d \n",
                     this->m_iStartX, this->m_iStartY, this->m_iHeight, this->m_iWidth);
@@ -349,7 +351,7 @@ bool CCropSensorDriver<TBase>::SetGain(int iGain, bool bAuto) {
     const int g = static_cast<int>(ClampLL(iGain, this->m_iGainMin, this->m_iGainMax));
     this->m_iGain = g;
     this->m_bAutoGain = bAuto;
-    const bool bin = Binning();
+    const bool bin = BinTiming();
     const int top = bin ? m_Crop.iAnalogTopBin : m_Crop.iAnalogTopFull;
     const int step = m_Crop.iDigitalStep;
     const int digital = g > top ? (g - top + step - 1) / step : 0;
@@ -389,13 +391,16 @@ bool CCropSensorDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAu
         this->m_bLongExpMode = true;
     } else if (this->m_bLongExpMode) {
         const bool wait = !this->m_bUSB3Host;
-        plan.Call([this, wait] { return this->EnableFPGAWaitMode(wait); }).Call([this] {
-            return this->EnableFPGATriggerMode(false);
+        // A trigger camera mode keeps the FPGA's trigger mode: without it the
+        // camera would run free and send frames nobody triggered.
+        const bool trigger = this->m_iCameraMode != CAM_MODE_NORMAL;
+        plan.Call([this, wait] { return this->EnableFPGAWaitMode(wait); }).Call([this, trigger] {
+            return this->EnableFPGATriggerMode(trigger);
         });
         this->DbgPrint2("SetExp", "Exit long exp mode\n");
         this->m_bLongExpMode = false;
     }
-    const bool bin = Binning();
+    const bool bin = BinTiming();
     const SCropModeTiming& t = Timing();
     const double lineUs = LineUs();
     const uint32_t frameUs = this->m_iFrameTimeUs;
@@ -416,7 +421,7 @@ bool CCropSensorDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAu
         if (shr > 0xFFFF) shr = 0xFFFF;
     } else {
         shr = t.iSHRLong;
-        vmax = n + t.iSHRLong;
+        vmax = n + (t.iVMAXLong ? t.iVMAXLong : t.iSHRLong);
     }
     if (vmax > m_Crop.uVMAXMax) vmax = m_Crop.uVMAXMax;
     this->m_iExpLines = static_cast<int>(vmax - shr - 1);
@@ -457,7 +462,7 @@ bool CCropSensorDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
         this->m_iFPSPerc = this->m_bUSB3Host ? d.bandwidth.iAutoPercUSB3 : d.bandwidth.iAutoPercUSB2;
     this->m_bAutoFPS = bAuto;
 
-    const bool bin = Binning();
+    const bool bin = BinTiming();
     const SCropModeTiming& t = Timing();
     const SReadout r = this->Readout();
     // The link's caps change only the percentage used, never the one stored.
@@ -483,7 +488,9 @@ bool CCropSensorDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
                  static_cast<double>(q) / kHostFull;
     } else {
         const double fps = 100.0 * this->g_iUSBBandwidth * 10 / (1 + (r.b16 ? 1 : 0)) / r.iRows / r.iCols;
-        const long long h = Count(clock * (1000000.0 / fps / (r.iRows + t.iExtraRows)) / 1000.0);
+        const double lineFactor = d.bandwidth.dLineTimeFactor > 0.0 ? d.bandwidth.dLineTimeFactor : 1.0;
+        const long long h =
+            Count(lineFactor * clock * (1000000.0 / fps / (r.iRows + t.iExtraRows)) / 1000.0);
         hmax = 100 * (h > minHMAX ? h : minHMAX) / q;
         if (hmax > 65535) hmax = 65535;
     }
@@ -544,7 +551,7 @@ void CCropSensorDriver<TBase>::CalcMaxFPS() {
     const double data = static_cast<double>(r.iCols) * r.iRows * bpp * s / 1000000.0;
     if (!this->m_bDDREnable) {
         const uint32_t frameUs = this->m_iFrameTimeUs;
-        this->m_fMaxFPS = static_cast<float>(Binning() ? s : (frameUs ? 1000000.0 / frameUs : 0.0));
+        this->m_fMaxFPS = static_cast<float>(BinTiming() ? s : (frameUs ? 1000000.0 / frameUs : 0.0));
         this->m_fMaxDataRate = static_cast<float>(data);
     } else {
         const double rate = static_cast<double>(this->HostConstant()) * this->m_iFPSPerc * 10 / 1000000.0;
@@ -555,6 +562,155 @@ void CCropSensorDriver<TBase>::CalcMaxFPS() {
     this->DbgPrint2("CalcMaxFPS", "calc fps-clk:%d data:%2.1f fps:%2.1f pkg:%d \n", this->m_iFclk,
                     static_cast<double>(this->m_fMaxDataRate), static_cast<double>(this->m_fMaxFPS),
                     static_cast<int>(this->m_usHMAX));
+}
+
+SModelConstants CropSensorModelConstants() {
+    SModelConstants m{};
+    m.iVID = 0x2e7b;
+    m.iMaxExpUs = 2000000000;
+    m.iBandwidthMin = 40;
+    m.iBandwidthMax = 100;
+    m.iGainMax = 570;
+    m.iGainMin = 0;
+    m.iGainDef = 200;
+    m.iExpMax = 2000000000;
+    m.iExpMin = 32;
+    m.iExpDef = 10000;
+    m.iGammaMax = 100;
+    m.iGammaMin = 1;
+    m.iGammaDef = 50;
+    m.iHeaterLevel = 1;
+    m.iAutoGainMax = 285;
+    m.iOffsetHighestDR = 2;
+    m.iOffsetUnityGain = 6;
+    m.iUnityGain = 120;
+    m.iGainLowestRN = 390;
+    m.iOffsetLowestRN = 30;
+    m.bUSB3Camera = true;
+    m.bCapAutoBandWidth = true;
+    m.fElecPerADU = 3.99f;
+    m.iOffsetDef = 8;
+    m.iOffsetMax = 80;
+    m.iOffsetMin = 0;
+    m.bCapGain = m.bCapExposure = m.bCapOffset = m.bCapBandWidth = true;
+    m.bCapTemperature = m.bCapHighSpeed = true;
+    m.iST4 = 1;
+    m.bAutoFPS = true;
+    m.iFclk = 20000;
+    m.iFPSPerc = 80;
+    m.iFPSPercUSB3Def = 80;
+    return m;
+}
+
+void ApplyCropSensorFamily(SDriverDesc* pDesc) {
+    SDriverDesc& d = *pDesc;
+    d.hold = {true, 0x302B, 1, 0};
+    d.standby = {true, 0x3000, 1, 0};
+    d.iFPGAReg26 = -1;
+    d.iCoolingLevel = -1;
+    d.iAlignX = 12;
+    d.iAlignY = 4;
+    d.bNoFPGADataLen = true;
+    d.iFixedClockKHz = 20000;
+    d.iMinClockKHz = 20000;
+    d.iUSBBandwidthUSB3 = 396000;
+    d.iUSBBandwidthUSB2 = 43272;
+    d.offset = {0x3042, 1};
+    d.exposure.ullLongFromUs = 1000000;
+    d.bandwidth.iHostUSB3 = 396000;
+    d.bandwidth.iHostUSB2 = 43272;
+    d.bandwidth.iAutoPercUSB3 = 80;
+    d.bandwidth.iAutoPercUSB2 = 80;
+    d.bandwidth.iHMAXMax = 65535;
+}
+
+namespace {
+// The crop's enables, written first inside its hold.
+const REG_TABLE_ROW kCropEnableRows[] = {{0x3035, 0x0001}, {0x30DD, 0x0001}};
+}  // namespace
+
+namespace {
+constexpr uint16_t kRegPark = 0x3111;  // 1: the sensor parks for a long exposure
+constexpr uint32_t kParkPauseMs = 50;
+constexpr uint32_t kLongReadoutWaitMs = 2000;
+constexpr int kLongMaxReloads = 3;
+}  // namespace
+
+CCropLongExpScript::CCropLongExpScript(const SCropLongExp& p)
+    : m_EveryPass{{p.bWaitModeFirst ? LONG_OP_WAIT_MODE : LONG_OP_TRIGGER_MODE, 1, 0, LONG_WHEN_ALWAYS},
+                  {p.bWaitModeFirst ? LONG_OP_TRIGGER_MODE : LONG_OP_WAIT_MODE, 1, 0, LONG_WHEN_ALWAYS}},
+      m_Open{{LONG_OP_TRIGGER_SIGNAL, 1, 0, LONG_WHEN_ALWAYS}},
+      m_BeforeSteps{{LONG_OP_PAUSE, kParkPauseMs, 0, LONG_WHEN_ALWAYS},
+                    {LONG_OP_PAUSE, kParkPauseMs, 0, LONG_WHEN_ALWAYS},
+                    {LONG_OP_SENSOR, 1, kRegPark, LONG_WHEN_ALWAYS},
+                    {LONG_OP_PAUSE, kParkPauseMs, 0, LONG_WHEN_ALWAYS},
+                    {LONG_OP_LOW_POWER, 1, 0, LONG_WHEN_ALWAYS}},
+      m_Steps{{p.iXHSStopStep, {LONG_OP_XHS_STOP, 1, 0, LONG_WHEN_DDR_OR_USB3}}},
+      m_AfterSteps{{LONG_OP_LOW_POWER, 0, 0, LONG_WHEN_ALWAYS},
+                   {LONG_OP_PAUSE, p.uLowPowerOffPauseMs, 0, LONG_WHEN_ALWAYS},
+                   {LONG_OP_SENSOR, 0, kRegPark, LONG_WHEN_ALWAYS},
+                   {LONG_OP_PAUSE, kParkPauseMs, 0, LONG_WHEN_ALWAYS}},
+      m_Close{{LONG_OP_XHS_STOP, 0, 0, LONG_WHEN_DDR_OR_USB3}, {LONG_OP_TRIGGER_SIGNAL, 0, 0, LONG_WHEN_ALWAYS}},
+      m_Script{} {
+    SLongExpScript& s = m_Script;
+    s.everyPass = LongExpActions(m_EveryPass);
+    s.open = LongExpActions(m_Open);
+    // Long mode starts at a second: a shorter exposure sleeps out whole.
+    s.ullOneSleepMaxUs = 999999;
+    s.uOneSleepLeadUs = 0;
+    s.beforeSteps = LongExpActions(m_BeforeSteps);
+    s.uStepMs = p.uStepMs;
+    s.uStepLeadMs = p.uEndMarginMs;
+    s.pSteps = m_Steps;
+    s.iSteps = 1;
+    s.afterSteps = LongExpActions(m_AfterSteps);
+    s.close = LongExpActions(m_Close);
+    s.uReadoutWaitMs = kLongReadoutWaitMs;
+    s.uReloadWaitMs = p.uReloadWaitMs;
+    s.iMaxReloads = kLongMaxReloads;
+    s.bBeginLogMs = p.bBeginLogMs;
+}
+
+SCropSensorDesc CropSensorFamily() {
+    SCropSensorDesc c{};
+    c.cropEnableRows = RegTable(kCropEnableRows);
+    c.usRegCropStart = 0x3036;
+    c.usRegCropEnd = 0x3038;
+    c.usRegPos = 0x30E0;
+    c.usRegCut = 0x30DE;
+    c.iCutRowsBin = 2822;
+    c.iCutMinRows = 1411;
+    c.iCutDefault = 352;
+    c.usRegRowsA = 0x3130;
+    c.usRegRowsB = 0x3132;
+    c.iRowsAOffset = 62;
+    c.iRowsBOffset = 46;
+    c.iFPGAHBLK = 48;
+    c.usRegConvGain = 0x3092;
+    c.usRegAnalog = 0x300A;
+    c.usRegDigital = 0x3012;
+    c.iConvGainAt = 120;
+    c.iAnalogTopFull = 270;
+    c.iAnalogTopBin = 390;
+    c.iDigitalStep = 60;
+    c.dExposureOffsetUs = 13.73;
+    c.usRegSHR = 0x302C;
+    c.usRegsBlanking[0] = 0x332C;
+    c.usRegsBlanking[1] = 0x334A;
+    c.usRegsBlanking[2] = 0x35B6;
+    c.usRegsBlanking[3] = 0x36BC;
+    c.usRegBlankingLess5 = 0x35B8;
+    c.uBlankingOutside = 255;
+    c.uBlankingMax = 65534;
+    c.uVMAXMax = 0xFFFFF;
+    c.ullLongFromUs = 1000000;
+    c.iLongPadUs = -1;
+    c.dLineLengthFactor = 3.6;
+    c.iLineLengthMax = 65534;
+    c.usRegLineLengthA = 0x3084;
+    c.usRegLineLengthB = 0x3086;
+    c.dRateClock = 72000000.0;
+    return c;
 }
 
 template class CCropSensorDriver<CCameraBase>;

@@ -169,6 +169,7 @@ void CEngineDriver<TBase>::ApplyModelConstants() {
     this->m_bCapRaw16 = m.bCapRaw16;
     if (m.iST4 >= 0) this->m_bST4 = m.iST4 != 0;
     this->m_bTriggerCam = m.bTriggerCam;
+    this->m_bTrigSnapCapture = m_Desc.capture.bTriggerCapture;
     this->m_bAutoFPS = m.bAutoFPS;
     this->m_bDDREnable = m.bDDREnable;
     this->m_iTempSensorType = m.iTempSensorType;

@@ -188,10 +188,10 @@ class CEngineDriver : public TBase {
     // Capture bodies bound at initialisation; TriggerFunc runs RunTrigger.
     static void WorkingFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning);
     static void TriggerFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning);
-    // The trigger capture of the trigger modes: empty, so models without a
-    // trigger capture that completes a snapshot offer no trigger mode. A
-    // model with one (single-read transfers, a snapshot ended by its frame)
-    // overrides it.
+    // The trigger capture of the trigger modes (EngineTrigger.cpp): one
+    // frame per trigger on the single-read set, a snapshot ended by its
+    // frame. Models without it (the description's capture hooks) offer no
+    // trigger mode, and the body returns at once.
     virtual void RunTrigger(std::atomic<bool>* pbRunning);
     // An action of a long-exposure script that only the model knows
     // (LONG_OP_MODEL with its code); called under the control lock.
@@ -240,6 +240,9 @@ class CEngineDriver : public TBase {
     // Stream reset after empty transfers: USB reset, stream stopped and
     // started. False when the device takes no USB reset: the capture ends.
     bool RestartStream();
+    // One triggered frame of iLength bytes in iCount single-read transfers
+    // into the receive buffer (EngineTrigger.cpp).
+    int ReceiveTriggerFrame(int iCount, int iLength, std::atomic<bool>* pbRunning);
 
     // Raw FPGA programming (EngineRawFpga.cpp): the steps that replace the
     // core's FPGA setters.

@@ -24,7 +24,6 @@ const SPresetByte kPresetBytes[] = {
     {32, 0}, {33, 3}, {34, 0}, {35, 2}, {48, 0}, {49, 0},
     {50, 0}, {51, 0}, {64, 0}, {65, 3}, {66, 0}, {67, 2},
 };
-const REG_TABLE_ROW kCropEnableRows[] = {{0x3035, 0x0001}, {0x30DD, 0x0001}};
 
 // name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines, clock, alignment, start offset,
 // common rows. The binning modes' line is of 740 clocks at least, whatever the speed.
@@ -41,65 +40,34 @@ const SSensorMode kModeBinHighSpeed = {
     "binning high speed", RegTable(kBinHighSpeedRows), ADC_10BIT, true, 2, 48, 740, 18, 0, 12, 4, 0,
     RegTable(kCommonRows)};
 
+// Long exposures: the wait mode first each pass, 10 ms steps to 350 ms
+// before the end, the sync stopped after 80 steps, 200 ms after low power
+// goes off, 1000 ms for a frame sent again.
+const CCropLongExpScript kLongExp({true, 10, 350, 80, 200, 1000, true});
+
 SDriverDesc Desc807() {
     SDriverDesc d{};
     d.szClassName = "CCameraS807MM";
     SModelConstants& m = d.model;
+    m = CropSensorModelConstants();
     m.szName = "VORN KYR811MM";
     m.szShortName = "KYR811MM";
     m.iPID = 0x811a;
-    m.iVID = 0x2e7b;
     m.dPixelSize = 2.315;
     m.iADCBits = 12;
-    m.iMaxExpUs = 2000000000;
     m.iBayer = 0;
     m.bColor = false;
-    m.iBandwidthMin = 40;
-    m.iBandwidthMax = 100;
     m.ucBins[0] = 2;
     m.ucBins[1] = 3;
     m.ucBins[2] = 4;
-    m.iGainMax = 570;
-    m.iGainMin = 0;
-    m.iGainDef = 200;
-    m.iExpMax = 2000000000;
-    m.iExpMin = 32;
-    m.iExpDef = 10000;
-    m.iGammaMax = 100;
-    m.iGammaMin = 1;
-    m.iGammaDef = 50;
-    m.iHeaterLevel = 1;
-    m.iAutoGainMax = 285;
-    m.iOffsetHighestDR = 2;
-    m.iOffsetUnityGain = 6;
-    m.iUnityGain = 120;
-    m.iGainLowestRN = 390;
-    m.iOffsetLowestRN = 30;
-    m.bUSB3Camera = true;
-    m.bCapAutoBandWidth = true;
     m.iMaxWidth = 8288;
     m.iMaxHeight = 5644;
-    m.bFPGAMonoBin = false;
-    m.fElecPerADU = 3.99f;
-    m.iOffsetDef = 8;
-    m.iOffsetMax = 80;
-    m.iOffsetMin = 0;
-    m.bCapGain = m.bCapExposure = m.bCapOffset = m.bCapBandWidth = true;
-    m.bCapTemperature = m.bCapHighSpeed = true;
     m.bCapRaw8 = m.bCapRaw16 = true;
-    m.iST4 = 1;
-    m.bAutoFPS = true;
     m.bDDREnable = false;
-    m.iFclk = 20000;
-    m.iFPSPerc = 80;
-    m.iFPSPercUSB3Def = 80;
     m.usHMAX = 752;
 
-    d.hold = {true, 0x302B, 1, 0};
-    d.standby = {true, 0x3000, 1, 0};
+    ApplyCropSensorFamily(&d);
     d.initTable = RegTable(kCommonRows);
-    d.iFPGAReg26 = -1;
-    d.iCoolingLevel = -1;
     d.pModeNormal = &kModeNormal;
     d.pModeNormal16 = &kModeNormal16;
     d.pModeHighSpeed = &kModeHighSpeed;
@@ -107,27 +75,17 @@ SDriverDesc Desc807() {
     d.sensorBin[4] = {2, &kModeBin};
     d.timingInit = {4, 48, 752, 172, 43272};
     d.modeAfterRows = RegTable(kStandbyRows);
-    d.iAlignX = 12;
-    d.iAlignY = 4;
-    d.bNoFPGADataLen = true;
     d.streamStartRows = RegTable(kStreamStartRows);
     d.streamStopRows = RegTable(kStandbyRows);
-    d.iFixedClockKHz = 20000;
-    d.iMinClockKHz = 20000;
-    d.iUSBBandwidthUSB3 = 396000;
-    d.iUSBBandwidthUSB2 = 43272;
-    d.offset = {0x3042, 1};
-    d.exposure.ullLongFromUs = 1000000;
-    d.bandwidth.iHostUSB3 = 396000;
-    d.bandwidth.iHostUSB2 = 43272;
-    d.bandwidth.iAutoPercUSB3 = 80;
-    d.bandwidth.iAutoPercUSB2 = 80;
-    d.bandwidth.iHMAXMax = 65535;
+    d.pLongExp = &kLongExp.Script();
+    // One frame per soft or external trigger, edge or level.
+    m.bTriggerCam = true;
+    d.capture.bTriggerCapture = true;
     return d;
 }
 
 SCropSensorDesc Crop807() {
-    SCropSensorDesc c{};
+    SCropSensorDesc c = CropSensorFamily();
     c.pPresetBytes = kPresetBytes;
     c.iPresetBytes = static_cast<int>(sizeof(kPresetBytes) / sizeof(kPresetBytes[0]));
     c.initFirstRows = RegTable(kFirstRows);
@@ -136,52 +94,15 @@ SCropSensorDesc Crop807() {
     // shutter line, exposure scale, blanking base, rate rows / divisor, crop mode.
     c.full = {172, 1, 4, 0, 4, {12, 12, 96, 8432, 8384, 48}, 196, 1, 15, 1.0, 5706, 220, 1, 0x0B};
     c.binning = {18, 2, 2, 740, 8, {24, 12, 48, 3880, 3872, 8}, 66, 2, 5, 0.5, 1466, 66, 2, 0x00};
-    c.usRegCropStart = 0x3036;
-    c.usRegCropEnd = 0x3038;
-    c.usRegPos = 0x30E0;
-    c.usRegCut = 0x30DE;
     c.usRegCropMode = 0x30E2;
-    c.cropEnableRows = RegTable(kCropEnableRows);
     c.iCutRowsFull = 5644;
-    c.iCutRowsBin = 2822;
-    c.iCutMinRows = 1411;
-    c.iCutDefault = 352;
-    c.usRegRowsA = 0x3130;
-    c.usRegRowsB = 0x3132;
-    c.iRowsAOffset = 62;
-    c.iRowsBOffset = 46;
-    c.iFPGAHBLK = 48;
-    c.usRegConvGain = 0x3092;
-    c.usRegAnalog = 0x300A;
-    c.usRegDigital = 0x3012;
-    c.iConvGainAt = 120;
-    c.iAnalogTopFull = 270;
-    c.iAnalogTopBin = 390;
-    c.iDigitalStep = 60;
-    c.dExposureOffsetUs = 13.73;
-    c.usRegSHR = 0x302C;
-    c.usRegsBlanking[0] = 0x332C;
-    c.usRegsBlanking[1] = 0x334A;
-    c.usRegsBlanking[2] = 0x35B6;
-    c.usRegsBlanking[3] = 0x36BC;
-    c.usRegBlankingLess5 = 0x35B8;
-    c.uBlankingOutside = 255;
-    c.uBlankingMax = 65534;
-    c.uVMAXMax = 0xFFFFF;
-    c.ullLongFromUs = 1000000;
     // Without the DDR buffer a USB 2 camera times exposures up to 2 s itself.
     c.ullLongFromUsUSB2 = 2000000;
-    c.iLongPadUs = -1;
     c.llCapPixels = 11694368;
     c.iCapFull = 93;
     c.iCapBin = 79;
     c.iCapBinUSB2 = 55;
-    c.dLineLengthFactor = 3.6;
     c.iLineLengthOffset = 494;
-    c.iLineLengthMax = 65534;
-    c.usRegLineLengthA = 0x3084;
-    c.usRegLineLengthB = 0x3086;
-    c.dRateClock = 72000000.0;
     return c;
 }
 

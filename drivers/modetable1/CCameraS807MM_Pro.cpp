@@ -38,7 +38,6 @@ const SSensorMode& ProMode(const SSensorMode* pMode) {
 }
 
 SDriverDesc DescPro() {
-    // Trigger capture comes with the trigger thread; none is offered yet.
     SDriverDesc d = CooledTwinDesc(g_DescS807MM, {.szClassName = "CCameraS807MM_Pro",
                                                   .szName = "VORN KYR811MM Pro",
                                                   .szShortName = "KYR811MM-Pro",

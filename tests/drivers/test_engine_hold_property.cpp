@@ -15,6 +15,8 @@
 #include "modetable1/CCameraS837MM_Mini.h"
 #include "modetable1/CCameraS837MM_Pro.h"
 #include "test_s831_fixture.h"
+#include "modetable1/CCameraS811MC.h"
+#include "modetable1/CCameraS811MC_Pro.h"
 
 namespace {
 
@@ -34,6 +36,12 @@ const std::vector<uint16_t> kHeld821 = {0x3510, 0x3514, 0x3515, 0x3240, 0x3241, 
 const std::vector<uint16_t> kUnheld821 = {0x35C0, 0x35C1};
 // The 837's mode register goes to the sensor unheld too.
 const std::vector<uint16_t> kUnheld837 = {0x35C0, 0x35C1, 0x3200};
+// Shutter, blanking, gain, offset, crop, position, cut, readout size, line length and the modes' rows.
+const std::vector<uint16_t> kHeld811 = {0x302C, 0x302D, 0x332C, 0x332D, 0x35B8, 0x35B9, 0x3092, 0x300A, 0x300B,
+                                        0x3012, 0x3042, 0x3035, 0x30DD, 0x3036, 0x3037, 0x3038, 0x3039, 0x30E0,
+                                        0x30E1, 0x30DE, 0x30DF, 0x3130, 0x3131, 0x3132, 0x3133, 0x3084, 0x3085,
+                                        0x3086, 0x3087, 0x3004, 0x3005};
+const std::vector<uint16_t> kUnheld811 = {0x3000};  // standby
 
 const std::vector<SHoldRow>& Rows() {
     static const std::vector<SHoldRow> rows = {
@@ -47,6 +55,8 @@ const std::vector<SHoldRow>& Rows() {
         {"831MC", ModelClass<CCameraS831MC>(0x831a), 0x3008, HeldRegs831(), UnheldRegs831(), true, 320, 240},
         {"831MC Pro", ModelClass<CCameraS831MC_Pro>(0x831e), 0x3008, HeldRegs831(), UnheldRegs831(), true,
          320, 240},
+        {"811MC", ModelClass<CCameraS811MC>(0x811b), 0x302B, kHeld811, kUnheld811, false, 320, 240},
+        {"811MC Pro", ModelClass<CCameraS811MC_Pro>(0x811f), 0x302B, kHeld811, kUnheld811, false, 320, 240},
     };
     return rows;
 }

@@ -1,0 +1,12 @@
+#ifndef KYR_CCAMERA_S811MC_PRO_H
+#define KYR_CCAMERA_S811MC_PRO_H
+
+#include "CameraCool.h"
+#include "engine/CropSensor.h"
+
+class CCameraS811MC_Pro : public CCropSensorDriver<CCameraCool> {
+  public:
+    CCameraS811MC_Pro();
+};
+
+#endif
