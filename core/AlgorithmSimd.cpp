@@ -590,6 +590,58 @@ HWY_INLINE void ReverseImpl(T* pBuf, size_t uCount) {
 void Reverse8(uint8_t* pBuf, size_t uCount) { ReverseImpl(pBuf, uCount); }
 void Reverse16(uint16_t* pBuf, size_t uCount) { ReverseImpl(pBuf, uCount); }
 
+void SwapBytes(uint8_t* pA, uint8_t* pB, size_t uCount) {
+    size_t i = 0;
+#if HWY_TARGET != HWY_SCALAR
+    const hn::ScalableTag<uint8_t> d;
+    const size_t N = hn::Lanes(d);
+    for (; i + 2 * N <= uCount; i += 2 * N) {
+        const auto a0 = hn::LoadU(d, pA + i), a1 = hn::LoadU(d, pA + i + N);
+        const auto b0 = hn::LoadU(d, pB + i), b1 = hn::LoadU(d, pB + i + N);
+        hn::StoreU(b0, d, pA + i);
+        hn::StoreU(b1, d, pA + i + N);
+        hn::StoreU(a0, d, pB + i);
+        hn::StoreU(a1, d, pB + i + N);
+    }
+    for (; i + N <= uCount; i += N) {
+        const auto a = hn::LoadU(d, pA + i);
+        hn::StoreU(hn::LoadU(d, pB + i), d, pA + i);
+        hn::StoreU(a, d, pB + i);
+    }
+#endif
+    std::swap_ranges(pA + i, pA + uCount, pB + i);
+}
+
+// 65536-entry look-up with the processor's gather where it has one: each
+// pixel p fetches the 32-bit word holding entries p & ~1 and p | 1 (so no
+// read leaves the table) and keeps the half p picks. Without a gather
+// instruction a lane-by-lane look-up is what the scalar loop does already.
+void Gamma16(uint16_t* pBuf, const uint16_t* pTable, size_t uCount) {
+    size_t i = 0;
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+    const hn::ScalableTag<uint16_t> d16;
+    const hn::Half<decltype(d16)> dh;
+    const hn::Repartition<int32_t, decltype(d16)> di;
+    const hn::Repartition<uint32_t, decltype(d16)> du;
+    const size_t N = hn::Lanes(d16);
+    const int32_t* pWords = reinterpret_cast<const int32_t*>(pTable);
+    const auto one = hn::Set(di, 1);
+    auto look = [&](hn::VFromD<decltype(di)> idx) {
+        const auto word = hn::BitCast(du, hn::GatherIndex(di, pWords, hn::ShiftRight<1>(idx)));
+        // Little-endian: the odd entry is the high half of the word.
+        const auto shift = hn::BitCast(du, hn::ShiftLeft<4>(hn::And(idx, one)));
+        return hn::DemoteTo(dh, hn::BitCast(di, hn::And(hn::Shr(word, shift), hn::Set(du, 0xFFFFu))));
+    };
+    for (; i + N <= uCount; i += N) {
+        const auto v = hn::LoadU(d16, pBuf + i);
+        const auto lo = look(hn::PromoteTo(di, hn::LowerHalf(dh, v)));
+        const auto hi = look(hn::PromoteTo(di, hn::UpperHalf(dh, v)));
+        hn::StoreU(hn::Combine(d16, hi, lo), d16, pBuf + i);
+    }
+#endif
+    for (; i < uCount; i++) pBuf[i] = pTable[pBuf[i]];
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace kyr_simd
 HWY_AFTER_NAMESPACE();
@@ -658,6 +710,8 @@ HWY_EXPORT(Gamma8);
 HWY_EXPORT(SubtractDark8);
 HWY_EXPORT(Reverse8);
 HWY_EXPORT(Reverse16);
+HWY_EXPORT(SwapBytes);
+HWY_EXPORT(Gamma16);
 
 size_t BayerRowRGB24(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
                      bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap) {
@@ -706,6 +760,10 @@ void SubtractDark8(uint8_t* pBuf, const uint8_t* pDark, size_t uCount, uint8_t u
 }
 void Reverse8(uint8_t* pBuf, size_t uCount) { KYR_DISPATCH(Reverse8)(pBuf, uCount); }
 void Reverse16(uint16_t* pBuf, size_t uCount) { KYR_DISPATCH(Reverse16)(pBuf, uCount); }
+void SwapBytes(uint8_t* pA, uint8_t* pB, size_t uCount) { KYR_DISPATCH(SwapBytes)(pA, pB, uCount); }
+void Gamma16(uint16_t* pBuf, const uint16_t* pTable, size_t uCount) {
+    KYR_DISPATCH(Gamma16)(pBuf, pTable, uCount);
+}
 
 }  // namespace kyr_simd
 #endif

@@ -9,8 +9,11 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <functional>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -201,11 +204,20 @@ TEST(AlgorithmVector, BinningSaturatesLikeTheScalarCode) {
         });
 }
 
+// The widths of the demosaic table and a large odd one, whose rows hold
+// several vectors of every width and a remainder.
+std::vector<int> FlipWidths() {
+    std::vector<int> widths(std::begin(kWidths), std::end(kWidths));
+    widths.push_back(1001);
+    return widths;
+}
+const std::vector<int> kFlipWidths = FlipWidths();
+
 TEST(AlgorithmVector, FlipEveryDirectionAndDepth) {
     uint32_t uSeed = 2000;
     for (const bool b16Bit : {false, true})
         for (const Flip& flip : kFlips)
-            for (const int w : kWidths)
+            for (const int w : kFlipWidths)
                 for (const int h : {1, 2, 3, 5, 8}) {
                     const std::vector<uint8_t> input =
                         RandomBytes(static_cast<size_t>(w) * h * (b16Bit ? 2 : 1), uSeed++);
@@ -274,6 +286,46 @@ TEST(AlgorithmVector, GammaReadsEveryTableEntry) {
     CAlgorithm alg;
     alg.Gamma(frame.data(), table.data(), 512, 1);
     for (size_t i = 0; i < frame.size(); i++) ASSERT_EQ(frame[i], static_cast<uint8_t>(255 - uint8_t(i * 7)));
+}
+
+// The 65536-entry table sits between two pages that cannot be read, and the
+// frame holds every 16-bit value, so a look-up that reads a single byte beside
+// the table faults, and every entry has to arrive at its pixel.
+TEST(AlgorithmVector, Gamma16ReadsEveryTableEntryAndNothingBeside) {
+    const size_t uPage = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t uTableBytes = 65536 * 2;
+    const size_t uTablePages = (uTableBytes + uPage - 1) / uPage;
+    const size_t uMapped = (uTablePages + 2) * uPage;
+    void* pMap = mmap(nullptr, uMapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(pMap, MAP_FAILED);
+    uint8_t* pBytes = static_cast<uint8_t*>(pMap);
+    ASSERT_EQ(mprotect(pBytes, uPage, PROT_NONE), 0);
+    ASSERT_EQ(mprotect(pBytes + (uTablePages + 1) * uPage, uPage, PROT_NONE), 0);
+    // Ends exactly at the inaccessible page after it.
+    unsigned short* pTable =
+        reinterpret_cast<unsigned short*>(pBytes + (uTablePages + 1) * uPage - uTableBytes);
+    for (uint32_t i = 0; i < 65536; i++) pTable[i] = static_cast<unsigned short>((i * 40503u + 17) & 0xFFFF);
+
+    // Every value once, in an order that mixes neighbours, all of them in the
+    // vector part of the frame (65536 is a multiple of every vector width).
+    std::vector<uint8_t> frame(65536 * 2 + 2 * 7);
+    unsigned short* pFrame = reinterpret_cast<unsigned short*>(frame.data());
+    for (uint32_t i = 0; i < 65536 + 7; i++)
+        pFrame[i] = static_cast<unsigned short>(65535u - ((i * 21845u + (i >> 16)) & 0xFFFF));
+    ExpectVectorMatchesScalar("every value", [&] {
+        CAlgorithm alg;
+        GuardedBytes buf(frame);
+        alg.Gamma(buf.data16(), pTable, 65536 + 7, 1);
+        buf.ExpectGuardsIntact();
+        return buf.Content();
+    });
+    kyr_simd::SetEnabled(true);
+    std::vector<uint8_t> out = frame;
+    CAlgorithm alg;
+    alg.Gamma(reinterpret_cast<unsigned short*>(out.data()), pTable, 65536 + 7, 1);
+    const unsigned short* pOut = reinterpret_cast<const unsigned short*>(out.data());
+    for (uint32_t i = 0; i < 65536 + 7; i++) ASSERT_EQ(pOut[i], pTable[pFrame[i]]) << "pixel " << i;
+    munmap(pMap, uMapped);
 }
 
 }  // namespace
