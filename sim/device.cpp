@@ -45,6 +45,8 @@ constexpr int kBin814Reg = 0x3020;
 constexpr int kSonySensor827[] = {0x827b, 0x827f};
 constexpr int kNoDDR814827[] = {0x814b, 0x827b};
 constexpr int kSonyHold = 0x3001;
+constexpr int kSensor821[] = {0x821a, 0x821e, 0x821b};
+constexpr int kSensor821Mono[] = {0x821a, 0x821e};
 constexpr int kSonyStandby = 0x3000;
 
 // The 815 cameras: a 3840 x 2160 colour sensor whose window the sensor takes through start registers, timed
@@ -141,6 +143,19 @@ kyrsim_profile defaultProfile(int productId) {
         p.standby_mask = 0xFF;
         p.standby_value = 0;
         p.has_ddr = contains(kNoDdrStartReg, productId) ? 0 : 1;
+    }
+    if (contains(kSensor821, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor = KYRSIM_SENSOR_SONY;
+        p.sensor_width = 1608;
+        p.sensor_height = 1104;
+        p.hold_reg = 0x3034;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.start_x_reg = 0x3120;
+        p.start_y_reg = 0x3122;
+        if (contains(kSensor821Mono, productId)) p.color = KYRSIM_MONO;
     }
     return p;
 }
@@ -602,7 +617,8 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
          (p->standby_mask < 1 || p->standby_mask > 0xFFFF || (p->standby_value & ~p->standby_mask) != 0)) ||
         p->color < KYRSIM_BAYER_RGGB || p->color > KYRSIM_MONO || (p->has_ddr != 0 && p->has_ddr != 1) ||
         p->bin_reg < 0 || p->bin_reg > 0xFFFF || p->bin_value < 0 || p->bin_value > 0xFF ||
-        p->start_units < 0 || p->start_units > 16)
+        p->start_units < 0 || p->start_units > 16 || p->start_x_reg < 0 || p->start_x_reg > 0xFFFE ||
+        p->start_y_reg < 0 || p->start_y_reg > 0xFFFE)
         return -1;
     std::lock_guard<std::mutex> lk(state().mu);
     state().profileOverrides[product_id] = *p;

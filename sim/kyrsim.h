@@ -128,6 +128,10 @@ struct kyrsim_profile {
     int bin_reg;     /* the sensor bins 2 x 2 while this register holds bin_value; 0 = 0x301B */
     int bin_value;   /* 0 = 1 */
     int start_units; /* the start registers count this many units a pixel (2: half pixels); 0 = 1 */
+    /* Window start registers of the sensor layout (x and y, each low byte then high byte); 0 = the layout's
+     * own (0x303C and 0x3044 for KYRSIM_SENSOR_SONY). */
+    int start_x_reg;
+    int start_y_reg;
 };
 
 #define KYRSIM_NONE (-1) /* no such register */
@@ -145,6 +149,8 @@ struct kyrsim_profile {
  * 0x3001, standby predicate 0x3000 & 0xFF == 0, RGGB, DDR. The 814 (0x814b, 0x814f) and 827 (0x827b,
  * 0x827f) profiles: the same sensor layout, hold, standby, colour and line clock; 3840 x 2160 binning 2 x 2
  * with 0x3020 = 1 (814), 1920 x 1080 with the start in half pixels (827); DDR on 0x814f and 0x827f only.
+ * The 821 (0x821a mono, 0x821e mono, 0x821b RGGB): KYRSIM_SENSOR_SONY with the start at 0x3120/1 and
+ * 0x3122/3, 1608 x 1104, line clock 20000 kHz, hold register 0x3034, the same standby, DDR.
  * The 817 (0x817b, 0x817f, 1920 x 1080) and 820 (0x820b, 0x820f, 3840 x 2160) profiles: the 832's but for
  * the sensor's size. The 815 (0x815b, 0x815f; 3840 x 2160) and 801 (0x801b, 0x801f; 2616 x 1960) profiles:
  * KYRSIM_SENSOR_NONE (the frame follows the FPGA window), line clock 20000 kHz, hold 0x3001, standby 0x3000

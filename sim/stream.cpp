@@ -169,6 +169,9 @@ int sensorByte(const SimDevice& d, int reg) {
     return it == d.sensor.end() ? 0 : it->second & 0xFF;
 }
 
+// A 16-bit value in two byte registers, low byte first.
+int sensorWord(const SimDevice& d, int reg) { return sensorByte(d, reg) | (sensorByte(d, reg + 1) << 8); }
+
 // Units the sensor's start registers count a pixel in.
 int startUnits(const SimDevice& d) { return d.profile.start_units > 1 ? d.profile.start_units : 1; }
 
@@ -183,8 +186,8 @@ struct SensorView {
     explicit SensorView(const SimDevice& d)
         : w(d.profile.sensor_width),
           h(d.profile.sensor_height),
-          x0((sensorByte(d, kSonyStartX) | (sensorByte(d, kSonyStartX + 1) << 8)) / startUnits(d)),
-          y0((sensorByte(d, kSonyStartY) | (sensorByte(d, kSonyStartY + 1) << 8)) / startUnits(d)),
+          x0(sensorWord(d, d.profile.start_x_reg > 0 ? d.profile.start_x_reg : kSonyStartX) / startUnits(d)),
+          y0(sensorWord(d, d.profile.start_y_reg > 0 ? d.profile.start_y_reg : kSonyStartY) / startUnits(d)),
           bin2(sensorByte(d, d.profile.bin_reg ? d.profile.bin_reg : kSonyBin) ==
                (d.profile.bin_value ? d.profile.bin_value : 1)),
           color(d.profile.color) {}

@@ -96,12 +96,16 @@ struct SGainRule {
     uint16_t usRegConvGain;         // conversion-gain switch; 0: the sensor has none
     uint16_t usRegCode;             // gain code, low byte first
     int iCodeBytes;
+    bool bFPGAReg80Pulse = false;  // FPGA register 80 = 1, latched, before the sensor's gain
 };
 
 // The black level register; the range is the model's offset range.
 struct SOffsetRule {
     uint16_t usReg;  // low byte first
     int iBytes;
+    int iScale = 0;         // the register holds offset x scale; 0: the offset itself
+    uint8_t ucLowMask = 0;  // bits of the low byte kept; 0: all
+    bool bUnheld = false;   // written without the register hold
 };
 
 // What the exposure rule works from.
@@ -112,6 +116,7 @@ struct SExposureInput {
     int iExtraLines;     // lines added to the readout rows
     bool bSensorBin;     // sensor binning active
     uint32_t uFrameUs;   // frame time of the readout
+    bool bSnap = false;  // a single exposure is (or was last) taken
 };
 
 // Frame length and shutter line of one exposure.
@@ -166,6 +171,12 @@ struct SExposureRule {
     int iSensorVMAXBytes = 0;
     bool bLongModeArmedByCapture = false;  // entering long mode leaves the FPGA's wait and trigger modes to
                                            // the long-exposure script's every-pass actions
+    // Frame-length exposures (FrameLengthExposure): the exposure lines are
+    // counted after dOffsetUs; a frame within the readout is rows +
+    // iVMAXBase lines, rows + iVMAXBaseSnap in a single exposure (0: the
+    // same), and the run's mode is programmed at the start of every run.
+    int iVMAXBase = 0;
+    int iVMAXBaseSnap = 0;
 };
 
 // Line length and FPGA output pacing from the bandwidth percentage.
@@ -239,6 +250,25 @@ struct SStartWindowRule {
     int iEndPad, iEndMax;
     int iWidthStep, iWidthPad;
     int iRowsAdd, iRowsMul;
+};
+
+// The FPGA-timed family: the FPGA alone sets line and frame length (the
+// sensor gets only its shutter line, the frame length goes to the FPGA
+// inside the sensor's hold), VR_CMD_AF follows the FPGA set-up,
+// initialisation applies the output width (which writes the offset again)
+// and ends with the standby write, a bin change alone keeps the sensor
+// mode, SetResolution always centres the window, the mode's rows and the
+// FPGA's data format are left to SetOutput16Bits, the sensor window takes
+// the FPGA blanking with it (SetStartPos writes no FPGA register), and long
+// exposures are entered by the flag alone: the capture thread switches the
+// FPGA's wait and trigger modes for each long frame.
+struct SFpgaTimedRules {
+    bool bOn;
+    int iCentreAlign;              // the centred start rounded down to this; 0 or 1: not rounded
+    bool bOutput16Twice;           // SetOutput16Bits again right after SetStartPos
+    int iHeightMultiple;           // image heights must be a multiple of this; 0: any
+    int iWindowHeightExtra;        // lines added to the sensor window's height
+    bool bLongModeSwitchInSetExp;  // SetExp switches the FPGA's wait and trigger modes (the template's way)
 };
 
 // Order in which InitCamera replays bandwidth, gain and exposure.
@@ -319,6 +349,10 @@ struct SLongExpScript {
     SLongExpActions close;    // after the wait, through the trigger's fall; runs also after an early end
     uint32_t uReadoutWaitMs;  // first-transfer wait after the fall and after a reload
     int iMaxReloads;          // short readouts re-sent from the DDR in a row (DDR on)
+    // The stepped wait's time counts from the end of the opening actions
+    // rather than from the trigger's rise.
+    bool bWaitFromItsStart = false;
+    bool bBeginLogMs = false;  // "Begin long exp %dms\n" in place of "Begin long exp %d\n"
 };
 
 // The template's script, with the 832's values: 25 ms, trigger up; up to
@@ -327,6 +361,14 @@ struct SLongExpScript {
 // off, 100 ms twice, XHS stop off, trigger down; 1000 ms readout wait, at
 // most 3 reloads.
 extern const SLongExpScript g_LongExpTemplate;
+// The FPGA-timed family's script (EngineFpgaTimed.cpp), with the 821's
+// values: each pass wait and trigger modes on; trigger up, 100 ms, sensor
+// 0x3598 = 0x3F, 50 ms, low power; up to 1,000,999 us one sleep of exposure
+// - 400 ms; longer, 10 ms steps until exposure - 400 ms from the wait's
+// start, XHS stop after step 80 (DDR or USB 3); low power off, 150 ms,
+// 0x3598 = 0x20, 100 ms, XHS stop off (DDR or USB 3), trigger down; 1000 ms
+// readout wait, at most 3 reloads.
+extern const SLongExpScript g_LongExpFpgaTimed;
 
 // What a model's capture loop does beyond the template's. Zero: the
 // template's (the 832's) behaviour.
@@ -415,11 +457,20 @@ struct SDriverDesc {
     // Capture loop.
     const SLongExpScript* pLongExp;  // null: g_LongExpTemplate
     SCaptureHooks capture;
+
+    // Image read-out: the marker words are repaired from this many readout
+    // rows away; 0: two (keeps a Bayer mosaic's phase).
+    int iMarkerRepairRows = 0;
+    SFpgaTimedRules fpgaTimed = {};
 };
 
 // The exposure rule of sensors with a shutter line counted from the frame's
 // end (SHR): VMAX and SHR from readout rows, extra lines and line time.
 SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInput& in);
+// The exposure rule of the FPGA-timed family: a short exposure keeps the
+// frame at rows + the VMAX base and counts its shutter line back from the
+// frame's end; a longer one stretches the frame to the exposure.
+SExposureRegs FrameLengthExposure(const SExposureRule& rule, const SExposureInput& in);
 
 // A gain law of sensors with a conversion-gain switch: below iSwitchAt the
 // code is gain / iStep with the switch off, from it (gain - iHighOffset) /

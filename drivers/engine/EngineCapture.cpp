@@ -172,9 +172,12 @@ template <class TBase>
 bool CEngineDriver<TBase>::RunLongExposure(unsigned long long ullExpUs, std::atomic<bool>* pbRunning) {
     const SLongExpScript& s = LongExpScript();
     const uint64_t ms = ullExpUs / 1000;
-    this->DbgPrint2("WorkingFunc", "Begin long exp %d\n", static_cast<int>(ms));
+    this->DbgPrint2("WorkingFunc", s.bBeginLogMs ? "Begin long exp %dms\n" : "Begin long exp %d\n",
+                    static_cast<int>(ms));
     uint32_t t0 = GetTickCount();
     if (!RunLongExpActions(s.open, &t0)) return false;
+    // The wait counts from its own start, after the opening actions.
+    if (s.bWaitFromItsStart) t0 = GetTickCount();
     if (ullExpUs <= s.ullOneSleepMaxUs) {
         const uint64_t us = ms * 1000;
         if (us > s.uOneSleepLeadUs) SleepUs(static_cast<uint32_t>(us - s.uOneSleepLeadUs));
@@ -197,9 +200,10 @@ bool CEngineDriver<TBase>::RunLongExposure(unsigned long long ullExpUs, std::ato
 }
 
 template <class TBase>
-bool CEngineDriver<TBase>::BeginLongPass() {
+bool CEngineDriver<TBase>::BeginLongPass(unsigned long long* pExpUs) {
     const SLongExpActions& everyPass = LongExpScript().everyPass;
     CCritSecLock lock(this->m_csControl);
+    *pExpUs = this->m_lExpTimeUs;
     if (!this->m_bLongExpMode) return false;
     RunLongExpActions(everyPass, nullptr);
     return true;
@@ -290,6 +294,9 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
         if (!bSnap) this->m_iAutoCtrlPeriodUs = p.iAutoCtrlPeriodUs;
     }
     this->DbgPrint2("WorkingFunc", "working thread begin!\n");
+    // A frame length that follows the run's mode (video or single exposure)
+    // is programmed for this run, so the frame time and the frame agree.
+    if (m_Desc.exposure.iVMAXBaseSnap > 0) this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp);
     const int words = length / 2;
     const int count = length / p.iXferBytes + (length % p.iXferBytes != 0 ? 1 : 0);
     bool ok = this->m_pCirBuf && this->m_pXferBuf && this->m_pXferBuf2 && words >= 4;
@@ -313,9 +320,11 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
             this->m_iSnapStatus = KYR_EXP_FAILED;
             break;
         }
-        const unsigned long long expUs = this->m_lExpTimeUs;
-        // Long mode read and the pass's FPGA modes switched as one step.
-        const bool bLong = BeginLongPass();
+        // Long mode and the exposure read and the pass's FPGA modes switched
+        // as one step: a SetExp that ends long mode on another thread comes
+        // either before (no long pass) or after (it switches them off again).
+        unsigned long long expUs = 0;
+        const bool bLong = BeginLongPass(&expUs);
         unsigned long long frameUs;
         {
             CCritSecLock lock(this->m_csControl);
@@ -477,7 +486,7 @@ void CEngineDriver<TBase>::LogGPIFStatus() {
     template bool CEngineDriver<TBase>::RunLongExpAction(const SLongExpAction&, uint32_t*);      \
     template bool CEngineDriver<TBase>::RunLongExpActions(const SLongExpActions&, uint32_t*);    \
     template bool CEngineDriver<TBase>::RunLongExposure(unsigned long long, std::atomic<bool>*); \
-    template bool CEngineDriver<TBase>::BeginLongPass();                                         \
+    template bool CEngineDriver<TBase>::BeginLongPass(unsigned long long*);                                         \
     template bool CEngineDriver<TBase>::RestartStream();                                         \
     template void CEngineDriver<TBase>::LostFrame(int*, int*, uint32_t*, uint32_t*, bool);       \
     template void CEngineDriver<TBase>::RunWorking(std::atomic<bool>*);                          \

@@ -267,14 +267,16 @@ bool CEngineDriver<TBase>::InitCamera() {
     this->GetFPGAVer();
     if (m_Desc.uInitPauseMs) Sleep(m_Desc.uInitPauseMs);
 
+    const bool bFamily = m_Desc.fpgaTimed.bOn;
     CRegPlan sensor;
     if (m_Desc.bInitTableInHold) sensor.BeginFrame();
     sensor.Table(m_Desc.initTable).Table(m_Desc.initFixedRows);
     if (m_Desc.bInitTableInHold) sensor.EndFrame();
     sensor.Call([this] { return this->FPGAReset(); })
-        .Pause(m_Desc.uResetPauseMs ? m_Desc.uResetPauseMs : kDefaultResetPauseMs)
-        .Call([this] { return this->SendCMD(VR_CMD_AF); })
-        .Table(m_Desc.afterResetRows);
+        .Pause(m_Desc.uResetPauseMs ? m_Desc.uResetPauseMs : kDefaultResetPauseMs);
+    // The FPGA-timed family sends it once the FPGA is set up.
+    if (!bFamily) sensor.Call([this] { return this->SendCMD(VR_CMD_AF); });
+    sensor.Table(m_Desc.afterResetRows);
     RunPlan(sensor);
     // The start-up table closed the sensor clamp.
     m_bClampOpen = 0;
@@ -292,6 +294,7 @@ bool CEngineDriver<TBase>::InitCamera() {
     if (m_Desc.iFPGAReg26 >= 0)
         fpga.Call(
             [this] { return this->WriteFPGAREG(FPGA_REG_26, static_cast<uint16_t>(m_Desc.iFPGAReg26)); });
+    if (bFamily) fpga.Call([this] { return this->SendCMD(VR_CMD_AF); });
     RunPlan(fpga);
 
     StartCooler();
@@ -299,6 +302,7 @@ bool CEngineDriver<TBase>::InitCamera() {
     this->SetGamma(this->m_iGamma);
     this->SetRGBBalance(this->m_iWBRed, this->m_iWBBlue, this->m_bAutoWB);
     this->SetBrightness(this->m_iBrightness);
+    if (bFamily) SetOutput16Bits(this->m_bOutput16Bits);
     if (this->m_bAutoFPS)
         this->m_iFPSPerc =
             this->m_bUSB3Host ? m_Desc.bandwidth.iAutoPercUSB3 : m_Desc.bandwidth.iAutoPercUSB2;
@@ -307,6 +311,12 @@ bool CEngineDriver<TBase>::InitCamera() {
                    static_cast<IMAGE_TYPE>(this->m_iImgType));
     ReplayTiming();
     if (m_Desc.bInitEndsInStandby) StopSensorStreaming();
+    if (bFamily && m_Desc.standby.bPresent) {
+        // The sensor is left in standby by its last write.
+        CRegPlan standby;
+        standby.Sensor(m_Desc.standby.usReg, m_Desc.standby.ucEnter);
+        RunPlan(standby);
+    }
     return true;
 }
 
@@ -361,10 +371,16 @@ bool CEngineDriver<TBase>::InitSensorMode(bool bHardwareBin, int iBin, bool bHig
     const ADC_BIT adc = mode->eAdc;
     const bool out16 = mode->bOut16FromType && b16;
     CRegPlan plan;
-    plan.BeginFrame()
-        .Call([this, adc, out16] { return this->SetFPGAADCWidthOutputWidth(adc, out16); })
-        .Table(mode->regs)
-        .EndFrame();
+    if (m_Desc.fpgaTimed.bOn) {
+        // The mode's rows as they stand, no hold; SetOutput16Bits sets the
+        // FPGA's data format.
+        plan.Table(mode->regs);
+    } else {
+        plan.BeginFrame()
+            .Call([this, adc, out16] { return this->SetFPGAADCWidthOutputWidth(adc, out16); })
+            .Table(mode->regs)
+            .EndFrame();
+    }
     RunPlan(plan);
     return true;
 }
@@ -405,6 +421,12 @@ bool CEngineDriver<TBase>::SetResolution(int iWidth, int iHeight, int iBin, IMAG
     {
         CCritSecLock lock(this->m_csControl);
         if (!CheckResolution(iWidth, iHeight, iBin, imageType)) return false;
+        const int multiple = m_Desc.fpgaTimed.iHeightMultiple;
+        if (multiple > 1 && iHeight % multiple != 0) {
+            this->DbgPrint2("SetResolution", "Failed to set height: %d, the height must be multiple of %d\n",
+                            iHeight, multiple);
+            return false;
+        }
         if (!IsCapturing()) return ApplyResolution(iWidth, iHeight, iBin, imageType);
     }
     // The capture thread fixes its frame length for its run: the new
@@ -418,29 +440,40 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     // Checked again: the fields it depends on may have changed while a
     // capture was being stopped.
     if (!CheckResolution(iWidth, iHeight, iBin, imageType)) return false;
+    const SFpgaTimedRules& family = m_Desc.fpgaTimed;
     this->m_iHeight = iHeight;
     this->m_iWidth = iWidth;
     ++m_uGeomGen;
-    if (imageType != this->m_iImgType || iBin != this->m_iBin)
+    // The FPGA-timed family keeps its sensor mode over a bin change.
+    const bool bModeChange = imageType != this->m_iImgType || (!family.bOn && iBin != this->m_iBin);
+    if (bModeChange)
         InitSensorMode(this->m_bHardwareBin, iBin, m_Desc.bResolutionKeepsHighSpeed && this->m_bHighSpeed,
                        imageType);
     this->m_iImgType = imageType;
     this->m_iBin = iBin;
-    const long long w = static_cast<long long>(iWidth) * iBin;
-    const long long h = static_cast<long long>(iHeight) * iBin;
     if (!m_Desc.bAlwaysCentre)
         this->DbgPrint2("SetResolution", "SetResolution: sPx:%d, sPy:%d, w:%d, h:%d, bin:%d \n",
                         this->m_iStartX, this->m_iStartY, iWidth, iHeight, iBin);
-    if (m_Desc.bAlwaysCentre || static_cast<long long>(this->m_iStartX) + iWidth > this->m_iMaxWidth ||
+    if (family.bOn) SetOutput16Bits(IsType16(imageType));
+    const long long w = static_cast<long long>(iWidth) * iBin;
+    const long long h = static_cast<long long>(iHeight) * iBin;
+    if (family.bOn || m_Desc.bAlwaysCentre ||
+        static_cast<long long>(this->m_iStartX) + iWidth > this->m_iMaxWidth ||
         static_cast<long long>(this->m_iStartY) + iHeight > this->m_iMaxHeight) {
-        this->m_iStartX = static_cast<int>((this->m_iMaxWidth - w) / 2);
-        this->m_iStartY = static_cast<int>((this->m_iMaxHeight - h) / 2);
+        long long x = (this->m_iMaxWidth - w) / 2;
+        long long y = (this->m_iMaxHeight - h) / 2;
+        if (family.bOn && family.iCentreAlign > 1) {
+            x -= x % family.iCentreAlign;
+            y -= y % family.iCentreAlign;
+        }
+        this->m_iStartX = static_cast<int>(x);
+        this->m_iStartY = static_cast<int>(y);
     }
     if (m_Desc.bAlwaysCentre)
         this->DbgPrint2("SetResolution", "SetResolution: spx:%d, spy:%d, w:%d, h:%d, bin:%d \n",
                         this->m_iStartX, this->m_iStartY, iWidth, iHeight, iBin);
     this->SetStartPos(this->m_iStartX, this->m_iStartY);
-    SetOutput16Bits(IsType16(imageType));
+    if (!family.bOn || family.bOutput16Twice) SetOutput16Bits(IsType16(imageType));
     Cam_SetResolution();
     SetCMOSClk();
     this->SetFPSPerc(this->m_iFPSPerc, this->m_bAutoFPS);
@@ -477,9 +510,12 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
     const int offsetY = m_pMode ? m_pMode->iStartOffsetY : 0;
     const uint32_t scale = WindowScale();
     CRegPlan plan;
-    plan.Call([this, hblk] { return this->SetFPGAHBLK(static_cast<uint16_t>(hblk)); })
-        .Call([this, vblk] { return this->SetFPGAVBLK(vblk); })
-        .Table(m_Desc.startPreRows)
+    // The FPGA-timed family's blanking goes with the window (Cam_SetResolution).
+    if (!m_Desc.fpgaTimed.bOn)
+        plan.Call([this, hblk] { return this->SetFPGAHBLK(static_cast<uint16_t>(hblk)); }).Call([this, vblk] {
+            return this->SetFPGAVBLK(vblk);
+        });
+    plan.Table(m_Desc.startPreRows)
         .BeginFrame()
         .Table(m_Desc.startHeldRows)
         .SensorLE(m_Desc.usRegStartX, static_cast<uint32_t>(this->m_iStartX) * scale, 2)
@@ -501,8 +537,11 @@ bool CEngineDriver<TBase>::Cam_SetResolution() {
         height = static_cast<uint32_t>((g_iVBLK + r.iRows) * r.iSensorFactor) & ~1u;
     } else {
         // The sensor's window steps are coarser than the FPGA's: the FPGA
-        // crops the rounded window to the exact readout.
-        const int extra = m_Desc.iWindowExtraRows > 0 ? m_Desc.iWindowExtraRows : g_iVBLK;
+        // crops the rounded window to the exact readout. The FPGA-timed
+        // family's blanking is the FPGA's alone.
+        const int extra = m_Desc.fpgaTimed.bOn          ? m_Desc.fpgaTimed.iWindowHeightExtra
+                          : m_Desc.iWindowExtraRows > 0 ? m_Desc.iWindowExtraRows
+                                                        : g_iVBLK;
         width = static_cast<uint32_t>(RoundUp(r.iCols, m_Desc.iWidthAlign)) * WindowScale();
         height = static_cast<uint32_t>(RoundUp(r.iRows, m_Desc.iHeightAlign) + extra) * WindowScale();
     }
@@ -510,13 +549,23 @@ bool CEngineDriver<TBase>::Cam_SetResolution() {
     const int cols = r.iCols;
     const int rows = r.iRows;
     CRegPlan plan;
-    if (!m_Desc.bNoFPGADataLen) plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); });
+    if (m_Desc.fpgaTimed.bOn) this->DbgPrint2("Cam_SetResolution", "SetResolution!\n");
+    if (!m_Desc.bNoFPGADataLen && !m_Desc.fpgaTimed.bOn)
+        plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); });
     plan.BeginFrame()
         .SensorLE(m_Desc.usRegWidth, width, 2)
         .SensorLE(m_Desc.usRegHeight, height, 2)
-        .EndFrame()
-        .Call([this, rows] { return this->SetFPGAHeight(rows); })
-        .Call([this, cols] { return this->SetFPGAWidth(cols); });
+        .EndFrame();
+    if (m_Desc.fpgaTimed.bOn) {
+        const uint16_t hblk = static_cast<uint16_t>(g_iHBLK);
+        const uint16_t vblk = static_cast<uint16_t>(g_iVBLK);
+        plan.Call([this, hblk] { return this->SetFPGAHBLK(hblk); }).Call([this, vblk] {
+            return this->SetFPGAVBLK(vblk);
+        });
+    }
+    plan.Call([this, rows] { return this->SetFPGAHeight(rows); }).Call([this, cols] {
+        return this->SetFPGAWidth(cols);
+    });
     RunPlan(plan);
     return true;
 }
@@ -543,7 +592,10 @@ bool CEngineDriver<TBase>::SetOutput16Bits(bool bOn) {
     g_iUSBBandwidth = this->m_bUSB3Host ? m_Desc.iUSBBandwidthUSB3 : m_Desc.iUSBBandwidthUSB2;
     CRegPlan plan;
     plan.Call([this, adc, bOn] { return this->SetFPGAADCWidthOutputWidth(adc, bOn); });
-    return RunPlan(plan);
+    bool ok = RunPlan(plan);
+    // The FPGA-timed family's black level follows the output width.
+    if (m_Desc.fpgaTimed.bOn) ok = this->SetBrightness(this->m_iBrightness) && ok;
+    return ok;
 }
 
 template <class TBase>

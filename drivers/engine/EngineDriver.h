@@ -51,8 +51,9 @@ struct SImageGeometry {
 };
 
 // Restores the first and last 4 bytes of a frame of iFrameBytes that the
-// camera overwrote with its markers, from inside the frame only.
-void RepairFrameMarkers(uint8_t* pFrame, int iFrameBytes, int iRowBytes);
+// camera overwrote with its markers, from iRows rows of iRowBytes away (0:
+// two), from inside the frame only.
+void RepairFrameMarkers(uint8_t* pFrame, int iFrameBytes, int iRowBytes, int iRows = 2);
 
 // Capture-loop values of a model (defaults: the 832's).
 struct SCaptureParams {
@@ -184,7 +185,7 @@ class CEngineDriver : public TBase {
     // the same lock, switches those modes off) thus comes wholly before the
     // step (no pass, nothing switched on) or after it (switched off again).
     // True: long mode holds.
-    bool BeginLongPass();
+    bool BeginLongPass(unsigned long long* pExpUs);
 
     // Image read-out (EngineImage.cpp). TakeImageGeometry takes the geometry
     // of the next read as one whole; FinishImage turns the frame in m_pImgBuf

@@ -28,15 +28,15 @@ int OutputBytesPerPixel(int iType) {
 
 }  // namespace
 
-void RepairFrameMarkers(uint8_t* pFrame, int iFrameBytes, int iRowBytes) {
+void RepairFrameMarkers(uint8_t* pFrame, int iFrameBytes, int iRowBytes, int iRows) {
     // Head and tail with at least one word between them to take from.
     if (!pFrame || iFrameBytes < 3 * kMarkerBytes) return;
-    // The same columns two rows away keep the Bayer phase. A frame too short
-    // for that takes the neighbouring 32-bit word of the row, which keeps it
-    // too (an even number of pixels away), so no byte outside is read.
-    const long long twoRows = 2LL * iRowBytes;
-    const int away =
-        twoRows > 0 && twoRows + kMarkerBytes <= iFrameBytes ? static_cast<int>(twoRows) : kMarkerBytes;
+    // The same columns two rows away keep the Bayer phase (a mono sensor
+    // takes them one row away). A frame too short for that takes the
+    // neighbouring 32-bit word of the row, which keeps it too (an even
+    // number of pixels away), so no byte outside is read.
+    const long long rows = static_cast<long long>(iRows > 0 ? iRows : 2) * iRowBytes;
+    const int away = rows > 0 && rows + kMarkerBytes <= iFrameBytes ? static_cast<int>(rows) : kMarkerBytes;
     memcpy(pFrame, pFrame + away, kMarkerBytes);
     memcpy(pFrame + iFrameBytes - kMarkerBytes, pFrame + iFrameBytes - kMarkerBytes - away, kMarkerBytes);
 }
@@ -90,7 +90,7 @@ void CEngineDriver<TBase>::FinishImage(const SImageGeometry& g, unsigned char* p
     const SReadout& r = g.readout;
     uint8_t* img = this->m_pImgBuf;
     const bool b16 = r.b16;
-    RepairFrameMarkers(img, r.iFrameBytes, r.iCols * (b16 ? 2 : 1));
+    RepairFrameMarkers(img, r.iFrameBytes, r.iCols * (b16 ? 2 : 1), m_Desc.iMarkerRepairRows);
     if (!b16) {
         this->DoGetDark();
         this->SubtractDark();

@@ -71,6 +71,30 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
     return SExposureRegs{static_cast<uint32_t>(vmax), static_cast<uint32_t>(shr)};
 }
 
+SExposureRegs FrameLengthExposure(const SExposureRule& rule, const SExposureInput& in) {
+    const long long vmaxCap = rule.uVMAXMax;
+    const double exposure = in.dExposureUs - rule.dOffsetUs;
+    const long long lines = in.dLineUs > 0.0 ? TruncCount(exposure / in.dLineUs, vmaxCap * 4) : vmaxCap * 4;
+    long long vmax;
+    long long shr;
+    if (in.dExposureUs <= static_cast<double>(in.uFrameUs)) {
+        // Within one frame: the frame keeps its length, the shutter line
+        // shortens the exposure from the frame's end.
+        const int base = in.bSnap && rule.iVMAXBaseSnap > 0 ? rule.iVMAXBaseSnap : rule.iVMAXBase;
+        vmax = static_cast<long long>(in.iRows) + base;
+        shr = vmax - lines;
+        // The sensor needs at least one line of exposure.
+        if (shr >= vmax) shr = vmax - 1;
+        if (shr < 0) shr = 0;
+    } else {
+        // Longer than a frame: the frame grows to the exposure.
+        vmax = lines + rule.iMinSHR;
+        shr = rule.iMinSHR;
+    }
+    if (vmax > vmaxCap) vmax = vmaxCap;
+    return SExposureRegs{static_cast<uint32_t>(vmax), static_cast<uint32_t>(shr)};
+}
+
 // ---- Timing helpers ---------------------------------------------------------------------------
 
 template <class TBase>
@@ -131,10 +155,12 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
                                        : ClampLL(static_cast<long long>(ullExposureUs), lo, hi);
     this->m_lExpTimeUs = exp;
 
+    const SFpgaTimedRules& family = m_Desc.fpgaTimed;
     CRegPlan plan;
     if (exp >= rule.ullLongFromUs && !this->m_bLongExpMode) {
-        // Models whose capture loop arms each long pass leave the FPGA to it.
-        if (!rule.bLongModeArmedByCapture)
+        // Models whose capture loop arms each long pass leave the FPGA to it;
+        // so does the FPGA-timed family's capture thread, for each long frame.
+        if (!rule.bLongModeArmedByCapture && (!family.bOn || family.bLongModeSwitchInSetExp))
             plan.Call([this] { return this->EnableFPGAWaitMode(true); }).Call([this] {
                 return this->EnableFPGATriggerMode(true);
             });
@@ -158,9 +184,10 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     in.iExtraLines = g_iExtraLines;
     in.bSensorBin = r.iSensorFactor > 1;
     in.uFrameUs = frameUs;
+    in.bSnap = this->m_bSnapMode;
     // The rule as the mode in force and the high-speed flag make it.
     SExposureRule eff = rule;
-    eff.dOffsetUs = this->m_bHighSpeed ? rule.dOffsetUsHighSpeed : rule.dOffsetUs;
+    if (this->m_bHighSpeed && rule.dOffsetUsHighSpeed > 0) eff.dOffsetUs = rule.dOffsetUsHighSpeed;
     if (rule.iHardwareBinMinSHR > 0 && this->m_bHardwareBin && HardwareBinMode(m_Desc, this->m_iBin))
         eff.iMinSHR = rule.iHardwareBinMinSHR;
     SExposureRegs regs = rule.fnCompute(eff, in);
@@ -176,10 +203,22 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
         clockKHz > 0
             ? TruncCount(static_cast<double>(regs.uVMAX) * this->m_usHMAX * 1000.0 / clockKHz, UINT32_MAX)
             : 0);
+    const unsigned int vmax = regs.uVMAX;
 
+    if (family.bOn) {
+        // The frame length is the FPGA's alone; it changes with the shutter line.
+        this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x pkg:%d \n", regs.uVMAX, regs.uSHR,
+                        static_cast<int>(this->m_usHMAX));
+        this->DbgPrint2("SetExp", "1h:%2.2fus 1f:%d mode:%d timeus:%d\n", lineUs, static_cast<int>(frameUs),
+                        this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));
+        plan.BeginFrame()
+            .Call([this, vmax] { return this->SetFPGAVMAX(vmax); })
+            .SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes)
+            .EndFrame();
+        return RunPlan(plan);
+    }
     this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x %2.2fus 1f:%d mode:%d timeus:%d\n", regs.uVMAX, regs.uSHR,
                     lineUs, static_cast<int>(frameUs), this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));
-    const unsigned int vmax = regs.uVMAX;
     plan.Call([this, vmax] { return this->SetFPGAVMAX(vmax); }).BeginFrame();
     if (rule.usRegSensorVMAX) plan.SensorLE(rule.usRegSensorVMAX, regs.uVMAX, rule.iSensorVMAXBytes);
     plan.SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes).EndFrame();
@@ -197,6 +236,10 @@ bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
     const SGainCode code = rule.fnMap(iGain);
     this->m_iGain = code.iGain;
     CRegPlan plan;
+    if (rule.bFPGAReg80Pulse)
+        plan.Call([this] { return this->WriteFPGAREG(FPGA_REG_UPDATE, FPGA_UPDATE_HOLD); })
+            .Call([this] { return this->WriteFPGAREG(FPGA_REG_80, 1); })
+            .Call([this] { return this->WriteFPGAREG(FPGA_REG_UPDATE, FPGA_UPDATE_APPLY); });
     plan.BeginFrame();
     if (rule.usRegConvGain) plan.Sensor(rule.usRegConvGain, code.bHighConvGain ? 1 : 0);
     plan.SensorLE(rule.usRegCode, code.usCode, rule.iCodeBytes).EndFrame();
@@ -206,12 +249,15 @@ bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
 template <class TBase>
 bool CEngineDriver<TBase>::SetBrightness(int iOffset) {
     CCritSecLock lock(this->m_csControl);
+    const SOffsetRule& rule = m_Desc.offset;
     const int offset = static_cast<int>(ClampLL(iOffset, this->m_iOffsetMin, this->m_iOffsetMax));
     this->m_iBrightness = offset;
+    uint32_t value = static_cast<uint32_t>(offset) * static_cast<uint32_t>(rule.iScale > 0 ? rule.iScale : 1);
+    if (rule.ucLowMask) value &= ~static_cast<uint32_t>(static_cast<uint8_t>(~rule.ucLowMask));
     CRegPlan plan;
-    plan.BeginFrame()
-        .SensorLE(m_Desc.offset.usReg, static_cast<uint32_t>(offset), m_Desc.offset.iBytes)
-        .EndFrame();
+    if (!rule.bUnheld) plan.BeginFrame();
+    plan.SensorLE(rule.usReg, value, rule.iBytes);
+    if (!rule.bUnheld) plan.EndFrame();
     return RunPlan(plan);
 }
 

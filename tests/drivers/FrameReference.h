@@ -1,5 +1,5 @@
 // The image a caller should get from a frame the simulated camera sent:
-// markers restored from two rows away, the colour binning the sensor left to
+// markers restored from inside the frame, the colour binning the sensor left to
 // the software, both flips, then the conversion to the caller's type.
 #ifndef KYR_TEST_FRAME_REFERENCE_H
 #define KYR_TEST_FRAME_REFERENCE_H
@@ -24,13 +24,17 @@ struct SContentCase {
 
 inline int ImageBytesPerPixel(IMG_TYPE t) { return t == IMG_RGB24 ? 3 : t == IMG_RAW16 ? 2 : 1; }
 
+// repairRows: the rows away the markers are restored from (one in mono
+// cameras); a frame too short for them takes the neighbouring word.
 inline std::vector<unsigned char> ReferenceImage(std::vector<unsigned char> frame, int w, int h,
-                                                 IMG_TYPE type, bool flip, const SReadout& r) {
+                                                 IMG_TYPE type, bool flip, const SReadout& r,
+                                                 int repairRows = 2) {
     const bool b16 = r.b16;
-    const int rowBytes = r.iCols * (b16 ? 2 : 1);
+    const size_t rowBytes = static_cast<size_t>(r.iCols) * (b16 ? 2 : 1);
     const size_t n = frame.size();
-    memcpy(frame.data(), frame.data() + 2 * rowBytes, 4);
-    memcpy(frame.data() + n - 4, frame.data() + n - 4 - 2 * rowBytes, 4);
+    const size_t away = repairRows * rowBytes + 4 <= n ? repairRows * rowBytes : 4;
+    memcpy(frame.data(), frame.data() + away, 4);
+    memcpy(frame.data() + n - 4, frame.data() + n - 4 - away, 4);
     CAlgorithm alg;
     if (r.iSoftBin > 1) {
         alg.ColorRAWBin(frame.data(), reinterpret_cast<unsigned short*>(frame.data()), w, h, r.iSoftBin, b16);

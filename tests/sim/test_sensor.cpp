@@ -127,6 +127,37 @@ TEST(SensorProfile, The832CamerasDescribeTheirSensorAndClock) {
     EXPECT_EQ(d.scenePixel(640, 0), -1);
 }
 
+TEST(SensorProfile, The821CamerasReadTheirWindowStartFromTheirOwnRegisters) {
+    kyrsim::Scope scope;
+    const struct {
+        int pid, color;
+    } cases[] = {{0x821a, KYRSIM_MONO}, {0x821e, KYRSIM_MONO}, {0x821b, KYRSIM_BAYER_RGGB}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pid);
+        kyrsim_profile p{};
+        ASSERT_EQ(kyrsim_get_profile(c.pid, &p), 0);
+        EXPECT_EQ(p.sensor, KYRSIM_SENSOR_SONY);
+        EXPECT_EQ(p.sensor_width, 1608);
+        EXPECT_EQ(p.sensor_height, 1104);
+        EXPECT_EQ(p.sensor_clock_khz, 20000);
+        EXPECT_EQ(p.hold_reg, 0x3034);
+        EXPECT_EQ(p.standby_reg, 0x3000);
+        EXPECT_EQ(p.standby_value, 0);
+        EXPECT_EQ(p.start_x_reg, 0x3120);
+        EXPECT_EQ(p.start_y_reg, 0x3122);
+        EXPECT_EQ(p.color, c.color);
+        EXPECT_EQ(p.has_ddr, 1);
+        EXPECT_EQ(p.fpga_ver[0] < 0xA0, true);
+    }
+    kyrsim_profile p{};
+    ASSERT_EQ(kyrsim_get_profile(0x832b, &p), 0);
+    EXPECT_EQ(p.start_x_reg, 0);  // the layout's own
+    p.start_x_reg = 0xFFFF;       // its high byte would lie past the register space
+    EXPECT_EQ(kyrsim_set_profile(0x832b, &p), -1);
+    p.start_x_reg = -1;
+    EXPECT_EQ(kyrsim_set_profile(0x832b, &p), -1);
+}
+
 TEST_F(Sensor, FramesFlowOnlyOutOfStandby) {
     EXPECT_TRUE(cam.sensorModel());
     EXPECT_EQ(cam.sensor(0x3000), 1);  // powered up in standby
