@@ -115,7 +115,8 @@ void CCameraBase::DbgPrint2(const char* szFunction, const char* szFormat, ...) {
 bool CCameraBase::OpenCamera(int iDevIndex) {
     if (m_bOpened) return true;
     m_iDevIndex = iDevIndex;
-    if (m_iVID == 0 || m_iPID == 0) {
+    const int usbPID = m_iUsbPID != 0 ? m_iUsbPID : m_iPID;
+    if (m_iVID == 0 || usbPID == 0) {
         DbgPrint(-1, "OpenCamera", "PID or PID is not assigned\n");
         return false;
     }
@@ -135,11 +136,11 @@ bool CCameraBase::OpenCamera(int iDevIndex) {
     // under another ID. Only without a path does the index choose alone.
     libusb_device_handle* handle = nullptr;
     if (m_pDevPath[0] != '\0') {
-        handle = OpenDeviceByPath(m_pUsbContext, static_cast<uint16_t>(m_iVID), static_cast<uint16_t>(m_iPID),
+        handle = OpenDeviceByPath(m_pUsbContext, static_cast<uint16_t>(m_iVID), static_cast<uint16_t>(usbPID),
                                   m_pDevPath, iDevIndex);
     } else if (iDevIndex >= 1 && iDevIndex <= UINT8_MAX) {
         handle = libusb_open_device_with_vid_pid_index(m_pUsbContext, static_cast<uint16_t>(m_iVID),
-                                                       static_cast<uint16_t>(m_iPID),
+                                                       static_cast<uint16_t>(usbPID),
                                                        static_cast<uint8_t>(iDevIndex));
         // Remember where it was, so that a reconnection finds this camera again.
         if (handle) GetDevPath(libusb_get_device(handle), m_pDevPath, kCameraDevPathBytes);

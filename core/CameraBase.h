@@ -371,6 +371,10 @@ class CCameraBase : public CCameraFX3 {
     std::atomic<int> m_iGamma{0};
     int m_iBrightness = 0;
     int m_iDevIndex = 0;  // OpenCamera's index, for ReConnectCamera
+    // The product ID the device enumerated with, which opening and
+    // reconnecting look for; 0: m_iPID. A class may serve several product
+    // IDs while m_iPID keeps the model's own.
+    int m_iUsbPID = 0;
     int m_iFclk = 0;      // sensor clock in kHz
     std::atomic<bool> m_bOutput16Bits{false};
     bool m_bHighSpeed = false;

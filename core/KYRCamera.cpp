@@ -400,6 +400,8 @@ KYRCAMERA_API KYR_ERROR_CODE KYROpenCamera(int iCameraID) {
     }
     memcpy(pCam->m_pDevPath, path, kPathBytes);
     pCam->m_pDevPath[kPathBytes - 1] = '\0';
+    // Opened by the ID it enumerated with, which may not be the class's own.
+    pCam->m_iUsbPID = pid;
     if (!pCam->OpenCamera(index)) {
         delete pCam;
         DbgPrint(-1, "KYROpenCamera", "pCamera iCameraID=%d deleted\n", iCameraID);

@@ -61,7 +61,7 @@ vorn_kyr::CameraException make_camera_exception(std::string message, int camera_
 // Multi-phase initialisation: the entry point checks the interpreter's version
 // (3.13 only) and returns the definition with its creation, execution and
 // multiple-interpreters-not-supported slots; the body below runs once per
-// module spec name.
+// module name the import system loads it under.
 PYBIND11_MODULE(bindings, m) {
     using namespace vorn_kyr;
 

@@ -44,6 +44,12 @@ constexpr int kBin814Reg = 0x3020;
 // has no DDR.
 constexpr int kSonySensor827[] = {0x827b, 0x827f};
 constexpr int kNoDDR814827[] = {0x814b, 0x827b};
+// The 807 cameras (sold as the 811 mono): 8288 x 5644 mono, register hold 0x302B; the 811a has no DDR.
+constexpr int kSensor807[] = {0x811a, 0x811e, 0x807e};
+constexpr int kHold807 = 0x302B;
+// The 836 cameras (uncooled, cooled without DDR, cooled with DDR): a 1936 x 1096 colour sensor of the same
+// register family without sensor binning, its window start row in 0x3038/9.
+constexpr int kSonySensor836[] = {0x836b, 0x836d, 0x836f};
 constexpr int kSonyHold = 0x3001;
 constexpr int kSensor821[] = {0x821a, 0x821e, 0x821b};
 constexpr int kSensor821Mono[] = {0x821a, 0x821e};
@@ -132,6 +138,31 @@ kyrsim_profile defaultProfile(int productId) {
         p.bin_reg = s814 ? kBin814Reg : 0;
         p.bin_value = s814 ? 1 : 0;
         p.start_units = s814 ? 0 : 2;
+    }
+    if (contains(kSensor807, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor_width = 8288;
+        p.sensor_height = 5644;
+        p.hold_reg = kHold807;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.color = KYRSIM_MONO;
+        p.has_ddr = productId == 0x811a ? 0 : 1;
+        p.wait_runs = 1;
+    }
+    if (contains(kSonySensor836, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor = KYRSIM_SENSOR_SONY;
+        p.sensor_width = 1936;
+        p.sensor_height = 1096;
+        p.hold_reg = kSonyHold;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.start_y_reg = 0x3038;
+        p.bin_reg = KYRSIM_NONE;
+        p.has_ddr = productId == 0x836f ? 1 : 0;
     }
     if (contains(kSensor815, productId) || contains(kSensor801, productId)) {
         const bool is815 = contains(kSensor815, productId);
@@ -390,7 +421,8 @@ bool hasSensorModel(const kyrsim_profile& p) {
 }
 
 bool triggerWait(const SimDevice& d) {
-    return d.profile.has_fpga && (d.fpga[kRegCtrl] & (kCtrlWait | kCtrlTrig)) != 0;
+    const uint8_t modes = d.profile.wait_runs ? kCtrlTrig : (kCtrlWait | kCtrlTrig);
+    return d.profile.has_fpga && (d.fpga[kRegCtrl] & modes) != 0;
 }
 
 int fpgaRead(const SimDevice& d, int reg) {
@@ -616,9 +648,9 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
         (p->standby_reg != KYRSIM_NONE &&
          (p->standby_mask < 1 || p->standby_mask > 0xFFFF || (p->standby_value & ~p->standby_mask) != 0)) ||
         p->color < KYRSIM_BAYER_RGGB || p->color > KYRSIM_MONO || (p->has_ddr != 0 && p->has_ddr != 1) ||
-        p->bin_reg < 0 || p->bin_reg > 0xFFFF || p->bin_value < 0 || p->bin_value > 0xFF ||
-        p->start_units < 0 || p->start_units > 16 || p->start_x_reg < 0 || p->start_x_reg > 0xFFFE ||
-        p->start_y_reg < 0 || p->start_y_reg > 0xFFFE)
+        p->bin_reg < KYRSIM_NONE || p->bin_reg > 0xFFFF || p->bin_value < 0 || p->bin_value > 0xFF ||
+        p->start_units < 0 || p->start_units > 16 || (p->wait_runs != 0 && p->wait_runs != 1) ||
+        p->start_x_reg < 0 || p->start_x_reg > 0xFFFE || p->start_y_reg < 0 || p->start_y_reg > 0xFFFE)
         return -1;
     std::lock_guard<std::mutex> lk(state().mu);
     state().profileOverrides[product_id] = *p;

@@ -125,9 +125,13 @@ struct kyrsim_profile {
     int has_ddr; /* 1: the FPGA has the DDR frame buffer; 0: DDR never ready, register 24 ignored, no
                     output pacing of registers 36-37 */
     /* KYRSIM_SENSOR_SONY layout variants (0 = the 832's). */
-    int bin_reg;     /* the sensor bins 2 x 2 while this register holds bin_value; 0 = 0x301B */
-    int bin_value;   /* 0 = 1 */
+    int bin_reg;   /* the sensor bins 2 x 2 while this register holds bin_value; 0 = 0x301B; KYRSIM_NONE: the
+                      sensor does not bin */
+    int bin_value; /* 0 = 1 */
     int start_units; /* the start registers count this many units a pixel (2: half pixels); 0 = 1 */
+    /* 1: FPGA register 0's wait mode (bit 6) without its trigger mode (bit 7) keeps frames flowing (the 807);
+     * 0: either holds frames for the trigger signal. */
+    int wait_runs;
     /* Window start registers of the sensor layout (x and y, each low byte then high byte); 0 = the layout's
      * own (0x303C and 0x3044 for KYRSIM_SENSOR_SONY). */
     int start_x_reg;
@@ -149,13 +153,17 @@ struct kyrsim_profile {
  * 0x3001, standby predicate 0x3000 & 0xFF == 0, RGGB, DDR. The 814 (0x814b, 0x814f) and 827 (0x827b,
  * 0x827f) profiles: the same sensor layout, hold, standby, colour and line clock; 3840 x 2160 binning 2 x 2
  * with 0x3020 = 1 (814), 1920 x 1080 with the start in half pixels (827); DDR on 0x814f and 0x827f only.
+ * The 807 (0x811a, 0x811e, 0x807e) profiles: no sensor layout, 8288 x 5644 mono, line clock 20000 kHz,
+ * hold register 0x302B, standby predicate 0x3000 & 0xFF == 0, wait mode alone keeps frames flowing; DDR
+ * on 0x811e and 0x807e.
  * The 821 (0x821a mono, 0x821e mono, 0x821b RGGB): KYRSIM_SENSOR_SONY with the start at 0x3120/1 and
  * 0x3122/3, 1608 x 1104, line clock 20000 kHz, hold register 0x3034, the same standby, DDR.
  * The 817 (0x817b, 0x817f, 1920 x 1080) and 820 (0x820b, 0x820f, 3840 x 2160) profiles: the 832's but for
- * the sensor's size. The 815 (0x815b, 0x815f; 3840 x 2160) and 801 (0x801b, 0x801f; 2616 x 1960) profiles:
- * KYRSIM_SENSOR_NONE (the frame follows the FPGA window), line clock 20000 kHz, hold 0x3001, standby 0x3000
- * as the 832's, RGGB, DDR only on 0x815f and 0x801f. Other FPGA products: no sensor layout, no hold or
- * standby register, RGGB, DDR; products without FPGA: no DDR. */
+ * the sensor's size. The 836 (0x836b, 0x836d, 0x836f): the 832's layout, 1936 x 1096, window start row in
+ * 0x3038/9, no sensor binning; DDR on 0x836f only. The 815 (0x815b, 0x815f; 3840 x 2160) and 801 (0x801b,
+ * 0x801f; 2616 x 1960) profiles: KYRSIM_SENSOR_NONE (the frame follows the FPGA window), line clock
+ * 20000 kHz, hold 0x3001, standby 0x3000 as the 832's, RGGB, DDR only on 0x815f and 0x801f. Other FPGA
+ * products: no sensor layout, no hold or standby register, RGGB, DDR; products without FPGA: no DDR. */
 
 /* Copies the profile plugged cameras of product_id get (defaults for unknown IDs); 0, or -1 when out is NULL.
  */

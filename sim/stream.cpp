@@ -188,8 +188,9 @@ struct SensorView {
           h(d.profile.sensor_height),
           x0(sensorWord(d, d.profile.start_x_reg > 0 ? d.profile.start_x_reg : kSonyStartX) / startUnits(d)),
           y0(sensorWord(d, d.profile.start_y_reg > 0 ? d.profile.start_y_reg : kSonyStartY) / startUnits(d)),
-          bin2(sensorByte(d, d.profile.bin_reg ? d.profile.bin_reg : kSonyBin) ==
-               (d.profile.bin_value ? d.profile.bin_value : 1)),
+          bin2(d.profile.bin_reg != KYRSIM_NONE &&
+               sensorByte(d, d.profile.bin_reg ? d.profile.bin_reg : kSonyBin) ==
+                   (d.profile.bin_value ? d.profile.bin_value : 1)),
           color(d.profile.color) {}
 
     uint16_t array(long long x, long long y) const {

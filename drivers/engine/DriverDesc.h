@@ -65,8 +65,14 @@ struct SSensorMode {
     int iMinHMAX;         // shortest line of the mode, clocks
     int iExtraLines;      // lines added to the readout rows for VMAX and the frame time
     int iClockKHz = 0;    // the mode's sensor clock; 0: the model's fixed clock
-    int iAlignX = 0, iAlignY = 0;  // start alignment in the mode; 0: the model's
-    int iStartOffsetY = 0;         // lines added to the start row written to the sensor
+    int iAlignX = 0, iAlignY = 0;         // start alignment in the mode; 0: the model's
+    int iStartOffsetY = 0;                // lines added to the start row written to the sensor
+    SRegTable commonRegs = {nullptr, 0};  // written before regs, in the same hold; empty: none
+
+    // Written after regs: only the masked bits of registers shared with
+    // other settings; empty: none.
+    SRegBitsTable bitRows = {};
+    bool bUnheld = false;  // the mode's writes go to the sensor outside the hold
 };
 
 // Sensor binning of one bin.
@@ -97,15 +103,22 @@ struct SGainRule {
     uint16_t usRegCode;             // gain code, low byte first
     int iCodeBytes;
     bool bFPGAReg80Pulse = false;  // FPGA register 80 = 1, latched, before the sensor's gain
+    // A switch that shares its register with other settings is changed bit
+    // by bit (read-modify-write): high conversion gain sets the bits of
+    // ucConvGainOnBits, low clears those of ucConvGainOffMask. Both 0: the
+    // register is the switch alone and takes 1 or 0.
+    uint8_t ucConvGainOnBits = 0;
+    uint8_t ucConvGainOffMask = 0;
 };
 
 // The black level register; the range is the model's offset range.
 struct SOffsetRule {
-    uint16_t usReg;  // low byte first
+    uint16_t usReg;  // the low byte's register; the higher bytes follow it
     int iBytes;
-    int iScale = 0;         // the register holds offset x scale; 0: the offset itself
-    uint8_t ucLowMask = 0;  // bits of the low byte kept; 0: all
-    bool bUnheld = false;   // written without the register hold
+    int iScale = 0;               // the register holds offset x scale; 0: the offset itself
+    uint8_t ucLowMask = 0;        // bits of the low byte kept; 0: all
+    bool bUnheld = false;         // written without the register hold
+    bool bHighByteFirst = false;  // the highest byte's register is written first
 };
 
 // What the exposure rule works from.
@@ -177,6 +190,8 @@ struct SExposureRule {
     // same), and the run's mode is programmed at the start of every run.
     int iVMAXBase = 0;
     int iVMAXBaseSnap = 0;
+    bool bFPGAVMAXInHold = false;    // the FPGA's VMAX is written inside the sensor hold with the shutter
+    bool bLongModeLowPower = false;  // low power on for as long as long-exposure mode lasts
 };
 
 // Line length and FPGA output pacing from the bandwidth percentage.
@@ -269,6 +284,14 @@ struct SFpgaTimedRules {
     int iHeightMultiple;           // image heights must be a multiple of this; 0: any
     int iWindowHeightExtra;        // lines added to the sensor window's height
     bool bLongModeSwitchInSetExp;  // SetExp switches the FPGA's wait and trigger modes (the template's way)
+};
+
+// Window programming of models that differ from the engine's: fixed FPGA
+// blanking written with the window size, and the size registers unheld.
+struct SWindowRule {
+    bool bFixedBlanking;  // Cam_SetResolution writes FPGA HBLK iHBLK and VBLK iVBLK; SetStartPos writes none
+    int iHBLK, iVBLK;
+    bool bSizeUnheld;  // the sensor's window size registers are written outside the hold
 };
 
 // Order in which InitCamera replays bandwidth, gain and exposure.
@@ -412,6 +435,7 @@ struct SDriverDesc {
     SSensorBin sensorBin[kDescMaxBin + 1];
     bool bResolutionKeepsHighSpeed;  // a bin or type change keeps the stored high-speed choice
     STimingInit timingInit;
+    SRegTable modeAfterRows = {nullptr, 0};  // written after a mode's hold (e.g. back to standby)
 
     // Window.
     uint16_t usRegStartX, usRegStartY, usRegWidth, usRegHeight;  // low byte, then high byte
@@ -462,6 +486,14 @@ struct SDriverDesc {
     // rows away; 0: two (keeps a Bayer mosaic's phase).
     int iMarkerRepairRows = 0;
     SFpgaTimedRules fpgaTimed = {};
+
+    // ---- Differences of later models; zero keeps the behaviour above ----
+    // SetResolution reloads the sensor mode on a change of image type only
+    // (modes do not depend on the bin: a bin change alone reloads nothing).
+    bool bModeFollowsType = false;
+    // Without sensor binning SetHardwareBin succeeds and changes nothing.
+    bool bHardwareBinIgnored = false;
+    SWindowRule window = {};
 };
 
 // The exposure rule of sensors with a shutter line counted from the frame's
@@ -471,6 +503,13 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
 // frame at rows + the VMAX base and counts its shutter line back from the
 // frame's end; a longer one stretches the frame to the exposure.
 SExposureRegs FrameLengthExposure(const SExposureRule& rule, const SExposureInput& in);
+
+// The exposure rule of sensors whose shutter register SHS is the line the
+// exposure starts at within a frame of VMAX lines: SHS = VMAX - 1 - exposure
+// lines, held between iMinSHR and VMAX - iMinSHR (so the frame's longest
+// exposure is VMAX - 1 - iMinSHR lines). An exposure longer than the frame
+// makes the frame exposure lines + iLongExtraLines long with SHS 0.
+SExposureRegs ShsExposure(const SExposureRule& rule, const SExposureInput& in);
 
 // A gain law of sensors with a conversion-gain switch: below iSwitchAt the
 // code is gain / iStep with the switch off, from it (gain - iHighOffset) /

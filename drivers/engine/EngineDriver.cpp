@@ -374,15 +374,33 @@ bool CEngineDriver<TBase>::InitSensorMode(bool bHardwareBin, int iBin, bool bHig
     if (m_Desc.fpgaTimed.bOn) {
         // The mode's rows as they stand, no hold; SetOutput16Bits sets the
         // FPGA's data format.
-        plan.Table(mode->regs);
+        plan.Table(mode->commonRegs).Table(mode->regs).BitsTable(mode->bitRows);
     } else {
-        plan.BeginFrame()
-            .Call([this, adc, out16] { return this->SetFPGAADCWidthOutputWidth(adc, out16); })
+        if (!mode->bUnheld) plan.BeginFrame();
+        plan.Call([this, adc, out16] { return this->SetFPGAADCWidthOutputWidth(adc, out16); })
+            .Table(mode->commonRegs)
             .Table(mode->regs)
-            .EndFrame();
+            .BitsTable(mode->bitRows);
+        if (!mode->bUnheld) plan.EndFrame();
     }
-    RunPlan(plan);
-    return true;
+    plan.Table(m_Desc.modeAfterRows);
+    // False when a register could not be written or read back for a change
+    // of its bits; the callers that change a mode put the old one back.
+    return RunPlan(plan);
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::ChangeSensorMode(bool bHardwareBin, int iBin, bool bHighSpeed,
+                                            IMAGE_TYPE imageType, bool bOldHighSpeed) {
+    CCritSecLock lock(this->m_csControl);
+    const bool bOldHardwareBin = this->m_bHardwareBin;
+    const int oldBin = this->m_iBin;
+    const IMAGE_TYPE oldType = static_cast<IMAGE_TYPE>(this->m_iImgType);
+    if (InitSensorMode(bHardwareBin, iBin, bHighSpeed, imageType)) return true;
+    // Half a mode is no mode: the registers the failed change wrote get the
+    // old mode's values again (a register it could not read it left alone).
+    InitSensorMode(bOldHardwareBin, oldBin, bOldHighSpeed, oldType);
+    return false;
 }
 
 template <class TBase>
@@ -441,14 +459,17 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     // capture was being stopped.
     if (!CheckResolution(iWidth, iHeight, iBin, imageType)) return false;
     const SFpgaTimedRules& family = m_Desc.fpgaTimed;
+    // The FPGA-timed family, and models whose modes follow the image type
+    // alone, keep the sensor mode over a bin change.
+    const bool bModeChange =
+        imageType != this->m_iImgType || (!family.bOn && !m_Desc.bModeFollowsType && iBin != this->m_iBin);
+    const bool bHighSpeed = m_Desc.bResolutionKeepsHighSpeed && this->m_bHighSpeed;
+    // A mode that cannot be set refuses the format; the old one stays.
+    if (bModeChange && !ChangeSensorMode(this->m_bHardwareBin, iBin, bHighSpeed, imageType, bHighSpeed))
+        return false;
     this->m_iHeight = iHeight;
     this->m_iWidth = iWidth;
     ++m_uGeomGen;
-    // The FPGA-timed family keeps its sensor mode over a bin change.
-    const bool bModeChange = imageType != this->m_iImgType || (!family.bOn && iBin != this->m_iBin);
-    if (bModeChange)
-        InitSensorMode(this->m_bHardwareBin, iBin, m_Desc.bResolutionKeepsHighSpeed && this->m_bHighSpeed,
-                       imageType);
     this->m_iImgType = imageType;
     this->m_iBin = iBin;
     if (!m_Desc.bAlwaysCentre)
@@ -510,8 +531,9 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
     const int offsetY = m_pMode ? m_pMode->iStartOffsetY : 0;
     const uint32_t scale = WindowScale();
     CRegPlan plan;
-    // The FPGA-timed family's blanking goes with the window (Cam_SetResolution).
-    if (!m_Desc.fpgaTimed.bOn)
+    // Fixed blanking, and the FPGA-timed family's, belong to the window size
+    // (Cam_SetResolution).
+    if (!m_Desc.window.bFixedBlanking && !m_Desc.fpgaTimed.bOn)
         plan.Call([this, hblk] { return this->SetFPGAHBLK(static_cast<uint16_t>(hblk)); }).Call([this, vblk] {
             return this->SetFPGAVBLK(vblk);
         });
@@ -548,14 +570,17 @@ bool CEngineDriver<TBase>::Cam_SetResolution() {
     const unsigned int dataLen = static_cast<unsigned int>(r.iFrameBytes / 4);
     const int cols = r.iCols;
     const int rows = r.iRows;
+    const SWindowRule& win = m_Desc.window;
     CRegPlan plan;
     if (m_Desc.fpgaTimed.bOn) this->DbgPrint2("Cam_SetResolution", "SetResolution!\n");
+    if (win.bFixedBlanking)
+        plan.Call([this, &win] { return this->SetFPGAHBLK(static_cast<uint16_t>(win.iHBLK)); })
+            .Call([this, &win] { return this->SetFPGAVBLK(static_cast<uint16_t>(win.iVBLK)); });
     if (!m_Desc.bNoFPGADataLen && !m_Desc.fpgaTimed.bOn)
         plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); });
-    plan.BeginFrame()
-        .SensorLE(m_Desc.usRegWidth, width, 2)
-        .SensorLE(m_Desc.usRegHeight, height, 2)
-        .EndFrame();
+    if (!win.bSizeUnheld) plan.BeginFrame();
+    plan.SensorLE(m_Desc.usRegWidth, width, 2).SensorLE(m_Desc.usRegHeight, height, 2);
+    if (!win.bSizeUnheld) plan.EndFrame();
     if (m_Desc.fpgaTimed.bOn) {
         const uint16_t hblk = static_cast<uint16_t>(g_iHBLK);
         const uint16_t vblk = static_cast<uint16_t>(g_iVBLK);
@@ -600,8 +625,10 @@ bool CEngineDriver<TBase>::SetOutput16Bits(bool bOn) {
 
 template <class TBase>
 bool CEngineDriver<TBase>::SetHighSpeedMode(bool bOn) {
+    bool bWas;
     {
         CCritSecLock lock(this->m_csControl);
+        bWas = this->m_bHighSpeed;
         this->m_bHighSpeed = bOn;
         // High speed is a mode of 8-bit data, unless the model has one for
         // 16-bit data or says otherwise.
@@ -610,15 +637,19 @@ bool CEngineDriver<TBase>::SetHighSpeedMode(bool bOn) {
                                                    !IsSensorBinned(this->m_iBin) && !m_Desc.pModeHighSpeed16);
         if (this->m_bOutput16Bits && bStoreOnly) return true;
     }
-    return ReapplyMode([this, bOn] {
-        InitSensorMode(this->m_bHardwareBin, this->m_iBin, bOn, static_cast<IMAGE_TYPE>(this->m_iImgType));
-        return ReapplyGeometry();
+    return ReapplyMode([this, bOn, bWas] {
+        const bool bModeWasHighSpeed = m_pMode == m_Desc.pModeHighSpeed;
+        const bool ok = ChangeSensorMode(this->m_bHardwareBin, this->m_iBin, bOn,
+                                         static_cast<IMAGE_TYPE>(this->m_iImgType), bModeWasHighSpeed);
+        // A mode that could not be set leaves the old one, and says so.
+        if (!ok) this->m_bHighSpeed = bWas;
+        return ReapplyGeometry() && ok;
     });
 }
 
 template <class TBase>
 bool CEngineDriver<TBase>::SetHardwareBin(bool bOn) {
-    if (!HasHardwareBinMode(m_Desc)) return TBase::SetHardwareBin(bOn);
+    if (!HasHardwareBinMode(m_Desc)) return m_Desc.bHardwareBinIgnored || TBase::SetHardwareBin(bOn);
     auto allowed = [this, bOn] {
         const long long w = static_cast<long long>(this->m_iWidth) * this->m_iBin;
         const long long h = static_cast<long long>(this->m_iHeight) * this->m_iBin;

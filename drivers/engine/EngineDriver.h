@@ -110,6 +110,10 @@ class CEngineDriver : public TBase {
 
     // ---- Non-virtual operations of every driver class ------------------------------
     bool InitSensorMode(bool bHardwareBin, int iBin, bool bHighSpeed, IMAGE_TYPE imageType);
+    // InitSensorMode for a change of mode; when the new mode cannot be set,
+    // the one in force (with bOldHighSpeed) is set again and false returned.
+    bool ChangeSensorMode(bool bHardwareBin, int iBin, bool bHighSpeed, IMAGE_TYPE imageType,
+                          bool bOldHighSpeed);
     bool Cam_SetResolution();
     int GetRealImageSize();
     bool SetOutput16Bits(bool bOn);
@@ -194,6 +198,10 @@ class CEngineDriver : public TBase {
     void FinishImage(const SImageGeometry& g, unsigned char* pOut, int iOutBytes);
 
   private:
+    // The crop-sensor family runs its own geometry and timing on this engine.
+    template <class>
+    friend class CCropSensorDriver;
+
     bool GeometryStill(uint32_t uGen);
     // The capture loop (EngineCapture.cpp).
     void RunWorking(std::atomic<bool>* pbRunning);

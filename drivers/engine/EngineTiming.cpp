@@ -165,8 +165,11 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
                 return this->EnableFPGATriggerMode(true);
             });
         this->m_bLongExpMode = true;
+        // Low power for the whole of long-exposure mode, not per wait.
+        if (rule.bLongModeLowPower) plan.Call([this] { return this->EnableLowPower(true); });
         this->DbgPrint2("SetExp", "Enter long exp mode\n");
     } else if (exp < rule.ullLongFromUs && this->m_bLongExpMode) {
+        if (rule.bLongModeLowPower) plan.Call([this] { return this->EnableLowPower(false); });
         this->DbgPrint2("SetExp", "Exit long exp mode\n");
         plan.Call([this] { return this->EnableFPGATriggerMode(false); }).Call([this] {
             return this->EnableFPGAWaitMode(false);
@@ -206,23 +209,27 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     const unsigned int vmax = regs.uVMAX;
 
     if (family.bOn) {
-        // The frame length is the FPGA's alone; it changes with the shutter line.
         this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x pkg:%d \n", regs.uVMAX, regs.uSHR,
                         static_cast<int>(this->m_usHMAX));
         this->DbgPrint2("SetExp", "1h:%2.2fus 1f:%d mode:%d timeus:%d\n", lineUs, static_cast<int>(frameUs),
                         this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));
-        plan.BeginFrame()
-            .Call([this, vmax] { return this->SetFPGAVMAX(vmax); })
-            .SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes)
-            .EndFrame();
-        return RunPlan(plan);
+    } else {
+        this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x %2.2fus 1f:%d mode:%d timeus:%d\n", regs.uVMAX,
+                        regs.uSHR, lineUs, static_cast<int>(frameUs), this->m_bLongExpMode ? 1 : 0,
+                        static_cast<int>(exp));
     }
-    this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x %2.2fus 1f:%d mode:%d timeus:%d\n", regs.uVMAX, regs.uSHR,
-                    lineUs, static_cast<int>(frameUs), this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));
-    plan.Call([this, vmax] { return this->SetFPGAVMAX(vmax); }).BeginFrame();
-    if (rule.usRegSensorVMAX) plan.SensorLE(rule.usRegSensorVMAX, regs.uVMAX, rule.iSensorVMAXBytes);
+    // Inside the hold the frame length changes with the shutter, at its
+    // release (always so in the FPGA-timed family, whose frame length is the
+    // FPGA's alone).
+    const bool vmaxInHold = family.bOn || rule.bFPGAVMAXInHold;
+    auto setVMAX = [this, vmax] { return this->SetFPGAVMAX(vmax); };
+    if (!vmaxInHold) plan.Call(setVMAX);
+    plan.BeginFrame();
+    if (vmaxInHold) plan.Call(setVMAX);
+    if (!family.bOn && rule.usRegSensorVMAX)
+        plan.SensorLE(rule.usRegSensorVMAX, regs.uVMAX, rule.iSensorVMAXBytes);
     plan.SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes).EndFrame();
-    this->DbgPrint2("SetExp", "SSH1:0X%x \n", regs.uSHR);
+    if (!family.bOn) this->DbgPrint2("SetExp", "SSH1:0X%x \n", regs.uSHR);
     return RunPlan(plan);
 }
 
@@ -241,7 +248,16 @@ bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
             .Call([this] { return this->WriteFPGAREG(FPGA_REG_80, 1); })
             .Call([this] { return this->WriteFPGAREG(FPGA_REG_UPDATE, FPGA_UPDATE_APPLY); });
     plan.BeginFrame();
-    if (rule.usRegConvGain) plan.Sensor(rule.usRegConvGain, code.bHighConvGain ? 1 : 0);
+    if (rule.usRegConvGain && (rule.ucConvGainOnBits || rule.ucConvGainOffMask)) {
+        // The register's other bits hold other settings: only the switch's
+        // bits change, and a register that cannot be read is not written.
+        if (code.bHighConvGain)
+            plan.SensorBits(rule.usRegConvGain, rule.ucConvGainOnBits, rule.ucConvGainOnBits);
+        else
+            plan.SensorBits(rule.usRegConvGain, rule.ucConvGainOffMask, 0);
+    } else if (rule.usRegConvGain) {
+        plan.Sensor(rule.usRegConvGain, code.bHighConvGain ? 1 : 0);
+    }
     plan.SensorLE(rule.usRegCode, code.usCode, rule.iCodeBytes).EndFrame();
     return RunPlan(plan);
 }
@@ -256,7 +272,10 @@ bool CEngineDriver<TBase>::SetBrightness(int iOffset) {
     if (rule.ucLowMask) value &= ~static_cast<uint32_t>(static_cast<uint8_t>(~rule.ucLowMask));
     CRegPlan plan;
     if (!rule.bUnheld) plan.BeginFrame();
-    plan.SensorLE(rule.usReg, value, rule.iBytes);
+    if (rule.bHighByteFirst)
+        plan.SensorBE(rule.usReg, value, rule.iBytes);
+    else
+        plan.SensorLE(rule.usReg, value, rule.iBytes);
     if (!rule.bUnheld) plan.EndFrame();
     return RunPlan(plan);
 }

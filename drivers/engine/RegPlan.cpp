@@ -11,6 +11,12 @@ CRegPlan& CRegPlan::SensorLE(uint16_t usFirstReg, uint32_t uValue, int iBytes) {
     return *this;
 }
 
+CRegPlan& CRegPlan::SensorBE(uint16_t usFirstReg, uint32_t uValue, int iBytes) {
+    for (int i = iBytes - 1; i >= 0; --i)
+        Sensor(static_cast<uint16_t>(usFirstReg + i), static_cast<uint8_t>(uValue >> (8 * i)));
+    return *this;
+}
+
 CRegPlan& CRegPlan::Sensor16(uint16_t usReg, uint16_t usValue) {
     m_steps.push_back(SStep{STEP_SENSOR16, usReg, usValue, 0, nullptr});
     return *this;
@@ -40,6 +46,17 @@ CRegPlan& CRegPlan::Table(const SRegTable& table) {
             Pause(row.usValue);
         else
             Sensor(row.usReg, static_cast<uint8_t>(row.usValue & 0xFF));  // the sensor takes the low byte
+    }
+    return *this;
+}
+
+CRegPlan& CRegPlan::BitsTable(const SRegBitsTable& table) {
+    for (size_t i = 0; table.pRows && i < table.uCount; ++i) {
+        const SRegBitsRow& row = table.pRows[i];
+        if (row.ucMask == 0xFF)
+            Sensor(row.usReg, row.ucValue);
+        else
+            SensorBits(row.usReg, row.ucMask, row.ucValue);
     }
     return *this;
 }

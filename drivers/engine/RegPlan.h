@@ -47,6 +47,25 @@ constexpr SRegTable RegTable(const REG_TABLE_ROW (&rows)[N]) {
     return SRegTable{rows, sizeof(rows)};
 }
 
+// A sensor write of the bits of ucMask: 0xFF writes the whole byte; any
+// other mask reads the register and replaces only those bits (the rest of
+// the register belongs to other settings).
+struct SRegBitsRow {
+    uint16_t usReg;
+    uint8_t ucMask;
+    uint8_t ucValue;
+};
+
+struct SRegBitsTable {
+    const SRegBitsRow* pRows;
+    size_t uCount;
+};
+
+template <size_t N>
+constexpr SRegBitsTable RegBitsTable(const SRegBitsRow (&rows)[N]) {
+    return SRegBitsTable{rows, N};
+}
+
 // The framings a plan can use.
 enum PLAN_FRAME : int {
     PLAN_FRAME_HOLD = 0,     // register hold: writes apply together at the leave
@@ -99,6 +118,8 @@ class CRegPlan {
     CRegPlan& Sensor(uint16_t usReg, uint8_t ucValue);
     // A value of iBytes bytes into consecutive registers, low byte first.
     CRegPlan& SensorLE(uint16_t usFirstReg, uint32_t uValue, int iBytes);
+    // The same registers and bytes, the highest register first.
+    CRegPlan& SensorBE(uint16_t usFirstReg, uint32_t uValue, int iBytes);
     CRegPlan& Sensor16(uint16_t usReg, uint16_t usValue);
     // Replaces the bits of ucMask with those of ucValue; when the register
     // cannot be read, nothing is written and the step fails.
@@ -108,6 +129,8 @@ class CRegPlan {
     CRegPlan& Call(std::function<bool()> fn);
     // The rows of a table (delay rows become pauses).
     CRegPlan& Table(const SRegTable& table);
+    // The rows of a bits table, in order.
+    CRegPlan& BitsTable(const SRegBitsTable& table);
     CRegPlan& BeginFrame(PLAN_FRAME eKind = PLAN_FRAME_HOLD);
     CRegPlan& EndFrame(PLAN_FRAME eKind = PLAN_FRAME_HOLD);
 

@@ -84,6 +84,22 @@ inline bool FindControl(int id, const char* szName, KYR_CONTROL_CAPS* pCaps) {
     return false;
 }
 
+// A control's limits as a model gives them.
+struct SControlLimits {
+    const char* name;
+    long max, min, def;
+};
+inline void ExpectControlLimits(int id, const std::vector<SControlLimits>& limits) {
+    for (const SControlLimits& l : limits) {
+        SCOPED_TRACE(l.name);
+        KYR_CONTROL_CAPS caps;
+        ASSERT_TRUE(FindControl(id, l.name, &caps));
+        EXPECT_EQ(caps.max_value, l.max);
+        EXPECT_EQ(caps.min_value, l.min);
+        EXPECT_EQ(caps.default_value, l.def);
+    }
+}
+
 class CModelTest : public ::testing::Test {
   protected:
     explicit CModelTest(std::vector<SModelClass> classes) : m_classes(std::move(classes)) {}

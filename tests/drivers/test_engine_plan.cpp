@@ -171,4 +171,33 @@ TEST(RegPlanSteps, SixteenBitWritesGoOutWhole) {
     EXPECT_EQ(target.log, (Log{"w16 00a8=1234"}));
 }
 
+// Bits rows write whole bytes where the mask is 0xFF and change only the
+// masked bits elsewhere; a failed read skips that row alone.
+TEST(RegPlanSteps, BitsTableRowsAndMultiByteOrders) {
+    static const SRegBitsRow kRows[] = {{0x3005, 0xFF, 0x00}, {0x3009, 0x03, 0x00}, {0x3044, 0xFF, 0xF0}};
+    {
+        CRecordingTarget target;
+        target.readValue = 0x13;
+        CRegPlan plan;
+        plan.BitsTable(RegBitsTable(kRows));
+        EXPECT_TRUE(ExecutePlan(target, plan));
+        EXPECT_EQ(target.log, (Log{"w 3005=0", "r 3009=0", "w 3009=10", "w 3044=f0"}));
+    }
+    {
+        CRecordingTarget target;
+        target.failReads = true;
+        CRegPlan plan;
+        plan.BitsTable(RegBitsTable(kRows));
+        EXPECT_FALSE(ExecutePlan(target, plan));
+        EXPECT_EQ(target.log, (Log{"w 3005=0", "r 3009=0", "w 3044=f0"}));
+    }
+    {
+        CRecordingTarget target;
+        CRegPlan plan;
+        plan.SensorBE(0x300A, 0x1F0, 2).SensorLE(0x3020, 0x10203, 3);
+        EXPECT_TRUE(ExecutePlan(target, plan));
+        EXPECT_EQ(target.log, (Log{"w 300b=1", "w 300a=f0", "w 3020=3", "w 3021=2", "w 3022=1"}));
+    }
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "CameraCool.h"
+#include "CaptureCheck.h"
 #include "ModelFixture.h"
 #include "engine/EngineDriver.h"
 #include "kyrsim.hpp"

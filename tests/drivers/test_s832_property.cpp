@@ -57,25 +57,14 @@ TEST_F(C832Test, BothClassesOfferTheirControlsWithTheModelsLimits) {
     for (const SDescCase& c : kDescCases) {
         SCOPED_TRACE(c.name);
         ASSERT_NO_FATAL_FAILURE(OpenFresh(c.pid));
-        const struct {
-            const char* name;
-            long max, min, def;
-        } limits[] = {
-            {"Gain", 600, 0, 200},
-            {"Exposure", 2000000000, 32, 10000},
-            {"Offset", 200, 0, c.offsetDef},
-            {"WB_R", 99, 1, 55},
-            {"WB_B", 99, 1, 75},
-            {"BandWidth", 100, 40, 50},
-        };
-        for (const auto& l : limits) {
-            SCOPED_TRACE(l.name);
-            KYR_CONTROL_CAPS caps;
-            ASSERT_TRUE(FindControl(0, l.name, &caps));
-            EXPECT_EQ(caps.max_value, l.max);
-            EXPECT_EQ(caps.min_value, l.min);
-            EXPECT_EQ(caps.default_value, l.def);
-        }
+        ExpectControlLimits(0, {
+                                   {"Gain", 600, 0, 200},
+                                   {"Exposure", 2000000000, 32, 10000},
+                                   {"Offset", 200, 0, c.offsetDef},
+                                   {"WB_R", 99, 1, 55},
+                                   {"WB_B", 99, 1, 75},
+                                   {"BandWidth", 100, 40, 50},
+                               });
         KYR_CONTROL_CAPS caps;
         ASSERT_TRUE(FindControl(0, "BandWidth", &caps));
         EXPECT_EQ(caps.supports_auto, KYR_TRUE);

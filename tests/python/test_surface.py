@@ -168,12 +168,12 @@ def test_module_definition_has_creation_execution_and_no_multiple_interpreters()
     assert slots[2][1] is PY_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED
 
 
-def test_second_execution_for_the_same_spec_returns_the_cached_module():
-    spec = importlib.util.find_spec("bindings")
-    again = importlib.util.module_from_spec(spec)
+def test_second_execution_for_the_same_name_returns_the_cached_module():
+    found = importlib.util.find_spec("bindings")
+    again = importlib.util.module_from_spec(found)
     assert again is bindings
     camera_type = bindings.Camera
-    spec.loader.exec_module(again)
+    found.loader.exec_module(again)
     assert bindings.Camera is camera_type, "the module body ran a second time"
 
 
@@ -221,9 +221,9 @@ if lazy:
     # uses functions this interpreter lacks.
     sys.setdlopenflags(os.RTLD_LAZY)
 loader = importlib.machinery.ExtensionFileLoader("bindings", path)
-spec = importlib.util.spec_from_file_location("bindings", path, loader=loader)
+located = importlib.util.spec_from_file_location("bindings", path, loader=loader)
 try:
-    importlib.util.module_from_spec(spec)
+    importlib.util.module_from_spec(located)
 except ImportError as e:
     print("ImportError:" + str(e))
     print("version:" + sys.version)

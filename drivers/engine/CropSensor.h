@@ -1,0 +1,131 @@
+// The crop-sensor family (the 807 and 811 sensors): a sensor that reads a
+// window cropped from its columns and cut from its rows, bins 2 x 2 in a mode
+// of its own for bins 2 and 4, takes its line length from the FPGA's HMAX
+// times a factor, gains in a power law with 6 dB digital steps and counts its
+// exposure from a fixed offset. A model describes its numbers in an
+// SCropSensorDesc; CCropSensorDriver runs them on the driver engine.
+#ifndef KYR_CROP_SENSOR_H
+#define KYR_CROP_SENSOR_H
+
+#include "EngineDriver.h"
+
+// The horizontal crop of one kind of mode, in sensor columns: the start is
+// (x / iStartDiv) * iStartMul + iStartBase, the end
+// iEndBase - 4 * ((iEndRef - start - columns + iEndSlack) / 4).
+struct SCropColumns {
+    int iStartDiv, iStartMul, iStartBase;
+    int iEndBase, iEndRef, iEndSlack;
+};
+
+// What one kind of mode (full resolution or sensor binning) times with.
+struct SCropModeTiming {
+    int iExtraRows;    // rows added to the readout rows in the frame time
+    int iLineDivisor;  // the line time is HMAX's time divided by it
+    int iVBLK;         // FPGA VBLK
+    int iMinHMAXUsed;  // shortest line the bandwidth uses; 0: the mode's
+    int iPosDiv;       // vertical position = start row / it
+    SCropColumns crop;
+    int iVMAXRows;  // VMAX within a frame: (rows + it) / iVMAXDiv
+    int iVMAXDiv;
+    int iSHRLong;           // shutter line of an exposure longer than a frame
+    double dExposureScale;  // exposure lines = (exposure - offset) / line x it
+    int iBlankingBase;      // long mode: X = VMAX - it (at most uBlankingMax)
+    int iRateRows;          // the sensor rate counts (rows + it) / iRateDiv lines
+    int iRateDiv;
+    uint8_t ucCropMode;  // written to the crop-mode register
+};
+
+// One byte of the per-bin pixel offsets that the model sets after the
+// settings are loaded.
+struct SPresetByte {
+    int iIndex;
+    uint8_t ucValue;
+};
+
+struct SCropSensorDesc {
+    const SPresetByte* pPresetBytes;
+    int iPresetBytes;
+    SRegTable initFirstRows;  // written before the start-up table, outside any hold
+    // Sensor binning with high speed (8-bit data only); the binning's mode
+    // otherwise is the description's sensorBin mode.
+    const SSensorMode* pModeBinHighSpeed;
+    SCropModeTiming full, binning;
+    uint16_t usRegCropStart, usRegCropEnd, usRegPos, usRegCut, usRegCropMode;
+    SRegTable cropEnableRows;  // written first inside the crop's hold
+    int iCutRowsFull;          // full resolution: cut = (it - rows) / 4
+    int iCutRowsBin;           // binning: cut = (it - rows) / 4 from rows iCutMinRows on, else iCutDefault
+    int iCutMinRows, iCutDefault;
+    // Readout-size registers (rows + offset each), low byte first.
+    uint16_t usRegRowsA, usRegRowsB;
+    int iRowsAOffset, iRowsBOffset;
+    int iFPGAHBLK;
+    // Gain: A(x) = 2048 - 2048 x 10^(-x/200); the conversion bit in binning
+    // from iConvGainAt, the digital 6 dB steps above the analog top.
+    uint16_t usRegConvGain, usRegAnalog, usRegDigital;
+    int iConvGainAt;
+    int iAnalogTopFull, iAnalogTopBin;
+    int iDigitalStep;
+    // Exposure.
+    double dExposureOffsetUs;
+    uint16_t usRegSHR;
+    uint16_t usRegsBlanking[4];   // each written X
+    uint16_t usRegBlankingLess5;  // written X - 5
+    uint32_t uBlankingOutside;    // X outside long mode
+    uint32_t uBlankingMax;
+    uint32_t uVMAXMax;
+    uint64_t ullLongFromUs;      // long mode from this exposure on
+    uint64_t ullLongFromUsUSB2;  // on a USB 2 host; 0: ullLongFromUs
+    // In long mode the sensor runs a frame of the frame time plus this at
+    // full resolution, the frame time in binning; -1: the exposure itself.
+    int iLongPadUs;
+    // Bandwidth.
+    long long llCapPixels;  // without the DDR on USB 3: above these readout pixels the percentage is capped
+    int iCapFull, iCapBin;  // ... to these, when it exceeds them
+    int iCapBinUSB2;        // without the DDR on USB 2 in binning
+    double dLineLengthFactor;  // sensor line length = HMAX x it + iLineLengthOffset
+    int iLineLengthOffset;
+    int iLineLengthMax;
+    uint16_t usRegLineLengthA, usRegLineLengthB;
+    double dRateClock;  // the sensor rate: it / (line length x lines)
+};
+
+template <class TBase>
+class CCropSensorDriver : public CEngineDriver<TBase> {
+  public:
+    CCropSensorDriver(const SDriverDesc& desc, const SCropSensorDesc& crop);
+
+    bool InitCamera() override;
+    bool SetResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType) override;
+    bool SetStartPos(int iStartX, int iStartY) override;
+    bool SetGain(int iGain, bool bAuto) override;
+    bool SetHighSpeedMode(bool bOn) override;
+    bool SetHardwareBin(bool bOn) override;
+    bool SetFPSPerc(int iPercent, bool bAuto) override;
+    bool SetExp(unsigned long long ullExposureUs, bool bAuto) override;
+
+    bool Cam_SetResolution();
+    bool SetOutput16Bits(bool bOn);
+    void CalcFrameTime();
+    void CalcMaxFPS();
+    // Sensor binning in force (bins 2 and 4 with the flag set).
+    bool Binning() const;
+    // Exposures from here on run in long mode, for this camera on its host.
+    uint64_t LongFromUs() const;
+
+  protected:
+    const SSensorMode* SelectSensorMode(bool bSensorBin, int iBin, bool bHighSpeed, bool b16) override;
+
+  private:
+    const SCropModeTiming& Timing() const { return Binning() ? m_Crop.binning : m_Crop.full; }
+    double LineUs() const;
+    bool CheckGeometry(int iWidth, int iHeight, int iBin, int iType);
+    bool ApplyGeometry(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType);
+    bool ApplyMode(bool bHighSpeed);
+
+    const SCropSensorDesc& m_Crop;
+};
+
+// The power-law analog gain code of x in 0.1 dB.
+int CropAnalogGain(int iTenthsDb);
+
+#endif

@@ -1,0 +1,17 @@
+// The 807 model: an 8288 x 5644 mono camera of 2.315 um pixels, sold under the
+// 811 names, on the crop-sensor family. CCameraS807MM is the uncooled camera
+// without the DDR buffer; CCameraS807MM_Pro, its cooled twin with the buffer.
+#ifndef KYR_CCAMERA_S807MM_H
+#define KYR_CCAMERA_S807MM_H
+
+#include "engine/CropSensor.h"
+
+extern const SDriverDesc g_DescS807MM;
+extern const SCropSensorDesc g_CropS807MM;
+
+class CCameraS807MM : public CCropSensorDriver<CCameraBase> {
+  public:
+    CCameraS807MM();
+};
+
+#endif

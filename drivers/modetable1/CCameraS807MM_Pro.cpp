@@ -1,0 +1,86 @@
+#include "CCameraS807MM_Pro.h"
+
+#include "CCameraS807MM.h"
+#include "ModelFactory.h"
+
+namespace {
+
+// The Pro's own common rows: two values differ.
+const REG_TABLE_ROW kCommonRows[] = {
+    {0x3033, 0x0010}, {0x303C, 0x0002}, {REG_TABLE_DELAY, 20}, {0x3111, 0x0000}, {0x31E8, 0x00F0},
+};
+const REG_TABLE_ROW kFirstRows[] = {{0x3033, 0x0010}, {0x303C, 0x0002}};
+const REG_TABLE_ROW kStreamStartRows[] = {
+    {0x3033, 0x0010},      {0x303C, 0x0002}, {0x3000, 0x0012},      {0x310B, 0x0000},
+    {REG_TABLE_DELAY, 15}, {0x3000, 0x0002}, {0x35E5, 0x009A},      {0x3000, 0x0000},
+    {REG_TABLE_DELAY, 10}, {0x3033, 0x0010}, {REG_TABLE_DELAY, 50},
+};
+
+// The 807's mode with this file's common rows.
+SSensorMode WithCommon(const SSensorMode* pMode) {
+    SSensorMode mode = *pMode;
+    mode.commonRegs = RegTable(kCommonRows);
+    return mode;
+}
+
+// Built at the first construction: the 807's description is complete by then.
+const SSensorMode& ProMode(const SSensorMode* pMode) {
+    static const SSensorMode kModes[] = {
+        WithCommon(g_DescS807MM.pModeNormal), WithCommon(g_DescS807MM.pModeNormal16),
+        WithCommon(g_DescS807MM.pModeHighSpeed), WithCommon(g_DescS807MM.sensorBin[2].pMode),
+        WithCommon(g_CropS807MM.pModeBinHighSpeed)};
+    const SSensorMode* from[] = {g_DescS807MM.pModeNormal, g_DescS807MM.pModeNormal16,
+                                 g_DescS807MM.pModeHighSpeed, g_DescS807MM.sensorBin[2].pMode,
+                                 g_CropS807MM.pModeBinHighSpeed};
+    for (size_t i = 0; i < sizeof(from) / sizeof(from[0]); ++i)
+        if (from[i] == pMode) return kModes[i];
+    return *pMode;
+}
+
+SDriverDesc DescPro() {
+    SDriverDesc d = g_DescS807MM;
+    MakeCooledDDRTwin(&d);
+    d.szClassName = "CCameraS807MM_Pro";
+    d.model.szName = "VORN KYR811MM Pro";
+    d.model.szShortName = "KYR811MM-Pro";
+    d.model.iPID = 0x811e;
+    d.initTable = RegTable(kCommonRows);
+    d.streamStartRows = RegTable(kStreamStartRows);
+    // Trigger capture comes with the trigger thread; none is offered yet.
+    d.model.bTriggerCam = false;
+    d.pModeNormal = &ProMode(d.pModeNormal);
+    d.pModeNormal16 = &ProMode(d.pModeNormal16);
+    d.pModeHighSpeed = &ProMode(d.pModeHighSpeed);
+    d.sensorBin[2] = {2, &ProMode(d.sensorBin[2].pMode)};
+    d.sensorBin[4] = d.sensorBin[2];
+    return d;
+}
+
+SCropSensorDesc CropPro() {
+    SCropSensorDesc c = g_CropS807MM;
+    c.initFirstRows = RegTable(kFirstRows);
+    c.pModeBinHighSpeed = &ProMode(c.pModeBinHighSpeed);
+    // Long mode from 1 s on either host; the sensor then runs frames of the
+    // frame time + 10 ms at full resolution, of the frame time in binning.
+    c.ullLongFromUsUSB2 = 0;
+    c.iLongPadUs = 10000;
+    return c;
+}
+
+const SDriverDesc& DescProOnce() {
+    static const SDriverDesc desc = DescPro();
+    return desc;
+}
+const SCropSensorDesc& CropProOnce() {
+    static const SCropSensorDesc crop = CropPro();
+    return crop;
+}
+
+}  // namespace
+
+CCameraS807MM_Pro::CCameraS807MM_Pro() : CCropSensorDriver(DescProOnce(), CropProOnce()) {}
+
+namespace {
+CCameraBase* Create() { return new CCameraS807MM_Pro(); }
+const CModelRegistrar kRegistrar("CCameraS807MM_Pro", Create);
+}  // namespace
