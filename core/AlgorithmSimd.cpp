@@ -7,6 +7,12 @@
 #include <algorithm>
 #include <atomic>
 
+// The instruction set with byte permutes across the whole vector (Ice Lake
+// and later) is compiled too: the 8-bit gamma looks up 128 entries at once
+// with it.
+#ifndef HWY_WANT_AVX3_DL
+#define HWY_WANT_AVX3_DL 1
+#endif
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "AlgorithmSimd.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
@@ -505,11 +511,23 @@ size_t ColorBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut
 #endif
 }
 
-// 256-entry look-up: the sixteen 16-entry tables looked up by the low four
-// bits, then narrowed to one by bits 4, 5, 6 and 7 of the index.
+// 256-entry look-up. With byte permutes across a 64-byte vector: the two
+// halves of the table looked up by the low seven bits, one of them picked by
+// the top bit (this Highway has no such permute for bytes, hence the
+// intrinsics). Otherwise the sixteen 16-entry tables looked up by the low
+// four bits, then narrowed to one by bits 4, 5, 6 and 7 of the index.
 void Gamma8(uint8_t* pBuf, const uint8_t* pTable, size_t uCount) {
     size_t i = 0;
-#if HWY_TARGET != HWY_SCALAR
+#if HWY_TARGET == HWY_AVX3_DL
+    const __m512i t0 = _mm512_loadu_si512(pTable), t1 = _mm512_loadu_si512(pTable + 64);
+    const __m512i t2 = _mm512_loadu_si512(pTable + 128), t3 = _mm512_loadu_si512(pTable + 192);
+    for (; i + 64 <= uCount; i += 64) {
+        const __m512i idx = _mm512_loadu_si512(pBuf + i);
+        const __m512i low = _mm512_permutex2var_epi8(t0, idx, t1);
+        const __m512i high = _mm512_permutex2var_epi8(t2, idx, t3);
+        _mm512_storeu_si512(pBuf + i, _mm512_mask_blend_epi8(_mm512_movepi8_mask(idx), low, high));
+    }
+#elif HWY_TARGET != HWY_SCALAR
     const hn::ScalableTag<uint8_t> d;
     using V = hn::VFromD<decltype(d)>;
     const size_t N = hn::Lanes(d);
@@ -612,14 +630,29 @@ void SwapBytes(uint8_t* pA, uint8_t* pB, size_t uCount) {
     std::swap_ranges(pA + i, pA + uCount, pB + i);
 }
 
+#if HWY_ARCH_X86
+// Four pixels looked up one by one, read and written as one 64-bit word
+// (little-endian: the first pixel in the low bits).
+HWY_INLINE void LookUp4(uint16_t* pPix, const uint16_t* pTable) {
+    uint64_t uIn;
+    memcpy(&uIn, pPix, sizeof(uIn));
+    uint64_t uOut = 0;
+    for (int k = 0; k < 4; k++) uOut |= uint64_t{pTable[(uIn >> (16 * k)) & 0xFFFF]} << (16 * k);
+    memcpy(pPix, &uOut, sizeof(uOut));
+}
+#endif
+
 // 65536-entry look-up with the processor's gather where it has one: each
 // pixel p fetches the 32-bit word holding entries p & ~1 and p | 1 (so no
 // read leaves the table) and keeps the half p picks. Without a gather
 // instruction a lane-by-lane look-up is what the scalar loop does already.
+// Eight-lane gathers at most: the sixteen-lane ones of 512-bit vectors take
+// longer for the same pixels. Each step gathers N pixels and looks up N / 2
+// more one by one, whose loads run beside the gathers.
 void Gamma16(uint16_t* pBuf, const uint16_t* pTable, size_t uCount) {
     size_t i = 0;
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
-    const hn::ScalableTag<uint16_t> d16;
+    const hn::CappedTag<uint16_t, 16> d16;
     const hn::Half<decltype(d16)> dh;
     const hn::Repartition<int32_t, decltype(d16)> di;
     const hn::Repartition<uint32_t, decltype(d16)> du;
@@ -632,10 +665,11 @@ void Gamma16(uint16_t* pBuf, const uint16_t* pTable, size_t uCount) {
         const auto shift = hn::BitCast(du, hn::ShiftLeft<4>(hn::And(idx, one)));
         return hn::DemoteTo(dh, hn::BitCast(di, hn::And(hn::Shr(word, shift), hn::Set(du, 0xFFFFu))));
     };
-    for (; i + N <= uCount; i += N) {
+    for (; i + N + N / 2 <= uCount; i += N + N / 2) {
         const auto v = hn::LoadU(d16, pBuf + i);
         const auto lo = look(hn::PromoteTo(di, hn::LowerHalf(dh, v)));
         const auto hi = look(hn::PromoteTo(di, hn::UpperHalf(dh, v)));
+        for (size_t k = 0; k < N / 2; k += 4) LookUp4(pBuf + i + N + k, pTable);
         hn::StoreU(hn::Combine(d16, hi, lo), d16, pBuf + i);
     }
 #endif

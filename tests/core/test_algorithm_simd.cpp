@@ -306,25 +306,32 @@ TEST(AlgorithmVector, Gamma16ReadsEveryTableEntryAndNothingBeside) {
         reinterpret_cast<unsigned short*>(pBytes + (uTablePages + 1) * uPage - uTableBytes);
     for (uint32_t i = 0; i < 65536; i++) pTable[i] = static_cast<unsigned short>((i * 40503u + 17) & 0xFFFF);
 
-    // Every value once, in an order that mixes neighbours, all of them in the
-    // vector part of the frame (65536 is a multiple of every vector width).
-    std::vector<uint8_t> frame(65536 * 2 + 2 * 7);
+    // Every value, in an order that mixes neighbours, three times. The
+    // look-up goes in steps of up to 24 pixels, some gathered and some read
+    // one at a time; the copies lie 65536 + 16 pixels apart, so each starts 8
+    // pixels further into a step than the one before and every value meets
+    // every kind of read. 7 more pixels make a tail shorter than any vector.
+    constexpr uint32_t kCopyStride = 65536 + 16;
+    constexpr uint32_t kPixels = 3 * kCopyStride + 7;
+    std::vector<uint8_t> frame(2 * kPixels, 0);
     unsigned short* pFrame = reinterpret_cast<unsigned short*>(frame.data());
-    for (uint32_t i = 0; i < 65536 + 7; i++)
-        pFrame[i] = static_cast<unsigned short>(65535u - ((i * 21845u + (i >> 16)) & 0xFFFF));
+    for (uint32_t c = 0; c < 3; c++)
+        for (uint32_t i = 0; i < 65536; i++)
+            pFrame[c * kCopyStride + i] = static_cast<unsigned short>(65535u - ((i * 21845u) & 0xFFFF));
+    for (uint32_t i = 0; i < 7; i++) pFrame[3 * kCopyStride + i] = static_cast<unsigned short>(65535 - i);
     ExpectVectorMatchesScalar("every value", [&] {
         CAlgorithm alg;
         GuardedBytes buf(frame);
-        alg.Gamma(buf.data16(), pTable, 65536 + 7, 1);
+        alg.Gamma(buf.data16(), pTable, kPixels, 1);
         buf.ExpectGuardsIntact();
         return buf.Content();
     });
     kyr_simd::SetEnabled(true);
     std::vector<uint8_t> out = frame;
     CAlgorithm alg;
-    alg.Gamma(reinterpret_cast<unsigned short*>(out.data()), pTable, 65536 + 7, 1);
+    alg.Gamma(reinterpret_cast<unsigned short*>(out.data()), pTable, kPixels, 1);
     const unsigned short* pOut = reinterpret_cast<const unsigned short*>(out.data());
-    for (uint32_t i = 0; i < 65536 + 7; i++) ASSERT_EQ(pOut[i], pTable[pFrame[i]]) << "pixel " << i;
+    for (uint32_t i = 0; i < kPixels; i++) ASSERT_EQ(pOut[i], pTable[pFrame[i]]) << "pixel " << i;
     munmap(pMap, uMapped);
 }
 
