@@ -136,11 +136,11 @@ void BM_Demosaic(benchmark::State& state, IMAGE_TYPE type, int iRef) {
 }
 
 // ---------------------------------------------------------------------------
-// Flip (both directions, a 180-degree turn)
+// Flip: both directions (a 180-degree turn) or vertical only (rows swapped)
 
-void BM_Flip(benchmark::State& state, bool b16Bit, int iRef) {
+void BM_Flip(benchmark::State& state, bool b16Bit, bool bVerticalOnly, int iRef) {
     const FrameSize size = kSizes[state.range(0)];
-    const char* pszOp = b16Bit ? "flip16" : "flip";
+    const char* pszOp = bVerticalOnly ? (b16Bit ? "flipV16" : "flipV") : (b16Bit ? "flip16" : "flip");
     const size_t n = static_cast<size_t>(size.w) * size.h * (b16Bit ? 2 : 1);
     if (iRef == 0) return Memcpy(state, pszOp, size, n);
     std::vector<unsigned char> buf = RandomBytes(n);
@@ -150,12 +150,14 @@ void BM_Flip(benchmark::State& state, bool b16Bit, int iRef) {
         const int iType = b16Bit ? CV_16UC1 : CV_8UC1;
         const cv::Mat src(size.h, size.w, iType, buf.data());
         cv::Mat dst(size.h, size.w, iType, out.data());
-        RecordReference(state, pszOp, size, "opencv", TimedLoop(state, [&] { cv::flip(src, dst, -1); }));
+        RecordReference(state, pszOp, size, "opencv",
+                        TimedLoop(state, [&] { cv::flip(src, dst, bVerticalOnly ? 0 : -1); }));
 #endif
         return;
     }
     CAlgorithm alg;
-    const double d = TimedLoop(state, [&] { alg.SoftMisc(buf.data(), size.w, size.h, b16Bit, true, true); });
+    const double d =
+        TimedLoop(state, [&] { alg.SoftMisc(buf.data(), size.w, size.h, b16Bit, true, !bVerticalOnly); });
     ReportRatios(state, pszOp, size, d, n);
 }
 
@@ -289,11 +291,13 @@ void RegisterAll() {
                 (std::string("Demosaic") + (type == IMAGE_RGB24 ? "RGB24/" : "Y8/") + kRefNames[iRef])
                     .c_str(),
                 BM_Demosaic, type, iRef));
-    for (bool b16Bit : {false, true})
-        for (int iRef : kRefs)
-            each(benchmark::RegisterBenchmark(
-                (std::string(b16Bit ? "Flip180_16/" : "Flip180/") + kRefNames[iRef]).c_str(), BM_Flip, b16Bit,
-                iRef));
+    for (bool bVerticalOnly : {false, true})
+        for (bool b16Bit : {false, true})
+            for (int iRef : kRefs)
+                each(benchmark::RegisterBenchmark((std::string(bVerticalOnly ? "FlipV" : "Flip180") +
+                                                   (b16Bit ? "_16/" : "/") + kRefNames[iRef])
+                                                      .c_str(),
+                                                  BM_Flip, b16Bit, bVerticalOnly, iRef));
     for (int iRef : kRefs)
         each(
             benchmark::RegisterBenchmark((std::string("Gamma8/") + kRefNames[iRef]).c_str(), BM_Gamma, iRef));

@@ -7,6 +7,12 @@
 #include <algorithm>
 #include <atomic>
 
+// The instruction set with byte permutes across the whole vector (Ice Lake
+// and later) is compiled too: the 8-bit gamma looks up 128 entries at once
+// with it.
+#ifndef HWY_WANT_AVX3_DL
+#define HWY_WANT_AVX3_DL 1
+#endif
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "AlgorithmSimd.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
@@ -505,11 +511,23 @@ size_t ColorBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut
 #endif
 }
 
-// 256-entry look-up: the sixteen 16-entry tables looked up by the low four
-// bits, then narrowed to one by bits 4, 5, 6 and 7 of the index.
+// 256-entry look-up. With byte permutes across a 64-byte vector: the two
+// halves of the table looked up by the low seven bits, one of them picked by
+// the top bit (this Highway has no such permute for bytes, hence the
+// intrinsics). Otherwise the sixteen 16-entry tables looked up by the low
+// four bits, then narrowed to one by bits 4, 5, 6 and 7 of the index.
 void Gamma8(uint8_t* pBuf, const uint8_t* pTable, size_t uCount) {
     size_t i = 0;
-#if HWY_TARGET != HWY_SCALAR
+#if HWY_TARGET == HWY_AVX3_DL
+    const __m512i t0 = _mm512_loadu_si512(pTable), t1 = _mm512_loadu_si512(pTable + 64);
+    const __m512i t2 = _mm512_loadu_si512(pTable + 128), t3 = _mm512_loadu_si512(pTable + 192);
+    for (; i + 64 <= uCount; i += 64) {
+        const __m512i idx = _mm512_loadu_si512(pBuf + i);
+        const __m512i low = _mm512_permutex2var_epi8(t0, idx, t1);
+        const __m512i high = _mm512_permutex2var_epi8(t2, idx, t3);
+        _mm512_storeu_si512(pBuf + i, _mm512_mask_blend_epi8(_mm512_movepi8_mask(idx), low, high));
+    }
+#elif HWY_TARGET != HWY_SCALAR
     const hn::ScalableTag<uint8_t> d;
     using V = hn::VFromD<decltype(d)>;
     const size_t N = hn::Lanes(d);
@@ -590,6 +608,74 @@ HWY_INLINE void ReverseImpl(T* pBuf, size_t uCount) {
 void Reverse8(uint8_t* pBuf, size_t uCount) { ReverseImpl(pBuf, uCount); }
 void Reverse16(uint16_t* pBuf, size_t uCount) { ReverseImpl(pBuf, uCount); }
 
+void SwapBytes(uint8_t* pA, uint8_t* pB, size_t uCount) {
+    size_t i = 0;
+#if HWY_TARGET != HWY_SCALAR
+    const hn::ScalableTag<uint8_t> d;
+    const size_t N = hn::Lanes(d);
+    for (; i + 2 * N <= uCount; i += 2 * N) {
+        const auto a0 = hn::LoadU(d, pA + i), a1 = hn::LoadU(d, pA + i + N);
+        const auto b0 = hn::LoadU(d, pB + i), b1 = hn::LoadU(d, pB + i + N);
+        hn::StoreU(b0, d, pA + i);
+        hn::StoreU(b1, d, pA + i + N);
+        hn::StoreU(a0, d, pB + i);
+        hn::StoreU(a1, d, pB + i + N);
+    }
+    for (; i + N <= uCount; i += N) {
+        const auto a = hn::LoadU(d, pA + i);
+        hn::StoreU(hn::LoadU(d, pB + i), d, pA + i);
+        hn::StoreU(a, d, pB + i);
+    }
+#endif
+    std::swap_ranges(pA + i, pA + uCount, pB + i);
+}
+
+#if HWY_ARCH_X86
+// Four pixels looked up one by one, read and written as one 64-bit word
+// (little-endian: the first pixel in the low bits).
+HWY_INLINE void LookUp4(uint16_t* pPix, const uint16_t* pTable) {
+    uint64_t uIn;
+    memcpy(&uIn, pPix, sizeof(uIn));
+    uint64_t uOut = 0;
+    for (int k = 0; k < 4; k++) uOut |= uint64_t{pTable[(uIn >> (16 * k)) & 0xFFFF]} << (16 * k);
+    memcpy(pPix, &uOut, sizeof(uOut));
+}
+#endif
+
+// 65536-entry look-up with the processor's gather where it has one: each
+// pixel p fetches the 32-bit word holding entries p & ~1 and p | 1 (so no
+// read leaves the table) and keeps the half p picks. Without a gather
+// instruction a lane-by-lane look-up is what the scalar loop does already.
+// Eight-lane gathers at most: the sixteen-lane ones of 512-bit vectors take
+// longer for the same pixels. Each step gathers N pixels and looks up N / 2
+// more one by one, whose loads run beside the gathers.
+void Gamma16(uint16_t* pBuf, const uint16_t* pTable, size_t uCount) {
+    size_t i = 0;
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+    const hn::CappedTag<uint16_t, 16> d16;
+    const hn::Half<decltype(d16)> dh;
+    const hn::Repartition<int32_t, decltype(d16)> di;
+    const hn::Repartition<uint32_t, decltype(d16)> du;
+    const size_t N = hn::Lanes(d16);
+    const int32_t* pWords = reinterpret_cast<const int32_t*>(pTable);
+    const auto one = hn::Set(di, 1);
+    auto look = [&](hn::VFromD<decltype(di)> idx) {
+        const auto word = hn::BitCast(du, hn::GatherIndex(di, pWords, hn::ShiftRight<1>(idx)));
+        // Little-endian: the odd entry is the high half of the word.
+        const auto shift = hn::BitCast(du, hn::ShiftLeft<4>(hn::And(idx, one)));
+        return hn::DemoteTo(dh, hn::BitCast(di, hn::And(hn::Shr(word, shift), hn::Set(du, 0xFFFFu))));
+    };
+    for (; i + N + N / 2 <= uCount; i += N + N / 2) {
+        const auto v = hn::LoadU(d16, pBuf + i);
+        const auto lo = look(hn::PromoteTo(di, hn::LowerHalf(dh, v)));
+        const auto hi = look(hn::PromoteTo(di, hn::UpperHalf(dh, v)));
+        for (size_t k = 0; k < N / 2; k += 4) LookUp4(pBuf + i + N + k, pTable);
+        hn::StoreU(hn::Combine(d16, hi, lo), d16, pBuf + i);
+    }
+#endif
+    for (; i < uCount; i++) pBuf[i] = pTable[pBuf[i]];
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace kyr_simd
 HWY_AFTER_NAMESPACE();
@@ -658,6 +744,8 @@ HWY_EXPORT(Gamma8);
 HWY_EXPORT(SubtractDark8);
 HWY_EXPORT(Reverse8);
 HWY_EXPORT(Reverse16);
+HWY_EXPORT(SwapBytes);
+HWY_EXPORT(Gamma16);
 
 size_t BayerRowRGB24(const uint8_t* pSrc, ptrdiff_t iStride, uint8_t* pOut, size_t uCount, int iColourX,
                      bool bRedRow, const uint8_t* pBlueMap, const uint8_t* pRedMap) {
@@ -706,6 +794,10 @@ void SubtractDark8(uint8_t* pBuf, const uint8_t* pDark, size_t uCount, uint8_t u
 }
 void Reverse8(uint8_t* pBuf, size_t uCount) { KYR_DISPATCH(Reverse8)(pBuf, uCount); }
 void Reverse16(uint16_t* pBuf, size_t uCount) { KYR_DISPATCH(Reverse16)(pBuf, uCount); }
+void SwapBytes(uint8_t* pA, uint8_t* pB, size_t uCount) { KYR_DISPATCH(SwapBytes)(pA, pB, uCount); }
+void Gamma16(uint16_t* pBuf, const uint16_t* pTable, size_t uCount) {
+    KYR_DISPATCH(Gamma16)(pBuf, pTable, uCount);
+}
 
 }  // namespace kyr_simd
 #endif

@@ -68,10 +68,13 @@ size_t ColorBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut
 
 // Whole-buffer passes (no remainder left to the caller).
 void Gamma8(uint8_t* pBuf, const uint8_t* pTable, size_t uCount);
+void Gamma16(uint16_t* pBuf, const uint16_t* pTable, size_t uCount);
 void SubtractDark8(uint8_t* pBuf, const uint8_t* pDark, size_t uCount, uint8_t ucOffset);
 // Reverses uCount elements in place.
 void Reverse8(uint8_t* pBuf, size_t uCount);
 void Reverse16(uint16_t* pBuf, size_t uCount);
+// Swaps uCount bytes between two ranges that do not overlap.
+void SwapBytes(uint8_t* pA, uint8_t* pB, size_t uCount);
 
 }  // namespace kyr_simd
 

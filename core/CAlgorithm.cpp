@@ -852,6 +852,7 @@ void CAlgorithm::Gamma(unsigned short* pBuf, const unsigned short* pTable, int i
     size_t uBytes;
     if (!pBuf || !pTable || !BufferBytes({iWidth, iHeight, 2}, &uBytes)) return;
     const size_t uCount = uBytes / 2;
+    if (kyr_simd::Enabled()) return kyr_simd::Gamma16(pBuf, pTable, uCount);
     for (size_t i = 0; i < uCount; i++) pBuf[i] = pTable[pBuf[i]];
 }
 
@@ -881,6 +882,15 @@ inline void Reverse(unsigned short* pBuf, ptrdiff_t n) {
     std::reverse(pBuf, pBuf + n);
 }
 
+// Swaps two rows of n pixels.
+template <class T>
+void SwapRows(T* pA, T* pB, ptrdiff_t n) {
+    if (kyr_simd::Enabled())
+        return kyr_simd::SwapBytes(reinterpret_cast<uint8_t*>(pA), reinterpret_cast<uint8_t*>(pB),
+                                   static_cast<size_t>(n) * sizeof(T));
+    std::swap_ranges(pA, pA + n, pB);
+}
+
 template <class T>
 void FlipImpl(T* pBuf, int iWidth, int iHeight, bool bFlipV, bool bFlipH) {
     const ptrdiff_t w = iWidth;
@@ -889,8 +899,7 @@ void FlipImpl(T* pBuf, int iWidth, int iHeight, bool bFlipV, bool bFlipH) {
     } else if (bFlipH) {
         for (int y = 0; y < iHeight; y++) Reverse(pBuf + y * w, w);
     } else if (bFlipV) {
-        for (int y = 0; y < iHeight / 2; y++)
-            std::swap_ranges(pBuf + y * w, pBuf + (y + 1) * w, pBuf + (iHeight - 1 - y) * w);
+        for (int y = 0; y < iHeight / 2; y++) SwapRows(pBuf + y * w, pBuf + (iHeight - 1 - y) * w, w);
     }
 }
 

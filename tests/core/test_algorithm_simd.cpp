@@ -9,8 +9,11 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <functional>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -201,11 +204,20 @@ TEST(AlgorithmVector, BinningSaturatesLikeTheScalarCode) {
         });
 }
 
+// The widths of the demosaic table and a large odd one, whose rows hold
+// several vectors of every width and a remainder.
+std::vector<int> FlipWidths() {
+    std::vector<int> widths(std::begin(kWidths), std::end(kWidths));
+    widths.push_back(1001);
+    return widths;
+}
+const std::vector<int> kFlipWidths = FlipWidths();
+
 TEST(AlgorithmVector, FlipEveryDirectionAndDepth) {
     uint32_t uSeed = 2000;
     for (const bool b16Bit : {false, true})
         for (const Flip& flip : kFlips)
-            for (const int w : kWidths)
+            for (const int w : kFlipWidths)
                 for (const int h : {1, 2, 3, 5, 8}) {
                     const std::vector<uint8_t> input =
                         RandomBytes(static_cast<size_t>(w) * h * (b16Bit ? 2 : 1), uSeed++);
@@ -274,6 +286,53 @@ TEST(AlgorithmVector, GammaReadsEveryTableEntry) {
     CAlgorithm alg;
     alg.Gamma(frame.data(), table.data(), 512, 1);
     for (size_t i = 0; i < frame.size(); i++) ASSERT_EQ(frame[i], static_cast<uint8_t>(255 - uint8_t(i * 7)));
+}
+
+// The 65536-entry table sits between two pages that cannot be read, and the
+// frame holds every 16-bit value, so a look-up that reads a single byte beside
+// the table faults, and every entry has to arrive at its pixel.
+TEST(AlgorithmVector, Gamma16ReadsEveryTableEntryAndNothingBeside) {
+    const size_t uPage = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t uTableBytes = 65536 * 2;
+    const size_t uTablePages = (uTableBytes + uPage - 1) / uPage;
+    const size_t uMapped = (uTablePages + 2) * uPage;
+    void* pMap = mmap(nullptr, uMapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(pMap, MAP_FAILED);
+    uint8_t* pBytes = static_cast<uint8_t*>(pMap);
+    ASSERT_EQ(mprotect(pBytes, uPage, PROT_NONE), 0);
+    ASSERT_EQ(mprotect(pBytes + (uTablePages + 1) * uPage, uPage, PROT_NONE), 0);
+    // Ends exactly at the inaccessible page after it.
+    unsigned short* pTable =
+        reinterpret_cast<unsigned short*>(pBytes + (uTablePages + 1) * uPage - uTableBytes);
+    for (uint32_t i = 0; i < 65536; i++) pTable[i] = static_cast<unsigned short>((i * 40503u + 17) & 0xFFFF);
+
+    // Every value, in an order that mixes neighbours, three times. The
+    // look-up goes in steps of up to 24 pixels, some gathered and some read
+    // one at a time; the copies lie 65536 + 16 pixels apart, so each starts 8
+    // pixels further into a step than the one before and every value meets
+    // every kind of read. 7 more pixels make a tail shorter than any vector.
+    constexpr uint32_t kCopyStride = 65536 + 16;
+    constexpr uint32_t kPixels = 3 * kCopyStride + 7;
+    std::vector<uint8_t> frame(2 * kPixels, 0);
+    unsigned short* pFrame = reinterpret_cast<unsigned short*>(frame.data());
+    for (uint32_t c = 0; c < 3; c++)
+        for (uint32_t i = 0; i < 65536; i++)
+            pFrame[c * kCopyStride + i] = static_cast<unsigned short>(65535u - ((i * 21845u) & 0xFFFF));
+    for (uint32_t i = 0; i < 7; i++) pFrame[3 * kCopyStride + i] = static_cast<unsigned short>(65535 - i);
+    ExpectVectorMatchesScalar("every value", [&] {
+        CAlgorithm alg;
+        GuardedBytes buf(frame);
+        alg.Gamma(buf.data16(), pTable, kPixels, 1);
+        buf.ExpectGuardsIntact();
+        return buf.Content();
+    });
+    kyr_simd::SetEnabled(true);
+    std::vector<uint8_t> out = frame;
+    CAlgorithm alg;
+    alg.Gamma(reinterpret_cast<unsigned short*>(out.data()), pTable, kPixels, 1);
+    const unsigned short* pOut = reinterpret_cast<const unsigned short*>(out.data());
+    for (uint32_t i = 0; i < kPixels; i++) ASSERT_EQ(pOut[i], pTable[pFrame[i]]) << "pixel " << i;
+    munmap(pMap, uMapped);
 }
 
 }  // namespace
