@@ -49,7 +49,8 @@ class Device {
         std::vector<int> regs(static_cast<size_t>(n)), values(static_cast<size_t>(n));
         const int got = std::min(kyrsim_sensor_regs(handle_, regs.data(), values.data(), n), n);
         std::vector<std::pair<int, int>> out;
-        for (int i = 0; i < got; ++i) out.emplace_back(regs[static_cast<size_t>(i)], values[static_cast<size_t>(i)]);
+        for (int i = 0; i < got; ++i)
+            out.emplace_back(regs[static_cast<size_t>(i)], values[static_cast<size_t>(i)]);
         return out;
     }
     // The sensor write log, oldest first.

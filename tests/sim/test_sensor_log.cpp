@@ -62,7 +62,7 @@ TEST(SensorRegisterFile, ListsEveryWrittenRegisterWithItsValueByRegister) {
     libusb_device_handle* h = usb.open(d);
     ASSERT_NE(h, nullptr);
     const std::vector<std::pair<int, int>> before = d.sensorRegs();  // nothing written yet
-    ASSERT_TRUE(d.setSensor(0x3F00, 9));                            // a preload is no write
+    ASSERT_TRUE(d.setSensor(0x3F00, 9));                             // a preload is no write
     ASSERT_EQ(sensorWrite(h, 0x3044, 0x12), 0);
     ASSERT_EQ(sensorWrite(h, 0x303C, 0x34), 0);
     ASSERT_EQ(sensorWrite(h, 0x3044, 0x56), 0);
@@ -85,7 +85,8 @@ TEST(SensorWriteLog, RecordsHoldStateLatchAndThreadForEveryHoldRegister) {
         int holdReg;  // KYRSIM_NONE: a profile changed to this hold register (the 831's own sensor)
         int overrideHold;
     };
-    const Case cases[] = {{0x832b, 0x3001, 0}, {0x811e, 0x302B, 0}, {0x821a, 0x3034, 0}, {0x826e, 0x3008, 0x3008}};
+    const Case cases[] = {
+        {0x832b, 0x3001, 0}, {0x811e, 0x302B, 0}, {0x821a, 0x3034, 0}, {0x826e, 0x3008, 0x3008}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pid);
         kyrsim::Scope scope;
@@ -119,9 +120,9 @@ TEST(SensorWriteLog, RecordsHoldStateLatchAndThreadForEveryHoldRegister) {
             int reg, value, bits, held, isHold, latched;
             bool otherThread;
         };
-        const Want want[] = {{0x3100, 1, 8, 0, 0, 0, false},         {c.holdReg, 1, 8, 0, 1, 0, false},
-                             {0x3101, 2, 8, 1, 0, 0, false},         {0x3102, 0x1234, 16, 1, 0, 1, false},
-                             {c.holdReg, 0, 8, 1, 1, 0, false},      {0x3103, 3, 8, 0, 0, 0, true}};
+        const Want want[] = {{0x3100, 1, 8, 0, 0, 0, false},    {c.holdReg, 1, 8, 0, 1, 0, false},
+                             {0x3101, 2, 8, 1, 0, 0, false},    {0x3102, 0x1234, 16, 1, 0, 1, false},
+                             {c.holdReg, 0, 8, 1, 1, 0, false}, {0x3103, 3, 8, 0, 0, 0, true}};
         const std::vector<kyrsim::Request> requests = kyrsim::requests(KYRSIM_ANY, d.handle());
         for (size_t i = 0; i < log.size(); ++i) {
             SCOPED_TRACE(i);
