@@ -50,6 +50,8 @@ struct SClassRow {
     // With HardwareBin on at bin 2 or 4 (the bin in force): image width multiple (doubled at bin 4).
     int hwBinWidthMul = 0;
     // Registers.
+    int gainReg = -1;            // the 8-bit analog gain code register, -1: not checked here
+    int topGainCode = 0;         // the code the top gain writes, never exceeded
     long vmaxCap = 0xFFFFFF;     // FPGA VMAX (registers 16-18) never above this
     int holdReg = -1;            // sensor register hold, -1 none
     std::vector<uint16_t> held;  // registers written only inside the hold
@@ -125,6 +127,7 @@ inline std::vector<SClassRow> Build() {
         r.maxW = 3840, r.maxH = 2160, r.pixelUm = 2.9, r.eAdu = 11.3f;
         r.sensorBins = {2, 4}, r.hardwareBin = true;
         Sony(r);
+        r.gainReg = 0x306C, r.topGainCode = 150;
         Twins(t, r, 0x832f, "CCameraS832MC_Pro", "VORN KYR832MC Pro", "KYR832MC Pro", true, true);
         t.back().offset = {0, 200, 3};
     }
@@ -135,6 +138,7 @@ inline std::vector<SClassRow> Build() {
         r.wbR.def = 52, r.wbB.def = 95;
         r.alwaysCentred = true, r.startXAlign = 1, r.startYAlign = 1;
         r.holdReg = 0x3001, r.held = HeldStartReg();
+        r.gainReg = 0x30E8, r.topGainCode = 200;
         Twins(t, r, 0x815f, "CCameraS815MC_Pro", "VORN KYR815MC Pro", "KYR815MC Pro", false, true);
     }
     {  // 817
@@ -176,6 +180,7 @@ inline std::vector<SClassRow> Build() {
         r.wbR.def = 52, r.wbB.def = 95;
         r.startXAlign = 0, r.startYAlign = 0;
         r.holdReg = 0x3001, r.held = HeldStartReg();
+        r.gainReg = 0x30E8, r.topGainCode = 200;
         Twins(t, r, 0x801f, "CCameraS801MC_Pro", "VORN KYR801MC Pro", "KYR801MC Pro", false, true);
     }
     {  // 825
@@ -199,6 +204,9 @@ inline std::vector<SClassRow> Build() {
         r.wbR.def = 60, r.wbB.def = 70;
         r.startXAlign = 6, r.startYAlign = 2;
         Sony(r);
+        r.held.push_back(0x3034);  // conversion-gain switch and gain code of its own
+        r.held.push_back(0x3084);
+        r.gainReg = 0x3084, r.topGainCode = 173;
         Twins(t, r, 0x827f, "CCameraS827MC_Pro", "VORN KYR827MC Pro", "KYR827MC Pro", false, true);
     }
     {  // 809: its own sensor, no hold

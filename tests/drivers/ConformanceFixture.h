@@ -13,6 +13,7 @@
 
 #include "ClassTable.h"
 #include "ModelFixture.h"
+#include "engine/EngineDriver.h"
 
 // The product ID whose driver objects the fixture records as the factory builds them.
 inline int& RecordedPid() {
@@ -71,6 +72,21 @@ inline SRoi ReadRoi(int id) {
 inline std::string RoiText(const SRoi& r) {
     return std::to_string(r.w) + "x" + std::to_string(r.h) + " bin " + std::to_string(r.bin) + " type " +
            std::to_string(r.type) + " at " + std::to_string(r.x) + "," + std::to_string(r.y);
+}
+
+// The readout of a w x h image at `bin` as the row describes it: what the sensor bins (bins it offers,
+// with HardwareBin on at camera `id` where that control exists) and what is left to the software.
+inline SReadout RowReadout(const SClassRow& row, int w, int h, int bin, IMG_TYPE type, int id = 0) {
+    bool sensor = std::find(row.sensorBins.begin(), row.sensorBins.end(), bin) != row.sensorBins.end();
+    if (sensor && row.hardwareBin) {
+        long on = 0;
+        KYR_BOOL autoOn = KYR_FALSE;
+        sensor = KYRGetControlValue(id, KYR_HARDWARE_BIN, &on, &autoOn) == KYR_SUCCESS && on != 0;
+    }
+    const int factor = sensor ? 2 : 1;
+    const bool b16 = type == IMG_RAW16;
+    const int cols = w * bin / factor, rows = h * bin / factor;
+    return SReadout{cols, rows, factor, bin / factor, b16, cols * rows * (b16 ? 2 : 1)};
 }
 
 class CConformanceTest : public CModelTest, public ::testing::WithParamInterface<size_t> {

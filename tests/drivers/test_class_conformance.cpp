@@ -272,6 +272,16 @@ TEST_P(CClass, ControlsClampAtTheirLimitsAndTheFrameLengthStaysUnderItsCap) {
             const long long vmax = m_dev.fpgaWide(16, 3);
             EXPECT_GT(vmax, 0);
             EXPECT_LE(vmax, row.vmaxCap);
+            if (c.type == KYR_GAIN && row.gainReg >= 0) {
+                const int code = m_dev.sensor(row.gainReg);
+                EXPECT_LE(code, row.topGainCode);
+                if (v.want == c.range.max) {
+                    EXPECT_EQ(code, row.topGainCode);
+                }
+                if (v.want == c.range.min) {
+                    EXPECT_EQ(code, 0);
+                }
+            }
         }
     }
     // The shortest and the longest exposure program a frame length inside its field.
@@ -412,21 +422,6 @@ TEST_P(CClass, KeepsItsSettingsUnderItsOwnKey) {
         EXPECT_EQ(got, v.second);
         EXPECT_EQ(autoOn, KYR_FALSE);
     }
-}
-
-// The readout of a w x h image at `bin` as the row describes it: what the sensor bins (bins it offers,
-// with HardwareBin on where that control exists) and what is left to the software.
-SReadout RowReadout(const SClassRow& row, int w, int h, int bin, IMG_TYPE type) {
-    bool sensor = std::find(row.sensorBins.begin(), row.sensorBins.end(), bin) != row.sensorBins.end();
-    if (sensor && row.hardwareBin) {
-        long on = 0;
-        KYR_BOOL autoOn = KYR_FALSE;
-        sensor = KYRGetControlValue(0, KYR_HARDWARE_BIN, &on, &autoOn) == KYR_SUCCESS && on != 0;
-    }
-    const int factor = sensor ? 2 : 1;
-    const bool b16 = type == IMG_RAW16;
-    const int cols = w * bin / factor, rows = h * bin / factor;
-    return SReadout{cols, rows, factor, bin / factor, b16, cols * rows * (b16 ? 2 : 1)};
 }
 
 // The image the row's camera should deliver from a frame it sent.
