@@ -203,12 +203,36 @@ TEST_P(CClass, AcceptsOrRefusesEachFormatAsItsRowSaysAndARefusalChangesNothing) 
             EXPECT_EQ(after.w, c.w);
             EXPECT_EQ(after.h, c.h);
             EXPECT_EQ(after.bin, c.bin);
+            // Classes that centre every new format: the window sits in the middle, up to the alignment.
+            if (row.alwaysCentred) {
+                EXPECT_NEAR(after.x * c.bin, (row.maxW - c.w * c.bin) / 2, row.startXAlign + c.bin);
+                EXPECT_NEAR(after.y * c.bin, (row.maxH - c.h * c.bin) / 2, row.startYAlign + c.bin);
+            }
         } else {
             EXPECT_TRUE(after == before) << RoiText(before) << " became " << RoiText(after);
             EXPECT_EQ(RegisterWrites(m_dev.handle()), writes);
             EXPECT_EQ(m_dev.sensorRegs(), regs);
         }
     }
+}
+
+// With the sensor binning at bin 2, a class with a width rule of its own refuses a width that keeps the
+// template's multiple but not its own.
+TEST_P(CClass, KeepsItsOwnWidthRuleUnderHardwareBinning) {
+    CONFORMANCE_OPEN();
+    const SClassRow& row = Row();
+    if (row.hwBinWidthMul == 0) GTEST_SKIP() << row.cls << ": no width rule of its own";
+    ASSERT_EQ(KYRSetControlValue(0, KYR_HARDWARE_BIN, 1, KYR_FALSE), KYR_SUCCESS);
+    ASSERT_EQ(KYRSetROIFormat(0, 96, 48, 2, IMG_RAW8), KYR_SUCCESS);
+    const SRoi before = ReadRoi(0);
+    const int writes = RegisterWrites(m_dev.handle());
+    // 88 is a multiple of 8 but not of the class's own multiple.
+    ASSERT_NE(88 % row.hwBinWidthMul, 0);
+    EXPECT_NE(KYRSetROIFormat(0, 88, 48, 2, IMG_RAW8), KYR_SUCCESS);
+    EXPECT_TRUE(ReadRoi(0) == before);
+    EXPECT_EQ(RegisterWrites(m_dev.handle()), writes);
+    const int ok = 96 - row.hwBinWidthMul * 2;  // a multiple of both
+    EXPECT_EQ(KYRSetROIFormat(0, ok, 48, 2, IMG_RAW8), KYR_SUCCESS);
 }
 
 TEST_P(CClass, StartPositionsReadBackAligned) {
