@@ -50,10 +50,12 @@ struct SClassRow {
     // With HardwareBin on at bin 2 or 4 (the bin in force): image width multiple (doubled at bin 4).
     int hwBinWidthMul = 0;
     // Registers.
-    int gainReg = -1;            // the 8-bit analog gain code register, -1: not checked here
-    int topGainCode = 0;         // the code the top gain writes, never exceeded
-    long vmaxCap = 0xFFFFFF;     // FPGA VMAX (registers 16-18) never above this
-    int holdReg = -1;            // sensor register hold, -1 none
+    int gainReg = -1;         // the 8-bit analog gain code register, -1: not checked here
+    int topGainCode = 0;      // the code the top gain writes, never exceeded
+    long vmaxCap = 0xFFFFFF;  // FPGA VMAX (registers 16-18) never above this
+    int shrReg = -1;          // first of the three shutter-line registers (low byte first), -1: not checked
+    int shrMin = 0;           // the shutter line stays in [shrMin, VMAX - shrMin] and below 0x20000
+    int holdReg = -1;         // sensor register hold, -1 none
     std::vector<uint16_t> held;  // registers written only inside the hold
     bool trigger = false;        // captures in trigger modes
     int markerRows = 2;          // rows away the frame's marker words are restored from
@@ -118,6 +120,7 @@ inline void Twins(std::vector<SClassRow>& out, SClassRow base, int pidPro, const
 inline void Sony(SClassRow& r) {
     r.holdReg = 0x3001;
     r.held = HeldSony();
+    r.shrReg = 0x3050, r.shrMin = 8;
 }
 
 inline std::vector<SClassRow> Build() {
@@ -139,6 +142,7 @@ inline std::vector<SClassRow> Build() {
         r.alwaysCentred = true, r.startXAlign = 1, r.startYAlign = 1;
         r.holdReg = 0x3001, r.held = HeldStartReg();
         r.gainReg = 0x30E8, r.topGainCode = 200;
+        r.shrReg = 0x3058, r.shrMin = 5;
         Twins(t, r, 0x815f, "CCameraS815MC_Pro", "VORN KYR815MC Pro", "KYR815MC Pro", false, true);
     }
     {  // 817
@@ -164,6 +168,7 @@ inline std::vector<SClassRow> Build() {
         r.offset = {0, 400, 1}, r.wbR.def = 57, r.wbB.def = 68;
         r.startYAlign = 2, r.hwBinWidthMul = 12;
         Sony(r);
+        r.shrMin = 6;
         Twins(t, r, 0x814f, "CCameraS814MC_Pro", "VORN KYR814MC Pro", "KYR814MC Pro", false, true);
     }
     {  // 802: no hold, all bins in software
@@ -207,6 +212,7 @@ inline std::vector<SClassRow> Build() {
         r.held.push_back(0x3034);  // conversion-gain switch and gain code of its own
         r.held.push_back(0x3084);
         r.gainReg = 0x3084, r.topGainCode = 173;
+        r.shrReg = -1;
         Twins(t, r, 0x827f, "CCameraS827MC_Pro", "VORN KYR827MC Pro", "KYR827MC Pro", false, true);
     }
     {  // 809: its own sensor, no hold
