@@ -247,6 +247,7 @@ inline std::vector<SClassRow> Build() {
         r.color = false, r.sensorBins = {2, 4};
         r.gain = {0, 570, 200}, r.offset = {0, 80, 8};
         r.startXAlign = 12, r.startYAlign = 4, r.alwaysCentred = true;
+        r.vmaxCap = 0xFFFFF;
         r.holdReg = 0x302B, r.held = Held302B();
         r.trigger = true;
         Twins(t, r, 0x811e, "CCameraS807MM_Pro", "VORN KYR811MM Pro", "KYR811MM-Pro", false, true);
