@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,7 @@ inline int TornRow(const std::vector<unsigned char>& img, int w, int h) {
 // left set.
 struct SWindowReport {
     int nested = 0;
+    int threads = 0;                   // threads whose writes reached the camera
     std::vector<std::string> foreign;  // writes from another thread inside a window
     bool leftSet = false;
     bool Clean() const { return nested == 0 && foreign.empty() && !leftSet; }
@@ -60,11 +62,17 @@ inline SWindowReport CheckWindows(const kyrsim::Device& dev, int holdReg) {
     SWindowReport rep;
     bool held = false, latched = false;
     unsigned long long holdOwner = 0, latchOwner = 0;
-    for (const kyrsim::Request& r : kyrsim::requests(KYRSIM_ANY, dev.handle())) {
+    std::vector<unsigned long long> threads;
+    // Entry by entry: the log of a storm is long.
+    const int n = kyrsim_log_count();
+    for (int i = 0; i < n; ++i) {
+        kyrsim_request r;
+        if (kyrsim_log_get(i, &r) != 0 || r.device != dev.handle()) continue;
         if (r.result < 0 || r.unexpected || (r.request_type & 0x80) != 0) continue;
         const bool sensor = r.request == 0xB6 || r.request == 0xA6;
         const bool fpga = r.request == 0xBD;
         if (!sensor && !fpga) continue;
+        if (std::find(threads.begin(), threads.end(), r.thread) == threads.end()) threads.push_back(r.thread);
         if (sensor && holdReg >= 0 && r.value == holdReg) {
             const bool on = r.index != 0;
             if (on && held) ++rep.nested;
@@ -86,6 +94,7 @@ inline SWindowReport CheckWindows(const kyrsim::Device& dev, int holdReg) {
         }
     }
     rep.leftSet = held;
+    rep.threads = static_cast<int>(threads.size());
     return rep;
 }
 

@@ -298,7 +298,7 @@ TEST_P(CClass, ControlsClampAtTheirLimitsAndTheFrameLengthStaysUnderItsCap) {
                       {c.range.min, c.range.min},
                       {c.range.max, c.range.max},
                       {c.range.max + 1, c.range.max},
-                      {LONG_MAX / 2, c.range.max}};
+                      {LONG_MAX / 2, std::min(LONG_MAX / 2, c.range.max)}};  // long may be 32 bits
         for (const auto& v : values) {
             SCOPED_TRACE(std::string(c.what) + " " + std::to_string(v.set));
             ASSERT_EQ(KYRSetControlValue(0, c.type, v.set, KYR_FALSE), KYR_SUCCESS);

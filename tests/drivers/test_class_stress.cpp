@@ -232,7 +232,8 @@ TEST_P(CSettersDuringVideo, LeaveFramesWholeHoldsOwnedAndRegistersAsFresh) {
     });
     std::thread setter([&] {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500 * kTestSlowdown);
-        for (int i = 0; std::chrono::steady_clock::now() < end; ++i) {
+        // Bounded in rounds too, so that the logs stay small in a 32-bit process.
+        for (int i = 0; i < 400 && std::chrono::steady_clock::now() < end; ++i) {
             KYRSetControlValue(0, KYR_GAIN, (i * 37) % (row.gain.max + 1), i % 4 == 0 ? KYR_TRUE : KYR_FALSE);
             // Across the long-exposure threshold and back.
             KYRSetControlValue(0, KYR_EXPOSURE, i % 5 == 0 ? 1000000 : 1000 + (i % 7) * 300, KYR_FALSE);
@@ -262,11 +263,8 @@ TEST_P(CSettersDuringVideo, LeaveFramesWholeHoldsOwnedAndRegistersAsFresh) {
     ASSERT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
     const SWindowReport windows = CheckWindows(m_dev, row.holdReg);
     EXPECT_TRUE(windows.Clean()) << windows.Text();
-    // The storm reached the camera from more than one thread (the setter and the auto control).
-    std::vector<unsigned long long> threads;
-    for (const kyrsim::Request& r : kyrsim::requests(0xB6, m_dev.handle()))
-        if (std::find(threads.begin(), threads.end(), r.thread) == threads.end()) threads.push_back(r.thread);
-    EXPECT_GE(threads.size(), 2u);
+    // The storm reached the camera from more than one thread (the setter and this one).
+    EXPECT_GE(windows.threads, 2);
 
     // Auto off and the same values once more: the registers of a fresh camera given them.
     ASSERT_EQ(KYRSetControlValue(0, KYR_BANDWIDTH, 70, KYR_FALSE), KYR_SUCCESS);
