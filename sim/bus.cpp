@@ -251,6 +251,7 @@ int kyrsim_plug_ex(const kyrsim_device_config* cfg) {
     auto d = std::make_unique<SimDevice>();
     d->handle = s.nextHandle++;
     d->plugOrder = s.nextPlugOrder++;
+    d->sceneSeed = s.plugsSinceReset++;
     d->cfg = *cfg;
     d->ports = ports;
     d->address = assignAddress(cfg->bus);
@@ -321,6 +322,7 @@ void kyrsim_reset(void) {
     s.listOrder.clear();
     s.profileOverrides.clear();
     s.nextAddress.clear();
+    s.plugsSinceReset = 0;
     s.log.clear();
     s.unexpected = 0;
     s.overlaps = 0;

@@ -9,11 +9,12 @@
 #include "internal.hpp"
 
 namespace kyrsim_impl {
-namespace {
 
 unsigned long long threadId() {
     return static_cast<unsigned long long>(std::hash<std::thread::id>()(std::this_thread::get_id()));
 }
+
+namespace {
 
 bool ruleMatches(const kyrsim_fault& f, const SimDevice& d, int requestType, int request, int value,
                  int index) {
@@ -169,6 +170,7 @@ int libusb_control_transfer(libusb_device_handle* h, uint8_t request_type, uint8
         } else {
             std::vector<unsigned char> buf(wLength);
             if (!in && wLength > 0) std::memcpy(buf.data(), data, wLength);
+            d.execSeq = seq;
             result = executeRequest(d, request_type, bRequest, wValue, wIndex, buf.data(), wLength);
             if (result >= 0) {
                 if (in) {

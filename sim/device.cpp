@@ -507,6 +507,27 @@ bool triggerModes(const SimDevice& d) {
            (d.fpga[kRegCtrl] & (kCtrlWait | kCtrlTrig)) == kCtrlTrig;
 }
 
+void logSensorWrite(SimDevice& d, int reg, int value, int bits) {
+    kyrsim_sensor_write w{};
+    w.seq = d.execSeq;
+    w.thread = threadId();
+    w.reg = reg;
+    w.value = value;
+    w.bits = bits;
+    const int hold = d.profile.hold_reg;
+    if (hold != KYRSIM_NONE) {
+        auto it = d.sensor.find(hold);
+        w.held = it != d.sensor.end() && it->second != 0 ? 1 : 0;
+        w.is_hold = reg == hold ? 1 : 0;
+    }
+    w.latched = (d.fpga[kRegUpdate] & 1) ? 1 : 0;
+    d.sensorLog.push_back(w);
+    if (d.sensorLog.size() > kSensorLogMax) {
+        d.sensorLog.pop_front();
+        ++d.sensorLogDropped;
+    }
+}
+
 int fpgaRead(const SimDevice& d, int reg) {
     if (reg != kRegStatus) return d.fpga[static_cast<size_t>(reg)];
     const bool ddrReady =
@@ -572,6 +593,7 @@ int executeRequest(SimDevice& d, int requestType, int request, int value, int in
             return length;
         }
         case 0xA6:
+            logSensorWrite(d, value, index, 16);
             d.sensor[value] = static_cast<uint16_t>(index);
             ++d.sensorWrites[value];
             return 0;
@@ -625,6 +647,7 @@ int executeRequest(SimDevice& d, int requestType, int request, int value, int in
             d.xferCount = (static_cast<uint32_t>(value) << 16) | static_cast<uint32_t>(index);
             return 0;
         case 0xB6:
+            logSensorWrite(d, value, index & 0xFF, 8);
             d.sensor[value] = static_cast<uint16_t>(index & 0xFF);
             ++d.sensorWrites[value];
             return 0;
@@ -810,6 +833,53 @@ int kyrsim_sensor_writes(int handle, int reg) {
     if (!d) return -1;
     auto it = d->sensorWrites.find(reg);
     return it == d->sensorWrites.end() ? 0 : it->second;
+}
+
+int kyrsim_sensor_regs(int handle, int* regs, int* values, int max) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d || max < 0) return -1;
+    std::vector<std::pair<int, int>> written;
+    for (const auto& kv : d->sensorWrites)
+        if (kv.second > 0) {
+            auto it = d->sensor.find(kv.first);
+            written.emplace_back(kv.first, it == d->sensor.end() ? 0 : it->second);
+        }
+    std::sort(written.begin(), written.end());
+    for (size_t i = 0; i < written.size() && static_cast<int>(i) < max; ++i) {
+        if (regs) regs[i] = written[i].first;
+        if (values) values[i] = written[i].second;
+    }
+    return static_cast<int>(written.size());
+}
+
+int kyrsim_sensor_log_count(int handle) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    return d ? static_cast<int>(d->sensorLog.size()) : -1;
+}
+
+int kyrsim_sensor_log_get(int handle, int i, struct kyrsim_sensor_write* out) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d || !out || i < 0 || static_cast<size_t>(i) >= d->sensorLog.size()) return -1;
+    *out = d->sensorLog[static_cast<size_t>(i)];
+    return 0;
+}
+
+long long kyrsim_sensor_log_dropped(int handle) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    return d ? d->sensorLogDropped : -1;
+}
+
+int kyrsim_sensor_log_clear(int handle) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    d->sensorLog.clear();
+    d->sensorLogDropped = 0;
+    return 0;
 }
 
 int kyrsim_set_firmware_answer(int handle, int byte0, int byte1) {

@@ -65,6 +65,7 @@ namespace kyrsim_impl {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kFpgaRegs = 256;
+constexpr size_t kSensorLogMax = 1u << 20;  // sensor writes kept per camera
 constexpr uint32_t kFlashSize = 16u << 20;    // 16 MiB NOR flash
 constexpr uint32_t kFlashSector = 64u << 10;  // erase unit
 constexpr uint32_t kEepromSize = 64u << 10;   // each I2C boot EEPROM device
@@ -151,6 +152,9 @@ struct SimDevice {
     // Sensor.
     std::unordered_map<int, uint16_t> sensor;
     std::unordered_map<int, int> sensorWrites;
+    std::deque<kyrsim_sensor_write> sensorLog;  // the most recent sensor writes, oldest first
+    long long sensorLogDropped = 0;             // entries dropped from its front
+    long long execSeq = 0;                      // log number of the control request being executed
 
     // Identity and environment.
     std::array<bool, 4> guide{};
@@ -197,6 +201,7 @@ struct SimDevice {
     int markers = KYRSIM_MARKERS_A;
     int streamEndpoint = 0x81;
     int sceneFlags = 0;
+    int sceneSeed = 0;  // kyrsim_set_scene_seed; plug order since the last reset by default
     bool out16 = false;  // 16-bit output of cameras without FPGA (0xAC / 0xAB)
     long long intervalUs = 0;
     uint16_t counter = kCounterStart;
@@ -214,7 +219,7 @@ struct SimDevice {
     long long overflowAt = -1;  // a too-large packet comes after this many bytes of the frame
     int emptyPending = 0;
     std::vector<uint8_t> sceneCache;
-    std::array<int, 8> sceneKey{};      // what the cached scene was drawn for (renderScene)
+    std::array<int, 9> sceneKey{};      // what the cached scene was drawn for (renderScene)
     bool sensorModel = false;           // the profile's sensor description is in use
     bool triggerPending = false;        // wait/trigger mode: an exposure ended, its frame not yet started
     long long triggerAtUs = 0;          // when it ended
@@ -240,6 +245,7 @@ struct State {
     std::vector<std::unique_ptr<SimDevice>> forgotten;  // cameras of earlier resets still referenced
     int nextHandle = 0;
     long long nextPlugOrder = 0;
+    int plugsSinceReset = 0;  // the next camera's default scene seed
     std::map<int, int> nextAddress;  // per bus
     std::vector<int> listOrder;
     unsigned serialCounter = 0;
@@ -277,6 +283,7 @@ struct State {
 
 State& state();
 long long nowUs();
+unsigned long long threadId();  // the calling thread as the logs record it
 long long toUs(Clock::time_point t);
 
 // Camera lookup by kyrsim handle (nullptr when unknown); `plugged` requires it still on the bus.
@@ -292,6 +299,8 @@ bool requestAccepted(int requestType, int request, int value, int index, int len
 int executeRequest(SimDevice& d, int requestType, int request, int value, int index, unsigned char* data,
                    int length);
 int fpgaRead(const SimDevice& d, int reg);
+// Records a sensor register write in the camera's sensor write log (before it is applied).
+void logSensorWrite(SimDevice& d, int reg, int value, int bits);
 void updateGate(SimDevice& d);
 
 // Controller firmware (firmware.cpp). Called with the state mutex held.

@@ -218,6 +218,32 @@ int kyrsim_set_sensor_reg(int handle, int reg, int value);
 /* Number of write requests a sensor register received (8- and 16-bit), or -1. */
 int kyrsim_sensor_writes(int handle, int reg);
 
+/* The sensor registers the camera has written since it was plugged (preloads do not count), in ascending
+ * order, with their values now: up to max of them into regs and values (either may be NULL); the number
+ * written (all of them, even beyond max), or -1. Two cameras' register files compare this way. */
+int kyrsim_sensor_regs(int handle, int* regs, int* values, int max);
+
+/* One sensor register write as the camera received it (requests 0xB6 and 0xA6). */
+struct kyrsim_sensor_write {
+    long long seq;             /* the request's number in the control request log (kyrsim_request.seq) */
+    unsigned long long thread; /* calling thread (compare with kyrsim_thread_id) */
+    int reg;
+    int value;
+    int bits;    /* 8 or 16 */
+    int held;    /* 1 when the profile's hold register (0x3001, 0x302B, 0x3034, 0x3008 ... by the sensor)
+                    held a non-zero value before this write; 0 without a hold register */
+    int is_hold; /* 1 for a write of the hold register itself */
+    int latched; /* 1 while FPGA register 1 (the update latch) was 1 */
+};
+
+/* The camera's sensor write log, oldest first (the last 1048576 writes are kept): number of entries, or -1;
+ * entry i into out (0, or -1); entries dropped from its front, or -1; empties it (0, or -1). kyrsim_reset
+ * forgets it with the camera. */
+int kyrsim_sensor_log_count(int handle);
+int kyrsim_sensor_log_get(int handle, int i, struct kyrsim_sensor_write* out);
+long long kyrsim_sensor_log_dropped(int handle);
+int kyrsim_sensor_log_clear(int handle);
+
 /* ------------------------------------------------------------------------ */
 /* Identity, guide port, environment                                         */
 /* ------------------------------------------------------------------------ */
@@ -537,6 +563,14 @@ int kyrsim_set_stream_endpoint(int handle, int endpoint);
 
 /* Scene options (KYRSIM_SCENE_* bits); the scene is colour bars, gradients and a few stars. */
 int kyrsim_set_scene(int handle, int flags);
+
+/* Scene seed of the camera (>= 0). Seed s > 0 inverts bits 8..11 of every scene value by a pattern of its
+ * own ((s - 1) % 15 + 1), so cameras whose seeds differ (and differ by a number that is not a multiple of
+ * 15) show a different value at every pixel, in 8- and 16-bit output; seed 0 is the plain scene. Cameras
+ * get 0, 1, 2 ... in the order they are plugged after kyrsim_reset. kyrsim_scene_pixel follows the seed.
+ * Setting: 0, or -1; reading: the seed, or -1. */
+int kyrsim_set_scene_seed(int handle, int seed);
+int kyrsim_scene_seed(int handle);
 
 /* Time between frame starts in microseconds, the frame's bytes all available at its start; 0 = from the
  * timing registers and the link (the default).

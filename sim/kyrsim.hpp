@@ -9,12 +9,14 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kyrsim {
 
 using Request = kyrsim_request;
 using Profile = kyrsim_profile;
+using SensorWrite = kyrsim_sensor_write;
 
 // One plugged camera, named by its simulator handle. Copyable; does not unplug
 // on destruction (kyrsim::reset() does that between tests).
@@ -41,6 +43,27 @@ class Device {
     int sensor(int reg) const { return kyrsim_sensor_reg(handle_, reg); }
     bool setSensor(int reg, int value) const { return kyrsim_set_sensor_reg(handle_, reg, value) == 0; }
     int sensorWrites(int reg) const { return kyrsim_sensor_writes(handle_, reg); }
+    // The sensor registers written since plug with their values now, by register.
+    std::vector<std::pair<int, int>> sensorRegs() const {
+        const int n = std::max(kyrsim_sensor_regs(handle_, nullptr, nullptr, 0), 0);
+        std::vector<int> regs(static_cast<size_t>(n)), values(static_cast<size_t>(n));
+        const int got = std::min(kyrsim_sensor_regs(handle_, regs.data(), values.data(), n), n);
+        std::vector<std::pair<int, int>> out;
+        for (int i = 0; i < got; ++i)
+            out.emplace_back(regs[static_cast<size_t>(i)], values[static_cast<size_t>(i)]);
+        return out;
+    }
+    // The sensor write log, oldest first.
+    std::vector<SensorWrite> sensorLog() const {
+        std::vector<SensorWrite> out;
+        const int n = kyrsim_sensor_log_count(handle_);
+        for (int i = 0; i < n; ++i) {
+            SensorWrite w;
+            if (kyrsim_sensor_log_get(handle_, i, &w) == 0) out.push_back(w);
+        }
+        return out;
+    }
+    bool clearSensorLog() const { return kyrsim_sensor_log_clear(handle_) == 0; }
 
     // Identity and environment.
     bool setFirmwareAnswer(int b0, int b1) const { return kyrsim_set_firmware_answer(handle_, b0, b1) == 0; }
@@ -100,6 +123,8 @@ class Device {
     bool setFrameCounter(int value) const { return kyrsim_set_frame_counter(handle_, value) == 0; }
     bool setStreamEndpoint(int ep) const { return kyrsim_set_stream_endpoint(handle_, ep) == 0; }
     bool setScene(int flags) const { return kyrsim_set_scene(handle_, flags) == 0; }
+    bool setSceneSeed(int seed) const { return kyrsim_set_scene_seed(handle_, seed) == 0; }
+    int sceneSeed() const { return kyrsim_scene_seed(handle_); }
     bool setFrameInterval(std::chrono::microseconds us) const {
         return kyrsim_set_frame_interval(handle_, static_cast<int>(us.count())) == 0;
     }

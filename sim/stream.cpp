@@ -137,8 +137,9 @@ void put16(std::vector<uint8_t>& f, size_t word, uint16_t v) {
 // an RGGB mosaic in the top third, a horizontal ramp in the middle third, a
 // dark sky with a vertical ramp and four stars in the bottom third.
 // `color` (KYRSIM_BAYER_* or KYRSIM_MONO) gives the colour of pixel (0, 0)
-// or a grey rendering of the bars.
-uint16_t sceneValue(int x, int y, int w, int h, int color) {
+// or a grey rendering of the bars. A non-zero `seed` inverts bits 8..11 of every
+// value by a pattern of its own, so two cameras never show the same pixel.
+uint16_t sceneValue(int x, int y, int w, int h, int color, int seed) {
     // White, yellow, cyan, green, magenta, red, blue, black as R, G, B bits.
     static const uint8_t kBars[8] = {7, 6, 3, 2, 5, 4, 1, 0};
     long long v;
@@ -167,7 +168,8 @@ uint16_t sceneValue(int x, int y, int w, int h, int color) {
         const long long d2 = dx * dx + dy * dy;
         if (d2 <= 8) v += s[2] / (1 + 2 * d2);
     }
-    return static_cast<uint16_t>(std::min(v, 0xFFFFll));
+    const int flip = seed > 0 ? ((seed - 1) % 15 + 1) << 8 : 0;
+    return static_cast<uint16_t>(std::min(v, 0xFFFFll) ^ flip);
 }
 
 int sensorByte(const SimDevice& d, int reg) {
@@ -188,6 +190,7 @@ struct SensorView {
     int x0 = 0, y0 = 0;  // window start
     bool bin2 = false;
     int color = KYRSIM_BAYER_RGGB;
+    int seed = 0;
 
     explicit SensorView(const SimDevice& d)
         : w(d.profile.sensor_width),
@@ -197,11 +200,12 @@ struct SensorView {
           bin2(d.profile.bin_reg != KYRSIM_NONE &&
                sensorByte(d, d.profile.bin_reg ? d.profile.bin_reg : kSonyBin) ==
                    (d.profile.bin_value ? d.profile.bin_value : 1)),
-          color(d.profile.color) {}
+          color(d.profile.color),
+          seed(d.sceneSeed) {}
 
     uint16_t array(long long x, long long y) const {
         if (x < 0 || y < 0 || x >= w || y >= h) return 0;
-        return sceneValue(static_cast<int>(x), static_cast<int>(y), w, h, color);
+        return sceneValue(static_cast<int>(x), static_cast<int>(y), w, h, color, seed);
     }
 
     // Pixel (x, y) of the window. Binning averages the four nearest pixels
@@ -224,14 +228,15 @@ void renderScene(SimDevice& d, size_t size) {
     const SensorView sv(d);
     // The scene lies on the sensor's pixel array when the sensor's layout is modelled.
     const bool onArray = d.sensorModel && d.profile.sensor != KYRSIM_SENSOR_NONE;
-    const std::array<int, 8> key{w,
+    const std::array<int, 9> key{w,
                                  h * bpp + adc12 * 0x40000000,
                                  bpp,
                                  static_cast<int>(size),
                                  onArray ? 1 + (sv.bin2 ? 1 : 0) : 0,
                                  onArray ? sv.x0 : 0,
                                  onArray ? sv.y0 : 0,
-                                 d.profile.color};
+                                 d.profile.color,
+                                 d.sceneSeed};
     if (d.sceneKey == key && d.sceneCache.size() == size) return;
     d.sceneCache.assign(size, 0);
     // 16-bit output carries the ADC's bits left-aligned.
@@ -241,7 +246,7 @@ void renderScene(SimDevice& d, size_t size) {
         const size_t pixel = i / static_cast<size_t>(bpp);
         const int x = static_cast<int>(pixel % static_cast<size_t>(w));
         const int y = static_cast<int>(pixel / static_cast<size_t>(w));
-        const uint16_t v = onArray ? sv.pixel(x, y) : sceneValue(x, y, w, h, d.profile.color);
+        const uint16_t v = onArray ? sv.pixel(x, y) : sceneValue(x, y, w, h, d.profile.color, d.sceneSeed);
         if (bpp == 1) {
             d.sceneCache[i] = static_cast<uint8_t>(v >> 8);
         } else {
@@ -1002,6 +1007,18 @@ int kyrsim_set_scene(int handle, int flags) {
         d.sceneFlags = flags;
         return 0;
     });
+}
+
+int kyrsim_set_scene_seed(int handle, int seed) {
+    if (seed < 0) return -1;
+    return withDevice(handle, [&](SimDevice& d) {
+        d.sceneSeed = seed;
+        return 0;
+    });
+}
+
+int kyrsim_scene_seed(int handle) {
+    return withDevice(handle, [&](SimDevice& d) { return d.sceneSeed; });
 }
 
 int kyrsim_set_frame_interval(int handle, int microseconds) {

@@ -1,0 +1,329 @@
+// The mode-table camera classes as their models are published: one row per
+// product ID, written down from the models' own descriptions and not from the
+// class files, so that the conformance tests hold every class to the same
+// independent account of what it is, what it offers and how it must program
+// its sensor.
+#ifndef KYR_TEST_CLASS_TABLE_H
+#define KYR_TEST_CLASS_TABLE_H
+
+#include <stdint.h>
+
+#include <vector>
+
+#include "KYRCamera.h"
+
+// A control's limits and default.
+struct SRange {
+    long min, max, def;
+};
+
+struct SClassRow {
+    // Identity.
+    int pid = 0;
+    const char* cls = "";
+    const char* name = "";
+    const char* key = "";  // settings key (the short name)
+    // Sensor and description.
+    int maxW = 0, maxH = 0;
+    double pixelUm = 0;
+    bool color = true;
+    int bayer = BAYER_RG;
+    std::vector<int> bins = {1, 2, 3, 4};
+    std::vector<int> sensorBins;  // bins the sensor bins itself (with HardwareBin on where offered)
+    bool hardwareBin = false;     // the HardwareBin control is offered
+    bool highSpeed = true;        // the HighSpeedMode control is offered
+    int bitDepth = 12;
+    float eAdu = 0;
+    bool cooler = false, ddr = false, st4 = true;
+    // Controls.
+    SRange gain{0, 600, 200};
+    SRange exposure{32, 2000000000, 10000};
+    SRange offset{0, 200, 1};
+    SRange wbR{1, 99, 55}, wbB{1, 99, 75};  // colour classes only
+    SRange bandwidth{40, 100, 50};
+    // Geometry: readout width (width x bin) and height (height x bin) multiples, start alignment (unbinned
+    // pixels), a height multiple in output pixels, and classes that always centre the window.
+    int widthMul = 8, heightMul = 2;
+    int startXAlign = 2, startYAlign = 4;  // 0: not checked
+    int outHeightMul = 1;
+    bool alwaysCentred = false;
+    // With HardwareBin on at bin 2 or 4 (the bin in force): image width multiple (doubled at bin 4).
+    int hwBinWidthMul = 0;
+    // Registers.
+    int gainReg = -1;         // the 8-bit analog gain code register, -1: not checked here
+    int topGainCode = 0;      // the code the top gain writes, never exceeded
+    long vmaxCap = 0xFFFFFF;  // FPGA VMAX (registers 16-18) never above this
+    int shrReg = -1;          // first of the three shutter-line registers (low byte first), -1: not checked
+    int shrMin = 0;           // the shutter line stays in [shrMin, VMAX - shrMin] and below 0x20000
+    int holdReg = -1;         // sensor register hold, -1 none
+    std::vector<uint16_t> held;  // registers written only inside the hold
+    bool trigger = false;        // captures in trigger modes
+    int markerRows = 2;          // rows away the frame's marker words are restored from
+
+    std::vector<IMG_TYPE> Types() const {
+        return color ? std::vector<IMG_TYPE>{IMG_RAW8, IMG_RGB24, IMG_Y8, IMG_RAW16}
+                     : std::vector<IMG_TYPE>{IMG_RAW8, IMG_RAW16};
+    }
+    int MaxBin() const { return bins.back(); }
+};
+
+namespace class_table {
+
+// Held registers of the Sony register family with the hold 0x3001: start, window size, shutter line,
+// line length, gain and offset.
+inline std::vector<uint16_t> HeldSony() {
+    return {0x303C, 0x303D, 0x3044, 0x3045, 0x303E, 0x303F, 0x3046, 0x3047, 0x3050,
+            0x3051, 0x3052, 0x302C, 0x302D, 0x3030, 0x306C, 0x306D, 0x30DC, 0x30DD};
+}
+// The start-register family (815, 801, 825): start, window, shutter, gain, offset.
+inline std::vector<uint16_t> HeldStartReg() {
+    return {0x302C, 0x302D, 0x3074, 0x3075, 0x302E, 0x302F, 0x3076, 0x3077,
+            0x3058, 0x3059, 0x305A, 0x30E8, 0x30E9, 0x3302, 0x3303};
+}
+// The 0x3034 family (821, 829, 837): conversion gain, gain, shutter, window.
+inline std::vector<uint16_t> Held3034() {
+    return {0x3510, 0x3514, 0x3515, 0x3240, 0x3241, 0x3242, 0x3120,
+            0x3121, 0x3122, 0x3123, 0x3124, 0x3125, 0x3126, 0x3127};
+}
+// The 0x302B family (807, 811): frame rows and line length.
+inline std::vector<uint16_t> Held302B() {
+    return {0x3130, 0x3131, 0x3132, 0x3133, 0x3084, 0x3085, 0x3086, 0x3087};
+}
+
+inline SClassRow Row(int pid, const char* cls, const char* name, const char* key, bool pro) {
+    SClassRow r;
+    r.pid = pid;
+    r.cls = cls;
+    r.name = name;
+    r.key = key;
+    r.cooler = pro;
+    r.st4 = !pro;
+    return r;
+}
+
+// Two classes of one model: the uncooled one first, then the cooled twin.
+inline void Twins(std::vector<SClassRow>& out, SClassRow base, int pidPro, const char* clsPro,
+                  const char* namePro, const char* keyPro, bool ddrPlain, bool ddrPro) {
+    SClassRow pro = base;
+    base.ddr = ddrPlain;
+    pro.pid = pidPro;
+    pro.cls = clsPro;
+    pro.name = namePro;
+    pro.key = keyPro;
+    pro.cooler = true;
+    pro.st4 = false;
+    pro.ddr = ddrPro;
+    out.push_back(base);
+    out.push_back(pro);
+}
+
+inline void Sony(SClassRow& r) {
+    r.holdReg = 0x3001;
+    r.held = HeldSony();
+    r.shrReg = 0x3050, r.shrMin = 8;
+}
+
+inline std::vector<SClassRow> Build() {
+    std::vector<SClassRow> t;
+    {  // 832
+        SClassRow r = Row(0x832b, "CCameraS832MC", "VORN KYR832MC", "KYR832MC", false);
+        r.maxW = 3840, r.maxH = 2160, r.pixelUm = 2.9, r.eAdu = 11.3f;
+        r.sensorBins = {2, 4}, r.hardwareBin = true;
+        Sony(r);
+        r.gainReg = 0x306C, r.topGainCode = 150;
+        Twins(t, r, 0x832f, "CCameraS832MC_Pro", "VORN KYR832MC Pro", "KYR832MC Pro", true, true);
+        t.back().offset = {0, 200, 3};
+    }
+    {  // 815: always centred, start without alignment
+        SClassRow r = Row(0x815b, "CCameraS815MC", "VORN KYR815MC", "KYR815MC", false);
+        r.maxW = 3840, r.maxH = 2160, r.pixelUm = 2.0, r.eAdu = 3.18f;
+        r.sensorBins = {2, 4}, r.hardwareBin = true;
+        r.wbR.def = 52, r.wbB.def = 95;
+        r.alwaysCentred = true, r.startXAlign = 1, r.startYAlign = 1;
+        r.holdReg = 0x3001, r.held = HeldStartReg();
+        r.gainReg = 0x30E8, r.topGainCode = 200;
+        r.shrReg = 0x3058, r.shrMin = 5;
+        Twins(t, r, 0x815f, "CCameraS815MC_Pro", "VORN KYR815MC Pro", "KYR815MC Pro", false, true);
+    }
+    {  // 817
+        SClassRow r = Row(0x817b, "CCameraS817MC", "VORN KYR817MC", "KYR817MC", false);
+        r.maxW = 1920, r.maxH = 1080, r.pixelUm = 2.9, r.eAdu = 8.95f;
+        r.bins = {1, 2}, r.sensorBins = {2}, r.hardwareBin = true;
+        r.gain = {0, 600, 0}, r.offset = {0, 300, 15};
+        Sony(r);
+        Twins(t, r, 0x817f, "CCameraS817MC_Pro", "VORN KYR817MC Pro", "KYR817MC Pro", true, true);
+    }
+    {  // 820
+        SClassRow r = Row(0x820b, "CCameraS820MC", "VORN KYR820MC", "KYR820MC", false);
+        r.maxW = 3840, r.maxH = 2160, r.pixelUm = 2.0, r.eAdu = 2.68f;
+        r.sensorBins = {2, 4}, r.hardwareBin = true;
+        r.offset = {0, 350, 3}, r.wbR.def = 62, r.wbB.def = 99;
+        Sony(r);
+        Twins(t, r, 0x820f, "CCameraS820MC_Pro", "VORN KYR820MC Pro", "KYR820MC Pro", true, true);
+    }
+    {  // 814: start Y even outside hardware binning; width multiple of 12 under hardware bin
+        SClassRow r = Row(0x814b, "CCameraS814MC", "VORN KYR814MC", "KYR814MC", false);
+        r.maxW = 3840, r.maxH = 2160, r.pixelUm = 2.9, r.eAdu = 3.18f;
+        r.sensorBins = {2, 4}, r.hardwareBin = true;
+        r.offset = {0, 400, 1}, r.wbR.def = 57, r.wbB.def = 68;
+        r.startYAlign = 2, r.hwBinWidthMul = 12;
+        Sony(r);
+        r.shrMin = 6;
+        Twins(t, r, 0x814f, "CCameraS814MC_Pro", "VORN KYR814MC Pro", "KYR814MC Pro", false, true);
+    }
+    {  // 802: no hold, all bins in software
+        SClassRow r = Row(0x802a, "CCameraS802MC", "VORN KYR802MC", "KYR802MC", false);
+        r.maxW = 4072, r.maxH = 3040, r.pixelUm = 1.85, r.eAdu = 7.92f;
+        r.gain = {0, 450, 200}, r.offset = {0, 80, 8}, r.wbR.def = 52, r.wbB.def = 95;
+        r.startXAlign = 4, r.startYAlign = 2;
+        t.push_back(r);
+    }
+    {  // 801
+        SClassRow r = Row(0x801b, "CCameraS801MC", "VORN KYR801MC", "KYR801MC", false);
+        r.maxW = 2616, r.maxH = 1960, r.pixelUm = 2.0, r.eAdu = 3.18f;
+        r.bins = {1, 2}, r.sensorBins = {2}, r.hardwareBin = true;
+        r.wbR.def = 52, r.wbB.def = 95;
+        r.startXAlign = 0, r.startYAlign = 0;
+        r.holdReg = 0x3001, r.held = HeldStartReg();
+        r.gainReg = 0x30E8, r.topGainCode = 200;
+        Twins(t, r, 0x801f, "CCameraS801MC_Pro", "VORN KYR801MC Pro", "KYR801MC Pro", false, true);
+    }
+    {  // 825
+        SClassRow r = Row(0x825b, "CCameraS825MC", "VORN KYR825MC", "KYR825MC", false);
+        r.maxW = 2712, r.maxH = 1536, r.pixelUm = 2.9, r.eAdu = 2.525f;
+        r.bins = {1, 2};
+        r.wbR.def = 52, r.wbB.def = 95;
+        r.startXAlign = 12, r.startYAlign = 4;
+        r.holdReg = 0x3001, r.held = HeldStartReg();
+        SClassRow pro = r;
+        pro.pid = 0x825f, pro.cls = "CCameraS825MC_Pro", pro.name = "VORN KYR825MC Pro",
+        pro.key = "KYR825MC Pro";
+        pro.cooler = true, pro.ddr = true;  // the 825's cooled class keeps its guide port
+        t.push_back(r);
+        t.push_back(pro);
+    }
+    {  // 827: start X a multiple of 6, Y even
+        SClassRow r = Row(0x827b, "CCameraS827MC", "VORN KYR827MC", "KYR827MC", false);
+        r.maxW = 1920, r.maxH = 1080, r.pixelUm = 5.8, r.eAdu = 11.3f;
+        r.bins = {1, 2};
+        r.wbR.def = 60, r.wbB.def = 70;
+        r.startXAlign = 6, r.startYAlign = 2;
+        Sony(r);
+        r.held.push_back(0x3034);  // conversion-gain switch and gain code of its own
+        r.held.push_back(0x3084);
+        r.gainReg = 0x3084, r.topGainCode = 173;
+        r.shrReg = -1;
+        Twins(t, r, 0x827f, "CCameraS827MC_Pro", "VORN KYR827MC Pro", "KYR827MC Pro", false, true);
+    }
+    {  // 809: its own sensor, no hold
+        SClassRow r = Row(0x809b, "CCameraS809MC", "VORN KYR809MC", "KYR809MC", false);
+        r.maxW = 5320, r.maxH = 3956, r.pixelUm = 3.3, r.eAdu = 2.68f;
+        r.highSpeed = false;
+        r.gain = {0, 240, 120}, r.offset = {0, 80, 8}, r.wbR.def = 52, r.wbB.def = 95;
+        r.startXAlign = 4, r.startYAlign = 2;
+        Twins(t, r, 0x809f, "CCameraS809MC_Pro", "VORN KYR809MC Pro", "KYR809MC-Pro", false, true);
+    }
+    {  // 836: three classes, bins in software
+        SClassRow r = Row(0x836b, "CCameraS836MC", "VORN KYR836MC", "KYR836MC", false);
+        r.maxW = 1936, r.maxH = 1096, r.pixelUm = 3.75, r.eAdu = 4.56f;
+        r.bins = {1, 2};
+        r.offset = {0, 240, 1}, r.wbR.def = 52, r.wbB.def = 95;
+        r.startXAlign = 4, r.startYAlign = 2;
+        r.holdReg = 0x3001, r.held = {0x303C, 0x303D};
+        t.push_back(r);
+        SClassRow pro = r;
+        pro.pid = 0x836f, pro.cls = "CCameraS836MC_Pro", pro.name = "VORN KYR836MC-Pro",
+        pro.key = "KYR836MC-Pro";
+        pro.cooler = true, pro.st4 = false, pro.ddr = true;
+        t.push_back(pro);
+        SClassRow c = r;
+        c.pid = 0x836d, c.cls = "CCameraS836MC_C", c.name = "VORN KYR836MC-Cool", c.key = "KYR836MC-C";
+        c.cooler = true;
+        t.push_back(c);
+    }
+    {  // 807: mono, the sensor bins 2 and 4 itself, trigger modes; 0x807e builds the cooled class
+        SClassRow r = Row(0x811a, "CCameraS807MM", "VORN KYR811MM", "KYR811MM", false);
+        r.maxW = 8288, r.maxH = 5644, r.pixelUm = 2.315, r.eAdu = 3.99f;
+        r.color = false, r.sensorBins = {2, 4};
+        r.gain = {0, 570, 200}, r.offset = {0, 80, 8};
+        r.startXAlign = 12, r.startYAlign = 4, r.alwaysCentred = true;
+        r.vmaxCap = 0xFFFFF;
+        r.holdReg = 0x302B, r.held = Held302B();
+        r.trigger = true;
+        Twins(t, r, 0x811e, "CCameraS807MM_Pro", "VORN KYR811MM Pro", "KYR811MM-Pro", false, true);
+        SClassRow e = t.back();
+        e.pid = 0x807e;
+        t.push_back(e);
+    }
+    {  // 811: colour, 14 bits, bins in software
+        SClassRow r = Row(0x811b, "CCameraS811MC", "VORN KYR811MC", "KYR811MC", false);
+        r.maxW = 4144, r.maxH = 2822, r.pixelUm = 4.63, r.eAdu = 3.99f, r.bitDepth = 14;
+        r.gain = {0, 570, 200}, r.offset = {0, 80, 8}, r.wbR.def = 52, r.wbB.def = 95;
+        r.startXAlign = 12, r.startYAlign = 4, r.alwaysCentred = true;
+        r.vmaxCap = 0xFFFFF;
+        r.holdReg = 0x302B, r.held = Held302B();
+        Twins(t, r, 0x811f, "CCameraS811MC_Pro", "VORN KYR811MC Pro", "KYR811MC-Pro", false, true);
+    }
+    {  // 821: two mono classes and a colour one, bins 1 and 2, no high speed
+        SClassRow r = Row(0x821a, "CCameraS821MM", "VORN KYR821MM", "KYR821MM", false);
+        r.maxW = 1608, r.maxH = 1104, r.pixelUm = 9.0, r.eAdu = 23.15f;
+        r.color = false, r.bayer = 2, r.bins = {1, 2}, r.highSpeed = false;
+        r.gain = {0, 350, 200}, r.offset = {0, 10, 1};
+        r.startXAlign = 8, r.startYAlign = 8;
+        r.vmaxCap = 0xFFFFF;
+        r.holdReg = 0x3034, r.held = Held3034();
+        r.markerRows = 1;
+        Twins(t, r, 0x821e, "CCameraS821MM_Pro", "VORN KYR821MM Pro", "KYR821MM Pro", true, true);
+        SClassRow mc = r;
+        mc.pid = 0x821b, mc.cls = "CCameraS821MC", mc.name = "VORN KYR821MC", mc.key = "KYR821MC";
+        mc.color = true, mc.bayer = BAYER_RG, mc.wbR.def = 50, mc.wbB.def = 50, mc.ddr = true,
+        mc.markerRows = 2;
+        t.push_back(mc);
+    }
+    {  // 829: heights a multiple of 8
+        SClassRow r = Row(0x8299, "CCameraS829MM", "VORN KYR829MM", "KYR829MM", false);
+        r.maxW = 1632, r.maxH = 1248, r.pixelUm = 4.5, r.eAdu = 23.15f;
+        r.color = false, r.bayer = 2, r.bins = {1, 2}, r.highSpeed = false;
+        r.gain = {0, 480, 200}, r.offset = {0, 120, 1};
+        r.startXAlign = 8, r.startYAlign = 16, r.outHeightMul = 8;
+        r.vmaxCap = 0xFFFFF;
+        r.holdReg = 0x3034, r.held = Held3034();
+        r.markerRows = 1;
+        Twins(t, r, 0x829e, "CCameraS829MM_Pro", "VORN KYR829MM Pro", "KYR829MM Pro", true, true);
+        t.back().eAdu = 3.18f;
+    }
+    {  // 831: its own register set under the hold 0x3008; the cooled class is a 728 x 544 camera
+        SClassRow r = Row(0x831a, "CCameraS831MC", "VORN KYR831MC", "KYR831MC", false);
+        r.maxW = 1456, r.maxH = 1088, r.pixelUm = 3.45, r.eAdu = 2.74f;
+        r.bins = {1, 2};
+        r.gain = {0, 480, 200}, r.offset = {0, 120, 1}, r.wbR.def = 60, r.wbB.def = 99;
+        r.startXAlign = 4, r.startYAlign = 4;
+        r.holdReg = 0x3008;
+        r.held = {0x3204, 0x3205, 0x308D, 0x308E, 0x308F, 0x3310, 0x3311,
+                  0x3312, 0x3313, 0x3314, 0x3315, 0x3316, 0x3317};
+        Twins(t, r, 0x831e, "CCameraS831MC_Pro", "VORN KYR831MC Pro", "KYR831MC-Pro", false, true);
+        t.back().maxW = 728, t.back().maxH = 544, t.back().wbR.def = 50, t.back().wbB.def = 50;
+    }
+    {  // 837: the small uncooled class carries its own product name
+        SClassRow r = Row(0x8379, "CCameraS837MM_Mini", "VORN KYR842MM Mini", "KYR842MM-Mini", false);
+        r.maxW = 816, r.maxH = 624, r.pixelUm = 9.0, r.eAdu = 23.15f;
+        r.color = false, r.bayer = 2, r.bins = {1, 2}, r.highSpeed = false;
+        r.gain = {0, 600, 200}, r.offset = {0, 120, 1};
+        r.startXAlign = 8, r.startYAlign = 16;
+        r.vmaxCap = 0xFFFFF;
+        r.holdReg = 0x3034, r.held = Held3034();
+        r.markerRows = 1;
+        Twins(t, r, 0x837e, "CCameraS837MM_Pro", "VORN KYR837MM Pro", "KYR837MM-Pro", false, true);
+    }
+    return t;
+}
+
+}  // namespace class_table
+
+// Every row, one per product ID.
+inline const std::vector<SClassRow>& ClassTable() {
+    static const std::vector<SClassRow> rows = class_table::Build();
+    return rows;
+}
+
+#endif
