@@ -18,8 +18,6 @@ const REG_TABLE_ROW kInitFixedRows[] = {{0x3002, 0x0001}, {0x3018, 0x0004}, {0x3
 // The two modes differ in two registers only.
 const REG_TABLE_ROW kModeNormalRows[] = {{0x3018, 0x0004}, {0x3050, 0x0001}, {0x319D, 0x0001}};
 const REG_TABLE_ROW kModeHighSpeedRows[] = {{0x3018, 0x0004}, {0x3050, 0x0000}, {0x319D, 0x0000}};
-// Written first inside the hold of every start change.
-const REG_TABLE_ROW kStartHeldRows[] = {{0x3018, 0x0004}};
 // Stopping the stream also puts the sensor's master mode back.
 const REG_TABLE_ROW kStreamStopRows[] = {{0x3000, 0x0001}, {0x3004, 0x0004}};
 
@@ -114,10 +112,9 @@ SDriverDesc MakeDesc() {
     d.bHasDDR = false;
     d.pModeNormal = &kModeNormal;
     d.pModeHighSpeed = &kModeHighSpeed;
-    d.eHighSpeed16 = HS16_REAPPLIED;
     d.timingInit = {0, 0, kMinHMAX, kExtraLines, 381000};
     d.pStartWindow = &kWindow;
-    d.startHeldRows = RegTable(kStartHeldRows);
+    StartRegOwnFrameLength(d);
     d.iAlignX = 12;
     d.iAlignY = 4;
     d.bStartAlignAfterClamp = true;
@@ -127,15 +124,7 @@ SDriverDesc MakeDesc() {
     SExposureRule& e = d.exposure;
     e.iMinSHR = 6;
     e.iExpLinesGap = 6;
-    // The sensor keeps its own frame length beside the FPGA's.
-    e.usRegSensorVMAX = 0x3030;
-    e.iSensorVMAXBytes = 3;
-    // Without the DDR the sensor is programmed for the real exposure also
-    // while the FPGA times it.
-    e.eLongProgram = LONG_EXP_EXPOSURE;
     d.pLongExp = &kLongExp;
-    // The uncooled camera leaves the FPGA's output pacing alone.
-    d.bandwidth.bFPGABandWidth = false;
     return d;
 }
 

@@ -2,7 +2,7 @@
 // exported functions on the simulated cameras, every image type at bins 1
 // and 2, flips and small off-centre windows, checked against the frame the
 // camera sent; at bin 2 the whole readout comes and the software bins it.
-#include "FrameReference.h"
+#include "CaptureCheck.h"
 #include "TestSpeed.h"
 #include "test_s825_fixture.h"
 
@@ -33,22 +33,13 @@ TEST_P(C825CaptureTest, ImagesMatchTheSentFrameInEveryFormat) {
     ASSERT_EQ(Set(KYR_EXPOSURE, 2000), KYR_SUCCESS);
     ASSERT_EQ(Set(KYR_GAMMA, 50), KYR_SUCCESS);
     for (const SContentCase& c : kContent) {
-        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " bin " << c.bin << " type " << c.type
-                                        << (c.flip ? " flip" : "") << (c.snap ? " snap" : " video") << " at "
-                                        << c.x << "," << c.y);
-        ASSERT_EQ(KYRSetROIFormat(0, c.w, c.h, c.bin, c.type), KYR_SUCCESS);
-        if (c.x >= 0) {
-            ASSERT_EQ(KYRSetStartPos(0, c.x, c.y), KYR_SUCCESS);
-        }
-        ASSERT_EQ(Set(KYR_FLIP, c.flip ? 3 : 0), KYR_SUCCESS);
+        SCOPED_TRACE(ContentCaseText(c));
+        ASSERT_NO_FATAL_FAILURE(SetContentCase(c));
+        // The whole readout comes; the software bins it.
         const SReadout r = Readout();
         EXPECT_EQ(r.iSoftBin, c.bin);
         EXPECT_EQ(r.iFrameBytes, c.w * c.bin * c.h * c.bin * (c.type == IMG_RAW16 ? 2 : 1));
-        std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * ImageBytesPerPixel(c.type), 0xEE);
-        ASSERT_TRUE(CaptureImage(c.snap, &img, kWaitMs));
-        const std::vector<unsigned char> sent = m_dev.lastFrame();
-        ASSERT_EQ(sent.size(), static_cast<size_t>(r.iFrameBytes));
-        EXPECT_TRUE(img == ReferenceImage(sent, c.w, c.h, c.type, c.flip, r));
+        ASSERT_NO_FATAL_FAILURE(ExpectImageOfSentFrame(c, m_dev.handle(), r, kWaitMs));
     }
 }
 
