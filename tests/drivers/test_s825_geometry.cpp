@@ -2,6 +2,8 @@
 // the caller gives it, pulled inside the sensor and then aligned to 12
 // columns and 4 rows, and written with the sensor's offsets 36 and 60; the
 // window as the readout's columns and rows + 22; every format re-centred.
+#include <climits>
+
 #include "test_s825_fixture.h"
 
 namespace {
@@ -25,6 +27,8 @@ TEST_F(C825GeometryTest, StartsAreClampedThenAlignedAndWrittenWithTheSensorsOffs
         {k825Width, k825Height, 2388, 1296},
         {2395, 1299, 2388, 1296},
         {2391, 1295, 2388, 1292},
+        // Far past them, where start + width would overflow an int.
+        {INT_MAX, INT_MAX, 2388, 1296},
     };
     for (int pid : k825Pids) {
         SCOPED_TRACE(pid);
