@@ -69,8 +69,8 @@ bool CEngineDriver<TBase>::ProgramStartWindow() {
     const struct {
         uint16_t reg;
         int value;
-    } writes[] = {{rule.usRegStartX, v.iStartX},         {rule.usRegStartY, v.iStartY},
-                  {rule.usRegStartY2, v.iStartY + 1},    {rule.usRegTopSkip, v.iTopSkip},
+    } writes[] = {{rule.usRegStartX, v.iStartX},           {rule.usRegStartY, v.iStartY},
+                  {rule.usRegStartY2, v.iStartY + 1},      {rule.usRegTopSkip, v.iTopSkip},
                   {rule.usRegTopSkipMode, v.iTopSkipMode}, {rule.usRegEnd, v.iEnd}};
     for (const auto& w : writes)
         if (w.reg) plan.SensorLE(w.reg, static_cast<uint32_t>(w.value), 2);
@@ -100,9 +100,9 @@ bool CEngineDriver<TBase>::ProgramWindowSize() {
     for (uint16_t reg : rule.usRegRows)
         if (reg) plan.SensorLE(reg, rows, 2);
     if (rule.usRegEnd) plan.SensorLE(rule.usRegEnd, static_cast<uint32_t>(end), 2);
-    plan.EndFrame()
-        .Call([this, readRows] { return this->SetFPGAHeight(readRows); })
-        .Call([this, cols] { return this->SetFPGAWidth(cols); });
+    plan.EndFrame().Call([this, readRows] { return this->SetFPGAHeight(readRows); }).Call([this, cols] {
+        return this->SetFPGAWidth(cols);
+    });
     return RunPlan(plan);
 }
 

@@ -65,8 +65,12 @@ TEST_F(C825GeometryTest, EveryFormatIsCentredAndSizesTheSensorWindowAndTheFPGA) 
         int w, h, bin;
         IMG_TYPE type;
     } cases[] = {
-        {k825Width, k825Height, 1, IMG_RAW8}, {640, 480, 1, IMG_RAW16}, {320, 240, 2, IMG_RAW8},
-        {1356, 768, 2, IMG_RGB24},            {64, 2, 1, IMG_Y8},       {96, 100, 1, IMG_RAW8},
+        {k825Width, k825Height, 1, IMG_RAW8},
+        {640, 480, 1, IMG_RAW16},
+        {320, 240, 2, IMG_RAW8},
+        {1356, 768, 2, IMG_RGB24},
+        {64, 2, 1, IMG_Y8},
+        {96, 100, 1, IMG_RAW8},
     };
     for (int pid : k825Pids) {
         SCOPED_TRACE(pid);
@@ -93,7 +97,8 @@ TEST_F(C825GeometryTest, EveryFormatIsCentredAndSizesTheSensorWindowAndTheFPGA) 
             EXPECT_TRUE(holds.Clean()) << holds.Text();
             // The family's other window registers are not the 825's.
             for (int reg : {0x308E, 0x30CE, 0x30C6, 0x30D8, 0x3090, 0x3308}) {
-                for (const auto& w : SensorWrites(m_dev.handle(), from)) EXPECT_NE(w.first, reg) << std::hex << reg;
+                for (const auto& w : SensorWrites(m_dev.handle(), from))
+                    EXPECT_NE(w.first, reg) << std::hex << reg;
             }
         }
     }

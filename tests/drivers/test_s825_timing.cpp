@@ -23,9 +23,8 @@ TEST_F(C825TimingTest, GainSwitchesToHighConversionGainAt80) {
         long set, stored;
         int highConv, code;
     } cases[] = {
-        {79, 79, 0, 26}, {80, 80, 1, 0},    {700, 600, 1, 173}, {600, 600, 1, 173},
-        {-1, 0, 0, 0},   {0, 0, 0, 0},      {200, 200, 1, 40},  {81, 81, 1, 0},
-        {83, 83, 1, 1},  {78, 78, 0, 26},
+        {79, 79, 0, 26}, {80, 80, 1, 0},    {700, 600, 1, 173}, {600, 600, 1, 173}, {-1, 0, 0, 0},
+        {0, 0, 0, 0},    {200, 200, 1, 40}, {81, 81, 1, 0},     {83, 83, 1, 1},     {78, 78, 0, 26},
     };
     for (int pid : k825Pids) {
         SCOPED_TRACE(pid);
@@ -98,7 +97,8 @@ TEST_F(C825TimingTest, ProAndUncooledProgramLongExposuresDifferently) {
             // The Pro runs frames of a frame + 10 ms while the FPGA times the
             // exposure; the uncooled camera is programmed for the exposure.
             const double programmed = pid == kPid825Pro ? frame + 10000.0 : static_cast<double>(e);
-            const long long vmax = std::min(static_cast<long long>(programmed / LineUs()) + kMargin, 0xFFFFFFLL);
+            const long long vmax =
+                std::min(static_cast<long long>(programmed / LineUs()) + kMargin, 0xFFFFFFLL);
             EXPECT_EQ(FpgaVMAX(), vmax);
             EXPECT_EQ(Sensor24(0x3030), vmax);
             EXPECT_EQ(SHR(), kMargin);
@@ -121,7 +121,8 @@ TEST_F(C825TimingTest, BandwidthWithoutDDRFollowsTheLinkAndTheProPacesFrom381000
     kyrsim::clearLog();
     ASSERT_EQ(Set(KYR_BANDWIDTH, 90), KYR_SUCCESS);
     const double fps = 43272.0 * 100 * 10 / 2 / k825Height / k825Width;
-    long long hmax = static_cast<long long>(kClockKHz * (1000000.0 / fps / (k825Height + kExtraLines)) / 1000);
+    long long hmax =
+        static_cast<long long>(kClockKHz * (1000000.0 / fps / (k825Height + kExtraLines)) / 1000);
     ASSERT_GT(hmax, 404);
     EXPECT_EQ(FpgaHMAX(), hmax * 100 / 90);
     EXPECT_TRUE(kyrsim::requests(0xBD, m_dev.handle()).size() > 0);
