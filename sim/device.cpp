@@ -80,6 +80,9 @@ constexpr int kSensor815[] = {0x815b, 0x815f};
 constexpr int kSensor801[] = {0x801b, 0x801f};
 // Cameras of these families without the DDR frame buffer.
 constexpr int kNoDdrStartReg[] = {0x815b, 0x801b};
+// The 825 cameras: the same family with a 2712 x 1536 sensor without sensor binning. 0x825b has no DDR
+// buffer, 0x825f has one.
+constexpr int kSensor825[] = {0x825b, 0x825f};
 
 template <size_t N>
 bool contains(const int (&table)[N], int v) {
@@ -213,6 +216,16 @@ kyrsim_profile defaultProfile(int productId) {
         p.standby_mask = 0xFF;
         p.standby_value = 0;
         p.has_ddr = contains(kNoDdrStartReg, productId) ? 0 : 1;
+    }
+    if (contains(kSensor825, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor_width = 2712;
+        p.sensor_height = 1536;
+        p.hold_reg = kSonyHold;
+        p.standby_reg = kSonyStandby;
+        p.standby_mask = 0xFF;
+        p.standby_value = 0;
+        p.has_ddr = productId == 0x825f ? 1 : 0;
     }
     if (contains(kSensor821, productId)) {
         p.sensor_clock_khz = 20000;

@@ -175,6 +175,7 @@ struct kyrsim_profile {
  * 0x3038/9, no sensor binning; DDR on 0x836f only. The 815 (0x815b, 0x815f; 3840 x 2160) and 801 (0x801b,
  * 0x801f; 2616 x 1960) profiles: KYRSIM_SENSOR_NONE (the frame follows the FPGA window), line clock
  * 20000 kHz, hold 0x3001, standby 0x3000 as the 832's, RGGB, DDR only on 0x815f and 0x801f.
+ * The 825 (0x825b, 0x825f; 2712 x 1536): the 815's but for the sensor's size; DDR only on 0x825f.
  * The 802 (0x802a): no sensor layout, line clock 20000 kHz, no hold register, standby predicate 0x0000 & 0xFF
  * == 0, RGGB, no DDR. Other FPGA products: no sensor layout, no hold or standby register, RGGB, DDR;
  * products without FPGA: no DDR. */

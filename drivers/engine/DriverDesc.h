@@ -295,6 +295,8 @@ enum HIGH_SPEED_16BIT : int {
 //     (at least iFirstY; iFirstY with sensor binning);
 //   width = readout columns rounded up to iWidthStep, plus iWidthPad;
 //   rows registers = (readout rows + iRowsAdd) x iRowsMul.
+// Sensors that take the start row itself (bRowStart) get V = y rounded down
+// to iAlignY plus iAddY instead. A register numbered 0 is not written.
 // The FPGA's HBLK is the mode's, VBLK the mode's; with sensor binning the
 // FPGA crops the start itself: HBLK + x and VBLK + y.
 struct SStartWindowRule {
@@ -312,6 +314,10 @@ struct SStartWindowRule {
     int iEndPad, iEndMax;
     int iWidthStep, iWidthPad;
     int iRowsAdd, iRowsMul;
+    // The vertical start counts single rows from the sensor's first row plus
+    // the offset iAddY (iFirstY and its row pairs unused).
+    bool bRowStart = false;
+    int iAddY = 0;
 };
 
 // The FPGA-timed family: the FPGA alone sets line and frame length (the
@@ -572,6 +578,13 @@ struct SDriverDesc {
     // Without sensor binning SetHardwareBin succeeds and changes nothing.
     bool bHardwareBinIgnored = false;
     SWindowRule window = {};
+    // SetStartPos pulls a start that does not fit back inside the sensor
+    // first and aligns it after, so that the stored start is always aligned
+    // (else it aligns first and then clamps).
+    bool bStartAlignAfterClamp = false;
+    // SetResolution logs the start it found ("sPx") also where it always
+    // centres the window (else a centring model logs the centred one).
+    bool bResolutionLogsOldStart = false;
 };
 
 // The exposure rule of sensors with a shutter line counted from the frame's

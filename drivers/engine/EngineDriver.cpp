@@ -489,7 +489,7 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     ++m_uGeomGen;
     this->m_iImgType = imageType;
     this->m_iBin = iBin;
-    if (!m_Desc.bAlwaysCentre)
+    if (!m_Desc.bAlwaysCentre || m_Desc.bResolutionLogsOldStart)
         this->DbgPrint2("SetResolution", "SetResolution: sPx:%d, sPy:%d, w:%d, h:%d, bin:%d \n",
                         this->m_iStartX, this->m_iStartY, iWidth, iHeight, iBin);
     if (family.bOn) SetOutput16Bits(IsType16(imageType));
@@ -507,7 +507,7 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
         this->m_iStartX = static_cast<int>(x);
         this->m_iStartY = static_cast<int>(y);
     }
-    if (m_Desc.bAlwaysCentre)
+    if (m_Desc.bAlwaysCentre && !m_Desc.bResolutionLogsOldStart)
         this->DbgPrint2("SetResolution", "SetResolution: spx:%d, spy:%d, w:%d, h:%d, bin:%d \n",
                         this->m_iStartX, this->m_iStartY, iWidth, iHeight, iBin);
     this->SetStartPos(this->m_iStartX, this->m_iStartY);
@@ -526,8 +526,11 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
     const int alignY = m_pMode && m_pMode->iAlignY > 0 ? m_pMode->iAlignY : m_Desc.iAlignY;
     long long x = iStartX < 0 ? 0 : iStartX;
     long long y = iStartY < 0 ? 0 : iStartY;
-    if (alignX > 1) x -= x % alignX;
-    if (alignY > 1) y -= y % alignY;
+    auto align = [alignX, alignY](long long* px, long long* py) {
+        if (alignX > 1) *px -= *px % alignX;
+        if (alignY > 1) *py -= *py % alignY;
+    };
+    if (!m_Desc.bStartAlignAfterClamp) align(&x, &y);
     // In 64 bits, and never before the sensor's first pixel.
     const long long w = static_cast<long long>(this->m_iWidth) * this->m_iBin;
     const long long h = static_cast<long long>(this->m_iHeight) * this->m_iBin;
@@ -535,6 +538,8 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
     if (x + w > this->m_iMaxWidth) x = this->m_iMaxWidth - w;
     if (y < 0) y = 0;
     if (x < 0) x = 0;
+    // Aligning down keeps a clamped start inside the sensor.
+    if (m_Desc.bStartAlignAfterClamp) align(&x, &y);
     this->m_iStartY = static_cast<int>(y);
     this->m_iStartX = static_cast<int>(x);
     // The dark frame and the hot-pixel map follow the window.

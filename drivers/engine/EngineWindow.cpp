@@ -28,11 +28,13 @@ SStartWindowValues StartWindowValues(const SStartWindowRule& rule, int iStartX, 
         const int step = rule.iStepX > 1 ? rule.iStepX : 1;
         v.iStartX = iStartX / step * step + rule.iAddX;
     }
-    if (bSensorBin || iStartY < rule.iFirstY) {
+    const int alignY = rule.iAlignY > 1 ? rule.iAlignY : 1;
+    if (rule.bRowStart) {
+        v.iStartY = iStartY / alignY * alignY + rule.iAddY;
+    } else if (bSensorBin || iStartY < rule.iFirstY) {
         v.iStartY = rule.iFirstY;
     } else {
-        const int align = rule.iAlignY > 1 ? rule.iAlignY : 1;
-        v.iStartY = rule.iFirstY + 2 * (iStartY / align * align);
+        v.iStartY = rule.iFirstY + 2 * (iStartY / alignY * alignY);
     }
     const bool skip = v.iStartY - rule.iFirstY > rule.iTopSkipFrom;
     v.iTopSkip = skip ? rule.iTopSkip : 0;
@@ -63,14 +65,16 @@ bool CEngineDriver<TBase>::ProgramStartWindow() {
     plan.Call([this, hblk] { return this->SetFPGAHBLK(hblk); })
         .Call([this, vblk] { return this->SetFPGAVBLK(vblk); })
         .BeginFrame()
-        .Table(m_Desc.startHeldRows)
-        .SensorLE(rule.usRegStartX, static_cast<uint32_t>(v.iStartX), 2)
-        .SensorLE(rule.usRegStartY, static_cast<uint32_t>(v.iStartY), 2)
-        .SensorLE(rule.usRegStartY2, static_cast<uint32_t>(v.iStartY + 1), 2)
-        .SensorLE(rule.usRegTopSkip, static_cast<uint32_t>(v.iTopSkip), 2)
-        .SensorLE(rule.usRegTopSkipMode, static_cast<uint32_t>(v.iTopSkipMode), 2)
-        .SensorLE(rule.usRegEnd, static_cast<uint32_t>(v.iEnd), 2)
-        .EndFrame();
+        .Table(m_Desc.startHeldRows);
+    const struct {
+        uint16_t reg;
+        int value;
+    } writes[] = {{rule.usRegStartX, v.iStartX},           {rule.usRegStartY, v.iStartY},
+                  {rule.usRegStartY2, v.iStartY + 1},      {rule.usRegTopSkip, v.iTopSkip},
+                  {rule.usRegTopSkipMode, v.iTopSkipMode}, {rule.usRegEnd, v.iEnd}};
+    for (const auto& w : writes)
+        if (w.reg) plan.SensorLE(w.reg, static_cast<uint32_t>(w.value), 2);
+    plan.EndFrame();
     return RunPlan(plan);
 }
 
@@ -95,10 +99,10 @@ bool CEngineDriver<TBase>::ProgramWindowSize() {
     plan.BeginFrame().SensorLE(rule.usRegWidth, static_cast<uint32_t>(width + rule.iWidthPad), 2);
     for (uint16_t reg : rule.usRegRows)
         if (reg) plan.SensorLE(reg, rows, 2);
-    plan.SensorLE(rule.usRegEnd, static_cast<uint32_t>(end), 2)
-        .EndFrame()
-        .Call([this, readRows] { return this->SetFPGAHeight(readRows); })
-        .Call([this, cols] { return this->SetFPGAWidth(cols); });
+    if (rule.usRegEnd) plan.SensorLE(rule.usRegEnd, static_cast<uint32_t>(end), 2);
+    plan.EndFrame().Call([this, readRows] { return this->SetFPGAHeight(readRows); }).Call([this, cols] {
+        return this->SetFPGAWidth(cols);
+    });
     return RunPlan(plan);
 }
 

@@ -8,6 +8,9 @@ const REG_TABLE_ROW kInitFixedRows[] = {
     {0x3002, 0x0001}, {0x3018, 0x0004}, {0x3050, 0x0001},
     {0x341C, 0x0047}, {0x341D, 0x0000}, {0x319D, 0x0001},
 };
+// Written first inside the hold of every start change of the sensors with a
+// frame length of their own.
+const REG_TABLE_ROW kStartHeldRows[] = {{0x3018, 0x0004}};
 const REG_TABLE_ROW kStreamStartRows[] = {{0x3004, 0x0000}, {0x3000, 0x0000}};
 const REG_TABLE_ROW kStreamStopRows[] = {{0x3000, 0x0001}};
 
@@ -44,6 +47,14 @@ SStartWindowRule StartRegFamilyWindow() {
     r.iWidthPad = 24;
     r.iRowsMul = 1;
     return r;
+}
+
+void StartRegOwnFrameLength(SDriverDesc& d) {
+    d.startHeldRows = RegTable(kStartHeldRows);
+    d.eHighSpeed16 = HS16_REAPPLIED;
+    d.exposure.usRegSensorVMAX = 0x3030;
+    d.exposure.iSensorVMAXBytes = 3;
+    d.bandwidth.bFPGABandWidth = false;
 }
 
 void SetModelBins(SModelConstants& m, std::initializer_list<uint8_t> bins) {
@@ -102,6 +113,9 @@ SDriverDesc StartRegFamilyDesc() {
     // than the readout ends the shortest shutter line after the exposure.
     e.eBinFrame = BIN_FRAME_UNCHANGED;
     e.bLongAddsMinSHR = true;
+    // Without the DDR the sensor is programmed for the real exposure also
+    // while the FPGA times it (the cooled twins run frames instead).
+    e.eLongProgram = LONG_EXP_EXPOSURE;
     SBandwidthRule& b = d.bandwidth;
     b.iHostUSB3 = 381000;
     b.iHostUSB2 = 43272;

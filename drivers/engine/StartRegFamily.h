@@ -21,6 +21,12 @@ SDriverDesc StartRegFamilyDesc();
 // The bins after 1 of a model, ended by 0.
 void SetModelBins(SModelConstants& m, std::initializer_list<uint8_t> bins);
 
+// The family's sensors that keep a frame length of their own (the 801 and
+// 825): VMAX also to 0x3030-0x3032, 0x3018 = 4 first inside the hold of each
+// start change, high speed re-applied also in 16-bit output, and the
+// uncooled camera leaving the FPGA's output pacing alone.
+void StartRegOwnFrameLength(SDriverDesc& d);
+
 // The family's start and window registers and offsets; the model sets its
 // horizontal start offset, vertical alignment, window end limit, rows value
 // and the rows written first inside the start's hold.

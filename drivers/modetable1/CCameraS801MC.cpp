@@ -17,8 +17,6 @@ const REG_TABLE_ROW kModeHighSpeedRows[] = {
     {0x3018, 0x0004}, {0x3050, 0x0000}, {0x341C, 0x00FF}, {0x341D, 0x0001}, {0x319D, 0x0000}};
 const REG_TABLE_ROW kModeNormalRows[] = {
     {0x3018, 0x0004}, {0x3050, 0x0001}, {0x341C, 0x0047}, {0x341D, 0x0000}, {0x319D, 0x0001}};
-// Written first inside the hold of every start change.
-const REG_TABLE_ROW kStartHeldRows[] = {{0x3018, 0x0004}};
 
 // The FPGA's HBLK of every mode.
 constexpr int kHBLK = 8;
@@ -84,23 +82,14 @@ SDriverDesc MakeDesc() {
     d.pModeHighSpeed = &kModeHighSpeed;
     // Bin 2 with hardware binning: the sensor's timing changes, the frame does not.
     d.sensorBin[2] = {1, &kModeHardwareBin};
-    d.eHighSpeed16 = HS16_REAPPLIED;
     d.timingInit = {4, kHBLK, 155, 2072, 381000};
     d.pStartWindow = &kWindow;
-    d.startHeldRows = RegTable(kStartHeldRows);
+    StartRegOwnFrameLength(d);
     SExposureRule& e = d.exposure;
     e.iMinSHR = 9;
     e.iHardwareBinMinSHR = 17;
     e.iExpLinesGap = 6;
-    // The sensor keeps its own frame length beside the FPGA's.
-    e.usRegSensorVMAX = 0x3030;
-    e.iSensorVMAXBytes = 3;
-    // Without the DDR the sensor is programmed for the real exposure also
-    // while the FPGA times it.
-    e.eLongProgram = LONG_EXP_EXPOSURE;
     d.pLongExp = &kLongExp;
-    // The uncooled camera leaves the FPGA's output pacing alone.
-    d.bandwidth.bFPGABandWidth = false;
     return d;
 }
 

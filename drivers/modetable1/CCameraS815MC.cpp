@@ -94,9 +94,6 @@ SDriverDesc MakeDesc() {
     // The sensor starts counting an exposure this long after its shutter line.
     e.dOffsetUs = 2.303;
     e.dOffsetUsHighSpeed = 1.468;
-    // Without the DDR the sensor is programmed for the real exposure also
-    // while the FPGA times it.
-    e.eLongProgram = LONG_EXP_EXPOSURE;
     e.bLongModeArmedByCapture = true;
     d.pLongExp = &kLongExp;
     d.bandwidth.bFPGABandWidth = true;

@@ -193,8 +193,12 @@ inline std::vector<SClassRow> Build() {
         r.maxW = 2712, r.maxH = 1536, r.pixelUm = 2.9, r.eAdu = 2.525f;
         r.bins = {1, 2};
         r.wbR.def = 52, r.wbB.def = 95;
-        r.startXAlign = 12, r.startYAlign = 4;
+        r.startXAlign = 12, r.startYAlign = 4, r.alwaysCentred = true;
         r.holdReg = 0x3001, r.held = HeldStartReg();
+        // Its conversion-gain switch and the sensor's own frame length.
+        for (uint16_t reg : {0x3019, 0x3030, 0x3031, 0x3032}) r.held.push_back(reg);
+        r.gainReg = 0x30E8, r.topGainCode = 173;  // (600 - 80) / 3 with the conversion-gain switch on
+        r.shrReg = 0x3058, r.shrMin = 6;
         SClassRow pro = r;
         pro.pid = 0x825f, pro.cls = "CCameraS825MC_Pro", pro.name = "VORN KYR825MC Pro",
         pro.key = "KYR825MC Pro";

@@ -30,21 +30,11 @@ class C811CaptureTest : public C811Test, public ::testing::WithParamInterface<in
 TEST_P(C811CaptureTest, ImagesMatchTheSentFrameInEveryFormatAndBin) {
     ASSERT_NO_FATAL_FAILURE(Open(GetParam()));
     for (const SContentCase& c : kContent) {
-        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " bin " << c.bin << " type " << c.type
-                                        << (c.flip ? " flip" : "") << (c.snap ? " snap" : " video") << " at "
-                                        << c.x << "," << c.y);
-        ASSERT_EQ(KYRSetROIFormat(0, c.w, c.h, c.bin, c.type), KYR_SUCCESS);
-        if (c.x >= 0) {
-            ASSERT_EQ(KYRSetStartPos(0, c.x, c.y), KYR_SUCCESS);
-        }
-        ASSERT_EQ(KYRSetControlValue(0, KYR_FLIP, c.flip ? 3 : 0, KYR_FALSE), KYR_SUCCESS);
+        SCOPED_TRACE(ContentCaseText(c));
+        ASSERT_NO_FATAL_FAILURE(SetContentCase(c));
         const SReadout r = Readout();
         EXPECT_EQ(r.iSoftBin, c.bin);
-        std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * ImageBytesPerPixel(c.type), 0xEE);
-        ASSERT_TRUE(CaptureImage(c.snap, &img, kCropWaitMs));
-        const std::vector<unsigned char> sent = SentFrame(m_dev.handle(), r.iFrameBytes);
-        ASSERT_FALSE(sent.empty());
-        EXPECT_TRUE(img == ReferenceImage(sent, c.w, c.h, c.type, c.flip, r));
+        ASSERT_NO_FATAL_FAILURE(ExpectImageOfSentFrame(c, m_dev.handle(), r, kCropWaitMs));
     }
 }
 
