@@ -11,9 +11,9 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 
+#include "LongExpLog.h"
 #include "TestSpeed.h"
 #include "VirtualClock.h"
 #include "test_s809_fixture.h"
@@ -52,31 +52,21 @@ class C809LongExpTest : public C809Test {
   protected:
     void TearDown() override {
         C809Test::TearDown();
+        m_pLog.reset();
         m_pClock.reset();
     }
 
-    // The test clock, recording every sleep; installed before the camera opens.
+    // The test clock, marking the request log with every sleep; installed before the camera opens.
     void Open(int pid) {
         if (!m_pClock) {
             m_pClock = std::make_unique<CVirtualClock>(kRealPerSleep);
-            m_pClock->OnSleep([this](uint64_t us) {
-                std::lock_guard<std::mutex> lk(m_mu);
-                m_sleeps.emplace_back(kyrsim_log_count(), us);
-            });
+            m_pLog = std::make_unique<CLongExpLog>(*m_pClock);
         }
         ASSERT_NE(Fresh(pid), nullptr);
         ASSERT_EQ(KYRSetROIFormat(0, kWidth, kHeight, 1, IMG_RAW8), KYR_SUCCESS);
         // Triggered frames come at the fall, whatever the test clock does.
         ASSERT_EQ(kyrsim_set_unpaced(m_dev.handle(), 1), 0);
         m_img.assign(kFrameBytes, 0);
-    }
-    // The test clock when log entry `entry` was made.
-    uint64_t ClockAt(int entry) {
-        std::lock_guard<std::mutex> lk(m_mu);
-        uint64_t us = 0;
-        for (const auto& s : m_sleeps)
-            if (s.first <= entry) us = s.second;
-        return us;
     }
     // The events of the thread that raised the trigger first from entry `from` on, through its fall.
     std::vector<std::string> Events(int from, int* pRise = nullptr, int* pFall = nullptr) {
@@ -119,8 +109,7 @@ class C809LongExpTest : public C809Test {
     }
 
     std::unique_ptr<CVirtualClock> m_pClock;
-    std::mutex m_mu;
-    std::vector<std::pair<int, uint64_t>> m_sleeps;
+    std::unique_ptr<CLongExpLog> m_pLog;
     std::vector<unsigned char> m_img;
 };
 
@@ -138,7 +127,7 @@ TEST_F(C809LongExpTest, TheSensorWaitsInStandbyAndIsBackBeforeTheTriggerFalls) {
         int rise = -1, fall = -1;
         EXPECT_EQ(Events(from, &rise, &fall), kScript);
         ASSERT_GE(fall, 0);
-        EXPECT_GE(ClockAt(fall) - ClockAt(rise), 1200000u);
+        EXPECT_GE(m_pLog->TimeOf(fall) - m_pLog->TimeOf(rise), 1200000u);
         // The frame, read out after the fall.
         EXPECT_EQ(Frames() - frames, 1);
         ASSERT_EQ(KYRGetDataAfterExp(0, m_img.data(), kFrameBytes), KYR_SUCCESS);

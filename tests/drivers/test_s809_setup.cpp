@@ -3,10 +3,6 @@
 // gain in both register pairs, the offset and its limits, the window cut by
 // the FPGA with its odd start row, the exposure at the slowest bandwidth, and
 // the mode switches the model does not have.
-#include <string.h>
-#include <sys/stat.h>
-
-#include <fstream>
 #include <string>
 
 #include "SettingsText.h"
@@ -104,14 +100,6 @@ TEST_F(C809Test, OffsetIsWrittenTimesTenWithTheLowBitClear) {
         EXPECT_EQ(m_dev.sensor(kReg809Offset), c.low);
         EXPECT_EQ(m_dev.sensor(kReg809Offset + 1), c.high);
     }
-}
-
-// Writes ~/.VORN/KYRconfig.xml with one model folder.
-void WriteSettings(const std::string& folder, const std::string& values) {
-    const std::string dir = std::string(getenv("HOME")) + "/.VORN";
-    mkdir(dir.c_str(), 0755);
-    std::ofstream out(dir + "/KYRconfig.xml");
-    out << SettingsDoc(folder, values);
 }
 
 // An offset outside 0 .. 80 would wrap in the register (2000 = 0x7D0): a
