@@ -396,7 +396,7 @@ enum LONG_EXP_OP : uint8_t {
     // Re-synchronisation on FPGA status bit 4: while it reads clear, up to
     // uArg tries of FPGAStop, 5 ms, FPGAStart, 20 ms; still clear ends the capture.
     LONG_OP_SYNC,
-    LONG_OP_MODEL,  // the driver's LongExpAction(uArg), for what a model alone does
+    LONG_OP_MODEL,     // the driver's LongExpAction(uArg), for what a model alone does
     LONG_OP_LOG_WAIT,  // logs "wait:%ld\n" with the milliseconds since the trigger rose
 };
 
@@ -534,10 +534,10 @@ struct SDriverDesc {
     // Window.
     // Low byte, then high byte; 0: the sensor has no such register.
     uint16_t usRegStartX, usRegStartY, usRegWidth, usRegHeight;
-    SRegTable startPreRows;                                      // written before the start, outside the hold
-    int iAlignX, iAlignY;                                        // start alignment
-    int iWidthAlign, iHeightAlign;                               // sensor window rounded up to these
-    bool bAlwaysCentre;                                          // SetResolution always centres the window
+    SRegTable startPreRows;                  // written before the start, outside the hold
+    int iAlignX, iAlignY;                    // start alignment
+    int iWidthAlign, iHeightAlign;           // sensor window rounded up to these
+    bool bAlwaysCentre;                      // SetResolution always centres the window
     bool bHBLKFromStart;                     // with sensor binning the FPGA HBLK is start / bin + HBLK
     SRegTable startHeldRows = {nullptr, 0};  // written inside the hold, before the start registers
     int iWindowScale = 0;                    // start and window registers count this many units a pixel; 0: 1

@@ -174,7 +174,8 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
         this->m_bLongExpMode = true;
         // Low power for the whole of long-exposure mode, not per wait.
         if (rule.bLongModeLowPower) plan.Call([this] { return this->EnableLowPower(true); });
-        this->DbgPrint2("SetExp", rule.bDashedLongLog ? "-----Enter long exp mode\n" : "Enter long exp mode\n");
+        this->DbgPrint2("SetExp",
+                        rule.bDashedLongLog ? "-----Enter long exp mode\n" : "Enter long exp mode\n");
     } else if (exp < rule.ullLongFromUs && this->m_bLongExpMode) {
         if (rule.bLongModeLowPower) plan.Call([this] { return this->EnableLowPower(false); });
         this->DbgPrint2("SetExp", rule.bDashedLongLog ? "-----Exit long exp mode\n" : "Exit long exp mode\n");

@@ -56,9 +56,12 @@ const SLongExpStep kLongSteps[] = {
     {8, {LONG_OP_XHS_STOP, 1, 0, LONG_WHEN_ALWAYS}},
 };
 const SLongExpAction kLongClose[] = {
-    {LONG_OP_LOW_POWER, 0, 0, LONG_WHEN_ALWAYS},         {LONG_OP_PAUSE, 100, 0, LONG_WHEN_ALWAYS},
-    {LONG_OP_SENSOR, kStateStream, kRegState, LONG_WHEN_ALWAYS}, {LONG_OP_PAUSE, 50, 0, LONG_WHEN_ALWAYS},
-    {LONG_OP_XHS_STOP, 0, 0, LONG_WHEN_ALWAYS},          {LONG_OP_TRIGGER_SIGNAL, 0, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_LOW_POWER, 0, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_PAUSE, 100, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_SENSOR, kStateStream, kRegState, LONG_WHEN_ALWAYS},
+    {LONG_OP_PAUSE, 50, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_XHS_STOP, 0, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_TRIGGER_SIGNAL, 0, 0, LONG_WHEN_ALWAYS},
 };
 const SLongExpScript kLongExp = {
     .everyPass = {nullptr, 0},

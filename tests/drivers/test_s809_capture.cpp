@@ -24,7 +24,8 @@ TEST_F(C809Test, ImagesMatchTheSentFrameInEveryTypeAndBin) {
         for (int bin = 1; bin <= 4; ++bin)
             for (IMG_TYPE type : kTypes) {
                 // Alternately a single exposure and video, flipped or not, at starts off the centre.
-                const SContentCase c{64, 48, bin, type, false, n % 3 == 0, n % 2 == 0, 40 + 12 * n, 24 + 6 * n};
+                const SContentCase c{64,         48,         bin,         type,      false,
+                                     n % 3 == 0, n % 2 == 0, 40 + 12 * n, 24 + 6 * n};
                 ++n;
                 SCOPED_TRACE(testing::Message() << row.name << " bin " << bin << " type " << type
                                                 << (c.flip ? " flip" : "") << (c.snap ? " snap" : " video"));
@@ -32,7 +33,8 @@ TEST_F(C809Test, ImagesMatchTheSentFrameInEveryTypeAndBin) {
                 ASSERT_EQ(KYRSetStartPos(0, c.x, c.y), KYR_SUCCESS);
                 ASSERT_EQ(Set(KYR_FLIP, c.flip ? 3 : 0), KYR_SUCCESS);
                 const SReadout r = Readout();
-                std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * ImageBytesPerPixel(c.type), 0xEE);
+                std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * ImageBytesPerPixel(c.type),
+                                               0xEE);
                 ASSERT_TRUE(CaptureImage(c.snap, &img, kWaitMs));
                 // The frame is the FPGA's window: every column and row of the bin, 2 bytes a pixel in RAW16.
                 EXPECT_EQ(m_dev.fpgaWide(kFpgaWidth, 2), c.w * bin);
@@ -64,7 +66,8 @@ TEST_F(C809Test, AStartMovedDuringVideoPausesTheOutputAroundTheStartRowAndFrames
         if (w.kind == 'F' && w.reg == kFpgaHBLK && hblk < 0) hblk = w.index;
         if (w.kind == 'F' && w.reg == kFpgaCtrl && (w.value & kCtrlStop) && stop < 0) stop = w.index;
         if (w.kind == 'S' && w.reg == kReg809StartY) row = w.index;
-        if (w.kind == 'F' && w.reg == kFpgaCtrl && !(w.value & kCtrlStop) && row >= 0 && start < 0) start = w.index;
+        if (w.kind == 'F' && w.reg == kFpgaCtrl && !(w.value & kCtrlStop) && row >= 0 && start < 0)
+            start = w.index;
     }
     ASSERT_GE(shr, 0);
     EXPECT_LT(shr, hblk);

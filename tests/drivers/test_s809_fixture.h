@@ -26,8 +26,7 @@ constexpr int kReg809Offset = 0x024A;
 constexpr int kReg809Gain = 0x0275;
 constexpr int kReg809Gain2 = 0x0277;
 constexpr int kFpgaCtrl = 0, kFpgaHBLK = 2, kFpgaWidth = 4, kFpgaVBLK = 6, kFpgaHeight = 8;
-constexpr int kFpgaSignal = 11, kFpgaVMAX = 16, kFpgaHMAX = 19, kFpgaPower = 25, kFpga26 = 26,
-              kFpgaBin = 39;
+constexpr int kFpgaSignal = 11, kFpgaVMAX = 16, kFpgaHMAX = 19, kFpgaPower = 25, kFpga26 = 26, kFpgaBin = 39;
 constexpr int kCtrlLanes = 0x06, kCtrlStop = 0x10, kCtrlWaitTrig = 0xC0;
 constexpr int kSigTrigger = 0x01, kSigXHSStop = 0x10, kPowerLow = 0x01;
 
@@ -62,7 +61,8 @@ class C809Test : public CModelTest {
             const kyrsim::Request& r = log[i];
             if (r.device != m_dev.handle() || r.result < 0 || (r.request_type & 0x80) != 0) continue;
             if (r.request == 0xB6 || r.request == 0xBD)
-                out.push_back({r.request == 0xB6 ? 'S' : 'F', r.value, r.index, static_cast<int>(i), r.thread});
+                out.push_back(
+                    {r.request == 0xB6 ? 'S' : 'F', r.value, r.index, static_cast<int>(i), r.thread});
         }
         return out;
     }
