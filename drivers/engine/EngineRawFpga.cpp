@@ -40,15 +40,10 @@ SFpgaWindow CEngineDriver<TBase>::CalcWindow() {
 
 template <class TBase>
 std::function<bool()> CEngineDriver<TBase>::FPGAOutputStep(bool bStop) {
-    if (m_Desc.pRawFpga)
-        return [this, bStop] {
-            CCritSecLock lock(this->m_csControl);
-            m_bOutputOn = !bStop;
-            return ChangeFPGACtrl(bStop ? 0 : FPGA_CTRL_STOP, bStop ? FPGA_CTRL_STOP : 0);
-        };
     return [this, bStop] {
         CCritSecLock lock(this->m_csControl);
         m_bOutputOn = !bStop;
+        if (m_Desc.pRawFpga) return ChangeFPGACtrl(bStop ? 0 : FPGA_CTRL_STOP, bStop ? FPGA_CTRL_STOP : 0);
         return bStop ? this->FPGAStop() : this->FPGAStart();
     };
 }
