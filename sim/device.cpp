@@ -83,6 +83,12 @@ constexpr int kNoDdrStartReg[] = {0x815b, 0x801b};
 // The 825 cameras: the same family with a 2712 x 1536 sensor without sensor binning. 0x825b has no DDR
 // buffer, 0x825f has one.
 constexpr int kSensor825[] = {0x825b, 0x825f};
+// The 809 cameras: a 5320 x 3956 colour sensor (RG) without a register hold, timed by the FPGA at 20 MHz,
+// streaming only while its operating state 0x0200 is 4; the FPGA cuts the window, and the frame is the
+// FPGA's window. 0x809b has no DDR buffer, 0x809f has one.
+constexpr int kSensor809[] = {0x809b, 0x809f};
+constexpr int k809State = 0x0200;
+constexpr int k809Streaming = 4;
 
 template <size_t N>
 bool contains(const int (&table)[N], int v) {
@@ -226,6 +232,14 @@ kyrsim_profile defaultProfile(int productId) {
         p.standby_mask = 0xFF;
         p.standby_value = 0;
         p.has_ddr = productId == 0x825f ? 1 : 0;
+    }
+    if (contains(kSensor809, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.standby_reg = k809State;
+        p.standby_mask = 0xFF;
+        p.standby_value = k809Streaming;
+        p.color = KYRSIM_BAYER_RGGB;
+        p.has_ddr = productId == 0x809f ? 1 : 0;
     }
     if (contains(kSensor821, productId)) {
         p.sensor_clock_khz = 20000;

@@ -60,12 +60,14 @@ struct SCropSensorDesc {
     uint16_t usRegRowsA, usRegRowsB;
     int iRowsAOffset, iRowsBOffset;
     int iFPGAHBLK;
-    // Gain: A(x) = 2048 - 2048 x 10^(-x/200); the conversion bit in binning
-    // from iConvGainAt, the digital 6 dB steps above the analog top.
+    // Gain: the analog code is the power law of x with iAnalogScale
+    // (PowerLawGainCode); the conversion bit in binning from iConvGainAt, the
+    // digital 6 dB steps above the analog top.
     uint16_t usRegConvGain, usRegAnalog, usRegDigital;
     int iConvGainAt;
     int iAnalogTopFull, iAnalogTopBin;
     int iDigitalStep;
+    int iAnalogScale;
     // Exposure.
     double dExposureOffsetUs;
     uint16_t usRegSHR;
@@ -135,9 +137,6 @@ class CCropSensorDriver : public CEngineDriver<TBase> {
 
     const SCropSensorDesc& m_Crop;
 };
-
-// The power-law analog gain code of x in 0.1 dB.
-int CropAnalogGain(int iTenthsDb);
 
 // The constants the family's models share: gain 0 .. 570 (200), offset
 // 0 .. 80 (8), exposure 32 us .. 2000 s (10 ms), gamma 1 .. 100 (50),

@@ -75,6 +75,10 @@ struct SSensorMode {
     bool bUnheld = false;  // the mode's writes go to the sensor outside the hold
     // Clocks the sensor's shutter starts late in the mode (exposure rules that use it).
     int iShutterOffsetClocks = 0;
+    // The mode sets the FPGA's sensor data lanes (eLanes) and nothing else:
+    // no sensor rows, the FPGA's data format left to SetOutput16Bits.
+    bool bLanesOnly = false;
+    LVDS_CHANNEL eLanes = LVDS_CHANNEL_0;
 };
 
 // Sensor binning of one bin.
@@ -119,6 +123,12 @@ struct SGainRule {
     uint16_t usRegDigital = 0;  // the step count; written when iDigitalStep is set
     // The model's writes that follow the gain code in the sensor mode in force; null: none.
     void (*fnModeWrites)(CRegPlan& plan, uint16_t usCode, const SSensorMode& mode) = nullptr;
+    // A power law in place of fnMap: the gain clamped to the model's range,
+    // code = trunc(scale - scale x 10^(-gain / 200)); 0: fnMap.
+    int iPowerLawScale = 0;
+    // The code also to this register pair, low byte first (a sensor whose
+    // two gain channels take one value); 0: none.
+    uint16_t usRegCodeCopy = 0;
 };
 
 // The black level register; the range is the model's offset range.
@@ -237,6 +247,14 @@ struct SExposureRule {
     // Sensor registers of very long exposures, written inside the hold
     // between the FPGA's frame length and the shutter line; null: none.
     const SLongExpRegBlock* pLongExpRegs = nullptr;
+    // Shutter line of an exposure longer than a frame without sensor
+    // binning; 0: iMinSHR.
+    int iLongSHR = 0;
+    // The exposure's lines counted in single precision: trunc((exposure -
+    // offset) / line) with each value a float.
+    bool bSingleLines = false;
+    // Long mode logged "-----Enter long exp mode\n" / "-----Exit long exp mode\n".
+    bool bDashedLongLog = false;
 };
 
 // Line length and FPGA output pacing from the bandwidth percentage.
@@ -384,7 +402,8 @@ enum LONG_EXP_OP : uint8_t {
     // Re-synchronisation on FPGA status bit 4: while it reads clear, up to
     // uArg tries of FPGAStop, 5 ms, FPGAStart, 20 ms; still clear ends the capture.
     LONG_OP_SYNC,
-    LONG_OP_MODEL,  // the driver's LongExpAction(uArg), for what a model alone does
+    LONG_OP_MODEL,     // the driver's LongExpAction(uArg), for what a model alone does
+    LONG_OP_LOG_WAIT,  // logs "wait:%ld\n" with the milliseconds since the trigger rose
 };
 
 // When an action runs.
@@ -519,15 +538,17 @@ struct SDriverDesc {
     SRegTable modeAfterRows = {nullptr, 0};  // written after a mode's hold (e.g. back to standby)
 
     // Window.
-    uint16_t usRegStartX, usRegStartY, usRegWidth, usRegHeight;  // low byte, then high byte
-    SRegTable startPreRows;                                      // written before the start, outside the hold
-    int iAlignX, iAlignY;                                        // start alignment
-    int iWidthAlign, iHeightAlign;                               // sensor window rounded up to these
-    bool bAlwaysCentre;                                          // SetResolution always centres the window
+    // Low byte, then high byte; 0: the sensor has no such register.
+    uint16_t usRegStartX, usRegStartY, usRegWidth, usRegHeight;
+    SRegTable startPreRows;                  // written before the start, outside the hold
+    int iAlignX, iAlignY;                    // start alignment
+    int iWidthAlign, iHeightAlign;           // sensor window rounded up to these
+    bool bAlwaysCentre;                      // SetResolution always centres the window
     bool bHBLKFromStart;                     // with sensor binning the FPGA HBLK is start / bin + HBLK
     SRegTable startHeldRows = {nullptr, 0};  // written inside the hold, before the start registers
     int iWindowScale = 0;                    // start and window registers count this many units a pixel; 0: 1
-    int iWindowExtraRows = 0;     // rows added to the sensor window height without sensor binning; 0: VBLK
+    int iWindowExtraRows = 0;     // rows added to the sensor window height without sensor binning; 0: VBLK;
+                                  // negative: none
     bool bNoFPGADataLen = false;  // the FPGA's data length is not written
     int iSensorBinWidthStep = 0;  // with sensor binning the readout width is a multiple of it; 0: no rule
     const SStartWindowRule* pStartWindow = nullptr;  // start and window through start registers; null: the
@@ -585,6 +606,28 @@ struct SDriverDesc {
     // SetResolution logs the start it found ("sPx") also where it always
     // centres the window (else a centring model logs the centred one).
     bool bResolutionLogsOldStart = false;
+    // InitCamera sends no start-up command (VR_CMD_AF) after the FPGA reset.
+    bool bNoStartCmd = false;
+    // iFPGAReg26 is written right after the FPGA reset, before its pause.
+    bool bFPGAReg26AtReset = false;
+    // Sensor rows InitCamera writes last, the FPGA left as its set-up left
+    // it (in place of a stop of the stream); empty: none.
+    SRegTable initEndRows = {nullptr, 0};
+    // The FPGA cuts the window's columns: its HBLK is the mode's HBLK plus
+    // the start column at every bin (the sensor takes no start column,
+    // usRegStartX 0).
+    bool bFPGACropsX = false;
+    // The vertical start written is odd: start row + the mode's offset, one
+    // more when that is even.
+    bool bStartYOdd = false;
+    // SetStartPos programs the exposure again (the SetExp slot) before the
+    // window's registers.
+    bool bStartRerunsExp = false;
+    // While the FPGA's output runs, SetStartPos stops it around the sensor's
+    // start write and starts it again.
+    bool bStartStopsOutput = false;
+    // SetHighSpeedMode only stores the flag (the model has one mode).
+    bool bHighSpeedStoredOnly = false;
 };
 
 // The exposure rule of sensors with a shutter line counted from the frame's
@@ -612,6 +655,10 @@ struct SLinearGainLaw {
     int iStep;
 };
 SGainCode LinearGainCode(int iGain, const SLinearGainLaw& law);
+
+// The power-law gain code of a gain in 0.1 dB: trunc(scale - scale x
+// 10^(-gain / 200)), the sensor's attenuation code for that gain.
+int PowerLawGainCode(int iTenthsDb, int iScale);
 
 // What a cooled twin changes in the description of its uncooled model.
 struct STwinDiff {

@@ -125,6 +125,10 @@ bool CEngineDriver<TBase>::RunLongExpAction(const SLongExpAction& a, uint32_t* p
             return true;
         case LONG_OP_SYNC:
             return SyncBeforeLongExp(a.uArg);
+        case LONG_OP_LOG_WAIT:
+            this->DbgPrint2("WorkingFunc", "wait:%ld\n",
+                            puTriggerTick ? static_cast<long>(GetTickCount() - *puTriggerTick) : 0L);
+            return true;
         default:
             break;
     }

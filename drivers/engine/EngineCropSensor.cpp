@@ -1,8 +1,6 @@
 // The crop-sensor family on the driver engine: mode choice, crop, gain,
 // exposure and bandwidth. Every setter computes under the control lock and
 // runs its register changes as one plan, as the engine's do.
-#include <math.h>
-
 #include <type_traits>
 
 #include "CameraCool.h"
@@ -33,11 +31,6 @@ long long Count(double v) {
 }
 
 }  // namespace
-
-int CropAnalogGain(int iTenthsDb) {
-    const double db = iTenthsDb / 10.0;
-    return static_cast<int>(2048.0 - 2048.0 * pow(10.0, -db / 20.0));
-}
 
 template <class TBase>
 CCropSensorDriver<TBase>::CCropSensorDriver(const SDriverDesc& desc, const SCropSensorDesc& crop)
@@ -361,7 +354,7 @@ bool CCropSensorDriver<TBase>::SetGain(int iGain, bool bAuto) {
         conv = g >= m_Crop.iConvGainAt;
         if (conv) analogDb -= m_Crop.iConvGainAt;
     }
-    const int analog = CropAnalogGain(analogDb);
+    const int analog = PowerLawGainCode(analogDb, m_Crop.iAnalogScale);
     CRegPlan plan;
     plan.BeginFrame()
         .Sensor(m_Crop.usRegConvGain, conv ? 1 : 0)
@@ -693,6 +686,7 @@ SCropSensorDesc CropSensorFamily() {
     c.iAnalogTopFull = 270;
     c.iAnalogTopBin = 390;
     c.iDigitalStep = 60;
+    c.iAnalogScale = 2048;
     c.dExposureOffsetUs = 13.73;
     c.usRegSHR = 0x302C;
     c.usRegsBlanking[0] = 0x332C;

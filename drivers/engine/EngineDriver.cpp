@@ -269,6 +269,7 @@ bool CEngineDriver<TBase>::InitCamera() {
     if (m_Desc.uInitPauseMs) Sleep(m_Desc.uInitPauseMs);
 
     const bool bFamily = m_Desc.fpgaTimed.bOn;
+    auto reg26 = [this] { return this->WriteFPGAREG(FPGA_REG_26, static_cast<uint16_t>(m_Desc.iFPGAReg26)); };
     CRegPlan sensor;
     if (m_Desc.bInitTableInHold) sensor.BeginFrame();
     sensor.Table(m_Desc.initTable).Table(m_Desc.initFixedRows);
@@ -276,10 +277,11 @@ bool CEngineDriver<TBase>::InitCamera() {
     if (m_Desc.pRawFpga) {
         AddRawInit(sensor);
     } else {
-        sensor.Call([this] { return this->FPGAReset(); })
-            .Pause(m_Desc.uResetPauseMs ? m_Desc.uResetPauseMs : kDefaultResetPauseMs);
+        sensor.Call([this] { return this->FPGAReset(); });
+        if (m_Desc.iFPGAReg26 >= 0 && m_Desc.bFPGAReg26AtReset) sensor.Call(reg26);
+        sensor.Pause(m_Desc.uResetPauseMs ? m_Desc.uResetPauseMs : kDefaultResetPauseMs);
         // The FPGA-timed family sends it once the FPGA is set up.
-        if (!bFamily) sensor.Call([this] { return this->SendCMD(VR_CMD_AF); });
+        if (!bFamily && !m_Desc.bNoStartCmd) sensor.Call([this] { return this->SendCMD(VR_CMD_AF); });
         sensor.Table(m_Desc.afterResetRows);
     }
     RunPlan(sensor);
@@ -290,16 +292,14 @@ bool CEngineDriver<TBase>::InitCamera() {
 
     CRegPlan fpga;
     fpga.Call([this] { return this->SetFPGAAsMaster(true); })
-        .Call([this] { return this->FPGAStop(); })
+        .Call(FPGAOutputStep(true))
         // A camera without the DDR buffer has it bypassed whatever the flag says.
         .Call([this] { return this->EnableFPGADDR(m_Desc.bHasDDR && this->m_bDDREnable); })
         .Call([this] { return this->SetFPGAADCWidthOutputWidth(ADC_12BIT, false); });
     if (m_Desc.bFPGABinModeReset) fpga.Call([this] { return this->SetFPGABinMode(FPGA_BIN_MODE_0); });
     fpga.Call([this] { return this->SetFPGAGain(kUnityGain, kUnityGain, kUnityGain, kUnityGain); });
-    if (m_Desc.iFPGAReg26 >= 0)
-        fpga.Call(
-            [this] { return this->WriteFPGAREG(FPGA_REG_26, static_cast<uint16_t>(m_Desc.iFPGAReg26)); });
-    if (bFamily) fpga.Call([this] { return this->SendCMD(VR_CMD_AF); });
+    if (m_Desc.iFPGAReg26 >= 0 && !m_Desc.bFPGAReg26AtReset) fpga.Call(reg26);
+    if (bFamily && !m_Desc.bNoStartCmd) fpga.Call([this] { return this->SendCMD(VR_CMD_AF); });
     // A raw-programmed FPGA was set up by its own start-up steps.
     if (!m_Desc.pRawFpga) RunPlan(fpga);
 
@@ -317,6 +317,11 @@ bool CEngineDriver<TBase>::InitCamera() {
                    static_cast<IMAGE_TYPE>(this->m_iImgType));
     ReplayTiming();
     if (m_Desc.bInitEndsInStandby) StopSensorStreaming();
+    if (m_Desc.initEndRows.pRows) {
+        CRegPlan end;
+        end.Table(m_Desc.initEndRows);
+        RunPlan(end);
+    }
     if (bFamily && m_Desc.standby.bPresent) {
         // The sensor is left in standby by its last write.
         CRegPlan standby;
@@ -387,6 +392,11 @@ bool CEngineDriver<TBase>::InitSensorMode(bool bHardwareBin, int iBin, bool bHig
         AddRawModeSwitch(plan, *mode);
         RunPlan(plan);
         return true;
+    }
+    if (mode->bLanesOnly) {
+        const LVDS_CHANNEL lanes = mode->eLanes;
+        plan.Call([this, lanes] { return this->SetFPGALVDSChannel(lanes); });
+        return RunPlan(plan);
     }
     if (m_Desc.fpgaTimed.bOn) {
         // The mode's rows as they stand, no hold; SetOutput16Bits sets the
@@ -531,6 +541,7 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
         if (alignY > 1) *py -= *py % alignY;
     };
     if (!m_Desc.bStartAlignAfterClamp) align(&x, &y);
+    const long long x0 = x, y0 = y;
     // In 64 bits, and never before the sensor's first pixel.
     const long long w = static_cast<long long>(this->m_iWidth) * this->m_iBin;
     const long long h = static_cast<long long>(this->m_iHeight) * this->m_iBin;
@@ -554,10 +565,23 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
         return true;
     }
     int hblk = g_iHBLK;
-    if (m_Desc.bHBLKFromStart && IsSensorBinned(this->m_iBin)) hblk += this->m_iStartX / this->m_iBin;
+    if (m_Desc.bFPGACropsX) {
+        // The FPGA skips the columns before the window.
+        hblk += this->m_iStartX;
+        this->DbgPrint2("SetStartPos", "startX:%d, Y:%d, settingStartX:%d, Y%d.\n", static_cast<int>(x0),
+                        static_cast<int>(y0), this->m_iStartX, this->m_iStartY);
+    } else if (m_Desc.bHBLKFromStart && IsSensorBinned(this->m_iBin)) {
+        hblk += this->m_iStartX / this->m_iBin;
+    }
     const uint16_t vblk = static_cast<uint16_t>(g_iVBLK);
     const int offsetY = m_pMode ? m_pMode->iStartOffsetY : 0;
+    uint32_t startY = static_cast<uint32_t>(this->m_iStartY + offsetY);
+    if (m_Desc.bStartYOdd && startY % 2 == 0) ++startY;
     const uint32_t scale = WindowScale();
+    // The exposure follows the window.
+    if (m_Desc.bStartRerunsExp) this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp);
+    // Decided under the control lock the stream's start and stop take too.
+    const bool bPause = m_Desc.bStartStopsOutput && m_bOutputOn;
     CRegPlan plan;
     // Fixed blanking, and the FPGA-timed family's, belong to the window size
     // (Cam_SetResolution).
@@ -565,12 +589,13 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
         plan.Call([this, hblk] { return this->SetFPGAHBLK(static_cast<uint16_t>(hblk)); }).Call([this, vblk] {
             return this->SetFPGAVBLK(vblk);
         });
-    plan.Table(m_Desc.startPreRows)
-        .BeginFrame()
-        .Table(m_Desc.startHeldRows)
-        .SensorLE(m_Desc.usRegStartX, static_cast<uint32_t>(this->m_iStartX) * scale, 2)
-        .SensorLE(m_Desc.usRegStartY, static_cast<uint32_t>(this->m_iStartY + offsetY) * scale, 2)
-        .EndFrame();
+    // A running stream takes the new start row between frames.
+    if (bPause) plan.Call([this] { return this->FPGAStop(); });
+    plan.Table(m_Desc.startPreRows).BeginFrame().Table(m_Desc.startHeldRows);
+    if (m_Desc.usRegStartX) plan.SensorLE(m_Desc.usRegStartX, static_cast<uint32_t>(this->m_iStartX) * scale, 2);
+    if (m_Desc.usRegStartY) plan.SensorLE(m_Desc.usRegStartY, startY * scale, 2);
+    plan.EndFrame();
+    if (bPause) plan.Call([this] { return this->FPGAStart(); });
     RunPlan(plan);
     return true;
 }
@@ -597,6 +622,7 @@ bool CEngineDriver<TBase>::Cam_SetResolution() {
         // family's blanking is the FPGA's alone.
         const int extra = m_Desc.fpgaTimed.bOn          ? m_Desc.fpgaTimed.iWindowHeightExtra
                           : m_Desc.iWindowExtraRows > 0 ? m_Desc.iWindowExtraRows
+                          : m_Desc.iWindowExtraRows < 0 ? 0
                                                         : g_iVBLK;
         width = static_cast<uint32_t>(RoundUp(r.iCols, m_Desc.iWidthAlign)) * WindowScale();
         height = static_cast<uint32_t>(RoundUp(r.iRows, m_Desc.iHeightAlign) + extra) * WindowScale();
@@ -613,7 +639,8 @@ bool CEngineDriver<TBase>::Cam_SetResolution() {
     if (!m_Desc.bNoFPGADataLen && !m_Desc.fpgaTimed.bOn)
         plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); });
     if (!win.bSizeUnheld) plan.BeginFrame();
-    plan.SensorLE(m_Desc.usRegWidth, width, 2).SensorLE(m_Desc.usRegHeight, height, 2);
+    if (m_Desc.usRegWidth) plan.SensorLE(m_Desc.usRegWidth, width, 2);
+    if (m_Desc.usRegHeight) plan.SensorLE(m_Desc.usRegHeight, height, 2);
     if (!win.bSizeUnheld) plan.EndFrame();
     if (m_Desc.fpgaTimed.bOn) {
         const uint16_t hblk = static_cast<uint16_t>(g_iHBLK);
@@ -668,6 +695,7 @@ bool CEngineDriver<TBase>::SetHighSpeedMode(bool bOn) {
         CCritSecLock lock(this->m_csControl);
         bWas = this->m_bHighSpeed;
         this->m_bHighSpeed = bOn;
+        if (m_Desc.bHighSpeedStoredOnly) return true;
         // High speed is a mode of 8-bit data, unless the model has one for
         // 16-bit data or says otherwise.
         const bool bStoreOnly =

@@ -331,9 +331,9 @@ class CEngineDriver : public TBase {
     bool m_bCaptureUSB3 = false;
     // The frame the last exposure programmed (VMAX x line), microseconds.
     std::atomic<uint32_t> m_uProgFrameUs{0};
-    // Raw FPGA programming: the frame output runs (the control word's stop
-    // bit clear); changed and read under the control lock.
-    bool m_bRawOutputOn = false;
+    // The FPGA's frame output runs (the stream's start left it running, its
+    // stop stopped it); changed and read under the control lock.
+    bool m_bOutputOn = false;
 };
 
 #endif

@@ -40,14 +40,12 @@ SFpgaWindow CEngineDriver<TBase>::CalcWindow() {
 
 template <class TBase>
 std::function<bool()> CEngineDriver<TBase>::FPGAOutputStep(bool bStop) {
-    if (m_Desc.pRawFpga)
-        return [this, bStop] {
-            CCritSecLock lock(this->m_csControl);
-            m_bRawOutputOn = !bStop;
-            return ChangeFPGACtrl(bStop ? 0 : FPGA_CTRL_STOP, bStop ? FPGA_CTRL_STOP : 0);
-        };
-    if (bStop) return [this] { return this->FPGAStop(); };
-    return [this] { return this->FPGAStart(); };
+    return [this, bStop] {
+        CCritSecLock lock(this->m_csControl);
+        m_bOutputOn = !bStop;
+        if (m_Desc.pRawFpga) return ChangeFPGACtrl(bStop ? 0 : FPGA_CTRL_STOP, bStop ? FPGA_CTRL_STOP : 0);
+        return bStop ? this->FPGAStop() : this->FPGAStart();
+    };
 }
 
 template <class TBase>
@@ -59,7 +57,7 @@ void CEngineDriver<TBase>::AddRawInit(CRegPlan& plan) {
         .Pause(raw.uResetPulseMs)
         .Call([this, &raw] {
             CCritSecLock lock(this->m_csControl);
-            m_bRawOutputOn = (raw.ucCtrlAfterReset & FPGA_CTRL_STOP) == 0;
+            m_bOutputOn = (raw.ucCtrlAfterReset & FPGA_CTRL_STOP) == 0;
             return ChangeFPGACtrl(0xFF, raw.ucCtrlAfterReset);
         })
         .Call([this] { return ChangeFPGACtrl(0, FPGA_CTRL_RUN, false); })
@@ -99,7 +97,7 @@ bool CEngineDriver<TBase>::PulseRawOutput() {
     // Decided when the step runs, under the lock the stream's stop takes too:
     // a capture thread that has already stopped the output keeps it stopped.
     CCritSecLock lock(this->m_csControl);
-    if (!m_bRawOutputOn) return true;
+    if (!m_bOutputOn) return true;
     return ChangeFPGACtrl(0, FPGA_CTRL_STOP) && ChangeFPGACtrl(FPGA_CTRL_STOP, 0);
 }
 

@@ -1,4 +1,6 @@
 // Rules of the engine that several models share with their own constants.
+#include <math.h>
+
 #include "DriverDesc.h"
 
 SGainCode LinearGainCode(int iGain, const SLinearGainLaw& law) {
@@ -7,6 +9,10 @@ SGainCode LinearGainCode(int iGain, const SLinearGainLaw& law) {
     if (iGain < 0) return {0, 0, false};
     if (iGain < law.iSwitchAt) return {iGain, static_cast<uint16_t>(iGain / step), false};
     return {iGain, static_cast<uint16_t>((iGain - law.iHighOffset) / step), true};
+}
+
+int PowerLawGainCode(int iTenthsDb, int iScale) {
+    return static_cast<int>(iScale - iScale * pow(10.0, -iTenthsDb / 200.0));
 }
 
 SModelConstants TemplateModelConstants() {

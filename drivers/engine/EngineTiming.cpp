@@ -38,9 +38,11 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
     const long long vmaxCap = rule.uVMAXMax;
     const long long minShr = rule.iMinSHR;
     // The sensor counts the exposure's lines after its offset time.
-    const long long lines = in.dLineUs > 0.0
-                                ? TruncCount((in.dExposureUs - rule.dOffsetUs) / in.dLineUs, vmaxCap * 4)
-                                : vmaxCap * 4;
+    double lineCount = in.dLineUs > 0.0 ? (in.dExposureUs - rule.dOffsetUs) / in.dLineUs : 0.0;
+    if (rule.bSingleLines && in.dLineUs > 0.0)
+        lineCount = (static_cast<float>(in.dExposureUs) - static_cast<float>(rule.dOffsetUs)) /
+                    static_cast<float>(in.dLineUs);
+    const long long lines = in.dLineUs > 0.0 ? TruncCount(lineCount, vmaxCap * 4) : vmaxCap * 4;
     long long vmax;
     long long shr;
     if (in.dExposureUs <= static_cast<double>(in.uFrameUs)) {
@@ -66,7 +68,9 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
         else
             vmax = lines + (in.bSensorBin ? rule.iLongBinExtraLines : rule.iLongExtraLines);
         if (vmax > vmaxCap) vmax = vmaxCap;
-        shr = in.bSensorBin && rule.iLongBinSHR > 0 ? rule.iLongBinSHR : minShr;
+        shr = minShr;
+        if (in.bSensorBin && rule.iLongBinSHR > 0) shr = rule.iLongBinSHR;
+        if (!in.bSensorBin && rule.iLongSHR > 0) shr = rule.iLongSHR;
     }
     return SExposureRegs{static_cast<uint32_t>(vmax), static_cast<uint32_t>(shr)};
 }
@@ -170,10 +174,11 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
         this->m_bLongExpMode = true;
         // Low power for the whole of long-exposure mode, not per wait.
         if (rule.bLongModeLowPower) plan.Call([this] { return this->EnableLowPower(true); });
-        this->DbgPrint2("SetExp", "Enter long exp mode\n");
+        this->DbgPrint2("SetExp",
+                        rule.bDashedLongLog ? "-----Enter long exp mode\n" : "Enter long exp mode\n");
     } else if (exp < rule.ullLongFromUs && this->m_bLongExpMode) {
         if (rule.bLongModeLowPower) plan.Call([this] { return this->EnableLowPower(false); });
-        this->DbgPrint2("SetExp", "Exit long exp mode\n");
+        this->DbgPrint2("SetExp", rule.bDashedLongLog ? "-----Exit long exp mode\n" : "Exit long exp mode\n");
         if (bRaw)
             plan.Call([this] { return ChangeFPGACtrl(kWaitTrig, 0); });
         else
@@ -258,14 +263,20 @@ bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
     CCritSecLock lock(this->m_csControl);
     const SGainRule& rule = m_Desc.gain;
     this->m_bAutoGain = bAuto;
-    const SGainCode code = rule.fnMap(iGain);
+    const int lo = this->m_iGainMin, hi = this->m_iGainMax;
+    auto map = [&rule, lo, hi](int gain) {
+        if (rule.iPowerLawScale <= 0) return rule.fnMap(gain);
+        const int g = static_cast<int>(ClampLL(gain, lo, hi));
+        return SGainCode{g, static_cast<uint16_t>(PowerLawGainCode(g, rule.iPowerLawScale)), false};
+    };
+    const SGainCode code = map(iGain);
     this->m_iGain = code.iGain;
     // Above the analog range whole digital steps take the rest.
     int digital = 0;
     uint16_t usCode = code.usCode;
     if (rule.iDigitalStep > 0 && code.iGain > rule.iDigitalFrom) {
         digital = (code.iGain - rule.iDigitalFrom + rule.iDigitalStep - 1) / rule.iDigitalStep;
-        usCode = rule.fnMap(code.iGain - rule.iDigitalStep * digital).usCode;
+        usCode = map(code.iGain - rule.iDigitalStep * digital).usCode;
     }
     CRegPlan plan;
     if (rule.bFPGAReg80Pulse)
@@ -284,6 +295,7 @@ bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
         plan.Sensor(rule.usRegConvGain, code.bHighConvGain ? 1 : 0);
     }
     plan.SensorLE(rule.usRegCode, usCode, rule.iCodeBytes);
+    if (rule.usRegCodeCopy) plan.SensorLE(rule.usRegCodeCopy, usCode, rule.iCodeBytes);
     if (rule.fnModeWrites && m_pMode) rule.fnModeWrites(plan, usCode, *m_pMode);
     if (rule.iDigitalStep > 0) plan.Sensor(rule.usRegDigital, static_cast<uint8_t>(digital));
     plan.EndFrame();

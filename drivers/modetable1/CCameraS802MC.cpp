@@ -1,7 +1,5 @@
 #include "CCameraS802MC.h"
 
-#include <math.h>
-
 #include "ModelFactory.h"
 
 namespace {
@@ -78,13 +76,6 @@ const SLongExpScript kLongExp = {
 constexpr int kGainMax = 450;
 // The shutter line stays this many lines before the frame's end.
 constexpr long long kSHRGapToVMAX = 4;
-
-// Analog gain in 0.1 dB to the sensor's code: 2048 - 2048 x 10^(-gain / 200).
-SGainCode GainMap802(int iGain) {
-    const int gain = iGain < 0 ? 0 : (iGain > kGainMax ? kGainMax : iGain);
-    const double code = 2048.0 - 2048.0 * pow(10.0, -gain / 200.0);
-    return {gain, static_cast<uint16_t>(code), false};
-}
 
 void GainPairWrites(CRegPlan& plan, uint16_t usCode, const SSensorMode& mode) {
     const std::pair<int, int> pq = CCameraS802MC::GainPair(usCode, &mode == &kMode10Bit);
@@ -229,7 +220,7 @@ const SDriverDesc g_DescS802MC = {
     .bHasDDR = false,
     .gain =
         {
-            .fnMap = GainMap802,
+            .fnMap = nullptr,
             .usRegConvGain = 0,
             .usRegCode = 0x0009,
             .iCodeBytes = 2,
@@ -237,6 +228,8 @@ const SDriverDesc g_DescS802MC = {
             .iDigitalStep = 60,
             .usRegDigital = 0x0011,
             .fnModeWrites = GainPairWrites,
+            // Analog gain in 0.1 dB to the sensor's code: 2048 - 2048 x 10^(-gain / 200).
+            .iPowerLawScale = 2048,
         },
     .offset = {.usReg = 0x0045, .iBytes = 2, .bOneRegHighFirst = true},
     .exposure =

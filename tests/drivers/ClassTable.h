@@ -224,7 +224,7 @@ inline std::vector<SClassRow> Build() {
         r.maxW = 5320, r.maxH = 3956, r.pixelUm = 3.3, r.eAdu = 2.68f;
         r.highSpeed = false;
         r.gain = {0, 240, 120}, r.offset = {0, 80, 8}, r.wbR.def = 52, r.wbB.def = 95;
-        r.startXAlign = 4, r.startYAlign = 2;
+        r.startXAlign = 4, r.startYAlign = 2, r.alwaysCentred = true;
         Twins(t, r, 0x809f, "CCameraS809MC_Pro", "VORN KYR809MC Pro", "KYR809MC-Pro", false, true);
     }
     {  // 836: three classes, bins in software

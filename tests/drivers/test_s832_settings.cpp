@@ -21,14 +21,6 @@ std::string ValByte(const char* name, int v) {
     return Val(name, 3, text);
 }
 
-// Writes ~/.VORN/KYRconfig.xml with one model folder.
-void WriteSettings(const std::string& folder, const std::string& values) {
-    const std::string dir = std::string(getenv("HOME")) + "/.VORN";
-    mkdir(dir.c_str(), 0755);
-    std::ofstream out(dir + "/KYRconfig.xml");
-    out << SettingsDoc(folder, values);
-}
-
 const std::string kHostile = Val32("Exposure", -1) + Val32("Gain", 99999) + Val32("Brightness", -5) +
                              Val32("Fclk", -20000) + Val32("FPSPercentageUSB2", 500) + Val32("WB_Red", 1000) +
                              Val32("WB_Blue", -7) + Val32("AutoGainMax", 99999) + ValByte("HardwareBin", 1) +

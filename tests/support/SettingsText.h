@@ -5,8 +5,11 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
+#include <fstream>
 #include <string>
 
 // A settings file with one model folder holding the given value elements.
@@ -26,6 +29,14 @@ inline std::string Hex32(int32_t v) {
     char text[9];
     snprintf(text, sizeof(text), "%02x%02x%02x%02x", b[0], b[1], b[2], b[3]);
     return text;
+}
+
+// Writes ~/.VORN/KYRconfig.xml with one model folder.
+inline void WriteSettings(const std::string& folder, const std::string& values) {
+    const std::string dir = std::string(getenv("HOME")) + "/.VORN";
+    mkdir(dir.c_str(), 0755);
+    std::ofstream out(dir + "/KYRconfig.xml");
+    out << SettingsDoc(folder, values);
 }
 
 #endif

@@ -1,0 +1,29 @@
+#include "CCameraS809MC_Pro.h"
+
+#include "CCameraS809MC.h"
+#include "ModelFactory.h"
+
+namespace {
+
+const SDriverDesc& DescPro() {
+    static const SDriverDesc desc = [] {
+        SDriverDesc d = CooledTwinDesc(g_DescS809MC, {.szClassName = "CCameraS809MC_Pro",
+                                                      .szName = "VORN KYR809MC Pro",
+                                                      .szShortName = "KYR809MC-Pro",
+                                                      .iPID = 0x809f,
+                                                      .bAddsDDR = true});
+        // With the buffer too the sensor is programmed for the exposure asked for in long mode.
+        d.exposure.eLongProgram = LONG_EXP_EXPOSURE;
+        return d;
+    }();
+    return desc;
+}
+
+}  // namespace
+
+CCameraS809MC_Pro::CCameraS809MC_Pro() : CEngineDriver(DescPro()) {}
+
+namespace {
+CCameraBase* Create() { return new CCameraS809MC_Pro(); }
+const CModelRegistrar kRegistrar("CCameraS809MC_Pro", Create);
+}  // namespace
