@@ -257,16 +257,25 @@ TEST_P(CClass, StartPositionsReadBackAligned) {
     EXPECT_GE(y + 48 + row.startYAlign, row.maxH);
 }
 
+// A little-endian value of `bytes` sensor registers from `reg` on.
+long long SensorValue(const kyrsim::Device& dev, int reg, int bytes) {
+    long long v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | dev.sensor(reg + i);
+    return v;
+}
+
+// The frame length the camera holds now.
+long long FrameLength(const kyrsim::Device& dev) { return dev.fpgaWide(16, 3); }
+
 // The frame length and shutter line the camera holds now stay inside their fields.
 void ExpectTimingInFields(const kyrsim::Device& dev, const SClassRow& row) {
-    const long long vmax = dev.fpgaWide(16, 3);
+    const long long vmax = FrameLength(dev);
     EXPECT_GT(vmax, 0);
     EXPECT_LE(vmax, row.vmaxCap);
     if (row.shrReg < 0) return;
-    const long long shr =
-        dev.sensor(row.shrReg) | (dev.sensor(row.shrReg + 1) << 8) | (dev.sensor(row.shrReg + 2) << 16);
-    EXPECT_GE(shr, row.shrMin);
-    EXPECT_LE(shr, vmax - row.shrMin);
+    const long long shr = SensorValue(dev, row.shrReg, row.shrBytes);
+    EXPECT_GE(shr, row.shrMin) << "frame length " << vmax;
+    EXPECT_LE(shr, vmax - row.shrGap);
     EXPECT_LE(shr, 0x1FFFE);
 }
 
@@ -304,7 +313,7 @@ TEST_P(CClass, ControlsClampAtTheirLimitsAndTheFrameLengthStaysUnderItsCap) {
             EXPECT_EQ(got, v.want);
             ExpectTimingInFields(m_dev, row);
             if (c.type == KYR_GAIN && row.gainReg >= 0) {
-                const int code = m_dev.sensor(row.gainReg);
+                const long long code = SensorValue(m_dev, row.gainReg, row.gainBytes);
                 EXPECT_LE(code, row.topGainCode);
                 if (v.want == c.range.max) {
                     EXPECT_EQ(code, row.topGainCode);
@@ -320,6 +329,25 @@ TEST_P(CClass, ControlsClampAtTheirLimitsAndTheFrameLengthStaysUnderItsCap) {
         SCOPED_TRACE(us);
         ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, us, KYR_FALSE), KYR_SUCCESS);
         ExpectTimingInFields(m_dev, row);
+    }
+    // The longest exposures the frame of the window still holds put the shutter line nearest its bound:
+    // the last exposure that keeps the frame length of the shortest one, found by halving, and the few
+    // microseconds around it.
+    auto setExposure = [&](long us) {
+        EXPECT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, us, KYR_FALSE), KYR_SUCCESS);
+        return FrameLength(m_dev);
+    };
+    const long long frame = setExposure(32);
+    long lo = 32, hi = 999999;
+    while (hi - lo > 1) {
+        const long mid = lo + (hi - lo) / 2;
+        (setExposure(mid) == frame ? lo : hi) = mid;
+    }
+    for (long us = lo - 40; us <= lo + 2; ++us) {
+        SCOPED_TRACE("exposure " + std::to_string(us) + " near the frame's " + std::to_string(lo));
+        setExposure(us);
+        ExpectTimingInFields(m_dev, row);
+        if (HasFailure()) break;
     }
 }
 
