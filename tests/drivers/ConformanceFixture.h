@@ -39,6 +39,13 @@ inline bool ClassBuilt(int pid) {
     return cam != nullptr;
 }
 
+// Every row of the table, by index.
+inline std::vector<size_t> AllRows() {
+    std::vector<size_t> out;
+    for (size_t i = 0; i < ClassTable().size(); ++i) out.push_back(i);
+    return out;
+}
+
 // The test name of a row: class and product ID.
 inline std::string RowName(const ::testing::TestParamInfo<size_t>& info) {
     const SClassRow& r = ClassTable()[info.param];

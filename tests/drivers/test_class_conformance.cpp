@@ -36,12 +36,6 @@ bool Pending(int pid, const char* check) {
     return false;
 }
 
-std::vector<size_t> AllRows() {
-    std::vector<size_t> out;
-    for (size_t i = 0; i < ClassTable().size(); ++i) out.push_back(i);
-    return out;
-}
-
 TEST(ClassTable, HasOneRowPerProductIdOfTheTable) {
     std::vector<int> pids;
     for (const SClassRow& r : ClassTable()) {
