@@ -107,11 +107,12 @@ class CConformanceTest : public CModelTest, public ::testing::WithParamInterface
 
     const SClassRow& Row() const { return ClassTable()[GetParam()]; }
 
-    // Plugs the row's camera and opens and initialises it; false (the test skipped) when the factory
-    // builds no class for it yet.
-    bool Open(bool usb3 = true) {
+    // Plugs the row's camera and opens and initialises it, with an FPGA that reports trigger support
+    // when `triggerFpga`; false (the test skipped) when the factory builds no class for it yet.
+    bool Open(bool usb3 = true, bool triggerFpga = false) {
         if (!ClassBuilt(Row().pid)) return false;
         m_dev = Plug(Row().pid, usb3);
+        if (triggerFpga && !m_dev.setFpga(28, 0xC0)) return false;
         m_pCam = OpenInit();
         return m_pCam != nullptr;
     }
