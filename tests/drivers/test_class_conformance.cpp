@@ -325,8 +325,8 @@ TEST_P(CClass, ControlsClampAtTheirLimitsAndTheFrameLengthStaysUnderItsCap) {
         ExpectTimingInFields(m_dev, row);
     }
     // The longest exposures the frame of the window still holds put the shutter line nearest its bound:
-    // the last exposure that keeps the frame length of the shortest one, found by halving, and the few
-    // microseconds around it.
+    // the last exposure that keeps the frame length of the shortest one, found by halving, the 40
+    // microseconds before it and 2 after.
     auto setExposure = [&](long us) {
         EXPECT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, us, KYR_FALSE), KYR_SUCCESS);
         return FrameLength(m_dev);
