@@ -60,6 +60,7 @@ struct SClassRow {
     int shrBytes = 3;
     int shrMin = 0;           // the shutter line stays in [shrMin, VMAX - shrGap] and below 0x20000
     int shrGap = 0;
+    int shrMinSensorBin = 0;  // the shortest shutter line (and gap) while the sensor bins; 0: shrMin
     int holdReg = -1;         // sensor register hold, -1 none
     std::vector<uint16_t> held;    // registers written only inside the hold
     std::vector<uint16_t> unheld;  // registers the setters write only outside it
@@ -225,6 +226,7 @@ inline std::vector<SClassRow> Build() {
         r.held = Join({StartRegLayout(), StartRegRows(), {0x3030, 0x3031, 0x3032, 0x3050, 0x341C, 0x341D, 0x319D}});
         Gain(r, 0x30E8, 1, 200);
         Shutter(r, 0x3058, 3, 9, 9);
+        r.shrMinSensorBin = 17;
         Twins(t, r, 0x801f, "CCameraS801MC_Pro", "VORN KYR801MC Pro", "KYR801MC Pro", false, true);
     }
     {  // 825: always centred, conversion gain at 0x3019

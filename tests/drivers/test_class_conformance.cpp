@@ -273,6 +273,35 @@ void ExpectTimingInFields(const kyrsim::Device& dev, const SClassRow& row) {
     EXPECT_LE(shr, 0x1FFFE);
 }
 
+// The shortest and the longest exposure program a frame length and shutter line inside their fields, and so
+// do the longest exposures the frame of the window still holds, where the shutter line comes nearest its
+// bound: the last exposure that keeps the frame length of the shortest one, found by halving, the 40
+// microseconds before it and 2 after. `shrMin` in place of the row's where not 0.
+void ExpectShutterInBoundsOverExposures(const kyrsim::Device& dev, SClassRow row, int shrMin = 0) {
+    if (shrMin > 0) row.shrMin = shrMin, row.shrGap = std::max(row.shrGap, shrMin);
+    for (long us : {32L, 1000000L, 2000000000L}) {
+        SCOPED_TRACE(us);
+        ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, us, KYR_FALSE), KYR_SUCCESS);
+        ExpectTimingInFields(dev, row);
+    }
+    auto setExposure = [&](long us) {
+        EXPECT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, us, KYR_FALSE), KYR_SUCCESS);
+        return FrameLength(dev);
+    };
+    const long long frame = setExposure(32);
+    long lo = 32, hi = 999999;
+    while (hi - lo > 1) {
+        const long mid = lo + (hi - lo) / 2;
+        (setExposure(mid) == frame ? lo : hi) = mid;
+    }
+    for (long us = lo - 40; us <= lo + 2; ++us) {
+        SCOPED_TRACE("exposure " + std::to_string(us) + " near the frame's " + std::to_string(lo));
+        setExposure(us);
+        ExpectTimingInFields(dev, row);
+        if (::testing::Test::HasFailure()) break;
+    }
+}
+
 TEST_P(CClass, ControlsClampAtTheirLimitsAndTheFrameLengthStaysUnderItsCap) {
     CONFORMANCE_OPEN();
     const SClassRow& row = Row();
@@ -318,31 +347,22 @@ TEST_P(CClass, ControlsClampAtTheirLimitsAndTheFrameLengthStaysUnderItsCap) {
             }
         }
     }
-    // The shortest and the longest exposure program a frame length inside its field.
-    for (long us : {32L, 1000000L, 2000000000L}) {
-        SCOPED_TRACE(us);
-        ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, us, KYR_FALSE), KYR_SUCCESS);
-        ExpectTimingInFields(m_dev, row);
+    ExpectShutterInBoundsOverExposures(m_dev, row);
+}
+
+// With the sensor binning (HardwareBin on where that control exists) the frame and the shutter line count
+// the binned rows, in a mode of their own: the same bounds hold.
+TEST_P(CClass, KeepsTheShutterLineInBoundsWhenTheSensorBins) {
+    CONFORMANCE_OPEN();
+    const SClassRow& row = Row();
+    if (row.sensorBins.empty()) GTEST_SKIP() << row.cls << ": the sensor does not bin";
+    if (row.hardwareBin) {
+        ASSERT_EQ(KYRSetControlValue(0, KYR_HARDWARE_BIN, 1, KYR_FALSE), KYR_SUCCESS);
     }
-    // The longest exposures the frame of the window still holds put the shutter line nearest its bound:
-    // the last exposure that keeps the frame length of the shortest one, found by halving, the 40
-    // microseconds before it and 2 after.
-    auto setExposure = [&](long us) {
-        EXPECT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, us, KYR_FALSE), KYR_SUCCESS);
-        return FrameLength(m_dev);
-    };
-    const long long frame = setExposure(32);
-    long lo = 32, hi = 999999;
-    while (hi - lo > 1) {
-        const long mid = lo + (hi - lo) / 2;
-        (setExposure(mid) == frame ? lo : hi) = mid;
-    }
-    for (long us = lo - 40; us <= lo + 2; ++us) {
-        SCOPED_TRACE("exposure " + std::to_string(us) + " near the frame's " + std::to_string(lo));
-        setExposure(us);
-        ExpectTimingInFields(m_dev, row);
-        if (HasFailure()) break;
-    }
+    // A width that keeps every class's own multiple under sensor binning.
+    ASSERT_EQ(KYRSetROIFormat(0, 96, 48, row.sensorBins.front(), IMG_RAW8), KYR_SUCCESS);
+    ASSERT_EQ(RowReadout(row, 96, 48, row.sensorBins.front(), IMG_RAW8).iSensorFactor, 2);
+    ExpectShutterInBoundsOverExposures(m_dev, row, row.shrMinSensorBin);
 }
 
 // The FPGA's multi-byte frame length (registers 16-18) written outside the update latch, from log entry
