@@ -254,8 +254,9 @@ void CStress::Storm(bool trigger) {
         // Bounded in rounds too, so that the logs stay small in a 32-bit process.
         for (int i = 0; i < 400 && std::chrono::steady_clock::now() < end; ++i, ++rounds) {
             KYRSetControlValue(0, KYR_GAIN, (i * 37) % (row.gain.max + 1), i % 4 == 0 ? KYR_TRUE : KYR_FALSE);
-            // Across the long-exposure threshold and back, seldom enough for frames to come between.
-            KYRSetControlValue(0, KYR_EXPOSURE, i % 25 == 0 ? 1000000 : 1000 + (i % 7) * 300, KYR_FALSE);
+            // Across the long-exposure threshold and back, seldom enough for frames to come between (a
+            // long wait of some models runs its course before it sees the change).
+            KYRSetControlValue(0, KYR_EXPOSURE, i % 100 == 60 ? 1000000 : 1000 + (i % 7) * 300, KYR_FALSE);
             KYRSetControlValue(0, KYR_OFFSET, i % (row.offset.max + 1), KYR_FALSE);
             KYRSetControlValue(0, KYR_BANDWIDTH, 40 + i % 61, i % 3 == 0 ? KYR_TRUE : KYR_FALSE);
             if (row.color) {
