@@ -56,17 +56,19 @@ struct SClassRow {
     int gainBytes = 1;        // bytes of the gain code
     int topGainCode = 0;      // the code the top gain writes, never exceeded
     long vmaxCap = 0xFFFFFF;  // FPGA VMAX (registers 16-18) never above this
-    int shrReg = -1;          // first shutter-line register (low byte first), -1: not checked
+    // The shutter line: its first register (low byte first; -1: not checked) and bytes; it stays in
+    // [shrMin, VMAX - shrGap] and below 0x20000.
+    int shrReg = -1;
     int shrBytes = 3;
-    int shrMin = 0;           // the shutter line stays in [shrMin, VMAX - shrGap] and below 0x20000
+    int shrMin = 0;
     int shrGap = 0;
-    int shrMinSensorBin = 0;  // the shortest shutter line (and gap) while the sensor bins; 0: shrMin
-    int holdReg = -1;         // sensor register hold, -1 none
+    int shrMinSensorBin = 0;       // the shortest shutter line (and gap) while the sensor bins; 0: shrMin
+    int holdReg = -1;              // sensor register hold, -1 none
     std::vector<uint16_t> held;    // registers written only inside the hold
     std::vector<uint16_t> unheld;  // registers the setters write only outside it
     bool vmaxHeld = false;         // the FPGA's frame length changes inside the hold
     bool trigger = false;          // captures in trigger modes
-    int markerRows = 2;          // rows away the frame's marker words are restored from
+    int markerRows = 2;            // rows away the frame's marker words are restored from
 
     std::vector<IMG_TYPE> Types() const {
         return color ? std::vector<IMG_TYPE>{IMG_RAW8, IMG_RGB24, IMG_Y8, IMG_RAW16}
@@ -86,7 +88,8 @@ inline std::vector<uint16_t> Join(std::initializer_list<std::vector<uint16_t>> p
 
 // The Sony register layout under the hold 0x3001: start, window size, shutter line and offset.
 inline std::vector<uint16_t> SonyWindowShutterOffset() {
-    return {0x303C, 0x303D, 0x3044, 0x3045, 0x303E, 0x303F, 0x3046, 0x3047, 0x3050, 0x3051, 0x3052, 0x30DC, 0x30DD};
+    return {0x303C, 0x303D, 0x3044, 0x3045, 0x303E, 0x303F, 0x3046,
+            0x3047, 0x3050, 0x3051, 0x3052, 0x30DC, 0x30DD};
 }
 // The start-register layout (815, 801, 825) under the hold 0x3001: start, window, shutter line, gain,
 // offset and the sensor's line length.
@@ -113,7 +116,9 @@ inline std::vector<uint16_t> Held302B() {
 }
 
 // The gain code and the shutter line's register and bounds.
-inline void Gain(SClassRow& r, int reg, int bytes, int top) { r.gainReg = reg, r.gainBytes = bytes, r.topGainCode = top; }
+inline void Gain(SClassRow& r, int reg, int bytes, int top) {
+    r.gainReg = reg, r.gainBytes = bytes, r.topGainCode = top;
+}
 inline void Shutter(SClassRow& r, int reg, int bytes, int min, int gap) {
     r.shrReg = reg, r.shrBytes = bytes, r.shrMin = min, r.shrGap = gap;
 }
@@ -223,7 +228,8 @@ inline std::vector<SClassRow> Build() {
         r.wbR.def = 52, r.wbB.def = 95;
         r.startXAlign = 0, r.startYAlign = 0, r.alwaysCentred = true;
         r.holdReg = 0x3001;
-        r.held = Join({StartRegLayout(), StartRegRows(), {0x3030, 0x3031, 0x3032, 0x3050, 0x341C, 0x341D, 0x319D}});
+        r.held = Join(
+            {StartRegLayout(), StartRegRows(), {0x3030, 0x3031, 0x3032, 0x3050, 0x341C, 0x341D, 0x319D}});
         Gain(r, 0x30E8, 1, 200);
         Shutter(r, 0x3058, 3, 9, 9);
         r.shrMinSensorBin = 17;
@@ -359,8 +365,9 @@ inline std::vector<SClassRow> Build() {
         r.startXAlign = 4, r.startYAlign = 4, r.alwaysCentred = true;
         r.holdReg = 0x3008, r.vmaxHeld = true;
         // Gain, shutter line, the very long exposures' block, start and window.
-        r.held = {0x3204, 0x3205, 0x308D, 0x308E, 0x308F, 0x40CC, 0x40CD, 0x40D0, 0x40D1, 0x40CE, 0x40CF, 0x40D2,
-                  0x40D3, 0x309C, 0x40C9, 0x3024, 0x3310, 0x3311, 0x3312, 0x3313, 0x3314, 0x3315, 0x3316, 0x3317};
+        r.held = {0x3204, 0x3205, 0x308D, 0x308E, 0x308F, 0x40CC, 0x40CD, 0x40D0,
+                  0x40D1, 0x40CE, 0x40CF, 0x40D2, 0x40D3, 0x309C, 0x40C9, 0x3024,
+                  0x3310, 0x3311, 0x3312, 0x3313, 0x3314, 0x3315, 0x3316, 0x3317};
         // The offset and the mode tables.
         r.unheld = {0x3254, 0x3255, 0x300C, 0x3016, 0x3165, 0x3169, 0x316A, 0x3182, 0x400E, 0x4041, 0x40A2};
         Gain(r, 0x3204, 2, 480);

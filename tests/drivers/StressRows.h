@@ -78,8 +78,9 @@ inline SWindowReport CheckWindows(const kyrsim::Device& dev, int holdReg) {
         const bool sensor = r.request == 0xB6 || r.request == 0xA6;
         const bool fpga = r.request == 0xBD;
         if (!sensor && !fpga) continue;
-        auto counted = std::find_if(rep.writesByThread.begin(), rep.writesByThread.end(),
-                                    [&r](const std::pair<unsigned long long, int>& t) { return t.first == r.thread; });
+        auto counted =
+            std::find_if(rep.writesByThread.begin(), rep.writesByThread.end(),
+                         [&r](const std::pair<unsigned long long, int>& t) { return t.first == r.thread; });
         if (counted == rep.writesByThread.end())
             rep.writesByThread.push_back({r.thread, 1});
         else

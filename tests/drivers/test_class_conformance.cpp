@@ -230,7 +230,9 @@ TEST_P(CClass, StartPositionsReadBackAligned) {
     const SClassRow& row = Row();
     if (row.startXAlign == 0) GTEST_SKIP() << row.cls << ": no start alignment to check";
     ASSERT_EQ(KYRSetROIFormat(0, 64, 48, 1, IMG_RAW8), KYR_SUCCESS);
-    const struct { int x, y; } starts[] = {{101, 203}, {49, 35}, {0, 0}, {-5, -7}, {263, 131}};
+    const struct {
+        int x, y;
+    } starts[] = {{101, 203}, {49, 35}, {0, 0}, {-5, -7}, {263, 131}};
     for (const auto& s : starts) {
         SCOPED_TRACE(std::to_string(s.x) + "," + std::to_string(s.y));
         ASSERT_EQ(KYRSetStartPos(0, s.x, s.y), KYR_SUCCESS);

@@ -266,7 +266,8 @@ void CStress::Storm(bool trigger) {
             KYRSetControlValue(0, KYR_FLIP, i % 2 ? 2 : 0,
                                KYR_FALSE);  // vertical flips keep each row's start
             // A mode change restarts the capture.
-            if (row.highSpeed && i % 40 == 0) KYRSetControlValue(0, KYR_HIGH_SPEED_MODE, i / 40 % 2, KYR_FALSE);
+            if (row.highSpeed && i % 40 == 0)
+                KYRSetControlValue(0, KYR_HIGH_SPEED_MODE, i / 40 % 2, KYR_FALSE);
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
