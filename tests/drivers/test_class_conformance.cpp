@@ -534,6 +534,30 @@ TEST_P(CClass, DeliversSmallOffCentreWindowsAsTheCameraSentThem) {
     }
 }
 
+// A finished single exposure waits in the camera for its reader; once the format changes, its frame is not
+// an image of the new one: the read fails, whatever the caller's buffer would take, and the next exposure
+// delivers the new format.
+TEST_P(CClass, AFinishedExposureIsNotHandedOutAtAFormatSetAfterIt) {
+    CONFORMANCE_OPEN();
+    const SClassRow& row = Row();
+    ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 2000, KYR_FALSE), KYR_SUCCESS);
+    ASSERT_EQ(KYRSetROIFormat(0, 128, 96, row.MaxBin(), IMG_RAW8), KYR_SUCCESS);
+    ASSERT_EQ(Expose(10000), KYR_EXP_SUCCESS);
+    // A smaller format: its image fits in a few rows of the waiting frame.
+    constexpr int kW = 64, kH = 48;
+    ASSERT_EQ(KYRSetROIFormat(0, kW, kH, 1, IMG_RAW8), KYR_SUCCESS);
+    std::vector<unsigned char> image(static_cast<size_t>(128 * 96 * 2), 0xA5);
+    EXPECT_NE(KYRGetDataAfterExp(0, image.data(), static_cast<long>(image.size())), KYR_SUCCESS);
+
+    ASSERT_EQ(Expose(10000), KYR_EXP_SUCCESS);
+    ASSERT_EQ(KYRGetDataAfterExp(0, image.data(), kW * kH), KYR_SUCCESS);
+    const SReadout readout = RowReadout(row, kW, kH, 1, IMG_RAW8);
+    const auto sent = SentFrame(m_dev.handle(), readout.iFrameBytes);
+    ASSERT_FALSE(sent.empty());
+    image.resize(kW * kH);
+    EXPECT_TRUE(image == RowReference(row, sent, kW, kH, IMG_RAW8, readout));
+}
+
 INSTANTIATE_TEST_SUITE_P(Rows, CClass, ::testing::ValuesIn(AllRows()), RowName);
 
 }  // namespace
