@@ -296,6 +296,7 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
         this->SendCMD(VR_STOP_STREAM);
         StopSensorStreaming();
         length = GetRealImageSize();
+        m_uRunGeomGen = m_uGeomGen.load();
         m_bAutoBWSeen = this->m_bAutoFPS;
         // Both change only with the capture stopped.
         m_bCaptureDDR = this->m_bDDREnable;

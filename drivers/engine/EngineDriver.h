@@ -41,6 +41,9 @@ struct SReadout {
 // control lock with the generation it belongs to.
 struct SImageGeometry {
     uint32_t uGen;
+    // A single exposure's frame, taken at the geometry of generation uRunGen.
+    bool bSnap;
+    uint32_t uRunGen;
     int iWidth, iHeight;  // the caller's image
     int iType;            // IMAGE_TYPE
     bool bRaw;            // IMAGE_8BIT as the raw mosaic
@@ -323,6 +326,8 @@ class CEngineDriver : public TBase {
     const SSensorMode* m_pMode;
     CCameraPort m_Port;
     std::atomic<uint32_t> m_uGeomGen{0};
+    // The geometry generation the last capture run fixed its frame length at (under m_csControl).
+    uint32_t m_uRunGeomGen = 0;
     // Automatic bandwidth as the capture loop last saw it (a newly switched
     // on automatic bandwidth restarts the lowering window).
     bool m_bAutoBWSeen = false;

@@ -45,6 +45,8 @@ template <class TBase>
 bool CEngineDriver<TBase>::TakeImageGeometry(SImageGeometry* pGeom) {
     CCritSecLock lock(this->m_csControl);
     pGeom->uGen = m_uGeomGen.load();
+    pGeom->bSnap = this->m_bSnapMode;
+    pGeom->uRunGen = m_uRunGeomGen;
     pGeom->iWidth = this->m_iWidth;
     pGeom->iHeight = this->m_iHeight;
     pGeom->iType = this->m_iImgType;
@@ -70,6 +72,12 @@ bool CEngineDriver<TBase>::GetImage(unsigned char* pBuffer, int iBytes, int iWai
         return false;
     SImageGeometry g;
     if (!TakeImageGeometry(&g)) return false;
+    // A single exposure's frame stays in the ring after its run: taken at another geometry than the one
+    // asked for now, it is not an image of this one.
+    if (g.bSnap && g.uRunGen != g.uGen) {
+        this->DbgPrint2("GetImage", "the exposure was taken at another format, frame dropped\n");
+        return false;
+    }
     const SReadout& r = g.readout;
     const long long outBytes = static_cast<long long>(g.iWidth) * g.iHeight * OutputBytesPerPixel(g.iType);
     // The caller's buffer was measured against the format of its call; a

@@ -89,7 +89,9 @@ SExposureRegs FrameLengthExposure(const SExposureRule& rule, const SExposureInpu
         shr = vmax - lines;
         // The sensor needs at least one line of exposure.
         if (shr >= vmax) shr = vmax - 1;
-        if (shr < 0) shr = 0;
+        // Nor does the shutter line go below the sensor's shortest: where the frame has no more lines
+        // than the readout's extra ones, the longest exposures of the frame would take it there.
+        if (shr < rule.iMinSHR) shr = rule.iMinSHR;
     } else {
         // Longer than a frame: the frame grows to the exposure.
         vmax = lines + rule.iMinSHR;

@@ -83,6 +83,7 @@ void CEngineDriver<TBase>::RunTrigger(std::atomic<bool>* pbRunning) {
     {
         CCritSecLock lock(this->m_csControl);
         length = GetRealImageSize();
+        m_uRunGeomGen = m_uGeomGen.load();
         // Changes only with the capture stopped.
         m_bCaptureDDR = this->m_bDDREnable;
         this->EnableFPGATriggerSignal(false);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ConformanceFixture.h"
@@ -47,9 +48,15 @@ inline int TornRow(const std::vector<unsigned char>& img, int w, int h) {
 // left set.
 struct SWindowReport {
     int nested = 0;
-    int threads = 0;                   // threads whose writes reached the camera
+    // Register writes that reached the camera, by calling thread (kyrsim_thread_id).
+    std::vector<std::pair<unsigned long long, int>> writesByThread;
     std::vector<std::string> foreign;  // writes from another thread inside a window
     bool leftSet = false;
+    int WritesOf(unsigned long long thread) const {
+        for (const auto& t : writesByThread)
+            if (t.first == thread) return t.second;
+        return 0;
+    }
     bool Clean() const { return nested == 0 && foreign.empty() && !leftSet; }
     std::string Text() const {
         std::string s = "nested " + std::to_string(nested) + (leftSet ? ", left set" : "") + ", foreign:";
@@ -62,7 +69,6 @@ inline SWindowReport CheckWindows(const kyrsim::Device& dev, int holdReg) {
     SWindowReport rep;
     bool held = false, latched = false;
     unsigned long long holdOwner = 0, latchOwner = 0;
-    std::vector<unsigned long long> threads;
     // Entry by entry: the log of a storm is long.
     const int n = kyrsim_log_count();
     for (int i = 0; i < n; ++i) {
@@ -72,7 +78,13 @@ inline SWindowReport CheckWindows(const kyrsim::Device& dev, int holdReg) {
         const bool sensor = r.request == 0xB6 || r.request == 0xA6;
         const bool fpga = r.request == 0xBD;
         if (!sensor && !fpga) continue;
-        if (std::find(threads.begin(), threads.end(), r.thread) == threads.end()) threads.push_back(r.thread);
+        auto counted =
+            std::find_if(rep.writesByThread.begin(), rep.writesByThread.end(),
+                         [&r](const std::pair<unsigned long long, int>& t) { return t.first == r.thread; });
+        if (counted == rep.writesByThread.end())
+            rep.writesByThread.push_back({r.thread, 1});
+        else
+            ++counted->second;
         if (sensor && holdReg >= 0 && r.value == holdReg) {
             const bool on = r.index != 0;
             if (on && held) ++rep.nested;
@@ -94,7 +106,6 @@ inline SWindowReport CheckWindows(const kyrsim::Device& dev, int holdReg) {
         }
     }
     rep.leftSet = held;
-    rep.threads = static_cast<int>(threads.size());
     return rep;
 }
 

@@ -54,6 +54,8 @@ class CStress : public CConformanceTest {
     }
     static constexpr int kSteps = 6;
 
+    void Storm(bool trigger);
+
     // The sensor registers of a camera set up alone.
     std::vector<std::pair<int, int>> Alone(const SCamSetup& s) {
         kyrsim::reset();
@@ -84,7 +86,7 @@ using CTwoCameras = CStress;
 // exposure (one of them in long-exposure mode), configured step by step in
 // turn: each ends with the registers it has when set up alone.
 TEST_P(CTwoCameras, EachCameraWritesWhatItWritesAlone) {
-    if (!ClassBuilt(Row().pid)) GTEST_SKIP() << Row().cls << ": class not built yet";
+    ASSERT_TRUE(ClassBuilt(Row().pid)) << Row().cls << ": the factory builds no class for it";
     const auto setups = Setups();
     const auto aloneA = Alone(setups.first);
     const auto aloneB = Alone(setups.second);
@@ -116,7 +118,7 @@ TEST_P(CTwoCameras, EachCameraWritesWhatItWritesAlone) {
 // Both cameras stream at once, each its own geometry and its own scene; then
 // one keeps streaming while the other takes a single exposure.
 TEST_P(CTwoCameras, StreamAtOnceEachWithItsOwnGeometryAndScene) {
-    if (!ClassBuilt(Row().pid)) GTEST_SKIP() << Row().cls << ": class not built yet";
+    ASSERT_TRUE(ClassBuilt(Row().pid)) << Row().cls << ": the factory builds no class for it";
     const SClassRow& row = Row();
     auto setups = Setups();
     setups.first.exposure = setups.second.exposure = 2000;
@@ -203,12 +205,13 @@ std::vector<std::string> RegisterDiffs(const std::vector<std::pair<int, int>>& n
 }
 
 // One thread reads video with the frame-number scene, another changes every
-// control over and over while auto exposure, gain and white balance run: no
-// image mixes two frames, no write of another thread lands inside a hold or
-// latch window, and the same values set once more give the registers of a
-// fresh camera.
-TEST_P(CSettersDuringVideo, LeaveFramesWholeHoldsOwnedAndRegistersAsFresh) {
-    CONFORMANCE_OPEN();
+// control over and over while auto exposure, gain and white balance run (and,
+// in a trigger mode, a third sends soft triggers): no image mixes two frames,
+// no write of another thread lands inside a hold or latch window, the setter
+// thread's writes reach the camera and the reader gets frames during the
+// storm and after it, and the same values set once more give the registers of
+// a fresh camera.
+void CStress::Storm(bool trigger) {
     const SClassRow& row = Row();
     constexpr int kW = 64, kH = 48;
     ASSERT_EQ(KYRSetROIFormat(0, kW, kH, 1, IMG_RAW8), KYR_SUCCESS);
@@ -217,26 +220,43 @@ TEST_P(CSettersDuringVideo, LeaveFramesWholeHoldsOwnedAndRegistersAsFresh) {
     if (row.color) {
         ASSERT_EQ(KYRSetControlValue(0, KYR_WB_R, row.wbR.def, KYR_TRUE), KYR_SUCCESS);
     }
+    if (trigger) {
+        ASSERT_EQ(KYRSetCameraMode(0, CAM_MODE_TRIG_SOFT_EDGE), KYR_SUCCESS);
+    }
     ASSERT_TRUE(m_dev.setScene(KYRSIM_SCENE_FRAME_NUMBER));
     kyrsim::clearLog();
     ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
-    std::atomic<bool> stop{false};
-    std::atomic<int> torn{0}, frames{0};
+    std::atomic<bool> stop{false}, storming{true};
+    std::atomic<int> torn{0}, frames{0}, stormFrames{0}, rounds{0};
+    std::atomic<unsigned long long> setterThread{0};
     std::thread reader([&] {
         std::vector<unsigned char> img(static_cast<size_t>(kW * kH));
         while (!stop.load()) {
             if (KYRGetVideoData(0, img.data(), static_cast<long>(img.size()), 200) != KYR_SUCCESS) continue;
             ++frames;
+            if (storming.load()) ++stormFrames;
             if (TornRow(img, kW, kH) >= 0) ++torn;
         }
     });
+    std::thread triggers;
+    if (trigger)
+        triggers = std::thread([&] {
+            while (!stop.load()) {
+                KYRSendSoftTrigger(0, KYR_TRUE);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                KYRSendSoftTrigger(0, KYR_FALSE);
+                std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            }
+        });
     std::thread setter([&] {
+        setterThread = kyrsim_thread_id();
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500 * kTestSlowdown);
         // Bounded in rounds too, so that the logs stay small in a 32-bit process.
-        for (int i = 0; i < 400 && std::chrono::steady_clock::now() < end; ++i) {
+        for (int i = 0; i < 400 && std::chrono::steady_clock::now() < end; ++i, ++rounds) {
             KYRSetControlValue(0, KYR_GAIN, (i * 37) % (row.gain.max + 1), i % 4 == 0 ? KYR_TRUE : KYR_FALSE);
-            // Across the long-exposure threshold and back.
-            KYRSetControlValue(0, KYR_EXPOSURE, i % 5 == 0 ? 1000000 : 1000 + (i % 7) * 300, KYR_FALSE);
+            // Across the long-exposure threshold and back, seldom enough for frames to come between (a
+            // long wait of some models runs its course before it sees the change).
+            KYRSetControlValue(0, KYR_EXPOSURE, i % 100 == 60 ? 1000000 : 1000 + (i % 7) * 300, KYR_FALSE);
             KYRSetControlValue(0, KYR_OFFSET, i % (row.offset.max + 1), KYR_FALSE);
             KYRSetControlValue(0, KYR_BANDWIDTH, 40 + i % 61, i % 3 == 0 ? KYR_TRUE : KYR_FALSE);
             if (row.color) {
@@ -245,10 +265,14 @@ TEST_P(CSettersDuringVideo, LeaveFramesWholeHoldsOwnedAndRegistersAsFresh) {
             }
             KYRSetControlValue(0, KYR_FLIP, i % 2 ? 2 : 0,
                                KYR_FALSE);  // vertical flips keep each row's start
-            if (row.highSpeed) KYRSetControlValue(0, KYR_HIGH_SPEED_MODE, i % 2, KYR_FALSE);
+            // A mode change restarts the capture.
+            if (row.highSpeed && i % 40 == 0)
+                KYRSetControlValue(0, KYR_HIGH_SPEED_MODE, i / 40 % 2, KYR_FALSE);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
     setter.join();
+    storming = false;
     // Frames come again once the storm is over.
     ASSERT_EQ(KYRSetControlValue(0, KYR_EXPOSURE, 2000, KYR_FALSE), KYR_SUCCESS);
     ASSERT_EQ(KYRSetControlValue(0, KYR_FLIP, 0, KYR_FALSE), KYR_SUCCESS);
@@ -258,13 +282,19 @@ TEST_P(CSettersDuringVideo, LeaveFramesWholeHoldsOwnedAndRegistersAsFresh) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     stop = true;
     reader.join();
+    if (trigger) triggers.join();
     EXPECT_GE(frames.load(), before + 2);
+    EXPECT_GT(stormFrames.load(), 0);
     EXPECT_EQ(torn.load(), 0);
+    if (trigger) {
+        EXPECT_GT(m_dev.query(KYRSIM_Q_TRIGGERS), 0);
+    }
     ASSERT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
     const SWindowReport windows = CheckWindows(m_dev, row.holdReg);
     EXPECT_TRUE(windows.Clean()) << windows.Text();
-    // The storm reached the camera from more than one thread (the setter and this one).
-    EXPECT_GE(windows.threads, 2);
+    // Every round of the setter thread changed registers of the camera, at least one write each.
+    EXPECT_GE(windows.WritesOf(setterThread.load()), rounds.load());
+    EXPECT_GT(rounds.load(), 0);
 
     // Auto off and the same values once more: the registers of a fresh camera given them.
     ASSERT_EQ(KYRSetControlValue(0, KYR_BANDWIDTH, 70, KYR_FALSE), KYR_SUCCESS);
@@ -273,7 +303,10 @@ TEST_P(CSettersDuringVideo, LeaveFramesWholeHoldsOwnedAndRegistersAsFresh) {
     KYRCloseCamera(0);
     kyrsim::reset();
     remove((std::string(getenv("HOME")) + "/.VORN/KYRconfig.xml").c_str());  // nothing stored either
-    ASSERT_TRUE(Open());
+    ASSERT_TRUE(Open(true, trigger));
+    if (trigger) {
+        ASSERT_EQ(KYRSetCameraMode(0, CAM_MODE_TRIG_SOFT_EDGE), KYR_SUCCESS);
+    }
     // Streamed once and stopped, as the stressed camera was.
     ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
     ASSERT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
@@ -282,7 +315,32 @@ TEST_P(CSettersDuringVideo, LeaveFramesWholeHoldsOwnedAndRegistersAsFresh) {
     EXPECT_TRUE(diffs.empty()) << diffs.size() << " registers differ (now/fresh), first: " << diffs.front();
 }
 
+TEST_P(CSettersDuringVideo, LeaveFramesWholeHoldsOwnedAndRegistersAsFresh) {
+    CONFORMANCE_OPEN();
+    Storm(false);
+}
+
 INSTANTIATE_TEST_SUITE_P(Models, CSettersDuringVideo, ::testing::ValuesIn(OneRowPerModel()), ModelName);
+
+using CSettersDuringTriggerVideo = CStress;
+
+// The same storm on the class that captures in trigger modes, in soft-edge trigger mode with soft triggers
+// from a third thread.
+TEST_P(CSettersDuringTriggerVideo, LeaveFramesWholeHoldsOwnedAndRegistersAsFresh) {
+    ASSERT_TRUE(ClassBuilt(Row().pid)) << Row().cls << ": the factory builds no class for it";
+    ASSERT_TRUE(Open(true, true));
+    Storm(true);
+}
+
+// The first row of each model that captures in trigger modes.
+std::vector<size_t> TriggerRows() {
+    std::vector<size_t> out;
+    for (size_t i : OneRowPerModel())
+        if (ClassTable()[i].trigger) out.push_back(i);
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, CSettersDuringTriggerVideo, ::testing::ValuesIn(TriggerRows()), ModelName);
 
 using CRoiRace = CStress;
 
