@@ -7,7 +7,9 @@
 #include <benchmark/benchmark.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <map>
 #include <random>
 #include <string>
@@ -46,16 +48,34 @@ std::vector<unsigned char> RandomBytes(size_t n) {
     return v;
 }
 
-// Runs body once per iteration and returns the mean wall time of one.
+// Each benchmark iteration runs the body kRunsPerIteration times, timing each
+// run, and reports the median of them. The ratios are taken between the
+// medians of all runs: a run slowed by another process on a busy machine
+// moves neither, even when a large frame gets a single iteration.
+constexpr int kRunsPerIteration = 5;
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0.0;
+    const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
+    std::nth_element(v.begin(), mid, v.end());
+    return *mid;
+}
+
+// Runs the body as above and returns the median wall time of one run.
 template <class TBody>
 double TimedLoop(benchmark::State& state, TBody body) {
-    const auto start = std::chrono::steady_clock::now();
+    std::vector<double> all, iteration(kRunsPerIteration);
     for (auto _ : state) {
-        body();
-        benchmark::ClobberMemory();
+        for (double& dRun : iteration) {
+            const auto start = std::chrono::steady_clock::now();
+            body();
+            benchmark::ClobberMemory();
+            dRun = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
+        all.insert(all.end(), iteration.begin(), iteration.end());
+        state.SetIterationTime(Median(iteration));
     }
-    const double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return state.iterations() ? dSeconds / static_cast<double>(state.iterations()) : 0.0;
+    return Median(all);
 }
 
 void RecordReference(benchmark::State& state, const char* pszOp, const FrameSize& size, const char* pszRef,
@@ -275,7 +295,7 @@ void RegisterAll() {
     auto each = [](benchmark::internal::Benchmark* b) {
         b->DenseRange(0, static_cast<int>(sizeof(kSizes) / sizeof(kSizes[0])) - 1)
             ->Unit(benchmark::kMillisecond)
-            ->UseRealTime();
+            ->UseManualTime();
     };
     // Without OpenCV only memcpy stands beside ours.
 #if KYR_BENCH_HAVE_OPENCV
