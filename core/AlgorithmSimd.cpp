@@ -480,32 +480,31 @@ size_t ColorBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, si
 #endif
 }
 
+// By 2 at 16 bits, in 32-bit lanes: lane k of a row holds columns 2k and
+// 2k + 1. Output 2m takes columns 4m and 4m + 2, output 2m + 1 columns 4m + 3
+// and 4m + 5: of each even lane the low half, of each odd lane the high
+// half, from the row as it is and from the row loaded one lane further on.
 size_t ColorBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut, size_t uCount) {
 #if HWY_TARGET == HWY_SCALAR
     return 0;  // one lane: the scalar code of the caller does it all
 #else
     const hn::ScalableTag<uint16_t> d16;
-    const hn::Repartition<uint64_t, decltype(d16)> d64;
-    const hn::Rebind<uint32_t, decltype(d64)> dOut;
-    using V = hn::VFromD<decltype(d16)>;
-    const size_t N = hn::Lanes(d16) / 2;
-    const V three = hn::Set(d16, 3);
+    const hn::Repartition<uint32_t, decltype(d16)> d32;
+    const hn::Rebind<int32_t, decltype(d32)> di;
+    const hn::Rebind<uint16_t, decltype(d32)> dOut;
+    using V32 = hn::VFromD<decltype(d32)>;
+    const size_t N = hn::Lanes(d32);  // outputs per step
+    // The wanted half of each lane, moved to the high half and back down.
+    const V32 up = hn::OddEven(hn::Zero(d32), hn::Set(d32, 16u));
+    auto half = [&](const uint16_t* p) {
+        return hn::ShiftRight<16>(hn::Shl(hn::BitCast(d32, hn::LoadU(d16, p)), up));
+    };
     size_t c = 0;
     for (; c + N <= uCount; c += N) {
         const uint16_t* p0 = pIn0 + 2 * c;
         const uint16_t* p1 = pIn1 + 2 * c;
-        const V a = hn::LoadU(d16, p0), b = hn::LoadU(d16, p0 + 2);
-        const V e = hn::LoadU(d16, p1), f = hn::LoadU(d16, p1 + 2);
-        // floor((a + b + e + f) / 4) in 16 bits: the quarters, plus the
-        // quarter of the four remainders.
-        const V quarters = hn::Add(hn::Add(hn::ShiftRight<2>(a), hn::ShiftRight<2>(b)),
-                                   hn::Add(hn::ShiftRight<2>(e), hn::ShiftRight<2>(f)));
-        const V rest = hn::Add(hn::Add(hn::And(a, three), hn::And(b, three)),
-                               hn::Add(hn::And(e, three), hn::And(f, three)));
-        const auto t64 = hn::BitCast(d64, hn::Add(quarters, hn::ShiftRight<2>(rest)));
-        const auto pair = hn::Or(hn::And(t64, hn::Set(d64, 0xFFFFull)),
-                                 hn::And(hn::ShiftRight<32>(t64), hn::Set(d64, 0xFFFF0000ull)));
-        hn::StoreU(hn::TruncateTo(dOut, pair), dOut, reinterpret_cast<uint32_t*>(pOut + c));
+        const V32 sum = hn::Add(hn::Add(half(p0), half(p0 + 2)), hn::Add(half(p1), half(p1 + 2)));
+        hn::StoreU(hn::DemoteTo(dOut, hn::BitCast(di, hn::ShiftRight<2>(sum))), dOut, pOut + c);
     }
     return c;
 #endif
