@@ -53,86 +53,100 @@ HWY_INLINE hn::VFromD<D16> OddBytes(D16 d16, V8 v) {
     return hn::ShiftRight<8>(hn::BitCast(d16, v));
 }
 
-// Bilinear fill of the pixels of one parity: the column parity of the row's
-// red or blue site (the others are green). bOdd picks the odd bytes of the
-// pixel vectors loaded at the row, one to the left and right, and above
-// and below. Blue, green and red come out in 16-bit lanes, white balance
-// applied.
-template <class D16, class V8, class V = hn::VFromD<D16>>
-HWY_INLINE void BayerParity(D16 d16, bool bOdd, bool bColourSite, bool bRedRow, const V8* pPix,
-                            const uint8_t* pBlueMap, const uint8_t* pRedMap, V& vBlue, V& vGreen, V& vRed) {
-    // pPix: centre, left, right, up, down, up-left, up-right, down-left, down-right.
-    auto half = [&](int k) { return bOdd ? OddBytes(d16, pPix[k]) : EvenBytes(d16, pPix[k]); };
-    const V c = half(0), lr = hn::Add(half(1), half(2)), ud = hn::Add(half(3), half(4));
-    V own, other;
-    if (bColourSite) {
-        own = c;
-        vGreen = hn::ShiftRight<2>(hn::Add(lr, ud));
-        other = hn::ShiftRight<2>(hn::Add(hn::Add(half(5), half(6)), hn::Add(half(7), half(8))));
-    } else {
-        vGreen = c;
-        own = hn::ShiftRight<1>(lr);
-        other = hn::ShiftRight<1>(ud);
-    }
-    // The row's own colour is red in a red row, blue in a blue row.
-    vBlue = bRedRow ? other : own;
-    vRed = bRedRow ? own : other;
-    if (pBlueMap) {
-        vBlue = MapLanes(d16, vBlue, pBlueMap);
-        vRed = MapLanes(d16, vRed, pRedMap);
-    }
-}
-
-// Runs the fill over the row in steps of one byte vector of pixels and hands
-// each step's even and odd pixels to emit(x, blue, green, red) for both.
-template <class TEmit>
-HWY_INLINE size_t BayerRow(const uint8_t* pSrc, ptrdiff_t w, size_t uCount, int iColourX, bool bRedRow,
-                           const uint8_t* pBlueMap, const uint8_t* pRedMap, TEmit emit) {
+// Bilinear fill of one row in steps of one byte vector of pixels, the even
+// and the odd pixels of a step in the 16-bit lanes of d16. The sums of
+// neighbours that two fills share are formed once: the vertical pairs of
+// each column, which are the green at one parity and part of the diagonal at
+// the other. kOddSites: the red or blue sites are the odd pixels. Each step's
+// blue, green and red of both parities, white balance applied, go to
+// emit(x, even blue, green, red, odd blue, green, red).
+template <bool kOddSites, class TEmit>
+HWY_INLINE size_t BayerRowOf(const uint8_t* pSrc, ptrdiff_t w, size_t uCount, bool bRedRow,
+                             const uint8_t* pBlueMap, const uint8_t* pRedMap, TEmit emit) {
     const hn::ScalableTag<uint8_t> d8;
     const hn::Repartition<uint16_t, decltype(d8)> d16;
     using V16 = hn::VFromD<decltype(d16)>;
+    auto even = [&](const uint8_t* p) { return EvenBytes(d16, hn::LoadU(d8, p)); };
+    auto odd = [&](const uint8_t* p) { return OddBytes(d16, hn::LoadU(d8, p)); };
     const size_t N = hn::Lanes(d8);
     size_t x = 0;
     for (; x + N <= uCount; x += N) {
         const uint8_t* p = pSrc + x;
-        const hn::VFromD<decltype(d8)> pix[9] = {
-            hn::LoadU(d8, p),         hn::LoadU(d8, p - 1),     hn::LoadU(d8, p + 1),
-            hn::LoadU(d8, p - w),     hn::LoadU(d8, p + w),     hn::LoadU(d8, p - w - 1),
-            hn::LoadU(d8, p - w + 1), hn::LoadU(d8, p + w - 1), hn::LoadU(d8, p + w + 1)};
-        V16 bE, gE, rE, bO, gO, rO;
-        BayerParity(d16, false, iColourX == 0, bRedRow, pix, pBlueMap, pRedMap, bE, gE, rE);
-        BayerParity(d16, true, iColourX == 1, bRedRow, pix, pBlueMap, pRedMap, bO, gO, rO);
-        emit(x, bE, gE, rE, bO, gO, rO);
+        const auto c = hn::LoadU(d8, p), u = hn::LoadU(d8, p - w), d = hn::LoadU(d8, p + w);
+        const V16 cEven = EvenBytes(d16, c), cOdd = OddBytes(d16, c);
+        // Left plus right neighbour, above plus below, of the even and the
+        // odd pixels.
+        const V16 hEven = hn::Add(even(p - 1), cOdd), hOdd = hn::Add(cEven, odd(p + 1));
+        const V16 vEven = hn::Add(EvenBytes(d16, u), EvenBytes(d16, d));
+        const V16 vOdd = hn::Add(OddBytes(d16, u), OddBytes(d16, d));
+        // own: the row's red or blue; other: the colour of the rows above
+        // and below.
+        V16 ownE, greenE, otherE, ownO, greenO, otherO;
+        if constexpr (kOddSites) {
+            const V16 diag = hn::Add(vEven, hn::Add(odd(p - w + 1), odd(p + w + 1)));
+            ownO = cOdd;
+            greenO = hn::ShiftRight<2>(hn::Add(hOdd, vOdd));
+            otherO = hn::ShiftRight<2>(diag);
+            greenE = cEven;
+            ownE = hn::ShiftRight<1>(hEven);
+            otherE = hn::ShiftRight<1>(vEven);
+        } else {
+            const V16 diag = hn::Add(vOdd, hn::Add(even(p - w - 1), even(p + w - 1)));
+            ownE = cEven;
+            greenE = hn::ShiftRight<2>(hn::Add(hEven, vEven));
+            otherE = hn::ShiftRight<2>(diag);
+            greenO = cOdd;
+            ownO = hn::ShiftRight<1>(hOdd);
+            otherO = hn::ShiftRight<1>(vOdd);
+        }
+        // The row's own colour is red in a red row, blue in a blue row.
+        V16 bE = bRedRow ? otherE : ownE, rE = bRedRow ? ownE : otherE;
+        V16 bO = bRedRow ? otherO : ownO, rO = bRedRow ? ownO : otherO;
+        if (pBlueMap) {
+            bE = MapLanes(d16, bE, pBlueMap);
+            rE = MapLanes(d16, rE, pRedMap);
+            bO = MapLanes(d16, bO, pBlueMap);
+            rO = MapLanes(d16, rO, pRedMap);
+        }
+        emit(x, bE, greenE, rE, bO, greenO, rO);
     }
     return x;
 }
 
-// Luminance of 16-bit lanes holding byte values: the 32-bit sum
-// aB b + aG g + aR r + the three fractions, shifted by 16, in 16-bit lanes:
-// the high halves of the products, plus the carry out of the low halves and
-// the fractions (summed at a quarter scale so that they fit).
+// The fill of a row whose red or blue sites lie at column parity iColourX.
+template <class TEmit>
+HWY_INLINE size_t BayerRow(const uint8_t* pSrc, ptrdiff_t w, size_t uCount, int iColourX, bool bRedRow,
+                           const uint8_t* pBlueMap, const uint8_t* pRedMap, TEmit emit) {
+    return iColourX ? BayerRowOf<true>(pSrc, w, uCount, bRedRow, pBlueMap, pRedMap, emit)
+                    : BayerRowOf<false>(pSrc, w, uCount, bRedRow, pBlueMap, pRedMap, emit);
+}
+
+// Luminance of 16-bit lanes holding byte values. With each weight uA split
+// into its high and low byte, the 32-bit sum of the three table entries is
+// 256 U + V: U the sum of the pixels times the high bytes, V the sum of the
+// pixels times the low bytes plus the three fractions (i * uM) >> 16. Both
+// fit 16 bits for the weights in use (checked when the tables are built),
+// and (256 U + V) >> 16 = (U + (V >> 8)) >> 8.
 struct SLumaLanes {
     template <class D>
     struct Of {
-        hn::VFromD<D> aB, aG, aR, mB, mG, mR;
+        hn::VFromD<D> hB, hG, hR, lB, lG, lR, mB, mG, mR;
         Of(D d, const SColourCoef& c)
-            : aB(hn::Set(d, static_cast<uint16_t>(c.uA[0]))),
-              aG(hn::Set(d, static_cast<uint16_t>(c.uA[1]))),
-              aR(hn::Set(d, static_cast<uint16_t>(c.uA[2]))),
+            : hB(hn::Set(d, static_cast<uint16_t>(c.uA[0] >> 8))),
+              hG(hn::Set(d, static_cast<uint16_t>(c.uA[1] >> 8))),
+              hR(hn::Set(d, static_cast<uint16_t>(c.uA[2] >> 8))),
+              lB(hn::Set(d, static_cast<uint16_t>(c.uA[0] & 255))),
+              lG(hn::Set(d, static_cast<uint16_t>(c.uA[1] & 255))),
+              lR(hn::Set(d, static_cast<uint16_t>(c.uA[2] & 255))),
               mB(hn::Set(d, static_cast<uint16_t>(c.uM[0]))),
               mG(hn::Set(d, static_cast<uint16_t>(c.uM[1]))),
               mR(hn::Set(d, static_cast<uint16_t>(c.uM[2]))) {}
-        hn::VFromD<D> operator()(D d, hn::VFromD<D> b, hn::VFromD<D> g, hn::VFromD<D> r) const {
+        hn::VFromD<D> operator()(D, hn::VFromD<D> b, hn::VFromD<D> g, hn::VFromD<D> r) const {
             using V = hn::VFromD<D>;
-            const V three = hn::Set(d, 3);
-            const V hi = hn::Add(hn::Add(hn::MulHigh(b, aB), hn::MulHigh(g, aG)), hn::MulHigh(r, aR));
-            const V loB = hn::Mul(b, aB), loG = hn::Mul(g, aG), loR = hn::Mul(r, aR);
-            const V frac = hn::Add(hn::Add(hn::MulHigh(b, mB), hn::MulHigh(g, mG)), hn::MulHigh(r, mR));
-            const V lowBits = hn::Add(hn::Add(hn::And(loB, three), hn::And(loG, three)), hn::And(loR, three));
-            const V quarter = hn::Add(
-                hn::Add(hn::Add(hn::ShiftRight<2>(loB), hn::ShiftRight<2>(loG)), hn::ShiftRight<2>(loR)),
-                hn::ShiftRight<2>(hn::Add(frac, lowBits)));
-            return hn::Add(hi, hn::ShiftRight<14>(quarter));
+            const V u = hn::Add(hn::Add(hn::Mul(b, hB), hn::Mul(g, hG)), hn::Mul(r, hR));
+            const V v = hn::Add(hn::Add(hn::Add(hn::Mul(b, lB), hn::Mul(g, lG)), hn::Mul(r, lR)),
+                                hn::Add(hn::Add(hn::MulHigh(b, mB), hn::MulHigh(g, mG)), hn::MulHigh(r, mR)));
+            return hn::ShiftRight<8>(hn::Add(u, hn::ShiftRight<8>(v)));
         }
     };
 };
