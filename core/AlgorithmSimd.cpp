@@ -467,6 +467,27 @@ size_t ColorBinRow16(const uint16_t* pRow0, ptrdiff_t iRowStep, int iBin, uint16
 #endif
 }
 
+#if HWY_TARGET != HWY_SCALAR
+// Runs step(c) for the outputs c .. c + N - 1 of a colour row binned by 2, N
+// (even) at a time, and ends a long row with one step that overlaps the one
+// before it rather than leaving the rest to the scalar code: the step reads
+// from input column 2 (uCount - N - 1) on, beyond every output written in
+// place so far once uCount >= 2 N + 2, and rewrites the overlapped outputs
+// with the same values. Steps start at even outputs, so the count done stays
+// even.
+template <class TStep>
+HWY_INLINE size_t BinRowSteps(size_t N, size_t uCount, TStep step) {
+    size_t c = 0;
+    for (; c + N <= uCount; c += N) step(c);
+    if (c < uCount && uCount >= 2 * N + 2) {
+        c = (uCount - N) & ~size_t{1};
+        step(c);
+        c += N;
+    }
+    return c;
+}
+#endif
+
 // Colour binning by 2: output c takes input j and j + 2 of both rows, with
 // j = 2c for an even c and 2c + 1 for an odd one. Sums at every input column
 // are formed first; of each group of four, elements 0 and 3 are the outputs.
@@ -478,8 +499,7 @@ size_t ColorBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, si
     const hn::Repartition<uint32_t, decltype(d8)> d32;
     const hn::Rebind<uint16_t, decltype(d32)> dOut;
     const size_t N = hn::Lanes(d8) / 2;  // outputs per step
-    size_t c = 0;
-    for (; c + N <= uCount; c += N) {
+    auto step = [&](size_t c) {
         const uint8_t* p0 = pIn0 + 2 * c;
         const uint8_t* p1 = pIn1 + 2 * c;
         // Saturating at each step saturates the sum: all terms are positive.
@@ -489,8 +509,8 @@ size_t ColorBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, si
         const auto pair = hn::Or(hn::And(t32, hn::Set(d32, 0xFFu)),
                                  hn::And(hn::ShiftRight<16>(t32), hn::Set(d32, 0xFF00u)));
         hn::StoreU(hn::TruncateTo(dOut, pair), dOut, reinterpret_cast<uint16_t*>(pOut + c));
-    }
-    return c;
+    };
+    return BinRowSteps(N, uCount, step);
 #endif
 }
 
@@ -513,14 +533,13 @@ size_t ColorBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut
     auto half = [&](const uint16_t* p) {
         return hn::ShiftRight<16>(hn::Shl(hn::BitCast(d32, hn::LoadU(d16, p)), up));
     };
-    size_t c = 0;
-    for (; c + N <= uCount; c += N) {
+    auto step = [&](size_t c) {
         const uint16_t* p0 = pIn0 + 2 * c;
         const uint16_t* p1 = pIn1 + 2 * c;
         const V32 sum = hn::Add(hn::Add(half(p0), half(p0 + 2)), hn::Add(half(p1), half(p1 + 2)));
         hn::StoreU(hn::DemoteTo(dOut, hn::BitCast(di, hn::ShiftRight<2>(sum))), dOut, pOut + c);
-    }
-    return c;
+    };
+    return BinRowSteps(N, uCount, step);
 #endif
 }
 
