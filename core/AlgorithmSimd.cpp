@@ -546,8 +546,14 @@ size_t ColorBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut
 // 256-entry look-up. With byte permutes across a 64-byte vector: the two
 // halves of the table looked up by the low seven bits, one of them picked by
 // the top bit (this Highway has no such permute for bytes, hence the
-// intrinsics). Otherwise the sixteen 16-entry tables looked up by the low
-// four bits, then narrowed to one by bits 4, 5, 6 and 7 of the index.
+// intrinsics). Other x86 vectors: the byte shuffle looks up a 16-entry table
+// by the low four bits of an index and gives 0 when its top bit is set,
+// whatever bits 4 to 6 hold. For an index i < 128 in the 16-entry block h,
+// i - 16k has its top bit clear exactly for k <= h, so the XOR of the
+// look-ups of the blocks 0 .. 7 stored as differences (block k XOR block k -
+// 1) is block h's entry; the same with i - 128 for blocks 8 .. 15, and the
+// top bit of i picks one. Elsewhere the sixteen 16-entry tables looked up by
+// the low four bits, then narrowed to one by bits 4, 5, 6 and 7 of the index.
 void Gamma8(uint8_t* pBuf, const uint8_t* pTable, size_t uCount) {
     size_t i = 0;
 #if HWY_TARGET == HWY_AVX3_DL
@@ -558,6 +564,31 @@ void Gamma8(uint8_t* pBuf, const uint8_t* pTable, size_t uCount) {
         const __m512i low = _mm512_permutex2var_epi8(t0, idx, t1);
         const __m512i high = _mm512_permutex2var_epi8(t2, idx, t3);
         _mm512_storeu_si512(pBuf + i, _mm512_mask_blend_epi8(_mm512_movepi8_mask(idx), low, high));
+    }
+#elif HWY_ARCH_X86 && HWY_TARGET != HWY_SCALAR
+    const hn::ScalableTag<uint8_t> d;
+    const hn::Rebind<int8_t, decltype(d)> di;
+    using V = hn::VFromD<decltype(d)>;
+    const size_t N = hn::Lanes(d);
+    V diffs[16];
+    for (int k = 0; k < 16; k++) {
+        diffs[k] = hn::LoadDup128(d, pTable + 16 * k);
+        if (k % 8) diffs[k] = hn::Xor(diffs[k], hn::LoadDup128(d, pTable + 16 * (k - 1)));
+    }
+    const V block = hn::Set(d, 16), top = hn::Set(d, 0x80);
+    for (; i + N <= uCount; i += N) {
+        const V idx = hn::LoadU(d, pBuf + i);
+        V lower = idx, upper = hn::Xor(idx, top);
+        V fromLower = hn::TableLookupBytesOr0(diffs[0], lower);
+        V fromUpper = hn::TableLookupBytesOr0(diffs[8], upper);
+        for (int k = 1; k < 8; k++) {
+            lower = hn::Sub(lower, block);
+            upper = hn::Sub(upper, block);
+            fromLower = hn::Xor(fromLower, hn::TableLookupBytesOr0(diffs[k], lower));
+            fromUpper = hn::Xor(fromUpper, hn::TableLookupBytesOr0(diffs[8 + k], upper));
+        }
+        const auto upperHalf = hn::Lt(hn::BitCast(di, idx), hn::Zero(di));
+        hn::StoreU(hn::IfThenElse(hn::RebindMask(d, upperHalf), fromUpper, fromLower), d, pBuf + i);
     }
 #elif HWY_TARGET != HWY_SCALAR
     const hn::ScalableTag<uint8_t> d;
