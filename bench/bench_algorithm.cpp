@@ -5,6 +5,9 @@
 // x_memcpy (how far from the memory limit) and x_opencv (below 1 is faster).
 // OpenCV runs on one thread, as the library does.
 #include <benchmark/benchmark.h>
+#include <hwy/targets.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -15,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "AlgorithmSimd.h"
 #include "CAlgorithm.h"
 #include "KYRCamera.h"
 
@@ -285,8 +289,29 @@ void BM_Bin(benchmark::State& state, bool bColour, bool b16Bit, int iRef) {
     ReportRatios(state, pszOp, size, d, n);
 }
 
+// Ours runs with the best instruction set here, or with the one named by
+// KYR_BENCH_TARGET (as the context line prints them: AVX2, SSE4, ...), which
+// shows on one machine what a processor without the better ones gets.
+void SelectVectorTarget() {
+    const std::vector<int64_t> targets = kyr_simd::Targets();
+    std::string names;
+    for (const int64_t target : targets) names += std::string(names.empty() ? "" : " ") + hwy::TargetName(target);
+    benchmark::AddCustomContext("vector targets here", names);
+    const char* pszWanted = getenv("KYR_BENCH_TARGET");
+    if (!pszWanted) return;
+    for (const int64_t target : targets)
+        if (strcmp(hwy::TargetName(target), pszWanted) == 0) {
+            kyr_simd::SelectTarget(target);
+            benchmark::AddCustomContext("vector target used", pszWanted);
+            return;
+        }
+    fprintf(stderr, "KYR_BENCH_TARGET=%s is not one of: %s\n", pszWanted, names.c_str());
+    exit(2);
+}
+
 // Registration order is run order: memcpy, OpenCV, ours.
 void RegisterAll() {
+    SelectVectorTarget();
 #if KYR_BENCH_HAVE_OPENCV
     // The library converts on the caller's thread; compare with one OpenCV thread.
     cv::setNumThreads(1);
