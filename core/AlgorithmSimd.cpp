@@ -80,35 +80,36 @@ HWY_INLINE size_t BayerRowOf(const uint8_t* pSrc, ptrdiff_t w, size_t uCount, bo
         const V16 vEven = hn::Add(EvenBytes(d16, u), EvenBytes(d16, d));
         const V16 vOdd = hn::Add(OddBytes(d16, u), OddBytes(d16, d));
         // own: the row's red or blue; other: the colour of the rows above
-        // and below.
-        V16 ownE, greenE, otherE, ownO, greenO, otherO;
+        // and below. A red or blue site averages its four green neighbours
+        // and its four diagonal ones, a green pixel its left and right
+        // neighbours (own) and those above and below (other).
+        struct SFill {
+            V16 own, green, other;
+        };
+        auto site = [](V16 centre, V16 h, V16 v, V16 diag) {
+            return SFill{centre, hn::ShiftRight<2>(hn::Add(h, v)), hn::ShiftRight<2>(diag)};
+        };
+        auto green = [](V16 centre, V16 h, V16 v) {
+            return SFill{hn::ShiftRight<1>(h), centre, hn::ShiftRight<1>(v)};
+        };
+        SFill fE, fO;
         if constexpr (kOddSites) {
-            const V16 diag = hn::Add(vEven, hn::Add(odd(p - w + 1), odd(p + w + 1)));
-            ownO = cOdd;
-            greenO = hn::ShiftRight<2>(hn::Add(hOdd, vOdd));
-            otherO = hn::ShiftRight<2>(diag);
-            greenE = cEven;
-            ownE = hn::ShiftRight<1>(hEven);
-            otherE = hn::ShiftRight<1>(vEven);
+            fO = site(cOdd, hOdd, vOdd, hn::Add(vEven, hn::Add(odd(p - w + 1), odd(p + w + 1))));
+            fE = green(cEven, hEven, vEven);
         } else {
-            const V16 diag = hn::Add(vOdd, hn::Add(even(p - w - 1), even(p + w - 1)));
-            ownE = cEven;
-            greenE = hn::ShiftRight<2>(hn::Add(hEven, vEven));
-            otherE = hn::ShiftRight<2>(diag);
-            greenO = cOdd;
-            ownO = hn::ShiftRight<1>(hOdd);
-            otherO = hn::ShiftRight<1>(vOdd);
+            fE = site(cEven, hEven, vEven, hn::Add(vOdd, hn::Add(even(p - w - 1), even(p + w - 1))));
+            fO = green(cOdd, hOdd, vOdd);
         }
         // The row's own colour is red in a red row, blue in a blue row.
-        V16 bE = bRedRow ? otherE : ownE, rE = bRedRow ? ownE : otherE;
-        V16 bO = bRedRow ? otherO : ownO, rO = bRedRow ? ownO : otherO;
+        V16 bE = bRedRow ? fE.other : fE.own, rE = bRedRow ? fE.own : fE.other;
+        V16 bO = bRedRow ? fO.other : fO.own, rO = bRedRow ? fO.own : fO.other;
         if (pBlueMap) {
             bE = MapLanes(d16, bE, pBlueMap);
             rE = MapLanes(d16, rE, pRedMap);
             bO = MapLanes(d16, bO, pBlueMap);
             rO = MapLanes(d16, rO, pRedMap);
         }
-        emit(x, bE, greenE, rE, bO, greenO, rO);
+        emit(x, bE, fE.green, rE, bO, fO.green, rO);
     }
     return x;
 }
