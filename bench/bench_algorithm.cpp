@@ -295,7 +295,8 @@ void BM_Bin(benchmark::State& state, bool bColour, bool b16Bit, int iRef) {
 void SelectVectorTarget() {
     const std::vector<int64_t> targets = kyr_simd::Targets();
     std::string names;
-    for (const int64_t target : targets) names += std::string(names.empty() ? "" : " ") + hwy::TargetName(target);
+    for (const int64_t target : targets)
+        names += std::string(names.empty() ? "" : " ") + hwy::TargetName(target);
     benchmark::AddCustomContext("vector targets here", names);
     const char* pszWanted = getenv("KYR_BENCH_TARGET");
     if (!pszWanted) return;

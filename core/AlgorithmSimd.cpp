@@ -53,6 +53,13 @@ HWY_INLINE hn::VFromD<D16> OddBytes(D16 d16, V8 v) {
     return hn::ShiftRight<8>(hn::BitCast(d16, v));
 }
 
+// The fill of the pixels of one column parity: the row's own colour (red or
+// blue), green, and the colour of the rows above and below.
+template <class V>
+struct SFill {
+    V own, green, other;
+};
+
 // Bilinear fill of one row in steps of one byte vector of pixels, the even
 // and the odd pixels of a step in the 16-bit lanes of d16. The sums of
 // neighbours that two fills share are formed once: the vertical pairs of
@@ -79,27 +86,21 @@ HWY_INLINE size_t BayerRowOf(const uint8_t* pSrc, ptrdiff_t w, size_t uCount, bo
         const V16 hEven = hn::Add(even(p - 1), cOdd), hOdd = hn::Add(cEven, odd(p + 1));
         const V16 vEven = hn::Add(EvenBytes(d16, u), EvenBytes(d16, d));
         const V16 vOdd = hn::Add(OddBytes(d16, u), OddBytes(d16, d));
-        // own: the row's red or blue; other: the colour of the rows above
-        // and below. A red or blue site averages its four green neighbours
-        // and its four diagonal ones, a green pixel its left and right
-        // neighbours (own) and those above and below (other).
-        struct SFill {
-            V16 own, green, other;
-        };
+        // A red or blue site averages its four green neighbours and its
+        // four diagonal ones, a green pixel its left and right neighbours
+        // (own) and those above and below (other).
         auto site = [](V16 centre, V16 h, V16 v, V16 diag) {
-            return SFill{centre, hn::ShiftRight<2>(hn::Add(h, v)), hn::ShiftRight<2>(diag)};
+            return SFill<V16>{centre, hn::ShiftRight<2>(hn::Add(h, v)), hn::ShiftRight<2>(diag)};
         };
         auto green = [](V16 centre, V16 h, V16 v) {
-            return SFill{hn::ShiftRight<1>(h), centre, hn::ShiftRight<1>(v)};
+            return SFill<V16>{hn::ShiftRight<1>(h), centre, hn::ShiftRight<1>(v)};
         };
-        SFill fE, fO;
-        if constexpr (kOddSites) {
-            fO = site(cOdd, hOdd, vOdd, hn::Add(vEven, hn::Add(odd(p - w + 1), odd(p + w + 1))));
-            fE = green(cEven, hEven, vEven);
-        } else {
-            fE = site(cEven, hEven, vEven, hn::Add(vOdd, hn::Add(even(p - w - 1), even(p + w - 1))));
-            fO = green(cOdd, hOdd, vOdd);
-        }
+        const SFill<V16> fE =
+            kOddSites ? green(cEven, hEven, vEven)
+                      : site(cEven, hEven, vEven, hn::Add(vOdd, hn::Add(even(p - w - 1), even(p + w - 1))));
+        const SFill<V16> fO =
+            kOddSites ? site(cOdd, hOdd, vOdd, hn::Add(vEven, hn::Add(odd(p - w + 1), odd(p + w + 1))))
+                      : green(cOdd, hOdd, vOdd);
         // The row's own colour is red in a red row, blue in a blue row.
         V16 bE = bRedRow ? fE.other : fE.own, rE = bRedRow ? fE.own : fE.other;
         V16 bO = bRedRow ? fO.other : fO.own, rO = bRedRow ? fO.own : fO.other;
