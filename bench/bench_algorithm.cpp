@@ -53,9 +53,10 @@ std::vector<unsigned char> RandomBytes(size_t n) {
 }
 
 // Each benchmark iteration runs the body kRunsPerIteration times, timing each
-// run, and reports the median of them. The ratios are taken between the
-// medians of all runs: a run slowed by another process on a busy machine
-// moves neither, even when a large frame gets a single iteration.
+// run, and reports the median of them as its time (the CPU column counts all
+// of them). The ratios are taken between the medians of all runs: a run
+// slowed by another process on a busy machine moves neither, even when a
+// large frame gets a single iteration.
 constexpr int kRunsPerIteration = 5;
 
 double Median(std::vector<double> v) {
