@@ -5,14 +5,20 @@
 // x_memcpy (how far from the memory limit) and x_opencv (below 1 is faster).
 // OpenCV runs on one thread, as the library does.
 #include <benchmark/benchmark.h>
+#include <hwy/targets.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "AlgorithmSimd.h"
 #include "CAlgorithm.h"
 #include "KYRCamera.h"
 
@@ -46,16 +52,35 @@ std::vector<unsigned char> RandomBytes(size_t n) {
     return v;
 }
 
-// Runs body once per iteration and returns the mean wall time of one.
+// Each benchmark iteration runs the body kRunsPerIteration times, timing each
+// run, and reports the median of them as its time (the CPU column counts all
+// of them). The ratios are taken between the medians of all runs: a run
+// slowed by another process on a busy machine moves neither, even when a
+// large frame gets a single iteration.
+constexpr int kRunsPerIteration = 5;
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0.0;
+    const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
+    std::nth_element(v.begin(), mid, v.end());
+    return *mid;
+}
+
+// Runs the body as above and returns the median wall time of one run.
 template <class TBody>
 double TimedLoop(benchmark::State& state, TBody body) {
-    const auto start = std::chrono::steady_clock::now();
+    std::vector<double> all, iteration(kRunsPerIteration);
     for (auto _ : state) {
-        body();
-        benchmark::ClobberMemory();
+        for (double& dRun : iteration) {
+            const auto start = std::chrono::steady_clock::now();
+            body();
+            benchmark::ClobberMemory();
+            dRun = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
+        all.insert(all.end(), iteration.begin(), iteration.end());
+        state.SetIterationTime(Median(iteration));
     }
-    const double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return state.iterations() ? dSeconds / static_cast<double>(state.iterations()) : 0.0;
+    return Median(all);
 }
 
 void RecordReference(benchmark::State& state, const char* pszOp, const FrameSize& size, const char* pszRef,
@@ -265,8 +290,30 @@ void BM_Bin(benchmark::State& state, bool bColour, bool b16Bit, int iRef) {
     ReportRatios(state, pszOp, size, d, n);
 }
 
+// Ours runs with the best instruction set here, or with the one named by
+// KYR_BENCH_TARGET (as the context line prints them: AVX2, SSE4, ...), which
+// shows on one machine what a processor without the better ones gets.
+void SelectVectorTarget() {
+    const std::vector<int64_t> targets = kyr_simd::Targets();
+    std::string names;
+    for (const int64_t target : targets)
+        names += std::string(names.empty() ? "" : " ") + hwy::TargetName(target);
+    benchmark::AddCustomContext("vector targets here", names);
+    const char* pszWanted = getenv("KYR_BENCH_TARGET");
+    if (!pszWanted) return;
+    for (const int64_t target : targets)
+        if (strcmp(hwy::TargetName(target), pszWanted) == 0) {
+            kyr_simd::SelectTarget(target);
+            benchmark::AddCustomContext("vector target used", pszWanted);
+            return;
+        }
+    fprintf(stderr, "KYR_BENCH_TARGET=%s is not one of: %s\n", pszWanted, names.c_str());
+    exit(2);
+}
+
 // Registration order is run order: memcpy, OpenCV, ours.
 void RegisterAll() {
+    SelectVectorTarget();
 #if KYR_BENCH_HAVE_OPENCV
     // The library converts on the caller's thread; compare with one OpenCV thread.
     cv::setNumThreads(1);
@@ -275,7 +322,7 @@ void RegisterAll() {
     auto each = [](benchmark::internal::Benchmark* b) {
         b->DenseRange(0, static_cast<int>(sizeof(kSizes) / sizeof(kSizes[0])) - 1)
             ->Unit(benchmark::kMillisecond)
-            ->UseRealTime();
+            ->UseManualTime();
     };
     // Without OpenCV only memcpy stands beside ours.
 #if KYR_BENCH_HAVE_OPENCV

@@ -53,86 +53,102 @@ HWY_INLINE hn::VFromD<D16> OddBytes(D16 d16, V8 v) {
     return hn::ShiftRight<8>(hn::BitCast(d16, v));
 }
 
-// Bilinear fill of the pixels of one parity: the column parity of the row's
-// red or blue site (the others are green). bOdd picks the odd bytes of the
-// pixel vectors loaded at the row, one to the left and right, and above
-// and below. Blue, green and red come out in 16-bit lanes, white balance
-// applied.
-template <class D16, class V8, class V = hn::VFromD<D16>>
-HWY_INLINE void BayerParity(D16 d16, bool bOdd, bool bColourSite, bool bRedRow, const V8* pPix,
-                            const uint8_t* pBlueMap, const uint8_t* pRedMap, V& vBlue, V& vGreen, V& vRed) {
-    // pPix: centre, left, right, up, down, up-left, up-right, down-left, down-right.
-    auto half = [&](int k) { return bOdd ? OddBytes(d16, pPix[k]) : EvenBytes(d16, pPix[k]); };
-    const V c = half(0), lr = hn::Add(half(1), half(2)), ud = hn::Add(half(3), half(4));
-    V own, other;
-    if (bColourSite) {
-        own = c;
-        vGreen = hn::ShiftRight<2>(hn::Add(lr, ud));
-        other = hn::ShiftRight<2>(hn::Add(hn::Add(half(5), half(6)), hn::Add(half(7), half(8))));
-    } else {
-        vGreen = c;
-        own = hn::ShiftRight<1>(lr);
-        other = hn::ShiftRight<1>(ud);
-    }
-    // The row's own colour is red in a red row, blue in a blue row.
-    vBlue = bRedRow ? other : own;
-    vRed = bRedRow ? own : other;
-    if (pBlueMap) {
-        vBlue = MapLanes(d16, vBlue, pBlueMap);
-        vRed = MapLanes(d16, vRed, pRedMap);
-    }
-}
+// The fill of the pixels of one column parity: the row's own colour (red or
+// blue), green, and the colour of the rows above and below.
+template <class V>
+struct SFill {
+    V own, green, other;
+};
 
-// Runs the fill over the row in steps of one byte vector of pixels and hands
-// each step's even and odd pixels to emit(x, blue, green, red) for both.
-template <class TEmit>
-HWY_INLINE size_t BayerRow(const uint8_t* pSrc, ptrdiff_t w, size_t uCount, int iColourX, bool bRedRow,
-                           const uint8_t* pBlueMap, const uint8_t* pRedMap, TEmit emit) {
+// Bilinear fill of one row in steps of one byte vector of pixels, the even
+// and the odd pixels of a step in the 16-bit lanes of d16. The sums of
+// neighbours that two fills share are formed once: the vertical pairs of
+// each column, which are the green at one parity and part of the diagonal at
+// the other. kOddSites: the red or blue sites are the odd pixels. Each step's
+// blue, green and red of both parities, white balance applied, go to
+// emit(x, even blue, green, red, odd blue, green, red).
+template <bool kOddSites, class TEmit>
+HWY_INLINE size_t BayerRowOf(const uint8_t* pSrc, ptrdiff_t w, size_t uCount, bool bRedRow,
+                             const uint8_t* pBlueMap, const uint8_t* pRedMap, TEmit emit) {
     const hn::ScalableTag<uint8_t> d8;
     const hn::Repartition<uint16_t, decltype(d8)> d16;
     using V16 = hn::VFromD<decltype(d16)>;
+    auto even = [&](const uint8_t* p) { return EvenBytes(d16, hn::LoadU(d8, p)); };
+    auto odd = [&](const uint8_t* p) { return OddBytes(d16, hn::LoadU(d8, p)); };
     const size_t N = hn::Lanes(d8);
     size_t x = 0;
     for (; x + N <= uCount; x += N) {
         const uint8_t* p = pSrc + x;
-        const hn::VFromD<decltype(d8)> pix[9] = {
-            hn::LoadU(d8, p),         hn::LoadU(d8, p - 1),     hn::LoadU(d8, p + 1),
-            hn::LoadU(d8, p - w),     hn::LoadU(d8, p + w),     hn::LoadU(d8, p - w - 1),
-            hn::LoadU(d8, p - w + 1), hn::LoadU(d8, p + w - 1), hn::LoadU(d8, p + w + 1)};
-        V16 bE, gE, rE, bO, gO, rO;
-        BayerParity(d16, false, iColourX == 0, bRedRow, pix, pBlueMap, pRedMap, bE, gE, rE);
-        BayerParity(d16, true, iColourX == 1, bRedRow, pix, pBlueMap, pRedMap, bO, gO, rO);
-        emit(x, bE, gE, rE, bO, gO, rO);
+        const auto c = hn::LoadU(d8, p), u = hn::LoadU(d8, p - w), d = hn::LoadU(d8, p + w);
+        const V16 cEven = EvenBytes(d16, c), cOdd = OddBytes(d16, c);
+        // Left plus right neighbour, above plus below, of the even and the
+        // odd pixels.
+        const V16 hEven = hn::Add(even(p - 1), cOdd), hOdd = hn::Add(cEven, odd(p + 1));
+        const V16 vEven = hn::Add(EvenBytes(d16, u), EvenBytes(d16, d));
+        const V16 vOdd = hn::Add(OddBytes(d16, u), OddBytes(d16, d));
+        // A red or blue site averages its four green neighbours and its
+        // four diagonal ones, a green pixel its left and right neighbours
+        // (own) and those above and below (other).
+        auto site = [](V16 centre, V16 h, V16 v, V16 diag) {
+            return SFill<V16>{centre, hn::ShiftRight<2>(hn::Add(h, v)), hn::ShiftRight<2>(diag)};
+        };
+        auto green = [](V16 centre, V16 h, V16 v) {
+            return SFill<V16>{hn::ShiftRight<1>(h), centre, hn::ShiftRight<1>(v)};
+        };
+        const SFill<V16> fE =
+            kOddSites ? green(cEven, hEven, vEven)
+                      : site(cEven, hEven, vEven, hn::Add(vOdd, hn::Add(even(p - w - 1), even(p + w - 1))));
+        const SFill<V16> fO =
+            kOddSites ? site(cOdd, hOdd, vOdd, hn::Add(vEven, hn::Add(odd(p - w + 1), odd(p + w + 1))))
+                      : green(cOdd, hOdd, vOdd);
+        // The row's own colour is red in a red row, blue in a blue row.
+        V16 bE = bRedRow ? fE.other : fE.own, rE = bRedRow ? fE.own : fE.other;
+        V16 bO = bRedRow ? fO.other : fO.own, rO = bRedRow ? fO.own : fO.other;
+        if (pBlueMap) {
+            bE = MapLanes(d16, bE, pBlueMap);
+            rE = MapLanes(d16, rE, pRedMap);
+            bO = MapLanes(d16, bO, pBlueMap);
+            rO = MapLanes(d16, rO, pRedMap);
+        }
+        emit(x, bE, fE.green, rE, bO, fO.green, rO);
     }
     return x;
 }
 
-// Luminance of 16-bit lanes holding byte values: the 32-bit sum
-// aB b + aG g + aR r + the three fractions, shifted by 16, in 16-bit lanes:
-// the high halves of the products, plus the carry out of the low halves and
-// the fractions (summed at a quarter scale so that they fit).
+// The fill of a row whose red or blue sites lie at column parity iColourX.
+template <class TEmit>
+HWY_INLINE size_t BayerRow(const uint8_t* pSrc, ptrdiff_t w, size_t uCount, int iColourX, bool bRedRow,
+                           const uint8_t* pBlueMap, const uint8_t* pRedMap, TEmit emit) {
+    return iColourX ? BayerRowOf<true>(pSrc, w, uCount, bRedRow, pBlueMap, pRedMap, emit)
+                    : BayerRowOf<false>(pSrc, w, uCount, bRedRow, pBlueMap, pRedMap, emit);
+}
+
+// Luminance of 16-bit lanes holding byte values. With each weight uA split
+// into its high and low byte, the 32-bit sum of the three table entries is
+// 256 U + V: U the sum of the pixels times the high bytes, V the sum of the
+// pixels times the low bytes plus the three fractions (i * uM) >> 16. Both
+// fit 16 bits for the weights in use (checked when the tables are built),
+// and (256 U + V) >> 16 = (U + (V >> 8)) >> 8.
 struct SLumaLanes {
     template <class D>
     struct Of {
-        hn::VFromD<D> aB, aG, aR, mB, mG, mR;
+        hn::VFromD<D> hB, hG, hR, lB, lG, lR, mB, mG, mR;
         Of(D d, const SColourCoef& c)
-            : aB(hn::Set(d, static_cast<uint16_t>(c.uA[0]))),
-              aG(hn::Set(d, static_cast<uint16_t>(c.uA[1]))),
-              aR(hn::Set(d, static_cast<uint16_t>(c.uA[2]))),
+            : hB(hn::Set(d, static_cast<uint16_t>(c.uA[0] >> 8))),
+              hG(hn::Set(d, static_cast<uint16_t>(c.uA[1] >> 8))),
+              hR(hn::Set(d, static_cast<uint16_t>(c.uA[2] >> 8))),
+              lB(hn::Set(d, static_cast<uint16_t>(c.uA[0] & 255))),
+              lG(hn::Set(d, static_cast<uint16_t>(c.uA[1] & 255))),
+              lR(hn::Set(d, static_cast<uint16_t>(c.uA[2] & 255))),
               mB(hn::Set(d, static_cast<uint16_t>(c.uM[0]))),
               mG(hn::Set(d, static_cast<uint16_t>(c.uM[1]))),
               mR(hn::Set(d, static_cast<uint16_t>(c.uM[2]))) {}
-        hn::VFromD<D> operator()(D d, hn::VFromD<D> b, hn::VFromD<D> g, hn::VFromD<D> r) const {
+        hn::VFromD<D> operator()(D, hn::VFromD<D> b, hn::VFromD<D> g, hn::VFromD<D> r) const {
             using V = hn::VFromD<D>;
-            const V three = hn::Set(d, 3);
-            const V hi = hn::Add(hn::Add(hn::MulHigh(b, aB), hn::MulHigh(g, aG)), hn::MulHigh(r, aR));
-            const V loB = hn::Mul(b, aB), loG = hn::Mul(g, aG), loR = hn::Mul(r, aR);
-            const V frac = hn::Add(hn::Add(hn::MulHigh(b, mB), hn::MulHigh(g, mG)), hn::MulHigh(r, mR));
-            const V lowBits = hn::Add(hn::Add(hn::And(loB, three), hn::And(loG, three)), hn::And(loR, three));
-            const V quarter = hn::Add(
-                hn::Add(hn::Add(hn::ShiftRight<2>(loB), hn::ShiftRight<2>(loG)), hn::ShiftRight<2>(loR)),
-                hn::ShiftRight<2>(hn::Add(frac, lowBits)));
-            return hn::Add(hi, hn::ShiftRight<14>(quarter));
+            const V u = hn::Add(hn::Add(hn::Mul(b, hB), hn::Mul(g, hG)), hn::Mul(r, hR));
+            const V v = hn::Add(hn::Add(hn::Add(hn::Mul(b, lB), hn::Mul(g, lG)), hn::Mul(r, lR)),
+                                hn::Add(hn::Add(hn::MulHigh(b, mB), hn::MulHigh(g, mG)), hn::MulHigh(r, mR)));
+            return hn::ShiftRight<8>(hn::Add(u, hn::ShiftRight<8>(v)));
         }
     };
 };
@@ -453,6 +469,27 @@ size_t ColorBinRow16(const uint16_t* pRow0, ptrdiff_t iRowStep, int iBin, uint16
 #endif
 }
 
+#if HWY_TARGET != HWY_SCALAR
+// Runs step(c) for the outputs c .. c + N - 1 of a colour row binned by 2, N
+// (even) at a time, and ends a long row with one step that overlaps the one
+// before it rather than leaving the rest to the scalar code: the step reads
+// from input column 2 (uCount - N - 1) on, beyond every output written in
+// place so far once uCount >= 2 N + 2, and rewrites the overlapped outputs
+// with the same values. Steps start at even outputs, so the count done stays
+// even.
+template <class TStep>
+HWY_INLINE size_t BinRowSteps(size_t N, size_t uCount, TStep step) {
+    size_t c = 0;
+    for (; c + N <= uCount; c += N) step(c);
+    if (c < uCount && uCount >= 2 * N + 2) {
+        c = (uCount - N) & ~size_t{1};
+        step(c);
+        c += N;
+    }
+    return c;
+}
+#endif
+
 // Colour binning by 2: output c takes input j and j + 2 of both rows, with
 // j = 2c for an even c and 2c + 1 for an odd one. Sums at every input column
 // are formed first; of each group of four, elements 0 and 3 are the outputs.
@@ -464,8 +501,7 @@ size_t ColorBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, si
     const hn::Repartition<uint32_t, decltype(d8)> d32;
     const hn::Rebind<uint16_t, decltype(d32)> dOut;
     const size_t N = hn::Lanes(d8) / 2;  // outputs per step
-    size_t c = 0;
-    for (; c + N <= uCount; c += N) {
+    auto step = [&](size_t c) {
         const uint8_t* p0 = pIn0 + 2 * c;
         const uint8_t* p1 = pIn1 + 2 * c;
         // Saturating at each step saturates the sum: all terms are positive.
@@ -475,47 +511,51 @@ size_t ColorBin2Row8(const uint8_t* pIn0, const uint8_t* pIn1, uint8_t* pOut, si
         const auto pair = hn::Or(hn::And(t32, hn::Set(d32, 0xFFu)),
                                  hn::And(hn::ShiftRight<16>(t32), hn::Set(d32, 0xFF00u)));
         hn::StoreU(hn::TruncateTo(dOut, pair), dOut, reinterpret_cast<uint16_t*>(pOut + c));
-    }
-    return c;
+    };
+    return BinRowSteps(N, uCount, step);
 #endif
 }
 
+// By 2 at 16 bits, in 32-bit lanes: lane k of a row holds columns 2k and
+// 2k + 1. Output 2m takes columns 4m and 4m + 2, output 2m + 1 columns 4m + 3
+// and 4m + 5: of each even lane the low half, of each odd lane the high
+// half, from the row as it is and from the row loaded one lane further on.
 size_t ColorBin2Row16(const uint16_t* pIn0, const uint16_t* pIn1, uint16_t* pOut, size_t uCount) {
 #if HWY_TARGET == HWY_SCALAR
     return 0;  // one lane: the scalar code of the caller does it all
 #else
     const hn::ScalableTag<uint16_t> d16;
-    const hn::Repartition<uint64_t, decltype(d16)> d64;
-    const hn::Rebind<uint32_t, decltype(d64)> dOut;
-    using V = hn::VFromD<decltype(d16)>;
-    const size_t N = hn::Lanes(d16) / 2;
-    const V three = hn::Set(d16, 3);
-    size_t c = 0;
-    for (; c + N <= uCount; c += N) {
+    const hn::Repartition<uint32_t, decltype(d16)> d32;
+    const hn::Rebind<int32_t, decltype(d32)> di;
+    const hn::Rebind<uint16_t, decltype(d32)> dOut;
+    using V32 = hn::VFromD<decltype(d32)>;
+    const size_t N = hn::Lanes(d32);  // outputs per step
+    // The wanted half of each lane, moved to the high half and back down.
+    const V32 up = hn::OddEven(hn::Zero(d32), hn::Set(d32, 16u));
+    auto half = [&](const uint16_t* p) {
+        return hn::ShiftRight<16>(hn::Shl(hn::BitCast(d32, hn::LoadU(d16, p)), up));
+    };
+    auto step = [&](size_t c) {
         const uint16_t* p0 = pIn0 + 2 * c;
         const uint16_t* p1 = pIn1 + 2 * c;
-        const V a = hn::LoadU(d16, p0), b = hn::LoadU(d16, p0 + 2);
-        const V e = hn::LoadU(d16, p1), f = hn::LoadU(d16, p1 + 2);
-        // floor((a + b + e + f) / 4) in 16 bits: the quarters, plus the
-        // quarter of the four remainders.
-        const V quarters = hn::Add(hn::Add(hn::ShiftRight<2>(a), hn::ShiftRight<2>(b)),
-                                   hn::Add(hn::ShiftRight<2>(e), hn::ShiftRight<2>(f)));
-        const V rest = hn::Add(hn::Add(hn::And(a, three), hn::And(b, three)),
-                               hn::Add(hn::And(e, three), hn::And(f, three)));
-        const auto t64 = hn::BitCast(d64, hn::Add(quarters, hn::ShiftRight<2>(rest)));
-        const auto pair = hn::Or(hn::And(t64, hn::Set(d64, 0xFFFFull)),
-                                 hn::And(hn::ShiftRight<32>(t64), hn::Set(d64, 0xFFFF0000ull)));
-        hn::StoreU(hn::TruncateTo(dOut, pair), dOut, reinterpret_cast<uint32_t*>(pOut + c));
-    }
-    return c;
+        const V32 sum = hn::Add(hn::Add(half(p0), half(p0 + 2)), hn::Add(half(p1), half(p1 + 2)));
+        hn::StoreU(hn::DemoteTo(dOut, hn::BitCast(di, hn::ShiftRight<2>(sum))), dOut, pOut + c);
+    };
+    return BinRowSteps(N, uCount, step);
 #endif
 }
 
 // 256-entry look-up. With byte permutes across a 64-byte vector: the two
 // halves of the table looked up by the low seven bits, one of them picked by
 // the top bit (this Highway has no such permute for bytes, hence the
-// intrinsics). Otherwise the sixteen 16-entry tables looked up by the low
-// four bits, then narrowed to one by bits 4, 5, 6 and 7 of the index.
+// intrinsics). Other x86 vectors: the byte shuffle looks up a 16-entry table
+// by the low four bits of an index and gives 0 when its top bit is set,
+// whatever bits 4 to 6 hold. For an index i < 128 in the 16-entry block h,
+// i - 16k has its top bit clear exactly for k <= h, so the XOR of the
+// look-ups of the blocks 0 .. 7 stored as differences (block k XOR block k -
+// 1) is block h's entry; the same with i - 128 for blocks 8 .. 15, and the
+// top bit of i picks one. Elsewhere the sixteen 16-entry tables looked up by
+// the low four bits, then narrowed to one by bits 4, 5, 6 and 7 of the index.
 void Gamma8(uint8_t* pBuf, const uint8_t* pTable, size_t uCount) {
     size_t i = 0;
 #if HWY_TARGET == HWY_AVX3_DL
@@ -526,6 +566,31 @@ void Gamma8(uint8_t* pBuf, const uint8_t* pTable, size_t uCount) {
         const __m512i low = _mm512_permutex2var_epi8(t0, idx, t1);
         const __m512i high = _mm512_permutex2var_epi8(t2, idx, t3);
         _mm512_storeu_si512(pBuf + i, _mm512_mask_blend_epi8(_mm512_movepi8_mask(idx), low, high));
+    }
+#elif HWY_ARCH_X86 && HWY_TARGET != HWY_SCALAR
+    const hn::ScalableTag<uint8_t> d;
+    const hn::Rebind<int8_t, decltype(d)> di;
+    using V = hn::VFromD<decltype(d)>;
+    const size_t N = hn::Lanes(d);
+    V diffs[16];
+    for (int k = 0; k < 16; k++) {
+        diffs[k] = hn::LoadDup128(d, pTable + 16 * k);
+        if (k % 8) diffs[k] = hn::Xor(diffs[k], hn::LoadDup128(d, pTable + 16 * (k - 1)));
+    }
+    const V block = hn::Set(d, 16), top = hn::Set(d, 0x80);
+    for (; i + N <= uCount; i += N) {
+        const V idx = hn::LoadU(d, pBuf + i);
+        V lower = idx, upper = hn::Xor(idx, top);
+        V fromLower = hn::TableLookupBytesOr0(diffs[0], lower);
+        V fromUpper = hn::TableLookupBytesOr0(diffs[8], upper);
+        for (int k = 1; k < 8; k++) {
+            lower = hn::Sub(lower, block);
+            upper = hn::Sub(upper, block);
+            fromLower = hn::Xor(fromLower, hn::TableLookupBytesOr0(diffs[k], lower));
+            fromUpper = hn::Xor(fromUpper, hn::TableLookupBytesOr0(diffs[8 + k], upper));
+        }
+        const auto upperHalf = hn::Lt(hn::BitCast(di, idx), hn::Zero(di));
+        hn::StoreU(hn::IfThenElse(hn::RebindMask(d, upperHalf), fromUpper, fromLower), d, pBuf + i);
     }
 #elif HWY_TARGET != HWY_SCALAR
     const hn::ScalableTag<uint8_t> d;

@@ -86,8 +86,9 @@ struct CAlgorithm::SYUVTables {
     int iCrB[256];
     int iCbG[256];
     int iCbR[256];
-    // The luminance tables as integer arithmetic for the vector code, when
-    // that arithmetic reproduces every entry (checked when they are built).
+    // The tables as integer arithmetic for the vector code, when that
+    // arithmetic reproduces every entry and the luminance sums fit the
+    // vector lanes (checked when they are built).
     bool bCoefExact;
     kyr_simd::SColourCoef coef;
 };
@@ -116,6 +117,18 @@ bool TableCoefOf(const int* pTable, uint32_t* puA, uint32_t* puM) {
     return false;
 }
 
+// The vector luminance sums, for bytes of value 255 at most, the pixels times
+// the high and the low bytes of the three weights in 16-bit lanes: both sums,
+// and the first plus the second's high byte, stay below 65536.
+bool LumaFitsLanes(const kyr_simd::SColourCoef& coef) {
+    uint32_t uHigh = 0, uLow = 0;
+    for (int k = 0; k < 3; k++) {
+        uHigh += 255 * (coef.uA[k] >> 8);
+        uLow += 255 * (coef.uA[k] & 255) + ((255 * coef.uM[k]) >> 16);
+    }
+    return uLow <= 65535 && uHigh + (uLow >> 8) <= 65535;
+}
+
 }  // namespace
 
 const CAlgorithm::SYUVTables& CAlgorithm::SharedYUVTables() {
@@ -139,6 +152,7 @@ const CAlgorithm::SYUVTables& CAlgorithm::SharedYUVTables() {
         t.bCoefExact = true;
         for (int k = 0; k < 8; k++)
             t.bCoefExact = t.bCoefExact && TableCoefOf(pTables[k], &t.coef.uA[k], &t.coef.uM[k]);
+        t.bCoefExact = t.bCoefExact && LumaFitsLanes(t.coef);
         return t;
     }();
     return s_tables;

@@ -157,9 +157,12 @@ TEST(AlgorithmVector, DemosaicLargeOddFrame) {
 }
 
 // Binning by 2, 3 and 4, 8- and 16-bit, mono and colour; binned sizes odd and
-// even so that colour binning has partial edge cells.
+// even so that colour binning has partial edge cells. A colour row binned by
+// 2 ends with a vector step overlapping the one before when it is at least two
+// vectors and a cell long: 19, 35 and 67 are that shortest row for 8, 16 and
+// 32 outputs a vector, 203 a long row with a short rest for every width.
 TEST(AlgorithmVector, BinningEveryBinAndDepth) {
-    const int kBinWidths[] = {1, 2, 3, 5, 8, 9, 15, 16, 17, 31, 32, 33, 34, 63, 65, 66, 129};
+    const int kBinWidths[] = {1, 2, 3, 5, 8, 9, 15, 16, 17, 19, 31, 32, 33, 34, 35, 63, 65, 66, 67, 129, 203};
     const int kBinHeights[] = {1, 2, 3, 4, 5};
     uint32_t uSeed = 1000;
     for (const bool bColour : {false, true})
