@@ -121,112 +121,59 @@ SExposureRegs Exposure802(const SExposureRule& rule, const SExposureInput& in) {
     return SExposureRegs{static_cast<uint32_t>(vmax), static_cast<uint32_t>(shr)};
 }
 
+SModelConstants Model802() {
+    SModelConstants m = TemplateModelConstants();
+    m.szName = "VORN KYR802MC";
+    m.szShortName = "KYR802MC";
+    m.iPID = 0x802a;
+    m.dPixelSize = 1.85;
+    m.ucBins[0] = 2;
+    m.ucBins[1] = 3;
+    m.ucBins[2] = 4;
+    m.iGainMax = kGainMax;
+    m.iAutoGainMax = 225;
+    m.iOffsetHighestDR = 10;
+    m.iOffsetUnityGain = 27;
+    m.iOffsetLowestRN = 90;
+    m.iGainLowestRN = 240;
+    m.iUnityGain = 179;
+    m.iWBRDef = 52;
+    m.iWBBDef = 95;
+    m.iMaxWidth = 4072;
+    m.iMaxHeight = 3040;
+    m.fElecPerADU = 7.92f;
+    m.iOffsetDef = 8;
+    m.iOffsetMax = 80;
+    m.bCapTemperature = false;
+    m.iST4 = 1;
+    m.usHMAX = 180;
+    return m;
+}
+
 }  // namespace
 
+// No register hold, no standby register and no DDR buffer: those fields stay empty.
 const SDriverDesc g_DescS802MC = {
     .szClassName = "CCameraS802MC",
-    .model =
-        {
-            .szName = "VORN KYR802MC",
-            .szShortName = "KYR802MC",
-            .iPID = 0x802a,
-            .iVID = 0x2e7b,
-            .dPixelSize = 1.85,
-            .iADCBits = 12,
-            .iMaxExpUs = 2000000000,
-            .iBayer = 0,
-            .bColor = true,
-            .iBandwidthMin = 40,
-            .iBandwidthMax = 100,
-            .ucBins = {2, 3, 4, 0},
-            .iGainMax = kGainMax,
-            .iGainMin = 0,
-            .iGainDef = 200,
-            .iExpMax = 2000000000,
-            .iExpMin = 32,
-            .iExpDef = 10000,
-            .iGammaMax = 100,
-            .iGammaMin = 1,
-            .iGammaDef = 50,
-            .iHeaterLevel = 1,
-            .iAutoGainMax = 225,
-            .iOffsetHighestDR = 10,
-            .iOffsetUnityGain = 27,
-            .iOffsetLowestRN = 90,
-            .iGainLowestRN = 240,
-            .iUnityGain = 179,
-            .bUSB3Camera = true,
-            .bCapAutoBandWidth = true,
-            .iWBMax = 99,
-            .iWBMin = 1,
-            .iWBRDef = 52,
-            .iWBBDef = 95,
-            .iMaxWidth = 4072,
-            .iMaxHeight = 3040,
-            .bFPGAMonoBin = false,
-            .fElecPerADU = 7.92f,
-            .iOffsetDef = 8,
-            .iOffsetMax = 80,
-            .iOffsetMin = 0,
-            .bCapGain = true,
-            .bCapExposure = true,
-            .bCapOffset = true,
-            .bCapBandWidth = true,
-            .bCapTemperature = false,
-            .bCapHighSpeed = true,
-            .bCapRaw8 = true,
-            .bCapRGB24 = true,
-            .bCapY8 = true,
-            .bCapRaw16 = true,
-            .iST4 = 1,
-            .bTriggerCam = false,
-            .iTempSensorType = 0,
-            .bAutoFPS = true,
-            .bDDREnable = false,
-            .iFclk = 20000,
-            .iFPSPerc = 80,
-            .iFPSPercUSB3Def = 100,
-            .usHMAX = 180,
-            .iCoolerCtrlType = 0,
-        },
-    .hold = {false, 0, 0, 0},
-    .standby = {false, 0, 0, 0},
+    .model = Model802(),
     .initTable = RegTable(kInitTable),
-    .initFixedRows = {nullptr, 0},
-    .bInitTableInHold = false,
-    .uInitPauseMs = 0,
     .uResetPauseMs = 20,
-    .afterResetRows = {nullptr, 0},
-    .bDDRTest = false,
     .iFPGAReg26 = -1,
-    .bFPGABinModeReset = false,
     .iCoolingLevel = -1,
     .eReplay = REPLAY_GAIN_EXP,
-    .bInitEndsInStandby = false,
     .pModeNormal = &kMode12Bit,
     .pModeHighSpeed = &kMode10Bit,
-    .sensorBin = {},
     .bResolutionKeepsHighSpeed = true,
     .timingInit = {0, 0, 180, 0, 380000},
-    .usRegStartX = 0,
-    .usRegStartY = 0,
-    .usRegWidth = 0,
-    .usRegHeight = 0,
-    .startPreRows = {nullptr, 0},
     .iAlignX = 4,
     .iAlignY = 2,
-    .iWidthAlign = 0,
-    .iHeightAlign = 0,
     .bAlwaysCentre = true,
-    .bHBLKFromStart = false,
     .streamStartRows = RegTable(kStreamStartRows),
-    .uStreamStartPauseMs = 0,
     .streamStopRows = RegTable(kStreamStopRows),
     .iFixedClockKHz = 20000,
     .iMinClockKHz = 20000,
     .iUSBBandwidthUSB3 = 380000,
     .iUSBBandwidthUSB2 = 43272,
-    .bHasDDR = false,
     .gain =
         {
             .fnMap = GainMap802,
@@ -245,7 +192,6 @@ const SDriverDesc g_DescS802MC = {
             .usRegSHR = 0x000B,
             .iSHRBytes = 6,  // SHR in 0x000B/0x000C, the four registers after it 0
             .iMinSHR = 8,
-            .iBinExtraLines = 0,
             .iLongExtraLines = 8,
             .iLongBinExtraLines = 8,
             .uVMAXMax = 0xFFFFFF,
@@ -254,7 +200,6 @@ const SDriverDesc g_DescS802MC = {
             .iExpLinesGap = 2,
             .ullLongFromUs = 1000000,
             .eLongProgram = LONG_EXP_EXPOSURE,
-            .uLongPadUs = 0,
         },
     .bandwidth =
         {
@@ -262,19 +207,12 @@ const SDriverDesc g_DescS802MC = {
             .iHostUSB2 = 43272,
             .iAutoPercUSB3 = 100,
             .iAutoPercUSB2 = 80,
-            .iCap16Perc = 0,
-            .llCapPixels = 0,
-            .llCapPixelsHardwareBin = 0,
             .iHMAXMax = 0xFFFF,
-            .dSensorHMAXFactor = 0.0,
-            .usRegSensorHMAX = 0,
-            .bFPGABandWidth = false,
             .iFrameExtraLines = 0,
             .iBandwidthExtraLines = 43,
             .iFixedFrameLines = 3082,  // the fixed frame less its first line
         },
     .pLongExp = &kLongExp,
-    .capture = {},
     .pRawFpga = &kRawFpga,
     .bHardwareBinIgnored = true,
 };

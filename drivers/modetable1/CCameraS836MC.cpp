@@ -57,6 +57,29 @@ const SLongExpAction kLongClose[] = {
     {LONG_OP_TRIGGER_SIGNAL, 0, 0, LONG_WHEN_ALWAYS},
 };
 
+SModelConstants Model836() {
+    SModelConstants m = TemplateModelConstants();
+    m.szName = "VORN KYR836MC";
+    m.szShortName = "KYR836MC";
+    m.iPID = 0x836b;
+    m.dPixelSize = 3.75;
+    m.ucBins[0] = 2;
+    m.iOffsetHighestDR = 10;
+    m.iOffsetUnityGain = 20;
+    m.iOffsetLowestRN = 140;
+    m.iGainLowestRN = 300;
+    m.iUnityGain = 131;
+    m.iWBRDef = 52;
+    m.iWBBDef = 95;
+    m.iMaxWidth = 1936;
+    m.iMaxHeight = 1096;
+    m.fElecPerADU = 4.56f;
+    m.iOffsetMax = 240;
+    m.iST4 = 1;
+    m.usHMAX = 274;
+    return m;
+}
+
 }  // namespace
 
 const SLongExpScript g_LongExpS836MC = {
@@ -77,101 +100,28 @@ const SLongExpScript g_LongExpS836MC = {
 
 const SDriverDesc g_DescS836MC = {
     .szClassName = "CCameraS836MC",
-    .model =
-        {
-            .szName = "VORN KYR836MC",
-            .szShortName = "KYR836MC",
-            .iPID = 0x836b,
-            .iVID = 0x2e7b,
-            .dPixelSize = 3.75,
-            .iADCBits = 12,
-            .iMaxExpUs = 2000000000,
-            .iBayer = 0,
-            .bColor = true,
-            .iBandwidthMin = 40,
-            .iBandwidthMax = 100,
-            .ucBins = {2, 0},
-            .iGainMax = 600,
-            .iGainMin = 0,
-            .iGainDef = 200,
-            .iExpMax = 2000000000,
-            .iExpMin = 32,
-            .iExpDef = 10000,
-            .iGammaMax = 100,
-            .iGammaMin = 1,
-            .iGammaDef = 50,
-            .iHeaterLevel = 1,
-            .iAutoGainMax = 300,
-            .iOffsetHighestDR = 10,
-            .iOffsetUnityGain = 20,
-            .iOffsetLowestRN = 140,
-            .iGainLowestRN = 300,
-            .iUnityGain = 131,
-            .bUSB3Camera = true,
-            .bCapAutoBandWidth = true,
-            .iWBMax = 99,
-            .iWBMin = 1,
-            .iWBRDef = 52,
-            .iWBBDef = 95,
-            .iMaxWidth = 1936,
-            .iMaxHeight = 1096,
-            .bFPGAMonoBin = false,
-            .fElecPerADU = 4.56f,
-            .iOffsetDef = 1,
-            .iOffsetMax = 240,
-            .iOffsetMin = 0,
-            .bCapGain = true,
-            .bCapExposure = true,
-            .bCapOffset = true,
-            .bCapBandWidth = true,
-            .bCapTemperature = true,
-            .bCapHighSpeed = true,
-            .bCapRaw8 = true,
-            .bCapRGB24 = true,
-            .bCapY8 = true,
-            .bCapRaw16 = true,
-            .iST4 = 1,
-            .bTriggerCam = false,
-            .iTempSensorType = 0,
-            .bAutoFPS = true,
-            .bDDREnable = false,
-            .iFclk = 20000,
-            .iFPSPerc = 80,
-            .iFPSPercUSB3Def = 100,
-            .usHMAX = 274,
-            .iCoolerCtrlType = 0,
-        },
+    .model = Model836(),
     .hold = {true, 0x3001, 1, 0},
     .standby = {true, 0x3000, 1, 0},
     .initTable = RegTable(kInitTable),
     .initFixedRows = RegTable(kInitFixedRows),
-    .bInitTableInHold = false,
-    .uInitPauseMs = 0,
     .uResetPauseMs = 20,
     .afterResetRows = RegTable(kAfterResetRows),
-    .bDDRTest = false,
     .iFPGAReg26 = -1,
-    .bFPGABinModeReset = false,
     .iCoolingLevel = -1,
-    .eReplay = REPLAY_FPS_GAIN_EXP,
     // The sensor leaves initialisation out of standby, with the FPGA stopped.
     .bInitEndsInStandby = false,
     .pModeNormal = &kMode12Bit,
     .pModeHighSpeed = &kMode10Bit,
-    .sensorBin = {},
     .bResolutionKeepsHighSpeed = true,
     .timingInit = {0, 0, 274, 18, 371250},
     .usRegStartX = 0x303C,
     .usRegStartY = 0x3038,
     .usRegWidth = 0x303E,
     .usRegHeight = 0x303A,
-    .startPreRows = {nullptr, 0},
     .iAlignX = 4,
     .iAlignY = 2,
-    .iWidthAlign = 0,
-    .iHeightAlign = 0,
     .bAlwaysCentre = true,
-    .bHBLKFromStart = false,
     .bNoFPGADataLen = true,
     .streamStartRows = RegTable(kStreamStartRows),
     .uStreamStartPauseMs = 10,
@@ -180,16 +130,19 @@ const SDriverDesc g_DescS836MC = {
     .iMinClockKHz = 20000,
     .iUSBBandwidthUSB3 = 371250,
     .iUSBBandwidthUSB2 = 43272,
-    .bHasDDR = false,
-    .gain = {GainMap836, 0x3009, 0x3014, 2, false, 0x10, 0xF0},
-    .offset = {0x300A, 2, 0, 0, true, true},
+    .gain = {.fnMap = GainMap836,
+             .usRegConvGain = 0x3009,
+             .usRegCode = 0x3014,
+             .iCodeBytes = 2,
+             .ucConvGainOnBits = 0x10,
+             .ucConvGainOffMask = 0xF0},
+    .offset = {.usReg = 0x300A, .iBytes = 2, .bUnheld = true, .bHighByteFirst = true},
     .exposure =
         {
             .fnCompute = ShsExposure,
             .usRegSHR = 0x3020,
             .iSHRBytes = 3,
             .iMinSHR = 2,
-            .iBinExtraLines = 0,
             .iLongExtraLines = 1,
             .iLongBinExtraLines = 1,
             .uVMAXMax = 0xFFFFFF,
@@ -198,7 +151,6 @@ const SDriverDesc g_DescS836MC = {
             .iExpLinesGap = 2,
             .ullLongFromUs = 1000000,
             .eLongProgram = LONG_EXP_EXPOSURE,
-            .uLongPadUs = 0,
             .bFPGAVMAXInHold = true,
             .bLongModeLowPower = true,
         },
@@ -208,18 +160,11 @@ const SDriverDesc g_DescS836MC = {
             .iHostUSB2 = 43272,
             .iAutoPercUSB3 = 100,
             .iAutoPercUSB2 = 80,
-            .iCap16Perc = 0,
-            .llCapPixels = 0,
-            .llCapPixelsHardwareBin = 0,
             .iHMAXMax = 0xFFFF,
-            .dSensorHMAXFactor = 0.0,
-            .usRegSensorHMAX = 0,
-            .bFPGABandWidth = false,
             .iFrameExtraLines = -1,
             .iBandwidthExtraLines = -1,
         },
     .pLongExp = &g_LongExpS836MC,
-    .capture = {},
     .bModeFollowsType = true,
     .bHardwareBinIgnored = true,
     .window = {true, 4, 9, true},
