@@ -496,9 +496,9 @@ struct SDriverDesc {
     uint32_t uResetPauseMs;                   // pause after the FPGA reset
     SRegTable afterResetRows = {nullptr, 0};  // sensor rows after the FPGA reset
     bool bDDRTest = false;                    // InitCamera fails when the DDR never becomes ready
-    int iFPGAReg26;                           // written to FPGA register 26; -1: not written
+    int iFPGAReg26 = -1;                      // written to FPGA register 26; -1: not written
     bool bFPGABinModeReset = false;           // SetFPGABinMode(0) at initialisation
-    int iCoolingLevel;                        // cooled classes: InitCooling(level); -1: the base's
+    int iCoolingLevel = -1;                   // cooled classes: InitCooling(level); -1: the base's
     INIT_REPLAY_ORDER eReplay = REPLAY_FPS_GAIN_EXP;
     bool bInitEndsInStandby = false;  // StopSensorStreaming at the end
 

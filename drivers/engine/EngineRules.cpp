@@ -63,8 +63,6 @@ SDriverDesc TemplateDriverDesc() {
     d.bInitTableInHold = true;
     d.uResetPauseMs = 20;
     d.bDDRTest = true;
-    d.iFPGAReg26 = -1;
-    d.iCoolingLevel = -1;
     d.eReplay = REPLAY_FPS_GAIN_EXP;
     d.bInitEndsInStandby = true;
     d.usRegStartX = 0x303C;

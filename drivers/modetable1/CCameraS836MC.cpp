@@ -107,8 +107,6 @@ const SDriverDesc g_DescS836MC = {
     .initFixedRows = RegTable(kInitFixedRows),
     .uResetPauseMs = 20,
     .afterResetRows = RegTable(kAfterResetRows),
-    .iFPGAReg26 = -1,
-    .iCoolingLevel = -1,
     // The sensor leaves initialisation out of standby, with the FPGA stopped.
     .bInitEndsInStandby = false,
     .pModeNormal = &kMode12Bit,

@@ -31,8 +31,6 @@ void ApplyClampSensorFamily(SDriverDesc* pDesc) {
     d.standby = {true, 0x3000, 1, 0};
     d.bInitTableInHold = true;
     d.uResetPauseMs = 20;
-    d.iFPGAReg26 = -1;
-    d.iCoolingLevel = -1;
     d.eReplay = REPLAY_FPS_GAIN_EXP;
     d.bInitEndsInStandby = true;
     // The mode follows the stored high-speed choice, also after a size or type change.
