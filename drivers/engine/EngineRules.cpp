@@ -63,7 +63,6 @@ SDriverDesc TemplateDriverDesc() {
     d.bInitTableInHold = true;
     d.uResetPauseMs = 20;
     d.bDDRTest = true;
-    d.eReplay = REPLAY_FPS_GAIN_EXP;
     d.bInitEndsInStandby = true;
     d.usRegStartX = 0x303C;
     d.usRegStartY = 0x3044;
