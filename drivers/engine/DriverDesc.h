@@ -414,7 +414,7 @@ struct SLongExpScript {
     // Each pass in long-exposure mode, before a reload or an exposure: FPGA
     // mode switches only, run with the pass's long-mode check as one step
     // under the control lock (no pauses).
-    SLongExpActions everyPass;
+    SLongExpActions everyPass = {nullptr, 0};
     SLongExpActions open;  // from the pass's start through the trigger's rise (pre-trigger pause, writes)
     // Exposures up to ullOneSleepMaxUs sleep once, exposure ms x 1000 -
     // uOneSleepLeadUs us; longer ones run beforeSteps and wait in steps of
@@ -422,13 +422,13 @@ struct SLongExpScript {
     // rose (bCountedSteps: for (exposure ms - uStepLeadMs) / uStepMs steps).
     // A stop or an exposure change ends the wait early.
     uint64_t ullOneSleepMaxUs;
-    uint32_t uOneSleepLeadUs;
-    SLongExpActions beforeSteps;
+    uint32_t uOneSleepLeadUs = 0;
+    SLongExpActions beforeSteps = {nullptr, 0};
     uint32_t uStepMs;
-    uint32_t uStepLeadMs;
-    bool bCountedSteps;
-    const SLongExpStep* pSteps;  // in step order
-    int iSteps;
+    uint32_t uStepLeadMs = 0;
+    bool bCountedSteps = false;
+    const SLongExpStep* pSteps = nullptr;  // in step order
+    int iSteps = 0;
     SLongExpActions close;    // after the wait, through the trigger's fall; runs also after an early end
     uint32_t uReadoutWaitMs;  // first-transfer wait after the fall and after a reload
     int iMaxReloads;          // short readouts re-sent from the DDR in a row (DDR on)

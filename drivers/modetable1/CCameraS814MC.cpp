@@ -49,10 +49,9 @@ int NoDDRCap814(bool bUSB3Host, bool b16, bool bHighSpeed) {
 }
 
 SDriverDesc Desc814() {
-    SDriverDesc d{};
-    ApplyClampSensorFamily(&d);
+    SDriverDesc d = ClampSensorFamilyDesc();
     d.szClassName = "CCameraS814MC";
-    SModelConstants& m = d.model = ClampSensorModel();
+    SModelConstants& m = d.model;
     m.szName = "VORN KYR814MC";
     m.szShortName = "KYR814MC";
     m.iPID = 0x814b;

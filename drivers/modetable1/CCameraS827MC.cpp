@@ -37,10 +37,9 @@ const SSensorMode kModeHighSpeed = {"10-bit", RegTable(kModeHighSpeedRows), ADC_
 int NoDDRCap827(bool, bool b16, bool bHighSpeed) { return b16 && bHighSpeed ? 90 : 100; }
 
 SDriverDesc Desc827() {
-    SDriverDesc d{};
-    ApplyClampSensorFamily(&d);
+    SDriverDesc d = ClampSensorFamilyDesc();
     d.szClassName = "CCameraS827MC";
-    SModelConstants& m = d.model = ClampSensorModel();
+    SModelConstants& m = d.model;
     m.szName = "VORN KYR827MC";
     m.szShortName = "KYR827MC";
     m.iPID = 0x827b;

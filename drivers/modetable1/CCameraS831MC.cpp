@@ -87,11 +87,9 @@ const SLongExpAction kLongClose[] = {
     {LONG_OP_TRIGGER_SIGNAL, 0, 0, LONG_WHEN_ALWAYS},
 };
 const SLongExpScript kLongExp = {
-    .everyPass = {nullptr, 0},
     .open = LongExpActions(kLongOpen),
     .ullOneSleepMaxUs = 1000999,
     .uOneSleepLeadUs = 400000,
-    .beforeSteps = {nullptr, 0},
     .uStepMs = 200,
     .uStepLeadMs = 400,
     .bCountedSteps = true,

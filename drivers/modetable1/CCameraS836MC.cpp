@@ -83,16 +83,10 @@ SModelConstants Model836() {
 }  // namespace
 
 const SLongExpScript g_LongExpS836MC = {
-    .everyPass = {nullptr, 0},
     .open = LongExpActions(kLongOpen),
     .ullOneSleepMaxUs = 1000999,
     .uOneSleepLeadUs = 200000,
-    .beforeSteps = {nullptr, 0},
     .uStepMs = 100,
-    .uStepLeadMs = 0,
-    .bCountedSteps = false,
-    .pSteps = nullptr,
-    .iSteps = 0,
     .close = LongExpActions(kLongClose),
     .uReadoutWaitMs = 1000,
     .iMaxReloads = 3,
