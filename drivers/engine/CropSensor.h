@@ -142,7 +142,8 @@ class CCropSensorDriver : public CEngineDriver<TBase> {
 // 0 .. 80 (8), exposure 32 us .. 2000 s (10 ms), gamma 1 .. 100 (50),
 // bandwidth 40 .. 100 % (80, automatic), 3.99 e-/ADU, 20 MHz clock, USB 3,
 // gain, exposure, offset, bandwidth, temperature and high-speed controls,
-// the guide port. Names, sizes, bins, colour and HMAX are the model's.
+// the guide port; RG colour with white balance and every image type as the
+// template's. Names, sizes, bins, ADC width and HMAX are the model's.
 SModelConstants CropSensorModelConstants();
 // The family's registers and laws: hold 0x302B, standby 0x3000, crop,
 // position, cut and readout-size registers, the power-law gain with its

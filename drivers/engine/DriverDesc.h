@@ -211,7 +211,7 @@ struct SExposureRule {
     uint16_t usRegSHR;     // shutter register, low byte first
     int iSHRBytes;
     int iMinSHR;             // shortest shutter line (also the gap to VMAX)
-    int iBinExtraLines;      // added to rows + extra lines before doubling with sensor binning
+    int iBinExtraLines = 0;  // added to rows + extra lines before doubling with sensor binning
     int iLongExtraLines;     // added to the exposure lines of an exposure longer than a frame
     int iLongBinExtraLines;  // the same with sensor binning
     uint32_t uVMAXMax;       // VMAX cap
@@ -220,7 +220,7 @@ struct SExposureRule {
     int iExpLinesGap;        // exposure lines = VMAX - gap - SHR
     uint64_t ullLongFromUs;  // long-exposure mode from this exposure on
     LONG_EXP_PROGRAM eLongProgram;
-    uint32_t uLongPadUs;
+    uint32_t uLongPadUs = 0;
     BIN_FRAME eBinFrame = BIN_FRAME_PADDED;  // how sensor binning sizes the frame
     int iLongBinSHR = 0;  // shutter line of an exposure longer than a frame with sensor binning; 0: iMinSHR
     // Sensors that count an exposure after a fixed offset time, from the
@@ -259,17 +259,17 @@ struct SExposureRule {
 
 // Line length and FPGA output pacing from the bandwidth percentage.
 struct SBandwidthRule {
-    int iHostUSB3, iHostUSB2;          // host constants: 400000 carries the full 400 MB/s
-    int iAutoPercUSB3, iAutoPercUSB2;  // first values when automatic bandwidth is switched on
-    int iCap16Perc;                    // 16-bit large frames on USB3 use at most this; 0: no cap
-    long long llCapPixels;             // readout pixels above which the cap applies
-    long long llCapPixelsHardwareBin;  // image pixels, with hardware binning on
-    int iHMAXMax;                      // line length cap, clocks
-    double dSensorHMAXFactor;          // sensor HMAX = HMAX x factor; 0: no sensor HMAX register
-    uint16_t usRegSensorHMAX;          // low byte first
-    bool bFPGABandWidth;               // the FPGA output pacing is programmed
-    int iFrameExtraLines;              // lines added for the frame time; -1: the mode's extra lines
-    int iBandwidthExtraLines;          // lines added for the line length; -1: the mode's extra lines
+    int iHostUSB3, iHostUSB2;              // host constants: 400000 carries the full 400 MB/s
+    int iAutoPercUSB3, iAutoPercUSB2;      // first values when automatic bandwidth is switched on
+    int iCap16Perc = 0;                    // 16-bit large frames on USB3 use at most this; 0: no cap
+    long long llCapPixels = 0;             // readout pixels above which the cap applies
+    long long llCapPixelsHardwareBin = 0;  // image pixels, with hardware binning on
+    int iHMAXMax;                          // line length cap, clocks
+    double dSensorHMAXFactor = 0.0;        // sensor HMAX = HMAX x factor; 0: no sensor HMAX register
+    uint16_t usRegSensorHMAX = 0;          // low byte first
+    bool bFPGABandWidth = false;           // the FPGA output pacing is programmed
+    int iFrameExtraLines;                  // lines added for the frame time; -1: the mode's extra lines
+    int iBandwidthExtraLines;              // lines added for the line length; -1: the mode's extra lines
     // The frame time counts these lines whatever the readout; 0: the readout's.
     int iFixedFrameLines = 0;
     // Without the DDR buffer: the most the requested percentage may be, before
@@ -350,10 +350,10 @@ struct SStartWindowRule {
 // exposure rule's bLongModeArmedByCapture.
 struct SFpgaTimedRules {
     bool bOn;
-    int iCentreAlign;        // the centred start rounded down to this; 0 or 1: not rounded
-    bool bOutput16Twice;     // SetOutput16Bits again right after SetStartPos
-    int iHeightMultiple;     // image heights must be a multiple of this; 0: any
-    int iWindowHeightExtra;  // lines added to the sensor window's height
+    int iCentreAlign = 0;         // the centred start rounded down to this; 0 or 1: not rounded
+    bool bOutput16Twice = false;  // SetOutput16Bits again right after SetStartPos
+    int iHeightMultiple = 0;      // image heights must be a multiple of this; 0: any
+    int iWindowHeightExtra = 0;   // lines added to the sensor window's height
 };
 
 // Window programming of models that differ from the engine's: fixed FPGA
@@ -439,7 +439,7 @@ struct SLongExpScript {
     // Each pass in long-exposure mode, before a reload or an exposure: FPGA
     // mode switches only, run with the pass's long-mode check as one step
     // under the control lock (no pauses).
-    SLongExpActions everyPass;
+    SLongExpActions everyPass = {nullptr, 0};
     SLongExpActions open;  // from the pass's start through the trigger's rise (pre-trigger pause, writes)
     // Exposures up to ullOneSleepMaxUs sleep once, exposure ms x 1000 -
     // uOneSleepLeadUs us; longer ones run beforeSteps and wait in steps of
@@ -447,13 +447,13 @@ struct SLongExpScript {
     // rose (bCountedSteps: for (exposure ms - uStepLeadMs) / uStepMs steps).
     // A stop or an exposure change ends the wait early.
     uint64_t ullOneSleepMaxUs;
-    uint32_t uOneSleepLeadUs;
-    SLongExpActions beforeSteps;
+    uint32_t uOneSleepLeadUs = 0;
+    SLongExpActions beforeSteps = {nullptr, 0};
     uint32_t uStepMs;
-    uint32_t uStepLeadMs;
-    bool bCountedSteps;
-    const SLongExpStep* pSteps;  // in step order
-    int iSteps;
+    uint32_t uStepLeadMs = 0;
+    bool bCountedSteps = false;
+    const SLongExpStep* pSteps = nullptr;  // in step order
+    int iSteps = 0;
     SLongExpActions close;    // after the wait, through the trigger's fall; runs also after an early end
     uint32_t uReadoutWaitMs;  // first-transfer wait after the fall and after a reload
     int iMaxReloads;          // short readouts re-sent from the DDR in a row (DDR on)
@@ -510,41 +510,41 @@ struct SDriverDesc {
     SModelConstants model;
 
     // Sensor framing.
-    SFrameReg hold;     // register hold (0x3001 = 1 ... 0)
-    SFrameReg standby;  // sensor standby (0x3000 = 1 in standby)
+    SFrameReg hold = {};     // register hold (0x3001 = 1 ... 0)
+    SFrameReg standby = {};  // sensor standby (0x3000 = 1 in standby)
 
     // Initialisation.
-    SRegTable initTable;       // the start-up table
-    SRegTable initFixedRows;   // rows written by code after the table
-    bool bInitTableInHold;     // table and fixed rows inside one hold
-    uint32_t uInitPauseMs;     // pause after reading the FPGA version
-    uint32_t uResetPauseMs;    // pause after the FPGA reset
-    SRegTable afterResetRows;  // sensor rows after the FPGA reset
-    bool bDDRTest;             // InitCamera fails when the DDR never becomes ready
-    int iFPGAReg26;            // written to FPGA register 26; -1: not written
-    bool bFPGABinModeReset;    // SetFPGABinMode(0) at initialisation
-    int iCoolingLevel;         // cooled classes: InitCooling(level); -1: the base's
-    INIT_REPLAY_ORDER eReplay;
-    bool bInitEndsInStandby;  // StopSensorStreaming at the end
+    SRegTable initTable;                      // the start-up table
+    SRegTable initFixedRows = {nullptr, 0};   // rows written by code after the table
+    bool bInitTableInHold = false;            // table and fixed rows inside one hold
+    uint32_t uInitPauseMs = 0;                // pause after reading the FPGA version
+    uint32_t uResetPauseMs;                   // pause after the FPGA reset
+    SRegTable afterResetRows = {nullptr, 0};  // sensor rows after the FPGA reset
+    bool bDDRTest = false;                    // InitCamera fails when the DDR never becomes ready
+    int iFPGAReg26 = -1;                      // written to FPGA register 26; -1: not written
+    bool bFPGABinModeReset = false;           // SetFPGABinMode(0) at initialisation
+    int iCoolingLevel = -1;                   // cooled classes: InitCooling(level); -1: the base's
+    INIT_REPLAY_ORDER eReplay = REPLAY_FPS_GAIN_EXP;
+    bool bInitEndsInStandby = false;  // StopSensorStreaming at the end
 
     // Modes.
     const SSensorMode* pModeNormal;
     const SSensorMode* pModeHighSpeed;              // null: no high-speed mode
     const SSensorMode* pModeNormal16 = nullptr;     // 16-bit output; null: pModeNormal
     const SSensorMode* pModeHighSpeed16 = nullptr;  // high speed with 16-bit output; null: 8-bit only
-    SSensorBin sensorBin[kDescMaxBin + 1];
-    bool bResolutionKeepsHighSpeed;  // a bin or type change keeps the stored high-speed choice
+    SSensorBin sensorBin[kDescMaxBin + 1] = {};     // none: no sensor binning
+    bool bResolutionKeepsHighSpeed;                 // a bin or type change keeps the stored high-speed choice
     STimingInit timingInit;
     SRegTable modeAfterRows = {nullptr, 0};  // written after a mode's hold (e.g. back to standby)
 
     // Window.
     // Low byte, then high byte; 0: the sensor has no such register.
-    uint16_t usRegStartX, usRegStartY, usRegWidth, usRegHeight;
-    SRegTable startPreRows;                  // written before the start, outside the hold
+    uint16_t usRegStartX = 0, usRegStartY = 0, usRegWidth = 0, usRegHeight = 0;
+    SRegTable startPreRows = {nullptr, 0};   // written before the start, outside the hold
     int iAlignX, iAlignY;                    // start alignment
-    int iWidthAlign, iHeightAlign;           // sensor window rounded up to these
+    int iWidthAlign = 0, iHeightAlign = 0;   // sensor window rounded up to these
     bool bAlwaysCentre;                      // SetResolution always centres the window
-    bool bHBLKFromStart;                     // with sensor binning the FPGA HBLK is start / bin + HBLK
+    bool bHBLKFromStart = false;             // with sensor binning the FPGA HBLK is start / bin + HBLK
     SRegTable startHeldRows = {nullptr, 0};  // written inside the hold, before the start registers
     int iWindowScale = 0;                    // start and window registers count this many units a pixel; 0: 1
     int iWindowExtraRows = 0;     // rows added to the sensor window height without sensor binning; 0: VBLK;
@@ -558,7 +558,7 @@ struct SDriverDesc {
 
     // Streaming.
     SRegTable streamStartRows;
-    uint32_t uStreamStartPauseMs;
+    uint32_t uStreamStartPauseMs = 0;
     SRegTable streamStopRows;
     // The sensor clamp, opened when video starts and closed when a single
     // exposure starts, outside the hold; empty: the sensor has none.
@@ -569,7 +569,7 @@ struct SDriverDesc {
     int iFixedClockKHz;  // SetCMOSClk()
     int iMinClockKHz;    // bandwidth setting refused below it
     int iUSBBandwidthUSB3, iUSBBandwidthUSB2;
-    bool bHasDDR;  // SetEnableDDR re-applies; else it only stores the flag
+    bool bHasDDR = false;  // SetEnableDDR re-applies; else it only stores the flag
     // The sensor counts its frame in half lines: a line is 2 x HMAX clocks,
     // VMAX and SHR are written doubled.
     bool bHalfLines = false;
@@ -672,6 +672,8 @@ struct STwinDiff {
     // sensor at frames of the frame time + 10 ms.
     bool bAddsDDR = false;
     bool bAddsTrigger = false;  // the twin offers the trigger capture its model lacks
+    // With bAddsDDR: a long exposure stays programmed as the model's.
+    bool bLongExpAsModel = false;
 };
 
 // The description of a cooled twin: its uncooled model's description with
@@ -684,6 +686,16 @@ SDriverDesc CooledTwinDesc(const SDriverDesc& model, const STwinDiff& diff);
 // white balance 1 .. 99, offset from 0 (1), every control, 20 MHz clock.
 // Names, sizes, bins, offsets and the rest are the model's.
 SModelConstants TemplateModelConstants();
+// The description the template's models start from: those constants with
+// the guide port, trigger capture and DDR; register hold 0x3001 and standby
+// 0x3000, the start-up table and its fixed rows inside one hold, standby at
+// the end of initialisation; window registers 0x303C-0x3047 with the start
+// aligned to 2 x 4 and the width to 16; streaming 0x3004 = 0, 0x3000 = 0 and
+// 30 ms, stopped by 0x3000 = 1; black level at 0x30DC; shutter line at
+// 0x3050-0x3052 from 8 lines, frames of the frame time + 10 ms for long
+// exposures; sensor line length at 0x302C; host constant 400000 on USB 3;
+// the DDR buffer and FPGA pacing. No names, sizes, tables, modes or gain.
+SDriverDesc TemplateDriverDesc();
 
 // Gain code gain / 3 over 0 .. 600 (code 0 .. 200), without a conversion-gain switch.
 SGainCode GainCodeThirds(int iGain);

@@ -558,39 +558,18 @@ void CCropSensorDriver<TBase>::CalcMaxFPS() {
 }
 
 SModelConstants CropSensorModelConstants() {
-    SModelConstants m{};
-    m.iVID = 0x2e7b;
-    m.iMaxExpUs = 2000000000;
-    m.iBandwidthMin = 40;
-    m.iBandwidthMax = 100;
+    SModelConstants m = TemplateModelConstants();
     m.iGainMax = 570;
-    m.iGainMin = 0;
-    m.iGainDef = 200;
-    m.iExpMax = 2000000000;
-    m.iExpMin = 32;
-    m.iExpDef = 10000;
-    m.iGammaMax = 100;
-    m.iGammaMin = 1;
-    m.iGammaDef = 50;
-    m.iHeaterLevel = 1;
     m.iAutoGainMax = 285;
     m.iOffsetHighestDR = 2;
     m.iOffsetUnityGain = 6;
     m.iUnityGain = 120;
     m.iGainLowestRN = 390;
     m.iOffsetLowestRN = 30;
-    m.bUSB3Camera = true;
-    m.bCapAutoBandWidth = true;
     m.fElecPerADU = 3.99f;
     m.iOffsetDef = 8;
     m.iOffsetMax = 80;
-    m.iOffsetMin = 0;
-    m.bCapGain = m.bCapExposure = m.bCapOffset = m.bCapBandWidth = true;
-    m.bCapTemperature = m.bCapHighSpeed = true;
     m.iST4 = 1;
-    m.bAutoFPS = true;
-    m.iFclk = 20000;
-    m.iFPSPerc = 80;
     m.iFPSPercUSB3Def = 80;
     return m;
 }

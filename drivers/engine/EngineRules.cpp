@@ -51,6 +51,70 @@ SModelConstants TemplateModelConstants() {
     return m;
 }
 
+namespace {
+const REG_TABLE_ROW kTemplateStreamStartRows[] = {{0x3004, 0x0000}, {0x3000, 0x0000}};
+const REG_TABLE_ROW kTemplateStreamStopRows[] = {{0x3000, 0x0001}};
+}  // namespace
+
+SDriverDesc TemplateDriverDesc() {
+    SDriverDesc d{};
+    SModelConstants& m = d.model;
+    m = TemplateModelConstants();
+    m.iST4 = 1;
+    m.bTriggerCam = true;
+    m.bDDREnable = true;
+
+    d.hold = {true, 0x3001, 1, 0};
+    d.standby = {true, 0x3000, 1, 0};
+    d.bInitTableInHold = true;
+    d.uResetPauseMs = 20;
+    d.bDDRTest = true;
+    d.bInitEndsInStandby = true;
+    d.usRegStartX = 0x303C;
+    d.usRegStartY = 0x3044;
+    d.usRegWidth = 0x303E;
+    d.usRegHeight = 0x3046;
+    d.iAlignX = 2;
+    d.iAlignY = 4;
+    d.iWidthAlign = 16;
+    d.streamStartRows = RegTable(kTemplateStreamStartRows);
+    d.uStreamStartPauseMs = 30;
+    d.streamStopRows = RegTable(kTemplateStreamStopRows);
+    d.iFixedClockKHz = 20000;
+    d.iMinClockKHz = 20000;
+    d.iUSBBandwidthUSB3 = 400000;
+    d.iUSBBandwidthUSB2 = 43272;
+    d.bHasDDR = true;
+    d.offset = {0x30DC, 2};
+
+    SExposureRule& e = d.exposure;
+    e.fnCompute = ShutterLineExposure;
+    e.usRegSHR = 0x3050;
+    e.iSHRBytes = 3;
+    e.iMinSHR = 8;
+    e.iLongExtraLines = 8;
+    e.uVMAXMax = 0xFFFFFF;
+    e.uSHRLimit = 0x20000;
+    e.uSHRMax = 0x1FFFE;
+    e.iExpLinesGap = 6;
+    e.ullLongFromUs = 1000000;
+    e.eLongProgram = LONG_EXP_FRAME_PLUS_PAD;
+    e.uLongPadUs = 10000;
+
+    SBandwidthRule& b = d.bandwidth;
+    b.iHostUSB3 = 400000;
+    b.iHostUSB2 = 43272;
+    b.iAutoPercUSB3 = 100;
+    b.iAutoPercUSB2 = 80;
+    b.iHMAXMax = 0xFFFF;
+    b.dSensorHMAXFactor = 1.85625;
+    b.usRegSensorHMAX = 0x302C;
+    b.bFPGABandWidth = true;
+    b.iFrameExtraLines = -1;
+    b.iBandwidthExtraLines = -1;
+    return d;
+}
+
 SGainCode GainCodeThirds(int iGain) {
     // A law whose switch point lies beyond its range never switches.
     return LinearGainCode(iGain, SLinearGainLaw{600, 601, 0, 3});

@@ -31,9 +31,6 @@ SDriverDesc FpgaTimedMonoDesc() {
     d.standby = {true, 0x3000, 1, 0};
     d.uResetPauseMs = 20;
     d.bDDRTest = true;
-    d.iFPGAReg26 = -1;
-    d.iCoolingLevel = -1;
-    d.eReplay = REPLAY_FPS_GAIN_EXP;
     d.bResolutionKeepsHighSpeed = true;
     d.timingInit = {kVBLK, 0, 0, 0, 390000};
     d.usRegStartX = 0x3120;

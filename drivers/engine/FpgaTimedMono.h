@@ -1,4 +1,4 @@
-// The small mono members of the FPGA-timed family (the 829 and 837
+// The mono members of the FPGA-timed family (the 821, 829 and 837
 // cameras): register hold 0x3034 and standby 0x3000, start-up tables walked
 // without a hold, window at 0x3120-0x3127 with the start row aligned to 16,
 // conversion gain 0x3510 and gain 0x3514/5 written in the hold, black level
@@ -7,7 +7,9 @@
 // bandwidth on every host, markers repaired from one row away, empty
 // transfers counted as dropped frames and the long-exposure script that
 // switches low power on again during the wait. A model starts from these
-// and adds its constants, tables, modes and limits.
+// and adds its constants, tables, modes and limits; the 821 also changes
+// the blanking, alignment, pause, shutter line, empty-transfer handling and
+// long-exposure script.
 #ifndef KYR_FPGA_TIMED_MONO_H
 #define KYR_FPGA_TIMED_MONO_H
 

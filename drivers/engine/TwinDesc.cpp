@@ -15,8 +15,10 @@ SDriverDesc CooledTwinDesc(const SDriverDesc& model, const STwinDiff& diff) {
         d.bDDRTest = true;
         d.bHasDDR = true;
         d.bandwidth.bFPGABandWidth = true;
-        d.exposure.eLongProgram = LONG_EXP_FRAME_PLUS_PAD;
-        d.exposure.uLongPadUs = kLongPadUs;
+        if (!diff.bLongExpAsModel) {
+            d.exposure.eLongProgram = LONG_EXP_FRAME_PLUS_PAD;
+            d.exposure.uLongPadUs = kLongPadUs;
+        }
     }
     if (diff.bAddsTrigger) d.model.bTriggerCam = true;
     return d;

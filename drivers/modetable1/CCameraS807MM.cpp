@@ -54,16 +54,14 @@ SDriverDesc Desc807() {
     m.szShortName = "KYR811MM";
     m.iPID = 0x811a;
     m.dPixelSize = 2.315;
-    m.iADCBits = 12;
-    m.iBayer = 0;
     m.bColor = false;
+    m.iWBMax = m.iWBMin = 0;
     m.ucBins[0] = 2;
     m.ucBins[1] = 3;
     m.ucBins[2] = 4;
     m.iMaxWidth = 8288;
     m.iMaxHeight = 5644;
-    m.bCapRaw8 = m.bCapRaw16 = true;
-    m.bDDREnable = false;
+    m.bCapRGB24 = m.bCapY8 = false;
     m.usHMAX = 752;
 
     ApplyCropSensorFamily(&d);

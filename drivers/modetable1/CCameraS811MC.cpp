@@ -40,10 +40,6 @@ SDriverDesc Desc811() {
     m.iPID = 0x811b;
     m.dPixelSize = 4.63;
     m.iADCBits = 14;
-    m.iBayer = 0;
-    m.bColor = true;
-    m.iWBMax = 99;
-    m.iWBMin = 1;
     m.iWBRDef = 52;
     m.iWBBDef = 95;
     m.ucBins[0] = 2;
@@ -51,8 +47,6 @@ SDriverDesc Desc811() {
     m.ucBins[2] = 4;
     m.iMaxWidth = 4144;
     m.iMaxHeight = 2822;
-    m.bCapRaw8 = m.bCapRGB24 = m.bCapY8 = m.bCapRaw16 = true;
-    m.bDDREnable = false;
     m.usHMAX = 852;
 
     ApplyCropSensorFamily(&d);

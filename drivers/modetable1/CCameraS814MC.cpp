@@ -33,16 +33,12 @@ const REG_TABLE_ROW kMode10BitRows[] = {
 
 // name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines, clock, alignment, start offset.
 // Sensor binning starts on a row that is a multiple of 4; 16-bit output needs a line of 444 clocks.
-const SSensorMode kModeBin2x2 = {
-    "bin 2x2", RegTable(kModeBin2x2Rows), ADC_12BIT, true, 12, 0, 224, 58, 0, 0, 4, 0};
-const SSensorMode kMode12Bit = {"12-bit", RegTable(kMode12BitRows), ADC_12BIT, true, 22, 0, 300, 56, 0, 0, 0,
-                                0};
-const SSensorMode kMode12Bit16 = {
-    "12-bit 16", RegTable(kMode12BitRows), ADC_12BIT, true, 22, 0, 444, 56, 0, 0, 0, 0};
-const SSensorMode kMode10Bit = {"10-bit", RegTable(kMode10BitRows), ADC_10BIT, true, 22, 0, 224, 56, 0, 0, 0,
-                                0};
-const SSensorMode kMode10Bit16 = {
-    "10-bit 16", RegTable(kMode10BitRows), ADC_10BIT, true, 22, 0, 444, 56, 0, 0, 0, 0};
+const SSensorMode kModeBin2x2 = {"bin 2x2", RegTable(kModeBin2x2Rows), ADC_12BIT, true, 12, 0, 224, 58, 0, 0,
+                                 4};
+const SSensorMode kMode12Bit = {"12-bit", RegTable(kMode12BitRows), ADC_12BIT, true, 22, 0, 300, 56};
+const SSensorMode kMode12Bit16 = {"12-bit 16", RegTable(kMode12BitRows), ADC_12BIT, true, 22, 0, 444, 56};
+const SSensorMode kMode10Bit = {"10-bit", RegTable(kMode10BitRows), ADC_10BIT, true, 22, 0, 224, 56};
+const SSensorMode kMode10Bit16 = {"10-bit 16", RegTable(kMode10BitRows), ADC_10BIT, true, 22, 0, 444, 56};
 
 // Without the DDR buffer the sensor's rate must fit the link: at most 52 %
 // on USB 2; on USB 3 70 % for 16-bit data and 93 % in high speed.
@@ -53,10 +49,9 @@ int NoDDRCap814(bool bUSB3Host, bool b16, bool bHighSpeed) {
 }
 
 SDriverDesc Desc814() {
-    SDriverDesc d{};
-    ApplyClampSensorFamily(&d);
+    SDriverDesc d = ClampSensorFamilyDesc();
     d.szClassName = "CCameraS814MC";
-    SModelConstants& m = d.model = ClampSensorModel();
+    SModelConstants& m = d.model;
     m.szName = "VORN KYR814MC";
     m.szShortName = "KYR814MC";
     m.iPID = 0x814b;

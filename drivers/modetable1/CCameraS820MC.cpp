@@ -19,170 +19,60 @@ const REG_TABLE_ROW kModeBin2x2Rows[] = {{0x301B, 0x0001}, {0x3022, 0x0000}, {0x
 const REG_TABLE_ROW kMode12BitRows[] = {{0x301B, 0x0000}, {0x3022, 0x0001}, {0x3023, 0x0001}};
 const REG_TABLE_ROW kMode10BitRows[] = {{0x301B, 0x0000}, {0x3022, 0x0000}, {0x3023, 0x0001}};
 
-const REG_TABLE_ROW kStreamStartRows[] = {{0x3004, 0x0000}, {0x3000, 0x0000}};
-const REG_TABLE_ROW kStreamStopRows[] = {{0x3000, 0x0001}};
-
-// name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines, clock, alignment, start offset
-const SSensorMode kModeBin2x2 = {
-    "bin 2x2", RegTable(kModeBin2x2Rows), ADC_10BIT, true, 2, 0, 120, 30, 0, 0, 0, 0};
-const SSensorMode kMode12Bit = {"12-bit", RegTable(kMode12BitRows), ADC_12BIT, true, 2, 0, 172, 60, 0, 0, 0,
-                                0};
-const SSensorMode kMode10Bit = {"10-bit", RegTable(kMode10BitRows), ADC_10BIT, false, 2, 0, 172, 60, 0, 0, 0,
-                                0};
+// name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines
+const SSensorMode kModeBin2x2 = {"bin 2x2", RegTable(kModeBin2x2Rows), ADC_10BIT, true, 2, 0, 120, 30};
+const SSensorMode kMode12Bit = {"12-bit", RegTable(kMode12BitRows), ADC_12BIT, true, 2, 0, 172, 60};
+const SSensorMode kMode10Bit = {"10-bit", RegTable(kMode10BitRows), ADC_10BIT, false, 2, 0, 172, 60};
 
 // Gain in 0.1 dB steps: high conversion gain from the unity gain on, where
 // the analog code starts again 8 dB lower.
 constexpr SLinearGainLaw kGainLaw = {.iMax = 600, .iSwitchAt = 182, .iHighOffset = 80, .iStep = 3};
 SGainCode GainMap(int iGain) { return LinearGainCode(iGain, kGainLaw); }
 
+SDriverDesc Desc820() {
+    SDriverDesc d = TemplateDriverDesc();
+    d.szClassName = "CCameraS820MC";
+    SModelConstants& m = d.model;
+    m.szName = "VORN KYR820MC";
+    m.szShortName = "KYR820MC";
+    m.iPID = 0x820b;
+    m.dPixelSize = 2.0;
+    m.ucBins[0] = 2;
+    m.ucBins[1] = 3;
+    m.ucBins[2] = 4;
+    m.iOffsetHighestDR = 3;
+    m.iOffsetUnityGain = 3;
+    m.iOffsetLowestRN = 15;
+    m.iGainLowestRN = 380;
+    m.iUnityGain = 182;
+    m.iWBRDef = 62;
+    m.iWBBDef = 99;
+    m.iMaxWidth = 3840;
+    m.iMaxHeight = 2160;
+    m.fElecPerADU = 2.68f;
+    m.iOffsetDef = 3;
+    m.iOffsetMax = 350;
+    m.usHMAX = 172;
+
+    d.initTable = RegTable(kInitTable);
+    d.initFixedRows = RegTable(kInitFixedRows);
+    d.pModeNormal = &kMode12Bit;
+    d.pModeHighSpeed = &kMode10Bit;
+    d.sensorBin[2] = {2, &kModeBin2x2};
+    d.sensorBin[4] = {2, &kModeBin2x2};
+    // A bin or type change keeps the high-speed choice: the 10-bit mode stays.
+    d.bResolutionKeepsHighSpeed = true;
+    d.timingInit = {2, 0, 172, 60, 400000};
+    d.iHeightAlign = 16;
+    d.gain = {GainMap, 0x3030, 0x3070, 2};
+    d.exposure.iLongBinExtraLines = 1112;
+    d.exposure.iLongBinSHR = 1112;
+    return d;
+}
+
 }  // namespace
 
-const SDriverDesc g_DescS820MC = {
-    .szClassName = "CCameraS820MC",
-    .model =
-        {
-            .szName = "VORN KYR820MC",
-            .szShortName = "KYR820MC",
-            .iPID = 0x820b,
-            .iVID = 0x2e7b,
-            .dPixelSize = 2.0,
-            .iADCBits = 12,
-            .iMaxExpUs = 2000000000,
-            .iBayer = 0,
-            .bColor = true,
-            .iBandwidthMin = 40,
-            .iBandwidthMax = 100,
-            .ucBins = {2, 3, 4, 0},
-            .iGainMax = 600,
-            .iGainMin = 0,
-            .iGainDef = 200,
-            .iExpMax = 2000000000,
-            .iExpMin = 32,
-            .iExpDef = 10000,
-            .iGammaMax = 100,
-            .iGammaMin = 1,
-            .iGammaDef = 50,
-            .iHeaterLevel = 1,
-            .iAutoGainMax = 300,
-            .iOffsetHighestDR = 3,
-            .iOffsetUnityGain = 3,
-            .iOffsetLowestRN = 15,
-            .iGainLowestRN = 380,
-            .iUnityGain = 182,
-            .bUSB3Camera = true,
-            .bCapAutoBandWidth = true,
-            .iWBMax = 99,
-            .iWBMin = 1,
-            .iWBRDef = 62,
-            .iWBBDef = 99,
-            .iMaxWidth = 3840,
-            .iMaxHeight = 2160,
-            .bFPGAMonoBin = false,
-            .fElecPerADU = 2.68f,
-            .iOffsetDef = 3,
-            .iOffsetMax = 350,
-            .iOffsetMin = 0,
-            .bCapGain = true,
-            .bCapExposure = true,
-            .bCapOffset = true,
-            .bCapBandWidth = true,
-            .bCapTemperature = true,
-            .bCapHighSpeed = true,
-            .bCapRaw8 = true,
-            .bCapRGB24 = true,
-            .bCapY8 = true,
-            .bCapRaw16 = true,
-            .iST4 = 1,
-            .bTriggerCam = true,
-            .iTempSensorType = 0,
-            .bAutoFPS = true,
-            .bDDREnable = true,
-            .iFclk = 20000,
-            .iFPSPerc = 80,
-            .iFPSPercUSB3Def = 100,
-            .usHMAX = 172,
-            .iCoolerCtrlType = 0,
-        },
-    .hold = {true, 0x3001, 1, 0},
-    .standby = {true, 0x3000, 1, 0},
-    .initTable = RegTable(kInitTable),
-    .initFixedRows = RegTable(kInitFixedRows),
-    .bInitTableInHold = true,
-    .uInitPauseMs = 0,
-    .uResetPauseMs = 20,
-    .afterResetRows = {nullptr, 0},
-    .bDDRTest = true,
-    .iFPGAReg26 = -1,
-    .bFPGABinModeReset = false,
-    .iCoolingLevel = -1,
-    .eReplay = REPLAY_FPS_GAIN_EXP,
-    .bInitEndsInStandby = true,
-    .pModeNormal = &kMode12Bit,
-    .pModeHighSpeed = &kMode10Bit,
-    .sensorBin = {{}, {}, {2, &kModeBin2x2}, {}, {2, &kModeBin2x2}},
-    // A bin or type change keeps the high-speed choice: the 10-bit mode stays.
-    .bResolutionKeepsHighSpeed = true,
-    .timingInit = {2, 0, 172, 60, 400000},
-    .usRegStartX = 0x303C,
-    .usRegStartY = 0x3044,
-    .usRegWidth = 0x303E,
-    .usRegHeight = 0x3046,
-    .startPreRows = {nullptr, 0},
-    .iAlignX = 2,
-    .iAlignY = 4,
-    .iWidthAlign = 16,
-    .iHeightAlign = 16,
-    .bAlwaysCentre = false,
-    .bHBLKFromStart = false,
-    .streamStartRows = RegTable(kStreamStartRows),
-    .uStreamStartPauseMs = 30,
-    .streamStopRows = RegTable(kStreamStopRows),
-    .iFixedClockKHz = 20000,
-    .iMinClockKHz = 20000,
-    .iUSBBandwidthUSB3 = 400000,
-    .iUSBBandwidthUSB2 = 43272,
-    .bHasDDR = true,
-    .gain = {GainMap, 0x3030, 0x3070, 2},
-    .offset = {0x30DC, 2},
-    .exposure =
-        {
-            .fnCompute = ShutterLineExposure,
-            .usRegSHR = 0x3050,
-            .iSHRBytes = 3,
-            .iMinSHR = 8,
-            .iBinExtraLines = 0,
-            .iLongExtraLines = 8,
-            .iLongBinExtraLines = 1112,
-            .uVMAXMax = 0xFFFFFF,
-            .uSHRLimit = 0x20000,
-            .uSHRMax = 0x1FFFE,
-            .iExpLinesGap = 6,
-            .ullLongFromUs = 1000000,
-            .eLongProgram = LONG_EXP_FRAME_PLUS_PAD,
-            .uLongPadUs = 10000,
-            .iLongBinSHR = 1112,
-        },
-    // 16-bit frames use the whole bandwidth asked for.
-    .bandwidth =
-        {
-            .iHostUSB3 = 400000,
-            .iHostUSB2 = 43272,
-            .iAutoPercUSB3 = 100,
-            .iAutoPercUSB2 = 80,
-            .iCap16Perc = 0,
-            .llCapPixels = 0,
-            .llCapPixelsHardwareBin = 0,
-            .iHMAXMax = 0xFFFF,
-            .dSensorHMAXFactor = 1.85625,
-            .usRegSensorHMAX = 0x302C,
-            .bFPGABandWidth = true,
-            .iFrameExtraLines = -1,
-            .iBandwidthExtraLines = -1,
-        },
-    // The capture loop's long exposure as the template runs it.
-    .pLongExp = nullptr,
-    .capture = {},
-};
+const SDriverDesc g_DescS820MC = Desc820();
 
 CCameraS820MC::CCameraS820MC() : CEngineDriver(g_DescS820MC) {}
 

@@ -1,6 +1,7 @@
 #include "CCameraS821MM.h"
 
 #include "ModelFactory.h"
+#include "engine/FpgaTimedMono.h"
 
 namespace {
 
@@ -13,180 +14,59 @@ const REG_TABLE_ROW kInitTable[] = {
     {0x43F6, 0x0000},      {0x43F8, 0x00FB},
 };
 
-const REG_TABLE_ROW kStreamStartRows[] = {{0x3000, 0x0000}};
-const REG_TABLE_ROW kStreamStopRows[] = {{0x3000, 0x0001}};
-
 // The model's one sensor mode: no rows of its own.
-// name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines, clock, alignment, start offset
-const SSensorMode kMode = {"12-bit", {nullptr, 0}, ADC_12BIT, true, 33, 0, 142, 70, 0, 0, 0, 0};
+// name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines
+const SSensorMode kMode = {"12-bit", {nullptr, 0}, ADC_12BIT, true, 33, 0, 142, 70};
 
 // Gain in 0.1 dB steps: the high conversion gain takes over above 14 dB,
 // where the analog gain starts again from 0.
-SGainCode GainMap821(int iGain) {
-    if (iGain < 0) return {0, 0, false};
-    if (iGain <= 140) return {iGain, static_cast<uint16_t>(iGain), false};
-    if (iGain <= 350) return {iGain, static_cast<uint16_t>(iGain - 140), true};
-    return {350, 210, true};
+SGainCode GainMap821(int iGain) { return LinearGainCode(iGain, SLinearGainLaw{350, 141, 140, 1}); }
+
+// The FPGA-timed family's mono description with the 821's longer blanking,
+// start rows aligned to 8, a 30 ms pause before streaming, the FPGA's gain
+// latch, a shortest shutter line of 12 and its own long-exposure script.
+SDriverDesc Desc821() {
+    SDriverDesc d = FpgaTimedMonoDesc();
+    d.szClassName = "CCameraS821MM";
+    SModelConstants& m = d.model;
+    m.szName = "VORN KYR821MM";
+    m.szShortName = "KYR821MM";
+    m.iPID = 0x821a;
+    m.dPixelSize = 9.0;
+    m.iMaxWidth = 1608;
+    m.iMaxHeight = 1104;
+    m.iGainMax = 350;
+    m.iAutoGainMax = 175;
+    m.fElecPerADU = 23.15f;
+    m.iOffsetHighestDR = 10;
+    m.iOffsetUnityGain = 10;
+    m.iOffsetLowestRN = 10;
+    m.iUnityGain = 140;
+    m.iGainLowestRN = 350;
+    m.iOffsetMax = 10;
+    m.usHMAX = 142;
+    d.initTable = RegTable(kInitTable);
+    d.pModeNormal = &kMode;
+    d.timingInit = {33, 0, 142, 70, 390000};
+    d.iAlignY = 8;
+    d.iHeightAlign = 8;
+    d.uStreamStartPauseMs = 30;
+    d.gain.fnMap = GainMap821;
+    d.gain.bFPGAReg80Pulse = true;
+    d.exposure.iMinSHR = 12;
+    d.exposure.iLongExtraLines = 12;
+    d.exposure.iLongBinExtraLines = 12;
+    d.exposure.iVMAXBase = 70;
+    d.exposure.iVMAXBaseSnap = 770;
+    d.pLongExp = &g_LongExpFpgaTimed;
+    // Empty transfers in a row restart the stream.
+    d.capture.bEmptyIsDropped = false;
+    return d;
 }
 
 }  // namespace
 
-const SDriverDesc g_DescS821MM = {
-    .szClassName = "CCameraS821MM",
-    .model =
-        {
-            .szName = "VORN KYR821MM",
-            .szShortName = "KYR821MM",
-            .iPID = 0x821a,
-            .iVID = 0x2e7b,
-            .dPixelSize = 9.0,
-            .iADCBits = 12,
-            .iMaxExpUs = 2000000000,
-            .iBayer = 2,
-            .bColor = false,
-            .iBandwidthMin = 40,
-            .iBandwidthMax = 100,
-            .ucBins = {2, 0},
-            .iGainMax = 350,
-            .iGainMin = 0,
-            .iGainDef = 200,
-            .iExpMax = 2000000000,
-            .iExpMin = 32,
-            .iExpDef = 10000,
-            .iGammaMax = 100,
-            .iGammaMin = 1,
-            .iGammaDef = 50,
-            .iHeaterLevel = 1,
-            .iAutoGainMax = 175,
-            .iOffsetHighestDR = 10,
-            .iOffsetUnityGain = 10,
-            .iOffsetLowestRN = 10,
-            .iGainLowestRN = 350,
-            .iUnityGain = 140,
-            .bUSB3Camera = true,
-            .bCapAutoBandWidth = true,
-            .iWBMax = 0,
-            .iWBMin = 0,
-            .iWBRDef = 0,
-            .iWBBDef = 0,
-            .iMaxWidth = 1608,
-            .iMaxHeight = 1104,
-            .bFPGAMonoBin = false,
-            .fElecPerADU = 23.15f,
-            .iOffsetDef = 1,
-            .iOffsetMax = 10,
-            .iOffsetMin = 0,
-            .bCapGain = true,
-            .bCapExposure = true,
-            .bCapOffset = true,
-            .bCapBandWidth = true,
-            .bCapTemperature = true,
-            .bCapHighSpeed = false,
-            .bCapRaw8 = true,
-            .bCapRGB24 = false,
-            .bCapY8 = false,
-            .bCapRaw16 = true,
-            .iST4 = 1,
-            .bTriggerCam = false,
-            .iTempSensorType = 0,
-            .bAutoFPS = true,
-            .bDDREnable = true,
-            .iFclk = 20000,
-            .iFPSPerc = 80,
-            .iFPSPercUSB3Def = 80,
-            .usHMAX = 142,
-            .iCoolerCtrlType = 0,
-        },
-    .hold = {true, 0x3034, 1, 0},
-    .standby = {true, 0x3000, 1, 0},
-    .initTable = RegTable(kInitTable),
-    .initFixedRows = {nullptr, 0},
-    .bInitTableInHold = false,
-    .uInitPauseMs = 0,
-    .uResetPauseMs = 20,
-    .afterResetRows = {nullptr, 0},
-    .bDDRTest = true,
-    .iFPGAReg26 = -1,
-    .bFPGABinModeReset = false,
-    .iCoolingLevel = -1,
-    .eReplay = REPLAY_FPS_GAIN_EXP,
-    .bInitEndsInStandby = false,
-    .pModeNormal = &kMode,
-    .pModeHighSpeed = nullptr,
-    .sensorBin = {},
-    .bResolutionKeepsHighSpeed = true,
-    .timingInit = {33, 0, 142, 70, 390000},
-    .usRegStartX = 0x3120,
-    .usRegStartY = 0x3122,
-    .usRegWidth = 0x3124,
-    .usRegHeight = 0x3126,
-    .startPreRows = {nullptr, 0},
-    .iAlignX = 8,
-    .iAlignY = 8,
-    .iWidthAlign = 0,
-    .iHeightAlign = 8,
-    .bAlwaysCentre = true,
-    .bHBLKFromStart = false,
-    .streamStartRows = RegTable(kStreamStartRows),
-    .uStreamStartPauseMs = 30,
-    .streamStopRows = RegTable(kStreamStopRows),
-    .iFixedClockKHz = 20000,
-    .iMinClockKHz = 20000,
-    .iUSBBandwidthUSB3 = 390000,
-    .iUSBBandwidthUSB2 = 43272,
-    .bHasDDR = true,
-    .gain = {GainMap821, 0x3510, 0x3514, 2, true},
-    .offset = {0x35C0, 2, 10, 0xFE, true},
-    .exposure =
-        {
-            .fnCompute = FrameLengthExposure,
-            .usRegSHR = 0x3240,
-            .iSHRBytes = 3,
-            .iMinSHR = 12,
-            .iBinExtraLines = 0,
-            .iLongExtraLines = 12,
-            .iLongBinExtraLines = 12,
-            .uVMAXMax = 0xFFFFF,
-            .uSHRLimit = 0xFFFFFFFF,
-            .uSHRMax = 0xFFFFF,
-            .iExpLinesGap = 1,
-            .ullLongFromUs = 1000000,
-            .eLongProgram = LONG_EXP_FRAME_PLUS_PAD,
-            .uLongPadUs = 10000,
-            .dOffsetUs = 4.997,
-            // The capture thread switches the FPGA's wait and trigger modes for each long frame.
-            .bLongModeArmedByCapture = true,
-            .iVMAXBase = 70,
-            .iVMAXBaseSnap = 770,
-        },
-    .bandwidth =
-        {
-            .iHostUSB3 = 390000,
-            .iHostUSB2 = 43272,
-            .iAutoPercUSB3 = 80,
-            .iAutoPercUSB2 = 80,
-            .iCap16Perc = 0,
-            .llCapPixels = 0,
-            .llCapPixelsHardwareBin = 0,
-            .iHMAXMax = 0xFFFF,
-            .dSensorHMAXFactor = 0.0,
-            .usRegSensorHMAX = 0,
-            .bFPGABandWidth = true,
-            .iFrameExtraLines = -1,
-            .iBandwidthExtraLines = -1,
-        },
-    .pLongExp = &g_LongExpFpgaTimed,
-    .capture = {},
-    .iMarkerRepairRows = 1,
-    .fpgaTimed =
-        {
-            .bOn = true,
-            .iCentreAlign = 8,
-            .bOutput16Twice = false,
-            .iHeightMultiple = 0,
-            .iWindowHeightExtra = 0,
-        },
-};
+const SDriverDesc g_DescS821MM = Desc821();
 
 CCameraS821MM::CCameraS821MM() : CEngineDriver(g_DescS821MM) {}
 

@@ -28,21 +28,18 @@ const REG_TABLE_ROW kModeHighSpeedRows[] = {
     {0x3022, 0x0002}, {0x3031, 0x0000}, {0x3032, 0x0000},
 };
 
-// name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines, clock, alignment, start offset.
-// High speed carries 16-bit data too.
-const SSensorMode kModeNormal = {
-    "12-bit", RegTable(kModeNormalRows), ADC_12BIT, true, 12, 0, 155, 42, 0, 0, 0, 0};
-const SSensorMode kModeHighSpeed = {
-    "10-bit", RegTable(kModeHighSpeedRows), ADC_10BIT, true, 12, 0, 98, 42, 0, 0, 0, 0};
+// name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines. High speed carries 16-bit
+// data too.
+const SSensorMode kModeNormal = {"12-bit", RegTable(kModeNormalRows), ADC_12BIT, true, 12, 0, 155, 42};
+const SSensorMode kModeHighSpeed = {"10-bit", RegTable(kModeHighSpeedRows), ADC_10BIT, true, 12, 0, 98, 42};
 
 // Without the DDR buffer, 16-bit data in high speed fits the link at 90 %.
 int NoDDRCap827(bool, bool b16, bool bHighSpeed) { return b16 && bHighSpeed ? 90 : 100; }
 
 SDriverDesc Desc827() {
-    SDriverDesc d{};
-    ApplyClampSensorFamily(&d);
+    SDriverDesc d = ClampSensorFamilyDesc();
     d.szClassName = "CCameraS827MC";
-    SModelConstants& m = d.model = ClampSensorModel();
+    SModelConstants& m = d.model;
     m.szName = "VORN KYR827MC";
     m.szShortName = "KYR827MC";
     m.iPID = 0x827b;

@@ -87,11 +87,9 @@ const SLongExpAction kLongClose[] = {
     {LONG_OP_TRIGGER_SIGNAL, 0, 0, LONG_WHEN_ALWAYS},
 };
 const SLongExpScript kLongExp = {
-    .everyPass = {nullptr, 0},
     .open = LongExpActions(kLongOpen),
     .ullOneSleepMaxUs = 1000999,
     .uOneSleepLeadUs = 400000,
-    .beforeSteps = {nullptr, 0},
     .uStepMs = 200,
     .uStepLeadMs = 400,
     .bCountedSteps = true,
@@ -126,7 +124,6 @@ SModelConstants Model831MC() {
     m.fElecPerADU = 2.74f;
     m.iOffsetMax = 120;
     m.iST4 = 1;
-    m.bDDREnable = false;
     m.iFPSPercUSB3Def = 80;
     m.usHMAX = 156;
     return m;
@@ -141,32 +138,18 @@ const SDriverDesc g_DescS831MC = {
     .standby = {true, 0x3000, 1, 0},
     .initTable = RegTable(kInitClassRows),
     .initFixedRows = RegTable(kInitSharedRows),
-    .bInitTableInHold = false,
-    .uInitPauseMs = 0,
     .uResetPauseMs = 20,
-    .afterResetRows = {nullptr, 0},
-    .bDDRTest = false,
-    .iFPGAReg26 = -1,
-    .bFPGABinModeReset = false,
-    .iCoolingLevel = -1,
-    .eReplay = REPLAY_FPS_GAIN_EXP,
-    .bInitEndsInStandby = false,
     .pModeNormal = &kModeNormal,
     .pModeHighSpeed = &kModeHighSpeed,
-    .sensorBin = {},
     .bResolutionKeepsHighSpeed = true,
     .timingInit = {kVBLK, 0, 156, kExtraLines, 390000},
     .usRegStartX = 0x3310,
     .usRegStartY = 0x3312,
     .usRegWidth = 0x3314,
     .usRegHeight = 0x3316,
-    .startPreRows = {nullptr, 0},
     .iAlignX = 4,
     .iAlignY = 4,
-    .iWidthAlign = 0,
-    .iHeightAlign = 0,
     .bAlwaysCentre = true,
-    .bHBLKFromStart = false,
     .streamStartRows = RegTable(kStreamStartRows),
     .uStreamStartPauseMs = 10,
     .streamStopRows = RegTable(kStreamStopRows),
@@ -174,7 +157,6 @@ const SDriverDesc g_DescS831MC = {
     .iMinClockKHz = 20000,
     .iUSBBandwidthUSB3 = 390000,
     .iUSBBandwidthUSB2 = 43272,
-    .bHasDDR = false,
     .gain = {GainMap831, 0, 0x3204, 2},
     .offset = {.usReg = 0x3254, .iBytes = 2, .bUnheld = true},
     .exposure =
@@ -183,7 +165,6 @@ const SDriverDesc g_DescS831MC = {
             .usRegSHR = 0x308D,
             .iSHRBytes = 3,
             .iMinSHR = 16,
-            .iBinExtraLines = 0,
             .iLongExtraLines = 16,
             .iLongBinExtraLines = 16,
             .uVMAXMax = 0xFFFFF,
@@ -192,7 +173,6 @@ const SDriverDesc g_DescS831MC = {
             .iExpLinesGap = 1,
             .ullLongFromUs = 1000000,
             .eLongProgram = LONG_EXP_EXPOSURE,
-            .uLongPadUs = 0,
             .dOffsetUs = 13.73,
             .iVMAXBase = kExtraLines,
             .pLongExpRegs = &kLongExpRegs,
@@ -203,26 +183,12 @@ const SDriverDesc g_DescS831MC = {
             .iHostUSB2 = 43272,
             .iAutoPercUSB3 = 80,
             .iAutoPercUSB2 = 80,
-            .iCap16Perc = 0,
-            .llCapPixels = 0,
-            .llCapPixelsHardwareBin = 0,
             .iHMAXMax = 0xFFFF,
-            .dSensorHMAXFactor = 0.0,
-            .usRegSensorHMAX = 0,
-            .bFPGABandWidth = false,
             .iFrameExtraLines = -1,
             .iBandwidthExtraLines = -1,
         },
     .pLongExp = &kLongExp,
-    .capture = {},
-    .fpgaTimed =
-        {
-            .bOn = true,
-            .iCentreAlign = 0,
-            .bOutput16Twice = true,
-            .iHeightMultiple = 0,
-            .iWindowHeightExtra = 0,
-        },
+    .fpgaTimed = {.bOn = true, .bOutput16Twice = true},
 };
 
 CCameraS831MC::CCameraS831MC() : CEngineDriver(g_DescS831MC) {}

@@ -25,23 +25,19 @@ const SDriverDesc& DescS831MC_Pro() {
         return mode;
     }();
     static const SDriverDesc desc = [] {
-        SDriverDesc d = g_DescS831MC;
-        d.szClassName = "CCameraS831MC_Pro";
+        SDriverDesc d = CooledTwinDesc(g_DescS831MC, {.szClassName = "CCameraS831MC_Pro",
+                                                      .szName = "VORN KYR831MC Pro",
+                                                      .szShortName = "KYR831MC-Pro",
+                                                      .iPID = 0x831e,
+                                                      .initTable = RegTable(kInitClassRows),
+                                                      .bAddsDDR = true,
+                                                      .bLongExpAsModel = true});
         SModelConstants& m = d.model;
-        m.szName = "VORN KYR831MC Pro";
-        m.szShortName = "KYR831MC-Pro";
-        m.iPID = 0x831e;
         m.iMaxWidth = 728;
         m.iMaxHeight = 544;
         m.iWBRDef = 50;
         m.iWBBDef = 50;
-        m.iST4 = -1;  // the guide port flag keeps the cooled camera's value
-        m.bDDREnable = true;
         m.usHMAX = kMinHMAX;
-        d.initTable = RegTable(kInitClassRows);
-        d.bDDRTest = true;
-        d.bHasDDR = true;
-        d.bandwidth.bFPGABandWidth = true;
         d.pModeNormal = &modeNormal;
         d.timingInit.iMinHMAX = kMinHMAX;
         return d;

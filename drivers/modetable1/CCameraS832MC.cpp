@@ -27,168 +27,62 @@ const REG_TABLE_ROW kMode10BitRows[] = {
 };
 
 const REG_TABLE_ROW kStartPreRows[] = {{0x3018, 0x0014}};
-const REG_TABLE_ROW kStreamStartRows[] = {{0x3004, 0x0000}, {0x3000, 0x0000}};
-const REG_TABLE_ROW kStreamStopRows[] = {{0x3000, 0x0001}};
 
-// name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines, clock, alignment, start offset
-const SSensorMode kModeBin2x2 = {"bin 2x2", RegTable(kModeBin2x2Rows), ADC_10BIT, true, 2, 0, 83, 30, 0, 0, 0,
-                                 0};
-const SSensorMode kMode12Bit = {"12-bit", RegTable(kMode12BitRows), ADC_12BIT, true, 2, 0, 192, 60, 0, 0, 0,
-                                0};
-const SSensorMode kMode10Bit = {"10-bit", RegTable(kMode10BitRows), ADC_10BIT, false, 2, 0, 192, 60, 0, 0, 0,
-                                0};
+// name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines
+const SSensorMode kModeBin2x2 = {"bin 2x2", RegTable(kModeBin2x2Rows), ADC_10BIT, true, 2, 0, 83, 30};
+const SSensorMode kMode12Bit = {"12-bit", RegTable(kMode12BitRows), ADC_12BIT, true, 2, 0, 192, 60};
+const SSensorMode kMode10Bit = {"10-bit", RegTable(kMode10BitRows), ADC_10BIT, false, 2, 0, 192, 60};
 
 // Gain in 0.1 dB steps: high conversion gain from the unity gain on, where
 // the analog code restarts 15 dB lower.
-SGainCode GainMap832(int iGain) {
-    if (iGain > 600) return {600, 150, true};
-    if (iGain < 0) return {0, 0, false};
-    if (iGain < 252) return {iGain, static_cast<uint16_t>(iGain / 3), false};
-    return {iGain, static_cast<uint16_t>(((iGain - 150) / 3) & 0xFF), true};
+constexpr SLinearGainLaw kGainLaw = {.iMax = 600, .iSwitchAt = 252, .iHighOffset = 150, .iStep = 3};
+SGainCode GainMap832(int iGain) { return LinearGainCode(iGain, kGainLaw); }
+
+SDriverDesc Desc832() {
+    SDriverDesc d = TemplateDriverDesc();
+    d.szClassName = "CCameraS832MC";
+    SModelConstants& m = d.model;
+    m.szName = "VORN KYR832MC";
+    m.szShortName = "KYR832MC";
+    m.iPID = 0x832b;
+    m.dPixelSize = 2.9;
+    m.ucBins[0] = 2;
+    m.ucBins[1] = 3;
+    m.ucBins[2] = 4;
+    m.iOffsetHighestDR = 3;
+    m.iOffsetUnityGain = 3;
+    m.iOffsetLowestRN = 3;
+    m.iGainLowestRN = 450;
+    m.iUnityGain = 252;
+    m.iWBRDef = 55;
+    m.iWBBDef = 75;
+    m.iMaxWidth = 3840;
+    m.iMaxHeight = 2160;
+    m.fElecPerADU = 11.3f;
+    m.iOffsetMax = 200;
+    m.usHMAX = 192;
+
+    d.initTable = RegTable(kInitTable);
+    d.initFixedRows = RegTable(kInitFixedRows);
+    d.pModeNormal = &kMode12Bit;
+    d.pModeHighSpeed = &kMode10Bit;
+    d.sensorBin[2] = {2, &kModeBin2x2};
+    d.sensorBin[4] = {2, &kModeBin2x2};
+    d.timingInit = {2, 0, 192, 60, 400000};
+    d.startPreRows = RegTable(kStartPreRows);
+    d.iHeightAlign = 4;
+    d.gain = {GainMap832, 0x3030, 0x306C, 2};
+    d.exposure.iBinExtraLines = 50;
+    d.exposure.iLongBinExtraLines = 1108;
+    d.bandwidth.iCap16Perc = 90;
+    d.bandwidth.llCapPixels = 2073600;
+    d.bandwidth.llCapPixelsHardwareBin = 921600;
+    return d;
 }
 
 }  // namespace
 
-const SDriverDesc g_DescS832MC = {
-    .szClassName = "CCameraS832MC",
-    .model =
-        {
-            .szName = "VORN KYR832MC",
-            .szShortName = "KYR832MC",
-            .iPID = 0x832b,
-            .iVID = 0x2e7b,
-            .dPixelSize = 2.9,
-            .iADCBits = 12,
-            .iMaxExpUs = 2000000000,
-            .iBayer = 0,
-            .bColor = true,
-            .iBandwidthMin = 40,
-            .iBandwidthMax = 100,
-            .ucBins = {2, 3, 4, 0},
-            .iGainMax = 600,
-            .iGainMin = 0,
-            .iGainDef = 200,
-            .iExpMax = 2000000000,
-            .iExpMin = 32,
-            .iExpDef = 10000,
-            .iGammaMax = 100,
-            .iGammaMin = 1,
-            .iGammaDef = 50,
-            .iHeaterLevel = 1,
-            .iAutoGainMax = 300,
-            .iOffsetHighestDR = 3,
-            .iOffsetUnityGain = 3,
-            .iOffsetLowestRN = 3,
-            .iGainLowestRN = 450,
-            .iUnityGain = 252,
-            .bUSB3Camera = true,
-            .bCapAutoBandWidth = true,
-            .iWBMax = 99,
-            .iWBMin = 1,
-            .iWBRDef = 55,
-            .iWBBDef = 75,
-            .iMaxWidth = 3840,
-            .iMaxHeight = 2160,
-            .bFPGAMonoBin = false,
-            .fElecPerADU = 11.3f,
-            .iOffsetDef = 1,
-            .iOffsetMax = 200,
-            .iOffsetMin = 0,
-            .bCapGain = true,
-            .bCapExposure = true,
-            .bCapOffset = true,
-            .bCapBandWidth = true,
-            .bCapTemperature = true,
-            .bCapHighSpeed = true,
-            .bCapRaw8 = true,
-            .bCapRGB24 = true,
-            .bCapY8 = true,
-            .bCapRaw16 = true,
-            .iST4 = 1,
-            .bTriggerCam = true,
-            .iTempSensorType = 0,
-            .bAutoFPS = true,
-            .bDDREnable = true,
-            .iFclk = 20000,
-            .iFPSPerc = 80,
-            .iFPSPercUSB3Def = 100,
-            .usHMAX = 192,
-            .iCoolerCtrlType = 0,
-        },
-    .hold = {true, 0x3001, 1, 0},
-    .standby = {true, 0x3000, 1, 0},
-    .initTable = RegTable(kInitTable),
-    .initFixedRows = RegTable(kInitFixedRows),
-    .bInitTableInHold = true,
-    .uInitPauseMs = 0,
-    .uResetPauseMs = 20,
-    .afterResetRows = {nullptr, 0},
-    .bDDRTest = true,
-    .iFPGAReg26 = -1,
-    .bFPGABinModeReset = false,
-    .iCoolingLevel = -1,
-    .eReplay = REPLAY_FPS_GAIN_EXP,
-    .bInitEndsInStandby = true,
-    .pModeNormal = &kMode12Bit,
-    .pModeHighSpeed = &kMode10Bit,
-    .sensorBin = {{}, {}, {2, &kModeBin2x2}, {}, {2, &kModeBin2x2}},
-    .bResolutionKeepsHighSpeed = false,
-    .timingInit = {2, 0, 192, 60, 400000},
-    .usRegStartX = 0x303C,
-    .usRegStartY = 0x3044,
-    .usRegWidth = 0x303E,
-    .usRegHeight = 0x3046,
-    .startPreRows = RegTable(kStartPreRows),
-    .iAlignX = 2,
-    .iAlignY = 4,
-    .iWidthAlign = 16,
-    .iHeightAlign = 4,
-    .bAlwaysCentre = false,
-    .bHBLKFromStart = false,
-    .streamStartRows = RegTable(kStreamStartRows),
-    .uStreamStartPauseMs = 30,
-    .streamStopRows = RegTable(kStreamStopRows),
-    .iFixedClockKHz = 20000,
-    .iMinClockKHz = 20000,
-    .iUSBBandwidthUSB3 = 400000,
-    .iUSBBandwidthUSB2 = 43272,
-    .bHasDDR = true,
-    .gain = {GainMap832, 0x3030, 0x306C, 2},
-    .offset = {0x30DC, 2},
-    .exposure =
-        {
-            .fnCompute = ShutterLineExposure,
-            .usRegSHR = 0x3050,
-            .iSHRBytes = 3,
-            .iMinSHR = 8,
-            .iBinExtraLines = 50,
-            .iLongExtraLines = 8,
-            .iLongBinExtraLines = 1108,
-            .uVMAXMax = 0xFFFFFF,
-            .uSHRLimit = 0x20000,
-            .uSHRMax = 0x1FFFE,
-            .iExpLinesGap = 6,
-            .ullLongFromUs = 1000000,
-            .eLongProgram = LONG_EXP_FRAME_PLUS_PAD,
-            .uLongPadUs = 10000,
-        },
-    .bandwidth =
-        {
-            .iHostUSB3 = 400000,
-            .iHostUSB2 = 43272,
-            .iAutoPercUSB3 = 100,
-            .iAutoPercUSB2 = 80,
-            .iCap16Perc = 90,
-            .llCapPixels = 2073600,
-            .llCapPixelsHardwareBin = 921600,
-            .iHMAXMax = 0xFFFF,
-            .dSensorHMAXFactor = 1.85625,
-            .usRegSensorHMAX = 0x302C,
-            .bFPGABandWidth = true,
-            .iFrameExtraLines = -1,
-            .iBandwidthExtraLines = -1,
-        },
-};
+const SDriverDesc g_DescS832MC = Desc832();
 
 CCameraS832MC::CCameraS832MC() : CEngineDriver(g_DescS832MC) {}
 

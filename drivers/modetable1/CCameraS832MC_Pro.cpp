@@ -34,14 +34,9 @@ const SDriverDesc& DescS832MC_Pro() {
     static const SSensorMode mode12Bit = WithRows(g_DescS832MC.pModeNormal, RegTable(kMode12BitRows));
     static const SSensorMode mode10Bit = WithRows(g_DescS832MC.pModeHighSpeed, RegTable(kMode10BitRows));
     static const SDriverDesc desc = [] {
-        SDriverDesc d = g_DescS832MC;
-        d.szClassName = "CCameraS832MC_Pro";
-        d.model.szName = "VORN KYR832MC Pro";
-        d.model.szShortName = "KYR832MC Pro";
-        d.model.iPID = 0x832f;
+        SDriverDesc d = CooledTwinDesc(g_DescS832MC, {"CCameraS832MC_Pro", "VORN KYR832MC Pro",
+                                                      "KYR832MC Pro", 0x832f, RegTable(kInitTable)});
         d.model.iOffsetDef = 3;
-        d.model.iST4 = -1;  // the guide port flag keeps the cooled camera's value
-        d.initTable = RegTable(kInitTable);
         d.pModeNormal = &mode12Bit;
         d.pModeHighSpeed = &mode10Bit;
         d.sensorBin[2].pMode = &modeBin2x2;

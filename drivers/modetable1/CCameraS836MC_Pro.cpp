@@ -24,16 +24,12 @@ const SDriverDesc& DescS836MC_Pro() {
         return s;
     }();
     static const SDriverDesc desc = [] {
-        SDriverDesc d = g_DescS836MC;
-        d.szClassName = "CCameraS836MC_Pro";
-        d.model.szName = "VORN KYR836MC-Pro";
-        d.model.szShortName = "KYR836MC-Pro";
-        d.model.iPID = 0x836f;
-        d.model.iST4 = -1;  // the guide port flag keeps the cooled camera's value
-        d.model.bDDREnable = true;
-        d.bDDRTest = true;
-        d.bHasDDR = true;
-        d.bandwidth.bFPGABandWidth = true;
+        SDriverDesc d = CooledTwinDesc(g_DescS836MC, {.szClassName = "CCameraS836MC_Pro",
+                                                      .szName = "VORN KYR836MC-Pro",
+                                                      .szShortName = "KYR836MC-Pro",
+                                                      .iPID = 0x836f,
+                                                      .bAddsDDR = true,
+                                                      .bLongExpAsModel = true});
         d.pLongExp = &longExp;
         return d;
     }();

@@ -4,8 +4,6 @@ namespace {
 
 // The start registers are written after the window's mode register, in the hold.
 const REG_TABLE_ROW kStartHeldRows[] = {{0x301C, 0x0004}};
-const REG_TABLE_ROW kStreamStartRows[] = {{0x3004, 0x0000}, {0x3000, 0x0000}};
-const REG_TABLE_ROW kStreamStopRows[] = {{0x3000, 0x0001}};
 const REG_TABLE_ROW kClampOpenRows[] = {{0x3208, 0x0020}, {0x321C, 0x0001}, {0x3258, 0x0001}};
 const REG_TABLE_ROW kClampCloseRows[] = {{0x3208, 0x0000}, {0x321C, 0x0000}, {0x3258, 0x0000}};
 
@@ -16,70 +14,35 @@ SGainCode GainMap(int iGain) { return LinearGainCode(iGain, kGainLaw); }
 
 }  // namespace
 
-SModelConstants ClampSensorModel() {
-    SModelConstants m = TemplateModelConstants();
-    m.iGainLowestRN = 300;
-    m.iST4 = 1;
-    m.bTriggerCam = true;
-    m.bDDREnable = false;
-    return m;
-}
-
-void ApplyClampSensorFamily(SDriverDesc* pDesc) {
-    SDriverDesc& d = *pDesc;
-    d.hold = {true, 0x3001, 1, 0};
-    d.standby = {true, 0x3000, 1, 0};
-    d.bInitTableInHold = true;
-    d.uResetPauseMs = 20;
-    d.iFPGAReg26 = -1;
-    d.iCoolingLevel = -1;
-    d.eReplay = REPLAY_FPS_GAIN_EXP;
-    d.bInitEndsInStandby = true;
+SDriverDesc ClampSensorFamilyDesc() {
+    SDriverDesc d = TemplateDriverDesc();
+    d.model.iGainLowestRN = 300;
+    // No DDR buffer: the line length alone paces the sensor to the link.
+    d.model.bDDREnable = false;
+    d.bDDRTest = false;
+    d.bHasDDR = false;
+    d.bandwidth.bFPGABandWidth = false;
     // The mode follows the stored high-speed choice, also after a size or type change.
     d.bResolutionKeepsHighSpeed = true;
-    d.usRegStartX = 0x303C;
-    d.usRegStartY = 0x3044;
-    d.usRegWidth = 0x303E;
-    d.usRegHeight = 0x3046;
+    d.iWidthAlign = 0;
     d.startHeldRows = RegTable(kStartHeldRows);
     // The FPGA takes the frame from its window, exactly as the sensor sends it.
     d.bNoFPGADataLen = true;
-    d.streamStartRows = RegTable(kStreamStartRows);
-    d.uStreamStartPauseMs = 30;
-    d.streamStopRows = RegTable(kStreamStopRows);
     d.clampOpenRows = RegTable(kClampOpenRows);
     d.clampCloseRows = RegTable(kClampCloseRows);
-    d.iFixedClockKHz = 20000;
-    d.iMinClockKHz = 20000;
     d.iUSBBandwidthUSB3 = 381000;
-    d.iUSBBandwidthUSB2 = 43272;
     d.gain = {GainMap, 0x3034, 0x3084, 2};
-    d.offset = {0x30DC, 2};
 
     SExposureRule& e = d.exposure;
-    e.fnCompute = ShutterLineExposure;
-    e.usRegSHR = 0x3050;
-    e.iSHRBytes = 3;
     e.iMinSHR = 6;
     e.iLongExtraLines = 6;
-    e.uVMAXMax = 0xFFFFFF;
-    e.uSHRLimit = 0x20000;
-    e.uSHRMax = 0x1FFFE;
-    e.iExpLinesGap = 6;
-    e.ullLongFromUs = 1000000;
     // Uncooled: the sensor is programmed for the exposure itself while the FPGA times it.
     e.eLongProgram = LONG_EXP_EXPOSURE;
+    e.uLongPadUs = 0;
     // So the readout comes one such frame after the trigger's fall.
     d.capture.bReadoutAfterFrame = true;
 
-    SBandwidthRule& b = d.bandwidth;
-    b.iHostUSB3 = 381000;
-    b.iHostUSB2 = 43272;
-    b.iAutoPercUSB3 = 100;
-    b.iAutoPercUSB2 = 80;
-    b.iHMAXMax = 0xFFFF;
-    b.dSensorHMAXFactor = 1.85625;
-    b.usRegSensorHMAX = 0x3028;
-    b.iFrameExtraLines = -1;
-    b.iBandwidthExtraLines = -1;
+    d.bandwidth.iHostUSB3 = 381000;
+    d.bandwidth.usRegSensorHMAX = 0x3028;
+    return d;
 }

@@ -1,21 +1,20 @@
-// What the 814 and 827 models share: one sensor family with the register
-// hold 0x3001 and standby 0x3000, a black-level clamp opened for video and
-// closed for single exposures, the window registers after 0x301C = 4, the
-// conversion-gain switch at 8 dB, the shutter line in 0x3050-0x3052 with a
-// margin of 6 lines, sensor HMAX in 0x3028/0x3029 and the host constant
-// 381000. A model's file sets its constants, tables, modes and differences
-// on top.
+// What the 814 and 827 models share: a sensor of the template's kind (its
+// register hold, standby, window, streaming, black level and shutter line)
+// with a black-level clamp opened for video and closed for single
+// exposures, the window registers after 0x301C = 4, the conversion-gain
+// switch at 8 dB, a margin of 6 shutter lines, sensor HMAX in
+// 0x3028/0x3029, the host constant 381000, no DDR buffer and long exposures
+// programmed as themselves. A model's file sets its constants, tables, modes
+// and differences on top.
 #ifndef KYR_CLAMP_SENSOR_FAMILY_H
 #define KYR_CLAMP_SENSOR_FAMILY_H
 
 #include "engine/DriverDesc.h"
 
-// Fills the family's part of a description: framing, streaming, clamp,
-// window registers, clock and host constants, gain, offset, exposure and
-// bandwidth rules (uncooled, without the DDR buffer).
-void ApplyClampSensorFamily(SDriverDesc* pDesc);
-
-// The model constants the family's cameras share; a model changes its own.
-SModelConstants ClampSensorModel();
+// The family's description without a model (uncooled, without the DDR
+// buffer): the template's constants with the guide port and trigger capture,
+// framing, streaming, clamp, window registers, clock and host constants,
+// gain, offset, exposure and bandwidth rules; no names, sizes, tables or modes.
+SDriverDesc ClampSensorFamilyDesc();
 
 #endif

@@ -116,32 +116,37 @@ TEST_F(C836TimingTest, ShsAndVmaxAroundOneFrame) {
     }
 }
 
-TEST_F(C836TimingTest, LongExposureModeSwitchesLowPowerWithTheFpgaModes) {
-    ASSERT_NE(Setup(), nullptr);
-    ASSERT_EQ(Set(KYR_EXPOSURE, 20000), KYR_SUCCESS);
-    const struct {
-        long exposure;
-        bool longMode;
-        std::vector<std::string> events;
-    } steps[] = {
-        {999999, false, {}},
-        {1000000, true, {"wait on", "trigger on", "low power on"}},
-        {1500000, true, {}},
-        {999999, false, {"low power off", "trigger off", "wait off"}},
-    };
-    for (const auto& s : steps) {
-        SCOPED_TRACE(s.exposure);
-        const int from = kyrsim_log_count();
-        const int ctrl = m_dev.fpga(0), power = m_dev.fpga(25);
-        ASSERT_EQ(Set(KYR_EXPOSURE, s.exposure), KYR_SUCCESS);
-        EXPECT_EQ(m_pCam->m_bLongExpMode, s.longMode);
-        EXPECT_EQ(ModeEvents(from, ctrl, power), s.events);
-        EXPECT_EQ(m_dev.fpga(25) & 0x01, s.longMode ? 1 : 0);
-        // The same shutter rule: an exposure beyond the frame grows the frame.
-        if (s.longMode) {
-            EXPECT_EQ(SHS(m_dev), 0);
-            const double line = HMAX(m_dev) * 1000.0 / 20000;
-            EXPECT_EQ(VMAX(m_dev), static_cast<long long>(s.exposure / line) + 1);
+// Every 836 class, the Pro with its DDR buffer too, programs a long exposure
+// as the exposure itself.
+TEST_F(C836TimingTest, LongModeSwitchesLowPowerAndEveryClassProgramsTheExposureItself) {
+    for (const S836Class& c : Classes836()) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NE(Fresh(c.pid), nullptr);
+        ASSERT_EQ(Set(KYR_EXPOSURE, 20000), KYR_SUCCESS);
+        const struct {
+            long exposure;
+            bool longMode;
+            std::vector<std::string> events;
+        } steps[] = {
+            {999999, false, {}},
+            {1000000, true, {"wait on", "trigger on", "low power on"}},
+            {1500000, true, {}},
+            {999999, false, {"low power off", "trigger off", "wait off"}},
+        };
+        for (const auto& s : steps) {
+            SCOPED_TRACE(s.exposure);
+            const int from = kyrsim_log_count();
+            const int ctrl = m_dev.fpga(0), power = m_dev.fpga(25);
+            ASSERT_EQ(Set(KYR_EXPOSURE, s.exposure), KYR_SUCCESS);
+            EXPECT_EQ(m_pCam->m_bLongExpMode, s.longMode);
+            EXPECT_EQ(ModeEvents(from, ctrl, power), s.events);
+            EXPECT_EQ(m_dev.fpga(25) & 0x01, s.longMode ? 1 : 0);
+            // The same shutter rule: an exposure beyond the frame grows the frame.
+            if (s.longMode) {
+                EXPECT_EQ(SHS(m_dev), 0);
+                const double line = HMAX(m_dev) * 1000.0 / 20000;
+                EXPECT_EQ(VMAX(m_dev), static_cast<long long>(s.exposure / line) + 1);
+            }
         }
     }
 }
