@@ -102,6 +102,10 @@ class StreamTest : public ::testing::Test {
         EXPECT_EQ(KYRGetDroppedFrames(0, &n), KYR_SUCCESS);
         return n;
     }
+    // Frames the ring refused for want of room so far. A reader or copy held
+    // back longer than a frame or two on a loaded machine makes such drops;
+    // they are real and counted, but not what a test of frame content is about.
+    int Refused() { return g_pDriver.load()->FramesRefused(); }
     // The image equals the scene, which is the same in every frame but for
     // the markers (frame number off).
     void ExpectScene() {
@@ -140,14 +144,16 @@ class StreamTest : public ::testing::Test {
 // ---- Images -----------------------------------------------------------------------------
 
 TEST_F(StreamTest, VideoImagesEqualTheSceneAcrossTheCounterWrap) {
-    // Paced so that a reader that keeps reading never leaves the ring full:
-    // every drop would then be a frame refused for its markers.
+    // Paced so that a reader that keeps reading seldom leaves the ring full;
+    // frames refused for want of room are kept apart, so that every other
+    // drop is a frame refused for its markers.
     ASSERT_TRUE(m_Dev.setFrameInterval(std::chrono::microseconds(25000)));
     for (IMG_TYPE type : {IMG_RAW8, IMG_RAW16}) {
         SCOPED_TRACE(type);
         ASSERT_NO_FATAL_FAILURE(SetFormat(type));
         ASSERT_TRUE(m_Dev.setFrameCounter(0xFFFC));
         const int accepted0 = g_pDriver.load()->FramesAccepted();
+        const int refused0 = Refused();
         ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
         int drops = 0;
         for (int i = 0; i < 10; ++i) {
@@ -155,7 +161,7 @@ TEST_F(StreamTest, VideoImagesEqualTheSceneAcrossTheCounterWrap) {
             drops = Dropped();
             ASSERT_NO_FATAL_FAILURE(ExpectScene());
         }
-        EXPECT_EQ(drops, 0);
+        EXPECT_EQ(drops - (Refused() - refused0), 0) << "frames lost for their markers";
         EXPECT_EQ(m_Dev.query(KYRSIM_Q_FRAME_BYTES), Bytes()) << "the FPGA window does not match the ROI";
         EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
         EXPECT_GE(g_pDriver.load()->FramesAccepted() - accepted0, 10);
@@ -260,6 +266,7 @@ TEST_F(StreamTest, EmptyReadsRestartTheStreamWithoutCountingDrops) {
     // the cores a thread can stand still long enough for a short wait to run
     // out in the middle of a frame, a real loss this test is not about.
     ASSERT_TRUE(m_Dev.setFrameInterval(std::chrono::microseconds(25000 * kTestSlowdown)));
+    const int refused0 = Refused();
     ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
     ASSERT_EQ(Video(), KYR_SUCCESS);
     for (const auto& f : faults) {
@@ -275,10 +282,10 @@ TEST_F(StreamTest, EmptyReadsRestartTheStreamWithoutCountingDrops) {
         int drops = -1;
         for (int i = 0; i < 3; ++i) {
             ASSERT_EQ(Video(), KYR_SUCCESS);
-            drops = Dropped();
+            drops = Dropped() - (Refused() - refused0);
             ASSERT_NO_FATAL_FAILURE(ExpectScene());
         }
-        EXPECT_EQ(drops, 0);
+        EXPECT_EQ(drops, 0) << "the restart counted as lost frames";
         ASSERT_TRUE(m_Dev.clearStreamFaults());
     }
     EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);

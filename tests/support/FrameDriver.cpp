@@ -178,6 +178,7 @@ void CFrameDriver::RunWorking(std::atomic<bool>* pbRunning) {
                 continue;
             }
             if (r == INSERT_REFUSED) {
+                ++m_iRefused;
                 ++m_iDroppedFrames;
                 continue;
             }

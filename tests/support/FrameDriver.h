@@ -42,6 +42,10 @@ class CFrameDriver : public CTestDriver {
     int ReadOuts() const { return m_iReadOuts.load(); }
     // Frames the ring accepted since the object was made.
     int FramesAccepted() const { return m_iAccepted.load(); }
+    // Whole frames the ring had no room for (the reader behind, or the frame
+    // before still being copied in), since the object was made. They count as
+    // dropped; the ring refuses them before it looks at their markers.
+    int FramesRefused() const { return m_iRefused.load(); }
 
   private:
     static void WorkingFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning);
@@ -52,6 +56,7 @@ class CFrameDriver : public CTestDriver {
     int m_iMaxW;
     int m_iMaxH;
     std::atomic<int> m_iAccepted{0};
+    std::atomic<int> m_iRefused{0};
     std::atomic<int> m_iReadOutPauseMs{0};
     std::atomic<int> m_iReadOuts{0};
 };
