@@ -213,6 +213,7 @@ TEST_F(C807TriggerTest, AStoppedSnapshotFailsAndTheWaitLosesNothing) {
         ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
         std::this_thread::sleep_for(std::chrono::milliseconds(2500));
         EXPECT_EQ(Dropped(), 0);
+        ASSERT_NO_FATAL_FAILURE(Armed());
         ASSERT_NO_FATAL_FAILURE(Fire());
         ASSERT_TRUE(ReadVideo(&img));
         EXPECT_EQ(Dropped(), 0);
