@@ -38,11 +38,14 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
     const long long vmaxCap = rule.uVMAXMax;
     const long long minShr = rule.iMinSHR;
     // The sensor counts the exposure's lines after its offset time.
-    double lineCount = in.dLineUs > 0.0 ? (in.dExposureUs - rule.dOffsetUs) / in.dLineUs : 0.0;
-    if (rule.bSingleLines && in.dLineUs > 0.0)
-        lineCount = (static_cast<float>(in.dExposureUs) - static_cast<float>(rule.dOffsetUs)) /
-                    static_cast<float>(in.dLineUs);
-    const long long lines = in.dLineUs > 0.0 ? TruncCount(lineCount, vmaxCap * 4) : vmaxCap * 4;
+    long long lines = vmaxCap * 4;
+    if (in.dLineUs > 0.0) {
+        const double lineCount = rule.bSingleLines ? (static_cast<float>(in.dExposureUs) -
+                                                      static_cast<float>(rule.dOffsetUs)) /
+                                                         static_cast<float>(in.dLineUs)
+                                                   : (in.dExposureUs - rule.dOffsetUs) / in.dLineUs;
+        lines = TruncCount(lineCount, vmaxCap * 4);
+    }
     long long vmax;
     long long shr;
     if (in.dExposureUs <= static_cast<double>(in.uFrameUs)) {

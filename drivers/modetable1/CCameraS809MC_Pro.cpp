@@ -6,16 +6,13 @@
 namespace {
 
 const SDriverDesc& DescPro() {
-    static const SDriverDesc desc = [] {
-        SDriverDesc d = CooledTwinDesc(g_DescS809MC, {.szClassName = "CCameraS809MC_Pro",
-                                                      .szName = "VORN KYR809MC Pro",
-                                                      .szShortName = "KYR809MC-Pro",
-                                                      .iPID = 0x809f,
-                                                      .bAddsDDR = true});
-        // With the buffer too the sensor is programmed for the exposure asked for in long mode.
-        d.exposure.eLongProgram = LONG_EXP_EXPOSURE;
-        return d;
-    }();
+    // With the buffer too the sensor is programmed for the exposure asked for in long mode.
+    static const SDriverDesc desc = CooledTwinDesc(g_DescS809MC, {.szClassName = "CCameraS809MC_Pro",
+                                                                  .szName = "VORN KYR809MC Pro",
+                                                                  .szShortName = "KYR809MC-Pro",
+                                                                  .iPID = 0x809f,
+                                                                  .bAddsDDR = true,
+                                                                  .bLongExpAsModel = true});
     return desc;
 }
 
