@@ -371,6 +371,13 @@ enum INIT_REPLAY_ORDER : int {
     REPLAY_GAIN_EXP = 2,  // no bandwidth: the first SetResolution programs the line length
 };
 
+// Who times the sensor's lines and frames and switches its stream.
+enum TIMING_MASTER : int {
+    TIMING_FPGA_SETTERS = 0,  // the FPGA, through the core's FPGA setters
+    TIMING_RAW_FPGA = 1,      // the FPGA, by raw register writes (SRawFpgaRule)
+    TIMING_SENSOR = 2,        // the sensor itself: the camera has no FPGA to program
+};
+
 // Models that program the FPGA by raw register writes: the control word
 // through the driver's own shadow of register 0 (ChangeFPGACtrl), every
 // multi-register value inside the update latch, and a window placed by the
@@ -584,7 +591,9 @@ struct SDriverDesc {
     const SLongExpScript* pLongExp = nullptr;  // null: g_LongExpTemplate
     SCaptureHooks capture = {};
 
-    // Raw FPGA programming; null: the core's FPGA setters.
+    // Who makes the lines and frames and switches the stream (timing/TimingMaster.h).
+    TIMING_MASTER eTiming = TIMING_FPGA_SETTERS;
+    // Raw FPGA programming (TIMING_RAW_FPGA's rule); null: none.
     const SRawFpgaRule* pRawFpga = nullptr;
 
     // Image read-out: the marker words are repaired from this many readout

@@ -94,15 +94,9 @@ template <class TBase>
 bool CEngineDriver<TBase>::SyncBeforeLongExp(uint32_t uTries) {
     uint8_t status = ReadStatus();
     for (uint32_t i = 0; i < uTries && !(status & FPGA_STATUS_BIT4); ++i) {
-        {
-            CCritSecLock lock(this->m_csControl);
-            this->FPGAStop();
-        }
+        m_pTiming->Output(false);
         Sleep(kSyncStopMs);
-        {
-            CCritSecLock lock(this->m_csControl);
-            this->FPGAStart();
-        }
+        m_pTiming->Output(true);
         Sleep(kSyncStartMs);
         status = ReadStatus();
         if (!(status & FPGA_STATUS_BIT4)) this->DbgPrint2("WorkingFunc", "EC sync status:0x%x\n", status);
@@ -135,24 +129,20 @@ bool CEngineDriver<TBase>::RunLongExpAction(const SLongExpAction& a, uint32_t* p
     CCritSecLock lock(this->m_csControl);
     switch (a.eOp) {
         case LONG_OP_TRIGGER_SIGNAL:
-            // A raw-programmed FPGA has its signal register written whole.
-            if (m_Desc.pRawFpga)
-                this->WriteFPGAREG(FPGA_REG_SIGNAL, on ? FPGA_SIG_TRIGGER : 0);
-            else
-                this->EnableFPGATriggerSignal(on);
+            m_pTiming->TriggerSignal(on);
             if (on && puTriggerTick) *puTriggerTick = GetTickCount();
             break;
         case LONG_OP_WAIT_MODE:
-            this->EnableFPGAWaitMode(on);
+            m_pTiming->WaitMode(on);
             break;
         case LONG_OP_TRIGGER_MODE:
-            this->EnableFPGATriggerMode(on);
+            m_pTiming->TriggerMode(on);
             break;
         case LONG_OP_LOW_POWER:
-            this->EnableLowPower(on);
+            m_pTiming->LowPower(on);
             break;
         case LONG_OP_XHS_STOP:
-            this->EnableFPGAXHSStop(on);
+            m_pTiming->XHSStop(on);
             break;
         case LONG_OP_SENSOR:
             this->WriteSONYREG(a.usReg, static_cast<uint8_t>(a.uArg));
@@ -348,7 +338,7 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
             if (reload) {
                 {
                     CCritSecLock lock(this->m_csControl);
-                    this->FPGABufReload();
+                    m_pTiming->Reload();
                 }
                 this->DbgPrint2("WorkingFunc", "Reload long exp data.\n");
             } else {
@@ -469,7 +459,7 @@ uint8_t CEngineDriver<TBase>::ReadStatus() {
     uint8_t st = 0;
     CCritSecLock lock(this->m_csControl);
     // An unread status holds nothing: no frame to send again.
-    if (!this->ReadFPGAREG(FPGA_REG_STATUS, &st)) st = 0;
+    if (!m_pTiming->ReadStatus(&st)) st = 0;
     return st;
 }
 

@@ -10,8 +10,6 @@
 namespace {
 
 constexpr int kImageTypeCount = 5;
-constexpr int kUnityGain = 128;
-constexpr uint32_t kResetPauseMs = 20;
 // Percentage base of the host constants.
 constexpr double kHostFull = 400000.0;
 constexpr uint64_t kMaxFPSBelowUs = 100000;
@@ -98,20 +96,15 @@ bool CCropSensorDriver<TBase>::InitCamera() {
     this->RunPlan(first);
     SetHardwareBin(true);
 
+    CTimingMaster& timing = this->Master();
     CRegPlan sensor;
-    sensor.Table(d.initTable)
-        .Call([this] { return this->FPGAReset(); })
-        .Pause(d.uResetPauseMs ? d.uResetPauseMs : kResetPauseMs);
+    sensor.Table(d.initTable);
+    timing.AddReset(sensor);
     this->RunPlan(sensor);
-    if (d.bDDRTest && !this->FPGADDRTest()) return false;
+    if (!timing.TestDDR()) return false;
 
     CRegPlan fpga;
-    fpga.Call([this] { return this->SetFPGAAsMaster(true); })
-        .Call([this] { return this->FPGAStop(); })
-        .Call([this, &d] { return this->EnableFPGADDR(d.bHasDDR && this->m_bDDREnable); })
-        .Call([this] { return this->SetFPGAADCWidthOutputWidth(ADC_12BIT, false); })
-        .Call([this] { return this->SetFPGAGain(kUnityGain, kUnityGain, kUnityGain, kUnityGain); });
-    this->RunPlan(fpga);
+    if (timing.AddSetUp(fpga, this->m_bDDREnable)) this->RunPlan(fpga);
     this->StartCooler();
 
     this->SetGamma(this->m_iGamma);
@@ -262,9 +255,7 @@ bool CCropSensorDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
     if (!bin) {
         const uint16_t hblk = static_cast<uint16_t>(m_Crop.iFPGAHBLK);
         const uint16_t vblk = static_cast<uint16_t>(t.iVBLK);
-        plan.Call([this, hblk] { return this->SetFPGAHBLK(hblk); }).Call([this, vblk] {
-            return this->SetFPGAVBLK(vblk);
-        });
+        this->Master().AddBlanking(plan, hblk, vblk);
     }
     this->DbgPrint2("SetStartPos", "Crop V-Win Cut:%d, Pos:%d.\n", cut, pos);
     this->DbgPrint2("SetStartPos", "Crop H-Trimming Start:%d, End:%d, HMAXmin:%d.\n", start, end,
@@ -305,19 +296,15 @@ bool CCropSensorDriver<TBase>::Cam_SetResolution() {
     if (bin) {
         const uint16_t hblk = static_cast<uint16_t>(m_Crop.iFPGAHBLK);
         const uint16_t vblk = static_cast<uint16_t>(m_Crop.binning.iVBLK);
-        plan.Call([this, hblk] { return this->SetFPGAHBLK(hblk); }).Call([this, vblk] {
-            return this->SetFPGAVBLK(vblk);
-        });
+        this->Master().AddBlanking(plan, hblk, vblk);
     }
     const int rows = r.iRows;
     const int cols = r.iCols;
     if (!this->m_Desc.bNoFPGADataLen) {
         const unsigned int dataLen = static_cast<unsigned int>(r.iFrameBytes / 4);
-        plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); });
+        this->Master().AddDataLength(plan, dataLen);
     }
-    plan.Call([this, rows] { return this->SetFPGAHeight(rows); }).Call([this, cols] {
-        return this->SetFPGAWidth(cols);
-    });
+    this->Master().AddReadoutSize(plan, rows, cols);
     return this->RunPlan(plan);
 }
 
@@ -332,7 +319,7 @@ bool CCropSensorDriver<TBase>::SetOutput16Bits(bool bOn) {
     this->g_iUSBBandwidth =
         this->m_bUSB3Host ? this->m_Desc.iUSBBandwidthUSB3 : this->m_Desc.iUSBBandwidthUSB2;
     CRegPlan plan;
-    plan.Call([this, adc, bOn] { return this->SetFPGAADCWidthOutputWidth(adc, bOn); });
+    this->Master().AddDataFormat(plan, adc, bOn);
     return this->RunPlan(plan);
 }
 
@@ -387,8 +374,9 @@ bool CCropSensorDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAu
         // A trigger camera mode keeps the FPGA's trigger mode: without it the
         // camera would run free and send frames nobody triggered.
         const bool trigger = this->m_iCameraMode != CAM_MODE_NORMAL;
-        plan.Call([this, wait] { return this->EnableFPGAWaitMode(wait); }).Call([this, trigger] {
-            return this->EnableFPGATriggerMode(trigger);
+        CTimingMaster& timing = this->Master();
+        plan.Call([&timing, wait] { return timing.WaitMode(wait); }).Call([&timing, trigger] {
+            return timing.TriggerMode(trigger);
         });
         this->DbgPrint2("SetExp", "Exit long exp mode\n");
         this->m_bLongExpMode = false;
@@ -431,8 +419,8 @@ bool CCropSensorDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAu
     this->DbgPrint2("SetExp", "1h:%2.2fus 1f:%d mode:%d timeus:%d\n", lineUs, static_cast<int>(frameUs),
                     this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));
     const unsigned int fpgaVMAX = static_cast<unsigned int>(vmax);
-    plan.Call([this, fpgaVMAX] { return this->SetFPGAVMAX(fpgaVMAX); })
-        .BeginFrame()
+    this->Master().AddFrameLength(plan, fpgaVMAX);
+    plan.BeginFrame()
         .SensorLE(m_Crop.usRegSHR, static_cast<uint32_t>(shr), 2);
     for (uint16_t reg : m_Crop.usRegsBlanking) plan.SensorLE(reg, static_cast<uint32_t>(x), 2);
     plan.SensorLE(m_Crop.usRegBlankingLess5, static_cast<uint32_t>(x - 5), 2).EndFrame();
@@ -496,10 +484,9 @@ bool CCropSensorDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
     plan.BeginFrame()
         .SensorLE(m_Crop.usRegLineLengthA, static_cast<uint32_t>(lineLength), 2)
         .SensorLE(m_Crop.usRegLineLengthB, static_cast<uint32_t>(lineLength), 2)
-        .EndFrame()
-        .Call([this, fpgaHMAX] { return this->SetFPGAHMAX(fpgaHMAX); });
-    if (d.bandwidth.bFPGABandWidth)
-        plan.Call([this, pacingPerc] { return this->SetFPGABandWidth(pacingPerc); });
+        .EndFrame();
+    this->Master().AddLineLength(plan, fpgaHMAX);
+    if (d.bandwidth.bFPGABandWidth) this->Master().AddPacing(plan, pacingPerc);
     const double lineUs = static_cast<double>(hmax) * 1000.0 / clock / (bin ? 2 : 1);
     const double sensorFps = 1000000.0 / (lineUs * (r.iRows + t.iExtraRows));
     this->DbgPrint2("SetFPSPerc", "Sensor clk:%d fps:%2.2f size:%2.2f value:%d pkg:%d, SensorPkg:%d \n",
@@ -579,6 +566,8 @@ void ApplyCropSensorFamily(SDriverDesc* pDesc) {
     d.hold = {true, 0x302B, 1, 0};
     d.standby = {true, 0x3000, 1, 0};
     d.iFPGAReg26 = -1;
+    // No start-up command after the FPGA's reset.
+    d.bNoStartCmd = true;
     d.iCoolingLevel = -1;
     d.iAlignX = 12;
     d.iAlignY = 4;

@@ -11,12 +11,8 @@ namespace {
 
 // A single exposure longer than this is cut to it.
 constexpr int kAutoExpMaxMsCap = 2000000;
-// Pause after the FPGA reset before it takes commands.
-constexpr uint32_t kDefaultResetPauseMs = 20;
 // Entries of the supported-bin list searched.
 constexpr int kBinSlots = kSupportedBinSlots;
-// FPGA colour gain of 1.
-constexpr int kUnityGain = 128;
 // Image types 0 .. 4 exist.
 constexpr int kImageTypeCount = 5;
 
@@ -75,7 +71,9 @@ CEngineDriver<TBase>::CEngineDriver(const SDriverDesc& desc)
       g_iUSBBandwidth(desc.timingInit.iUSBBandwidth),
       m_Desc(desc),
       m_pMode(desc.pModeNormal),
-      m_Port(*this) {
+      m_Port(*this),
+      m_TimingPort(*this),
+      m_pTiming(MakeTimingMaster(m_TimingPort)) {
     DbgPrint(-1, desc.szClassName, "CCAMERA::CCAMERA()\n");
     ApplyModelConstants();
     this->m_iAutoExpMaxMs = std::min(this->m_iAutoExpMaxMs.load(), kAutoExpMaxMsCap);
@@ -269,39 +267,20 @@ bool CEngineDriver<TBase>::InitCamera() {
     if (m_Desc.uInitPauseMs) Sleep(m_Desc.uInitPauseMs);
 
     const bool bFamily = m_Desc.fpgaTimed.bOn;
-    auto reg26 = [this] { return this->WriteFPGAREG(FPGA_REG_26, static_cast<uint16_t>(m_Desc.iFPGAReg26)); };
     CRegPlan sensor;
     if (m_Desc.bInitTableInHold) sensor.BeginFrame();
     sensor.Table(m_Desc.initTable).Table(m_Desc.initFixedRows);
     if (m_Desc.bInitTableInHold) sensor.EndFrame();
-    if (m_Desc.pRawFpga) {
-        AddRawInit(sensor);
-    } else {
-        sensor.Call([this] { return this->FPGAReset(); });
-        if (m_Desc.iFPGAReg26 >= 0 && m_Desc.bFPGAReg26AtReset) sensor.Call(reg26);
-        sensor.Pause(m_Desc.uResetPauseMs ? m_Desc.uResetPauseMs : kDefaultResetPauseMs);
-        // The FPGA-timed family sends it once the FPGA is set up.
-        if (!bFamily && !m_Desc.bNoStartCmd) sensor.Call([this] { return this->SendCMD(VR_CMD_AF); });
-        sensor.Table(m_Desc.afterResetRows);
-    }
+    m_pTiming->AddReset(sensor);
+    sensor.Table(m_Desc.afterResetRows);
     RunPlan(sensor);
     // The start-up table closed the sensor clamp.
     m_bClampOpen = 0;
 
-    if (m_Desc.bDDRTest && !this->FPGADDRTest()) return false;
+    if (!m_pTiming->TestDDR()) return false;
 
     CRegPlan fpga;
-    fpga.Call([this] { return this->SetFPGAAsMaster(true); })
-        .Call(FPGAOutputStep(true))
-        // A camera without the DDR buffer has it bypassed whatever the flag says.
-        .Call([this] { return this->EnableFPGADDR(m_Desc.bHasDDR && this->m_bDDREnable); })
-        .Call([this] { return this->SetFPGAADCWidthOutputWidth(ADC_12BIT, false); });
-    if (m_Desc.bFPGABinModeReset) fpga.Call([this] { return this->SetFPGABinMode(FPGA_BIN_MODE_0); });
-    fpga.Call([this] { return this->SetFPGAGain(kUnityGain, kUnityGain, kUnityGain, kUnityGain); });
-    if (m_Desc.iFPGAReg26 >= 0 && !m_Desc.bFPGAReg26AtReset) fpga.Call(reg26);
-    if (bFamily && !m_Desc.bNoStartCmd) fpga.Call([this] { return this->SendCMD(VR_CMD_AF); });
-    // A raw-programmed FPGA was set up by its own start-up steps.
-    if (!m_Desc.pRawFpga) RunPlan(fpga);
+    if (m_pTiming->AddSetUp(fpga, this->m_bDDREnable)) RunPlan(fpga);
 
     StartCooler();
 
@@ -384,32 +363,8 @@ bool CEngineDriver<TBase>::InitSensorMode(bool bHardwareBin, int iBin, bool bHig
     g_iHBLK = mode->iHBLK;
     g_iMinHMAX = mode->iMinHMAX;
     g_iExtraLines = mode->iExtraLines;
-    const ADC_BIT adc = mode->eAdc;
-    const bool out16 = mode->bOut16FromType && b16;
     CRegPlan plan;
-    if (m_Desc.pRawFpga) {
-        // The data format follows with the output width (SetOutput16Bits).
-        AddRawModeSwitch(plan, *mode);
-        RunPlan(plan);
-        return true;
-    }
-    if (mode->bLanesOnly) {
-        const LVDS_CHANNEL lanes = mode->eLanes;
-        plan.Call([this, lanes] { return this->SetFPGALVDSChannel(lanes); });
-        return RunPlan(plan);
-    }
-    if (m_Desc.fpgaTimed.bOn) {
-        // The mode's rows as they stand, no hold; SetOutput16Bits sets the
-        // FPGA's data format.
-        plan.Table(mode->commonRegs).Table(mode->regs).BitsTable(mode->bitRows);
-    } else {
-        if (!mode->bUnheld) plan.BeginFrame();
-        plan.Call([this, adc, out16] { return this->SetFPGAADCWidthOutputWidth(adc, out16); })
-            .Table(mode->commonRegs)
-            .Table(mode->regs)
-            .BitsTable(mode->bitRows);
-        if (!mode->bUnheld) plan.EndFrame();
-    }
+    m_pTiming->AddModeSwitch(plan, *mode, b16);
     plan.Table(m_Desc.modeAfterRows);
     // False when a register could not be written or read back for a change
     // of its bits; the callers that change a mode put the old one back.
@@ -581,21 +536,19 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
     // The exposure follows the window.
     if (m_Desc.bStartRerunsExp) this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp);
     // Decided under the control lock the stream's start and stop take too.
-    const bool bPause = m_Desc.bStartStopsOutput && m_bOutputOn;
+    const bool bPause = m_Desc.bStartStopsOutput && m_pTiming->OutputOn();
     CRegPlan plan;
     // Fixed blanking, and the FPGA-timed family's, belong to the window size
     // (Cam_SetResolution).
     if (!m_Desc.window.bFixedBlanking && !m_Desc.fpgaTimed.bOn)
-        plan.Call([this, hblk] { return this->SetFPGAHBLK(static_cast<uint16_t>(hblk)); }).Call([this, vblk] {
-            return this->SetFPGAVBLK(vblk);
-        });
+        m_pTiming->AddBlanking(plan, static_cast<uint16_t>(hblk), vblk);
     // A running stream takes the new start row between frames.
-    if (bPause) plan.Call([this] { return this->FPGAStop(); });
+    if (bPause) m_pTiming->AddOutput(plan, false);
     plan.Table(m_Desc.startPreRows).BeginFrame().Table(m_Desc.startHeldRows);
     if (m_Desc.usRegStartX) plan.SensorLE(m_Desc.usRegStartX, static_cast<uint32_t>(this->m_iStartX) * scale, 2);
     if (m_Desc.usRegStartY) plan.SensorLE(m_Desc.usRegStartY, startY * scale, 2);
     plan.EndFrame();
-    if (bPause) plan.Call([this] { return this->FPGAStart(); });
+    if (bPause) m_pTiming->AddOutput(plan, true);
     RunPlan(plan);
     return true;
 }
@@ -634,24 +587,15 @@ bool CEngineDriver<TBase>::Cam_SetResolution() {
     CRegPlan plan;
     if (m_Desc.fpgaTimed.bOn) this->DbgPrint2("Cam_SetResolution", "SetResolution!\n");
     if (win.bFixedBlanking)
-        plan.Call([this, &win] { return this->SetFPGAHBLK(static_cast<uint16_t>(win.iHBLK)); })
-            .Call([this, &win] { return this->SetFPGAVBLK(static_cast<uint16_t>(win.iVBLK)); });
-    if (!m_Desc.bNoFPGADataLen && !m_Desc.fpgaTimed.bOn)
-        plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); });
+        m_pTiming->AddBlanking(plan, static_cast<uint16_t>(win.iHBLK), static_cast<uint16_t>(win.iVBLK));
+    if (!m_Desc.bNoFPGADataLen && !m_Desc.fpgaTimed.bOn) m_pTiming->AddDataLength(plan, dataLen);
     if (!win.bSizeUnheld) plan.BeginFrame();
     if (m_Desc.usRegWidth) plan.SensorLE(m_Desc.usRegWidth, width, 2);
     if (m_Desc.usRegHeight) plan.SensorLE(m_Desc.usRegHeight, height, 2);
     if (!win.bSizeUnheld) plan.EndFrame();
-    if (m_Desc.fpgaTimed.bOn) {
-        const uint16_t hblk = static_cast<uint16_t>(g_iHBLK);
-        const uint16_t vblk = static_cast<uint16_t>(g_iVBLK);
-        plan.Call([this, hblk] { return this->SetFPGAHBLK(hblk); }).Call([this, vblk] {
-            return this->SetFPGAVBLK(vblk);
-        });
-    }
-    plan.Call([this, rows] { return this->SetFPGAHeight(rows); }).Call([this, cols] {
-        return this->SetFPGAWidth(cols);
-    });
+    if (m_Desc.fpgaTimed.bOn)
+        m_pTiming->AddBlanking(plan, static_cast<uint16_t>(g_iHBLK), static_cast<uint16_t>(g_iVBLK));
+    m_pTiming->AddReadoutSize(plan, rows, cols);
     RunPlan(plan);
     return true;
 }
@@ -677,11 +621,7 @@ bool CEngineDriver<TBase>::SetOutput16Bits(bool bOn) {
     const ADC_BIT adc = mode->eAdc;
     g_iUSBBandwidth = this->m_bUSB3Host ? m_Desc.iUSBBandwidthUSB3 : m_Desc.iUSBBandwidthUSB2;
     CRegPlan plan;
-    if (m_Desc.pRawFpga)
-        plan.Fpga(FPGA_REG_DATA_FMT,
-                  static_cast<uint8_t>((adc == ADC_12BIT ? FPGA_FMT_ADC12 : 0) | (bOn ? FPGA_FMT_OUT16 : 0)));
-    else
-        plan.Call([this, adc, bOn] { return this->SetFPGAADCWidthOutputWidth(adc, bOn); });
+    m_pTiming->AddDataFormat(plan, adc, bOn);
     bool ok = RunPlan(plan);
     // The FPGA-timed family's black level follows the output width.
     if (m_Desc.fpgaTimed.bOn) ok = this->SetBrightness(this->m_iBrightness) && ok;
@@ -752,7 +692,7 @@ bool CEngineDriver<TBase>::SetEnableDDR(bool bOn) {
     return ReapplyMode([this, bOn] {
         this->m_bDDREnable = bOn;
         CRegPlan plan;
-        plan.Call([this, bOn] { return this->EnableFPGADDR(bOn); });
+        m_pTiming->AddDDR(plan, bOn);
         const bool ok = RunPlan(plan);
         return ReapplyGeometry() && ok;
     });
@@ -781,14 +721,16 @@ bool CEngineDriver<TBase>::StartSensorStreaming() {
     CCritSecLock lock(this->m_csControl);
     FollowStreamClamp();
     CRegPlan plan;
-    plan.Table(m_Desc.streamStartRows).Pause(m_Desc.uStreamStartPauseMs).Call(FPGAOutputStep(false));
+    plan.Table(m_Desc.streamStartRows).Pause(m_Desc.uStreamStartPauseMs);
+    m_pTiming->AddOutput(plan, true);
     return RunPlan(plan);
 }
 
 template <class TBase>
 bool CEngineDriver<TBase>::StopSensorStreaming() {
     CRegPlan plan;
-    plan.Call(FPGAOutputStep(true)).Table(m_Desc.streamStopRows);
+    m_pTiming->AddOutput(plan, false);
+    plan.Table(m_Desc.streamStopRows);
     return RunPlan(plan);
 }
 

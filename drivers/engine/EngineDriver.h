@@ -25,6 +25,7 @@
 #include "CameraBase.h"
 #include "DriverDesc.h"
 #include "RegPlan.h"
+#include "engine/timing/TimingMaster.h"
 
 // The sensor readout of a geometry: what the sensor sends and how GetImage
 // finishes it. The one place that turns image size, bin and mode into these.
@@ -79,14 +80,6 @@ struct SCaptureParams {
     int iBandwidthStep = 4;               // percent per step
     int iLossesPerStep = 3;               // failures counted before a step
     uint32_t uNextWaitCapMs = 0;          // later transfers wait min(first wait, this); 0: share + margin
-};
-
-// The window of a model with raw FPGA programming: the FPGA's start
-// registers, the readout it crops, the fixed frame length.
-struct SFpgaWindow {
-    int iHStart, iVStart;  // FPGA registers 2/3 and 6/7
-    int iCols, iRows;      // FPGA registers 4/5 and 8/9
-    int iVMAX;             // frame length within a frame, lines
 };
 
 // The readout of an image of iWidth x iHeight at iBin; iBin must be one of the
@@ -151,6 +144,8 @@ class CEngineDriver : public TBase {
     // Bumped under the control lock by every change of the image geometry.
     uint32_t GeometryGeneration() const { return m_uGeomGen.load(); }
     const SSensorMode* Mode() const { return m_pMode; }
+    // The timing master the description chose: every FPGA write goes through it.
+    CTimingMaster& Master() { return *m_pTiming; }
 
     // The mode re-apply routine. Stops a running capture (a single exposure
     // is cut and ends FAILED), runs fnApply with the control lock held and
@@ -247,17 +242,10 @@ class CEngineDriver : public TBase {
     // into the receive buffer (EngineTrigger.cpp).
     int ReceiveTriggerFrame(int iCount, int iLength, std::atomic<bool>* pbRunning);
 
-    // Raw FPGA programming (EngineRawFpga.cpp): the steps that replace the
-    // core's FPGA setters.
-    void AddRawInit(CRegPlan& plan);
-    void AddRawModeSwitch(CRegPlan& plan, const SSensorMode& mode);
+    // The window of an FPGA that places it (EngineRawFpga.cpp): its start
+    // registers, then a pulse of a running output; its readout size.
     void AddRawStart(CRegPlan& plan);
     void AddRawSize(CRegPlan& plan);
-    // The FPGA's frame output stopped (bStop) or running again.
-    std::function<bool()> FPGAOutputStep(bool bStop);
-    // A stop pulse of the FPGA's output, if it runs, so that a running stream
-    // takes a new window start at a frame boundary (control lock held).
-    bool PulseRawOutput();
 
     // Where plans of this camera go.
     class CCameraPort : public IPlanTarget {
@@ -281,6 +269,20 @@ class CEngineDriver : public TBase {
         bool WriteFPGA(uint16_t usReg, uint8_t ucValue) override {
             return m_cam.WriteFPGAREG(usReg, ucValue);
         }
+
+      private:
+        CEngineDriver& m_cam;
+    };
+    // What the timing master reaches on this camera.
+    class CTimingPort : public ITimingPort {
+      public:
+        explicit CTimingPort(CEngineDriver& cam) : m_cam(cam) {}
+        CCameraBase& Cam() override { return m_cam; }
+        const SDriverDesc& Desc() const override { return m_cam.m_Desc; }
+        bool ChangeFPGACtrl(uint8_t ucClear, uint8_t ucSet, bool bWrite) override {
+            return m_cam.ChangeFPGACtrl(ucClear, ucSet, bWrite);
+        }
+        SFpgaWindow CalcWindow() override { return m_cam.CalcWindow(); }
 
       private:
         CEngineDriver& m_cam;
@@ -325,6 +327,8 @@ class CEngineDriver : public TBase {
     const SDriverDesc& m_Desc;
     const SSensorMode* m_pMode;
     CCameraPort m_Port;
+    CTimingPort m_TimingPort;
+    std::unique_ptr<CTimingMaster> m_pTiming;
     std::atomic<uint32_t> m_uGeomGen{0};
     // The geometry generation the last capture run fixed its frame length at (under m_csControl).
     uint32_t m_uRunGeomGen = 0;
@@ -336,9 +340,6 @@ class CEngineDriver : public TBase {
     bool m_bCaptureUSB3 = false;
     // The frame the last exposure programmed (VMAX x line), microseconds.
     std::atomic<uint32_t> m_uProgFrameUs{0};
-    // The FPGA's frame output runs (the stream's start left it running, its
-    // stop stopped it); changed and read under the control lock.
-    bool m_bOutputOn = false;
 };
 
 #endif

@@ -16,8 +16,6 @@
 
 namespace {
 
-// FPGA colour gain of 1.
-constexpr int kUnityColourGain = 128;
 // Percentage base of the host constants: 400000 is the whole FPGA output.
 constexpr double kHostFull = 400000.0;
 // Below this exposure the maximum frame rate is recomputed.
@@ -166,30 +164,19 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
 
     const SFpgaTimedRules& family = m_Desc.fpgaTimed;
     CRegPlan plan;
-    const bool bRaw = m_Desc.pRawFpga != nullptr;
-    constexpr uint8_t kWaitTrig = FPGA_CTRL_WAIT | FPGA_CTRL_TRIG;
+    CTimingMaster& timing = *m_pTiming;
     if (exp >= rule.ullLongFromUs && !this->m_bLongExpMode) {
         // Models whose capture loop arms each long pass leave the FPGA to it.
-        if (bRaw)
-            plan.Call([this] { return ChangeFPGACtrl(0, kWaitTrig); });
-        else if (!rule.bLongModeArmedByCapture)
-            plan.Call([this] { return this->EnableFPGAWaitMode(true); }).Call([this] {
-                return this->EnableFPGATriggerMode(true);
-            });
+        if (!rule.bLongModeArmedByCapture) timing.AddLongMode(plan, true);
         this->m_bLongExpMode = true;
         // Low power for the whole of long-exposure mode, not per wait.
-        if (rule.bLongModeLowPower) plan.Call([this] { return this->EnableLowPower(true); });
+        if (rule.bLongModeLowPower) plan.Call([&timing] { return timing.LowPower(true); });
         this->DbgPrint2("SetExp",
                         rule.bDashedLongLog ? "-----Enter long exp mode\n" : "Enter long exp mode\n");
     } else if (exp < rule.ullLongFromUs && this->m_bLongExpMode) {
-        if (rule.bLongModeLowPower) plan.Call([this] { return this->EnableLowPower(false); });
+        if (rule.bLongModeLowPower) plan.Call([&timing] { return timing.LowPower(false); });
         this->DbgPrint2("SetExp", rule.bDashedLongLog ? "-----Exit long exp mode\n" : "Exit long exp mode\n");
-        if (bRaw)
-            plan.Call([this] { return ChangeFPGACtrl(kWaitTrig, 0); });
-        else
-            plan.Call([this] { return this->EnableFPGATriggerMode(false); }).Call([this] {
-                return this->EnableFPGAWaitMode(false);
-            });
+        timing.AddLongMode(plan, false);
         this->m_bLongExpMode = false;
     }
     // A fixed frame's time follows the line length alone.
@@ -208,7 +195,8 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     in.iClockKHz = this->m_iFclk;
     in.iHMAX = this->m_usHMAX;
     in.iOffsetClocks = m_pMode ? m_pMode->iShutterOffsetClocks : 0;
-    in.iFixedVMAX = bRaw ? CalcWindow().iVMAX : 0;
+    // A window the FPGA places has a fixed frame length (0 elsewhere).
+    in.iFixedVMAX = CalcWindow().iVMAX;
     in.bSnap = this->m_bSnapMode;
     // The rule as the mode in force and the high-speed flag make it.
     SExposureRule eff = rule;
@@ -242,15 +230,11 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     }
     // Inside the hold the frame length changes with the shutter, at its
     // release (always so in the FPGA-timed family, whose frame length is the
-    // FPGA's alone). Raw FPGA programming writes VMAX inside the update latch.
-    const bool vmaxInHold = !bRaw && (family.bOn || rule.bFPGAVMAXInHold);
-    auto setVMAX = [this, vmax] { return this->SetFPGAVMAX(vmax); };
-    if (bRaw)
-        plan.BeginFrame(PLAN_FRAME_UPDATE).FpgaLE(FPGA_REG_VMAX, vmax, 3).EndFrame(PLAN_FRAME_UPDATE);
-    else if (!vmaxInHold)
-        plan.Call(setVMAX);
+    // FPGA's alone).
+    const bool vmaxInHold = family.bOn || rule.bFPGAVMAXInHold;
+    if (!vmaxInHold) timing.AddFrameLength(plan, vmax);
     plan.BeginFrame();
-    if (vmaxInHold) plan.Call(setVMAX);
+    if (vmaxInHold) timing.AddFrameLength(plan, vmax);
     if (!family.bOn && rule.usRegSensorVMAX)
         plan.SensorLE(rule.usRegSensorVMAX, regs.uVMAX, rule.iSensorVMAXBytes);
     if (rule.pLongExpRegs)
@@ -284,10 +268,7 @@ bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
         usCode = map(code.iGain - rule.iDigitalStep * digital).usCode;
     }
     CRegPlan plan;
-    if (rule.bFPGAReg80Pulse)
-        plan.Call([this] { return this->WriteFPGAREG(FPGA_REG_UPDATE, FPGA_UPDATE_HOLD); })
-            .Call([this] { return this->WriteFPGAREG(FPGA_REG_80, 1); })
-            .Call([this] { return this->WriteFPGAREG(FPGA_REG_UPDATE, FPGA_UPDATE_APPLY); });
+    if (rule.bFPGAReg80Pulse) m_pTiming->AddLatched(plan, FPGA_REG_80, 1);
     plan.BeginFrame();
     if (rule.usRegConvGain && (rule.ucConvGainOnBits || rule.ucConvGainOffMask)) {
         // The register's other bits hold other settings: only the switch's
@@ -342,16 +323,7 @@ bool CEngineDriver<TBase>::SetRGBBalance(int iRed, int iBlue, bool bAuto) {
     const int redGain = red * 256 / 100;
     const int blueGain = blue * 256 / 100;
     CRegPlan plan;
-    if (m_Desc.pRawFpga)
-        // The green gains keep their unity from initialisation.
-        plan.BeginFrame(PLAN_FRAME_UPDATE)
-            .Fpga(FPGA_REG_GAIN_R, static_cast<uint8_t>(redGain))
-            .Fpga(FPGA_REG_GAIN_B, static_cast<uint8_t>(blueGain))
-            .EndFrame(PLAN_FRAME_UPDATE);
-    else
-        plan.Call([this, redGain, blueGain] {
-            return this->SetFPGAGain(redGain, kUnityColourGain, kUnityColourGain, blueGain);
-        });
+    m_pTiming->AddColourGains(plan, redGain, blueGain);
     return RunPlan(plan);
 }
 
@@ -420,13 +392,8 @@ bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
         this->DbgPrint2("SetFPSPerc", "Sensor HMAX:0X%x \n", sensorHMAX);
         plan.BeginFrame().SensorLE(rule.usRegSensorHMAX, sensorHMAX, 2).EndFrame();
     }
-    const uint16_t fpgaHMAX = static_cast<uint16_t>(hmax);
-    if (m_Desc.pRawFpga)
-        plan.BeginFrame(PLAN_FRAME_UPDATE).FpgaLE(FPGA_REG_HMAX, fpgaHMAX, 2).EndFrame(PLAN_FRAME_UPDATE);
-    else
-        plan.Call([this, fpgaHMAX] { return this->SetFPGAHMAX(fpgaHMAX); });
-    const float pacingPerc = static_cast<float>(pacing);
-    if (rule.bFPGABandWidth) plan.Call([this, pacingPerc] { return this->SetFPGABandWidth(pacingPerc); });
+    m_pTiming->AddLineLength(plan, static_cast<uint16_t>(hmax));
+    if (rule.bFPGABandWidth) m_pTiming->AddPacing(plan, static_cast<float>(pacing));
 
     const double sensorFps = clock * 1000.0 / (static_cast<double>(hmax) * static_cast<double>(lineRows));
     this->DbgPrint2("SetFPSPerc", "Sensor clk:%d fps:%2.2f size:%2.2f value:%d pkg:%d \n", clock, sensorFps,

@@ -86,7 +86,7 @@ void CEngineDriver<TBase>::RunTrigger(std::atomic<bool>* pbRunning) {
         m_uRunGeomGen = m_uGeomGen.load();
         // Changes only with the capture stopped.
         m_bCaptureDDR = this->m_bDDREnable;
-        this->EnableFPGATriggerSignal(false);
+        m_pTiming->TriggerSignal(false);
         this->SendCMD(VR_START_STREAM);
         StartSensorStreaming();
     }
@@ -145,7 +145,7 @@ void CEngineDriver<TBase>::RunTrigger(std::atomic<bool>* pbRunning) {
         }
         if (reload && pbRunning->load()) {
             CCritSecLock lock(this->m_csControl);
-            this->FPGABufReload();
+            m_pTiming->Reload();
         }
         if (got == TRIGGER_FRAME_FAILED && ++failsInRow > kFailsBeforePause) Sleep(kFailPauseMs);
     }

@@ -197,6 +197,7 @@ const SDriverDesc g_DescS802MC = {
             .iFixedFrameLines = 3082,  // the fixed frame less its first line
         },
     .pLongExp = &kLongExp,
+    .eTiming = TIMING_RAW_FPGA,
     .pRawFpga = &kRawFpga,
     .bHardwareBinIgnored = true,
 };

@@ -1,0 +1,332 @@
+// The three timing masters: the core's FPGA setters, the raw FPGA latch and
+// none (a sensor that times itself).
+#include "engine/timing/TimingMaster.h"
+
+#include "CameraBase.h"
+
+namespace {
+
+// Pause after the FPGA reset before it takes commands, where the model names none.
+constexpr uint32_t kDefaultResetPauseMs = 20;
+// FPGA colour gain of 1.
+constexpr int kUnityGain = 128;
+// Bytes of the raw FPGA's start, size and line-length registers, and of its frame length.
+constexpr int kWordBytes = 2;
+constexpr int kVMAXBytes = 3;
+constexpr uint8_t kWaitTrig = FPGA_CTRL_WAIT | FPGA_CTRL_TRIG;
+
+// ---- The core's FPGA setters -------------------------------------------------------------
+
+class CFpgaSetterMaster final : public CTimingMaster {
+  public:
+    using CTimingMaster::CTimingMaster;
+
+    void AddReset(CRegPlan& plan) override {
+        const SDriverDesc& d = m_Port.Desc();
+        plan.Call([this] { return Cam().FPGAReset(); });
+        if (d.iFPGAReg26 >= 0 && d.bFPGAReg26AtReset) plan.Call(Reg26());
+        plan.Pause(d.uResetPauseMs ? d.uResetPauseMs : kDefaultResetPauseMs);
+        // The FPGA-timed family sends it once the FPGA is set up.
+        if (!d.fpgaTimed.bOn && !d.bNoStartCmd) plan.Call([this] { return Cam().SendCMD(VR_CMD_AF); });
+    }
+
+    bool AddSetUp(CRegPlan& plan, bool bDDR) override {
+        const SDriverDesc& d = m_Port.Desc();
+        plan.Call([this] { return Cam().SetFPGAAsMaster(true); });
+        AddOutput(plan, false);
+        // A camera without the DDR buffer has it bypassed whatever the flag says.
+        const bool ddr = d.bHasDDR && bDDR;
+        plan.Call([this, ddr] { return Cam().EnableFPGADDR(ddr); })
+            .Call([this] { return Cam().SetFPGAADCWidthOutputWidth(ADC_12BIT, false); });
+        if (d.bFPGABinModeReset) AddBinMode(plan, FPGA_BIN_MODE_0);
+        plan.Call([this] { return Cam().SetFPGAGain(kUnityGain, kUnityGain, kUnityGain, kUnityGain); });
+        if (d.iFPGAReg26 >= 0 && !d.bFPGAReg26AtReset) plan.Call(Reg26());
+        if (d.fpgaTimed.bOn && !d.bNoStartCmd) plan.Call([this] { return Cam().SendCMD(VR_CMD_AF); });
+        return true;
+    }
+
+    bool TestDDR() override { return !m_Port.Desc().bDDRTest || Cam().FPGADDRTest(); }
+
+    bool Output(bool bOn) override {
+        CCritSecLock lock(Cam().m_csControl);
+        const bool ok = bOn ? Cam().FPGAStart() : Cam().FPGAStop();
+        if (ok) m_bOutputOn = bOn;
+        return ok;
+    }
+
+    void AddModeSwitch(CRegPlan& plan, const SSensorMode& mode, bool bOut16) override {
+        if (mode.bLanesOnly) {
+            AddLanes(plan, mode.eLanes);
+            return;
+        }
+        if (m_Port.Desc().fpgaTimed.bOn) {
+            // The mode's rows as they stand, no hold; the output width sets
+            // the FPGA's data format.
+            plan.Table(mode.commonRegs).Table(mode.regs).BitsTable(mode.bitRows);
+            return;
+        }
+        if (!mode.bUnheld) plan.BeginFrame();
+        AddDataFormat(plan, mode.eAdc, mode.bOut16FromType && bOut16);
+        plan.Table(mode.commonRegs).Table(mode.regs).BitsTable(mode.bitRows);
+        if (!mode.bUnheld) plan.EndFrame();
+    }
+    void AddDataFormat(CRegPlan& plan, ADC_BIT eAdc, bool bOut16) override {
+        plan.Call([this, eAdc, bOut16] { return Cam().SetFPGAADCWidthOutputWidth(eAdc, bOut16); });
+    }
+    void AddLanes(CRegPlan& plan, LVDS_CHANNEL eLanes) override {
+        plan.Call([this, eLanes] { return Cam().SetFPGALVDSChannel(eLanes); });
+    }
+    void AddLineLength(CRegPlan& plan, uint16_t usHMAX) override {
+        plan.Call([this, usHMAX] { return Cam().SetFPGAHMAX(usHMAX); });
+    }
+    void AddPacing(CRegPlan& plan, float fPercent) override {
+        plan.Call([this, fPercent] { return Cam().SetFPGABandWidth(fPercent); });
+    }
+    void AddFrameLength(CRegPlan& plan, uint32_t uVMAX) override {
+        plan.Call([this, uVMAX] { return Cam().SetFPGAVMAX(uVMAX); });
+    }
+    void AddBlanking(CRegPlan& plan, uint16_t usHBLK, uint16_t usVBLK) override {
+        plan.Call([this, usHBLK] { return Cam().SetFPGAHBLK(usHBLK); }).Call([this, usVBLK] {
+            return Cam().SetFPGAVBLK(usVBLK);
+        });
+    }
+    void AddDataLength(CRegPlan& plan, unsigned int uWords) override {
+        plan.Call([this, uWords] { return Cam().SetFPGABinDataLen(uWords); });
+    }
+    void AddReadoutSize(CRegPlan& plan, int iRows, int iCols) override {
+        plan.Call([this, iRows] { return Cam().SetFPGAHeight(iRows); }).Call([this, iCols] {
+            return Cam().SetFPGAWidth(iCols);
+        });
+    }
+    void AddColourGains(CRegPlan& plan, int iRed, int iBlue) override {
+        plan.Call([this, iRed, iBlue] { return Cam().SetFPGAGain(iRed, kUnityGain, kUnityGain, iBlue); });
+    }
+    void AddDDR(CRegPlan& plan, bool bOn) override {
+        plan.Call([this, bOn] { return Cam().EnableFPGADDR(bOn); });
+    }
+    void AddBinMode(CRegPlan& plan, FPGA_BIN_MODE eMode) override {
+        plan.Call([this, eMode] { return Cam().SetFPGABinMode(eMode); });
+    }
+    void AddLatched(CRegPlan& plan, uint16_t usReg, uint8_t ucValue) override {
+        plan.Call([this] { return Cam().WriteFPGAREG(FPGA_REG_UPDATE, FPGA_UPDATE_HOLD); })
+            .Call([this, usReg, ucValue] { return Cam().WriteFPGAREG(usReg, ucValue); })
+            .Call([this] { return Cam().WriteFPGAREG(FPGA_REG_UPDATE, FPGA_UPDATE_APPLY); });
+    }
+    void AddLongMode(CRegPlan& plan, bool bOn) override {
+        if (bOn)
+            plan.Call([this] { return Cam().EnableFPGAWaitMode(true); }).Call([this] {
+                return Cam().EnableFPGATriggerMode(true);
+            });
+        else
+            plan.Call([this] { return Cam().EnableFPGATriggerMode(false); }).Call([this] {
+                return Cam().EnableFPGAWaitMode(false);
+            });
+    }
+
+    bool TriggerSignal(bool bOn) override { return Cam().EnableFPGATriggerSignal(bOn); }
+    bool WaitMode(bool bOn) override { return Cam().EnableFPGAWaitMode(bOn); }
+    bool TriggerMode(bool bOn) override { return Cam().EnableFPGATriggerMode(bOn); }
+    bool LowPower(bool bOn) override { return Cam().EnableLowPower(bOn); }
+    bool XHSStop(bool bOn) override { return Cam().EnableFPGAXHSStop(bOn); }
+    bool Reload() override { return Cam().FPGABufReload(); }
+    bool ReadStatus(uint8_t* pucStatus) override { return Cam().ReadFPGAREG(FPGA_REG_STATUS, pucStatus); }
+
+  private:
+    CCameraBase& Cam() { return m_Port.Cam(); }
+    std::function<bool()> Reg26() {
+        const uint16_t value = static_cast<uint16_t>(m_Port.Desc().iFPGAReg26);
+        return [this, value] { return Cam().WriteFPGAREG(FPGA_REG_26, value); };
+    }
+};
+
+// ---- The raw FPGA latch -------------------------------------------------------------------
+
+// The control word lives in the model's shadow and changes only through
+// ChangeFPGACtrl; every value that spans registers is written inside the
+// FPGA's update latch, so the FPGA never runs with half of it.
+class CRawFpgaMaster final : public CTimingMaster {
+  public:
+    using CTimingMaster::CTimingMaster;
+
+    void AddReset(CRegPlan& plan) override {
+        const SRawFpgaRule& raw = *m_Port.Desc().pRawFpga;
+        // A reset pulse (run bit clear), then the control word the model starts
+        // from; the run bit is taken into the shadow without a write of its own.
+        plan.Call([this] { return m_Port.ChangeFPGACtrl(0xFF, 0, true); })
+            .Pause(raw.uResetPulseMs)
+            .Call([this, &raw] {
+                CCritSecLock lock(Cam().m_csControl);
+                if (!m_Port.ChangeFPGACtrl(0xFF, raw.ucCtrlAfterReset, true)) return false;
+                m_bOutputOn = (raw.ucCtrlAfterReset & FPGA_CTRL_STOP) == 0;
+                return true;
+            })
+            .Call([this] { return m_Port.ChangeFPGACtrl(0, FPGA_CTRL_RUN, false); })
+            .Fpga(FPGA_REG_DATA_FMT, raw.ucInitDataFmt)
+            .BeginFrame(PLAN_FRAME_UPDATE)
+            .Fpga(FPGA_REG_GAIN_R, kUnityGain)
+            .Fpga(FPGA_REG_GAIN_G1, kUnityGain)
+            .Fpga(FPGA_REG_GAIN_G2, kUnityGain)
+            .Fpga(FPGA_REG_GAIN_B, kUnityGain)
+            .EndFrame(PLAN_FRAME_UPDATE)
+            .Call([this] { return Cam().SendCMD(VR_CMD_AF); });
+    }
+
+    // The reset's steps set the FPGA up whole.
+    bool AddSetUp(CRegPlan&, bool) override { return false; }
+
+    bool Output(bool bOn) override {
+        CCritSecLock lock(Cam().m_csControl);
+        const bool ok = m_Port.ChangeFPGACtrl(bOn ? FPGA_CTRL_STOP : 0, bOn ? 0 : FPGA_CTRL_STOP, true);
+        if (ok) m_bOutputOn = bOn;
+        return ok;
+    }
+
+    void AddOutputPulse(CRegPlan& plan) override {
+        // Decided when the step runs, under the lock the stream's stop takes too:
+        // a capture thread that has already stopped the output keeps it stopped.
+        plan.Call([this] {
+            CCritSecLock lock(Cam().m_csControl);
+            if (!m_bOutputOn) return true;
+            return m_Port.ChangeFPGACtrl(0, FPGA_CTRL_STOP, true) && m_Port.ChangeFPGACtrl(FPGA_CTRL_STOP, 0, true);
+        });
+    }
+
+    // The mode's rows and the sensor lanes cleared in the control word,
+    // applied together; the data format follows with the output width.
+    void AddModeSwitch(CRegPlan& plan, const SSensorMode& mode, bool) override {
+        plan.BeginFrame(PLAN_FRAME_UPDATE).Table(mode.regs);
+        AddLanes(plan, mode.eLanes);
+        plan.EndFrame(PLAN_FRAME_UPDATE);
+    }
+    void AddDataFormat(CRegPlan& plan, ADC_BIT eAdc, bool bOut16) override {
+        plan.Fpga(FPGA_REG_DATA_FMT,
+                  static_cast<uint8_t>((eAdc == ADC_12BIT ? FPGA_FMT_ADC12 : 0) | (bOut16 ? FPGA_FMT_OUT16 : 0)));
+    }
+    // The sensor's lanes are cleared in the control word, whatever the mode asks.
+    void AddLanes(CRegPlan& plan, LVDS_CHANNEL) override {
+        plan.Call([this] { return m_Port.ChangeFPGACtrl(FPGA_CTRL_LVDS, 0, true); });
+    }
+    void AddLineLength(CRegPlan& plan, uint16_t usHMAX) override {
+        plan.BeginFrame(PLAN_FRAME_UPDATE).FpgaLE(FPGA_REG_HMAX, usHMAX, kWordBytes).EndFrame(PLAN_FRAME_UPDATE);
+    }
+    // The output is not paced.
+    void AddPacing(CRegPlan&, float) override {}
+    void AddFrameLength(CRegPlan& plan, uint32_t uVMAX) override {
+        plan.BeginFrame(PLAN_FRAME_UPDATE).FpgaLE(FPGA_REG_VMAX, uVMAX, kVMAXBytes).EndFrame(PLAN_FRAME_UPDATE);
+    }
+    // The FPGA's blanking registers hold the window's start.
+    void AddBlanking(CRegPlan& plan, uint16_t usHStart, uint16_t usVStart) override {
+        plan.BeginFrame(PLAN_FRAME_UPDATE)
+            .FpgaLE(FPGA_REG_HBLK, usHStart, kWordBytes)
+            .FpgaLE(FPGA_REG_VBLK, usVStart, kWordBytes)
+            .EndFrame(PLAN_FRAME_UPDATE);
+    }
+    // The readout size says the frame's length.
+    void AddDataLength(CRegPlan&, unsigned int) override {}
+    void AddReadoutSize(CRegPlan& plan, int iRows, int iCols) override {
+        plan.BeginFrame(PLAN_FRAME_UPDATE)
+            .FpgaLE(FPGA_REG_HEIGHT, static_cast<uint32_t>(iRows), kWordBytes)
+            .FpgaLE(FPGA_REG_WIDTH, static_cast<uint32_t>(iCols), kWordBytes)
+            .EndFrame(PLAN_FRAME_UPDATE);
+    }
+    // The green gains keep their unity from initialisation.
+    void AddColourGains(CRegPlan& plan, int iRed, int iBlue) override {
+        plan.BeginFrame(PLAN_FRAME_UPDATE)
+            .Fpga(FPGA_REG_GAIN_R, static_cast<uint8_t>(iRed))
+            .Fpga(FPGA_REG_GAIN_B, static_cast<uint8_t>(iBlue))
+            .EndFrame(PLAN_FRAME_UPDATE);
+    }
+    // No DDR buffer, no bin modes.
+    void AddDDR(CRegPlan&, bool) override {}
+    void AddBinMode(CRegPlan&, FPGA_BIN_MODE) override {}
+    void AddLatched(CRegPlan& plan, uint16_t usReg, uint8_t ucValue) override {
+        plan.BeginFrame(PLAN_FRAME_UPDATE).Fpga(usReg, ucValue).EndFrame(PLAN_FRAME_UPDATE);
+    }
+    void AddLongMode(CRegPlan& plan, bool bOn) override {
+        plan.Call([this, bOn] { return m_Port.ChangeFPGACtrl(bOn ? 0 : kWaitTrig, bOn ? kWaitTrig : 0, true); });
+    }
+
+    // The signal register is written whole.
+    bool TriggerSignal(bool bOn) override {
+        return Cam().WriteFPGAREG(FPGA_REG_SIGNAL, bOn ? FPGA_SIG_TRIGGER : 0);
+    }
+    bool WaitMode(bool bOn) override {
+        return m_Port.ChangeFPGACtrl(bOn ? 0 : FPGA_CTRL_WAIT, bOn ? FPGA_CTRL_WAIT : 0, true);
+    }
+    bool TriggerMode(bool bOn) override {
+        return m_Port.ChangeFPGACtrl(bOn ? 0 : FPGA_CTRL_TRIG, bOn ? FPGA_CTRL_TRIG : 0, true);
+    }
+    bool LowPower(bool bOn) override { return Cam().EnableLowPower(bOn); }
+    bool XHSStop(bool bOn) override { return Cam().EnableFPGAXHSStop(bOn); }
+    bool Reload() override { return Cam().FPGABufReload(); }
+    bool ReadStatus(uint8_t* pucStatus) override { return Cam().ReadFPGAREG(FPGA_REG_STATUS, pucStatus); }
+
+  private:
+    CCameraBase& Cam() { return m_Port.Cam(); }
+};
+
+// ---- No FPGA ----------------------------------------------------------------------------
+
+// A sensor that times itself: nothing goes to an FPGA. The stream switch is
+// the sensor's own (its streaming rows); the output counts as running
+// between its start and its stop.
+class CSensorTimedMaster final : public CTimingMaster {
+  public:
+    using CTimingMaster::CTimingMaster;
+
+    void AddReset(CRegPlan&) override {}
+    bool AddSetUp(CRegPlan&, bool) override { return false; }
+    void AddModeSwitch(CRegPlan& plan, const SSensorMode& mode, bool) override {
+        plan.BeginFrame().Table(mode.commonRegs).Table(mode.regs).BitsTable(mode.bitRows).EndFrame();
+    }
+    bool Output(bool bOn) override {
+        m_bOutputOn = bOn;
+        return true;
+    }
+    void AddDataFormat(CRegPlan&, ADC_BIT, bool) override {}
+    void AddLanes(CRegPlan&, LVDS_CHANNEL) override {}
+    void AddLineLength(CRegPlan&, uint16_t) override {}
+    void AddPacing(CRegPlan&, float) override {}
+    void AddFrameLength(CRegPlan&, uint32_t) override {}
+    void AddBlanking(CRegPlan&, uint16_t, uint16_t) override {}
+    void AddDataLength(CRegPlan&, unsigned int) override {}
+    void AddReadoutSize(CRegPlan&, int, int) override {}
+    void AddColourGains(CRegPlan&, int, int) override {}
+    void AddDDR(CRegPlan&, bool) override {}
+    void AddBinMode(CRegPlan&, FPGA_BIN_MODE) override {}
+    void AddLatched(CRegPlan&, uint16_t, uint8_t) override {}
+    void AddLongMode(CRegPlan&, bool) override {}
+    bool TriggerSignal(bool) override { return false; }
+    bool WaitMode(bool) override { return false; }
+    bool TriggerMode(bool) override { return false; }
+    bool LowPower(bool) override { return false; }
+    bool XHSStop(bool) override { return false; }
+    bool Reload() override { return false; }
+    bool ReadStatus(uint8_t*) override { return false; }
+};
+
+}  // namespace
+
+void CTimingMaster::AddOutput(CRegPlan& plan, bool bOn) {
+    plan.Call([this, bOn] { return Output(bOn); });
+}
+
+void CTimingMaster::AddOutputPulse(CRegPlan& plan) {
+    plan.Call([this] {
+        CCritSecLock lock(m_Port.Cam().m_csControl);
+        if (!m_bOutputOn) return true;
+        return Output(false) && Output(true);
+    });
+}
+
+std::unique_ptr<CTimingMaster> MakeTimingMaster(ITimingPort& port) {
+    switch (port.Desc().eTiming) {
+        case TIMING_RAW_FPGA:
+            return std::make_unique<CRawFpgaMaster>(port);
+        case TIMING_SENSOR:
+            return std::make_unique<CSensorTimedMaster>(port);
+        case TIMING_FPGA_SETTERS:
+        default:
+            return std::make_unique<CFpgaSetterMaster>(port);
+    }
+}
