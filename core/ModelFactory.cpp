@@ -1,10 +1,15 @@
 #include "ModelFactory.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "Log.h"
 
 namespace {
 
@@ -77,15 +82,40 @@ const SProductEntry g_ProductTable[KYR_PRODUCT_COUNT] = {
     {0x826e, "CCameraS826MM_Pro"},
 };
 
+// A class registered and not yet checked.
+struct SPendingClass {
+    std::string name;
+    CameraConstructor ctor;
+    ClassCheck fnCheck;
+};
+
 struct SRegistry {
     std::mutex mutex;
     std::map<std::string, CameraConstructor> byClass;
     std::map<int, CameraConstructor> testOverride;
+    std::vector<SPendingClass> pending;
 };
 
 SRegistry& Registry() {
     static SRegistry* registry = new SRegistry();  // used from static initialisers; never destroyed
     return *registry;
+}
+
+// Runs the checks of the classes registered since the last lookup (the
+// registry's mutex held): a class that passes is registered, one that fails
+// is dropped with its reason.
+void SettlePending(SRegistry& reg) {
+    std::vector<SPendingClass> pending;
+    pending.swap(reg.pending);
+    for (SPendingClass& c : pending) {
+        std::string why;
+        if (c.fnCheck && !c.fnCheck(&why)) {
+            fprintf(stderr, "kyrcamera: driver class %s refused: %s\n", c.name.c_str(), why.c_str());
+            DbgPrint(-1, "CModelRegistrar", "class %s refused: %s\n", c.name.c_str(), why.c_str());
+            continue;
+        }
+        reg.byClass[c.name] = c.ctor;
+    }
 }
 
 }  // namespace
@@ -108,10 +138,10 @@ bool IsSupportedProduct(int iProductID) {
     return false;
 }
 
-CModelRegistrar::CModelRegistrar(const char* szClassName, CameraConstructor ctor) {
+CModelRegistrar::CModelRegistrar(const char* szClassName, CameraConstructor ctor, ClassCheck fnCheck) {
     SRegistry& reg = Registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
-    reg.byClass[szClassName] = ctor;
+    reg.pending.push_back(SPendingClass{szClassName, ctor, std::move(fnCheck)});
 }
 
 CCameraBase* CreateCameraForProduct(int iProductID) {
@@ -119,6 +149,7 @@ CCameraBase* CreateCameraForProduct(int iProductID) {
     CameraConstructor ctor = nullptr;
     {
         std::lock_guard<std::mutex> lock(reg.mutex);
+        SettlePending(reg);
         auto over = reg.testOverride.find(iProductID);
         if (over != reg.testOverride.end()) {
             ctor = over->second;

@@ -5,6 +5,9 @@
 #ifndef KYR_MODEL_FACTORY_H
 #define KYR_MODEL_FACTORY_H
 
+#include <functional>
+#include <string>
+
 class CCameraBase;
 
 #define KYR_VENDOR_ID 0x2e7b
@@ -23,10 +26,17 @@ bool IsSupportedProduct(int iProductID);
 // A new driver object for the product ID, or null when it has no registered class.
 CCameraBase* CreateCameraForProduct(int iProductID);
 
+// Whether a registered class can run: true, or false with the reason in
+// *pWhy. Runs once, at the factory's first use after the class registered
+// (static initialisers of other files may not have run at registration).
+typedef std::function<bool(std::string* pWhy)> ClassCheck;
+
 // Registers a driver class's constructor; one static object per class file.
+// A class whose check fails is not registered: the reason is logged and
+// printed to stderr once, and its products open as "no class".
 class CModelRegistrar {
 public:
-    CModelRegistrar(const char* szClassName, CameraConstructor ctor);
+    CModelRegistrar(const char* szClassName, CameraConstructor ctor, ClassCheck fnCheck = nullptr);
 };
 
 // Test seam, not exported: puts a constructor behind a product ID (null removes it).

@@ -89,7 +89,8 @@ CEngineDriver<TBase>::~CEngineDriver() {
     char tag[80];
     snprintf(tag, sizeof(tag), "~%s", m_Desc.szClassName);
     DbgPrint(-1, tag, "CCAMERA::~CCAMERA()\n");
-    // After the exported close this finds nothing open and nothing running.
+    // After the exported close this finds nothing open and nothing running;
+    // an object the factory made (CDriverObject) was closed whole before.
     TBase::CloseCamera();
     this->StopCameraThreads();
 }

@@ -99,8 +99,14 @@ bool MoveFrame(IPlanTarget& target, PLAN_FRAME eKind, bool bEnter) {
                                           : target.WriteSensor(reg.usReg, ucValue);
     };
     if (bEnter) {
-        if (open++ > 0 || !reg.bPresent) return true;
-        return write(reg.ucEnter);
+        if (open > 0 || !reg.bPresent) {
+            ++open;
+            return true;
+        }
+        // A failed enter leaves the frame closed: nothing to leave later.
+        if (!write(reg.ucEnter)) return false;
+        ++open;
+        return true;
     }
     if (open <= 0) return true;  // nothing of this plan's to close
     if (--open > 0 || !reg.bPresent) return true;
@@ -144,13 +150,20 @@ bool ExecutePlan(IPlanTarget& target, const CRegPlan& plan) {
             const PLAN_FRAME kind = static_cast<PLAN_FRAME>(step.usValue);
             const bool bEnter = step.eKind == CRegPlan::STEP_BEGIN;
             if (!bEnter && opened[kind] == 0) continue;  // an end without its begin
+            if (bEnter && !MoveFrame(target, kind, true)) {
+                // The frame did not open: what it frames would be written
+                // unframed, so the plan stops here.
+                ok = false;
+                break;
+            }
             opened[kind] += bEnter ? 1 : -1;
-            ok = MoveFrame(target, kind, bEnter) && ok;
+            if (!bEnter) ok = MoveFrame(target, kind, false) && ok;
             continue;
         }
         ok = RunStep(target, step) && ok;
     }
-    // A frame left open is closed, so that the sensor never stays held.
+    // A frame left open (also one opened before a failed enter) is closed,
+    // so that the sensor never stays held.
     for (int kind = 0; kind < PLAN_FRAME_KINDS; ++kind)
         while (opened[kind]-- > 0) ok = MoveFrame(target, static_cast<PLAN_FRAME>(kind), false) && ok;
     return ok;

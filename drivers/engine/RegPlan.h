@@ -14,7 +14,10 @@
 // latch (register 1 = 1 ... 0) is a frame of its own kind: the FPGA applies
 // the raw writes it holds together. A failed step does not
 // end the plan: the rest still runs (a half-applied change is worse than one
-// with a failed register), and the plan as a whole fails.
+// with a failed register), and the plan as a whole fails. A failed enter
+// write of a frame is the exception: the frame did not open, so the steps
+// it frames would go out unframed; the plan stops there and fails, writing
+// no leave for that frame but still closing the frames it opened before.
 //
 // Sensor start-up and mode tables are arrays of REG_TABLE_ROW walked to their
 // byte length (no terminator): a row of register REG_TABLE_DELAY is a pause
@@ -152,8 +155,9 @@ class CRegPlan {
     std::vector<SStep> m_steps;
 };
 
-// Runs a plan on a target: every step in order, every frame it opened closed
-// at the end. True when every step succeeded.
+// Runs a plan on a target: every step in order (up to a frame whose enter
+// write failed), every frame it opened closed at the end. True when every
+// step succeeded.
 bool ExecutePlan(IPlanTarget& target, const CRegPlan& plan);
 
 #endif

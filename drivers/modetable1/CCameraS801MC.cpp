@@ -1,6 +1,6 @@
 #include "CCameraS801MC.h"
 
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 #include "engine/StartRegFamily.h"
 
 namespace {
@@ -100,6 +100,5 @@ const SDriverDesc g_DescS801MC = MakeDesc();
 CCameraS801MC::CCameraS801MC() : CEngineDriver(g_DescS801MC) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS801MC(); }
-const CModelRegistrar kRegistrar("CCameraS801MC", Create);
+const CEngineRegistrar<CCameraS801MC> kRegistrar("CCameraS801MC", g_DescS801MC);
 }  // namespace

@@ -1,7 +1,7 @@
 #include "CCameraS801MC_Pro.h"
 
 #include "CCameraS801MC.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -27,6 +27,5 @@ const SDriverDesc& DescS801MC_Pro() {
 CCameraS801MC_Pro::CCameraS801MC_Pro() : CEngineDriver(DescS801MC_Pro()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS801MC_Pro(); }
-const CModelRegistrar kRegistrar("CCameraS801MC_Pro", Create);
+const CEngineRegistrar<CCameraS801MC_Pro> kRegistrar("CCameraS801MC_Pro", DescS801MC_Pro);
 }  // namespace

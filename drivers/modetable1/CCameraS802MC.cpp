@@ -1,6 +1,6 @@
 #include "CCameraS802MC.h"
 
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -247,6 +247,5 @@ bool CCameraS802MC::ChangeFPGACtrl(uint8_t ucClear, uint8_t ucSet, bool bWrite) 
 }
 
 namespace {
-CCameraBase* Create() { return new CCameraS802MC(); }
-const CModelRegistrar kRegistrar("CCameraS802MC", Create);
+const CEngineRegistrar<CCameraS802MC> kRegistrar("CCameraS802MC", g_DescS802MC);
 }  // namespace

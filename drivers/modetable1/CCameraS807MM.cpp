@@ -1,6 +1,6 @@
 #include "CCameraS807MM.h"
 
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -112,6 +112,5 @@ const SCropSensorDesc g_CropS807MM = Crop807();
 CCameraS807MM::CCameraS807MM() : CCropSensorDriver(g_DescS807MM, g_CropS807MM) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS807MM(); }
-const CModelRegistrar kRegistrar("CCameraS807MM", Create);
+const CEngineRegistrar<CCameraS807MM> kRegistrar("CCameraS807MM", g_DescS807MM);
 }  // namespace

@@ -1,7 +1,7 @@
 #include "CCameraS807MM_Pro.h"
 
 #include "CCameraS807MM.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -78,6 +78,5 @@ const SCropSensorDesc& CropProOnce() {
 CCameraS807MM_Pro::CCameraS807MM_Pro() : CCropSensorDriver(DescProOnce(), CropProOnce()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS807MM_Pro(); }
-const CModelRegistrar kRegistrar("CCameraS807MM_Pro", Create);
+const CEngineRegistrar<CCameraS807MM_Pro> kRegistrar("CCameraS807MM_Pro", DescProOnce);
 }  // namespace

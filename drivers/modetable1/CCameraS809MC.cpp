@@ -1,6 +1,6 @@
 #include "CCameraS809MC.h"
 
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -197,6 +197,5 @@ const SDriverDesc g_DescS809MC = Desc809();
 CCameraS809MC::CCameraS809MC() : CEngineDriver(g_DescS809MC) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS809MC(); }
-const CModelRegistrar kRegistrar("CCameraS809MC", Create);
+const CEngineRegistrar<CCameraS809MC> kRegistrar("CCameraS809MC", g_DescS809MC);
 }  // namespace

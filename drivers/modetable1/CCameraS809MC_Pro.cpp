@@ -1,7 +1,7 @@
 #include "CCameraS809MC_Pro.h"
 
 #include "CCameraS809MC.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -21,6 +21,5 @@ const SDriverDesc& DescPro() {
 CCameraS809MC_Pro::CCameraS809MC_Pro() : CEngineDriver(DescPro()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS809MC_Pro(); }
-const CModelRegistrar kRegistrar("CCameraS809MC_Pro", Create);
+const CEngineRegistrar<CCameraS809MC_Pro> kRegistrar("CCameraS809MC_Pro", DescPro);
 }  // namespace

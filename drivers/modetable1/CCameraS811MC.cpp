@@ -2,7 +2,7 @@
 
 #include <limits.h>
 
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -89,6 +89,5 @@ const SCropSensorDesc g_CropS811MC = Crop811();
 CCameraS811MC::CCameraS811MC() : CCropSensorDriver(g_DescS811MC, g_CropS811MC) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS811MC(); }
-const CModelRegistrar kRegistrar("CCameraS811MC", Create);
+const CEngineRegistrar<CCameraS811MC> kRegistrar("CCameraS811MC", g_DescS811MC);
 }  // namespace

@@ -1,7 +1,7 @@
 #include "CCameraS811MC_Pro.h"
 
 #include "CCameraS811MC.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -30,6 +30,5 @@ const SCropSensorDesc& CropPro() {
 CCameraS811MC_Pro::CCameraS811MC_Pro() : CCropSensorDriver(DescPro(), CropPro()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS811MC_Pro(); }
-const CModelRegistrar kRegistrar("CCameraS811MC_Pro", Create);
+const CEngineRegistrar<CCameraS811MC_Pro> kRegistrar("CCameraS811MC_Pro", DescPro);
 }  // namespace

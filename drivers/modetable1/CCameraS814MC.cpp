@@ -1,7 +1,7 @@
 #include "CCameraS814MC.h"
 
 #include "ClampSensorFamily.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -96,6 +96,5 @@ const SDriverDesc g_DescS814MC = Desc814();
 CCameraS814MC::CCameraS814MC() : CEngineDriver(g_DescS814MC) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS814MC(); }
-const CModelRegistrar kRegistrar("CCameraS814MC", Create);
+const CEngineRegistrar<CCameraS814MC> kRegistrar("CCameraS814MC", g_DescS814MC);
 }  // namespace

@@ -1,7 +1,7 @@
 #include "CCameraS814MC_Pro.h"
 
 #include "CCameraS814MC.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -28,6 +28,5 @@ const SDriverDesc& DescS814MC_Pro() {
 CCameraS814MC_Pro::CCameraS814MC_Pro() : CEngineDriver(DescS814MC_Pro()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS814MC_Pro(); }
-const CModelRegistrar kRegistrar("CCameraS814MC_Pro", Create);
+const CEngineRegistrar<CCameraS814MC_Pro> kRegistrar("CCameraS814MC_Pro", DescS814MC_Pro);
 }  // namespace

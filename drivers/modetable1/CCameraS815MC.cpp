@@ -1,6 +1,6 @@
 #include "CCameraS815MC.h"
 
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 #include "engine/StartRegFamily.h"
 
 namespace {
@@ -107,6 +107,5 @@ const SDriverDesc g_DescS815MC = MakeDesc();
 CCameraS815MC::CCameraS815MC() : CEngineDriver(g_DescS815MC) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS815MC(); }
-const CModelRegistrar kRegistrar("CCameraS815MC", Create);
+const CEngineRegistrar<CCameraS815MC> kRegistrar("CCameraS815MC", g_DescS815MC);
 }  // namespace

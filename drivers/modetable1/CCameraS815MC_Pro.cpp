@@ -1,7 +1,7 @@
 #include "CCameraS815MC_Pro.h"
 
 #include "CCameraS815MC.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -27,6 +27,5 @@ const SDriverDesc& DescS815MC_Pro() {
 CCameraS815MC_Pro::CCameraS815MC_Pro() : CEngineDriver(DescS815MC_Pro()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS815MC_Pro(); }
-const CModelRegistrar kRegistrar("CCameraS815MC_Pro", Create);
+const CEngineRegistrar<CCameraS815MC_Pro> kRegistrar("CCameraS815MC_Pro", DescS815MC_Pro);
 }  // namespace

@@ -1,6 +1,6 @@
 #include "CCameraS817MC.h"
 
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -77,6 +77,5 @@ const SDriverDesc g_DescS817MC = Desc817();
 CCameraS817MC::CCameraS817MC() : CEngineDriver(g_DescS817MC) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS817MC(); }
-const CModelRegistrar kRegistrar("CCameraS817MC", Create);
+const CEngineRegistrar<CCameraS817MC> kRegistrar("CCameraS817MC", g_DescS817MC);
 }  // namespace

@@ -1,7 +1,7 @@
 #include "CCameraS817MC_Pro.h"
 
 #include "CCameraS817MC.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -23,6 +23,5 @@ const SDriverDesc& DescS817MC_Pro() {
 CCameraS817MC_Pro::CCameraS817MC_Pro() : CEngineDriver(DescS817MC_Pro()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS817MC_Pro(); }
-const CModelRegistrar kRegistrar("CCameraS817MC_Pro", Create);
+const CEngineRegistrar<CCameraS817MC_Pro> kRegistrar("CCameraS817MC_Pro", DescS817MC_Pro);
 }  // namespace

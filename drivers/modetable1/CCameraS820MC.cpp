@@ -1,6 +1,6 @@
 #include "CCameraS820MC.h"
 
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -77,6 +77,5 @@ const SDriverDesc g_DescS820MC = Desc820();
 CCameraS820MC::CCameraS820MC() : CEngineDriver(g_DescS820MC) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS820MC(); }
-const CModelRegistrar kRegistrar("CCameraS820MC", Create);
+const CEngineRegistrar<CCameraS820MC> kRegistrar("CCameraS820MC", g_DescS820MC);
 }  // namespace

@@ -1,7 +1,7 @@
 #include "CCameraS820MC_Pro.h"
 
 #include "CCameraS820MC.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -23,6 +23,5 @@ const SDriverDesc& DescS820MC_Pro() {
 CCameraS820MC_Pro::CCameraS820MC_Pro() : CEngineDriver(DescS820MC_Pro()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS820MC_Pro(); }
-const CModelRegistrar kRegistrar("CCameraS820MC_Pro", Create);
+const CEngineRegistrar<CCameraS820MC_Pro> kRegistrar("CCameraS820MC_Pro", DescS820MC_Pro);
 }  // namespace

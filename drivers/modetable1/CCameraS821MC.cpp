@@ -1,7 +1,7 @@
 #include "CCameraS821MC.h"
 
 #include "CCameraS821MM.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -32,6 +32,5 @@ const SDriverDesc& DescS821MC() {
 CCameraS821MC::CCameraS821MC() : CEngineDriver(DescS821MC()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS821MC(); }
-const CModelRegistrar kRegistrar("CCameraS821MC", Create);
+const CEngineRegistrar<CCameraS821MC> kRegistrar("CCameraS821MC", DescS821MC);
 }  // namespace

@@ -1,6 +1,6 @@
 #include "CCameraS821MM.h"
 
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 #include "engine/FpgaTimedMono.h"
 
 namespace {
@@ -71,6 +71,5 @@ const SDriverDesc g_DescS821MM = Desc821();
 CCameraS821MM::CCameraS821MM() : CEngineDriver(g_DescS821MM) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS821MM(); }
-const CModelRegistrar kRegistrar("CCameraS821MM", Create);
+const CEngineRegistrar<CCameraS821MM> kRegistrar("CCameraS821MM", g_DescS821MM);
 }  // namespace

@@ -1,7 +1,7 @@
 #include "CCameraS821MM_Pro.h"
 
 #include "CCameraS821MM.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -18,6 +18,5 @@ const SDriverDesc& DescS821MM_Pro() {
 CCameraS821MM_Pro::CCameraS821MM_Pro() : CEngineDriver(DescS821MM_Pro()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS821MM_Pro(); }
-const CModelRegistrar kRegistrar("CCameraS821MM_Pro", Create);
+const CEngineRegistrar<CCameraS821MM_Pro> kRegistrar("CCameraS821MM_Pro", DescS821MM_Pro);
 }  // namespace

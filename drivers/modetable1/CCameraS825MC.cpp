@@ -1,6 +1,6 @@
 #include "CCameraS825MC.h"
 
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 #include "engine/StartRegFamily.h"
 
 namespace {
@@ -136,6 +136,5 @@ const SDriverDesc g_DescS825MC = MakeDesc();
 CCameraS825MC::CCameraS825MC() : CEngineDriver(g_DescS825MC) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS825MC(); }
-const CModelRegistrar kRegistrar("CCameraS825MC", Create);
+const CEngineRegistrar<CCameraS825MC> kRegistrar("CCameraS825MC", g_DescS825MC);
 }  // namespace

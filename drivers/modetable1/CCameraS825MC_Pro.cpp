@@ -1,7 +1,7 @@
 #include "CCameraS825MC_Pro.h"
 
 #include "CCameraS825MC.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -24,6 +24,5 @@ const SDriverDesc& DescS825MC_Pro() {
 CCameraS825MC_Pro::CCameraS825MC_Pro() : CEngineDriver(DescS825MC_Pro()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS825MC_Pro(); }
-const CModelRegistrar kRegistrar("CCameraS825MC_Pro", Create);
+const CEngineRegistrar<CCameraS825MC_Pro> kRegistrar("CCameraS825MC_Pro", DescS825MC_Pro);
 }  // namespace

@@ -1,7 +1,7 @@
 #include "CCameraS827MC.h"
 
 #include "ClampSensorFamily.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -83,6 +83,5 @@ const SDriverDesc g_DescS827MC = Desc827();
 CCameraS827MC::CCameraS827MC() : CEngineDriver(g_DescS827MC) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS827MC(); }
-const CModelRegistrar kRegistrar("CCameraS827MC", Create);
+const CEngineRegistrar<CCameraS827MC> kRegistrar("CCameraS827MC", g_DescS827MC);
 }  // namespace

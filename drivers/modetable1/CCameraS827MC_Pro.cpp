@@ -1,7 +1,7 @@
 #include "CCameraS827MC_Pro.h"
 
 #include "CCameraS827MC.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -28,6 +28,5 @@ const SDriverDesc& DescS827MC_Pro() {
 CCameraS827MC_Pro::CCameraS827MC_Pro() : CEngineDriver(DescS827MC_Pro()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS827MC_Pro(); }
-const CModelRegistrar kRegistrar("CCameraS827MC_Pro", Create);
+const CEngineRegistrar<CCameraS827MC_Pro> kRegistrar("CCameraS827MC_Pro", DescS827MC_Pro);
 }  // namespace

@@ -1,6 +1,6 @@
 #include "CCameraS829MM.h"
 
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 #include "engine/FpgaTimedMono.h"
 
 namespace {
@@ -61,6 +61,5 @@ const SDriverDesc g_DescS829MM = Desc829();
 CCameraS829MM::CCameraS829MM() : CEngineDriver(g_DescS829MM) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS829MM(); }
-const CModelRegistrar kRegistrar("CCameraS829MM", Create);
+const CEngineRegistrar<CCameraS829MM> kRegistrar("CCameraS829MM", g_DescS829MM);
 }  // namespace

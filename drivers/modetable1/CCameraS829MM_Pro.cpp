@@ -1,7 +1,7 @@
 #include "CCameraS829MM_Pro.h"
 
 #include "CCameraS829MM.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -27,6 +27,5 @@ const SDriverDesc& DescS829MM_Pro() {
 CCameraS829MM_Pro::CCameraS829MM_Pro() : CEngineDriver(DescS829MM_Pro()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS829MM_Pro(); }
-const CModelRegistrar kRegistrar("CCameraS829MM_Pro", Create);
+const CEngineRegistrar<CCameraS829MM_Pro> kRegistrar("CCameraS829MM_Pro", DescS829MM_Pro);
 }  // namespace

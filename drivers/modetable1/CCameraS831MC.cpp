@@ -1,6 +1,6 @@
 #include "CCameraS831MC.h"
 
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -194,6 +194,5 @@ const SDriverDesc g_DescS831MC = {
 CCameraS831MC::CCameraS831MC() : CEngineDriver(g_DescS831MC) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS831MC(); }
-const CModelRegistrar kRegistrar("CCameraS831MC", Create);
+const CEngineRegistrar<CCameraS831MC> kRegistrar("CCameraS831MC", g_DescS831MC);
 }  // namespace

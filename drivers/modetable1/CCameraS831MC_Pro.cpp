@@ -1,7 +1,7 @@
 #include "CCameraS831MC_Pro.h"
 
 #include "CCameraS831MC.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -50,6 +50,5 @@ const SDriverDesc& DescS831MC_Pro() {
 CCameraS831MC_Pro::CCameraS831MC_Pro() : CEngineDriver(DescS831MC_Pro()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS831MC_Pro(); }
-const CModelRegistrar kRegistrar("CCameraS831MC_Pro", Create);
+const CEngineRegistrar<CCameraS831MC_Pro> kRegistrar("CCameraS831MC_Pro", DescS831MC_Pro);
 }  // namespace

@@ -1,6 +1,6 @@
 #include "CCameraS832MC.h"
 
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -87,6 +87,5 @@ const SDriverDesc g_DescS832MC = Desc832();
 CCameraS832MC::CCameraS832MC() : CEngineDriver(g_DescS832MC) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS832MC(); }
-const CModelRegistrar kRegistrar("CCameraS832MC", Create);
+const CEngineRegistrar<CCameraS832MC> kRegistrar("CCameraS832MC", g_DescS832MC);
 }  // namespace

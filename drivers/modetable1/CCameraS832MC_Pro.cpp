@@ -1,7 +1,7 @@
 #include "CCameraS832MC_Pro.h"
 
 #include "CCameraS832MC.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -51,6 +51,5 @@ const SDriverDesc& DescS832MC_Pro() {
 CCameraS832MC_Pro::CCameraS832MC_Pro() : CEngineDriver(DescS832MC_Pro()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS832MC_Pro(); }
-const CModelRegistrar kRegistrar("CCameraS832MC_Pro", Create);
+const CEngineRegistrar<CCameraS832MC_Pro> kRegistrar("CCameraS832MC_Pro", DescS832MC_Pro);
 }  // namespace

@@ -1,6 +1,6 @@
 #include "CCameraS836MC.h"
 
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -165,6 +165,5 @@ const SDriverDesc g_DescS836MC = {
 CCameraS836MC::CCameraS836MC() : CEngineDriver(g_DescS836MC) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS836MC(); }
-const CModelRegistrar kRegistrar("CCameraS836MC", Create);
+const CEngineRegistrar<CCameraS836MC> kRegistrar("CCameraS836MC", g_DescS836MC);
 }  // namespace

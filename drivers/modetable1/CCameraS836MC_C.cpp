@@ -1,7 +1,7 @@
 #include "CCameraS836MC_C.h"
 
 #include "CCameraS836MC.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -22,6 +22,5 @@ const SDriverDesc& DescS836MC_C() {
 CCameraS836MC_C::CCameraS836MC_C() : CEngineDriver(DescS836MC_C()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS836MC_C(); }
-const CModelRegistrar kRegistrar("CCameraS836MC_C", Create);
+const CEngineRegistrar<CCameraS836MC_C> kRegistrar("CCameraS836MC_C", DescS836MC_C);
 }  // namespace

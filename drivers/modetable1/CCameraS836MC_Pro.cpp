@@ -1,7 +1,7 @@
 #include "CCameraS836MC_Pro.h"
 
 #include "CCameraS836MC.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -41,6 +41,5 @@ const SDriverDesc& DescS836MC_Pro() {
 CCameraS836MC_Pro::CCameraS836MC_Pro() : CEngineDriver(DescS836MC_Pro()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS836MC_Pro(); }
-const CModelRegistrar kRegistrar("CCameraS836MC_Pro", Create);
+const CEngineRegistrar<CCameraS836MC_Pro> kRegistrar("CCameraS836MC_Pro", DescS836MC_Pro);
 }  // namespace

@@ -1,6 +1,6 @@
 #include "CCameraS837MM_Mini.h"
 
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 #include "engine/FpgaTimedMono.h"
 
 namespace {
@@ -70,6 +70,5 @@ const SDriverDesc g_DescS837MM_Mini = Desc837();
 CCameraS837MM_Mini::CCameraS837MM_Mini() : CEngineDriver(g_DescS837MM_Mini) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS837MM_Mini(); }
-const CModelRegistrar kRegistrar("CCameraS837MM_Mini", Create);
+const CEngineRegistrar<CCameraS837MM_Mini> kRegistrar("CCameraS837MM_Mini", g_DescS837MM_Mini);
 }  // namespace

@@ -1,7 +1,7 @@
 #include "CCameraS837MM_Pro.h"
 
 #include "CCameraS837MM_Mini.h"
-#include "ModelFactory.h"
+#include "engine/EngineRegistrar.h"
 
 namespace {
 
@@ -19,6 +19,5 @@ const SDriverDesc& DescS837MM_Pro() {
 CCameraS837MM_Pro::CCameraS837MM_Pro() : CEngineDriver(DescS837MM_Pro()) {}
 
 namespace {
-CCameraBase* Create() { return new CCameraS837MM_Pro(); }
-const CModelRegistrar kRegistrar("CCameraS837MM_Pro", Create);
+const CEngineRegistrar<CCameraS837MM_Pro> kRegistrar("CCameraS837MM_Pro", DescS837MM_Pro);
 }  // namespace

@@ -21,17 +21,20 @@
 #include "ModelFactory.h"
 #include "Platform.h"
 #include "engine/EngineDriver.h"
+#include "engine/EngineRegistrar.h"
 #include "kyrsim.hpp"
 
-// The driver objects the factory made, in order, for every fixture.
+// The driver objects made, in order, for every fixture.
 inline std::vector<CCameraBase*>& MadeCameras() {
     static std::vector<CCameraBase*> made;
     return made;
 }
 
+// An object of class T as the factory makes one (its threads stopped
+// before any part of it is destroyed), recorded.
 template <class T>
 CCameraBase* MakeRecordedCamera() {
-    CCameraBase* p = new T();
+    CCameraBase* p = new CDriverObject<T>();
     MadeCameras().push_back(p);
     return p;
 }

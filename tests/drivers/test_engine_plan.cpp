@@ -19,7 +19,7 @@ class CRecordingTarget : public IPlanTarget {
   public:
     bool WriteSensor(uint16_t usReg, uint8_t ucValue) override {
         log.push_back(Text("w", usReg, ucValue));
-        return usReg != failReg;
+        return usReg != failReg && log.back() != failWrite;
     }
     bool WriteSensor16(uint16_t usReg, uint16_t usValue) override {
         log.push_back(Text("w16", usReg, usValue));
@@ -44,6 +44,7 @@ class CRecordingTarget : public IPlanTarget {
 
     std::vector<std::string> log;
     uint16_t failReg = 0;
+    std::string failWrite;  // one write that fails, as its log text ("w 3001=1")
     bool failReads = false;
     uint8_t readValue = 0;
     bool hasHold = true;
@@ -176,7 +177,7 @@ class CFpgaRecordingTarget : public CRecordingTarget {
   public:
     bool WriteFPGA(uint16_t usReg, uint8_t ucValue) override {
         log.push_back(Text("f", usReg, ucValue));
-        return true;
+        return log.back() != failWrite;
     }
     SFrameReg FrameReg(PLAN_FRAME eKind) const override {
         if (eKind == PLAN_FRAME_UPDATE) return SFrameReg{true, 1, 1, 0};
@@ -198,6 +199,59 @@ TEST(RegPlanFpga, RawWritesGoInsideOneUpdateLatchThatNeverNests) {
     // The sensor's hold is not the FPGA's latch: a sensor write inside it is written as it is.
     EXPECT_EQ(target.log,
               (Log{"f 0001=1", "f 0010=a", "f 0011=b", "f 0012=c", "f 000c=85", "w 0009=33", "f 0001=0"}));
+}
+
+// A frame whose enter write fails never opened: the plan writes nothing
+// more (not the steps it frames, not its leave), closes only the frames
+// opened before it, and fails. The target is left with no frame open, so
+// the next plan frames as usual.
+TEST(RegPlanFrame, AFailedEnterStopsThePlanAndClosesOnlyTheFramesOpenedBefore) {
+    struct SCase {
+        const char* what;
+        std::string failWrite;
+        CRegPlan plan;
+        Log expected;
+    };
+    const SCase cases[] = {
+        {"hold", "w 3001=1",
+         CRegPlan().Sensor(0x3018, 0x14).BeginFrame().Sensor(0x303C, 1).EndFrame().Sensor(0x3044, 2),
+         {"w 3018=14", "w 3001=1"}},
+        {"hold inside standby", "w 3001=1",
+         CRegPlan()
+             .BeginFrame(PLAN_FRAME_STANDBY)
+             .Sensor(0x303E, 0)
+             .BeginFrame()
+             .Sensor(0x3046, 1)
+             .EndFrame()
+             .Sensor(0x3047, 2)
+             .EndFrame(PLAN_FRAME_STANDBY),
+         {"w 3000=1", "w 303e=0", "w 3001=1", "w 3000=0"}},
+        {"standby", "w 3000=1",
+         CRegPlan().BeginFrame(PLAN_FRAME_STANDBY).Sensor(0x303E, 0).EndFrame(PLAN_FRAME_STANDBY),
+         {"w 3000=1"}},
+        {"update latch", "f 0001=1",
+         CRegPlan()
+             .BeginFrame(PLAN_FRAME_UPDATE)
+             .FpgaLE(16, 0x0B0A, 2)
+             .EndFrame(PLAN_FRAME_UPDATE)
+             .Fpga(12, 1),
+         {"f 0001=1"}},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        CFpgaRecordingTarget target;
+        target.failWrite = c.failWrite;
+        EXPECT_FALSE(ExecutePlan(target, c.plan));
+        EXPECT_EQ(target.log, c.expected);
+        for (int kind = 0; kind < PLAN_FRAME_KINDS; ++kind) EXPECT_EQ(target.m_iOpenFrames[kind], 0);
+
+        target.failWrite.clear();
+        target.log.clear();
+        CRegPlan next;
+        next.BeginFrame().Sensor(0x303C, 1).EndFrame();
+        EXPECT_TRUE(ExecutePlan(target, next));
+        EXPECT_EQ(target.log, (Log{"w 3001=1", "w 303c=1", "w 3001=0"}));
+    }
 }
 
 TEST(RegPlanFpga, ATargetWithoutAnFpgaFailsRawWrites) {

@@ -2,6 +2,7 @@
 // classes: the registers a caller's settings end in, the 827's half lines,
 // the bandwidth caps without the DDR buffer, and the register hold around
 // every multi-register change.
+#include <algorithm>
 #include <cmath>
 
 #include "test_s814_827_fixture.h"
@@ -224,6 +225,40 @@ TEST_F(C814827TimingTest, FreshCamerasStartWithTheModelsTiming) {
     ASSERT_NE(SetupRow(Row(kPid814), false), nullptr);
     ASSERT_EQ(KYRSetControlValue(0, KYR_BANDWIDTH, 80, KYR_FALSE), KYR_SUCCESS);
     EXPECT_EQ(Control(KYR_BANDWIDTH), 52);
+}
+
+// The 814 without DDR on USB 2 (capped at 52 %): the line the link carries
+// is 1e6 / fps / (rows + 56 extra lines) x 0.5 us, with fps = 43272000 /
+// bytes a pixel / rows / columns; its clocks at 20 MHz are truncated before
+// the mode's shortest line (300, 444 for 16-bit data) is taken, and the
+// result is stretched by 100 / 52. Rounding instead of truncating would
+// give 1663 and 3326 for the full frames.
+TEST_F(C814827TimingTest, The814LineLengthTruncatesTheLinkLineBeforeTheShortestLine) {
+    const struct {
+        int width, height;
+        IMG_TYPE type;
+        int shortest;
+        long long hmax;
+    } cases[] = {
+        {3840, 2160, IMG_RAW8, 300, 1661},   // 864.98 clocks: 864
+        {3840, 2160, IMG_RAW16, 444, 3325},  // 1729.97 clocks: 1729
+        {640, 480, IMG_RAW8, 300, 576},      // 132.4 clocks: the shortest line
+    };
+    ASSERT_NE(SetupRow(Row(kPid814), false), nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << " x " << c.height << " type " << c.type);
+        ASSERT_EQ(KYRSetROIFormat(0, c.width, c.height, 1, c.type), KYR_SUCCESS);
+        ASSERT_EQ(KYRSetControlValue(0, KYR_BANDWIDTH, 80, KYR_FALSE), KYR_SUCCESS);
+        ASSERT_EQ(Control(KYR_BANDWIDTH), 52);
+        const int bpp = c.type == IMG_RAW16 ? 2 : 1;
+        const double fps = 43272.0 * 100 * 10 / bpp / c.height / c.width;
+        const double lineUs = 1000000.0 / fps / (c.height + 56) * 0.5;
+        const long long link = static_cast<long long>(20000 * lineUs / 1000);
+        const long long clocks = std::max<long long>(link, c.shortest);
+        EXPECT_EQ(clocks * 100 / 52, c.hmax);
+        EXPECT_EQ(Fpga(19, 2), c.hmax);
+        EXPECT_EQ(SensorLE(0x3028, 2), static_cast<long long>(c.hmax * 1.85625));
+    }
 }
 
 // The 827's frame period on the camera follows the doubled frame length:

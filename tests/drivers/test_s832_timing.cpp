@@ -61,6 +61,13 @@ std::string LogText() {
     return text;
 }
 
+// A sensor write request as text: "3001=1".
+std::string RequestText(int reg, int value) {
+    char text[24];
+    snprintf(text, sizeof(text), "%04x=%x", reg, value);
+    return text;
+}
+
 int Count(const std::string& text, const std::string& what) {
     int n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -424,6 +431,32 @@ TEST_F(C832TimingTest, AFailedWriteFailsTheControl) {
         EXPECT_NE(Set(c.type, c.value), KYR_SUCCESS);
         EXPECT_EQ(m_dev.sensor(0x3001), 0);
     }
+}
+
+// The hold cannot be set: the gain plan stops before its first register, so
+// nothing is written unheld; the control fails, and the next set works.
+TEST_F(C832TimingTest, AFailedHoldWriteWritesNoGainRegister) {
+    ASSERT_NE(Setup(), nullptr);
+    const int gainCode = m_dev.sensor(0x306C);
+    const int from = kyrsim_log_count();
+    kyrsim::Fault().device(m_dev).request(0xB6).out().value(0x3001).index(1).error(LIBUSB_ERROR_IO).add();
+    EXPECT_EQ(Set(KYR_GAIN, 300), KYR_ERROR_GENERAL_ERROR);
+    // The failed hold write is the only sensor request the set made.
+    std::vector<std::string> sensorRequests;
+    for (int i = from; i < kyrsim_log_count(); ++i) {
+        kyrsim_request r;
+        ASSERT_EQ(kyrsim_log_get(i, &r), 0);
+        if (r.device == m_dev.handle() && r.request == 0xB6)
+            sensorRequests.push_back(RequestText(r.value, r.index));
+    }
+    EXPECT_EQ(sensorRequests, (std::vector<std::string>{RequestText(0x3001, 1)}));
+    EXPECT_EQ(m_dev.sensor(0x306C), gainCode);
+    EXPECT_EQ(m_dev.sensor(0x3001), 0);
+
+    const int next = kyrsim_log_count();
+    ASSERT_EQ(Set(KYR_GAIN, 300), KYR_SUCCESS);
+    EXPECT_NE(m_dev.sensor(0x306C), gainCode);
+    EXPECT_TRUE(CheckHolds(m_dev.handle(), TimingRegs(), 0x3001, next).Clean());
 }
 
 TEST_F(C832TimingTest, EverySetterWritesInsideOneHold) {

@@ -1,0 +1,72 @@
+#include "DescCheck.h"
+
+namespace {
+
+// A value goes out one byte a register, low byte first: with no byte
+// nothing would be programmed; more than four bytes hold no value.
+bool ByteCountFits(int iBytes) { return iBytes >= 1 && iBytes <= 4; }
+// A shutter line may clear up to four registers after its value (the 802's).
+constexpr int kMaxSHRBytes = 8;
+
+bool Fault(std::string* pWhy, const char* szWhat) {
+    if (pWhy) *pWhy = szWhat;
+    return false;
+}
+
+// The engine's gain and exposure rules (SetGain, SetExp).
+bool CheckGainAndExposure(const SDriverDesc& desc, std::string* pWhy) {
+    const SGainRule& gain = desc.gain;
+    // SetGain calls the map unless the power law replaces it.
+    if (!gain.fnMap && gain.iPowerLawScale <= 0)
+        return Fault(pWhy, "the gain rule has neither a map nor a power law");
+    if (!ByteCountFits(gain.iCodeBytes)) return Fault(pWhy, "the gain code's byte count is outside 1..4");
+    if (gain.iDigitalStep > 0 && !gain.usRegDigital)
+        return Fault(pWhy, "digital gain steps without their register");
+    // The switch's bits go to its register; without one they would be lost.
+    if ((gain.ucConvGainOnBits || gain.ucConvGainOffMask) && !gain.usRegConvGain)
+        return Fault(pWhy, "conversion-gain bits without the switch's register");
+
+    const SExposureRule& exposure = desc.exposure;
+    if (!exposure.fnCompute) return Fault(pWhy, "the exposure rule has no computation");
+    if (exposure.iSHRBytes < 1 || exposure.iSHRBytes > kMaxSHRBytes)
+        return Fault(pWhy, "the shutter line's byte count is outside 1..8");
+    return true;
+}
+
+}  // namespace
+
+bool CheckDriverDesc(const SDriverDesc& desc, std::string* pWhy, DESC_RULES eRules) {
+    const SModelConstants& m = desc.model;
+    if (!desc.szClassName || !m.szName || !m.szShortName)
+        return Fault(pWhy, "a class or model name is missing");
+    if (m.iMaxWidth <= 0 || m.iMaxHeight <= 0) return Fault(pWhy, "the sensor has no size");
+    // Every mode choice falls back to the normal mode.
+    if (!desc.pModeNormal) return Fault(pWhy, "no normal sensor mode");
+    // The bin list ends at its first 0; each bin indexes the bin tables.
+    for (uint8_t bin : m.ucBins) {
+        if (bin == 0) break;
+        if (bin > kDescMaxBin) {
+            if (pWhy) *pWhy = "bin " + std::to_string(bin) + " is outside 1.." + std::to_string(kDescMaxBin);
+            return false;
+        }
+    }
+    for (int b = 0; b <= kDescMaxBin; ++b) {
+        if (desc.sensorBin[b].iSensorFactor > 0 && !desc.sensorBin[b].pMode) {
+            if (pWhy) *pWhy = "sensor binning of bin " + std::to_string(b) + " has no mode";
+            return false;
+        }
+    }
+
+    if (eRules == DESC_RULES_ALL && !CheckGainAndExposure(desc, pWhy)) return false;
+    if (!ByteCountFits(desc.offset.iBytes))
+        return Fault(pWhy, "the black level's byte count is outside 1..4");
+
+    // Raw FPGA programming places the window by the FPGA's start registers
+    // over a fixed frame: it cannot share the frame with the FPGA-timed
+    // family's timing or with start registers of the sensor.
+    if (desc.pRawFpga && desc.fpgaTimed.bOn)
+        return Fault(pWhy, "raw FPGA programming with the FPGA-timed family");
+    if (desc.pRawFpga && desc.pStartWindow)
+        return Fault(pWhy, "raw FPGA programming with a start-window rule");
+    return true;
+}

@@ -1,0 +1,139 @@
+// The check a description passes before its class registers: descriptions
+// the engine cannot run are refused with a reason, a refused class is not
+// registered (its product builds no object), and every class of the table
+// passes.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "ClassTable.h"
+#include "ModelFactory.h"
+#include "engine/DescCheck.h"
+#include "engine/EngineRegistrar.h"
+#include "modetable1/CCameraS802MC.h"
+#include "modetable1/CCameraS832MC.h"
+
+namespace {
+
+SGainCode AnyGain(int iGain) { return SGainCode{iGain, 0, false}; }
+
+const SStartWindowRule kStartWindow = {};
+
+struct SFault {
+    const char* what;
+    const SDriverDesc& base;
+    std::function<void(SDriverDesc&)> fnBreak;
+    const char* why;  // a part of the reason given
+};
+
+const SFault kFaults[] = {
+    {"no normal mode", g_DescS832MC, [](SDriverDesc& d) { d.pModeNormal = nullptr; }, "normal sensor mode"},
+    {"a binning factor without its mode", g_DescS832MC, [](SDriverDesc& d) { d.sensorBin[3] = {2, nullptr}; },
+     "bin 3 has no mode"},
+    {"a bin beyond the tables", g_DescS832MC, [](SDriverDesc& d) { d.model.ucBins[3] = kDescMaxBin + 1; },
+     "bin 9 is outside"},
+    {"no gain map", g_DescS832MC, [](SDriverDesc& d) { d.gain.fnMap = nullptr; }, "neither a map"},
+    {"no gain code byte", g_DescS832MC, [](SDriverDesc& d) { d.gain.iCodeBytes = 0; }, "gain code's byte"},
+    {"five gain code bytes", g_DescS832MC, [](SDriverDesc& d) { d.gain.iCodeBytes = 5; }, "gain code's byte"},
+    {"digital steps without a register", g_DescS832MC,
+     [](SDriverDesc& d) {
+         d.gain.iDigitalStep = 60;
+         d.gain.usRegDigital = 0;
+     },
+     "digital gain"},
+    {"conversion-gain bits without a register", g_DescS832MC,
+     [](SDriverDesc& d) {
+         d.gain.usRegConvGain = 0;
+         d.gain.ucConvGainOnBits = 0x10;
+     },
+     "conversion-gain bits"},
+    {"no exposure computation", g_DescS832MC, [](SDriverDesc& d) { d.exposure.fnCompute = nullptr; },
+     "exposure rule"},
+    {"no shutter byte", g_DescS832MC, [](SDriverDesc& d) { d.exposure.iSHRBytes = 0; },
+     "shutter line's byte"},
+    {"no black level byte", g_DescS832MC, [](SDriverDesc& d) { d.offset.iBytes = 0; }, "black level's byte"},
+    {"no sensor width", g_DescS832MC, [](SDriverDesc& d) { d.model.iMaxWidth = 0; }, "no size"},
+    {"no model name", g_DescS832MC, [](SDriverDesc& d) { d.model.szName = nullptr; }, "name is missing"},
+    {"raw FPGA with the FPGA-timed family", g_DescS802MC, [](SDriverDesc& d) { d.fpgaTimed.bOn = true; },
+     "FPGA-timed"},
+    {"raw FPGA with a start window", g_DescS802MC, [](SDriverDesc& d) { d.pStartWindow = &kStartWindow; },
+     "start-window"},
+};
+
+TEST(DescCheck, RefusesWhatTheEngineCannotRunWithItsReason) {
+    for (const SDriverDesc* base : {&g_DescS832MC, &g_DescS802MC}) {
+        std::string why;
+        EXPECT_TRUE(CheckDriverDesc(*base, &why)) << base->szClassName << ": " << why;
+    }
+    for (const SFault& f : kFaults) {
+        SCOPED_TRACE(f.what);
+        SDriverDesc d = f.base;
+        f.fnBreak(d);
+        std::string why;
+        EXPECT_FALSE(CheckDriverDesc(d, &why));
+        EXPECT_NE(why.find(f.why), std::string::npos) << why;
+        EXPECT_FALSE(CheckDriverDesc(d, nullptr));
+    }
+}
+
+// A power law stands in for the map; a class with its own gain and
+// exposure is not held to the description's.
+TEST(DescCheck, APowerLawOrAClassOwnGainNeedsNoMap) {
+    SDriverDesc d = g_DescS832MC;
+    d.gain.fnMap = nullptr;
+    d.gain.iPowerLawScale = 2048;
+    EXPECT_TRUE(CheckDriverDesc(d, nullptr));
+    d.gain = SGainRule{};
+    d.exposure.fnCompute = nullptr;
+    EXPECT_FALSE(CheckDriverDesc(d, nullptr));
+    EXPECT_TRUE(CheckDriverDesc(d, nullptr, DESC_RULES_OWN_GAIN_EXPOSURE));
+    d.gain = SGainRule{AnyGain, 0, 0x3009, 1};
+    EXPECT_FALSE(CheckDriverDesc(d, nullptr));  // the exposure still has no computation
+}
+
+// Registered under a product of the table that has no class of its own: a
+// description the engine cannot run leaves the class out (the product
+// builds nothing, and the reason is printed once); a sound one is built.
+TEST(DescCheck, ARefusedClassIsNotRegistered) {
+    constexpr int kPidBad = 0x841a;   // "CCameraS841MM", no class in this code base
+    constexpr int kPidGood = 0x810a;  // "CCameraS810MM", likewise
+    ASSERT_STREQ(ModelClassName(kPidBad), "CCameraS841MM");
+    ASSERT_STREQ(ModelClassName(kPidGood), "CCameraS810MM");
+    ASSERT_EQ(std::unique_ptr<CCameraBase>(CreateCameraForProduct(kPidBad)), nullptr);
+
+    static const SDriverDesc bad = [] {
+        SDriverDesc d = g_DescS832MC;
+        d.exposure.fnCompute = nullptr;
+        return d;
+    }();
+    testing::internal::CaptureStderr();
+    const CEngineRegistrar<CCameraS832MC> refused("CCameraS841MM", bad);
+    const CEngineRegistrar<CCameraS832MC> admitted("CCameraS810MM", g_DescS832MC);
+    EXPECT_EQ(std::unique_ptr<CCameraBase>(CreateCameraForProduct(kPidBad)), nullptr);
+    EXPECT_EQ(std::unique_ptr<CCameraBase>(CreateCameraForProduct(kPidBad)), nullptr);
+    std::unique_ptr<CCameraBase> good(CreateCameraForProduct(kPidGood));
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_NE(good, nullptr);
+    EXPECT_NE(dynamic_cast<CCameraS832MC*>(good.get()), nullptr);
+    const std::string line = "CCameraS841MM refused: the exposure rule has no computation";
+    const size_t at = err.find(line);
+    EXPECT_NE(at, std::string::npos) << err;
+    EXPECT_EQ(err.find(line, at + 1), std::string::npos) << err;
+    EXPECT_EQ(err.find("CCameraS810MM"), std::string::npos) << err;
+}
+
+// Every class of the table passes its check: the factory builds each one,
+// and no class was refused.
+TEST(DescCheck, EveryClassOfTheTablePasses) {
+    testing::internal::CaptureStderr();
+    for (const SClassRow& row : ClassTable()) {
+        std::unique_ptr<CCameraBase> cam(CreateCameraForProduct(row.pid));
+        EXPECT_NE(cam, nullptr) << row.cls;
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.find("refused"), std::string::npos) << err;
+}
+
+}  // namespace
