@@ -68,5 +68,13 @@ bool CheckDriverDesc(const SDriverDesc& desc, std::string* pWhy, DESC_RULES eRul
         return Fault(pWhy, "raw FPGA programming with the FPGA-timed family");
     if (desc.pRawFpga && desc.pStartWindow)
         return Fault(pWhy, "raw FPGA programming with a start-window rule");
+    // The raw FPGA latch runs on its rule, and only it does.
+    if ((desc.eTiming == TIMING_RAW_FPGA) != (desc.pRawFpga != nullptr))
+        return Fault(pWhy, "the raw FPGA timing master and its rule go together");
+    if (desc.eTiming < TIMING_FPGA_SETTERS || desc.eTiming > TIMING_SENSOR)
+        return Fault(pWhy, "no such timing master");
+    // A sensor that times itself has no FPGA to run the family's timing or DDR buffer.
+    if (desc.eTiming == TIMING_SENSOR && (desc.fpgaTimed.bOn || desc.bHasDDR || desc.bandwidth.bFPGABandWidth))
+        return Fault(pWhy, "FPGA timing, DDR or output pacing without an FPGA");
     return true;
 }

@@ -60,6 +60,12 @@ const SFault kFaults[] = {
      "FPGA-timed"},
     {"raw FPGA with a start window", g_DescS802MC, [](SDriverDesc& d) { d.pStartWindow = &kStartWindow; },
      "start-window"},
+    {"the raw FPGA latch without its rule", g_DescS832MC, [](SDriverDesc& d) { d.eTiming = TIMING_RAW_FPGA; },
+     "go together"},
+    {"a raw FPGA rule with the FPGA setters", g_DescS802MC,
+     [](SDriverDesc& d) { d.eTiming = TIMING_FPGA_SETTERS; }, "go together"},
+    {"a self-timed sensor with the DDR buffer", g_DescS832MC, [](SDriverDesc& d) { d.eTiming = TIMING_SENSOR; },
+     "without an FPGA"},
 };
 
 TEST(DescCheck, RefusesWhatTheEngineCannotRunWithItsReason) {
