@@ -71,6 +71,15 @@ bool CheckDriverDesc(const SDriverDesc& desc, std::string* pWhy, DESC_RULES eRul
     // The raw FPGA latch runs on its rule, and only it does.
     if ((desc.eTiming == TIMING_RAW_FPGA) != (desc.pRawFpga != nullptr))
         return Fault(pWhy, "the raw FPGA timing master and its rule go together");
+    // Each window programmer that runs on a rule has it, and only it does.
+    if ((desc.eWindow == WINDOW_START_REGS) != (desc.pStartWindow != nullptr))
+        return Fault(pWhy, "the start-register window and its rule go together");
+    if ((desc.eWindow == WINDOW_RAW_FPGA) != (desc.eTiming == TIMING_RAW_FPGA))
+        return Fault(pWhy, "the raw FPGA window and the raw FPGA timing master go together");
+    if ((desc.eWindow == WINDOW_FPGA_TIMED) != desc.fpgaTimed.bOn)
+        return Fault(pWhy, "the FPGA-timed window and the FPGA-timed family go together");
+    if (desc.eWindow < WINDOW_REGISTERS || desc.eWindow > WINDOW_RAW_FPGA)
+        return Fault(pWhy, "no such window programmer");
     if (desc.eTiming < TIMING_FPGA_SETTERS || desc.eTiming > TIMING_SENSOR)
         return Fault(pWhy, "no such timing master");
     // A sensor that times itself has no FPGA to run the family's timing or DDR buffer.

@@ -356,12 +356,9 @@ struct SFpgaTimedRules {
     int iWindowHeightExtra = 0;   // lines added to the sensor window's height
 };
 
-// Window programming of models that differ from the engine's: fixed FPGA
-// blanking written with the window size, and the size registers unheld.
+// The FPGA blanking of WINDOW_FIXED_BLANKING.
 struct SWindowRule {
-    bool bFixedBlanking;  // Cam_SetResolution writes FPGA HBLK iHBLK and VBLK iVBLK; SetStartPos writes none
     int iHBLK, iVBLK;
-    bool bSizeUnheld;  // the sensor's window size registers are written outside the hold
 };
 
 // Order in which InitCamera replays bandwidth, gain and exposure.
@@ -369,6 +366,17 @@ enum INIT_REPLAY_ORDER : int {
     REPLAY_FPS_GAIN_EXP = 0,
     REPLAY_GAIN_EXP_FPS = 1,
     REPLAY_GAIN_EXP = 2,  // no bandwidth: the first SetResolution programs the line length
+};
+
+// How the window is programmed (the engine's window programmers).
+enum WINDOW_PROGRAMMER : int {
+    WINDOW_REGISTERS = 0,     // the sensor's start and size registers; the FPGA crops the readout
+    WINDOW_FIXED_BLANKING,    // the same, the FPGA's blanking fixed (SWindowRule), the size unheld
+    WINDOW_FPGA_TIMED,        // the FPGA-timed family: blanking with the size, the start without FPGA write
+    WINDOW_FPGA_CROPS_COLUMNS,  // the FPGA cuts the columns (HBLK + start x); the sensor takes an odd
+                                // start row, written with a running output paused, after the exposure
+    WINDOW_START_REGS,        // start registers with fixed offsets (SStartWindowRule)
+    WINDOW_RAW_FPGA,          // the FPGA's start registers over a fixed frame (SRawFpgaRule)
 };
 
 // Who times the sensor's lines and frames and switches its stream.
@@ -551,15 +559,14 @@ struct SDriverDesc {
     int iAlignX, iAlignY;                    // start alignment
     int iWidthAlign = 0, iHeightAlign = 0;   // sensor window rounded up to these
     bool bAlwaysCentre;                      // SetResolution always centres the window
-    bool bHBLKFromStart = false;             // with sensor binning the FPGA HBLK is start / bin + HBLK
     SRegTable startHeldRows = {nullptr, 0};  // written inside the hold, before the start registers
     int iWindowScale = 0;                    // start and window registers count this many units a pixel; 0: 1
     int iWindowExtraRows = 0;     // rows added to the sensor window height without sensor binning; 0: VBLK;
                                   // negative: none
     bool bNoFPGADataLen = false;  // the FPGA's data length is not written
     int iSensorBinWidthStep = 0;  // with sensor binning the readout width is a multiple of it; 0: no rule
-    const SStartWindowRule* pStartWindow = nullptr;  // start and window through start registers; null: the
-                                                     // start and size registers above
+    WINDOW_PROGRAMMER eWindow = WINDOW_REGISTERS;
+    const SStartWindowRule* pStartWindow = nullptr;  // WINDOW_START_REGS's rule
     MODE_RULE eModeRule = MODE_RULE_STORED_BIN_ARG_SPEED;
     HIGH_SPEED_16BIT eHighSpeed16 = HS16_STORED_UNLESS_SENSOR_BIN;
 
@@ -607,7 +614,7 @@ struct SDriverDesc {
     bool bModeFollowsType = false;
     // Without sensor binning SetHardwareBin succeeds and changes nothing.
     bool bHardwareBinIgnored = false;
-    SWindowRule window = {};
+    SWindowRule window = {};  // WINDOW_FIXED_BLANKING's blanking
     // SetStartPos pulls a start that does not fit back inside the sensor
     // first and aligns it after, so that the stored start is always aligned
     // (else it aligns first and then clamps).
@@ -622,19 +629,6 @@ struct SDriverDesc {
     // Sensor rows InitCamera writes last, the FPGA left as its set-up left
     // it (in place of a stop of the stream); empty: none.
     SRegTable initEndRows = {nullptr, 0};
-    // The FPGA cuts the window's columns: its HBLK is the mode's HBLK plus
-    // the start column at every bin (the sensor takes no start column,
-    // usRegStartX 0).
-    bool bFPGACropsX = false;
-    // The vertical start written is odd: start row + the mode's offset, one
-    // more when that is even.
-    bool bStartYOdd = false;
-    // SetStartPos programs the exposure again (the SetExp slot) before the
-    // window's registers.
-    bool bStartRerunsExp = false;
-    // While the FPGA's output runs, SetStartPos stops it around the sensor's
-    // start write and starts it again.
-    bool bStartStopsOutput = false;
     // SetHighSpeedMode only stores the flag (the model has one mode).
     bool bHighSpeedStoredOnly = false;
 };

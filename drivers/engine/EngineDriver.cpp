@@ -18,8 +18,6 @@ constexpr int kImageTypeCount = 5;
 
 bool IsType16(int iType) { return iType == IMAGE_32BIT || iType == IMAGE_RAW16; }
 
-int RoundUp(int v, int step) { return step > 1 ? (v + step - 1) / step * step : v; }
-
 }  // namespace
 
 int SensorBinFactor(const SDriverDesc& desc, int iBin) {
@@ -73,7 +71,8 @@ CEngineDriver<TBase>::CEngineDriver(const SDriverDesc& desc)
       m_pMode(desc.pModeNormal),
       m_Port(*this),
       m_TimingPort(*this),
-      m_pTiming(MakeTimingMaster(m_TimingPort)) {
+      m_pTiming(MakeTimingMaster(m_TimingPort)),
+      m_Window(WindowProgrammer(desc.eWindow)) {
     DbgPrint(-1, desc.szClassName, "CCAMERA::CCAMERA()\n");
     ApplyModelConstants();
     this->m_iAutoExpMaxMs = std::min(this->m_iAutoExpMaxMs.load(), kAutoExpMaxMsCap);
@@ -512,93 +511,13 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
     // The dark frame and the hot-pixel map follow the window.
     if (this->m_bCutDark) this->AdjustDarkBuff();
     if (this->m_bHPCOn) this->AdjustHPCTable();
-    if (m_Desc.pStartWindow) return ProgramStartWindow();
-
-    if (m_Desc.pRawFpga) {
-        CRegPlan raw;
-        AddRawStart(raw);
-        RunPlan(raw);
-        return true;
-    }
-    int hblk = g_iHBLK;
-    if (m_Desc.bFPGACropsX) {
-        // The FPGA skips the columns before the window.
-        hblk += this->m_iStartX;
-        this->DbgPrint2("SetStartPos", "startX:%d, Y:%d, settingStartX:%d, Y%d.\n", static_cast<int>(x0),
-                        static_cast<int>(y0), this->m_iStartX, this->m_iStartY);
-    } else if (m_Desc.bHBLKFromStart && IsSensorBinned(this->m_iBin)) {
-        hblk += this->m_iStartX / this->m_iBin;
-    }
-    const uint16_t vblk = static_cast<uint16_t>(g_iVBLK);
-    const int offsetY = m_pMode ? m_pMode->iStartOffsetY : 0;
-    uint32_t startY = static_cast<uint32_t>(this->m_iStartY + offsetY);
-    if (m_Desc.bStartYOdd && startY % 2 == 0) ++startY;
-    const uint32_t scale = WindowScale();
-    // The exposure follows the window.
-    if (m_Desc.bStartRerunsExp) this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp);
-    // Decided under the control lock the stream's start and stop take too.
-    const bool bPause = m_Desc.bStartStopsOutput && m_pTiming->OutputOn();
-    CRegPlan plan;
-    // Fixed blanking, and the FPGA-timed family's, belong to the window size
-    // (Cam_SetResolution).
-    if (!m_Desc.window.bFixedBlanking && !m_Desc.fpgaTimed.bOn)
-        m_pTiming->AddBlanking(plan, static_cast<uint16_t>(hblk), vblk);
-    // A running stream takes the new start row between frames.
-    if (bPause) m_pTiming->AddOutput(plan, false);
-    plan.Table(m_Desc.startPreRows).BeginFrame().Table(m_Desc.startHeldRows);
-    if (m_Desc.usRegStartX) plan.SensorLE(m_Desc.usRegStartX, static_cast<uint32_t>(this->m_iStartX) * scale, 2);
-    if (m_Desc.usRegStartY) plan.SensorLE(m_Desc.usRegStartY, startY * scale, 2);
-    plan.EndFrame();
-    if (bPause) m_pTiming->AddOutput(plan, true);
-    RunPlan(plan);
-    return true;
+    return (this->*m_Window.fnStart)(static_cast<int>(x0), static_cast<int>(y0));
 }
 
 template <class TBase>
 bool CEngineDriver<TBase>::Cam_SetResolution() {
     CCritSecLock lock(this->m_csControl);
-    if (m_Desc.pRawFpga) {
-        CRegPlan raw;
-        AddRawSize(raw);
-        RunPlan(raw);
-        return true;
-    }
-    if (m_Desc.pStartWindow) return ProgramWindowSize();
-    const SReadout r = Readout();
-    uint32_t width, height;
-    if (r.iSensorFactor > 1) {
-        // The sensor counts its binned window in unbinned pixels.
-        width = static_cast<uint32_t>(r.iCols * r.iSensorFactor) & ~1u;
-        height = static_cast<uint32_t>((g_iVBLK + r.iRows) * r.iSensorFactor) & ~1u;
-    } else {
-        // The sensor's window steps are coarser than the FPGA's: the FPGA
-        // crops the rounded window to the exact readout. The FPGA-timed
-        // family's blanking is the FPGA's alone.
-        const int extra = m_Desc.fpgaTimed.bOn          ? m_Desc.fpgaTimed.iWindowHeightExtra
-                          : m_Desc.iWindowExtraRows > 0 ? m_Desc.iWindowExtraRows
-                          : m_Desc.iWindowExtraRows < 0 ? 0
-                                                        : g_iVBLK;
-        width = static_cast<uint32_t>(RoundUp(r.iCols, m_Desc.iWidthAlign)) * WindowScale();
-        height = static_cast<uint32_t>(RoundUp(r.iRows, m_Desc.iHeightAlign) + extra) * WindowScale();
-    }
-    const unsigned int dataLen = static_cast<unsigned int>(r.iFrameBytes / 4);
-    const int cols = r.iCols;
-    const int rows = r.iRows;
-    const SWindowRule& win = m_Desc.window;
-    CRegPlan plan;
-    if (m_Desc.fpgaTimed.bOn) this->DbgPrint2("Cam_SetResolution", "SetResolution!\n");
-    if (win.bFixedBlanking)
-        m_pTiming->AddBlanking(plan, static_cast<uint16_t>(win.iHBLK), static_cast<uint16_t>(win.iVBLK));
-    if (!m_Desc.bNoFPGADataLen && !m_Desc.fpgaTimed.bOn) m_pTiming->AddDataLength(plan, dataLen);
-    if (!win.bSizeUnheld) plan.BeginFrame();
-    if (m_Desc.usRegWidth) plan.SensorLE(m_Desc.usRegWidth, width, 2);
-    if (m_Desc.usRegHeight) plan.SensorLE(m_Desc.usRegHeight, height, 2);
-    if (!win.bSizeUnheld) plan.EndFrame();
-    if (m_Desc.fpgaTimed.bOn)
-        m_pTiming->AddBlanking(plan, static_cast<uint16_t>(g_iHBLK), static_cast<uint16_t>(g_iVBLK));
-    m_pTiming->AddReadoutSize(plan, rows, cols);
-    RunPlan(plan);
-    return true;
+    return (this->*m_Window.fnSize)();
 }
 
 template <class TBase>

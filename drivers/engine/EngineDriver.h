@@ -242,10 +242,6 @@ class CEngineDriver : public TBase {
     // into the receive buffer (EngineTrigger.cpp).
     int ReceiveTriggerFrame(int iCount, int iLength, std::atomic<bool>* pbRunning);
 
-    // The window of an FPGA that places it (EngineRawFpga.cpp): its start
-    // registers, then a pulse of a running output; its readout size.
-    void AddRawStart(CRegPlan& plan);
-    void AddRawSize(CRegPlan& plan);
 
     // Where plans of this camera go.
     class CCameraPort : public IPlanTarget {
@@ -312,9 +308,37 @@ class CEngineDriver : public TBase {
     // The replay of bandwidth, gain and exposure at initialisation.
     void ReplayTiming();
     void StartCooler();
-    // The start and window of a start-register window rule (EngineWindow.cpp).
-    bool ProgramStartWindow();
-    bool ProgramWindowSize();
+    // ---- Window programmers (window/): the start and the size of the
+    // window of the geometry in force, each one plan, its result returned.
+    // A start is given the start asked for, aligned, before it was kept on
+    // the sensor (for the log).
+    struct SWindowProgrammer {
+        bool (CEngineDriver::*fnStart)(int iAskedX, int iAskedY);
+        bool (CEngineDriver::*fnSize)();
+    };
+    static SWindowProgrammer WindowProgrammer(WINDOW_PROGRAMMER eKind);
+    // Start and size registers of the sensor; the FPGA crops the readout.
+    bool RegisterWindowStart(int iAskedX, int iAskedY);
+    bool RegisterWindowSize();
+    // The same with the FPGA's blanking fixed, written with the size, and
+    // the size registers outside the hold.
+    bool FixedBlankingWindowStart(int iAskedX, int iAskedY);
+    bool FixedBlankingWindowSize();
+    // The FPGA-timed family: the FPGA's blanking goes with the size.
+    bool FpgaTimedWindowStart(int iAskedX, int iAskedY);
+    bool FpgaTimedWindowSize();
+    // The FPGA cuts the columns; the sensor takes an odd start row.
+    bool FpgaCropsColumnsWindowStart(int iAskedX, int iAskedY);
+    // Start registers with fixed offsets (SStartWindowRule).
+    bool StartRegWindowStart(int iAskedX, int iAskedY);
+    bool StartRegWindowSize();
+    // The FPGA's start registers over a fixed frame (raw FPGA latch).
+    bool RawFpgaWindowStart(int iAskedX, int iAskedY);
+    bool RawFpgaWindowSize();
+    // The steps the register programmers share: the sensor's start (rows
+    // before it, then the start registers in the hold) and its size.
+    void AddSensorStart(CRegPlan& plan, uint32_t uStartY);
+    void AddSensorSize(CRegPlan& plan, int iExtraRows, bool bHeld);
     // Line time of the line length in force, microseconds, and its clocks.
     double LineTimeUs() const;
     double LineClocks() const;
@@ -329,6 +353,7 @@ class CEngineDriver : public TBase {
     CCameraPort m_Port;
     CTimingPort m_TimingPort;
     std::unique_ptr<CTimingMaster> m_pTiming;
+    const SWindowProgrammer m_Window;
     std::atomic<uint32_t> m_uGeomGen{0};
     // The geometry generation the last capture run fixed its frame length at (under m_csControl).
     uint32_t m_uRunGeomGen = 0;

@@ -1,10 +1,7 @@
-// Raw FPGA programming of the driver engine: models whose FPGA is set up by
-// single register writes instead of the core's FPGA setters. Their control
-// word (register 0) lives in the model's own shadow and is changed only
-// through ChangeFPGACtrl; every value that spans registers is written inside
-// the FPGA's update latch, so the FPGA never runs with half of it. The window
-// is placed by the FPGA's start registers over a sensor that reads out a
-// fixed frame.
+// The engine's side of raw FPGA programming: the control word that only a
+// model with a shadow of register 0 can change bit by bit, and the window
+// of an FPGA that places it over a fixed frame (the raw FPGA latch master,
+// timing/TimingMaster.cpp, writes them).
 #include "CameraCool.h"
 #include "EngineDriver.h"
 #include "Log.h"
@@ -31,27 +28,9 @@ SFpgaWindow CEngineDriver<TBase>::CalcWindow() {
     return w;
 }
 
-template <class TBase>
-void CEngineDriver<TBase>::AddRawStart(CRegPlan& plan) {
-    const SFpgaWindow w = CalcWindow();
-    this->DbgPrint2("SetStartPos", "startX:%d, Y:%d, settingStartX:%d, Y%d.\n", this->m_iStartX,
-                    this->m_iStartY, w.iHStart, w.iVStart);
-    // The FPGA's blanking registers take the window's start.
-    m_pTiming->AddBlanking(plan, static_cast<uint16_t>(w.iHStart), static_cast<uint16_t>(w.iVStart));
-    m_pTiming->AddOutputPulse(plan);
-}
-
-template <class TBase>
-void CEngineDriver<TBase>::AddRawSize(CRegPlan& plan) {
-    const SFpgaWindow w = CalcWindow();
-    this->DbgPrint2("Cam_SetResolution", "SetResolution!\n");
-    m_pTiming->AddReadoutSize(plan, w.iRows, w.iCols);
-}
-
 #define KYR_ENGINE_RAW_FPGA(TBase)                                                       \
     template bool CEngineDriver<TBase>::ChangeFPGACtrl(uint8_t, uint8_t, bool);          \
-    template SFpgaWindow CEngineDriver<TBase>::CalcWindow();                             \
-    template void CEngineDriver<TBase>::AddRawStart(CRegPlan&);                          \
-    template void CEngineDriver<TBase>::AddRawSize(CRegPlan&);
+    template SFpgaWindow CEngineDriver<TBase>::CalcWindow();
+
 KYR_ENGINE_RAW_FPGA(CCameraBase)
 KYR_ENGINE_RAW_FPGA(CCameraCool)

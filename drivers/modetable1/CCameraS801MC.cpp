@@ -83,6 +83,7 @@ SDriverDesc MakeDesc() {
     // Bin 2 with hardware binning: the sensor's timing changes, the frame does not.
     d.sensorBin[2] = {1, &kModeHardwareBin};
     d.timingInit = {4, kHBLK, 155, 2072, 381000};
+    d.eWindow = WINDOW_START_REGS;
     d.pStartWindow = &kWindow;
     StartRegOwnFrameLength(d);
     SExposureRule& e = d.exposure;

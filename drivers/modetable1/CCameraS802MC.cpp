@@ -150,6 +150,7 @@ const SDriverDesc g_DescS802MC = {
     .iAlignX = 4,
     .iAlignY = 2,
     .bAlwaysCentre = true,
+    .eWindow = WINDOW_RAW_FPGA,
     .streamStartRows = RegTable(kStreamStartRows),
     .streamStopRows = RegTable(kStreamStopRows),
     .iFixedClockKHz = 20000,

@@ -137,10 +137,7 @@ SDriverDesc Desc809() {
     d.bAlwaysCentre = true;
     d.iWindowExtraRows = -1;
     d.bNoFPGADataLen = true;
-    d.bFPGACropsX = true;
-    d.bStartYOdd = true;
-    d.bStartRerunsExp = true;
-    d.bStartStopsOutput = true;
+    d.eWindow = WINDOW_FPGA_CROPS_COLUMNS;
 
     d.streamStartRows = RegTable(kStreamRows);
     d.uStreamStartPauseMs = 10;

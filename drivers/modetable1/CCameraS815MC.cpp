@@ -87,6 +87,7 @@ SDriverDesc MakeDesc() {
     d.sensorBin[4] = {2, &kModeBin2x2};
     d.eHighSpeed16 = HS16_STORED;
     d.timingInit = {0, kHBLK, 213, 56, 381000};
+    d.eWindow = WINDOW_START_REGS;
     d.pStartWindow = &kWindow;
     SExposureRule& e = d.exposure;
     e.iMinSHR = 5;

@@ -114,6 +114,7 @@ SDriverDesc MakeDesc() {
     d.pModeNormal = &kModeNormal;
     d.pModeHighSpeed = &kModeHighSpeed;
     d.timingInit = {0, 0, kMinHMAX, kExtraLines, 381000};
+    d.eWindow = WINDOW_START_REGS;
     d.pStartWindow = &kWindow;
     StartRegOwnFrameLength(d);
     d.iAlignX = 12;

@@ -150,6 +150,7 @@ const SDriverDesc g_DescS831MC = {
     .iAlignX = 4,
     .iAlignY = 4,
     .bAlwaysCentre = true,
+    .eWindow = WINDOW_FPGA_TIMED,
     .streamStartRows = RegTable(kStreamStartRows),
     .uStreamStartPauseMs = 10,
     .streamStopRows = RegTable(kStreamStopRows),

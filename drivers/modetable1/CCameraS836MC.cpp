@@ -115,6 +115,8 @@ const SDriverDesc g_DescS836MC = {
     .iAlignY = 2,
     .bAlwaysCentre = true,
     .bNoFPGADataLen = true,
+    // Fixed FPGA blanking with the size; the size registers outside the hold.
+    .eWindow = WINDOW_FIXED_BLANKING,
     .streamStartRows = RegTable(kStreamStartRows),
     .uStreamStartPauseMs = 10,
     .streamStopRows = RegTable(kStreamStopRows),
@@ -159,7 +161,7 @@ const SDriverDesc g_DescS836MC = {
     .pLongExp = &g_LongExpS836MC,
     .bModeFollowsType = true,
     .bHardwareBinIgnored = true,
-    .window = {true, 4, 9, true},
+    .window = {4, 9},
 };
 
 CCameraS836MC::CCameraS836MC() : CEngineDriver(g_DescS836MC) {}

@@ -3,7 +3,7 @@
 // row and column it is given, in its own steps, and the FPGA crops the
 // exact window out of what it sends.
 #include "CameraCool.h"
-#include "EngineDriver.h"
+#include "engine/EngineDriver.h"
 #include "Log.h"
 
 namespace {
@@ -50,7 +50,7 @@ int StartWindowSizeEnd(const SStartWindowRule& rule, int iStartY, int iHeight, b
 }
 
 template <class TBase>
-bool CEngineDriver<TBase>::ProgramStartWindow() {
+bool CEngineDriver<TBase>::StartRegWindowStart(int, int) {
     CCritSecLock lock(this->m_csControl);
     const SStartWindowRule& rule = *m_Desc.pStartWindow;
     const bool bSensorBin = SensorBinFactor(m_Desc, this->m_iBin) > 0 && this->m_bHardwareBin;
@@ -62,10 +62,8 @@ bool CEngineDriver<TBase>::ProgramStartWindow() {
     const uint16_t hblk = static_cast<uint16_t>(g_iHBLK + (bSensorBin ? x : 0));
     const uint16_t vblk = static_cast<uint16_t>(g_iVBLK + (bSensorBin ? y : 0));
     CRegPlan plan;
-    plan.Call([this, hblk] { return this->SetFPGAHBLK(hblk); })
-        .Call([this, vblk] { return this->SetFPGAVBLK(vblk); })
-        .BeginFrame()
-        .Table(m_Desc.startHeldRows);
+    m_pTiming->AddBlanking(plan, hblk, vblk);
+    plan.BeginFrame().Table(m_Desc.startHeldRows);
     const struct {
         uint16_t reg;
         int value;
@@ -79,7 +77,7 @@ bool CEngineDriver<TBase>::ProgramStartWindow() {
 }
 
 template <class TBase>
-bool CEngineDriver<TBase>::ProgramWindowSize() {
+bool CEngineDriver<TBase>::StartRegWindowSize() {
     CCritSecLock lock(this->m_csControl);
     const SStartWindowRule& rule = *m_Desc.pStartWindow;
     const SReadout r = Readout();
@@ -95,19 +93,18 @@ bool CEngineDriver<TBase>::ProgramWindowSize() {
     const int cols = r.iCols;
     const int readRows = r.iRows;
     CRegPlan plan;
-    if (!m_Desc.bNoFPGADataLen) plan.Call([this, dataLen] { return this->SetFPGABinDataLen(dataLen); });
+    if (!m_Desc.bNoFPGADataLen) m_pTiming->AddDataLength(plan, dataLen);
     plan.BeginFrame().SensorLE(rule.usRegWidth, static_cast<uint32_t>(width + rule.iWidthPad), 2);
     for (uint16_t reg : rule.usRegRows)
         if (reg) plan.SensorLE(reg, rows, 2);
     if (rule.usRegEnd) plan.SensorLE(rule.usRegEnd, static_cast<uint32_t>(end), 2);
-    plan.EndFrame().Call([this, readRows] { return this->SetFPGAHeight(readRows); }).Call([this, cols] {
-        return this->SetFPGAWidth(cols);
-    });
+    plan.EndFrame();
+    m_pTiming->AddReadoutSize(plan, readRows, cols);
     return RunPlan(plan);
 }
 
-#define KYR_ENGINE_WINDOW(TBase)                              \
-    template bool CEngineDriver<TBase>::ProgramStartWindow(); \
-    template bool CEngineDriver<TBase>::ProgramWindowSize();
+#define KYR_ENGINE_WINDOW(TBase)                                   \
+    template bool CEngineDriver<TBase>::StartRegWindowStart(int, int); \
+    template bool CEngineDriver<TBase>::StartRegWindowSize();
 KYR_ENGINE_WINDOW(CCameraBase)
 KYR_ENGINE_WINDOW(CCameraCool)
