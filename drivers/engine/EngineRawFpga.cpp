@@ -42,9 +42,13 @@ template <class TBase>
 std::function<bool()> CEngineDriver<TBase>::FPGAOutputStep(bool bStop) {
     return [this, bStop] {
         CCritSecLock lock(this->m_csControl);
-        m_bOutputOn = !bStop;
-        if (m_Desc.pRawFpga) return ChangeFPGACtrl(bStop ? 0 : FPGA_CTRL_STOP, bStop ? FPGA_CTRL_STOP : 0);
-        return bStop ? this->FPGAStop() : this->FPGAStart();
+        const bool ok = m_Desc.pRawFpga
+                            ? ChangeFPGACtrl(bStop ? 0 : FPGA_CTRL_STOP, bStop ? FPGA_CTRL_STOP : 0)
+                            : (bStop ? this->FPGAStop() : this->FPGAStart());
+        // Recorded only once the FPGA took it: a failed switch leaves the
+        // output as it was.
+        if (ok) m_bOutputOn = !bStop;
+        return ok;
     };
 }
 
@@ -57,8 +61,9 @@ void CEngineDriver<TBase>::AddRawInit(CRegPlan& plan) {
         .Pause(raw.uResetPulseMs)
         .Call([this, &raw] {
             CCritSecLock lock(this->m_csControl);
-            m_bOutputOn = (raw.ucCtrlAfterReset & FPGA_CTRL_STOP) == 0;
-            return ChangeFPGACtrl(0xFF, raw.ucCtrlAfterReset);
+            const bool ok = ChangeFPGACtrl(0xFF, raw.ucCtrlAfterReset);
+            if (ok) m_bOutputOn = (raw.ucCtrlAfterReset & FPGA_CTRL_STOP) == 0;
+            return ok;
         })
         .Call([this] { return ChangeFPGACtrl(0, FPGA_CTRL_RUN, false); })
         .Fpga(FPGA_REG_DATA_FMT, raw.ucInitDataFmt)
