@@ -132,8 +132,19 @@ class CCropSensorDriver : public CEngineDriver<TBase> {
     const SCropModeTiming& Timing() const { return BinTiming() ? m_Crop.binning : m_Crop.full; }
     double LineUs() const;
     bool CheckGeometry(int iWidth, int iHeight, int iBin, int iType);
+    // Stores and programs a checked geometry; a geometry whose plans did not
+    // run whole is not stored: the old one stays and is programmed again.
     bool ApplyGeometry(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType);
-    bool ApplyMode(bool bHighSpeed);
+    // Programs the stored start, output width (b16), window and the timing
+    // that follows them; true when the geometry's plans ran whole, and in
+    // *pbTiming whether the timing setters succeeded.
+    bool ProgramGeometry(bool b16, bool* pbTiming);
+    // Stores and programs a start; true when its plan ran whole, and in
+    // *pbExp the result of the exposure that follows it.
+    bool PlaceStart(int iStartX, int iStartY, bool* pbExp);
+    // Sets the mode of these flags, stores them once it is set, and programs
+    // the geometry again.
+    bool ApplyMode(bool bHardwareBin, bool bHighSpeed);
 
     const SCropSensorDesc& m_Crop;
 };

@@ -87,44 +87,48 @@ bool CCropSensorDriver<TBase>::InitCamera() {
     CCritSecLock lock(this->m_csControl);
     this->BindCaptureBody(this->m_thrWork, CEngineDriver<TBase>::WorkingFunc);
     this->BindCaptureBody(this->m_thrTrigger, CEngineDriver<TBase>::TriggerFunc);
-    this->InitVariable();
+    // Without its buffers the camera can capture nothing.
+    if (!this->InitVariable()) return false;
     this->SetHPCStates(true);
     this->GetFPGAVer();
 
+    // Every step runs also after a failed one, so the camera is set up as far
+    // as it takes it; a step lost makes the initialisation fail.
     CRegPlan first;
     first.Table(m_Crop.initFirstRows);
-    this->RunPlan(first);
+    bool ok = this->RunPlan(first);
     SetHardwareBin(true);
 
     CTimingMaster& timing = this->Master();
     CRegPlan sensor;
     sensor.Table(d.initTable);
     timing.AddReset(sensor);
-    this->RunPlan(sensor);
+    ok = this->RunPlan(sensor) && ok;
     if (!timing.TestDDR()) return false;
 
     CRegPlan fpga;
-    if (timing.AddSetUp(fpga, this->m_bDDREnable)) this->RunPlan(fpga);
+    if (timing.AddSetUp(fpga, this->m_bDDREnable)) ok = this->RunPlan(fpga) && ok;
     this->StartCooler();
 
     this->SetGamma(this->m_iGamma);
     this->SetRGBBalance(this->m_iWBRed, this->m_iWBBlue, this->m_bAutoWB);
     this->SetBrightness(this->m_iBrightness);
-    SetOutput16Bits(this->m_bOutput16Bits);
+    ok = SetOutput16Bits(this->m_bOutput16Bits) && ok;
     this->SetCMOSClk();
     if (this->m_bAutoFPS)
         this->m_iFPSPerc = this->m_bUSB3Host ? d.bandwidth.iAutoPercUSB3 : d.bandwidth.iAutoPercUSB2;
     // The mode follows the stored binning flag, so the tables match the readout.
-    this->InitSensorMode(this->m_bHardwareBin, this->m_iBin, this->m_bHighSpeed,
-                         static_cast<IMAGE_TYPE>(this->m_iImgType));
+    ok = this->InitSensorMode(this->m_bHardwareBin, this->m_iBin, this->m_bHighSpeed,
+                              static_cast<IMAGE_TYPE>(this->m_iImgType)) &&
+         ok;
     this->SetFPSPerc(this->m_iFPSPerc, this->m_bAutoFPS);
     this->SetGain(this->m_iGain, this->m_bAutoGain);
     this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp);
     // The sensor waits in standby.
     CRegPlan standby;
     standby.Table(d.streamStopRows);
-    this->RunPlan(standby);
-    return true;
+    ok = this->RunPlan(standby) && ok;
+    return ok;
 }
 
 // ---- Modes and geometry ------------------------------------------------------------------
@@ -159,43 +163,93 @@ template <class TBase>
 bool CCropSensorDriver<TBase>::ApplyGeometry(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType) {
     CCritSecLock lock(this->m_csControl);
     if (!CheckGeometry(iWidth, iHeight, iBin, imageType)) return false;
+    // The geometry in force, stored again when the new one is not taken whole.
+    const SSensorMode* oldMode = this->m_pMode;
+    const int oldWidth = this->m_iWidth, oldHeight = this->m_iHeight, oldBin = this->m_iBin;
+    const int oldType = this->m_iImgType;
+    const int oldX = this->m_iStartX, oldY = this->m_iStartY;
+    const bool bOldHardwareBin = this->m_bHardwareBin;
+    const bool bOld16 = this->m_bOutput16Bits;
+    const bool bModeChange =
+        imageType != this->m_iImgType || (!this->m_Desc.bModeFollowsType && iBin != this->m_iBin);
+    if (bModeChange) {
+        // Bins 2 and 4 run the sensor's binning mode, 1 and 3 full resolution;
+        // the flag is stored with its mode, and a mode that cannot be set
+        // refuses the format with the old one in force.
+        const bool bSensorBin = IsSensorBin(iBin) && HasSensorBinning(this->m_Desc);
+        const bool bHighSpeed = this->m_bHighSpeed;
+        const SSensorMode* mode =
+            this->SensorModeOf(bSensorBin, iBin, bHighSpeed, imageType, bSensorBin, bHighSpeed);
+        if (!this->SwitchSensorMode(mode, iBin, imageType)) return false;
+        this->m_bHardwareBin = bSensorBin;
+    }
     this->m_iWidth = iWidth;
     this->m_iHeight = iHeight;
     ++this->m_uGeomGen;
-    if (imageType != this->m_iImgType || (!this->m_Desc.bModeFollowsType && iBin != this->m_iBin)) {
-        // Bins 2 and 4 run the sensor's binning mode, 1 and 3 full resolution.
-        this->m_bHardwareBin = IsSensorBin(iBin) && HasSensorBinning(this->m_Desc);
-        this->InitSensorMode(this->m_bHardwareBin, iBin, this->m_bHighSpeed, imageType);
-    }
     this->m_iStartX = static_cast<int>((this->m_iMaxWidth - static_cast<long long>(iWidth) * iBin) / 2);
     this->m_iStartY = static_cast<int>((this->m_iMaxHeight - static_cast<long long>(iHeight) * iBin) / 2);
     this->m_iImgType = imageType;
     this->m_iBin = iBin;
-    SetStartPos(this->m_iStartX, this->m_iStartY);
-    SetOutput16Bits(IsType16(imageType));
-    Cam_SetResolution();
-    bool ok = SetFPSPerc(this->m_iFPSPerc, this->m_bAutoFPS);
-    ok = SetExp(this->m_lExpTimeUs, this->m_bAutoExp) && ok;
-    // The gain map depends on the mode.
-    return SetGain(this->m_iGain, this->m_bAutoGain) && ok;
+    bool bTiming = true;
+    if (ProgramGeometry(IsType16(imageType), &bTiming)) return bTiming;
+    // A geometry the camera did not take whole is not stored: the old one
+    // and its mode are programmed again over what was written of the new one.
+    this->DbgPrint2("SetResolution", "SetResolution failed, the old format stays\n");
+    this->m_iWidth = oldWidth;
+    this->m_iHeight = oldHeight;
+    this->m_iImgType = oldType;
+    this->m_iBin = oldBin;
+    this->m_iStartX = oldX;
+    this->m_iStartY = oldY;
+    this->m_bHardwareBin = bOldHardwareBin;
+    ++this->m_uGeomGen;
+    if (bModeChange) this->ProgramSensorMode(oldMode, oldBin, static_cast<IMAGE_TYPE>(oldType));
+    ProgramGeometry(bOld16, &bTiming);
+    return false;
 }
 
 template <class TBase>
-bool CCropSensorDriver<TBase>::ApplyMode(bool bHighSpeed) {
-    this->InitSensorMode(this->m_bHardwareBin, this->m_iBin, bHighSpeed,
-                         static_cast<IMAGE_TYPE>(this->m_iImgType));
-    return this->ReapplyGeometry();
+bool CCropSensorDriver<TBase>::ProgramGeometry(bool b16, bool* pbTiming) {
+    CCritSecLock lock(this->m_csControl);
+    // Every part runs also after a failed one; any failure of the geometry's
+    // own plans fails the whole.
+    bool bExp = true;
+    bool ok = PlaceStart(this->m_iStartX, this->m_iStartY, &bExp);
+    ok = SetOutput16Bits(b16) && ok;
+    ok = Cam_SetResolution() && ok;
+    bool bTiming = SetFPSPerc(this->m_iFPSPerc, this->m_bAutoFPS);
+    bTiming = SetExp(this->m_lExpTimeUs, this->m_bAutoExp) && bTiming;
+    // The gain map depends on the mode.
+    *pbTiming = SetGain(this->m_iGain, this->m_bAutoGain) && bTiming;
+    return ok;
+}
+
+template <class TBase>
+bool CCropSensorDriver<TBase>::ApplyMode(bool bHardwareBin, bool bHighSpeed) {
+    // The flags are stored only once their mode is set; a mode that could not
+    // be set leaves the old one in force with the old flags, and says so.
+    const IMAGE_TYPE type = static_cast<IMAGE_TYPE>(this->m_iImgType);
+    const SSensorMode* mode =
+        this->SensorModeOf(bHardwareBin, this->m_iBin, bHighSpeed, type, bHardwareBin, bHighSpeed);
+    const bool ok = this->SwitchSensorMode(mode, this->m_iBin, type);
+    if (ok) {
+        this->m_bHardwareBin = bHardwareBin;
+        this->m_bHighSpeed = bHighSpeed;
+    }
+    return this->ReapplyGeometry() && ok;
 }
 
 template <class TBase>
 bool CCropSensorDriver<TBase>::SetHighSpeedMode(bool bOn) {
     {
         CCritSecLock lock(this->m_csControl);
-        this->m_bHighSpeed = bOn;
         // Binning and 16-bit data keep their mode; the choice waits for a change.
-        if (Binning() || this->m_bOutput16Bits) return true;
+        if (Binning() || this->m_bOutput16Bits) {
+            this->m_bHighSpeed = bOn;
+            return true;
+        }
     }
-    return this->ReapplyMode([this, bOn] { return ApplyMode(bOn); });
+    return this->ReapplyMode([this, bOn] { return ApplyMode(this->m_bHardwareBin, bOn); });
 }
 
 template <class TBase>
@@ -217,13 +271,26 @@ bool CCropSensorDriver<TBase>::SetHardwareBin(bool bOn) {
     }
     return this->ReapplyMode([this, allowed] {
         if (!allowed()) return false;
-        this->m_bHardwareBin = true;
-        return ApplyMode(this->m_bHighSpeed);
+        return ApplyMode(true, this->m_bHighSpeed);
     });
 }
 
 template <class TBase>
 bool CCropSensorDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
+    CCritSecLock lock(this->m_csControl);
+    const int oldX = this->m_iStartX;
+    const int oldY = this->m_iStartY;
+    bool bExp = true;
+    if (PlaceStart(iStartX, iStartY, &bExp)) return bExp;
+    // A start the camera did not take whole is not stored: the old one is
+    // programmed again over what was written of the new one.
+    this->DbgPrint2("SetStartPos", "SetStartPos failed, the old start stays\n");
+    PlaceStart(oldX, oldY, &bExp);
+    return false;
+}
+
+template <class TBase>
+bool CCropSensorDriver<TBase>::PlaceStart(int iStartX, int iStartY, bool* pbExp) {
     CCritSecLock lock(this->m_csControl);
     long long x = iStartX < 0 ? 0 : iStartX;
     long long y = iStartY < 0 ? 0 : iStartY;
@@ -269,9 +336,10 @@ bool CCropSensorDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
         .SensorLE(m_Crop.usRegPos, static_cast<uint32_t>(pos), 2);
     if (bin) plan.SensorLE(m_Crop.usRegCut, static_cast<uint32_t>(cut), 2);
     plan.EndFrame();
-    bool ok = this->RunPlan(plan);
+    const bool ok = this->RunPlan(plan);
     CalcFrameTime();
-    return SetExp(this->m_lExpTimeUs, this->m_bAutoExp) && ok;
+    *pbExp = SetExp(this->m_lExpTimeUs, this->m_bAutoExp);
+    return ok;
 }
 
 template <class TBase>

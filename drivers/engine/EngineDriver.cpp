@@ -261,7 +261,8 @@ bool CEngineDriver<TBase>::InitCamera() {
     CCritSecLock lock(this->m_csControl);
     this->BindCaptureBody(this->m_thrWork, WorkingFunc);
     this->BindCaptureBody(this->m_thrTrigger, TriggerFunc);
-    this->InitVariable();
+    // Without its buffers the camera can capture nothing.
+    if (!this->InitVariable()) return false;
     this->SetHPCStates(true);
     this->GetFPGAVer();
     if (m_Desc.uInitPauseMs) Sleep(m_Desc.uInitPauseMs);
@@ -273,41 +274,44 @@ bool CEngineDriver<TBase>::InitCamera() {
     if (m_Desc.bInitTableInHold) sensor.EndFrame();
     m_pTiming->AddReset(sensor);
     sensor.Table(m_Desc.afterResetRows);
-    RunPlan(sensor);
+    // Every step runs also after a failed one, so the camera is set up as far
+    // as it takes it; a step lost makes the initialisation fail.
+    bool ok = RunPlan(sensor);
     // The start-up table closed the sensor clamp.
     m_bClampOpen = 0;
 
     if (!m_pTiming->TestDDR()) return false;
 
     CRegPlan fpga;
-    if (m_pTiming->AddSetUp(fpga, this->m_bDDREnable)) RunPlan(fpga);
+    if (m_pTiming->AddSetUp(fpga, this->m_bDDREnable)) ok = RunPlan(fpga) && ok;
 
     StartCooler();
 
     this->SetGamma(this->m_iGamma);
     this->SetRGBBalance(this->m_iWBRed, this->m_iWBBlue, this->m_bAutoWB);
     this->SetBrightness(this->m_iBrightness);
-    if (bFamily) SetOutput16Bits(this->m_bOutput16Bits);
+    if (bFamily) ok = SetOutput16Bits(this->m_bOutput16Bits) && ok;
     if (this->m_bAutoFPS)
         this->m_iFPSPerc =
             this->m_bUSB3Host ? m_Desc.bandwidth.iAutoPercUSB3 : m_Desc.bandwidth.iAutoPercUSB2;
     SetCMOSClk();
-    InitSensorMode(this->m_bHardwareBin, this->m_iBin, this->m_bHighSpeed,
-                   static_cast<IMAGE_TYPE>(this->m_iImgType));
+    ok = InitSensorMode(this->m_bHardwareBin, this->m_iBin, this->m_bHighSpeed,
+                        static_cast<IMAGE_TYPE>(this->m_iImgType)) &&
+         ok;
     ReplayTiming();
-    if (m_Desc.bInitEndsInStandby) StopSensorStreaming();
+    if (m_Desc.bInitEndsInStandby) ok = StopSensorStreaming() && ok;
     if (m_Desc.initEndRows.pRows) {
         CRegPlan end;
         end.Table(m_Desc.initEndRows);
-        RunPlan(end);
+        ok = RunPlan(end) && ok;
     }
     if (bFamily && m_Desc.standby.bPresent) {
         // The sensor is left in standby by its last write.
         CRegPlan standby;
         standby.Sensor(m_Desc.standby.usReg, m_Desc.standby.ucEnter);
-        RunPlan(standby);
+        ok = RunPlan(standby) && ok;
     }
-    return true;
+    return ok;
 }
 
 template <class TBase>
@@ -341,48 +345,74 @@ void CEngineDriver<TBase>::StartCooler() {
 // ---- Modes and geometry ---------------------------------------------------------------------
 
 template <class TBase>
-bool CEngineDriver<TBase>::InitSensorMode(bool bHardwareBin, int iBin, bool bHighSpeed,
-                                          IMAGE_TYPE imageType) {
-    CCritSecLock lock(this->m_csControl);
-    this->m_iBin = iBin;
-    ++m_uGeomGen;
-    const bool b16 = IsType16(imageType);
-    this->DbgPrint2("InitSensorMode", "HardwareBin:%d Bin:%d b16Bit:%d\n", bHardwareBin ? 1 : 0, iBin,
-                    b16 ? 1 : 0);
+const SSensorMode* CEngineDriver<TBase>::SensorModeOf(bool bHardwareBin, int iBin, bool bHighSpeed,
+                                                      IMAGE_TYPE imageType, bool bStoredHardwareBin,
+                                                      bool bStoredHighSpeed) {
     // The mode follows the stored hardware-bin flag and the high-speed
     // argument, or, by the model's rule, the hardware-bin argument and the
     // stored high-speed flag.
     const bool bArgBin = m_Desc.eModeRule == MODE_RULE_ARG_BIN_STORED_SPEED;
-    const bool bBinMode =
-        (bArgBin ? bHardwareBin : this->m_bHardwareBin.load()) && HardwareBinMode(m_Desc, iBin);
+    const bool bBinMode = (bArgBin ? bHardwareBin : bStoredHardwareBin) && HardwareBinMode(m_Desc, iBin);
     const SSensorMode* mode =
-        SelectSensorMode(bBinMode, iBin, bArgBin ? this->m_bHighSpeed : bHighSpeed, b16);
-    if (!mode) mode = m_Desc.pModeNormal;
+        SelectSensorMode(bBinMode, iBin, bArgBin ? bStoredHighSpeed : bHighSpeed, IsType16(imageType));
+    return mode ? mode : m_Desc.pModeNormal;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::InitSensorMode(bool bHardwareBin, int iBin, bool bHighSpeed,
+                                          IMAGE_TYPE imageType) {
+    CCritSecLock lock(this->m_csControl);
+    this->DbgPrint2("InitSensorMode", "HardwareBin:%d Bin:%d b16Bit:%d\n", bHardwareBin ? 1 : 0, iBin,
+                    IsType16(imageType) ? 1 : 0);
+    return ProgramSensorMode(
+        SensorModeOf(bHardwareBin, iBin, bHighSpeed, imageType, this->m_bHardwareBin, this->m_bHighSpeed),
+        iBin, imageType);
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::ProgramSensorMode(const SSensorMode* pMode, int iBin, IMAGE_TYPE imageType) {
+    CCritSecLock lock(this->m_csControl);
+    ++m_uGeomGen;
+    const SSensorMode* mode = pMode ? pMode : m_Desc.pModeNormal;
+    CRegPlan plan;
+    m_pTiming->AddModeSwitch(plan, *mode, IsType16(imageType));
+    plan.Table(m_Desc.modeAfterRows);
+    // False when a register could not be written or read back for a change
+    // of its bits: the mode, its timing and the bin stay the ones in force,
+    // and the callers that change a mode program that one again.
+    if (!RunPlan(plan)) return false;
+    this->m_iBin = iBin;
     m_pMode = mode;
     g_iVBLK = mode->iVBLK;
     g_iHBLK = mode->iHBLK;
     g_iMinHMAX = mode->iMinHMAX;
     g_iExtraLines = mode->iExtraLines;
-    CRegPlan plan;
-    m_pTiming->AddModeSwitch(plan, *mode, b16);
-    plan.Table(m_Desc.modeAfterRows);
-    // False when a register could not be written or read back for a change
-    // of its bits; the callers that change a mode put the old one back.
-    return RunPlan(plan);
+    return true;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::SwitchSensorMode(const SSensorMode* pMode, int iBin, IMAGE_TYPE imageType) {
+    CCritSecLock lock(this->m_csControl);
+    const SSensorMode* oldMode = m_pMode;
+    const int oldBin = this->m_iBin;
+    const IMAGE_TYPE oldType = static_cast<IMAGE_TYPE>(this->m_iImgType);
+    if (ProgramSensorMode(pMode, iBin, imageType)) return true;
+    // Half a mode is no mode: the registers the failed change wrote get the
+    // values of the mode in force again (a register it could not read it
+    // left alone).
+    ProgramSensorMode(oldMode, oldBin, oldType);
+    return false;
 }
 
 template <class TBase>
 bool CEngineDriver<TBase>::ChangeSensorMode(bool bHardwareBin, int iBin, bool bHighSpeed,
-                                            IMAGE_TYPE imageType, bool bOldHighSpeed) {
+                                            IMAGE_TYPE imageType) {
     CCritSecLock lock(this->m_csControl);
-    const bool bOldHardwareBin = this->m_bHardwareBin;
-    const int oldBin = this->m_iBin;
-    const IMAGE_TYPE oldType = static_cast<IMAGE_TYPE>(this->m_iImgType);
-    if (InitSensorMode(bHardwareBin, iBin, bHighSpeed, imageType)) return true;
-    // Half a mode is no mode: the registers the failed change wrote get the
-    // old mode's values again (a register it could not read it left alone).
-    InitSensorMode(bOldHardwareBin, oldBin, bOldHighSpeed, oldType);
-    return false;
+    this->DbgPrint2("InitSensorMode", "HardwareBin:%d Bin:%d b16Bit:%d\n", bHardwareBin ? 1 : 0, iBin,
+                    IsType16(imageType) ? 1 : 0);
+    return SwitchSensorMode(
+        SensorModeOf(bHardwareBin, iBin, bHighSpeed, imageType, this->m_bHardwareBin, this->m_bHighSpeed),
+        iBin, imageType);
 }
 
 template <class TBase>
@@ -446,9 +476,14 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     const bool bModeChange =
         imageType != this->m_iImgType || (!family.bOn && !m_Desc.bModeFollowsType && iBin != this->m_iBin);
     const bool bHighSpeed = m_Desc.bResolutionKeepsHighSpeed && this->m_bHighSpeed;
+    // The geometry in force, stored again when the new one is not taken whole.
+    const SSensorMode* oldMode = m_pMode;
+    const int oldWidth = this->m_iWidth, oldHeight = this->m_iHeight, oldBin = this->m_iBin;
+    const int oldType = this->m_iImgType;
+    const int oldX = this->m_iStartX, oldY = this->m_iStartY;
+    const bool bOld16 = this->m_bOutput16Bits;
     // A mode that cannot be set refuses the format; the old one stays.
-    if (bModeChange && !ChangeSensorMode(this->m_bHardwareBin, iBin, bHighSpeed, imageType, bHighSpeed))
-        return false;
+    if (bModeChange && !ChangeSensorMode(this->m_bHardwareBin, iBin, bHighSpeed, imageType)) return false;
     this->m_iHeight = iHeight;
     this->m_iWidth = iWidth;
     ++m_uGeomGen;
@@ -457,7 +492,7 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     if (!m_Desc.bAlwaysCentre || m_Desc.bResolutionLogsOldStart)
         this->DbgPrint2("SetResolution", "SetResolution: sPx:%d, sPy:%d, w:%d, h:%d, bin:%d \n",
                         this->m_iStartX, this->m_iStartY, iWidth, iHeight, iBin);
-    if (family.bOn) SetOutput16Bits(IsType16(imageType));
+    bool ok = !family.bOn || SetOutput16Bits(IsType16(imageType));
     const long long w = static_cast<long long>(iWidth) * iBin;
     const long long h = static_cast<long long>(iHeight) * iBin;
     if (family.bOn || m_Desc.bAlwaysCentre ||
@@ -475,17 +510,55 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     if (m_Desc.bAlwaysCentre && !m_Desc.bResolutionLogsOldStart)
         this->DbgPrint2("SetResolution", "SetResolution: spx:%d, spy:%d, w:%d, h:%d, bin:%d \n",
                         this->m_iStartX, this->m_iStartY, iWidth, iHeight, iBin);
-    this->SetStartPos(this->m_iStartX, this->m_iStartY);
-    if (!family.bOn || family.bOutput16Twice) SetOutput16Bits(IsType16(imageType));
-    Cam_SetResolution();
+    ok = ProgramGeometry(IsType16(imageType)) && ok;
+    if (ok) return true;
+    // A geometry the camera did not take whole is not stored: the old one
+    // and its mode are programmed again over what was written of the new
+    // one (as far as the camera takes it), so the next operation finds the
+    // camera as the stored geometry says.
+    this->DbgPrint2("SetResolution", "SetResolution failed, the old format stays\n");
+    this->m_iWidth = oldWidth;
+    this->m_iHeight = oldHeight;
+    this->m_iImgType = oldType;
+    this->m_iBin = oldBin;
+    this->m_iStartX = oldX;
+    this->m_iStartY = oldY;
+    ++m_uGeomGen;
+    if (bModeChange) ProgramSensorMode(oldMode, oldBin, static_cast<IMAGE_TYPE>(oldType));
+    if (family.bOn) SetOutput16Bits(bOld16);
+    ProgramGeometry(bOld16);
+    return false;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::ProgramGeometry(bool b16) {
+    CCritSecLock lock(this->m_csControl);
+    const SFpgaTimedRules& family = m_Desc.fpgaTimed;
+    // Every part runs also after a failed one; any failure fails the whole.
+    bool ok = PlaceStart(this->m_iStartX, this->m_iStartY);
+    if (!family.bOn || family.bOutput16Twice) ok = SetOutput16Bits(b16) && ok;
+    ok = Cam_SetResolution() && ok;
     SetCMOSClk();
     this->SetFPSPerc(this->m_iFPSPerc, this->m_bAutoFPS);
     this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp);
-    return true;
+    return ok;
 }
 
 template <class TBase>
 bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
+    CCritSecLock lock(this->m_csControl);
+    const int oldX = this->m_iStartX;
+    const int oldY = this->m_iStartY;
+    if (PlaceStart(iStartX, iStartY)) return true;
+    // A start the camera did not take whole is not stored: the old one is
+    // programmed again over what was written of the new one.
+    this->DbgPrint2("SetStartPos", "SetStartPos failed, the old start stays\n");
+    PlaceStart(oldX, oldY);
+    return false;
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::PlaceStart(int iStartX, int iStartY) {
     CCritSecLock lock(this->m_csControl);
     const int alignX = m_pMode && m_pMode->iAlignX > 0 ? m_pMode->iAlignX : m_Desc.iAlignX;
     const int alignY = m_pMode && m_pMode->iAlignY > 0 ? m_pMode->iAlignY : m_Desc.iAlignY;
@@ -550,25 +623,29 @@ bool CEngineDriver<TBase>::SetOutput16Bits(bool bOn) {
 
 template <class TBase>
 bool CEngineDriver<TBase>::SetHighSpeedMode(bool bOn) {
-    bool bWas;
     {
         CCritSecLock lock(this->m_csControl);
-        bWas = this->m_bHighSpeed;
-        this->m_bHighSpeed = bOn;
-        if (m_Desc.bHighSpeedStoredOnly) return true;
         // High speed is a mode of 8-bit data, unless the model has one for
         // 16-bit data or says otherwise.
         const bool bStoreOnly =
             m_Desc.eHighSpeed16 == HS16_STORED || (m_Desc.eHighSpeed16 == HS16_STORED_UNLESS_SENSOR_BIN &&
                                                    !IsSensorBinned(this->m_iBin) && !m_Desc.pModeHighSpeed16);
-        if (this->m_bOutput16Bits && bStoreOnly) return true;
+        if (m_Desc.bHighSpeedStoredOnly || (this->m_bOutput16Bits && bStoreOnly)) {
+            this->m_bHighSpeed = bOn;
+            return true;
+        }
     }
-    return ReapplyMode([this, bOn, bWas] {
-        const bool bModeWasHighSpeed = m_pMode == m_Desc.pModeHighSpeed;
-        const bool ok = ChangeSensorMode(this->m_bHardwareBin, this->m_iBin, bOn,
-                                         static_cast<IMAGE_TYPE>(this->m_iImgType), bModeWasHighSpeed);
-        // A mode that could not be set leaves the old one, and says so.
-        if (!ok) this->m_bHighSpeed = bWas;
+    return ReapplyMode([this, bOn] {
+        // The mode of the new flag, also where the model's rule takes high
+        // speed from the stored flag; the flag is stored only once its mode
+        // is set. A mode that could not be set leaves the old one in force
+        // with the old flag (the FPGA's data format follows it in the
+        // geometry below), and says so.
+        const IMAGE_TYPE type = static_cast<IMAGE_TYPE>(this->m_iImgType);
+        const SSensorMode* mode =
+            SensorModeOf(this->m_bHardwareBin, this->m_iBin, bOn, type, this->m_bHardwareBin, bOn);
+        const bool ok = SwitchSensorMode(mode, this->m_iBin, type);
+        if (ok) this->m_bHighSpeed = bOn;
         return ReapplyGeometry() && ok;
     });
 }
@@ -596,9 +673,14 @@ bool CEngineDriver<TBase>::SetHardwareBin(bool bOn) {
     }
     return ReapplyMode([this, bOn, allowed] {
         if (!allowed()) return false;
-        this->m_bHardwareBin = bOn;
-        InitSensorMode(bOn, this->m_iBin, this->m_bHighSpeed, static_cast<IMAGE_TYPE>(this->m_iImgType));
-        return ReapplyGeometry();
+        // The flag is stored only once its mode is set; a mode that could not
+        // be set leaves the old one in force with the old flag.
+        const IMAGE_TYPE type = static_cast<IMAGE_TYPE>(this->m_iImgType);
+        const SSensorMode* mode =
+            SensorModeOf(bOn, this->m_iBin, this->m_bHighSpeed, type, bOn, this->m_bHighSpeed);
+        const bool ok = SwitchSensorMode(mode, this->m_iBin, type);
+        if (ok) this->m_bHardwareBin = bOn;
+        return ReapplyGeometry() && ok;
     });
 }
 
@@ -610,10 +692,11 @@ bool CEngineDriver<TBase>::SetEnableDDR(bool bOn) {
         return true;
     }
     return ReapplyMode([this, bOn] {
-        this->m_bDDREnable = bOn;
         CRegPlan plan;
         m_pTiming->AddDDR(plan, bOn);
+        // Stored only when the FPGA took it: the DDR stays as it was otherwise.
         const bool ok = RunPlan(plan);
+        if (ok) this->m_bDDREnable = bOn;
         return ReapplyGeometry() && ok;
     });
 }

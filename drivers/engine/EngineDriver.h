@@ -114,11 +114,13 @@ class CEngineDriver : public TBase {
     bool GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) override;
 
     // ---- Non-virtual operations of every driver class ------------------------------
+    // Programs the sensor mode of these flags by the model's mode rule; the
+    // mode, its timing words and the bin are stored only when its plan ran
+    // whole (false: the old ones stay stored).
     bool InitSensorMode(bool bHardwareBin, int iBin, bool bHighSpeed, IMAGE_TYPE imageType);
     // InitSensorMode for a change of mode; when the new mode cannot be set,
-    // the one in force (with bOldHighSpeed) is set again and false returned.
-    bool ChangeSensorMode(bool bHardwareBin, int iBin, bool bHighSpeed, IMAGE_TYPE imageType,
-                          bool bOldHighSpeed);
+    // the mode in force is programmed again and false returned.
+    bool ChangeSensorMode(bool bHardwareBin, int iBin, bool bHighSpeed, IMAGE_TYPE imageType);
     bool Cam_SetResolution();
     int GetRealImageSize();
     bool SetOutput16Bits(bool bOn);
@@ -301,7 +303,26 @@ class CEngineDriver : public TBase {
     // a single exposure's start closes it; a failure keeps the state known.
     void FollowStreamClamp();
     // Stores and programs a checked geometry (control lock held, no capture).
+    // A geometry whose plans did not run whole is not stored: the old one
+    // stays and is programmed again, and false is returned.
     bool ApplyResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType);
+    // Programs the stored start, output width (b16), window, clock and the
+    // timing that follows them; true when the geometry's plans ran whole.
+    bool ProgramGeometry(bool b16);
+    // Stores and programs a start (SetStartPos without putting the old one
+    // back); true when its plan ran whole.
+    bool PlaceStart(int iStartX, int iStartY);
+    // The sensor mode that bHardwareBin, iBin, bHighSpeed and imageType select
+    // by the model's mode rule, with the stored hardware-bin and high-speed
+    // flags taken as bStoredHardwareBin and bStoredHighSpeed.
+    const SSensorMode* SensorModeOf(bool bHardwareBin, int iBin, bool bHighSpeed, IMAGE_TYPE imageType,
+                                    bool bStoredHardwareBin, bool bStoredHighSpeed);
+    // Programs pMode for iBin and imageType; stores it with its timing words
+    // and the bin only when the plan ran whole.
+    bool ProgramSensorMode(const SSensorMode* pMode, int iBin, IMAGE_TYPE imageType);
+    // ProgramSensorMode, or, when it fails, the mode in force programmed
+    // again over what the failed change wrote; false then.
+    bool SwitchSensorMode(const SSensorMode* pMode, int iBin, IMAGE_TYPE imageType);
     // SetResolution and SetStartPos again through the slots with the stored
     // geometry, the start kept.
     bool ReapplyGeometry();

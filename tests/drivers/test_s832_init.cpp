@@ -166,7 +166,8 @@ TEST_F(C832Test, AFailedSensorWriteDuringInitLeavesNoHoldSet) {
         kyrsim::reset();
         m_dev = Plug(kPid832);
         kyrsim::Fault().device(m_dev).request(0xB6).out().nth(nth).error(LIBUSB_ERROR_IO).add();
-        ASSERT_NE(OpenInit(), nullptr);  // initialisation goes on past a failed write
+        // Initialisation goes on past a failed write, and reports it.
+        ASSERT_NE(OpenInit(0, KYR_ERROR_GENERAL_ERROR), nullptr);
         EXPECT_EQ(m_dev.sensor(0x3001), 0);
         const SHoldReport holds = CheckHolds(m_dev.handle(), HeldRegs832());
         EXPECT_FALSE(holds.bLeftSet);
