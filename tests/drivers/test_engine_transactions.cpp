@@ -19,6 +19,7 @@
 #include "modetable1/CCameraS821MM.h"
 #include "modetable1/CCameraS825MC.h"
 #include "modetable1/CCameraS832MC.h"
+#include "modetable1/CCameraS832MC_Pro.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ constexpr int kPid815 = 0x815b;
 constexpr int kPid821 = 0x821a;
 constexpr int kPid825 = 0x825b;
 constexpr int kPid832 = 0x832b;
+constexpr int kPid832Pro = 0x832f;
 
 // Vendor requests: a sensor register write (wValue register, wIndex value
 // byte) and an FPGA register write (wValue register, wIndex value).
@@ -79,7 +81,8 @@ class CTransactionTest : public CModelTest {
         : CModelTest({ModelClass<CCameraS801MC>(kPid801), ModelClass<CCameraS802MC>(kPid802),
                       ModelClass<CCameraS807MM>(kPid807), ModelClass<CCameraS809MC>(kPid809),
                       ModelClass<CCameraS815MC>(kPid815), ModelClass<CCameraS821MM>(kPid821),
-                      ModelClass<CCameraS825MC>(kPid825), ModelClass<CCameraS832MC>(kPid832)}) {}
+                      ModelClass<CCameraS825MC>(kPid825), ModelClass<CCameraS832MC>(kPid832),
+                      ModelClass<CCameraS832MC_Pro>(kPid832Pro)}) {}
 
     // A fresh camera of pid at a small format with a short exposure.
     void Open(int pid) {
@@ -340,6 +343,7 @@ struct SInitCase {
 const SInitCase kInit[] = {
     {"832 first start-up row", kPid832, {kSensorWrite, KYRSIM_ANY, KYRSIM_ANY}},
     {"832 FPGA colour gain", kPid832, {kFpgaWrite, kFpgaGainR, KYRSIM_ANY}},
+    {"832 Pro (cooler started) first start-up row", kPid832Pro, {kSensorWrite, KYRSIM_ANY, KYRSIM_ANY}},
     {"815 start-up row", kPid815, {kSensorWrite, 0x3E04, KYRSIM_ANY}},
     {"802 raw FPGA data format", kPid802, {kFpgaWrite, kFpgaDataFmt, KYRSIM_ANY}},
     {"807 crop first row", kPid807, {kSensorWrite, KYRSIM_ANY, KYRSIM_ANY}},
