@@ -397,8 +397,6 @@ template <class TBase>
 bool CCropSensorDriver<TBase>::SetGain(int iGain, bool bAuto) {
     CCritSecLock lock(this->m_csControl);
     const int g = static_cast<int>(ClampLL(iGain, this->m_iGainMin, this->m_iGainMax));
-    this->m_iGain = g;
-    this->m_bAutoGain = bAuto;
     const bool bin = BinTiming();
     const int top = bin ? m_Crop.iAnalogTopBin : m_Crop.iAnalogTopFull;
     const int step = m_Crop.iDigitalStep;
@@ -417,7 +415,10 @@ bool CCropSensorDriver<TBase>::SetGain(int iGain, bool bAuto) {
         .Sensor(m_Crop.usRegDigital, static_cast<uint8_t>(digital))
         .EndFrame();
     this->DbgPrint2("SetGain", "Gain digital:%d Analog:%d \n", digital, analog);
-    return this->RunPlan(plan);
+    if (!this->RunPlan(plan)) return false;
+    this->m_iGain = g;
+    this->m_bAutoGain = bAuto;
+    return true;
 }
 
 // ---- Exposure ----------------------------------------------------------------------------
@@ -425,19 +426,19 @@ bool CCropSensorDriver<TBase>::SetGain(int iGain, bool bAuto) {
 template <class TBase>
 bool CCropSensorDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) {
     CCritSecLock lock(this->m_csControl);
-    this->m_bAutoExp = bAuto;
     const unsigned long long lo = this->m_iExpMin > 0 ? static_cast<unsigned long long>(this->m_iExpMin) : 0;
     const unsigned long long hi = this->m_iExpMax > 0 ? static_cast<unsigned long long>(this->m_iExpMax) : 0;
     const unsigned long long exp = ullExposureUs < lo ? lo : (ullExposureUs > hi ? hi : ullExposureUs);
-    this->m_lExpTimeUs = exp;
 
     CRegPlan plan;
     const uint64_t longFrom = LongFromUs();
+    // Long-exposure mode as this exposure leaves it; stored with the exposure.
+    bool bLong = this->m_bLongExpMode;
     if (exp >= longFrom) {
-        if (!this->m_bLongExpMode) this->DbgPrint2("SetExp", "Enter long exp mode\n");
+        if (!bLong) this->DbgPrint2("SetExp", "Enter long exp mode\n");
         // The capture thread drives the FPGA's wait and trigger modes.
-        this->m_bLongExpMode = true;
-    } else if (this->m_bLongExpMode) {
+        bLong = true;
+    } else if (bLong) {
         const bool wait = !this->m_bUSB3Host;
         // A trigger camera mode keeps the FPGA's trigger mode: without it the
         // camera would run free and send frames nobody triggered.
@@ -447,15 +448,14 @@ bool CCropSensorDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAu
             return timing.TriggerMode(trigger);
         });
         this->DbgPrint2("SetExp", "Exit long exp mode\n");
-        this->m_bLongExpMode = false;
+        bLong = false;
     }
     const bool bin = BinTiming();
     const SCropModeTiming& t = Timing();
     const double lineUs = LineUs();
     const uint32_t frameUs = this->m_iFrameTimeUs;
-    CalcMaxFPS();
     double sensorExp = static_cast<double>(exp);
-    if (this->m_bLongExpMode && m_Crop.iLongPadUs >= 0)
+    if (bLong && m_Crop.iLongPadUs >= 0)
         sensorExp = static_cast<double>(frameUs) + (bin ? 0 : m_Crop.iLongPadUs);
     const SReadout r = this->Readout();
     const long long n =
@@ -473,26 +473,33 @@ bool CCropSensorDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAu
         vmax = n + (t.iVMAXLong ? t.iVMAXLong : t.iSHRLong);
     }
     if (vmax > m_Crop.uVMAXMax) vmax = m_Crop.uVMAXMax;
-    this->m_iExpLines = static_cast<int>(vmax - shr - 1);
+    const int expLines = static_cast<int>(vmax - shr - 1);
     // The blanking value never goes below 0: a frame shorter than the base
     // takes the most the register holds.
     long long x = m_Crop.uBlankingOutside;
-    if (this->m_bLongExpMode) {
+    if (bLong) {
         x = vmax - t.iBlankingBase;
         if (x < 0 || x > static_cast<long long>(m_Crop.uBlankingMax)) x = m_Crop.uBlankingMax;
     }
-    this->m_uProgFrameUs = static_cast<uint32_t>(ClampLL(Count(vmax * lineUs), 0, UINT32_MAX));
+    const uint32_t progFrameUs = static_cast<uint32_t>(ClampLL(Count(vmax * lineUs), 0, UINT32_MAX));
     this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x VBLK:0X%x pkg:%d \n", static_cast<unsigned>(vmax),
                     static_cast<unsigned>(shr), static_cast<unsigned>(x), static_cast<int>(this->m_usHMAX));
     this->DbgPrint2("SetExp", "1h:%2.2fus 1f:%d mode:%d timeus:%d\n", lineUs, static_cast<int>(frameUs),
-                    this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));
+                    bLong ? 1 : 0, static_cast<int>(exp));
     const unsigned int fpgaVMAX = static_cast<unsigned int>(vmax);
     this->Master().AddFrameLength(plan, fpgaVMAX);
     plan.BeginFrame()
         .SensorLE(m_Crop.usRegSHR, static_cast<uint32_t>(shr), 2);
     for (uint16_t reg : m_Crop.usRegsBlanking) plan.SensorLE(reg, static_cast<uint32_t>(x), 2);
     plan.SensorLE(m_Crop.usRegBlankingLess5, static_cast<uint32_t>(x - 5), 2).EndFrame();
-    return this->RunPlan(plan);
+    if (!this->RunPlan(plan)) return false;
+    this->m_bAutoExp = bAuto;
+    this->m_lExpTimeUs = exp;
+    this->m_bLongExpMode = bLong;
+    this->m_iExpLines = expLines;
+    this->m_uProgFrameUs = progFrameUs;
+    CalcMaxFPS();
+    return true;
 }
 
 // ---- Bandwidth and frame timing ---------------------------------------------------------
@@ -503,6 +510,9 @@ bool CCropSensorDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
     const SDriverDesc& d = this->m_Desc;
     if (this->m_iFclk < d.iMinClockKHz) return false;
     const int p = static_cast<int>(ClampLL(iPercent, this->m_iBandWidthMin, this->m_iBandWidthMax));
+    // The plan and the exposure below time from the new values in the
+    // object; they are put back when the change fails.
+    const auto before = this->SaveLineTiming();
     if (!bAuto)
         this->m_iFPSPerc = p;
     else if (this->m_bAutoFPS)
@@ -566,6 +576,7 @@ bool CCropSensorDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
     bool ok = this->RunPlan(plan);
     CalcFrameTime();
     ok = SetExp(this->m_lExpTimeUs, this->m_bAutoExp) && ok;
+    if (!ok) this->RestoreLineTiming(before);
     CalcMaxFPS();
     return ok;
 }

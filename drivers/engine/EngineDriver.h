@@ -368,6 +368,17 @@ class CEngineDriver : public TBase {
     int BandwidthExtraLines() const;
     // The host constant of the DDR output rate.
     int HostConstant() const;
+    // The bandwidth setting and the line and frame timing that follow from
+    // it: SetFPSPerc puts them back when its change fails.
+    struct SLineTiming {
+        int iPercent;
+        bool bAuto;
+        uint16_t usHMAX;
+        uint32_t uFrameUs, uXferUs, uProgFrameUs;
+        int iExpLines;
+    };
+    SLineTiming SaveLineTiming() const;
+    void RestoreLineTiming(const SLineTiming& t);
 
     const SDriverDesc& m_Desc;
     const SSensorMode* m_pMode;

@@ -9,7 +9,10 @@
 // Every setter computes from fields it reads under the control lock and runs
 // its register changes as one plan under that lock, so two setters never
 // interleave their registers or their field updates. Each returns false when
-// any write of its plan failed; the plan still closes its hold.
+// any write of its plan failed; the plan still closes its hold. A setter
+// stores its value (and its auto flag, and the state its plan switches) only
+// when the plan ran whole: after a failure the camera keeps the value that is
+// known to be in force, and a retry writes everything again.
 #include "CameraCool.h"
 #include "EngineDriver.h"
 #include "Log.h"
@@ -153,40 +156,39 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     CCritSecLock lock(this->m_csControl);
     if (!ExposureAccepted(ullExposureUs)) return false;
     const SExposureRule& rule = m_Desc.exposure;
-    this->m_bAutoExp = bAuto;
     const SReadout r = Readout();
     const long long lo = this->m_iExpMin > 0 ? this->m_iExpMin : 0;
     const long long hi = this->m_iExpMax > 0 ? this->m_iExpMax : 0;
     const unsigned long long exp = ullExposureUs > static_cast<unsigned long long>(hi)
                                        ? hi
                                        : ClampLL(static_cast<long long>(ullExposureUs), lo, hi);
-    this->m_lExpTimeUs = exp;
 
     const SFpgaTimedRules& family = m_Desc.fpgaTimed;
     CRegPlan plan;
     CTimingMaster& timing = *m_pTiming;
-    if (exp >= rule.ullLongFromUs && !this->m_bLongExpMode) {
+    // Long-exposure mode as this exposure leaves it; stored with the exposure.
+    bool bLong = this->m_bLongExpMode;
+    if (exp >= rule.ullLongFromUs && !bLong) {
         // Models whose capture loop arms each long pass leave the FPGA to it.
         if (!rule.bLongModeArmedByCapture) timing.AddLongMode(plan, true);
-        this->m_bLongExpMode = true;
+        bLong = true;
         // Low power for the whole of long-exposure mode, not per wait.
         if (rule.bLongModeLowPower) plan.Call([&timing] { return timing.LowPower(true); });
         this->DbgPrint2("SetExp",
                         rule.bDashedLongLog ? "-----Enter long exp mode\n" : "Enter long exp mode\n");
-    } else if (exp < rule.ullLongFromUs && this->m_bLongExpMode) {
+    } else if (exp < rule.ullLongFromUs && bLong) {
         if (rule.bLongModeLowPower) plan.Call([&timing] { return timing.LowPower(false); });
         this->DbgPrint2("SetExp", rule.bDashedLongLog ? "-----Exit long exp mode\n" : "Exit long exp mode\n");
         timing.AddLongMode(plan, false);
-        this->m_bLongExpMode = false;
+        bLong = false;
     }
     // A fixed frame's time follows the line length alone.
     if (m_Desc.bandwidth.iFixedFrameLines > 0) CalcFrameTime();
 
     const double lineUs = LineTimeUs();
     const uint32_t frameUs = this->m_iFrameTimeUs;
-    CalcMaxFPS();
     SExposureInput in;
-    in.dExposureUs = SensorExposureUs(exp, this->m_bLongExpMode, frameUs);
+    in.dExposureUs = SensorExposureUs(exp, bLong, frameUs);
     in.dLineUs = lineUs;
     in.iRows = r.iRows;
     in.iExtraLines = g_iExtraLines;
@@ -209,10 +211,10 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
         regs.uVMAX *= 2;
         regs.uSHR *= 2;
     }
-    this->m_iExpLines = static_cast<int>(static_cast<long long>(regs.uVMAX) - rule.iExpLinesGap - regs.uSHR);
+    const int expLines = static_cast<int>(static_cast<long long>(regs.uVMAX) - rule.iExpLinesGap - regs.uSHR);
     // VMAX counts lines of one HMAX each (half lines where the sensor counts them).
     const int clockKHz = this->m_iFclk;
-    m_uProgFrameUs = static_cast<uint32_t>(
+    const uint32_t progFrameUs = static_cast<uint32_t>(
         clockKHz > 0
             ? TruncCount(static_cast<double>(regs.uVMAX) * this->m_usHMAX * 1000.0 / clockKHz, UINT32_MAX)
             : 0);
@@ -222,11 +224,10 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
         this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x pkg:%d \n", regs.uVMAX, regs.uSHR,
                         static_cast<int>(this->m_usHMAX));
         this->DbgPrint2("SetExp", "1h:%2.2fus 1f:%d mode:%d timeus:%d\n", lineUs, static_cast<int>(frameUs),
-                        this->m_bLongExpMode ? 1 : 0, static_cast<int>(exp));
+                        bLong ? 1 : 0, static_cast<int>(exp));
     } else {
         this->DbgPrint2("SetExp", "VMAX:0x%x SSH1:0X%x %2.2fus 1f:%d mode:%d timeus:%d\n", regs.uVMAX,
-                        regs.uSHR, lineUs, static_cast<int>(frameUs), this->m_bLongExpMode ? 1 : 0,
-                        static_cast<int>(exp));
+                        regs.uSHR, lineUs, static_cast<int>(frameUs), bLong ? 1 : 0, static_cast<int>(exp));
     }
     // Inside the hold the frame length changes with the shutter, at its
     // release (always so in the FPGA-timed family, whose frame length is the
@@ -242,7 +243,14 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
                        static_cast<long long>(this->m_iBin) * this->m_iHeight);
     plan.SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes).EndFrame();
     if (!family.bOn) this->DbgPrint2("SetExp", "SSH1:0X%x \n", regs.uSHR);
-    return RunPlan(plan);
+    if (!RunPlan(plan)) return false;
+    this->m_bAutoExp = bAuto;
+    this->m_lExpTimeUs = exp;
+    this->m_bLongExpMode = bLong;
+    this->m_iExpLines = expLines;
+    m_uProgFrameUs = progFrameUs;
+    CalcMaxFPS();
+    return true;
 }
 
 // ---- Gain, offset, white balance ------------------------------------------------------------
@@ -251,7 +259,6 @@ template <class TBase>
 bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
     CCritSecLock lock(this->m_csControl);
     const SGainRule& rule = m_Desc.gain;
-    this->m_bAutoGain = bAuto;
     const int lo = this->m_iGainMin, hi = this->m_iGainMax;
     auto map = [&rule, lo, hi](int gain) {
         if (rule.iPowerLawScale <= 0) return rule.fnMap(gain);
@@ -259,7 +266,6 @@ bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
         return SGainCode{g, static_cast<uint16_t>(PowerLawGainCode(g, rule.iPowerLawScale)), false};
     };
     const SGainCode code = map(iGain);
-    this->m_iGain = code.iGain;
     // Above the analog range whole digital steps take the rest.
     int digital = 0;
     uint16_t usCode = code.usCode;
@@ -285,7 +291,10 @@ bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
     if (rule.fnModeWrites && m_pMode) rule.fnModeWrites(plan, usCode, *m_pMode);
     if (rule.iDigitalStep > 0) plan.Sensor(rule.usRegDigital, static_cast<uint8_t>(digital));
     plan.EndFrame();
-    return RunPlan(plan);
+    if (!RunPlan(plan)) return false;
+    this->m_iGain = code.iGain;
+    this->m_bAutoGain = bAuto;
+    return true;
 }
 
 template <class TBase>
@@ -293,7 +302,6 @@ bool CEngineDriver<TBase>::SetBrightness(int iOffset) {
     CCritSecLock lock(this->m_csControl);
     const SOffsetRule& rule = m_Desc.offset;
     const int offset = static_cast<int>(ClampLL(iOffset, this->m_iOffsetMin, this->m_iOffsetMax));
-    this->m_iBrightness = offset;
     uint32_t value = static_cast<uint32_t>(offset) * static_cast<uint32_t>(rule.iScale > 0 ? rule.iScale : 1);
     if (rule.ucLowMask) value &= ~static_cast<uint32_t>(static_cast<uint8_t>(~rule.ucLowMask));
     CRegPlan plan;
@@ -306,25 +314,30 @@ bool CEngineDriver<TBase>::SetBrightness(int iOffset) {
     else
         plan.SensorLE(rule.usReg, value, rule.iBytes);
     if (!rule.bUnheld) plan.EndFrame();
-    return RunPlan(plan);
+    if (!RunPlan(plan)) return false;
+    this->m_iBrightness = offset;
+    return true;
 }
 
 template <class TBase>
 bool CEngineDriver<TBase>::SetRGBBalance(int iRed, int iBlue, bool bAuto) {
     if (!m_Desc.model.bColor) return true;  // a mono sensor has no colour gains
     CCritSecLock lock(this->m_csControl);
-    this->m_bAutoWB = bAuto;
     const int red = static_cast<int>(ClampLL(iRed, this->m_iWBMin, this->m_iWBMax));
     const int blue = static_cast<int>(ClampLL(iBlue, this->m_iWBMin, this->m_iWBMax));
-    this->m_iWBRed = red;
-    this->m_iWBBlue = blue;
+    auto store = [this, red, blue, bAuto] {
+        this->m_bAutoWB = bAuto;
+        this->m_iWBRed = red;
+        this->m_iWBBlue = blue;
+        return true;
+    };
     // Before opening only the values are kept; initialisation programs them.
-    if (!this->m_bOpened) return true;
+    if (!this->m_bOpened) return store();
     const int redGain = red * 256 / 100;
     const int blueGain = blue * 256 / 100;
     CRegPlan plan;
     m_pTiming->AddColourGains(plan, redGain, blueGain);
-    return RunPlan(plan);
+    return RunPlan(plan) && store();
 }
 
 // ---- Bandwidth and frame timing -------------------------------------------------------------
@@ -340,6 +353,9 @@ bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
         const int cap = rule.fnNoDDRCap(this->m_bUSB3Host, this->m_bOutput16Bits, this->m_bHighSpeed);
         if (percent > cap) percent = cap;
     }
+    // The plan and the exposure below time from the new values in the
+    // object; they are put back when the change fails.
+    const SLineTiming before = SaveLineTiming();
     if (!bAuto) {
         this->m_iFPSPerc = percent;
         this->m_bAutoFPS = false;
@@ -406,8 +422,26 @@ bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
     bool ok = RunPlan(plan);
     CalcFrameTime();
     ok = this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp) && ok;
+    if (!ok) RestoreLineTiming(before);
     CalcMaxFPS();
     return ok;
+}
+
+template <class TBase>
+typename CEngineDriver<TBase>::SLineTiming CEngineDriver<TBase>::SaveLineTiming() const {
+    return SLineTiming{this->m_iFPSPerc,    this->m_bAutoFPS, this->m_usHMAX,   this->m_iFrameTimeUs,
+                       this->m_iXferTimeUs, m_uProgFrameUs,   this->m_iExpLines};
+}
+
+template <class TBase>
+void CEngineDriver<TBase>::RestoreLineTiming(const SLineTiming& t) {
+    this->m_iFPSPerc = t.iPercent;
+    this->m_bAutoFPS = t.bAuto;
+    this->m_usHMAX = t.usHMAX;
+    this->m_iFrameTimeUs = t.uFrameUs;
+    this->m_iXferTimeUs = t.uXferUs;
+    m_uProgFrameUs = t.uProgFrameUs;
+    this->m_iExpLines = t.iExpLines;
 }
 
 template <class TBase>
@@ -459,6 +493,8 @@ void CEngineDriver<TBase>::CalcMaxFPS() {
     template bool CEngineDriver<BASE>::SetBrightness(int);                                     \
     template bool CEngineDriver<BASE>::SetRGBBalance(int, int, bool);                          \
     template bool CEngineDriver<BASE>::SetFPSPerc(int, bool);                                  \
+    template auto CEngineDriver<BASE>::SaveLineTiming() const -> SLineTiming;                  \
+    template void CEngineDriver<BASE>::RestoreLineTiming(const SLineTiming&);                  \
     template void CEngineDriver<BASE>::CalcFrameTime();                                        \
     template void CEngineDriver<BASE>::CalcMaxFPS();                                           \
     template bool CEngineDriver<BASE>::ExposureAccepted(unsigned long long);                   \

@@ -241,10 +241,13 @@ SFpgaWindow CCameraS802MC::CalcWindow() {
 
 bool CCameraS802MC::ChangeFPGACtrl(uint8_t ucClear, uint8_t ucSet, bool bWrite) {
     // Setters on the caller's thread and the capture thread's stream start
-    // and stop change it; each change and its write are one step.
+    // and stop change it; each change and its write are one step. A failed
+    // write leaves the shadow at the value last known to be in force.
     CCritSecLock lock(m_csControl);
-    m_ucFPGACtrlShadow = static_cast<uint8_t>((m_ucFPGACtrlShadow & ~ucClear) | ucSet);
-    return !bWrite || WriteFPGAREG(FPGA_REG_CTRL, m_ucFPGACtrlShadow);
+    const uint8_t ucCtrl = static_cast<uint8_t>((m_ucFPGACtrlShadow & ~ucClear) | ucSet);
+    if (bWrite && !WriteFPGAREG(FPGA_REG_CTRL, ucCtrl)) return false;
+    m_ucFPGACtrlShadow = ucCtrl;
+    return true;
 }
 
 namespace {

@@ -59,8 +59,9 @@ TEST_F(C825LongExpTest, TheWaitLastsTheWholeExposureWithLowPowerAtStep6AndTheXHS
         uint64_t upFromUs, upToUs;  // trigger rise to the end of the wait (low power off)
     } cases[] = {
         {kPid825, 1000000, false, 800000, 800000},
-        {kPid825, 3000000, true, 3000000, 3099999},
-        {kPid825Pro, 2500000, true, 2500000, 2599999},
+        // A loaded machine may let the stepped wait end a step or a few late.
+        {kPid825, 3000000, true, 3000000, 3199999},
+        {kPid825Pro, 2500000, true, 2500000, 2699999},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.pid << " " << c.exposureUs);
