@@ -257,6 +257,17 @@ struct SExposureRule {
     bool bDashedLongLog = false;
 };
 
+// The line length, in clocks, that keeps the sensor within what the link
+// carries at a percentage of it: from the link's line in clocks, the mode's
+// shortest line and the percentage (the caller caps it at the longest line).
+using LinkLineLaw = long long (*)(double dLinkClocks, int iMinHMAX, int iPercent, int iMax);
+// The link's line truncated to whole clocks, at least the shortest line,
+// stretched by the percentage in integers.
+long long TruncatedLinkLine(double dLinkClocks, int iMinHMAX, int iPercent, int iMax);
+// The longer of the link's line and the shortest line, stretched by the
+// percentage, truncated once at the end.
+long long ExactLinkLine(double dLinkClocks, int iMinHMAX, int iPercent, int iMax);
+
 // Line length and FPGA output pacing from the bandwidth percentage.
 struct SBandwidthRule {
     int iHostUSB3, iHostUSB2;              // host constants: 400000 carries the full 400 MB/s
@@ -277,6 +288,7 @@ struct SBandwidthRule {
     int (*fnNoDDRCap)(bool bUSB3Host, bool b16, bool bHighSpeed) = nullptr;
     double dLineTimeFactor = 0.0;      // the USB-limited line time is scaled by it; 0: 1
     bool bSensorBinKeepsRows = false;  // sensor binning does not double the rows of the line length
+    LinkLineLaw fnLinkLine = nullptr;  // the line length without the DDR buffer; null: TruncatedLinkLine
 };
 
 // Which flags choose the sensor mode.

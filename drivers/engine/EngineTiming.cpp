@@ -105,6 +105,17 @@ SExposureRegs FrameLengthExposure(const SExposureRule& rule, const SExposureInpu
     return SExposureRegs{static_cast<uint32_t>(vmax), static_cast<uint32_t>(shr)};
 }
 
+long long TruncatedLinkLine(double dLinkClocks, int iMinHMAX, int iPercent, int iMax) {
+    long long hmax = TruncCount(dLinkClocks, iMax);
+    if (hmax < iMinHMAX) hmax = iMinHMAX;
+    return hmax * 100 / iPercent;
+}
+
+long long ExactLinkLine(double dLinkClocks, int iMinHMAX, int iPercent, int iMax) {
+    const double line = dLinkClocks > iMinHMAX ? dLinkClocks : static_cast<double>(iMinHMAX);
+    return TruncCount(line * 100.0 / iPercent, static_cast<long long>(iMax) * 100);
+}
+
 // ---- Timing helpers ---------------------------------------------------------------------------
 
 template <class TBase>
@@ -394,9 +405,8 @@ bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
         }
         const double factor = rule.dLineTimeFactor > 0.0 ? rule.dLineTimeFactor : 1.0;
         const double lineUs = 1000000.0 / fps / static_cast<double>(lineRows) * factor;
-        hmax = TruncCount(static_cast<double>(clock) * lineUs / 1000.0, rule.iHMAXMax);
-        if (hmax < g_iMinHMAX) hmax = g_iMinHMAX;
-        hmax = hmax * 100 / used;
+        const LinkLineLaw law = rule.fnLinkLine ? rule.fnLinkLine : TruncatedLinkLine;
+        hmax = law(static_cast<double>(clock) * lineUs / 1000.0, g_iMinHMAX, used, rule.iHMAXMax);
     }
     if (hmax > rule.iHMAXMax) hmax = rule.iHMAXMax;
     this->m_usHMAX = static_cast<uint16_t>(hmax);

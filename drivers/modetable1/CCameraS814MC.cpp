@@ -86,6 +86,8 @@ SDriverDesc Desc814() {
     d.exposure.eBinFrame = BIN_FRAME_ROWS_DOUBLED;
     d.bandwidth.fnNoDDRCap = NoDDRCap814;
     d.bandwidth.dLineTimeFactor = 0.5;
+    // The link's line is stretched by the percentage before it is truncated.
+    d.bandwidth.fnLinkLine = ExactLinkLine;
     return d;
 }
 

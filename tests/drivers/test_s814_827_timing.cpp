@@ -233,16 +233,16 @@ TEST_F(C814827TimingTest, FreshCamerasStartWithTheModelsTiming) {
 // the mode's shortest line (300, 444 for 16-bit data) is taken, and the
 // result is stretched by 100 / 52. Rounding instead of truncating would
 // give 1663 and 3326 for the full frames.
-TEST_F(C814827TimingTest, The814LineLengthTruncatesTheLinkLineBeforeTheShortestLine) {
+TEST_F(C814827TimingTest, The814LineLengthStretchesTheLinkLineBeforeItIsTruncated) {
     const struct {
         int width, height;
         IMG_TYPE type;
         int shortest;
         long long hmax;
     } cases[] = {
-        {3840, 2160, IMG_RAW8, 300, 1661},   // 864.98 clocks: 864
-        {3840, 2160, IMG_RAW16, 444, 3325},  // 1729.97 clocks: 1729
-        {640, 480, IMG_RAW8, 300, 576},      // 132.4 clocks: the shortest line
+        {3840, 2160, IMG_RAW8, 300, 1663},   // 864.98 clocks x 100 / 52 (1661 truncated first)
+        {3840, 2160, IMG_RAW16, 444, 3326},  // 1729.97 clocks x 100 / 52 (3325 truncated first)
+        {640, 480, IMG_RAW8, 300, 576},      // 132.4 clocks: the shortest line x 100 / 52
     };
     ASSERT_NE(SetupRow(Row(kPid814), false), nullptr);
     for (const auto& c : cases) {
@@ -253,9 +253,9 @@ TEST_F(C814827TimingTest, The814LineLengthTruncatesTheLinkLineBeforeTheShortestL
         const int bpp = c.type == IMG_RAW16 ? 2 : 1;
         const double fps = 43272.0 * 100 * 10 / bpp / c.height / c.width;
         const double lineUs = 1000000.0 / fps / (c.height + 56) * 0.5;
-        const long long link = static_cast<long long>(20000 * lineUs / 1000);
-        const long long clocks = std::max<long long>(link, c.shortest);
-        EXPECT_EQ(clocks * 100 / 52, c.hmax);
+        const double link = 20000 * lineUs / 1000;
+        const double clocks = std::max<double>(link, c.shortest);
+        EXPECT_EQ(static_cast<long long>(clocks * 100 / 52), c.hmax);
         EXPECT_EQ(Fpga(19, 2), c.hmax);
         EXPECT_EQ(SensorLE(0x3028, 2), static_cast<long long>(c.hmax * 1.85625));
     }
