@@ -177,7 +177,7 @@ struct SCropLongExp {
     int iXHSStopStep;      // the horizontal sync stops after this many steps
     uint32_t uLowPowerOffPauseMs;  // pause after low power goes off
     uint32_t uReloadWaitMs;        // first-transfer wait after a reload; 0: 2000 ms
-    bool bBeginLogMs;              // "Begin long exp %dms\n"
+    const char* szBeginLog;        // logged with the exposure in ms as the wait begins
 };
 // The script of one model's numbers, with the actions it points at.
 class CCropLongExpScript {

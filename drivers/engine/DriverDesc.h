@@ -250,11 +250,9 @@ struct SExposureRule {
     // Shutter line of an exposure longer than a frame without sensor
     // binning; 0: iMinSHR.
     int iLongSHR = 0;
-    // The exposure's lines counted in single precision: trunc((exposure -
-    // offset) / line) with each value a float.
-    bool bSingleLines = false;
-    // Long mode logged "-----Enter long exp mode\n" / "-----Exit long exp mode\n".
-    bool bDashedLongLog = false;
+    // The log lines of entering and leaving long mode.
+    const char* szEnterLongLog = "Enter long exp mode\n";
+    const char* szExitLongLog = "Exit long exp mode\n";
 };
 
 // The line length, in clocks, that keeps the sensor within what the link
@@ -489,7 +487,7 @@ struct SLongExpScript {
     // The stepped wait's time counts from the end of the opening actions
     // rather than from the trigger's rise.
     bool bWaitFromItsStart = false;
-    bool bBeginLogMs = false;  // "Begin long exp %dms\n" in place of "Begin long exp %d\n"
+    const char* szBeginLog = "Begin long exp %d\n";  // logged with the exposure in ms
     // After the stepped wait only (not after the one sleep), before close.
     SLongExpActions afterSteps = {nullptr, 0};
     uint32_t uReloadWaitMs = 0;  // first-transfer wait after a reload; 0: uReadoutWaitMs
@@ -631,9 +629,6 @@ struct SDriverDesc {
     // first and aligns it after, so that the stored start is always aligned
     // (else it aligns first and then clamps).
     bool bStartAlignAfterClamp = false;
-    // SetResolution logs the start it found ("sPx") also where it always
-    // centres the window (else a centring model logs the centred one).
-    bool bResolutionLogsOldStart = false;
     // InitCamera sends no start-up command (VR_CMD_AF) after the FPGA reset.
     bool bNoStartCmd = false;
     // iFPGAReg26 is written right after the FPGA reset, before its pause.
@@ -648,6 +643,9 @@ struct SDriverDesc {
 // The exposure rule of sensors with a shutter line counted from the frame's
 // end (SHR): VMAX and SHR from readout rows, extra lines and line time.
 SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInput& in);
+// The same with the exposure's lines counted in single precision:
+// trunc((exposure - offset) / line) with each value a float.
+SExposureRegs SinglePrecisionShutterLineExposure(const SExposureRule& rule, const SExposureInput& in);
 // The exposure rule of the FPGA-timed family: a short exposure keeps the
 // frame at rows + the VMAX base and counts its shutter line back from the
 // frame's end; a longer one stretches the frame to the exposure.

@@ -167,7 +167,7 @@ template <class TBase>
 bool CEngineDriver<TBase>::RunLongExposure(unsigned long long ullExpUs, std::atomic<bool>* pbRunning) {
     const SLongExpScript& s = LongExpScript();
     const uint64_t ms = ullExpUs / 1000;
-    this->DbgPrint2("WorkingFunc", s.bBeginLogMs ? "Begin long exp %dms\n" : "Begin long exp %d\n",
+    this->DbgPrint2("WorkingFunc", s.szBeginLog ? s.szBeginLog : "Begin long exp %d\n",
                     static_cast<int>(ms));
     uint32_t t0 = GetTickCount();
     if (!RunLongExpActions(s.open, &t0)) return false;

@@ -708,7 +708,7 @@ CCropLongExpScript::CCropLongExpScript(const SCropLongExp& p)
     s.uReadoutWaitMs = kLongReadoutWaitMs;
     s.uReloadWaitMs = p.uReloadWaitMs;
     s.iMaxReloads = kLongMaxReloads;
-    s.bBeginLogMs = p.bBeginLogMs;
+    s.szBeginLog = p.szBeginLog;
 }
 
 SCropSensorDesc CropSensorFamily() {

@@ -60,7 +60,7 @@ const SLongExpScript g_LongExpFpgaTimed = {
     .uReadoutWaitMs = 1000,
     .iMaxReloads = 3,
     .bWaitFromItsStart = true,
-    .bBeginLogMs = true,
+    .szBeginLog = "Begin long exp %dms\n",
 };
 
 const SLongExpScript g_LongExpFpgaTimedLowPowerAgain = WithSteps(

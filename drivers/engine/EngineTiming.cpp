@@ -35,18 +35,34 @@ long long TruncCount(double v, long long cap) {
 
 }  // namespace
 
+namespace {
+
+// The frame of ShutterLineExposure for an exposure of `lines` lines.
+SExposureRegs ShutterLineFrame(const SExposureRule& rule, const SExposureInput& in, long long lines);
+
+}  // namespace
+
 SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInput& in) {
+    // The sensor counts the exposure's lines after its offset time.
+    const long long cap = static_cast<long long>(rule.uVMAXMax) * 4;
+    const long long lines =
+        in.dLineUs > 0.0 ? TruncCount((in.dExposureUs - rule.dOffsetUs) / in.dLineUs, cap) : cap;
+    return ShutterLineFrame(rule, in, lines);
+}
+
+SExposureRegs SinglePrecisionShutterLineExposure(const SExposureRule& rule, const SExposureInput& in) {
+    const long long cap = static_cast<long long>(rule.uVMAXMax) * 4;
+    const float count = (static_cast<float>(in.dExposureUs) - static_cast<float>(rule.dOffsetUs)) /
+                        static_cast<float>(in.dLineUs);
+    const long long lines = in.dLineUs > 0.0 ? TruncCount(count, cap) : cap;
+    return ShutterLineFrame(rule, in, lines);
+}
+
+namespace {
+
+SExposureRegs ShutterLineFrame(const SExposureRule& rule, const SExposureInput& in, long long lines) {
     const long long vmaxCap = rule.uVMAXMax;
     const long long minShr = rule.iMinSHR;
-    // The sensor counts the exposure's lines after its offset time.
-    long long lines = vmaxCap * 4;
-    if (in.dLineUs > 0.0) {
-        const double lineCount = rule.bSingleLines ? (static_cast<float>(in.dExposureUs) -
-                                                      static_cast<float>(rule.dOffsetUs)) /
-                                                         static_cast<float>(in.dLineUs)
-                                                   : (in.dExposureUs - rule.dOffsetUs) / in.dLineUs;
-        lines = TruncCount(lineCount, vmaxCap * 4);
-    }
     long long vmax;
     long long shr;
     if (in.dExposureUs <= static_cast<double>(in.uFrameUs)) {
@@ -78,6 +94,8 @@ SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInpu
     }
     return SExposureRegs{static_cast<uint32_t>(vmax), static_cast<uint32_t>(shr)};
 }
+
+}  // namespace
 
 SExposureRegs FrameLengthExposure(const SExposureRule& rule, const SExposureInput& in) {
     const long long vmaxCap = rule.uVMAXMax;
@@ -185,11 +203,10 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
         bLong = true;
         // Low power for the whole of long-exposure mode, not per wait.
         if (rule.bLongModeLowPower) plan.Call([&timing] { return timing.LowPower(true); });
-        this->DbgPrint2("SetExp",
-                        rule.bDashedLongLog ? "-----Enter long exp mode\n" : "Enter long exp mode\n");
+        this->DbgPrint2("SetExp", "%s", rule.szEnterLongLog);
     } else if (exp < rule.ullLongFromUs && bLong) {
         if (rule.bLongModeLowPower) plan.Call([&timing] { return timing.LowPower(false); });
-        this->DbgPrint2("SetExp", rule.bDashedLongLog ? "-----Exit long exp mode\n" : "Exit long exp mode\n");
+        this->DbgPrint2("SetExp", "%s", rule.szExitLongLog);
         timing.AddLongMode(plan, false);
         bLong = false;
     }

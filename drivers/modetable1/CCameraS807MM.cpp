@@ -43,7 +43,7 @@ const SSensorMode kModeBinHighSpeed = {
 // Long exposures: the wait mode first each pass, 10 ms steps to 350 ms
 // before the end, the sync stopped after 80 steps, 200 ms after low power
 // goes off, 1000 ms for a frame sent again.
-const CCropLongExpScript kLongExp({true, 10, 350, 80, 200, 1000, true});
+const CCropLongExpScript kLongExp({true, 10, 350, 80, 200, 1000, "Begin long exp %dms\n"});
 
 SDriverDesc Desc807() {
     SDriverDesc d{};

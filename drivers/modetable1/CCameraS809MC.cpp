@@ -157,7 +157,8 @@ SDriverDesc Desc809() {
     d.offset = {.usReg = 0x024A, .iBytes = 2, .iScale = 10, .ucLowMask = 0xFE};
 
     SExposureRule& e = d.exposure;
-    e.fnCompute = ShutterLineExposure;
+    // The sensor counts its lines 15.4 us after the shutter, in single precision.
+    e.fnCompute = SinglePrecisionShutterLineExposure;
     e.usRegSHR = 0x0207;
     e.iSHRBytes = 2;
     e.iMinSHR = 4;
@@ -170,10 +171,9 @@ SDriverDesc Desc809() {
     e.ullLongFromUs = 1000000;
     // The sensor is programmed for the exposure asked for, also in long mode.
     e.eLongProgram = LONG_EXP_EXPOSURE;
-    // The sensor counts its lines 15.4 us after the shutter, in single precision.
     e.dOffsetUs = 15.4;
-    e.bSingleLines = true;
-    e.bDashedLongLog = true;
+    e.szEnterLongLog = "-----Enter long exp mode\n";
+    e.szExitLongLog = "-----Exit long exp mode\n";
 
     SBandwidthRule& b = d.bandwidth;
     b.iHostUSB3 = kHostUSB3;

@@ -28,7 +28,7 @@ const SSensorMode kModeHighSpeed = {"high speed", RegTable(kHighSpeedRows), ADC_
 // Long exposures: the trigger mode first each pass, 100 ms steps to 300 ms
 // before the end, the sync stopped after 6 steps, 50 ms after low power goes
 // off.
-const CCropLongExpScript kLongExp({false, 100, 300, 6, 50, 0, false});
+const CCropLongExpScript kLongExp({false, 100, 300, 6, 50, 0, "Begin long exp %d\n"});
 
 SDriverDesc Desc811() {
     SDriverDesc d{};

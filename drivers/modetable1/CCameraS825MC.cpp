@@ -120,7 +120,6 @@ SDriverDesc MakeDesc() {
     d.iAlignX = 12;
     d.iAlignY = 4;
     d.bStartAlignAfterClamp = true;
-    d.bResolutionLogsOldStart = true;
     d.streamStopRows = RegTable(kStreamStopRows);
     d.gain = {GainCode825, 0x3019, 0x30E8, 2};
     SExposureRule& e = d.exposure;
