@@ -22,9 +22,9 @@
 
 #include <functional>
 
-#include "CameraBase.h"
 #include "DriverDesc.h"
 #include "RegPlan.h"
+#include "camera/CameraBase.h"
 
 // The sensor readout of a geometry: what the sensor sends and how GetImage
 // finishes it. The one place that turns image size, bin and mode into these.

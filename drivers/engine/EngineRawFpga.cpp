@@ -5,9 +5,9 @@
 // the FPGA's update latch, so the FPGA never runs with half of it. The window
 // is placed by the FPGA's start registers over a sensor that reads out a
 // fixed frame.
-#include "CameraCool.h"
 #include "EngineDriver.h"
-#include "Log.h"
+#include "cooling/CameraCool.h"
+#include "platform/Log.h"
 
 namespace {
 

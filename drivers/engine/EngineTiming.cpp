@@ -10,9 +10,9 @@
 // its register changes as one plan under that lock, so two setters never
 // interleave their registers or their field updates. Each returns false when
 // any write of its plan failed; the plan still closes its hold.
-#include "CameraCool.h"
 #include "EngineDriver.h"
-#include "Log.h"
+#include "cooling/CameraCool.h"
+#include "platform/Log.h"
 
 namespace {
 

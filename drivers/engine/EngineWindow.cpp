@@ -2,9 +2,9 @@
 // registers with fixed offsets (SStartWindowRule): the sensor reads from the
 // row and column it is given, in its own steps, and the FPGA crops the
 // exact window out of what it sends.
-#include "CameraCool.h"
 #include "EngineDriver.h"
-#include "Log.h"
+#include "cooling/CameraCool.h"
+#include "platform/Log.h"
 
 namespace {
 

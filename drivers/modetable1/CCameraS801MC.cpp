@@ -1,6 +1,6 @@
 #include "CCameraS801MC.h"
 
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 #include "engine/StartRegFamily.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include "CCameraS801MC_Pro.h"
 
 #include "CCameraS801MC.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "CCameraS807MM.h"
 
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

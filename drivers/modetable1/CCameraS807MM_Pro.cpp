@@ -1,7 +1,7 @@
 #include "CCameraS807MM_Pro.h"
 
 #include "CCameraS807MM.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

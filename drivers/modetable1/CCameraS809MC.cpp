@@ -1,6 +1,6 @@
 #include "CCameraS809MC.h"
 
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

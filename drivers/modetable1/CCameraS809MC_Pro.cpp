@@ -1,7 +1,7 @@
 #include "CCameraS809MC_Pro.h"
 
 #include "CCameraS809MC.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <limits.h>
 
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "CCameraS811MC_Pro.h"
 
 #include "CCameraS811MC.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

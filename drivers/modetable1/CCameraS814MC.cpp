@@ -1,7 +1,7 @@
 #include "CCameraS814MC.h"
 
 #include "ClampSensorFamily.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "CCameraS814MC_Pro.h"
 
 #include "CCameraS814MC.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "CCameraS815MC.h"
 
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 #include "engine/StartRegFamily.h"
 
 namespace {

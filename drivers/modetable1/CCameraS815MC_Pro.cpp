@@ -1,7 +1,7 @@
 #include "CCameraS815MC_Pro.h"
 
 #include "CCameraS815MC.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "CCameraS817MC.h"
 
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "CCameraS817MC_Pro.h"
 
 #include "CCameraS817MC.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

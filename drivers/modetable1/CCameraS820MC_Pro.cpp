@@ -1,7 +1,7 @@
 #include "CCameraS820MC_Pro.h"
 
 #include "CCameraS820MC.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

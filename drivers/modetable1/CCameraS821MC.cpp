@@ -1,7 +1,7 @@
 #include "CCameraS821MC.h"
 
 #include "CCameraS821MM.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

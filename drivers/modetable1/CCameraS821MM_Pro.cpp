@@ -1,7 +1,7 @@
 #include "CCameraS821MM_Pro.h"
 
 #include "CCameraS821MM.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

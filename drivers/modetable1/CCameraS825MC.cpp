@@ -1,6 +1,6 @@
 #include "CCameraS825MC.h"
 
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 #include "engine/StartRegFamily.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include "CCameraS825MC_Pro.h"
 
 #include "CCameraS825MC.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "CCameraS827MC_Pro.h"
 
 #include "CCameraS827MC.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

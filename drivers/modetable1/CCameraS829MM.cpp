@@ -1,6 +1,6 @@
 #include "CCameraS829MM.h"
 
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 #include "engine/FpgaTimedMono.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include "CCameraS829MM_Pro.h"
 
 #include "CCameraS829MM.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

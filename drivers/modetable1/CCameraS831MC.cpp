@@ -1,6 +1,6 @@
 #include "CCameraS831MC.h"
 
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "CCameraS831MC_Pro.h"
 
 #include "CCameraS831MC.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

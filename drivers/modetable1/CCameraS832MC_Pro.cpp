@@ -1,7 +1,7 @@
 #include "CCameraS832MC_Pro.h"
 
 #include "CCameraS832MC.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

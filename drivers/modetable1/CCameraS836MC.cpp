@@ -1,6 +1,6 @@
 #include "CCameraS836MC.h"
 
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "CCameraS836MC_Pro.h"
 
 #include "CCameraS836MC.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "CCameraS837MM_Mini.h"
 
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 #include "engine/FpgaTimedMono.h"
 
 namespace {

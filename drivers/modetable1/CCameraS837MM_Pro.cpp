@@ -1,7 +1,7 @@
 #include "CCameraS837MM_Pro.h"
 
 #include "CCameraS837MM_Mini.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 namespace {
 
