@@ -26,6 +26,7 @@
 #include <string>
 
 #include "camera/CameraBase.h"
+#include "platform/HomeDir.h"
 #include "platform/Log.h"
 #include "platform/Platform.h"
 

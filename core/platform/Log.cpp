@@ -15,7 +15,7 @@
 #include <log4cpp/RollingFileAppender.hh>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/HomeDir.h"
 
 std::atomic<bool> g_bDebugPrint{false};
 

@@ -1,5 +1,12 @@
+// The platform part, the lowest of the core: what every other part runs on.
+// Platform.h (locks, time and sleeps), HomeDir.h (the home directory), Log.h
+// (debug output) and ThreadCtrl.h (thread slots). It uses the C and C++
+// libraries, POSIX, libusb-1.0 and log4cpp, and no other part of the core.
+// Inside it HomeDir is below Log, Log below Platform and Platform below
+// ThreadCtrl, so that Platform may log its failures.
+//
 // Portable layer with Windows-style names, implemented on POSIX: recursive
-// critical sections, the millisecond tick count, sleeps, and the home directory.
+// critical sections, the millisecond tick count and sleeps.
 // Every timeout and sleep of the library goes through here, so that tests can
 // substitute the time source.
 #ifndef KYR_PLATFORM_H
@@ -82,15 +89,6 @@ struct KyrTimeSource {
     void* ctx;
 };
 void SetTimeSourceForTest(const KyrTimeSource* pSource);
-
-// The user's home directory: HOME, else the password entry of the current user.
-// Writes it into buf (capacity cap) and returns true; false when neither is known
-// or the path does not fit (a path that does not fit counts as no home).
-bool GetHomeDir(char* buf, size_t cap);
-
-// Makes a directory with mode 0755 (set after mkdir, so the umask cannot change
-// it). Returns 1 when made, 0 when it existed already, -1 on failure.
-int MakeDir0755(const char* path);
 
 // Opens the index-th (from 1) device with the vendor and product ID, in list
 // order; null when there is none or the open is refused.
