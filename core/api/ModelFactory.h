@@ -1,3 +1,8 @@
+// The api part, the top of the core: the exported interface (KYRCamera.cpp,
+// declared in include/KYRCamera.h) and the model factory below. It may use
+// every other part of the core; no other part includes it. The drivers
+// register with the factory.
+//
 // The product-ID table of the camera line and the model factory, which turns a
 // product ID into a driver object. Driver classes register their constructor
 // under their class name from their own source file (CModelRegistrar); a

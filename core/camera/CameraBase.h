@@ -1,3 +1,10 @@
+// The camera part: the camera object and the operations it carries out for
+// every model: capture control and the capture thread, controls, auto control,
+// frame post-processing, what the camera keeps in its flash, settings and the
+// temperature sensors. It may use the image, ring, usb and platform parts and
+// the public header; never the cooling part, the exported interface or the
+// drivers.
+//
 // CCameraBase: the camera object behind one open camera ID. It holds the one
 // set of fields that the exported interface, the shared camera logic and every
 // driver class read and write, and declares the 24 virtual operations the

@@ -1,3 +1,7 @@
+// The cooling part: the camera object of the cooled models, built on the
+// camera part. It may use the camera part and everything below it; the camera
+// part never includes it.
+//
 // CCameraCool: the camera object of the cooled models. It drives the
 // thermo-electric cooler through a DA level (255 off, lower is more power),
 // regulates the sensor temperature toward a target on its own thread (a ramped

@@ -1,3 +1,8 @@
+// The image part: the software image processing of the frames (CAlgorithm,
+// its vector kernels in AlgorithmSimd.h, the drivers' image formats in
+// ImageType.h). It uses the public header's types and Highway, and no other
+// part of the core.
+//
 // CAlgorithm: the software image processing of one camera. It demosaics a Bayer
 // frame into RGB24 (stored blue, green, red), Y8 luminance or YUV2, bins mono
 // and colour frames in software, flips, maps gamma, subtracts a dark frame and

@@ -1,3 +1,6 @@
+// The ring part: the frame ring below. It uses the platform part only (locks,
+// thread slots, debug output).
+//
 // CirBuf: the frame ring between a camera's capture thread and the readers of
 // its images.
 //

@@ -1,3 +1,9 @@
+// The usb part: the USB transport to a camera (CCameraFX3, whose bulk
+// transfers, FPGA access and firmware download live in CameraFX3Bulk,
+// CameraFX3Fpga and CameraFX3Firmware), the FPGA register map (FpgaRegs.h),
+// the framing of SPI flash sequences (FlashBus.h) and USB port paths
+// (DevPath.h). It uses libusb-1.0 and the platform part only.
+//
 // CCameraFX3: the USB transport of every camera object. It owns the camera
 // object's libusb context, the device handle once open, and the USB lock that
 // serialises the camera's control transfers. The camera's USB controller
