@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "AlgorithmSimd.h"
-#include "CAlgorithm.h"
 #include "KYRCamera.h"
+#include "image/AlgorithmSimd.h"
+#include "image/CAlgorithm.h"
 
 #if KYR_BENCH_HAVE_OPENCV
 #include <opencv2/core.hpp>

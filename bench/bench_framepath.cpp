@@ -16,7 +16,7 @@
 
 #include "FrameDriver.h"
 #include "KYRCamera.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 #include "kyrsim.h"
 
 namespace {

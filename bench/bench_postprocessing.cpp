@@ -11,8 +11,8 @@
 #include <random>
 #include <vector>
 
-#include "CameraBase.h"
 #include "TestDriver.h"
+#include "camera/CameraBase.h"
 
 namespace {
 

@@ -5,13 +5,16 @@
 # library with the core and driver tests built for 32-bit ARM hard-float and run
 # under qemu-arm, the Python tests against the simulator build of the module
 # under the same sanitizers, and the public header through the host and the ARM
-# compilers.
+# compilers. First of all, the core's includes must follow its layers.
 # Any failure exits non-zero.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 GEN=(-G Ninja)
 
 step() { printf '\n=== %s ===\n' "$*"; }
+
+step "core layers"
+"$ROOT/scripts/check_core_layers.sh"
 
 step "public header"
 hdr_check() {

@@ -8,8 +8,8 @@
 
 #include <stdint.h>
 
-#include "FpgaRegs.h"
 #include "RegPlan.h"
+#include "usb/FpgaRegs.h"
 
 // Bins the tables are indexed by: 0 .. kDescMaxBin.
 constexpr int kDescMaxBin = 8;

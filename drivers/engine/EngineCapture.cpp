@@ -9,10 +9,10 @@
 // waits for transfers and sleeps are taken without it.
 #include <stdint.h>
 
-#include "CameraCool.h"
-#include "CirBuf.h"
 #include "EngineDriver.h"
-#include "Log.h"
+#include "cooling/CameraCool.h"
+#include "platform/Log.h"
+#include "ring/CirBuf.h"
 
 namespace {
 

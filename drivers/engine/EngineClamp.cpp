@@ -2,9 +2,9 @@
 // for single exposures. Its writes go outside the register hold. The camera
 // remembers the clamp's state in m_bClampOpen; a write that failed leaves the
 // state as it was, so the next start of streaming tries again.
-#include "CameraCool.h"
 #include "EngineDriver.h"
-#include "Log.h"
+#include "cooling/CameraCool.h"
+#include "platform/Log.h"
 
 template <class TBase>
 bool CEngineDriver<TBase>::SetSensorClamp(bool bOpen) {

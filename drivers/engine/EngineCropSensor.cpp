@@ -3,9 +3,9 @@
 // runs its register changes as one plan, as the engine's do.
 #include <type_traits>
 
-#include "CameraCool.h"
 #include "CropSensor.h"
-#include "Log.h"
+#include "cooling/CameraCool.h"
+#include "platform/Log.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <type_traits>
 
-#include "CameraCool.h"
-#include "Log.h"
+#include "cooling/CameraCool.h"
+#include "platform/Log.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 
 #include <functional>
 
-#include "CameraBase.h"
+#include "camera/CameraBase.h"
 #include "DriverDesc.h"
 #include "RegPlan.h"
 #include "engine/timing/TimingMaster.h"

@@ -3,9 +3,9 @@
 // binning, flips, conversion, time stamp).
 #include <string.h>
 
-#include "CameraCool.h"
-#include "CirBuf.h"
 #include "EngineDriver.h"
+#include "cooling/CameraCool.h"
+#include "ring/CirBuf.h"
 
 namespace {
 

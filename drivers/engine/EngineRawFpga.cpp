@@ -2,9 +2,9 @@
 // model with a shadow of register 0 can change bit by bit, and the window
 // of an FPGA that places it over a fixed frame (the raw FPGA latch master,
 // timing/TimingMaster.cpp, writes them).
-#include "CameraCool.h"
+#include "cooling/CameraCool.h"
 #include "EngineDriver.h"
-#include "Log.h"
+#include "platform/Log.h"
 
 template <class TBase>
 bool CEngineDriver<TBase>::ChangeFPGACtrl(uint8_t, uint8_t, bool) {

@@ -10,11 +10,11 @@
 #include <string>
 #include <type_traits>
 
-#include "CameraCool.h"
+#include "cooling/CameraCool.h"
 #include "CropSensor.h"
 #include "DescCheck.h"
 #include "DriverDesc.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 
 // The object the factory makes of driver class TModel. Its destructor runs
 // first, while the whole object still stands: it closes the camera, which

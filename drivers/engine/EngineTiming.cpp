@@ -13,9 +13,9 @@
 // stores its value (and its auto flag, and the state its plan switches) only
 // when the plan ran whole: after a failure the camera keeps the value that is
 // known to be in force, and a retry writes everything again.
-#include "CameraCool.h"
+#include "cooling/CameraCool.h"
 #include "EngineDriver.h"
-#include "Log.h"
+#include "platform/Log.h"
 
 namespace {
 

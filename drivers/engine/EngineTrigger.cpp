@@ -13,10 +13,10 @@
 #include <libusb.h>
 #include <stdint.h>
 
-#include "CameraCool.h"
-#include "CirBuf.h"
 #include "EngineDriver.h"
-#include "Log.h"
+#include "cooling/CameraCool.h"
+#include "platform/Log.h"
+#include "ring/CirBuf.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #ifndef KYR_CCAMERA_S801MC_PRO_H
 #define KYR_CCAMERA_S801MC_PRO_H
 
-#include "CameraCool.h"
+#include "cooling/CameraCool.h"
 #include "engine/EngineDriver.h"
 
 class CCameraS801MC_Pro : public CEngineDriver<CCameraCool> {

@@ -1,7 +1,7 @@
 #ifndef KYR_CCAMERA_S807MM_PRO_H
 #define KYR_CCAMERA_S807MM_PRO_H
 
-#include "CameraCool.h"
+#include "cooling/CameraCool.h"
 #include "engine/CropSensor.h"
 
 class CCameraS807MM_Pro : public CCropSensorDriver<CCameraCool> {

@@ -1,7 +1,7 @@
 #ifndef KYR_CCAMERA_S809MC_PRO_H
 #define KYR_CCAMERA_S809MC_PRO_H
 
-#include "CameraCool.h"
+#include "cooling/CameraCool.h"
 #include "engine/EngineDriver.h"
 
 class CCameraS809MC_Pro : public CEngineDriver<CCameraCool> {

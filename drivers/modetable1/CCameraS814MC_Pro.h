@@ -4,7 +4,7 @@
 #ifndef KYR_CCAMERA_S814MC_PRO_H
 #define KYR_CCAMERA_S814MC_PRO_H
 
-#include "CameraCool.h"
+#include "cooling/CameraCool.h"
 #include "engine/EngineDriver.h"
 
 class CCameraS814MC_Pro : public CEngineDriver<CCameraCool> {

@@ -3,7 +3,7 @@
 #ifndef KYR_CCAMERA_S829MM_PRO_H
 #define KYR_CCAMERA_S829MM_PRO_H
 
-#include "CameraCool.h"
+#include "cooling/CameraCool.h"
 #include "engine/EngineDriver.h"
 
 class CCameraS829MM_Pro : public CEngineDriver<CCameraCool> {

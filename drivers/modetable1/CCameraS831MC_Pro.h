@@ -4,7 +4,7 @@
 #ifndef KYR_CCAMERA_S831MC_PRO_H
 #define KYR_CCAMERA_S831MC_PRO_H
 
-#include "CameraCool.h"
+#include "cooling/CameraCool.h"
 #include "engine/EngineDriver.h"
 
 class CCameraS831MC_Pro : public CEngineDriver<CCameraCool> {

@@ -3,7 +3,7 @@
 #ifndef KYR_CCAMERA_S836MC_C_H
 #define KYR_CCAMERA_S836MC_C_H
 
-#include "CameraCool.h"
+#include "cooling/CameraCool.h"
 #include "engine/EngineDriver.h"
 
 class CCameraS836MC_C : public CEngineDriver<CCameraCool> {

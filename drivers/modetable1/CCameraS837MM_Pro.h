@@ -3,7 +3,7 @@
 #ifndef KYR_CCAMERA_S837MM_PRO_H
 #define KYR_CCAMERA_S837MM_PRO_H
 
-#include "CameraCool.h"
+#include "cooling/CameraCool.h"
 #include "engine/EngineDriver.h"
 
 class CCameraS837MM_Pro : public CEngineDriver<CCameraCool> {

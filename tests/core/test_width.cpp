@@ -19,20 +19,20 @@
 #include <thread>
 #include <vector>
 
-#include "CameraFX3.h"
-#include "CirBuf.h"
-#include "FlashBus.h"
-#include "FpgaRegs.h"
 #include "Fx3Fixture.h"
 #include "KYRCamera.h"
-#include "ModelFactory.h"
-#include "Platform.h"
-#include "Settings.h"
 #include "TestDriver.h"
 #include "TestSpeed.h"
 #include "VirtualClock.h"
+#include "api/ModelFactory.h"
+#include "camera/Settings.h"
+#include "camera/test_controls_fixture.h"
 #include "kyrsim.hpp"
-#include "test_controls_fixture.h"
+#include "platform/Platform.h"
+#include "ring/CirBuf.h"
+#include "usb/CameraFX3.h"
+#include "usb/FlashBus.h"
+#include "usb/FpgaRegs.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "CameraCool.h"
 #include "ModelFixture.h"
 #include "TestSpeed.h"
+#include "cooling/CameraCool.h"
 #include "engine/CropSensor.h"
 #include "kyrsim.hpp"
 

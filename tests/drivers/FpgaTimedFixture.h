@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "CameraCool.h"
 #include "CaptureCheck.h"
 #include "ModelFixture.h"
+#include "cooling/CameraCool.h"
 #include "engine/EngineDriver.h"
 #include "kyrsim.hpp"
 

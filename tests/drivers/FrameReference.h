@@ -8,9 +8,9 @@
 
 #include <vector>
 
-#include "CAlgorithm.h"
 #include "KYRCamera.h"
 #include "engine/EngineDriver.h"
+#include "image/CAlgorithm.h"
 
 // One image a capture test takes and checks.
 struct SContentCase {

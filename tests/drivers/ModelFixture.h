@@ -14,15 +14,15 @@
 #include <utility>
 #include <vector>
 
-#include "CameraBase.h"
-#include "CameraCool.h"
 #include "HoldCheck.h"
 #include "KYRCamera.h"
-#include "ModelFactory.h"
-#include "Platform.h"
+#include "api/ModelFactory.h"
+#include "camera/CameraBase.h"
+#include "cooling/CameraCool.h"
 #include "engine/EngineDriver.h"
 #include "engine/EngineRegistrar.h"
 #include "kyrsim.hpp"
+#include "platform/Platform.h"
 
 // The driver objects made, in order, for every fixture.
 inline std::vector<CCameraBase*>& MadeCameras() {

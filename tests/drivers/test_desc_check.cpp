@@ -9,7 +9,7 @@
 #include <string>
 
 #include "ClassTable.h"
-#include "ModelFactory.h"
+#include "api/ModelFactory.h"
 #include "engine/DescCheck.h"
 #include "engine/EngineRegistrar.h"
 #include "modetable1/CCameraS802MC.h"

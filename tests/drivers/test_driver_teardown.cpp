@@ -10,8 +10,8 @@
 #include <chrono>
 #include <thread>
 
-#include "CameraBase.h"
-#include "ModelFactory.h"
+#include "camera/CameraBase.h"
+#include "api/ModelFactory.h"
 #include "TestSpeed.h"
 #include "kyrsim.hpp"
 

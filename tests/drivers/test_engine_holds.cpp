@@ -4,8 +4,8 @@
 // released. One row per class, with the registers its sensor holds.
 #include <vector>
 
-#include "CameraCool.h"
 #include "ModelFixture.h"
+#include "cooling/CameraCool.h"
 #include "modetable1/CCameraS817MC.h"
 #include "modetable1/CCameraS817MC_Pro.h"
 #include "modetable1/CCameraS820MC.h"

@@ -5,7 +5,7 @@
 // writes the whole change again.
 #include <string>
 
-#include "FpgaRegs.h"
+#include "usb/FpgaRegs.h"
 #include "ModelFixture.h"
 #include "modetable1/CCameraS802MC.h"
 #include "modetable1/CCameraS807MM.h"

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "CameraCool.h"
 #include "ModelFixture.h"
+#include "cooling/CameraCool.h"
 #include "engine/EngineDriver.h"
 #include "kyrsim.hpp"
 #include "modetable1/CCameraS801MC.h"

@@ -6,8 +6,8 @@
 
 #include <vector>
 
-#include "CameraCool.h"
 #include "ModelFixture.h"
+#include "cooling/CameraCool.h"
 #include "engine/EngineDriver.h"
 #include "kyrsim.hpp"
 #include "modetable1/CCameraS817MC.h"

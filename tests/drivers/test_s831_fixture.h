@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "CameraCool.h"
 #include "ModelFixture.h"
+#include "cooling/CameraCool.h"
 #include "engine/EngineDriver.h"
 #include "kyrsim.hpp"
 #include "modetable1/CCameraS831MC.h"

@@ -8,10 +8,10 @@
 #include <memory>
 #include <thread>
 
-#include "CAlgorithm.h"
 #include "CaptureCheck.h"
 #include "FrameReference.h"
 #include "TestSpeed.h"
+#include "image/CAlgorithm.h"
 #include "test_s832_fixture.h"
 
 namespace {

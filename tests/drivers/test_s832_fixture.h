@@ -6,9 +6,9 @@
 
 #include <vector>
 
-#include "CameraCool.h"
 #include "CaptureCheck.h"
 #include "ModelFixture.h"
+#include "cooling/CameraCool.h"
 #include "engine/EngineDriver.h"
 #include "kyrsim.hpp"
 #include "modetable1/CCameraS832MC.h"

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "Log.h"
+#include "platform/Log.h"
 #include "test_s832_fixture.h"
 
 namespace {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "CameraBase.h"
 #include "TestDriver.h"
+#include "camera/CameraBase.h"
 
 namespace {
 

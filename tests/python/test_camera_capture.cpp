@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "../core/test_capture_fixture.h"
+#include "../core/camera/test_capture_fixture.h"
 #include "FrameDriver.h"
 #include "KYRCamera.h"
-#include "ModelFactory.h"
 #include "TestDriver.h"
+#include "api/ModelFactory.h"
 #include "camera.h"
 #include "exceptions.h"
 #include "kyrsim.hpp"

@@ -2,9 +2,9 @@
 
 #include <string.h>
 
-#include "CirBuf.h"
-#include "FpgaRegs.h"
-#include "Log.h"
+#include "platform/Log.h"
+#include "ring/CirBuf.h"
+#include "usb/FpgaRegs.h"
 
 namespace {
 

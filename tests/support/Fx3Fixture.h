@@ -11,10 +11,10 @@
 #include <memory>
 #include <string>
 
-#include "CameraFX3.h"
-#include "Log.h"
-#include "Platform.h"
 #include "kyrsim.hpp"
+#include "platform/Log.h"
+#include "platform/Platform.h"
+#include "usb/CameraFX3.h"
 
 // Runs fn with debug output on and returns what it wrote to standard error.
 template <class F>

@@ -6,8 +6,8 @@
 #ifndef KYR_TEST_COOL_DRIVER_H
 #define KYR_TEST_COOL_DRIVER_H
 
-#include "CameraCool.h"
 #include "TestDriver.h"
+#include "cooling/CameraCool.h"
 
 class CTestCoolDriver : public CCameraCool, public CTestOpScript {
   public:

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <vector>
 
-#include "CameraBase.h"
+#include "camera/CameraBase.h"
 
 // Call counts and scripted results of the pure operations of a test driver.
 class CTestOpScript {

@@ -11,8 +11,8 @@
 #include <functional>
 #include <thread>
 
-#include "Platform.h"
 #include "kyrsim.hpp"
+#include "platform/Platform.h"
 
 class CVirtualClock {
   public:

@@ -2,7 +2,7 @@
 // none (a sensor that times itself).
 #include "engine/timing/TimingMaster.h"
 
-#include "CameraBase.h"
+#include "camera/CameraBase.h"
 
 namespace {
 

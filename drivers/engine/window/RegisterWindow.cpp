@@ -3,8 +3,8 @@
 // of them. Each programs the start or the size of the geometry in force
 // (stored by the caller, control lock held) as one plan and returns its
 // result.
-#include "CameraCool.h"
-#include "Log.h"
+#include "cooling/CameraCool.h"
+#include "platform/Log.h"
 #include "engine/EngineDriver.h"
 
 namespace {

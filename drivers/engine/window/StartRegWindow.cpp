@@ -2,9 +2,9 @@
 // registers with fixed offsets (SStartWindowRule): the sensor reads from the
 // row and column it is given, in its own steps, and the FPGA crops the
 // exact window out of what it sends.
-#include "CameraCool.h"
+#include "cooling/CameraCool.h"
 #include "engine/EngineDriver.h"
-#include "Log.h"
+#include "platform/Log.h"
 
 namespace {
 
