@@ -1,4 +1,4 @@
-#include "DescCheck.h"
+#include "engine/DescCheck.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "DriverDesc.h"
+#include "engine/DriverDesc.h"
 
 // Which of the engine's rules a class runs: the crop-sensor family brings
 // its own gain and exposure (SCropSensorDesc), so the description's gain

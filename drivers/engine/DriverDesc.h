@@ -8,7 +8,7 @@
 
 #include <stdint.h>
 
-#include "RegPlan.h"
+#include "engine/RegPlan.h"
 #include "usb/FpgaRegs.h"
 
 // Bins the tables are indexed by: 0 .. kDescMaxBin.

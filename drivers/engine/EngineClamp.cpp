@@ -2,7 +2,7 @@
 // for single exposures. Its writes go outside the register hold. The camera
 // remembers the clamp's state in m_bClampOpen; a write that failed leaves the
 // state as it was, so the next start of streaming tries again.
-#include "EngineDriver.h"
+#include "engine/EngineDriver.h"
 #include "cooling/CameraCool.h"
 #include "platform/Log.h"
 

@@ -1,4 +1,4 @@
-#include "EngineDriver.h"
+#include "engine/EngineDriver.h"
 
 #include <limits.h>
 

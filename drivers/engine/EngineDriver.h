@@ -23,8 +23,8 @@
 #include <functional>
 
 #include "camera/CameraBase.h"
-#include "DriverDesc.h"
-#include "RegPlan.h"
+#include "engine/DriverDesc.h"
+#include "engine/RegPlan.h"
 #include "engine/timing/TimingMaster.h"
 
 // The sensor readout of a geometry: what the sensor sends and how GetImage

@@ -3,7 +3,7 @@
 // binning, flips, conversion, time stamp).
 #include <string.h>
 
-#include "EngineDriver.h"
+#include "engine/EngineDriver.h"
 #include "cooling/CameraCool.h"
 #include "ring/CirBuf.h"
 

@@ -11,9 +11,9 @@
 #include <type_traits>
 
 #include "cooling/CameraCool.h"
-#include "CropSensor.h"
-#include "DescCheck.h"
-#include "DriverDesc.h"
+#include "engine/families/CropSensor.h"
+#include "engine/DescCheck.h"
+#include "engine/DriverDesc.h"
 #include "api/ModelFactory.h"
 
 // The object the factory makes of driver class TModel. Its destructor runs

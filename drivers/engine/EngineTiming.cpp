@@ -14,7 +14,8 @@
 // when the plan ran whole: after a failure the camera keeps the value that is
 // known to be in force, and a retry writes everything again.
 #include "cooling/CameraCool.h"
-#include "EngineDriver.h"
+#include "engine/EngineDriver.h"
+#include "engine/laws/Count.h"
 #include "platform/Log.h"
 
 namespace {
@@ -26,113 +27,7 @@ constexpr uint64_t kMaxFPSBelowUs = 100000;
 
 long long ClampLL(long long v, long long lo, long long hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
-// Float to an unsigned count by truncation, never below 0 or beyond cap.
-long long TruncCount(double v, long long cap) {
-    if (!(v > 0.0)) return 0;
-    if (v >= static_cast<double>(cap)) return cap;
-    return static_cast<long long>(v);
-}
-
 }  // namespace
-
-namespace {
-
-// The frame of ShutterLineExposure for an exposure of `lines` lines.
-SExposureRegs ShutterLineFrame(const SExposureRule& rule, const SExposureInput& in, long long lines);
-
-}  // namespace
-
-SExposureRegs ShutterLineExposure(const SExposureRule& rule, const SExposureInput& in) {
-    // The sensor counts the exposure's lines after its offset time.
-    const long long cap = static_cast<long long>(rule.uVMAXMax) * 4;
-    const long long lines =
-        in.dLineUs > 0.0 ? TruncCount((in.dExposureUs - rule.dOffsetUs) / in.dLineUs, cap) : cap;
-    return ShutterLineFrame(rule, in, lines);
-}
-
-SExposureRegs SinglePrecisionShutterLineExposure(const SExposureRule& rule, const SExposureInput& in) {
-    const long long cap = static_cast<long long>(rule.uVMAXMax) * 4;
-    const float count = (static_cast<float>(in.dExposureUs) - static_cast<float>(rule.dOffsetUs)) /
-                        static_cast<float>(in.dLineUs);
-    const long long lines = in.dLineUs > 0.0 ? TruncCount(count, cap) : cap;
-    return ShutterLineFrame(rule, in, lines);
-}
-
-namespace {
-
-SExposureRegs ShutterLineFrame(const SExposureRule& rule, const SExposureInput& in, long long lines) {
-    const long long vmaxCap = rule.uVMAXMax;
-    const long long minShr = rule.iMinSHR;
-    long long vmax;
-    long long shr;
-    if (in.dExposureUs <= static_cast<double>(in.uFrameUs)) {
-        // Within one frame: the frame is the readout, the shutter line
-        // shortens the exposure from the frame's end.
-        vmax = static_cast<long long>(in.iRows) + in.iExtraLines;
-        if (in.bSensorBin && rule.eBinFrame == BIN_FRAME_ROWS_DOUBLED)
-            vmax = 2ll * in.iRows + in.iExtraLines;
-        else if (in.bSensorBin && rule.eBinFrame == BIN_FRAME_PADDED)
-            vmax = (vmax + rule.iBinExtraLines) * 2;
-        shr = lines < vmax - minShr ? vmax - minShr - lines : minShr;
-        if (shr < minShr) shr = minShr;
-        if (shr > vmax - minShr) shr = vmax - minShr;
-        if (shr < 0) shr = 0;
-        if (vmax > vmaxCap) vmax = vmaxCap;
-        if (shr >= static_cast<long long>(rule.uSHRLimit)) shr = rule.uSHRMax;
-    } else {
-        // Longer than a frame: the frame grows to the exposure.
-        if (rule.bLongAddsMinSHR)
-            vmax = lines + minShr;
-        else if (in.bSensorBin && rule.eBinFrame == BIN_FRAME_ROWS_DOUBLED)
-            vmax = (lines + rule.iLongExtraLines) * 2;
-        else
-            vmax = lines + (in.bSensorBin ? rule.iLongBinExtraLines : rule.iLongExtraLines);
-        if (vmax > vmaxCap) vmax = vmaxCap;
-        shr = minShr;
-        if (in.bSensorBin && rule.iLongBinSHR > 0) shr = rule.iLongBinSHR;
-        if (!in.bSensorBin && rule.iLongSHR > 0) shr = rule.iLongSHR;
-    }
-    return SExposureRegs{static_cast<uint32_t>(vmax), static_cast<uint32_t>(shr)};
-}
-
-}  // namespace
-
-SExposureRegs FrameLengthExposure(const SExposureRule& rule, const SExposureInput& in) {
-    const long long vmaxCap = rule.uVMAXMax;
-    const double exposure = in.dExposureUs - rule.dOffsetUs;
-    const long long lines = in.dLineUs > 0.0 ? TruncCount(exposure / in.dLineUs, vmaxCap * 4) : vmaxCap * 4;
-    long long vmax;
-    long long shr;
-    if (in.dExposureUs <= static_cast<double>(in.uFrameUs)) {
-        // Within one frame: the frame keeps its length, the shutter line
-        // shortens the exposure from the frame's end.
-        const int base = in.bSnap && rule.iVMAXBaseSnap > 0 ? rule.iVMAXBaseSnap : rule.iVMAXBase;
-        vmax = static_cast<long long>(in.iRows) + base;
-        shr = vmax - lines;
-        // The sensor needs at least one line of exposure.
-        if (shr >= vmax) shr = vmax - 1;
-        // Nor does the shutter line go below the sensor's shortest: where the frame has no more lines
-        // than the readout's extra ones, the longest exposures of the frame would take it there.
-        if (shr < rule.iMinSHR) shr = rule.iMinSHR;
-    } else {
-        // Longer than a frame: the frame grows to the exposure.
-        vmax = lines + rule.iMinSHR;
-        shr = rule.iMinSHR;
-    }
-    if (vmax > vmaxCap) vmax = vmaxCap;
-    return SExposureRegs{static_cast<uint32_t>(vmax), static_cast<uint32_t>(shr)};
-}
-
-long long TruncatedLinkLine(double dLinkClocks, int iMinHMAX, int iPercent, int iMax) {
-    long long hmax = TruncCount(dLinkClocks, iMax);
-    if (hmax < iMinHMAX) hmax = iMinHMAX;
-    return hmax * 100 / iPercent;
-}
-
-long long ExactLinkLine(double dLinkClocks, int iMinHMAX, int iPercent, int iMax) {
-    const double line = dLinkClocks > iMinHMAX ? dLinkClocks : static_cast<double>(iMinHMAX);
-    return TruncCount(line * 100.0 / iPercent, static_cast<long long>(iMax) * 100);
-}
 
 // ---- Timing helpers ---------------------------------------------------------------------------
 

@@ -1,4 +1,4 @@
-#include "RegPlan.h"
+#include "engine/RegPlan.h"
 
 CRegPlan& CRegPlan::Sensor(uint16_t usReg, uint8_t ucValue) {
     m_steps.push_back(SStep{STEP_SENSOR, usReg, ucValue, 0, nullptr});

@@ -4,7 +4,7 @@
 #ifndef KYR_CCAMERA_S807MM_H
 #define KYR_CCAMERA_S807MM_H
 
-#include "engine/CropSensor.h"
+#include "engine/families/CropSensor.h"
 
 extern const SDriverDesc g_DescS807MM;
 extern const SCropSensorDesc g_CropS807MM;

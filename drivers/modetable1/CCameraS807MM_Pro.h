@@ -2,7 +2,7 @@
 #define KYR_CCAMERA_S807MM_PRO_H
 
 #include "cooling/CameraCool.h"
-#include "engine/CropSensor.h"
+#include "engine/families/CropSensor.h"
 
 class CCameraS807MM_Pro : public CCropSensorDriver<CCameraCool> {
   public:

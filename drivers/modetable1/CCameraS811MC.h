@@ -5,7 +5,7 @@
 #ifndef KYR_CCAMERA_S811MC_H
 #define KYR_CCAMERA_S811MC_H
 
-#include "engine/CropSensor.h"
+#include "engine/families/CropSensor.h"
 
 extern const SDriverDesc g_DescS811MC;
 extern const SCropSensorDesc g_CropS811MC;

@@ -2,7 +2,7 @@
 #define KYR_CCAMERA_S811MC_PRO_H
 
 #include "cooling/CameraCool.h"
-#include "engine/CropSensor.h"
+#include "engine/families/CropSensor.h"
 
 class CCameraS811MC_Pro : public CCropSensorDriver<CCameraCool> {
   public:

@@ -1,7 +1,7 @@
 #include "CCameraS825MC.h"
 
 #include "engine/EngineRegistrar.h"
-#include "engine/StartRegFamily.h"
+#include "engine/families/StartRegFamily.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "CCameraS829MM.h"
 
 #include "engine/EngineRegistrar.h"
-#include "engine/FpgaTimedMono.h"
+#include "engine/families/FpgaTimedMono.h"
 
 namespace {
 

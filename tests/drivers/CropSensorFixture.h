@@ -13,7 +13,7 @@
 #include "ModelFixture.h"
 #include "TestSpeed.h"
 #include "cooling/CameraCool.h"
-#include "engine/CropSensor.h"
+#include "engine/families/CropSensor.h"
 #include "kyrsim.hpp"
 
 constexpr int kCropWaitMs = 8000 * kTestSlowdown;

@@ -10,7 +10,7 @@
 
 #include <initializer_list>
 
-#include "DriverDesc.h"
+#include "engine/DriverDesc.h"
 
 // The family's descriptor without a model: the constants its sensors share
 // (2.0 um pixels, 12-bit ADC, RG colour, gain, offset, exposure, white

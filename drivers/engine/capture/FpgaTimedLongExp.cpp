@@ -5,7 +5,7 @@
 // host carries the frame, and it is brought back in order before the
 // trigger falls. The opening and closing pauses belong to the exposure: the
 // one sleep and the stepped wait each leave 400 ms for them.
-#include "DriverDesc.h"
+#include "engine/DriverDesc.h"
 
 namespace {
 

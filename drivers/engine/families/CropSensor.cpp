@@ -3,7 +3,7 @@
 // runs its register changes as one plan, as the engine's do.
 #include <type_traits>
 
-#include "CropSensor.h"
+#include "engine/families/CropSensor.h"
 #include "cooling/CameraCool.h"
 #include "platform/Log.h"
 

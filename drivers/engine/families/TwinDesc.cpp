@@ -1,4 +1,4 @@
-#include "DriverDesc.h"
+#include "engine/DriverDesc.h"
 
 SDriverDesc CooledTwinDesc(const SDriverDesc& model, const STwinDiff& diff) {
     // The sensor runs frames this much longer than its readout while the FPGA times a long exposure.

@@ -13,7 +13,7 @@
 #ifndef KYR_FPGA_TIMED_MONO_H
 #define KYR_FPGA_TIMED_MONO_H
 
-#include "DriverDesc.h"
+#include "engine/DriverDesc.h"
 
 // The family's descriptor without a model: mono 12-bit on USB 3 with the
 // DDR frame buffer, bins 1 and 2, RAW8 and RAW16, gain from 0 (200), offset

@@ -7,7 +7,7 @@
 #ifndef KYR_CROP_SENSOR_H
 #define KYR_CROP_SENSOR_H
 
-#include "EngineDriver.h"
+#include "engine/EngineDriver.h"
 
 // The horizontal crop of one kind of mode, in sensor columns: the start is
 // (x / iStartDiv) * iStartMul + iStartBase, the end

@@ -1,7 +1,7 @@
 // The sensor's own registers of very long exposures: a line count and a few
 // switches that SetExp writes inside the hold, between the FPGA's frame
 // length and the shutter line, for exposures well beyond the frame time.
-#include "DriverDesc.h"
+#include "engine/DriverDesc.h"
 
 uint32_t LongExpRegLines(const SLongExpRegBlock& block, long long llBinnedRows) {
     long long lines = llBinnedRows + block.iLinesAdd;

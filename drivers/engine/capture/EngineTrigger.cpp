@@ -13,7 +13,7 @@
 #include <libusb.h>
 #include <stdint.h>
 
-#include "EngineDriver.h"
+#include "engine/EngineDriver.h"
 #include "cooling/CameraCool.h"
 #include "platform/Log.h"
 #include "ring/CirBuf.h"

@@ -1,4 +1,4 @@
-#include "StartRegFamily.h"
+#include "engine/families/StartRegFamily.h"
 
 namespace {
 

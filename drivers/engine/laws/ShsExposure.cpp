@@ -1,6 +1,6 @@
 // Shutter encodings of the exposure rule beside the engine's shutter-line one
 // (EngineTiming.cpp).
-#include "DriverDesc.h"
+#include "engine/DriverDesc.h"
 
 SExposureRegs ShsExposure(const SExposureRule& rule, const SExposureInput& in) {
     const long long vmaxCap = rule.uVMAXMax;

@@ -3,7 +3,7 @@
 // of an FPGA that places it over a fixed frame (the raw FPGA latch master,
 // timing/TimingMaster.cpp, writes them).
 #include "cooling/CameraCool.h"
-#include "EngineDriver.h"
+#include "engine/EngineDriver.h"
 #include "platform/Log.h"
 
 template <class TBase>

@@ -1,4 +1,4 @@
-#include "FpgaTimedMono.h"
+#include "engine/families/FpgaTimedMono.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 // waits for transfers and sleeps are taken without it.
 #include <stdint.h>
 
-#include "EngineDriver.h"
+#include "engine/EngineDriver.h"
 #include "cooling/CameraCool.h"
 #include "platform/Log.h"
 #include "ring/CirBuf.h"
