@@ -80,6 +80,8 @@ bool CheckDriverDesc(const SDriverDesc& desc, std::string* pWhy, DESC_RULES eRul
         return Fault(pWhy, "the FPGA-timed window and the FPGA-timed family go together");
     if (desc.eWindow < WINDOW_REGISTERS || desc.eWindow > WINDOW_RAW_FPGA)
         return Fault(pWhy, "no such window programmer");
+    if (desc.eCapture != CAPTURE_ASYNC_MARKERS)
+        return Fault(pWhy, "the engine has no synchronous head-marker capture loop yet");
     if (desc.eTiming < TIMING_FPGA_SETTERS || desc.eTiming > TIMING_SENSOR)
         return Fault(pWhy, "no such timing master");
     // A sensor that times itself has no FPGA to run the family's timing or DDR buffer.

@@ -511,6 +511,19 @@ extern const SLongExpScript g_LongExpFpgaTimed;
 // step 60 (the 829's and 837's).
 extern const SLongExpScript g_LongExpFpgaTimedLowPowerAgain;
 
+// The capture loop of video and single exposures.
+enum CAPTURE_LOOP : int {
+    // Each frame in a set of asynchronous bulk transfers, checked by its head
+    // and tail marker words; lost frames counted and recovered, long
+    // exposures timed by the script, a short long-exposure frame re-sent
+    // from the DDR buffer.
+    CAPTURE_ASYNC_MARKERS = 0,
+    // One synchronous bulk read a frame, checked by its head marker only
+    // (cameras without an FPGA). Not built yet: a description that asks for
+    // it is refused.
+    CAPTURE_SYNC_HEAD_MARKER = 1,
+};
+
 // What a model's capture loop does beyond the template's. Zero: the
 // template's (the 832's) behaviour.
 struct SCaptureHooks {
@@ -605,6 +618,7 @@ struct SDriverDesc {
     SBandwidthRule bandwidth;
 
     // Capture loop.
+    CAPTURE_LOOP eCapture = CAPTURE_ASYNC_MARKERS;
     const SLongExpScript* pLongExp = nullptr;  // null: g_LongExpTemplate
     SCaptureHooks capture = {};
 

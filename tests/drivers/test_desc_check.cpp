@@ -64,6 +64,12 @@ const SFault kFaults[] = {
      "go together"},
     {"a raw FPGA rule with the FPGA setters", g_DescS802MC,
      [](SDriverDesc& d) { d.eTiming = TIMING_FPGA_SETTERS; }, "go together"},
+    {"a capture loop the engine has not got", g_DescS832MC,
+     [](SDriverDesc& d) { d.eCapture = CAPTURE_SYNC_HEAD_MARKER; }, "head-marker"},
+    {"a window programmer's rule without it", g_DescS832MC, [](SDriverDesc& d) { d.eWindow = WINDOW_START_REGS; },
+     "start-register window"},
+    {"the FPGA-timed window outside its family", g_DescS832MC,
+     [](SDriverDesc& d) { d.eWindow = WINDOW_FPGA_TIMED; }, "FPGA-timed window"},
     {"a self-timed sensor with the DDR buffer", g_DescS832MC, [](SDriverDesc& d) { d.eTiming = TIMING_SENSOR; },
      "without an FPGA"},
 };
