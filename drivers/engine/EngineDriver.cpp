@@ -477,11 +477,7 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
         imageType != this->m_iImgType || (!family.bOn && !m_Desc.bModeFollowsType && iBin != this->m_iBin);
     const bool bHighSpeed = m_Desc.bResolutionKeepsHighSpeed && this->m_bHighSpeed;
     // The geometry in force, stored again when the new one is not taken whole.
-    const SSensorMode* oldMode = m_pMode;
-    const int oldWidth = this->m_iWidth, oldHeight = this->m_iHeight, oldBin = this->m_iBin;
-    const int oldType = this->m_iImgType;
-    const int oldX = this->m_iStartX, oldY = this->m_iStartY;
-    const bool bOld16 = this->m_bOutput16Bits;
+    const SStoredGeometry old = StoredGeometry();
     // A mode that cannot be set refuses the format; the old one stays.
     if (bModeChange && !ChangeSensorMode(this->m_bHardwareBin, iBin, bHighSpeed, imageType)) return false;
     this->m_iHeight = iHeight;
@@ -516,18 +512,31 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     // and its mode are programmed again over what was written of the new
     // one (as far as the camera takes it), so the next operation finds the
     // camera as the stored geometry says.
-    this->DbgPrint2("SetResolution", "SetResolution failed, the old format stays\n");
-    this->m_iWidth = oldWidth;
-    this->m_iHeight = oldHeight;
-    this->m_iImgType = oldType;
-    this->m_iBin = oldBin;
-    this->m_iStartX = oldX;
-    this->m_iStartY = oldY;
-    ++m_uGeomGen;
-    if (bModeChange) ProgramSensorMode(oldMode, oldBin, static_cast<IMAGE_TYPE>(oldType));
-    if (family.bOn) SetOutput16Bits(bOld16);
-    ProgramGeometry(bOld16);
+    RestoreGeometry(old);
+    if (bModeChange) ProgramSensorMode(old.pMode, old.iBin, static_cast<IMAGE_TYPE>(old.iType));
+    if (family.bOn) SetOutput16Bits(old.b16);
+    ProgramGeometry(old.b16);
     return false;
+}
+
+template <class TBase>
+typename CEngineDriver<TBase>::SStoredGeometry CEngineDriver<TBase>::StoredGeometry() const {
+    return SStoredGeometry{m_pMode,           this->m_iWidth,  this->m_iHeight,       this->m_iBin,
+                           this->m_iImgType,  this->m_iStartX, this->m_iStartY,       this->m_bHardwareBin,
+                           this->m_bOutput16Bits};
+}
+
+template <class TBase>
+void CEngineDriver<TBase>::RestoreGeometry(const SStoredGeometry& g) {
+    this->DbgPrint2("SetResolution", "SetResolution failed, the old format stays\n");
+    this->m_iWidth = g.iWidth;
+    this->m_iHeight = g.iHeight;
+    this->m_iImgType = g.iType;
+    this->m_iBin = g.iBin;
+    this->m_iStartX = g.iStartX;
+    this->m_iStartY = g.iStartY;
+    this->m_bHardwareBin = g.bHardwareBin;
+    ++m_uGeomGen;
 }
 
 template <class TBase>

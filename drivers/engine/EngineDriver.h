@@ -302,6 +302,15 @@ class CEngineDriver : public TBase {
     // Stream start (EngineClamp.cpp): a video start opens the sensor clamp,
     // a single exposure's start closes it; a failure keeps the state known.
     void FollowStreamClamp();
+    // The stored geometry, kept to be put back when a new one is not taken
+    // whole; RestoreGeometry stores it again (its registers are the caller's).
+    struct SStoredGeometry {
+        const SSensorMode* pMode;
+        int iWidth, iHeight, iBin, iType, iStartX, iStartY;
+        bool bHardwareBin, b16;
+    };
+    SStoredGeometry StoredGeometry() const;
+    void RestoreGeometry(const SStoredGeometry& g);
     // Stores and programs a checked geometry (control lock held, no capture).
     // A geometry whose plans did not run whole is not stored: the old one
     // stays and is programmed again, and false is returned.

@@ -164,12 +164,7 @@ bool CCropSensorDriver<TBase>::ApplyGeometry(int iWidth, int iHeight, int iBin, 
     CCritSecLock lock(this->m_csControl);
     if (!CheckGeometry(iWidth, iHeight, iBin, imageType)) return false;
     // The geometry in force, stored again when the new one is not taken whole.
-    const SSensorMode* oldMode = this->m_pMode;
-    const int oldWidth = this->m_iWidth, oldHeight = this->m_iHeight, oldBin = this->m_iBin;
-    const int oldType = this->m_iImgType;
-    const int oldX = this->m_iStartX, oldY = this->m_iStartY;
-    const bool bOldHardwareBin = this->m_bHardwareBin;
-    const bool bOld16 = this->m_bOutput16Bits;
+    const auto old = this->StoredGeometry();
     const bool bModeChange =
         imageType != this->m_iImgType || (!this->m_Desc.bModeFollowsType && iBin != this->m_iBin);
     if (bModeChange) {
@@ -194,17 +189,9 @@ bool CCropSensorDriver<TBase>::ApplyGeometry(int iWidth, int iHeight, int iBin, 
     if (ProgramGeometry(IsType16(imageType), &bTiming)) return bTiming;
     // A geometry the camera did not take whole is not stored: the old one
     // and its mode are programmed again over what was written of the new one.
-    this->DbgPrint2("SetResolution", "SetResolution failed, the old format stays\n");
-    this->m_iWidth = oldWidth;
-    this->m_iHeight = oldHeight;
-    this->m_iImgType = oldType;
-    this->m_iBin = oldBin;
-    this->m_iStartX = oldX;
-    this->m_iStartY = oldY;
-    this->m_bHardwareBin = bOldHardwareBin;
-    ++this->m_uGeomGen;
-    if (bModeChange) this->ProgramSensorMode(oldMode, oldBin, static_cast<IMAGE_TYPE>(oldType));
-    ProgramGeometry(bOld16, &bTiming);
+    this->RestoreGeometry(old);
+    if (bModeChange) this->ProgramSensorMode(old.pMode, old.iBin, static_cast<IMAGE_TYPE>(old.iType));
+    ProgramGeometry(old.b16, &bTiming);
     return false;
 }
 
