@@ -131,6 +131,13 @@ struct SGainRule {
     uint16_t usRegCodeCopy = 0;
 };
 
+// How a value of several bytes goes into its registers.
+enum REG_BYTE_ORDER : int {
+    BYTES_LOW_FIRST = 0,     // consecutive registers, the low byte first
+    BYTES_HIGH_FIRST = 1,    // the same registers and bytes, the highest register first
+    BYTES_ONE_REGISTER = 2,  // every byte into the one register, the highest first
+};
+
 // The black level register; the range is the model's offset range.
 struct SOffsetRule {
     uint16_t usReg;  // the low byte's register; the higher bytes follow it
@@ -138,8 +145,7 @@ struct SOffsetRule {
     int iScale = 0;                 // the register holds offset x scale; 0: the offset itself
     uint8_t ucLowMask = 0;          // bits of the low byte kept; 0: all
     bool bUnheld = false;           // written without the register hold
-    bool bHighByteFirst = false;    // the highest byte's register is written first
-    bool bOneRegHighFirst = false;  // every byte into usReg itself, the highest first
+    REG_BYTE_ORDER eOrder = BYTES_LOW_FIRST;
 };
 
 // What the exposure rule works from.

@@ -229,10 +229,10 @@ bool CEngineDriver<TBase>::SetBrightness(int iOffset) {
     if (rule.ucLowMask) value &= ~static_cast<uint32_t>(static_cast<uint8_t>(~rule.ucLowMask));
     CRegPlan plan;
     if (!rule.bUnheld) plan.BeginFrame();
-    if (rule.bOneRegHighFirst)
+    if (rule.eOrder == BYTES_ONE_REGISTER)
         for (int i = rule.iBytes - 1; i >= 0; --i)
             plan.Sensor(rule.usReg, static_cast<uint8_t>(value >> (8 * i)));
-    else if (rule.bHighByteFirst)
+    else if (rule.eOrder == BYTES_HIGH_FIRST)
         plan.SensorBE(rule.usReg, value, rule.iBytes);
     else
         plan.SensorLE(rule.usReg, value, rule.iBytes);

@@ -170,7 +170,7 @@ const SDriverDesc g_DescS802MC = {
             // Analog gain in 0.1 dB to the sensor's code: 2048 - 2048 x 10^(-gain / 200).
             .iPowerLawScale = 2048,
         },
-    .offset = {.usReg = 0x0045, .iBytes = 2, .bOneRegHighFirst = true},
+    .offset = {.usReg = 0x0045, .iBytes = 2, .eOrder = BYTES_ONE_REGISTER},
     .exposure =
         {
             .fnCompute = Exposure802,

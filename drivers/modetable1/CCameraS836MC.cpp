@@ -130,7 +130,7 @@ const SDriverDesc g_DescS836MC = {
              .iCodeBytes = 2,
              .ucConvGainOnBits = 0x10,
              .ucConvGainOffMask = 0xF0},
-    .offset = {.usReg = 0x300A, .iBytes = 2, .bUnheld = true, .bHighByteFirst = true},
+    .offset = {.usReg = 0x300A, .iBytes = 2, .bUnheld = true, .eOrder = BYTES_HIGH_FIRST},
     .exposure =
         {
             .fnCompute = ShsExposure,
