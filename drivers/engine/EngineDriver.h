@@ -350,12 +350,13 @@ class CEngineDriver : public TBase {
     // Start and size registers of the sensor; the FPGA crops the readout.
     bool RegisterWindowStart(int iAskedX, int iAskedY);
     bool RegisterWindowSize();
-    // The same with the FPGA's blanking fixed, written with the size, and
-    // the size registers outside the hold.
-    bool FixedBlankingWindowStart(int iAskedX, int iAskedY);
+    // The sensor's start alone, for programmers whose FPGA blanking goes
+    // with the size.
+    bool SensorOnlyWindowStart(int iAskedX, int iAskedY);
+    // The FPGA's blanking fixed, written with the size, and the size
+    // registers outside the hold.
     bool FixedBlankingWindowSize();
     // The FPGA-timed family: the FPGA's blanking goes with the size.
-    bool FpgaTimedWindowStart(int iAskedX, int iAskedY);
     bool FpgaTimedWindowSize();
     // The FPGA cuts the columns; the sensor takes an odd start row.
     bool FpgaCropsColumnsWindowStart(int iAskedX, int iAskedY);
@@ -369,6 +370,8 @@ class CEngineDriver : public TBase {
     // before it, then the start registers in the hold) and its size.
     void AddSensorStart(CRegPlan& plan, uint32_t uStartY);
     void AddSensorSize(CRegPlan& plan, int iExtraRows, bool bHeld);
+    // Rows added to the sensor window: the model's, none, or the mode's VBLK.
+    int WindowExtraRows() const;
     // Line time of the line length in force, microseconds, and its clocks.
     double LineTimeUs() const;
     double LineClocks() const;

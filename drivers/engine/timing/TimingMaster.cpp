@@ -181,16 +181,6 @@ class CRawFpgaMaster final : public CTimingMaster {
         return ok;
     }
 
-    void AddOutputPulse(CRegPlan& plan) override {
-        // Decided when the step runs, under the lock the stream's stop takes too:
-        // a capture thread that has already stopped the output keeps it stopped.
-        plan.Call([this] {
-            CCritSecLock lock(Cam().m_csControl);
-            if (!m_bOutputOn) return true;
-            return m_Port.ChangeFPGACtrl(0, FPGA_CTRL_STOP, true) && m_Port.ChangeFPGACtrl(FPGA_CTRL_STOP, 0, true);
-        });
-    }
-
     // The mode's rows and the sensor lanes cleared in the control word,
     // applied together; the data format follows with the output width.
     void AddModeSwitch(CRegPlan& plan, const SSensorMode& mode, bool) override {
@@ -312,6 +302,8 @@ void CTimingMaster::AddOutput(CRegPlan& plan, bool bOn) {
 }
 
 void CTimingMaster::AddOutputPulse(CRegPlan& plan) {
+    // Decided when the step runs, under the lock the stream's stop takes too:
+    // a capture thread that has already stopped the output keeps it stopped.
     plan.Call([this] {
         CCritSecLock lock(m_Port.Cam().m_csControl);
         if (!m_bOutputOn) return true;

@@ -71,7 +71,7 @@ class CTimingMaster {
     bool OutputOn() const { return m_bOutputOn.load(); }
     // A running output stopped and started again, so that a new window start
     // is taken at a frame boundary; nothing when it does not run.
-    virtual void AddOutputPulse(CRegPlan& plan);
+    void AddOutputPulse(CRegPlan& plan);
 
     // ---- Readout and timing ----------------------------------------------------------
     // A sensor mode's rows and the FPGA's part of the mode, framed as this

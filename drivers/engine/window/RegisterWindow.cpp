@@ -17,9 +17,9 @@ template <class TBase>
 typename CEngineDriver<TBase>::SWindowProgrammer CEngineDriver<TBase>::WindowProgrammer(WINDOW_PROGRAMMER eKind) {
     switch (eKind) {
         case WINDOW_FIXED_BLANKING:
-            return {&CEngineDriver::FixedBlankingWindowStart, &CEngineDriver::FixedBlankingWindowSize};
+            return {&CEngineDriver::SensorOnlyWindowStart, &CEngineDriver::FixedBlankingWindowSize};
         case WINDOW_FPGA_TIMED:
-            return {&CEngineDriver::FpgaTimedWindowStart, &CEngineDriver::FpgaTimedWindowSize};
+            return {&CEngineDriver::SensorOnlyWindowStart, &CEngineDriver::FpgaTimedWindowSize};
         case WINDOW_FPGA_CROPS_COLUMNS:
             return {&CEngineDriver::FpgaCropsColumnsWindowStart, &CEngineDriver::RegisterWindowSize};
         case WINDOW_START_REGS:
@@ -63,6 +63,11 @@ void CEngineDriver<TBase>::AddSensorSize(CRegPlan& plan, int iExtraRows, bool bH
     if (bHeld) plan.EndFrame();
 }
 
+template <class TBase>
+int CEngineDriver<TBase>::WindowExtraRows() const {
+    return m_Desc.iWindowExtraRows > 0 ? m_Desc.iWindowExtraRows : m_Desc.iWindowExtraRows < 0 ? 0 : g_iVBLK;
+}
+
 // ---- Start and size registers -------------------------------------------------------------
 
 template <class TBase>
@@ -77,22 +82,17 @@ bool CEngineDriver<TBase>::RegisterWindowStart(int, int) {
 template <class TBase>
 bool CEngineDriver<TBase>::RegisterWindowSize() {
     const SReadout r = Readout();
-    // Rows added to the sensor window: the model's, none, or the mode's VBLK.
-    const int extra = m_Desc.iWindowExtraRows > 0 ? m_Desc.iWindowExtraRows
-                      : m_Desc.iWindowExtraRows < 0 ? 0
-                                                    : g_iVBLK;
     CRegPlan plan;
     if (!m_Desc.bNoFPGADataLen) m_pTiming->AddDataLength(plan, static_cast<unsigned int>(r.iFrameBytes / 4));
-    AddSensorSize(plan, extra, true);
+    AddSensorSize(plan, WindowExtraRows(), true);
     m_pTiming->AddReadoutSize(plan, r.iRows, r.iCols);
     return RunPlan(plan);
 }
 
-// ---- Fixed FPGA blanking --------------------------------------------------------------------
+// ---- Programmers whose blanking goes with the size ----------------------------------------
 
 template <class TBase>
-bool CEngineDriver<TBase>::FixedBlankingWindowStart(int, int) {
-    // The blanking belongs to the window size.
+bool CEngineDriver<TBase>::SensorOnlyWindowStart(int, int) {
     const int offsetY = m_pMode ? m_pMode->iStartOffsetY : 0;
     CRegPlan plan;
     AddSensorStart(plan, static_cast<uint32_t>(this->m_iStartY + offsetY));
@@ -102,28 +102,16 @@ bool CEngineDriver<TBase>::FixedBlankingWindowStart(int, int) {
 template <class TBase>
 bool CEngineDriver<TBase>::FixedBlankingWindowSize() {
     const SReadout r = Readout();
-    const int extra = m_Desc.iWindowExtraRows > 0 ? m_Desc.iWindowExtraRows
-                      : m_Desc.iWindowExtraRows < 0 ? 0
-                                                    : g_iVBLK;
     CRegPlan plan;
     m_pTiming->AddBlanking(plan, static_cast<uint16_t>(m_Desc.window.iHBLK),
                            static_cast<uint16_t>(m_Desc.window.iVBLK));
     if (!m_Desc.bNoFPGADataLen) m_pTiming->AddDataLength(plan, static_cast<unsigned int>(r.iFrameBytes / 4));
-    AddSensorSize(plan, extra, false);
+    AddSensorSize(plan, WindowExtraRows(), false);
     m_pTiming->AddReadoutSize(plan, r.iRows, r.iCols);
     return RunPlan(plan);
 }
 
 // ---- The FPGA-timed family ----------------------------------------------------------------
-
-template <class TBase>
-bool CEngineDriver<TBase>::FpgaTimedWindowStart(int, int) {
-    // The blanking is the FPGA's alone and goes with the window size.
-    const int offsetY = m_pMode ? m_pMode->iStartOffsetY : 0;
-    CRegPlan plan;
-    AddSensorStart(plan, static_cast<uint32_t>(this->m_iStartY + offsetY));
-    return RunPlan(plan);
-}
 
 template <class TBase>
 bool CEngineDriver<TBase>::FpgaTimedWindowSize() {
@@ -192,9 +180,9 @@ bool CEngineDriver<TBase>::RawFpgaWindowSize() {
     template void CEngineDriver<TBase>::AddSensorSize(CRegPlan&, int, bool);                               \
     template bool CEngineDriver<TBase>::RegisterWindowStart(int, int);                                     \
     template bool CEngineDriver<TBase>::RegisterWindowSize();                                              \
-    template bool CEngineDriver<TBase>::FixedBlankingWindowStart(int, int);                                \
+    template bool CEngineDriver<TBase>::SensorOnlyWindowStart(int, int);                                   \
+    template int CEngineDriver<TBase>::WindowExtraRows() const;                                            \
     template bool CEngineDriver<TBase>::FixedBlankingWindowSize();                                         \
-    template bool CEngineDriver<TBase>::FpgaTimedWindowStart(int, int);                                    \
     template bool CEngineDriver<TBase>::FpgaTimedWindowSize();                                             \
     template bool CEngineDriver<TBase>::FpgaCropsColumnsWindowStart(int, int);                             \
     template bool CEngineDriver<TBase>::RawFpgaWindowStart(int, int);                                      \
