@@ -185,6 +185,14 @@ bool IsCapturing(CCameraBase* pCam) { return pCam->m_thrWork.IsAlive() || pCam->
 
 KYR_ERROR_CODE BoolResult(bool ok, KYR_ERROR_CODE onFailure) { return ok ? KYR_SUCCESS : onFailure; }
 
+// True when any output pointer of a call is null. Such a call is refused with
+// KYR_ERROR_GENERAL_ERROR before it reads or changes anything: a caller that
+// passed a null by mistake is never told that its answer arrived.
+template <typename... T>
+bool AnyNull(const T*... pOutputs) {
+    return ((pOutputs == nullptr) || ...);
+}
+
 void MakeSlotsOnce(CAMERA_API_LOCK& lock) {
     if (lock.bSlotsMade) return;
     for (int k = 0; k < kSlotCount; ++k) {
@@ -439,7 +447,7 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetCameraProperty(KYR_CAMERA_INFO* pInfo, int iC
             if (g_szDevPathOfID[i][0] && strcmp(g_szDevPathOfID[i], g_szDevPath[iCameraIndex]) == 0) id = i;
     }
     if (id < 0) return KYR_ERROR_INVALID_INDEX;
-    if (!pInfo) return KYR_ERROR_GENERAL_ERROR;
+    if (AnyNull(pInfo)) return KYR_ERROR_GENERAL_ERROR;
     pInfo->camera_id = id;
 
     // Open, describe and close again as one step of this ID's life, so that no
@@ -463,7 +471,7 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetCameraProperty(KYR_CAMERA_INFO* pInfo, int iC
 KYRCAMERA_API KYR_ERROR_CODE KYRGetCameraPropertyByID(int iCameraID, KYR_CAMERA_INFO* pInfo) {
     CSlotCall call(iCameraID, SLOT_PROPERTY_BY_ID);
     if (call.Result() != KYR_SUCCESS) return call.Result();
-    if (!pInfo) return KYR_ERROR_GENERAL_ERROR;
+    if (AnyNull(pInfo)) return KYR_ERROR_GENERAL_ERROR;
     call.Camera()->GetCameraProperty(pInfo);
     pInfo->camera_id = iCameraID;
     return KYR_SUCCESS;
@@ -499,7 +507,8 @@ KYRCAMERA_API KYR_ERROR_CODE KYRInitCamera(int iCameraID) {
 KYRCAMERA_API KYR_ERROR_CODE KYRGetNumOfControls(int iCameraID, int* piNumberOfControls) {
     CSlotCall call(iCameraID, SLOT_NUM_CONTROLS);
     if (call.Result() != KYR_SUCCESS) return call.Result();
-    if (piNumberOfControls) *piNumberOfControls = call.Camera()->GetNumOfControls();
+    if (AnyNull(piNumberOfControls)) return KYR_ERROR_GENERAL_ERROR;
+    *piNumberOfControls = call.Camera()->GetNumOfControls();
     return KYR_SUCCESS;
 }
 
@@ -507,7 +516,7 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetControlCaps(int iCameraID, int iControlIndex,
                                                KYR_CONTROL_CAPS* pControlCaps) {
     CSlotCall call(iCameraID, SLOT_CONTROL_CAPS);
     if (call.Result() != KYR_SUCCESS) return call.Result();
-    if (!pControlCaps) return KYR_ERROR_INVALID_CONTROL_TYPE;
+    if (AnyNull(pControlCaps)) return KYR_ERROR_GENERAL_ERROR;
     return BoolResult(call.Camera()->GetControlCaps(iControlIndex, pControlCaps),
                       KYR_ERROR_INVALID_CONTROL_TYPE);
 }
@@ -516,12 +525,13 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetControlValue(int iCameraID, KYR_CONTROL_TYPE 
                                                 KYR_BOOL* pbAuto) {
     CSlotCall call(iCameraID, SLOT_GET_CONTROL);
     if (call.Result() != KYR_SUCCESS) return call.Result();
+    if (AnyNull(plValue, pbAuto)) return KYR_ERROR_GENERAL_ERROR;
     long value = 0;
     KYR_BOOL bAuto = KYR_FALSE;
     int rc = call.Camera()->GetControlValue(ControlType, &value, &bAuto);
     // The value only on success: a refused read leaves the caller's alone.
-    if (plValue && rc == KYR_SUCCESS) *plValue = value;
-    if (pbAuto) *pbAuto = bAuto;
+    if (rc == KYR_SUCCESS) *plValue = value;
+    *pbAuto = bAuto;
     return static_cast<KYR_ERROR_CODE>(rc);
 }
 
@@ -571,27 +581,26 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetROIFormat(int iCameraID, int* piWidth, int* p
                                              IMG_TYPE* pImg_type) {
     CSlotCall call(iCameraID, SLOT_GET_ROI);
     if (call.Result() != KYR_SUCCESS) return call.Result();
+    if (AnyNull(piWidth, piHeight, piBin, pImg_type)) return KYR_ERROR_GENERAL_ERROR;
     CCameraBase* pCam = call.Camera();
     // One whole format: a setter changes it under the control lock.
     CControlHold control(pCam);
-    if (piWidth) *piWidth = pCam->m_iWidth;
-    if (piHeight) *piHeight = pCam->m_iHeight;
-    if (piBin) *piBin = pCam->m_iBin;
-    if (pImg_type) {
-        switch (pCam->m_iImgType) {
-            case IMAGE_RGB24:
-                *pImg_type = IMG_RGB24;
-                break;
-            case IMAGE_RAW16:
-                *pImg_type = IMG_RAW16;
-                break;
-            case IMAGE_8BIT:
-                *pImg_type = pCam->m_bRawOutput ? IMG_RAW8 : IMG_Y8;
-                break;
-            default:
-                *pImg_type = IMG_Y8;
-                break;
-        }
+    *piWidth = pCam->m_iWidth;
+    *piHeight = pCam->m_iHeight;
+    *piBin = pCam->m_iBin;
+    switch (pCam->m_iImgType) {
+        case IMAGE_RGB24:
+            *pImg_type = IMG_RGB24;
+            break;
+        case IMAGE_RAW16:
+            *pImg_type = IMG_RAW16;
+            break;
+        case IMAGE_8BIT:
+            *pImg_type = pCam->m_bRawOutput ? IMG_RAW8 : IMG_Y8;
+            break;
+        default:
+            *pImg_type = IMG_Y8;
+            break;
     }
     return KYR_SUCCESS;
 }
@@ -611,18 +620,20 @@ KYRCAMERA_API KYR_ERROR_CODE KYRSetStartPos(int iCameraID, int iStartX, int iSta
 KYRCAMERA_API KYR_ERROR_CODE KYRGetStartPos(int iCameraID, int* piStartX, int* piStartY) {
     CSlotCall call(iCameraID, SLOT_GET_START);
     if (call.Result() != KYR_SUCCESS) return call.Result();
+    if (AnyNull(piStartX, piStartY)) return KYR_ERROR_GENERAL_ERROR;
     CCameraBase* pCam = call.Camera();
     CControlHold control(pCam);
     int bin = pCam->m_iBin > 0 ? pCam->m_iBin : 1;
-    if (piStartX) *piStartX = pCam->m_iStartX / bin;
-    if (piStartY) *piStartY = pCam->m_iStartY / bin;
+    *piStartX = pCam->m_iStartX / bin;
+    *piStartY = pCam->m_iStartY / bin;
     return KYR_SUCCESS;
 }
 
 KYRCAMERA_API KYR_ERROR_CODE KYRGetDroppedFrames(int iCameraID, int* piDropFrames) {
     CSlotCall call(iCameraID, SLOT_DROPPED);
     if (call.Result() != KYR_SUCCESS) return call.Result();
-    if (piDropFrames) *piDropFrames = call.Camera()->m_iDroppedFrames;
+    if (AnyNull(piDropFrames)) return KYR_ERROR_GENERAL_ERROR;
+    *piDropFrames = call.Camera()->m_iDroppedFrames;
     return KYR_SUCCESS;
 }
 
@@ -675,9 +686,10 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetVideoData(int iCameraID, unsigned char* pBuff
                                              int iWaitms) {
     CSlotCall call(iCameraID, SLOT_VIDEO_DATA);
     if (call.Result() != KYR_SUCCESS) return call.Result();
+    if (AnyNull(pBuffer)) return KYR_ERROR_GENERAL_ERROR;
     if (KYR_ERROR_CODE rc = call.RequireInit()) return rc;
     int bytes = g_iImageBytesOfID[iCameraID].load();
-    if (!pBuffer || bytes > lBuffSize) return KYR_ERROR_BUFFER_TOO_SMALL;
+    if (bytes > lBuffSize) return KYR_ERROR_BUFFER_TOO_SMALL;
     CCritSecLock readOut(call.Camera()->m_csReadOut);
     return BoolResult(call.Camera()->GetImage(pBuffer, bytes, iWaitms), KYR_ERROR_TIMEOUT);
 }
@@ -708,8 +720,8 @@ KYRCAMERA_API KYR_ERROR_CODE KYRStopExposure(int iCameraID) {
 KYRCAMERA_API KYR_ERROR_CODE KYRGetExpStatus(int iCameraID, KYR_EXPOSURE_STATUS* pExpStatus) {
     CSlotCall call(iCameraID, SLOT_EXP_STATUS);
     if (call.Result() != KYR_SUCCESS) return call.Result();
+    if (AnyNull(pExpStatus)) return KYR_ERROR_GENERAL_ERROR;
     CCameraBase* pCam = call.Camera();
-    if (!pExpStatus) return KYR_SUCCESS;
     if (pCam->m_bSnapMode && pCam->m_thrWork.IsAlive()) {
         *pExpStatus = KYR_EXP_WORKING;
     } else {
@@ -723,9 +735,10 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetExpStatus(int iCameraID, KYR_EXPOSURE_STATUS*
 KYRCAMERA_API KYR_ERROR_CODE KYRGetDataAfterExp(int iCameraID, unsigned char* pBuffer, long lBuffSize) {
     CSlotCall call(iCameraID, SLOT_EXP_DATA);
     if (call.Result() != KYR_SUCCESS) return call.Result();
+    if (AnyNull(pBuffer)) return KYR_ERROR_GENERAL_ERROR;
     if (KYR_ERROR_CODE rc = call.RequireInit()) return rc;
     int bytes = g_iImageBytesOfID[iCameraID].load();
-    if (!pBuffer || bytes > lBuffSize) return KYR_ERROR_BUFFER_TOO_SMALL;
+    if (bytes > lBuffSize) return KYR_ERROR_BUFFER_TOO_SMALL;
     CCritSecLock readOut(call.Camera()->m_csReadOut);
     return BoolResult(call.Camera()->GetImageAfterExp(pBuffer, bytes), KYR_ERROR_TIMEOUT);
 }
@@ -745,7 +758,7 @@ KYRCAMERA_API KYR_ERROR_CODE KYRPulseGuideOff(int iCameraID, GuideD direction) {
 KYRCAMERA_API KYR_ERROR_CODE KYRGetID(int iCameraID, KYR_ID* pID) {
     CSlotCall call(iCameraID, SLOT_GET_ID);
     if (call.Result() != KYR_SUCCESS) return call.Result();
-    if (!pID) return KYR_ERROR_GENERAL_ERROR;
+    if (AnyNull(pID)) return KYR_ERROR_GENERAL_ERROR;
     return BoolResult(call.Camera()->GetIDFromSPI(pID), KYR_ERROR_GENERAL_ERROR);
 }
 
@@ -760,11 +773,13 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetGainOffset(int iCameraID, int* pOffset_Highes
                                               int* pGain_LowestRN, int* pOffset_LowestRN) {
     CSlotCall call(iCameraID, SLOT_GAIN_OFFSET);
     if (call.Result() != KYR_SUCCESS) return call.Result();
+    if (AnyNull(pOffset_HighestDR, pOffset_UnityGain, pGain_LowestRN, pOffset_LowestRN))
+        return KYR_ERROR_GENERAL_ERROR;
     CCameraBase* pCam = call.Camera();
-    if (pOffset_HighestDR) *pOffset_HighestDR = pCam->m_iOffsetHighestDR;
-    if (pOffset_UnityGain) *pOffset_UnityGain = pCam->m_iOffsetUnityGain;
-    if (pGain_LowestRN) *pGain_LowestRN = pCam->m_iGainLowestRN;
-    if (pOffset_LowestRN) *pOffset_LowestRN = pCam->m_iOffsetLowestRN;
+    *pOffset_HighestDR = pCam->m_iOffsetHighestDR;
+    *pOffset_UnityGain = pCam->m_iOffsetUnityGain;
+    *pGain_LowestRN = pCam->m_iGainLowestRN;
+    *pOffset_LowestRN = pCam->m_iOffsetLowestRN;
     return KYR_SUCCESS;
 }
 
@@ -772,26 +787,28 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetLMHGainOffset(int iCameraID, int* pLGain, int
                                                  int* pHOffset) {
     CSlotCall call(iCameraID, SLOT_LMH_GAIN_OFFSET);
     if (call.Result() != KYR_SUCCESS) return call.Result();
+    if (AnyNull(pLGain, pMGain, pHGain, pHOffset)) return KYR_ERROR_GENERAL_ERROR;
     CCameraBase* pCam = call.Camera();
-    if (pLGain) *pLGain = 0;
-    if (pMGain) *pMGain = pCam->m_iUnityGain;
-    if (pHGain) *pHGain = pCam->m_iGainLowestRN;
-    if (pHOffset) *pHOffset = pCam->m_iOffsetLowestRN;
+    *pLGain = 0;
+    *pMGain = pCam->m_iUnityGain;
+    *pHGain = pCam->m_iGainLowestRN;
+    *pHOffset = pCam->m_iOffsetLowestRN;
     return KYR_SUCCESS;
 }
 
 KYRCAMERA_API KYR_ERROR_CODE KYRGetCameraSupportMode(int iCameraID, KYR_SUPPORTED_MODE* pSupportedMode) {
     CSlotCall call(iCameraID, SLOT_SUPPORT_MODE);
     if (call.Result() != KYR_SUCCESS) return call.Result();
-    if (!pSupportedMode) return KYR_ERROR_GENERAL_ERROR;
+    if (AnyNull(pSupportedMode)) return KYR_ERROR_GENERAL_ERROR;
     return BoolResult(call.Camera()->GetCameraSupportedMode(pSupportedMode), KYR_ERROR_GENERAL_ERROR);
 }
 
 KYRCAMERA_API KYR_ERROR_CODE KYRGetCameraMode(int iCameraID, CAM_MODE* mode) {
     CSlotCall call(iCameraID, SLOT_GET_MODE);
     if (call.Result() != KYR_SUCCESS) return call.Result();
+    if (AnyNull(mode)) return KYR_ERROR_GENERAL_ERROR;
     int m = call.Camera()->m_iCameraMode;
-    if (mode) *mode = (m >= 1 && m <= 6) ? static_cast<CAM_MODE>(m) : CAM_MODE_NORMAL;
+    *mode = (m >= 1 && m <= 6) ? static_cast<CAM_MODE>(m) : CAM_MODE_NORMAL;
     return KYR_SUCCESS;
 }
 
@@ -813,7 +830,7 @@ KYRCAMERA_API KYR_ERROR_CODE KYRSendSoftTrigger(int iCameraID, KYR_BOOL bStart) 
 KYRCAMERA_API KYR_ERROR_CODE KYRGetSerialNumber(int iCameraID, KYR_ID* pSN) {
     CSlotCall call(iCameraID, SLOT_SERIAL);
     if (call.Result() != KYR_SUCCESS) return call.Result();
-    if (!pSN) return KYR_ERROR_GENERAL_ERROR;
+    if (AnyNull(pSN)) return KYR_ERROR_GENERAL_ERROR;
     return BoolResult(call.Camera()->GetSerialNumber(pSN), KYR_ERROR_GENERAL_ERROR);
 }
 
@@ -830,12 +847,13 @@ KYRCAMERA_API KYR_ERROR_CODE KYRGetTriggerOutputIOConf(int iCameraID, Trig_Outpu
                                                        long* lDelay, long* lDuration) {
     CSlotCall call(iCameraID, SLOT_GET_TRIG_OUT);
     if (call.Result() != KYR_SUCCESS) return call.Result();
+    if (AnyNull(bPinHigh, lDelay, lDuration)) return KYR_ERROR_GENERAL_ERROR;
     KYR_BOOL high = KYR_FALSE;
     long delay = 0, duration = 0;
     int rc = call.Camera()->GetTrigOutPinConf(pin, &high, &delay, &duration);
-    if (bPinHigh) *bPinHigh = high;
-    if (lDelay) *lDelay = delay;
-    if (lDuration) *lDuration = duration;
+    *bPinHigh = high;
+    *lDelay = delay;
+    *lDuration = duration;
     return static_cast<KYR_ERROR_CODE>(rc);
 }
 
@@ -848,9 +866,10 @@ KYRCAMERA_API KYR_ERROR_CODE KYREnableDebugLog(int iCameraID, KYR_BOOL bEnable) 
 KYRCAMERA_API KYR_ERROR_CODE KYRGetDebugLogIsEnabled(int iCameraID, KYR_BOOL* pbEnabled) {
     CSlotCall call(iCameraID, SLOT_DEBUG_GET);
     if (call.Result() != KYR_SUCCESS) return call.Result();
+    if (AnyNull(pbEnabled)) return KYR_ERROR_GENERAL_ERROR;
     KYR_BOOL enabled = KYR_FALSE;
     int rc = call.Camera()->GetDebugLogIsEnabled(&enabled);
-    if (pbEnabled) *pbEnabled = enabled;
+    *pbEnabled = enabled;
     return static_cast<KYR_ERROR_CODE>(rc);
 }
 

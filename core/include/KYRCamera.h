@@ -164,6 +164,9 @@ _Static_assert(sizeof(KYR_CONTROL_CAPS) == 248, "KYR_CONTROL_CAPS must be 248 by
 #endif
 #endif
 
+/* A function that answers through pointers refuses a null one with
+ * KYR_ERROR_GENERAL_ERROR and then changes nothing. KYRGetProductIDs is the
+ * exception: a null array asks for the number of product IDs only. */
 KYRCAMERA_API const char *KYRGetSDKVersion(void);
 KYRCAMERA_API int KYRGetNumOfConnectedCameras(void);
 KYRCAMERA_API int KYRGetProductIDs(int *pPIDs);

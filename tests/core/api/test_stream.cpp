@@ -561,8 +561,9 @@ TEST_F(StreamTest, InitWithAnotherSizeWaitsForTheReadOutInProgress) {
     reader.join();
     EXPECT_EQ(result.load(), KYR_SUCCESS);
     pCam->SetReadOutPauseMs(0);
-    int w = 0, h = 0;
-    ASSERT_EQ(KYRGetROIFormat(0, &w, &h, nullptr, nullptr), KYR_SUCCESS);
+    int w = 0, h = 0, bin = 0;
+    IMG_TYPE type = IMG_END;
+    ASSERT_EQ(KYRGetROIFormat(0, &w, &h, &bin, &type), KYR_SUCCESS);
     EXPECT_EQ(w, 32);
     EXPECT_EQ(h, 24);
     m_Image.assign(32 * 24, 0);

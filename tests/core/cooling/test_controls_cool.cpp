@@ -207,7 +207,8 @@ TEST_F(CCoolControlsTest, EveryOtherControlFallsThroughToTheCameraObject) {
         EXPECT_EQ(KYRSetControlValue(0, static_cast<KYR_CONTROL_TYPE>(type), 0, KYR_FALSE),
                   KYR_ERROR_INVALID_CONTROL_TYPE);
         long value = 0;
-        EXPECT_EQ(KYRGetControlValue(0, static_cast<KYR_CONTROL_TYPE>(type), &value, nullptr),
+        KYR_BOOL bAuto = KYR_FALSE;
+        EXPECT_EQ(KYRGetControlValue(0, static_cast<KYR_CONTROL_TYPE>(type), &value, &bAuto),
                   KYR_ERROR_INVALID_CONTROL_TYPE);
     }
 }
