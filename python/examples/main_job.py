@@ -3,7 +3,7 @@ each type into numpy arrays.
 
 By default it plugs a simulated 832MC and 832MC Pro into the camera simulator
 that the simulator build of the bindings module links (scripts/main_job.sh
-builds it and names the simulator library in KYRSIM_LIBRARY). With --real it
+builds it; the simulator library sits beside the module). With --real it
 plugs nothing and works on the cameras on the USB bus, through the shipped
 module and the real libusb-1.0.
 """
@@ -39,11 +39,11 @@ def loaded_simulator():
 
 def plug_simulated_cameras():
     """Plugs an 832MC and an 832MC Pro into the simulator the module loaded."""
-    path = loaded_simulator() or os.environ.get("KYRSIM_LIBRARY")
+    path = loaded_simulator() or os.path.join(os.path.dirname(bindings.__file__), SIMULATOR)
     try:
         # Only the instance the module already loaded: a second copy would be
         # a bus the module never sees.
-        sim = ctypes.CDLL(path, mode=os.RTLD_NOLOAD) if path else None
+        sim = ctypes.CDLL(path, mode=os.RTLD_NOLOAD)
     except OSError:
         sim = None
     if sim is None:
