@@ -6,9 +6,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(
-  build-essential cmake ninja-build pkg-config file
+# What `pip install .` needs to build the Python module (README.md names these).
+MODULE_PACKAGES=(
+  build-essential cmake ninja-build pkg-config
   libusb-1.0-0-dev liblog4cpp5-dev libtinyxml-dev libhwy-dev
+)
+# The tests, the benchmarks, the fuzz target and the 32-bit ARM build besides.
+APT_PACKAGES=(
+  "${MODULE_PACKAGES[@]}" file
   libgtest-dev libbenchmark-dev g++-arm-linux-gnueabihf
   libopencv-imgproc-dev
   clang libclang-rt-dev

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the simulator build of the bindings module under AddressSanitizer and
-# UndefinedBehaviorSanitizer (build/asan) and runs the Python tests against it.
+# UndefinedBehaviorSanitizer (build/asan) and runs the Python tests against it;
+# one of them also installs the simulator build with the README's pip command
+# into a temporary folder (built without sanitizers in build/pip-sim).
 # The interpreter is not instrumented: the sanitizer runtime is preloaded, and
 # leak detection is off, since the interpreter keeps its objects until exit.
 # Arguments go to pytest (for example -k capture).
