@@ -55,6 +55,9 @@ struct SModelConstants {
 };
 
 // One sensor readout mode.
+struct SCropModeTiming;
+struct SCropSensorDesc;
+
 struct SSensorMode {
     const char* szName;
     SRegTable regs;       // the mode's sensor writes, inside the hold; empty: a mode without a loader
@@ -79,6 +82,16 @@ struct SSensorMode {
     // no sensor rows, the FPGA's data format left to SetOutput16Bits.
     bool bLanesOnly = false;
     LVDS_CHANNEL eLanes = LVDS_CHANNEL_0;
+    // The timing of the mode for the crop-sensor laws (LAWS_CROP): the
+    // full-resolution or the binning kind; null elsewhere.
+    const SCropModeTiming* pCropTiming = nullptr;
+};
+
+// One byte of the per-bin pixel offsets of the hot-pixel map and dark frame
+// that a model sets after the settings are loaded.
+struct SPresetByte {
+    int iIndex;
+    uint8_t ucValue;
 };
 
 // Sensor binning of one bin.
@@ -86,6 +99,8 @@ struct SSensorBin {
     int iSensorFactor;         // what the sensor bins (2 = 2 x 2); 0: all in software; 1: the mode
                                // changes only the sensor's timing, the software bins it all
     const SSensorMode* pMode;  // the mode that does it
+    // The bin's high-speed mode for 8-bit data; null: pMode at every speed.
+    const SSensorMode* pModeHighSpeed = nullptr;
 };
 
 // The per-object timing words as a model's first mode leaves them.
@@ -121,6 +136,8 @@ struct SGainRule {
     int iDigitalFrom = 0;
     int iDigitalStep = 0;
     uint16_t usRegDigital = 0;  // the step count; written when iDigitalStep is set
+    // The gain's registers depend on the sensor mode: a new geometry writes them again.
+    bool bFollowsMode = false;
     // The model's writes that follow the gain code in the sensor mode in force; null: none.
     void (*fnModeWrites)(CRegPlan& plan, uint16_t usCode, const SSensorMode& mode) = nullptr;
     // A power law in place of fnMap: the gain clamped to the model's range,
@@ -225,6 +242,7 @@ struct SExposureRule {
     uint32_t uSHRMax;
     int iExpLinesGap;        // exposure lines = VMAX - gap - SHR
     uint64_t ullLongFromUs;  // long-exposure mode from this exposure on
+    uint64_t ullLongFromUsUSB2 = 0;  // the same on a USB 2 host; 0: ullLongFromUs
     LONG_EXP_PROGRAM eLongProgram;
     uint32_t uLongPadUs = 0;
     BIN_FRAME eBinFrame = BIN_FRAME_PADDED;  // how sensor binning sizes the frame
@@ -256,6 +274,10 @@ struct SExposureRule {
     // Shutter line of an exposure longer than a frame without sensor
     // binning; 0: iMinSHR.
     int iLongSHR = 0;
+    // Leaving long mode sets the FPGA's wait mode for the host (on for USB
+    // 2) and keeps its trigger mode in a trigger camera mode, wait first;
+    // false: both off, trigger first.
+    bool bLongExitToCameraMode = false;
     // The log lines of entering and leaving long mode.
     const char* szEnterLongLog = "Enter long exp mode\n";
     const char* szExitLongLog = "Exit long exp mode\n";
@@ -310,6 +332,9 @@ enum HIGH_SPEED_16BIT : int {
     HS16_STORED_UNLESS_SENSOR_BIN = 0,  // only stores the flag, unless sensor binning is active
     HS16_STORED = 1,                    // only stores the flag
     HS16_REAPPLIED = 2,                 // re-applies the mode as in 8-bit output
+    // Only stores the flag, in 16-bit output and also in 8-bit output while
+    // sensor binning is in force; the next mode change takes it.
+    HS16_STORED_ALSO_IN_SENSOR_BIN = 3,
 };
 
 // The start and window of sensors that place the window through start
@@ -393,6 +418,19 @@ enum WINDOW_PROGRAMMER : int {
                                 // start row, written with a running output paused, after the exposure
     WINDOW_START_REGS,        // start registers with fixed offsets (SStartWindowRule)
     WINDOW_RAW_FPGA,          // the FPGA's start registers over a fixed frame (SRawFpgaRule)
+    WINDOW_CROP,              // the sensor crops columns and cuts rows itself (SCropSensorDesc)
+};
+
+// The laws that turn gain, exposure and bandwidth into registers, and time
+// the frame (the engine's law sets).
+enum SENSOR_LAWS : int {
+    // The description's gain, exposure and bandwidth rules (SGainRule,
+    // SExposureRule, SBandwidthRule) over lines of HMAX clocks.
+    LAWS_REGISTERS = 0,
+    // The crop sensor's (SCropSensorDesc): power-law gain with 6 dB digital
+    // steps by the mode's kind, the shutter from a fixed offset with its
+    // blanking registers, the sensor's line length from the FPGA's HMAX.
+    LAWS_CROP = 1,
 };
 
 // Who times the sensor's lines and frames and switches its stream.
@@ -558,6 +596,7 @@ struct SDriverDesc {
     SFrameReg standby = {};  // sensor standby (0x3000 = 1 in standby)
 
     // Initialisation.
+    SRegTable firstRows = {nullptr, 0};       // written first of all, outside any hold
     SRegTable initTable;                      // the start-up table
     SRegTable initFixedRows = {nullptr, 0};   // rows written by code after the table
     bool bInitTableInHold = false;            // table and fixed rows inside one hold
@@ -570,6 +609,9 @@ struct SDriverDesc {
     int iCoolingLevel = -1;                   // cooled classes: InitCooling(level); -1: the base's
     INIT_REPLAY_ORDER eReplay = REPLAY_FPS_GAIN_EXP;
     bool bInitEndsInStandby = false;  // StopSensorStreaming at the end
+    bool bInitSetsOutputWidth = false;  // SetOutput16Bits before the sensor mode
+    const SPresetByte* pPresetBytes = nullptr;  // set after the settings are loaded
+    int iPresetBytes = 0;
 
     // Modes.
     const SSensorMode* pModeNormal;
@@ -596,6 +638,10 @@ struct SDriverDesc {
     int iSensorBinWidthStep = 0;  // with sensor binning the readout width is a multiple of it; 0: no rule
     WINDOW_PROGRAMMER eWindow = WINDOW_REGISTERS;
     const SStartWindowRule* pStartWindow = nullptr;  // WINDOW_START_REGS's rule
+    // The sensor bins whenever the bin is one of its sensor bins: no control
+    // of its own (SetHardwareBin(false) changes nothing), the mode follows
+    // the bin.
+    bool bSensorBinFollowsBin = false;
     MODE_RULE eModeRule = MODE_RULE_STORED_BIN_ARG_SPEED;
     HIGH_SPEED_16BIT eHighSpeed16 = HS16_STORED_UNLESS_SENSOR_BIN;
 
@@ -622,6 +668,9 @@ struct SDriverDesc {
     SOffsetRule offset;
     SExposureRule exposure;
     SBandwidthRule bandwidth;
+    SENSOR_LAWS eLaws = LAWS_REGISTERS;
+    // The crop sensor's registers and numbers (WINDOW_CROP and LAWS_CROP).
+    const SCropSensorDesc* pCropSensor = nullptr;
 
     // Capture loop.
     CAPTURE_LOOP eCapture = CAPTURE_ASYNC_MARKERS;

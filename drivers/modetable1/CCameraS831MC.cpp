@@ -139,6 +139,7 @@ const SDriverDesc g_DescS831MC = {
     .initTable = RegTable(kInitClassRows),
     .initFixedRows = RegTable(kInitSharedRows),
     .uResetPauseMs = 20,
+    .bInitSetsOutputWidth = true,
     .pModeNormal = &kModeNormal,
     .pModeHighSpeed = &kModeHighSpeed,
     .bResolutionKeepsHighSpeed = true,

@@ -83,6 +83,7 @@ SDriverDesc FpgaTimedMonoDesc() {
     d.capture.bEmptyIsDropped = true;
     d.iMarkerRepairRows = 1;
     d.fpgaTimed.bOn = true;
+    d.bInitSetsOutputWidth = true;
     d.eWindow = WINDOW_FPGA_TIMED;
     d.fpgaTimed.iCentreAlign = 8;
     return d;
