@@ -108,6 +108,51 @@ struct STimingInit {
     int iVBLK, iHBLK, iMinHMAX, iExtraLines, iUSBBandwidth;
 };
 
+// ---- Long exposures ---------------------------------------------------------------
+
+// Exposures from the model's long-exposure threshold on are timed by the
+// capture thread: the FPGA's wait and trigger modes hold the frame, the
+// thread raises the trigger signal, waits out the exposure on the host and
+// drops the signal, and the FPGA reads the frame out. What happens around
+// that wait is a script of actions.
+enum LONG_EXP_OP : uint8_t {
+    LONG_OP_PAUSE = 0,       // sleep uArg ms, no lock held
+    LONG_OP_TRIGGER_SIGNAL,  // EnableFPGATriggerSignal(uArg != 0); rising, it starts the wait's clock
+    LONG_OP_WAIT_MODE,       // EnableFPGAWaitMode(uArg != 0)
+    LONG_OP_TRIGGER_MODE,    // EnableFPGATriggerMode(uArg != 0)
+    LONG_OP_LOW_POWER,       // EnableLowPower(uArg != 0)
+    LONG_OP_XHS_STOP,        // EnableFPGAXHSStop(uArg != 0)
+    LONG_OP_SENSOR,          // WriteSONYREG(usReg, uArg)
+    // Re-synchronisation on FPGA status bit 4: while it reads clear, up to
+    // uArg tries of FPGAStop, 5 ms, FPGAStart, 20 ms; still clear ends the capture.
+    LONG_OP_SYNC,
+    LONG_OP_MODEL,     // the driver's LongExpAction(uArg), for what a model alone does
+    LONG_OP_LOG_WAIT,  // logs "wait:%ld\n" with the milliseconds since the trigger rose
+};
+
+// When an action runs.
+enum LONG_EXP_WHEN : uint8_t {
+    LONG_WHEN_ALWAYS = 0,
+    LONG_WHEN_DDR_OR_USB3 = 1,  // the DDR is on or the host is USB 3
+};
+
+struct SLongExpAction {
+    LONG_EXP_OP eOp;
+    uint32_t uArg;   // PAUSE: ms; switches: 1 on, 0 off; SENSOR: value; SYNC: tries; MODEL: the model's code
+    uint16_t usReg;  // SENSOR: register
+    LONG_EXP_WHEN eWhen;
+};
+
+struct SLongExpActions {
+    const SLongExpAction* pActions;
+    int iCount;
+};
+
+template <int N>
+constexpr SLongExpActions LongExpActions(const SLongExpAction (&actions)[N]) {
+    return {actions, N};
+}
+
 // ---- Exposure, gain, offset and bandwidth strategies ----------------------------
 
 // What a gain in 0.1 dB steps programs: the gain stored (clamped), the
@@ -123,7 +168,10 @@ struct SGainRule {
     uint16_t usRegConvGain;         // conversion-gain switch; 0: the sensor has none
     uint16_t usRegCode;             // gain code, low byte first
     int iCodeBytes;
-    bool bFPGAReg80Pulse = false;  // FPGA register 80 = 1, latched, before the sensor's gain
+    // An FPGA register written, inside the update latch, before the
+    // sensor's gain; register 0 (the control word): none.
+    uint16_t usFPGARegBefore = 0;
+    uint8_t ucFPGAValueBefore = 0;
     // A switch that shares its register with other settings is changed bit
     // by bit (read-modify-write): high conversion gain sets the bits of
     // ucConvGainOnBits, low clears those of ucConvGainOffMask. Both 0: the
@@ -266,8 +314,11 @@ struct SExposureRule {
     // same), and the run's mode is programmed at the start of every run.
     int iVMAXBase = 0;
     int iVMAXBaseSnap = 0;
-    bool bFPGAVMAXInHold = false;    // the FPGA's VMAX is written inside the sensor hold with the shutter
-    bool bLongModeLowPower = false;  // low power on for as long as long-exposure mode lasts
+    bool bFPGAVMAXInHold = false;  // the FPGA's VMAX is written inside the sensor hold with the shutter
+    // Run in SetExp's plan as long mode begins and ends (for example low
+    // power for as long as long-exposure mode lasts); empty: none.
+    SLongExpActions longModeOn = {nullptr, 0};
+    SLongExpActions longModeOff = {nullptr, 0};
     // Sensor registers of very long exposures, written inside the hold
     // between the FPGA's frame length and the shutter line; null: none.
     const SLongExpRegBlock* pLongExpRegs = nullptr;
@@ -392,7 +443,6 @@ struct SStartWindowRule {
 struct SFpgaTimedRules {
     bool bOn;
     int iCentreAlign = 0;         // the centred start rounded down to this; 0 or 1: not rounded
-    bool bOutput16Twice = false;  // SetOutput16Bits again right after SetStartPos
     int iHeightMultiple = 0;      // image heights must be a multiple of this; 0: any
     int iWindowHeightExtra = 0;   // lines added to the sensor window's height
 };
@@ -452,51 +502,6 @@ struct SRawFpgaRule {
     uint32_t uResetPulseMs;    // pause between the reset pulse and that write
     uint8_t ucInitDataFmt;     // register 10 at initialisation
 };
-
-// ---- Long exposures ---------------------------------------------------------------
-
-// Exposures from the model's long-exposure threshold on are timed by the
-// capture thread: the FPGA's wait and trigger modes hold the frame, the
-// thread raises the trigger signal, waits out the exposure on the host and
-// drops the signal, and the FPGA reads the frame out. What happens around
-// that wait is a script of actions.
-enum LONG_EXP_OP : uint8_t {
-    LONG_OP_PAUSE = 0,       // sleep uArg ms, no lock held
-    LONG_OP_TRIGGER_SIGNAL,  // EnableFPGATriggerSignal(uArg != 0); rising, it starts the wait's clock
-    LONG_OP_WAIT_MODE,       // EnableFPGAWaitMode(uArg != 0)
-    LONG_OP_TRIGGER_MODE,    // EnableFPGATriggerMode(uArg != 0)
-    LONG_OP_LOW_POWER,       // EnableLowPower(uArg != 0)
-    LONG_OP_XHS_STOP,        // EnableFPGAXHSStop(uArg != 0)
-    LONG_OP_SENSOR,          // WriteSONYREG(usReg, uArg)
-    // Re-synchronisation on FPGA status bit 4: while it reads clear, up to
-    // uArg tries of FPGAStop, 5 ms, FPGAStart, 20 ms; still clear ends the capture.
-    LONG_OP_SYNC,
-    LONG_OP_MODEL,     // the driver's LongExpAction(uArg), for what a model alone does
-    LONG_OP_LOG_WAIT,  // logs "wait:%ld\n" with the milliseconds since the trigger rose
-};
-
-// When an action runs.
-enum LONG_EXP_WHEN : uint8_t {
-    LONG_WHEN_ALWAYS = 0,
-    LONG_WHEN_DDR_OR_USB3 = 1,  // the DDR is on or the host is USB 3
-};
-
-struct SLongExpAction {
-    LONG_EXP_OP eOp;
-    uint32_t uArg;   // PAUSE: ms; switches: 1 on, 0 off; SENSOR: value; SYNC: tries; MODEL: the model's code
-    uint16_t usReg;  // SENSOR: register
-    LONG_EXP_WHEN eWhen;
-};
-
-struct SLongExpActions {
-    const SLongExpAction* pActions;
-    int iCount;
-};
-
-template <int N>
-constexpr SLongExpActions LongExpActions(const SLongExpAction (&actions)[N]) {
-    return {actions, N};
-}
 
 // An action of the stepped wait, run after iStep steps.
 struct SLongExpStep {
@@ -587,6 +592,27 @@ struct SCaptureHooks {
     bool bTriggerCapture = false;
 };
 
+// Where a start asked for lands: the start (x, y) asked for, never
+// negative, of a window of w x h sensor pixels on a sensor of iMaxW x iMaxH
+// with the start alignment iAlignX x iAlignY.
+struct SStartInput {
+    long long x, y;
+    long long w, h;
+    int iMaxW, iMaxH;
+    int iAlignX, iAlignY;
+};
+struct SStartPlace {
+    long long x, y;              // the start stored
+    long long askedX, askedY;  // the start asked for as aligned before it was kept on the sensor
+};
+using StartLaw = SStartPlace (*)(const SStartInput& in);
+// Aligned down first, then pulled back inside the sensor (a start at the
+// far edge keeps the sensor's last pixel, aligned or not).
+SStartPlace AlignThenClampStart(const SStartInput& in);
+// Pulled back inside the sensor first, then aligned down, so that the start
+// stored is always aligned.
+SStartPlace ClampThenAlignStart(const SStartInput& in);
+
 struct SDriverDesc {
     const char* szClassName;
     SModelConstants model;
@@ -659,9 +685,9 @@ struct SDriverDesc {
     int iMinClockKHz;    // bandwidth setting refused below it
     int iUSBBandwidthUSB3, iUSBBandwidthUSB2;
     bool bHasDDR = false;  // SetEnableDDR re-applies; else it only stores the flag
-    // The sensor counts its frame in half lines: a line is 2 x HMAX clocks,
-    // VMAX and SHR are written doubled.
-    bool bHalfLines = false;
+    // HMAX periods in one line the sensor counts (2: a sensor that counts
+    // its frame in half lines, VMAX and SHR written doubled); 0: 1.
+    int iLineHMAX = 0;
 
     // Exposure, gain, offset and bandwidth.
     SGainRule gain;
@@ -694,10 +720,9 @@ struct SDriverDesc {
     // Without sensor binning SetHardwareBin succeeds and changes nothing.
     bool bHardwareBinIgnored = false;
     SWindowRule window = {};  // WINDOW_FIXED_BLANKING's blanking
-    // SetStartPos pulls a start that does not fit back inside the sensor
-    // first and aligns it after, so that the stored start is always aligned
-    // (else it aligns first and then clamps).
-    bool bStartAlignAfterClamp = false;
+    // Where SetStartPos places a start asked for: aligned, then pulled back
+    // inside the sensor (AlignThenClampStart); null: that law.
+    StartLaw fnStartLaw = nullptr;
     // InitCamera sends no start-up command (VR_CMD_AF) after the FPGA reset.
     bool bNoStartCmd = false;
     // iFPGAReg26 is written right after the FPGA reset, before its pause.
@@ -705,8 +730,6 @@ struct SDriverDesc {
     // Sensor rows InitCamera writes last, the FPGA left as its set-up left
     // it (in place of a stop of the stream); empty: none.
     SRegTable initEndRows = {nullptr, 0};
-    // SetHighSpeedMode only stores the flag (the model has one mode).
-    bool bHighSpeedStoredOnly = false;
 };
 
 // The exposure rule of sensors with a shutter line counted from the frame's

@@ -45,6 +45,39 @@ bool HasSensorBinning(const SDriverDesc& desc) {
     return false;
 }
 
+namespace {
+
+void AlignDown(long long* px, long long* py, const SStartInput& in) {
+    if (in.iAlignX > 1) *px -= *px % in.iAlignX;
+    if (in.iAlignY > 1) *py -= *py % in.iAlignY;
+}
+
+void KeepOnSensor(long long* px, long long* py, const SStartInput& in) {
+    if (*py + in.h > in.iMaxH) *py = in.iMaxH - in.h;
+    if (*px + in.w > in.iMaxW) *px = in.iMaxW - in.w;
+    if (*py < 0) *py = 0;
+    if (*px < 0) *px = 0;
+}
+
+}  // namespace
+
+SStartPlace AlignThenClampStart(const SStartInput& in) {
+    SStartPlace at{in.x, in.y, 0, 0};
+    AlignDown(&at.x, &at.y, in);
+    at.askedX = at.x;
+    at.askedY = at.y;
+    KeepOnSensor(&at.x, &at.y, in);
+    return at;
+}
+
+SStartPlace ClampThenAlignStart(const SStartInput& in) {
+    SStartPlace at{in.x, in.y, in.x, in.y};
+    KeepOnSensor(&at.x, &at.y, in);
+    // Aligning down keeps a clamped start inside the sensor.
+    AlignDown(&at.x, &at.y, in);
+    return at;
+}
+
 SReadout ReadoutOf(const SDriverDesc& desc, int iWidth, int iHeight, int iBin, bool bHardwareBin, bool b16) {
     SReadout r;
     const int factor = bHardwareBin ? SensorBinFactor(desc, iBin) : 0;
@@ -587,11 +620,10 @@ void CEngineDriver<TBase>::RestoreGeometry(const SStoredGeometry& g) {
 template <class TBase>
 bool CEngineDriver<TBase>::ProgramGeometry(bool b16, bool* pbTiming) {
     CCritSecLock lock(this->m_csControl);
-    const SFpgaTimedRules& family = m_Desc.fpgaTimed;
     // Every part runs also after a failed one; any failure of the
     // geometry's own plans fails the whole.
     bool ok = PlaceStart(this->m_iStartX, this->m_iStartY);
-    if (!family.bOn || family.bOutput16Twice) ok = SetOutput16Bits(b16) && ok;
+    ok = ProgramOutputWidth(b16) && ok;
     ok = Cam_SetResolution() && ok;
     SetCMOSClk();
     bool bTiming = this->SetFPSPerc(this->m_iFPSPerc, this->m_bAutoFPS);
@@ -617,31 +649,30 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
 template <class TBase>
 bool CEngineDriver<TBase>::PlaceStart(int iStartX, int iStartY) {
     CCritSecLock lock(this->m_csControl);
-    const int alignX = m_pMode && m_pMode->iAlignX > 0 ? m_pMode->iAlignX : m_Desc.iAlignX;
-    const int alignY = m_pMode && m_pMode->iAlignY > 0 ? m_pMode->iAlignY : m_Desc.iAlignY;
-    long long x = iStartX < 0 ? 0 : iStartX;
-    long long y = iStartY < 0 ? 0 : iStartY;
-    auto align = [alignX, alignY](long long* px, long long* py) {
-        if (alignX > 1) *px -= *px % alignX;
-        if (alignY > 1) *py -= *py % alignY;
-    };
-    if (!m_Desc.bStartAlignAfterClamp) align(&x, &y);
-    const long long x0 = x, y0 = y;
+    SStartInput in;
+    in.x = iStartX < 0 ? 0 : iStartX;
+    in.y = iStartY < 0 ? 0 : iStartY;
     // In 64 bits, and never before the sensor's first pixel.
-    const long long w = static_cast<long long>(this->m_iWidth) * this->m_iBin;
-    const long long h = static_cast<long long>(this->m_iHeight) * this->m_iBin;
-    if (y + h > this->m_iMaxHeight) y = this->m_iMaxHeight - h;
-    if (x + w > this->m_iMaxWidth) x = this->m_iMaxWidth - w;
-    if (y < 0) y = 0;
-    if (x < 0) x = 0;
-    // Aligning down keeps a clamped start inside the sensor.
-    if (m_Desc.bStartAlignAfterClamp) align(&x, &y);
-    this->m_iStartY = static_cast<int>(y);
-    this->m_iStartX = static_cast<int>(x);
+    in.w = static_cast<long long>(this->m_iWidth) * this->m_iBin;
+    in.h = static_cast<long long>(this->m_iHeight) * this->m_iBin;
+    in.iMaxW = this->m_iMaxWidth;
+    in.iMaxH = this->m_iMaxHeight;
+    in.iAlignX = m_pMode && m_pMode->iAlignX > 0 ? m_pMode->iAlignX : m_Desc.iAlignX;
+    in.iAlignY = m_pMode && m_pMode->iAlignY > 0 ? m_pMode->iAlignY : m_Desc.iAlignY;
+    const StartLaw law = m_Desc.fnStartLaw ? m_Desc.fnStartLaw : AlignThenClampStart;
+    const SStartPlace at = law(in);
+    this->m_iStartY = static_cast<int>(at.y);
+    this->m_iStartX = static_cast<int>(at.x);
     // The dark frame and the hot-pixel map follow the window.
     if (this->m_bCutDark) this->AdjustDarkBuff();
     if (this->m_bHPCOn) this->AdjustHPCTable();
-    return (this->*m_Window.fnStart)(static_cast<int>(x0), static_cast<int>(y0));
+    return (this->*m_Window.fnStart)(static_cast<int>(at.askedX), static_cast<int>(at.askedY));
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::ProgramOutputWidth(bool b16) {
+    // The FPGA-timed family set it before the window was centred.
+    return m_Desc.fpgaTimed.bOn || SetOutput16Bits(b16);
 }
 
 template <class TBase>
@@ -689,7 +720,9 @@ bool CEngineDriver<TBase>::SetHighSpeedMode(bool bOn) {
             rule == HS16_STORED || rule == HS16_STORED_ALSO_IN_SENSOR_BIN ||
             (rule == HS16_STORED_UNLESS_SENSOR_BIN && !IsSensorBinned(this->m_iBin) && !m_Desc.pModeHighSpeed16);
         const bool bBinnedStoreOnly = rule == HS16_STORED_ALSO_IN_SENSOR_BIN && IsSensorBinned(this->m_iBin);
-        if (m_Desc.bHighSpeedStoredOnly || (this->m_bOutput16Bits && bStoreOnly) || bBinnedStoreOnly) {
+        // A model without a high-speed mode has none to switch to.
+        const bool bNoMode = !m_Desc.pModeHighSpeed && !m_Desc.pModeHighSpeed16;
+        if (bNoMode || (this->m_bOutput16Bits && bStoreOnly) || bBinnedStoreOnly) {
             this->m_bHighSpeed = bOn;
             return true;
         }

@@ -184,6 +184,10 @@ class CEngineDriver : public TBase {
     virtual bool ChangeFPGACtrl(uint8_t ucClear, uint8_t ucSet, bool bWrite = true);
     // The window of the geometry in force (control lock held).
     virtual SFpgaWindow CalcWindow();
+    // The output width (b16) as a new geometry programs it, once its start
+    // is placed; true when it was set. Models that set it at another step
+    // of the geometry too override it.
+    virtual bool ProgramOutputWidth(bool b16);
 
     // Capture bodies bound at initialisation; TriggerFunc runs RunTrigger.
     static void WorkingFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning);
@@ -374,6 +378,10 @@ class CEngineDriver : public TBase {
     void AddSensorSize(CRegPlan& plan, int iExtraRows, bool bHeld);
     // Rows added to the sensor window: the model's, none, or the mode's VBLK.
     int WindowExtraRows() const;
+    // HMAX periods in one line the sensor counts.
+    int LineHMAX() const { return m_Desc.iLineHMAX > 1 ? m_Desc.iLineHMAX : 1; }
+    // Actions of a long-exposure list added to a plan, run in its order.
+    void AddLongExpActions(CRegPlan& plan, const SLongExpActions& list);
     // Line time of the line length in force, microseconds, and its clocks.
     double LineTimeUs() const;
     double LineClocks() const;

@@ -34,7 +34,7 @@ long long ClampLL(long long v, long long lo, long long hi) { return v < lo ? lo 
 template <class TBase>
 double CEngineDriver<TBase>::LineClocks() const {
     // A sensor that counts half lines makes each line of two HMAX.
-    return static_cast<double>(this->m_usHMAX) * (m_Desc.bHalfLines ? 2 : 1);
+    return static_cast<double>(this->m_usHMAX) * LineHMAX();
 }
 
 template <class TBase>
@@ -133,11 +133,10 @@ void CEngineDriver<TBase>::RegisterExposure(unsigned long long exp, CRegPlan& pl
         // Models whose capture loop arms each long pass leave the FPGA to it.
         if (!rule.bLongModeArmedByCapture) timing.AddLongMode(plan, true);
         bLong = true;
-        // Low power for the whole of long-exposure mode, not per wait.
-        if (rule.bLongModeLowPower) plan.Call([&timing] { return timing.LowPower(true); });
+        AddLongExpActions(plan, rule.longModeOn);
         this->DbgPrint2("SetExp", "%s", rule.szEnterLongLog);
     } else if (exp < longFrom && bLong) {
-        if (rule.bLongModeLowPower) plan.Call([&timing] { return timing.LowPower(false); });
+        AddLongExpActions(plan, rule.longModeOff);
         this->DbgPrint2("SetExp", "%s", rule.szExitLongLog);
         AddLongModeExit(plan);
         bLong = false;
@@ -166,11 +165,9 @@ void CEngineDriver<TBase>::RegisterExposure(unsigned long long exp, CRegPlan& pl
     if (rule.iHardwareBinMinSHR > 0 && this->m_bHardwareBin && HardwareBinMode(m_Desc, this->m_iBin))
         eff.iMinSHR = rule.iHardwareBinMinSHR;
     SExposureRegs regs = rule.fnCompute(eff, in);
-    if (m_Desc.bHalfLines) {
-        // Frame length and shutter line in the sensor's half lines.
-        regs.uVMAX *= 2;
-        regs.uSHR *= 2;
-    }
+    // Frame length and shutter line in the lines the sensor counts.
+    regs.uVMAX *= LineHMAX();
+    regs.uSHR *= LineHMAX();
     const int expLines = static_cast<int>(static_cast<long long>(regs.uVMAX) - rule.iExpLinesGap - regs.uSHR);
     // VMAX counts lines of one HMAX each (half lines where the sensor counts them).
     const int clockKHz = this->m_iFclk;
@@ -192,7 +189,7 @@ void CEngineDriver<TBase>::RegisterExposure(unsigned long long exp, CRegPlan& pl
     // Inside the hold the frame length changes with the shutter, at its
     // release (always so in the FPGA-timed family, whose frame length is the
     // FPGA's alone).
-    const bool vmaxInHold = family.bOn || rule.bFPGAVMAXInHold;
+    const bool vmaxInHold = rule.bFPGAVMAXInHold;
     if (!vmaxInHold) timing.AddFrameLength(plan, vmax);
     plan.BeginFrame();
     if (vmaxInHold) timing.AddFrameLength(plan, vmax);
@@ -236,7 +233,7 @@ int CEngineDriver<TBase>::RegisterGain(int iGain, CRegPlan& plan) {
         digital = (code.iGain - rule.iDigitalFrom + rule.iDigitalStep - 1) / rule.iDigitalStep;
         usCode = map(code.iGain - rule.iDigitalStep * digital).usCode;
     }
-    if (rule.bFPGAReg80Pulse) m_pTiming->AddLatched(plan, FPGA_REG_80, 1);
+    if (rule.usFPGARegBefore) m_pTiming->AddLatched(plan, rule.usFPGARegBefore, rule.ucFPGAValueBefore);
     plan.BeginFrame();
     if (rule.usRegConvGain && (rule.ucConvGainOnBits || rule.ucConvGainOffMask)) {
         // The register's other bits hold other settings: only the switch's
@@ -344,7 +341,7 @@ void CEngineDriver<TBase>::RegisterLine(int percent, CRegPlan& plan) {
     const int clock = this->m_iFclk;
     long long lineRows = static_cast<long long>(r.iRows) + BandwidthExtraLines();
     if (r.iSensorFactor > 1 && !rule.bSensorBinKeepsRows) lineRows *= 2;
-    if (m_Desc.bHalfLines) lineRows *= 2;
+    lineRows *= LineHMAX();
     long long hmax;
     double pacing = 100.0;
     if (this->m_bDDREnable) {

@@ -177,6 +177,7 @@ const SDriverDesc g_DescS831MC = {
             .eLongProgram = LONG_EXP_EXPOSURE,
             .dOffsetUs = 13.73,
             .iVMAXBase = kExtraLines,
+            .bFPGAVMAXInHold = true,
             .pLongExpRegs = &kLongExpRegs,
         },
     .bandwidth =
@@ -190,10 +191,10 @@ const SDriverDesc g_DescS831MC = {
             .iBandwidthExtraLines = -1,
         },
     .pLongExp = &kLongExp,
-    .fpgaTimed = {.bOn = true, .bOutput16Twice = true},
+    .fpgaTimed = {.bOn = true},
 };
 
-CCameraS831MC::CCameraS831MC() : CEngineDriver(g_DescS831MC) {}
+CCameraS831MC::CCameraS831MC() : CS831Driver(g_DescS831MC) {}
 
 namespace {
 const CEngineRegistrar<CCameraS831MC> kRegistrar("CCameraS831MC", g_DescS831MC);
