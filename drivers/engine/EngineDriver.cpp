@@ -536,10 +536,10 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     // capture was being stopped.
     if (!CheckResolution(iWidth, iHeight, iBin, imageType)) return false;
     const SFpgaTimedRules& family = m_Desc.fpgaTimed;
-    // The FPGA-timed family, and models whose modes follow the image type
-    // alone, keep the sensor mode over a bin change.
+    // Models whose modes follow the image type alone keep the sensor mode
+    // over a bin change.
     const bool bModeChange =
-        imageType != this->m_iImgType || (!family.bOn && !m_Desc.bModeFollowsType && iBin != this->m_iBin);
+        imageType != this->m_iImgType || (!m_Desc.bModeFollowsType && iBin != this->m_iBin);
     const bool bHighSpeed = m_Desc.bResolutionKeepsHighSpeed && this->m_bHighSpeed;
     // The geometry in force, stored again when the new one is not taken whole.
     const SStoredGeometry old = StoredGeometry();

@@ -193,7 +193,7 @@ void CEngineDriver<TBase>::RegisterExposure(unsigned long long exp, CRegPlan& pl
     if (!vmaxInHold) timing.AddFrameLength(plan, vmax);
     plan.BeginFrame();
     if (vmaxInHold) timing.AddFrameLength(plan, vmax);
-    if (!family.bOn && rule.usRegSensorVMAX)
+    if (rule.usRegSensorVMAX)
         plan.SensorLE(rule.usRegSensorVMAX, regs.uVMAX, rule.iSensorVMAXBytes);
     if (rule.pLongExpRegs)
         AddLongExpRegs(&plan, *rule.pLongExpRegs, exp, frameUs,

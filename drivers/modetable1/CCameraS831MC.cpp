@@ -192,6 +192,8 @@ const SDriverDesc g_DescS831MC = {
         },
     .pLongExp = &kLongExp,
     .fpgaTimed = {.bOn = true},
+    // A bin change alone keeps the sensor mode.
+    .bModeFollowsType = true,
 };
 
 CCameraS831MC::CCameraS831MC() : CS831Driver(g_DescS831MC) {}
