@@ -33,9 +33,22 @@ bool CheckGainAndExposure(const SDriverDesc& desc, std::string* pWhy) {
     return true;
 }
 
+// The crop sensor's window and laws run on its rule, and time every mode
+// by the mode's kind.
+bool CheckCropModes(const SDriverDesc& desc, std::string* pWhy) {
+    if (!desc.pCropSensor) return Fault(pWhy, "the crop-sensor laws without their rule");
+    const SSensorMode* modes[] = {desc.pModeNormal, desc.pModeHighSpeed, desc.pModeNormal16, desc.pModeHighSpeed16};
+    for (const SSensorMode* mode : modes)
+        if (mode && !mode->pCropTiming) return Fault(pWhy, "a mode of the crop-sensor laws without its kind");
+    for (const SSensorBin& sb : desc.sensorBin)
+        for (const SSensorMode* mode : {sb.pMode, sb.pModeHighSpeed})
+            if (mode && !mode->pCropTiming) return Fault(pWhy, "a mode of the crop-sensor laws without its kind");
+    return true;
+}
+
 }  // namespace
 
-bool CheckDriverDesc(const SDriverDesc& desc, std::string* pWhy, DESC_RULES eRules) {
+bool CheckDriverDesc(const SDriverDesc& desc, std::string* pWhy) {
     const SModelConstants& m = desc.model;
     if (!desc.szClassName || !m.szName || !m.szShortName)
         return Fault(pWhy, "a class or model name is missing");
@@ -57,7 +70,9 @@ bool CheckDriverDesc(const SDriverDesc& desc, std::string* pWhy, DESC_RULES eRul
         }
     }
 
-    if (eRules == DESC_RULES_ALL && !CheckGainAndExposure(desc, pWhy)) return false;
+    if (desc.eLaws == LAWS_REGISTERS && !CheckGainAndExposure(desc, pWhy)) return false;
+    if (desc.eLaws == LAWS_CROP && !CheckCropModes(desc, pWhy)) return false;
+    if (desc.eLaws < LAWS_REGISTERS || desc.eLaws > LAWS_CROP) return Fault(pWhy, "no such law set");
     if (!ByteCountFits(desc.offset.iBytes))
         return Fault(pWhy, "the black level's byte count is outside 1..4");
 
@@ -78,7 +93,9 @@ bool CheckDriverDesc(const SDriverDesc& desc, std::string* pWhy, DESC_RULES eRul
         return Fault(pWhy, "the raw FPGA window and the raw FPGA timing master go together");
     if ((desc.eWindow == WINDOW_FPGA_TIMED) != desc.fpgaTimed.bOn)
         return Fault(pWhy, "the FPGA-timed window and the FPGA-timed family go together");
-    if (desc.eWindow < WINDOW_REGISTERS || desc.eWindow > WINDOW_RAW_FPGA)
+    if ((desc.eWindow == WINDOW_CROP) != (desc.eLaws == LAWS_CROP))
+        return Fault(pWhy, "the crop window and the crop-sensor laws go together");
+    if (desc.eWindow < WINDOW_REGISTERS || desc.eWindow > WINDOW_CROP)
         return Fault(pWhy, "no such window programmer");
     if (desc.eCapture != CAPTURE_ASYNC_MARKERS)
         return Fault(pWhy, "the engine has no synchronous head-marker capture loop yet");

@@ -9,16 +9,8 @@
 
 #include "engine/DriverDesc.h"
 
-// Which of the engine's rules a class runs: the crop-sensor family brings
-// its own gain and exposure (SCropSensorDesc), so the description's gain
-// and exposure rules are not its.
-enum DESC_RULES : int {
-    DESC_RULES_ALL = 0,
-    DESC_RULES_OWN_GAIN_EXPOSURE = 1,
-};
-
 // True when the engine can run the description; else false with the first
 // fault found in *pWhy (unless null).
-bool CheckDriverDesc(const SDriverDesc& desc, std::string* pWhy, DESC_RULES eRules = DESC_RULES_ALL);
+bool CheckDriverDesc(const SDriverDesc& desc, std::string* pWhy);
 
 #endif

@@ -55,6 +55,9 @@ struct SModelConstants {
 };
 
 // One sensor readout mode.
+struct SCropModeTiming;
+struct SCropSensorDesc;
+
 struct SSensorMode {
     const char* szName;
     SRegTable regs;       // the mode's sensor writes, inside the hold; empty: a mode without a loader
@@ -79,6 +82,16 @@ struct SSensorMode {
     // no sensor rows, the FPGA's data format left to SetOutput16Bits.
     bool bLanesOnly = false;
     LVDS_CHANNEL eLanes = LVDS_CHANNEL_0;
+    // The timing of the mode for the crop-sensor laws (LAWS_CROP): the
+    // full-resolution or the binning kind; null elsewhere.
+    const SCropModeTiming* pCropTiming = nullptr;
+};
+
+// One byte of the per-bin pixel offsets of the hot-pixel map and dark frame
+// that a model sets after the settings are loaded.
+struct SPresetByte {
+    int iIndex;
+    uint8_t ucValue;
 };
 
 // Sensor binning of one bin.
@@ -86,12 +99,59 @@ struct SSensorBin {
     int iSensorFactor;         // what the sensor bins (2 = 2 x 2); 0: all in software; 1: the mode
                                // changes only the sensor's timing, the software bins it all
     const SSensorMode* pMode;  // the mode that does it
+    // The bin's high-speed mode for 8-bit data; null: pMode at every speed.
+    const SSensorMode* pModeHighSpeed = nullptr;
 };
 
 // The per-object timing words as a model's first mode leaves them.
 struct STimingInit {
     int iVBLK, iHBLK, iMinHMAX, iExtraLines, iUSBBandwidth;
 };
+
+// ---- Long exposures ---------------------------------------------------------------
+
+// Exposures from the model's long-exposure threshold on are timed by the
+// capture thread: the FPGA's wait and trigger modes hold the frame, the
+// thread raises the trigger signal, waits out the exposure on the host and
+// drops the signal, and the FPGA reads the frame out. What happens around
+// that wait is a script of actions.
+enum LONG_EXP_OP : uint8_t {
+    LONG_OP_PAUSE = 0,       // sleep uArg ms, no lock held
+    LONG_OP_TRIGGER_SIGNAL,  // EnableFPGATriggerSignal(uArg != 0); rising, it starts the wait's clock
+    LONG_OP_WAIT_MODE,       // EnableFPGAWaitMode(uArg != 0)
+    LONG_OP_TRIGGER_MODE,    // EnableFPGATriggerMode(uArg != 0)
+    LONG_OP_LOW_POWER,       // EnableLowPower(uArg != 0)
+    LONG_OP_XHS_STOP,        // EnableFPGAXHSStop(uArg != 0)
+    LONG_OP_SENSOR,          // WriteSONYREG(usReg, uArg)
+    // Re-synchronisation on FPGA status bit 4: while it reads clear, up to
+    // uArg tries of FPGAStop, 5 ms, FPGAStart, 20 ms; still clear ends the capture.
+    LONG_OP_SYNC,
+    LONG_OP_MODEL,     // the driver's LongExpAction(uArg), for what a model alone does
+    LONG_OP_LOG_WAIT,  // logs "wait:%ld\n" with the milliseconds since the trigger rose
+};
+
+// When an action runs.
+enum LONG_EXP_WHEN : uint8_t {
+    LONG_WHEN_ALWAYS = 0,
+    LONG_WHEN_DDR_OR_USB3 = 1,  // the DDR is on or the host is USB 3
+};
+
+struct SLongExpAction {
+    LONG_EXP_OP eOp;
+    uint32_t uArg;   // PAUSE: ms; switches: 1 on, 0 off; SENSOR: value; SYNC: tries; MODEL: the model's code
+    uint16_t usReg;  // SENSOR: register
+    LONG_EXP_WHEN eWhen;
+};
+
+struct SLongExpActions {
+    const SLongExpAction* pActions;
+    int iCount;
+};
+
+template <int N>
+constexpr SLongExpActions LongExpActions(const SLongExpAction (&actions)[N]) {
+    return {actions, N};
+}
 
 // ---- Exposure, gain, offset and bandwidth strategies ----------------------------
 
@@ -108,7 +168,10 @@ struct SGainRule {
     uint16_t usRegConvGain;         // conversion-gain switch; 0: the sensor has none
     uint16_t usRegCode;             // gain code, low byte first
     int iCodeBytes;
-    bool bFPGAReg80Pulse = false;  // FPGA register 80 = 1, latched, before the sensor's gain
+    // An FPGA register written, inside the update latch, before the
+    // sensor's gain; register 0 (the control word): none.
+    uint16_t usFPGARegBefore = 0;
+    uint8_t ucFPGAValueBefore = 0;
     // A switch that shares its register with other settings is changed bit
     // by bit (read-modify-write): high conversion gain sets the bits of
     // ucConvGainOnBits, low clears those of ucConvGainOffMask. Both 0: the
@@ -121,6 +184,8 @@ struct SGainRule {
     int iDigitalFrom = 0;
     int iDigitalStep = 0;
     uint16_t usRegDigital = 0;  // the step count; written when iDigitalStep is set
+    // The gain's registers depend on the sensor mode: a new geometry writes them again.
+    bool bFollowsMode = false;
     // The model's writes that follow the gain code in the sensor mode in force; null: none.
     void (*fnModeWrites)(CRegPlan& plan, uint16_t usCode, const SSensorMode& mode) = nullptr;
     // A power law in place of fnMap: the gain clamped to the model's range,
@@ -225,6 +290,7 @@ struct SExposureRule {
     uint32_t uSHRMax;
     int iExpLinesGap;        // exposure lines = VMAX - gap - SHR
     uint64_t ullLongFromUs;  // long-exposure mode from this exposure on
+    uint64_t ullLongFromUsUSB2 = 0;  // the same on a USB 2 host; 0: ullLongFromUs
     LONG_EXP_PROGRAM eLongProgram;
     uint32_t uLongPadUs = 0;
     BIN_FRAME eBinFrame = BIN_FRAME_PADDED;  // how sensor binning sizes the frame
@@ -248,14 +314,21 @@ struct SExposureRule {
     // same), and the run's mode is programmed at the start of every run.
     int iVMAXBase = 0;
     int iVMAXBaseSnap = 0;
-    bool bFPGAVMAXInHold = false;    // the FPGA's VMAX is written inside the sensor hold with the shutter
-    bool bLongModeLowPower = false;  // low power on for as long as long-exposure mode lasts
+    bool bFPGAVMAXInHold = false;  // the FPGA's VMAX is written inside the sensor hold with the shutter
+    // Run in SetExp's plan as long mode begins and ends (for example low
+    // power for as long as long-exposure mode lasts); empty: none.
+    SLongExpActions longModeOn = {nullptr, 0};
+    SLongExpActions longModeOff = {nullptr, 0};
     // Sensor registers of very long exposures, written inside the hold
     // between the FPGA's frame length and the shutter line; null: none.
     const SLongExpRegBlock* pLongExpRegs = nullptr;
     // Shutter line of an exposure longer than a frame without sensor
     // binning; 0: iMinSHR.
     int iLongSHR = 0;
+    // Leaving long mode sets the FPGA's wait mode for the host (on for USB
+    // 2) and keeps its trigger mode in a trigger camera mode, wait first;
+    // false: both off, trigger first.
+    bool bLongExitToCameraMode = false;
     // The log lines of entering and leaving long mode.
     const char* szEnterLongLog = "Enter long exp mode\n";
     const char* szExitLongLog = "Exit long exp mode\n";
@@ -310,6 +383,9 @@ enum HIGH_SPEED_16BIT : int {
     HS16_STORED_UNLESS_SENSOR_BIN = 0,  // only stores the flag, unless sensor binning is active
     HS16_STORED = 1,                    // only stores the flag
     HS16_REAPPLIED = 2,                 // re-applies the mode as in 8-bit output
+    // Only stores the flag, in 16-bit output and also in 8-bit output while
+    // sensor binning is in force; the next mode change takes it.
+    HS16_STORED_ALSO_IN_SENSOR_BIN = 3,
 };
 
 // The start and window of sensors that place the window through start
@@ -367,7 +443,6 @@ struct SStartWindowRule {
 struct SFpgaTimedRules {
     bool bOn;
     int iCentreAlign = 0;         // the centred start rounded down to this; 0 or 1: not rounded
-    bool bOutput16Twice = false;  // SetOutput16Bits again right after SetStartPos
     int iHeightMultiple = 0;      // image heights must be a multiple of this; 0: any
     int iWindowHeightExtra = 0;   // lines added to the sensor window's height
 };
@@ -393,6 +468,19 @@ enum WINDOW_PROGRAMMER : int {
                                 // start row, written with a running output paused, after the exposure
     WINDOW_START_REGS,        // start registers with fixed offsets (SStartWindowRule)
     WINDOW_RAW_FPGA,          // the FPGA's start registers over a fixed frame (SRawFpgaRule)
+    WINDOW_CROP,              // the sensor crops columns and cuts rows itself (SCropSensorDesc)
+};
+
+// The laws that turn gain, exposure and bandwidth into registers, and time
+// the frame (the engine's law sets).
+enum SENSOR_LAWS : int {
+    // The description's gain, exposure and bandwidth rules (SGainRule,
+    // SExposureRule, SBandwidthRule) over lines of HMAX clocks.
+    LAWS_REGISTERS = 0,
+    // The crop sensor's (SCropSensorDesc): power-law gain with 6 dB digital
+    // steps by the mode's kind, the shutter from a fixed offset with its
+    // blanking registers, the sensor's line length from the FPGA's HMAX.
+    LAWS_CROP = 1,
 };
 
 // Who times the sensor's lines and frames and switches its stream.
@@ -414,51 +502,6 @@ struct SRawFpgaRule {
     uint32_t uResetPulseMs;    // pause between the reset pulse and that write
     uint8_t ucInitDataFmt;     // register 10 at initialisation
 };
-
-// ---- Long exposures ---------------------------------------------------------------
-
-// Exposures from the model's long-exposure threshold on are timed by the
-// capture thread: the FPGA's wait and trigger modes hold the frame, the
-// thread raises the trigger signal, waits out the exposure on the host and
-// drops the signal, and the FPGA reads the frame out. What happens around
-// that wait is a script of actions.
-enum LONG_EXP_OP : uint8_t {
-    LONG_OP_PAUSE = 0,       // sleep uArg ms, no lock held
-    LONG_OP_TRIGGER_SIGNAL,  // EnableFPGATriggerSignal(uArg != 0); rising, it starts the wait's clock
-    LONG_OP_WAIT_MODE,       // EnableFPGAWaitMode(uArg != 0)
-    LONG_OP_TRIGGER_MODE,    // EnableFPGATriggerMode(uArg != 0)
-    LONG_OP_LOW_POWER,       // EnableLowPower(uArg != 0)
-    LONG_OP_XHS_STOP,        // EnableFPGAXHSStop(uArg != 0)
-    LONG_OP_SENSOR,          // WriteSONYREG(usReg, uArg)
-    // Re-synchronisation on FPGA status bit 4: while it reads clear, up to
-    // uArg tries of FPGAStop, 5 ms, FPGAStart, 20 ms; still clear ends the capture.
-    LONG_OP_SYNC,
-    LONG_OP_MODEL,     // the driver's LongExpAction(uArg), for what a model alone does
-    LONG_OP_LOG_WAIT,  // logs "wait:%ld\n" with the milliseconds since the trigger rose
-};
-
-// When an action runs.
-enum LONG_EXP_WHEN : uint8_t {
-    LONG_WHEN_ALWAYS = 0,
-    LONG_WHEN_DDR_OR_USB3 = 1,  // the DDR is on or the host is USB 3
-};
-
-struct SLongExpAction {
-    LONG_EXP_OP eOp;
-    uint32_t uArg;   // PAUSE: ms; switches: 1 on, 0 off; SENSOR: value; SYNC: tries; MODEL: the model's code
-    uint16_t usReg;  // SENSOR: register
-    LONG_EXP_WHEN eWhen;
-};
-
-struct SLongExpActions {
-    const SLongExpAction* pActions;
-    int iCount;
-};
-
-template <int N>
-constexpr SLongExpActions LongExpActions(const SLongExpAction (&actions)[N]) {
-    return {actions, N};
-}
 
 // An action of the stepped wait, run after iStep steps.
 struct SLongExpStep {
@@ -549,6 +592,27 @@ struct SCaptureHooks {
     bool bTriggerCapture = false;
 };
 
+// Where a start asked for lands: the start (x, y) asked for, never
+// negative, of a window of w x h sensor pixels on a sensor of iMaxW x iMaxH
+// with the start alignment iAlignX x iAlignY.
+struct SStartInput {
+    long long x, y;
+    long long w, h;
+    int iMaxW, iMaxH;
+    int iAlignX, iAlignY;
+};
+struct SStartPlace {
+    long long x, y;              // the start stored
+    long long askedX, askedY;  // the start asked for as aligned before it was kept on the sensor
+};
+using StartLaw = SStartPlace (*)(const SStartInput& in);
+// Aligned down first, then pulled back inside the sensor (a start at the
+// far edge keeps the sensor's last pixel, aligned or not).
+SStartPlace AlignThenClampStart(const SStartInput& in);
+// Pulled back inside the sensor first, then aligned down, so that the start
+// stored is always aligned.
+SStartPlace ClampThenAlignStart(const SStartInput& in);
+
 struct SDriverDesc {
     const char* szClassName;
     SModelConstants model;
@@ -558,6 +622,7 @@ struct SDriverDesc {
     SFrameReg standby = {};  // sensor standby (0x3000 = 1 in standby)
 
     // Initialisation.
+    SRegTable firstRows = {nullptr, 0};       // written first of all, outside any hold
     SRegTable initTable;                      // the start-up table
     SRegTable initFixedRows = {nullptr, 0};   // rows written by code after the table
     bool bInitTableInHold = false;            // table and fixed rows inside one hold
@@ -570,6 +635,9 @@ struct SDriverDesc {
     int iCoolingLevel = -1;                   // cooled classes: InitCooling(level); -1: the base's
     INIT_REPLAY_ORDER eReplay = REPLAY_FPS_GAIN_EXP;
     bool bInitEndsInStandby = false;  // StopSensorStreaming at the end
+    bool bInitSetsOutputWidth = false;  // SetOutput16Bits before the sensor mode
+    const SPresetByte* pPresetBytes = nullptr;  // set after the settings are loaded
+    int iPresetBytes = 0;
 
     // Modes.
     const SSensorMode* pModeNormal;
@@ -596,6 +664,10 @@ struct SDriverDesc {
     int iSensorBinWidthStep = 0;  // with sensor binning the readout width is a multiple of it; 0: no rule
     WINDOW_PROGRAMMER eWindow = WINDOW_REGISTERS;
     const SStartWindowRule* pStartWindow = nullptr;  // WINDOW_START_REGS's rule
+    // The sensor bins whenever the bin is one of its sensor bins: no control
+    // of its own (SetHardwareBin(false) changes nothing), the mode follows
+    // the bin.
+    bool bSensorBinFollowsBin = false;
     MODE_RULE eModeRule = MODE_RULE_STORED_BIN_ARG_SPEED;
     HIGH_SPEED_16BIT eHighSpeed16 = HS16_STORED_UNLESS_SENSOR_BIN;
 
@@ -613,15 +685,18 @@ struct SDriverDesc {
     int iMinClockKHz;    // bandwidth setting refused below it
     int iUSBBandwidthUSB3, iUSBBandwidthUSB2;
     bool bHasDDR = false;  // SetEnableDDR re-applies; else it only stores the flag
-    // The sensor counts its frame in half lines: a line is 2 x HMAX clocks,
-    // VMAX and SHR are written doubled.
-    bool bHalfLines = false;
+    // HMAX periods in one line the sensor counts (2: a sensor that counts
+    // its frame in half lines, VMAX and SHR written doubled); 0: 1.
+    int iLineHMAX = 0;
 
     // Exposure, gain, offset and bandwidth.
     SGainRule gain;
     SOffsetRule offset;
     SExposureRule exposure;
     SBandwidthRule bandwidth;
+    SENSOR_LAWS eLaws = LAWS_REGISTERS;
+    // The crop sensor's registers and numbers (WINDOW_CROP and LAWS_CROP).
+    const SCropSensorDesc* pCropSensor = nullptr;
 
     // Capture loop.
     CAPTURE_LOOP eCapture = CAPTURE_ASYNC_MARKERS;
@@ -645,10 +720,9 @@ struct SDriverDesc {
     // Without sensor binning SetHardwareBin succeeds and changes nothing.
     bool bHardwareBinIgnored = false;
     SWindowRule window = {};  // WINDOW_FIXED_BLANKING's blanking
-    // SetStartPos pulls a start that does not fit back inside the sensor
-    // first and aligns it after, so that the stored start is always aligned
-    // (else it aligns first and then clamps).
-    bool bStartAlignAfterClamp = false;
+    // Where SetStartPos places a start asked for: aligned, then pulled back
+    // inside the sensor (AlignThenClampStart); null: that law.
+    StartLaw fnStartLaw = nullptr;
     // InitCamera sends no start-up command (VR_CMD_AF) after the FPGA reset.
     bool bNoStartCmd = false;
     // iFPGAReg26 is written right after the FPGA reset, before its pause.
@@ -656,8 +730,6 @@ struct SDriverDesc {
     // Sensor rows InitCamera writes last, the FPGA left as its set-up left
     // it (in place of a stop of the stream); empty: none.
     SRegTable initEndRows = {nullptr, 0};
-    // SetHighSpeedMode only stores the flag (the model has one mode).
-    bool bHighSpeedStoredOnly = false;
 };
 
 // The exposure rule of sensors with a shutter line counted from the frame's

@@ -15,6 +15,8 @@ constexpr int kAutoExpMaxMsCap = 2000000;
 constexpr int kBinSlots = kSupportedBinSlots;
 // Image types 0 .. 4 exist.
 constexpr int kImageTypeCount = 5;
+// A frame carries four marker words.
+constexpr int kMinFrameBytes = 8;
 
 bool IsType16(int iType) { return iType == IMAGE_32BIT || iType == IMAGE_RAW16; }
 
@@ -41,6 +43,39 @@ bool HasSensorBinning(const SDriverDesc& desc) {
     for (int bin = 0; bin <= kDescMaxBin; ++bin)
         if (SensorBinFactor(desc, bin) > 0) return true;
     return false;
+}
+
+namespace {
+
+void AlignDown(long long* px, long long* py, const SStartInput& in) {
+    if (in.iAlignX > 1) *px -= *px % in.iAlignX;
+    if (in.iAlignY > 1) *py -= *py % in.iAlignY;
+}
+
+void KeepOnSensor(long long* px, long long* py, const SStartInput& in) {
+    if (*py + in.h > in.iMaxH) *py = in.iMaxH - in.h;
+    if (*px + in.w > in.iMaxW) *px = in.iMaxW - in.w;
+    if (*py < 0) *py = 0;
+    if (*px < 0) *px = 0;
+}
+
+}  // namespace
+
+SStartPlace AlignThenClampStart(const SStartInput& in) {
+    SStartPlace at{in.x, in.y, 0, 0};
+    AlignDown(&at.x, &at.y, in);
+    at.askedX = at.x;
+    at.askedY = at.y;
+    KeepOnSensor(&at.x, &at.y, in);
+    return at;
+}
+
+SStartPlace ClampThenAlignStart(const SStartInput& in) {
+    SStartPlace at{in.x, in.y, in.x, in.y};
+    KeepOnSensor(&at.x, &at.y, in);
+    // Aligning down keeps a clamped start inside the sensor.
+    AlignDown(&at.x, &at.y, in);
+    return at;
 }
 
 SReadout ReadoutOf(const SDriverDesc& desc, int iWidth, int iHeight, int iBin, bool bHardwareBin, bool b16) {
@@ -72,13 +107,24 @@ CEngineDriver<TBase>::CEngineDriver(const SDriverDesc& desc)
       m_Port(*this),
       m_TimingPort(*this),
       m_pTiming(MakeTimingMaster(m_TimingPort)),
-      m_Window(WindowProgrammer(desc.eWindow)) {
+      m_Window(WindowProgrammer(desc.eWindow)),
+      m_Laws(LawSet(desc.eLaws)) {
     DbgPrint(-1, desc.szClassName, "CCAMERA::CCAMERA()\n");
     ApplyModelConstants();
     this->m_iAutoExpMaxMs = std::min(this->m_iAutoExpMaxMs.load(), kAutoExpMaxMsCap);
     this->LoadSetting();
     // A stored sensor binning means nothing to a sensor without it.
     if (!HasHardwareBinMode(m_Desc)) this->m_bHardwareBin = false;
+    if (m_Desc.bSensorBinFollowsBin) {
+        // The sensor's binning follows the bin; it is no control of its own.
+        this->m_bCapHardwareBin = false;
+        this->m_bHardwareBin = SensorBinFactor(m_Desc, this->m_iBin) > 0;
+    }
+    for (int i = 0; i < m_Desc.iPresetBytes; ++i) {
+        const SPresetByte& b = m_Desc.pPresetBytes[i];
+        if (this->m_pPresetBytes && b.iIndex >= 0 && b.iIndex < kPresetBytes)
+            this->m_pPresetBytes[b.iIndex] = b.ucValue;
+    }
     // The class's own white balance, so the FPGA gains follow the loaded one.
     CEngineDriver::SetRGBBalance(this->m_iWBRed, this->m_iWBBlue, this->m_bAutoWB);
 }
@@ -217,7 +263,12 @@ bool CEngineDriver<TBase>::IsSensorBinned(int iBin) const {
 template <class TBase>
 const SSensorMode* CEngineDriver<TBase>::SelectSensorMode(bool bSensorBin, int iBin, bool bHighSpeed,
                                                           bool b16) {
-    if (bSensorBin) return m_Desc.sensorBin[iBin].pMode;
+    if (bSensorBin) {
+        const SSensorBin& sb = m_Desc.sensorBin[iBin];
+        // A bin's high-speed mode runs 8-bit data only.
+        if (bHighSpeed && !b16 && sb.pModeHighSpeed) return sb.pModeHighSpeed;
+        return sb.pMode;
+    }
     const bool bAnyDepth = m_Desc.eModeRule == MODE_RULE_ARG_BIN_STORED_SPEED;
     if (bHighSpeed && (!b16 || bAnyDepth) && m_Desc.pModeHighSpeed) return m_Desc.pModeHighSpeed;
     if (bHighSpeed && b16 && m_Desc.pModeHighSpeed16) return m_Desc.pModeHighSpeed16;
@@ -268,15 +319,23 @@ bool CEngineDriver<TBase>::InitCamera() {
     if (m_Desc.uInitPauseMs) Sleep(m_Desc.uInitPauseMs);
 
     const bool bFamily = m_Desc.fpgaTimed.bOn;
+    // Every step runs also after a failed one, so the camera is set up as far
+    // as it takes it; a step lost makes the initialisation fail.
+    bool ok = true;
+    if (m_Desc.firstRows.pRows) {
+        CRegPlan first;
+        first.Table(m_Desc.firstRows);
+        ok = RunPlan(first);
+    }
+    // A sensor whose binning follows the bin bins from the start.
+    if (m_Desc.bSensorBinFollowsBin) SetHardwareBin(true);
     CRegPlan sensor;
     if (m_Desc.bInitTableInHold) sensor.BeginFrame();
     sensor.Table(m_Desc.initTable).Table(m_Desc.initFixedRows);
     if (m_Desc.bInitTableInHold) sensor.EndFrame();
     m_pTiming->AddReset(sensor);
     sensor.Table(m_Desc.afterResetRows);
-    // Every step runs also after a failed one, so the camera is set up as far
-    // as it takes it; a step lost makes the initialisation fail.
-    bool ok = RunPlan(sensor);
+    ok = RunPlan(sensor) && ok;
     // The start-up table closed the sensor clamp.
     m_bClampOpen = 0;
 
@@ -290,7 +349,7 @@ bool CEngineDriver<TBase>::InitCamera() {
     this->SetGamma(this->m_iGamma);
     this->SetRGBBalance(this->m_iWBRed, this->m_iWBBlue, this->m_bAutoWB);
     this->SetBrightness(this->m_iBrightness);
-    if (bFamily) ok = SetOutput16Bits(this->m_bOutput16Bits) && ok;
+    if (m_Desc.bInitSetsOutputWidth) ok = SetOutput16Bits(this->m_bOutput16Bits) && ok;
     if (this->m_bAutoFPS)
         this->m_iFPSPerc =
             this->m_bUSB3Host ? m_Desc.bandwidth.iAutoPercUSB3 : m_Desc.bandwidth.iAutoPercUSB2;
@@ -426,9 +485,15 @@ bool CEngineDriver<TBase>::CheckResolution(int iWidth, int iHeight, int iBin, in
     const long long h = static_cast<long long>(iHeight) * iBin;
     if (w > this->m_iMaxWidth || h > this->m_iMaxHeight || w < 1 || h < 1) return false;
     if (iType < 0 || iType >= kImageTypeCount) return false;
-    if (IsSensorBinned(iBin) && (iHeight % 2 != 0 || iWidth % 8 != 0)) return false;
     if (h % 2 != 0 || w % 8 != 0) return false;
-    return !IsSensorBinned(iBin) || SensorBinWidthFits(iWidth, iHeight, iBin);
+    // A frame too small for its four marker words could never be accepted.
+    const SReadout r = ReadoutOf(m_Desc, iWidth, iHeight, iBin, SensorBinFactor(m_Desc, iBin) > 0, IsType16(iType));
+    if (r.iFrameBytes < kMinFrameBytes) return false;
+    // A sensor that bins whenever the bin is a sensor bin takes what the
+    // bin's size rules allow; a switched sensor binning keeps its own step.
+    if (m_Desc.bSensorBinFollowsBin || !IsSensorBinned(iBin)) return true;
+    if (iHeight % 2 != 0 || iWidth % 8 != 0) return false;
+    return SensorBinWidthFits(iWidth, iHeight, iBin);
 }
 
 template <class TBase>
@@ -471,15 +536,26 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     // capture was being stopped.
     if (!CheckResolution(iWidth, iHeight, iBin, imageType)) return false;
     const SFpgaTimedRules& family = m_Desc.fpgaTimed;
-    // The FPGA-timed family, and models whose modes follow the image type
-    // alone, keep the sensor mode over a bin change.
+    // Models whose modes follow the image type alone keep the sensor mode
+    // over a bin change.
     const bool bModeChange =
-        imageType != this->m_iImgType || (!family.bOn && !m_Desc.bModeFollowsType && iBin != this->m_iBin);
+        imageType != this->m_iImgType || (!m_Desc.bModeFollowsType && iBin != this->m_iBin);
     const bool bHighSpeed = m_Desc.bResolutionKeepsHighSpeed && this->m_bHighSpeed;
     // The geometry in force, stored again when the new one is not taken whole.
     const SStoredGeometry old = StoredGeometry();
     // A mode that cannot be set refuses the format; the old one stays.
-    if (bModeChange && !ChangeSensorMode(this->m_bHardwareBin, iBin, bHighSpeed, imageType)) return false;
+    if (bModeChange) {
+        if (m_Desc.bSensorBinFollowsBin) {
+            // The sensor bins the bins it can; the flag is stored with its mode.
+            const bool bSensorBin = SensorBinFactor(m_Desc, iBin) > 0;
+            const SSensorMode* mode =
+                SensorModeOf(bSensorBin, iBin, bHighSpeed, imageType, bSensorBin, this->m_bHighSpeed);
+            if (!SwitchSensorMode(mode, iBin, imageType)) return false;
+            this->m_bHardwareBin = bSensorBin;
+        } else if (!ChangeSensorMode(this->m_bHardwareBin, iBin, bHighSpeed, imageType)) {
+            return false;
+        }
+    }
     this->m_iHeight = iHeight;
     this->m_iWidth = iWidth;
     ++m_uGeomGen;
@@ -506,8 +582,10 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     if (m_Desc.bAlwaysCentre)
         this->DbgPrint2("SetResolution", "SetResolution: spx:%d, spy:%d, w:%d, h:%d, bin:%d \n",
                         this->m_iStartX, this->m_iStartY, iWidth, iHeight, iBin);
-    ok = ProgramGeometry(IsType16(imageType)) && ok;
-    if (ok) return true;
+    bool bTiming = true;
+    ok = ProgramGeometry(IsType16(imageType), &bTiming) && ok;
+    // The timing that follows a geometry taken whole says how it went.
+    if (ok) return bTiming;
     // A geometry the camera did not take whole is not stored: the old one
     // and its mode are programmed again over what was written of the new
     // one (as far as the camera takes it), so the next operation finds the
@@ -515,7 +593,7 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     RestoreGeometry(old);
     if (bModeChange) ProgramSensorMode(old.pMode, old.iBin, static_cast<IMAGE_TYPE>(old.iType));
     if (family.bOn) SetOutput16Bits(old.b16);
-    ProgramGeometry(old.b16);
+    ProgramGeometry(old.b16, &bTiming);
     return false;
 }
 
@@ -540,16 +618,18 @@ void CEngineDriver<TBase>::RestoreGeometry(const SStoredGeometry& g) {
 }
 
 template <class TBase>
-bool CEngineDriver<TBase>::ProgramGeometry(bool b16) {
+bool CEngineDriver<TBase>::ProgramGeometry(bool b16, bool* pbTiming) {
     CCritSecLock lock(this->m_csControl);
-    const SFpgaTimedRules& family = m_Desc.fpgaTimed;
-    // Every part runs also after a failed one; any failure fails the whole.
+    // Every part runs also after a failed one; any failure of the
+    // geometry's own plans fails the whole.
     bool ok = PlaceStart(this->m_iStartX, this->m_iStartY);
-    if (!family.bOn || family.bOutput16Twice) ok = SetOutput16Bits(b16) && ok;
+    ok = ProgramOutputWidth(b16) && ok;
     ok = Cam_SetResolution() && ok;
     SetCMOSClk();
-    this->SetFPSPerc(this->m_iFPSPerc, this->m_bAutoFPS);
-    this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp);
+    bool bTiming = this->SetFPSPerc(this->m_iFPSPerc, this->m_bAutoFPS);
+    bTiming = this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp) && bTiming;
+    if (m_Desc.gain.bFollowsMode) bTiming = this->SetGain(this->m_iGain, this->m_bAutoGain) && bTiming;
+    *pbTiming = bTiming;
     return ok;
 }
 
@@ -569,31 +649,30 @@ bool CEngineDriver<TBase>::SetStartPos(int iStartX, int iStartY) {
 template <class TBase>
 bool CEngineDriver<TBase>::PlaceStart(int iStartX, int iStartY) {
     CCritSecLock lock(this->m_csControl);
-    const int alignX = m_pMode && m_pMode->iAlignX > 0 ? m_pMode->iAlignX : m_Desc.iAlignX;
-    const int alignY = m_pMode && m_pMode->iAlignY > 0 ? m_pMode->iAlignY : m_Desc.iAlignY;
-    long long x = iStartX < 0 ? 0 : iStartX;
-    long long y = iStartY < 0 ? 0 : iStartY;
-    auto align = [alignX, alignY](long long* px, long long* py) {
-        if (alignX > 1) *px -= *px % alignX;
-        if (alignY > 1) *py -= *py % alignY;
-    };
-    if (!m_Desc.bStartAlignAfterClamp) align(&x, &y);
-    const long long x0 = x, y0 = y;
+    SStartInput in;
+    in.x = iStartX < 0 ? 0 : iStartX;
+    in.y = iStartY < 0 ? 0 : iStartY;
     // In 64 bits, and never before the sensor's first pixel.
-    const long long w = static_cast<long long>(this->m_iWidth) * this->m_iBin;
-    const long long h = static_cast<long long>(this->m_iHeight) * this->m_iBin;
-    if (y + h > this->m_iMaxHeight) y = this->m_iMaxHeight - h;
-    if (x + w > this->m_iMaxWidth) x = this->m_iMaxWidth - w;
-    if (y < 0) y = 0;
-    if (x < 0) x = 0;
-    // Aligning down keeps a clamped start inside the sensor.
-    if (m_Desc.bStartAlignAfterClamp) align(&x, &y);
-    this->m_iStartY = static_cast<int>(y);
-    this->m_iStartX = static_cast<int>(x);
+    in.w = static_cast<long long>(this->m_iWidth) * this->m_iBin;
+    in.h = static_cast<long long>(this->m_iHeight) * this->m_iBin;
+    in.iMaxW = this->m_iMaxWidth;
+    in.iMaxH = this->m_iMaxHeight;
+    in.iAlignX = m_pMode && m_pMode->iAlignX > 0 ? m_pMode->iAlignX : m_Desc.iAlignX;
+    in.iAlignY = m_pMode && m_pMode->iAlignY > 0 ? m_pMode->iAlignY : m_Desc.iAlignY;
+    const StartLaw law = m_Desc.fnStartLaw ? m_Desc.fnStartLaw : AlignThenClampStart;
+    const SStartPlace at = law(in);
+    this->m_iStartY = static_cast<int>(at.y);
+    this->m_iStartX = static_cast<int>(at.x);
     // The dark frame and the hot-pixel map follow the window.
     if (this->m_bCutDark) this->AdjustDarkBuff();
     if (this->m_bHPCOn) this->AdjustHPCTable();
-    return (this->*m_Window.fnStart)(static_cast<int>(x0), static_cast<int>(y0));
+    return (this->*m_Window.fnStart)(static_cast<int>(at.askedX), static_cast<int>(at.askedY));
+}
+
+template <class TBase>
+bool CEngineDriver<TBase>::ProgramOutputWidth(bool b16) {
+    // The FPGA-timed family set it before the window was centred.
+    return m_Desc.fpgaTimed.bOn || SetOutput16Bits(b16);
 }
 
 template <class TBase>
@@ -636,10 +715,14 @@ bool CEngineDriver<TBase>::SetHighSpeedMode(bool bOn) {
         CCritSecLock lock(this->m_csControl);
         // High speed is a mode of 8-bit data, unless the model has one for
         // 16-bit data or says otherwise.
+        const HIGH_SPEED_16BIT rule = m_Desc.eHighSpeed16;
         const bool bStoreOnly =
-            m_Desc.eHighSpeed16 == HS16_STORED || (m_Desc.eHighSpeed16 == HS16_STORED_UNLESS_SENSOR_BIN &&
-                                                   !IsSensorBinned(this->m_iBin) && !m_Desc.pModeHighSpeed16);
-        if (m_Desc.bHighSpeedStoredOnly || (this->m_bOutput16Bits && bStoreOnly)) {
+            rule == HS16_STORED || rule == HS16_STORED_ALSO_IN_SENSOR_BIN ||
+            (rule == HS16_STORED_UNLESS_SENSOR_BIN && !IsSensorBinned(this->m_iBin) && !m_Desc.pModeHighSpeed16);
+        const bool bBinnedStoreOnly = rule == HS16_STORED_ALSO_IN_SENSOR_BIN && IsSensorBinned(this->m_iBin);
+        // A model without a high-speed mode has none to switch to.
+        const bool bNoMode = !m_Desc.pModeHighSpeed && !m_Desc.pModeHighSpeed16;
+        if (bNoMode || (this->m_bOutput16Bits && bStoreOnly) || bBinnedStoreOnly) {
             this->m_bHighSpeed = bOn;
             return true;
         }
@@ -662,12 +745,17 @@ bool CEngineDriver<TBase>::SetHighSpeedMode(bool bOn) {
 template <class TBase>
 bool CEngineDriver<TBase>::SetHardwareBin(bool bOn) {
     if (!HasHardwareBinMode(m_Desc)) return m_Desc.bHardwareBinIgnored || TBase::SetHardwareBin(bOn);
-    auto allowed = [this, bOn] {
+    // A sensor whose binning follows the bin is never switched off.
+    const bool bFollows = m_Desc.bSensorBinFollowsBin;
+    if (bFollows && !bOn) return true;
+    auto allowed = [this, bOn, bFollows] {
         const long long w = static_cast<long long>(this->m_iWidth) * this->m_iBin;
         const long long h = static_cast<long long>(this->m_iHeight) * this->m_iBin;
-        if (bOn && (this->m_iHeight % 2 != 0 || this->m_iWidth % 8 != 0)) return false;
-        // Sensor binning refuses the widths SetResolution would refuse with it.
-        if (bOn && !SensorBinWidthFits(this->m_iWidth, this->m_iHeight, this->m_iBin)) return false;
+        if (bOn && !bFollows) {
+            if (this->m_iHeight % 2 != 0 || this->m_iWidth % 8 != 0) return false;
+            // Sensor binning refuses the widths SetResolution would refuse with it.
+            if (!SensorBinWidthFits(this->m_iWidth, this->m_iHeight, this->m_iBin)) return false;
+        }
         return h % 2 == 0 && w % 8 == 0;
     };
     {

@@ -184,6 +184,10 @@ class CEngineDriver : public TBase {
     virtual bool ChangeFPGACtrl(uint8_t ucClear, uint8_t ucSet, bool bWrite = true);
     // The window of the geometry in force (control lock held).
     virtual SFpgaWindow CalcWindow();
+    // The output width (b16) as a new geometry programs it, once its start
+    // is placed; true when it was set. Models that set it at another step
+    // of the geometry too override it.
+    virtual bool ProgramOutputWidth(bool b16);
 
     // Capture bodies bound at initialisation; TriggerFunc runs RunTrigger.
     static void WorkingFunc(CCameraBase* pCam, std::atomic<bool>* pbRunning);
@@ -216,10 +220,6 @@ class CEngineDriver : public TBase {
     void FinishImage(const SImageGeometry& g, unsigned char* pOut, int iOutBytes);
 
   private:
-    // The crop-sensor family runs its own geometry and timing on this engine.
-    template <class>
-    friend class CCropSensorDriver;
-
     bool GeometryStill(uint32_t uGen);
     // The capture loop (EngineCapture.cpp).
     void RunWorking(std::atomic<bool>* pbRunning);
@@ -316,8 +316,9 @@ class CEngineDriver : public TBase {
     // stays and is programmed again, and false is returned.
     bool ApplyResolution(int iWidth, int iHeight, int iBin, IMAGE_TYPE imageType);
     // Programs the stored start, output width (b16), window, clock and the
-    // timing that follows them; true when the geometry's plans ran whole.
-    bool ProgramGeometry(bool b16);
+    // timing that follows them; true when the geometry's plans ran whole,
+    // and in *pbTiming whether the timing setters succeeded.
+    bool ProgramGeometry(bool b16, bool* pbTiming);
     // Stores and programs a start (SetStartPos without putting the old one
     // back); true when its plan ran whole.
     bool PlaceStart(int iStartX, int iStartY);
@@ -347,6 +348,11 @@ class CEngineDriver : public TBase {
         bool (CEngineDriver::*fnSize)();
     };
     static SWindowProgrammer WindowProgrammer(WINDOW_PROGRAMMER eKind);
+    // The sensor crops the columns and cuts the rows (WINDOW_CROP): the
+    // crop, position and cut at the start, followed by the frame time and
+    // the exposure; the readout size registers and the FPGA at the size.
+    bool CropWindowStart(int iAskedX, int iAskedY);
+    bool CropWindowSize();
     // Start and size registers of the sensor; the FPGA crops the readout.
     bool RegisterWindowStart(int iAskedX, int iAskedY);
     bool RegisterWindowSize();
@@ -372,6 +378,10 @@ class CEngineDriver : public TBase {
     void AddSensorSize(CRegPlan& plan, int iExtraRows, bool bHeld);
     // Rows added to the sensor window: the model's, none, or the mode's VBLK.
     int WindowExtraRows() const;
+    // HMAX periods in one line the sensor counts.
+    int LineHMAX() const { return m_Desc.iLineHMAX > 1 ? m_Desc.iLineHMAX : 1; }
+    // Actions of a long-exposure list added to a plan, run in its order.
+    void AddLongExpActions(CRegPlan& plan, const SLongExpActions& list);
     // Line time of the line length in force, microseconds, and its clocks.
     double LineTimeUs() const;
     double LineClocks() const;
@@ -392,12 +402,53 @@ class CEngineDriver : public TBase {
     SLineTiming SaveLineTiming() const;
     void RestoreLineTiming(const SLineTiming& t);
 
+    // ---- Law sets (the description's eLaws): each adds the registers of its
+    // value to the operation's plan and leaves the figures the skeleton
+    // stores once the plan ran whole. Called under the control lock.
+    // What an exposure leaves: long mode, exposure lines and the frame programmed.
+    struct SExposureStep {
+        bool bLong;
+        int iExpLines;
+        uint32_t uProgFrameUs;
+    };
+    struct SLawSet {
+        // The gain's registers; returns the gain stored (clamped).
+        int (CEngineDriver::*fnGain)(int iGain, CRegPlan& plan);
+        // The exposure's registers, with the long-mode switches it makes.
+        void (CEngineDriver::*fnExposure)(unsigned long long ullExposureUs, CRegPlan& plan,
+                                          SExposureStep* pStep);
+        // The line length of a bandwidth percentage: m_usHMAX and its registers.
+        void (CEngineDriver::*fnLine)(int iPercent, CRegPlan& plan);
+        void (CEngineDriver::*fnFrameTime)();
+        void (CEngineDriver::*fnMaxFPS)();
+    };
+    static SLawSet LawSet(SENSOR_LAWS eLaws);
+    // Long mode from this exposure on, for this camera's host.
+    uint64_t LongFromUs() const;
+    // Long mode's end: the FPGA's wait and trigger modes as the rule leaves them.
+    void AddLongModeExit(CRegPlan& plan);
+    // LAWS_REGISTERS.
+    int RegisterGain(int iGain, CRegPlan& plan);
+    void RegisterExposure(unsigned long long ullExposureUs, CRegPlan& plan, SExposureStep* pStep);
+    void RegisterLine(int iPercent, CRegPlan& plan);
+    void RegisterFrameTime();
+    void RegisterMaxFPS();
+    // LAWS_CROP (laws/CropSensorLaws.cpp), from the crop timing of the mode in force.
+    const SCropModeTiming& CropKind() const;
+    double CropLineUs() const;
+    int CropGain(int iGain, CRegPlan& plan);
+    void CropExposure(unsigned long long ullExposureUs, CRegPlan& plan, SExposureStep* pStep);
+    void CropLine(int iPercent, CRegPlan& plan);
+    void CropFrameTime();
+    void CropMaxFPS();
+
     const SDriverDesc& m_Desc;
     const SSensorMode* m_pMode;
     CCameraPort m_Port;
     CTimingPort m_TimingPort;
     std::unique_ptr<CTimingMaster> m_pTiming;
     const SWindowProgrammer m_Window;
+    const SLawSet m_Laws;
     std::atomic<uint32_t> m_uGeomGen{0};
     // The geometry generation the last capture run fixed its frame length at (under m_csControl).
     uint32_t m_uRunGeomGen = 0;

@@ -8,10 +8,8 @@
 #define KYR_ENGINE_REGISTRAR_H
 
 #include <string>
-#include <type_traits>
 
 #include "cooling/CameraCool.h"
-#include "engine/families/CropSensor.h"
 #include "engine/DescCheck.h"
 #include "engine/DriverDesc.h"
 #include "api/ModelFactory.h"
@@ -34,20 +32,15 @@ class CEngineRegistrar {
     // A class with a description of static storage.
     CEngineRegistrar(const char* szClassName, const SDriverDesc& desc)
         : m_reg(szClassName, Make,
-                [pDesc = &desc](std::string* pWhy) { return CheckDriverDesc(*pDesc, pWhy, kRules); }) {}
+                [pDesc = &desc](std::string* pWhy) { return CheckDriverDesc(*pDesc, pWhy); }) {}
     // A class whose description a function builds on first use.
     CEngineRegistrar(const char* szClassName, const SDriverDesc& (*fnDesc)())
         : m_reg(szClassName, Make,
-                [fnDesc](std::string* pWhy) { return CheckDriverDesc(fnDesc(), pWhy, kRules); }) {}
+                [fnDesc](std::string* pWhy) { return CheckDriverDesc(fnDesc(), pWhy); }) {}
 
     static CCameraBase* Make() { return new CDriverObject<TModel>(); }
 
   private:
-    // The crop-sensor family runs its own gain and exposure.
-    static constexpr bool kCropSensor = std::is_base_of<CCropSensorDriver<CCameraBase>, TModel>::value ||
-                                        std::is_base_of<CCropSensorDriver<CCameraCool>, TModel>::value;
-    static constexpr DESC_RULES kRules = kCropSensor ? DESC_RULES_OWN_GAIN_EXPOSURE : DESC_RULES_ALL;
-
     CModelRegistrar m_reg;
 };
 

@@ -34,7 +34,7 @@ long long ClampLL(long long v, long long lo, long long hi) { return v < lo ? lo 
 template <class TBase>
 double CEngineDriver<TBase>::LineClocks() const {
     // A sensor that counts half lines makes each line of two HMAX.
-    return static_cast<double>(this->m_usHMAX) * (m_Desc.bHalfLines ? 2 : 1);
+    return static_cast<double>(this->m_usHMAX) * LineHMAX();
 }
 
 template <class TBase>
@@ -79,30 +79,66 @@ template <class TBase>
 bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) {
     CCritSecLock lock(this->m_csControl);
     if (!ExposureAccepted(ullExposureUs)) return false;
-    const SExposureRule& rule = m_Desc.exposure;
-    const SReadout r = Readout();
     const long long lo = this->m_iExpMin > 0 ? this->m_iExpMin : 0;
     const long long hi = this->m_iExpMax > 0 ? this->m_iExpMax : 0;
     const unsigned long long exp = ullExposureUs > static_cast<unsigned long long>(hi)
                                        ? hi
                                        : ClampLL(static_cast<long long>(ullExposureUs), lo, hi);
-
-    const SFpgaTimedRules& family = m_Desc.fpgaTimed;
     CRegPlan plan;
+    SExposureStep step;
+    (this->*m_Laws.fnExposure)(exp, plan, &step);
+    if (!RunPlan(plan)) return false;
+    this->m_bAutoExp = bAuto;
+    this->m_lExpTimeUs = exp;
+    this->m_bLongExpMode = step.bLong;
+    this->m_iExpLines = step.iExpLines;
+    m_uProgFrameUs = step.uProgFrameUs;
+    CalcMaxFPS();
+    return true;
+}
+
+template <class TBase>
+uint64_t CEngineDriver<TBase>::LongFromUs() const {
+    const SExposureRule& rule = m_Desc.exposure;
+    if (!this->m_bUSB3Host && rule.ullLongFromUsUSB2) return rule.ullLongFromUsUSB2;
+    return rule.ullLongFromUs;
+}
+
+template <class TBase>
+void CEngineDriver<TBase>::AddLongModeExit(CRegPlan& plan) {
+    CTimingMaster& timing = *m_pTiming;
+    if (!m_Desc.exposure.bLongExitToCameraMode) {
+        timing.AddLongMode(plan, false);
+        return;
+    }
+    const bool wait = !this->m_bUSB3Host;
+    // A trigger camera mode keeps the FPGA's trigger mode: without it the
+    // camera would run free and send frames nobody triggered.
+    const bool trigger = this->m_iCameraMode != CAM_MODE_NORMAL;
+    plan.Call([&timing, wait] { return timing.WaitMode(wait); }).Call([&timing, trigger] {
+        return timing.TriggerMode(trigger);
+    });
+}
+
+template <class TBase>
+void CEngineDriver<TBase>::RegisterExposure(unsigned long long exp, CRegPlan& plan, SExposureStep* pStep) {
+    const SExposureRule& rule = m_Desc.exposure;
+    const SReadout r = Readout();
+    const SFpgaTimedRules& family = m_Desc.fpgaTimed;
     CTimingMaster& timing = *m_pTiming;
     // Long-exposure mode as this exposure leaves it; stored with the exposure.
     bool bLong = this->m_bLongExpMode;
-    if (exp >= rule.ullLongFromUs && !bLong) {
+    const uint64_t longFrom = LongFromUs();
+    if (exp >= longFrom && !bLong) {
         // Models whose capture loop arms each long pass leave the FPGA to it.
         if (!rule.bLongModeArmedByCapture) timing.AddLongMode(plan, true);
         bLong = true;
-        // Low power for the whole of long-exposure mode, not per wait.
-        if (rule.bLongModeLowPower) plan.Call([&timing] { return timing.LowPower(true); });
+        AddLongExpActions(plan, rule.longModeOn);
         this->DbgPrint2("SetExp", "%s", rule.szEnterLongLog);
-    } else if (exp < rule.ullLongFromUs && bLong) {
-        if (rule.bLongModeLowPower) plan.Call([&timing] { return timing.LowPower(false); });
+    } else if (exp < longFrom && bLong) {
+        AddLongExpActions(plan, rule.longModeOff);
         this->DbgPrint2("SetExp", "%s", rule.szExitLongLog);
-        timing.AddLongMode(plan, false);
+        AddLongModeExit(plan);
         bLong = false;
     }
     // A fixed frame's time follows the line length alone.
@@ -129,11 +165,9 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     if (rule.iHardwareBinMinSHR > 0 && this->m_bHardwareBin && HardwareBinMode(m_Desc, this->m_iBin))
         eff.iMinSHR = rule.iHardwareBinMinSHR;
     SExposureRegs regs = rule.fnCompute(eff, in);
-    if (m_Desc.bHalfLines) {
-        // Frame length and shutter line in the sensor's half lines.
-        regs.uVMAX *= 2;
-        regs.uSHR *= 2;
-    }
+    // Frame length and shutter line in the lines the sensor counts.
+    regs.uVMAX *= LineHMAX();
+    regs.uSHR *= LineHMAX();
     const int expLines = static_cast<int>(static_cast<long long>(regs.uVMAX) - rule.iExpLinesGap - regs.uSHR);
     // VMAX counts lines of one HMAX each (half lines where the sensor counts them).
     const int clockKHz = this->m_iFclk;
@@ -155,25 +189,18 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
     // Inside the hold the frame length changes with the shutter, at its
     // release (always so in the FPGA-timed family, whose frame length is the
     // FPGA's alone).
-    const bool vmaxInHold = family.bOn || rule.bFPGAVMAXInHold;
+    const bool vmaxInHold = rule.bFPGAVMAXInHold;
     if (!vmaxInHold) timing.AddFrameLength(plan, vmax);
     plan.BeginFrame();
     if (vmaxInHold) timing.AddFrameLength(plan, vmax);
-    if (!family.bOn && rule.usRegSensorVMAX)
+    if (rule.usRegSensorVMAX)
         plan.SensorLE(rule.usRegSensorVMAX, regs.uVMAX, rule.iSensorVMAXBytes);
     if (rule.pLongExpRegs)
         AddLongExpRegs(&plan, *rule.pLongExpRegs, exp, frameUs,
                        static_cast<long long>(this->m_iBin) * this->m_iHeight);
     plan.SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes).EndFrame();
     if (!family.bOn) this->DbgPrint2("SetExp", "SSH1:0X%x \n", regs.uSHR);
-    if (!RunPlan(plan)) return false;
-    this->m_bAutoExp = bAuto;
-    this->m_lExpTimeUs = exp;
-    this->m_bLongExpMode = bLong;
-    this->m_iExpLines = expLines;
-    m_uProgFrameUs = progFrameUs;
-    CalcMaxFPS();
-    return true;
+    *pStep = SExposureStep{bLong, expLines, progFrameUs};
 }
 
 // ---- Gain, offset, white balance ------------------------------------------------------------
@@ -181,6 +208,16 @@ bool CEngineDriver<TBase>::SetExp(unsigned long long ullExposureUs, bool bAuto) 
 template <class TBase>
 bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
     CCritSecLock lock(this->m_csControl);
+    CRegPlan plan;
+    const int gain = (this->*m_Laws.fnGain)(iGain, plan);
+    if (!RunPlan(plan)) return false;
+    this->m_iGain = gain;
+    this->m_bAutoGain = bAuto;
+    return true;
+}
+
+template <class TBase>
+int CEngineDriver<TBase>::RegisterGain(int iGain, CRegPlan& plan) {
     const SGainRule& rule = m_Desc.gain;
     const int lo = this->m_iGainMin, hi = this->m_iGainMax;
     auto map = [&rule, lo, hi](int gain) {
@@ -196,8 +233,7 @@ bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
         digital = (code.iGain - rule.iDigitalFrom + rule.iDigitalStep - 1) / rule.iDigitalStep;
         usCode = map(code.iGain - rule.iDigitalStep * digital).usCode;
     }
-    CRegPlan plan;
-    if (rule.bFPGAReg80Pulse) m_pTiming->AddLatched(plan, FPGA_REG_80, 1);
+    if (rule.usFPGARegBefore) m_pTiming->AddLatched(plan, rule.usFPGARegBefore, rule.ucFPGAValueBefore);
     plan.BeginFrame();
     if (rule.usRegConvGain && (rule.ucConvGainOnBits || rule.ucConvGainOffMask)) {
         // The register's other bits hold other settings: only the switch's
@@ -214,10 +250,7 @@ bool CEngineDriver<TBase>::SetGain(int iGain, bool bAuto) {
     if (rule.fnModeWrites && m_pMode) rule.fnModeWrites(plan, usCode, *m_pMode);
     if (rule.iDigitalStep > 0) plan.Sensor(rule.usRegDigital, static_cast<uint8_t>(digital));
     plan.EndFrame();
-    if (!RunPlan(plan)) return false;
-    this->m_iGain = code.iGain;
-    this->m_bAutoGain = bAuto;
-    return true;
+    return code.iGain;
 }
 
 template <class TBase>
@@ -290,13 +323,25 @@ bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
         this->m_iFPSPerc = percent;
     }
     if (percent < 1) percent = 1;
+    CRegPlan plan;
+    (this->*m_Laws.fnLine)(percent, plan);
+    bool ok = RunPlan(plan);
+    CalcFrameTime();
+    ok = this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp) && ok;
+    if (!ok) RestoreLineTiming(before);
+    CalcMaxFPS();
+    return ok;
+}
 
+template <class TBase>
+void CEngineDriver<TBase>::RegisterLine(int percent, CRegPlan& plan) {
+    const SBandwidthRule& rule = m_Desc.bandwidth;
     const SReadout r = Readout();
     const int bpp = r.b16 ? 2 : 1;
     const int clock = this->m_iFclk;
     long long lineRows = static_cast<long long>(r.iRows) + BandwidthExtraLines();
     if (r.iSensorFactor > 1 && !rule.bSensorBinKeepsRows) lineRows *= 2;
-    if (m_Desc.bHalfLines) lineRows *= 2;
+    lineRows *= LineHMAX();
     long long hmax;
     double pacing = 100.0;
     if (this->m_bDDREnable) {
@@ -323,7 +368,6 @@ bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
     if (hmax > rule.iHMAXMax) hmax = rule.iHMAXMax;
     this->m_usHMAX = static_cast<uint16_t>(hmax);
 
-    CRegPlan plan;
     if (rule.dSensorHMAXFactor > 0.0) {
         const uint32_t sensorHMAX =
             static_cast<uint32_t>(TruncCount(static_cast<double>(hmax) * rule.dSensorHMAXFactor, 0xFFFF));
@@ -341,12 +385,6 @@ bool CEngineDriver<TBase>::SetFPSPerc(int iPercent, bool bAuto) {
         this->DbgPrint2("SetFPSPerc", "FPGA output size:%2.2f, fps:%2.2f , fPercent:%2.2f \n", outRate,
                         r.iFrameBytes > 0 ? outRate * 1000000.0 / r.iFrameBytes : 0.0, pacing);
     }
-    bool ok = RunPlan(plan);
-    CalcFrameTime();
-    ok = this->SetExp(this->m_lExpTimeUs, this->m_bAutoExp) && ok;
-    if (!ok) RestoreLineTiming(before);
-    CalcMaxFPS();
-    return ok;
 }
 
 template <class TBase>
@@ -369,6 +407,17 @@ void CEngineDriver<TBase>::RestoreLineTiming(const SLineTiming& t) {
 template <class TBase>
 void CEngineDriver<TBase>::CalcFrameTime() {
     CCritSecLock lock(this->m_csControl);
+    (this->*m_Laws.fnFrameTime)();
+}
+
+template <class TBase>
+void CEngineDriver<TBase>::CalcMaxFPS() {
+    CCritSecLock lock(this->m_csControl);
+    (this->*m_Laws.fnMaxFPS)();
+}
+
+template <class TBase>
+void CEngineDriver<TBase>::RegisterFrameTime() {
     const SReadout r = Readout();
     const int fixedLines = m_Desc.bandwidth.iFixedFrameLines;
     const double rows = fixedLines > 0 ? fixedLines : static_cast<double>(r.iRows) + FrameExtraLines();
@@ -383,8 +432,7 @@ void CEngineDriver<TBase>::CalcFrameTime() {
 }
 
 template <class TBase>
-void CEngineDriver<TBase>::CalcMaxFPS() {
-    CCritSecLock lock(this->m_csControl);
+void CEngineDriver<TBase>::RegisterMaxFPS() {
     if (this->m_lExpTimeUs >= kMaxFPSBelowUs) return;
     const SReadout r = Readout();
     const double frameBytes = r.iFrameBytes;
@@ -408,6 +456,15 @@ void CEngineDriver<TBase>::CalcMaxFPS() {
                     static_cast<int>(this->m_usHMAX));
 }
 
+template <class TBase>
+typename CEngineDriver<TBase>::SLawSet CEngineDriver<TBase>::LawSet(SENSOR_LAWS eLaws) {
+    if (eLaws == LAWS_CROP)
+        return {&CEngineDriver::CropGain, &CEngineDriver::CropExposure, &CEngineDriver::CropLine,
+                &CEngineDriver::CropFrameTime, &CEngineDriver::CropMaxFPS};
+    return {&CEngineDriver::RegisterGain, &CEngineDriver::RegisterExposure, &CEngineDriver::RegisterLine,
+            &CEngineDriver::RegisterFrameTime, &CEngineDriver::RegisterMaxFPS};
+}
+
 // The members of this file, for both bases.
 #define KYR_ENGINE_TIMING_MEMBERS(BASE)                                                        \
     template bool CEngineDriver<BASE>::SetExp(unsigned long long, bool);                       \
@@ -415,10 +472,18 @@ void CEngineDriver<TBase>::CalcMaxFPS() {
     template bool CEngineDriver<BASE>::SetBrightness(int);                                     \
     template bool CEngineDriver<BASE>::SetRGBBalance(int, int, bool);                          \
     template bool CEngineDriver<BASE>::SetFPSPerc(int, bool);                                  \
+    template uint64_t CEngineDriver<BASE>::LongFromUs() const;                                 \
+    template void CEngineDriver<BASE>::AddLongModeExit(CRegPlan&);                             \
+    template auto CEngineDriver<BASE>::LawSet(SENSOR_LAWS) -> SLawSet;                         \
     template auto CEngineDriver<BASE>::SaveLineTiming() const -> SLineTiming;                  \
     template void CEngineDriver<BASE>::RestoreLineTiming(const SLineTiming&);                  \
     template void CEngineDriver<BASE>::CalcFrameTime();                                        \
     template void CEngineDriver<BASE>::CalcMaxFPS();                                           \
+    template int CEngineDriver<BASE>::RegisterGain(int, CRegPlan&);                            \
+    template void CEngineDriver<BASE>::RegisterExposure(unsigned long long, CRegPlan&, SExposureStep*); \
+    template void CEngineDriver<BASE>::RegisterLine(int, CRegPlan&);                           \
+    template void CEngineDriver<BASE>::RegisterFrameTime();                                    \
+    template void CEngineDriver<BASE>::RegisterMaxFPS();                                       \
     template bool CEngineDriver<BASE>::ExposureAccepted(unsigned long long);                   \
     template double CEngineDriver<BASE>::SensorExposureUs(unsigned long long, bool, uint32_t); \
     template double CEngineDriver<BASE>::LineTimeUs() const;                                   \

@@ -25,20 +25,28 @@ const SPresetByte kPresetBytes[] = {
     {50, 0}, {51, 0}, {64, 0}, {65, 3}, {66, 0}, {67, 2},
 };
 
+// extra rows, line divisor, VBLK, min HMAX used, position divisor, crop, VMAX rows / divisor, long
+// shutter line, exposure scale, blanking base, rate rows / divisor, crop mode, long VMAX, binning.
+const SCropModeTiming kFull = {172, 1, 4, 0, 4, {12, 12, 96, 8432, 8384, 48}, 196, 1, 15, 1.0, 5706, 220, 1, 0x0B};
+const SCropModeTiming kBinning = {18, 2, 2, 740, 8, {24, 12, 48, 3880, 3872, 8}, 66, 2, 5, 0.5, 1466, 66, 2, 0x00,
+                                  0,  true};
+
 // name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines, clock, alignment, start offset,
-// common rows. The binning modes' line is of 740 clocks at least, whatever the speed.
-const SSensorMode kModeNormal = {"normal", RegTable(kNormalRows), ADC_12BIT, true, 4, 48, 752, 172, 0, 12, 4,
-                                 0,        RegTable(kCommonRows)};
-const SSensorMode kModeNormal16 = {
-    "normal 16", RegTable(kNormalRows), ADC_10BIT, true, 4, 48, 752, 172, 0, 12, 4, 0, RegTable(kCommonRows)};
-const SSensorMode kModeHighSpeed = {
-    "high speed",         RegTable(kHighSpeedRows), ADC_10BIT, true, 4, 48, 600, 172, 0, 12, 4, 0,
-    RegTable(kCommonRows)};
-const SSensorMode kModeBin = {"binning", RegTable(kBinNormalRows), ADC_12BIT, true, 2, 48, 740, 18, 0, 12, 4,
-                              0,         RegTable(kCommonRows)};
-const SSensorMode kModeBinHighSpeed = {
-    "binning high speed", RegTable(kBinHighSpeedRows), ADC_10BIT, true, 2, 48, 740, 18, 0, 12, 4, 0,
-    RegTable(kCommonRows)};
+// common rows, bit rows, unheld, shutter offset, lanes only, lanes, kind. The binning modes' line is
+// of 740 clocks at least, whatever the speed.
+SSensorMode Mode(const char* szName, SRegTable rows, ADC_BIT eAdc, int iMinHMAX, const SCropModeTiming& kind) {
+    const bool bin = kind.bBinning;
+    SSensorMode m = {szName, rows, eAdc, true, bin ? 2 : 4, 48, iMinHMAX, bin ? 18 : 172, 0, 12, 4, 0,
+                     RegTable(kCommonRows)};
+    m.pCropTiming = &kind;
+    return m;
+}
+const SSensorMode kModeNormal = Mode("normal", RegTable(kNormalRows), ADC_12BIT, 752, kFull);
+const SSensorMode kModeNormal16 = Mode("normal 16", RegTable(kNormalRows), ADC_10BIT, 752, kFull);
+const SSensorMode kModeHighSpeed = Mode("high speed", RegTable(kHighSpeedRows), ADC_10BIT, 600, kFull);
+const SSensorMode kModeBin = Mode("binning", RegTable(kBinNormalRows), ADC_12BIT, 740, kBinning);
+const SSensorMode kModeBinHighSpeed =
+    Mode("binning high speed", RegTable(kBinHighSpeedRows), ADC_10BIT, 740, kBinning);
 
 // Long exposures: the wait mode first each pass, 10 ms steps to 350 ms
 // before the end, the sync stopped after 80 steps, 200 ms after low power
@@ -64,17 +72,25 @@ SDriverDesc Desc807() {
     m.bCapRGB24 = m.bCapY8 = false;
     m.usHMAX = 752;
 
-    ApplyCropSensorFamily(&d);
+    ApplyCropSensorFamily(&d, &g_CropS807MM);
+    d.firstRows = RegTable(kFirstRows);
     d.initTable = RegTable(kCommonRows);
+    d.pPresetBytes = kPresetBytes;
+    d.iPresetBytes = static_cast<int>(sizeof(kPresetBytes) / sizeof(kPresetBytes[0]));
     d.pModeNormal = &kModeNormal;
     d.pModeNormal16 = &kModeNormal16;
+    // High speed at any data width; binned, 8-bit data only.
     d.pModeHighSpeed = &kModeHighSpeed;
-    d.sensorBin[2] = {2, &kModeBin};
-    d.sensorBin[4] = {2, &kModeBin};
+    d.pModeHighSpeed16 = &kModeHighSpeed;
+    d.sensorBin[2] = {2, &kModeBin, &kModeBinHighSpeed};
+    d.sensorBin[4] = {2, &kModeBin, &kModeBinHighSpeed};
+    // Without the DDR buffer a USB 2 camera times exposures up to 2 s itself.
+    d.exposure.ullLongFromUsUSB2 = 2000000;
     d.timingInit = {4, 48, 752, 172, 43272};
     d.modeAfterRows = RegTable(kStandbyRows);
     d.streamStartRows = RegTable(kStreamStartRows);
     d.streamStopRows = RegTable(kStandbyRows);
+    d.initEndRows = RegTable(kStandbyRows);
     d.pLongExp = &kLongExp.Script();
     // One frame per soft or external trigger, edge or level.
     m.bTriggerCam = true;
@@ -84,18 +100,8 @@ SDriverDesc Desc807() {
 
 SCropSensorDesc Crop807() {
     SCropSensorDesc c = CropSensorFamily();
-    c.pPresetBytes = kPresetBytes;
-    c.iPresetBytes = static_cast<int>(sizeof(kPresetBytes) / sizeof(kPresetBytes[0]));
-    c.initFirstRows = RegTable(kFirstRows);
-    c.pModeBinHighSpeed = &kModeBinHighSpeed;
-    // extra rows, line divisor, VBLK, min HMAX used, position divisor, crop, VMAX rows / divisor, long
-    // shutter line, exposure scale, blanking base, rate rows / divisor, crop mode.
-    c.full = {172, 1, 4, 0, 4, {12, 12, 96, 8432, 8384, 48}, 196, 1, 15, 1.0, 5706, 220, 1, 0x0B};
-    c.binning = {18, 2, 2, 740, 8, {24, 12, 48, 3880, 3872, 8}, 66, 2, 5, 0.5, 1466, 66, 2, 0x00};
     c.usRegCropMode = 0x30E2;
     c.iCutRowsFull = 5644;
-    // Without the DDR buffer a USB 2 camera times exposures up to 2 s itself.
-    c.ullLongFromUsUSB2 = 2000000;
     c.llCapPixels = 11694368;
     c.iCapFull = 93;
     c.iCapBin = 79;
@@ -106,10 +112,11 @@ SCropSensorDesc Crop807() {
 
 }  // namespace
 
-const SDriverDesc g_DescS807MM = Desc807();
 const SCropSensorDesc g_CropS807MM = Crop807();
+const SDriverDesc g_DescS807MM = Desc807();
+const SSensorMode* const g_pModeS807BinHighSpeed = &kModeBinHighSpeed;
 
-CCameraS807MM::CCameraS807MM() : CCropSensorDriver(g_DescS807MM, g_CropS807MM) {}
+CCameraS807MM::CCameraS807MM() : CEngineDriver(g_DescS807MM) {}
 
 namespace {
 const CEngineRegistrar<CCameraS807MM> kRegistrar("CCameraS807MM", g_DescS807MM);

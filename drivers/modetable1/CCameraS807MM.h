@@ -4,12 +4,15 @@
 #ifndef KYR_CCAMERA_S807MM_H
 #define KYR_CCAMERA_S807MM_H
 
+#include "engine/EngineDriver.h"
 #include "engine/families/CropSensor.h"
 
 extern const SDriverDesc g_DescS807MM;
 extern const SCropSensorDesc g_CropS807MM;
+// The 807's modes (its cooled twin copies them with its own rows).
+extern const SSensorMode* const g_pModeS807BinHighSpeed;
 
-class CCameraS807MM : public CCropSensorDriver<CCameraBase> {
+class CCameraS807MM : public CEngineDriver<CCameraBase> {
   public:
     CCameraS807MM();
 };

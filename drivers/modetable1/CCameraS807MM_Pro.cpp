@@ -28,13 +28,24 @@ const SSensorMode& ProMode(const SSensorMode* pMode) {
     static const SSensorMode kModes[] = {
         WithCommon(g_DescS807MM.pModeNormal), WithCommon(g_DescS807MM.pModeNormal16),
         WithCommon(g_DescS807MM.pModeHighSpeed), WithCommon(g_DescS807MM.sensorBin[2].pMode),
-        WithCommon(g_CropS807MM.pModeBinHighSpeed)};
+        WithCommon(g_pModeS807BinHighSpeed)};
     const SSensorMode* from[] = {g_DescS807MM.pModeNormal, g_DescS807MM.pModeNormal16,
                                  g_DescS807MM.pModeHighSpeed, g_DescS807MM.sensorBin[2].pMode,
-                                 g_CropS807MM.pModeBinHighSpeed};
+                                 g_pModeS807BinHighSpeed};
     for (size_t i = 0; i < sizeof(from) / sizeof(from[0]); ++i)
         if (from[i] == pMode) return kModes[i];
     return *pMode;
+}
+
+const SCropSensorDesc& CropPro() {
+    static const SCropSensorDesc crop = [] {
+        SCropSensorDesc c = g_CropS807MM;
+        // In long mode the sensor runs frames of the frame time + 10 ms at
+        // full resolution, of the frame time in binning.
+        c.iLongPadUs = 10000;
+        return c;
+    }();
+    return crop;
 }
 
 SDriverDesc DescPro() {
@@ -45,37 +56,27 @@ SDriverDesc DescPro() {
                                                   .initTable = RegTable(kCommonRows),
                                                   .bAddsDDR = true});
     d.streamStartRows = RegTable(kStreamStartRows);
+    d.firstRows = RegTable(kFirstRows);
     d.pModeNormal = &ProMode(d.pModeNormal);
     d.pModeNormal16 = &ProMode(d.pModeNormal16);
     d.pModeHighSpeed = &ProMode(d.pModeHighSpeed);
-    d.sensorBin[2] = {2, &ProMode(d.sensorBin[2].pMode)};
+    d.pModeHighSpeed16 = d.pModeHighSpeed;
+    d.sensorBin[2] = {2, &ProMode(d.sensorBin[2].pMode), &ProMode(g_pModeS807BinHighSpeed)};
     d.sensorBin[4] = d.sensorBin[2];
+    // Long mode from 1 s on either host.
+    d.exposure.ullLongFromUsUSB2 = 0;
+    d.pCropSensor = &CropPro();
     return d;
-}
-
-SCropSensorDesc CropPro() {
-    SCropSensorDesc c = g_CropS807MM;
-    c.initFirstRows = RegTable(kFirstRows);
-    c.pModeBinHighSpeed = &ProMode(c.pModeBinHighSpeed);
-    // Long mode from 1 s on either host; the sensor then runs frames of the
-    // frame time + 10 ms at full resolution, of the frame time in binning.
-    c.ullLongFromUsUSB2 = 0;
-    c.iLongPadUs = 10000;
-    return c;
 }
 
 const SDriverDesc& DescProOnce() {
     static const SDriverDesc desc = DescPro();
     return desc;
 }
-const SCropSensorDesc& CropProOnce() {
-    static const SCropSensorDesc crop = CropPro();
-    return crop;
-}
 
 }  // namespace
 
-CCameraS807MM_Pro::CCameraS807MM_Pro() : CCropSensorDriver(DescProOnce(), CropProOnce()) {}
+CCameraS807MM_Pro::CCameraS807MM_Pro() : CEngineDriver(DescProOnce()) {}
 
 namespace {
 const CEngineRegistrar<CCameraS807MM_Pro> kRegistrar("CCameraS807MM_Pro", DescProOnce);

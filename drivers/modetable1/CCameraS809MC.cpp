@@ -127,7 +127,6 @@ SDriverDesc Desc809() {
     // Bins are software bins: a bin change alone keeps the mode.
     d.bModeFollowsType = true;
     d.bHardwareBinIgnored = true;
-    d.bHighSpeedStoredOnly = true;
 
     // The FPGA cuts the columns; the sensor takes an odd start row and a row count.
     d.usRegStartY = 0x020E;

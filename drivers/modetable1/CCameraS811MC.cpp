@@ -20,10 +20,23 @@ const REG_TABLE_ROW kStreamStartRows[] = {
 };
 const REG_TABLE_ROW kStandbyRows[] = {{0x3000, 0x0001}};
 
+// The sensor reads in its binning mode at all times: every bin is binned in
+// software. Extra rows, line divisor, VBLK, min HMAX used (the mode's),
+// position divisor, crop, VMAX rows / divisor, long shutter line, exposure
+// scale, blanking base, rate rows / divisor, crop mode (not written), long
+// VMAX lines + 15, binning.
+const SCropModeTiming kBinning = {18, 2, 2, 0, 4, {12, 12, 48, 3880, 3872, 8}, 66, 2, 5, 0.5, 1466, 66, 2, 0x00,
+                                  15, true};
+
 // name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines. High
 // speed runs 8-bit data only.
-const SSensorMode kModeNormal = {"normal", RegTable(kNormalRows), ADC_12BIT, true, 2, 48, 852, 18};
-const SSensorMode kModeHighSpeed = {"high speed", RegTable(kHighSpeedRows), ADC_10BIT, true, 2, 48, 729, 18};
+SSensorMode Mode(const char* szName, SRegTable rows, ADC_BIT eAdc, int iMinHMAX) {
+    SSensorMode m = {szName, rows, eAdc, true, 2, 48, iMinHMAX, 18};
+    m.pCropTiming = &kBinning;
+    return m;
+}
+const SSensorMode kModeNormal = Mode("normal", RegTable(kNormalRows), ADC_12BIT, 852);
+const SSensorMode kModeHighSpeed = Mode("high speed", RegTable(kHighSpeedRows), ADC_10BIT, 729);
 
 // Long exposures: the trigger mode first each pass, 100 ms steps to 300 ms
 // before the end, the sync stopped after 6 steps, 50 ms after low power goes
@@ -49,7 +62,8 @@ SDriverDesc Desc811() {
     m.iMaxHeight = 2822;
     m.usHMAX = 852;
 
-    ApplyCropSensorFamily(&d);
+    ApplyCropSensorFamily(&d, &g_CropS811MC);
+    d.firstRows = RegTable(kFirstRows);
     d.initTable = RegTable(kInitRows);
     d.pModeNormal = &kModeNormal;
     d.pModeHighSpeed = &kModeHighSpeed;
@@ -57,6 +71,7 @@ SDriverDesc Desc811() {
     d.modeAfterRows = RegTable(kStandbyRows);
     d.streamStartRows = RegTable(kStreamStartRows);
     d.streamStopRows = RegTable(kStandbyRows);
+    d.initEndRows = RegTable(kStandbyRows);
     // Bins are software bins: the mode follows the image type alone.
     d.bModeFollowsType = true;
     // The USB-limited line is counted in the binned sensor's half lines.
@@ -67,14 +82,8 @@ SDriverDesc Desc811() {
 
 SCropSensorDesc Crop811() {
     SCropSensorDesc c = CropSensorFamily();
-    c.initFirstRows = RegTable(kFirstRows);
-    c.bAlwaysBinning = true;
-    c.bCropEndAligned = true;
-    c.bHighSpeed8BitOnly = true;
-    // extra rows, line divisor, VBLK, min HMAX used (the mode's), position divisor, crop, VMAX rows /
-    // divisor, long shutter line, exposure scale, blanking base, rate rows / divisor, crop mode (not
-    // written), long VMAX lines + 15.
-    c.binning = {18, 2, 2, 0, 4, {12, 12, 48, 3880, 3872, 8}, 66, 2, 5, 0.5, 1466, 66, 2, 0x00, 15};
+    // The crop end's two low bits are written cleared.
+    c.ucCropEndLowMask = 0xFC;
     // No link caps on the percentage.
     c.llCapPixels = LLONG_MAX;
     c.iCapFull = c.iCapBin = c.iCapBinUSB2 = 100;
@@ -83,10 +92,10 @@ SCropSensorDesc Crop811() {
 
 }  // namespace
 
-const SDriverDesc g_DescS811MC = Desc811();
 const SCropSensorDesc g_CropS811MC = Crop811();
+const SDriverDesc g_DescS811MC = Desc811();
 
-CCameraS811MC::CCameraS811MC() : CCropSensorDriver(g_DescS811MC, g_CropS811MC) {}
+CCameraS811MC::CCameraS811MC() : CEngineDriver(g_DescS811MC) {}
 
 namespace {
 const CEngineRegistrar<CCameraS811MC> kRegistrar("CCameraS811MC", g_DescS811MC);

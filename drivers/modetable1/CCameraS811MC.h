@@ -5,12 +5,13 @@
 #ifndef KYR_CCAMERA_S811MC_H
 #define KYR_CCAMERA_S811MC_H
 
+#include "engine/EngineDriver.h"
 #include "engine/families/CropSensor.h"
 
 extern const SDriverDesc g_DescS811MC;
 extern const SCropSensorDesc g_CropS811MC;
 
-class CCameraS811MC : public CCropSensorDriver<CCameraBase> {
+class CCameraS811MC : public CEngineDriver<CCameraBase> {
   public:
     CCameraS811MC();
 };

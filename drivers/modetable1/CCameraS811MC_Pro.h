@@ -2,9 +2,10 @@
 #define KYR_CCAMERA_S811MC_PRO_H
 
 #include "cooling/CameraCool.h"
+#include "engine/EngineDriver.h"
 #include "engine/families/CropSensor.h"
 
-class CCameraS811MC_Pro : public CCropSensorDriver<CCameraCool> {
+class CCameraS811MC_Pro : public CEngineDriver<CCameraCool> {
   public:
     CCameraS811MC_Pro();
 };

@@ -52,7 +52,8 @@ SDriverDesc Desc821() {
     d.iHeightAlign = 8;
     d.uStreamStartPauseMs = 30;
     d.gain.fnMap = GainMap821;
-    d.gain.bFPGAReg80Pulse = true;
+    d.gain.usFPGARegBefore = FPGA_REG_80;
+    d.gain.ucFPGAValueBefore = 1;
     d.exposure.iMinSHR = 12;
     d.exposure.iLongExtraLines = 12;
     d.exposure.iLongBinExtraLines = 12;

@@ -119,7 +119,7 @@ SDriverDesc MakeDesc() {
     StartRegOwnFrameLength(d);
     d.iAlignX = 12;
     d.iAlignY = 4;
-    d.bStartAlignAfterClamp = true;
+    d.fnStartLaw = ClampThenAlignStart;
     d.streamStopRows = RegTable(kStreamStopRows);
     d.gain = {GainCode825, 0x3019, 0x30E8, 2};
     SExposureRule& e = d.exposure;

@@ -66,7 +66,7 @@ SDriverDesc Desc827() {
     // The sensor counts its window in half pixels and half lines.
     d.iWindowScale = 2;
     d.iWindowExtraRows = 24;
-    d.bHalfLines = true;
+    d.iLineHMAX = 2;
     d.gain.iCodeBytes = 1;
     d.offset.iBytes = 1;
     // Shutter lines stay within a frame of at most 0xFFFFFF lines.

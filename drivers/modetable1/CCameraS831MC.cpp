@@ -139,6 +139,7 @@ const SDriverDesc g_DescS831MC = {
     .initTable = RegTable(kInitClassRows),
     .initFixedRows = RegTable(kInitSharedRows),
     .uResetPauseMs = 20,
+    .bInitSetsOutputWidth = true,
     .pModeNormal = &kModeNormal,
     .pModeHighSpeed = &kModeHighSpeed,
     .bResolutionKeepsHighSpeed = true,
@@ -176,6 +177,7 @@ const SDriverDesc g_DescS831MC = {
             .eLongProgram = LONG_EXP_EXPOSURE,
             .dOffsetUs = 13.73,
             .iVMAXBase = kExtraLines,
+            .bFPGAVMAXInHold = true,
             .pLongExpRegs = &kLongExpRegs,
         },
     .bandwidth =
@@ -189,10 +191,12 @@ const SDriverDesc g_DescS831MC = {
             .iBandwidthExtraLines = -1,
         },
     .pLongExp = &kLongExp,
-    .fpgaTimed = {.bOn = true, .bOutput16Twice = true},
+    .fpgaTimed = {.bOn = true},
+    // A bin change alone keeps the sensor mode.
+    .bModeFollowsType = true,
 };
 
-CCameraS831MC::CCameraS831MC() : CEngineDriver(g_DescS831MC) {}
+CCameraS831MC::CCameraS831MC() : CS831Driver(g_DescS831MC) {}
 
 namespace {
 const CEngineRegistrar<CCameraS831MC> kRegistrar("CCameraS831MC", g_DescS831MC);

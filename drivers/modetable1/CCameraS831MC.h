@@ -12,7 +12,18 @@
 
 extern const SDriverDesc g_DescS831MC;
 
-class CCameraS831MC : public CEngineDriver<CCameraBase> {
+// The 831's driver: the FPGA-timed family's, with the output width set
+// again once a new geometry's start is placed.
+template <class TBase>
+class CS831Driver : public CEngineDriver<TBase> {
+  public:
+    using CEngineDriver<TBase>::CEngineDriver;
+
+  protected:
+    bool ProgramOutputWidth(bool b16) override { return this->SetOutput16Bits(b16); }
+};
+
+class CCameraS831MC : public CS831Driver<CCameraBase> {
   public:
     CCameraS831MC();
 };

@@ -47,7 +47,7 @@ const SDriverDesc& DescS831MC_Pro() {
 
 }  // namespace
 
-CCameraS831MC_Pro::CCameraS831MC_Pro() : CEngineDriver(DescS831MC_Pro()) {}
+CCameraS831MC_Pro::CCameraS831MC_Pro() : CS831Driver(DescS831MC_Pro()) {}
 
 namespace {
 const CEngineRegistrar<CCameraS831MC_Pro> kRegistrar("CCameraS831MC_Pro", DescS831MC_Pro);

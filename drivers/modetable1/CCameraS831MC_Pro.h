@@ -5,9 +5,9 @@
 #define KYR_CCAMERA_S831MC_PRO_H
 
 #include "cooling/CameraCool.h"
-#include "engine/EngineDriver.h"
+#include "CCameraS831MC.h"
 
-class CCameraS831MC_Pro : public CEngineDriver<CCameraCool> {
+class CCameraS831MC_Pro : public CS831Driver<CCameraCool> {
   public:
     CCameraS831MC_Pro();
 };

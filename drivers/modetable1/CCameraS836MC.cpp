@@ -80,6 +80,10 @@ SModelConstants Model836() {
     return m;
 }
 
+// Low power for the whole of long-exposure mode, not per wait.
+const SLongExpAction kLowPowerOn[] = {{LONG_OP_LOW_POWER, 1, 0, LONG_WHEN_ALWAYS}};
+const SLongExpAction kLowPowerOff[] = {{LONG_OP_LOW_POWER, 0, 0, LONG_WHEN_ALWAYS}};
+
 }  // namespace
 
 const SLongExpScript g_LongExpS836MC = {
@@ -146,7 +150,8 @@ const SDriverDesc g_DescS836MC = {
             .ullLongFromUs = 1000000,
             .eLongProgram = LONG_EXP_EXPOSURE,
             .bFPGAVMAXInHold = true,
-            .bLongModeLowPower = true,
+            .longModeOn = LongExpActions(kLowPowerOn),
+            .longModeOff = LongExpActions(kLowPowerOff),
         },
     .bandwidth =
         {

@@ -13,6 +13,7 @@
 #include "ModelFixture.h"
 #include "TestSpeed.h"
 #include "cooling/CameraCool.h"
+#include "engine/EngineDriver.h"
 #include "engine/families/CropSensor.h"
 #include "kyrsim.hpp"
 
@@ -37,15 +38,14 @@ class CCropSensorTest : public CModelTest {
 
     template <class F>
     auto WithCrop(F fn) {
-        if (auto* p = dynamic_cast<CCropSensorDriver<CCameraBase>*>(m_pCam)) return fn(*p);
-        return fn(*dynamic_cast<CCropSensorDriver<CCameraCool>*>(m_pCam));
+        if (auto* p = dynamic_cast<CEngineDriver<CCameraBase>*>(m_pCam)) return fn(*p);
+        return fn(*dynamic_cast<CEngineDriver<CCameraCool>*>(m_pCam));
     }
     SReadout Readout() {
         return WithCrop([](auto& e) { return e.Readout(); });
     }
-    bool Binning() {
-        return WithCrop([](auto& e) { return e.Binning(); });
-    }
+    // The sensor bins in force.
+    bool Binning() { return Readout().iSensorFactor > 1; }
 
     int Sensor(int reg) { return m_dev.sensor(reg); }
     long long SensorLE(int reg, int bytes = 2) {

@@ -13,6 +13,7 @@
 #include "engine/DescCheck.h"
 #include "engine/EngineRegistrar.h"
 #include "modetable1/CCameraS802MC.h"
+#include "modetable1/CCameraS807MM.h"
 #include "modetable1/CCameraS832MC.h"
 
 namespace {
@@ -90,9 +91,10 @@ TEST(DescCheck, RefusesWhatTheEngineCannotRunWithItsReason) {
     }
 }
 
-// A power law stands in for the map; a class with its own gain and
-// exposure is not held to the description's.
-TEST(DescCheck, APowerLawOrAClassOwnGainNeedsNoMap) {
+// A power law stands in for the map; the crop-sensor laws are not held to
+// the description's gain and exposure rules, but to their own rule and to
+// a kind on every mode.
+TEST(DescCheck, APowerLawOrTheCropLawsNeedNoMap) {
     SDriverDesc d = g_DescS832MC;
     d.gain.fnMap = nullptr;
     d.gain.iPowerLawScale = 2048;
@@ -100,9 +102,23 @@ TEST(DescCheck, APowerLawOrAClassOwnGainNeedsNoMap) {
     d.gain = SGainRule{};
     d.exposure.fnCompute = nullptr;
     EXPECT_FALSE(CheckDriverDesc(d, nullptr));
-    EXPECT_TRUE(CheckDriverDesc(d, nullptr, DESC_RULES_OWN_GAIN_EXPOSURE));
     d.gain = SGainRule{AnyGain, 0, 0x3009, 1};
     EXPECT_FALSE(CheckDriverDesc(d, nullptr));  // the exposure still has no computation
+
+    SDriverDesc crop = g_DescS807MM;
+    EXPECT_TRUE(CheckDriverDesc(crop, nullptr));
+    std::string why;
+    crop.pCropSensor = nullptr;
+    EXPECT_FALSE(CheckDriverDesc(crop, &why));
+    EXPECT_EQ(why, "the crop-sensor laws without their rule");
+    crop = g_DescS807MM;
+    crop.pModeNormal16 = g_DescS832MC.pModeNormal;  // a mode without its kind
+    EXPECT_FALSE(CheckDriverDesc(crop, &why));
+    EXPECT_EQ(why, "a mode of the crop-sensor laws without its kind");
+    crop = g_DescS807MM;
+    crop.eWindow = WINDOW_REGISTERS;
+    EXPECT_FALSE(CheckDriverDesc(crop, &why));
+    EXPECT_EQ(why, "the crop window and the crop-sensor laws go together");
 }
 
 // Registered under a product of the table that has no class of its own: a

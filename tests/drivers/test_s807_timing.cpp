@@ -178,7 +178,7 @@ TEST_F(C807TimingTest, AutomaticBandwidthStartsAt80PercentOnEitherHost) {
 
 TEST_F(C807TimingTest, ABandwidthBelowTheSensorClockIsRefusedWithoutWrites) {
     ASSERT_NE(SetupRow(kPid807), nullptr);
-    auto* cam = dynamic_cast<CCropSensorDriver<CCameraBase>*>(m_pCam);
+    auto* cam = dynamic_cast<CEngineDriver<CCameraBase>*>(m_pCam);
     ASSERT_NE(cam, nullptr);
     ASSERT_TRUE(Locked([&] { return cam->SetCMOSClk(19999); }));
     const int from = kyrsim_log_count();

@@ -164,6 +164,17 @@ bool CEngineDriver<TBase>::RunLongExpActions(const SLongExpActions& list, uint32
 }
 
 template <class TBase>
+void CEngineDriver<TBase>::AddLongExpActions(CRegPlan& plan, const SLongExpActions& list) {
+    for (int i = 0; i < list.iCount; ++i) {
+        const SLongExpAction* pAction = &list.pActions[i];
+        plan.Call([this, pAction] {
+            uint32_t tick = 0;
+            return RunLongExpAction(*pAction, &tick);
+        });
+    }
+}
+
+template <class TBase>
 bool CEngineDriver<TBase>::RunLongExposure(unsigned long long ullExpUs, std::atomic<bool>* pbRunning) {
     const SLongExpScript& s = LongExpScript();
     const uint64_t ms = ullExpUs / 1000;
@@ -485,6 +496,7 @@ void CEngineDriver<TBase>::LogGPIFStatus() {
     template bool CEngineDriver<TBase>::SyncBeforeLongExp(uint32_t);                             \
     template bool CEngineDriver<TBase>::RunLongExpAction(const SLongExpAction&, uint32_t*);      \
     template bool CEngineDriver<TBase>::RunLongExpActions(const SLongExpActions&, uint32_t*);    \
+    template void CEngineDriver<TBase>::AddLongExpActions(CRegPlan&, const SLongExpActions&);    \
     template bool CEngineDriver<TBase>::RunLongExposure(unsigned long long, std::atomic<bool>*); \
     template bool CEngineDriver<TBase>::BeginLongPass(unsigned long long*);                                         \
     template bool CEngineDriver<TBase>::RestartStream();                                         \

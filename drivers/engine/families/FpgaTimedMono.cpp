@@ -83,6 +83,11 @@ SDriverDesc FpgaTimedMonoDesc() {
     d.capture.bEmptyIsDropped = true;
     d.iMarkerRepairRows = 1;
     d.fpgaTimed.bOn = true;
+    // A bin change alone keeps the sensor mode.
+    d.bModeFollowsType = true;
+    // The frame length is the FPGA's alone, changed with the shutter at the hold's release.
+    d.exposure.bFPGAVMAXInHold = true;
+    d.bInitSetsOutputWidth = true;
     d.eWindow = WINDOW_FPGA_TIMED;
     d.fpgaTimed.iCentreAlign = 8;
     return d;

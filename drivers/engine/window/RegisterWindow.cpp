@@ -26,6 +26,8 @@ typename CEngineDriver<TBase>::SWindowProgrammer CEngineDriver<TBase>::WindowPro
             return {&CEngineDriver::StartRegWindowStart, &CEngineDriver::StartRegWindowSize};
         case WINDOW_RAW_FPGA:
             return {&CEngineDriver::RawFpgaWindowStart, &CEngineDriver::RawFpgaWindowSize};
+        case WINDOW_CROP:
+            return {&CEngineDriver::CropWindowStart, &CEngineDriver::CropWindowSize};
         case WINDOW_REGISTERS:
         default:
             return {&CEngineDriver::RegisterWindowStart, &CEngineDriver::RegisterWindowSize};
