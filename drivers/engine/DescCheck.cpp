@@ -33,16 +33,45 @@ bool CheckGainAndExposure(const SDriverDesc& desc, std::string* pWhy) {
     return true;
 }
 
+// True when fnFits takes every mode the description names, its own and
+// those of its bins.
+template <class F>
+bool EveryModeFits(const SDriverDesc& desc, F fnFits) {
+    const SSensorMode* modes[] = {desc.pModeNormal, desc.pModeHighSpeed, desc.pModeNormal16, desc.pModeHighSpeed16};
+    for (const SSensorMode* mode : modes)
+        if (mode && !fnFits(*mode)) return false;
+    for (const SSensorBin& sb : desc.sensorBin)
+        for (const SSensorMode* mode : {sb.pMode, sb.pModeHighSpeed})
+            if (mode && !fnFits(*mode)) return false;
+    return true;
+}
+
 // The crop sensor's window and laws run on its rule, and time every mode
 // by the mode's kind.
 bool CheckCropModes(const SDriverDesc& desc, std::string* pWhy) {
     if (!desc.pCropSensor) return Fault(pWhy, "the crop-sensor laws without their rule");
-    const SSensorMode* modes[] = {desc.pModeNormal, desc.pModeHighSpeed, desc.pModeNormal16, desc.pModeHighSpeed16};
-    for (const SSensorMode* mode : modes)
-        if (mode && !mode->pCropTiming) return Fault(pWhy, "a mode of the crop-sensor laws without its kind");
-    for (const SSensorBin& sb : desc.sensorBin)
-        for (const SSensorMode* mode : {sb.pMode, sb.pModeHighSpeed})
-            if (mode && !mode->pCropTiming) return Fault(pWhy, "a mode of the crop-sensor laws without its kind");
+    if (!EveryModeFits(desc, [](const SSensorMode& mode) { return mode.pCropTiming != nullptr; }))
+        return Fault(pWhy, "a mode of the crop-sensor laws without its kind");
+    return true;
+}
+
+// The FPGA start-up steps and choices a model's description adds run in the
+// FPGA setters' master only: the raw FPGA latch sets its FPGA up by its own
+// rule and frames a mode switch in its latch, and a sensor that times
+// itself has no FPGA.
+bool CheckFpgaSteps(const SDriverDesc& desc, std::string* pWhy) {
+    const bool setters = desc.eTiming == TIMING_FPGA_SETTERS;
+    if (!setters && (desc.fpgaResetRows.pRows || desc.fnFpgaSetUp))
+        return Fault(pWhy, "FPGA start-up steps of the model without the FPGA setters' master");
+    if (!setters && desc.eStartCmd == START_CMD_AFTER_SET_UP)
+        return Fault(pWhy, "the start-up command after an FPGA set-up the master does not run");
+    if (desc.eTiming == TIMING_RAW_FPGA && (desc.modeSwitch.bUnheld || desc.modeSwitch.bKeepsDataFormat))
+        return Fault(pWhy, "a mode switch framing the raw FPGA latch does not have");
+    // A mode's FPGA lanes are a lane setting of the FPGA setters.
+    if (!EveryModeFits(desc, [](const SSensorMode& mode) { return mode.iLanes <= LVDS_CHANNEL_4; }))
+        return Fault(pWhy, "a mode's FPGA lanes are no lane setting");
+    if (!setters && !EveryModeFits(desc, [](const SSensorMode& mode) { return mode.iLanes < 0; }))
+        return Fault(pWhy, "a mode's FPGA lanes without the FPGA setters' master");
     return true;
 }
 
@@ -104,5 +133,5 @@ bool CheckDriverDesc(const SDriverDesc& desc, std::string* pWhy) {
     // A sensor that times itself has no FPGA to run the family's timing or DDR buffer.
     if (desc.eTiming == TIMING_SENSOR && (desc.fpgaTimed.bOn || desc.bHasDDR || desc.bandwidth.bFPGABandWidth))
         return Fault(pWhy, "FPGA timing, DDR or output pacing without an FPGA");
-    return true;
+    return CheckFpgaSteps(desc, pWhy);
 }

@@ -75,13 +75,11 @@ struct SSensorMode {
     // Written after regs: only the masked bits of registers shared with
     // other settings; empty: none.
     SRegBitsTable bitRows = {};
-    bool bUnheld = false;  // the mode's writes go to the sensor outside the hold
     // Clocks the sensor's shutter starts late in the mode (exposure rules that use it).
     int iShutterOffsetClocks = 0;
-    // The mode sets the FPGA's sensor data lanes (eLanes) and nothing else:
-    // no sensor rows, the FPGA's data format left to SetOutput16Bits.
-    bool bLanesOnly = false;
-    LVDS_CHANNEL eLanes = LVDS_CHANNEL_0;
+    // The FPGA's sensor data lanes the mode sets (an LVDS_CHANNEL), with the
+    // FPGA's part of the mode; -1: the mode leaves them as they are.
+    int iLanes = -1;
     // The timing of the mode for the crop-sensor laws (LAWS_CROP): the
     // full-resolution or the binning kind; null elsewhere.
     const SCropModeTiming* pCropTiming = nullptr;
@@ -195,6 +193,23 @@ struct SGainRule {
     // two gain channels take one value); 0: none.
     uint16_t usRegCodeCopy = 0;
 };
+
+// How a sensor mode switch is framed by the masters that frame it with the
+// sensor's hold (the FPGA setters, a sensor that times itself). Zero: the
+// FPGA's data format for the mode and the mode's rows, together inside the
+// hold.
+struct SModeSwitchRule {
+    bool bUnheld = false;           // the mode's writes go to the sensor outside the hold
+    bool bKeepsDataFormat = false;  // the FPGA's data format is left to the output width (SetOutput16Bits)
+};
+
+// Where the start-up command (VR_CMD_AF) goes in the FPGA's start-up.
+enum START_CMD_PLACE : int {
+    START_CMD_AFTER_RESET = 0,   // after the FPGA reset and its pause, before the sensor's rows that follow
+    START_CMD_AFTER_SET_UP = 1,  // at the end of the FPGA's set-up, once the sensor is started
+};
+
+class CTimingMaster;
 
 // How a value of several bytes goes into its registers.
 enum REG_BYTE_ORDER : int {
@@ -395,9 +410,9 @@ enum HIGH_SPEED_16BIT : int {
 // height:
 //   horizontal start = iFirstX while x < iFirstX, else x rounded down to
 //     iStepX plus iAddX; with sensor binning iFirstX;
-//   vertical start V = iFirstY while y < iFirstY, else iFirstY + 2 x (y
-//     rounded down to iAlignY); with sensor binning iFirstY; the second
-//     vertical start register takes V + 1;
+//   vertical start V = iFirstY while y < iFirstY, else y rounded down to
+//     iAlignY, times iScaleY, plus iAddY; with sensor binning iFirstY; the
+//     second vertical start register takes V + 1;
 //   top skip = iTopSkip and its mode iTopSkipMode when V - iFirstY passes
 //     iTopSkipFrom, else both 0;
 //   window end = min(base + 2 H + iEndPad, iEndMax), bit 0 cleared, with
@@ -405,8 +420,7 @@ enum HIGH_SPEED_16BIT : int {
 //     (at least iFirstY; iFirstY with sensor binning);
 //   width = readout columns rounded up to iWidthStep, plus iWidthPad;
 //   rows registers = (readout rows + iRowsAdd) x iRowsMul.
-// Sensors that take the start row itself (bRowStart) get V = y rounded down
-// to iAlignY plus iAddY instead. A register numbered 0 is not written.
+// A register numbered 0 is not written.
 // The FPGA's HBLK is the mode's, VBLK the mode's; with sensor binning the
 // FPGA crops the start itself: HBLK + x and VBLK + y.
 struct SStartWindowRule {
@@ -420,24 +434,22 @@ struct SStartWindowRule {
     uint16_t usRegRows[3];
     int iFirstX, iStepX, iAddX;
     int iFirstY, iAlignY;
+    int iScaleY, iAddY;  // rows the sensor counts an image row as (0: 1), and its offset
     int iTopSkipFrom, iTopSkip, iTopSkipMode;
     int iEndPad, iEndMax;
     int iWidthStep, iWidthPad;
     int iRowsAdd, iRowsMul;
-    // The vertical start counts single rows from the sensor's first row plus
-    // the offset iAddY (iFirstY and its row pairs unused).
-    bool bRowStart = false;
-    int iAddY = 0;
 };
 
 // The FPGA-timed family: the FPGA alone sets line and frame length (the
 // sensor gets only its shutter line, the frame length goes to the FPGA
-// inside the sensor's hold), VR_CMD_AF follows the FPGA set-up,
-// initialisation applies the output width (which writes the offset again)
-// and ends with the standby write, a bin change alone keeps the sensor
-// mode, SetResolution always centres the window, the mode's rows and the
-// FPGA's data format are left to SetOutput16Bits, and the sensor window
-// takes the FPGA blanking with it (SetStartPos writes no FPGA register).
+// inside the sensor's hold), initialisation applies the output width
+// (which writes the offset again) and ends with the standby write, a bin
+// change alone keeps the sensor mode, SetResolution always centres the
+// window, and the sensor window takes the FPGA blanking with it
+// (SetStartPos writes no FPGA register). Its descriptions also place the
+// start-up command after the FPGA's set-up (eStartCmd) and write a mode's
+// rows unheld, the FPGA's data format left to SetOutput16Bits (modeSwitch).
 // Who switches the FPGA's wait and trigger modes for long exposures is the
 // exposure rule's bLongModeArmedByCapture.
 struct SFpgaTimedRules {
@@ -630,8 +642,14 @@ struct SDriverDesc {
     uint32_t uResetPauseMs;                   // pause after the FPGA reset
     SRegTable afterResetRows = {nullptr, 0};  // sensor rows after the FPGA reset
     bool bDDRTest = false;                    // InitCamera fails when the DDR never becomes ready
-    int iFPGAReg26 = -1;                      // written to FPGA register 26; -1: not written
-    bool bFPGABinModeReset = false;           // SetFPGABinMode(0) at initialisation
+    // FPGA registers written as they stand right after the FPGA reset,
+    // before its pause (the FPGA setters' master); empty: none.
+    SRegTable fpgaResetRows = {nullptr, 0};
+    // The model's own steps of the FPGA's set-up, through its timing master,
+    // after the data format and before the unity colour gains (the FPGA
+    // setters' master); null: none.
+    void (*fnFpgaSetUp)(CTimingMaster& timing, CRegPlan& plan) = nullptr;
+    START_CMD_PLACE eStartCmd = START_CMD_AFTER_RESET;  // the FPGA setters' master's
     int iCoolingLevel = -1;                   // cooled classes: InitCooling(level); -1: the base's
     INIT_REPLAY_ORDER eReplay = REPLAY_FPS_GAIN_EXP;
     bool bInitEndsInStandby = false;  // StopSensorStreaming at the end
@@ -648,6 +666,7 @@ struct SDriverDesc {
     bool bResolutionKeepsHighSpeed;                 // a bin or type change keeps the stored high-speed choice
     STimingInit timingInit;
     SRegTable modeAfterRows = {nullptr, 0};  // written after a mode's hold (e.g. back to standby)
+    SModeSwitchRule modeSwitch = {};
 
     // Window.
     // Low byte, then high byte; 0: the sensor has no such register.
@@ -723,10 +742,8 @@ struct SDriverDesc {
     // Where SetStartPos places a start asked for: aligned, then pulled back
     // inside the sensor (AlignThenClampStart); null: that law.
     StartLaw fnStartLaw = nullptr;
-    // InitCamera sends no start-up command (VR_CMD_AF) after the FPGA reset.
+    // InitCamera sends no start-up command (VR_CMD_AF) at all.
     bool bNoStartCmd = false;
-    // iFPGAReg26 is written right after the FPGA reset, before its pause.
-    bool bFPGAReg26AtReset = false;
     // Sensor rows InitCamera writes last, the FPGA left as its set-up left
     // it (in place of a stop of the stream); empty: none.
     SRegTable initEndRows = {nullptr, 0};

@@ -53,18 +53,24 @@ CRegPlan& CRegPlan::Call(std::function<bool()> fn) {
     return *this;
 }
 
-CRegPlan& CRegPlan::Table(const SRegTable& table) {
+CRegPlan& CRegPlan::Rows(const SRegTable& table, StepKind eKind) {
     // Whole rows only, up to the table's byte length.
     const size_t rows = table.pRows ? table.uBytes / sizeof(REG_TABLE_ROW) : 0;
     for (size_t i = 0; i < rows; ++i) {
         const REG_TABLE_ROW& row = table.pRows[i];
-        if (row.usReg == REG_TABLE_DELAY)
+        if (row.usReg == REG_TABLE_DELAY) {
             Pause(row.usValue);
-        else
-            Sensor(row.usReg, static_cast<uint8_t>(row.usValue & 0xFF));  // the sensor takes the low byte
+            continue;
+        }
+        // The register takes the low byte.
+        m_steps.push_back(SStep{eKind, row.usReg, static_cast<uint16_t>(row.usValue & 0xFF), 0, nullptr});
     }
     return *this;
 }
+
+CRegPlan& CRegPlan::Table(const SRegTable& table) { return Rows(table, STEP_SENSOR); }
+
+CRegPlan& CRegPlan::FpgaTable(const SRegTable& table) { return Rows(table, STEP_FPGA); }
 
 CRegPlan& CRegPlan::BitsTable(const SRegBitsTable& table) {
     for (size_t i = 0; table.pRows && i < table.uCount; ++i) {

@@ -143,6 +143,8 @@ class CRegPlan {
     CRegPlan& FpgaLE(uint16_t usFirstReg, uint32_t uValue, int iBytes);
     // The rows of a table (delay rows become pauses).
     CRegPlan& Table(const SRegTable& table);
+    // The rows of a table as FPGA registers written as they are (delay rows become pauses).
+    CRegPlan& FpgaTable(const SRegTable& table);
     // The rows of a bits table, in order.
     CRegPlan& BitsTable(const SRegBitsTable& table);
     CRegPlan& BeginFrame(PLAN_FRAME eKind = PLAN_FRAME_HOLD);
@@ -152,6 +154,9 @@ class CRegPlan {
     bool Empty() const { return m_steps.empty(); }
 
   private:
+    // A table's rows as steps of eKind with the value's low byte.
+    CRegPlan& Rows(const SRegTable& table, StepKind eKind);
+
     std::vector<SStep> m_steps;
 };
 

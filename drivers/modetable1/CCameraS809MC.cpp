@@ -1,6 +1,7 @@
 #include "CCameraS809MC.h"
 
 #include "engine/EngineRegistrar.h"
+#include "engine/timing/TimingMaster.h"
 
 namespace {
 
@@ -11,6 +12,11 @@ const REG_TABLE_ROW kInitTable[] = {
     {0x050A, 0x0086},      {0x050B, 0x0010}, {0x050C, 0x000E}, {0x050D, 0x0011},
 };
 const REG_TABLE_ROW kInitFixedRows[] = {{0x025A, 0x0007}, {0x0202, 0x0081}};
+// FPGA register 26 = 1 right after the FPGA reset.
+const REG_TABLE_ROW kFpgaResetRows[] = {{FPGA_REG_26, 0x0001}};
+
+// Bins are software bins: the FPGA's bin mode is set to none once, at start-up.
+void FpgaSetUp809(CTimingMaster& timing, CRegPlan& plan) { timing.AddBinMode(plan, FPGA_BIN_MODE_0); }
 
 // Operating state 0x0200: 4 streams, 3 stops, 6 is standby.
 constexpr uint16_t kRegState = 0x0200;
@@ -23,7 +29,7 @@ const REG_TABLE_ROW kStopRows[] = {{kRegState, kStateStop}};
 // The one mode: four data lanes, a line of at least 288 clocks, the FPGA's
 // 24 lines of vertical blanking and 52 columns before the window, 100 lines
 // beyond the readout in every frame, the sensor's rows from 51 lines below
-// the start row.
+// the start row. It has no sensor rows: a mode switch sets the lanes alone.
 const SSensorMode kMode = {.szName = "12-bit",
                            .regs = {nullptr, 0},
                            .eAdc = ADC_12BIT,
@@ -33,8 +39,7 @@ const SSensorMode kMode = {.szName = "12-bit",
                            .iMinHMAX = 288,
                            .iExtraLines = 100,
                            .iStartOffsetY = 51,
-                           .bLanesOnly = true,
-                           .eLanes = LVDS_CHANNEL_4};
+                           .iLanes = LVDS_CHANNEL_4};
 
 // USB constants of the link: what a USB 3 and a USB 2 host carry.
 constexpr int kHostUSB3 = 361454;
@@ -113,16 +118,17 @@ SDriverDesc Desc809() {
     d.initTable = RegTable(kInitTable);
     d.initFixedRows = RegTable(kInitFixedRows);
     d.uResetPauseMs = 20;
-    d.iFPGAReg26 = 1;
-    d.bFPGAReg26AtReset = true;
+    d.fpgaResetRows = RegTable(kFpgaResetRows);
     d.bNoStartCmd = true;
-    d.bFPGABinModeReset = true;
+    d.fnFpgaSetUp = FpgaSetUp809;
     d.iCoolingLevel = -1;
     d.eReplay = REPLAY_FPS_GAIN_EXP;
     // The sensor stops at the end; the FPGA stays as its set-up left it.
     d.initEndRows = RegTable(kStopRows);
 
     d.pModeNormal = &kMode;
+    // The FPGA's data format follows the output width alone.
+    d.modeSwitch.bKeepsDataFormat = true;
     d.timingInit = {24, 52, 288, 100, kHostUSB3};
     // Bins are software bins: a bin change alone keeps the mode.
     d.bModeFollowsType = true;

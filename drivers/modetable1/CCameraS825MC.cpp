@@ -44,8 +44,9 @@ const SSensorMode kModeHighSpeed = {.szName = "high speed",
                                     .iMinHMAX = kMinHMAX / 2,
                                     .iExtraLines = kExtraLines};
 
-// The sensor takes its start column and row with offsets 36 and 60, and its
-// window as the readout's columns and rows + 22; no end or top-skip rows.
+// The sensor takes its start column and row themselves with offsets 36 and
+// 60, and its window as the readout's columns and rows + 22; no end or
+// top-skip rows.
 const SStartWindowRule kWindow = [] {
     SStartWindowRule r = StartRegFamilyWindow();
     r.usRegStartY2 = 0;
@@ -57,7 +58,8 @@ const SStartWindowRule kWindow = [] {
     r.iFirstX = 0;
     r.iStepX = 1;
     r.iAddX = 36;
-    r.bRowStart = true;
+    r.iFirstY = 0;
+    r.iScaleY = 1;
     r.iAddY = 60;
     r.iWidthStep = 1;
     r.iWidthPad = 0;

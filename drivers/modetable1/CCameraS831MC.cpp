@@ -139,11 +139,15 @@ const SDriverDesc g_DescS831MC = {
     .initTable = RegTable(kInitClassRows),
     .initFixedRows = RegTable(kInitSharedRows),
     .uResetPauseMs = 20,
+    // The FPGA-timed family's start-up command, once the FPGA is set up.
+    .eStartCmd = START_CMD_AFTER_SET_UP,
     .bInitSetsOutputWidth = true,
     .pModeNormal = &kModeNormal,
     .pModeHighSpeed = &kModeHighSpeed,
     .bResolutionKeepsHighSpeed = true,
     .timingInit = {kVBLK, 0, 156, kExtraLines, 390000},
+    // The family's mode switch: the rows as they stand, the FPGA's data format left to the output width.
+    .modeSwitch = {.bUnheld = true, .bKeepsDataFormat = true},
     .usRegStartX = 0x3310,
     .usRegStartY = 0x3312,
     .usRegWidth = 0x3314,

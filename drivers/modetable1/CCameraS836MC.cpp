@@ -38,11 +38,11 @@ const SRegBitsRow kMode10BitRows[] = {
     {0x3005, 0xFF, 0x00}, {0x3009, 0x03, 0x00}, {0x3044, 0xFF, 0xF0}, {0x305C, 0xFF, 0x28}};
 
 // name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines, clock, alignment, start offset,
-// common rows, bit rows, unheld
+// common rows, bit rows
 const SSensorMode kMode12Bit = {"12-bit", {nullptr, 0}, ADC_12BIT, true, 0, 0, 274, 18, 0, 0, 0, 0, {nullptr, 0},
-                                RegBitsTable(kMode12BitRows), true};
+                                RegBitsTable(kMode12BitRows)};
 const SSensorMode kMode10Bit = {"10-bit high speed", {nullptr, 0}, ADC_10BIT, false, 0, 0, 148, 18, 0, 0, 0, 0,
-                                {nullptr, 0}, RegBitsTable(kMode10BitRows), true};
+                                {nullptr, 0}, RegBitsTable(kMode10BitRows)};
 
 // Gain in 0.1 dB steps: up to 6 dB the analog gain alone; above it high
 // conversion gain, with the code counted from 6 dB.
@@ -111,6 +111,8 @@ const SDriverDesc g_DescS836MC = {
     .pModeHighSpeed = &kMode10Bit,
     .bResolutionKeepsHighSpeed = true,
     .timingInit = {0, 0, 274, 18, 371250},
+    // A mode's writes go to the sensor outside the hold.
+    .modeSwitch = {.bUnheld = true},
     .usRegStartX = 0x303C,
     .usRegStartY = 0x3038,
     .usRegWidth = 0x303E,

@@ -21,6 +21,21 @@ namespace {
 SGainCode AnyGain(int iGain) { return SGainCode{iGain, 0, false}; }
 
 const SStartWindowRule kStartWindow = {};
+const REG_TABLE_ROW kFpgaRows[] = {{FPGA_REG_26, 1}};
+void AnyFpgaSetUp(CTimingMaster&, CRegPlan&) {}
+constexpr SSensorMode ModeWithLanes(int iLanes) {
+    return {.szName = "lanes",
+            .regs = {nullptr, 0},
+            .eAdc = ADC_12BIT,
+            .bOut16FromType = true,
+            .iVBLK = 0,
+            .iHBLK = 0,
+            .iMinHMAX = 0,
+            .iExtraLines = 0,
+            .iLanes = iLanes};
+}
+const SSensorMode kFourLanes = ModeWithLanes(LVDS_CHANNEL_4);
+const SSensorMode kNoLaneSetting = ModeWithLanes(LVDS_CHANNEL_4 + 1);
 
 struct SFault {
     const char* what;
@@ -73,6 +88,24 @@ const SFault kFaults[] = {
      [](SDriverDesc& d) { d.eWindow = WINDOW_FPGA_TIMED; }, "FPGA-timed window"},
     {"a self-timed sensor with the DDR buffer", g_DescS832MC, [](SDriverDesc& d) { d.eTiming = TIMING_SENSOR; },
      "without an FPGA"},
+    // The model's own FPGA start-up steps and choices run in the FPGA setters' master only.
+    {"FPGA rows after the reset of the raw FPGA latch", g_DescS802MC,
+     [](SDriverDesc& d) { d.fpgaResetRows = RegTable(kFpgaRows); }, "FPGA start-up steps"},
+    {"an FPGA set-up step of a self-timed sensor", g_DescS832MC,
+     [](SDriverDesc& d) {
+         d.eTiming = TIMING_SENSOR;
+         d.bHasDDR = d.bandwidth.bFPGABandWidth = false;
+         d.fnFpgaSetUp = AnyFpgaSetUp;
+     },
+     "FPGA start-up steps"},
+    {"the start-up command after a set-up the raw FPGA latch has not got", g_DescS802MC,
+     [](SDriverDesc& d) { d.eStartCmd = START_CMD_AFTER_SET_UP; }, "start-up command"},
+    {"an unheld mode switch in the raw FPGA latch", g_DescS802MC,
+     [](SDriverDesc& d) { d.modeSwitch.bUnheld = true; }, "mode switch framing"},
+    {"a mode's FPGA lanes in the raw FPGA latch", g_DescS802MC,
+     [](SDriverDesc& d) { d.pModeHighSpeed = &kFourLanes; }, "lanes without"},
+    {"a mode's lanes that are no lane setting", g_DescS832MC,
+     [](SDriverDesc& d) { d.sensorBin[2].pMode = &kNoLaneSetting; }, "no lane setting"},
 };
 
 TEST(DescCheck, RefusesWhatTheEngineCannotRunWithItsReason) {

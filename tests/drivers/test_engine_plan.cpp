@@ -201,6 +201,17 @@ TEST(RegPlanFpga, RawWritesGoInsideOneUpdateLatchThatNeverNests) {
               (Log{"f 0001=1", "f 0010=a", "f 0011=b", "f 0012=c", "f 000c=85", "w 0009=33", "f 0001=0"}));
 }
 
+// An FPGA table goes to the FPGA as it stands: each row one raw write of
+// its low byte, a delay row a pause, nothing to the sensor.
+TEST(RegPlanFpga, TableRowsAreRawWritesAndDelayRowsPauses) {
+    const REG_TABLE_ROW rows[] = {{26, 0x0101}, {REG_TABLE_DELAY, 7}, {39, 0x0002}};
+    CFpgaRecordingTarget target;
+    CRegPlan plan;
+    plan.FpgaTable(RegTable(rows)).FpgaTable(SRegTable{nullptr, 8});
+    EXPECT_TRUE(ExecutePlan(target, plan));
+    EXPECT_EQ(target.log, (Log{"f 001a=1", "pause 7", "f 0027=2"}));
+}
+
 // A frame whose enter write fails never opened: the plan writes nothing
 // more (not the steps it frames, not its leave), closes only the frames
 // opened before it, and fails. The target is left with no frame open, so

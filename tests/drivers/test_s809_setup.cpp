@@ -194,6 +194,29 @@ TEST_F(C809Test, ExposureProgramsTheFrameAndShutterLineAtTheSlowestBandwidth) {
     }
 }
 
+// The one mode has no sensor rows: reloading it, for a change of image
+// type, sets the FPGA's four data lanes (its lane bits clear) and nothing
+// else of the mode; a bin change alone reloads nothing.
+TEST_F(C809Test, AModeReloadSetsTheFourDataLanes) {
+    const struct {
+        int bin;
+        IMG_TYPE type;
+        bool reload;
+    } cases[] = {{1, IMG_RAW16, true}, {2, IMG_RAW16, false}, {2, IMG_RAW8, true}};
+    for (const S809Row& row : Rows809()) {
+        SCOPED_TRACE(row.name);
+        ASSERT_NE(Fresh(row.pid), nullptr);
+        ASSERT_EQ(KYRSetROIFormat(0, 64, 48, 1, IMG_RAW8), KYR_SUCCESS);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::Message() << "bin " << c.bin << " type " << c.type);
+            // Lane bits set behind the driver's back.
+            ASSERT_TRUE(m_dev.setFpga(kFpgaCtrl, m_dev.fpga(kFpgaCtrl) | kCtrlLanes));
+            ASSERT_EQ(KYRSetROIFormat(0, 64, 48, c.bin, c.type), KYR_SUCCESS);
+            EXPECT_EQ(m_dev.fpga(kFpgaCtrl) & kCtrlLanes, c.reload ? 0 : kCtrlLanes);
+        }
+    }
+}
+
 TEST_F(C809Test, HighSpeedAndHardwareBinSendNothingAndSucceed) {
     for (const S809Row& row : Rows809()) {
         SCOPED_TRACE(row.name);

@@ -88,6 +88,10 @@ SDriverDesc FpgaTimedMonoDesc() {
     // The frame length is the FPGA's alone, changed with the shutter at the hold's release.
     d.exposure.bFPGAVMAXInHold = true;
     d.bInitSetsOutputWidth = true;
+    // The start-up command once the FPGA is set up; the mode's rows as they
+    // stand, the FPGA's data format left to the output width.
+    d.eStartCmd = START_CMD_AFTER_SET_UP;
+    d.modeSwitch = {.bUnheld = true, .bKeepsDataFormat = true};
     d.eWindow = WINDOW_FPGA_TIMED;
     d.fpgaTimed.iCentreAlign = 8;
     return d;

@@ -38,6 +38,9 @@ SStartWindowRule StartRegFamilyWindow() {
     r.iStepX = kStepX;
     r.iFirstY = kFirstY;
     r.iAlignY = 1;
+    // The sensor counts row pairs from its first row.
+    r.iScaleY = 2;
+    r.iAddY = kFirstY;
     // Windows starting more than 99 rows down skip the sensor's top rows.
     r.iTopSkipFrom = 99;
     r.iTopSkip = 100;
@@ -83,7 +86,6 @@ SDriverDesc StartRegFamilyDesc() {
     d.initFixedRows = RegTable(kInitFixedRows);
     d.bInitTableInHold = true;
     d.uResetPauseMs = 20;
-    d.iFPGAReg26 = -1;
     d.iCoolingLevel = -1;
     d.eReplay = REPLAY_FPS_GAIN_EXP;
     d.bInitEndsInStandby = true;

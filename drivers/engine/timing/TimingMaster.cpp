@@ -15,19 +15,50 @@ constexpr int kWordBytes = 2;
 constexpr int kVMAXBytes = 3;
 constexpr uint8_t kWaitTrig = FPGA_CTRL_WAIT | FPGA_CTRL_TRIG;
 
-// ---- The core's FPGA setters -------------------------------------------------------------
+// ---- What the two FPGA masters share ------------------------------------------------------
 
-class CFpgaSetterMaster final : public CTimingMaster {
+// The FPGA's stream switch (recorded once its write succeeded), its power,
+// sync, buffer reload, status and update latch, and the start-up command:
+// the same on each FPGA, whoever writes its control word.
+class CFpgaMasterBase : public CTimingMaster {
   public:
     using CTimingMaster::CTimingMaster;
 
+    bool Output(bool bOn) final {
+        CCritSecLock lock(Cam().m_csControl);
+        const bool ok = SwitchOutput(bOn);
+        if (ok) m_bOutputOn = bOn;
+        return ok;
+    }
+    void AddLatched(CRegPlan& plan, uint16_t usReg, uint8_t ucValue) final {
+        plan.BeginFrame(PLAN_FRAME_UPDATE).Fpga(usReg, ucValue).EndFrame(PLAN_FRAME_UPDATE);
+    }
+    bool LowPower(bool bOn) final { return Cam().EnableLowPower(bOn); }
+    bool XHSStop(bool bOn) final { return Cam().EnableFPGAXHSStop(bOn); }
+    bool Reload() final { return Cam().FPGABufReload(); }
+    bool ReadStatus(uint8_t* pucStatus) final { return Cam().ReadFPGAREG(FPGA_REG_STATUS, pucStatus); }
+
+  protected:
+    CCameraBase& Cam() { return m_Port.Cam(); }
+    // Starts or stops the frame output (control lock held).
+    virtual bool SwitchOutput(bool bOn) = 0;
+    void AddStartCmd(CRegPlan& plan) {
+        plan.Call([this] { return Cam().SendCMD(VR_CMD_AF); });
+    }
+};
+
+// ---- The core's FPGA setters -------------------------------------------------------------
+
+class CFpgaSetterMaster final : public CFpgaMasterBase {
+  public:
+    using CFpgaMasterBase::CFpgaMasterBase;
+
     void AddReset(CRegPlan& plan) override {
         const SDriverDesc& d = m_Port.Desc();
-        plan.Call([this] { return Cam().FPGAReset(); });
-        if (d.iFPGAReg26 >= 0 && d.bFPGAReg26AtReset) plan.Call(Reg26());
-        plan.Pause(d.uResetPauseMs ? d.uResetPauseMs : kDefaultResetPauseMs);
-        // The FPGA-timed family sends it once the FPGA is set up.
-        if (!d.fpgaTimed.bOn && !d.bNoStartCmd) plan.Call([this] { return Cam().SendCMD(VR_CMD_AF); });
+        plan.Call([this] { return Cam().FPGAReset(); })
+            .FpgaTable(d.fpgaResetRows)
+            .Pause(d.uResetPauseMs ? d.uResetPauseMs : kDefaultResetPauseMs);
+        if (d.eStartCmd == START_CMD_AFTER_RESET && !d.bNoStartCmd) AddStartCmd(plan);
     }
 
     bool AddSetUp(CRegPlan& plan, bool bDDR) override {
@@ -38,37 +69,21 @@ class CFpgaSetterMaster final : public CTimingMaster {
         const bool ddr = d.bHasDDR && bDDR;
         plan.Call([this, ddr] { return Cam().EnableFPGADDR(ddr); })
             .Call([this] { return Cam().SetFPGAADCWidthOutputWidth(ADC_12BIT, false); });
-        if (d.bFPGABinModeReset) AddBinMode(plan, FPGA_BIN_MODE_0);
+        if (d.fnFpgaSetUp) d.fnFpgaSetUp(*this, plan);
         plan.Call([this] { return Cam().SetFPGAGain(kUnityGain, kUnityGain, kUnityGain, kUnityGain); });
-        if (d.iFPGAReg26 >= 0 && !d.bFPGAReg26AtReset) plan.Call(Reg26());
-        if (d.fpgaTimed.bOn && !d.bNoStartCmd) plan.Call([this] { return Cam().SendCMD(VR_CMD_AF); });
+        if (d.eStartCmd == START_CMD_AFTER_SET_UP && !d.bNoStartCmd) AddStartCmd(plan);
         return true;
     }
 
     bool TestDDR() override { return !m_Port.Desc().bDDRTest || Cam().FPGADDRTest(); }
 
-    bool Output(bool bOn) override {
-        CCritSecLock lock(Cam().m_csControl);
-        const bool ok = bOn ? Cam().FPGAStart() : Cam().FPGAStop();
-        if (ok) m_bOutputOn = bOn;
-        return ok;
-    }
-
     void AddModeSwitch(CRegPlan& plan, const SSensorMode& mode, bool bOut16) override {
-        if (mode.bLanesOnly) {
-            AddLanes(plan, mode.eLanes);
-            return;
-        }
-        if (m_Port.Desc().fpgaTimed.bOn) {
-            // The mode's rows as they stand, no hold; the output width sets
-            // the FPGA's data format.
-            plan.Table(mode.commonRegs).Table(mode.regs).BitsTable(mode.bitRows);
-            return;
-        }
-        if (!mode.bUnheld) plan.BeginFrame();
-        AddDataFormat(plan, mode.eAdc, mode.bOut16FromType && bOut16);
-        plan.Table(mode.commonRegs).Table(mode.regs).BitsTable(mode.bitRows);
-        if (!mode.bUnheld) plan.EndFrame();
+        const SModeSwitchRule& rule = m_Port.Desc().modeSwitch;
+        if (!rule.bUnheld) plan.BeginFrame();
+        if (!rule.bKeepsDataFormat) AddDataFormat(plan, mode.eAdc, mode.bOut16FromType && bOut16);
+        if (mode.iLanes >= 0) AddLanes(plan, static_cast<LVDS_CHANNEL>(mode.iLanes));
+        AddModeRows(plan, mode);
+        if (!rule.bUnheld) plan.EndFrame();
     }
     void AddDataFormat(CRegPlan& plan, ADC_BIT eAdc, bool bOut16) override {
         plan.Call([this, eAdc, bOut16] { return Cam().SetFPGAADCWidthOutputWidth(eAdc, bOut16); });
@@ -107,11 +122,6 @@ class CFpgaSetterMaster final : public CTimingMaster {
     void AddBinMode(CRegPlan& plan, FPGA_BIN_MODE eMode) override {
         plan.Call([this, eMode] { return Cam().SetFPGABinMode(eMode); });
     }
-    void AddLatched(CRegPlan& plan, uint16_t usReg, uint8_t ucValue) override {
-        plan.Call([this] { return Cam().WriteFPGAREG(FPGA_REG_UPDATE, FPGA_UPDATE_HOLD); })
-            .Call([this, usReg, ucValue] { return Cam().WriteFPGAREG(usReg, ucValue); })
-            .Call([this] { return Cam().WriteFPGAREG(FPGA_REG_UPDATE, FPGA_UPDATE_APPLY); });
-    }
     void AddLongMode(CRegPlan& plan, bool bOn) override {
         if (bOn)
             plan.Call([this] { return Cam().EnableFPGAWaitMode(true); }).Call([this] {
@@ -126,17 +136,9 @@ class CFpgaSetterMaster final : public CTimingMaster {
     bool TriggerSignal(bool bOn) override { return Cam().EnableFPGATriggerSignal(bOn); }
     bool WaitMode(bool bOn) override { return Cam().EnableFPGAWaitMode(bOn); }
     bool TriggerMode(bool bOn) override { return Cam().EnableFPGATriggerMode(bOn); }
-    bool LowPower(bool bOn) override { return Cam().EnableLowPower(bOn); }
-    bool XHSStop(bool bOn) override { return Cam().EnableFPGAXHSStop(bOn); }
-    bool Reload() override { return Cam().FPGABufReload(); }
-    bool ReadStatus(uint8_t* pucStatus) override { return Cam().ReadFPGAREG(FPGA_REG_STATUS, pucStatus); }
 
   private:
-    CCameraBase& Cam() { return m_Port.Cam(); }
-    std::function<bool()> Reg26() {
-        const uint16_t value = static_cast<uint16_t>(m_Port.Desc().iFPGAReg26);
-        return [this, value] { return Cam().WriteFPGAREG(FPGA_REG_26, value); };
-    }
+    bool SwitchOutput(bool bOn) override { return bOn ? Cam().FPGAStart() : Cam().FPGAStop(); }
 };
 
 // ---- The raw FPGA latch -------------------------------------------------------------------
@@ -144,9 +146,9 @@ class CFpgaSetterMaster final : public CTimingMaster {
 // The control word lives in the model's shadow and changes only through
 // ChangeFPGACtrl; every value that spans registers is written inside the
 // FPGA's update latch, so the FPGA never runs with half of it.
-class CRawFpgaMaster final : public CTimingMaster {
+class CRawFpgaMaster final : public CFpgaMasterBase {
   public:
-    using CTimingMaster::CTimingMaster;
+    using CFpgaMasterBase::CFpgaMasterBase;
 
     void AddReset(CRegPlan& plan) override {
         const SRawFpgaRule& raw = *m_Port.Desc().pRawFpga;
@@ -167,25 +169,18 @@ class CRawFpgaMaster final : public CTimingMaster {
             .Fpga(FPGA_REG_GAIN_G1, kUnityGain)
             .Fpga(FPGA_REG_GAIN_G2, kUnityGain)
             .Fpga(FPGA_REG_GAIN_B, kUnityGain)
-            .EndFrame(PLAN_FRAME_UPDATE)
-            .Call([this] { return Cam().SendCMD(VR_CMD_AF); });
+            .EndFrame(PLAN_FRAME_UPDATE);
+        AddStartCmd(plan);
     }
 
     // The reset's steps set the FPGA up whole.
     bool AddSetUp(CRegPlan&, bool) override { return false; }
 
-    bool Output(bool bOn) override {
-        CCritSecLock lock(Cam().m_csControl);
-        const bool ok = m_Port.ChangeFPGACtrl(bOn ? FPGA_CTRL_STOP : 0, bOn ? 0 : FPGA_CTRL_STOP, true);
-        if (ok) m_bOutputOn = bOn;
-        return ok;
-    }
-
     // The mode's rows and the sensor lanes cleared in the control word,
     // applied together; the data format follows with the output width.
     void AddModeSwitch(CRegPlan& plan, const SSensorMode& mode, bool) override {
         plan.BeginFrame(PLAN_FRAME_UPDATE).Table(mode.regs);
-        AddLanes(plan, mode.eLanes);
+        AddLanes(plan, LVDS_CHANNEL_0);
         plan.EndFrame(PLAN_FRAME_UPDATE);
     }
     void AddDataFormat(CRegPlan& plan, ADC_BIT eAdc, bool bOut16) override {
@@ -229,30 +224,24 @@ class CRawFpgaMaster final : public CTimingMaster {
     // No DDR buffer, no bin modes.
     void AddDDR(CRegPlan&, bool) override {}
     void AddBinMode(CRegPlan&, FPGA_BIN_MODE) override {}
-    void AddLatched(CRegPlan& plan, uint16_t usReg, uint8_t ucValue) override {
-        plan.BeginFrame(PLAN_FRAME_UPDATE).Fpga(usReg, ucValue).EndFrame(PLAN_FRAME_UPDATE);
-    }
     void AddLongMode(CRegPlan& plan, bool bOn) override {
-        plan.Call([this, bOn] { return m_Port.ChangeFPGACtrl(bOn ? 0 : kWaitTrig, bOn ? kWaitTrig : 0, true); });
+        plan.Call([this, bOn] { return ChangeCtrl(kWaitTrig, bOn); });
     }
 
     // The signal register is written whole.
     bool TriggerSignal(bool bOn) override {
         return Cam().WriteFPGAREG(FPGA_REG_SIGNAL, bOn ? FPGA_SIG_TRIGGER : 0);
     }
-    bool WaitMode(bool bOn) override {
-        return m_Port.ChangeFPGACtrl(bOn ? 0 : FPGA_CTRL_WAIT, bOn ? FPGA_CTRL_WAIT : 0, true);
-    }
-    bool TriggerMode(bool bOn) override {
-        return m_Port.ChangeFPGACtrl(bOn ? 0 : FPGA_CTRL_TRIG, bOn ? FPGA_CTRL_TRIG : 0, true);
-    }
-    bool LowPower(bool bOn) override { return Cam().EnableLowPower(bOn); }
-    bool XHSStop(bool bOn) override { return Cam().EnableFPGAXHSStop(bOn); }
-    bool Reload() override { return Cam().FPGABufReload(); }
-    bool ReadStatus(uint8_t* pucStatus) override { return Cam().ReadFPGAREG(FPGA_REG_STATUS, pucStatus); }
+    bool WaitMode(bool bOn) override { return ChangeCtrl(FPGA_CTRL_WAIT, bOn); }
+    bool TriggerMode(bool bOn) override { return ChangeCtrl(FPGA_CTRL_TRIG, bOn); }
 
   private:
-    CCameraBase& Cam() { return m_Port.Cam(); }
+    // The output runs while the stop bit is clear.
+    bool SwitchOutput(bool bOn) override { return ChangeCtrl(FPGA_CTRL_STOP, !bOn); }
+    // The control word's bits set or cleared, written at once.
+    bool ChangeCtrl(uint8_t ucBits, bool bSet) {
+        return m_Port.ChangeFPGACtrl(bSet ? 0 : ucBits, bSet ? ucBits : 0, true);
+    }
 };
 
 // ---- No FPGA ----------------------------------------------------------------------------
@@ -266,8 +255,12 @@ class CSensorTimedMaster final : public CTimingMaster {
 
     void AddReset(CRegPlan&) override {}
     bool AddSetUp(CRegPlan&, bool) override { return false; }
+    // The mode's rows, framed as the description says; nothing of an FPGA.
     void AddModeSwitch(CRegPlan& plan, const SSensorMode& mode, bool) override {
-        plan.BeginFrame().Table(mode.commonRegs).Table(mode.regs).BitsTable(mode.bitRows).EndFrame();
+        const bool held = !m_Port.Desc().modeSwitch.bUnheld;
+        if (held) plan.BeginFrame();
+        AddModeRows(plan, mode);
+        if (held) plan.EndFrame();
     }
     bool Output(bool bOn) override {
         m_bOutputOn = bOn;
@@ -296,6 +289,10 @@ class CSensorTimedMaster final : public CTimingMaster {
 };
 
 }  // namespace
+
+void CTimingMaster::AddModeRows(CRegPlan& plan, const SSensorMode& mode) {
+    plan.Table(mode.commonRegs).Table(mode.regs).BitsTable(mode.bitRows);
+}
 
 void CTimingMaster::AddOutput(CRegPlan& plan, bool bOn) {
     plan.Call([this, bOn] { return Output(bOn); });

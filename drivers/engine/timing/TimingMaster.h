@@ -75,7 +75,8 @@ class CTimingMaster {
 
     // ---- Readout and timing ----------------------------------------------------------
     // A sensor mode's rows and the FPGA's part of the mode, framed as this
-    // master frames a mode change.
+    // master frames a mode change (the description's modeSwitch, where the
+    // master frames it with the sensor's hold).
     virtual void AddModeSwitch(CRegPlan& plan, const SSensorMode& mode, bool bOut16) = 0;
     virtual void AddDataFormat(CRegPlan& plan, ADC_BIT eAdc, bool bOut16) = 0;
     virtual void AddLanes(CRegPlan& plan, LVDS_CHANNEL eLanes) = 0;
@@ -105,6 +106,9 @@ class CTimingMaster {
     virtual bool ReadStatus(uint8_t* pucStatus) = 0;
 
   protected:
+    // The mode's sensor rows: its common rows, its own rows, its bit rows.
+    static void AddModeRows(CRegPlan& plan, const SSensorMode& mode);
+
     ITimingPort& m_Port;
     std::atomic<bool> m_bOutputOn{false};
 };

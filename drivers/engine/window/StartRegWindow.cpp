@@ -28,13 +28,12 @@ SStartWindowValues StartWindowValues(const SStartWindowRule& rule, int iStartX, 
         const int step = rule.iStepX > 1 ? rule.iStepX : 1;
         v.iStartX = iStartX / step * step + rule.iAddX;
     }
-    const int alignY = rule.iAlignY > 1 ? rule.iAlignY : 1;
-    if (rule.bRowStart) {
-        v.iStartY = iStartY / alignY * alignY + rule.iAddY;
-    } else if (bSensorBin || iStartY < rule.iFirstY) {
+    if (bSensorBin || iStartY < rule.iFirstY) {
         v.iStartY = rule.iFirstY;
     } else {
-        v.iStartY = rule.iFirstY + 2 * (iStartY / alignY * alignY);
+        const int alignY = rule.iAlignY > 1 ? rule.iAlignY : 1;
+        const int scaleY = rule.iScaleY > 1 ? rule.iScaleY : 1;
+        v.iStartY = iStartY / alignY * alignY * scaleY + rule.iAddY;
     }
     const bool skip = v.iStartY - rule.iFirstY > rule.iTopSkipFrom;
     v.iTopSkip = skip ? rule.iTopSkip : 0;
