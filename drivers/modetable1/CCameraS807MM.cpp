@@ -32,8 +32,8 @@ const SCropModeTiming kBinning = {18, 2, 2, 740, 8, {24, 12, 48, 3880, 3872, 8},
                                   0,  true};
 
 // name, rows, ADC, 16-bit output, VBLK, HBLK, min HMAX, extra lines, clock, alignment, start offset,
-// common rows, bit rows, unheld, shutter offset, lanes only, lanes, kind. The binning modes' line is
-// of 740 clocks at least, whatever the speed.
+// common rows, and the mode's kind. The binning modes' line is of 740 clocks at least, whatever the
+// speed.
 SSensorMode Mode(const char* szName, SRegTable rows, ADC_BIT eAdc, int iMinHMAX, const SCropModeTiming& kind) {
     const bool bin = kind.bBinning;
     SSensorMode m = {szName, rows, eAdc, true, bin ? 2 : 4, 48, iMinHMAX, bin ? 18 : 172, 0, 12, 4, 0,
