@@ -11,7 +11,8 @@ APT_PACKAGES=(
   libusb-1.0-0-dev liblog4cpp5-dev libtinyxml-dev libhwy-dev
   libgtest-dev libbenchmark-dev g++-arm-linux-gnueabihf
   libopencv-imgproc-dev
-  clang libclang-rt-dev
+  clang libclang-rt-dev ccache
+  umockdev libumockdev-dev
 )
 # The 32-bit ARM hard-float build and its emulated test run: Debian's armhf
 # libraries beside the host's, and qemu's user-mode emulator. log4cpp comes as
