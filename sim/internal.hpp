@@ -126,9 +126,10 @@ struct TransferState {
     long long submitUs = 0;
     bool lost = false;  // cancelled under kyrsim_lose_cancelled: in flight, never coming back
     // A chain of transfers that make one larger read (usbfs bulk
-    // continuation): when a transfer with shortEndsChain ends short, the
-    // transfers that continue it behind it on the endpoint are cancelled at
-    // once, before any data of the next frame can reach them.
+    // continuation): when a transfer with shortEndsChain ends short, or any
+    // transfer fails (but for a vanished camera), the transfers that continue
+    // it behind it on the endpoint are cancelled at once, before any data of
+    // the next frame can reach them.
     bool shortEndsChain = false;
     bool continuesChain = false;
     bool endedShort = false;  // it ended short and ended its chain

@@ -581,6 +581,8 @@ size_t frameBytes(const SimDevice& d) {
 
 void completeTransfer(TransferState& ts, libusb_transfer_status status) {
     auto& s = state();
+    auto& q = ts.sim->queue[epIndex(ts.endpoint)];
+    const bool front = ts.queued && !q.empty() && q.front() == &ts;
     unqueue(ts);
     if (status == LIBUSB_TRANSFER_COMPLETED && (ts.xfer->flags & LIBUSB_TRANSFER_SHORT_NOT_OK) &&
         ts.actual < ts.length)
@@ -588,17 +590,19 @@ void completeTransfer(TransferState& ts, libusb_transfer_status status) {
     ts.xfer->status = status;
     ts.xfer->actual_length = ts.actual;
     ts.endedShort = status == LIBUSB_TRANSFER_COMPLETED && ts.shortEndsChain && ts.actual < ts.length;
-    if (ts.endedShort) {
-        // ts was the front of its endpoint's queue: what continues it is next.
-        auto& q = ts.sim->queue[epIndex(ts.endpoint)];
-        while (!q.empty() && q.front()->continuesChain) completeTransfer(*q.front(), LIBUSB_TRANSFER_CANCELLED);
-    }
     if (ts.ctx->alive) {
         ts.ctx->done.push_back(&ts);
     } else {
         ts.inFlight = false;  // its context is gone; no callback will run
         --s.inflight;
     }
+    // A chain ends where one of its transfers ends short or fails (a vanished
+    // camera ends every transfer on its own): what continues it behind it is
+    // cancelled, after it.
+    const bool failed = status != LIBUSB_TRANSFER_COMPLETED && status != LIBUSB_TRANSFER_CANCELLED &&
+                        status != LIBUSB_TRANSFER_NO_DEVICE;
+    if (front && (ts.endedShort || failed))
+        while (!q.empty() && q.front()->continuesChain) completeTransfer(*q.front(), LIBUSB_TRANSFER_CANCELLED);
     s.cv.notify_all();
 }
 
@@ -647,7 +651,9 @@ void endAllTransfers(SimDevice& d, libusb_transfer_status status) {
     abandonFrame(d);
     for (auto& q : d.queue) {
         std::vector<TransferState*> all(q.begin(), q.end());
-        for (TransferState* ts : all) completeTransfer(*ts, status);
+        // One that ended a chain has ended what continued it already.
+        for (TransferState* ts : all)
+            if (ts->queued) completeTransfer(*ts, status);
     }
 }
 

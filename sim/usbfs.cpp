@@ -61,6 +61,7 @@ struct Urb {
     bool control = false;
     bool done = false;
     bool waitDiscard = false;  // control: the camera never answers; only a discard ends it
+    bool discarded = false;    // DISCARDURB took it back
     int status = 0;
     int actual = 0;
     libusb_transfer xfer{};  // bulk: the model's view of it
@@ -81,14 +82,17 @@ struct Client {
     libusb_device_handle h;   // the model's handle of this file
     std::list<std::unique_ptr<Urb>> urbs;  // submitted, not yet reaped
     std::deque<Urb*> reapable;             // finished, in completion order
+    // Per bulk endpoint (0x81, 0x82): a chain ended short or failed, and the
+    // kernel refuses URBs that continue it until one starts a new chain.
+    std::array<bool, 2> chainEnded{};
     bool reapWaiting = false;              // a reap waits for a URB
     bool reapBlocking = false;
     long long reapDeadlineUs = 0;          // a non-blocking reap's answer is due then
     bool closed = false;
-    int executing = 0;
+    int executing = 0;                 // control URBs of this file the camera's thread holds
     unsigned long pendingRequest = 0;  // a claim or configuration change that waits (claimAnswer)
     unsigned pendingValue = 0;
-    long long pendingDeadlineUs = 0;  // control URBs of this file the camera's thread holds
+    long long pendingDeadlineUs = 0;
 };
 
 struct Camera {
@@ -171,12 +175,15 @@ uint32_t capabilities() {
     return caps;
 }
 
-int bulkStatus(const TransferState& ts) {
+int bulkStatus(const Urb& u) {
+    const TransferState& ts = u.ts;
     switch (ts.xfer->status) {
         case LIBUSB_TRANSFER_COMPLETED:
             return ts.endedShort ? -EREMOTEIO : 0;
         case LIBUSB_TRANSFER_CANCELLED:
-            return -ECONNRESET;
+            // DISCARDURB kills the URB (-ENOENT); the kernel unlinks the rest
+            // of a chain that ended short (-ECONNRESET).
+            return u.discarded ? -ENOENT : -ECONNRESET;
         case LIBUSB_TRANSFER_STALL:
             return -EPIPE;
         case LIBUSB_TRANSFER_NO_DEVICE:
@@ -189,6 +196,9 @@ int bulkStatus(const TransferState& ts) {
 }
 
 void finishUrb(Client& c, Urb& u, int status, int actual) {
+    if (bed().trace && status != 0)
+        std::fprintf(stderr, "kyrsim_usbfs: %s %s URB of %d bytes ends with %d after %d bytes\n",
+                     c.cam->devnode.c_str(), u.control ? "control" : "bulk", u.urb()->buffer_length, status, actual);
     u.done = true;
     u.status = status;
     u.actual = actual;
@@ -207,7 +217,9 @@ void collectBulk() {
             ts->inFlight = false;
             --s.inflight;
             Urb* u = static_cast<Urb*>(ts->xfer->user_data);
-            finishUrb(c, *u, bulkStatus(*ts), ts->actual);
+            const int status = bulkStatus(*u);
+            if (status < 0 && status != -ENOENT && status != -ECONNRESET) c.chainEnded[ts->endpoint == 0x82] = true;
+            finishUrb(c, *u, status, ts->actual);
         }
     }
 }
@@ -272,23 +284,22 @@ void closeVanished() {
 // on its own time. The answer waits for it, up to kClaimWaitUs, then is EBUSY.
 constexpr long long kClaimWaitUs = 500000;
 
-// The answer to a claim or a configuration change; -1 while another open file holds the interface.
+// The answer to a claim or a configuration change; -1 while another open
+// file holds the interface. The caller has closed the files that vanished.
 int claimAnswer(Client& c, unsigned long request, unsigned value) {
     SimDevice& d = *c.cam->sim;
     if (cameraGone(c)) return ENODEV;
     if (request == USBDEVFS_SETCONFIGURATION && static_cast<int>(value) != 1 && static_cast<int>(value) != -1 &&
         value != 0)
         return EINVAL;
-    if (d.claimedBy && d.claimedBy != &c.h) {
-        closeVanished();
-        if (d.claimedBy && d.claimedBy != &c.h) return -1;
-    }
+    if (d.claimedBy && d.claimedBy != &c.h) return -1;
     if (request == USBDEVFS_SETCONFIGURATION || d.claimedBy == &c.h) return 0;
     return claimInterface(&c.h, static_cast<int>(value)) == LIBUSB_SUCCESS ? 0 : ENOENT;
 }
 
 // Answers the reaps that wait, where their answer is due; on the test bed's thread.
 void serveReaps(std::vector<Reply>& replies, long long now) {
+    closeVanished();
     for (auto& kv : bed().clients) {
         Client& c = *kv.second;
         if (c.pendingRequest) {
@@ -526,8 +537,18 @@ int submitUrb(Client& c, UMockdevIoctlClient* ioctl) {
     }
     if (urb->type != USBDEVFS_URB_TYPE_BULK) return EINVAL;
     if (urb->endpoint != 0x81 && urb->endpoint != 0x82) return ENOENT;
+    // A URB that continues a chain which has ended is refused; one that starts
+    // a chain opens the endpoint again.
+    collectBulk();
+    bool& ended = c.chainEnded[urb->endpoint == 0x82];
+    if (urb->flags & USBDEVFS_URB_BULK_CONTINUATION) {
+        if (ended) return EREMOTEIO;
+    } else {
+        ended = false;
+    }
     // The kernel claims the interface for a file that uses it unclaimed.
     if (d.claimedBy != &c.h) {
+        closeVanished();
         const int err = claimAnswer(c, USBDEVFS_CLAIMINTERFACE, 0);
         if (err) return err < 0 ? EBUSY : err;
     }
@@ -552,7 +573,7 @@ int submitUrb(Client& c, UMockdevIoctlClient* ioctl) {
     return 0;
 }
 
-// DISCARDURB: the URB goes back with -ECONNRESET, or EINVAL when it is done already.
+// DISCARDURB: the URB goes back with -ENOENT, or EINVAL when it is done already.
 int discardUrb(Client& c, UMockdevIoctlClient* ioctl) {
     gulong addr = 0;
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(ioctl);
@@ -563,13 +584,14 @@ int discardUrb(Client& c, UMockdevIoctlClient* ioctl) {
         Urb& u = *owned;
         if (u.data->client_addr != addr) continue;
         if (u.done) return EINVAL;
+        u.discarded = true;
         if (!u.control) {
             if (cancelBulk(u.ts) != LIBUSB_SUCCESS) return EINVAL;
             collectBulk();
         } else {
             auto& q = c.cam->controlQueue;
             q.erase(std::remove(q.begin(), q.end(), &u), q.end());
-            finishUrb(c, u, -ECONNRESET, 0);
+            finishUrb(c, u, -ENOENT, 0);
         }
         state().cv.notify_all();
         return 0;
@@ -654,6 +676,7 @@ gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* ioctl, gpointer) {
             }
             std::lock_guard<std::mutex> lk(s.mu);
             const unsigned long req = request == USBDEVFS_DISCONNECT_CLAIM ? USBDEVFS_CLAIMINTERFACE : request;
+            closeVanished();
             err = claimAnswer(*c, req, value);
             if (err < 0) {
                 c->pendingRequest = req;
@@ -697,7 +720,6 @@ gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* ioctl, gpointer) {
             } else {
                 // A re-enumerating camera leaves this file behind, as a new device.
                 err = resetDevice(*c->cam->sim) == LIBUSB_ERROR_NOT_FOUND ? ENODEV : 0;
-                c->h.claimed = false;
             }
             break;
         }
@@ -991,6 +1013,8 @@ int kyrsim_usbfs_unplug(int handle) {
                     if (u->waitDiscard && !u->done) finishUrb(*kv.second, *u, -ENODEV, 0);
         state().cv.notify_all();
     }
+    // Its endpoint 0 is done: a request the thread still executes has met the unplug.
+    stopCamera(cam);
     umockdev_testbed_uevent(b.tb, cam.syspath.c_str(), "remove");
     umockdev_testbed_remove_device(b.tb, cam.syspath.c_str());
     for (auto h = cam.hubs.rbegin(); h != cam.hubs.rend(); ++h)
@@ -1004,15 +1028,24 @@ void kyrsim_usbfs_stop(void) {
     std::vector<int> handles;
     for (auto& kv : b.cameras) handles.push_back(kv.first);
     for (int h : handles) kyrsim_usbfs_unplug(h);
-    for (auto& kv : b.cameras) stopCamera(*kv.second);
     {
         std::lock_guard<std::mutex> lk(state().mu);
         b.stopping = true;
         state().cv.notify_all();
     }
     if (b.pump.joinable()) b.pump.join();
-    // Cameras, handlers and files of this test bed stay allocated: umockdev's
-    // thread may still call into them.
+    {
+        std::lock_guard<std::mutex> lk(state().mu);
+        std::vector<Client*> open;
+        for (auto& kv : b.clients) open.push_back(kv.second.get());
+        for (Client* c : open) closeClient(c);
+        b.hubs.clear();
+        b.serveQueued = false;
+        if (b.worker) g_main_context_unref(b.worker);
+        b.worker = nullptr;
+    }
+    // The cameras and their handlers stay allocated: umockdev's thread may
+    // still call into them until the test bed is gone.
     for (auto& kv : b.cameras) kv.second.release();
     b.cameras.clear();
     g_object_unref(b.tb);

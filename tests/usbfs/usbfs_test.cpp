@@ -99,6 +99,11 @@ void LIBUSB_CALL CollectLog(libusb_context*, enum libusb_log_level level, const 
     // libusb 1.0.26 warns whenever a context is made while no other exists
     // (it becomes the implicit default): every enumeration does so.
     if (strstr(text, "installing new context as implicit default")) return;
+    // Where libusb cuts a transfer into URBs and one of them ends short or
+    // fails while it still submits the rest, the kernel refuses the rest
+    // (EREMOTEIO) until a new transfer starts; libusb takes that as the
+    // transfer's early end, but logs it as an error first.
+    if (strstr(text, "submiturb failed, errno=121")) return;
     std::lock_guard<std::mutex> lk(libusbLog().mu);
     libusbLog().lines.emplace_back(text);
 }
@@ -110,6 +115,13 @@ int Threads() {
         closedir(d);
     }
     return n;
+}
+
+// KYR_USBFS_MODE=continuation: the emulated host controller has no
+// scatter-gather, and libusb cuts each bulk transfer into URBs of 16 KiB.
+bool SplitUrbs() {
+    const char* mode = getenv("KYR_USBFS_MODE");
+    return mode && strcmp(mode, "continuation") == 0;
 }
 
 int ImageBytes(int w, int h, IMG_TYPE t) { return w * h * (t == IMG_RGB24 ? 3 : t == IMG_RAW16 ? 2 : 1); }
@@ -366,6 +378,84 @@ TEST_F(UsbfsTest, SnapshotAndLongExposureGiveTheSentFrame) {
     }
 }
 
+// ---- Faults ------------------------------------------------------------------------------------
+
+// The camera's stream fails once in each way; the library drops what it must
+// (clearing the halt, cancelling URBs, resetting the device through libusb)
+// and video goes on with whole frames.
+TEST_F(UsbfsTest, VideoGoesOnAfterEachStreamFault) {
+    const int h = OpenOne();
+    ASSERT_EQ(KYRSetROIFormat(0, 640, 480, 1, IMG_RAW8), KYR_SUCCESS);
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    std::vector<unsigned char> img(640u * 480);
+    ASSERT_EQ(KYRGetVideoData(0, img.data(), static_cast<long>(img.size()), kWaitMs), KYR_SUCCESS);
+    struct Fault {
+        int kind, arg;
+        const char* name;
+    };
+    const Fault faults[] = {
+        {KYRSIM_STREAM_STALL, 100000, "stall"},       {KYRSIM_STREAM_SHORT, 1000, "short frame"},
+        {KYRSIM_STREAM_BAD_HEAD, 0, "bad head"},      {KYRSIM_STREAM_OVERFLOW, 50000, "overflow"},
+        {KYRSIM_STREAM_NO_DATA, 300, "no data"},      {KYRSIM_STREAM_EMPTY, 8, "empty transfers"},
+    };
+    for (const Fault& f : faults) {
+        // libusb 1.0.26 takes an overflow for the end of the whole transfer
+        // and frees its URBs while the kernel still holds those behind it
+        // ("overflow can only ever occur in the last urb"): with a transfer
+        // cut into URBs, a camera that babbles in the middle of it makes
+        // libusb use freed memory (seen here as a crash or a hang).
+        if (SplitUrbs() && f.kind == KYRSIM_STREAM_OVERFLOW) continue;
+        SCOPED_TRACE(f.name);
+        const long long halts = kyrsim_query(h, KYRSIM_Q_CLEAR_HALTS_81);
+        const long long resets = kyrsim_query(h, KYRSIM_Q_USB_RESETS);
+        const long long started = kyrsim_query(h, KYRSIM_Q_FRAMES);
+        ASSERT_EQ(kyrsim_stream_fault(h, f.kind, f.arg, 1, 1), 0);
+        // Frames the ring held from before the fault come first: read on
+        // until frames the camera started well after it have come whole.
+        int whole = 0;
+        for (int i = 0; i < 40 && whole < 3; ++i) {
+            if (KYRGetVideoData(0, img.data(), static_cast<long>(img.size()), kWaitMs) != KYR_SUCCESS) continue;
+            ASSERT_NO_FATAL_FAILURE(ExpectRawImageIsTheSentFrame(h, img));
+            if (kyrsim_query(h, KYRSIM_Q_FRAMES) > started + 6) ++whole;
+        }
+        EXPECT_EQ(whole, 3);
+        const long long cleared = kyrsim_query(h, KYRSIM_Q_CLEAR_HALTS_81) - halts;
+        const long long reset = kyrsim_query(h, KYRSIM_Q_USB_RESETS) - resets;
+        if (f.kind == KYRSIM_STREAM_STALL) {
+            // By CLEAR_HALT, or by the USB reset of a stream restart.
+            EXPECT_GT(cleared + reset, 0) << "the halt is cleared";
+        }
+        std::printf("[ faults   ] %s: halts cleared %lld, USB resets %lld\n", f.name, cleared, reset);
+        ASSERT_EQ(kyrsim_clear_stream_faults(h), 0);
+    }
+    EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+}
+
+// A control request the camera does not answer in time: libusb discards its
+// URB at the library's timeout, the call returns, and the camera answers the
+// requests after it.
+TEST_F(UsbfsTest, ControlRequestNotAnsweredInTimeIsDiscarded) {
+    OpenOne();
+    kyrsim_fault f;
+    kyrsim_fault_init(&f, KYRSIM_FAULT_DELAY, 1500);
+    const int rule = kyrsim_add_fault(&f);
+    ASSERT_GE(rule, 0);
+    const long long discards = kyrsim_usbfs_query(KYRSIM_USBFS_Q_DISCARDS);
+    const auto t0 = Clock::now();
+    KYRSetControlValue(0, KYR_GAIN, 120, KYR_FALSE);
+    EXPECT_LT(ElapsedMs(t0), 5000);
+    EXPECT_EQ(kyrsim_fault_hits(rule), 1);
+    EXPECT_GT(kyrsim_usbfs_query(KYRSIM_USBFS_Q_DISCARDS), discards);
+    // Once the camera has caught up, requests go through again.
+    std::this_thread::sleep_for(milliseconds(1600));
+    EXPECT_EQ(KYRSetControlValue(0, KYR_GAIN, 130, KYR_FALSE), KYR_SUCCESS);
+    long gain = 0;
+    KYR_BOOL isAuto = KYR_FALSE;
+    EXPECT_EQ(KYRGetControlValue(0, KYR_GAIN, &gain, &isAuto), KYR_SUCCESS);
+    EXPECT_EQ(gain, 130);
+    kyrsim_clear_faults();
+}
+
 // ---- Unplug -----------------------------------------------------------------------------------
 
 TEST_F(UsbfsTest, UnplugDuringVideoEndsTheWaitAndCloseReturns) {
@@ -377,24 +467,28 @@ TEST_F(UsbfsTest, UnplugDuringVideoEndsTheWaitAndCloseReturns) {
     // Frames slow down, so that the next wait is in progress when the camera goes.
     ASSERT_EQ(kyrsim_set_frame_interval(h, 2000000), 0);
     ASSERT_EQ(KYRGetVideoData(0, img.data(), static_cast<long>(img.size()), kWaitMs), KYR_SUCCESS);
+    const long long enodev = kyrsim_usbfs_query(KYRSIM_USBFS_Q_ENODEV_URBS);
     std::thread unplug([h] {
         std::this_thread::sleep_for(milliseconds(300));
         kyrsim_usbfs_unplug(h);
     });
-    const auto t0 = Clock::now();
     const int waitMs = 5000;
     KYR_ERROR_CODE rc = KYR_SUCCESS;
-    // A frame that left the camera before the unplug may still come.
-    for (int i = 0; i < 3 && rc == KYR_SUCCESS; ++i)
+    long lastCallMs = 0;
+    // Frames the ring holds, or that left the camera before the unplug, may still come.
+    for (int i = 0; i < 5 && rc == KYR_SUCCESS; ++i) {
+        const auto t0 = Clock::now();
         rc = KYRGetVideoData(0, img.data(), static_cast<long>(img.size()), waitMs);
+        lastCallMs = ElapsedMs(t0);
+    }
     unplug.join();
     EXPECT_NE(rc, KYR_SUCCESS);
-    EXPECT_LT(ElapsedMs(t0), 3 * waitMs + 2000);
+    EXPECT_LT(lastCallMs, waitMs + 2000) << "the wait ends within its timeout";
+    EXPECT_GT(kyrsim_usbfs_query(KYRSIM_USBFS_Q_ENODEV_URBS), enodev) << "URBs in flight end with ENODEV";
     const auto t1 = Clock::now();
     KYRStopVideoCapture(0);
     EXPECT_EQ(KYRCloseCamera(0), KYR_SUCCESS);
     EXPECT_LT(ElapsedMs(t1), 5000);
-    EXPECT_GT(kyrsim_usbfs_query(KYRSIM_USBFS_Q_ENODEV_URBS), 0) << "URBs in flight end with ENODEV";
     EXPECT_EQ(KYRGetNumOfConnectedCameras(), 0);
     m_Plugged.clear();
 }
@@ -486,10 +580,7 @@ int main(int argc, char** argv) {
     }
     setenv("HOME", dir, 1);
     ::testing::InitGoogleTest(&argc, argv);
-    // KYR_USBFS_MODE=continuation: a host controller without scatter-gather.
-    const char* mode = getenv("KYR_USBFS_MODE");
-    const bool split = mode && strcmp(mode, "continuation") == 0;
-    if (kyrsim_usbfs_start(split ? KYRSIM_USBFS_CONTINUATION : KYRSIM_USBFS_SCATTER_GATHER) != 0) {
+    if (kyrsim_usbfs_start(SplitUrbs() ? KYRSIM_USBFS_CONTINUATION : KYRSIM_USBFS_SCATTER_GATHER) != 0) {
         std::fprintf(stderr, "usbfs_test: no test bed; run under umockdev-wrapper\n");
         return 2;
     }
