@@ -646,98 +646,84 @@ gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* ioctl, gpointer) {
         default:
             break;
     }
+    // The other requests: their argument first (a number, or the capability
+    // word to fill), then the camera, which must still be there.
     bool ok = true;
-    int err = 0;
+    unsigned value = 0;
+    UMockdevIoctlData* caps = nullptr;
     switch (request) {
-        case USBDEVFS_GET_CAPABILITIES: {
-            UMockdevIoctlData* d = resolveArg(ioctl, sizeof(uint32_t));
-            if (!d) {
-                err = EFAULT;
-                break;
-            }
-            std::lock_guard<std::mutex> lk(s.mu);
-            if (cameraGone(*c)) {
-                err = ENODEV;
-            } else {
-                const uint32_t caps = capabilities();
-                std::memcpy(d->data, &caps, sizeof(caps));
-            }
-            g_object_unref(d);
-            break;
-        }
         case USBDEVFS_SETCONFIGURATION:
         case USBDEVFS_CLAIMINTERFACE:
-        case USBDEVFS_DISCONNECT_CLAIM: {
-            // The disconnect-claim argument starts with the interface number too.
-            const unsigned value = argUint(ioctl, &ok);
-            if (!ok) {
-                err = EFAULT;
-                break;
-            }
-            std::lock_guard<std::mutex> lk(s.mu);
-            const unsigned long req = request == USBDEVFS_DISCONNECT_CLAIM ? USBDEVFS_CLAIMINTERFACE : request;
-            closeVanished();
-            err = claimAnswer(*c, req, value);
-            if (err < 0) {
-                c->pendingRequest = req;
-                c->pendingValue = value;
-                c->pendingDeadlineUs = nowUs() + kClaimWaitUs;
-                s.cv.notify_all();
-                return TRUE;  // answered by the pump's next look
-            }
+        case USBDEVFS_DISCONNECT_CLAIM:  // its argument starts with the interface number too
+        case USBDEVFS_RELEASEINTERFACE:
+        case USBDEVFS_CLEAR_HALT:
+            value = argUint(ioctl, &ok);
             break;
-        }
-        case USBDEVFS_RELEASEINTERFACE: {
-            const unsigned iface = argUint(ioctl, &ok);
-            std::lock_guard<std::mutex> lk(s.mu);
-            if (!ok)
-                err = EFAULT;
-            else if (cameraGone(*c))
-                err = ENODEV;
-            else
-                err = releaseInterface(&c->h, static_cast<int>(iface)) ? EINVAL : 0;
+        case USBDEVFS_GET_CAPABILITIES:
+            caps = resolveArg(ioctl, sizeof(uint32_t));
+            ok = caps != nullptr;
             break;
-        }
-        case USBDEVFS_CLEAR_HALT: {
-            const unsigned ep = argUint(ioctl, &ok);
-            std::lock_guard<std::mutex> lk(s.mu);
-            if (!ok)
-                err = EFAULT;
-            else if (cameraGone(*c))
-                err = ENODEV;
-            else if (int e = takeCallFault(KYRSIM_CALL_CLEAR_HALT, c->cam->sim))
-                err = errnoOf(e);
-            else
-                err = errnoOf(clearHalt(*c->cam->sim, static_cast<int>(ep)));
-            break;
-        }
-        case USBDEVFS_RESET: {
-            std::lock_guard<std::mutex> lk(s.mu);
-            if (cameraGone(*c)) {
-                err = ENODEV;
-            } else if (int e = takeCallFault(KYRSIM_CALL_RESET, c->cam->sim)) {
-                err = errnoOf(e);
-            } else {
-                // A re-enumerating camera leaves this file behind, as a new device.
-                err = resetDevice(*c->cam->sim) == LIBUSB_ERROR_NOT_FOUND ? ENODEV : 0;
-            }
-            break;
-        }
-        case USBDEVFS_RESETEP: {
-            std::lock_guard<std::mutex> lk(s.mu);
-            if (cameraGone(*c)) err = ENODEV;
-            break;
-        }
-        case USBDEVFS_GETDRIVER: {
-            // No kernel driver is bound to the camera's interface.
-            std::lock_guard<std::mutex> lk(s.mu);
-            err = cameraGone(*c) ? ENODEV : ENODATA;
-            break;
-        }
         default:
-            err = ENOTTY;
             break;
     }
+    int err = 0;
+    {
+        std::lock_guard<std::mutex> lk(s.mu);
+        SimDevice& d = *c->cam->sim;
+        if (!ok) {
+            err = EFAULT;
+        } else if (cameraGone(*c)) {
+            err = ENODEV;
+        } else {
+            switch (request) {
+                case USBDEVFS_GET_CAPABILITIES: {
+                    const uint32_t word = capabilities();
+                    std::memcpy(caps->data, &word, sizeof(word));
+                    break;
+                }
+                case USBDEVFS_SETCONFIGURATION:
+                case USBDEVFS_CLAIMINTERFACE:
+                case USBDEVFS_DISCONNECT_CLAIM: {
+                    const unsigned long req =
+                        request == USBDEVFS_DISCONNECT_CLAIM ? USBDEVFS_CLAIMINTERFACE : request;
+                    closeVanished();
+                    err = claimAnswer(*c, req, value);
+                    if (err < 0) {
+                        c->pendingRequest = req;
+                        c->pendingValue = value;
+                        c->pendingDeadlineUs = nowUs() + kClaimWaitUs;
+                        s.cv.notify_all();
+                        return TRUE;  // answered by the pump's next look
+                    }
+                    break;
+                }
+                case USBDEVFS_RELEASEINTERFACE:
+                    err = releaseInterface(&c->h, static_cast<int>(value)) ? EINVAL : 0;
+                    break;
+                case USBDEVFS_CLEAR_HALT:
+                    if (int e = takeCallFault(KYRSIM_CALL_CLEAR_HALT, &d))
+                        err = errnoOf(e);
+                    else
+                        err = errnoOf(clearHalt(d, static_cast<int>(value)));
+                    break;
+                case USBDEVFS_RESET:
+                    if (int e = takeCallFault(KYRSIM_CALL_RESET, &d))
+                        err = errnoOf(e);
+                    else  // a re-enumerating camera leaves this file behind, as a new device
+                        err = resetDevice(d) == LIBUSB_ERROR_NOT_FOUND ? ENODEV : 0;
+                    break;
+                case USBDEVFS_RESETEP:
+                    break;
+                case USBDEVFS_GETDRIVER:
+                    err = ENODATA;  // no kernel driver is bound to the camera's interface
+                    break;
+                default:
+                    err = ENOTTY;
+                    break;
+            }
+        }
+    }
+    if (caps) g_object_unref(caps);
     answer(err);
     return TRUE;
 }
