@@ -4,7 +4,8 @@
 //
 // Threads. umockdev runs the test bed's ioctl handlers on a worker thread of
 // its own (its private GMainContext); every call into umockdev's client API
-// (resolving client memory, completing an ioctl) is made there. The pump
+// that talks to the client (resolving its memory, completing an ioctl) is made
+// there; other threads only read a client's connected flag. The pump
 // thread of this file brings the model's bulk endpoints up to date as time
 // passes, as the libusb front end's event handling does, and collects the
 // finished URBs. A thread per camera executes its control URBs one after the
