@@ -16,7 +16,8 @@ APT_PACKAGES=(
   "${MODULE_PACKAGES[@]}" file
   libgtest-dev libbenchmark-dev g++-arm-linux-gnueabihf
   libopencv-imgproc-dev
-  clang libclang-rt-dev
+  clang libclang-rt-dev ccache
+  umockdev libumockdev-dev
 )
 # The 32-bit ARM hard-float build and its emulated test run: Debian's armhf
 # libraries beside the host's, and qemu's user-mode emulator. log4cpp comes as

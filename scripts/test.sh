@@ -2,7 +2,9 @@
 # Builds and runs every test: the whole C++ suite under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the thread tests under ThreadSanitizer, the shipped
 # library and Python module and each benchmark once in a release build, the
-# library with the core and driver tests built for 32-bit ARM hard-float and run
+# shipped library and module on the real libusb-1.0 against simulated cameras
+# in a umockdev test bed, the library with the core and driver tests built for
+# 32-bit ARM hard-float and run
 # under qemu-arm, the Python tests against the simulator build of the module
 # under the same sanitizers, and the public header through the host and the ARM
 # compilers. First of all, the core's includes must follow its layers.
@@ -57,7 +59,7 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 
 step "release build: shipped library and benchmarks"
 cmake -S . -B build/release "${GEN[@]}" -DCMAKE_BUILD_TYPE=Release -DKYR_BUILD_TESTS=OFF -DKYR_BUILD_BENCH=ON \
-  -DKYR_BUILD_PYTHON=ON -DKYR_BINDINGS_SIM=OFF -DPython_EXECUTABLE="$PY" >/dev/null
+  -DKYR_BUILD_PYTHON=ON -DKYR_BINDINGS_SIM=OFF -DKYR_BUILD_USBFS_TESTS=ON -DPython_EXECUTABLE="$PY" >/dev/null
 ninja -C build/release -j"$JOBS"
 "$ROOT/scripts/check_exports.sh" build/release/libkyrcamera.so
 # The shipped Python module links the real libusb-1.0 and never the simulator.
@@ -68,6 +70,24 @@ if ! ldd "${shipped_module[0]}" | grep 'libusb-1.0.so' >/dev/null || ldd "${ship
   exit 1
 fi
 "$ROOT/scripts/check_layer.sh" build/release/python/libvorn_kyr.a build/release/CMakeFiles/kyrlib_obj.dir
+
+step "shipped library and module on the real libusb-1.0: simulated cameras in a umockdev test bed"
+# The simulator's usbfs front end describes the cameras in the test bed and
+# answers the usbfs ioctls of the real libusb; umockdev-wrapper preloads
+# umockdev into the tested process. The test binary runs the shipped library
+# on the real libusb-1.0, never on the simulator's libusb.
+usbfs_test=build/release/tests/usbfs/usbfs_test
+if ! ldd "$usbfs_test" | grep 'libusb-1.0.so' >/dev/null || ldd "$usbfs_test" | grep 'libkyrsim.so' >/dev/null; then
+  echo "test.sh: $usbfs_test must link libusb-1.0 and not the simulator's libusb:" >&2
+  ldd "$usbfs_test" >&2
+  exit 1
+fi
+timeout 900 umockdev-wrapper "$usbfs_test"
+# A host controller without scatter-gather: libusb cuts each bulk transfer into URBs of 16 KiB.
+KYR_USBFS_MODE=continuation timeout 900 umockdev-wrapper "$usbfs_test"
+# The main job through the shipped module, against two simulated cameras.
+KYRSIM_USBFS_LIBRARY="$ROOT/build/release/sim/libkyrsim_usbfs.so" PYTHONPATH="$ROOT/build/release/python" \
+  timeout 900 umockdev-wrapper "$PY" tests/usbfs/main_job_usbfs.py
 shopt -s nullglob
 for bench in build/release/bench/bench_*; do
   [ -x "$bench" ] || continue

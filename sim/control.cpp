@@ -64,20 +64,11 @@ kyrsim_request* logEntry(State& s, long long seq) {
 }
 
 }  // namespace
-}  // namespace kyrsim_impl
 
-using namespace kyrsim_impl;
-
-extern "C" {
-
-int libusb_control_transfer(libusb_device_handle* h, uint8_t request_type, uint8_t bRequest, uint16_t wValue,
-                            uint16_t wIndex, unsigned char* data, uint16_t wLength, unsigned int timeout) {
+int controlTransfer(std::unique_lock<std::mutex>& lk, libusb_device_handle* h, uint8_t request_type,
+                    uint8_t bRequest, uint16_t wValue, uint16_t wIndex, unsigned char* data, uint16_t wLength,
+                    unsigned int timeout) {
     auto& s = state();
-    std::unique_lock<std::mutex> lk(s.mu);
-    if (!h || !s.handles.count(h) || (wLength > 0 && !data)) {
-        ++s.misuse;
-        return LIBUSB_ERROR_INVALID_PARAM;
-    }
     if (!handleUsable(h)) return LIBUSB_ERROR_NO_DEVICE;
     SimDevice& d = *h->sim;
     const bool in = (request_type & 0x80) != 0;
@@ -198,13 +189,14 @@ int libusb_control_transfer(libusb_device_handle* h, uint8_t request_type, uint8
         }
     }
     s.cv.notify_all();
-    // libusb waits for a control transfer by handling the context's events:
-    // bulk callbacks that are due run here, on the caller's thread.
-    libusb_context* ctx = h->ctx;
-    lk.unlock();
-    runDueEvents(ctx);
     return result;
 }
+
+}  // namespace kyrsim_impl
+
+using namespace kyrsim_impl;
+
+extern "C" {
 
 // ---------------------------------------------------------------------------
 // Control API: log

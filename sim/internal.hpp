@@ -1,5 +1,12 @@
 // Internal state of the camera simulator, shared by its source files.
 //
+// The simulator is a device model (bus.cpp, control.cpp, cooler.cpp,
+// device.cpp, firmware.cpp, stream.cpp: libkyrsim_model.so) with two front
+// ends: the libusb-1.0 API (libusb_*.cpp: libkyrsim.so) and usbfs ioctls
+// answered in a umockdev test bed (usbfs.cpp: libkyrsim_usbfs.so). The
+// libusb types below are the simulator's own objects; each front end makes
+// those it needs.
+//
 // One process-wide State holds the bus, the cameras and every libusb object the
 // caller holds. One mutex guards all of it; every wait (held requests, request
 // latency, event handling) waits on the one condition variable with the mutex
@@ -118,6 +125,14 @@ struct TransferState {
     long long deadlineUs = -1;  // -1 = no timeout
     long long submitUs = 0;
     bool lost = false;  // cancelled under kyrsim_lose_cancelled: in flight, never coming back
+    // A chain of transfers that make one larger read (usbfs bulk
+    // continuation): when a transfer with shortEndsChain ends short, or any
+    // transfer fails (but for a vanished camera), the transfers that continue
+    // it behind it on the endpoint are cancelled at once, before any data of
+    // the next frame can reach them.
+    bool shortEndsChain = false;
+    bool continuesChain = false;
+    bool endedShort = false;  // it ended short and ended its chain
 };
 
 // Temperature of the camera and its thermo-electric cooler (cooler.cpp).
@@ -281,6 +296,10 @@ struct State {
     int lastLogLevel = -1;  // level of the last LIBUSB_OPTION_LOG_LEVEL call since reset, -1 = none
 };
 
+// The model is a shared library of its own: these functions are its interface
+// to the front ends (libusb_*.cpp, usbfs.cpp).
+#pragma GCC visibility push(default)
+
 State& state();
 long long nowUs();
 unsigned long long threadId();  // the calling thread as the logs record it
@@ -320,20 +339,41 @@ long long coolerQuery(const SimDevice& d, int what);  // KYRSIM_Q_COOLER_DRIVE, 
 
 // USB side (bus.cpp). Called with the state mutex held.
 void unplugLocked(SimDevice& d);
+int assignAddress(int bus);  // the next free USB address on bus
 bool handleUsable(libusb_device_handle* h);  // known, camera plugged, same USB generation
 int takeCallFault(int call, const SimDevice* d);
 libusb_context* resolveContext(libusb_context* ctx);  // NULL = the default context; nullptr when unusable
 void releaseCtxObject(libusb_context* ctx);           // a device or handle of ctx went away
+// A USB reset of the camera: its transfers end and its halts clear, or it
+// re-enumerates (LIBUSB_ERROR_NOT_FOUND) when its reset mode says so.
+int resetDevice(SimDevice& d);
+int clearHalt(SimDevice& d, int endpoint);  // LIBUSB_ERROR_NOT_FOUND for an unknown endpoint
+int claimInterface(libusb_device_handle* h, int interface);
+// The device descriptor the camera reports (from its configuration and profile).
+void deviceDescriptor(const SimDevice& d, libusb_device_descriptor* desc);
+int releaseInterface(libusb_device_handle* h, int interface);
+
+// Control transfers (control.cpp). Called with the state mutex held in lk,
+// which waits (latency, delay and hold faults) release; h is a handle known to
+// the state. Logs the request, applies the fault rules and executes it on the
+// camera; the result is the byte count or a libusb error. A timeout of 0 never
+// times out.
+int controlTransfer(std::unique_lock<std::mutex>& lk, libusb_device_handle* h, uint8_t request_type,
+                    uint8_t bRequest, uint16_t wValue, uint16_t wIndex, unsigned char* data, uint16_t wLength,
+                    unsigned int timeout);
 
 // Stream (stream.cpp). Called with the state mutex held.
+// Queues ts (its xfer filled: endpoint, buffer, length, timeout) on its camera's endpoint.
+int submitBulk(TransferState& ts, libusb_device_handle* h);
+int cancelBulk(TransferState& ts);  // LIBUSB_ERROR_NOT_FOUND when it is no longer on the wire
 void completeTransfer(TransferState& ts, libusb_transfer_status status);
+void unqueue(TransferState& ts);
+// Brings every camera's queued transfers up to date at `now`; returns the next
+// time something will change by itself (LLONG_MAX: not before a change).
+long long pumpAll(long long now);
 void endAllTransfers(SimDevice& d, libusb_transfer_status status);
 void abandonFrame(SimDevice& d);
 void dropHandleTransfers(libusb_device_handle* h);
-// Runs the callbacks of ctx that are due, on the calling thread, unless another
-// thread handles ctx's events now; as libusb does inside a synchronous control
-// transfer. Called without the state mutex.
-void runDueEvents(libusb_context* ctx);
 size_t frameBytes(const SimDevice& d);
 int bytesPerPixel(const SimDevice& d);
 long long framePeriodUs(const SimDevice& d);  // time between frame starts in force, 0 = unpaced
@@ -344,5 +384,7 @@ bool triggerModes(const SimDevice& d);         // the trigger modes of register 
 // The trigger input (soft or external, as register 40 says) goes from `before` to `after`.
 void triggerInputChanged(SimDevice& d, bool before, bool after);
 bool hasSensorModel(const kyrsim_profile& p);  // the profile describes a sensor to model
+
+#pragma GCC visibility pop
 
 }  // namespace kyrsim_impl

@@ -1,8 +1,10 @@
 /*
  * kyrsim: control API of the camera simulator.
  *
- * libkyrsim.so implements the libusb-1.0 calls the camera library makes and
- * answers them from a simulated USB bus with simulated cameras on it. Tests
+ * libkyrsim_model.so models a USB bus with simulated cameras on it; its front
+ * ends answer a host's calls from it: libkyrsim.so implements the libusb-1.0
+ * calls the camera library makes, libkyrsim_usbfs.so (kyrsim_usbfs.h) the
+ * usbfs ioctls of the real libusb-1.0 in a umockdev test bed. Tests
  * (C++ directly, Python through ctypes) use the functions below to plug and
  * unplug cameras, look at their registers and at the requests they received,
  * and switch faults on and off. All state is process-wide.

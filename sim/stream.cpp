@@ -1,13 +1,11 @@
-// The frame stream on the bulk IN endpoint and libusb's asynchronous transfer
-// machinery: submit, cancel, free, event handling and the synchronous bulk
-// call built on them.
+// The frame stream on the bulk IN endpoints: the frames the camera sends,
+// their pacing and faults, and the queues of bulk transfers that the front
+// ends submit to its endpoints.
 //
-// The device side is evaluated lazily: whenever an event-handling call runs,
-// every camera's queued transfers are brought up to date with what the camera
-// would have sent by now (frames, stalls, timeouts), and the completed ones
-// wait in their context's queue until an event call runs their callbacks.
-#include <sys/time.h>
-
+// The device side is evaluated lazily: whenever a front end pumps the bus
+// (pumpAll), every camera's queued transfers are brought up to date with what
+// the camera would have sent by now (frames, stalls, timeouts), and the
+// completed ones go to their context's queue of finished transfers.
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -19,8 +17,6 @@ namespace kyrsim_impl {
 namespace {
 
 constexpr int kDefaultRowPixels = 640;  // row length when no FPGA window says otherwise
-constexpr long long kEventWaitCapUs = 3600ll * 1000 * 1000;
-constexpr long long kHandleEventsTimeoutUs = 60ll * 1000 * 1000;  // libusb_handle_events waits up to 60 s
 
 constexpr uint16_t kHeadA = 0x5A7E;
 constexpr uint16_t kTailA = 0x3CF0;
@@ -483,6 +479,8 @@ bool pumpEndpoint(SimDevice& d, size_t idx, long long now) {
     return true;
 }
 
+}  // namespace
+
 // Updates every camera; returns the next time something will change by itself.
 long long pumpAll(long long now) {
     auto& s = state();
@@ -513,14 +511,6 @@ long long pumpAll(long long now) {
     return wake;
 }
 
-TransferState* lookup(libusb_transfer* xfer) {
-    auto& s = state();
-    auto it = s.transfers.find(xfer);
-    if (it != s.transfers.end()) return it->second.get();
-    ++s.misuse;
-    return nullptr;
-}
-
 void unqueue(TransferState& ts) {
     if (!ts.queued) return;
     auto& q = ts.sim->queue[epIndex(ts.endpoint)];
@@ -528,64 +518,6 @@ void unqueue(TransferState& ts) {
     ts.queued = false;
     ts.sim->inflightBytes -= ts.length;
 }
-
-Clock::time_point timeAt(long long us) { return state().epoch + std::chrono::microseconds(us); }
-
-// The caller's completion flag. Its owner sets it in a callback, which may
-// run on another thread that handles events: read it atomically.
-bool flagSet(int* completed) { return completed && __atomic_load_n(completed, __ATOMIC_ACQUIRE) != 0; }
-
-int handleEvents(libusb_context* ctx, long long timeoutUs, int* completed) {
-    auto& s = state();
-    std::unique_lock<std::mutex> lk(s.mu);
-    ctx = resolveContext(ctx);
-    if (!ctx) return LIBUSB_ERROR_INVALID_PARAM;
-    const long long deadline = nowUs() + std::clamp(timeoutUs, 0ll, kEventWaitCapUs);
-    // One thread handles a context's events at a time, as with libusb's event lock.
-    while (ctx->handling) {
-        if (flagSet(completed)) return 0;
-        if (s.cv.wait_until(lk, timeAt(deadline)) == std::cv_status::timeout && ctx->handling) return 0;
-    }
-    ctx->handling = true;
-    for (;;) {
-        if (flagSet(completed)) break;
-        const long long now = nowUs();
-        const long long wake = pumpAll(now);
-        if (!ctx->done.empty() || now >= deadline) break;
-        s.cv.wait_until(lk, timeAt(std::min(wake, deadline)));
-    }
-    std::vector<TransferState*> batch;
-    while (!ctx->done.empty() && (s.eventsPerCall <= 0 || static_cast<int>(batch.size()) < s.eventsPerCall)) {
-        TransferState* ts = ctx->done.front();
-        ctx->done.pop_front();
-        ts->inFlight = false;
-        --s.inflight;
-        batch.push_back(ts);
-    }
-    std::vector<libusb_transfer*> xfers;
-    for (TransferState* ts : batch) xfers.push_back(ts->xfer);
-    lk.unlock();
-    for (libusb_transfer* x : xfers) {
-        const uint8_t flags = x->flags;
-        if (x->callback) x->callback(x);
-        if (flags & LIBUSB_TRANSFER_FREE_TRANSFER) libusb_free_transfer(x);
-    }
-    lk.lock();
-    ctx->handling = false;
-    if (!ctx->alive && ctx->objects == 0) {
-        s.contexts.erase(ctx);
-        delete ctx;
-    }
-    s.cv.notify_all();
-    return 0;
-}
-
-long long tvToUs(const struct timeval* tv) {
-    if (!tv) return 0;
-    return static_cast<long long>(tv->tv_sec) * 1000000ll + tv->tv_usec;
-}
-
-}  // namespace
 
 void triggerInputChanged(SimDevice& d, bool before, bool after) {
     // A stopped FPGA sees no trigger.
@@ -605,16 +537,6 @@ void triggerInputChanged(SimDevice& d, bool before, bool after) {
     d.trigFrameAtUs.push_back(nowUs() + readoutDelayUs(d));
 }
 
-
-void runDueEvents(libusb_context* ctx) {
-    {
-        std::lock_guard<std::mutex> lk(state().mu);
-        // Not while another thread handles them (it runs what is due), nor on
-        // a context that is going away.
-        if (!ctx || !state().contexts.count(ctx) || !ctx->alive || ctx->handling) return;
-    }
-    handleEvents(ctx, 0, nullptr);
-}
 
 int bytesPerPixel(const SimDevice& d) {
     if (d.profile.has_fpga) return (d.fpga[10] & kFmtOut16) ? 2 : 1;
@@ -659,26 +581,79 @@ size_t frameBytes(const SimDevice& d) {
 
 void completeTransfer(TransferState& ts, libusb_transfer_status status) {
     auto& s = state();
+    auto& q = ts.sim->queue[epIndex(ts.endpoint)];
+    const bool front = ts.queued && !q.empty() && q.front() == &ts;
     unqueue(ts);
     if (status == LIBUSB_TRANSFER_COMPLETED && (ts.xfer->flags & LIBUSB_TRANSFER_SHORT_NOT_OK) &&
         ts.actual < ts.length)
         status = LIBUSB_TRANSFER_ERROR;
     ts.xfer->status = status;
     ts.xfer->actual_length = ts.actual;
+    ts.endedShort = status == LIBUSB_TRANSFER_COMPLETED && ts.shortEndsChain && ts.actual < ts.length;
     if (ts.ctx->alive) {
         ts.ctx->done.push_back(&ts);
     } else {
         ts.inFlight = false;  // its context is gone; no callback will run
         --s.inflight;
     }
+    // A chain ends where one of its transfers ends short or fails (a vanished
+    // camera ends every transfer on its own): what continues it behind it is
+    // cancelled, after it.
+    const bool failed = status != LIBUSB_TRANSFER_COMPLETED && status != LIBUSB_TRANSFER_CANCELLED &&
+                        status != LIBUSB_TRANSFER_NO_DEVICE;
+    if (front && (ts.endedShort || failed))
+        while (!q.empty() && q.front()->continuesChain) completeTransfer(*q.front(), LIBUSB_TRANSFER_CANCELLED);
     s.cv.notify_all();
+}
+
+int submitBulk(TransferState& ts, libusb_device_handle* h) {
+    auto& s = state();
+    libusb_transfer* transfer = ts.xfer;
+    SimDevice& d = *h->sim;
+    if (d.inflightBytes + transfer->length > d.maxInflight) return LIBUSB_ERROR_NO_MEM;
+    const long long now = nowUs();
+    ts.inFlight = true;
+    ts.queued = true;
+    ts.handle = h;
+    ts.ctx = h->ctx;
+    ts.sim = &d;
+    ts.endpoint = transfer->endpoint;
+    ts.length = transfer->length;
+    ts.actual = 0;
+    ts.submitUs = now;
+    ts.deadlineUs = transfer->timeout ? now + static_cast<long long>(transfer->timeout) * 1000 : -1;
+    transfer->actual_length = 0;
+    d.queue[epIndex(ts.endpoint)].push_back(&ts);
+    d.inflightBytes += ts.length;
+    ++s.inflight;
+    s.cv.notify_all();
+    return LIBUSB_SUCCESS;
+}
+
+int cancelBulk(TransferState& ts) {
+    // Only a transfer still on the wire can be cancelled; one that already
+    // completed (its completion not yet taken) or was never submitted cannot.
+    if (!ts.inFlight || !ts.queued) return LIBUSB_ERROR_NOT_FOUND;
+    if (ts.sim->loseCancelled) {
+        // The cancel is taken, but the transfer never comes back: no data
+        // reaches it any more and no completion will come (until
+        // kyrsim_finish_lost_transfers), as with a broken host controller.
+        unqueue(ts);
+        ts.lost = true;
+        state().cv.notify_all();
+        return LIBUSB_SUCCESS;
+    }
+    completeTransfer(ts, LIBUSB_TRANSFER_CANCELLED);
+    return LIBUSB_SUCCESS;
 }
 
 void endAllTransfers(SimDevice& d, libusb_transfer_status status) {
     abandonFrame(d);
     for (auto& q : d.queue) {
         std::vector<TransferState*> all(q.begin(), q.end());
-        for (TransferState* ts : all) completeTransfer(*ts, status);
+        // One that ended a chain has ended what continued it already.
+        for (TransferState* ts : all)
+            if (ts->queued) completeTransfer(*ts, status);
     }
 }
 
@@ -735,172 +710,6 @@ int withDevice(int handle, F change) {
 using namespace kyrsim_impl;
 
 extern "C" {
-
-// ---------------------------------------------------------------------------
-// libusb: asynchronous transfers
-// ---------------------------------------------------------------------------
-
-struct libusb_transfer* libusb_alloc_transfer(int iso_packets) {
-    if (iso_packets < 0) return nullptr;
-    std::lock_guard<std::mutex> lk(state().mu);
-    // A failure chosen by the test stands for the host running out of memory.
-    if (takeCallFault(KYRSIM_CALL_ALLOC, nullptr)) return nullptr;
-    const size_t bytes =
-        sizeof(libusb_transfer) + static_cast<size_t>(iso_packets) * sizeof(libusb_iso_packet_descriptor);
-    auto* x = static_cast<libusb_transfer*>(std::calloc(1, bytes));
-    if (!x) return nullptr;
-    x->num_iso_packets = iso_packets;
-    auto ts = std::make_unique<TransferState>();
-    ts->xfer = x;
-    state().transfers.emplace(x, std::move(ts));
-    return x;
-}
-
-void libusb_free_transfer(struct libusb_transfer* transfer) {
-    if (!transfer) return;
-    auto& s = state();
-    std::lock_guard<std::mutex> lk(s.mu);
-    TransferState* ts = lookup(transfer);
-    if (!ts) return;
-    if (ts->inFlight) {
-        // The caller frees memory the host controller may still write into.
-        ++s.freedInFlight;
-        unqueue(*ts);
-        auto& done = ts->ctx->done;
-        done.erase(std::remove(done.begin(), done.end(), ts), done.end());
-        --s.inflight;
-    }
-    if (transfer->flags & LIBUSB_TRANSFER_FREE_BUFFER) std::free(transfer->buffer);
-    s.transfers.erase(transfer);
-    std::free(transfer);
-}
-
-int libusb_submit_transfer(struct libusb_transfer* transfer) {
-    auto& s = state();
-    std::lock_guard<std::mutex> lk(s.mu);
-    TransferState* ts = transfer ? lookup(transfer) : nullptr;
-    if (!ts) return LIBUSB_ERROR_INVALID_PARAM;
-    if (ts->inFlight) return LIBUSB_ERROR_BUSY;
-    libusb_device_handle* h = transfer->dev_handle;
-    if (!h || !s.handles.count(h)) {
-        ++s.misuse;
-        return LIBUSB_ERROR_INVALID_PARAM;
-    }
-    if (!handleUsable(h)) return LIBUSB_ERROR_NO_DEVICE;
-    SimDevice& d = *h->sim;
-    if (int err = takeCallFault(KYRSIM_CALL_SUBMIT, &d)) return err;
-    if (transfer->type != LIBUSB_TRANSFER_TYPE_BULK) return LIBUSB_ERROR_NOT_SUPPORTED;
-    if (transfer->endpoint != 0x81 && transfer->endpoint != 0x82) return LIBUSB_ERROR_NOT_FOUND;
-    if (transfer->length < 0 || (transfer->length > 0 && !transfer->buffer))
-        return LIBUSB_ERROR_INVALID_PARAM;
-    if (d.inflightBytes + transfer->length > d.maxInflight) return LIBUSB_ERROR_NO_MEM;
-    const long long now = nowUs();
-    ts->inFlight = true;
-    ts->queued = true;
-    ts->handle = h;
-    ts->ctx = h->ctx;
-    ts->sim = &d;
-    ts->endpoint = transfer->endpoint;
-    ts->length = transfer->length;
-    ts->actual = 0;
-    ts->submitUs = now;
-    ts->deadlineUs = transfer->timeout ? now + static_cast<long long>(transfer->timeout) * 1000 : -1;
-    transfer->actual_length = 0;
-    d.queue[epIndex(ts->endpoint)].push_back(ts);
-    d.inflightBytes += ts->length;
-    ++s.inflight;
-    s.cv.notify_all();
-    return LIBUSB_SUCCESS;
-}
-
-int libusb_cancel_transfer(struct libusb_transfer* transfer) {
-    auto& s = state();
-    std::lock_guard<std::mutex> lk(s.mu);
-    TransferState* ts = transfer ? lookup(transfer) : nullptr;
-    if (!ts) return LIBUSB_ERROR_INVALID_PARAM;
-    // Only a transfer still on the wire can be cancelled; one that already
-    // completed (callback pending) or was never submitted cannot.
-    if (!ts->inFlight || !ts->queued) return LIBUSB_ERROR_NOT_FOUND;
-    if (ts->sim->loseCancelled) {
-        // The cancel is taken, but the transfer never comes back: no data
-        // reaches it any more and no callback will run (until
-        // kyrsim_finish_lost_transfers), as with a broken host controller.
-        unqueue(*ts);
-        ts->lost = true;
-        s.cv.notify_all();
-        return LIBUSB_SUCCESS;
-    }
-    completeTransfer(*ts, LIBUSB_TRANSFER_CANCELLED);
-    return LIBUSB_SUCCESS;
-}
-
-int libusb_handle_events_timeout_completed(libusb_context* ctx, struct timeval* tv, int* completed) {
-    return handleEvents(ctx, tvToUs(tv), completed);
-}
-
-int libusb_handle_events_timeout(libusb_context* ctx, struct timeval* tv) {
-    return handleEvents(ctx, tvToUs(tv), nullptr);
-}
-
-int libusb_handle_events(libusb_context* ctx) { return handleEvents(ctx, kHandleEventsTimeoutUs, nullptr); }
-
-int libusb_handle_events_completed(libusb_context* ctx, int* completed) {
-    return handleEvents(ctx, kHandleEventsTimeoutUs, completed);
-}
-
-static void LIBUSB_CALL syncTransferDone(struct libusb_transfer* transfer) {
-    __atomic_store_n(static_cast<int*>(transfer->user_data), 1, __ATOMIC_RELEASE);
-}
-
-int libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned char endpoint, unsigned char* data,
-                         int length, int* actual_length, unsigned int timeout) {
-    libusb_transfer* x = libusb_alloc_transfer(0);
-    if (!x) return LIBUSB_ERROR_NO_MEM;
-    int completed = 0;
-    libusb_fill_bulk_transfer(x, dev_handle, endpoint, data, length, syncTransferDone, &completed, timeout);
-    int r = libusb_submit_transfer(x);
-    if (r < 0) {
-        libusb_free_transfer(x);
-        return r;
-    }
-    libusb_context* ctx;
-    {
-        std::lock_guard<std::mutex> lk(state().mu);
-        ctx = dev_handle->ctx;
-    }
-    while (!flagSet(&completed)) {
-        r = libusb_handle_events_completed(ctx, &completed);
-        if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED) {
-            libusb_cancel_transfer(x);
-            while (!flagSet(&completed))
-                if (libusb_handle_events_completed(ctx, &completed) < 0) break;
-            break;
-        }
-    }
-    if (actual_length) *actual_length = x->actual_length;
-    switch (x->status) {
-        case LIBUSB_TRANSFER_COMPLETED:
-            r = 0;
-            break;
-        case LIBUSB_TRANSFER_TIMED_OUT:
-            r = LIBUSB_ERROR_TIMEOUT;
-            break;
-        case LIBUSB_TRANSFER_STALL:
-            r = LIBUSB_ERROR_PIPE;
-            break;
-        case LIBUSB_TRANSFER_NO_DEVICE:
-            r = LIBUSB_ERROR_NO_DEVICE;
-            break;
-        case LIBUSB_TRANSFER_OVERFLOW:
-            r = LIBUSB_ERROR_OVERFLOW;
-            break;
-        default:
-            r = LIBUSB_ERROR_IO;
-            break;
-    }
-    libusb_free_transfer(x);
-    return r;
-}
 
 // ---------------------------------------------------------------------------
 // Control API: transfers and stream

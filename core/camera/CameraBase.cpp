@@ -48,7 +48,9 @@ CCameraBase::CCameraBase() {
     InitializeCriticalSection(&m_csHPCTable);
     InitializeCriticalSection(&m_csDarkBuf);
     InitializeCriticalSection(&m_csDarkSub);
-    InitializeCriticalSection(&m_csControl);
+    // Taken in turn: a caller setting controls in a loop must not keep the
+    // capture and auto-control threads from their register sequences.
+    InitializeFairCriticalSection(&m_csControl);
     InitializeCriticalSection(&m_csStartStop);
     InitializeCriticalSection(&m_csReadOut);
     m_pDevPath = new char[kCameraDevPathBytes];

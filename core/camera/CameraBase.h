@@ -24,8 +24,9 @@
 //  - m_csReadOut: one image read-out at a time. Both exported image readers
 //    hold it around the driver's GetImage, which may therefore use m_pImgBuf,
 //    m_Alg and the other read-out scratch without a lock of its own.
-//  - m_csControl, the control lock (recursive). Every operation that changes
-//    the camera's state or programs its registers holds it: the exported
+//  - m_csControl, the control lock (recursive, taken in turn: see
+//    S_MUTEX_UNIX). Every operation that changes the camera's state or
+//    programs its registers holds it: the exported
 //    setters, mode and ROI changes, start and stop, and each register sequence
 //    of the capture, auto-control and cooler threads, which take it the plain
 //    way (CCritSecLock lock(m_csControl)). A getter answering with several

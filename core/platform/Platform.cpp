@@ -17,6 +17,7 @@ KyrTimeSource g_TimeSourceCopy;
 }  // namespace
 
 int InitializeCriticalSection(S_MUTEX_UNIX* pMutex) {
+    pMutex->bFair = false;
     int rc = pthread_mutexattr_init(&pMutex->attr);
     if (rc != 0) {
         DbgPrint(-1, "InitializeCriticalSection", "pthread_mutexattr_init fail: %s\n", strerror(rc));
@@ -34,7 +35,31 @@ int InitializeCriticalSection(S_MUTEX_UNIX* pMutex) {
     return rc;
 }
 
+int InitializeFairCriticalSection(S_MUTEX_UNIX* pMutex) {
+    int rc = InitializeCriticalSection(pMutex);
+    if (rc != 0) return rc;
+    pMutex->uNextTicket = 0;
+    pMutex->uServing = 0;
+    rc = pthread_mutex_init(&pMutex->gate, nullptr);
+    if (rc == 0) {
+        rc = pthread_cond_init(&pMutex->turn, nullptr);
+        if (rc != 0) pthread_mutex_destroy(&pMutex->gate);
+    }
+    if (rc != 0) {
+        // Still a recursive mutex, taken as it comes.
+        DbgPrint(-1, "InitializeFairCriticalSection", "turn set-up fail: %s\n", strerror(rc));
+        return rc;
+    }
+    pMutex->bFair = true;
+    return 0;
+}
+
 int DeleteCriticalSection(S_MUTEX_UNIX* pMutex) {
+    if (pMutex->bFair) {
+        pthread_cond_destroy(&pMutex->turn);
+        pthread_mutex_destroy(&pMutex->gate);
+        pMutex->bFair = false;
+    }
     int rc = pthread_mutex_destroy(&pMutex->mutex);
     if (rc != 0) {
         DbgPrint(-1, "DeleteCriticalSection", "pthread_mutex_destroy fail: %s\n", strerror(rc));
@@ -81,18 +106,44 @@ int CritSecDepth(const S_MUTEX_UNIX& cs) {
     return 0;
 }
 
+namespace {
+
+// A fair lock's first hold waits for the thread's turn; its last release
+// passes the turn on.
+void WaitTurn(S_MUTEX_UNIX* pCs) {
+    pthread_mutex_lock(&pCs->gate);
+    const unsigned int ticket = pCs->uNextTicket++;
+    while (pCs->uServing != ticket) pthread_cond_wait(&pCs->turn, &pCs->gate);
+    pthread_mutex_unlock(&pCs->gate);
+}
+
+void PassTurn(S_MUTEX_UNIX* pCs) {
+    pthread_mutex_lock(&pCs->gate);
+    ++pCs->uServing;
+    pthread_cond_broadcast(&pCs->turn);
+    pthread_mutex_unlock(&pCs->gate);
+}
+
+}  // namespace
+
+void TakeCritSec(S_MUTEX_UNIX* pCs) {
+    if (pCs->bFair && CritSecDepth(*pCs) == 0) WaitTurn(pCs);
+    pthread_mutex_lock(&pCs->mutex);
+    NoteCritSecHold(pCs, 1);
+}
+
+void GiveCritSec(S_MUTEX_UNIX* pCs) {
+    NoteCritSecHold(pCs, -1);
+    pthread_mutex_unlock(&pCs->mutex);
+    if (pCs->bFair && CritSecDepth(*pCs) == 0) PassTurn(pCs);
+}
+
 CCritSecRelease::CCritSecRelease(S_MUTEX_UNIX& cs) : m_pCs(&cs), m_iDepth(CritSecDepth(cs)) {
-    for (int i = 0; i < m_iDepth; ++i) {
-        NoteCritSecHold(m_pCs, -1);
-        pthread_mutex_unlock(&m_pCs->mutex);
-    }
+    for (int i = 0; i < m_iDepth; ++i) GiveCritSec(m_pCs);
 }
 
 CCritSecRelease::~CCritSecRelease() {
-    for (int i = 0; i < m_iDepth; ++i) {
-        pthread_mutex_lock(&m_pCs->mutex);
-        NoteCritSecHold(m_pCs, 1);
-    }
+    for (int i = 0; i < m_iDepth; ++i) TakeCritSec(m_pCs);
 }
 
 uint32_t GetTickCount() {

@@ -20,13 +20,27 @@ struct libusb_context;
 struct libusb_device_handle;
 
 // One recursive mutex. Callers lock and unlock `mutex` with the POSIX calls.
+// A fair one (InitializeFairCriticalSection) is also taken in turn: the
+// threads that take it through CCritSecLock get their first hold in the
+// order they asked for it, so that a thread that takes it again and again
+// (a caller setting controls in a loop) cannot keep another thread that
+// waits for it (the capture thread) out. The turns are numbered tickets
+// under `gate`; a hold taken again by its holder takes no turn.
 struct S_MUTEX_UNIX {
     pthread_mutex_t mutex;
     pthread_mutexattr_t attr;
+    bool bFair;
+    pthread_mutex_t gate;
+    pthread_cond_t turn;
+    unsigned int uNextTicket;
+    unsigned int uServing;
 };
 
 // Creates a recursive mutex; 0 or the failing call's error number.
 int InitializeCriticalSection(S_MUTEX_UNIX* pMutex);
+// The same, taken in turn (see S_MUTEX_UNIX). Its holders take it through
+// CCritSecLock only, never with pthread_mutex_lock.
+int InitializeFairCriticalSection(S_MUTEX_UNIX* pMutex);
 // Destroys the mutex and its attribute object; the attribute destroy's result.
 int DeleteCriticalSection(S_MUTEX_UNIX* pMutex);
 
@@ -36,18 +50,16 @@ int DeleteCriticalSection(S_MUTEX_UNIX* pMutex);
 void NoteCritSecHold(const S_MUTEX_UNIX* pCs, int iDelta);
 // How many holds the calling thread has on cs through CCritSecLock.
 int CritSecDepth(const S_MUTEX_UNIX& cs);
+// The calling thread's first hold on cs, and its last release (with the
+// turns of a fair one).
+void TakeCritSec(S_MUTEX_UNIX* pCs);
+void GiveCritSec(S_MUTEX_UNIX* pCs);
 
 // Scoped hold of an S_MUTEX_UNIX.
 class CCritSecLock {
 public:
-    explicit CCritSecLock(S_MUTEX_UNIX& cs) : m_pCs(&cs) {
-        pthread_mutex_lock(&m_pCs->mutex);
-        NoteCritSecHold(m_pCs, 1);
-    }
-    ~CCritSecLock() {
-        NoteCritSecHold(m_pCs, -1);
-        pthread_mutex_unlock(&m_pCs->mutex);
-    }
+    explicit CCritSecLock(S_MUTEX_UNIX& cs) : m_pCs(&cs) { TakeCritSec(m_pCs); }
+    ~CCritSecLock() { GiveCritSec(m_pCs); }
     CCritSecLock(const CCritSecLock&) = delete;
     CCritSecLock& operator=(const CCritSecLock&) = delete;
 

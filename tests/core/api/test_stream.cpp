@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "ExposureWait.h"
 #include "FrameDriver.h"
 #include "KYRCamera.h"
 #include "TestSpeed.h"
@@ -125,17 +126,6 @@ class StreamTest : public ::testing::Test {
         }
         return number;
     }
-    KYR_EXPOSURE_STATUS WaitExposure(int timeoutMs) {
-        KYR_EXPOSURE_STATUS status = KYR_EXP_WORKING;
-        const auto t0 = Clock::now();
-        while (ElapsedMs(t0) < timeoutMs) {
-            EXPECT_EQ(KYRGetExpStatus(0, &status), KYR_SUCCESS);
-            if (status != KYR_EXP_WORKING) break;
-            std::this_thread::sleep_for(milliseconds(1));
-        }
-        return status;
-    }
-
     kyrsim::Device m_Dev;
     int m_iBpp = 1;
     std::vector<uint8_t> m_Image;
@@ -194,7 +184,7 @@ TEST_F(StreamTest, SnapshotsEqualTheSceneAcrossTheCounterWrap) {
         SCOPED_TRACE(i);
         std::fill(m_Image.begin(), m_Image.end(), 0);
         ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
-        ASSERT_EQ(WaitExposure(5000), KYR_EXP_SUCCESS);
+        ASSERT_EQ(WaitExposure(0, 5000), KYR_EXP_SUCCESS);
         ASSERT_EQ(KYRGetDataAfterExp(0, m_Image.data(), Bytes()), KYR_SUCCESS);
         ASSERT_NO_FATAL_FAILURE(ExpectScene());
         KYR_EXPOSURE_STATUS status = KYR_EXP_WORKING;
@@ -209,7 +199,7 @@ TEST_F(StreamTest, SnapshotWithoutFrameFailsWithinItsRetrySecond) {
     ASSERT_TRUE(m_Dev.streamFault(KYRSIM_STREAM_BAD_TAIL, 0, 0, 1000000));
     const auto t0 = Clock::now();
     ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
-    EXPECT_EQ(WaitExposure(5000), KYR_EXP_FAILED);
+    EXPECT_EQ(WaitExposure(0, 5000), KYR_EXP_FAILED);
     EXPECT_LT(ElapsedMs(t0), 3500);
     EXPECT_EQ(KYRGetDataAfterExp(0, m_Image.data(), Bytes()), KYR_ERROR_TIMEOUT);
 }
