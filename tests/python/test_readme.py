@@ -76,7 +76,7 @@ def test_the_simulator_example_runs_with_the_module_pip_installs(tmp_path):
         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=1800)
     assert install.returncode == 0, install.stdout + install.stderr
     assert sorted(p.name for p in target.iterdir() if not p.name.endswith(".dist-info")) == [
-        f"bindings{sysconfig.get_config_var('EXT_SUFFIX')}", "libkyrsim.so"]
+        f"bindings{sysconfig.get_config_var('EXT_SUFFIX')}", "libkyrsim.so", "libkyrsim_model.so"]
     env["PYTHONPATH"] = str(target)
     run_example(tmp_path, env)
 
