@@ -1,7 +1,7 @@
 // test-labels: conformance fullframe
 // Every mode-table class streams its full frame at bin 1 in both raw types:
 // two frames in a row, each the whole frame the camera sent, and no frame
-// counted as dropped on the way.
+// counted as dropped between them.
 #include <vector>
 
 #include "CaptureCheck.h"
