@@ -676,7 +676,8 @@ int kyrsim_halt_endpoint(int handle, int endpoint);
  * may be NULL), or -1. */
 int kyrsim_last_frame(int handle, unsigned char* buf, int size);
 
-/* Most bytes of bulk transfers in flight on the camera (default 16 MiB); beyond it submit fails with
+/* Most bytes of bulk transfers in flight on the camera (default 200 MiB, the host's USB buffer memory as the
+ * cameras' udev rule sets it; the kernel's own default is 16 MiB); beyond it submit fails with
  * LIBUSB_ERROR_NO_MEM. */
 int kyrsim_set_max_inflight(int handle, long long bytes);
 

@@ -361,6 +361,30 @@ TEST_F(Stream, BytesInFlightAreCapped) {
     }
 }
 
+void LIBUSB_CALL IgnoreDone(libusb_transfer*) {}
+
+// Unless a test chooses otherwise, the camera sits on a host with the USB
+// buffer memory the cameras' udev rule sets: 200 MiB in flight, not a byte more.
+TEST_F(Stream, DefaultCapIsTheHostMemoryOfTheCamerasUdevRule) {
+    out(h, 0xAA);  // no frame comes: the transfers stay queued and their shared buffer untouched
+    constexpr int kSize = 8 << 20;
+    constexpr int kFit = 25;  // 200 MiB
+    std::vector<unsigned char> buf(kSize);
+    std::vector<libusb_transfer*> xfers;
+    for (int i = 0; i <= kFit; ++i) {
+        xfers.push_back(libusb_alloc_transfer(0));
+        libusb_fill_bulk_transfer(xfers.back(), h, 0x81, buf.data(), kSize, IgnoreDone, nullptr, 0);
+    }
+    for (int i = 0; i < kFit; ++i) EXPECT_EQ(libusb_submit_transfer(xfers[static_cast<size_t>(i)]), 0) << i;
+    EXPECT_EQ(libusb_submit_transfer(xfers.back()), LIBUSB_ERROR_NO_MEM);
+    EXPECT_EQ(cam.query(KYRSIM_Q_INFLIGHT_BYTES), 200ll << 20);
+    for (libusb_transfer* x : xfers) libusb_cancel_transfer(x);
+    timeval tv{0, 0};
+    libusb_handle_events_timeout(usb.ctx(), &tv);
+    EXPECT_EQ(cam.query(KYRSIM_Q_INFLIGHT_BYTES), 0);
+    for (libusb_transfer* x : xfers) libusb_free_transfer(x);
+}
+
 TEST_F(Stream, SubmitChecksEndpointTypeAndHandle) {
     Bulk wrongEp(h, 0x83, 512);
     EXPECT_EQ(wrongEp.submit(), LIBUSB_ERROR_NOT_FOUND);
