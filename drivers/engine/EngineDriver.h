@@ -372,6 +372,11 @@ class CEngineDriver : public TBase {
     // The FPGA's start registers over a fixed frame (raw FPGA latch).
     bool RawFpgaWindowStart(int iAskedX, int iAskedY);
     bool RawFpgaWindowSize();
+    // The sensor crops from a start column behind a switch that is off
+    // while it bins (SSwitchedCropRule); the size framed by the standby in
+    // a single exposure.
+    bool SwitchedCropWindowStart(int iAskedX, int iAskedY);
+    bool SwitchedCropWindowSize();
     // The steps the register programmers share: the sensor's start (rows
     // before it, then the start registers in the hold) and its size.
     void AddSensorStart(CRegPlan& plan, uint32_t uStartY);
