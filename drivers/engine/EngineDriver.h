@@ -112,6 +112,8 @@ class CEngineDriver : public TBase {
     bool SetRGBBalance(int iRed, int iBlue, bool bAuto) override;
     bool SetExp(unsigned long long ullExposureUs, bool bAuto) override;
     bool GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) override;
+    // The sensor's own temperature is the last one the core read.
+    float GetSensorTempInside() override { return this->m_fSensorTemp; }
 
     // ---- Non-virtual operations of every driver class ------------------------------
     // Programs the sensor mode of these flags by the model's mode rule; the

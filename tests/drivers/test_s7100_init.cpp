@@ -149,6 +149,15 @@ TEST_F(C7100Test, AfterInitTheFullFrameIsProgrammedAsPublished) {
     EXPECT_EQ(m_dev.sensor(kReg7100Stream), 5);
 }
 
+// The sensor's inside temperature is the last reading the core took, not 0.
+TEST_F(C7100Test, TheInsideTemperatureIsTheLastReading) {
+    ASSERT_NE(Setup(kPid7100), nullptr);
+    m_pCam->m_fSensorTemp = 12.5f;
+    m_pCam->m_iTempSensorType = 4;
+    EXPECT_EQ(Get(KYR_TEMPERATURE), 125);
+    EXPECT_EQ(Get(KYR_TEMPERATURE), 125);
+}
+
 TEST_F(C7100Test, DdrNeverReadyFailsInitWithoutCooler) {
     m_dev = Plug(kPid7100);
     ASSERT_TRUE(m_dev.setDdrPolicy(KYRSIM_DDR_NEVER));
