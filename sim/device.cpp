@@ -89,6 +89,15 @@ constexpr int kSensor825[] = {0x825b, 0x825f};
 constexpr int kSensor809[] = {0x809b, 0x809f};
 constexpr int k809State = 0x0200;
 constexpr int k809Streaming = 4;
+// The S7100 mono camera: a 6248 x 4176 sensor without a register hold, timed by the FPGA at 20 MHz; the
+// frame is the FPGA's window. It streams only while awake and out of standby (0x000 bit 2 set, bit 0 clear)
+// and its stream switch 0x1EE is 1 (5 parks it).
+constexpr int kSensor7100Mono[] = {0x710e};
+constexpr int k7100Power = 0x000;
+constexpr int k7100PowerMask = 0x05;
+constexpr int k7100Awake = 0x04;
+constexpr int k7100Stream = 0x1EE;
+constexpr int k7100Streaming = 1;
 
 template <size_t N>
 bool contains(const int (&table)[N], int v) {
@@ -240,6 +249,18 @@ kyrsim_profile defaultProfile(int productId) {
         p.standby_value = k809Streaming;
         p.color = KYRSIM_BAYER_RGGB;
         p.has_ddr = productId == 0x809f ? 1 : 0;
+    }
+    if (contains(kSensor7100Mono, productId)) {
+        p.sensor_clock_khz = 20000;
+        p.sensor_width = 6248;
+        p.sensor_height = 4176;
+        p.standby_reg = k7100Power;
+        p.standby_mask = k7100PowerMask;
+        p.standby_value = k7100Awake;
+        p.stream_reg = k7100Stream;
+        p.stream_mask = 0xFF;
+        p.stream_value = k7100Streaming;
+        p.color = KYRSIM_MONO;
     }
     if (contains(kSensor821, productId)) {
         p.sensor_clock_khz = 20000;
@@ -578,6 +599,11 @@ void updateGate(SimDevice& d) {
         const int v = it == d.sensor.end() ? 0 : it->second;
         open = open && (v & d.profile.standby_mask) == d.profile.standby_value;
     }
+    if (d.sensorModel && d.profile.stream_mask != 0) {
+        auto it = d.sensor.find(d.profile.stream_reg);
+        const int v = it == d.sensor.end() ? 0 : it->second;
+        open = open && (v & d.profile.stream_mask) == d.profile.stream_value;
+    }
     if (open && !d.gateOpen) d.gateOpenSinceUs = nowUs();
     if (!open && d.gateOpen) abandonFrame(d);
     d.gateOpen = open;
@@ -782,7 +808,10 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
         p->color < KYRSIM_BAYER_RGGB || p->color > KYRSIM_MONO || (p->has_ddr != 0 && p->has_ddr != 1) ||
         p->bin_reg < KYRSIM_NONE || p->bin_reg > 0xFFFF || p->bin_value < 0 || p->bin_value > 0xFF ||
         p->start_units < 0 || p->start_units > 16 || (p->wait_runs != 0 && p->wait_runs != 1) ||
-        p->start_x_reg < 0 || p->start_x_reg > 0xFFFE || p->start_y_reg < 0 || p->start_y_reg > 0xFFFE)
+        p->start_x_reg < 0 || p->start_x_reg > 0xFFFE || p->start_y_reg < 0 || p->start_y_reg > 0xFFFE ||
+        p->stream_mask < 0 || p->stream_mask > 0xFFFF ||
+        (p->stream_mask != 0 && (p->stream_reg < 0 || p->stream_reg > 0xFFFF ||
+                                 (p->stream_value & ~p->stream_mask) != 0)))
         return -1;
     std::lock_guard<std::mutex> lk(state().mu);
     state().profileOverrides[product_id] = *p;

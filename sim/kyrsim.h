@@ -143,6 +143,12 @@ struct kyrsim_profile {
     /* 1: FPGA register 0's trigger mode (bit 7) without its wait mode (bit 6) runs the trigger modes of
      * register 40 (see kyrsim_set_trigger_input); 0: the trigger signal's fall ends an exposure. */
     int trigger_modes;
+    /* A second power-state register of sensors whose power takes two (a wake/standby register above and a
+     * stream/park register here): with stream_mask not 0 the sensor streams only while also
+     * (stream_reg & stream_mask) == stream_value; stream_mask 0: no second register. */
+    int stream_reg;
+    int stream_mask;
+    int stream_value;
 };
 
 #define KYRSIM_NONE (-1) /* no such register */
@@ -178,6 +184,9 @@ struct kyrsim_profile {
  * 0x801f; 2616 x 1960) profiles: KYRSIM_SENSOR_NONE (the frame follows the FPGA window), line clock
  * 20000 kHz, hold 0x3001, standby 0x3000 as the 832's, RGGB, DDR only on 0x815f and 0x801f.
  * The 825 (0x825b, 0x825f; 2712 x 1536): the 815's but for the sensor's size; DDR only on 0x825f.
+ * The S7100 mono (0x710e): no sensor layout (the frame is the FPGA window), 6248 x 4176, line clock
+ * 20000 kHz, no hold register, power from two registers: 0x000 bit 2 wake and bit 0 standby (streams while
+ * 0x000 & 0x05 == 0x04) and 0x1EE (1 streams, 5 parks), mono, DDR.
  * The 802 (0x802a): no sensor layout, line clock 20000 kHz, no hold register, standby predicate 0x0000 & 0xFF
  * == 0, RGGB, no DDR. Other FPGA products: no sensor layout, no hold or standby register, RGGB, DDR;
  * products without FPGA: no DDR. */

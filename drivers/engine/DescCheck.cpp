@@ -124,7 +124,11 @@ bool CheckDriverDesc(const SDriverDesc& desc, std::string* pWhy) {
         return Fault(pWhy, "the FPGA-timed window and the FPGA-timed family go together");
     if ((desc.eWindow == WINDOW_CROP) != (desc.eLaws == LAWS_CROP))
         return Fault(pWhy, "the crop window and the crop-sensor laws go together");
-    if (desc.eWindow < WINDOW_REGISTERS || desc.eWindow > WINDOW_CROP)
+    if ((desc.eWindow == WINDOW_SWITCHED_CROP) != (desc.pSwitchedCrop != nullptr))
+        return Fault(pWhy, "the switched-crop window and its rule go together");
+    if (desc.pSwitchedCrop && (!desc.usRegStartY || !desc.usRegHeight || desc.pSwitchedCrop->iStartXUnit < 1))
+        return Fault(pWhy, "the switched-crop window needs its start row, rows registers and start unit");
+    if (desc.eWindow < WINDOW_REGISTERS || desc.eWindow > WINDOW_SWITCHED_CROP)
         return Fault(pWhy, "no such window programmer");
     if (desc.eCapture != CAPTURE_ASYNC_MARKERS)
         return Fault(pWhy, "the engine has no synchronous head-marker capture loop yet");

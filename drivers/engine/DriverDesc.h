@@ -52,6 +52,7 @@ struct SModelConstants {
     int iFPSPerc, iFPSPercUSB3Def;
     uint16_t usHMAX;
     int iCoolerCtrlType;
+    bool bCapAntiDew = false;  // the anti-dew heater control is offered
 };
 
 // One sensor readout mode.
@@ -189,6 +190,12 @@ struct SGainRule {
     // A power law in place of fnMap: the gain clamped to the model's range,
     // code = trunc(scale - scale x 10^(-gain / 200)); 0: fnMap.
     int iPowerLawScale = 0;
+    // With the power law: from this gain on the conversion-gain switch is on
+    // and the code is the power law of gain - iConvGainFrom; the switch is
+    // then written after the codes. 0: the switch stays off.
+    int iConvGainFrom = 0;
+    // The digital register holds the step count times this; 0: 1.
+    int iDigitalScale = 0;
     // The code also to this register pair, low byte first (a sensor whose
     // two gain channels take one value); 0: none.
     uint16_t usRegCodeCopy = 0;
@@ -226,6 +233,10 @@ struct SOffsetRule {
     uint8_t ucLowMask = 0;          // bits of the low byte kept; 0: all
     bool bUnheld = false;           // written without the register hold
     REG_BYTE_ORDER eOrder = BYTES_LOW_FIRST;
+    uint16_t usRegCopy = 0;  // the same value also to this register pair (low first); 0: none
+    // While the sensor bins, the register holds offset x iBinnedMul / iBinnedDiv
+    // (integer arithmetic); iBinnedDiv 0: the value above.
+    int iBinnedMul = 0, iBinnedDiv = 0;
 };
 
 // What the exposure rule works from.
@@ -347,7 +358,15 @@ struct SExposureRule {
     // The log lines of entering and leaving long mode.
     const char* szEnterLongLog = "Enter long exp mode\n";
     const char* szExitLongLog = "Exit long exp mode\n";
+    // The value the shutter register takes for shutter line uSHR while the
+    // sensor bins by iSensorFactor (1: it does not); null: uSHR itself.
+    uint32_t (*fnShutterValue)(uint32_t uSHR, int iSensorFactor) = nullptr;
 };
+
+// The shutter register of sensors that count it in line pairs except while
+// they bin 2 x 2: SHR / 2, a line of 1 or less written as 1; SHR itself at
+// sensor factor 2.
+uint32_t HalfLineShutter(uint32_t uSHR, int iSensorFactor);
 
 // The line length, in clocks, that keeps the sensor within what the link
 // carries at a percentage of it: from the link's line in clocks, the mode's
@@ -481,6 +500,36 @@ enum WINDOW_PROGRAMMER : int {
     WINDOW_START_REGS,        // start registers with fixed offsets (SStartWindowRule)
     WINDOW_RAW_FPGA,          // the FPGA's start registers over a fixed frame (SRawFpgaRule)
     WINDOW_CROP,              // the sensor crops columns and cuts rows itself (SCropSensorDesc)
+    WINDOW_SWITCHED_CROP,     // the sensor crops from a start column unless it bins (SSwitchedCropRule)
+};
+
+// The window of sensors that crop the line from a start column in coarse
+// units, behind a crop switch that is off while the sensor bins (the FPGA
+// then cuts the columns: its HBLK takes the start over the sensor's factor).
+// The start: FPGA VBLK and HBLK, the switch, windowRows, the start column
+// (start x / iStartXUnit, 2 bytes low first) and the start row (y + the
+// mode's offset, at SDriverDesc::usRegStartY). The size, framed by the
+// sensor's standby in a single exposure: windowRows, the FPGA's data length,
+// the bin-mode register, the rows (readout rows + iBinnedRowsAdd while the
+// sensor bins, at SDriverDesc::usRegHeight), the line width (readout
+// columns rounded down to iLineWidthAlign, plus iLineWidthPad), then the
+// FPGA's readout size.
+struct SSwitchedCropRule {
+    uint16_t usRegCrop;  // 1: crop from the start column; 0: whole lines
+    uint16_t usRegStartX;
+    int iStartXUnit;
+    uint16_t usRegBinMode;
+    uint8_t ucBinModeBinned, ucBinModeUnbinned;
+    int iBinnedRowsAdd;
+    uint16_t usRegLineWidth;
+    int iLineWidthAlign, iLineWidthPad;
+    SRegTable windowRows;
+};
+
+// How the sensor's stream is started.
+enum STREAM_START_ORDER : int {
+    STREAM_START_ROWS_THEN_OUTPUT = 0,  // the start rows, their pause, the FPGA's output on
+    STREAM_START_FROM_STOPPED = 1,      // the FPGA's output off first, then the same
 };
 
 // The laws that turn gain, exposure and bandwidth into registers, and time
@@ -694,6 +743,11 @@ struct SDriverDesc {
     SRegTable streamStartRows;
     uint32_t uStreamStartPauseMs = 0;
     SRegTable streamStopRows;
+    // Bit rows after the start rows (before their pause) and after the stop
+    // rows; a row of register REG_TABLE_DELAY pauses its value in ms.
+    SRegBitsTable streamStartBits = {};
+    SRegBitsTable streamStopBits = {};
+    STREAM_START_ORDER eStreamStart = STREAM_START_ROWS_THEN_OUTPUT;
     // The sensor clamp, opened when video starts and closed when a single
     // exposure starts, outside the hold; empty: the sensor has none.
     SRegTable clampOpenRows = {nullptr, 0};
@@ -739,6 +793,7 @@ struct SDriverDesc {
     // Without sensor binning SetHardwareBin succeeds and changes nothing.
     bool bHardwareBinIgnored = false;
     SWindowRule window = {};  // WINDOW_FIXED_BLANKING's blanking
+    const SSwitchedCropRule* pSwitchedCrop = nullptr;  // WINDOW_SWITCHED_CROP's rule
     // Where SetStartPos places a start asked for: aligned, then pulled back
     // inside the sensor (AlignThenClampStart); null: that law.
     StartLaw fnStartLaw = nullptr;
@@ -764,7 +819,8 @@ SExposureRegs FrameLengthExposure(const SExposureRule& rule, const SExposureInpu
 // exposure starts at within a frame of VMAX lines: SHS = VMAX - 1 - exposure
 // lines, held between iMinSHR and VMAX - iMinSHR (so the frame's longest
 // exposure is VMAX - 1 - iMinSHR lines). An exposure longer than the frame
-// makes the frame exposure lines + iLongExtraLines long with SHS 0.
+// makes the frame exposure lines + iLongExtraLines long with SHS iLongSHR
+// (0: the frame's first line).
 SExposureRegs ShsExposure(const SExposureRule& rule, const SExposureInput& in);
 
 // A gain law of sensors with a conversion-gain switch: below iSwitchAt the

@@ -224,6 +224,7 @@ void CEngineDriver<TBase>::ApplyModelConstants() {
     this->m_iFPSPercUSB3Def = m.iFPSPercUSB3Def;
     this->m_usHMAX = m.usHMAX;
     this->m_iCoolerCtrlType = m.iCoolerCtrlType;
+    this->m_bCapAntiDew = m.bCapAntiDew;
 }
 
 // ---- Engine helpers -------------------------------------------------------------------
@@ -821,7 +822,8 @@ bool CEngineDriver<TBase>::StartSensorStreaming() {
     CCritSecLock lock(this->m_csControl);
     FollowStreamClamp();
     CRegPlan plan;
-    plan.Table(m_Desc.streamStartRows).Pause(m_Desc.uStreamStartPauseMs);
+    if (m_Desc.eStreamStart == STREAM_START_FROM_STOPPED) m_pTiming->AddOutput(plan, false);
+    plan.Table(m_Desc.streamStartRows).BitsTable(m_Desc.streamStartBits).Pause(m_Desc.uStreamStartPauseMs);
     m_pTiming->AddOutput(plan, true);
     return RunPlan(plan);
 }
@@ -830,7 +832,7 @@ template <class TBase>
 bool CEngineDriver<TBase>::StopSensorStreaming() {
     CRegPlan plan;
     m_pTiming->AddOutput(plan, false);
-    plan.Table(m_Desc.streamStopRows);
+    plan.Table(m_Desc.streamStopRows).BitsTable(m_Desc.streamStopBits);
     return RunPlan(plan);
 }
 

@@ -112,6 +112,8 @@ class CEngineDriver : public TBase {
     bool SetRGBBalance(int iRed, int iBlue, bool bAuto) override;
     bool SetExp(unsigned long long ullExposureUs, bool bAuto) override;
     bool GetImage(unsigned char* pBuffer, int iBytes, int iWaitMs) override;
+    // The sensor's own temperature is the last one the core read.
+    float GetSensorTempInside() override { return this->m_fSensorTemp; }
 
     // ---- Non-virtual operations of every driver class ------------------------------
     // Programs the sensor mode of these flags by the model's mode rule; the
@@ -372,6 +374,11 @@ class CEngineDriver : public TBase {
     // The FPGA's start registers over a fixed frame (raw FPGA latch).
     bool RawFpgaWindowStart(int iAskedX, int iAskedY);
     bool RawFpgaWindowSize();
+    // The sensor crops from a start column behind a switch that is off
+    // while it bins (SSwitchedCropRule); the size framed by the standby in
+    // a single exposure.
+    bool SwitchedCropWindowStart(int iAskedX, int iAskedY);
+    bool SwitchedCropWindowSize();
     // The steps the register programmers share: the sensor's start (rows
     // before it, then the start registers in the hold) and its size.
     void AddSensorStart(CRegPlan& plan, uint32_t uStartY);

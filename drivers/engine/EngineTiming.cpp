@@ -198,7 +198,8 @@ void CEngineDriver<TBase>::RegisterExposure(unsigned long long exp, CRegPlan& pl
     if (rule.pLongExpRegs)
         AddLongExpRegs(&plan, *rule.pLongExpRegs, exp, frameUs,
                        static_cast<long long>(this->m_iBin) * this->m_iHeight);
-    plan.SensorLE(rule.usRegSHR, regs.uSHR, rule.iSHRBytes).EndFrame();
+    const uint32_t shutter = rule.fnShutterValue ? rule.fnShutterValue(regs.uSHR, r.iSensorFactor) : regs.uSHR;
+    plan.SensorLE(rule.usRegSHR, shutter, rule.iSHRBytes).EndFrame();
     if (!family.bOn) this->DbgPrint2("SetExp", "SSH1:0X%x \n", regs.uSHR);
     *pStep = SExposureStep{bLong, expLines, progFrameUs};
 }
@@ -223,7 +224,10 @@ int CEngineDriver<TBase>::RegisterGain(int iGain, CRegPlan& plan) {
     auto map = [&rule, lo, hi](int gain) {
         if (rule.iPowerLawScale <= 0) return rule.fnMap(gain);
         const int g = static_cast<int>(ClampLL(gain, lo, hi));
-        return SGainCode{g, static_cast<uint16_t>(PowerLawGainCode(g, rule.iPowerLawScale)), false};
+        // From the switch on, the analog part is what the high conversion gain leaves.
+        const bool high = rule.iConvGainFrom > 0 && g >= rule.iConvGainFrom;
+        const int analog = high ? g - rule.iConvGainFrom : g;
+        return SGainCode{g, static_cast<uint16_t>(PowerLawGainCode(analog, rule.iPowerLawScale)), high};
     };
     const SGainCode code = map(iGain);
     // Above the analog range whole digital steps take the rest.
@@ -234,21 +238,28 @@ int CEngineDriver<TBase>::RegisterGain(int iGain, CRegPlan& plan) {
         usCode = map(code.iGain - rule.iDigitalStep * digital).usCode;
     }
     if (rule.usFPGARegBefore) m_pTiming->AddLatched(plan, rule.usFPGARegBefore, rule.ucFPGAValueBefore);
+    auto addSwitch = [&plan, &rule, &code] {
+        if (rule.usRegConvGain && (rule.ucConvGainOnBits || rule.ucConvGainOffMask)) {
+            // The register's other bits hold other settings: only the switch's
+            // bits change, and a register that cannot be read is not written.
+            if (code.bHighConvGain)
+                plan.SensorBits(rule.usRegConvGain, rule.ucConvGainOnBits, rule.ucConvGainOnBits);
+            else
+                plan.SensorBits(rule.usRegConvGain, rule.ucConvGainOffMask, 0);
+        } else if (rule.usRegConvGain) {
+            plan.Sensor(rule.usRegConvGain, code.bHighConvGain ? 1 : 0);
+        }
+    };
+    // A power law with a switch of its own sets the codes first.
+    const bool switchAfterCodes = rule.iPowerLawScale > 0 && rule.iConvGainFrom > 0;
     plan.BeginFrame();
-    if (rule.usRegConvGain && (rule.ucConvGainOnBits || rule.ucConvGainOffMask)) {
-        // The register's other bits hold other settings: only the switch's
-        // bits change, and a register that cannot be read is not written.
-        if (code.bHighConvGain)
-            plan.SensorBits(rule.usRegConvGain, rule.ucConvGainOnBits, rule.ucConvGainOnBits);
-        else
-            plan.SensorBits(rule.usRegConvGain, rule.ucConvGainOffMask, 0);
-    } else if (rule.usRegConvGain) {
-        plan.Sensor(rule.usRegConvGain, code.bHighConvGain ? 1 : 0);
-    }
+    if (!switchAfterCodes) addSwitch();
     plan.SensorLE(rule.usRegCode, usCode, rule.iCodeBytes);
     if (rule.usRegCodeCopy) plan.SensorLE(rule.usRegCodeCopy, usCode, rule.iCodeBytes);
+    if (switchAfterCodes) addSwitch();
     if (rule.fnModeWrites && m_pMode) rule.fnModeWrites(plan, usCode, *m_pMode);
-    if (rule.iDigitalStep > 0) plan.Sensor(rule.usRegDigital, static_cast<uint8_t>(digital));
+    const int digitalScale = rule.iDigitalScale > 0 ? rule.iDigitalScale : 1;
+    if (rule.iDigitalStep > 0) plan.Sensor(rule.usRegDigital, static_cast<uint8_t>(digital * digitalScale));
     plan.EndFrame();
     return code.iGain;
 }
@@ -259,6 +270,10 @@ bool CEngineDriver<TBase>::SetBrightness(int iOffset) {
     const SOffsetRule& rule = m_Desc.offset;
     const int offset = static_cast<int>(ClampLL(iOffset, this->m_iOffsetMin, this->m_iOffsetMax));
     uint32_t value = static_cast<uint32_t>(offset) * static_cast<uint32_t>(rule.iScale > 0 ? rule.iScale : 1);
+    // A binning sensor sums the black level of its pixels: its register takes a scaled value.
+    if (rule.iBinnedDiv > 0 && IsSensorBinned(this->m_iBin))
+        value = static_cast<uint32_t>(offset) * static_cast<uint32_t>(rule.iBinnedMul) /
+                static_cast<uint32_t>(rule.iBinnedDiv);
     if (rule.ucLowMask) value &= ~static_cast<uint32_t>(static_cast<uint8_t>(~rule.ucLowMask));
     CRegPlan plan;
     if (!rule.bUnheld) plan.BeginFrame();
@@ -269,6 +284,7 @@ bool CEngineDriver<TBase>::SetBrightness(int iOffset) {
         plan.SensorBE(rule.usReg, value, rule.iBytes);
     else
         plan.SensorLE(rule.usReg, value, rule.iBytes);
+    if (rule.usRegCopy) plan.SensorLE(rule.usRegCopy, value, rule.iBytes);
     if (!rule.bUnheld) plan.EndFrame();
     if (!RunPlan(plan)) return false;
     this->m_iBrightness = offset;

@@ -75,7 +75,9 @@ CRegPlan& CRegPlan::FpgaTable(const SRegTable& table) { return Rows(table, STEP_
 CRegPlan& CRegPlan::BitsTable(const SRegBitsTable& table) {
     for (size_t i = 0; table.pRows && i < table.uCount; ++i) {
         const SRegBitsRow& row = table.pRows[i];
-        if (row.ucMask == 0xFF)
+        if (row.usReg == REG_TABLE_DELAY)
+            Pause(row.ucValue);
+        else if (row.ucMask == 0xFF)
             Sensor(row.usReg, row.ucValue);
         else
             SensorBits(row.usReg, row.ucMask, row.ucValue);
@@ -101,8 +103,13 @@ bool MoveFrame(IPlanTarget& target, PLAN_FRAME eKind, bool bEnter) {
     const SFrameReg reg = target.FrameReg(eKind);
     // The update latch is an FPGA register; the other frames are the sensor's.
     auto write = [&](uint8_t ucValue) {
-        return eKind == PLAN_FRAME_UPDATE ? target.WriteFPGA(reg.usReg, ucValue)
-                                          : target.WriteSensor(reg.usReg, ucValue);
+        if (eKind == PLAN_FRAME_UPDATE) return target.WriteFPGA(reg.usReg, ucValue);
+        if (reg.ucMask == 0xFF) return target.WriteSensor(reg.usReg, ucValue);
+        // The frame's bits only: the rest of the register is other settings'.
+        uint8_t old = 0;
+        if (!target.ReadSensor(reg.usReg, &old)) return false;
+        return target.WriteSensor(reg.usReg,
+                                  static_cast<uint8_t>((old & ~reg.ucMask) | (ucValue & reg.ucMask)));
     };
     if (bEnter) {
         if (open > 0 || !reg.bPresent) {

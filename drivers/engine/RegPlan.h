@@ -29,6 +29,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <array>
 #include <functional>
 #include <vector>
 
@@ -51,6 +52,27 @@ struct SRegTable {
 template <size_t N>
 constexpr SRegTable RegTable(const REG_TABLE_ROW (&rows)[N]) {
     return SRegTable{rows, sizeof(rows)};
+}
+
+template <size_t N>
+constexpr SRegTable RegTable(const std::array<REG_TABLE_ROW, N>& rows) {
+    return SRegTable{rows.data(), sizeof(REG_TABLE_ROW) * N};
+}
+
+// The rows of base, in its order, with the value of each row whose register
+// a row of changes names replaced by that row's value: a variant of a table
+// written down as its differences, expanded at compile time.
+template <size_t N, size_t M>
+constexpr std::array<REG_TABLE_ROW, N> OverlayRows(const REG_TABLE_ROW (&base)[N],
+                                                   const REG_TABLE_ROW (&changes)[M]) {
+    std::array<REG_TABLE_ROW, N> out{};
+    for (size_t i = 0; i < N; ++i) {
+        out[i] = base[i];
+        for (size_t j = 0; j < M; ++j)
+            if (changes[j].usReg == base[i].usReg && base[i].usReg != REG_TABLE_DELAY)
+                out[i].usValue = changes[j].usValue;
+    }
+    return out;
 }
 
 // A sensor write of the bits of ucMask: 0xFF writes the whole byte; any
@@ -86,6 +108,10 @@ struct SFrameReg {
     uint16_t usReg;
     uint8_t ucEnter;
     uint8_t ucLeave;
+    // The bits of the register that are the frame's: 0xFF writes the whole
+    // byte; any other mask changes only those bits (read-modify-write; a
+    // register that cannot be read is not written, and the frame fails).
+    uint8_t ucMask = 0xFF;
 };
 
 // Where a plan's steps go: the camera (CCameraFX3 through the engine) or, in
@@ -145,7 +171,8 @@ class CRegPlan {
     CRegPlan& Table(const SRegTable& table);
     // The rows of a table as FPGA registers written as they are (delay rows become pauses).
     CRegPlan& FpgaTable(const SRegTable& table);
-    // The rows of a bits table, in order.
+    // The rows of a bits table, in order (a row of register REG_TABLE_DELAY
+    // is a pause of its value in milliseconds).
     CRegPlan& BitsTable(const SRegBitsTable& table);
     CRegPlan& BeginFrame(PLAN_FRAME eKind = PLAN_FRAME_HOLD);
     CRegPlan& EndFrame(PLAN_FRAME eKind = PLAN_FRAME_HOLD);

@@ -388,6 +388,16 @@ inline std::vector<SClassRow> Build() {
         r.markerRows = 1;
         Twins(t, r, 0x837e, "CCameraS837MM_Pro", "VORN KYR837MM Pro", "KYR837MM-Pro", false, true);
     }
+    {  // S7100 mono: cooled with DDR, no hold; the sensor bins 2, 3 and 4 itself; the shutter is written
+       // in line pairs (not checked here)
+        SClassRow r = Row(0x710e, "CCameraS7100MM_Pro", "VORN KYR7100MM Pro", "KYR7100MM Pro", true);
+        r.maxW = 6248, r.maxH = 4176, r.pixelUm = 3.76, r.eAdu = 0.768f, r.bitDepth = 16;
+        r.color = false, r.ddr = true, r.sensorBins = {2, 3, 4}, r.hardwareBin = true;
+        r.gain = {0, 700, 200}, r.offset = {0, 240, 1};
+        r.startXAlign = 16, r.startYAlign = 2, r.alwaysCentred = true;
+        Gain(r, 0x030, 2, 4030);
+        t.push_back(r);
+    }
     return t;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CaptureCheck.h"
+#include "ControlCalls.h"
 #include "ModelFixture.h"
 #include "kyrsim.hpp"
 #include "modetable1/CCameraS809MC.h"
@@ -78,15 +79,6 @@ class C809Test : public CModelTest {
 
     // A 16-bit value in two sensor registers, low byte first.
     int Sensor16(int reg) const { return m_dev.sensor(reg) | (m_dev.sensor(reg + 1) << 8); }
-    int Set(KYR_CONTROL_TYPE type, long value, KYR_BOOL autoOn = KYR_FALSE) {
-        return KYRSetControlValue(0, type, value, autoOn);
-    }
-    long Get(KYR_CONTROL_TYPE type) {
-        long v = -1;
-        KYR_BOOL autoOn = KYR_FALSE;
-        EXPECT_EQ(KYRGetControlValue(0, type, &v, &autoOn), KYR_SUCCESS);
-        return v;
-    }
 };
 
 #endif

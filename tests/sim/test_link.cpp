@@ -282,6 +282,43 @@ TEST_F(SensorSide, AValueFormStandbyPredicateGatesFrames) {
     EXPECT_EQ(kyrsim_set_profile(kProduct, &p), -1);
 }
 
+// Power taken from two registers: awake and out of standby in one, the
+// stream switch in the other; frames flow only while both say so.
+TEST_F(SensorSide, ASecondPowerRegisterGatesFramesToo) {
+    kyrsim_profile p = base();
+    p.standby_reg = 0x000;
+    p.standby_mask = 0x05;
+    p.standby_value = 0x04;  // bit 2 wake, bit 0 standby
+    p.stream_reg = 0x1EE;
+    p.stream_mask = 0xFF;
+    p.stream_value = 1;  // 1 streams, 5 parks
+    libusb_device_handle* h = start(p);
+    Bulk b(h, 0x81, 4096, 0);
+    ASSERT_EQ(b.submit(), 0);
+    const struct {
+        int power, stream;
+    } closed[] = {{0x04, 5}, {0x05, 1}, {0x01, 1}, {0x00, 1}, {0x04, 0}};
+    for (const auto& c : closed) {
+        // Through standby, so that no step on the way opens the gate.
+        ASSERT_EQ(out(h, 0xB6, 0x000, 0x00), 0);
+        ASSERT_EQ(out(h, 0xB6, 0x1EE, c.stream), 0);
+        ASSERT_EQ(out(h, 0xB6, 0x000, c.power), 0);
+        EXPECT_FALSE(waitAll(usb.ctx(), {&b}, 50)) << c.power << " " << c.stream;
+        EXPECT_EQ(cam.query(KYRSIM_Q_RUNNING), 0) << c.power << " " << c.stream;
+    }
+    // Other bits of the power register do not matter.
+    ASSERT_EQ(out(h, 0xB6, 0x000, 0x00), 0);
+    ASSERT_EQ(out(h, 0xB6, 0x1EE, 1), 0);
+    ASSERT_EQ(out(h, 0xB6, 0x000, 0x0C), 0);
+    ASSERT_TRUE(waitAll(usb.ctx(), {&b}));
+    EXPECT_EQ(b.actual(), 64 * 24);
+
+    // A value outside its mask is refused.
+    p.stream_mask = 0x0F;
+    p.stream_value = 0x11;
+    EXPECT_EQ(kyrsim_set_profile(kProduct, &p), -1);
+}
+
 TEST_F(SensorSide, AProductWithoutDdrNeverReportsReadyAndIgnoresRegister24) {
     kyrsim_profile p = base();
     EXPECT_EQ(p.has_ddr, 1);

@@ -27,7 +27,13 @@ SExposureRegs ShsExposure(const SExposureRule& rule, const SExposureInput& in) {
         // Longer than a frame: the frame grows to the exposure, exposed whole.
         vmax = lines + rule.iLongExtraLines;
         if (vmax > vmaxCap) vmax = vmaxCap;
-        shs = 0;
+        // The frame's first line, or the model's long-exposure line.
+        shs = rule.iLongSHR;
     }
     return SExposureRegs{static_cast<uint32_t>(vmax), static_cast<uint32_t>(shs)};
+}
+
+uint32_t HalfLineShutter(uint32_t uSHR, int iSensorFactor) {
+    if (iSensorFactor == 2) return uSHR;
+    return uSHR <= 1 ? 1 : uSHR / 2;
 }

@@ -28,6 +28,8 @@ typename CEngineDriver<TBase>::SWindowProgrammer CEngineDriver<TBase>::WindowPro
             return {&CEngineDriver::RawFpgaWindowStart, &CEngineDriver::RawFpgaWindowSize};
         case WINDOW_CROP:
             return {&CEngineDriver::CropWindowStart, &CEngineDriver::CropWindowSize};
+        case WINDOW_SWITCHED_CROP:
+            return {&CEngineDriver::SwitchedCropWindowStart, &CEngineDriver::SwitchedCropWindowSize};
         case WINDOW_REGISTERS:
         default:
             return {&CEngineDriver::RegisterWindowStart, &CEngineDriver::RegisterWindowSize};

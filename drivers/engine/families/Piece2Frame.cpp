@@ -1,0 +1,108 @@
+#include "engine/families/Piece2Frame.h"
+
+#include "engine/timing/TimingMaster.h"
+
+namespace {
+
+// Sensor power: bit 0 of 0x000 is standby, bit 2 wake-up.
+constexpr uint16_t kRegPower = 0x000;
+constexpr uint8_t kStandbyBit = 0x01;
+constexpr uint8_t kWakeBit = 0x04;
+
+// Wake, 10 ms, standby off (the frame's 15 ms pause follows).
+const SRegBitsRow kStreamStartBits[] = {
+    {kRegPower, kWakeBit, kWakeBit},
+    {REG_TABLE_DELAY, 0xFF, 10},
+    {kRegPower, kStandbyBit, 0},
+};
+const SRegBitsRow kStreamStopBits[] = {{kRegPower, kStandbyBit, kStandbyBit}};
+
+// Bins are software or sensor bins: the FPGA's bin mode is none, set once at start-up.
+void FpgaSetUpPiece2(CTimingMaster& timing, CRegPlan& plan) { timing.AddBinMode(plan, FPGA_BIN_MODE_0); }
+
+}  // namespace
+
+SDriverDesc Piece2FrameDesc() {
+    SDriverDesc d{};
+    SModelConstants& m = d.model = TemplateModelConstants();
+    m.iADCBits = 16;
+    m.bColor = false;
+    m.bCapRGB24 = m.bCapY8 = false;
+    m.ucBins[0] = 2;
+    m.ucBins[1] = 3;
+    m.ucBins[2] = 4;
+    m.iGainMax = 700;
+    m.iAutoGainMax = 350;
+    m.iHeaterLevel = 2;
+    m.iOffsetHighestDR = 10;
+    m.iOffsetUnityGain = 10;
+    m.iOffsetLowestRN = 50;
+    m.iGainLowestRN = 300;
+    m.iUnityGain = 100;
+    m.iST4 = 0;
+    m.bDDREnable = true;
+    m.iCoolerCtrlType = 1;
+    m.bCapAntiDew = true;
+
+    d.standby = {true, kRegPower, kStandbyBit, 0, kStandbyBit};
+    d.uInitPauseMs = 10;
+    d.uResetPauseMs = 20;
+    d.bDDRTest = true;
+    d.fnFpgaSetUp = FpgaSetUpPiece2;
+    d.iCoolingLevel = 40;
+    d.eReplay = REPLAY_FPS_GAIN_EXP;
+    d.bInitEndsInStandby = true;
+
+    d.bResolutionKeepsHighSpeed = true;
+    d.eHighSpeed16 = HS16_REAPPLIED;
+    d.bAlwaysCentre = true;
+    d.fnStartLaw = ClampThenAlignStart;
+
+    d.streamStartBits = RegBitsTable(kStreamStartBits);
+    d.uStreamStartPauseMs = 15;
+    d.streamStopBits = RegBitsTable(kStreamStopBits);
+    d.eStreamStart = STREAM_START_FROM_STOPPED;
+
+    d.iFixedClockKHz = 20000;
+    d.iMinClockKHz = 20000;
+    d.iUSBBandwidthUSB3 = 390000;
+    d.iUSBBandwidthUSB2 = 43272;
+    d.bHasDDR = true;
+
+    // Gain: 4095 - 4095 x 10^(-a / 200) of the analog part a; the high
+    // conversion gain from 100, 6 dB digital steps above 460.
+    d.gain.iPowerLawScale = 4095;
+    d.gain.iCodeBytes = 2;
+    d.gain.iConvGainFrom = 100;
+    d.gain.iDigitalFrom = 460;
+    d.gain.iDigitalStep = 60;
+    d.gain.iDigitalScale = 16;
+
+    SExposureRule& e = d.exposure;
+    e.fnCompute = ShsExposure;
+    e.iSHRBytes = 2;
+    e.iMinSHR = 1;
+    e.iLongExtraLines = 1;
+    e.iLongSHR = 1;
+    e.uVMAXMax = 0xFFFFFF;
+    e.uSHRLimit = 0x20000;
+    e.uSHRMax = 0x1FFFE;
+    e.iExpLinesGap = 1;
+    e.ullLongFromUs = 1000000;
+    e.eLongProgram = LONG_EXP_FRAME_PLUS_PAD;
+    e.uLongPadUs = 5000;
+    e.szEnterLongLog = "-----Enter long exp mode\n";
+    e.szExitLongLog = "-----Exit long exp mode\n";
+
+    SBandwidthRule& b = d.bandwidth;
+    b.iHostUSB3 = 390000;
+    b.iHostUSB2 = 43272;
+    b.iAutoPercUSB3 = 100;
+    b.iAutoPercUSB2 = 80;
+    b.iHMAXMax = 0xFFFF;
+    b.bFPGABandWidth = true;
+    b.iFrameExtraLines = -1;
+    b.iBandwidthExtraLines = -1;
+    b.bSensorBinKeepsRows = true;
+    return d;
+}

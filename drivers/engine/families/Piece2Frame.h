@@ -1,0 +1,26 @@
+// The frame of the cooled mode-table cameras with sensor standby and
+// wake-up (the S7100 and S7300 families): constants, start-up, standby,
+// streaming, exposure, gain law and bandwidth they share. A model adds its
+// names, sizes, tables, modes, registers and window.
+#ifndef KYR_PIECE2_FRAME_H
+#define KYR_PIECE2_FRAME_H
+
+#include "engine/DriverDesc.h"
+
+// The frame's descriptor without a model: 16-bit mono on USB 3 with the
+// DDR frame buffer, bins 1-4, gain 0 .. 700 (200) as a 12-bit power law with
+// the high conversion gain from 100 and 6 dB digital steps above 460,
+// offset from 0 (1), exposure 32 us .. 2000 s (10 ms), gamma 1 .. 100 (50),
+// bandwidth 40 .. 100 % (80, 100 on USB 3, automatic), 20 MHz clock, cooler
+// control 1, heater level 2, no guide port, the anti-dew heater. Start-up:
+// a 10 ms pause after the FPGA version, the DDR tested, the FPGA's bin mode
+// none, cooling level 40, parked at the end. Standby is bit 0 of sensor
+// register 0x000, wake-up its bit 2; a stream starts from a stopped FPGA
+// (wake, 10 ms, standby off, 15 ms) and stops into standby. Exposure:
+// shutter line SSH1 counted from the frame's start, the shortest line 1,
+// long exposures from 1 s programmed as the frame + 5 ms. The start is
+// kept on the sensor first and aligned after. No names, sizes, tables,
+// modes or registers of the model.
+SDriverDesc Piece2FrameDesc();
+
+#endif
