@@ -208,6 +208,7 @@ struct SGainRule {
 struct SModeSwitchRule {
     bool bUnheld = false;           // the mode's writes go to the sensor outside the hold
     bool bKeepsDataFormat = false;  // the FPGA's data format is left to the output width (SetOutput16Bits)
+    bool bDataFormatLast = false;   // the FPGA's data format follows the mode's rows (else it precedes them)
 };
 
 // Where the start-up command (VR_CMD_AF) goes in the FPGA's start-up.
@@ -724,6 +725,9 @@ struct SDriverDesc {
     int iAlignX, iAlignY;                    // start alignment
     int iWidthAlign = 0, iHeightAlign = 0;   // sensor window rounded up to these
     bool bAlwaysCentre;                      // SetResolution always centres the window
+    // SetResolution logs the start it had before centring ("sPx"), not the
+    // centred one ("spx").
+    bool bCentreLogsOldStart = false;
     SRegTable startHeldRows = {nullptr, 0};  // written inside the hold, before the start registers
     int iWindowScale = 0;                    // start and window registers count this many units a pixel; 0: 1
     int iWindowExtraRows = 0;     // rows added to the sensor window height without sensor binning; 0: VBLK;

@@ -562,7 +562,8 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
     ++m_uGeomGen;
     this->m_iImgType = imageType;
     this->m_iBin = iBin;
-    if (!m_Desc.bAlwaysCentre)
+    const bool bLogOldStart = !m_Desc.bAlwaysCentre || m_Desc.bCentreLogsOldStart;
+    if (bLogOldStart)
         this->DbgPrint2("SetResolution", "SetResolution: sPx:%d, sPy:%d, w:%d, h:%d, bin:%d \n",
                         this->m_iStartX, this->m_iStartY, iWidth, iHeight, iBin);
     bool ok = !family.bOn || SetOutput16Bits(IsType16(imageType));
@@ -580,7 +581,7 @@ bool CEngineDriver<TBase>::ApplyResolution(int iWidth, int iHeight, int iBin, IM
         this->m_iStartX = static_cast<int>(x);
         this->m_iStartY = static_cast<int>(y);
     }
-    if (m_Desc.bAlwaysCentre)
+    if (!bLogOldStart)
         this->DbgPrint2("SetResolution", "SetResolution: spx:%d, spy:%d, w:%d, h:%d, bin:%d \n",
                         this->m_iStartX, this->m_iStartY, iWidth, iHeight, iBin);
     bool bTiming = true;

@@ -5,6 +5,7 @@
 // re-apply.
 #include <limits.h>
 
+#include "Fx3Fixture.h"
 #include "test_s7100_fixture.h"
 
 namespace {
@@ -319,3 +320,19 @@ TEST_F(C7100Test, HighSpeedInSixteenBitOutputRunsTheTenBitTable) {
 }
 
 }  // namespace
+
+// A new format logs the start the camera had before the window was centred
+// again, with the new size.
+TEST_F(C7100Test, ANewFormatLogsTheStartItHadBeforeCentring) {
+    ASSERT_NE(Fresh(kPid7100), nullptr);
+    ASSERT_EQ(KYRSetROIFormat(0, 480, 320, 1, IMG_RAW8), KYR_SUCCESS);
+    int x = -1, y = -1;
+    ASSERT_EQ(KYRGetStartPos(0, &x, &y), KYR_SUCCESS);
+    KYR_ERROR_CODE rc = KYR_ERROR_GENERAL_ERROR;
+    const std::string log = CaptureDebugLog([&] { rc = KYRSetROIFormat(0, 240, 160, 2, IMG_RAW8); });
+    ASSERT_EQ(rc, KYR_SUCCESS);
+    const std::string line = "SetResolution: sPx:" + std::to_string(x) + ", sPy:" + std::to_string(y) +
+                             ", w:240, h:160, bin:2";
+    EXPECT_NE(log.find(line), std::string::npos) << log;
+    EXPECT_EQ(log.find("SetResolution: spx:"), std::string::npos);
+}

@@ -56,6 +56,9 @@ SDriverDesc Piece2FrameDesc() {
     d.bResolutionKeepsHighSpeed = true;
     d.eHighSpeed16 = HS16_REAPPLIED;
     d.bAlwaysCentre = true;
+    d.bCentreLogsOldStart = true;
+    // The mode's rows are walked, then the FPGA's data format set.
+    d.modeSwitch.bDataFormatLast = true;
     d.fnStartLaw = ClampThenAlignStart;
 
     d.streamStartBits = RegBitsTable(kStreamStartBits);

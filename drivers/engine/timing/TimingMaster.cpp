@@ -80,9 +80,12 @@ class CFpgaSetterMaster final : public CFpgaMasterBase {
     void AddModeSwitch(CRegPlan& plan, const SSensorMode& mode, bool bOut16) override {
         const SModeSwitchRule& rule = m_Port.Desc().modeSwitch;
         if (!rule.bUnheld) plan.BeginFrame();
-        if (!rule.bKeepsDataFormat) AddDataFormat(plan, mode.eAdc, mode.bOut16FromType && bOut16);
+        const bool bFormat = !rule.bKeepsDataFormat;
+        const bool b16 = mode.bOut16FromType && bOut16;
+        if (bFormat && !rule.bDataFormatLast) AddDataFormat(plan, mode.eAdc, b16);
         if (mode.iLanes >= 0) AddLanes(plan, static_cast<LVDS_CHANNEL>(mode.iLanes));
         AddModeRows(plan, mode);
+        if (bFormat && rule.bDataFormatLast) AddDataFormat(plan, mode.eAdc, b16);
         if (!rule.bUnheld) plan.EndFrame();
     }
     void AddDataFormat(CRegPlan& plan, ADC_BIT eAdc, bool bOut16) override {
