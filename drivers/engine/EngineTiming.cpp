@@ -18,17 +18,6 @@
 #include "engine/laws/Count.h"
 #include "platform/Log.h"
 
-namespace {
-
-// Percentage base of the host constants: 400000 is the whole FPGA output.
-constexpr double kHostFull = 400000.0;
-// Below this exposure the maximum frame rate is recomputed.
-constexpr uint64_t kMaxFPSBelowUs = 100000;
-
-long long ClampLL(long long v, long long lo, long long hi) { return v < lo ? lo : (v > hi ? hi : v); }
-
-}  // namespace
-
 // ---- Timing helpers ---------------------------------------------------------------------------
 
 template <class TBase>

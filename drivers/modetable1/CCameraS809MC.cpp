@@ -15,9 +15,6 @@ const REG_TABLE_ROW kInitFixedRows[] = {{0x025A, 0x0007}, {0x0202, 0x0081}};
 // FPGA register 26 = 1 right after the FPGA reset.
 const REG_TABLE_ROW kFpgaResetRows[] = {{FPGA_REG_26, 0x0001}};
 
-// Bins are software bins: the FPGA's bin mode is set to none once, at start-up.
-void FpgaSetUp809(CTimingMaster& timing, CRegPlan& plan) { timing.AddBinMode(plan, FPGA_BIN_MODE_0); }
-
 // Operating state 0x0200: 4 streams, 3 stops, 6 is standby.
 constexpr uint16_t kRegState = 0x0200;
 constexpr uint8_t kStateStream = 4;
@@ -120,7 +117,8 @@ SDriverDesc Desc809() {
     d.uResetPauseMs = 20;
     d.fpgaResetRows = RegTable(kFpgaResetRows);
     d.bNoStartCmd = true;
-    d.fnFpgaSetUp = FpgaSetUp809;
+    // Bins are software bins: the FPGA's bin mode is set to none once, at start-up.
+    d.fnFpgaSetUp = FpgaBinModeNone;
     d.iCoolingLevel = -1;
     d.eReplay = REPLAY_FPS_GAIN_EXP;
     // The sensor stops at the end; the FPGA stays as its set-up left it.

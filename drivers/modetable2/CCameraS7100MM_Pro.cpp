@@ -1,7 +1,7 @@
 #include "CCameraS7100MM_Pro.h"
 
 #include "engine/EngineRegistrar.h"
-#include "engine/families/Piece2Frame.h"
+#include "engine/families/StandbyWakeFamily.h"
 
 namespace {
 
@@ -84,7 +84,7 @@ const SSwitchedCropRule kWindow = {.usRegCrop = 0x0A7,
                                    .windowRows = RegTable(kWindowRows)};
 
 SDriverDesc DescS7100MM_Pro() {
-    SDriverDesc d = Piece2FrameDesc();
+    SDriverDesc d = StandbyWakeFamilyDesc();
     d.szClassName = "CCameraS7100MM_Pro";
     SModelConstants& m = d.model;
     m.szName = "VORN KYR7100MM Pro";

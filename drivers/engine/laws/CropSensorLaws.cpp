@@ -12,16 +12,8 @@
 
 namespace {
 
-// Percentage base of the host constants.
-constexpr double kHostFull = 400000.0;
-constexpr uint64_t kMaxFPSBelowUs = 100000;
-
-long long ClampLL(long long v, long long lo, long long hi) { return v < lo ? lo : (v > hi ? hi : v); }
-
 // A non-negative count by truncation; negatives and NaN give 0.
 long long Count(double v) { return TruncCount(v, 9.0e18); }
-
-bool IsSensorBin(int iBin) { return iBin == 2 || iBin == 4; }
 
 }  // namespace
 
@@ -135,7 +127,7 @@ void CEngineDriver<TBase>::CropLine(int iPercent, CRegPlan& plan) {
     if (!this->m_bDDREnable) {
         const long long pixels =
             static_cast<long long>(this->m_iBin) * this->m_iBin * this->m_iWidth * this->m_iHeight;
-        const bool sensorBin = IsSensorBin(this->m_iBin);
+        const bool sensorBin = SensorBinFactor(d, this->m_iBin) > 0;
         if (this->m_bUSB3Host && pixels > c.llCapPixels) {
             const int cap = sensorBin ? c.iCapBin : c.iCapFull;
             if (q > cap) q = cap;

@@ -322,3 +322,5 @@ std::unique_ptr<CTimingMaster> MakeTimingMaster(ITimingPort& port) {
             return std::make_unique<CFpgaSetterMaster>(port);
     }
 }
+
+void FpgaBinModeNone(CTimingMaster& timing, CRegPlan& plan) { timing.AddBinMode(plan, FPGA_BIN_MODE_0); }

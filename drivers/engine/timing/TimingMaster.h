@@ -113,6 +113,10 @@ class CTimingMaster {
     std::atomic<bool> m_bOutputOn{false};
 };
 
+// A set-up step of models whose FPGA starts with its bin mode at none
+// (SDriverDesc::fnFpgaSetUp).
+void FpgaBinModeNone(CTimingMaster& timing, CRegPlan& plan);
+
 // The master the description chose, for the camera behind port.
 std::unique_ptr<CTimingMaster> MakeTimingMaster(ITimingPort& port);
 

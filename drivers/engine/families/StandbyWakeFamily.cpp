@@ -1,4 +1,4 @@
-#include "engine/families/Piece2Frame.h"
+#include "engine/families/StandbyWakeFamily.h"
 
 #include "engine/timing/TimingMaster.h"
 
@@ -17,12 +17,9 @@ const SRegBitsRow kStreamStartBits[] = {
 };
 const SRegBitsRow kStreamStopBits[] = {{kRegPower, kStandbyBit, kStandbyBit}};
 
-// Bins are software or sensor bins: the FPGA's bin mode is none, set once at start-up.
-void FpgaSetUpPiece2(CTimingMaster& timing, CRegPlan& plan) { timing.AddBinMode(plan, FPGA_BIN_MODE_0); }
-
 }  // namespace
 
-SDriverDesc Piece2FrameDesc() {
+SDriverDesc StandbyWakeFamilyDesc() {
     SDriverDesc d{};
     SModelConstants& m = d.model = TemplateModelConstants();
     m.iADCBits = 16;
@@ -48,7 +45,8 @@ SDriverDesc Piece2FrameDesc() {
     d.uInitPauseMs = 10;
     d.uResetPauseMs = 20;
     d.bDDRTest = true;
-    d.fnFpgaSetUp = FpgaSetUpPiece2;
+    // Bins are software or sensor bins: the FPGA's bin mode is none, set once at start-up.
+    d.fnFpgaSetUp = FpgaBinModeNone;
     d.iCoolingLevel = 40;
     d.eReplay = REPLAY_FPS_GAIN_EXP;
     d.bInitEndsInStandby = true;

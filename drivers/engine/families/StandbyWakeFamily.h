@@ -2,8 +2,8 @@
 // wake-up (the S7100 and S7300 families): constants, start-up, standby,
 // streaming, exposure, gain law and bandwidth they share. A model adds its
 // names, sizes, tables, modes, registers and window.
-#ifndef KYR_PIECE2_FRAME_H
-#define KYR_PIECE2_FRAME_H
+#ifndef KYR_STANDBY_WAKE_FAMILY_H
+#define KYR_STANDBY_WAKE_FAMILY_H
 
 #include "engine/DriverDesc.h"
 
@@ -21,6 +21,6 @@
 // long exposures from 1 s programmed as the frame + 5 ms. The start is
 // kept on the sensor first and aligned after. No names, sizes, tables,
 // modes or registers of the model.
-SDriverDesc Piece2FrameDesc();
+SDriverDesc StandbyWakeFamilyDesc();
 
 #endif
