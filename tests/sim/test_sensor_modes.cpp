@@ -3,6 +3,8 @@
 // the mode's dummy columns, the sensor crops the line only behind its crop
 // switch, and the FPGA's blanking registers skip columns and lines, so a wrong
 // start, blanking or mode shows in the frame.
+#include <vector>
+
 #include "streamtest.hpp"
 
 using namespace simtest;
@@ -14,36 +16,73 @@ constexpr int kArrayW = 6248, kArrayH = 4176;
 
 int sensorWrite(libusb_device_handle* h, int reg, int value) { return out(h, 0xB6, reg, value & 0xFF); }
 
-TEST(SensorModes, TheS7100ProfileDescribesItsModes) {
+struct ModeRow {
+    int code, factor, dummy, blank, k, bits;
+};
+struct ProductRow {
+    int pid, width, height, color, streamReg, trigger;
+    std::vector<ModeRow> modes;
+    int cropReg, cropValue, cropReg2, cropValue2, startX, startY;
+};
+const std::vector<ModeRow> k7100ModeRows = {
+    {0x00, 1, 24, 45, 25, 12}, {0x05, 2, 18, 25, 25, 10}, {0x07, 3, 11, 23, 27, 10}};
+const std::vector<ModeRow> k7300ModeRows = {
+    {0x00, 1, 24, 49, 25, 12}, {0x80, 1, 24, 49, 25, 10}, {0x85, 2, 16, 29, 25, 10}, {0x89, 3, 16, 27, 27, 10}};
+const ProductRow kProducts[] = {
+    {0x710e, 6248, 4176, KYRSIM_MONO, 0x1EE, 0, k7100ModeRows, 0x0A7, 1, KYRSIM_NONE, 0, 0x0A8, 0x008},
+    {0x710a, 6248, 4176, KYRSIM_BAYER_RGGB, 0x1EE, 0, k7100ModeRows, 0x0A7, 1, KYRSIM_NONE, 0, 0x0A8, 0x008},
+    {0x730b, 9576, 6388, KYRSIM_MONO, 0x19E, 0xC0, k7300ModeRows, 0x0A5, 1, 0x187, 4, 0x0A6, 0x006},
+    {0x730a, 9576, 6388, KYRSIM_BAYER_RGGB, 0x19E, 0xC0, k7300ModeRows, 0x0A5, 1, 0x187, 4, 0x0A6, 0x006},
+};
+
+TEST(SensorModes, TheS7100AndS7300ProfilesDescribeTheirModes) {
     kyrsim::Scope scope;
-    kyrsim_profile p{};
-    ASSERT_EQ(kyrsim_get_profile(kS7100, &p), 0);
-    EXPECT_EQ(p.sensor, KYRSIM_SENSOR_MODES);
-    EXPECT_EQ(p.sensor_width, kArrayW);
-    EXPECT_EQ(p.sensor_height, kArrayH);
-    EXPECT_EQ(p.color, KYRSIM_MONO);
-    EXPECT_EQ(p.has_ddr, 1);
-    EXPECT_EQ(p.sync_policy, KYRSIM_SYNC_READY);
-    EXPECT_EQ(p.mode_reg, 0x001);
-    const struct {
-        int code, factor, dummy, blank, k, bits;
-    } modes[] = {{0x00, 1, 24, 45, 25, 12}, {0x05, 2, 18, 25, 25, 10}, {0x07, 3, 11, 23, 27, 10}};
-    ASSERT_EQ(p.mode_count, 3);
-    for (int i = 0; i < 3; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(p.mode_code[i], modes[i].code);
-        EXPECT_EQ(p.mode_factor[i], modes[i].factor);
-        EXPECT_EQ(p.mode_dummy[i], modes[i].dummy);
-        EXPECT_EQ(p.mode_blank[i], modes[i].blank);
-        EXPECT_EQ(p.mode_row_offset[i], modes[i].k);
-        EXPECT_EQ(p.mode_bits[i], modes[i].bits);
+    for (const ProductRow& r : kProducts) {
+        SCOPED_TRACE(r.pid);
+        kyrsim_profile p{};
+        ASSERT_EQ(kyrsim_get_profile(r.pid, &p), 0);
+        EXPECT_EQ(p.sensor, KYRSIM_SENSOR_MODES);
+        EXPECT_EQ(p.sensor_width, r.width);
+        EXPECT_EQ(p.sensor_height, r.height);
+        EXPECT_EQ(p.sensor_clock_khz, 20000);
+        EXPECT_EQ(p.color, r.color);
+        EXPECT_EQ(p.has_ddr, 1);
+        EXPECT_EQ(p.hold_reg, KYRSIM_NONE);
+        EXPECT_EQ(p.standby_reg, 0x000);
+        EXPECT_EQ(p.standby_mask, 0x05);
+        EXPECT_EQ(p.standby_value, 0x04);
+        EXPECT_EQ(p.stream_reg, r.streamReg);
+        EXPECT_EQ(p.stream_value, 1);
+        EXPECT_EQ(p.sync_policy, KYRSIM_SYNC_READY);
+        EXPECT_EQ(p.readout_gated, 1);
+        EXPECT_EQ(p.trigger_modes, r.trigger ? 1 : 0);
+        if (r.trigger) {
+            EXPECT_EQ(p.fpga_ver[0], r.trigger);
+        } else {
+            EXPECT_LT(p.fpga_ver[0], 0xA0);
+        }
+        EXPECT_EQ(p.mode_reg, 0x001);
+        ASSERT_EQ(p.mode_count, static_cast<int>(r.modes.size()));
+        for (size_t i = 0; i < r.modes.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(p.mode_code[i], r.modes[i].code);
+            EXPECT_EQ(p.mode_factor[i], r.modes[i].factor);
+            EXPECT_EQ(p.mode_dummy[i], r.modes[i].dummy);
+            EXPECT_EQ(p.mode_blank[i], r.modes[i].blank);
+            EXPECT_EQ(p.mode_row_offset[i], r.modes[i].k);
+            EXPECT_EQ(p.mode_bits[i], r.modes[i].bits);
+        }
+        EXPECT_EQ(p.crop_reg, r.cropReg);
+        EXPECT_EQ(p.crop_value, r.cropValue);
+        EXPECT_EQ(p.crop_reg2, r.cropReg2);
+        if (r.cropReg2 != KYRSIM_NONE) {
+            EXPECT_EQ(p.crop_value2, r.cropValue2);
+        }
+        EXPECT_EQ(p.start_x_reg, r.startX);
+        EXPECT_EQ(p.start_x_step, 16);
+        EXPECT_EQ(p.start_y_reg, r.startY);
     }
-    EXPECT_EQ(p.crop_reg, 0x0A7);
-    EXPECT_EQ(p.crop_value, 1);
-    EXPECT_EQ(p.crop_reg2, KYRSIM_NONE);
-    EXPECT_EQ(p.start_x_reg, 0x0A8);
-    EXPECT_EQ(p.start_x_step, 16);
-    EXPECT_EQ(p.start_y_reg, 0x008);
+    kyrsim_profile p{};
     // Profiles that describe no such sensor keep register 35 bit 4 as it is set.
     ASSERT_EQ(kyrsim_get_profile(0x832b, &p), 0);
     EXPECT_EQ(p.sync_policy, KYRSIM_SYNC_AS_SET);
@@ -65,31 +104,43 @@ TEST(SensorModes, TheS7100ProfileDescribesItsModes) {
     EXPECT_EQ(kyrsim_set_profile(kS7100, &p), 0);
 }
 
-// A streaming S7100 mono with an FPGA window of kWidth x kHeight.
+// A streaming camera of one of kProducts (the S7100 mono unless a test plugs
+// another) with an FPGA window of kWidth x kHeight.
 class Modes : public ::testing::Test {
   protected:
     static constexpr int kWidth = 64;
     static constexpr int kHeight = 24;
 
-    void SetUp() override {
-        cam = kyrsim::plug(kS7100, 1, "1");
+    void SetUp() override { start(kProducts[0]); }
+
+    void start(const ProductRow& product) {
+        if (h) {
+            usb.close(h);
+            ASSERT_TRUE(cam.unplug());
+        }
+        row = &product;
+        cam = kyrsim::plug(product.pid, 1, "1");
+        ASSERT_EQ(kyrsim_set_scene_seed(cam.handle(), 0), 0);  // the plain scene, whatever the plug order
         h = usb.open(cam);
         ASSERT_NE(h, nullptr);
         setWindow(h, kWidth, kHeight);
         ASSERT_EQ(out(h, 0xA9), 0);
         // Awake, out of standby, unparked.
         ASSERT_EQ(sensorWrite(h, 0x000, 0x04), 0);
-        ASSERT_EQ(sensorWrite(h, 0x1EE, 0x01), 0);
+        ASSERT_EQ(sensorWrite(h, product.streamReg, 0x01), 0);
     }
 
     // Sensor mode, crop and start registers and FPGA blanking.
     void program(int mode, bool crop, int startXUnits, int startYReg, int hblk, int vblk) {
         ASSERT_EQ(sensorWrite(h, 0x001, mode), 0);
-        ASSERT_EQ(sensorWrite(h, 0x0A7, crop ? 1 : 0), 0);
-        ASSERT_EQ(sensorWrite(h, 0x0A8, startXUnits), 0);
-        ASSERT_EQ(sensorWrite(h, 0x0A9, startXUnits >> 8), 0);
-        ASSERT_EQ(sensorWrite(h, 0x008, startYReg), 0);
-        ASSERT_EQ(sensorWrite(h, 0x009, startYReg >> 8), 0);
+        ASSERT_EQ(sensorWrite(h, row->cropReg, crop ? row->cropValue : 0), 0);
+        if (row->cropReg2 != KYRSIM_NONE) {
+            ASSERT_EQ(sensorWrite(h, row->cropReg2, crop ? row->cropValue2 : 0), 0);
+        }
+        ASSERT_EQ(sensorWrite(h, row->startX, startXUnits), 0);
+        ASSERT_EQ(sensorWrite(h, row->startX + 1, startXUnits >> 8), 0);
+        ASSERT_EQ(sensorWrite(h, row->startY, startYReg), 0);
+        ASSERT_EQ(sensorWrite(h, row->startY + 1, startYReg >> 8), 0);
         writeFpgaWide(h, 2, hblk, 2);
         writeFpgaWide(h, 6, vblk, 2);
     }
@@ -109,7 +160,7 @@ class Modes : public ::testing::Test {
     int arrayPixel(int x, int y) const { return std::max(cam.scenePixel(x, y), 0); }
     // Mean of the f x f block of the array whose top left pixel is (x, y); 0 past the array.
     int block(int x, int y, int f) const {
-        if (x < 0 || y < 0 || x + f > kArrayW || y + f > kArrayH) return 0;
+        if (x < 0 || y < 0 || x + f > row->width || y + f > row->height) return 0;
         int sum = 0;
         for (int j = 0; j < f; ++j)
             for (int i = 0; i < f; ++i) sum += arrayPixel(x + i, y + j);
@@ -132,10 +183,19 @@ class Modes : public ::testing::Test {
         }
     }
 
+    // Mean of the f x f pixels of one colour of a colour array from (x, y) on, 2 apart; 0 past the array.
+    int colourBlock(int x, int y, int f) const {
+        int sum = 0;
+        for (int j = 0; j < f; ++j)
+            for (int i = 0; i < f; ++i) sum += arrayPixel(x + 2 * i, y + 2 * j);
+        return sum / (f * f);
+    }
+
     kyrsim::Scope scope;
     Usb usb;
     kyrsim::Device cam;
     libusb_device_handle* h = nullptr;
+    const ProductRow* row = nullptr;
 };
 
 TEST_F(Modes, FramesFlowOnlyWhileAwakeOutOfStandbyUnparkedAndRunning) {
@@ -399,6 +459,105 @@ TEST_F(Modes, TheTriggersFallReadsOutOnlyWhileUnparkedWithXhsRunning) {
         usb.close(g);
         ASSERT_TRUE(gatedCam.unplug());
     }
+}
+
+// The S7300 crops a line only while both its switches say so: 0x0A5 = 1 and
+// 0x187 = 4.
+TEST_F(Modes, TheS7300CropsOnlyWithBothSwitches) {
+    start(kProducts[2]);
+    program(0x00, false, 47, 1380 + 25, 24, 49);
+    const struct {
+        int a5, r187;
+        bool crops;
+    } cases[] = {{1, 4, true}, {0, 4, false}, {1, 0, false}, {0, 0, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.a5 << " " << c.r187);
+        ASSERT_EQ(sensorWrite(h, 0x0A5, c.a5), 0);
+        ASSERT_EQ(sensorWrite(h, 0x187, c.r187), 0);
+        const int x0 = c.crops ? 752 : 0;
+        expectPixels(frame(kWidth * kHeight), false, 12, [&](int x, int y) { return arrayPixel(x0 + x, 1380 + y); });
+    }
+}
+
+// The S7300's modes by their codes, with their dummy columns, blanking and
+// bits; the 2 x 2 mode crops (the driver's hardware bin 2 keeps the switches
+// on), the 3 x 3 one reads the whole line.
+TEST_F(Modes, TheS7300ModesReadTheirWindows) {
+    start(kProducts[2]);
+    ASSERT_EQ(writeFpga(h, 10, 0x11), 0);  // 16-bit output, the FPGA at 12 bits
+    struct Case {
+        const char* what;
+        int mode, factor, dummy, blank, k, bits;
+        bool crop;
+        int startX, startY;  // array pixel of frame pixel (0, 0)
+    };
+    const Case cases[] = {
+        {"full", 0x00, 1, 24, 49, 25, 12, true, 752, 1404},
+        {"high speed", 0x80, 1, 24, 49, 25, 10, true, 752, 1404},
+        {"2 x 2, cropped", 0x85, 2, 16, 29, 25, 10, true, 1520, 1360},
+        {"3 x 3, whole line", 0x89, 3, 16, 27, 27, 10, false, 1518, 1368},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int hblk = c.dummy + (c.crop ? 0 : c.startX / c.factor);
+        program(c.mode, c.crop, c.crop ? c.startX / 16 : 0, c.startY + c.k, hblk, c.blank);
+        expectPixels(frame(kWidth * kHeight * 2), true, c.bits, [&](int x, int y) {
+            return block(c.startX + c.factor * x, c.startY + c.factor * y, c.factor);
+        });
+    }
+}
+
+// Colour sensors bin pixels of one colour, so the RGGB mosaic stays: the
+// bars keep their colour and each binned pixel is the mean of its colour's
+// pixels.
+TEST_F(Modes, ColourSensorsBinSameColourPixels) {
+    struct Case {
+        const char* what;
+        const ProductRow& product;
+        int mode, factor, dummy, blank, k;
+        int startX;  // array column of frame column 0; rows from 0
+    };
+    // The second bar (yellow) starts at array column 6248 * 1 / 8 = 781 and 9576 / 8 = 1197.
+    const Case cases[] = {
+        {"S7100 colour, 2 x 2", kProducts[1], 0x05, 2, 18, 25, 25, 784},
+        {"S7100 colour, 3 x 3", kProducts[1], 0x07, 3, 11, 23, 27, 792},
+        {"S7300 colour, 3 x 3", kProducts[3], 0x89, 3, 16, 27, 27, 1200},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        start(c.product);
+        program(c.mode, false, 0, c.k, c.dummy + c.startX / c.factor, c.blank);
+        const auto f = frame(kWidth * kHeight);
+        expectPixels(f, false, 10, [&](int x, int y) {
+            return colourBlock(c.startX + 2 * c.factor * (x / 2) + x % 2, 2 * c.factor * (y / 2) + y % 2,
+                               c.factor);
+        });
+        auto px = [&](int x, int y) { return f[static_cast<size_t>(y * kWidth + x)]; };
+        EXPECT_EQ(px(2, 2), 0xC0);  // red
+        EXPECT_EQ(px(3, 2), 0xC0);  // green
+        EXPECT_EQ(px(2, 3), 0xC0);  // green
+        EXPECT_EQ(px(3, 3), 0x10);  // blue
+    }
+}
+
+// The S7300 takes the landed trigger modes: in trigger mode (register 0 bit
+// 7 alone) a soft trigger's valid edge sends one frame, nothing else does.
+TEST_F(Modes, TheS7300SendsOneFramePerSoftTrigger) {
+    start(kProducts[2]);
+    EXPECT_EQ(readFpga(h, 28), 0xC0);
+    program(0x00, true, 47, 1405, 24, 49);
+    ASSERT_EQ(writeFpga(h, 40, 0x00), 0);  // soft trigger, rising edge
+    ASSERT_EQ(writeFpga(h, 0, 0x81), 0);
+    const int bytes = kWidth * kHeight;
+    EXPECT_TRUE(frame(bytes, 200).empty());
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(writeFpga(h, 11, 0x01), 0);
+        ASSERT_EQ(writeFpga(h, 11, 0x00), 0);
+        EXPECT_EQ(frame(bytes).size(), static_cast<size_t>(bytes));
+        EXPECT_TRUE(frame(bytes, 200).empty());
+    }
+    EXPECT_EQ(cam.query(KYRSIM_Q_TRIGGERS), 2);
 }
 
 }  // namespace
