@@ -146,16 +146,7 @@ class Modes : public ::testing::Test {
     }
 
     // The next frame, or nothing when none comes within `ms`.
-    std::vector<unsigned char> frame(int bytes, int ms = 2000) {
-        Bulk b(h, 0x81, bytes + 4096, 0);
-        EXPECT_EQ(b.submit(), 0);
-        if (!waitAll(usb.ctx(), {&b}, ms)) {
-            libusb_cancel_transfer(b.xfer());
-            waitAll(usb.ctx(), {&b});
-            return {};
-        }
-        return b.data();
-    }
+    std::vector<unsigned char> frame(int bytes, int ms = 2000) { return nextFrame(usb, h, bytes, ms); }
 
     int arrayPixel(int x, int y) const { return std::max(cam.scenePixel(x, y), 0); }
     // Mean of the f x f block of the array whose top left pixel is (x, y); 0 past the array.
@@ -167,20 +158,9 @@ class Modes : public ::testing::Test {
         return sum / (f * f);
     }
 
-    // Frame pixels (markers skipped) against expected 16-bit values, in 8-bit or 16-bit output with
-    // `bits` significant bits.
     template <typename Expected>
     void expectPixels(const std::vector<unsigned char>& f, bool out16, int bits, Expected expected) {
-        const int n = kWidth * kHeight;
-        ASSERT_EQ(f.size(), static_cast<size_t>(n * (out16 ? 2 : 1)));
-        const int markerPixels = out16 ? 2 : 4;
-        const int mask = (0xFFFF << (16 - bits)) & 0xFFFF;
-        for (int i = markerPixels; i < n - markerPixels; ++i) {
-            const int x = i % kWidth, y = i / kWidth;
-            const int v = expected(x, y);
-            const int got = out16 ? word(f, static_cast<size_t>(i)) : f[static_cast<size_t>(i)];
-            ASSERT_EQ(got, out16 ? (v & mask) : (v >> 8)) << "pixel " << x << "," << y;
-        }
+        expectFramePixels(f, kWidth, kHeight, out16, bits, expected);
     }
 
     // Mean of the f x f pixels of one colour of a colour array from (x, y) on, 2 apart; 0 past the array.
@@ -268,27 +248,25 @@ TEST_F(Modes, DummyColumnsBlankingAndBeyondTheArrayReadZero) {
 TEST_F(Modes, BinnedModesAverageBlocksFromTheirOwnBlankingAndOffsets) {
     struct Case {
         const char* what;
-        int mode, factor, dummy, blank, k;
+        const ModeRow& m;
         int startX, startY;  // array pixel of frame pixel (0, 0), multiples of 2f
     };
     const Case cases[] = {
-        {"2 x 2 across a bar edge", 0x05, 2, 18, 25, 25, 760, 1360},
-        {"2 x 2 around a star", 0x05, 2, 18, 25, 25, 1528, 3440},
-        {"3 x 3 across a bar edge", 0x07, 3, 11, 23, 27, 720, 1368},
-        {"3 x 3 around a star", 0x07, 3, 11, 23, 27, 1518, 3432},
+        {"2 x 2 across a bar edge", k7100ModeRows[1], 760, 1360},
+        {"2 x 2 around a star", k7100ModeRows[1], 1528, 3440},
+        {"3 x 3 across a bar edge", k7100ModeRows[2], 720, 1368},
+        {"3 x 3 around a star", k7100ModeRows[2], 1518, 3432},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        program(c.mode, false, 0, c.startY + c.k, c.dummy + c.startX / c.factor, c.blank);
-        const auto f = frame(kWidth * kHeight);
-        expectPixels(f, false, 10, [&](int x, int y) {
-            return block(c.startX + c.factor * x, c.startY + c.factor * y, c.factor);
-        });
-        // A blanking register one line off moves the window by a binned row.
-        program(c.mode, false, 0, c.startY + c.k, c.dummy + c.startX / c.factor, c.blank + 1);
-        expectPixels(frame(kWidth * kHeight), false, 10, [&](int x, int y) {
-            return block(c.startX + c.factor * x, c.startY + c.factor * (y + 1), c.factor);
-        });
+        const ModeRow& m = c.m;
+        for (int extraBlank : {0, 1}) {
+            // A blanking register one line off moves the window by a binned row.
+            program(m.code, false, 0, c.startY + m.k, m.dummy + c.startX / m.factor, m.blank + extraBlank);
+            expectPixels(frame(kWidth * kHeight), false, m.bits, [&](int x, int y) {
+                return block(c.startX + m.factor * x, c.startY + m.factor * (y + extraBlank), m.factor);
+            });
+        }
     }
 }
 
@@ -297,25 +275,26 @@ TEST_F(Modes, BinnedModesAverageBlocksFromTheirOwnBlankingAndOffsets) {
 TEST_F(Modes, SixteenBitOutputCarriesTheModesBits) {
     struct Case {
         const char* what;
-        int mode, factor, dummy, blank, k;
+        const ModeRow& m;
         int fmt;  // FPGA register 10: bit 0 the 12-bit ADC, bit 4 16-bit output
         int bits;
     };
     const Case cases[] = {
-        {"full, 12-bit ADC", 0x00, 1, 24, 45, 25, 0x11, 12},
-        {"full, 10-bit ADC (high speed)", 0x00, 1, 24, 45, 25, 0x10, 10},
-        {"2 x 2 with the FPGA at 12 bits", 0x05, 2, 18, 25, 25, 0x11, 10},
-        {"3 x 3", 0x07, 3, 11, 23, 27, 0x10, 10},
+        {"full, 12-bit ADC", k7100ModeRows[0], 0x11, 12},
+        {"full, 10-bit ADC (high speed)", k7100ModeRows[0], 0x10, 10},
+        {"2 x 2 with the FPGA at 12 bits", k7100ModeRows[1], 0x11, 10},
+        {"3 x 3", k7100ModeRows[2], 0x10, 10},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        const ModeRow& m = c.m;
         ASSERT_EQ(writeFpga(h, 10, c.fmt), 0);
         // Rows from 1404 show the horizontal ramp.
-        program(c.mode, c.factor == 1, 40, 1404 + c.k, c.dummy, c.blank);
-        const int x0 = c.factor == 1 ? 640 : 0;
+        program(m.code, m.factor == 1, 40, 1404 + m.k, m.dummy, m.blank);
+        const int x0 = m.factor == 1 ? 640 : 0;
         const auto f = frame(kWidth * kHeight * 2);
         expectPixels(f, true, c.bits,
-                     [&](int x, int y) { return block(x0 + c.factor * x, 1404 + c.factor * y, c.factor); });
+                     [&](int x, int y) { return block(x0 + m.factor * x, 1404 + m.factor * y, m.factor); });
         // The bits below the significant ones are clear, and the data is not all at the ADC's steps above.
         bool finer = false;
         for (size_t i = 2; i + 2 < f.size() / 2; ++i) {
@@ -487,22 +466,23 @@ TEST_F(Modes, TheS7300ModesReadTheirWindows) {
     ASSERT_EQ(writeFpga(h, 10, 0x11), 0);  // 16-bit output, the FPGA at 12 bits
     struct Case {
         const char* what;
-        int mode, factor, dummy, blank, k, bits;
+        const ModeRow& m;
         bool crop;
         int startX, startY;  // array pixel of frame pixel (0, 0)
     };
     const Case cases[] = {
-        {"full", 0x00, 1, 24, 49, 25, 12, true, 752, 1404},
-        {"high speed", 0x80, 1, 24, 49, 25, 10, true, 752, 1404},
-        {"2 x 2, cropped", 0x85, 2, 16, 29, 25, 10, true, 1520, 1360},
-        {"3 x 3, whole line", 0x89, 3, 16, 27, 27, 10, false, 1518, 1368},
+        {"full", k7300ModeRows[0], true, 752, 1404},
+        {"high speed", k7300ModeRows[1], true, 752, 1404},
+        {"2 x 2, cropped", k7300ModeRows[2], true, 1520, 1360},
+        {"3 x 3, whole line", k7300ModeRows[3], false, 1518, 1368},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const int hblk = c.dummy + (c.crop ? 0 : c.startX / c.factor);
-        program(c.mode, c.crop, c.crop ? c.startX / 16 : 0, c.startY + c.k, hblk, c.blank);
-        expectPixels(frame(kWidth * kHeight * 2), true, c.bits, [&](int x, int y) {
-            return block(c.startX + c.factor * x, c.startY + c.factor * y, c.factor);
+        const ModeRow& m = c.m;
+        const int hblk = m.dummy + (c.crop ? 0 : c.startX / m.factor);
+        program(m.code, c.crop, c.crop ? c.startX / 16 : 0, c.startY + m.k, hblk, m.blank);
+        expectPixels(frame(kWidth * kHeight * 2), true, m.bits, [&](int x, int y) {
+            return block(c.startX + m.factor * x, c.startY + m.factor * y, m.factor);
         });
     }
 }
@@ -514,23 +494,24 @@ TEST_F(Modes, ColourSensorsBinSameColourPixels) {
     struct Case {
         const char* what;
         const ProductRow& product;
-        int mode, factor, dummy, blank, k;
+        const ModeRow& m;
         int startX;  // array column of frame column 0; rows from 0
     };
     // The second bar (yellow) starts at array column 6248 * 1 / 8 = 781 and 9576 / 8 = 1197.
     const Case cases[] = {
-        {"S7100 colour, 2 x 2", kProducts[1], 0x05, 2, 18, 25, 25, 784},
-        {"S7100 colour, 3 x 3", kProducts[1], 0x07, 3, 11, 23, 27, 792},
-        {"S7300 colour, 3 x 3", kProducts[3], 0x89, 3, 16, 27, 27, 1200},
+        {"S7100 colour, 2 x 2", kProducts[1], k7100ModeRows[1], 784},
+        {"S7100 colour, 3 x 3", kProducts[1], k7100ModeRows[2], 792},
+        {"S7300 colour, 3 x 3", kProducts[3], k7300ModeRows[3], 1200},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        const ModeRow& m = c.m;
         start(c.product);
-        program(c.mode, false, 0, c.k, c.dummy + c.startX / c.factor, c.blank);
+        program(m.code, false, 0, m.k, m.dummy + c.startX / m.factor, m.blank);
         const auto f = frame(kWidth * kHeight);
-        expectPixels(f, false, 10, [&](int x, int y) {
-            return colourBlock(c.startX + 2 * c.factor * (x / 2) + x % 2, 2 * c.factor * (y / 2) + y % 2,
-                               c.factor);
+        expectPixels(f, false, m.bits, [&](int x, int y) {
+            return colourBlock(c.startX + 2 * m.factor * (x / 2) + x % 2, 2 * m.factor * (y / 2) + y % 2,
+                               m.factor);
         });
         auto px = [&](int x, int y) { return f[static_cast<size_t>(y * kWidth + x)]; };
         EXPECT_EQ(px(2, 2), 0xC0);  // red
