@@ -95,6 +95,7 @@ constexpr int k809Streaming = 4;
 // ready, and the long exposure's frame is read out only while unparked with XHS running.
 struct SensorMode {
     int code, factor, dummy, blank, rowOffset, bits;
+    int crop = KYRSIM_CROP_SWITCH;
 };
 // The S7100's modes: full resolution (12 bits), 2 x 2 and 3 x 3 binned (10 bits).
 constexpr SensorMode k7100Modes[] = {
@@ -109,30 +110,75 @@ constexpr SensorMode k7300Modes[] = {
     {0x85, 2, 16, 29, 25, 10},
     {0x89, 3, 16, 27, 27, 10},
 };
+// The S822 and S834: the S7300's sensor family with the mode in bits 0-3 of 0x001 (the AD bits above it),
+// read always from the start column for as many columns as the window value 0x18C/0x18D says. Full
+// resolution (12 bits; 10 in high speed, by the FPGA's ADC width), 2 x 2 and 3 x 3 binned (10 bits).
+constexpr int kModeCodeBits = 0x0F;
+constexpr int kReadWidthReg = 0x18C;
+constexpr SensorMode k822Modes[] = {
+    {0x00, 1, 49, 49, 53, 12, KYRSIM_CROP_ALWAYS},
+    {0x04, 2, 30, 28, 53, 10, KYRSIM_CROP_ALWAYS},
+    {0x05, 3, 22, 30, 53, 10, KYRSIM_CROP_ALWAYS},
+};
+constexpr SensorMode k834Modes[] = {
+    {0x00, 1, 52, 49, 48, 12, KYRSIM_CROP_ALWAYS},
+    {0x04, 2, 24, 29, 48, 10, KYRSIM_CROP_ALWAYS},
+    {0x05, 3, 24, 27, 48, 10, KYRSIM_CROP_ALWAYS},
+};
+// The S828: a 3008 x 3008 sensor of 14 bits at full resolution without dummy columns, read from the start
+// column; binned, it reads its whole binned line (10 bits) and the FPGA skips the start.
+constexpr SensorMode k828Modes[] = {
+    {0x40, 1, 0, 33, 15, 14, KYRSIM_CROP_ALWAYS},
+    {0x84, 2, 0, 19, 11, 10, KYRSIM_CROP_NEVER},
+    {0x88, 3, 0, 21, 11, 10, KYRSIM_CROP_NEVER},
+};
+// Power predicates: awake (bit 2) and out of standby (bit 0) in 0x000; or 0x00 = 0 streaming, 1 stopped.
+struct SensorPower {
+    int reg, mask, value;
+};
+constexpr SensorPower kWakeAndStandby{0x000, 0x05, 0x04};
+constexpr SensorPower kStopSwitch{0x00, 0xFF, 0x00};
 struct ModeSensorProduct {
     int pid;
     int width, height;
     int color;
     const SensorMode* modes;
     int modeCount;
+    int modeMask;               // bits of 0x001 that hold the mode code; 0 = all
+    SensorPower power;
     int streamReg;              // stream switch: 1 streams, 5 parks
     int cropReg, cropReg2;      // the line is cropped while cropReg = 1 and cropReg2 (if any) = 4
     int startXReg, startYReg;   // crop start in 16-pixel units; first row + k
+    int readWidthReg;           // columns the sensor reads, or KYRSIM_NONE
     int trigger;                // register 28: 0xC0 edge and level triggers, 0 none
+    int adcBits;                // bits of the FPGA's wide ADC path; 0 = 12
 };
 constexpr int kModeSensorReg = 0x001;
 constexpr int kModeSensorCropOn = 1;
 constexpr int kModeSensorCrop2On = 4;
 constexpr int kModeSensorStartStep = 16;
-constexpr int kModeSensorPower = 0x000;
-constexpr int kModeSensorPowerMask = 0x05;
-constexpr int kModeSensorAwake = 0x04;
 constexpr int kModeSensorStreaming = 1;
 constexpr ModeSensorProduct kModeSensorProducts[] = {
-    {0x710e, 6248, 4176, KYRSIM_MONO, k7100Modes, 3, 0x1EE, 0x0A7, KYRSIM_NONE, 0x0A8, 0x008, 0},
-    {0x710a, 6248, 4176, KYRSIM_BAYER_RGGB, k7100Modes, 3, 0x1EE, 0x0A7, KYRSIM_NONE, 0x0A8, 0x008, 0},
-    {0x730b, 9576, 6388, KYRSIM_MONO, k7300Modes, 4, 0x19E, 0x0A5, 0x187, 0x0A6, 0x006, kTrigEdgeLevel},
-    {0x730a, 9576, 6388, KYRSIM_BAYER_RGGB, k7300Modes, 4, 0x19E, 0x0A5, 0x187, 0x0A6, 0x006, kTrigEdgeLevel},
+    {0x710e, 6248, 4176, KYRSIM_MONO, k7100Modes, 3, 0, kWakeAndStandby, 0x1EE, 0x0A7, KYRSIM_NONE, 0x0A8, 0x008,
+     KYRSIM_NONE, 0, 0},
+    {0x710a, 6248, 4176, KYRSIM_BAYER_RGGB, k7100Modes, 3, 0, kWakeAndStandby, 0x1EE, 0x0A7, KYRSIM_NONE, 0x0A8,
+     0x008, KYRSIM_NONE, 0, 0},
+    {0x730b, 9576, 6388, KYRSIM_MONO, k7300Modes, 4, 0, kWakeAndStandby, 0x19E, 0x0A5, 0x187, 0x0A6, 0x006,
+     KYRSIM_NONE, kTrigEdgeLevel, 0},
+    {0x730a, 9576, 6388, KYRSIM_BAYER_RGGB, k7300Modes, 4, 0, kWakeAndStandby, 0x19E, 0x0A5, 0x187, 0x0A6, 0x006,
+     KYRSIM_NONE, kTrigEdgeLevel, 0},
+    {0x822e, 11656, 8750, KYRSIM_MONO, k822Modes, 3, kModeCodeBits, kWakeAndStandby, 0x19E, KYRSIM_NONE,
+     KYRSIM_NONE, 0x0A6, 0x006, kReadWidthReg, kTrigEdgeLevel, 0},
+    {0x834e, 14192, 10640, KYRSIM_MONO, k834Modes, 3, kModeCodeBits, kWakeAndStandby, 0x19E, KYRSIM_NONE,
+     KYRSIM_NONE, 0x0A6, 0x006, kReadWidthReg, kTrigEdgeLevel, 0},
+    {0x828a, 3008, 3008, KYRSIM_MONO, k828Modes, 3, 0, kStopSwitch, 0x19E, KYRSIM_NONE, KYRSIM_NONE, 0x0A6, 0x006,
+     KYRSIM_NONE, 0, 14},
+    {0x828e, 3008, 3008, KYRSIM_MONO, k828Modes, 3, 0, kStopSwitch, 0x19E, KYRSIM_NONE, KYRSIM_NONE, 0x0A6, 0x006,
+     KYRSIM_NONE, 0, 14},
+    {0x828b, 3008, 3008, KYRSIM_BAYER_RGGB, k828Modes, 3, 0, kStopSwitch, 0x19E, KYRSIM_NONE, KYRSIM_NONE, 0x0A6,
+     0x006, KYRSIM_NONE, 0, 14},
+    {0x828f, 3008, 3008, KYRSIM_BAYER_RGGB, k828Modes, 3, 0, kStopSwitch, 0x19E, KYRSIM_NONE, KYRSIM_NONE, 0x0A6,
+     0x006, KYRSIM_NONE, 0, 14},
 };
 
 void setModeSensor(kyrsim_profile& p, const ModeSensorProduct& m) {
@@ -141,13 +187,15 @@ void setModeSensor(kyrsim_profile& p, const ModeSensorProduct& m) {
     p.sensor_width = m.width;
     p.sensor_height = m.height;
     p.color = m.color;
-    p.standby_reg = kModeSensorPower;
-    p.standby_mask = kModeSensorPowerMask;
-    p.standby_value = kModeSensorAwake;
+    p.has_ddr = 1;
+    p.standby_reg = m.power.reg;
+    p.standby_mask = m.power.mask;
+    p.standby_value = m.power.value;
     p.stream_reg = m.streamReg;
     p.stream_mask = 0xFF;
     p.stream_value = kModeSensorStreaming;
     p.mode_reg = kModeSensorReg;
+    p.mode_mask = m.modeMask;
     p.mode_count = m.modeCount;
     for (int i = 0; i < m.modeCount && i < KYRSIM_MAX_MODES; ++i) {
         p.mode_code[i] = m.modes[i].code;
@@ -156,14 +204,17 @@ void setModeSensor(kyrsim_profile& p, const ModeSensorProduct& m) {
         p.mode_blank[i] = m.modes[i].blank;
         p.mode_row_offset[i] = m.modes[i].rowOffset;
         p.mode_bits[i] = m.modes[i].bits;
+        p.mode_crop[i] = m.modes[i].crop;
     }
     p.crop_reg = m.cropReg;
-    p.crop_value = kModeSensorCropOn;
+    p.crop_value = m.cropReg == KYRSIM_NONE ? 0 : kModeSensorCropOn;
     p.crop_reg2 = m.cropReg2;
     p.crop_value2 = m.cropReg2 == KYRSIM_NONE ? 0 : kModeSensorCrop2On;
     p.start_x_reg = m.startXReg;
     p.start_x_step = kModeSensorStartStep;
     p.start_y_reg = m.startYReg;
+    p.read_width_reg = m.readWidthReg;
+    p.adc_bits = m.adcBits;
     p.sync_policy = KYRSIM_SYNC_READY;
     p.readout_gated = 1;
     if (m.trigger) {
@@ -194,6 +245,7 @@ kyrsim_profile defaultProfile(int productId) {
     p.has_ddr = 1;
     p.crop_reg = KYRSIM_NONE;
     p.crop_reg2 = KYRSIM_NONE;
+    p.read_width_reg = KYRSIM_NONE;
     if (contains(kMarkersBNoFpga, productId)) {
         p.has_fpga = 0;
         p.markers = KYRSIM_MARKERS_B;
@@ -886,9 +938,12 @@ bool validModes(const kyrsim_profile& p) {
         return false;
     if (p.crop_reg != KYRSIM_NONE && !validReg(p.crop_reg)) return false;
     if (p.crop_reg2 != KYRSIM_NONE && !validReg(p.crop_reg2)) return false;
+    if (p.read_width_reg != KYRSIM_NONE && (p.read_width_reg < 0 || p.read_width_reg > 0xFFFE)) return false;
+    if (p.mode_mask < 0 || p.mode_mask > 0xFF) return false;
     for (int i = 0; i < p.mode_count; ++i)
         if (p.mode_factor[i] < 1 || p.mode_factor[i] > 8 || p.mode_dummy[i] < 0 || p.mode_blank[i] < 0 ||
-            p.mode_row_offset[i] < 0 || p.mode_bits[i] < 8 || p.mode_bits[i] > 16)
+            p.mode_row_offset[i] < 0 || p.mode_bits[i] < 8 || p.mode_bits[i] > 16 ||
+            p.mode_crop[i] < KYRSIM_CROP_SWITCH || p.mode_crop[i] > KYRSIM_CROP_NEVER)
             return false;
     return true;
 }

@@ -182,7 +182,20 @@ struct kyrsim_profile {
      * unparked (the stream_reg predicate holds) and XHS runs (FPGA register 11 bit 4 clear); otherwise no
      * frame comes and the DDR holds none. 0: it always reads one out. */
     int readout_gated;
+    /* KYRSIM_SENSOR_MODES layout, continued. mode_mask: the bits of mode_reg that hold the mode code (the
+     * others, such as an AD-bit field, do not choose the mode); 0 = the whole register. */
+    int mode_mask;
+    /* Per mode: KYRSIM_CROP_SWITCH (0) crops the line as crop_reg (and crop_reg2) say; KYRSIM_CROP_ALWAYS
+     * always starts the line at the start column; KYRSIM_CROP_NEVER always reads the whole binned line. */
+    int mode_crop[KYRSIM_MAX_MODES];
+    /* The sensor reads (read_width_reg, two bytes) binned columns of each line from its first column (after
+     * the dummy columns); columns past them read 0. KYRSIM_NONE: it reads to the end of the line. */
+    int read_width_reg;
 };
+
+#define KYRSIM_CROP_SWITCH 0 /* the mode crops the line while the crop switches are on */
+#define KYRSIM_CROP_ALWAYS 1 /* the mode always starts the line at the start column */
+#define KYRSIM_CROP_NEVER 2  /* the mode always reads the whole binned line */
 
 #define KYRSIM_NONE (-1) /* no such register */
 
@@ -229,6 +242,18 @@ struct kyrsim_profile {
  * 0x00 full (12 bits), 0x80 high speed, 0x85 2 x 2 and 0x89 3 x 3 (10 bits); dummy columns 24, 24, 16, 16;
  * blanking lines 49, 49, 29, 27; k 25, 25, 25, 27; the crop while 0x0A5 = 1 and 0x187 = 4, from 16 x
  * (0x0A6 | 0x0A7 << 8); first row in 0x006/7.
+ * The S822 (0x822e, 11656 x 8750) and S834 (0x834e, 14192 x 10640): the S7300's family, mono, power and
+ * stream switch 0x19E, register 28 = 0xC0 and the trigger modes; the mode in bits 0-3 of 0x001 (mode_mask
+ * 0x0F): 0 full (12 bits; 10 with the FPGA's ADC at 10), 4 2 x 2 and 5 3 x 3 (10 bits); dummy columns 49,
+ * 30, 22 (S834: 52, 24, 24); blanking lines 49, 28, 30 (S834: 49, 29, 27); k 53 (S834: 48) in every mode;
+ * every mode reads from 16 x (0x0A6 | 0x0A7 << 8) for (0x18C | 0x18D << 8) binned columns; first row in
+ * 0x006/7.
+ * The S828 (0x828a and 0x828e mono, 0x828b and 0x828f RGGB; 3008 x 3008): the same family powered by 0x00
+ * (0 streams, 1 stops; streams while 0x00 & 0xFF == 0) and 0x19E (1 streams, 5 parks), register 28 below
+ * 0xA0, 14-bit ADC; modes by 0x001: 0x40 full (14 bits) read from 16 x (0x0A6 | 0x0A7 << 8), 0x84 2 x 2 and
+ * 0x88 3 x 3 (10 bits) reading the whole binned line; no dummy columns; blanking lines 33, 19, 21; k 15,
+ * 11, 11; first row in 0x006/7. Every camera of both families has the DDR buffer; cooler and guide port
+ * are modelled for every camera.
  * The 802 (0x802a): no sensor layout, line clock 20000 kHz, no hold register, standby predicate 0x0000 & 0xFF
  * == 0, RGGB, no DDR. Other FPGA products: no sensor layout, no hold or standby register, RGGB, DDR;
  * products without FPGA: no DDR. */
@@ -709,9 +734,11 @@ int kyrsim_frame_starts(int handle, long long* out, int max);
  *   mean (rounded down) of the f x f array pixels of its colour, which lie 2 apart in a colour array (so
  *   the mosaic stays), 1 apart in a mono one; binned column c covers array columns from f * c (mono) or
  *   2f * (c / 2) + c % 2 (colour), rows likewise;
+ * - the mode code is mode_reg's value masked with mode_mask (0: the whole byte);
  * - every line starts with the mode's dummy columns, then the binned columns from c0 to the end of the
- *   binned line (array width / f): c0 = start_x_step x (start_x_reg, 2 bytes) / f while the crop switch
- *   is on, else 0. The FPGA skips HBLK (registers 2-3) columns of each line and VBLK (6-7) lines: frame
+ *   binned line (array width / f): c0 = start_x_step x (start_x_reg, 2 bytes) / f while the mode crops
+ *   (mode_crop: by the crop switches, always or never), else 0. With read_width_reg the sensor reads only
+ *   (read_width_reg, 2 bytes) binned columns from c0; the columns after them read 0. The FPGA skips HBLK (registers 2-3) columns of each line and VBLK (6-7) lines: frame
  *   pixel (x, y) is line column HBLK + x of line VBLK + y; lines before the mode's blanking lines end, dummy
  *   columns and pixels beyond the array are 0. The first line after the blanking is binned row
  *   ((start_y_reg, 2 bytes) - k) / f, k the mode's row offset;

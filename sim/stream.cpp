@@ -225,13 +225,14 @@ struct ModeView {
     int mode = -1;  // index into the profile's modes; -1: the mode register holds no known code
     int factor = 1, dummy = 0, blank = 0, bits = 16;
     long long c0 = 0, r0 = 0;  // first binned column and row the sensor reads
+    long long readW = -1;      // binned columns the sensor reads from c0; -1: to the end of the line
     int binnedW = 0, binnedH = 0;
     int hblk = 0, vblk = 0;
     bool mono = false;
 
     ModeView(const SimDevice& d, const SensorView& view) : sv(view) {
         const kyrsim_profile& p = d.profile;
-        const int code = sensorByte(d, p.mode_reg);
+        const int code = sensorByte(d, p.mode_reg) & (p.mode_mask ? p.mode_mask : 0xFF);
         for (int i = 0; i < p.mode_count && i < KYRSIM_MAX_MODES; ++i)
             if (p.mode_code[i] == code) {
                 mode = i;
@@ -242,8 +243,11 @@ struct ModeView {
         dummy = p.mode_dummy[mode];
         blank = p.mode_blank[mode];
         bits = p.mode_bits[mode];
-        const bool crop = p.crop_reg != KYRSIM_NONE && sensorByte(d, p.crop_reg) == p.crop_value &&
-                          (p.crop_reg2 == KYRSIM_NONE || sensorByte(d, p.crop_reg2) == p.crop_value2);
+        const bool switches = p.crop_reg != KYRSIM_NONE && sensorByte(d, p.crop_reg) == p.crop_value &&
+                              (p.crop_reg2 == KYRSIM_NONE || sensorByte(d, p.crop_reg2) == p.crop_value2);
+        const int cropRule = p.mode_crop[mode];
+        const bool crop = cropRule == KYRSIM_CROP_ALWAYS || (cropRule == KYRSIM_CROP_SWITCH && switches);
+        if (p.read_width_reg != KYRSIM_NONE) readW = sensorWord(d, p.read_width_reg);
         c0 = crop ? static_cast<long long>(p.start_x_step) * sensorWord(d, p.start_x_reg) / factor : 0;
         r0 = floorDiv(sensorWord(d, p.start_y_reg) - p.mode_row_offset[mode], factor);
         binnedW = sv.w / factor;
@@ -263,6 +267,7 @@ struct ModeView {
         const long long col = static_cast<long long>(hblk) + x - dummy;
         const long long line = static_cast<long long>(vblk) + y - blank;
         if (col < 0 || line < 0) return 0;
+        if (readW >= 0 && col >= readW) return 0;  // past the columns the sensor reads
         const long long bc = c0 + col, br = r0 + line;
         if (bc < 0 || br < 0 || bc >= binnedW || br >= binnedH) return 0;
         const long long ax = first(bc), ay = first(br);
@@ -299,7 +304,7 @@ void renderScene(SimDevice& d, size_t size) {
                                   modes ? mv.hblk : 0,
                                   modes ? mv.vblk : 0,
                                   modes ? mv.bits : 0,
-                                  0};
+                                  modes ? static_cast<int>(mv.readW) : 0};
     if (d.sceneKey == key && d.sceneCache.size() == size) return;
     d.sceneCache.assign(size, 0);
     // 16-bit output carries the ADC's bits left-aligned.

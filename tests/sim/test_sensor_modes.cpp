@@ -3,6 +3,7 @@
 // the mode's dummy columns, the sensor crops the line only behind its crop
 // switch, and the FPGA's blanking registers skip columns and lines, so a wrong
 // start, blanking or mode shows in the frame.
+#include <stdexcept>
 #include <vector>
 
 #include "streamtest.hpp"
@@ -18,24 +19,58 @@ int sensorWrite(libusb_device_handle* h, int reg, int value) { return out(h, 0xB
 
 struct ModeRow {
     int code, factor, dummy, blank, k, bits;
+    int crop = KYRSIM_CROP_SWITCH;
 };
+// The sensor's power predicate: it streams while (reg & mask) == value.
+struct Power {
+    int reg, mask, value;
+};
+constexpr Power kWakeAndStandby{0x000, 0x05, 0x04};
+constexpr Power kStopSwitch{0x00, 0xFF, 0x00};
 struct ProductRow {
     int pid, width, height, color, streamReg, trigger;
     std::vector<ModeRow> modes;
     int cropReg, cropValue, cropReg2, cropValue2, startX, startY;
+    int modeMask = 0;
+    Power power = kWakeAndStandby;
+    int readWidthReg = KYRSIM_NONE;
+    int adcBits = 0;
 };
 const std::vector<ModeRow> k7100ModeRows = {
     {0x00, 1, 24, 45, 25, 12}, {0x05, 2, 18, 25, 25, 10}, {0x07, 3, 11, 23, 27, 10}};
 const std::vector<ModeRow> k7300ModeRows = {
     {0x00, 1, 24, 49, 25, 12}, {0x80, 1, 24, 49, 25, 10}, {0x85, 2, 16, 29, 25, 10}, {0x89, 3, 16, 27, 27, 10}};
+constexpr int kAlways = KYRSIM_CROP_ALWAYS, kNever = KYRSIM_CROP_NEVER;
+const std::vector<ModeRow> k822ModeRows = {
+    {0x00, 1, 49, 49, 53, 12, kAlways}, {0x04, 2, 30, 28, 53, 10, kAlways}, {0x05, 3, 22, 30, 53, 10, kAlways}};
+const std::vector<ModeRow> k834ModeRows = {
+    {0x00, 1, 52, 49, 48, 12, kAlways}, {0x04, 2, 24, 29, 48, 10, kAlways}, {0x05, 3, 24, 27, 48, 10, kAlways}};
+const std::vector<ModeRow> k828ModeRows = {
+    {0x40, 1, 0, 33, 15, 14, kAlways}, {0x84, 2, 0, 19, 11, 10, kNever}, {0x88, 3, 0, 21, 11, 10, kNever}};
+constexpr int kNo = KYRSIM_NONE;
 const ProductRow kProducts[] = {
     {0x710e, 6248, 4176, KYRSIM_MONO, 0x1EE, 0, k7100ModeRows, 0x0A7, 1, KYRSIM_NONE, 0, 0x0A8, 0x008},
     {0x710a, 6248, 4176, KYRSIM_BAYER_RGGB, 0x1EE, 0, k7100ModeRows, 0x0A7, 1, KYRSIM_NONE, 0, 0x0A8, 0x008},
     {0x730b, 9576, 6388, KYRSIM_MONO, 0x19E, 0xC0, k7300ModeRows, 0x0A5, 1, 0x187, 4, 0x0A6, 0x006},
     {0x730a, 9576, 6388, KYRSIM_BAYER_RGGB, 0x19E, 0xC0, k7300ModeRows, 0x0A5, 1, 0x187, 4, 0x0A6, 0x006},
+    {0x822e, 11656, 8750, KYRSIM_MONO, 0x19E, 0xC0, k822ModeRows, kNo, 0, kNo, 0, 0x0A6, 0x006, 0x0F,
+     kWakeAndStandby, 0x18C},
+    {0x834e, 14192, 10640, KYRSIM_MONO, 0x19E, 0xC0, k834ModeRows, kNo, 0, kNo, 0, 0x0A6, 0x006, 0x0F,
+     kWakeAndStandby, 0x18C},
+    {0x828a, 3008, 3008, KYRSIM_MONO, 0x19E, 0, k828ModeRows, kNo, 0, kNo, 0, 0x0A6, 0x006, 0, kStopSwitch, kNo, 14},
+    {0x828e, 3008, 3008, KYRSIM_MONO, 0x19E, 0, k828ModeRows, kNo, 0, kNo, 0, 0x0A6, 0x006, 0, kStopSwitch, kNo, 14},
+    {0x828b, 3008, 3008, KYRSIM_BAYER_RGGB, 0x19E, 0, k828ModeRows, kNo, 0, kNo, 0, 0x0A6, 0x006, 0, kStopSwitch, kNo,
+     14},
+    {0x828f, 3008, 3008, KYRSIM_BAYER_RGGB, 0x19E, 0, k828ModeRows, kNo, 0, kNo, 0, 0x0A6, 0x006, 0, kStopSwitch, kNo,
+     14},
 };
+const ProductRow& product(int pid) {
+    for (const ProductRow& r : kProducts)
+        if (r.pid == pid) return r;
+    throw std::invalid_argument("no such product row");
+}
 
-TEST(SensorModes, TheS7100AndS7300ProfilesDescribeTheirModes) {
+TEST(SensorModes, TheModeSensorProfilesDescribeTheirModes) {
     kyrsim::Scope scope;
     for (const ProductRow& r : kProducts) {
         SCOPED_TRACE(r.pid);
@@ -48,9 +83,12 @@ TEST(SensorModes, TheS7100AndS7300ProfilesDescribeTheirModes) {
         EXPECT_EQ(p.color, r.color);
         EXPECT_EQ(p.has_ddr, 1);
         EXPECT_EQ(p.hold_reg, KYRSIM_NONE);
-        EXPECT_EQ(p.standby_reg, 0x000);
-        EXPECT_EQ(p.standby_mask, 0x05);
-        EXPECT_EQ(p.standby_value, 0x04);
+        EXPECT_EQ(p.standby_reg, r.power.reg);
+        EXPECT_EQ(p.standby_mask, r.power.mask);
+        EXPECT_EQ(p.standby_value, r.power.value);
+        EXPECT_EQ(p.mode_mask, r.modeMask);
+        EXPECT_EQ(p.read_width_reg, r.readWidthReg);
+        EXPECT_EQ(p.adc_bits, r.adcBits);
         EXPECT_EQ(p.stream_reg, r.streamReg);
         EXPECT_EQ(p.stream_value, 1);
         EXPECT_EQ(p.sync_policy, KYRSIM_SYNC_READY);
@@ -71,10 +109,13 @@ TEST(SensorModes, TheS7100AndS7300ProfilesDescribeTheirModes) {
             EXPECT_EQ(p.mode_blank[i], r.modes[i].blank);
             EXPECT_EQ(p.mode_row_offset[i], r.modes[i].k);
             EXPECT_EQ(p.mode_bits[i], r.modes[i].bits);
+            EXPECT_EQ(p.mode_crop[i], r.modes[i].crop);
         }
         EXPECT_EQ(p.crop_reg, r.cropReg);
-        EXPECT_EQ(p.crop_value, r.cropValue);
         EXPECT_EQ(p.crop_reg2, r.cropReg2);
+        if (r.cropReg != KYRSIM_NONE) {
+            EXPECT_EQ(p.crop_value, r.cropValue);
+        }
         if (r.cropReg2 != KYRSIM_NONE) {
             EXPECT_EQ(p.crop_value2, r.cropValue2);
         }
@@ -96,6 +137,9 @@ TEST(SensorModes, TheS7100AndS7300ProfilesDescribeTheirModes) {
                         +[](kyrsim_profile* q) { q->mode_dummy[2] = -1; },
                         +[](kyrsim_profile* q) { q->start_x_step = 0; },
                         +[](kyrsim_profile* q) { q->crop_reg = 0x10000; },
+                        +[](kyrsim_profile* q) { q->mode_crop[1] = KYRSIM_CROP_NEVER + 1; },
+                        +[](kyrsim_profile* q) { q->mode_mask = 0x100; },
+                        +[](kyrsim_profile* q) { q->read_width_reg = 0xFFFF; },
                         +[](kyrsim_profile* q) { q->sync_policy = KYRSIM_SYNC_NEVER + 1; }}) {
         kyrsim_profile q = p;
         change(&q);
@@ -125,15 +169,17 @@ class Modes : public ::testing::Test {
         ASSERT_NE(h, nullptr);
         setWindow(h, kWidth, kHeight);
         ASSERT_EQ(out(h, 0xA9), 0);
-        // Awake, out of standby, unparked.
-        ASSERT_EQ(sensorWrite(h, 0x000, 0x04), 0);
+        // Powered (awake and out of standby, or not stopped) and unparked.
+        ASSERT_EQ(sensorWrite(h, product.power.reg, product.power.value), 0);
         ASSERT_EQ(sensorWrite(h, product.streamReg, 0x01), 0);
     }
 
     // Sensor mode, crop and start registers and FPGA blanking.
     void program(int mode, bool crop, int startXUnits, int startYReg, int hblk, int vblk) {
         ASSERT_EQ(sensorWrite(h, 0x001, mode), 0);
-        ASSERT_EQ(sensorWrite(h, row->cropReg, crop ? row->cropValue : 0), 0);
+        if (row->cropReg != KYRSIM_NONE) {
+            ASSERT_EQ(sensorWrite(h, row->cropReg, crop ? row->cropValue : 0), 0);
+        }
         if (row->cropReg2 != KYRSIM_NONE) {
             ASSERT_EQ(sensorWrite(h, row->cropReg2, crop ? row->cropValue2 : 0), 0);
         }
@@ -338,15 +384,20 @@ TEST_F(Modes, SyncBitFollowsItsPolicy) {
         {"after one cycle", KYRSIM_SYNC_AFTER_CYCLES, 1, {true, true}},
         {"after four cycles", KYRSIM_SYNC_AFTER_CYCLES, 4, {false, false, false, true, true}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        ASSERT_TRUE(cam.setSyncPolicy(c.policy, c.k));
-        EXPECT_EQ((readFpga(h, 35) & 0x10) != 0, c.policy == KYRSIM_SYNC_READY);
-        for (size_t i = 0; i < c.afterCycle.size(); ++i) {
-            SCOPED_TRACE(i);
-            ASSERT_EQ(writeFpga(h, 0, 0x11), 0);
-            ASSERT_EQ(writeFpga(h, 0, 0x01), 0);
-            EXPECT_EQ((readFpga(h, 35) & 0x10) != 0, c.afterCycle[i]);
+    // The sensors powered by a wake and standby register and by a stop switch alike.
+    for (int pid : {0x710e, 0x822e, 0x828b}) {
+        SCOPED_TRACE(pid);
+        start(product(pid));
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            ASSERT_TRUE(cam.setSyncPolicy(c.policy, c.k));
+            EXPECT_EQ((readFpga(h, 35) & 0x10) != 0, c.policy == KYRSIM_SYNC_READY);
+            for (size_t i = 0; i < c.afterCycle.size(); ++i) {
+                SCOPED_TRACE(i);
+                ASSERT_EQ(writeFpga(h, 0, 0x11), 0);
+                ASSERT_EQ(writeFpga(h, 0, 0x01), 0);
+                EXPECT_EQ((readFpga(h, 35) & 0x10) != 0, c.afterCycle[i]);
+            }
         }
     }
     EXPECT_FALSE(cam.setSyncPolicy(KYRSIM_SYNC_NEVER + 1));
@@ -502,6 +553,9 @@ TEST_F(Modes, ColourSensorsBinSameColourPixels) {
         {"S7100 colour, 2 x 2", kProducts[1], k7100ModeRows[1], 784},
         {"S7100 colour, 3 x 3", kProducts[1], k7100ModeRows[2], 792},
         {"S7300 colour, 3 x 3", kProducts[3], k7300ModeRows[3], 1200},
+        // The S828's second bar starts at array column 3008 / 8 = 376.
+        {"S828 colour, 2 x 2", product(0x828b), k828ModeRows[1], 376},
+        {"S828 colour Pro, 3 x 3", product(0x828f), k828ModeRows[2], 378},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -539,6 +593,232 @@ TEST_F(Modes, TheS7300SendsOneFramePerSoftTrigger) {
         EXPECT_TRUE(frame(bytes, 200).empty());
     }
     EXPECT_EQ(cam.query(KYRSIM_Q_TRIGGERS), 2);
+}
+
+// The S822 and S834 keep their AD bits (5-7) and more in the mode register:
+// only bits 0-3 choose the mode.
+TEST_F(Modes, TheS822AndS834TakeTheModeFromBitsZeroToThree) {
+    const struct {
+        int value;
+        int mode;  // index into the product's modes; -1: no mode, an empty picture
+    } cases[] = {{0x00, 0}, {0x80, 0}, {0x10, 0}, {0x04, 1}, {0x84, 1}, {0x05, 2}, {0x65, 2}, {0x03, -1}, {0x87, -1}};
+    for (int pid : {0x822e, 0x834e}) {
+        start(product(pid));
+        ASSERT_EQ(sensorWrite(h, 0x18C, 0xFF), 0);  // read to the end of the line
+        ASSERT_EQ(sensorWrite(h, 0x18D, 0xFF), 0);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::Message() << std::hex << pid << " 0x001 = " << c.value);
+            const ModeRow& m = row->modes[static_cast<size_t>(std::max(c.mode, 0))];
+            // From array pixel (1920, 3000), in the middle band's ramp: start unit 120 in every mode.
+            program(c.value, true, 120, 3000 + m.k, m.dummy, m.blank);
+            expectPixels(frame(kWidth * kHeight), false, m.bits, [&](int x, int y) {
+                return c.mode < 0 ? 0 : block(1920 + m.factor * x, 3000 + m.factor * y, m.factor);
+            });
+        }
+    }
+}
+
+// The S822 and S834 read the window value's (0x18C/0x18D) columns from their
+// start column, 16 x (0x0A6 | 0x0A7 << 8); the columns after them read 0, so
+// a window value short of the window shows as a black stripe.
+TEST_F(Modes, TheS822AndS834ReadTheWindowValuesColumns) {
+    struct Case {
+        const char* what;
+        int pid, mode;  // the product and the index of its mode
+        int startUnits, windowValue, hblk;
+        int x0, y0;     // array pixel of frame pixel (0, 0)
+        int validCols;  // frame columns the sensor reads; the rest read 0
+    };
+    const Case cases[] = {
+        {"start 6000 beyond the start register: it reads 176 columns more", 0x822e, 0, 0x16C, 176 + kWidth + 160,
+         176 + 49, 6000, 3000, kWidth},
+        {"start 5824 at the start register", 0x822e, 0, 0x16C, kWidth + 160, 49, 5824, 3000, kWidth},
+        {"a window value 30 columns past the skipped ones", 0x822e, 0, 0x16C, 176 + 30, 176 + 49, 6000, 3000, 30},
+        {"start 6000 with the window's own value: the last columns are lost", 0x822e, 0, 0x16C, kWidth + 160,
+         176 + 49, 6000, 3000, kWidth + 160 - 176},
+        {"2 x 2: the full binned width", 0x822e, 1, 0, 5988, 5764 / 2 + 30, 5764, 3000, kWidth},
+        {"2 x 2: the window's own value reads none of a centred window", 0x822e, 1, 0, kWidth + 160, 5764 / 2 + 30,
+         5764, 3000, 0},
+        {"3 x 3: the full binned width", 0x822e, 2, 0, 4044, 5763 / 3 + 22, 5763, 3000, kWidth},
+        {"S834 beyond its start register (7088)", 0x834e, 0, 0x1BB, 112 + kWidth + 160, 112 + 52, 7200, 4000, kWidth},
+        {"S834 2 x 2", 0x834e, 1, 0, 7096 + 160, 7064 / 2 + 24, 7064, 4000, kWidth},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!row || row->pid != c.pid) start(product(c.pid));
+        const ModeRow& m = row->modes[static_cast<size_t>(c.mode)];
+        program(m.code, true, c.startUnits, c.y0 + m.k, c.hblk, m.blank);
+        ASSERT_EQ(sensorWrite(h, 0x18C, c.windowValue), 0);
+        ASSERT_EQ(sensorWrite(h, 0x18D, c.windowValue >> 8), 0);
+        expectPixels(frame(kWidth * kHeight), false, m.bits, [&](int x, int y) {
+            return x < c.validCols ? block(c.x0 + m.factor * x, c.y0 + m.factor * y, m.factor) : 0;
+        });
+    }
+}
+
+// The S828 reads from its start column at full resolution (14 bits, no
+// dummy columns); binned it reads the whole binned line (10 bits), and the
+// FPGA skips the start. The column count in 0x18C/0x18D limits neither.
+TEST_F(Modes, TheS828ReadsFromItsStartAtFullResolutionAndTheWholeBinnedLineBinned) {
+    struct Case {
+        const char* what;
+        int mode, fmt, bits;  // FPGA register 10: bit 0 the wide ADC, bit 4 16-bit output
+        int hblk;
+        int x0, y0;  // array pixel of frame pixel (0, 0)
+    };
+    const Case cases[] = {
+        {"full, 14 bits", 0, 0x11, 14, 0, 1504, 1500},
+        {"full, the FPGA skipping three columns", 0, 0x11, 14, 3, 1507, 1500},
+        {"full with the FPGA's ADC at 10 bits", 0, 0x10, 10, 0, 1504, 1500},
+        {"2 x 2", 1, 0x10, 10, 1504 / 2, 1504, 1500},
+        {"3 x 3", 2, 0x10, 10, 1503 / 3, 1503, 1500},
+    };
+    for (int pid : {0x828a, 0x828e}) {
+        start(product(pid));
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << std::hex << pid << " " << c.what);
+            const ModeRow& m = row->modes[static_cast<size_t>(c.mode)];
+            ASSERT_EQ(writeFpga(h, 10, c.fmt), 0);
+            program(m.code, true, 1504 / 16, c.y0 + m.k, c.hblk, m.blank);
+            ASSERT_EQ(sensorWrite(h, 0x18C, kWidth), 0);
+            ASSERT_EQ(sensorWrite(h, 0x18D, 0), 0);
+            expectPixels(frame(kWidth * kHeight * 2), true, c.bits, [&](int x, int y) {
+                return block(c.x0 + m.factor * x, c.y0 + m.factor * y, m.factor);
+            });
+        }
+    }
+}
+
+// The S828 streams while 0x00 is 0 and 0x19E is 1; it powers up stopped.
+TEST_F(Modes, TheS828StreamsOnlyWhileRunningAndUnparked) {
+    for (int pid : {0x828a, 0x828b, 0x828e, 0x828f}) {
+        SCOPED_TRACE(testing::Message() << std::hex << pid);
+        kyrsim::Device fresh = kyrsim::plug(pid, 1, "9");
+        EXPECT_EQ(kyrsim_sensor_reg(fresh.handle(), 0x00), 1);
+        ASSERT_TRUE(fresh.unplug());
+    }
+    start(product(0x828b));
+    program(0x40, true, 10, 15, 0, 33);
+    const int bytes = kWidth * kHeight;
+    const struct {
+        const char* what;
+        int stop, stream;
+        bool flows;
+    } cases[] = {
+        {"running, unparked", 0x00, 0x01, true},
+        {"stopped", 0x01, 0x01, false},
+        {"any other value of 0x00", 0x04, 0x01, false},
+        {"parked", 0x00, 0x05, false},
+        {"running again", 0x00, 0x01, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(sensorWrite(h, 0x00, c.stop), 0);
+        ASSERT_EQ(sensorWrite(h, 0x19E, c.stream), 0);
+        EXPECT_EQ(cam.query(KYRSIM_Q_RUNNING), c.flows ? 1 : 0);
+        EXPECT_EQ(frame(bytes, c.flows ? 2000 : 100).size(), c.flows ? static_cast<size_t>(bytes) : 0u);
+    }
+}
+
+// FPGA register 69 (the host type) keeps what was written, through stops and
+// an FPGA reset.
+TEST_F(Modes, FpgaRegister69KeepsItsValue) {
+    for (int pid : {0x822e, 0x834e}) {
+        SCOPED_TRACE(testing::Message() << std::hex << pid);
+        start(product(pid));
+        for (int v : {1, 0}) {
+            ASSERT_EQ(writeFpga(h, 69, v), 0);
+            ASSERT_EQ(writeFpga(h, 0, 0x00), 0);  // reset
+            ASSERT_EQ(writeFpga(h, 0, 0x11), 0);
+            ASSERT_EQ(writeFpga(h, 0, 0x01), 0);
+            EXPECT_EQ(readFpga(h, 69), v);
+            EXPECT_EQ(kyrsim_fpga_reg(cam.handle(), 69), v);
+        }
+    }
+}
+
+// The S822's and S834's low-power register set during a long exposure: the
+// camera logs every write, the set parks the sensor (0x19E = 5), and once it
+// is undone before the trigger's fall the frame read out shows the same
+// window as before the exposure. Left on, or with XHS still stopped, no frame comes.
+TEST_F(Modes, TheLowPowerSetIsLoggedAndTheReadoutFollowsItsUndoing) {
+    using Writes = std::vector<std::pair<int, int>>;
+    const Writes on822 = {{0x43E, 1}, {0x443, 1}, {0x52E, 1}, {0x505, 0x10}, {0x506, 0}, {0x522, 0x30},
+                          {0x525, 3}, {0x528, 3}, {0x52B, 3},  {0x45C, 3},    {0x19E, 5}};
+    const Writes off822 = {{0x19E, 1}, {0x522, 0}, {0x525, 0}, {0x528, 0}, {0x52B, 0},    {0x45C, 0},
+                           {0x43E, 3}, {0x443, 3}, {0x52E, 0}, {0x505, 0}, {0x506, 0xFF}};
+    Writes on834 = on822, off834 = off822;
+    on834.insert(on834.begin() + 4, {0x501, 0});
+    off834.insert(off834.begin() + 10, {0x501, 8});
+    struct Case {
+        const char* what;
+        int pid;
+        const Writes& on;
+        const Writes& off;
+        bool undo, xhsRestarted, frame;
+    };
+    const Case cases[] = {
+        {"S822, undone", 0x822e, on822, off822, true, true, true},
+        {"S834, undone", 0x834e, on834, off834, true, true, true},
+        {"S822, the set left on", 0x822e, on822, off822, false, true, false},
+        {"S822, XHS left stopped", 0x822e, on822, off822, true, false, false},
+    };
+    const int bytes = kWidth * kHeight;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        start(product(c.pid));
+        program(0x00, true, 120, 3000 + row->modes[0].k, row->modes[0].dummy, row->modes[0].blank);
+        ASSERT_EQ(sensorWrite(h, 0x18C, 0xFF), 0);
+        ASSERT_EQ(sensorWrite(h, 0x18D, 0xFF), 0);
+        auto scene = [&](int x, int y) { return arrayPixel(1920 + x, 3000 + y); };
+        expectPixels(frame(bytes), false, 12, scene);
+        ASSERT_EQ(writeFpga(h, 0, 0xC1), 0);   // wait and trigger mode
+        ASSERT_EQ(writeFpga(h, 11, 0x01), 0);  // the exposure starts
+        ASSERT_TRUE(cam.clearSensorLog());
+        for (const auto& w : c.on) ASSERT_EQ(sensorWrite(h, w.first, w.second), 0);
+        ASSERT_EQ(writeFpga(h, 11, 0x11), 0);  // XHS stopped
+        EXPECT_EQ(cam.query(KYRSIM_Q_RUNNING), 0);
+        if (c.undo) {
+            for (const auto& w : c.off) ASSERT_EQ(sensorWrite(h, w.first, w.second), 0);
+        }
+        if (c.xhsRestarted) {
+            ASSERT_EQ(writeFpga(h, 11, 0x01), 0);
+        }
+        ASSERT_EQ(writeFpga(h, 11, c.xhsRestarted ? 0x00 : 0x10), 0);  // the fall ends the exposure
+        Writes logged;
+        for (int i = 0; i < kyrsim_sensor_log_count(cam.handle()); ++i) {
+            kyrsim_sensor_write w{};
+            ASSERT_EQ(kyrsim_sensor_log_get(cam.handle(), i, &w), 0);
+            EXPECT_EQ(w.bits, 8);
+            logged.emplace_back(w.reg, w.value);
+        }
+        Writes expected = c.on;
+        if (c.undo) expected.insert(expected.end(), c.off.begin(), c.off.end());
+        EXPECT_EQ(logged, expected);
+        const auto after = frame(bytes, c.frame ? 2000 : 200);
+        if (c.frame) {
+            expectPixels(after, false, 12, scene);
+        } else {
+            EXPECT_TRUE(after.empty());
+        }
+    }
+}
+
+// A failing firmware-version request (0xAD), as the capture's diagnosis after
+// a failed sync reads it, on the S828: the next one answers again.
+TEST_F(Modes, TheFirmwareVersionRequestFailsAsAsked) {
+    start(product(0x828b));
+    ASSERT_TRUE(cam.setSyncPolicy(KYRSIM_SYNC_NEVER));
+    kyrsim_fault f{};
+    kyrsim_fault_init(&f, KYRSIM_FAULT_ERROR, LIBUSB_ERROR_PIPE);
+    f.device = cam.handle();
+    f.request = 0xAD;
+    const int rule = kyrsim_add_fault(&f);
+    ASSERT_GE(rule, 0);
+    EXPECT_EQ(in(h, 0xAD, 0, 0, 2).result, LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(in(h, 0xAD, 0, 0, 2).result, 2);
+    EXPECT_EQ(kyrsim_fault_hits(rule), 1);
+    EXPECT_EQ(readFpga(h, 35) & 0x10, 0);
 }
 
 }  // namespace
