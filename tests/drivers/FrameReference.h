@@ -65,10 +65,13 @@ inline std::vector<unsigned char> ReferenceImage(std::vector<unsigned char> fram
 }
 
 // The frame a sensor of read-out modes should send for readout r, built from
-// the scene (kyrsim_scene_pixel) alone: iCols x iRows pixels from array pixel
-// (x0, y0) on, each the mean (rounded down) of the iSensorFactor x
-// iSensorFactor array pixels of its colour (2 apart in a colour array, so the
-// mosaic stays; next to each other in a mono one), 0 past the array. 8-bit
+// the scene (kyrsim_scene_pixel) alone: iCols x iRows binned pixels from the
+// binned pixel that holds array pixel (x0, y0) on, each the mean (rounded
+// down) of the iSensorFactor x iSensorFactor array pixels of its colour (2
+// apart in a colour array, so the mosaic stays; next to each other in a mono
+// one), 0 past the array. A colour sensor's binned mosaic keeps its grid on
+// the array: a window that starts at an odd binned column starts on that
+// column's colour. 8-bit
 // frames carry the value's high byte, 16-bit ones its top `bits` bits. The
 // marker words are not in it: compare with SameExceptEnds.
 inline std::vector<unsigned char> ExpectedSensorFrame(int handle, int x0, int y0, const SReadout& r, bool mono,
@@ -76,6 +79,7 @@ inline std::vector<unsigned char> ExpectedSensorFrame(int handle, int x0, int y0
     const int f = r.iSensorFactor > 1 ? r.iSensorFactor : 1;
     const int step = mono ? 1 : 2;
     auto first = [&](int i) { return mono ? f * i : 2 * f * (i / 2) + i % 2; };
+    const int c0 = x0 / f, r0 = y0 / f;  // the window's first binned column and row
     const unsigned mask = (0xFFFFu << (16 - bits)) & 0xFFFFu;
     std::vector<unsigned char> frame(static_cast<size_t>(r.iCols) * r.iRows * (r.b16 ? 2 : 1));
     for (int y = 0; y < r.iRows; ++y) {
@@ -83,7 +87,7 @@ inline std::vector<unsigned char> ExpectedSensorFrame(int handle, int x0, int y0
             unsigned sum = 0;
             for (int j = 0; j < f; ++j) {
                 for (int i = 0; i < f; ++i) {
-                    const int v = kyrsim_scene_pixel(handle, x0 + first(x) + i * step, y0 + first(y) + j * step);
+                    const int v = kyrsim_scene_pixel(handle, first(c0 + x) + i * step, first(r0 + y) + j * step);
                     sum += v > 0 ? static_cast<unsigned>(v) : 0u;
                 }
             }

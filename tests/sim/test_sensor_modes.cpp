@@ -231,21 +231,54 @@ TEST_F(Modes, FramesFlowOnlyWhileAwakeOutOfStandbyUnparkedAndRunning) {
         int power, stream, fpgaCtrl;
         bool flows;
     };
-    const Case cases[] = {
-        {"awake, unparked, running", 0x04, 0x01, 0x01, true},
-        {"asleep", 0x00, 0x01, 0x01, false},
-        {"in standby", 0x05, 0x01, 0x01, false},
-        {"parked", 0x04, 0x05, 0x01, false},
-        {"FPGA stopped", 0x04, 0x01, 0x11, false},
-        {"other bits of the power register do not matter", 0x0C, 0x01, 0x01, true},
+    struct ProductCases {
+        int pid;
+        std::vector<Case> cases;
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        ASSERT_EQ(sensorWrite(h, 0x000, c.power), 0);
-        ASSERT_EQ(sensorWrite(h, 0x1EE, c.stream), 0);
-        ASSERT_EQ(writeFpga(h, 0, c.fpgaCtrl), 0);
-        EXPECT_EQ(cam.query(KYRSIM_Q_RUNNING), c.flows ? 1 : 0);
-        EXPECT_EQ(frame(bytes, c.flows ? 2000 : 100).size(), c.flows ? static_cast<size_t>(bytes) : 0u);
+    const ProductCases products[] = {
+        // Awake (0x000 bit 2) and out of standby (bit 0), stream switch 0x1EE.
+        {0x710e,
+         {
+             {"awake, unparked, running", 0x04, 0x01, 0x01, true},
+             {"asleep", 0x00, 0x01, 0x01, false},
+             {"in standby", 0x05, 0x01, 0x01, false},
+             {"parked", 0x04, 0x05, 0x01, false},
+             {"FPGA stopped", 0x04, 0x01, 0x11, false},
+             {"other bits of the power register do not matter", 0x0C, 0x01, 0x01, true},
+         }},
+        // The S828: 0x00 = 0 runs, any other value stops; stream switch 0x19E.
+        {0x828b,
+         {
+             {"running, unparked", 0x00, 0x01, 0x01, true},
+             {"stopped", 0x01, 0x01, 0x01, false},
+             {"the init table's 0x04 is not running", 0x04, 0x01, 0x01, false},
+             {"parked", 0x00, 0x05, 0x01, false},
+             {"FPGA stopped", 0x00, 0x01, 0x11, false},
+             {"running again", 0x00, 0x01, 0x01, true},
+         }},
+    };
+    for (const ProductCases& p : products) {
+        start(product(p.pid));
+        program(row->modes[0].code, true, 10, 100, row->modes[0].dummy, row->modes[0].blank);
+        for (const Case& c : p.cases) {
+            SCOPED_TRACE(testing::Message() << std::hex << p.pid << " " << c.what);
+            ASSERT_EQ(sensorWrite(h, row->power.reg, c.power), 0);
+            ASSERT_EQ(sensorWrite(h, row->streamReg, c.stream), 0);
+            ASSERT_EQ(writeFpga(h, 0, c.fpgaCtrl), 0);
+            EXPECT_EQ(cam.query(KYRSIM_Q_RUNNING), c.flows ? 1 : 0);
+            EXPECT_EQ(frame(bytes, c.flows ? 2000 : 100).size(), c.flows ? static_cast<size_t>(bytes) : 0u);
+        }
+    }
+}
+
+// The S828 powers up stopped: 0x00 reads 1.
+TEST(SensorModes, TheS828PowersUpStopped) {
+    kyrsim::Scope scope;
+    for (int pid : {0x828a, 0x828b, 0x828e, 0x828f}) {
+        SCOPED_TRACE(testing::Message() << std::hex << pid);
+        kyrsim::Device cam = kyrsim::plug(pid, 1, "1");
+        EXPECT_EQ(kyrsim_sensor_reg(cam.handle(), 0x00), 1);
+        ASSERT_TRUE(cam.unplug());
     }
 }
 
@@ -575,24 +608,28 @@ TEST_F(Modes, ColourSensorsBinSameColourPixels) {
     }
 }
 
-// The S7300 takes the landed trigger modes: in trigger mode (register 0 bit
-// 7 alone) a soft trigger's valid edge sends one frame, nothing else does.
-TEST_F(Modes, TheS7300SendsOneFramePerSoftTrigger) {
-    start(kProducts[2]);
-    EXPECT_EQ(readFpga(h, 28), 0xC0);
-    program(0x00, true, 47, 1405, 24, 49);
-    ASSERT_EQ(writeFpga(h, 40, 0x00), 0);  // soft trigger, rising edge
-    ASSERT_EQ(writeFpga(h, 0, 0x81), 0);
-    const int bytes = kWidth * kHeight;
-    EXPECT_TRUE(frame(bytes, 200).empty());
-    for (int i = 0; i < 2; ++i) {
-        SCOPED_TRACE(i);
-        ASSERT_EQ(writeFpga(h, 11, 0x01), 0);
-        ASSERT_EQ(writeFpga(h, 11, 0x00), 0);
-        EXPECT_EQ(frame(bytes).size(), static_cast<size_t>(bytes));
+// The S7300, S822 and S834 take the landed trigger modes: in trigger mode
+// (register 0 bit 7 alone) a soft trigger's valid edge sends one frame,
+// nothing else does.
+TEST_F(Modes, TriggerCamerasSendOneFramePerSoftTrigger) {
+    for (int pid : {0x730b, 0x822e, 0x834e}) {
+        SCOPED_TRACE(testing::Message() << std::hex << pid);
+        start(product(pid));
+        EXPECT_EQ(readFpga(h, 28), 0xC0);
+        program(0x00, true, 47, 1405, 24, 49);
+        ASSERT_EQ(writeFpga(h, 40, 0x00), 0);  // soft trigger, rising edge
+        ASSERT_EQ(writeFpga(h, 0, 0x81), 0);
+        const int bytes = kWidth * kHeight;
         EXPECT_TRUE(frame(bytes, 200).empty());
+        for (int i = 0; i < 2; ++i) {
+            SCOPED_TRACE(i);
+            ASSERT_EQ(writeFpga(h, 11, 0x01), 0);
+            ASSERT_EQ(writeFpga(h, 11, 0x00), 0);
+            EXPECT_EQ(frame(bytes).size(), static_cast<size_t>(bytes));
+            EXPECT_TRUE(frame(bytes, 200).empty());
+        }
+        EXPECT_EQ(cam.query(KYRSIM_Q_TRIGGERS), 2);
     }
-    EXPECT_EQ(cam.query(KYRSIM_Q_TRIGGERS), 2);
 }
 
 // The S822 and S834 keep their AD bits (5-7) and more in the mode register:
@@ -686,37 +723,6 @@ TEST_F(Modes, TheS828ReadsFromItsStartAtFullResolutionAndTheWholeBinnedLineBinne
                 return block(c.x0 + m.factor * x, c.y0 + m.factor * y, m.factor);
             });
         }
-    }
-}
-
-// The S828 streams while 0x00 is 0 and 0x19E is 1; it powers up stopped.
-TEST_F(Modes, TheS828StreamsOnlyWhileRunningAndUnparked) {
-    for (int pid : {0x828a, 0x828b, 0x828e, 0x828f}) {
-        SCOPED_TRACE(testing::Message() << std::hex << pid);
-        kyrsim::Device fresh = kyrsim::plug(pid, 1, "9");
-        EXPECT_EQ(kyrsim_sensor_reg(fresh.handle(), 0x00), 1);
-        ASSERT_TRUE(fresh.unplug());
-    }
-    start(product(0x828b));
-    program(0x40, true, 10, 15, 0, 33);
-    const int bytes = kWidth * kHeight;
-    const struct {
-        const char* what;
-        int stop, stream;
-        bool flows;
-    } cases[] = {
-        {"running, unparked", 0x00, 0x01, true},
-        {"stopped", 0x01, 0x01, false},
-        {"any other value of 0x00", 0x04, 0x01, false},
-        {"parked", 0x00, 0x05, false},
-        {"running again", 0x00, 0x01, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        ASSERT_EQ(sensorWrite(h, 0x00, c.stop), 0);
-        ASSERT_EQ(sensorWrite(h, 0x19E, c.stream), 0);
-        EXPECT_EQ(cam.query(KYRSIM_Q_RUNNING), c.flows ? 1 : 0);
-        EXPECT_EQ(frame(bytes, c.flows ? 2000 : 100).size(), c.flows ? static_cast<size_t>(bytes) : 0u);
     }
 }
 
