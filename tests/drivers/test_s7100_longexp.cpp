@@ -6,7 +6,6 @@
 // the trigger falls; a short readout sent again from the DDR; an early end
 // by an exposure change or a stop; the wait across the 32-bit tick wrap.
 #include <stdint.h>
-#include <string.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,9 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "FrameReference.h"
+#include "Fx3Fixture.h"
 #include "LongExpLog.h"
 #include "TestSpeed.h"
-#include "platform/Log.h"
 #include "test_s7100_fixture.h"
 
 namespace {
@@ -47,11 +47,6 @@ struct SEvent {
 
 class C7100LongExpTest : public C7100Test {
   protected:
-    void TearDown() override {
-        g_bDebugPrint = false;
-        C7100Test::TearDown();
-    }
-
     // A fresh camera whose FPGA comes in sync with the sensor by policy
     // (KYRSIM_SYNC_*, after `cycles` stop and start cycles).
     void Open(int policy = KYRSIM_SYNC_READY, int cycles = 0) {
@@ -104,12 +99,17 @@ class C7100LongExpTest : public C7100Test {
     bool ReadVideo() {
         return KYRGetVideoData(0, m_img.data(), static_cast<long>(m_img.size()), kWaitMs) == KYR_SUCCESS;
     }
-    // The image equals the frame the camera sent, but for the repaired marker bytes.
-    void ExpectImageIsLastFrame() {
-        const std::vector<unsigned char> sent = m_dev.lastFrame();
-        ASSERT_EQ(sent.size(), static_cast<size_t>(kFrameBytes));
-        EXPECT_EQ(memcmp(m_img.data() + 4, sent.data() + 4, kFrameBytes - 8), 0);
+    // The image is the scene's window at the camera's start, but for the repaired marker bytes.
+    void ExpectImageOfScene() {
+        int sx = -1, sy = -1;
+        ASSERT_EQ(KYRGetStartPos(0, &sx, &sy), KYR_SUCCESS);
+        const std::vector<unsigned char> want =
+            ExpectedSensorFrame(m_dev.handle(), sx, sy, Engine().Readout(), true, 12);
+        EXPECT_TRUE(SameExceptEnds(m_img, want));
     }
+    // The image equals the frame the camera sent, but for the repaired marker bytes.
+    void ExpectImageIsLastFrame() { EXPECT_TRUE(SameExceptEnds(m_img, m_dev.lastFrame())); }
+    void StartTenSecondSnapshot();
     int Dropped() {
         int n = -1;
         EXPECT_EQ(KYRGetDroppedFrames(0, &n), KYR_SUCCESS);
@@ -180,16 +180,6 @@ SScript ScriptFrom(const std::vector<SEvent>& s, int rise) {
     return k;
 }
 
-// Runs fn with debug output on; what it logged.
-template <class F>
-std::string LogOf(F fn) {
-    g_bDebugPrint = true;
-    testing::internal::CaptureStderr();
-    fn();
-    std::string text = testing::internal::GetCapturedStderr();
-    g_bDebugPrint = false;
-    return text;
-}
 int Occurrences(const std::string& text, const std::string& what) {
     int n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -216,7 +206,7 @@ TEST_F(C7100LongExpTest, ScriptTable) {
         ASSERT_NO_FATAL_FAILURE(Open());
         ASSERT_EQ(Snap(c.us), KYR_EXP_SUCCESS);
         ASSERT_EQ(KYRGetDataAfterExp(0, m_img.data(), kFrameBytes), KYR_SUCCESS);
-        ExpectImageIsLastFrame();
+        ExpectImageOfScene();
 
         const std::vector<SEvent> s = Events();
         const int rise = TriggerRise(s, 0);
@@ -269,11 +259,14 @@ TEST_F(C7100LongExpTest, ResyncTable) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_NO_FATAL_FAILURE(Open(c.policy, c.cycles));
-        ASSERT_EQ(Snap(1000000), KYR_EXP_SUCCESS);
+        const std::string log = CaptureDebugLog([&] { ASSERT_EQ(Snap(1000000), KYR_EXP_SUCCESS); });
         const std::vector<SEvent> s = Events();
         const int rise = TriggerRise(s, 0);
         ASSERT_GE(rise, 0);
         EXPECT_EQ(SyncAttempts(s, rise), c.attempts);
+        // Each attempt after which bit 4 still reads clear is logged.
+        EXPECT_EQ(Occurrences(log, "EC sync status:0x"), c.attempts - 1);
+        EXPECT_EQ(Occurrences(log, "Begin long exp 1000\n"), 1);
         // A re-synchronisation that succeeds needs no liveness reads.
         EXPECT_EQ(FindRequest(s, kReqFirmware), -1);
     }
@@ -303,8 +296,12 @@ TEST_F(C7100LongExpTest, VideoResyncsOnlyBeforeTheRunsFirstLongExposure) {
 TEST_F(C7100LongExpTest, ANeverReadyFpgaEndsTheSnapshotFailedWithoutATrigger) {
     ASSERT_NO_FATAL_FAILURE(Open(KYRSIM_SYNC_NEVER));
     const auto t0 = std::chrono::steady_clock::now();
-    ASSERT_EQ(Snap(2000000), KYR_EXP_FAILED);
+    const std::string log = CaptureDebugLog([&] { ASSERT_EQ(Snap(2000000), KYR_EXP_FAILED); });
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(kWaitMs / 2));
+    EXPECT_EQ(Occurrences(log, "EC sync status:0x"), 5);
+    // The version reads come without a line, and the exposure never began.
+    EXPECT_EQ(Occurrences(log, "Long exposure EC sync failed."), 0);
+    EXPECT_EQ(Occurrences(log, "Begin long exp"), 0);
     const std::vector<SEvent> s = Events();
     EXPECT_EQ(TriggerRise(s, 0), -1);
     const int firmware = FindRequest(s, kReqFirmware);
@@ -313,6 +310,7 @@ TEST_F(C7100LongExpTest, ANeverReadyFpgaEndsTheSnapshotFailedWithoutATrigger) {
     // Then the FPGA version.
     EXPECT_GE(Find(s, 'R', kFVerType, 0, 0, firmware), 0);
     EXPECT_EQ(m_dev.sensor(kReg7100Stream), kParked);
+    EXPECT_EQ(m_dev.fpga(kF7100Ctrl) & kCtrl7100Stop, kCtrl7100Stop);
     EXPECT_FALSE(m_dev.query(KYRSIM_Q_RUNNING) == 1);
     EXPECT_EQ(m_dev.fpga(kFSignal) & kSigTrigger, 0);
     // The next exposure is not blocked by the failed one: it fails the same way.
@@ -341,7 +339,7 @@ TEST_F(C7100LongExpTest, ReloadTable) {
         ASSERT_NO_FATAL_FAILURE(Open());
         ASSERT_TRUE(m_dev.streamFault(KYRSIM_STREAM_SHORT, 4096, 0, shorts));
         std::string log;
-        log = LogOf([&] { ASSERT_EQ(Snap(1500000), KYR_EXP_SUCCESS); });
+        log = CaptureDebugLog([&] { ASSERT_EQ(Snap(1500000), KYR_EXP_SUCCESS); });
         const std::vector<SEvent> s = Events();
         EXPECT_EQ(Count(s, 'F', kFBuf, kBufReload, kBufReload, 0, static_cast<int>(s.size())), shorts);
         EXPECT_EQ(Occurrences(log, "Reload long exp data.\n"), shorts);
@@ -362,7 +360,7 @@ TEST_F(C7100LongExpTest, AFourthShortReadoutGivesUpWithTheGPIFStatusAndALostFram
     ASSERT_TRUE(m_dev.streamFault(KYRSIM_STREAM_SHORT, 4096, 0, 4));
     m_from = kyrsim_log_count();
     int dropped = -1;
-    const std::string log = LogOf([&] {
+    const std::string log = CaptureDebugLog([&] {
         ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
         ASSERT_TRUE(ReadVideo());
         dropped = Dropped();
@@ -388,7 +386,7 @@ TEST_F(C7100LongExpTest, AFrameNotHeldIsNotReloaded) {
     ASSERT_NO_FATAL_FAILURE(Open());
     ASSERT_TRUE(m_dev.streamFault(KYRSIM_STREAM_OVERFLOW, 4096, 0, 1));
     std::string log;
-    log = LogOf([&] { EXPECT_EQ(Snap(1000000), KYR_EXP_FAILED); });
+    log = CaptureDebugLog([&] { EXPECT_EQ(Snap(1000000), KYR_EXP_FAILED); });
     EXPECT_EQ(Occurrences(log, "Data in cache is invalid, could not reload!\n"), 1);
     EXPECT_EQ(Occurrences(log, "Reload long exp data.\n"), 0);
     const std::vector<SEvent> s = Events();
@@ -397,14 +395,19 @@ TEST_F(C7100LongExpTest, AFrameNotHeldIsNotReloaded) {
 
 // ---- Early end ---------------------------------------------------------------------------------
 
-// An exposure change from another thread ends a 10 s wait within one step;
-// the closing follows.
-TEST_F(C7100LongExpTest, AnExposureChangeEndsTheWaitWithinOneStep) {
+// A 10 s snapshot, some seconds into its stepped wait.
+void C7100LongExpTest::StartTenSecondSnapshot() {
     ASSERT_NO_FATAL_FAILURE(Open());
     ASSERT_EQ(Set(KYR_EXPOSURE, 10000000), KYR_SUCCESS);
     m_from = kyrsim_log_count();
     ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
     ASSERT_TRUE(m_clock.WaitElapsed(m_clock.ElapsedUs() + 2500000, kWaitMs));
+}
+
+// An exposure change from another thread ends a 10 s wait within one step;
+// the closing follows.
+TEST_F(C7100LongExpTest, AnExposureChangeEndsTheWaitWithinOneStep) {
+    ASSERT_NO_FATAL_FAILURE(StartTenSecondSnapshot());
     int setFrom = 0, setTo = 0;  // the change's requests
     std::thread setter([&] {
         setFrom = kyrsim_log_count();
@@ -429,11 +432,7 @@ TEST_F(C7100LongExpTest, AnExposureChangeEndsTheWaitWithinOneStep) {
 
 // KYRStopExposure joins within one step plus the closing's pauses.
 TEST_F(C7100LongExpTest, StopExposureJoinsWithinOneStepAndTheClosing) {
-    ASSERT_NO_FATAL_FAILURE(Open());
-    ASSERT_EQ(Set(KYR_EXPOSURE, 10000000), KYR_SUCCESS);
-    m_from = kyrsim_log_count();
-    ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
-    ASSERT_TRUE(m_clock.WaitElapsed(m_clock.ElapsedUs() + 2500000, kWaitMs));
+    ASSERT_NO_FATAL_FAILURE(StartTenSecondSnapshot());
     const uint64_t stoppedAt = m_clock.ElapsedUs();
     ASSERT_EQ(KYRStopExposure(0), KYR_SUCCESS);
     EXPECT_LE(m_clock.ElapsedUs() - stoppedAt, 100000u + 200000u + 50000u);
