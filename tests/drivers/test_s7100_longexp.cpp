@@ -43,30 +43,24 @@ struct SEvent {
     char kind;
     int reg, value;
     uint64_t atUs;  // virtual time of the last sleep before it
+    long long simUs;  // the simulator's time at its arrival
 };
 
 class C7100LongExpTest : public C7100Test {
   protected:
     // A fresh camera whose FPGA comes in sync with the sensor by policy
-    // (KYRSIM_SYNC_*, after `cycles` stop and start cycles).
+    // (KYRSIM_SYNC_*, after `cycles` stop and start cycles from now on).
     void Open(int policy = KYRSIM_SYNC_READY, int cycles = 0) {
-        KYRCloseCamera(0);
-        kyrsim::reset();
-        MadeCameras().clear();
-        kyrsim_profile p;
-        ASSERT_EQ(kyrsim_get_profile(kPid7100, &p), 0);
-        p.sync_policy = policy;
-        p.sync_cycles = cycles;
-        ASSERT_EQ(kyrsim_set_profile(kPid7100, &p), 0);
-        m_dev = Plug(kPid7100);
-        m_pCam = OpenInit();
-        ASSERT_NE(m_pCam, nullptr);
+        ASSERT_NE(Fresh(kPid7100), nullptr);
         // The cooler's thread sleeps on the test clock too: without it the
         // clock follows the capture thread's pauses and steps alone.
         dynamic_cast<CCameraCool&>(*m_pCam).StopAutoTempThr();
         ASSERT_EQ(KYRSetROIFormat(0, kW, kH, 1, IMG_RAW8), KYR_SUCCESS);
         // Triggered frames come at the fall, whatever the test clock does.
         ASSERT_EQ(kyrsim_set_unpaced(m_dev.handle(), 1), 0);
+        // The simulator's log times follow the test clock.
+        ASSERT_EQ(kyrsim_set_log_clock(1), 0);
+        ASSERT_EQ(kyrsim_set_sync_policy(m_dev.handle(), policy, cycles), 0);
         m_img.assign(kFrameBytes, 0);
     }
     // Starts a single exposure of us and waits for its end.
@@ -85,13 +79,13 @@ class C7100LongExpTest : public C7100Test {
             if (r.thread == kyrsim_thread_id()) continue;
             const uint64_t at = m_log.TimeOf(i);
             if (r.request == kReqFpgaWrite)
-                out.push_back({'F', r.value, r.index, at});
+                out.push_back({'F', r.value, r.index, at, r.start_us});
             else if (r.request == kReqSensor8)
-                out.push_back({'S', r.value, r.index, at});
+                out.push_back({'S', r.value, r.index, at, r.start_us});
             else if (r.request == kReqFpgaRead)
-                out.push_back({'R', r.value, r.data_len > 0 ? r.data[0] : -1, at});
+                out.push_back({'R', r.value, r.data_len > 0 ? r.data[0] : -1, at, r.start_us});
             else
-                out.push_back({'Q', r.request, 0, at});
+                out.push_back({'Q', r.request, 0, at, r.start_us});
         }
         return out;
     }
@@ -356,6 +350,7 @@ TEST_F(C7100LongExpTest, ReloadTable) {
 // GPIF status, then a lost frame; the next exposure streams again.
 TEST_F(C7100LongExpTest, AFourthShortReadoutGivesUpWithTheGPIFStatusAndALostFrame) {
     ASSERT_NO_FATAL_FAILURE(Open());
+    ASSERT_EQ(kyrsim_set_fd_answer(m_dev.handle(), 0x5A), 0);
     ASSERT_EQ(Set(KYR_EXPOSURE, 1000000), KYR_SUCCESS);
     ASSERT_TRUE(m_dev.streamFault(KYRSIM_STREAM_SHORT, 4096, 0, 4));
     m_from = kyrsim_log_count();
@@ -369,7 +364,7 @@ TEST_F(C7100LongExpTest, AFourthShortReadoutGivesUpWithTheGPIFStatusAndALostFram
     EXPECT_EQ(dropped, 1);
     EXPECT_EQ(Occurrences(log, "Reload long exp data.\n"), 3);
     EXPECT_EQ(Occurrences(log, "USB cable has an exception, reload failed!\n"), 1);
-    EXPECT_EQ(Occurrences(log, "GPIF Status: 0x"), 1);
+    EXPECT_EQ(Occurrences(log, "GPIF Status: 0x5a\n"), 1);
     const std::vector<SEvent> s = Events();
     const int gpif = FindRequest(s, kReqGPIF);
     ASSERT_GE(gpif, 0);
@@ -464,9 +459,10 @@ TEST_F(C7100LongExpTest, TheWaitRunsAcrossTheTickWrap) {
     const std::vector<SEvent> s = Events();
     const SScript k = ScriptFrom(s, TriggerRise(s, 0));
     ASSERT_GT(k.fall, k.rise);
-    const uint64_t up = s[k.fall].atUs - s[k.rise].atUs;
-    EXPECT_GE(up, 2200000u);
-    EXPECT_LE(up, 2320000u);
+    // On the simulator's clock.
+    const long long up = s[k.fall].simUs - s[k.rise].simUs;
+    EXPECT_GE(up, 2200000);
+    EXPECT_LE(up, 2320000);
 }
 
 // ---- Threads ---------------------------------------------------------------------------------
