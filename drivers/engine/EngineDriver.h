@@ -80,6 +80,9 @@ struct SCaptureParams {
     int iBandwidthStep = 4;               // percent per step
     int iLossesPerStep = 3;               // failures counted before a step
     uint32_t uNextWaitCapMs = 0;          // later transfers wait min(first wait, this); 0: share + margin
+    // The stream reset's log line as it stands; null: "no frame more than
+    // <iMaxEmpty>, reset!\n".
+    const char* szResetLog = nullptr;
 };
 
 // The readout of an image of iWidth x iHeight at iBin; iBin must be one of the

@@ -126,6 +126,9 @@ SDriverDesc DescS7100MM_Pro() {
     // Shutter line in line pairs at 0x018/9, in lines while the sensor bins 2 x 2.
     d.exposure.usRegSHR = 0x018;
     d.exposure.fnShutterValue = HalfLineShutter;
+
+    // No line for each long-exposure frame.
+    d.capture.szLongFrameLog = nullptr;
     return d;
 }
 

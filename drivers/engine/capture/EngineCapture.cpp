@@ -224,7 +224,10 @@ bool CEngineDriver<TBase>::BeginLongPass(unsigned long long* pExpUs) {
 template <class TBase>
 bool CEngineDriver<TBase>::RestartStream() {
     const SCaptureParams& p = m_Capture;
-    this->DbgPrint2("WorkingFunc", "no frame more than %d, reset!\n", p.iMaxEmpty);
+    if (p.szResetLog)
+        this->DbgPrint2("WorkingFunc", "%s", p.szResetLog);
+    else
+        this->DbgPrint2("WorkingFunc", "no frame more than %d, reset!\n", p.iMaxEmpty);
     // A device that takes no USB reset is gone (or re-enumerates under a new
     // handle): nothing more comes on this one.
     if (!this->ResetDevice()) {
@@ -376,8 +379,8 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
         int got = 0;
         this->startAsyncXfer(waitMs, nextMs, &got, pbRunning, length);
         if (!pbRunning->load()) break;
-        if (bLong)
-            this->DbgPrint2("WorkingFunc", "Long exp:Get one Frame %d\n", static_cast<int>(expUs / 1000));
+        if (bLong && hooks.szLongFrameLog)
+            this->DbgPrint2("WorkingFunc", hooks.szLongFrameLog, static_cast<int>(expUs / 1000));
         if (!this->m_bAutoFPS) m_bAutoBWSeen = false;
         if (hooks.bStatusEachPass) {
             const uint8_t st = ReadStatus();
@@ -413,6 +416,7 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
             continue;
         }
 
+        if (hooks.szShortFrameLog) this->DbgPrint2("WorkingFunc", hooks.szShortFrameLog, length, got);
         // A short readout of a long exposure: the DDR may still hold the
         // whole frame and can send it again.
         if (bLong && m_bCaptureDDR) {

@@ -1,5 +1,6 @@
 #include "engine/families/StandbyWakeFamily.h"
 
+#include "engine/EngineDriver.h"
 #include "engine/timing/TimingMaster.h"
 
 namespace {
@@ -16,6 +17,15 @@ const SRegBitsRow kStreamStartBits[] = {
     {kRegPower, kStandbyBit, 0},
 };
 const SRegBitsRow kStreamStopBits[] = {{kRegPower, kStandbyBit, kStandbyBit}};
+
+// The capture loop: the stream is reset at the 4th empty transfer in a row
+// (the line names 5, as the camera's tools know it), and an exposure above
+// 999,999 us waits its length + 2 s for its first transfer.
+constexpr SCaptureParams kCaptureParams = {
+    .iMaxEmpty = 4,
+    .uLongExpExtraMs = 1000,
+    .szResetLog = "no frame more than 5, reset!\n",
+};
 
 }  // namespace
 
@@ -105,5 +115,13 @@ SDriverDesc StandbyWakeFamilyDesc() {
     b.iFrameExtraLines = -1;
     b.iBandwidthExtraLines = -1;
     b.bSensorBinKeepsRows = true;
+
+    // The FPGA status after every transfer; a short frame logs both lengths
+    // and reads the versions back (USB liveness); given-up reloads log the GPIF status.
+    d.capture.bStatusEachPass = true;
+    d.capture.bLivenessAfterShort = true;
+    d.capture.bGPIFOnGiveUp = true;
+    d.capture.szShortFrameLog = "data length wanted: %d, data length got: %d\n";
+    d.pCaptureParams = &kCaptureParams;
     return d;
 }

@@ -19,7 +19,10 @@
 // (wake, 10 ms, standby off, 15 ms) and stops into standby. Exposure:
 // shutter line SSH1 counted from the frame's start, the shortest line 1,
 // long exposures from 1 s programmed as the frame + 5 ms. The start is
-// kept on the sensor first and aligned after. No names, sizes, tables,
+// kept on the sensor first and aligned after. Capture: the FPGA status read
+// after every transfer, both lengths of a short frame logged and the
+// versions read back after it, the GPIF status when DDR resends are given
+// up, the stream reset at the 4th empty transfer. No names, sizes, tables,
 // modes or registers of the model.
 SDriverDesc StandbyWakeFamilyDesc();
 
