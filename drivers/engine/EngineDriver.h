@@ -239,6 +239,9 @@ class CEngineDriver : public TBase {
     bool RunLongExpActions(const SLongExpActions& list, uint32_t* puTriggerTick);
     bool RunLongExpAction(const SLongExpAction& action, uint32_t* puTriggerTick);
     bool SyncBeforeLongExp(uint32_t uTries);
+    // Auto exposure and gain, and white balance, on the slow frame just
+    // accepted, once the ring has it.
+    void SlowFrameAutoSteps();
     // FPGA status (0 when it cannot be read) and the GPIF status log.
     uint8_t ReadStatus();
     void LogGPIFStatus();

@@ -21,6 +21,9 @@ constexpr unsigned long long kLongExposureUs = 999999;
 // Auto exposure and white balance run on the capture thread for frames at
 // least this slow (the auto-control thread does the faster ones).
 constexpr unsigned long long kSlowFrameUs = 100000;
+// Longest wait for the ring's copy of a slow frame before its auto steps
+// (the largest frame is copied in a fraction of it).
+constexpr int kFrameCopyWaitMs = 1000;
 
 uint16_t Word(const uint8_t* pFrame, int iWord) {
     return static_cast<uint16_t>(pFrame[2 * iWord] | (pFrame[2 * iWord + 1] << 8));
@@ -399,10 +402,7 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
                     break;
                 }
                 // Slow frames: the auto steps run here, on the frame just taken.
-                if (expUs >= kSlowFrameUs || frameUs >= kSlowFrameUs) {
-                    if (this->m_bAutoExp || this->m_bAutoGain) this->AutoExpGainFromRing();
-                    if (this->m_bColor && this->m_bAutoWB) this->AutoWhiBalFromRing();
-                }
+                if (expUs >= kSlowFrameUs || frameUs >= kSlowFrameUs) SlowFrameAutoSteps();
                 continue;
             }
             if (r == INSERT_REFUSED) {
@@ -470,6 +470,19 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
 }
 
 template <class TBase>
+void CEngineDriver<TBase>::SlowFrameAutoSteps() {
+    const bool bExpGain = this->m_bAutoExp || this->m_bAutoGain;
+    const bool bWhiteBalance = this->m_bColor && this->m_bAutoWB;
+    if (!bExpGain && !bWhiteBalance) return;
+    // The ring copies the frame just taken on its own thread; until that copy
+    // is in, its newest frame is the one before. A frame the copy never
+    // brings in (a stop drops it) steps nothing.
+    if (!this->m_pCirBuf->WaitInsertIdle(kFrameCopyWaitMs)) return;
+    if (bExpGain) this->AutoExpGainFromRing();
+    if (bWhiteBalance) this->AutoWhiBalFromRing();
+}
+
+template <class TBase>
 uint8_t CEngineDriver<TBase>::ReadStatus() {
     uint8_t st = 0;
     CCritSecLock lock(this->m_csControl);
@@ -506,6 +519,7 @@ void CEngineDriver<TBase>::LogGPIFStatus() {
     template bool CEngineDriver<TBase>::RestartStream();                                         \
     template void CEngineDriver<TBase>::LostFrame(int*, int*, uint32_t*, uint32_t*, bool);       \
     template void CEngineDriver<TBase>::RunWorking(std::atomic<bool>*);                          \
+    template void CEngineDriver<TBase>::SlowFrameAutoSteps();                                    \
     template uint8_t CEngineDriver<TBase>::ReadStatus();                                         \
     template void CEngineDriver<TBase>::LogGPIFStatus();
 KYR_ENGINE_CAPTURE(CCameraBase)
