@@ -33,7 +33,7 @@ class CLogTail {
     // Counts from now on.
     void Restart() { m_from = FileText().size(); }
 
-  private:
+    // The whole log file.
     static std::string FileText() {
         const char* home = getenv("HOME");
         if (!home) return std::string();
@@ -47,6 +47,7 @@ class CLogTail {
         return text;
     }
 
+  private:
     size_t m_from;
 };
 

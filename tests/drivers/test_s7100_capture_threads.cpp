@@ -2,13 +2,12 @@
 // The S7100's capture beside other threads: gain and exposure set during
 // video, sensor mode changes during video and during a single exposure, and
 // the camera unplugged or closed under a reader.
-#include <string.h>
-
 #include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
 
+#include "StreamCheck.h"
 #include "TestSpeed.h"
 #include "test_s7100_fixture.h"
 
@@ -43,14 +42,8 @@ TEST_F(C7100CaptureThreadsTest, GainAndExposureSetDuringVideoLeaveFramesWhole) {
     uint32_t last = 0;
     for (int i = 0; i < 10; ++i) {
         ASSERT_TRUE(Read(&img)) << i;
-        // Every row carries the number of the frame it belongs to.
         uint32_t number;
-        memcpy(&number, &img[640], 4);
-        for (int row = 1; row < 480; ++row) {
-            uint32_t n;
-            memcpy(&n, &img[static_cast<size_t>(row) * 640], 4);
-            ASSERT_EQ(n, number) << "frame " << i << " row " << row;
-        }
+        ASSERT_TRUE(WholeFrameNumber(img, 640, &number)) << i;
         if (i > 0) {
             EXPECT_GT(number, last);
         }
@@ -118,30 +111,7 @@ TEST_F(C7100CaptureThreadsTest, AModeChangeDuringASnapshotEndsItFailed) {
 // ---- Teardown --------------------------------------------------------------------------------
 
 TEST_F(C7100CaptureThreadsTest, UnplugMidStreamEndsTheReaderAndStopAndCloseReturn) {
-    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
-    std::vector<unsigned char> img(640u * 480);
-    ASSERT_TRUE(Read(&img));
-    // The camera goes in the middle of a frame.
-    ASSERT_EQ(kyrsim_stream_fault(m_dev.handle(), KYRSIM_STREAM_UNPLUG, 1000, 0, 1), 0);
-    // Frames may still be in the ring; then the capture ends by itself and a
-    // reader waiting without limit gets an error.
-    std::atomic<int> rc{KYR_SUCCESS};
-    std::thread reader([&] {
-        std::vector<unsigned char> buf(640u * 480);
-        for (int i = 0; i < 5 && rc == KYR_SUCCESS; ++i)
-            rc = KYRGetVideoData(0, buf.data(), static_cast<long>(buf.size()), -1);
-    });
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10 * kTestSlowdown);
-    while (m_pCam->m_thrWork.IsAlive() && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    const bool ended = !m_pCam->m_thrWork.IsAlive();
-    EXPECT_TRUE(ended);
-    if (!ended) KYRStopVideoCapture(0);  // releases the reader all the same
-    reader.join();
-    EXPECT_NE(rc.load(), KYR_SUCCESS);
-    EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
-    EXPECT_FALSE(m_pCam->m_thrAutoCtrl.IsAlive());
-    EXPECT_EQ(KYRCloseCamera(0), KYR_SUCCESS);
+    ExpectUnplugMidStreamEndsTheReader(m_pCam, m_dev.handle(), 640u * 480, kWaitMs);
     EXPECT_EQ(kyrsim_open_handles(), 0);
 }
 
