@@ -221,6 +221,7 @@ enum START_CMD_PLACE : int {
 };
 
 class CTimingMaster;
+struct SCaptureParams;
 
 // How a value of several bytes goes into its registers.
 enum REG_BYTE_ORDER : int {
@@ -677,6 +678,13 @@ struct SCaptureHooks {
     // trigger on the single-read set; a snapshot ends with its frame), so
     // the camera offers the modes its FPGA allows.
     bool bTriggerCapture = false;
+    // Logged with the frame's bytes and the bytes received on every short
+    // frame, before a long exposure's resend from the DDR is considered;
+    // null: no such line.
+    const char* szShortFrameLog = nullptr;
+    // Logged with the exposure in ms after each transfer of a long
+    // exposure; null: no such line.
+    const char* szLongFrameLog = "Long exp:Get one Frame %d\n";
 };
 
 // Where a start asked for lands: the start (x, y) asked for, never
@@ -831,6 +839,9 @@ struct SDriverDesc {
     // Sensor rows InitCamera writes last, the FPGA left as its set-up left
     // it (in place of a stop of the stream); empty: none.
     SRegTable initEndRows = {nullptr, 0};
+    // The capture loop's values (the engine's SCaptureParams), taken into
+    // m_Capture by the engine's constructor; null: the template's.
+    const SCaptureParams* pCaptureParams = nullptr;
 };
 
 // The exposure rule of sensors with a shutter line counted from the frame's

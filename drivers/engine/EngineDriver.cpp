@@ -110,6 +110,7 @@ CEngineDriver<TBase>::CEngineDriver(const SDriverDesc& desc)
       m_Window(WindowProgrammer(desc.eWindow)),
       m_Laws(LawSet(desc.eLaws)) {
     DbgPrint(-1, desc.szClassName, "CCAMERA::CCAMERA()\n");
+    if (desc.pCaptureParams) m_Capture = *desc.pCaptureParams;
     ApplyModelConstants();
     this->m_iAutoExpMaxMs = std::min(this->m_iAutoExpMaxMs.load(), kAutoExpMaxMsCap);
     this->LoadSetting();

@@ -80,6 +80,9 @@ struct SCaptureParams {
     int iBandwidthStep = 4;               // percent per step
     int iLossesPerStep = 3;               // failures counted before a step
     uint32_t uNextWaitCapMs = 0;          // later transfers wait min(first wait, this); 0: share + margin
+    // The stream reset's log line as it stands; null: "no frame more than
+    // <iMaxEmpty>, reset!\n".
+    const char* szResetLog = nullptr;
 };
 
 // The readout of an image of iWidth x iHeight at iBin; iBin must be one of the
@@ -236,6 +239,9 @@ class CEngineDriver : public TBase {
     bool RunLongExpActions(const SLongExpActions& list, uint32_t* puTriggerTick);
     bool RunLongExpAction(const SLongExpAction& action, uint32_t* puTriggerTick);
     bool SyncBeforeLongExp(uint32_t uTries);
+    // Auto exposure and gain, and white balance, on the slow frame just
+    // accepted, once the ring has it.
+    void SlowFrameAutoSteps();
     // FPGA status (0 when it cannot be read) and the GPIF status log.
     uint8_t ReadStatus();
     void LogGPIFStatus();

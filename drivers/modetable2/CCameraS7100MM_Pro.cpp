@@ -128,6 +128,9 @@ SDriverDesc DescS7100MM_Pro() {
     d.exposure.usRegSHR = 0x018;
     d.exposure.fnShutterValue = HalfLineShutter;
     d.pLongExp = &StandbyWakeLongExp<kReg7100Stream>();
+
+    // No line for each long-exposure frame.
+    d.capture.szLongFrameLog = nullptr;
     return d;
 }
 

@@ -21,6 +21,9 @@ constexpr unsigned long long kLongExposureUs = 999999;
 // Auto exposure and white balance run on the capture thread for frames at
 // least this slow (the auto-control thread does the faster ones).
 constexpr unsigned long long kSlowFrameUs = 100000;
+// Longest wait for the ring's copy of a slow frame before its auto steps
+// (the largest frame is copied in a fraction of it).
+constexpr int kFrameCopyWaitMs = 1000;
 
 uint16_t Word(const uint8_t* pFrame, int iWord) {
     return static_cast<uint16_t>(pFrame[2 * iWord] | (pFrame[2 * iWord + 1] << 8));
@@ -236,7 +239,10 @@ bool CEngineDriver<TBase>::BeginLongPass(unsigned long long* pExpUs) {
 template <class TBase>
 bool CEngineDriver<TBase>::RestartStream() {
     const SCaptureParams& p = m_Capture;
-    this->DbgPrint2("WorkingFunc", "no frame more than %d, reset!\n", p.iMaxEmpty);
+    if (p.szResetLog)
+        this->DbgPrint2("WorkingFunc", "%s", p.szResetLog);
+    else
+        this->DbgPrint2("WorkingFunc", "no frame more than %d, reset!\n", p.iMaxEmpty);
     // A device that takes no USB reset is gone (or re-enumerates under a new
     // handle): nothing more comes on this one.
     if (!this->ResetDevice()) {
@@ -389,8 +395,8 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
         int got = 0;
         this->startAsyncXfer(waitMs, nextMs, &got, pbRunning, length);
         if (!pbRunning->load()) break;
-        if (bLong)
-            this->DbgPrint2("WorkingFunc", "Long exp:Get one Frame %d\n", static_cast<int>(expUs / 1000));
+        if (bLong && hooks.szLongFrameLog)
+            this->DbgPrint2("WorkingFunc", hooks.szLongFrameLog, static_cast<int>(expUs / 1000));
         if (!this->m_bAutoFPS) m_bAutoBWSeen = false;
         if (hooks.bStatusEachPass) {
             const uint8_t st = ReadStatus();
@@ -410,10 +416,7 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
                     break;
                 }
                 // Slow frames: the auto steps run here, on the frame just taken.
-                if (expUs >= kSlowFrameUs || frameUs >= kSlowFrameUs) {
-                    if (this->m_bAutoExp || this->m_bAutoGain) this->AutoExpGainFromRing();
-                    if (this->m_bColor && this->m_bAutoWB) this->AutoWhiBalFromRing();
-                }
+                if (expUs >= kSlowFrameUs || frameUs >= kSlowFrameUs) SlowFrameAutoSteps();
                 continue;
             }
             if (r == INSERT_REFUSED) {
@@ -427,6 +430,7 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
             continue;
         }
 
+        if (hooks.szShortFrameLog) this->DbgPrint2("WorkingFunc", hooks.szShortFrameLog, length, got);
         // A short readout of a long exposure: the DDR may still hold the
         // whole frame and can send it again.
         if (bLong && m_bCaptureDDR) {
@@ -480,6 +484,19 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
 }
 
 template <class TBase>
+void CEngineDriver<TBase>::SlowFrameAutoSteps() {
+    const bool bExpGain = this->m_bAutoExp || this->m_bAutoGain;
+    const bool bWhiteBalance = this->m_bColor && this->m_bAutoWB;
+    if (!bExpGain && !bWhiteBalance) return;
+    // The ring copies the frame just taken on its own thread; until that copy
+    // is in, its newest frame is the one before. A frame the copy never
+    // brings in (a stop drops it) steps nothing.
+    if (!this->m_pCirBuf->WaitInsertIdle(kFrameCopyWaitMs)) return;
+    if (bExpGain) this->AutoExpGainFromRing();
+    if (bWhiteBalance) this->AutoWhiBalFromRing();
+}
+
+template <class TBase>
 uint8_t CEngineDriver<TBase>::ReadStatus() {
     uint8_t st = 0;
     CCritSecLock lock(this->m_csControl);
@@ -516,6 +533,7 @@ void CEngineDriver<TBase>::LogGPIFStatus() {
     template bool CEngineDriver<TBase>::RestartStream();                                         \
     template void CEngineDriver<TBase>::LostFrame(int*, int*, uint32_t*, uint32_t*, bool);       \
     template void CEngineDriver<TBase>::RunWorking(std::atomic<bool>*);                          \
+    template void CEngineDriver<TBase>::SlowFrameAutoSteps();                                    \
     template uint8_t CEngineDriver<TBase>::ReadStatus();                                         \
     template void CEngineDriver<TBase>::LogGPIFStatus();
 KYR_ENGINE_CAPTURE(CCameraBase)

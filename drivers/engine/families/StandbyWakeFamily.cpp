@@ -1,5 +1,6 @@
 #include "engine/families/StandbyWakeFamily.h"
 
+#include "engine/EngineDriver.h"
 #include "engine/timing/TimingMaster.h"
 
 namespace {
@@ -45,6 +46,17 @@ struct SLongExpTables {
         {LONG_OP_TRIGGER_SIGNAL, 0, 0, LONG_WHEN_ALWAYS},
     };
 };
+
+// The capture loop: the stream is reset at the 4th empty transfer in a row
+// (the line names 5, as the camera's tools know it), and an exposure above
+// 999,999 us waits its length + 2 s for its first transfer.
+constexpr SCaptureParams kCaptureParams = [] {
+    SCaptureParams p;
+    p.iMaxEmpty = 4;
+    p.uLongExpExtraMs = 1000;
+    p.szResetLog = "no frame more than 5, reset!\n";
+    return p;
+}();
 
 }  // namespace
 
@@ -119,12 +131,6 @@ SDriverDesc StandbyWakeFamilyDesc() {
     d.streamStopBits = RegBitsTable(kStreamStopBits);
     d.eStreamStart = STREAM_START_FROM_STOPPED;
 
-    // Register 35 after every transfer (its bit 4 tells whether a long
-    // exposure must re-synchronise the FPGA first); the GPIF status is read
-    // when the DDR's reloads are given up.
-    d.capture.bStatusEachPass = true;
-    d.capture.bGPIFOnGiveUp = true;
-
     d.iFixedClockKHz = 20000;
     d.iMinClockKHz = 20000;
     d.iUSBBandwidthUSB3 = 390000;
@@ -166,5 +172,15 @@ SDriverDesc StandbyWakeFamilyDesc() {
     b.iFrameExtraLines = -1;
     b.iBandwidthExtraLines = -1;
     b.bSensorBinKeepsRows = true;
+
+    // The FPGA status after every transfer (its bit 4 tells whether a long
+    // exposure must re-synchronise the FPGA first); a short frame logs both
+    // lengths and reads the versions back (USB liveness); given-up reloads
+    // log the GPIF status.
+    d.capture.bStatusEachPass = true;
+    d.capture.bLivenessAfterShort = true;
+    d.capture.bGPIFOnGiveUp = true;
+    d.capture.szShortFrameLog = "data length wanted: %d, data length got: %d\n";
+    d.pCaptureParams = &kCaptureParams;
     return d;
 }
