@@ -25,10 +25,12 @@ struct SContentCase {
 inline int ImageBytesPerPixel(IMG_TYPE t) { return t == IMG_RGB24 ? 3 : t == IMG_RAW16 ? 2 : 1; }
 
 // repairRows: the rows away the markers are restored from (one in mono
-// cameras); a frame too short for them takes the neighbouring word.
+// cameras); a frame too short for them takes the neighbouring word. grey: a
+// mono camera read out as grey (neighbouring pixels binned, Y8 the raw
+// bytes, RGB24 each byte three times).
 inline std::vector<unsigned char> ReferenceImage(std::vector<unsigned char> frame, int w, int h,
                                                  IMG_TYPE type, bool flip, const SReadout& r,
-                                                 int repairRows = 2) {
+                                                 int repairRows = 2, bool grey = false) {
     const bool b16 = r.b16;
     const size_t rowBytes = static_cast<size_t>(r.iCols) * (b16 ? 2 : 1);
     const size_t n = frame.size();
@@ -37,12 +39,18 @@ inline std::vector<unsigned char> ReferenceImage(std::vector<unsigned char> fram
     memcpy(frame.data() + n - 4, frame.data() + n - 4 - away, 4);
     CAlgorithm alg;
     if (r.iSoftBin > 1) {
-        alg.ColorRAWBin(frame.data(), reinterpret_cast<unsigned short*>(frame.data()), w, h, r.iSoftBin, b16);
+        unsigned short* frame16 = reinterpret_cast<unsigned short*>(frame.data());
+        if (grey)
+            alg.MonoBin(frame.data(), frame16, w, h, r.iSoftBin, b16);
+        else
+            alg.ColorRAWBin(frame.data(), frame16, w, h, r.iSoftBin, b16);
     }
     alg.SoftMisc(frame.data(), w, h, b16, flip, flip);
     const size_t out = static_cast<size_t>(w) * h * ImageBytesPerPixel(type);
     std::vector<unsigned char> img(out);
-    if (type == IMG_RGB24 || type == IMG_Y8) {
+    if (grey && type == IMG_RGB24) {
+        for (size_t i = 0; i < out / 3; ++i) img[3 * i] = img[3 * i + 1] = img[3 * i + 2] = frame[i];
+    } else if (!grey && (type == IMG_RGB24 || type == IMG_Y8)) {
         alg.BayerConv(frame.data(), img.data(), w, h, type == IMG_RGB24 ? IMAGE_RGB24 : IMAGE_8BIT, flip,
                       flip);
     } else {

@@ -18,7 +18,8 @@
 // register 0x000, wake-up its bit 2; a stream starts from a stopped FPGA
 // (wake, 10 ms, standby off, 15 ms) and stops into standby. Exposure:
 // shutter line SSH1 counted from the frame's start, the shortest line 1,
-// long exposures from 1 s programmed as the frame + 5 ms. The start is
+// long exposures from 1 s programmed as the frame + 5 ms. Read-out: grey,
+// the marker words repaired from one row away. The start is
 // kept on the sensor first and aligned after. No names, sizes, tables,
 // modes or registers of the model.
 SDriverDesc StandbyWakeFamilyDesc();
