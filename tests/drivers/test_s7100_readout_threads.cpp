@@ -41,8 +41,11 @@ struct SReader {
     int unexpected = 0;  // results other than an image, a time-out or a too small buffer
 
     void Run(const std::atomic<bool>& stop) {
-        while (!stop) {
-            const KYR_ERROR_CODE rc = KYRGetVideoData(0, buf.data(), static_cast<long>(size), kWaitMs);
+        // Reads that wait for a frame, and reads that return at once so that
+        // many of them start while a change of format is under way.
+        for (int i = 0; !stop; ++i) {
+            const int waitMs = i % 2 ? kWaitMs : 0;
+            const KYR_ERROR_CODE rc = KYRGetVideoData(0, buf.data(), static_cast<long>(size), waitMs);
             if (rc == KYR_SUCCESS)
                 ++images;
             else if (rc != KYR_ERROR_TIMEOUT && rc != KYR_ERROR_BUFFER_TOO_SMALL)
