@@ -115,6 +115,10 @@ TEST_F(C7100ReadoutTest, ImagesAreTheSentFrameFinishedAsGreyInEveryFormat) {
         ASSERT_TRUE(CaptureImage(c.snap, &img, kWaitMs));
         const std::vector<unsigned char> sent = SentFrame(m_dev.handle(), r.iFrameBytes);
         ASSERT_FALSE(sent.empty());
+        // The sensor's window from the start the camera reports; its 10-bit
+        // modes are the ones it bins in.
+        const int bits = r.iSensorFactor > 1 ? 10 : 12;
+        EXPECT_TRUE(SameExceptEnds(sent, ExpectedSensorFrame(m_dev.handle(), x * c.bin, y * c.bin, r, true, bits)));
         EXPECT_TRUE(img == GreyImage(sent, c, r));
         if (c.type == IMG_RGB24) {
             size_t unequal = 0;
@@ -131,6 +135,30 @@ TEST_F(C7100ReadoutTest, ImagesAreTheSentFrameFinishedAsGreyInEveryFormat) {
             EXPECT_EQ(memcmp(img.data() + n - 4, sent.data() + n - 4 - row, 4), 0);
             EXPECT_EQ(memcmp(img.data() + 4, sent.data() + 4, n - 8), 0);
         }
+    }
+}
+
+// The sensor bins 3 x 3 the window that starts where the caller asked (on
+// the start's alignment: 16 sensor columns, 6 rows), in video and in single
+// exposures, raw and grey.
+TEST_F(C7100ReadoutTest, AWindowAtHardwareBinThreeIsTheScenesBinnedWindowAtTheStartAsked) {
+    const SContentCase cases[] = {
+        {640, 480, 3, IMG_RAW8, true, false, false, 320, 200},
+        {640, 480, 3, IMG_RAW16, true, false, true, 960, 600},
+        {640, 480, 3, IMG_RAW8, true, true, true, 0, 0},
+        {640, 480, 3, IMG_Y8, true, false, false, 1424, 902},
+    };
+    for (const SContentCase& c : cases) {
+        SCOPED_TRACE(ContentCaseText(c));
+        ASSERT_NO_FATAL_FAILURE(SetCase(c));
+        int x = -1, y = -1;
+        ASSERT_EQ(KYRGetStartPos(0, &x, &y), KYR_SUCCESS);
+        EXPECT_EQ(x, c.x);
+        EXPECT_EQ(y, c.y);
+        const SReadout r = Readout();
+        ASSERT_EQ(r.iSensorFactor, 3);
+        ASSERT_EQ(r.iSoftBin, 1);
+        ExpectImageOfScene(c, {m_dev.handle(), true, 10, 1}, r, kWaitMs);
     }
 }
 
