@@ -1,10 +1,11 @@
 // The S7100 mono camera's images as a caller gets them: video and single
 // exposures through the exported functions, every image type, bins with the
 // sensor's binning on and off, both flips, small, off-centre and clamped
-// windows, each checked against the frame the simulated camera sent and
-// finished in the test (markers from one row away, neighbouring pixels
-// binned, grey forms of Y8 and RGB24); the 10 significant bits of the
-// sensor's 10-bit modes.
+// windows: the frame the simulated camera sent is the sensor's window of its
+// scene, and the image is that frame finished in the test (markers from one
+// row away, neighbouring pixels binned, grey forms of Y8 and RGB24); a window
+// at the sensor's 3 x 3 binning starts where it was asked to; the 10
+// significant bits of the sensor's 10-bit modes.
 #include <string.h>
 
 #include <algorithm>
