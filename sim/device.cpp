@@ -89,43 +89,86 @@ constexpr int kSensor825[] = {0x825b, 0x825f};
 constexpr int kSensor809[] = {0x809b, 0x809f};
 constexpr int k809State = 0x0200;
 constexpr int k809Streaming = 4;
-// The S7100 mono camera: a 6248 x 4176 sensor without a register hold, timed by the FPGA at 20 MHz; the
-// frame is the FPGA's window. It streams only while awake and out of standby (0x000 bit 2 set, bit 0 clear)
-// and its stream switch 0x1EE is 1 (5 parks it).
-constexpr int kSensor7100Mono[] = {0x710e};
-constexpr int k7100Power = 0x000;
-constexpr int k7100PowerMask = 0x05;
-constexpr int k7100Awake = 0x04;
-constexpr int k7100Stream = 0x1EE;
-constexpr int k7100Streaming = 1;
-// Its read-out modes by 0x001: full resolution (12 bits), 2 x 2 and 3 x 3 binned (10 bits), each line
-// starting with dummy columns and each frame with blanking lines; the first row is 0x008/9 - k. The line
-// is cropped while 0x0A7 = 1, from 16 x 0x0A8/9.
+// The S7100 and S7300 cameras: sensors of read-out modes (mode register 0x001) without a register hold,
+// timed by the FPGA at 20 MHz, with the DDR buffer. They stream only while awake and out of standby
+// (0x000 bit 2 set, bit 0 clear) and their stream switch is 1 (5 parks it); register 35 bit 4 reads
+// ready, and the long exposure's frame is read out only while unparked with XHS running.
 struct SensorMode {
     int code, factor, dummy, blank, rowOffset, bits;
 };
+// The S7100's modes: full resolution (12 bits), 2 x 2 and 3 x 3 binned (10 bits).
 constexpr SensorMode k7100Modes[] = {
     {0x00, 1, 24, 45, 25, 12},
     {0x05, 2, 18, 25, 25, 10},
     {0x07, 3, 11, 23, 27, 10},
 };
-constexpr int k7100ModeReg = 0x001;
-constexpr int k7100StartX = 0x0A8;
-constexpr int k7100StartY = 0x008;
-constexpr int k7100Crop = 0x0A7;
-constexpr int k7100StartXStep = 16;
+// The S7300's modes: full resolution (12 bits), high speed, 2 x 2 and 3 x 3 binned (10 bits).
+constexpr SensorMode k7300Modes[] = {
+    {0x00, 1, 24, 49, 25, 12},
+    {0x80, 1, 24, 49, 25, 10},
+    {0x85, 2, 16, 29, 25, 10},
+    {0x89, 3, 16, 27, 27, 10},
+};
+struct ModeSensorProduct {
+    int pid;
+    int width, height;
+    int color;
+    const SensorMode* modes;
+    int modeCount;
+    int streamReg;              // stream switch: 1 streams, 5 parks
+    int cropReg, cropReg2;      // the line is cropped while cropReg = 1 and cropReg2 (if any) = 4
+    int startXReg, startYReg;   // crop start in 16-pixel units; first row + k
+    int trigger;                // register 28: 0xC0 edge and level triggers, 0 none
+};
+constexpr int kModeSensorReg = 0x001;
+constexpr int kModeSensorCropOn = 1;
+constexpr int kModeSensorCrop2On = 4;
+constexpr int kModeSensorStartStep = 16;
+constexpr int kModeSensorPower = 0x000;
+constexpr int kModeSensorPowerMask = 0x05;
+constexpr int kModeSensorAwake = 0x04;
+constexpr int kModeSensorStreaming = 1;
+constexpr ModeSensorProduct kModeSensorProducts[] = {
+    {0x710e, 6248, 4176, KYRSIM_MONO, k7100Modes, 3, 0x1EE, 0x0A7, KYRSIM_NONE, 0x0A8, 0x008, 0},
+    {0x710a, 6248, 4176, KYRSIM_BAYER_RGGB, k7100Modes, 3, 0x1EE, 0x0A7, KYRSIM_NONE, 0x0A8, 0x008, 0},
+    {0x730b, 9576, 6388, KYRSIM_MONO, k7300Modes, 4, 0x19E, 0x0A5, 0x187, 0x0A6, 0x006, kTrigEdgeLevel},
+    {0x730a, 9576, 6388, KYRSIM_BAYER_RGGB, k7300Modes, 4, 0x19E, 0x0A5, 0x187, 0x0A6, 0x006, kTrigEdgeLevel},
+};
 
-template <size_t N>
-void setModes(kyrsim_profile& p, const SensorMode (&modes)[N]) {
-    static_assert(N <= KYRSIM_MAX_MODES, "too many modes");
-    p.mode_count = static_cast<int>(N);
-    for (size_t i = 0; i < N; ++i) {
-        p.mode_code[i] = modes[i].code;
-        p.mode_factor[i] = modes[i].factor;
-        p.mode_dummy[i] = modes[i].dummy;
-        p.mode_blank[i] = modes[i].blank;
-        p.mode_row_offset[i] = modes[i].rowOffset;
-        p.mode_bits[i] = modes[i].bits;
+void setModeSensor(kyrsim_profile& p, const ModeSensorProduct& m) {
+    p.sensor_clock_khz = 20000;
+    p.sensor = KYRSIM_SENSOR_MODES;
+    p.sensor_width = m.width;
+    p.sensor_height = m.height;
+    p.color = m.color;
+    p.standby_reg = kModeSensorPower;
+    p.standby_mask = kModeSensorPowerMask;
+    p.standby_value = kModeSensorAwake;
+    p.stream_reg = m.streamReg;
+    p.stream_mask = 0xFF;
+    p.stream_value = kModeSensorStreaming;
+    p.mode_reg = kModeSensorReg;
+    p.mode_count = m.modeCount;
+    for (int i = 0; i < m.modeCount && i < KYRSIM_MAX_MODES; ++i) {
+        p.mode_code[i] = m.modes[i].code;
+        p.mode_factor[i] = m.modes[i].factor;
+        p.mode_dummy[i] = m.modes[i].dummy;
+        p.mode_blank[i] = m.modes[i].blank;
+        p.mode_row_offset[i] = m.modes[i].rowOffset;
+        p.mode_bits[i] = m.modes[i].bits;
+    }
+    p.crop_reg = m.cropReg;
+    p.crop_value = kModeSensorCropOn;
+    p.crop_reg2 = m.cropReg2;
+    p.crop_value2 = m.cropReg2 == KYRSIM_NONE ? 0 : kModeSensorCrop2On;
+    p.start_x_reg = m.startXReg;
+    p.start_x_step = kModeSensorStartStep;
+    p.start_y_reg = m.startYReg;
+    p.sync_policy = KYRSIM_SYNC_READY;
+    p.readout_gated = 1;
+    if (m.trigger) {
+        p.fpga_ver[0] = m.trigger;
+        p.trigger_modes = 1;
     }
 }
 
@@ -282,27 +325,8 @@ kyrsim_profile defaultProfile(int productId) {
         p.color = KYRSIM_BAYER_RGGB;
         p.has_ddr = productId == 0x809f ? 1 : 0;
     }
-    if (contains(kSensor7100Mono, productId)) {
-        p.sensor_clock_khz = 20000;
-        p.sensor_width = 6248;
-        p.sensor_height = 4176;
-        p.standby_reg = k7100Power;
-        p.standby_mask = k7100PowerMask;
-        p.standby_value = k7100Awake;
-        p.stream_reg = k7100Stream;
-        p.stream_mask = 0xFF;
-        p.stream_value = k7100Streaming;
-        p.color = KYRSIM_MONO;
-        p.sensor = KYRSIM_SENSOR_MODES;
-        p.mode_reg = k7100ModeReg;
-        setModes(p, k7100Modes);
-        p.start_x_reg = k7100StartX;
-        p.start_y_reg = k7100StartY;
-        p.start_x_step = k7100StartXStep;
-        p.crop_reg = k7100Crop;
-        p.crop_value = 1;
-        p.sync_policy = KYRSIM_SYNC_READY;
-    }
+    for (const ModeSensorProduct& m : kModeSensorProducts)
+        if (m.pid == productId) setModeSensor(p, m);
     if (contains(kSensor821, productId)) {
         p.sensor_clock_khz = 20000;
         p.sensor = KYRSIM_SENSOR_SONY;
@@ -424,6 +448,7 @@ constexpr uint8_t kCtrlStop = 0x10;
 constexpr uint8_t kCtrlWait = 0x40;
 constexpr uint8_t kCtrlTrig = 0x80;
 constexpr uint8_t kSigTrigger = 0x01;
+constexpr uint8_t kSigXhsStop = 0x10;
 constexpr int kRegTrigCfg = 40;
 constexpr uint8_t kTrigExternal = 0x01;
 constexpr uint8_t kFmtDdrBypass = 0x40;
@@ -488,10 +513,17 @@ void applyFpgaWrite(SimDevice& d, int reg, int value) {
             if (triggerModes(d) && !(d.fpga[kRegTrigCfg] & kTrigExternal))
                 triggerInputChanged(d, (d.fpga[kRegSignal] & kSigTrigger) != 0, (v & kSigTrigger) != 0);
             // The trigger signal's fall ends an exposure of the wait and
-            // trigger mode: its frame is read out at once.
+            // trigger mode: its frame is read out at once, unless the sensor
+            // is parked or its line timing (XHS) stopped, where a gated
+            // readout gets nothing and the DDR holds no frame.
             else if ((d.fpga[kRegSignal] & kSigTrigger) && !(v & kSigTrigger) && triggerWait(d)) {
-                d.triggerPending = true;
-                d.triggerAtUs = nowUs();
+                if (d.profile.readout_gated && (!sensorUnparked(d) || (v & kSigXhsStop))) {
+                    d.triggerPending = false;
+                    d.bufValid = false;
+                } else {
+                    d.triggerPending = true;
+                    d.triggerAtUs = nowUs();
+                }
             }
             d.fpga[kRegSignal] = v;
             break;
@@ -527,7 +559,7 @@ void setGuide(SimDevice& d, int dir, bool on) {
     auto idx = static_cast<size_t>(dir);
     if (d.guide[idx] == on) return;
     d.guide[idx] = on;
-    d.guideLog[idx].push_back(GuideChange{on, nowUs()});
+    d.guideLog[idx].push_back(GuideChange{on, logNowUs()});
 }
 
 void answerTemperatureI2c(const SimDevice& d, unsigned char* out) {
@@ -650,13 +682,12 @@ bool sensorHolds(const SimDevice& d, int reg, int mask, int value) {
     return (v & mask) == value;
 }
 
-// The stream switch (a second power register) lets the sensor stream, or there is none.
+}  // namespace
+
 bool sensorUnparked(const SimDevice& d) {
     const kyrsim_profile& p = d.profile;
     return p.stream_mask == 0 || sensorHolds(d, p.stream_reg, p.stream_mask, p.stream_value);
 }
-
-}  // namespace
 
 bool sensorPowered(const SimDevice& d) {
     const kyrsim_profile& p = d.profile;
@@ -832,7 +863,7 @@ int executeRequest(SimDevice& d, int requestType, int request, int value, int in
             std::memcpy(data, d.cfg.serial, 8);
             return 8;
         case 0xFD:
-            data[0] = 0;  // parallel interface idle
+            data[0] = static_cast<unsigned char>(d.fdAnswer);  // 0: parallel interface idle
             return 1;
         case 0xAB:
         case 0xAC:
@@ -901,7 +932,8 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
         p->stream_mask < 0 || p->stream_mask > 0xFFFF ||
         (p->stream_mask != 0 && (p->stream_reg < 0 || p->stream_reg > 0xFFFF ||
                                  (p->stream_value & ~p->stream_mask) != 0)) ||
-        p->sync_policy < KYRSIM_SYNC_AS_SET || p->sync_policy > KYRSIM_SYNC_NEVER || p->sync_cycles < 0)
+        p->sync_policy < KYRSIM_SYNC_AS_SET || p->sync_policy > KYRSIM_SYNC_NEVER || p->sync_cycles < 0 ||
+        (p->readout_gated != 0 && p->readout_gated != 1))
         return -1;
     std::lock_guard<std::mutex> lk(state().mu);
     state().profileOverrides[product_id] = *p;
@@ -925,6 +957,33 @@ int kyrsim_set_ddr_policy(int handle, int policy, int k) {
     d->ddrPolicy = policy;
     d->ddrK = k;
     d->ddrWrites = 0;
+    return 0;
+}
+
+int kyrsim_set_sync_policy(int handle, int policy, int k) {
+    if (policy < KYRSIM_SYNC_AS_SET || policy > KYRSIM_SYNC_NEVER || k < 0) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    d->syncPolicy = policy;
+    d->syncK = k;
+    d->syncCycles = 0;
+    d->syncArmed = false;
+    return 0;
+}
+
+int kyrsim_sync_cycles(int handle) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    return d ? d->syncCycles : -1;
+}
+
+int kyrsim_set_fd_answer(int handle, int value) {
+    if (value < 0 || value > 0xFF) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    d->fdAnswer = value;
     return 0;
 }
 
