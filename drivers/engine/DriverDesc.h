@@ -708,6 +708,16 @@ SStartPlace AlignThenClampStart(const SStartInput& in);
 // stored is always aligned.
 SStartPlace ClampThenAlignStart(const SStartInput& in);
 
+// What the image read-out makes of a mono camera's data.
+enum MONO_READOUT : int {
+    // As of a mosaic: binned by CAlgorithm::ColorRAWBin unless mono binning
+    // is on, Y8, RGB24 and YUV2 by CAlgorithm::BayerConv unless raw.
+    MONO_READOUT_AS_MOSAIC = 0,
+    // As grey: binned by CAlgorithm::MonoBin; Y8 is the raw image, RGB24
+    // each grey byte three times, YUV2 nothing.
+    MONO_READOUT_GREY = 1,
+};
+
 struct SDriverDesc {
     const char* szClassName;
     SModelConstants model;
@@ -842,6 +852,11 @@ struct SDriverDesc {
     // The capture loop's values (the engine's SCaptureParams), taken into
     // m_Capture by the engine's constructor; null: the template's.
     const SCaptureParams* pCaptureParams = nullptr;
+    // Image read-out: the final copies of a raw image (8 and 16 bits) are left
+    // out when the caller's buffer is the work buffer itself.
+    bool bSkipCopyOntoWorkBuffer = false;
+    // Image read-out of a mono camera's data (colour cameras: unused).
+    MONO_READOUT eMonoReadout = MONO_READOUT_AS_MOSAIC;
 };
 
 // The exposure rule of sensors with a shutter line counted from the frame's

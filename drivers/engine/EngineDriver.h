@@ -52,6 +52,9 @@ struct SImageGeometry {
     bool bFlipV, bFlipH;
     bool bTimeMark;
     SReadout readout;
+    // Grey data (a mono camera read out as grey): binned by neighbours, Y8
+    // the raw image, RGB24 three equal bytes, no YUV2.
+    bool bGrey;
 };
 
 // Restores the first and last 4 bytes of a frame of iFrameBytes that the
@@ -226,6 +229,8 @@ class CEngineDriver : public TBase {
 
   private:
     bool GeometryStill(uint32_t uGen);
+    // The final copy of a raw image into the caller's buffer.
+    void CopyImageOut(const uint8_t* pImg, unsigned char* pOut, size_t uBytes);
     // The capture loop (EngineCapture.cpp).
     void RunWorking(std::atomic<bool>* pbRunning);
     // One lost frame: counted (unless the DDR sends it again, bReload),

@@ -69,6 +69,7 @@ struct SClassRow {
     bool vmaxHeld = false;         // the FPGA's frame length changes inside the hold
     bool trigger = false;          // captures in trigger modes
     int markerRows = 2;            // rows away the frame's marker words are restored from
+    bool grey = false;             // mono data read out as grey (neighbouring pixels binned)
 
     std::vector<IMG_TYPE> Types() const {
         return color ? std::vector<IMG_TYPE>{IMG_RAW8, IMG_RGB24, IMG_Y8, IMG_RAW16}
@@ -396,6 +397,7 @@ inline std::vector<SClassRow> Build() {
         r.gain = {0, 700, 200}, r.offset = {0, 240, 1};
         r.startXAlign = 16, r.startYAlign = 2, r.alwaysCentred = true;
         Gain(r, 0x030, 2, 4030);
+        r.markerRows = 1, r.grey = true;
         t.push_back(r);
     }
     return t;

@@ -136,6 +136,10 @@ SDriverDesc StandbyWakeFamilyDesc() {
     d.iUSBBandwidthUSB3 = 390000;
     d.iUSBBandwidthUSB2 = 43272;
     d.bHasDDR = true;
+    // Mono data, read out as grey: the marker words are repaired from the
+    // same columns one row away.
+    d.iMarkerRepairRows = 1;
+    d.eMonoReadout = MONO_READOUT_GREY;
 
     // Gain: 4095 - 4095 x 10^(-a / 200) of the analog part a; the high
     // conversion gain from 100, 6 dB digital steps above 460.

@@ -18,11 +18,12 @@
 // register 0x000, wake-up its bit 2; a stream starts from a stopped FPGA
 // (wake, 10 ms, standby off, 15 ms) and stops into standby. Exposure:
 // shutter line SSH1 counted from the frame's start, the shortest line 1,
-// long exposures from 1 s programmed as the frame + 5 ms. The start is
-// kept on the sensor first and aligned after. Capture: the FPGA status read
-// after every transfer, both lengths of a short frame logged and the
-// versions read back after it, the GPIF status when DDR resends are given
-// up, the stream reset at the 4th empty transfer. No names, sizes, tables,
+// long exposures from 1 s programmed as the frame + 5 ms. Read-out: grey,
+// the marker words repaired from one row away. The start is kept on the
+// sensor first and aligned after. Capture: the FPGA status read after every
+// transfer, both lengths of a short frame logged and the versions read back
+// after it, the GPIF status when DDR resends are given up, the stream reset
+// at the 4th empty transfer. No names, sizes, tables,
 // modes or registers of the model.
 SDriverDesc StandbyWakeFamilyDesc();
 
