@@ -129,12 +129,12 @@ SDriverDesc DescS7100MM_Pro() {
     return d;
 }
 
+}  // namespace
+
 const SDriverDesc& DescS7100MMPro() {
     static const SDriverDesc desc = DescS7100MM_Pro();
     return desc;
 }
-
-}  // namespace
 
 CCameraS7100MM_Pro::CCameraS7100MM_Pro() : CEngineDriver(DescS7100MMPro()) {}
 

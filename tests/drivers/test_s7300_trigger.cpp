@@ -1,0 +1,187 @@
+// test-labels: tsan
+// The S7300's trigger capture through the exported functions: a soft-edge
+// snapshot waits for its trigger and delivers the frame sent, a snapshot
+// stopped before its trigger fails and never holds up the next, video takes
+// one frame per trigger, and a first frame with a bad marker is sent again
+// from the DDR once when the DDR holds it and counted as dropped when it
+// does not. The start-up leaves the FPGA's trigger signal alone.
+#include <string.h>
+
+#include <chrono>
+#include <thread>
+
+#include "CaptureCheck.h"
+#include "test_s7300_fixture.h"
+
+namespace {
+
+constexpr int kWaitMs = 8000 * kTestSlowdown;
+// Long enough that a frame sent without a trigger would have come.
+constexpr auto kQuiet = std::chrono::milliseconds(300 * kTestSlowdown);
+constexpr int kRegSignal = 11;  // FPGA: bit 0 the trigger signal
+
+class C7300TriggerTest : public C7x00Test {
+  protected:
+    // A camera of pid whose FPGA runs the edge and level trigger modes, in
+    // soft-edge trigger mode with a w x h window at bin (hardware bin on).
+    void Open(int pid, int w = 160, int h = 120, int bin = 1, IMG_TYPE type = IMG_RAW8) {
+        KYRCloseCamera(0);
+        kyrsim::reset();
+        MadeCameras().clear();
+        kyrsim_profile p{};
+        ASSERT_EQ(kyrsim_get_profile(pid, &p), 0);
+        p.trigger_modes = 1;
+        p.fpga_ver[0] = 0xC0;
+        ASSERT_EQ(kyrsim_set_profile(pid, &p), 0);
+        ASSERT_NE(Setup(pid), nullptr);
+        ASSERT_EQ(Set(KYR_HARDWARE_BIN, bin > 1), KYR_SUCCESS);
+        ASSERT_EQ(KYRSetROIFormat(0, w, h, bin, type), KYR_SUCCESS);
+        ASSERT_EQ(Set(KYR_EXPOSURE, 2000), KYR_SUCCESS);
+        ASSERT_EQ(kyrsim_set_unpaced(m_dev.handle(), 1), 0);
+        ASSERT_EQ(KYRSetCameraMode(0, CAM_MODE_TRIG_SOFT_EDGE), KYR_SUCCESS);
+        m_bytes = w * h * ImageBytesPerPixel(type);
+    }
+    void Fire() {
+        ASSERT_EQ(KYRSendSoftTrigger(0, KYR_TRUE), KYR_SUCCESS);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(KYRSendSoftTrigger(0, KYR_FALSE), KYR_SUCCESS);
+    }
+    // Waits until the capture has the camera running: a trigger before that is lost, as on the camera.
+    void Armed() {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+        while (m_dev.query(KYRSIM_Q_RUNNING) != 1 && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_EQ(m_dev.query(KYRSIM_Q_RUNNING), 1);
+    }
+    long long Frames() { return m_dev.query(KYRSIM_Q_FRAMES); }
+    KYR_EXPOSURE_STATUS Status() {
+        KYR_EXPOSURE_STATUS st = KYR_EXP_IDLE;
+        KYRGetExpStatus(0, &st);
+        return st;
+    }
+    bool ReadVideo(std::vector<unsigned char>* pImg, int waitMs = kWaitMs) {
+        pImg->assign(static_cast<size_t>(m_bytes), 0);
+        return KYRGetVideoData(0, pImg->data(), m_bytes, waitMs) == KYR_SUCCESS;
+    }
+    int Dropped() {
+        int dropped = -1;
+        EXPECT_EQ(KYRGetDroppedFrames(0, &dropped), KYR_SUCCESS);
+        return dropped;
+    }
+    // The image is the frame the camera sent last, as the format makes it.
+    void ExpectSentFrame(const std::vector<unsigned char>& img, int w, int h, IMG_TYPE type) {
+        const SReadout r = Readout();
+        const std::vector<unsigned char> sent = SentFrame(m_dev.handle(), r.iFrameBytes);
+        ASSERT_FALSE(sent.empty());
+        const std::vector<unsigned char> want = ReferenceImage(sent, w, h, type, false, r);
+        ASSERT_EQ(img.size(), want.size());
+        // The marker words' repair is the read-out's own matter: the rest must match.
+        EXPECT_EQ(memcmp(img.data() + 4, want.data() + 4, want.size() - 8), 0);
+    }
+
+    int m_bytes = 0;
+};
+
+// A soft-edge snapshot stays WORKING until its trigger, then delivers the
+// frame sent: RAW8 at bin 1 on the mono camera, RGB24 at hardware bin 2 on
+// the colour camera.
+TEST_F(C7300TriggerTest, ASoftEdgeSnapshotWaitsForItsTriggerAndDeliversTheFrame) {
+    const struct {
+        int pid;
+        int w, h, bin;
+        IMG_TYPE type;
+    } cases[] = {{kPid7300, 160, 120, 1, IMG_RAW8}, {kPid7300MC, 640, 480, 2, IMG_RGB24}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.pid);
+        ASSERT_NO_FATAL_FAILURE(Open(c.pid, c.w, c.h, c.bin, c.type));
+        const long long frames = Frames();
+        ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
+        std::this_thread::sleep_for(kQuiet);
+        EXPECT_EQ(Status(), KYR_EXP_WORKING);
+        EXPECT_EQ(Frames(), frames);
+        ASSERT_NO_FATAL_FAILURE(Armed());
+        ASSERT_NO_FATAL_FAILURE(Fire());
+        ASSERT_EQ(WaitExposureEnd(kWaitMs), KYR_EXP_SUCCESS);
+        std::vector<unsigned char> img(static_cast<size_t>(m_bytes));
+        ASSERT_EQ(KYRGetDataAfterExp(0, img.data(), m_bytes), KYR_SUCCESS);
+        ExpectSentFrame(img, c.w, c.h, c.type);
+        EXPECT_EQ(Frames() - frames, 1);
+    }
+}
+
+TEST_F(C7300TriggerTest, ASnapshotStoppedBeforeItsTriggerFailsAndTheNextWorks) {
+    ASSERT_NO_FATAL_FAILURE(Open(kPid7300));
+    ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(KYRStopExposure(0), KYR_SUCCESS);
+    EXPECT_EQ(Status(), KYR_EXP_FAILED);
+    std::vector<unsigned char> img(static_cast<size_t>(m_bytes));
+    EXPECT_NE(KYRGetDataAfterExp(0, img.data(), m_bytes), KYR_SUCCESS);
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(Armed());
+        ASSERT_NO_FATAL_FAILURE(Fire());
+        ASSERT_EQ(WaitExposureEnd(kWaitMs), KYR_EXP_SUCCESS);
+        ASSERT_EQ(KYRGetDataAfterExp(0, img.data(), m_bytes), KYR_SUCCESS);
+        ExpectSentFrame(img, 160, 120, IMG_RAW8);
+    }
+}
+
+// Video takes one frame per trigger and none without; the start-up never
+// lowers the FPGA's trigger signal.
+TEST_F(C7300TriggerTest, VideoTakesOneFramePerTrigger) {
+    for (int pid : {kPid7300, kPid7300MC}) {
+        SCOPED_TRACE(testing::Message() << std::hex << pid);
+        ASSERT_NO_FATAL_FAILURE(Open(pid));
+        const long long frames = Frames();
+        const int from = LogSize();
+        ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+        std::vector<unsigned char> img;
+        EXPECT_FALSE(ReadVideo(&img, static_cast<int>(kQuiet.count())));
+        ASSERT_NO_FATAL_FAILURE(Armed());
+        for (const SWrite7100& w : Writes(from)) EXPECT_FALSE(w.kind == 'F' && w.reg == kRegSignal);
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_NO_FATAL_FAILURE(Fire());
+            ASSERT_TRUE(ReadVideo(&img)) << i;
+            ExpectSentFrame(img, 160, 120, IMG_RAW8);
+        }
+        std::this_thread::sleep_for(kQuiet);
+        EXPECT_EQ(Frames() - frames, 3);
+        EXPECT_EQ(Dropped(), 0);
+        ASSERT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+    }
+}
+
+// The first frame after a trigger comes with a bad head marker. Held in the
+// DDR, it is sent again once and delivered, nothing dropped; without the
+// DDR it is dropped and the next trigger's frame delivered.
+TEST_F(C7300TriggerTest, ABadFirstFrameIsResentWhenHeldAndDroppedWhenNot) {
+    for (bool ddr : {true, false}) {
+        SCOPED_TRACE(ddr ? "held in the DDR" : "without the DDR");
+        ASSERT_NO_FATAL_FAILURE(Open(kPid7300));
+        ASSERT_TRUE(Engine().SetEnableDDR(ddr));
+        ASSERT_TRUE(m_dev.streamFault(KYRSIM_STREAM_BAD_HEAD, 0, 0, 1));
+        const long long frames = Frames();
+        ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(Armed());
+        ASSERT_NO_FATAL_FAILURE(Fire());
+        std::vector<unsigned char> img;
+        if (ddr) {
+            ASSERT_TRUE(ReadVideo(&img));
+            ExpectSentFrame(img, 160, 120, IMG_RAW8);
+            EXPECT_EQ(Frames() - frames, 2);
+            EXPECT_EQ(Dropped(), 0);
+        } else {
+            EXPECT_FALSE(ReadVideo(&img, static_cast<int>(kQuiet.count())));
+            EXPECT_EQ(Dropped(), 1);
+            ASSERT_NO_FATAL_FAILURE(Fire());
+            ASSERT_TRUE(ReadVideo(&img));
+            ExpectSentFrame(img, 160, 120, IMG_RAW8);
+            EXPECT_EQ(Frames() - frames, 2);
+        }
+        ASSERT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+    }
+}
+
+}  // namespace
