@@ -2,6 +2,7 @@
 
 #include "engine/EngineRegistrar.h"
 #include "engine/families/BandedGainFamily.h"
+#include "engine/families/StandbyWakeFamily.h"
 
 namespace {
 
@@ -79,13 +80,7 @@ SDriverDesc DescS7300MM_Pro() {
     m.usHMAX = 1515;
 
     d.initTable = RegTable(kInitTable);
-    d.pModeNormal = &kMode12Bit;
-    d.pModeHighSpeed = &kModeHighSpeed;
-    d.pModeHighSpeed16 = &kModeHighSpeed;
-    d.sensorBin[2] = {2, &kModeBin24};
-    d.sensorBin[3] = {3, &kModeBin3};
-    d.sensorBin[4] = {2, &kModeBin24};
-    d.timingInit = {49, 24, 1515, 52, 390000};
+    SetStandbyWakeModes(&d, {&kMode12Bit, &kModeHighSpeed, &kModeBin24, &kModeBin3});
     return d;
 }
 

@@ -11,8 +11,7 @@ namespace {
 
 struct SDescCase {
     int pid;
-    const char* name;
-    const char* key;
+    const char *name, *key;  // the settings key is the short name
     int w, h;
     bool color;
     int offsetMax;

@@ -31,22 +31,11 @@ const REG_TABLE_ROW kParkRows[] = {{0x19E, 0x05}};
 
 // Window: 0x005 = 1 before the start and the size; crop switch 0x0A5, start
 // column 0x0A6/7 in 16-pixel units, bin mode 0x187 (0 whole binned lines, 4
-// cropped), rows + 2 with whole lines, line width 0x18C/D = width + 24.
-// Only the sensor's 3 x 3 binning reads whole lines.
+// cropped), rows + 2 with whole lines, line width 0x18C/D = width + 24 (not
+// rounded). Only the sensor's 3 x 3 binning reads whole lines; the size is
+// written with the sensor awake.
 const REG_TABLE_ROW kWindowRows[] = {{0x005, 0x01}};
-const SSwitchedCropRule kWindow = {.usRegCrop = 0x0A5,
-                                   .usRegStartX = 0x0A6,
-                                   .iStartXUnit = 16,
-                                   .usRegBinMode = 0x187,
-                                   .ucBinModeBinned = 0,
-                                   .ucBinModeUnbinned = 4,
-                                   .iBinnedRowsAdd = 2,
-                                   .usRegLineWidth = 0x18C,
-                                   .iLineWidthAlign = 1,
-                                   .iLineWidthPad = 24,
-                                   .windowRows = RegTable(kWindowRows),
-                                   .ucWholeLineFactors = 1 << 3,
-                                   .bSizeWithoutStandby = true};
+const SSwitchedCropRule kWindow = {0x0A5, 0x0A6, 16, 0x187, 0, 4, 2, 0x18C, 1, 24, RegTable(kWindowRows), 1 << 3, true};
 
 }  // namespace
 
@@ -82,9 +71,6 @@ SDriverDesc BandedGainFamilyDesc() {
 
     d.usRegStartY = 0x006;
     d.usRegHeight = 0x008;
-    d.iAlignX = 16;
-    d.iAlignY = 2;
-    d.eWindow = WINDOW_SWITCHED_CROP;
     d.pSwitchedCrop = &kWindow;
 
     d.streamStartRows = RegTable(kStreamRows);
