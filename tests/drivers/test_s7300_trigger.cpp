@@ -4,7 +4,8 @@
 // stopped before its trigger fails and never holds up the next, video takes
 // one frame per trigger, and a first frame with a bad marker is sent again
 // from the DDR once when the DDR holds it and counted as dropped when it
-// does not. The start-up leaves the FPGA's trigger signal alone.
+// does not. The start-up leaves the FPGA's trigger signal alone and clears
+// the endpoint once the sensor streams.
 #include <string.h>
 
 #include <chrono>
@@ -137,6 +138,34 @@ TEST_F(C7300TriggerTest, VideoTakesOneFramePerTrigger) {
         EXPECT_EQ(Dropped(), 0);
         ASSERT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
     }
+}
+
+// The start-up clears the endpoint only once the sensor streams: held at
+// its stream switch (0x19E = 1), the capture has cleared nothing yet.
+TEST_F(C7300TriggerTest, TheStartUpClearsTheEndpointOnceTheSensorStreams) {
+    ASSERT_NO_FATAL_FAILURE(Open(kPid7300));
+    const long long clears = m_dev.query(KYRSIM_Q_CLEAR_HALTS_81);
+    kyrsim_fault f;
+    kyrsim_fault_init(&f, KYRSIM_FAULT_HOLD, 0);
+    f.device = m_dev.handle();
+    f.request = 0xB6;
+    f.value = kReg7300Stream;
+    f.index = 1;
+    ASSERT_GE(kyrsim_add_fault(&f), 0);
+    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
+    ASSERT_EQ(kyrsim_wait_held(1, kWaitMs), 1);
+    EXPECT_EQ(m_dev.query(KYRSIM_Q_CLEAR_HALTS_81), clears);
+    kyrsim_clear_faults();
+    kyrsim_release_holds();
+    ASSERT_NO_FATAL_FAILURE(Armed());
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (m_dev.query(KYRSIM_Q_CLEAR_HALTS_81) == clears && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(m_dev.query(KYRSIM_Q_CLEAR_HALTS_81), clears + 1);
+    ASSERT_NO_FATAL_FAILURE(Fire());
+    std::vector<unsigned char> img;
+    ASSERT_TRUE(ReadVideo(&img));
+    ASSERT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
 }
 
 // The first frame after a trigger comes with a bad head marker (the frame
