@@ -2,7 +2,7 @@
 // The S7300's trigger capture through the exported functions: a soft-edge
 // snapshot waits for its trigger and delivers the frame sent, a snapshot
 // stopped before its trigger fails and never holds up the next, video takes
-// one frame per trigger, and a first frame with a bad marker is sent again
+// one frame per trigger and no frame is torn at full rate, and a first frame with a bad marker is sent again
 // from the DDR once when the DDR holds it and counted as dropped when it
 // does not. The start-up leaves the FPGA's trigger signal alone and clears
 // the endpoint once the sensor streams.
@@ -138,6 +138,13 @@ TEST_F(C7300TriggerTest, VideoTakesOneFramePerTrigger) {
         EXPECT_EQ(Dropped(), 0);
         ASSERT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
     }
+}
+
+// Receive buffers alternate: while the ring copies one frame the next
+// trigger's frame arrives in the other, so none is torn at full rate.
+TEST_F(C7300TriggerTest, FramesAtFullRateAreNeverTorn) {
+    ASSERT_NO_FATAL_FAILURE(Open(kPid7300));
+    ASSERT_NO_FATAL_FAILURE(ExpectUntornFramesAtFullRate(m_dev, 160, 120, kWaitMs));
 }
 
 // The start-up clears the endpoint only once the sensor streams: held at
