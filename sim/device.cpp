@@ -98,6 +98,36 @@ constexpr int k7100PowerMask = 0x05;
 constexpr int k7100Awake = 0x04;
 constexpr int k7100Stream = 0x1EE;
 constexpr int k7100Streaming = 1;
+// Its read-out modes by 0x001: full resolution (12 bits), 2 x 2 and 3 x 3 binned (10 bits), each line
+// starting with dummy columns and each frame with blanking lines; the first row is 0x008/9 - k. The line
+// is cropped while 0x0A7 = 1, from 16 x 0x0A8/9.
+struct SensorMode {
+    int code, factor, dummy, blank, rowOffset, bits;
+};
+constexpr SensorMode k7100Modes[] = {
+    {0x00, 1, 24, 45, 25, 12},
+    {0x05, 2, 18, 25, 25, 10},
+    {0x07, 3, 11, 23, 27, 10},
+};
+constexpr int k7100ModeReg = 0x001;
+constexpr int k7100StartX = 0x0A8;
+constexpr int k7100StartY = 0x008;
+constexpr int k7100Crop = 0x0A7;
+constexpr int k7100StartXStep = 16;
+
+template <size_t N>
+void setModes(kyrsim_profile& p, const SensorMode (&modes)[N]) {
+    static_assert(N <= KYRSIM_MAX_MODES, "too many modes");
+    p.mode_count = static_cast<int>(N);
+    for (size_t i = 0; i < N; ++i) {
+        p.mode_code[i] = modes[i].code;
+        p.mode_factor[i] = modes[i].factor;
+        p.mode_dummy[i] = modes[i].dummy;
+        p.mode_blank[i] = modes[i].blank;
+        p.mode_row_offset[i] = modes[i].rowOffset;
+        p.mode_bits[i] = modes[i].bits;
+    }
+}
 
 template <size_t N>
 bool contains(const int (&table)[N], int v) {
@@ -119,6 +149,8 @@ kyrsim_profile defaultProfile(int productId) {
     p.standby_reg = KYRSIM_NONE;
     p.color = KYRSIM_BAYER_RGGB;
     p.has_ddr = 1;
+    p.crop_reg = KYRSIM_NONE;
+    p.crop_reg2 = KYRSIM_NONE;
     if (contains(kMarkersBNoFpga, productId)) {
         p.has_fpga = 0;
         p.markers = KYRSIM_MARKERS_B;
@@ -261,6 +293,15 @@ kyrsim_profile defaultProfile(int productId) {
         p.stream_mask = 0xFF;
         p.stream_value = k7100Streaming;
         p.color = KYRSIM_MONO;
+        p.sensor = KYRSIM_SENSOR_MODES;
+        p.mode_reg = k7100ModeReg;
+        setModes(p, k7100Modes);
+        p.start_x_reg = k7100StartX;
+        p.start_y_reg = k7100StartY;
+        p.start_x_step = k7100StartXStep;
+        p.crop_reg = k7100Crop;
+        p.crop_value = 1;
+        p.sync_policy = KYRSIM_SYNC_READY;
     }
     if (contains(kSensor821, productId)) {
         p.sensor_clock_khz = 20000;
@@ -390,6 +431,7 @@ constexpr uint8_t kBufResend = 0x01;
 constexpr int kDdrInitRequest = 128;
 constexpr uint8_t kStatusDdrReady = 0x01;
 constexpr uint8_t kStatusBufValid = 0x04;
+constexpr uint8_t kStatusSync = 0x10;
 
 bool readOnlyFpga(int reg) { return (reg >= 28 && reg <= 33) || reg == kRegStatus; }
 
@@ -421,6 +463,12 @@ void applyFpgaWrite(SimDevice& d, int reg, int value) {
             }
             // Triggered frames not yet sent go with a stop.
             if (v & kCtrlStop) d.trigFrameAtUs.clear();
+            // A stop made while the sensor streams and the start after it let the FPGA sync to the sensor.
+            if (!(d.fpga[kRegCtrl] & kCtrlStop) && (v & kCtrlStop)) d.syncArmed = sensorPowered(d);
+            if ((d.fpga[kRegCtrl] & kCtrlStop) && !(v & kCtrlStop) && d.syncArmed) {
+                ++d.syncCycles;
+                d.syncArmed = false;
+            }
             d.fpga[kRegCtrl] = v | kCtrlRun;
             break;
         case kRegBufCtrl:
@@ -530,6 +578,8 @@ void initDeviceModel(SimDevice& d) {
     d.fpga[kRegCtrl] = kCtrlRun;  // out of reset at power-on
     d.ddrPolicy = d.profile.ddr_policy;
     d.ddrK = d.profile.ddr_writes;
+    d.syncPolicy = d.profile.sync_policy;
+    d.syncK = d.profile.sync_cycles;
     d.markers = d.profile.markers;
     d.streamEndpoint = d.profile.endpoint;
     d.sensorModel = hasSensorModel(d.profile);
@@ -584,7 +634,35 @@ int fpgaRead(const SimDevice& d, int reg) {
     uint8_t v = d.fpga[kRegStatus] & ~(kStatusDdrReady | kStatusBufValid);
     if (ddrReady) v |= kStatusDdrReady;
     if (d.bufValid) v |= kStatusBufValid;
+    if (d.syncPolicy != KYRSIM_SYNC_AS_SET) {
+        const bool sync = d.syncPolicy == KYRSIM_SYNC_READY ||
+                          (d.syncPolicy == KYRSIM_SYNC_AFTER_CYCLES && d.syncCycles >= d.syncK);
+        v = static_cast<uint8_t>(sync ? (v | kStatusSync) : (v & ~kStatusSync));
+    }
     return v;
+}
+
+namespace {
+
+bool sensorHolds(const SimDevice& d, int reg, int mask, int value) {
+    auto it = d.sensor.find(reg);
+    const int v = it == d.sensor.end() ? 0 : it->second;
+    return (v & mask) == value;
+}
+
+// The stream switch (a second power register) lets the sensor stream, or there is none.
+bool sensorUnparked(const SimDevice& d) {
+    const kyrsim_profile& p = d.profile;
+    return p.stream_mask == 0 || sensorHolds(d, p.stream_reg, p.stream_mask, p.stream_value);
+}
+
+}  // namespace
+
+bool sensorPowered(const SimDevice& d) {
+    const kyrsim_profile& p = d.profile;
+    if (p.standby_reg != KYRSIM_NONE && !sensorHolds(d, p.standby_reg, p.standby_mask, p.standby_value))
+        return false;
+    return sensorUnparked(d);
 }
 
 void updateGate(SimDevice& d) {
@@ -593,17 +671,7 @@ void updateGate(SimDevice& d) {
         const uint8_t ctrl = d.fpga[kRegCtrl];
         open = open && (ctrl & kCtrlRun) && !(ctrl & kCtrlStop);
     }
-    const int standby = d.profile.standby_reg;
-    if (d.sensorModel && standby != KYRSIM_NONE) {
-        auto it = d.sensor.find(standby);
-        const int v = it == d.sensor.end() ? 0 : it->second;
-        open = open && (v & d.profile.standby_mask) == d.profile.standby_value;
-    }
-    if (d.sensorModel && d.profile.stream_mask != 0) {
-        auto it = d.sensor.find(d.profile.stream_reg);
-        const int v = it == d.sensor.end() ? 0 : it->second;
-        open = open && (v & d.profile.stream_mask) == d.profile.stream_value;
-    }
+    open = open && (!d.sensorModel || sensorPowered(d));
     if (open && !d.gateOpen) d.gateOpenSinceUs = nowUs();
     if (!open && d.gateOpen) abandonFrame(d);
     d.gateOpen = open;
@@ -775,6 +843,27 @@ int executeRequest(SimDevice& d, int requestType, int request, int value, int in
     }
 }
 
+namespace {
+
+bool validReg(int reg) { return reg >= 0 && reg <= 0xFFFF; }
+
+// The read-out modes of a KYRSIM_SENSOR_MODES profile are usable.
+bool validModes(const kyrsim_profile& p) {
+    if (p.sensor != KYRSIM_SENSOR_MODES) return true;
+    if (!validReg(p.mode_reg) || p.mode_count < 1 || p.mode_count > KYRSIM_MAX_MODES || p.start_x_step < 1 ||
+        p.start_x_reg < 1 || p.start_y_reg < 1)
+        return false;
+    if (p.crop_reg != KYRSIM_NONE && !validReg(p.crop_reg)) return false;
+    if (p.crop_reg2 != KYRSIM_NONE && !validReg(p.crop_reg2)) return false;
+    for (int i = 0; i < p.mode_count; ++i)
+        if (p.mode_factor[i] < 1 || p.mode_factor[i] > 8 || p.mode_dummy[i] < 0 || p.mode_blank[i] < 0 ||
+            p.mode_row_offset[i] < 0 || p.mode_bits[i] < 8 || p.mode_bits[i] > 16)
+            return false;
+    return true;
+}
+
+}  // namespace
+
 }  // namespace kyrsim_impl
 
 using namespace kyrsim_impl;
@@ -799,7 +888,7 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
     if (!p || (p->endpoint != 0x81 && p->endpoint != 0x82) || p->markers < KYRSIM_MARKERS_NONE ||
         p->markers > KYRSIM_MARKERS_C || p->ddr_policy < KYRSIM_DDR_READY ||
         p->ddr_policy > KYRSIM_DDR_NEVER || p->sensor_clock_khz < 0 || p->sensor < KYRSIM_SENSOR_NONE ||
-        p->sensor > KYRSIM_SENSOR_SONY ||
+        p->sensor > KYRSIM_SENSOR_MODES || !validModes(*p) ||
         (p->sensor != KYRSIM_SENSOR_NONE && (p->sensor_width < 1 || p->sensor_height < 1)) ||
         p->hold_reg < KYRSIM_NONE || p->hold_reg > 0xFFFF || p->standby_reg < KYRSIM_NONE ||
         p->standby_reg > 0xFFFF ||
@@ -811,7 +900,8 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
         p->start_x_reg < 0 || p->start_x_reg > 0xFFFE || p->start_y_reg < 0 || p->start_y_reg > 0xFFFE ||
         p->stream_mask < 0 || p->stream_mask > 0xFFFF ||
         (p->stream_mask != 0 && (p->stream_reg < 0 || p->stream_reg > 0xFFFF ||
-                                 (p->stream_value & ~p->stream_mask) != 0)))
+                                 (p->stream_value & ~p->stream_mask) != 0)) ||
+        p->sync_policy < KYRSIM_SYNC_AS_SET || p->sync_policy > KYRSIM_SYNC_NEVER || p->sync_cycles < 0)
         return -1;
     std::lock_guard<std::mutex> lk(state().mu);
     state().profileOverrides[product_id] = *p;

@@ -165,6 +165,10 @@ struct SimDevice {
     int ddrK = 0;
     int ddrWrites = 0;
     bool bufValid = false;
+    int syncPolicy = KYRSIM_SYNC_AS_SET;  // register 35 bit 4
+    int syncK = 0;
+    int syncCycles = 0;       // FPGA stop/start cycles made while the sensor streamed
+    bool syncArmed = false;   // the FPGA was stopped while the sensor streamed
     bool resendPending = false;
     int fpgaResets = 0;
 
@@ -238,7 +242,7 @@ struct SimDevice {
     long long overflowAt = -1;  // a too-large packet comes after this many bytes of the frame
     int emptyPending = 0;
     std::vector<uint8_t> sceneCache;
-    std::array<int, 9> sceneKey{};      // what the cached scene was drawn for (renderScene)
+    std::array<int, 16> sceneKey{};      // what the cached scene was drawn for (renderScene)
     bool sensorModel = false;           // the profile's sensor description is in use
     bool triggerPending = false;        // wait/trigger mode: an exposure ended, its frame not yet started
     long long triggerAtUs = 0;          // when it ended
@@ -325,6 +329,8 @@ int fpgaRead(const SimDevice& d, int reg);
 // Records a sensor register write in the camera's sensor write log (before it is applied).
 void logSensorWrite(SimDevice& d, int reg, int value, int bits);
 void updateGate(SimDevice& d);
+// The sensor's power registers (standby and stream switch) let it stream.
+bool sensorPowered(const SimDevice& d);
 
 // Controller firmware (firmware.cpp). Called with the state mutex held.
 bool firmwareStalls(const SimDevice& d, bool in, int request, int value, int index, int length);

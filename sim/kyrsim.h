@@ -99,6 +99,14 @@ int kyrsim_product_ids(int* out, int max);
 #define KYRSIM_TEMP_TMP451 1 /* 0xB3: whole degrees in byte 1, sixteenths in byte 0 */
 #define KYRSIM_TEMP_ADC8 2   /* 0xC7: 8-bit thermistor ADC */
 
+#define KYRSIM_MAX_MODES 4 /* read-out modes of a KYRSIM_SENSOR_MODES sensor */
+
+/* Register 35 bit 4 (FPGA in sync with the sensor) policies. */
+#define KYRSIM_SYNC_AS_SET 0       /* reads as preloaded with kyrsim_set_fpga_reg (0 at plug) */
+#define KYRSIM_SYNC_READY 1        /* always set */
+#define KYRSIM_SYNC_AFTER_CYCLES 2 /* set after k FPGA stop/start cycles made while the sensor streams */
+#define KYRSIM_SYNC_NEVER 3        /* never set */
+
 struct kyrsim_profile {
     int has_fpga;    /* 1: frames gated by FPGA register 0 and sized by its window registers */
     int fpga_ver[6]; /* power-on values of the read-only FPGA registers 28..33 */
@@ -149,6 +157,27 @@ struct kyrsim_profile {
     int stream_reg;
     int stream_mask;
     int stream_value;
+    /* KYRSIM_SENSOR_MODES layout (see kyrsim_set_sensor_model): the read-out mode is the entry of the mode
+     * arrays whose code mode_reg holds (mode_count entries, 1..KYRSIM_MAX_MODES). */
+    int mode_reg;
+    int mode_count;
+    int mode_code[KYRSIM_MAX_MODES];       /* mode_reg's value of the mode */
+    int mode_factor[KYRSIM_MAX_MODES];     /* the sensor bins factor x factor (1 = full resolution) */
+    int mode_dummy[KYRSIM_MAX_MODES];      /* dummy columns at the start of every line */
+    int mode_blank[KYRSIM_MAX_MODES];      /* blanking lines before the first row */
+    int mode_row_offset[KYRSIM_MAX_MODES]; /* k: the start-row register holds the first array row + k */
+    int mode_bits[KYRSIM_MAX_MODES];       /* significant bits of the mode's ADC */
+    /* The sensor crops each line at start_x_step x (start_x_reg, two bytes) array columns while crop_reg
+     * holds crop_value and, with crop_reg2 not KYRSIM_NONE, crop_reg2 holds crop_value2; otherwise it reads
+     * the whole (binned) line. */
+    int crop_reg;
+    int crop_value;
+    int crop_reg2;
+    int crop_value2;
+    int start_x_step;
+    /* Register 35 bit 4 (the FPGA is in sync with the sensor): KYRSIM_SYNC_*, k for AFTER_CYCLES. */
+    int sync_policy;
+    int sync_cycles;
 };
 
 #define KYRSIM_NONE (-1) /* no such register */
@@ -162,6 +191,7 @@ struct kyrsim_profile {
 
 #define KYRSIM_SENSOR_NONE 0 /* frames show the scene relative to the FPGA window */
 #define KYRSIM_SENSOR_SONY 1 /* start x 0x303C/D and y 0x3044/5, 2 x 2 binning 0x301B = 1 */
+#define KYRSIM_SENSOR_MODES 2 /* read-out modes by a mode register, dummy columns, FPGA blanking skip */
 /* The 832 (0x832b, 0x832f) profiles: KYRSIM_SENSOR_SONY, 3840 x 2160, line clock 20000 kHz, hold register
  * 0x3001, standby predicate 0x3000 & 0xFF == 0, RGGB, DDR. The 814 (0x814b, 0x814f) and 827 (0x827b,
  * 0x827f) profiles: the same sensor layout, hold, standby, colour and line clock; 3840 x 2160 binning 2 x 2
@@ -184,9 +214,11 @@ struct kyrsim_profile {
  * 0x801f; 2616 x 1960) profiles: KYRSIM_SENSOR_NONE (the frame follows the FPGA window), line clock
  * 20000 kHz, hold 0x3001, standby 0x3000 as the 832's, RGGB, DDR only on 0x815f and 0x801f.
  * The 825 (0x825b, 0x825f; 2712 x 1536): the 815's but for the sensor's size; DDR only on 0x825f.
- * The S7100 mono (0x710e): no sensor layout (the frame is the FPGA window), 6248 x 4176, line clock
- * 20000 kHz, no hold register, power from two registers: 0x000 bit 2 wake and bit 0 standby (streams while
- * 0x000 & 0x05 == 0x04) and 0x1EE (1 streams, 5 parks), mono, DDR.
+ * The S7100 mono (0x710e): KYRSIM_SENSOR_MODES, 6248 x 4176, line clock 20000 kHz, no hold register, power
+ * from two registers: 0x000 bit 2 wake and bit 0 standby (streams while 0x000 & 0x05 == 0x04) and 0x1EE (1
+ * streams, 5 parks), mono, DDR, register 35 bit 4 ready. Modes by 0x001: 0x00 full (12 bits), 0x05 2 x 2
+ * and 0x07 3 x 3 binned (10 bits); dummy columns 24, 18, 11; blanking lines 45, 25, 23; k 25, 25, 27; the
+ * crop while 0x0A7 = 1, from 16 x (0x0A8 | 0x0A9 << 8); first row in 0x008/9.
  * The 802 (0x802a): no sensor layout, line clock 20000 kHz, no hold register, standby predicate 0x0000 & 0xFF
  * == 0, RGGB, no DDR. Other FPGA products: no sensor layout, no hold or standby register, RGGB, DDR;
  * products without FPGA: no DDR. */
@@ -643,6 +675,19 @@ int kyrsim_frame_starts(int handle, long long* out, int max);
  * - with 0x301B = 1 the sensor bins 2 x 2 and keeps the Bayer pattern: frame pixel (x, y) is the mean
  *   (rounded down) of the array pixels (X + dx, Y + dy) with X = start x + 4 * (x / 2) + x % 2, Y likewise,
  *   dx and dy in {0, 2}.
+ * With KYRSIM_SENSOR_MODES instead:
+ * - the scene is drawn on the whole pixel array as above; the mode is the profile's entry whose code
+ *   mode_reg holds (none: every pixel is 0). The sensor bins f x f (the mode's factor): a binned pixel is the
+ *   mean (rounded down) of the f x f array pixels of its colour, which lie 2 apart in a colour array (so
+ *   the mosaic stays), 1 apart in a mono one; binned column c covers array columns from f * c (mono) or
+ *   2f * (c / 2) + c % 2 (colour), rows likewise;
+ * - every line starts with the mode's dummy columns, then the binned columns from c0 to the end of the
+ *   binned line (array width / f): c0 = start_x_step x (start_x_reg, 2 bytes) / f while the crop switch
+ *   is on, else 0. The FPGA skips HBLK (registers 2-3) columns of each line and VBLK (6-7) lines: frame
+ *   pixel (x, y) is line column HBLK + x of line VBLK + y; lines before the mode's blanking lines end, dummy
+ *   columns and pixels beyond the array are 0. The first line after the blanking is binned row
+ *   ((start_y_reg, 2 bytes) - k) / f, k the mode's row offset;
+ * - 16-bit output carries the fewer of the mode's bits and the FPGA's (register 10 bit 0) left-aligned.
  * Without it the scene is drawn relative to the FPGA window and standby is not modelled. The profile's hold
  * register is data for the tests' checks of held writes: the simulator applies every sensor write at once.
  *

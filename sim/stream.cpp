@@ -215,6 +215,64 @@ struct SensorView {
     }
 };
 
+long long floorDiv(long long a, long long b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+
+// What a sensor of read-out modes (KYRSIM_SENSOR_MODES) sends and the FPGA
+// keeps of it: lines of dummy columns and binned pixels after the frame's
+// blanking lines, of which the FPGA skips HBLK columns and VBLK lines.
+struct ModeView {
+    const SensorView& sv;
+    int mode = -1;  // index into the profile's modes; -1: the mode register holds no known code
+    int factor = 1, dummy = 0, blank = 0, bits = 16;
+    long long c0 = 0, r0 = 0;  // first binned column and row the sensor reads
+    int binnedW = 0, binnedH = 0;
+    int hblk = 0, vblk = 0;
+    bool mono = false;
+
+    ModeView(const SimDevice& d, const SensorView& view) : sv(view) {
+        const kyrsim_profile& p = d.profile;
+        const int code = sensorByte(d, p.mode_reg);
+        for (int i = 0; i < p.mode_count && i < KYRSIM_MAX_MODES; ++i)
+            if (p.mode_code[i] == code) {
+                mode = i;
+                break;
+            }
+        if (mode < 0) return;
+        factor = std::max(p.mode_factor[mode], 1);
+        dummy = p.mode_dummy[mode];
+        blank = p.mode_blank[mode];
+        bits = p.mode_bits[mode];
+        const bool crop = p.crop_reg != KYRSIM_NONE && sensorByte(d, p.crop_reg) == p.crop_value &&
+                          (p.crop_reg2 == KYRSIM_NONE || sensorByte(d, p.crop_reg2) == p.crop_value2);
+        c0 = crop ? static_cast<long long>(p.start_x_step) * sensorWord(d, p.start_x_reg) / factor : 0;
+        r0 = floorDiv(sensorWord(d, p.start_y_reg) - p.mode_row_offset[mode], factor);
+        binnedW = sv.w / factor;
+        binnedH = sv.h / factor;
+        hblk = d.fpga[2] | (d.fpga[3] << 8);
+        vblk = d.fpga[6] | (d.fpga[7] << 8);
+        mono = p.color == KYRSIM_MONO;
+    }
+
+    // Array coordinate of the first pixel of binned index i (a column or a row) and the step between
+    // the pixels binned with it.
+    long long first(long long i) const { return mono ? factor * i : 2ll * factor * (i / 2) + i % 2; }
+    int step() const { return mono ? 1 : 2; }
+
+    uint16_t pixel(int x, int y) const {
+        if (mode < 0) return 0;
+        const long long col = static_cast<long long>(hblk) + x - dummy;
+        const long long line = static_cast<long long>(vblk) + y - blank;
+        if (col < 0 || line < 0) return 0;
+        const long long bc = c0 + col, br = r0 + line;
+        if (bc < 0 || br < 0 || bc >= binnedW || br >= binnedH) return 0;
+        const long long ax = first(bc), ay = first(br);
+        unsigned long sum = 0;
+        for (int j = 0; j < factor; ++j)
+            for (int i = 0; i < factor; ++i) sum += sv.array(ax + i * step(), ay + j * step());
+        return static_cast<uint16_t>(sum / static_cast<unsigned long>(factor * factor));
+    }
+};
+
 void renderScene(SimDevice& d, size_t size) {
     const int bpp = bytesPerPixel(d);
     const int w = rowPixels(d);
@@ -224,25 +282,37 @@ void renderScene(SimDevice& d, size_t size) {
     const SensorView sv(d);
     // The scene lies on the sensor's pixel array when the sensor's layout is modelled.
     const bool onArray = d.sensorModel && d.profile.sensor != KYRSIM_SENSOR_NONE;
-    const std::array<int, 9> key{w,
-                                 h * bpp + adc12 * 0x40000000,
-                                 bpp,
-                                 static_cast<int>(size),
-                                 onArray ? 1 + (sv.bin2 ? 1 : 0) : 0,
-                                 onArray ? sv.x0 : 0,
-                                 onArray ? sv.y0 : 0,
-                                 d.profile.color,
-                                 d.sceneSeed};
+    const bool modes = onArray && d.profile.sensor == KYRSIM_SENSOR_MODES;
+    const ModeView mv(d, sv);
+    const std::array<int, 16> key{w,
+                                  h * bpp + adc12 * 0x40000000,
+                                  bpp,
+                                  static_cast<int>(size),
+                                  onArray ? 1 + (sv.bin2 ? 1 : 0) + (modes ? 2 : 0) : 0,
+                                  onArray ? sv.x0 : 0,
+                                  onArray ? sv.y0 : 0,
+                                  d.profile.color,
+                                  d.sceneSeed,
+                                  modes ? mv.mode : 0,
+                                  modes ? static_cast<int>(mv.c0) : 0,
+                                  modes ? static_cast<int>(mv.r0) : 0,
+                                  modes ? mv.hblk : 0,
+                                  modes ? mv.vblk : 0,
+                                  modes ? mv.bits : 0,
+                                  0};
     if (d.sceneKey == key && d.sceneCache.size() == size) return;
     d.sceneCache.assign(size, 0);
     // 16-bit output carries the ADC's bits left-aligned.
-    const int adcBits = d.profile.adc_bits > 0 ? d.profile.adc_bits : 12;
-    const uint16_t mask = adc12 ? static_cast<uint16_t>(0xFFFF << (16 - adcBits)) : 0xFFC0;
+    int adcBits = adc12 ? (d.profile.adc_bits > 0 ? d.profile.adc_bits : 12) : 10;
+    if (modes && mv.mode >= 0) adcBits = std::min(adcBits, mv.bits);
+    const uint16_t mask = static_cast<uint16_t>(0xFFFF << (16 - adcBits));
     for (size_t i = 0; i < size; i += static_cast<size_t>(bpp)) {
         const size_t pixel = i / static_cast<size_t>(bpp);
         const int x = static_cast<int>(pixel % static_cast<size_t>(w));
         const int y = static_cast<int>(pixel / static_cast<size_t>(w));
-        const uint16_t v = onArray ? sv.pixel(x, y) : sceneValue(x, y, w, h, d.profile.color, d.sceneSeed);
+        const uint16_t v = modes     ? mv.pixel(x, y)
+                           : onArray ? sv.pixel(x, y)
+                                     : sceneValue(x, y, w, h, d.profile.color, d.sceneSeed);
         if (bpp == 1) {
             d.sceneCache[i] = static_cast<uint8_t>(v >> 8);
         } else {

@@ -44,4 +44,28 @@ inline void ExpectImageOfSentFrame(const SContentCase& c, int handle, const SRea
     EXPECT_TRUE(img == ReferenceImage(sent, c.w, c.h, c.type, c.flip, r));
 }
 
+// What a camera whose sensor has read-out modes gives: the frame it sent is
+// the scene's window at the start the camera reports (ExpectedSensorFrame, bits
+// significant in 16-bit output), but for the marker words at both ends, and
+// one image of the case from camera 0 is that frame finished as the case asks
+// (repairRows and mono as ReferenceImage takes them).
+struct SSceneCheck {
+    int handle;
+    bool mono;
+    int bits;
+    int repairRows;
+};
+
+inline void ExpectImageOfScene(const SContentCase& c, const SSceneCheck& k, const SReadout& r, int waitMs) {
+    int sx = -1, sy = -1;
+    ASSERT_EQ(KYRGetStartPos(0, &sx, &sy), KYR_SUCCESS);
+    std::vector<unsigned char> img(static_cast<size_t>(c.w) * c.h * ImageBytesPerPixel(c.type), 0xEE);
+    ASSERT_TRUE(CaptureImage(c.snap, &img, waitMs));
+    const std::vector<unsigned char> sent = SentFrame(k.handle, r.iFrameBytes);
+    ASSERT_FALSE(sent.empty());
+    const std::vector<unsigned char> expected = ExpectedSensorFrame(k.handle, sx * c.bin, sy * c.bin, r, k.mono, k.bits);
+    EXPECT_TRUE(SameExceptEnds(sent, expected));
+    EXPECT_TRUE(img == ReferenceImage(expected, c.w, c.h, c.type, c.flip, r, k.repairRows, k.mono));
+}
+
 #endif

@@ -1,0 +1,288 @@
+// Sensors of read-out modes (the S7100 mono's): the mode register chooses full
+// resolution or the sensor's 2 x 2 or 3 x 3 binning, every line starts with
+// the mode's dummy columns, the sensor crops the line only behind its crop
+// switch, and the FPGA's blanking registers skip columns and lines, so a wrong
+// start, blanking or mode shows in the frame.
+#include "streamtest.hpp"
+
+using namespace simtest;
+
+namespace {
+
+constexpr int kS7100 = 0x710e;
+constexpr int kArrayW = 6248, kArrayH = 4176;
+
+int sensorWrite(libusb_device_handle* h, int reg, int value) { return out(h, 0xB6, reg, value & 0xFF); }
+
+TEST(SensorModes, TheS7100ProfileDescribesItsModes) {
+    kyrsim::Scope scope;
+    kyrsim_profile p{};
+    ASSERT_EQ(kyrsim_get_profile(kS7100, &p), 0);
+    EXPECT_EQ(p.sensor, KYRSIM_SENSOR_MODES);
+    EXPECT_EQ(p.sensor_width, kArrayW);
+    EXPECT_EQ(p.sensor_height, kArrayH);
+    EXPECT_EQ(p.color, KYRSIM_MONO);
+    EXPECT_EQ(p.has_ddr, 1);
+    EXPECT_EQ(p.sync_policy, KYRSIM_SYNC_READY);
+    EXPECT_EQ(p.mode_reg, 0x001);
+    const struct {
+        int code, factor, dummy, blank, k, bits;
+    } modes[] = {{0x00, 1, 24, 45, 25, 12}, {0x05, 2, 18, 25, 25, 10}, {0x07, 3, 11, 23, 27, 10}};
+    ASSERT_EQ(p.mode_count, 3);
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(p.mode_code[i], modes[i].code);
+        EXPECT_EQ(p.mode_factor[i], modes[i].factor);
+        EXPECT_EQ(p.mode_dummy[i], modes[i].dummy);
+        EXPECT_EQ(p.mode_blank[i], modes[i].blank);
+        EXPECT_EQ(p.mode_row_offset[i], modes[i].k);
+        EXPECT_EQ(p.mode_bits[i], modes[i].bits);
+    }
+    EXPECT_EQ(p.crop_reg, 0x0A7);
+    EXPECT_EQ(p.crop_value, 1);
+    EXPECT_EQ(p.crop_reg2, KYRSIM_NONE);
+    EXPECT_EQ(p.start_x_reg, 0x0A8);
+    EXPECT_EQ(p.start_x_step, 16);
+    EXPECT_EQ(p.start_y_reg, 0x008);
+    // Profiles that describe no such sensor keep register 35 bit 4 as it is set.
+    ASSERT_EQ(kyrsim_get_profile(0x832b, &p), 0);
+    EXPECT_EQ(p.sync_policy, KYRSIM_SYNC_AS_SET);
+
+    // Unusable mode descriptions are refused.
+    ASSERT_EQ(kyrsim_get_profile(kS7100, &p), 0);
+    for (auto change : {+[](kyrsim_profile* q) { q->mode_count = 0; },
+                        +[](kyrsim_profile* q) { q->mode_count = KYRSIM_MAX_MODES + 1; },
+                        +[](kyrsim_profile* q) { q->mode_factor[1] = 0; },
+                        +[](kyrsim_profile* q) { q->mode_bits[0] = 17; },
+                        +[](kyrsim_profile* q) { q->mode_dummy[2] = -1; },
+                        +[](kyrsim_profile* q) { q->start_x_step = 0; },
+                        +[](kyrsim_profile* q) { q->crop_reg = 0x10000; },
+                        +[](kyrsim_profile* q) { q->sync_policy = KYRSIM_SYNC_NEVER + 1; }}) {
+        kyrsim_profile q = p;
+        change(&q);
+        EXPECT_EQ(kyrsim_set_profile(kS7100, &q), -1);
+    }
+    EXPECT_EQ(kyrsim_set_profile(kS7100, &p), 0);
+}
+
+// A streaming S7100 mono with an FPGA window of kWidth x kHeight.
+class Modes : public ::testing::Test {
+  protected:
+    static constexpr int kWidth = 64;
+    static constexpr int kHeight = 24;
+
+    void SetUp() override {
+        cam = kyrsim::plug(kS7100, 1, "1");
+        h = usb.open(cam);
+        ASSERT_NE(h, nullptr);
+        setWindow(h, kWidth, kHeight);
+        ASSERT_EQ(out(h, 0xA9), 0);
+        // Awake, out of standby, unparked.
+        ASSERT_EQ(sensorWrite(h, 0x000, 0x04), 0);
+        ASSERT_EQ(sensorWrite(h, 0x1EE, 0x01), 0);
+    }
+
+    // Sensor mode, crop and start registers and FPGA blanking.
+    void program(int mode, bool crop, int startXUnits, int startYReg, int hblk, int vblk) {
+        ASSERT_EQ(sensorWrite(h, 0x001, mode), 0);
+        ASSERT_EQ(sensorWrite(h, 0x0A7, crop ? 1 : 0), 0);
+        ASSERT_EQ(sensorWrite(h, 0x0A8, startXUnits), 0);
+        ASSERT_EQ(sensorWrite(h, 0x0A9, startXUnits >> 8), 0);
+        ASSERT_EQ(sensorWrite(h, 0x008, startYReg), 0);
+        ASSERT_EQ(sensorWrite(h, 0x009, startYReg >> 8), 0);
+        writeFpgaWide(h, 2, hblk, 2);
+        writeFpgaWide(h, 6, vblk, 2);
+    }
+
+    // The next frame, or nothing when none comes within `ms`.
+    std::vector<unsigned char> frame(int bytes, int ms = 2000) {
+        Bulk b(h, 0x81, bytes + 4096, 0);
+        EXPECT_EQ(b.submit(), 0);
+        if (!waitAll(usb.ctx(), {&b}, ms)) {
+            libusb_cancel_transfer(b.xfer());
+            waitAll(usb.ctx(), {&b});
+            return {};
+        }
+        return b.data();
+    }
+
+    int arrayPixel(int x, int y) const { return std::max(cam.scenePixel(x, y), 0); }
+    // Mean of the f x f block of the array whose top left pixel is (x, y); 0 past the array.
+    int block(int x, int y, int f) const {
+        if (x < 0 || y < 0 || x + f > kArrayW || y + f > kArrayH) return 0;
+        int sum = 0;
+        for (int j = 0; j < f; ++j)
+            for (int i = 0; i < f; ++i) sum += arrayPixel(x + i, y + j);
+        return sum / (f * f);
+    }
+
+    // Frame pixels (markers skipped) against expected 16-bit values, in 8-bit or 16-bit output with
+    // `bits` significant bits.
+    template <typename Expected>
+    void expectPixels(const std::vector<unsigned char>& f, bool out16, int bits, Expected expected) {
+        const int n = kWidth * kHeight;
+        ASSERT_EQ(f.size(), static_cast<size_t>(n * (out16 ? 2 : 1)));
+        const int markerPixels = out16 ? 2 : 4;
+        const int mask = (0xFFFF << (16 - bits)) & 0xFFFF;
+        for (int i = markerPixels; i < n - markerPixels; ++i) {
+            const int x = i % kWidth, y = i / kWidth;
+            const int v = expected(x, y);
+            const int got = out16 ? word(f, static_cast<size_t>(i)) : f[static_cast<size_t>(i)];
+            ASSERT_EQ(got, out16 ? (v & mask) : (v >> 8)) << "pixel " << x << "," << y;
+        }
+    }
+
+    kyrsim::Scope scope;
+    Usb usb;
+    kyrsim::Device cam;
+    libusb_device_handle* h = nullptr;
+};
+
+TEST_F(Modes, FramesFlowOnlyWhileAwakeOutOfStandbyUnparkedAndRunning) {
+    const int bytes = kWidth * kHeight;
+    struct Case {
+        const char* what;
+        int power, stream, fpgaCtrl;
+        bool flows;
+    };
+    const Case cases[] = {
+        {"awake, unparked, running", 0x04, 0x01, 0x01, true},
+        {"asleep", 0x00, 0x01, 0x01, false},
+        {"in standby", 0x05, 0x01, 0x01, false},
+        {"parked", 0x04, 0x05, 0x01, false},
+        {"FPGA stopped", 0x04, 0x01, 0x11, false},
+        {"other bits of the power register do not matter", 0x0C, 0x01, 0x01, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(sensorWrite(h, 0x000, c.power), 0);
+        ASSERT_EQ(sensorWrite(h, 0x1EE, c.stream), 0);
+        ASSERT_EQ(writeFpga(h, 0, c.fpgaCtrl), 0);
+        EXPECT_EQ(cam.query(KYRSIM_Q_RUNNING), c.flows ? 1 : 0);
+        EXPECT_EQ(frame(bytes, c.flows ? 2000 : 100).size(), c.flows ? static_cast<size_t>(bytes) : 0u);
+    }
+}
+
+// Full resolution: the FPGA skips the 24 dummy columns and the 45 blanking
+// lines; the crop switch decides whether the line starts at the start column.
+TEST_F(Modes, FullResolutionWindowFollowsCropStartAndBlanking) {
+    struct Case {
+        const char* what;
+        bool crop;
+        int startXUnits, startYReg, hblk, vblk;
+        int x0, y0;  // array pixel of frame pixel (0, 0)
+    };
+    // (752, 1380) crosses a bar edge (column 781) and the edge of the bars' band (row 1392).
+    const Case cases[] = {
+        {"cropped at the start", true, 47, 1380 + 25, 24, 45, 752, 1380},
+        {"around a star", true, 97, 3456 + 25, 24, 45, 1552, 3456},
+        {"one blanking line more moves the window down a row", true, 47, 1405, 24, 46, 752, 1381},
+        {"three HBLK columns more move it right", true, 47, 1405, 27, 45, 755, 1380},
+        {"not cropped: the line starts at column 0", false, 47, 1405, 24, 45, 0, 1380},
+        {"not cropped, the FPGA skips the start", false, 47, 1405, 24 + 752, 45, 752, 1380},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        program(0x00, c.crop, c.startXUnits, c.startYReg, c.hblk, c.vblk);
+        expectPixels(frame(kWidth * kHeight), false, 12,
+                     [&](int x, int y) { return arrayPixel(c.x0 + x, c.y0 + y); });
+    }
+}
+
+// Lines and columns the sensor does not fill read 0: dummy columns before
+// the line's pixels, blanking lines, and what lies past the array.
+TEST_F(Modes, DummyColumnsBlankingAndBeyondTheArrayReadZero) {
+    program(0x00, true, 0, 25, 20, 43);  // four dummy columns and two blanking lines in the window
+    expectPixels(frame(kWidth * kHeight), false, 12, [&](int x, int y) {
+        return x < 4 || y < 2 ? 0 : arrayPixel(x - 4, y - 2);
+    });
+    program(0x00, true, (kArrayW - 40) / 16, kArrayH - 10 + 25, 24, 45);
+    expectPixels(frame(kWidth * kHeight), false, 12, [&](int x, int y) {
+        return arrayPixel(kArrayW - 40 + x, kArrayH - 10 + y);  // 0 past the array
+    });
+}
+
+// The binned modes average f x f pixels; the sensor reads the whole binned
+// line (crop off) and the FPGA skips the dummy columns and the start; the
+// first row is (0x008/9 - k) / f.
+TEST_F(Modes, BinnedModesAverageBlocksFromTheirOwnBlankingAndOffsets) {
+    struct Case {
+        const char* what;
+        int mode, factor, dummy, blank, k;
+        int startX, startY;  // array pixel of frame pixel (0, 0), multiples of 2f
+    };
+    const Case cases[] = {
+        {"2 x 2 across a bar edge", 0x05, 2, 18, 25, 25, 760, 1360},
+        {"2 x 2 around a star", 0x05, 2, 18, 25, 25, 1528, 3440},
+        {"3 x 3 across a bar edge", 0x07, 3, 11, 23, 27, 720, 1368},
+        {"3 x 3 around a star", 0x07, 3, 11, 23, 27, 1518, 3432},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        program(c.mode, false, 0, c.startY + c.k, c.dummy + c.startX / c.factor, c.blank);
+        const auto f = frame(kWidth * kHeight);
+        expectPixels(f, false, 10, [&](int x, int y) {
+            return block(c.startX + c.factor * x, c.startY + c.factor * y, c.factor);
+        });
+        // A blanking register one line off moves the window by a binned row.
+        program(c.mode, false, 0, c.startY + c.k, c.dummy + c.startX / c.factor, c.blank + 1);
+        expectPixels(frame(kWidth * kHeight), false, 10, [&](int x, int y) {
+            return block(c.startX + c.factor * x, c.startY + c.factor * (y + 1), c.factor);
+        });
+    }
+}
+
+// 16-bit output: full resolution has 12 significant bits while the FPGA's ADC
+// width says 12, the binned modes 10 whatever it says.
+TEST_F(Modes, SixteenBitOutputCarriesTheModesBits) {
+    struct Case {
+        const char* what;
+        int mode, factor, dummy, blank, k;
+        int fmt;  // FPGA register 10: bit 0 the 12-bit ADC, bit 4 16-bit output
+        int bits;
+    };
+    const Case cases[] = {
+        {"full, 12-bit ADC", 0x00, 1, 24, 45, 25, 0x11, 12},
+        {"full, 10-bit ADC (high speed)", 0x00, 1, 24, 45, 25, 0x10, 10},
+        {"2 x 2 with the FPGA at 12 bits", 0x05, 2, 18, 25, 25, 0x11, 10},
+        {"3 x 3", 0x07, 3, 11, 23, 27, 0x10, 10},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(writeFpga(h, 10, c.fmt), 0);
+        // Rows from 1404 show the horizontal ramp.
+        program(c.mode, c.factor == 1, 40, 1404 + c.k, c.dummy, c.blank);
+        const int x0 = c.factor == 1 ? 640 : 0;
+        const auto f = frame(kWidth * kHeight * 2);
+        expectPixels(f, true, c.bits,
+                     [&](int x, int y) { return block(x0 + c.factor * x, 1404 + c.factor * y, c.factor); });
+        // The bits below the significant ones are clear, and the data is not all at the ADC's steps above.
+        bool finer = false;
+        for (size_t i = 2; i + 2 < f.size() / 2; ++i) {
+            ASSERT_EQ(word(f, i) & ~((0xFFFF << (16 - c.bits)) & 0xFFFF), 0);
+            finer = finer || (word(f, i) & (1 << (16 - c.bits)));
+        }
+        EXPECT_TRUE(finer);
+    }
+}
+
+TEST_F(Modes, AnUnknownModeCodeSendsAnEmptyPicture) {
+    program(0x03, true, 40, 125, 24, 45);
+    const auto f = frame(kWidth * kHeight);
+    ASSERT_EQ(f.size(), static_cast<size_t>(kWidth * kHeight));
+    for (size_t i = 4; i + 4 < f.size(); ++i) ASSERT_EQ(f[i], 0) << i;
+}
+
+// Register 35 reads 0x15 while the camera streams from its DDR buffer: DDR
+// ready, a frame held, and the FPGA in sync with the sensor.
+TEST_F(Modes, StatusReads0x15WhileStreaming) {
+    program(0x00, true, 40, 125, 24, 45);
+    EXPECT_EQ(readFpga(h, 35), 0x11);  // nothing held yet
+    ASSERT_EQ(frame(kWidth * kHeight).size(), static_cast<size_t>(kWidth * kHeight));
+    EXPECT_EQ(readFpga(h, 35), 0x15);
+    // A preload does not override the bit.
+    ASSERT_TRUE(cam.setFpga(35, 0x00));
+    EXPECT_EQ(readFpga(h, 35), 0x15);
+}
+
+}  // namespace
