@@ -23,6 +23,11 @@ long long toUs(Clock::time_point t) {
 
 long long nowUs() { return toUs(Clock::now()); }
 
+long long logNowUs() {
+    const State& s = state();
+    return s.logOnModel ? s.logBaseUs + (s.modelUs - s.modelBaseUs) : nowUs();
+}
+
 SimDevice* findDevice(int handle, bool plugged) {
     auto& s = state();
     auto it = s.devices.find(handle);
@@ -317,6 +322,7 @@ void kyrsim_reset(void) {
     s.misuse = 0;
     s.eventsPerCall = 0;
     s.lastLogLevel = -1;
+    s.logOnModel = false;
     s.cv.notify_all();
 }
 
@@ -414,7 +420,20 @@ int kyrsim_context_log_level(const void* ctx) {
     return c->logLevel;
 }
 
-long long kyrsim_now_us(void) { return nowUs(); }
+long long kyrsim_now_us(void) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    return logNowUs();
+}
+
+int kyrsim_set_log_clock(int on) {
+    auto& s = state();
+    std::lock_guard<std::mutex> lk(s.mu);
+    const long long now = logNowUs();
+    s.logOnModel = on != 0;
+    s.logBaseUs = now;
+    s.modelBaseUs = s.modelUs;
+    return 0;
+}
 
 long long kyrsim_query(int handle, int what) {
     std::lock_guard<std::mutex> lk(state().mu);

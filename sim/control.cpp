@@ -84,7 +84,7 @@ int controlTransfer(std::unique_lock<std::mutex>& lk, libusb_device_handle* h, u
     entry.length = wLength;
     entry.timeout = timeout;
     entry.result = KYRSIM_RESULT_PENDING;
-    entry.start_us = nowUs();
+    entry.start_us = logNowUs();
     if (!in) {
         entry.data_len = std::min<int>(wLength, sizeof(entry.data));
         if (entry.data_len > 0) std::memcpy(entry.data, data, static_cast<size_t>(entry.data_len));
@@ -182,7 +182,7 @@ int controlTransfer(std::unique_lock<std::mutex>& lk, libusb_device_handle* h, u
     --d.inside;
     if (auto* e = logEntry(s, seq)) {
         e->result = result;
-        e->end_us = nowUs();
+        e->end_us = logNowUs();
         if (in) {
             e->data_len = std::min<int>(static_cast<int>(reply.size()), sizeof(e->data));
             if (e->data_len > 0) std::memcpy(e->data, reply.data(), static_cast<size_t>(e->data_len));

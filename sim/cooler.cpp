@@ -123,6 +123,7 @@ int kyrsim_set_cooler_time_constant_ms(int handle, int ms) {
 void kyrsim_advance_model_time_us(long long us) {
     auto& s = state();
     std::lock_guard<std::mutex> lk(s.mu);
+    if (us > 0) s.modelUs += us;
     for (auto& entry : s.devices)
         if (entry.second->plugged) advance(*entry.second, us);
 }

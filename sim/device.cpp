@@ -302,6 +302,7 @@ kyrsim_profile defaultProfile(int productId) {
         p.crop_reg = k7100Crop;
         p.crop_value = 1;
         p.sync_policy = KYRSIM_SYNC_READY;
+        p.readout_gated = 1;
     }
     if (contains(kSensor821, productId)) {
         p.sensor_clock_khz = 20000;
@@ -424,6 +425,7 @@ constexpr uint8_t kCtrlStop = 0x10;
 constexpr uint8_t kCtrlWait = 0x40;
 constexpr uint8_t kCtrlTrig = 0x80;
 constexpr uint8_t kSigTrigger = 0x01;
+constexpr uint8_t kSigXhsStop = 0x10;
 constexpr int kRegTrigCfg = 40;
 constexpr uint8_t kTrigExternal = 0x01;
 constexpr uint8_t kFmtDdrBypass = 0x40;
@@ -488,10 +490,17 @@ void applyFpgaWrite(SimDevice& d, int reg, int value) {
             if (triggerModes(d) && !(d.fpga[kRegTrigCfg] & kTrigExternal))
                 triggerInputChanged(d, (d.fpga[kRegSignal] & kSigTrigger) != 0, (v & kSigTrigger) != 0);
             // The trigger signal's fall ends an exposure of the wait and
-            // trigger mode: its frame is read out at once.
+            // trigger mode: its frame is read out at once, unless the sensor
+            // is parked or its line timing (XHS) stopped, where a gated
+            // readout gets nothing and the DDR holds no frame.
             else if ((d.fpga[kRegSignal] & kSigTrigger) && !(v & kSigTrigger) && triggerWait(d)) {
-                d.triggerPending = true;
-                d.triggerAtUs = nowUs();
+                if (d.profile.readout_gated && (!sensorUnparked(d) || (v & kSigXhsStop))) {
+                    d.triggerPending = false;
+                    d.bufValid = false;
+                } else {
+                    d.triggerPending = true;
+                    d.triggerAtUs = nowUs();
+                }
             }
             d.fpga[kRegSignal] = v;
             break;
@@ -527,7 +536,7 @@ void setGuide(SimDevice& d, int dir, bool on) {
     auto idx = static_cast<size_t>(dir);
     if (d.guide[idx] == on) return;
     d.guide[idx] = on;
-    d.guideLog[idx].push_back(GuideChange{on, nowUs()});
+    d.guideLog[idx].push_back(GuideChange{on, logNowUs()});
 }
 
 void answerTemperatureI2c(const SimDevice& d, unsigned char* out) {
@@ -650,13 +659,12 @@ bool sensorHolds(const SimDevice& d, int reg, int mask, int value) {
     return (v & mask) == value;
 }
 
-// The stream switch (a second power register) lets the sensor stream, or there is none.
+}  // namespace
+
 bool sensorUnparked(const SimDevice& d) {
     const kyrsim_profile& p = d.profile;
     return p.stream_mask == 0 || sensorHolds(d, p.stream_reg, p.stream_mask, p.stream_value);
 }
-
-}  // namespace
 
 bool sensorPowered(const SimDevice& d) {
     const kyrsim_profile& p = d.profile;
@@ -832,7 +840,7 @@ int executeRequest(SimDevice& d, int requestType, int request, int value, int in
             std::memcpy(data, d.cfg.serial, 8);
             return 8;
         case 0xFD:
-            data[0] = 0;  // parallel interface idle
+            data[0] = static_cast<unsigned char>(d.fdAnswer);  // 0: parallel interface idle
             return 1;
         case 0xAB:
         case 0xAC:
@@ -901,7 +909,8 @@ int kyrsim_set_profile(int product_id, const kyrsim_profile* p) {
         p->stream_mask < 0 || p->stream_mask > 0xFFFF ||
         (p->stream_mask != 0 && (p->stream_reg < 0 || p->stream_reg > 0xFFFF ||
                                  (p->stream_value & ~p->stream_mask) != 0)) ||
-        p->sync_policy < KYRSIM_SYNC_AS_SET || p->sync_policy > KYRSIM_SYNC_NEVER || p->sync_cycles < 0)
+        p->sync_policy < KYRSIM_SYNC_AS_SET || p->sync_policy > KYRSIM_SYNC_NEVER || p->sync_cycles < 0 ||
+        (p->readout_gated != 0 && p->readout_gated != 1))
         return -1;
     std::lock_guard<std::mutex> lk(state().mu);
     state().profileOverrides[product_id] = *p;
@@ -925,6 +934,33 @@ int kyrsim_set_ddr_policy(int handle, int policy, int k) {
     d->ddrPolicy = policy;
     d->ddrK = k;
     d->ddrWrites = 0;
+    return 0;
+}
+
+int kyrsim_set_sync_policy(int handle, int policy, int k) {
+    if (policy < KYRSIM_SYNC_AS_SET || policy > KYRSIM_SYNC_NEVER || k < 0) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    d->syncPolicy = policy;
+    d->syncK = k;
+    d->syncCycles = 0;
+    d->syncArmed = false;
+    return 0;
+}
+
+int kyrsim_sync_cycles(int handle) {
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    return d ? d->syncCycles : -1;
+}
+
+int kyrsim_set_fd_answer(int handle, int value) {
+    if (value < 0 || value > 0xFF) return -1;
+    std::lock_guard<std::mutex> lk(state().mu);
+    SimDevice* d = findDevice(handle, false);
+    if (!d) return -1;
+    d->fdAnswer = value;
     return 0;
 }
 

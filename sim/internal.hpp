@@ -169,6 +169,7 @@ struct SimDevice {
     int syncK = 0;
     int syncCycles = 0;       // FPGA stop/start cycles made while the sensor streamed
     bool syncArmed = false;   // the FPGA was stopped while the sensor streamed
+    int fdAnswer = 0;         // answer of request 0xFD
     bool resendPending = false;
     int fpgaResets = 0;
 
@@ -302,6 +303,12 @@ struct State {
     int initFailures = 0;
     int initError = LIBUSB_ERROR_OTHER;
     int lastLogLevel = -1;  // level of the last LIBUSB_OPTION_LOG_LEVEL call since reset, -1 = none
+
+    // Log clock (kyrsim_set_log_clock): model time advanced by the test, and the hand-over point.
+    long long modelUs = 0;
+    bool logOnModel = false;
+    long long logBaseUs = 0;    // log clock at the hand-over
+    long long modelBaseUs = 0;  // model time at the hand-over
 };
 
 // The model is a shared library of its own: these functions are its interface
@@ -310,6 +317,7 @@ struct State {
 
 State& state();
 long long nowUs();
+long long logNowUs();  // the clock of reported time stamps (kyrsim_set_log_clock)
 unsigned long long threadId();  // the calling thread as the logs record it
 long long toUs(Clock::time_point t);
 
@@ -331,6 +339,8 @@ void logSensorWrite(SimDevice& d, int reg, int value, int bits);
 void updateGate(SimDevice& d);
 // The sensor's power registers (standby and stream switch) let it stream.
 bool sensorPowered(const SimDevice& d);
+// The stream switch (the second power register) lets the sensor stream, or there is none.
+bool sensorUnparked(const SimDevice& d);
 
 // Controller firmware (firmware.cpp). Called with the state mutex held.
 bool firmwareStalls(const SimDevice& d, bool in, int request, int value, int index, int length);

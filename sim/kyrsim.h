@@ -178,6 +178,10 @@ struct kyrsim_profile {
     /* Register 35 bit 4 (the FPGA is in sync with the sensor): KYRSIM_SYNC_*, k for AFTER_CYCLES. */
     int sync_policy;
     int sync_cycles;
+    /* 1: the trigger signal's fall in wait and trigger mode reads a frame out only while the sensor is
+     * unparked (the stream_reg predicate holds) and XHS runs (FPGA register 11 bit 4 clear); otherwise no
+     * frame comes and the DDR holds none. 0: it always reads one out. */
+    int readout_gated;
 };
 
 #define KYRSIM_NONE (-1) /* no such register */
@@ -216,7 +220,8 @@ struct kyrsim_profile {
  * The 825 (0x825b, 0x825f; 2712 x 1536): the 815's but for the sensor's size; DDR only on 0x825f.
  * The S7100 mono (0x710e): KYRSIM_SENSOR_MODES, 6248 x 4176, line clock 20000 kHz, no hold register, power
  * from two registers: 0x000 bit 2 wake and bit 0 standby (streams while 0x000 & 0x05 == 0x04) and 0x1EE (1
- * streams, 5 parks), mono, DDR, register 35 bit 4 ready. Modes by 0x001: 0x00 full (12 bits), 0x05 2 x 2
+ * streams, 5 parks), mono, DDR, register 35 bit 4 ready, the long exposure's readout gated by 0x1EE and
+ * XHS. Modes by 0x001: 0x00 full (12 bits), 0x05 2 x 2
  * and 0x07 3 x 3 binned (10 bits); dummy columns 24, 18, 11; blanking lines 45, 25, 23; k 25, 25, 27; the
  * crop while 0x0A7 = 1, from 16 x (0x0A8 | 0x0A9 << 8); first row in 0x008/9.
  * The 802 (0x802a): no sensor layout, line clock 20000 kHz, no hold register, standby predicate 0x0000 & 0xFF
@@ -238,6 +243,14 @@ int kyrsim_device_profile(int handle, struct kyrsim_profile* out);
 
 /* Sets register 35 bit 0 behaviour of one camera (KYRSIM_DDR_*, k for AFTER_WRITES); counting starts anew. */
 int kyrsim_set_ddr_policy(int handle, int policy, int k);
+
+/* Sets register 35 bit 4 behaviour of one camera (KYRSIM_SYNC_*, k for AFTER_CYCLES). A cycle is an FPGA
+ * stop (register 0 bit 4 set) made while the sensor's power registers let it stream, and the start (bit 4
+ * cleared) after it; counting starts anew, and a stop made before the call does not count. 0, or -1. */
+int kyrsim_set_sync_policy(int handle, int policy, int k);
+
+/* Number of FPGA stop/start cycles counted for register 35 bit 4 since the policy was set, or -1. */
+int kyrsim_sync_cycles(int handle);
 
 /* ------------------------------------------------------------------------ */
 /* Registers                                                                 */
@@ -298,6 +311,9 @@ int kyrsim_set_firmware_answer(int handle, int byte0, int byte1);
 /* Sets the USB-3 host answer (1 or 0). */
 int kyrsim_set_usb3(int handle, int usb3);
 
+/* Sets the byte request 0xFD (parallel interface state) answers, 0..255 (0 at plug, idle). 0, or -1. */
+int kyrsim_set_fd_answer(int handle, int value);
+
 /* Sets the 8-byte factory serial number (all zero = none). */
 int kyrsim_set_serial(int handle, const unsigned char* serial8);
 
@@ -312,6 +328,13 @@ int kyrsim_guide_change(int handle, int direction, int i, int* on, long long* ti
 
 /* Microseconds on the simulator's monotonic clock (the clock of every time stamp it reports). */
 long long kyrsim_now_us(void);
+
+/* Hands the log clock to the test's time source (on = 1) or back to real time (on = 0, the default; also
+ * after kyrsim_reset). While handed over, kyrsim_now_us, the request log's start_us and end_us and the guide
+ * outputs' change times move only with kyrsim_advance_model_time_us (the test's clock calls it for every
+ * sleep), from the value they had at the hand-over; frame pacing, transfer and request time-outs and
+ * kyrsim_frame_starts stay on real time. 0. */
+int kyrsim_set_log_clock(int on);
 
 /* Sets the temperature the board sensor and thermistor report, in thousandths of a degree Celsius, at once;
  * from there it moves toward the cooler's steady state as model time passes. */

@@ -85,6 +85,9 @@ class Device {
     double temperature() const { return static_cast<double>(query(KYRSIM_Q_TEMPERATURE_MC)) / 1000.0; }
     int coolerDrive() const { return static_cast<int>(query(KYRSIM_Q_COOLER_DRIVE)); }
     bool setDdrPolicy(int policy, int k = 0) const { return kyrsim_set_ddr_policy(handle_, policy, k) == 0; }
+    bool setSyncPolicy(int policy, int k = 0) const { return kyrsim_set_sync_policy(handle_, policy, k) == 0; }
+    int syncCycles() const { return kyrsim_sync_cycles(handle_); }
+    bool setFdAnswer(int value) const { return kyrsim_set_fd_answer(handle_, value) == 0; }
     bool setResetMode(int mode) const { return kyrsim_set_reset_mode(handle_, mode) == 0; }
     bool refuseOpen(int error) const { return kyrsim_refuse_open(handle_, error) == 0; }
     bool failDescriptor(int error) const { return kyrsim_fail_descriptor(handle_, error) == 0; }
@@ -218,6 +221,8 @@ inline void clearLog() { kyrsim_log_clear(); }
 
 // Advances every plugged camera's cooler model by us microseconds.
 inline void advanceModelTime(long long us) { kyrsim_advance_model_time_us(us); }
+// Log time stamps follow advanceModelTime (on) or real time (off).
+inline void setLogClock(bool onModel) { kyrsim_set_log_clock(onModel ? 1 : 0); }
 
 // Fault rule builder: kyrsim::Fault().request(0xBC).in().nth(2).error(LIBUSB_ERROR_IO).add();
 class Fault {

@@ -1,6 +1,8 @@
 // The simulated camera's vendor requests: which forms it accepts, its FPGA and
 // sensor register files, identity answers, memories, the request log and the
 // fault rules on control transfers.
+#include <unistd.h>
+
 #include <cmath>
 #include <string>
 
@@ -277,6 +279,62 @@ TEST_F(Requests, GuideOutputsRecordEachChangeWithItsTime) {
     EXPECT_LE(tOn, tOff);
     EXPECT_LE(tOff, kyrsim_now_us());
     EXPECT_EQ(kyrsim_guide_change(cam.handle(), 2, 2, &on, &tOff), -1);
+}
+
+TEST_F(Requests, ParallelInterfaceStateAnswersWhatIsSet) {
+    EXPECT_EQ(in(h, 0xFD, 0, 0, 1).data[0], 0);  // idle at plug
+    for (int v : {1, 0x5A, 0xFF, 0}) {
+        SCOPED_TRACE(v);
+        ASSERT_TRUE(cam.setFdAnswer(v));
+        const Reply r = in(h, 0xFD, 0, 0, 1);
+        EXPECT_EQ(r.result, 1);
+        EXPECT_EQ(r.data[0], v);
+    }
+    EXPECT_FALSE(cam.setFdAnswer(-1));
+    EXPECT_FALSE(cam.setFdAnswer(0x100));
+    EXPECT_EQ(kyrsim_set_fd_answer(-5, 1), -1);
+}
+
+// Handed to the test's clock, the reported time stamps move only as the test
+// advances it, from where they were; handed back (or after a reset), with real
+// time again.
+TEST_F(Requests, LogTimesFollowTheTestClockOnceHandedOver) {
+    struct Restore {
+        ~Restore() { kyrsim::setLogClock(false); }
+    } restore;
+    kyrsim::setLogClock(true);
+    const long long t0 = kyrsim_now_us();
+    usleep(20 * 1000);
+    EXPECT_EQ(kyrsim_now_us(), t0);  // real time does not move it
+    kyrsim::clearLog();
+    ASSERT_EQ(readFpga(h, 0), 1);
+    kyrsim::advanceModelTime(2'500'000);
+    ASSERT_EQ(out(h, 0xB0, 1), 0);
+    kyrsim::advanceModelTime(700);
+    ASSERT_EQ(out(h, 0xB1, 1), 0);
+    EXPECT_EQ(kyrsim_now_us(), t0 + 2'500'700);
+    const std::vector<kyrsim::Request> log = kyrsim::requests();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].start_us, t0);
+    EXPECT_EQ(log[0].end_us, t0);
+    EXPECT_EQ(log[1].start_us, t0 + 2'500'000);
+    EXPECT_EQ(log[2].end_us, t0 + 2'500'700);
+    long long tOn = 0, tOff = 0;
+    int on = -1;
+    ASSERT_EQ(kyrsim_guide_change(cam.handle(), 1, 0, &on, &tOn), 0);
+    ASSERT_EQ(kyrsim_guide_change(cam.handle(), 1, 1, &on, &tOff), 0);
+    EXPECT_EQ(tOff - tOn, 700);
+
+    // Back on real time.
+    kyrsim::setLogClock(false);
+    const long long r0 = kyrsim_now_us();
+    usleep(20 * 1000);
+    EXPECT_GE(kyrsim_now_us() - r0, 20 * 1000);
+    kyrsim::setLogClock(true);
+    kyrsim::reset();
+    const long long r1 = kyrsim_now_us();
+    usleep(20 * 1000);
+    EXPECT_GE(kyrsim_now_us() - r1, 20 * 1000);
 }
 
 TEST_F(Requests, SpiFlashBehavesLikeNor) {

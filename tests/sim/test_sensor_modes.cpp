@@ -285,4 +285,120 @@ TEST_F(Modes, StatusReads0x15WhileStreaming) {
     EXPECT_EQ(readFpga(h, 35), 0x15);
 }
 
+// Register 35 bit 4 by policy: a cycle is a stop made while the sensor
+// streams and the start after it.
+TEST_F(Modes, SyncBitFollowsItsPolicy) {
+    struct Case {
+        const char* what;
+        int policy, k;
+        std::vector<bool> afterCycle;  // bit 4 after each stop and start made while streaming
+    };
+    const Case cases[] = {
+        {"ready", KYRSIM_SYNC_READY, 0, {true, true}},
+        {"never", KYRSIM_SYNC_NEVER, 0, {false, false, false, false, false}},
+        {"after one cycle", KYRSIM_SYNC_AFTER_CYCLES, 1, {true, true}},
+        {"after four cycles", KYRSIM_SYNC_AFTER_CYCLES, 4, {false, false, false, true, true}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(cam.setSyncPolicy(c.policy, c.k));
+        EXPECT_EQ((readFpga(h, 35) & 0x10) != 0, c.policy == KYRSIM_SYNC_READY);
+        for (size_t i = 0; i < c.afterCycle.size(); ++i) {
+            SCOPED_TRACE(i);
+            ASSERT_EQ(writeFpga(h, 0, 0x11), 0);
+            ASSERT_EQ(writeFpga(h, 0, 0x01), 0);
+            EXPECT_EQ((readFpga(h, 35) & 0x10) != 0, c.afterCycle[i]);
+        }
+    }
+    EXPECT_FALSE(cam.setSyncPolicy(KYRSIM_SYNC_NEVER + 1));
+    EXPECT_FALSE(cam.setSyncPolicy(KYRSIM_SYNC_AFTER_CYCLES, -1));
+}
+
+TEST_F(Modes, OnlyCyclesMadeWhileTheSensorStreamsCount) {
+    // A stop made before the policy was set does not count.
+    ASSERT_EQ(writeFpga(h, 0, 0x11), 0);
+    ASSERT_TRUE(cam.setSyncPolicy(KYRSIM_SYNC_AFTER_CYCLES, 1));
+    ASSERT_EQ(writeFpga(h, 0, 0x01), 0);
+    EXPECT_EQ(cam.syncCycles(), 0);
+    // Stops made while the sensor is parked or in standby do not count, whatever it does before the start.
+    for (int reg : {0x1EE, 0x000}) {
+        SCOPED_TRACE(reg);
+        const int off = reg == 0x1EE ? 0x05 : 0x05, on = reg == 0x1EE ? 0x01 : 0x04;
+        ASSERT_EQ(sensorWrite(h, reg, off), 0);
+        ASSERT_EQ(writeFpga(h, 0, 0x11), 0);
+        ASSERT_EQ(sensorWrite(h, reg, on), 0);
+        ASSERT_EQ(writeFpga(h, 0, 0x01), 0);
+        EXPECT_EQ(cam.syncCycles(), 0);
+        EXPECT_EQ(readFpga(h, 35) & 0x10, 0);
+    }
+    // Writes to register 0 that keep the stop bit are not a second stop.
+    ASSERT_EQ(writeFpga(h, 0, 0x11), 0);
+    ASSERT_EQ(writeFpga(h, 0, 0x51), 0);
+    ASSERT_EQ(writeFpga(h, 0, 0x41), 0);
+    EXPECT_EQ(cam.syncCycles(), 1);
+    EXPECT_EQ(readFpga(h, 35) & 0x10, 0x10);
+    // A preload does not move a bit that follows a policy, but does one kept as set.
+    ASSERT_TRUE(cam.setSyncPolicy(KYRSIM_SYNC_NEVER));
+    ASSERT_TRUE(cam.setFpga(35, 0x10));
+    EXPECT_EQ(readFpga(h, 35) & 0x10, 0);
+    ASSERT_TRUE(cam.setSyncPolicy(KYRSIM_SYNC_AS_SET));
+    EXPECT_EQ(readFpga(h, 35) & 0x10, 0x10);
+}
+
+// In wait and trigger mode the trigger's fall reads a frame out only while
+// the sensor is unparked and XHS runs; otherwise no frame comes and the DDR
+// holds none (a resend gets nothing).
+TEST_F(Modes, TheTriggersFallReadsOutOnlyWhileUnparkedWithXhsRunning) {
+    const int bytes = kWidth * kHeight;
+    program(0x00, true, 47, 1405, 24, 45);
+    struct Case {
+        const char* what;
+        bool gated;  // the profile's readout_gated
+        int stream;  // 0x1EE at the fall
+        bool xhsStopped;
+        bool frame;
+    };
+    const Case cases[] = {
+        {"unparked, XHS running", true, 0x01, false, true},
+        {"parked", true, 0x05, false, false},
+        {"XHS stopped", true, 0x01, true, false},
+        {"parked with XHS stopped", true, 0x05, true, false},
+        {"not gated: parked with XHS stopped", false, 0x05, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        kyrsim_profile p{};
+        ASSERT_EQ(kyrsim_get_profile(kS7100, &p), 0);
+        p.readout_gated = c.gated ? 1 : 0;
+        ASSERT_EQ(kyrsim_set_profile(kS7100, &p), 0);
+        kyrsim::Device gatedCam = kyrsim::plug(kS7100, 1, "2");
+        libusb_device_handle* g = usb.open(gatedCam);
+        ASSERT_NE(g, nullptr);
+        setWindow(g, kWidth, kHeight);
+        ASSERT_EQ(out(g, 0xA9), 0);
+        ASSERT_EQ(sensorWrite(g, 0x000, 0x04), 0);
+        ASSERT_EQ(sensorWrite(g, 0x1EE, 0x01), 0);
+        // A frame held from before.
+        std::swap(h, g);
+        ASSERT_EQ(frame(bytes).size(), static_cast<size_t>(bytes));
+        ASSERT_EQ(readFpga(h, 35) & 0x04, 0x04);
+        ASSERT_EQ(writeFpga(h, 0, 0xC1), 0);  // wait and trigger mode
+        ASSERT_EQ(writeFpga(h, 11, 0x01), 0);
+        ASSERT_EQ(sensorWrite(h, 0x1EE, c.stream), 0);
+        ASSERT_EQ(writeFpga(h, 11, c.xhsStopped ? 0x11 : 0x01), 0);
+        ASSERT_EQ(writeFpga(h, 11, c.xhsStopped ? 0x10 : 0x00), 0);  // the fall
+        ASSERT_EQ(sensorWrite(h, 0x1EE, 0x01), 0);
+        ASSERT_EQ(writeFpga(h, 11, 0x00), 0);
+        EXPECT_EQ(frame(bytes, c.frame ? 2000 : 200).size(), c.frame ? static_cast<size_t>(bytes) : 0u);
+        EXPECT_EQ(readFpga(h, 35) & 0x04, c.frame ? 0x04 : 0);
+        if (!c.frame) {
+            ASSERT_EQ(writeFpga(h, 24, 0x01), 0);  // resend the held frame
+            EXPECT_TRUE(frame(bytes, 200).empty());
+        }
+        std::swap(h, g);
+        usb.close(g);
+        ASSERT_TRUE(gatedCam.unplug());
+    }
+}
+
 }  // namespace
