@@ -89,43 +89,86 @@ constexpr int kSensor825[] = {0x825b, 0x825f};
 constexpr int kSensor809[] = {0x809b, 0x809f};
 constexpr int k809State = 0x0200;
 constexpr int k809Streaming = 4;
-// The S7100 mono camera: a 6248 x 4176 sensor without a register hold, timed by the FPGA at 20 MHz; the
-// frame is the FPGA's window. It streams only while awake and out of standby (0x000 bit 2 set, bit 0 clear)
-// and its stream switch 0x1EE is 1 (5 parks it).
-constexpr int kSensor7100Mono[] = {0x710e};
-constexpr int k7100Power = 0x000;
-constexpr int k7100PowerMask = 0x05;
-constexpr int k7100Awake = 0x04;
-constexpr int k7100Stream = 0x1EE;
-constexpr int k7100Streaming = 1;
-// Its read-out modes by 0x001: full resolution (12 bits), 2 x 2 and 3 x 3 binned (10 bits), each line
-// starting with dummy columns and each frame with blanking lines; the first row is 0x008/9 - k. The line
-// is cropped while 0x0A7 = 1, from 16 x 0x0A8/9.
+// The S7100 and S7300 cameras: sensors of read-out modes (mode register 0x001) without a register hold,
+// timed by the FPGA at 20 MHz, with the DDR buffer. They stream only while awake and out of standby
+// (0x000 bit 2 set, bit 0 clear) and their stream switch is 1 (5 parks it); register 35 bit 4 reads
+// ready, and the long exposure's frame is read out only while unparked with XHS running.
 struct SensorMode {
     int code, factor, dummy, blank, rowOffset, bits;
 };
+// The S7100's modes: full resolution (12 bits), 2 x 2 and 3 x 3 binned (10 bits).
 constexpr SensorMode k7100Modes[] = {
     {0x00, 1, 24, 45, 25, 12},
     {0x05, 2, 18, 25, 25, 10},
     {0x07, 3, 11, 23, 27, 10},
 };
-constexpr int k7100ModeReg = 0x001;
-constexpr int k7100StartX = 0x0A8;
-constexpr int k7100StartY = 0x008;
-constexpr int k7100Crop = 0x0A7;
-constexpr int k7100StartXStep = 16;
+// The S7300's modes: full resolution (12 bits), high speed, 2 x 2 and 3 x 3 binned (10 bits).
+constexpr SensorMode k7300Modes[] = {
+    {0x00, 1, 24, 49, 25, 12},
+    {0x80, 1, 24, 49, 25, 10},
+    {0x85, 2, 16, 29, 25, 10},
+    {0x89, 3, 16, 27, 27, 10},
+};
+struct ModeSensorProduct {
+    int pid;
+    int width, height;
+    int color;
+    const SensorMode* modes;
+    int modeCount;
+    int streamReg;              // stream switch: 1 streams, 5 parks
+    int cropReg, cropReg2;      // the line is cropped while cropReg = 1 and cropReg2 (if any) = 4
+    int startXReg, startYReg;   // crop start in 16-pixel units; first row + k
+    int trigger;                // register 28: 0xC0 edge and level triggers, 0 none
+};
+constexpr int kModeSensorReg = 0x001;
+constexpr int kModeSensorCropOn = 1;
+constexpr int kModeSensorCrop2On = 4;
+constexpr int kModeSensorStartStep = 16;
+constexpr int kModeSensorPower = 0x000;
+constexpr int kModeSensorPowerMask = 0x05;
+constexpr int kModeSensorAwake = 0x04;
+constexpr int kModeSensorStreaming = 1;
+constexpr ModeSensorProduct kModeSensorProducts[] = {
+    {0x710e, 6248, 4176, KYRSIM_MONO, k7100Modes, 3, 0x1EE, 0x0A7, KYRSIM_NONE, 0x0A8, 0x008, 0},
+    {0x710a, 6248, 4176, KYRSIM_BAYER_RGGB, k7100Modes, 3, 0x1EE, 0x0A7, KYRSIM_NONE, 0x0A8, 0x008, 0},
+    {0x730b, 9576, 6388, KYRSIM_MONO, k7300Modes, 4, 0x19E, 0x0A5, 0x187, 0x0A6, 0x006, kTrigEdgeLevel},
+    {0x730a, 9576, 6388, KYRSIM_BAYER_RGGB, k7300Modes, 4, 0x19E, 0x0A5, 0x187, 0x0A6, 0x006, kTrigEdgeLevel},
+};
 
-template <size_t N>
-void setModes(kyrsim_profile& p, const SensorMode (&modes)[N]) {
-    static_assert(N <= KYRSIM_MAX_MODES, "too many modes");
-    p.mode_count = static_cast<int>(N);
-    for (size_t i = 0; i < N; ++i) {
-        p.mode_code[i] = modes[i].code;
-        p.mode_factor[i] = modes[i].factor;
-        p.mode_dummy[i] = modes[i].dummy;
-        p.mode_blank[i] = modes[i].blank;
-        p.mode_row_offset[i] = modes[i].rowOffset;
-        p.mode_bits[i] = modes[i].bits;
+void setModeSensor(kyrsim_profile& p, const ModeSensorProduct& m) {
+    p.sensor_clock_khz = 20000;
+    p.sensor = KYRSIM_SENSOR_MODES;
+    p.sensor_width = m.width;
+    p.sensor_height = m.height;
+    p.color = m.color;
+    p.standby_reg = kModeSensorPower;
+    p.standby_mask = kModeSensorPowerMask;
+    p.standby_value = kModeSensorAwake;
+    p.stream_reg = m.streamReg;
+    p.stream_mask = 0xFF;
+    p.stream_value = kModeSensorStreaming;
+    p.mode_reg = kModeSensorReg;
+    p.mode_count = m.modeCount;
+    for (int i = 0; i < m.modeCount && i < KYRSIM_MAX_MODES; ++i) {
+        p.mode_code[i] = m.modes[i].code;
+        p.mode_factor[i] = m.modes[i].factor;
+        p.mode_dummy[i] = m.modes[i].dummy;
+        p.mode_blank[i] = m.modes[i].blank;
+        p.mode_row_offset[i] = m.modes[i].rowOffset;
+        p.mode_bits[i] = m.modes[i].bits;
+    }
+    p.crop_reg = m.cropReg;
+    p.crop_value = kModeSensorCropOn;
+    p.crop_reg2 = m.cropReg2;
+    p.crop_value2 = m.cropReg2 == KYRSIM_NONE ? 0 : kModeSensorCrop2On;
+    p.start_x_reg = m.startXReg;
+    p.start_x_step = kModeSensorStartStep;
+    p.start_y_reg = m.startYReg;
+    p.sync_policy = KYRSIM_SYNC_READY;
+    p.readout_gated = 1;
+    if (m.trigger) {
+        p.fpga_ver[0] = m.trigger;
+        p.trigger_modes = 1;
     }
 }
 
@@ -282,28 +325,8 @@ kyrsim_profile defaultProfile(int productId) {
         p.color = KYRSIM_BAYER_RGGB;
         p.has_ddr = productId == 0x809f ? 1 : 0;
     }
-    if (contains(kSensor7100Mono, productId)) {
-        p.sensor_clock_khz = 20000;
-        p.sensor_width = 6248;
-        p.sensor_height = 4176;
-        p.standby_reg = k7100Power;
-        p.standby_mask = k7100PowerMask;
-        p.standby_value = k7100Awake;
-        p.stream_reg = k7100Stream;
-        p.stream_mask = 0xFF;
-        p.stream_value = k7100Streaming;
-        p.color = KYRSIM_MONO;
-        p.sensor = KYRSIM_SENSOR_MODES;
-        p.mode_reg = k7100ModeReg;
-        setModes(p, k7100Modes);
-        p.start_x_reg = k7100StartX;
-        p.start_y_reg = k7100StartY;
-        p.start_x_step = k7100StartXStep;
-        p.crop_reg = k7100Crop;
-        p.crop_value = 1;
-        p.sync_policy = KYRSIM_SYNC_READY;
-        p.readout_gated = 1;
-    }
+    for (const ModeSensorProduct& m : kModeSensorProducts)
+        if (m.pid == productId) setModeSensor(p, m);
     if (contains(kSensor821, productId)) {
         p.sensor_clock_khz = 20000;
         p.sensor = KYRSIM_SENSOR_SONY;

@@ -223,7 +223,12 @@ struct kyrsim_profile {
  * streams, 5 parks), mono, DDR, register 35 bit 4 ready, the long exposure's readout gated by 0x1EE and
  * XHS. Modes by 0x001: 0x00 full (12 bits), 0x05 2 x 2
  * and 0x07 3 x 3 binned (10 bits); dummy columns 24, 18, 11; blanking lines 45, 25, 23; k 25, 25, 27; the
- * crop while 0x0A7 = 1, from 16 x (0x0A8 | 0x0A9 << 8); first row in 0x008/9.
+ * crop while 0x0A7 = 1, from 16 x (0x0A8 | 0x0A9 << 8); first row in 0x008/9. The S7100 colour (0x710a):
+ * the same, RGGB (the sensor's binning keeps the mosaic). The S7300 mono (0x730b) and colour (0x730a, RGGB):
+ * the same family at 9576 x 6388 with stream switch 0x19E, register 28 = 0xC0 and the trigger modes; modes
+ * 0x00 full (12 bits), 0x80 high speed, 0x85 2 x 2 and 0x89 3 x 3 (10 bits); dummy columns 24, 24, 16, 16;
+ * blanking lines 49, 49, 29, 27; k 25, 25, 25, 27; the crop while 0x0A5 = 1 and 0x187 = 4, from 16 x
+ * (0x0A6 | 0x0A7 << 8); first row in 0x006/7.
  * The 802 (0x802a): no sensor layout, line clock 20000 kHz, no hold register, standby predicate 0x0000 & 0xFF
  * == 0, RGGB, no DDR. Other FPGA products: no sensor layout, no hold or standby register, RGGB, DDR;
  * products without FPGA: no DDR. */

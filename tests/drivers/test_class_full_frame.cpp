@@ -1,4 +1,4 @@
-// test-labels: conformance fullframe
+// test-labels: conformance fullframe serial
 // Every mode-table class streams its full frame at bin 1 in both raw types:
 // two frames in a row, each the whole frame the camera sent, and no frame
 // counted as dropped between them.

@@ -67,6 +67,35 @@ inline uint16_t word(const std::vector<unsigned char>& f, size_t i) {
     return static_cast<uint16_t>(f[2 * i] | (f[2 * i + 1] << 8));
 }
 
+// The next frame of at most `bytes` on endpoint 0x81, or nothing when none comes within `ms`.
+inline std::vector<unsigned char> nextFrame(Usb& usb, libusb_device_handle* h, int bytes, int ms = 2000) {
+    Bulk b(h, 0x81, bytes + 4096, 0);
+    EXPECT_EQ(b.submit(), 0);
+    if (!waitAll(usb.ctx(), {&b}, ms)) {
+        libusb_cancel_transfer(b.xfer());
+        waitAll(usb.ctx(), {&b});
+        return {};
+    }
+    return b.data();
+}
+
+// The pixels of a width x height frame (the marker words at both ends skipped) against expected
+// 16-bit values: 8-bit output carries their high byte, 16-bit output their top `bits` bits.
+template <typename Expected>
+void expectFramePixels(const std::vector<unsigned char>& f, int width, int height, bool out16, int bits,
+                       Expected expected) {
+    const int n = width * height;
+    ASSERT_EQ(f.size(), static_cast<size_t>(n * (out16 ? 2 : 1)));
+    const int markerPixels = out16 ? 2 : 4;
+    const int mask = (0xFFFF << (16 - bits)) & 0xFFFF;
+    for (int i = markerPixels; i < n - markerPixels; ++i) {
+        const int x = i % width, y = i / width;
+        const int v = expected(x, y);
+        const int got = out16 ? word(f, static_cast<size_t>(i)) : f[static_cast<size_t>(i)];
+        ASSERT_EQ(got, out16 ? (v & mask) : (v >> 8)) << "pixel " << x << "," << y;
+    }
+}
+
 // A camera streaming frames of kWidth x kHeight 8-bit pixels.
 class Streaming : public ::testing::Test {
   protected:

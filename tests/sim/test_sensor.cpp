@@ -35,16 +35,7 @@ class Sensor : public ::testing::Test {
     }
 
     // The next frame, or nothing when none comes within `ms`.
-    std::vector<unsigned char> frame(int bytes, int ms = 2000) {
-        Bulk b(h, 0x81, bytes + 4096, 0);
-        EXPECT_EQ(b.submit(), 0);
-        if (!waitAll(usb.ctx(), {&b}, ms)) {
-            libusb_cancel_transfer(b.xfer());
-            waitAll(usb.ctx(), {&b});
-            return {};
-        }
-        return b.data();
-    }
+    std::vector<unsigned char> frame(int bytes, int ms = 2000) { return nextFrame(usb, h, bytes, ms); }
 
     // The array's pixel as the frame carries it: 0 beyond the array.
     int arrayPixel(int x, int y) const { return std::max(cam.scenePixel(x, y), 0); }
@@ -53,15 +44,7 @@ class Sensor : public ::testing::Test {
     // words at both ends are skipped.
     template <typename Expected>
     void expectPixels(const std::vector<unsigned char>& f, bool out16, Expected expected) {
-        const int n = kWidth * kHeight;
-        ASSERT_EQ(f.size(), static_cast<size_t>(n * (out16 ? 2 : 1)));
-        const int markerPixels = out16 ? 2 : 4;
-        for (int i = markerPixels; i < n - markerPixels; ++i) {
-            const int x = i % kWidth, y = i / kWidth;
-            const int v = expected(x, y);
-            const int got = out16 ? word(f, static_cast<size_t>(i)) : f[static_cast<size_t>(i)];
-            ASSERT_EQ(got, out16 ? (v & 0xFFF0) : (v >> 8)) << "pixel " << x << "," << y;
-        }
+        expectFramePixels(f, kWidth, kHeight, out16, 12, expected);
     }
 
     kyrsim::Scope scope;

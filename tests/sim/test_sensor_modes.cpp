@@ -3,6 +3,8 @@
 // the mode's dummy columns, the sensor crops the line only behind its crop
 // switch, and the FPGA's blanking registers skip columns and lines, so a wrong
 // start, blanking or mode shows in the frame.
+#include <vector>
+
 #include "streamtest.hpp"
 
 using namespace simtest;
@@ -14,36 +16,73 @@ constexpr int kArrayW = 6248, kArrayH = 4176;
 
 int sensorWrite(libusb_device_handle* h, int reg, int value) { return out(h, 0xB6, reg, value & 0xFF); }
 
-TEST(SensorModes, TheS7100ProfileDescribesItsModes) {
+struct ModeRow {
+    int code, factor, dummy, blank, k, bits;
+};
+struct ProductRow {
+    int pid, width, height, color, streamReg, trigger;
+    std::vector<ModeRow> modes;
+    int cropReg, cropValue, cropReg2, cropValue2, startX, startY;
+};
+const std::vector<ModeRow> k7100ModeRows = {
+    {0x00, 1, 24, 45, 25, 12}, {0x05, 2, 18, 25, 25, 10}, {0x07, 3, 11, 23, 27, 10}};
+const std::vector<ModeRow> k7300ModeRows = {
+    {0x00, 1, 24, 49, 25, 12}, {0x80, 1, 24, 49, 25, 10}, {0x85, 2, 16, 29, 25, 10}, {0x89, 3, 16, 27, 27, 10}};
+const ProductRow kProducts[] = {
+    {0x710e, 6248, 4176, KYRSIM_MONO, 0x1EE, 0, k7100ModeRows, 0x0A7, 1, KYRSIM_NONE, 0, 0x0A8, 0x008},
+    {0x710a, 6248, 4176, KYRSIM_BAYER_RGGB, 0x1EE, 0, k7100ModeRows, 0x0A7, 1, KYRSIM_NONE, 0, 0x0A8, 0x008},
+    {0x730b, 9576, 6388, KYRSIM_MONO, 0x19E, 0xC0, k7300ModeRows, 0x0A5, 1, 0x187, 4, 0x0A6, 0x006},
+    {0x730a, 9576, 6388, KYRSIM_BAYER_RGGB, 0x19E, 0xC0, k7300ModeRows, 0x0A5, 1, 0x187, 4, 0x0A6, 0x006},
+};
+
+TEST(SensorModes, TheS7100AndS7300ProfilesDescribeTheirModes) {
     kyrsim::Scope scope;
-    kyrsim_profile p{};
-    ASSERT_EQ(kyrsim_get_profile(kS7100, &p), 0);
-    EXPECT_EQ(p.sensor, KYRSIM_SENSOR_MODES);
-    EXPECT_EQ(p.sensor_width, kArrayW);
-    EXPECT_EQ(p.sensor_height, kArrayH);
-    EXPECT_EQ(p.color, KYRSIM_MONO);
-    EXPECT_EQ(p.has_ddr, 1);
-    EXPECT_EQ(p.sync_policy, KYRSIM_SYNC_READY);
-    EXPECT_EQ(p.mode_reg, 0x001);
-    const struct {
-        int code, factor, dummy, blank, k, bits;
-    } modes[] = {{0x00, 1, 24, 45, 25, 12}, {0x05, 2, 18, 25, 25, 10}, {0x07, 3, 11, 23, 27, 10}};
-    ASSERT_EQ(p.mode_count, 3);
-    for (int i = 0; i < 3; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(p.mode_code[i], modes[i].code);
-        EXPECT_EQ(p.mode_factor[i], modes[i].factor);
-        EXPECT_EQ(p.mode_dummy[i], modes[i].dummy);
-        EXPECT_EQ(p.mode_blank[i], modes[i].blank);
-        EXPECT_EQ(p.mode_row_offset[i], modes[i].k);
-        EXPECT_EQ(p.mode_bits[i], modes[i].bits);
+    for (const ProductRow& r : kProducts) {
+        SCOPED_TRACE(r.pid);
+        kyrsim_profile p{};
+        ASSERT_EQ(kyrsim_get_profile(r.pid, &p), 0);
+        EXPECT_EQ(p.sensor, KYRSIM_SENSOR_MODES);
+        EXPECT_EQ(p.sensor_width, r.width);
+        EXPECT_EQ(p.sensor_height, r.height);
+        EXPECT_EQ(p.sensor_clock_khz, 20000);
+        EXPECT_EQ(p.color, r.color);
+        EXPECT_EQ(p.has_ddr, 1);
+        EXPECT_EQ(p.hold_reg, KYRSIM_NONE);
+        EXPECT_EQ(p.standby_reg, 0x000);
+        EXPECT_EQ(p.standby_mask, 0x05);
+        EXPECT_EQ(p.standby_value, 0x04);
+        EXPECT_EQ(p.stream_reg, r.streamReg);
+        EXPECT_EQ(p.stream_value, 1);
+        EXPECT_EQ(p.sync_policy, KYRSIM_SYNC_READY);
+        EXPECT_EQ(p.readout_gated, 1);
+        EXPECT_EQ(p.trigger_modes, r.trigger ? 1 : 0);
+        if (r.trigger) {
+            EXPECT_EQ(p.fpga_ver[0], r.trigger);
+        } else {
+            EXPECT_LT(p.fpga_ver[0], 0xA0);
+        }
+        EXPECT_EQ(p.mode_reg, 0x001);
+        ASSERT_EQ(p.mode_count, static_cast<int>(r.modes.size()));
+        for (size_t i = 0; i < r.modes.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(p.mode_code[i], r.modes[i].code);
+            EXPECT_EQ(p.mode_factor[i], r.modes[i].factor);
+            EXPECT_EQ(p.mode_dummy[i], r.modes[i].dummy);
+            EXPECT_EQ(p.mode_blank[i], r.modes[i].blank);
+            EXPECT_EQ(p.mode_row_offset[i], r.modes[i].k);
+            EXPECT_EQ(p.mode_bits[i], r.modes[i].bits);
+        }
+        EXPECT_EQ(p.crop_reg, r.cropReg);
+        EXPECT_EQ(p.crop_value, r.cropValue);
+        EXPECT_EQ(p.crop_reg2, r.cropReg2);
+        if (r.cropReg2 != KYRSIM_NONE) {
+            EXPECT_EQ(p.crop_value2, r.cropValue2);
+        }
+        EXPECT_EQ(p.start_x_reg, r.startX);
+        EXPECT_EQ(p.start_x_step, 16);
+        EXPECT_EQ(p.start_y_reg, r.startY);
     }
-    EXPECT_EQ(p.crop_reg, 0x0A7);
-    EXPECT_EQ(p.crop_value, 1);
-    EXPECT_EQ(p.crop_reg2, KYRSIM_NONE);
-    EXPECT_EQ(p.start_x_reg, 0x0A8);
-    EXPECT_EQ(p.start_x_step, 16);
-    EXPECT_EQ(p.start_y_reg, 0x008);
+    kyrsim_profile p{};
     // Profiles that describe no such sensor keep register 35 bit 4 as it is set.
     ASSERT_EQ(kyrsim_get_profile(0x832b, &p), 0);
     EXPECT_EQ(p.sync_policy, KYRSIM_SYNC_AS_SET);
@@ -65,77 +104,78 @@ TEST(SensorModes, TheS7100ProfileDescribesItsModes) {
     EXPECT_EQ(kyrsim_set_profile(kS7100, &p), 0);
 }
 
-// A streaming S7100 mono with an FPGA window of kWidth x kHeight.
+// A streaming camera of one of kProducts (the S7100 mono unless a test plugs
+// another) with an FPGA window of kWidth x kHeight.
 class Modes : public ::testing::Test {
   protected:
     static constexpr int kWidth = 64;
     static constexpr int kHeight = 24;
 
-    void SetUp() override {
-        cam = kyrsim::plug(kS7100, 1, "1");
+    void SetUp() override { start(kProducts[0]); }
+
+    void start(const ProductRow& product) {
+        if (h) {
+            usb.close(h);
+            ASSERT_TRUE(cam.unplug());
+        }
+        row = &product;
+        cam = kyrsim::plug(product.pid, 1, "1");
+        ASSERT_EQ(kyrsim_set_scene_seed(cam.handle(), 0), 0);  // the plain scene, whatever the plug order
         h = usb.open(cam);
         ASSERT_NE(h, nullptr);
         setWindow(h, kWidth, kHeight);
         ASSERT_EQ(out(h, 0xA9), 0);
         // Awake, out of standby, unparked.
         ASSERT_EQ(sensorWrite(h, 0x000, 0x04), 0);
-        ASSERT_EQ(sensorWrite(h, 0x1EE, 0x01), 0);
+        ASSERT_EQ(sensorWrite(h, product.streamReg, 0x01), 0);
     }
 
     // Sensor mode, crop and start registers and FPGA blanking.
     void program(int mode, bool crop, int startXUnits, int startYReg, int hblk, int vblk) {
         ASSERT_EQ(sensorWrite(h, 0x001, mode), 0);
-        ASSERT_EQ(sensorWrite(h, 0x0A7, crop ? 1 : 0), 0);
-        ASSERT_EQ(sensorWrite(h, 0x0A8, startXUnits), 0);
-        ASSERT_EQ(sensorWrite(h, 0x0A9, startXUnits >> 8), 0);
-        ASSERT_EQ(sensorWrite(h, 0x008, startYReg), 0);
-        ASSERT_EQ(sensorWrite(h, 0x009, startYReg >> 8), 0);
+        ASSERT_EQ(sensorWrite(h, row->cropReg, crop ? row->cropValue : 0), 0);
+        if (row->cropReg2 != KYRSIM_NONE) {
+            ASSERT_EQ(sensorWrite(h, row->cropReg2, crop ? row->cropValue2 : 0), 0);
+        }
+        ASSERT_EQ(sensorWrite(h, row->startX, startXUnits), 0);
+        ASSERT_EQ(sensorWrite(h, row->startX + 1, startXUnits >> 8), 0);
+        ASSERT_EQ(sensorWrite(h, row->startY, startYReg), 0);
+        ASSERT_EQ(sensorWrite(h, row->startY + 1, startYReg >> 8), 0);
         writeFpgaWide(h, 2, hblk, 2);
         writeFpgaWide(h, 6, vblk, 2);
     }
 
     // The next frame, or nothing when none comes within `ms`.
-    std::vector<unsigned char> frame(int bytes, int ms = 2000) {
-        Bulk b(h, 0x81, bytes + 4096, 0);
-        EXPECT_EQ(b.submit(), 0);
-        if (!waitAll(usb.ctx(), {&b}, ms)) {
-            libusb_cancel_transfer(b.xfer());
-            waitAll(usb.ctx(), {&b});
-            return {};
-        }
-        return b.data();
-    }
+    std::vector<unsigned char> frame(int bytes, int ms = 2000) { return nextFrame(usb, h, bytes, ms); }
 
     int arrayPixel(int x, int y) const { return std::max(cam.scenePixel(x, y), 0); }
     // Mean of the f x f block of the array whose top left pixel is (x, y); 0 past the array.
     int block(int x, int y, int f) const {
-        if (x < 0 || y < 0 || x + f > kArrayW || y + f > kArrayH) return 0;
+        if (x < 0 || y < 0 || x + f > row->width || y + f > row->height) return 0;
         int sum = 0;
         for (int j = 0; j < f; ++j)
             for (int i = 0; i < f; ++i) sum += arrayPixel(x + i, y + j);
         return sum / (f * f);
     }
 
-    // Frame pixels (markers skipped) against expected 16-bit values, in 8-bit or 16-bit output with
-    // `bits` significant bits.
     template <typename Expected>
     void expectPixels(const std::vector<unsigned char>& f, bool out16, int bits, Expected expected) {
-        const int n = kWidth * kHeight;
-        ASSERT_EQ(f.size(), static_cast<size_t>(n * (out16 ? 2 : 1)));
-        const int markerPixels = out16 ? 2 : 4;
-        const int mask = (0xFFFF << (16 - bits)) & 0xFFFF;
-        for (int i = markerPixels; i < n - markerPixels; ++i) {
-            const int x = i % kWidth, y = i / kWidth;
-            const int v = expected(x, y);
-            const int got = out16 ? word(f, static_cast<size_t>(i)) : f[static_cast<size_t>(i)];
-            ASSERT_EQ(got, out16 ? (v & mask) : (v >> 8)) << "pixel " << x << "," << y;
-        }
+        expectFramePixels(f, kWidth, kHeight, out16, bits, expected);
+    }
+
+    // Mean of the f x f pixels of one colour of a colour array from (x, y) on, 2 apart; 0 past the array.
+    int colourBlock(int x, int y, int f) const {
+        int sum = 0;
+        for (int j = 0; j < f; ++j)
+            for (int i = 0; i < f; ++i) sum += arrayPixel(x + 2 * i, y + 2 * j);
+        return sum / (f * f);
     }
 
     kyrsim::Scope scope;
     Usb usb;
     kyrsim::Device cam;
     libusb_device_handle* h = nullptr;
+    const ProductRow* row = nullptr;
 };
 
 TEST_F(Modes, FramesFlowOnlyWhileAwakeOutOfStandbyUnparkedAndRunning) {
@@ -208,27 +248,25 @@ TEST_F(Modes, DummyColumnsBlankingAndBeyondTheArrayReadZero) {
 TEST_F(Modes, BinnedModesAverageBlocksFromTheirOwnBlankingAndOffsets) {
     struct Case {
         const char* what;
-        int mode, factor, dummy, blank, k;
+        const ModeRow& m;
         int startX, startY;  // array pixel of frame pixel (0, 0), multiples of 2f
     };
     const Case cases[] = {
-        {"2 x 2 across a bar edge", 0x05, 2, 18, 25, 25, 760, 1360},
-        {"2 x 2 around a star", 0x05, 2, 18, 25, 25, 1528, 3440},
-        {"3 x 3 across a bar edge", 0x07, 3, 11, 23, 27, 720, 1368},
-        {"3 x 3 around a star", 0x07, 3, 11, 23, 27, 1518, 3432},
+        {"2 x 2 across a bar edge", k7100ModeRows[1], 760, 1360},
+        {"2 x 2 around a star", k7100ModeRows[1], 1528, 3440},
+        {"3 x 3 across a bar edge", k7100ModeRows[2], 720, 1368},
+        {"3 x 3 around a star", k7100ModeRows[2], 1518, 3432},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        program(c.mode, false, 0, c.startY + c.k, c.dummy + c.startX / c.factor, c.blank);
-        const auto f = frame(kWidth * kHeight);
-        expectPixels(f, false, 10, [&](int x, int y) {
-            return block(c.startX + c.factor * x, c.startY + c.factor * y, c.factor);
-        });
-        // A blanking register one line off moves the window by a binned row.
-        program(c.mode, false, 0, c.startY + c.k, c.dummy + c.startX / c.factor, c.blank + 1);
-        expectPixels(frame(kWidth * kHeight), false, 10, [&](int x, int y) {
-            return block(c.startX + c.factor * x, c.startY + c.factor * (y + 1), c.factor);
-        });
+        const ModeRow& m = c.m;
+        for (int extraBlank : {0, 1}) {
+            // A blanking register one line off moves the window by a binned row.
+            program(m.code, false, 0, c.startY + m.k, m.dummy + c.startX / m.factor, m.blank + extraBlank);
+            expectPixels(frame(kWidth * kHeight), false, m.bits, [&](int x, int y) {
+                return block(c.startX + m.factor * x, c.startY + m.factor * (y + extraBlank), m.factor);
+            });
+        }
     }
 }
 
@@ -237,25 +275,26 @@ TEST_F(Modes, BinnedModesAverageBlocksFromTheirOwnBlankingAndOffsets) {
 TEST_F(Modes, SixteenBitOutputCarriesTheModesBits) {
     struct Case {
         const char* what;
-        int mode, factor, dummy, blank, k;
+        const ModeRow& m;
         int fmt;  // FPGA register 10: bit 0 the 12-bit ADC, bit 4 16-bit output
         int bits;
     };
     const Case cases[] = {
-        {"full, 12-bit ADC", 0x00, 1, 24, 45, 25, 0x11, 12},
-        {"full, 10-bit ADC (high speed)", 0x00, 1, 24, 45, 25, 0x10, 10},
-        {"2 x 2 with the FPGA at 12 bits", 0x05, 2, 18, 25, 25, 0x11, 10},
-        {"3 x 3", 0x07, 3, 11, 23, 27, 0x10, 10},
+        {"full, 12-bit ADC", k7100ModeRows[0], 0x11, 12},
+        {"full, 10-bit ADC (high speed)", k7100ModeRows[0], 0x10, 10},
+        {"2 x 2 with the FPGA at 12 bits", k7100ModeRows[1], 0x11, 10},
+        {"3 x 3", k7100ModeRows[2], 0x10, 10},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        const ModeRow& m = c.m;
         ASSERT_EQ(writeFpga(h, 10, c.fmt), 0);
         // Rows from 1404 show the horizontal ramp.
-        program(c.mode, c.factor == 1, 40, 1404 + c.k, c.dummy, c.blank);
-        const int x0 = c.factor == 1 ? 640 : 0;
+        program(m.code, m.factor == 1, 40, 1404 + m.k, m.dummy, m.blank);
+        const int x0 = m.factor == 1 ? 640 : 0;
         const auto f = frame(kWidth * kHeight * 2);
         expectPixels(f, true, c.bits,
-                     [&](int x, int y) { return block(x0 + c.factor * x, 1404 + c.factor * y, c.factor); });
+                     [&](int x, int y) { return block(x0 + m.factor * x, 1404 + m.factor * y, m.factor); });
         // The bits below the significant ones are clear, and the data is not all at the ADC's steps above.
         bool finer = false;
         for (size_t i = 2; i + 2 < f.size() / 2; ++i) {
@@ -399,6 +438,107 @@ TEST_F(Modes, TheTriggersFallReadsOutOnlyWhileUnparkedWithXhsRunning) {
         usb.close(g);
         ASSERT_TRUE(gatedCam.unplug());
     }
+}
+
+// The S7300 crops a line only while both its switches say so: 0x0A5 = 1 and
+// 0x187 = 4.
+TEST_F(Modes, TheS7300CropsOnlyWithBothSwitches) {
+    start(kProducts[2]);
+    program(0x00, false, 47, 1380 + 25, 24, 49);
+    const struct {
+        int a5, r187;
+        bool crops;
+    } cases[] = {{1, 4, true}, {0, 4, false}, {1, 0, false}, {0, 0, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.a5 << " " << c.r187);
+        ASSERT_EQ(sensorWrite(h, 0x0A5, c.a5), 0);
+        ASSERT_EQ(sensorWrite(h, 0x187, c.r187), 0);
+        const int x0 = c.crops ? 752 : 0;
+        expectPixels(frame(kWidth * kHeight), false, 12, [&](int x, int y) { return arrayPixel(x0 + x, 1380 + y); });
+    }
+}
+
+// The S7300's modes by their codes, with their dummy columns, blanking and
+// bits; the 2 x 2 mode crops (the driver's hardware bin 2 keeps the switches
+// on), the 3 x 3 one reads the whole line.
+TEST_F(Modes, TheS7300ModesReadTheirWindows) {
+    start(kProducts[2]);
+    ASSERT_EQ(writeFpga(h, 10, 0x11), 0);  // 16-bit output, the FPGA at 12 bits
+    struct Case {
+        const char* what;
+        const ModeRow& m;
+        bool crop;
+        int startX, startY;  // array pixel of frame pixel (0, 0)
+    };
+    const Case cases[] = {
+        {"full", k7300ModeRows[0], true, 752, 1404},
+        {"high speed", k7300ModeRows[1], true, 752, 1404},
+        {"2 x 2, cropped", k7300ModeRows[2], true, 1520, 1360},
+        {"3 x 3, whole line", k7300ModeRows[3], false, 1518, 1368},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ModeRow& m = c.m;
+        const int hblk = m.dummy + (c.crop ? 0 : c.startX / m.factor);
+        program(m.code, c.crop, c.crop ? c.startX / 16 : 0, c.startY + m.k, hblk, m.blank);
+        expectPixels(frame(kWidth * kHeight * 2), true, m.bits, [&](int x, int y) {
+            return block(c.startX + m.factor * x, c.startY + m.factor * y, m.factor);
+        });
+    }
+}
+
+// Colour sensors bin pixels of one colour, so the RGGB mosaic stays: the
+// bars keep their colour and each binned pixel is the mean of its colour's
+// pixels.
+TEST_F(Modes, ColourSensorsBinSameColourPixels) {
+    struct Case {
+        const char* what;
+        const ProductRow& product;
+        const ModeRow& m;
+        int startX;  // array column of frame column 0; rows from 0
+    };
+    // The second bar (yellow) starts at array column 6248 * 1 / 8 = 781 and 9576 / 8 = 1197.
+    const Case cases[] = {
+        {"S7100 colour, 2 x 2", kProducts[1], k7100ModeRows[1], 784},
+        {"S7100 colour, 3 x 3", kProducts[1], k7100ModeRows[2], 792},
+        {"S7300 colour, 3 x 3", kProducts[3], k7300ModeRows[3], 1200},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ModeRow& m = c.m;
+        start(c.product);
+        program(m.code, false, 0, m.k, m.dummy + c.startX / m.factor, m.blank);
+        const auto f = frame(kWidth * kHeight);
+        expectPixels(f, false, m.bits, [&](int x, int y) {
+            return colourBlock(c.startX + 2 * m.factor * (x / 2) + x % 2, 2 * m.factor * (y / 2) + y % 2,
+                               m.factor);
+        });
+        auto px = [&](int x, int y) { return f[static_cast<size_t>(y * kWidth + x)]; };
+        EXPECT_EQ(px(2, 2), 0xC0);  // red
+        EXPECT_EQ(px(3, 2), 0xC0);  // green
+        EXPECT_EQ(px(2, 3), 0xC0);  // green
+        EXPECT_EQ(px(3, 3), 0x10);  // blue
+    }
+}
+
+// The S7300 takes the landed trigger modes: in trigger mode (register 0 bit
+// 7 alone) a soft trigger's valid edge sends one frame, nothing else does.
+TEST_F(Modes, TheS7300SendsOneFramePerSoftTrigger) {
+    start(kProducts[2]);
+    EXPECT_EQ(readFpga(h, 28), 0xC0);
+    program(0x00, true, 47, 1405, 24, 49);
+    ASSERT_EQ(writeFpga(h, 40, 0x00), 0);  // soft trigger, rising edge
+    ASSERT_EQ(writeFpga(h, 0, 0x81), 0);
+    const int bytes = kWidth * kHeight;
+    EXPECT_TRUE(frame(bytes, 200).empty());
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(writeFpga(h, 11, 0x01), 0);
+        ASSERT_EQ(writeFpga(h, 11, 0x00), 0);
+        EXPECT_EQ(frame(bytes).size(), static_cast<size_t>(bytes));
+        EXPECT_TRUE(frame(bytes, 200).empty());
+    }
+    EXPECT_EQ(cam.query(KYRSIM_Q_TRIGGERS), 2);
 }
 
 }  // namespace
