@@ -551,6 +551,12 @@ struct SSwitchedCropRule {
     bool bSizeWithoutStandby = false;
 };
 
+// The start alignment of the switched-crop window at sensor factor f: a
+// colour mosaic read in whole binned lines starts on an even binned column
+// (the FPGA cuts whole binned columns, and an odd count would turn the
+// mosaic's phase), so there the alignment rises to a multiple of 2 f.
+int SwitchedCropAlignX(const SSwitchedCropRule& rule, int iAlignX, int iSensorFactor, bool bColour);
+
 // How the sensor's stream is started.
 enum STREAM_START_ORDER : int {
     STREAM_START_ROWS_THEN_OUTPUT = 0,  // the start rows, their pause, the FPGA's output on

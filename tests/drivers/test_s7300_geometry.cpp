@@ -132,6 +132,37 @@ TEST_F(C7x00Test, AtSensorBinTwoOnlyTheS7100MovesTheFpgaBlankingWithTheStart) {
         }
 }
 
+// While the sensor reads whole binned lines (the S7100 at bins 2 to 4, the
+// S7300 at bin 3) the FPGA cuts whole binned columns. A colour camera's
+// start keeps an even count of them, so its mosaic keeps its phase: at bin
+// 3 it is aligned to 48 sensor pixels where the mono camera's is aligned to
+// 16.
+TEST_F(C7x00Test, AColourMosaicReadInWholeBinnedLinesKeepsItsPhase) {
+    const struct {
+        int pid, bin;
+        int x;      // asked for, binned
+        int gotX;   // stored, binned
+        int hblk;   // the mode's + the binned columns cut
+    } cases[] = {
+        // 918 x 3 = 2754: 2752 by 16 (917 binned columns), 2736 by 48 (912).
+        {kPid7100, 3, 918, 917, 11 + 917},   {kPid7100MC, 3, 918, 912, 11 + 912},
+        {kPid7300, 3, 918, 917, 16 + 917},   {kPid7300MC, 3, 918, 912, 16 + 912},
+        // At 2 x 2 the 16-pixel start is already an even count of binned columns.
+        {kPid7100MC, 2, 501, 496, 18 + 496}, {kPid7100MC, 4, 250, 248, 18 + 496},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.pid << std::dec << " bin " << c.bin);
+        ASSERT_NE(Fresh(c.pid), nullptr);
+        ASSERT_EQ(Set(KYR_HARDWARE_BIN, 1), KYR_SUCCESS);
+        ASSERT_EQ(KYRSetROIFormat(0, 240, 160, c.bin, IMG_RAW8), KYR_SUCCESS);
+        ASSERT_EQ(KYRSetStartPos(0, c.x, 0), KYR_SUCCESS);
+        int x = -1, y = -1;
+        ASSERT_EQ(KYRGetStartPos(0, &x, &y), KYR_SUCCESS);
+        EXPECT_EQ(x, c.gotX);
+        EXPECT_EQ(Fpga16(kF7100HBLK), c.hblk);
+    }
+}
+
 // A single exposure's window: the S7100 puts its sensor into standby around
 // the size's registers, the S7300 writes them with the sensor awake.
 TEST_F(C7x00Test, OnlyTheS7100SleepsWhileASingleExposuresWindowChanges) {

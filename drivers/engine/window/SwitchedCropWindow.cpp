@@ -20,6 +20,15 @@ bool WholeLines(const SSwitchedCropRule& rule, int iSensorFactor) {
 
 }  // namespace
 
+int SwitchedCropAlignX(const SSwitchedCropRule& rule, int iAlignX, int iSensorFactor, bool bColour) {
+    const int align = iAlignX > 1 ? iAlignX : 1;
+    if (!bColour || !WholeLines(rule, iSensorFactor)) return align;
+    // The smallest multiple of the alignment that is one of 2 f.
+    int out = align;
+    while (out % (2 * iSensorFactor) != 0) out += align;
+    return out;
+}
+
 template <class TBase>
 bool CEngineDriver<TBase>::SwitchedCropWindowStart(int, int) {
     const SSwitchedCropRule& rule = *m_Desc.pSwitchedCrop;
