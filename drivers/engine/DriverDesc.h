@@ -127,6 +127,9 @@ enum LONG_EXP_OP : uint8_t {
     LONG_OP_SYNC,
     LONG_OP_MODEL,     // the driver's LongExpAction(uArg), for what a model alone does
     LONG_OP_LOG_WAIT,  // logs "wait:%ld\n" with the milliseconds since the trigger rose
+    // The script's begin line (szBeginLog) at this place of the opening; an
+    // opening without it has the line logged before its first action.
+    LONG_OP_LOG_BEGIN,
 };
 
 // When an action runs.
@@ -595,6 +598,24 @@ struct SRawFpgaRule {
     uint8_t ucInitDataFmt;     // register 10 at initialisation
 };
 
+// The FPGA status a re-synchronisation starts from: while its bit 4 reads
+// clear, the FPGA is stopped and started again.
+enum LONG_SYNC_FROM : uint8_t {
+    LONG_SYNC_FROM_FRESH_READ = 0,   // register 35 read as the re-synchronisation begins
+    // The status the capture run's last transfer left (register 35 read
+    // after every transfer; 0 at the run's start, so the run's first long
+    // exposure always tries at least once).
+    LONG_SYNC_FROM_LAST_STATUS = 1,
+};
+
+// What follows the last failed try of a re-synchronisation.
+enum LONG_SYNC_GIVE_UP : uint8_t {
+    // "Long exposure EC sync failed.\n", then the firmware and FPGA versions read.
+    LONG_SYNC_GIVE_UP_LOG_AND_READS = 0,
+    LONG_SYNC_GIVE_UP_READS = 1,  // the version reads without the line
+    LONG_SYNC_GIVE_UP_LOG = 2,    // the line without the reads
+};
+
 // An action of the stepped wait, run after iStep steps.
 struct SLongExpStep {
     int iStep;
@@ -632,6 +653,10 @@ struct SLongExpScript {
     // After the stepped wait only (not after the one sleep), before close.
     SLongExpActions afterSteps = {nullptr, 0};
     uint32_t uReloadWaitMs = 0;  // first-transfer wait after a reload; 0: uReadoutWaitMs
+    // The re-synchronisation (LONG_OP_SYNC): the status it starts from, and
+    // what follows its last failed try before the capture ends.
+    LONG_SYNC_FROM eSyncFrom = LONG_SYNC_FROM_FRESH_READ;
+    LONG_SYNC_GIVE_UP eSyncGiveUp = LONG_SYNC_GIVE_UP_LOG_AND_READS;
 };
 
 // The template's script, with the 832's values: 25 ms, trigger up; up to

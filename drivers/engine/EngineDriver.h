@@ -467,6 +467,9 @@ class CEngineDriver : public TBase {
     bool m_bCaptureUSB3 = false;
     // The frame the last exposure programmed (VMAX x line), microseconds.
     std::atomic<uint32_t> m_uProgFrameUs{0};
+    // The FPGA status the capture run's last transfer left (register 35 read
+    // after every transfer; 0 at the run's start). The capture thread's own.
+    uint8_t m_ucLastStatus = 0;
 };
 
 #endif

@@ -63,9 +63,10 @@ const SSensorMode kModeBin24 = {"sensor bin 2x2", RegTable(kMode10BitRows), ADC_
 const SSensorMode kModeBin3 = {"sensor bin 3x3", RegTable(kModeBin3Rows), ADC_10BIT, true, 23, 11, 250, 24,
                                0, 0, 6, 27, RegTable(kInitTable)};
 
-// Stream switch 0x1EE: 1 streams, 5 parks.
-const REG_TABLE_ROW kStreamRows[] = {{0x1EE, 0x01}};
-const REG_TABLE_ROW kParkRows[] = {{0x1EE, 0x05}};
+// Stream switch 0x1EE: 1 streams, 5 parks (also during long exposures).
+constexpr uint16_t kReg7100Stream = 0x1EE;
+const REG_TABLE_ROW kStreamRows[] = {{kReg7100Stream, 0x01}};
+const REG_TABLE_ROW kParkRows[] = {{kReg7100Stream, 0x05}};
 
 // Window: 0x007 = 1 before the start and the size; crop switch 0x0A7, start
 // column 0x0A8/9 in 16-pixel units, bin mode 0x1D8 (0 binned, 4 not), rows
@@ -117,6 +118,7 @@ SDriverDesc DescS7100MM_Pro() {
     // Shutter line in line pairs at 0x018/9, in lines while the sensor bins 2 x 2.
     d.exposure.usRegSHR = 0x018;
     d.exposure.fnShutterValue = HalfLineShutter;
+    d.pLongExp = &StandbyWakeLongExp<kReg7100Stream>();
     return d;
 }
 

@@ -92,7 +92,8 @@ const SLongExpScript& CEngineDriver<TBase>::LongExpScript() const {
 
 template <class TBase>
 bool CEngineDriver<TBase>::SyncBeforeLongExp(uint32_t uTries) {
-    uint8_t status = ReadStatus();
+    const SLongExpScript& s = LongExpScript();
+    uint8_t status = s.eSyncFrom == LONG_SYNC_FROM_LAST_STATUS ? m_ucLastStatus : ReadStatus();
     for (uint32_t i = 0; i < uTries && !(status & FPGA_STATUS_BIT4); ++i) {
         m_pTiming->Output(false);
         Sleep(kSyncStopMs);
@@ -102,10 +103,13 @@ bool CEngineDriver<TBase>::SyncBeforeLongExp(uint32_t uTries) {
         if (!(status & FPGA_STATUS_BIT4)) this->DbgPrint2("WorkingFunc", "EC sync status:0x%x\n", status);
     }
     if (status & FPGA_STATUS_BIT4) return true;
-    this->DbgPrint2("WorkingFunc", "Long exposure EC sync failed.\n");
-    CCritSecLock lock(this->m_csControl);
-    this->GetFirmwareVer();
-    this->GetFPGAVer();
+    if (s.eSyncGiveUp != LONG_SYNC_GIVE_UP_READS)
+        this->DbgPrint2("WorkingFunc", "Long exposure EC sync failed.\n");
+    if (s.eSyncGiveUp != LONG_SYNC_GIVE_UP_LOG) {
+        CCritSecLock lock(this->m_csControl);
+        this->GetFirmwareVer();
+        this->GetFPGAVer();
+    }
     return false;
 }
 
@@ -178,10 +182,18 @@ template <class TBase>
 bool CEngineDriver<TBase>::RunLongExposure(unsigned long long ullExpUs, std::atomic<bool>* pbRunning) {
     const SLongExpScript& s = LongExpScript();
     const uint64_t ms = ullExpUs / 1000;
-    this->DbgPrint2("WorkingFunc", s.szBeginLog ? s.szBeginLog : "Begin long exp %d\n",
-                    static_cast<int>(ms));
+    const char* szBegin = s.szBeginLog ? s.szBeginLog : "Begin long exp %d\n";
+    bool bBeginPlaced = false;
+    for (int i = 0; i < s.open.iCount; ++i) bBeginPlaced |= s.open.pActions[i].eOp == LONG_OP_LOG_BEGIN;
+    if (!bBeginPlaced) this->DbgPrint2("WorkingFunc", szBegin, static_cast<int>(ms));
     uint32_t t0 = GetTickCount();
-    if (!RunLongExpActions(s.open, &t0)) return false;
+    for (int i = 0; i < s.open.iCount; ++i) {
+        const SLongExpAction& a = s.open.pActions[i];
+        if (a.eOp == LONG_OP_LOG_BEGIN)
+            this->DbgPrint2("WorkingFunc", szBegin, static_cast<int>(ms));
+        else if (!RunLongExpAction(a, &t0))
+            return false;
+    }
     // The wait counts from its own start, after the opening actions.
     if (s.bWaitFromItsStart) t0 = GetTickCount();
     if (ullExpUs <= s.ullOneSleepMaxUs) {
@@ -288,6 +300,7 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
     const bool bSnap = this->m_bSnapMode;
     uint32_t windowStart = GetTickCount();
     uint32_t lastDrop = windowStart;
+    m_ucLastStatus = 0;
 
     this->ResetDevice();
     Sleep(p.uResetPauseMs);
@@ -381,6 +394,7 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
         if (!this->m_bAutoFPS) m_bAutoBWSeen = false;
         if (hooks.bStatusEachPass) {
             const uint8_t st = ReadStatus();
+            m_ucLastStatus = st;
             if (st != kStatusAllFine) this->DbgPrint2("WorkingFunc", "buff status:0x%x\n", st);
         }
 

@@ -25,9 +25,10 @@ const REG_TABLE_ROW kInitFixedRows[] = {
     {0x002, 0x10}, {0x005, 0x01}, {0x0A5, 0x01}, {0x187, 0x04}, {0x046, 0x0F}, {0x04F, 0x08},
 };
 
-// Stream switch 0x19E: 1 streams, 5 parks.
-const REG_TABLE_ROW kStreamRows[] = {{0x19E, 0x01}};
-const REG_TABLE_ROW kParkRows[] = {{0x19E, 0x05}};
+// Stream switch 0x19E: 1 streams, 5 parks (also during long exposures).
+constexpr uint16_t kRegStream = 0x19E;
+const REG_TABLE_ROW kStreamRows[] = {{kRegStream, 0x01}};
+const REG_TABLE_ROW kParkRows[] = {{kRegStream, 0x05}};
 
 // Window: 0x005 = 1 before the start and the size; crop switch 0x0A5, start
 // column 0x0A6/7 in 16-pixel units, bin mode 0x187 (0 whole binned lines, 4
@@ -76,6 +77,7 @@ SDriverDesc BandedGainFamilyDesc() {
     d.streamStartRows = RegTable(kStreamRows);
     d.streamStopRows = RegTable(kParkRows);
     d.uStreamStartPauseMs = 0;
+    d.pLongExp = &StandbyWakeLongExp<kRegStream>();
 
     SCaptureHooks& c = d.capture;
     c.bTriggerCapture = true;

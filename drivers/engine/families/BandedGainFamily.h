@@ -19,7 +19,8 @@ void SetBandedGainSensorRules(SDriverDesc* pDesc);
 
 // The S7300 family's frame: those rules on the standby-and-wake family,
 // start-up rows after the table, the stream switch 0x19E (1 streams, 5
-// parks) without a pause before the FPGA starts, a window cropped by the
+// parks; the long-exposure script parks it too) without a pause before the
+// FPGA starts, a window cropped by the
 // sensor from a start column (0x0A6/0x0A7 in 16-pixel units, switch 0x0A5)
 // except at sensor bin 3, where it reads whole lines and the FPGA cuts the
 // columns; start row at 0x006/0x007, rows at 0x008/0x009, line width

@@ -17,6 +17,35 @@ const SRegBitsRow kStreamStartBits[] = {
 };
 const SRegBitsRow kStreamStopBits[] = {{kRegPower, kStandbyBit, kStandbyBit}};
 
+// The stream switch's values.
+constexpr uint32_t kStreaming = 1;
+constexpr uint32_t kParked = 5;
+
+const SLongExpAction kLongOpen[] = {
+    {LONG_OP_PAUSE, 15, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_SYNC, 5, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_LOG_BEGIN, 0, 0, LONG_WHEN_ALWAYS},
+    {LONG_OP_TRIGGER_SIGNAL, 1, 0, LONG_WHEN_ALWAYS},
+};
+
+// The script's tables for one stream switch.
+template <uint16_t kStreamReg>
+struct SLongExpTables {
+    static constexpr SLongExpStep kSteps[] = {
+        {6, {LONG_OP_SENSOR, kParked, kStreamReg, LONG_WHEN_ALWAYS}},
+        {8, {LONG_OP_LOW_POWER, 1, 0, LONG_WHEN_ALWAYS}},
+        {10, {LONG_OP_XHS_STOP, 1, 0, LONG_WHEN_ALWAYS}},
+    };
+    static constexpr SLongExpAction kClose[] = {
+        {LONG_OP_LOW_POWER, 0, 0, LONG_WHEN_ALWAYS},
+        {LONG_OP_PAUSE, 100, 0, LONG_WHEN_ALWAYS},
+        {LONG_OP_SENSOR, kStreaming, kStreamReg, LONG_WHEN_ALWAYS},
+        {LONG_OP_PAUSE, 100, 0, LONG_WHEN_ALWAYS},
+        {LONG_OP_XHS_STOP, 0, 0, LONG_WHEN_ALWAYS},
+        {LONG_OP_TRIGGER_SIGNAL, 0, 0, LONG_WHEN_ALWAYS},
+    };
+};
+
 }  // namespace
 
 void SetStandbyWakeModes(SDriverDesc* pDesc, const SStandbyWakeModes& modes) {
@@ -30,6 +59,32 @@ void SetStandbyWakeModes(SDriverDesc* pDesc, const SStandbyWakeModes& modes) {
     const SSensorMode& m = *modes.p12Bit;
     d.timingInit = {m.iVBLK, m.iHBLK, m.iMinHMAX, m.iExtraLines, d.iUSBBandwidthUSB3};
 }
+
+template <uint16_t kStreamReg>
+const SLongExpScript& StandbyWakeLongExp() {
+    using T = SLongExpTables<kStreamReg>;
+    static const SLongExpScript script = {
+        .everyPass = {nullptr, 0},
+        .open = LongExpActions(kLongOpen),
+        .ullOneSleepMaxUs = 1000999,
+        .uOneSleepLeadUs = 200000,
+        .beforeSteps = {nullptr, 0},
+        .uStepMs = 100,
+        .uStepLeadMs = 0,
+        .bCountedSteps = false,
+        .pSteps = T::kSteps,
+        .iSteps = sizeof(T::kSteps) / sizeof(T::kSteps[0]),
+        .close = LongExpActions(T::kClose),
+        .uReadoutWaitMs = 1000,
+        .iMaxReloads = 3,
+        .eSyncFrom = LONG_SYNC_FROM_LAST_STATUS,
+        .eSyncGiveUp = LONG_SYNC_GIVE_UP_READS,
+    };
+    return script;
+}
+
+template const SLongExpScript& StandbyWakeLongExp<0x1EE>();
+template const SLongExpScript& StandbyWakeLongExp<0x19E>();
 
 SDriverDesc StandbyWakeFamilyDesc() {
     SDriverDesc d{};
@@ -79,6 +134,12 @@ SDriverDesc StandbyWakeFamilyDesc() {
     d.uStreamStartPauseMs = 15;
     d.streamStopBits = RegBitsTable(kStreamStopBits);
     d.eStreamStart = STREAM_START_FROM_STOPPED;
+
+    // Register 35 after every transfer (its bit 4 tells whether a long
+    // exposure must re-synchronise the FPGA first); the GPIF status is read
+    // when the DDR's reloads are given up.
+    d.capture.bStatusEachPass = true;
+    d.capture.bGPIFOnGiveUp = true;
 
     d.iFixedClockKHz = 20000;
     d.iMinClockKHz = 20000;
