@@ -146,3 +146,26 @@ TEST_F(C7x00Test, TheS7300StreamsThroughItsOwnStreamSwitch) {
 }
 
 }  // namespace
+
+namespace {
+
+// A long exposure's stepped wait parks the S7300's own stream switch (0x19E
+// = 5) and lets it stream again (1) before the frame is read out.
+TEST_F(C7x00Test, AnS7300LongExposureParksItsOwnStreamSwitch) {
+    ASSERT_NE(Setup(kPid7300), nullptr);
+    ASSERT_EQ(KYRSetROIFormat(0, 320, 240, 1, IMG_RAW8), KYR_SUCCESS);
+    ASSERT_EQ(Set(KYR_EXPOSURE, 1200000), KYR_SUCCESS);
+    const int from = LogSize();
+    ASSERT_EQ(Expose(30000 * kTestSlowdown), KYR_EXP_SUCCESS);
+    std::vector<int> stream;
+    for (const auto& w : SensorWrites(from))
+        if (w.first == kReg7300Stream) stream.push_back(w.second);
+    // Streaming at the start, parked during the wait, streaming for the readout, parked at the end.
+    const std::vector<int> want = {5, 1, 5, 1, 5};
+    EXPECT_EQ(stream, want);
+    EXPECT_EQ(CountSensor(kReg7100Stream, 1, from) + CountSensor(kReg7100Stream, 5, from), 0);
+    std::vector<unsigned char> img(320 * 240);
+    EXPECT_EQ(KYRGetDataAfterExp(0, img.data(), static_cast<long>(img.size())), KYR_SUCCESS);
+}
+
+}  // namespace
