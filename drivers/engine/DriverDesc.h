@@ -165,6 +165,13 @@ struct SGainCode {
     bool bHighConvGain;
 };
 
+// One band of a gain map whose sensor takes other settings by gain range:
+// from iFrom (0.1 dB) on, up to the next band's, the rows are written.
+struct SGainBand {
+    int iFrom;
+    SRegTable rows;
+};
+
 struct SGainRule {
     SGainCode (*fnMap)(int iGain);  // the model's gain map
     uint16_t usRegConvGain;         // conversion-gain switch; 0: the sensor has none
@@ -202,6 +209,11 @@ struct SGainRule {
     // The code also to this register pair, low byte first (a sensor whose
     // two gain channels take one value); 0: none.
     uint16_t usRegCodeCopy = 0;
+    // Bands by the gain stored, in rising order: the rows of the band the
+    // gain falls in are written before the codes, inside the same frame;
+    // none: no bands.
+    const SGainBand* pBands = nullptr;
+    int iBands = 0;
 };
 
 // How a sensor mode switch is framed by the masters that frame it with the
@@ -366,12 +378,18 @@ struct SExposureRule {
     // The value the shutter register takes for shutter line uSHR while the
     // sensor bins by iSensorFactor (1: it does not); null: uSHR itself.
     uint32_t (*fnShutterValue)(uint32_t uSHR, int iSensorFactor) = nullptr;
+    // ShsExposure: the exposure of n lines starts at SHS = VMAX - gap - n
+    // within a frame; 0: a gap of 1.
+    int iShsGap = 0;
 };
 
 // The shutter register of sensors that count it in line pairs except while
 // they bin 2 x 2: SHR / 2, a line of 1 or less written as 1; SHR itself at
 // sensor factor 2.
 uint32_t HalfLineShutter(uint32_t uSHR, int iSensorFactor);
+// The same for sensors whose shortest line pair is the third: SHR / 2, a
+// line below 6 written as 3; SHR itself at sensor factor 2.
+uint32_t HalfLineShutterFromThird(uint32_t uSHR, int iSensorFactor);
 
 // The line length, in clocks, that keeps the sensor within what the link
 // carries at a percentage of it: from the link's line in clocks, the mode's
@@ -529,7 +547,19 @@ struct SSwitchedCropRule {
     uint16_t usRegLineWidth;
     int iLineWidthAlign, iLineWidthPad;
     SRegTable windowRows;
+    // Bit f set: at sensor factor f the sensor reads whole binned lines
+    // (switch off, bin mode binned, rows added, the FPGA cuts the columns);
+    // at other factors it crops as unbinned. 0: at every factor above 1.
+    uint8_t ucWholeLineFactors = 0;
+    // The size is written with the sensor awake in a single exposure too.
+    bool bSizeWithoutStandby = false;
 };
+
+// The start alignment of the switched-crop window at sensor factor f: a
+// colour mosaic read in whole binned lines starts on an even binned column
+// (the FPGA cuts whole binned columns, and an odd count would turn the
+// mosaic's phase), so there the alignment rises to a multiple of 2 f.
+int SwitchedCropAlignX(const SSwitchedCropRule& rule, int iAlignX, int iSensorFactor, bool bColour);
 
 // How the sensor's stream is started.
 enum STREAM_START_ORDER : int {
@@ -685,6 +715,12 @@ struct SCaptureHooks {
     // Logged with the exposure in ms after each transfer of a long
     // exposure; null: no such line.
     const char* szLongFrameLog = "Long exp:Get one Frame %d\n";
+    // The trigger capture's start-up: the endpoint is reset after the
+    // sensor starts streaming (not before the stream is started).
+    bool bTriggerResetAfterStart = false;
+    // The trigger capture's start-up leaves the FPGA's trigger signal as it
+    // is (not lowered before the stream starts).
+    bool bTriggerKeepsSignal = false;
 };
 
 // Where a start asked for lands: the start (x, y) asked for, never
@@ -913,6 +949,22 @@ struct STwinDiff {
 // the twin's names, product ID, start-up table and added hardware; the
 // guide-port flag is left to the cooled camera object.
 SDriverDesc CooledTwinDesc(const SDriverDesc& model, const STwinDiff& diff);
+
+// What a colour twin changes in the description of its mono model.
+struct SColourTwinDiff {
+    const char* szClassName;
+    const char* szName;       // m_pszName
+    const char* szShortName;  // m_pszShortName, the settings key
+    int iPID;
+    int iWBRDef, iWBBDef;  // white balance defaults (range 1 .. 99)
+};
+
+// The description of a colour twin: its mono model's description with the
+// twin's names and product ID, a Bayer mosaic starting RG, the white-balance
+// controls, RGB24 and Y8 output and the marker words repaired from two rows
+// away (the mosaic's phase). Read-out, binning and automatic white balance
+// follow the colour flag.
+SDriverDesc ColourTwinDesc(const SDriverDesc& mono, const SColourTwinDiff& diff);
 // The model constants the template's colour models share: 12-bit colour
 // (RG) on USB 3, gain 0 .. 600 (200), exposure 32 us .. 2000 s (10 ms),
 // gamma 1 .. 100 (50), bandwidth 40 .. 100 % (80, 100 on USB 3, automatic),

@@ -662,6 +662,9 @@ bool CEngineDriver<TBase>::PlaceStart(int iStartX, int iStartY) {
     in.iMaxH = this->m_iMaxHeight;
     in.iAlignX = m_pMode && m_pMode->iAlignX > 0 ? m_pMode->iAlignX : m_Desc.iAlignX;
     in.iAlignY = m_pMode && m_pMode->iAlignY > 0 ? m_pMode->iAlignY : m_Desc.iAlignY;
+    if (m_Desc.eWindow == WINDOW_SWITCHED_CROP && m_Desc.pSwitchedCrop)
+        in.iAlignX = SwitchedCropAlignX(*m_Desc.pSwitchedCrop, in.iAlignX, Readout().iSensorFactor,
+                                        m_Desc.model.bColor);
     const StartLaw law = m_Desc.fnStartLaw ? m_Desc.fnStartLaw : AlignThenClampStart;
     const SStartPlace at = law(in);
     this->m_iStartY = static_cast<int>(at.y);

@@ -100,19 +100,10 @@ SDriverDesc DescS7100MM_Pro() {
 
     d.initTable = RegTable(kInitTable);
     d.initFixedRows = RegTable(kInitFixedRows);
-    d.pModeNormal = &kMode12Bit;
-    d.pModeHighSpeed = &kModeHighSpeed;
-    d.pModeHighSpeed16 = &kModeHighSpeed;
-    d.sensorBin[2] = {2, &kModeBin24};
-    d.sensorBin[3] = {3, &kModeBin3};
-    d.sensorBin[4] = {2, &kModeBin24};
-    d.timingInit = {45, 24, 1350, 48, 390000};
+    SetStandbyWakeModes(&d, {&kMode12Bit, &kModeHighSpeed, &kModeBin24, &kModeBin3});
 
     d.usRegStartY = 0x008;
     d.usRegHeight = 0x00A;
-    d.iAlignX = 16;
-    d.iAlignY = 2;
-    d.eWindow = WINDOW_SWITCHED_CROP;
     d.pSwitchedCrop = &kWindow;
 
     d.streamStartRows = RegTable(kStreamRows);
@@ -134,12 +125,12 @@ SDriverDesc DescS7100MM_Pro() {
     return d;
 }
 
+}  // namespace
+
 const SDriverDesc& DescS7100MMPro() {
     static const SDriverDesc desc = DescS7100MM_Pro();
     return desc;
 }
-
-}  // namespace
 
 CCameraS7100MM_Pro::CCameraS7100MM_Pro() : CEngineDriver(DescS7100MMPro()) {}
 

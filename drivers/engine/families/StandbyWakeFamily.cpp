@@ -60,6 +60,18 @@ constexpr SCaptureParams kCaptureParams = [] {
 
 }  // namespace
 
+void SetStandbyWakeModes(SDriverDesc* pDesc, const SStandbyWakeModes& modes) {
+    SDriverDesc& d = *pDesc;
+    d.pModeNormal = modes.p12Bit;
+    d.pModeHighSpeed = modes.pHighSpeed;
+    d.pModeHighSpeed16 = modes.pHighSpeed;
+    d.sensorBin[2] = {2, modes.pBin2x2};
+    d.sensorBin[3] = {3, modes.pBin3x3};
+    d.sensorBin[4] = {2, modes.pBin2x2};
+    const SSensorMode& m = *modes.p12Bit;
+    d.timingInit = {m.iVBLK, m.iHBLK, m.iMinHMAX, m.iExtraLines, d.iUSBBandwidthUSB3};
+}
+
 template <uint16_t kStreamReg>
 const SLongExpScript& StandbyWakeLongExp() {
     using T = SLongExpTables<kStreamReg>;
@@ -125,6 +137,10 @@ SDriverDesc StandbyWakeFamilyDesc() {
     // The mode's rows are walked, then the FPGA's data format set.
     d.modeSwitch.bDataFormatLast = true;
     d.fnStartLaw = ClampThenAlignStart;
+    // The sensor crops the window from a start column (the model's rule), the start aligned to 16 x 2.
+    d.eWindow = WINDOW_SWITCHED_CROP;
+    d.iAlignX = 16;
+    d.iAlignY = 2;
 
     d.streamStartBits = RegBitsTable(kStreamStartBits);
     d.uStreamStartPauseMs = 15;
