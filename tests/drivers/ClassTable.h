@@ -402,6 +402,7 @@ inline std::vector<SClassRow> Build() {
         // Its colour twin: RG, white balance 52 / 95.
         r.pid = 0x710a, r.cls = "CCameraS7100MC_Pro", r.name = "VORN KYR7100MC Pro", r.key = "KYR7100MC Pro";
         r.color = true, r.bayer = BAYER_RG, r.wbR = {1, 99, 52}, r.wbB = {1, 99, 95};
+        r.markerRows = 2, r.grey = false;
         t.push_back(r);
     }
     {  // S7300 mono and colour: the S7100's frame on a larger sensor with gain bands; trigger capture
@@ -412,9 +413,11 @@ inline std::vector<SClassRow> Build() {
         r.startXAlign = 16, r.startYAlign = 2, r.alwaysCentred = true;
         r.trigger = true;
         Gain(r, 0x02E, 2, 4030);
+        r.markerRows = 1, r.grey = true;
         t.push_back(r);
         r.pid = 0x730a, r.cls = "CCameraS7300MC_Pro", r.name = "VORN KYR7300MC Pro", r.key = "KYR7300MC Pro";
         r.color = true, r.bayer = BAYER_RG, r.wbR = {1, 99, 52}, r.wbB = {1, 99, 95};
+        r.markerRows = 2, r.grey = false;
         t.push_back(r);
     }
     return t;

@@ -83,5 +83,7 @@ SDriverDesc BandedGainFamilyDesc() {
     c.bTriggerCapture = true;
     c.bTriggerResetAfterStart = true;
     c.bTriggerKeepsSignal = true;
+    // A frame read out onto the work buffer itself is not copied onto it again.
+    d.bSkipCopyOntoWorkBuffer = true;
     return d;
 }
