@@ -104,11 +104,14 @@ class CirBuf {
     void SetStopped(bool bStopped);
     bool IsStopped();
 
-    // Test hooks. A held insert thread leaves staged frames uncopied until
-    // released. WaitInsertIdle waits up to iWaitMs until no frame is staged
-    // or being copied. Ready() is the number of filled, unread slots.
-    void HoldInsertForTest(bool bHold);
+    // Waits up to iWaitMs until no frame is staged or being copied: a caller
+    // whose offer was accepted then finds its frame the newest in the ring
+    // (unless a reset dropped it). False on time-out.
     bool WaitInsertIdle(int iWaitMs);
+
+    // Test hooks. A held insert thread leaves staged frames uncopied until
+    // released. Ready() is the number of filled, unread slots.
+    void HoldInsertForTest(bool bHold);
     int Ready();
 
   private:

@@ -25,6 +25,10 @@ bool CheckGainAndExposure(const SDriverDesc& desc, std::string* pWhy) {
     // The switch's bits go to its register; without one they would be lost.
     if ((gain.ucConvGainOnBits || gain.ucConvGainOffMask) && !gain.usRegConvGain)
         return Fault(pWhy, "conversion-gain bits without the switch's register");
+    // The band of a gain is the last one it reaches: the bands rise.
+    if (gain.iBands > 0 && !gain.pBands) return Fault(pWhy, "gain bands without their table");
+    for (int i = 1; i < gain.iBands; ++i)
+        if (gain.pBands[i].iFrom <= gain.pBands[i - 1].iFrom) return Fault(pWhy, "gain bands out of order");
 
     const SExposureRule& exposure = desc.exposure;
     if (!exposure.fnCompute) return Fault(pWhy, "the exposure rule has no computation");

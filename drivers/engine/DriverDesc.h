@@ -127,6 +127,9 @@ enum LONG_EXP_OP : uint8_t {
     LONG_OP_SYNC,
     LONG_OP_MODEL,     // the driver's LongExpAction(uArg), for what a model alone does
     LONG_OP_LOG_WAIT,  // logs "wait:%ld\n" with the milliseconds since the trigger rose
+    // The script's begin line (szBeginLog) at this place of the opening; an
+    // opening without it has the line logged before its first action.
+    LONG_OP_LOG_BEGIN,
 };
 
 // When an action runs.
@@ -160,6 +163,13 @@ struct SGainCode {
     int iGain;
     uint16_t usCode;
     bool bHighConvGain;
+};
+
+// One band of a gain map whose sensor takes other settings by gain range:
+// from iFrom (0.1 dB) on, up to the next band's, the rows are written.
+struct SGainBand {
+    int iFrom;
+    SRegTable rows;
 };
 
 struct SGainRule {
@@ -199,6 +209,11 @@ struct SGainRule {
     // The code also to this register pair, low byte first (a sensor whose
     // two gain channels take one value); 0: none.
     uint16_t usRegCodeCopy = 0;
+    // Bands by the gain stored, in rising order: the rows of the band the
+    // gain falls in are written before the codes, inside the same frame;
+    // none: no bands.
+    const SGainBand* pBands = nullptr;
+    int iBands = 0;
 };
 
 // How a sensor mode switch is framed by the masters that frame it with the
@@ -218,6 +233,7 @@ enum START_CMD_PLACE : int {
 };
 
 class CTimingMaster;
+struct SCaptureParams;
 
 // How a value of several bytes goes into its registers.
 enum REG_BYTE_ORDER : int {
@@ -362,12 +378,18 @@ struct SExposureRule {
     // The value the shutter register takes for shutter line uSHR while the
     // sensor bins by iSensorFactor (1: it does not); null: uSHR itself.
     uint32_t (*fnShutterValue)(uint32_t uSHR, int iSensorFactor) = nullptr;
+    // ShsExposure: the exposure of n lines starts at SHS = VMAX - gap - n
+    // within a frame; 0: a gap of 1.
+    int iShsGap = 0;
 };
 
 // The shutter register of sensors that count it in line pairs except while
 // they bin 2 x 2: SHR / 2, a line of 1 or less written as 1; SHR itself at
 // sensor factor 2.
 uint32_t HalfLineShutter(uint32_t uSHR, int iSensorFactor);
+// The same for sensors whose shortest line pair is the third: SHR / 2, a
+// line below 6 written as 3; SHR itself at sensor factor 2.
+uint32_t HalfLineShutterFromThird(uint32_t uSHR, int iSensorFactor);
 
 // The line length, in clocks, that keeps the sensor within what the link
 // carries at a percentage of it: from the link's line in clocks, the mode's
@@ -525,7 +547,19 @@ struct SSwitchedCropRule {
     uint16_t usRegLineWidth;
     int iLineWidthAlign, iLineWidthPad;
     SRegTable windowRows;
+    // Bit f set: at sensor factor f the sensor reads whole binned lines
+    // (switch off, bin mode binned, rows added, the FPGA cuts the columns);
+    // at other factors it crops as unbinned. 0: at every factor above 1.
+    uint8_t ucWholeLineFactors = 0;
+    // The size is written with the sensor awake in a single exposure too.
+    bool bSizeWithoutStandby = false;
 };
+
+// The start alignment of the switched-crop window at sensor factor f: a
+// colour mosaic read in whole binned lines starts on an even binned column
+// (the FPGA cuts whole binned columns, and an odd count would turn the
+// mosaic's phase), so there the alignment rises to a multiple of 2 f.
+int SwitchedCropAlignX(const SSwitchedCropRule& rule, int iAlignX, int iSensorFactor, bool bColour);
 
 // How the sensor's stream is started.
 enum STREAM_START_ORDER : int {
@@ -565,6 +599,24 @@ struct SRawFpgaRule {
     uint8_t ucInitDataFmt;     // register 10 at initialisation
 };
 
+// The FPGA status a re-synchronisation starts from: while its bit 4 reads
+// clear, the FPGA is stopped and started again.
+enum LONG_SYNC_FROM : uint8_t {
+    LONG_SYNC_FROM_FRESH_READ = 0,   // register 35 read as the re-synchronisation begins
+    // The status the capture run's last transfer left (register 35 read
+    // after every transfer; 0 at the run's start, so the run's first long
+    // exposure always tries at least once).
+    LONG_SYNC_FROM_LAST_STATUS = 1,
+};
+
+// What follows the last failed try of a re-synchronisation.
+enum LONG_SYNC_GIVE_UP : uint8_t {
+    // "Long exposure EC sync failed.\n", then the firmware and FPGA versions read.
+    LONG_SYNC_GIVE_UP_LOG_AND_READS = 0,
+    LONG_SYNC_GIVE_UP_READS = 1,  // the version reads without the line
+    LONG_SYNC_GIVE_UP_LOG = 2,    // the line without the reads
+};
+
 // An action of the stepped wait, run after iStep steps.
 struct SLongExpStep {
     int iStep;
@@ -602,6 +654,10 @@ struct SLongExpScript {
     // After the stepped wait only (not after the one sleep), before close.
     SLongExpActions afterSteps = {nullptr, 0};
     uint32_t uReloadWaitMs = 0;  // first-transfer wait after a reload; 0: uReadoutWaitMs
+    // The re-synchronisation (LONG_OP_SYNC): the status it starts from, and
+    // what follows its last failed try before the capture ends.
+    LONG_SYNC_FROM eSyncFrom = LONG_SYNC_FROM_FRESH_READ;
+    LONG_SYNC_GIVE_UP eSyncGiveUp = LONG_SYNC_GIVE_UP_LOG_AND_READS;
 };
 
 // The template's script, with the 832's values: 25 ms, trigger up; up to
@@ -652,6 +708,19 @@ struct SCaptureHooks {
     // trigger on the single-read set; a snapshot ends with its frame), so
     // the camera offers the modes its FPGA allows.
     bool bTriggerCapture = false;
+    // Logged with the frame's bytes and the bytes received on every short
+    // frame, before a long exposure's resend from the DDR is considered;
+    // null: no such line.
+    const char* szShortFrameLog = nullptr;
+    // Logged with the exposure in ms after each transfer of a long
+    // exposure; null: no such line.
+    const char* szLongFrameLog = "Long exp:Get one Frame %d\n";
+    // The trigger capture's start-up: the endpoint is reset after the
+    // sensor starts streaming (not before the stream is started).
+    bool bTriggerResetAfterStart = false;
+    // The trigger capture's start-up leaves the FPGA's trigger signal as it
+    // is (not lowered before the stream starts).
+    bool bTriggerKeepsSignal = false;
 };
 
 // Where a start asked for lands: the start (x, y) asked for, never
@@ -674,6 +743,16 @@ SStartPlace AlignThenClampStart(const SStartInput& in);
 // Pulled back inside the sensor first, then aligned down, so that the start
 // stored is always aligned.
 SStartPlace ClampThenAlignStart(const SStartInput& in);
+
+// What the image read-out makes of a mono camera's data.
+enum MONO_READOUT : int {
+    // As of a mosaic: binned by CAlgorithm::ColorRAWBin unless mono binning
+    // is on, Y8, RGB24 and YUV2 by CAlgorithm::BayerConv unless raw.
+    MONO_READOUT_AS_MOSAIC = 0,
+    // As grey: binned by CAlgorithm::MonoBin; Y8 is the raw image, RGB24
+    // each grey byte three times, YUV2 nothing.
+    MONO_READOUT_GREY = 1,
+};
 
 struct SDriverDesc {
     const char* szClassName;
@@ -806,6 +885,14 @@ struct SDriverDesc {
     // Sensor rows InitCamera writes last, the FPGA left as its set-up left
     // it (in place of a stop of the stream); empty: none.
     SRegTable initEndRows = {nullptr, 0};
+    // The capture loop's values (the engine's SCaptureParams), taken into
+    // m_Capture by the engine's constructor; null: the template's.
+    const SCaptureParams* pCaptureParams = nullptr;
+    // Image read-out: the final copies of a raw image (8 and 16 bits) are left
+    // out when the caller's buffer is the work buffer itself.
+    bool bSkipCopyOntoWorkBuffer = false;
+    // Image read-out of a mono camera's data (colour cameras: unused).
+    MONO_READOUT eMonoReadout = MONO_READOUT_AS_MOSAIC;
 };
 
 // The exposure rule of sensors with a shutter line counted from the frame's
@@ -862,6 +949,22 @@ struct STwinDiff {
 // the twin's names, product ID, start-up table and added hardware; the
 // guide-port flag is left to the cooled camera object.
 SDriverDesc CooledTwinDesc(const SDriverDesc& model, const STwinDiff& diff);
+
+// What a colour twin changes in the description of its mono model.
+struct SColourTwinDiff {
+    const char* szClassName;
+    const char* szName;       // m_pszName
+    const char* szShortName;  // m_pszShortName, the settings key
+    int iPID;
+    int iWBRDef, iWBBDef;  // white balance defaults (range 1 .. 99)
+};
+
+// The description of a colour twin: its mono model's description with the
+// twin's names and product ID, a Bayer mosaic starting RG, the white-balance
+// controls, RGB24 and Y8 output and the marker words repaired from two rows
+// away (the mosaic's phase). Read-out, binning and automatic white balance
+// follow the colour flag.
+SDriverDesc ColourTwinDesc(const SDriverDesc& mono, const SColourTwinDiff& diff);
 // The model constants the template's colour models share: 12-bit colour
 // (RG) on USB 3, gain 0 .. 600 (200), exposure 32 us .. 2000 s (10 ms),
 // gamma 1 .. 100 (50), bandwidth 40 .. 100 % (80, 100 on USB 3, automatic),

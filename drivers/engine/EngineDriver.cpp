@@ -110,6 +110,7 @@ CEngineDriver<TBase>::CEngineDriver(const SDriverDesc& desc)
       m_Window(WindowProgrammer(desc.eWindow)),
       m_Laws(LawSet(desc.eLaws)) {
     DbgPrint(-1, desc.szClassName, "CCAMERA::CCAMERA()\n");
+    if (desc.pCaptureParams) m_Capture = *desc.pCaptureParams;
     ApplyModelConstants();
     this->m_iAutoExpMaxMs = std::min(this->m_iAutoExpMaxMs.load(), kAutoExpMaxMsCap);
     this->LoadSetting();
@@ -661,6 +662,9 @@ bool CEngineDriver<TBase>::PlaceStart(int iStartX, int iStartY) {
     in.iMaxH = this->m_iMaxHeight;
     in.iAlignX = m_pMode && m_pMode->iAlignX > 0 ? m_pMode->iAlignX : m_Desc.iAlignX;
     in.iAlignY = m_pMode && m_pMode->iAlignY > 0 ? m_pMode->iAlignY : m_Desc.iAlignY;
+    if (m_Desc.eWindow == WINDOW_SWITCHED_CROP && m_Desc.pSwitchedCrop)
+        in.iAlignX = SwitchedCropAlignX(*m_Desc.pSwitchedCrop, in.iAlignX, Readout().iSensorFactor,
+                                        m_Desc.model.bColor);
     const StartLaw law = m_Desc.fnStartLaw ? m_Desc.fnStartLaw : AlignThenClampStart;
     const SStartPlace at = law(in);
     this->m_iStartY = static_cast<int>(at.y);

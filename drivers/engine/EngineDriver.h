@@ -52,6 +52,9 @@ struct SImageGeometry {
     bool bFlipV, bFlipH;
     bool bTimeMark;
     SReadout readout;
+    // Grey data (a mono camera read out as grey): binned by neighbours, Y8
+    // the raw image, RGB24 three equal bytes, no YUV2.
+    bool bGrey;
 };
 
 // Restores the first and last 4 bytes of a frame of iFrameBytes that the
@@ -80,6 +83,9 @@ struct SCaptureParams {
     int iBandwidthStep = 4;               // percent per step
     int iLossesPerStep = 3;               // failures counted before a step
     uint32_t uNextWaitCapMs = 0;          // later transfers wait min(first wait, this); 0: share + margin
+    // The stream reset's log line as it stands; null: "no frame more than
+    // <iMaxEmpty>, reset!\n".
+    const char* szResetLog = nullptr;
 };
 
 // The readout of an image of iWidth x iHeight at iBin; iBin must be one of the
@@ -223,6 +229,8 @@ class CEngineDriver : public TBase {
 
   private:
     bool GeometryStill(uint32_t uGen);
+    // The final copy of a raw image into the caller's buffer.
+    void CopyImageOut(const uint8_t* pImg, unsigned char* pOut, size_t uBytes);
     // The capture loop (EngineCapture.cpp).
     void RunWorking(std::atomic<bool>* pbRunning);
     // One lost frame: counted (unless the DDR sends it again, bReload),
@@ -236,6 +244,9 @@ class CEngineDriver : public TBase {
     bool RunLongExpActions(const SLongExpActions& list, uint32_t* puTriggerTick);
     bool RunLongExpAction(const SLongExpAction& action, uint32_t* puTriggerTick);
     bool SyncBeforeLongExp(uint32_t uTries);
+    // Auto exposure and gain, and white balance, on the slow frame just
+    // accepted, once the ring has it.
+    void SlowFrameAutoSteps();
     // FPGA status (0 when it cannot be read) and the GPIF status log.
     uint8_t ReadStatus();
     void LogGPIFStatus();
@@ -467,6 +478,9 @@ class CEngineDriver : public TBase {
     bool m_bCaptureUSB3 = false;
     // The frame the last exposure programmed (VMAX x line), microseconds.
     std::atomic<uint32_t> m_uProgFrameUs{0};
+    // The FPGA status the capture run's last transfer left (register 35 read
+    // after every transfer; 0 at the run's start). The capture thread's own.
+    uint8_t m_ucLastStatus = 0;
 };
 
 #endif

@@ -26,6 +26,19 @@ int OutputBytesPerPixel(int iType) {
     }
 }
 
+// A mono image as RGB24: each grey byte of pGrey three times. Every pixel
+// but the last is stored as one 4-byte word whose fourth byte the next pixel
+// overwrites (one store a pixel instead of three); the buffers never overlap.
+void GreyToRGB24(const uint8_t* __restrict pGrey, uint8_t* __restrict pOut, size_t nPixels) {
+    if (nPixels == 0) return;
+    for (size_t i = 0; i + 1 < nPixels; ++i) {
+        const uint32_t w = pGrey[i] * 0x01010101u;  // the byte four times, whatever the byte order
+        memcpy(pOut + 3 * i, &w, sizeof(w));
+    }
+    uint8_t* pLast = pOut + 3 * (nPixels - 1);
+    pLast[0] = pLast[1] = pLast[2] = pGrey[nPixels - 1];
+}
+
 }  // namespace
 
 void RepairFrameMarkers(uint8_t* pFrame, int iFrameBytes, int iRowBytes, int iRows) {
@@ -55,6 +68,7 @@ bool CEngineDriver<TBase>::TakeImageGeometry(SImageGeometry* pGeom) {
     pGeom->bFlipV = this->m_bFlipColumn;
     pGeom->bFlipH = this->m_bFlipRow;
     pGeom->bTimeMark = this->m_bTimeMark;
+    pGeom->bGrey = !this->m_bColor && m_Desc.eMonoReadout == MONO_READOUT_GREY;
     pGeom->readout = ReadoutOf(m_Desc, this->m_iWidth, this->m_iHeight, this->m_iBin, this->m_bHardwareBin,
                                this->m_bOutput16Bits);
     return pGeom->iWidth > 0 && pGeom->iHeight > 0;
@@ -94,6 +108,19 @@ bool CEngineDriver<TBase>::GetImage(unsigned char* pBuffer, int iBytes, int iWai
 }
 
 template <class TBase>
+void CEngineDriver<TBase>::CopyImageOut(const uint8_t* pImg, unsigned char* pOut, size_t uBytes) {
+    if (pOut != pImg) {
+        memcpy(pOut, pImg, uBytes);
+        return;
+    }
+    // The caller's buffer is the work buffer, which holds the image already.
+    // Models that leave the copy out say so; for the others it is made as a
+    // move (a memcpy onto itself is undefined).
+    if (m_Desc.bSkipCopyOntoWorkBuffer) return;
+    memmove(pOut, pImg, uBytes);
+}
+
+template <class TBase>
 void CEngineDriver<TBase>::FinishImage(const SImageGeometry& g, unsigned char* pOut, int iOutBytes) {
     const SReadout& r = g.readout;
     uint8_t* img = this->m_pImgBuf;
@@ -107,7 +134,8 @@ void CEngineDriver<TBase>::FinishImage(const SImageGeometry& g, unsigned char* p
     this->HandleHotPixels();
     if (r.iSoftBin > 1) {
         uint16_t* img16 = reinterpret_cast<uint16_t*>(img);
-        if (g.bMonoBin)
+        // Grey data has no mosaic to keep: neighbouring pixels are binned.
+        if (g.bMonoBin || g.bGrey)
             this->m_Alg.MonoBin(img, img16, g.iWidth, g.iHeight, r.iSoftBin, b16);
         else
             this->m_Alg.ColorRAWBin(img, img16, g.iWidth, g.iHeight, r.iSoftBin, b16);
@@ -116,15 +144,22 @@ void CEngineDriver<TBase>::FinishImage(const SImageGeometry& g, unsigned char* p
     const size_t out = static_cast<size_t>(iOutBytes);
     switch (g.iType) {
         case IMAGE_8BIT:
-            if (g.bRaw)
-                memcpy(pOut, img, out);
+            // Grey data is its own luminance: Y8 is the raw image.
+            if (g.bRaw || g.bGrey)
+                CopyImageOut(img, pOut, out);
             else
                 this->m_Alg.BayerConv(img, pOut, g.iWidth, g.iHeight, IMAGE_8BIT, g.bFlipV, g.bFlipH);
             break;
         case IMAGE_RGB24:
+            if (g.bGrey)
+                GreyToRGB24(img, pOut, out / 3);
+            else
+                this->m_Alg.BayerConv(img, pOut, g.iWidth, g.iHeight, IMAGE_RGB24, g.bFlipV, g.bFlipH);
+            break;
         case IMAGE_YUV2:
-            this->m_Alg.BayerConv(img, pOut, g.iWidth, g.iHeight, static_cast<IMAGE_TYPE>(g.iType), g.bFlipV,
-                                  g.bFlipH);
+            // Grey data has no YUV2 form: nothing is written.
+            if (g.bGrey) return;
+            this->m_Alg.BayerConv(img, pOut, g.iWidth, g.iHeight, IMAGE_YUV2, g.bFlipV, g.bFlipH);
             break;
         case IMAGE_32BIT: {
             const uint16_t* src = reinterpret_cast<const uint16_t*>(img);
@@ -135,7 +170,7 @@ void CEngineDriver<TBase>::FinishImage(const SImageGeometry& g, unsigned char* p
             break;
         }
         case IMAGE_RAW16:
-            memcpy(pOut, img, out);
+            CopyImageOut(img, pOut, out);
             break;
         default:
             return;
@@ -148,6 +183,7 @@ void CEngineDriver<TBase>::FinishImage(const SImageGeometry& g, unsigned char* p
     template bool CEngineDriver<TBase>::TakeImageGeometry(SImageGeometry*); \
     template bool CEngineDriver<TBase>::GeometryStill(uint32_t);            \
     template bool CEngineDriver<TBase>::GetImage(unsigned char*, int, int); \
-    template void CEngineDriver<TBase>::FinishImage(const SImageGeometry&, unsigned char*, int);
+    template void CEngineDriver<TBase>::FinishImage(const SImageGeometry&, unsigned char*, int); \
+    template void CEngineDriver<TBase>::CopyImageOut(const uint8_t*, unsigned char*, size_t);
 KYR_ENGINE_IMAGE(CCameraBase)
 KYR_ENGINE_IMAGE(CCameraCool)

@@ -242,6 +242,11 @@ int CEngineDriver<TBase>::RegisterGain(int iGain, CRegPlan& plan) {
     // A power law with a switch of its own sets the codes first.
     const bool switchAfterCodes = rule.iPowerLawScale > 0 && rule.iConvGainFrom > 0;
     plan.BeginFrame();
+    // The band of the gain stored: its rows go before the codes.
+    const SGainBand* band = nullptr;
+    for (int i = 0; i < rule.iBands; ++i)
+        if (code.iGain >= rule.pBands[i].iFrom) band = &rule.pBands[i];
+    if (band) plan.Table(band->rows);
     if (!switchAfterCodes) addSwitch();
     plan.SensorLE(rule.usRegCode, usCode, rule.iCodeBytes);
     if (rule.usRegCodeCopy) plan.SensorLE(rule.usRegCodeCopy, usCode, rule.iCodeBytes);

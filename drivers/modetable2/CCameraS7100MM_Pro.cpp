@@ -63,9 +63,10 @@ const SSensorMode kModeBin24 = {"sensor bin 2x2", RegTable(kMode10BitRows), ADC_
 const SSensorMode kModeBin3 = {"sensor bin 3x3", RegTable(kModeBin3Rows), ADC_10BIT, true, 23, 11, 250, 24,
                                0, 0, 6, 27, RegTable(kInitTable)};
 
-// Stream switch 0x1EE: 1 streams, 5 parks.
-const REG_TABLE_ROW kStreamRows[] = {{0x1EE, 0x01}};
-const REG_TABLE_ROW kParkRows[] = {{0x1EE, 0x05}};
+// Stream switch 0x1EE: 1 streams, 5 parks (also during long exposures).
+constexpr uint16_t kReg7100Stream = 0x1EE;
+const REG_TABLE_ROW kStreamRows[] = {{kReg7100Stream, 0x01}};
+const REG_TABLE_ROW kParkRows[] = {{kReg7100Stream, 0x05}};
 
 // Window: 0x007 = 1 before the start and the size; crop switch 0x0A7, start
 // column 0x0A8/9 in 16-pixel units, bin mode 0x1D8 (0 binned, 4 not), rows
@@ -99,19 +100,10 @@ SDriverDesc DescS7100MM_Pro() {
 
     d.initTable = RegTable(kInitTable);
     d.initFixedRows = RegTable(kInitFixedRows);
-    d.pModeNormal = &kMode12Bit;
-    d.pModeHighSpeed = &kModeHighSpeed;
-    d.pModeHighSpeed16 = &kModeHighSpeed;
-    d.sensorBin[2] = {2, &kModeBin24};
-    d.sensorBin[3] = {3, &kModeBin3};
-    d.sensorBin[4] = {2, &kModeBin24};
-    d.timingInit = {45, 24, 1350, 48, 390000};
+    SetStandbyWakeModes(&d, {&kMode12Bit, &kModeHighSpeed, &kModeBin24, &kModeBin3});
 
     d.usRegStartY = 0x008;
     d.usRegHeight = 0x00A;
-    d.iAlignX = 16;
-    d.iAlignY = 2;
-    d.eWindow = WINDOW_SWITCHED_CROP;
     d.pSwitchedCrop = &kWindow;
 
     d.streamStartRows = RegTable(kStreamRows);
@@ -126,15 +118,19 @@ SDriverDesc DescS7100MM_Pro() {
     // Shutter line in line pairs at 0x018/9, in lines while the sensor bins 2 x 2.
     d.exposure.usRegSHR = 0x018;
     d.exposure.fnShutterValue = HalfLineShutter;
+    d.pLongExp = &StandbyWakeLongExp<kReg7100Stream>();
+
+    // No line for each long-exposure frame.
+    d.capture.szLongFrameLog = nullptr;
     return d;
 }
+
+}  // namespace
 
 const SDriverDesc& DescS7100MMPro() {
     static const SDriverDesc desc = DescS7100MM_Pro();
     return desc;
 }
-
-}  // namespace
 
 CCameraS7100MM_Pro::CCameraS7100MM_Pro() : CEngineDriver(DescS7100MMPro()) {}
 

@@ -14,4 +14,7 @@ class CCameraS7100MM_Pro : public CEngineDriver<CCameraCool> {
     CCameraS7100MM_Pro();
 };
 
+// The model's description, which its colour twin is built from.
+const SDriverDesc& DescS7100MMPro();
+
 #endif

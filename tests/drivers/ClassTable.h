@@ -69,6 +69,7 @@ struct SClassRow {
     bool vmaxHeld = false;         // the FPGA's frame length changes inside the hold
     bool trigger = false;          // captures in trigger modes
     int markerRows = 2;            // rows away the frame's marker words are restored from
+    bool grey = false;             // mono data read out as grey (neighbouring pixels binned)
 
     std::vector<IMG_TYPE> Types() const {
         return color ? std::vector<IMG_TYPE>{IMG_RAW8, IMG_RGB24, IMG_Y8, IMG_RAW16}
@@ -396,6 +397,27 @@ inline std::vector<SClassRow> Build() {
         r.gain = {0, 700, 200}, r.offset = {0, 240, 1};
         r.startXAlign = 16, r.startYAlign = 2, r.alwaysCentred = true;
         Gain(r, 0x030, 2, 4030);
+        r.markerRows = 1, r.grey = true;
+        t.push_back(r);
+        // Its colour twin: RG, white balance 52 / 95.
+        r.pid = 0x710a, r.cls = "CCameraS7100MC_Pro", r.name = "VORN KYR7100MC Pro", r.key = "KYR7100MC Pro";
+        r.color = true, r.bayer = BAYER_RG, r.wbR = {1, 99, 52}, r.wbB = {1, 99, 95};
+        r.markerRows = 2, r.grey = false;
+        t.push_back(r);
+    }
+    {  // S7300 mono and colour: the S7100's frame on a larger sensor with gain bands; trigger capture
+        SClassRow r = Row(0x730b, "CCameraS7300MM_Pro", "VORN KYR7300MM Pro", "KYR7300MM Pro", true);
+        r.maxW = 9576, r.maxH = 6388, r.pixelUm = 3.76, r.eAdu = 0.78f, r.bitDepth = 16;
+        r.color = false, r.ddr = true, r.sensorBins = {2, 3, 4}, r.hardwareBin = true;
+        r.gain = {0, 700, 200}, r.offset = {0, 200, 1};
+        r.startXAlign = 16, r.startYAlign = 2, r.alwaysCentred = true;
+        r.trigger = true;
+        Gain(r, 0x02E, 2, 4030);
+        r.markerRows = 1, r.grey = true;
+        t.push_back(r);
+        r.pid = 0x730a, r.cls = "CCameraS7300MC_Pro", r.name = "VORN KYR7300MC Pro", r.key = "KYR7300MC Pro";
+        r.color = true, r.bayer = BAYER_RG, r.wbR = {1, 99, 52}, r.wbB = {1, 99, 95};
+        r.markerRows = 2, r.grey = false;
         t.push_back(r);
     }
     return t;

@@ -52,7 +52,7 @@ TEST_P(CFullFrame, StreamsTwoWholeFramesInARowAtBin1InEachRawType) {
         const std::vector<unsigned char> sent = SentFrame(m_dev.handle(), readout.iFrameBytes);
         ASSERT_EQ(sent.size(), bytes) << "the camera sent no frame of the full size";
         const std::vector<unsigned char> want =
-            ReferenceImage(sent, row.maxW, row.maxH, type, false, readout, row.markerRows);
+            ReferenceImage(sent, row.maxW, row.maxH, type, false, readout, row.markerRows, row.grey);
         EXPECT_TRUE(images[0] == want) << "first frame in a row";
         EXPECT_TRUE(images[1] == want) << "second frame in a row";
     }

@@ -135,7 +135,7 @@ TEST_P(CTwoCameras, StreamAtOnceEachWithItsOwnGeometryAndScene) {
         const SReadout r = RowReadout(row, c.w, c.h, c.bin, c.type, id);
         const auto sent = SentFrame(devs[id].handle(), r.iFrameBytes);
         ASSERT_FALSE(sent.empty()) << id;
-        EXPECT_TRUE(img == ReferenceImage(sent, c.w, c.h, c.type, false, r, row.markerRows))
+        EXPECT_TRUE(img == ReferenceImage(sent, c.w, c.h, c.type, false, r, row.markerRows, row.grey))
             << "camera " << id;
     };
     std::vector<unsigned char> img[2];

@@ -65,6 +65,14 @@ const SFault kFaults[] = {
          d.gain.ucConvGainOnBits = 0x10;
      },
      "conversion-gain bits"},
+    {"gain bands without a table", g_DescS832MC, [](SDriverDesc& d) { d.gain.iBands = 2; }, "gain bands without"},
+    {"gain bands out of order", g_DescS832MC,
+     [](SDriverDesc& d) {
+         static const SGainBand bands[] = {{0, {nullptr, 0}}, {100, {nullptr, 0}}, {100, {nullptr, 0}}};
+         d.gain.pBands = bands;
+         d.gain.iBands = 3;
+     },
+     "out of order"},
     {"no exposure computation", g_DescS832MC, [](SDriverDesc& d) { d.exposure.fnCompute = nullptr; },
      "exposure rule"},
     {"no shutter byte", g_DescS832MC, [](SDriverDesc& d) { d.exposure.iSHRBytes = 0; },

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "CaptureCheck.h"
+#include "TriggerCheck.h"
 #include "test_s807_fixture.h"
 
 namespace {
@@ -71,19 +72,10 @@ class C807TriggerTest : public C807Test {
     }
     // Waits until the capture has the camera running: a trigger before that
     // finds the FPGA stopped and is lost, as on the camera.
-    void Armed() {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-        while (m_dev.query(KYRSIM_Q_RUNNING) != 1 && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ASSERT_EQ(m_dev.query(KYRSIM_Q_RUNNING), 1);
-    }
+    void Armed() { ExpectStreamRunning(m_dev, kWaitMs); }
     long long Frames() { return m_dev.query(KYRSIM_Q_FRAMES); }
     long long Triggers() { return m_dev.query(KYRSIM_Q_TRIGGERS); }
-    KYR_EXPOSURE_STATUS Status() {
-        KYR_EXPOSURE_STATUS st = KYR_EXP_IDLE;
-        KYRGetExpStatus(0, &st);
-        return st;
-    }
+    KYR_EXPOSURE_STATUS Status() { return ExposureStatus(); }
     bool ReadVideo(std::vector<unsigned char>* pImg, int waitMs = kWaitMs) {
         pImg->assign(kFrameBytes, 0);
         return KYRGetVideoData(0, pImg->data(), kFrameBytes, waitMs) == KYR_SUCCESS;
@@ -150,16 +142,7 @@ TEST_F(C807TriggerTest, EveryModeTakesOneFramePerTrigger) {
             std::vector<unsigned char> img(kFrameBytes);
             long long frames = Frames();
             long long triggers = Triggers();
-            ASSERT_EQ(KYRStartExposure(0, KYR_FALSE), KYR_SUCCESS);
-            std::this_thread::sleep_for(kQuiet);
-            EXPECT_EQ(Status(), KYR_EXP_WORKING);
-            EXPECT_EQ(Frames(), frames);
-            // The capture arms the camera on its own thread (a USB reset and
-            // a pause first), which a loaded machine can hold back past the
-            // quiet time; a trigger before that is lost, as on the camera.
-            ASSERT_NO_FATAL_FAILURE(Armed());
-            ASSERT_NO_FATAL_FAILURE(Fire());
-            ASSERT_EQ(WaitExposureEnd(kWaitMs), KYR_EXP_SUCCESS);
+            ASSERT_NO_FATAL_FAILURE(ExpectSnapshotTakesItsTrigger(m_dev, kQuiet, kWaitMs, [this] { Fire(); }));
             ASSERT_EQ(KYRGetDataAfterExp(0, img.data(), kFrameBytes), KYR_SUCCESS);
             ExpectSentFrame(img);
             EXPECT_EQ(Frames() - frames, 1);
@@ -291,31 +274,7 @@ TEST_F(C807TriggerTest, NoMemoryAStallAndAnUnplugEndOrRecoverTheLoop) {
 // its frame: each image holds one frame only.
 TEST_F(C807TriggerTest, FramesAtFullRateAreNeverTorn) {
     ASSERT_NO_FATAL_FAILURE(Open(Rows807()[0].pid, kModes[0]));
-    ASSERT_EQ(kyrsim_set_scene(m_dev.handle(), KYRSIM_SCENE_FRAME_NUMBER), 0);
-    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
-    std::atomic<bool> run{true};
-    std::thread trigger([&] {
-        while (run) {
-            KYRSendSoftTrigger(0, KYR_TRUE);
-            KYRSendSoftTrigger(0, KYR_FALSE);
-        }
-    });
-    std::vector<unsigned char> img;
-    int torn = 0, read = 0;
-    for (int i = 0; i < 40; ++i) {
-        if (!ReadVideo(&img)) continue;
-        ++read;
-        for (int y = 1; y < kHeight; ++y)
-            if (memcmp(&img[static_cast<size_t>(y) * kWidth], img.data(), 4) != 0) {
-                ++torn;
-                break;
-            }
-    }
-    run = false;
-    trigger.join();
-    EXPECT_GE(read, 30);
-    EXPECT_EQ(torn, 0);
-    ASSERT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(ExpectUntornFramesAtFullRate(m_dev, kWidth, kHeight, kWaitMs));
 }
 
 // Gain, exposure and soft triggers from two threads while trigger-mode video

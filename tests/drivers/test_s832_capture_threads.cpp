@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "StreamCheck.h"
 #include "TestSpeed.h"
 #include "test_s832_fixture.h"
 
@@ -129,30 +130,7 @@ TEST_F(C832CaptureThreadsTest, VideoAndExposureReadersRaceForEachFrame) {
 }
 
 TEST_F(C832CaptureThreadsTest, UnplugMidStreamEndsTheReaderAndStopAndCloseReturn) {
-    ASSERT_EQ(KYRStartVideoCapture(0), KYR_SUCCESS);
-    std::vector<unsigned char> img(640u * 480);
-    ASSERT_EQ(KYRGetVideoData(0, img.data(), static_cast<long>(img.size()), kWaitMs), KYR_SUCCESS);
-    // The camera goes in the middle of a frame.
-    ASSERT_EQ(kyrsim_stream_fault(m_dev.handle(), KYRSIM_STREAM_UNPLUG, 1000, 0, 1), 0);
-    // Frames may still be in the ring; then the capture ends by itself and a
-    // reader waiting without limit gets an error.
-    std::atomic<int> rc{KYR_SUCCESS};
-    std::thread reader([&] {
-        std::vector<unsigned char> buf(640u * 480);
-        for (int i = 0; i < 5 && rc == KYR_SUCCESS; ++i)
-            rc = KYRGetVideoData(0, buf.data(), static_cast<long>(buf.size()), -1);
-    });
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10 * kTestSlowdown);
-    while (m_pCam->m_thrWork.IsAlive() && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    const bool ended = !m_pCam->m_thrWork.IsAlive();
-    EXPECT_TRUE(ended);
-    if (!ended) KYRStopVideoCapture(0);  // releases the reader all the same
-    reader.join();
-    EXPECT_NE(rc.load(), KYR_SUCCESS);
-    EXPECT_EQ(KYRStopVideoCapture(0), KYR_SUCCESS);
-    EXPECT_FALSE(m_pCam->m_thrAutoCtrl.IsAlive());
-    EXPECT_EQ(KYRCloseCamera(0), KYR_SUCCESS);
+    ExpectUnplugMidStreamEndsTheReader(m_pCam, m_dev.handle(), 640u * 480, kWaitMs);
 }
 
 TEST_F(C832CaptureThreadsTest, CloseReleasesAReaderWaitingWithoutLimit) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "LogTail.h"
 #include "platform/Log.h"
 #include "test_s832_fixture.h"
 
@@ -50,16 +51,7 @@ long long HMAXNoDDR(int rows, int cols, int bpp, int percent, int minHMAX = 192)
     return h * 100 / percent;
 }
 
-std::string LogText() {
-    FILE* f = fopen((std::string(getenv("HOME")) + "/.VORN/kyrcamerasdk/kyrcamerasdk.log").c_str(), "r");
-    std::string text;
-    if (!f) return text;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
-    fclose(f);
-    return text;
-}
+std::string LogText() { return CLogTail::FileText(); }
 
 // A sensor write request as text: "3001=1".
 std::string RequestText(int reg, int value) {

@@ -21,6 +21,9 @@ constexpr unsigned long long kLongExposureUs = 999999;
 // Auto exposure and white balance run on the capture thread for frames at
 // least this slow (the auto-control thread does the faster ones).
 constexpr unsigned long long kSlowFrameUs = 100000;
+// Longest wait for the ring's copy of a slow frame before its auto steps
+// (the largest frame is copied in a fraction of it).
+constexpr int kFrameCopyWaitMs = 1000;
 
 uint16_t Word(const uint8_t* pFrame, int iWord) {
     return static_cast<uint16_t>(pFrame[2 * iWord] | (pFrame[2 * iWord + 1] << 8));
@@ -92,7 +95,8 @@ const SLongExpScript& CEngineDriver<TBase>::LongExpScript() const {
 
 template <class TBase>
 bool CEngineDriver<TBase>::SyncBeforeLongExp(uint32_t uTries) {
-    uint8_t status = ReadStatus();
+    const SLongExpScript& s = LongExpScript();
+    uint8_t status = s.eSyncFrom == LONG_SYNC_FROM_LAST_STATUS ? m_ucLastStatus : ReadStatus();
     for (uint32_t i = 0; i < uTries && !(status & FPGA_STATUS_BIT4); ++i) {
         m_pTiming->Output(false);
         Sleep(kSyncStopMs);
@@ -102,10 +106,13 @@ bool CEngineDriver<TBase>::SyncBeforeLongExp(uint32_t uTries) {
         if (!(status & FPGA_STATUS_BIT4)) this->DbgPrint2("WorkingFunc", "EC sync status:0x%x\n", status);
     }
     if (status & FPGA_STATUS_BIT4) return true;
-    this->DbgPrint2("WorkingFunc", "Long exposure EC sync failed.\n");
-    CCritSecLock lock(this->m_csControl);
-    this->GetFirmwareVer();
-    this->GetFPGAVer();
+    if (s.eSyncGiveUp != LONG_SYNC_GIVE_UP_READS)
+        this->DbgPrint2("WorkingFunc", "Long exposure EC sync failed.\n");
+    if (s.eSyncGiveUp != LONG_SYNC_GIVE_UP_LOG) {
+        CCritSecLock lock(this->m_csControl);
+        this->GetFirmwareVer();
+        this->GetFPGAVer();
+    }
     return false;
 }
 
@@ -178,10 +185,18 @@ template <class TBase>
 bool CEngineDriver<TBase>::RunLongExposure(unsigned long long ullExpUs, std::atomic<bool>* pbRunning) {
     const SLongExpScript& s = LongExpScript();
     const uint64_t ms = ullExpUs / 1000;
-    this->DbgPrint2("WorkingFunc", s.szBeginLog ? s.szBeginLog : "Begin long exp %d\n",
-                    static_cast<int>(ms));
+    const char* szBegin = s.szBeginLog ? s.szBeginLog : "Begin long exp %d\n";
+    bool bBeginPlaced = false;
+    for (int i = 0; i < s.open.iCount; ++i) bBeginPlaced |= s.open.pActions[i].eOp == LONG_OP_LOG_BEGIN;
+    if (!bBeginPlaced) this->DbgPrint2("WorkingFunc", szBegin, static_cast<int>(ms));
     uint32_t t0 = GetTickCount();
-    if (!RunLongExpActions(s.open, &t0)) return false;
+    for (int i = 0; i < s.open.iCount; ++i) {
+        const SLongExpAction& a = s.open.pActions[i];
+        if (a.eOp == LONG_OP_LOG_BEGIN)
+            this->DbgPrint2("WorkingFunc", szBegin, static_cast<int>(ms));
+        else if (!RunLongExpAction(a, &t0))
+            return false;
+    }
     // The wait counts from its own start, after the opening actions.
     if (s.bWaitFromItsStart) t0 = GetTickCount();
     if (ullExpUs <= s.ullOneSleepMaxUs) {
@@ -224,7 +239,10 @@ bool CEngineDriver<TBase>::BeginLongPass(unsigned long long* pExpUs) {
 template <class TBase>
 bool CEngineDriver<TBase>::RestartStream() {
     const SCaptureParams& p = m_Capture;
-    this->DbgPrint2("WorkingFunc", "no frame more than %d, reset!\n", p.iMaxEmpty);
+    if (p.szResetLog)
+        this->DbgPrint2("WorkingFunc", "%s", p.szResetLog);
+    else
+        this->DbgPrint2("WorkingFunc", "no frame more than %d, reset!\n", p.iMaxEmpty);
     // A device that takes no USB reset is gone (or re-enumerates under a new
     // handle): nothing more comes on this one.
     if (!this->ResetDevice()) {
@@ -288,6 +306,7 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
     const bool bSnap = this->m_bSnapMode;
     uint32_t windowStart = GetTickCount();
     uint32_t lastDrop = windowStart;
+    m_ucLastStatus = 0;
 
     this->ResetDevice();
     Sleep(p.uResetPauseMs);
@@ -376,11 +395,12 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
         int got = 0;
         this->startAsyncXfer(waitMs, nextMs, &got, pbRunning, length);
         if (!pbRunning->load()) break;
-        if (bLong)
-            this->DbgPrint2("WorkingFunc", "Long exp:Get one Frame %d\n", static_cast<int>(expUs / 1000));
+        if (bLong && hooks.szLongFrameLog)
+            this->DbgPrint2("WorkingFunc", hooks.szLongFrameLog, static_cast<int>(expUs / 1000));
         if (!this->m_bAutoFPS) m_bAutoBWSeen = false;
         if (hooks.bStatusEachPass) {
             const uint8_t st = ReadStatus();
+            m_ucLastStatus = st;
             if (st != kStatusAllFine) this->DbgPrint2("WorkingFunc", "buff status:0x%x\n", st);
         }
 
@@ -396,10 +416,7 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
                     break;
                 }
                 // Slow frames: the auto steps run here, on the frame just taken.
-                if (expUs >= kSlowFrameUs || frameUs >= kSlowFrameUs) {
-                    if (this->m_bAutoExp || this->m_bAutoGain) this->AutoExpGainFromRing();
-                    if (this->m_bColor && this->m_bAutoWB) this->AutoWhiBalFromRing();
-                }
+                if (expUs >= kSlowFrameUs || frameUs >= kSlowFrameUs) SlowFrameAutoSteps();
                 continue;
             }
             if (r == INSERT_REFUSED) {
@@ -413,6 +430,7 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
             continue;
         }
 
+        if (hooks.szShortFrameLog) this->DbgPrint2("WorkingFunc", hooks.szShortFrameLog, length, got);
         // A short readout of a long exposure: the DDR may still hold the
         // whole frame and can send it again.
         if (bLong && m_bCaptureDDR) {
@@ -466,6 +484,19 @@ void CEngineDriver<TBase>::RunWorking(std::atomic<bool>* pbRunning) {
 }
 
 template <class TBase>
+void CEngineDriver<TBase>::SlowFrameAutoSteps() {
+    const bool bExpGain = this->m_bAutoExp || this->m_bAutoGain;
+    const bool bWhiteBalance = this->m_bColor && this->m_bAutoWB;
+    if (!bExpGain && !bWhiteBalance) return;
+    // The ring copies the frame just taken on its own thread; until that copy
+    // is in, its newest frame is the one before. A frame the copy never
+    // brings in (a stop drops it) steps nothing.
+    if (!this->m_pCirBuf->WaitInsertIdle(kFrameCopyWaitMs)) return;
+    if (bExpGain) this->AutoExpGainFromRing();
+    if (bWhiteBalance) this->AutoWhiBalFromRing();
+}
+
+template <class TBase>
 uint8_t CEngineDriver<TBase>::ReadStatus() {
     uint8_t st = 0;
     CCritSecLock lock(this->m_csControl);
@@ -502,6 +533,7 @@ void CEngineDriver<TBase>::LogGPIFStatus() {
     template bool CEngineDriver<TBase>::RestartStream();                                         \
     template void CEngineDriver<TBase>::LostFrame(int*, int*, uint32_t*, uint32_t*, bool);       \
     template void CEngineDriver<TBase>::RunWorking(std::atomic<bool>*);                          \
+    template void CEngineDriver<TBase>::SlowFrameAutoSteps();                                    \
     template uint8_t CEngineDriver<TBase>::ReadStatus();                                         \
     template void CEngineDriver<TBase>::LogGPIFStatus();
 KYR_ENGINE_CAPTURE(CCameraBase)

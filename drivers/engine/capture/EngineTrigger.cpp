@@ -77,7 +77,8 @@ void CEngineDriver<TBase>::RunTrigger(std::atomic<bool>* pbRunning) {
         this->SendCMD(VR_STOP_STREAM);
         StopSensorStreaming();
     }
-    this->ResetEndPoint(p.ucEndpoint);
+    const SCaptureHooks& hooks = m_Desc.capture;
+    if (!hooks.bTriggerResetAfterStart) this->ResetEndPoint(p.ucEndpoint);
     this->DbgPrint2("TriggerFunc", "Trigger working thread begin!\n");
     int length = 0;
     {
@@ -86,10 +87,11 @@ void CEngineDriver<TBase>::RunTrigger(std::atomic<bool>* pbRunning) {
         m_uRunGeomGen = m_uGeomGen.load();
         // Changes only with the capture stopped.
         m_bCaptureDDR = this->m_bDDREnable;
-        m_pTiming->TriggerSignal(false);
+        if (!hooks.bTriggerKeepsSignal) m_pTiming->TriggerSignal(false);
         this->SendCMD(VR_START_STREAM);
         StartSensorStreaming();
     }
+    if (hooks.bTriggerResetAfterStart) this->ResetEndPoint(p.ucEndpoint);
     const int words = length / 2;
     int count = LIBUSB_ERROR_NO_MEM;
     if (this->m_pCirBuf && this->m_pXferBuf && this->m_pXferBuf2 && words >= 4)

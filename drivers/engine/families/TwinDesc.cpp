@@ -23,3 +23,21 @@ SDriverDesc CooledTwinDesc(const SDriverDesc& model, const STwinDiff& diff) {
     if (diff.bAddsTrigger) d.model.bTriggerCam = true;
     return d;
 }
+
+SDriverDesc ColourTwinDesc(const SDriverDesc& mono, const SColourTwinDiff& diff) {
+    SDriverDesc d = mono;
+    d.szClassName = diff.szClassName;
+    SModelConstants& m = d.model;
+    m.szName = diff.szName;
+    m.szShortName = diff.szShortName;
+    m.iPID = diff.iPID;
+    m.bColor = true;
+    m.iBayer = 0;
+    m.bCapRGB24 = m.bCapY8 = true;
+    m.iWBMin = 1;
+    m.iWBMax = 99;
+    m.iWBRDef = diff.iWBRDef;
+    m.iWBBDef = diff.iWBBDef;
+    d.iMarkerRepairRows = 0;
+    return d;
+}

@@ -1,18 +1,39 @@
 // The window programmer of sensors that crop each line from a start column
-// behind a crop switch (SSwitchedCropRule). While the sensor bins, the
-// switch is off: the sensor reads whole binned lines and the FPGA skips the
-// window's first columns through its HBLK, counted in the sensor's binned
-// columns (the start over the sensor's binning factor, not over the bin:
-// at bin 4 the sensor bins 2 x 2 and the software the rest).
+// behind a crop switch (SSwitchedCropRule). While the sensor bins (at the
+// factors the rule names), the switch is off: the sensor reads whole binned
+// lines and the FPGA skips the window's first columns through its HBLK,
+// counted in the sensor's binned columns (the start over the sensor's
+// binning factor, not over the bin: at bin 4 the sensor bins 2 x 2 and the
+// software the rest).
 #include "cooling/CameraCool.h"
 #include "engine/EngineDriver.h"
 #include "platform/Log.h"
+
+namespace {
+
+// Whether the sensor reads whole binned lines at this factor.
+bool WholeLines(const SSwitchedCropRule& rule, int iSensorFactor) {
+    if (iSensorFactor <= 1) return false;
+    if (rule.ucWholeLineFactors == 0) return true;
+    return iSensorFactor < 8 && (rule.ucWholeLineFactors >> iSensorFactor) & 1;
+}
+
+}  // namespace
+
+int SwitchedCropAlignX(const SSwitchedCropRule& rule, int iAlignX, int iSensorFactor, bool bColour) {
+    const int align = iAlignX > 1 ? iAlignX : 1;
+    if (!bColour || !WholeLines(rule, iSensorFactor)) return align;
+    // The smallest multiple of the alignment that is one of 2 f.
+    int out = align;
+    while (out % (2 * iSensorFactor) != 0) out += align;
+    return out;
+}
 
 template <class TBase>
 bool CEngineDriver<TBase>::SwitchedCropWindowStart(int, int) {
     const SSwitchedCropRule& rule = *m_Desc.pSwitchedCrop;
     const SReadout r = Readout();
-    const bool binned = r.iSensorFactor > 1;
+    const bool binned = WholeLines(rule, r.iSensorFactor);
     const int offsetY = m_pMode ? m_pMode->iStartOffsetY : 0;
     this->DbgPrint2("SetStartPos", "SetStartPos X:%d Y:%d\n", this->m_iStartX, this->m_iStartY);
     const int hblk = binned ? g_iHBLK + this->m_iStartX / r.iSensorFactor : g_iHBLK;
@@ -29,10 +50,10 @@ template <class TBase>
 bool CEngineDriver<TBase>::SwitchedCropWindowSize() {
     const SSwitchedCropRule& rule = *m_Desc.pSwitchedCrop;
     const SReadout r = Readout();
-    const bool binned = r.iSensorFactor > 1;
+    const bool binned = WholeLines(rule, r.iSensorFactor);
     this->DbgPrint2("Cam_SetResolution", "SetResolution!\n");
-    // A single exposure's sensor sleeps while its window changes.
-    const bool bStandby = this->m_bSnapMode;
+    // A single exposure's sensor sleeps while its window changes (unless the rule keeps it awake).
+    const bool bStandby = this->m_bSnapMode && !rule.bSizeWithoutStandby;
     const int align = rule.iLineWidthAlign > 1 ? rule.iLineWidthAlign : 1;
     const uint32_t lineWidth = static_cast<uint32_t>(r.iCols / align * align + rule.iLineWidthPad);
     const uint32_t rows = static_cast<uint32_t>(r.iRows + (binned ? rule.iBinnedRowsAdd : 0));
