@@ -71,13 +71,16 @@ TEST_F(C828Test, EveryClassWritesItsStartUpRowsAndEndsStopped) {
     };
     for (int pid : kPids828) {
         SCOPED_TRACE(pid);
-        ASSERT_NE(Setup(pid), nullptr);
-        const std::vector<std::pair<int, int>> writes = SensorWrites(0);
+        Replug(pid);
+        const int from = LogSize();
+        ASSERT_NE(m_pCam = OpenInit(), nullptr);
+        const std::vector<std::pair<int, int>> writes = SensorWrites(from);
         ASSERT_GE(writes.size(), initRows.size());
-        EXPECT_EQ(std::vector<std::pair<int, int>>(writes.begin(), writes.begin() + initRows.size()), initRows);
+        const std::vector<std::pair<int, int>> first(writes.begin(),
+                                                     writes.begin() + static_cast<long>(initRows.size()));
+        EXPECT_EQ(first, initRows);
         EXPECT_EQ(m_dev.sensor(kRegStop), 1);
         EXPECT_EQ(m_dev.sensor(kRegStream), 1);
-        KYRCloseCamera(0);
     }
 }
 
