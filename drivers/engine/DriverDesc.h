@@ -84,6 +84,10 @@ struct SSensorMode {
     // The timing of the mode for the crop-sensor laws (LAWS_CROP): the
     // full-resolution or the binning kind; null elsewhere.
     const SCropModeTiming* pCropTiming = nullptr;
+    // Rows added to the readout rows in the sensor's window height by the
+    // switched-crop window in this mode; -1: the window rule's (its binned
+    // rows while the sensor reads whole lines, else none).
+    int iWindowRowsAdd = -1;
 };
 
 // One byte of the per-bin pixel offsets of the hot-pixel map and dark frame

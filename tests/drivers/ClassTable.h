@@ -420,6 +420,21 @@ inline std::vector<SClassRow> Build() {
         r.markerRows = 2, r.grey = false;
         t.push_back(r);
     }
+    {  // S828 mono and colour, uncooled with guide port and cooled: DDR in all four; the sensor bins 2, 3
+       // and 4 itself; no high-speed mode
+        SClassRow r = Row(0x828a, "CCameraS828MM", "VORN KYR828MM", "KYR828MM", false);
+        r.maxW = 3008, r.maxH = 3008, r.pixelUm = 3.76, r.eAdu = 3.18f, r.bitDepth = 14;
+        r.color = false, r.sensorBins = {2, 3, 4}, r.hardwareBin = true, r.highSpeed = false;
+        r.gain = {0, 600, 200}, r.offset = {0, 100, 1};
+        r.startXAlign = 16, r.startYAlign = 2, r.alwaysCentred = true;
+        Gain(r, 0x030, 2, 3992);
+        r.markerRows = 1, r.grey = true;
+        Twins(t, r, 0x828e, "CCameraS828MM_Pro", "VORN KYR828MM Pro", "KYR828MM Pro", true, true);
+        r.pid = 0x828b, r.cls = "CCameraS828MC", r.name = "VORN KYR828MC", r.key = "KYR828MC";
+        r.color = true, r.bayer = BAYER_RG, r.wbR = {1, 99, 52}, r.wbB = {1, 99, 95};
+        r.markerRows = 2, r.grey = false;
+        Twins(t, r, 0x828f, "CCameraS828MC_Pro", "VORN KYR828MC Pro", "KYR828MC Pro", true, true);
+    }
     return t;
 }
 

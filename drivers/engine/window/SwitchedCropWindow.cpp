@@ -56,7 +56,9 @@ bool CEngineDriver<TBase>::SwitchedCropWindowSize() {
     const bool bStandby = this->m_bSnapMode && !rule.bSizeWithoutStandby;
     const int align = rule.iLineWidthAlign > 1 ? rule.iLineWidthAlign : 1;
     const uint32_t lineWidth = static_cast<uint32_t>(r.iCols / align * align + rule.iLineWidthPad);
-    const uint32_t rows = static_cast<uint32_t>(r.iRows + (binned ? rule.iBinnedRowsAdd : 0));
+    const int rowsAdd = m_pMode && m_pMode->iWindowRowsAdd >= 0 ? m_pMode->iWindowRowsAdd
+                                                                 : (binned ? rule.iBinnedRowsAdd : 0);
+    const uint32_t rows = static_cast<uint32_t>(r.iRows + rowsAdd);
     CRegPlan plan;
     if (bStandby) plan.BeginFrame(PLAN_FRAME_STANDBY);
     plan.Table(rule.windowRows);
