@@ -132,7 +132,11 @@ bool CheckDriverDesc(const SDriverDesc& desc, std::string* pWhy) {
         return Fault(pWhy, "the switched-crop window and its rule go together");
     if (desc.pSwitchedCrop && (!desc.usRegStartY || !desc.usRegHeight || desc.pSwitchedCrop->iStartXUnit < 1))
         return Fault(pWhy, "the switched-crop window needs its start row, rows registers and start unit");
-    if (desc.eWindow < WINDOW_REGISTERS || desc.eWindow > WINDOW_SWITCHED_CROP)
+    if ((desc.eWindow == WINDOW_READ_WIDTH) != (desc.pReadWidth != nullptr))
+        return Fault(pWhy, "the read-width window and its rule go together");
+    if (desc.pReadWidth && (!desc.usRegStartY || !desc.usRegHeight || desc.pReadWidth->iStartXUnit < 1))
+        return Fault(pWhy, "the read-width window needs its start row, rows registers and start unit");
+    if (desc.eWindow < WINDOW_REGISTERS || desc.eWindow > WINDOW_READ_WIDTH)
         return Fault(pWhy, "no such window programmer");
     if (desc.eCapture != CAPTURE_ASYNC_MARKERS)
         return Fault(pWhy, "the engine has no synchronous head-marker capture loop yet");

@@ -528,6 +528,33 @@ enum WINDOW_PROGRAMMER : int {
     WINDOW_RAW_FPGA,          // the FPGA's start registers over a fixed frame (SRawFpgaRule)
     WINDOW_CROP,              // the sensor crops columns and cuts rows itself (SCropSensorDesc)
     WINDOW_SWITCHED_CROP,     // the sensor crops from a start column unless it bins (SSwitchedCropRule)
+    WINDOW_READ_WIDTH,        // the sensor reads a given count of columns from a start column (SReadWidthRule)
+};
+
+// The window of sensors that read a given count of columns (the read width)
+// from a start column in coarse units whose register reaches only so far.
+// One rule places the read for the start and the size alike:
+// - while the sensor bins it reads its whole binned line from column 0
+//   (the sensor's width over the factor, rounded down to iBinnedWidthAlign,
+//   plus iReadWidthPad) and the FPGA skips the start through its HBLK;
+// - a start past the start register's reach reads from the last start the
+//   register reaches, the difference more columns, which the FPGA skips;
+// - else it reads the window's columns plus iReadWidthPad from the start.
+// The start: the read width, FPGA HBLK and VBLK, the start column (2 bytes),
+// the start row (y + the mode's offset, at SDriverDesc::usRegStartY). The
+// size: the FPGA's data length, the bin mode, the rows (readout rows + the
+// binned or unbinned extra rows, at SDriverDesc::usRegHeight), the read
+// width again, the FPGA's readout size; the sensor stays awake.
+struct SReadWidthRule {
+    uint16_t usRegStartX;   // start column in iStartXUnit pixels, low byte first
+    int iStartXUnit;
+    int iStartUnitMax;      // the furthest start the register reaches, in units
+    uint16_t usRegReadWidth;  // low byte first
+    int iReadWidthPad;
+    int iBinnedWidthAlign;
+    uint16_t usRegBinMode;
+    uint8_t ucBinModeBinned, ucBinModeUnbinned;
+    int iBinnedRowsAdd, iUnbinnedRowsAdd;
 };
 
 // The window of sensors that crop the line from a start column in coarse
@@ -778,6 +805,9 @@ struct SDriverDesc {
     // FPGA registers written as they stand right after the FPGA reset,
     // before its pause (the FPGA setters' master); empty: none.
     SRegTable fpgaResetRows = {nullptr, 0};
+    // FPGA register told the host type after those rows (1 on a USB 3 host,
+    // 0 otherwise); 0: the FPGA is not told.
+    uint16_t usFpgaRegUsbHost = 0;
     // The model's own steps of the FPGA's set-up, through its timing master,
     // after the data format and before the unity colour gains (the FPGA
     // setters' master); null: none.
@@ -881,6 +911,7 @@ struct SDriverDesc {
     bool bHardwareBinIgnored = false;
     SWindowRule window = {};  // WINDOW_FIXED_BLANKING's blanking
     const SSwitchedCropRule* pSwitchedCrop = nullptr;  // WINDOW_SWITCHED_CROP's rule
+    const SReadWidthRule* pReadWidth = nullptr;        // WINDOW_READ_WIDTH's rule
     // Where SetStartPos places a start asked for: aligned, then pulled back
     // inside the sensor (AlignThenClampStart); null: that law.
     StartLaw fnStartLaw = nullptr;

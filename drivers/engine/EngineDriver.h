@@ -294,6 +294,7 @@ class CEngineDriver : public TBase {
             return m_cam.ChangeFPGACtrl(ucClear, ucSet, bWrite);
         }
         SFpgaWindow CalcWindow() override { return m_cam.CalcWindow(); }
+        bool USB3Host() const override { return m_cam.m_bUSB3Host; }
 
       private:
         CEngineDriver& m_cam;
@@ -390,6 +391,15 @@ class CEngineDriver : public TBase {
     // a single exposure.
     bool SwitchedCropWindowStart(int iAskedX, int iAskedY);
     bool SwitchedCropWindowSize();
+    // WINDOW_READ_WIDTH's placement of the read: width, HBLK and start unit.
+    struct SReadPlace {
+        uint32_t uReadWidth;
+        int iHBLK;
+        uint32_t uStartUnit;
+    };
+    SReadPlace ReadWidthPlace();
+    bool ReadWidthWindowStart(int iAskedX, int iAskedY);
+    bool ReadWidthWindowSize();
     // The steps the register programmers share: the sensor's start (rows
     // before it, then the start registers in the hold) and its size.
     void AddSensorStart(CRegPlan& plan, uint32_t uStartY);

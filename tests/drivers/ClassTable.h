@@ -435,6 +435,20 @@ inline std::vector<SClassRow> Build() {
         r.markerRows = 2, r.grey = false;
         Twins(t, r, 0x828f, "CCameraS828MC_Pro", "VORN KYR828MC Pro", "KYR828MC Pro", true, true);
     }
+    {  // S822 and S834 mono: the S7300's frame read as a count of columns from a start column; gain to 600
+        SClassRow r = Row(0x822e, "CCameraS822MM_Pro", "VORN KYR822MM Pro", "KYR822MM Pro", true);
+        r.maxW = 11656, r.maxH = 8750, r.pixelUm = 3.76, r.eAdu = 0.253f, r.bitDepth = 16;
+        r.color = false, r.ddr = true, r.sensorBins = {2, 3, 4}, r.hardwareBin = true;
+        r.gain = {0, 600, 200}, r.offset = {0, 200, 1};
+        r.startXAlign = 16, r.startYAlign = 2, r.alwaysCentred = true;
+        r.trigger = true;
+        Gain(r, 0x02E, 2, 3992);
+        r.markerRows = 1, r.grey = true;
+        t.push_back(r);
+        r.pid = 0x834e, r.cls = "CCameraS834MM_Pro", r.name = "VORN KYR834MM Pro", r.key = "KYR834MM Pro";
+        r.maxW = 14192, r.maxH = 10640;
+        t.push_back(r);
+    }
     return t;
 }
 

@@ -56,8 +56,9 @@ class CFpgaSetterMaster final : public CFpgaMasterBase {
     void AddReset(CRegPlan& plan) override {
         const SDriverDesc& d = m_Port.Desc();
         plan.Call([this] { return Cam().FPGAReset(); })
-            .FpgaTable(d.fpgaResetRows)
-            .Pause(d.uResetPauseMs ? d.uResetPauseMs : kDefaultResetPauseMs);
+            .FpgaTable(d.fpgaResetRows);
+        if (d.usFpgaRegUsbHost) plan.Fpga(d.usFpgaRegUsbHost, m_Port.USB3Host() ? 1 : 0);
+        plan.Pause(d.uResetPauseMs ? d.uResetPauseMs : kDefaultResetPauseMs);
         if (d.eStartCmd == START_CMD_AFTER_RESET && !d.bNoStartCmd) AddStartCmd(plan);
     }
 

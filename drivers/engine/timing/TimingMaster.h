@@ -42,6 +42,8 @@ class ITimingPort {
     virtual bool ChangeFPGACtrl(uint8_t ucClear, uint8_t ucSet, bool bWrite) = 0;
     // The window of the geometry in force, for FPGAs that place it.
     virtual SFpgaWindow CalcWindow() = 0;
+    // Whether the camera found a USB 3 host when it opened.
+    virtual bool USB3Host() const = 0;
 
   protected:
     ~ITimingPort() = default;

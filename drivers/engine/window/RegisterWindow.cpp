@@ -30,6 +30,8 @@ typename CEngineDriver<TBase>::SWindowProgrammer CEngineDriver<TBase>::WindowPro
             return {&CEngineDriver::CropWindowStart, &CEngineDriver::CropWindowSize};
         case WINDOW_SWITCHED_CROP:
             return {&CEngineDriver::SwitchedCropWindowStart, &CEngineDriver::SwitchedCropWindowSize};
+        case WINDOW_READ_WIDTH:
+            return {&CEngineDriver::ReadWidthWindowStart, &CEngineDriver::ReadWidthWindowSize};
         case WINDOW_REGISTERS:
         default:
             return {&CEngineDriver::RegisterWindowStart, &CEngineDriver::RegisterWindowSize};
