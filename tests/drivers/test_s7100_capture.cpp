@@ -205,7 +205,10 @@ TEST_F(C7100CaptureTest, TheFourthEmptyTransferInARowResetsTheStreamOnce) {
         EXPECT_EQ(log.Count("nothing get count:"), c.empties);
         EXPECT_EQ(log.Count("no frame more than 5, reset!\n"), c.resets);
         EXPECT_EQ(log.Count("drop frames:"), 0);
-        EXPECT_EQ(Dropped(), 0);
+        // Under an emulator the reader itself is slow enough for the ring to
+        // refuse a frame now and then; the empties must still drop nothing,
+        // which the log line above shows there.
+        if (kTestSlowdown == 1) EXPECT_EQ(Dropped(), 0);
         if (c.resets > 0) {
             // After the USB reset: the sensor parked and in standby, the
             // stream stopped and started, the sensor woken and streaming.
